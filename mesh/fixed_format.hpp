@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+// The fixed-width fields of written files: reals in 13 columns in exponent form with 5 decimals
+// (a three-digit exponent takes the place of the letter E), integers in 5 columns. Every function
+// is pure and gives the same bytes whatever the caller's floating-point environment.
+namespace quelby {
+
+inline constexpr int e13_5_width = 13;
+inline constexpr int i5_width = 5;
+
+// Writes `value` into exactly 13 characters at `out` (no terminator); a few ns a value.
+void format_e13_5(double value, char* out) noexcept;
+
+// The same 13 bytes as format_e13_5 without its fast scaling (std::to_chars for every normal
+// value).
+void format_e13_5_exact(double value, char* out) noexcept;
+
+// Writes `value` right-aligned into exactly 5 characters at `out`; five asterisks when it does not
+// fit.
+void format_i5(std::int32_t value, char* out) noexcept;
+
+}  // namespace quelby
