@@ -1,0 +1,146 @@
+// quelby mesh inmodel outmodel cycles: smooths a model in the logarithm domain with the
+// area-weighted mean of each cell's 3 by 3 neighbourhood, once per cycle, and writes the result as
+// a model file.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <streambuf>
+#include <string>
+#include <string_view>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
+#include "app/smooth.hpp"
+#include "mesh/free_format.hpp"
+#include "mesh/io.hpp"
+#include "mesh/mesh.hpp"
+#include "mesh/model.hpp"
+#include "mesh/stops.hpp"
+
+namespace {
+
+constexpr std::size_t field_length = 200;
+
+// Subnormal results flushed to zero and subnormal operands taken as zero; exceptions never trap.
+// Threads started later inherit this environment.
+void set_floating_point_environment() {
+#if defined(__x86_64__) || defined(__i386__)
+  constexpr unsigned flush_to_zero = 0x8000;
+  constexpr unsigned denormals_are_zero = 0x0040;
+  constexpr unsigned all_exceptions_masked = 0x1f80;
+  _mm_setcsr(_mm_getcsr() | flush_to_zero | denormals_are_zero | all_exceptions_masked);
+#elif defined(__aarch64__)
+  unsigned long control;
+  asm volatile("mrs %0, fpcr" : "=r"(control));
+  control |= 1UL << 24;       // FZ
+  control &= ~(0x9fUL << 8);  // no trapped exceptions
+  asm volatile("msr fpcr, %0" : : "r"(control));
+#endif
+}
+
+// An argument in its 200-character field: cut to its first 200 characters.
+std::string_view field(const char* argument) {
+  const std::string_view text(argument);
+  return text.substr(0, field_length);
+}
+
+// The run log: an anonymous temporary file, deleted by the system when the process ends.
+class TemporaryFileBuffer : public std::streambuf {
+ public:
+  explicit TemporaryFileBuffer(std::FILE* file) : file_(file) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    return std::fputc(c, file_) == EOF ? traits_type::eof() : c;
+  }
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    return static_cast<std::streamsize>(
+        std::fwrite(data, 1, static_cast<std::size_t>(count), file_));
+  }
+  int sync() override { return std::fflush(file_) == 0 ? 0 : -1; }
+
+ private:
+  std::FILE* file_;
+};
+
+int run(int argc, char** argv) {
+  if (argc != 5) {
+    std::cout << "\nUsage: quelby  mesh inmodel outmodel cycles\n" << std::flush;
+    return quelby::exit_usage;
+  }
+  const std::string_view mesh_name = quelby::trim_trailing_blanks(field(argv[1]));
+  const std::string_view input_name = quelby::trim_trailing_blanks(field(argv[2]));
+  const std::string_view output_name = quelby::trim_trailing_blanks(field(argv[3]));
+  // The cycles field is padded with blanks to its full length, which a free-format read ignores.
+  const std::string_view cycles_field = field(argv[4]);
+
+  // A field that yields no value (a lone comma or slash) leaves the count at 0.
+  std::int32_t cycles = 0;
+  const quelby::ReadStatus status = quelby::read_text(cycles_field, {cycles});
+  if (!status.ok()) {
+    std::cerr << "Error: cannot read the number of cycles (" << status.condition()
+              << "): " << quelby::trim_trailing_blanks(cycles_field) << '\n';
+    return quelby::exit_failure;
+  }
+  if (cycles < 1) {
+    std::cout << "\nError: number of cycles should be positive.\n" << std::flush;
+    return quelby::exit_failure;
+  }
+
+  std::FILE* const log_file = std::tmpfile();
+  if (log_file == nullptr) {
+    std::cerr << "Error: cannot create the run log: " << std::strerror(errno) << '\n';
+    return quelby::exit_failure;
+  }
+  TemporaryFileBuffer log_buffer(log_file);
+  std::ostream log(&log_buffer);
+  const quelby::Io io{std::cout, std::cerr, log};
+
+  quelby::Mesh mesh;
+  quelby::load_mesh(io, mesh_name, mesh);
+
+  const std::size_t cells = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
+  if (!quelby::fits_in_memory(2 * cells * sizeof(double))) quelby::out_of_memory_stop(io);
+  quelby::Model working;
+  quelby::Model smoothed;
+  try {
+    working = quelby::Model(mesh.nx, mesh.nz);
+    smoothed = quelby::Model(mesh.nx, mesh.nz);
+  } catch (const std::bad_alloc&) {
+    quelby::out_of_memory_stop(io);
+  }
+
+  quelby::read_model(io, mesh, input_name, "model", working);
+  quelby::log_in_place(working.values());
+  for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
+    quelby::smooth_once(mesh, working, smoothed);
+    // The newest pass becomes the next pass's input: the same values as copying it back.
+    working.swap(smoothed);
+  }
+  quelby::exp_in_place(working.values());
+  quelby::write_model(io, mesh, output_name, working);
+  return quelby::exit_success;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  set_floating_point_environment();
+  try {
+    return run(argc, argv);
+  } catch (const quelby::Stop& stop) {
+    std::cout << std::flush;
+    return stop.status();
+  } catch (const std::bad_alloc&) {
+    std::cerr << "Error: not enough memory, program terminated\n";
+    return quelby::exit_failure;
+  } catch (const std::exception& error) {
+    std::cerr << "Error: " << error.what() << '\n';
+    return quelby::exit_failure;
+  }
+}

@@ -1,0 +1,482 @@
+#include "mesh/free_format.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace quelby {
+
+namespace {
+
+constexpr std::size_t initial_buffer_bytes = std::size_t{1} << 20;
+
+// Character classes of the scanner.
+enum : std::uint8_t { value_char = 0, blank = 1, comma = 2, slash = 3, star = 4 };
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+  std::array<std::uint8_t, 256> classes{};
+  classes[static_cast<unsigned char>(' ')] = blank;
+  classes[static_cast<unsigned char>('\t')] = blank;
+  classes[static_cast<unsigned char>(',')] = comma;
+  classes[static_cast<unsigned char>('/')] = slash;
+  classes[static_cast<unsigned char>('*')] = star;
+  return classes;
+}
+constexpr std::array<std::uint8_t, 256> character_class = make_classes();
+
+inline std::uint8_t class_of(char c) noexcept {
+  return character_class[static_cast<unsigned char>(c)];
+}
+
+constexpr std::array<double, 23> exact_powers_of_ten = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline bool is_digit(char c) noexcept {
+  return c >= '0' && c <= '9';
+}
+
+inline char lower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+bool equals_ignoring_case(const char* begin, const char* end, std::string_view word) noexcept {
+  if (static_cast<std::size_t>(end - begin) != word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if (lower(begin[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// Correctly rounded conversion of a validated decimal form that the fast path could not take.
+// `mantissa` is digits with an optional point, `exponent` the digits after the exponent letter
+// (with their sign), possibly empty.
+double convert_slowly(bool negative, std::string_view mantissa, std::string_view exponent) {
+  std::string text;
+  text.reserve(mantissa.size() + exponent.size() + 3);
+  if (negative) text.push_back('-');
+  text.append(mantissa);
+  if (!exponent.empty()) {
+    text.push_back('e');
+    text.append(exponent);
+  }
+  double value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (result.ec == std::errc::result_out_of_range) {
+    // Beyond the double range: strtod rounds to infinity, a subnormal or zero correctly.
+    value = std::strtod(text.c_str(), nullptr);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string_view ReadStatus::condition() const noexcept {
+  switch (outcome) {
+    case ReadOutcome::success:
+      return {};
+    case ReadOutcome::end_of_input:
+      return "end of file";
+    case ReadOutcome::error:
+      return error == ReadErrorKind::conversion ? "conversion error" : "syntax error";
+  }
+  return {};
+}
+
+ReadErrorKind parse_integer(std::string_view token, std::int32_t& value) noexcept {
+  const char* p = token.data();
+  const char* const end = p + token.size();
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  if (p == end) return ReadErrorKind::syntax;
+  std::int64_t magnitude = 0;
+  bool too_large = false;
+  for (; p < end; ++p) {
+    if (!is_digit(*p)) return ReadErrorKind::syntax;
+    if (!too_large) {
+      magnitude = magnitude * 10 + (*p - '0');
+      too_large = magnitude > std::int64_t{1} << 31;
+    }
+  }
+  const std::int64_t signed_value = negative ? -magnitude : magnitude;
+  if (too_large || signed_value > std::numeric_limits<std::int32_t>::max() ||
+      signed_value < std::numeric_limits<std::int32_t>::min()) {
+    return ReadErrorKind::conversion;
+  }
+  value = static_cast<std::int32_t>(signed_value);
+  return ReadErrorKind::none;
+}
+
+ReadErrorKind parse_real(std::string_view token, double& value) noexcept {
+  const char* p = token.data();
+  const char* const end = p + token.size();
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  if (p == end) return ReadErrorKind::syntax;
+
+  const char first = lower(*p);
+  if (first == 'n' || first == 'i') {
+    double special;
+    if (equals_ignoring_case(p, end, "nan")) {
+      special = std::numeric_limits<double>::quiet_NaN();
+    } else if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")) {
+      special = std::numeric_limits<double>::infinity();
+    } else {
+      return ReadErrorKind::syntax;
+    }
+    value = negative ? -special : special;
+    return ReadErrorKind::none;
+  }
+
+  const char* const mantissa_begin = p;
+  std::uint64_t digits = 0;
+  int significant = 0;
+  bool inexact = false;
+  bool any_digit = false;
+  int fraction_digits = 0;
+  const auto take_digit = [&](char c) {
+    const int d = c - '0';
+    any_digit = true;
+    if (digits == 0 && d == 0) return;  // a leading zero carries no digit
+    if (significant < 19) {
+      digits = digits * 10 + static_cast<std::uint64_t>(d);
+      ++significant;
+    } else {
+      inexact = true;
+    }
+  };
+  while (p < end && is_digit(*p)) take_digit(*p++);
+  if (p < end && *p == '.') {
+    ++p;
+    while (p < end && is_digit(*p)) {
+      take_digit(*p++);
+      ++fraction_digits;
+    }
+  }
+  if (!any_digit) return ReadErrorKind::syntax;
+  const char* const mantissa_end = p;
+
+  std::int64_t exponent = 0;
+  const char* exponent_begin = end;
+  if (p < end) {
+    const char letter = lower(*p);
+    if (letter != 'e' && letter != 'd') return ReadErrorKind::syntax;
+    ++p;
+    exponent_begin = p;
+    bool exponent_negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+      exponent_negative = *p == '-';
+      ++p;
+    }
+    if (p == end) return ReadErrorKind::syntax;
+    for (; p < end; ++p) {
+      if (!is_digit(*p)) return ReadErrorKind::syntax;
+      if (exponent < 1'000'000) exponent = exponent * 10 + (*p - '0');
+    }
+    if (exponent_negative) exponent = -exponent;
+  }
+
+  if (digits == 0) {
+    value = negative ? -0.0 : 0.0;
+    return ReadErrorKind::none;
+  }
+  // Both the digits and the power of ten are exact, so one multiplication or division rounds
+  // correctly.
+  const std::int64_t power = exponent - fraction_digits;
+  if (!inexact && digits <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+    double magnitude = static_cast<double>(digits);
+    magnitude = power < 0 ? magnitude / exact_powers_of_ten[static_cast<std::size_t>(-power)]
+                          : magnitude * exact_powers_of_ten[static_cast<std::size_t>(power)];
+    value = negative ? -magnitude : magnitude;
+    return ReadErrorKind::none;
+  }
+  try {
+    value =
+        convert_slowly(negative, std::string_view(mantissa_begin, mantissa_end - mantissa_begin),
+                       std::string_view(exponent_begin, end - exponent_begin));
+  } catch (const std::bad_alloc&) {
+    return ReadErrorKind::conversion;
+  }
+  return ReadErrorKind::none;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+bool TextRecord::next_record(std::string_view& record) {
+  if (used_) return false;
+  used_ = true;
+  record = text_;
+  return true;
+}
+
+InputFile::~InputFile() {
+  close();
+}
+
+bool InputFile::open(const std::string& path) {
+  close();
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
+    ::close(descriptor);
+    return false;
+  }
+  descriptor_ = descriptor;
+  if (buffer_.size() < initial_buffer_bytes) buffer_.resize(initial_buffer_bytes);
+  begin_ = end_ = 0;
+  at_end_ = false;
+  return true;
+}
+
+void InputFile::close() noexcept {
+  if (descriptor_ >= 0) ::close(descriptor_);
+  descriptor_ = -1;
+}
+
+void InputFile::rewind() {
+  if (descriptor_ >= 0) ::lseek(descriptor_, 0, SEEK_SET);
+  begin_ = end_ = 0;
+  at_end_ = descriptor_ < 0;
+}
+
+bool InputFile::fill() {
+  if (begin_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  // A record longer than the buffer makes it grow; whole lines are always handed out.
+  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+  for (;;) {
+    const ssize_t count = ::read(descriptor_, buffer_.data() + end_, buffer_.size() - end_);
+    if (count > 0) {
+      end_ += static_cast<std::size_t>(count);
+      return true;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    // End of file; a failing read ends the input as well.
+    at_end_ = true;
+    return false;
+  }
+}
+
+bool InputFile::next_record(std::string_view& record) {
+  if (descriptor_ < 0) return false;
+  for (;;) {
+    const char* const base = buffer_.data();
+    const void* const line_feed = std::memchr(base + begin_, '\n', end_ - begin_);
+    if (line_feed != nullptr) {
+      const std::size_t position =
+          static_cast<std::size_t>(static_cast<const char*>(line_feed) - base);
+      std::size_t length = position - begin_;
+      if (length > 0 && base[position - 1] == '\r') --length;
+      record = std::string_view(base + begin_, length);
+      begin_ = position + 1;
+      return true;
+    }
+    if (at_end_) {
+      if (begin_ == end_) return false;
+      record = std::string_view(base + begin_, end_ - begin_);
+      begin_ = end_;
+      return true;
+    }
+    fill();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reads
+
+namespace {
+
+// Items of a general read, walked element by element.
+class ItemSink {
+ public:
+  explicit ItemSink(std::span<const ReadItem> items) noexcept : items_(items) {
+    for (const ReadItem& item : items) remaining_ += item.count();
+    skip_empty_items();
+  }
+  std::size_t remaining() const noexcept { return remaining_; }
+
+  ReadErrorKind assign(std::string_view token) noexcept {
+    const ReadItem& item = items_[item_];
+    const ReadErrorKind error = item.kind() == ReadItem::Kind::integer
+                                    ? parse_integer(token, item.integers()[element_])
+                                    : parse_real(token, item.reals()[element_]);
+    if (error == ReadErrorKind::none) skip(1);
+    return error;
+  }
+  ReadErrorKind assign_repeated(std::size_t repeat, std::string_view token) noexcept {
+    for (std::size_t i = 0; i < repeat && remaining_ > 0; ++i) {
+      const ReadErrorKind error = assign(token);
+      if (error != ReadErrorKind::none) return error;
+    }
+    return ReadErrorKind::none;
+  }
+  void skip(std::size_t count) noexcept {
+    while (count > 0 && remaining_ > 0) {
+      const std::size_t available = items_[item_].count() - element_;
+      const std::size_t taken = count < available ? count : available;
+      element_ += taken;
+      remaining_ -= taken;
+      count -= taken;
+      if (element_ == items_[item_].count()) {
+        ++item_;
+        element_ = 0;
+        skip_empty_items();
+      }
+    }
+  }
+
+ private:
+  void skip_empty_items() noexcept {
+    while (item_ < items_.size() && items_[item_].count() == 0) ++item_;
+  }
+
+  std::span<const ReadItem> items_;
+  std::size_t item_ = 0;
+  std::size_t element_ = 0;
+  std::size_t remaining_ = 0;
+};
+
+// One array of reals, filled in order: the path that loads models.
+class RealSink {
+ public:
+  explicit RealSink(std::span<double> values) noexcept
+      : next_(values.data()), end_(values.data() + values.size()) {}
+  std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+
+  ReadErrorKind assign(std::string_view token) noexcept {
+    const ReadErrorKind error = parse_real(token, *next_);
+    if (error == ReadErrorKind::none) ++next_;
+    return error;
+  }
+  ReadErrorKind assign_repeated(std::size_t repeat, std::string_view token) noexcept {
+    double value = 0;
+    const ReadErrorKind error = parse_real(token, value);
+    if (error != ReadErrorKind::none) return error;
+    const std::size_t count = repeat < remaining() ? repeat : remaining();
+    std::fill(next_, next_ + count, value);
+    next_ += count;
+    return ReadErrorKind::none;
+  }
+  void skip(std::size_t count) noexcept { next_ += count < remaining() ? count : remaining(); }
+
+ private:
+  double* next_;
+  double* end_;
+};
+
+// A repeat count: a positive integer without sign.
+bool parse_repeat(const char* begin, const char* end, std::size_t& repeat) noexcept {
+  if (begin == end) return false;
+  std::uint64_t count = 0;
+  for (const char* p = begin; p < end; ++p) {
+    if (!is_digit(*p)) return false;
+    count = count * 10 + static_cast<std::uint64_t>(*p - '0');
+    if (count > std::numeric_limits<std::int32_t>::max()) return false;
+  }
+  if (count == 0) return false;
+  repeat = static_cast<std::size_t>(count);
+  return true;
+}
+
+ReadStatus error_status(ReadErrorKind kind) noexcept {
+  return {ReadOutcome::error, kind};
+}
+constexpr ReadStatus end_of_input{ReadOutcome::end_of_input, ReadErrorKind::none};
+constexpr ReadStatus success{ReadOutcome::success, ReadErrorKind::none};
+
+template <class Sink>
+ReadStatus read_into(RecordSource& source, Sink& sink) {
+  std::string_view record;
+  if (!source.next_record(record)) return end_of_input;
+  if (sink.remaining() == 0) return success;
+  // After a value, the first comma is that value's separator; any further comma is a null value.
+  bool after_value = false;
+  const char* p = record.data();
+  const char* end = p + record.size();
+  for (;;) {
+    while (p < end && class_of(*p) == blank) ++p;
+    if (p == end) {
+      if (!source.next_record(record)) return end_of_input;
+      p = record.data();
+      end = p + record.size();
+      continue;
+    }
+    const std::uint8_t kind = class_of(*p);
+    if (kind == comma) {
+      ++p;
+      if (after_value) {
+        after_value = false;
+      } else {
+        sink.skip(1);
+        if (sink.remaining() == 0) return success;
+      }
+      continue;
+    }
+    if (kind == slash) return success;
+
+    const char* const token = p;
+    while (p < end && class_of(*p) == value_char) ++p;
+    after_value = true;
+    ReadErrorKind error;
+    if (p < end && class_of(*p) == star) {
+      std::size_t repeat = 0;
+      if (!parse_repeat(token, p, repeat)) return error_status(ReadErrorKind::syntax);
+      const char* const value = ++p;
+      while (p < end && (class_of(*p) == value_char || class_of(*p) == star)) ++p;
+      if (p == value) {
+        sink.skip(repeat);
+        error = ReadErrorKind::none;
+      } else {
+        error = sink.assign_repeated(repeat, std::string_view(value, p - value));
+      }
+    } else {
+      error = sink.assign(std::string_view(token, p - token));
+    }
+    if (error != ReadErrorKind::none) return error_status(error);
+    if (sink.remaining() == 0) return success;
+  }
+}
+
+}  // namespace
+
+ReadStatus read_items(RecordSource& source, std::span<const ReadItem> items) {
+  ItemSink sink(items);
+  return read_into(source, sink);
+}
+
+ReadStatus read_items(RecordSource& source, std::initializer_list<ReadItem> items) {
+  return read_items(source, std::span<const ReadItem>(items.begin(), items.size()));
+}
+
+ReadStatus read_text(std::string_view text, std::initializer_list<ReadItem> items) {
+  TextRecord record(text);
+  return read_items(record, items);
+}
+
+ReadStatus read_reals(RecordSource& source, std::span<double> values) {
+  RealSink sink(values);
+  return read_into(source, sink);
+}
+
+}  // namespace quelby

@@ -1,0 +1,118 @@
+// Free-format reading: the one tokenizer every input file and the cycles argument go through.
+// A read fills a list of integer and real items from records (lines) without regard to columns:
+// values are separated by blanks, tabs, commas or record ends; two commas give a null value (the
+// item keeps its value); a slash ends the read; r*v repeats v r times and r* gives r null values.
+// Every read starts on a new record and discards the rest of the record where it ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quelby {
+
+enum class ReadOutcome { success, end_of_input, error };
+enum class ReadErrorKind { none, syntax, conversion };
+
+struct ReadStatus {
+  ReadOutcome outcome = ReadOutcome::success;
+  ReadErrorKind error = ReadErrorKind::none;
+
+  bool ok() const noexcept { return outcome == ReadOutcome::success; }
+  // 0 for success, negative for end of input, positive for an error.
+  int code() const noexcept {
+    return outcome == ReadOutcome::success ? 0 : outcome == ReadOutcome::end_of_input ? -1 : 1;
+  }
+  // "syntax error", "conversion error" or "end of file"; empty on success.
+  std::string_view condition() const noexcept;
+};
+
+// One item of a read, or an array of items filled element by element.
+class ReadItem {
+ public:
+  enum class Kind { integer, real };
+  ReadItem(std::int32_t& value) noexcept : kind_(Kind::integer), data_(&value), count_(1) {}
+  ReadItem(double& value) noexcept : kind_(Kind::real), data_(&value), count_(1) {}
+  ReadItem(std::span<std::int32_t> values) noexcept
+      : kind_(Kind::integer), data_(values.data()), count_(values.size()) {}
+  ReadItem(std::span<double> values) noexcept
+      : kind_(Kind::real), data_(values.data()), count_(values.size()) {}
+
+  Kind kind() const noexcept { return kind_; }
+  std::size_t count() const noexcept { return count_; }
+  std::int32_t* integers() const noexcept { return static_cast<std::int32_t*>(data_); }
+  double* reals() const noexcept { return static_cast<double*>(data_); }
+
+ private:
+  Kind kind_;
+  void* data_;
+  std::size_t count_;
+};
+
+// A sequence of records. `next_record` yields the next one (without its line end) or false at the
+// end of the input; the view stays valid until the next call.
+class RecordSource {
+ public:
+  virtual ~RecordSource() = default;
+  virtual bool next_record(std::string_view& record) = 0;
+};
+
+// An internal read's text: the one and only record, trailing blanks included.
+class TextRecord final : public RecordSource {
+ public:
+  explicit TextRecord(std::string_view text) noexcept : text_(text) {}
+  bool next_record(std::string_view& record) override;
+
+ private:
+  std::string_view text_;
+  bool used_ = false;
+};
+
+// A file opened read-only and streamed through one reused buffer of whole lines. A carriage return
+// before a line feed belongs to the line end; a last line without a line feed is still a record.
+class InputFile final : public RecordSource {
+ public:
+  InputFile() = default;
+  ~InputFile() override;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens `path` for reading; false when it does not exist, cannot be read or is a directory.
+  bool open(const std::string& path);
+  void close() noexcept;
+  bool is_open() const noexcept { return descriptor_ >= 0; }
+  // Positions the file before its first record.
+  void rewind();
+  bool next_record(std::string_view& record) override;
+
+ private:
+  bool fill();
+
+  int descriptor_ = -1;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;  // first unread byte
+  std::size_t end_ = 0;    // one past the last byte read into the buffer
+  bool at_end_ = false;
+};
+
+// Reads the items in order from `source`. Items not reached keep their values.
+ReadStatus read_items(RecordSource& source, std::initializer_list<ReadItem> items);
+ReadStatus read_items(RecordSource& source, std::span<const ReadItem> items);
+// An internal read from `text`.
+ReadStatus read_text(std::string_view text, std::initializer_list<ReadItem> items);
+// The bulk path for filling a model: the same rules as read_items with one real array item.
+ReadStatus read_reals(RecordSource& source, std::span<double> values);
+
+// Parsers of one value token (no separators inside). Exposed for the tests and the fuzzers.
+// Integer: optional sign and decimal digits, within the 32-bit range.
+ReadErrorKind parse_integer(std::string_view token, std::int32_t& value) noexcept;
+// Real: optional sign, digits with or without a decimal point, optional exponent with E, e, D or d;
+// also NaN, Inf and Infinity in any case with an optional sign. Correctly rounded; values beyond
+// the double range read as infinity or zero.
+ReadErrorKind parse_real(std::string_view token, double& value) noexcept;
+
+}  // namespace quelby

@@ -1,0 +1,39 @@
+#include "mesh/io.hpp"
+
+namespace quelby {
+
+void write_message(const Io& io, Order order, std::string_view text) {
+  switch (order) {
+    case Order::console_then_log:
+      io.console << text << std::flush;
+      io.log << text;
+      break;
+    case Order::log_then_console:
+      io.log << text;
+      io.console << text << std::flush;
+      break;
+    case Order::console_only:
+      io.console << text << std::flush;
+      break;
+    case Order::log_only:
+      io.log << text;
+      break;
+  }
+}
+
+void stop_with(const Io& io, Order order, std::string_view text, int status) {
+  write_message(io, order, text);
+  throw Stop(std::string(text), status);
+}
+
+void internal_check_failed(const Io& io, std::string_view text) {
+  io.error << text << '\n' << std::flush;
+  throw Stop(std::string(text), exit_failure);
+}
+
+std::string_view trim_trailing_blanks(std::string_view name) noexcept {
+  const auto last = name.find_last_not_of(' ');
+  return last == std::string_view::npos ? std::string_view{} : name.substr(0, last + 1);
+}
+
+}  // namespace quelby

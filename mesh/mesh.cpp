@@ -1,0 +1,143 @@
+#include "mesh/mesh.hpp"
+
+#include <limits>
+#include <new>
+#include <string>
+
+#include "mesh/free_format.hpp"
+#include "mesh/stops.hpp"
+
+namespace quelby {
+
+namespace {
+
+constexpr std::int64_t max_count = std::numeric_limits<std::int32_t>::max();
+
+struct MeshReader {
+  const Io& io;
+  std::string name;
+  InputFile file;
+
+  [[noreturn]] void read_error() const {
+    stop_with(io, Order::log_then_console, "\nError reading the mesh file: " + name + "\n");
+  }
+  [[noreturn]] void fail(std::string_view text) const {
+    std::string message = "\n";
+    message += text;
+    message += '\n';
+    message += name;
+    message += '\n';
+    stop_with(io, Order::console_then_log, message);
+  }
+
+  // Counting pass over one direction: returns the node count (1 + the sum of the cell counts).
+  std::int64_t count_nodes() {
+    std::int32_t segments = 0;
+    if (!read_items(file, {segments}).ok()) read_error();
+    std::int64_t nodes = 1;
+    for (std::int32_t s = 0; s < segments; ++s) {
+      double start = 0;
+      double end = 0;
+      std::int32_t cells = 0;
+      const ReadStatus status =
+          s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
+      if (!status.ok()) read_error();
+      // A negative count would shrink the arrays below the cells the filling pass makes.
+      if (cells < 0) fail("Error: negative number of cells in a segment of the mesh.");
+      nodes += cells;
+    }
+    return nodes;
+  }
+
+  // Filling pass over one direction; the reads repeat those of the counting pass.
+  void fill(std::vector<double>& nodes, std::vector<double>& widths) {
+    std::int32_t segments = 0;
+    read_items(file, {segments});
+    std::size_t m = 0;
+    double previous_end = 0;
+    for (std::int32_t s = 0; s < segments; ++s) {
+      double start = 0;
+      double end = 0;
+      std::int32_t cells = 0;
+      if (s == 0) {
+        read_items(file, {start, end, cells});
+        nodes[0] = start;
+      } else {
+        read_items(file, {end, cells});
+        start = previous_end;
+      }
+      const double width = (end - start) / static_cast<double>(cells);
+      for (std::int32_t c = 0; c < cells; ++c) {
+        widths[m] = width;
+        nodes[m + 1] = nodes[m] + width;
+        ++m;
+      }
+      previous_end = end;
+    }
+  }
+
+  static bool all_positive(const std::vector<double>& widths) {
+    for (const double width : widths) {
+      if (!(width > 0)) return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
+  MeshReader reader{io, std::string(trim_trailing_blanks(name)), {}};
+  open_or_require(io, reader.file, "mesh", reader.name);
+
+  const std::int64_t x_node_count = reader.count_nodes();
+  const std::int64_t z_node_count = reader.count_nodes();
+  reader.file.rewind();
+
+  if (x_node_count < 2 || z_node_count < 2) {
+    reader.fail("Error: # of cells in the mesh should be positive.");
+  }
+  // Node counts and the node total are 32-bit; a mesh beyond them cannot be held.
+  if (x_node_count > max_count || z_node_count > max_count ||
+      x_node_count * z_node_count > max_count ||
+      !fits_in_memory(static_cast<std::size_t>(x_node_count + z_node_count) * 2 * sizeof(double))) {
+    out_of_memory_stop(io);
+  }
+  try {
+    mesh.x_nodes.assign(static_cast<std::size_t>(x_node_count), 0.0);
+    mesh.z_nodes.assign(static_cast<std::size_t>(z_node_count), 0.0);
+    mesh.dx.assign(static_cast<std::size_t>(x_node_count - 1), 0.0);
+    mesh.dz.assign(static_cast<std::size_t>(z_node_count - 1), 0.0);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
+  }
+
+  reader.fill(mesh.x_nodes, mesh.dx);
+  if (!MeshReader::all_positive(mesh.dx)) {
+    reader.fail("Error: X nodes should be in increasing order in the mesh.");
+  }
+  reader.fill(mesh.z_nodes, mesh.dz);
+  if (!MeshReader::all_positive(mesh.dz)) {
+    reader.fail("Error: Z nodes should be in increasing order in the mesh.");
+  }
+  reader.file.close();
+
+  mesh.nx = static_cast<std::int32_t>(x_node_count - 1);
+  mesh.nz = static_cast<std::int32_t>(z_node_count - 1);
+  mesh.x_mid = (mesh.x_nodes.front() + mesh.x_nodes.back()) * 0.5;
+  mesh.z_first = mesh.z_nodes.front();
+  mesh.x_centres.resize(static_cast<std::size_t>(mesh.nx));
+  for (std::size_t i = 0; i < mesh.x_centres.size(); ++i) {
+    mesh.x_centres[i] = (mesh.x_nodes[i] + mesh.x_nodes[i + 1]) * 0.5;
+  }
+  mesh.z_centres.resize(static_cast<std::size_t>(mesh.nz));
+  for (std::size_t k = 0; k < mesh.z_centres.size(); ++k) {
+    mesh.z_centres[k] = (mesh.z_nodes[k] + mesh.z_nodes[k + 1]) * 0.5;
+  }
+  mesh.node_count = static_cast<std::int32_t>(x_node_count * z_node_count);
+  mesh.z_node_count_plus_one = static_cast<std::int32_t>(z_node_count + 1);
+
+  write_message(io, Order::log_only, "\nmesh was read from: " + reader.name + "\n");
+}
+
+}  // namespace quelby

@@ -1,0 +1,248 @@
+#include "mesh/model.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "mesh/fixed_format.hpp"
+#include "mesh/free_format.hpp"
+#include "mesh/stops.hpp"
+
+namespace quelby {
+
+namespace {
+
+constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+
+// Maps `bytes` of zeroed memory, aligned to a huge page when the size warrants one so that the
+// whole range can be backed by huge pages.
+double* map_values(std::size_t bytes, std::size_t& mapped_bytes) {
+  const bool huge = bytes >= huge_page_bytes;
+  const std::size_t request = huge ? bytes + huge_page_bytes : bytes;
+  void* const mapping =
+      ::mmap(nullptr, request, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) throw std::bad_alloc();
+  if (!huge) {
+    mapped_bytes = request;
+    return static_cast<double*>(mapping);
+  }
+  // The mapping starts on a page boundary, so at most a huge page less a page lies before the
+  // aligned start, and the page-rounded range after it still ends inside the mapping.
+  const auto start = reinterpret_cast<std::uintptr_t>(mapping);
+  const std::uintptr_t aligned = (start + huge_page_bytes - 1) & ~(huge_page_bytes - 1);
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t head = aligned - start;
+  const std::size_t length = (bytes + page - 1) / page * page;
+  if (head > 0) ::munmap(mapping, head);
+  ::munmap(reinterpret_cast<void*>(aligned + length), request - head - length);
+  ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+  mapped_bytes = length;
+  return reinterpret_cast<double*>(aligned);
+}
+
+}  // namespace
+
+Model::Model(std::int32_t nx, std::int32_t nz) : nx_(nx), nz_(nz) {
+  if (nx < 0 || nz < 0) throw std::bad_alloc();
+  size_ = static_cast<std::size_t>(nx) * static_cast<std::size_t>(nz);
+  if (size_ == 0) return;
+  if (size_ > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
+  data_ = map_values(size_ * sizeof(double), mapped_bytes_);
+}
+
+Model::~Model() {
+  release();
+}
+
+Model::Model(Model&& other) noexcept {
+  swap(other);
+}
+
+Model& Model::operator=(Model&& other) noexcept {
+  if (this != &other) {
+    release();
+    swap(other);
+  }
+  return *this;
+}
+
+void Model::swap(Model& other) noexcept {
+  std::swap(nx_, other.nx_);
+  std::swap(nz_, other.nz_);
+  std::swap(size_, other.size_);
+  std::swap(mapped_bytes_, other.mapped_bytes_);
+  std::swap(data_, other.data_);
+}
+
+void Model::release() noexcept {
+  if (data_ != nullptr) ::munmap(data_, mapped_bytes_);
+  data_ = nullptr;
+  nx_ = nz_ = 0;
+  size_ = mapped_bytes_ = 0;
+}
+
+void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::string_view label,
+                Model& model) {
+  const std::string file_name(trim_trailing_blanks(name));
+  const std::string_view model_label = trim_trailing_blanks(label);
+  InputFile file;
+  open_or_require(io, file, model_label, file_name);
+
+  const auto read_error = [&] {
+    std::string text = "\nError reading ";
+    text += model_label;
+    text += " model file ";
+    text += file_name;
+    text += '\n';
+    stop_with(io, Order::console_then_log, text);
+  };
+
+  std::int32_t columns = 0;
+  std::int32_t rows = 0;
+  if (!read_items(file, {columns, rows}).ok()) read_error();
+  if (columns != mesh.nx || rows != mesh.nz) {
+    stop_with(io, Order::console_then_log,
+              "\nError: inconsistent dimension in " + file_name + "\n");
+  }
+  const std::size_t count = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
+  if (model.size() < count) internal_check_failed(io, "model smaller than the mesh");
+  if (!read_reals(file, model.values().first(count)).ok()) read_error();
+  file.close();
+
+  std::string line(model_label);
+  line += " was read from file: ";
+  line += file_name;
+  line += '\n';
+  write_message(io, Order::log_only, line);
+}
+
+namespace {
+
+// A file written under a temporary name beside its final name and renamed into place at the end.
+class AtomicOutput {
+ public:
+  explicit AtomicOutput(std::string path) : path_(std::move(path)) {}
+  ~AtomicOutput() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  }
+  AtomicOutput(const AtomicOutput&) = delete;
+  AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+  // Each returns 0 or the errno of the failure.
+  int create() {
+    static std::atomic<unsigned> counter{0};
+    const std::size_t slash = path_.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string candidate = folder + ".quelby-" + std::to_string(::getpid()) + "-" +
+                              std::to_string(counter.fetch_add(1)) + ".tmp";
+      const int descriptor =
+          ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (descriptor >= 0) {
+        descriptor_ = descriptor;
+        temporary_ = std::move(candidate);
+        return 0;
+      }
+      if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
+  }
+  int write(const char* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t written = ::write(descriptor_, data, size);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      data += written;
+      size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+  }
+  int commit() {
+    const int descriptor = std::exchange(descriptor_, -1);
+    if (::close(descriptor) != 0) return errno;
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return errno;
+    temporary_.clear();
+    return 0;
+  }
+
+ private:
+  std::string path_;
+  std::string temporary_;
+  int descriptor_ = -1;
+};
+
+// Rows are formatted in blocks of about this many bytes, the block's rows in parallel.
+constexpr std::size_t write_block_bytes = std::size_t{1} << 21;
+
+}  // namespace
+
+void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Model& model) {
+  const std::string file_name(trim_trailing_blanks(name));
+  const auto fail = [&](int error) {
+    const std::string text =
+        "Error: cannot write the model file " + file_name + ": " + std::strerror(error) + "\n";
+    io.error << text << std::flush;
+    throw Stop(text, exit_failure);
+  };
+  const std::size_t nx = static_cast<std::size_t>(mesh.nx);
+  const std::size_t nz = static_cast<std::size_t>(mesh.nz);
+  if (model.size() < nx * nz) internal_check_failed(io, "model smaller than the mesh");
+
+  AtomicOutput output(file_name);
+  if (const int error = output.create()) fail(error);
+
+  char header[11];
+  format_i5(mesh.nx, header);
+  format_i5(mesh.nz, header + 5);
+  header[10] = '\n';
+  if (const int error = output.write(header, sizeof header)) fail(error);
+
+  const std::size_t row_bytes = nx * e13_5_width + 1;
+  const std::size_t rows_per_block =
+      row_bytes >= write_block_bytes ? 1 : write_block_bytes / row_bytes;
+  std::vector<char> block;
+  try {
+    block.resize(row_bytes * (rows_per_block < nz ? rows_per_block : nz));
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
+  }
+  const double* const values = model.data();
+  for (std::size_t first = 0; first < nz; first += rows_per_block) {
+    const std::size_t rows = nz - first < rows_per_block ? nz - first : rows_per_block;
+    char* const out = block.data();
+    const auto format_row = [&](std::size_t r) {
+      char* field = out + r * row_bytes;
+      const double* row = values + (first + r) * nx;
+      for (std::size_t i = 0; i < nx; ++i, field += e13_5_width) format_e13_5(row[i], field);
+      *field = '\n';
+    };
+    if (rows > 1) {
+#pragma omp parallel for schedule(static)
+      for (std::size_t r = 0; r < rows; ++r) format_row(r);
+    } else {
+      // One long row: split its fields between the threads instead.
+      const double* row = values + first * nx;
+#pragma omp parallel for schedule(static)
+      for (std::size_t i = 0; i < nx; ++i) format_e13_5(row[i], out + i * e13_5_width);
+      out[nx * e13_5_width] = '\n';
+    }
+    if (const int error = output.write(out, rows * row_bytes)) fail(error);
+  }
+  if (const int error = output.commit()) fail(error);
+}
+
+}  // namespace quelby
