@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace quelby {
@@ -13,13 +14,14 @@ constexpr int fraction_bits = 52;
 constexpr std::uint64_t biased_exponent_all_ones = 0x7ff;
 constexpr int exponent_bias = 1023;
 
-// The six significant digits of a field, as the integer 100000..999999, and their count of values.
+// The six significant digits of a field, as an integer in [lowest_six_digits, past_six_digits).
 constexpr std::uint32_t lowest_six_digits = 100000;
 constexpr std::uint32_t past_six_digits = 1000000;
 
-// Scaled values this close to a half are rounded by the exact path. The scaled value is below 2^21
-// and carries at most one ulp (2^-32) of error from its single scaling, even in a directed
-// rounding mode, so a margin of 1e-9 leaves room to spare.
+// Scaled values this close to a half are rounded by the exact path. Only a scaled value that
+// lands exactly on a half is ambiguous: a single rounding is monotonic and a half below 2^21 is a
+// double, so the value and its exact product lie on the same side of every other half, in any
+// rounding mode. The margin is room to spare, far below the spacing of ordinary data.
 constexpr double tie_margin = 1e-9;
 
 constexpr std::array<char, 200> make_digit_pairs() {
@@ -185,11 +187,6 @@ bool write_special(const bool negative, const std::uint64_t magnitude_bits, char
   return false;
 }
 
-double scale_by_power_of_ten(const double magnitude, const int power) {
-  return power >= 0 ? magnitude * exact_powers_of_ten[power]
-                    : magnitude / exact_powers_of_ten[-power];
-}
-
 }  // namespace
 
 void format_e13_5(const double value, char* out) noexcept {
@@ -208,23 +205,34 @@ void format_e13_5(const double value, char* out) noexcept {
   // floor(binary exponent * log10(2)), exact for every double's exponent: the decimal exponent
   // of the value is this estimate or one more.
   int exponent = ((biased_exponent - exponent_bias) * 78913) >> 18;
-  int power = 5 - exponent;
+  const int power = 5 - exponent;
   // One less than the largest exact negative power, for the correction below.
   if (power < 1 - largest_exact_power || power > largest_exact_power) {
     write_finite_exact(negative, magnitude_bits, out);
     return;
   }
+  // Both candidate scalings are computed and one is selected: whether the estimate was one low
+  // is a coin toss that a branch would mispredict. A rounding up to 10^6 of a value just below it
+  // is taken as a carry too, and the smaller scaling then rounds to 100000, as it should.
   const double magnitude = std::bit_cast<double>(magnitude_bits);
-  double scaled = scale_by_power_of_ten(magnitude, power);
-  if (scaled >= past_six_digits) {
-    --power;
-    ++exponent;
-    scaled = scale_by_power_of_ten(magnitude, power);
+  double scaled_by_estimate = 0;
+  double scaled_by_next = 0;
+  if (power > 0) {
+    scaled_by_estimate = magnitude * exact_powers_of_ten[power];
+    scaled_by_next = magnitude * exact_powers_of_ten[power - 1];
+  } else {
+    scaled_by_estimate = magnitude / exact_powers_of_ten[-power];
+    scaled_by_next = magnitude / exact_powers_of_ten[1 - power];
   }
+  const bool estimate_low = scaled_by_estimate >= past_six_digits;
+  const double scaled = estimate_low ? scaled_by_next : scaled_by_estimate;
+  exponent += estimate_low ? 1 : 0;
   // Truncation and the subtraction are exact, so neither depends on the rounding mode.
   auto digits = static_cast<std::uint32_t>(scaled);
   const double fraction = scaled - digits;
-  if (fraction > 0.5 - tie_margin && fraction < 0.5 + tie_margin) {
+  // One comparison, not two: a branch on which side of a half the fraction lies would be
+  // mispredicted every other value.
+  if (std::fabs(fraction - 0.5) < tie_margin) {
     write_finite_exact(negative, magnitude_bits, out);
     return;
   }
