@@ -1,0 +1,364 @@
+#include "sparse/csr.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace quelby {
+namespace {
+
+constexpr std::int64_t max_entries = std::numeric_limits<std::int32_t>::max();
+
+struct RowRange {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// A row whose end lies before its start is empty.
+RowRange row_range(const CsrMatrix& a, std::size_t row) {
+  const std::int32_t first = a.row_start[row];
+  const std::int32_t last = a.row_start[row + 1];
+  if (last <= first) return {0, 0};
+  assert(first >= 0);
+  assert(static_cast<std::size_t>(last) <= a.values.size());
+  assert(static_cast<std::size_t>(last) <= a.columns.size());
+  return {static_cast<std::size_t>(first), static_cast<std::size_t>(last)};
+}
+
+bool in_range(std::int32_t index, std::size_t count) {
+  return index >= 0 && static_cast<std::size_t>(index) < count;
+}
+
+void require(bool condition, const char* function, const char* what) {
+  if (!condition) throw std::invalid_argument(std::string(function) + ": " + what);
+}
+
+std::size_t rows_of(const CsrMatrix& a) {
+  return static_cast<std::size_t>(csr_row_count(a));
+}
+
+// Appends entries to an output matrix, growing its arrays geometrically; finish() trims what the
+// growth added beyond the entries written, so the arrays end at max(size on entry, entries).
+class EntryWriter {
+ public:
+  explicit EntryWriter(CsrMatrix& out)
+      : out_(out),
+        values_on_entry_(out.values.size()),
+        columns_on_entry_(out.columns.size()),
+        limit_(std::min(out.values.size(), out.columns.size())) {}
+
+  std::int32_t position() const { return static_cast<std::int32_t>(count_); }
+
+  void push(std::int32_t column, double value) {
+    if (count_ == limit_) grow();
+    out_.columns[count_] = column;
+    out_.values[count_] = value;
+    ++count_;
+  }
+
+  void finish() {
+    if (out_.values.size() > values_on_entry_)
+      out_.values.resize(std::max(values_on_entry_, count_));
+    if (out_.columns.size() > columns_on_entry_)
+      out_.columns.resize(std::max(columns_on_entry_, count_));
+  }
+
+ private:
+  void grow() {
+    if (count_ >= static_cast<std::size_t>(max_entries))
+      throw std::length_error("sparse matrix with more than 2^31 - 1 entries");
+    const std::size_t wanted =
+        std::min(std::max<std::size_t>(2 * limit_, 64), static_cast<std::size_t>(max_entries));
+    if (out_.values.size() < wanted) out_.values.resize(wanted);
+    if (out_.columns.size() < wanted) out_.columns.resize(wanted);
+    limit_ = wanted;
+  }
+
+  CsrMatrix& out_;
+  std::size_t values_on_entry_;
+  std::size_t columns_on_entry_;
+  std::size_t limit_;
+  std::size_t count_ = 0;
+};
+
+// Makes sure `out` can hold `count` entries without shrinking it.
+void reserve_entries(CsrMatrix& out, std::size_t count) {
+  if (out.values.size() < count) out.values.resize(count);
+  if (out.columns.size() < count) out.columns.resize(count);
+}
+
+// Columns of one output row, collected in first-touch order and emitted in ascending order.
+void sort_columns(std::vector<std::int32_t>& columns) {
+  std::sort(columns.begin(), columns.end());
+}
+
+}  // namespace
+
+std::int32_t csr_row_count(const CsrMatrix& a) {
+  return a.row_start.empty() ? 0 : static_cast<std::int32_t>(a.row_start.size() - 1);
+}
+
+void csr_multiply(const CsrMatrix& a, std::span<const double> x, std::span<double> y) {
+  const std::size_t n = y.size();
+  require(rows_of(a) >= n, "csr_multiply", "the matrix has fewer rows than y");
+  const std::size_t n_columns = x.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const RowRange row = row_range(a, i);
+    double sum = 0.0;
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      const std::int32_t column = a.columns[k];
+      assert(in_range(column, n_columns));
+      if (!in_range(column, n_columns)) continue;
+      sum += a.values[k] * x[static_cast<std::size_t>(column)];
+    }
+    y[i] = sum;
+  }
+}
+
+void csr_multiply_transposed(const CsrMatrix& a, std::span<const double> x, std::span<double> y) {
+  const std::size_t n = x.size();
+  require(rows_of(a) >= n, "csr_multiply_transposed", "the matrix has fewer rows than x");
+  std::fill(y.begin(), y.end(), 0.0);
+  const std::size_t n_columns = y.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const RowRange row = row_range(a, i);
+    const double xi = x[i];
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      const std::int32_t column = a.columns[k];
+      assert(in_range(column, n_columns));
+      if (!in_range(column, n_columns)) continue;
+      y[static_cast<std::size_t>(column)] += a.values[k] * xi;
+    }
+  }
+}
+
+double csr_quadratic_form(const CsrMatrix& a, std::span<const double> x) {
+  const std::size_t n = x.size();
+  require(rows_of(a) >= n, "csr_quadratic_form", "the matrix has fewer rows than x");
+  // Each row sum is complete before it is weighted, so this equals forming t = A x first and
+  // then summing t[i] * x[i] in order.
+  double total = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const RowRange row = row_range(a, i);
+    double sum = 0.0;
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      const std::int32_t column = a.columns[k];
+      assert(in_range(column, n));
+      if (!in_range(column, n)) continue;
+      sum += a.values[k] * x[static_cast<std::size_t>(column)];
+    }
+    total += sum * x[i];
+  }
+  return total;
+}
+
+void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
+  require(n >= 0, "csr_transpose", "negative number of rows");
+  require(&a != &t, "csr_transpose", "the output is the input");
+  const std::size_t n_rows = static_cast<std::size_t>(n);
+  const std::size_t m = rows_of(a);
+
+  // First pass: count the entries of every output row. owner[c] is the last input row that gave
+  // column c an entry, so a repeated column within a row counts once.
+  std::vector<std::int32_t> owner(n_rows, -1);
+  std::vector<std::int64_t> counts(n_rows + 1, 0);
+  for (std::size_t j = 0; j < m; ++j) {
+    const RowRange row = row_range(a, j);
+    const auto source_row = static_cast<std::int32_t>(j);
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      const std::int32_t column = a.columns[k];
+      if (!in_range(column, n_rows)) continue;
+      const auto c = static_cast<std::size_t>(column);
+      if (owner[c] == source_row) continue;
+      owner[c] = source_row;
+      ++counts[c + 1];
+    }
+  }
+  for (std::size_t c = 0; c < n_rows; ++c) counts[c + 1] += counts[c];
+  if (counts[n_rows] > max_entries)
+    throw std::length_error("csr_transpose: more than 2^31 - 1 entries");
+
+  t.row_start.resize(n_rows + 1);
+  for (std::size_t c = 0; c <= n_rows; ++c) t.row_start[c] = static_cast<std::int32_t>(counts[c]);
+  reserve_entries(t, static_cast<std::size_t>(counts[n_rows]));
+
+  // Second pass: input rows in ascending order fill each output row in ascending column order.
+  // The entry last written to output row c tells whether row j already gave column c its entry.
+  std::vector<std::int32_t>& next = owner;
+  for (std::size_t c = 0; c < n_rows; ++c) next[c] = t.row_start[c];
+  for (std::size_t j = 0; j < m; ++j) {
+    const RowRange row = row_range(a, j);
+    const auto source_row = static_cast<std::int32_t>(j);
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      const std::int32_t column = a.columns[k];
+      if (!in_range(column, n_rows)) continue;
+      const auto c = static_cast<std::size_t>(column);
+      const auto p = static_cast<std::size_t>(next[c]);
+      if (p > static_cast<std::size_t>(t.row_start[c]) && t.columns[p - 1] == source_row) continue;
+      t.columns[p] = source_row;
+      t.values[p] = a.values[k];
+      next[c] = static_cast<std::int32_t>(p + 1);
+    }
+  }
+}
+
+void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const CsrMatrix& b,
+                        std::int32_t n, CsrMatrix& c) {
+  const char* const name = "csr_scaled_product";
+  require(n >= 0, name, "negative number of rows");
+  const std::size_t n_rows = static_cast<std::size_t>(n);
+  require(rows_of(a) >= n_rows, name, "A has fewer than n rows");
+  require(rows_of(b) >= n_rows, name, "B has fewer than n rows");
+  require(e.size() >= n_rows, name, "e has fewer than n elements");
+  require(&c != &a && &c != &b, name, "the output is an input");
+
+  // Each entry k of a row of A gets a fresh stamp. stamp_of[j] is the stamp of the latest entry
+  // that reached column j: equal to the current stamp means row l of B already gave column j its
+  // term for this k; below the row's first stamp means column j is new to this output row.
+  std::vector<double> sum(n_rows);
+  std::vector<std::int64_t> stamp_of(n_rows, -1);
+  std::vector<std::int32_t> touched;
+  std::int64_t stamp = 0;
+
+  c.row_start.resize(n_rows + 1);
+  EntryWriter writer(c);
+  for (std::size_t i = 0; i < n_rows; ++i) {
+    c.row_start[i] = writer.position();
+    const RowRange row = row_range(a, i);
+    const std::int64_t row_first_stamp = stamp;
+    touched.clear();
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      const std::int32_t inner = a.columns[k];
+      if (!in_range(inner, n_rows)) continue;
+      const auto l = static_cast<std::size_t>(inner);
+      const double scale = a.values[k] * e[l];
+      const std::int64_t current = stamp++;
+      const RowRange b_row = row_range(b, l);
+      for (std::size_t q = b_row.begin; q < b_row.end; ++q) {
+        const std::int32_t column = b.columns[q];
+        if (!in_range(column, n_rows)) continue;
+        const auto j = static_cast<std::size_t>(column);
+        if (stamp_of[j] == current) continue;
+        if (stamp_of[j] < row_first_stamp) {
+          sum[j] = 0.0;  // The sum starts at +0: 0 + (-0) is +0.
+          touched.push_back(column);
+        }
+        stamp_of[j] = current;
+        sum[j] += scale * b.values[q];
+      }
+    }
+    sort_columns(touched);
+    for (const std::int32_t column : touched) {
+      const double value = sum[static_cast<std::size_t>(column)];
+      if (value != 0.0) writer.push(column, value);  // NaN != 0: kept.
+    }
+  }
+  c.row_start[n_rows] = writer.position();
+  writer.finish();
+}
+
+void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, CsrMatrix& g) {
+  const char* const name = "csr_weighted_gram";
+  require(n >= 0, name, "negative number of rows");
+  require(&a != &g, name, "the output is the input");
+  require(b.size() >= rows_of(a), name, "b has fewer elements than A has rows");
+  const std::size_t n_rows = static_cast<std::size_t>(n);
+
+  CsrMatrix t;
+  csr_transpose(a, n, t);
+
+  // g(i, j) collects, for each column h of row i of T in ascending order, the term of row j of T
+  // in column h. The rows j with an entry in column h are the entries of row h of the original A
+  // (its first entry per column). The position p of T(i, h) serves as the stamp: mark[j] == p
+  // means row h already gave j its term, mark[j] below the first position of row i means j is new
+  // to this output row.
+  std::vector<double> sum(n_rows);
+  std::vector<std::int32_t> mark(n_rows, -1);
+  std::vector<std::int32_t> touched;
+
+  g.row_start.resize(n_rows + 1);
+  EntryWriter writer(g);
+  for (std::size_t i = 0; i < n_rows; ++i) {
+    g.row_start[i] = writer.position();
+    const RowRange row = row_range(t, i);
+    const auto row_first = static_cast<std::int32_t>(row.begin);
+    touched.clear();
+    for (std::size_t p = row.begin; p < row.end; ++p) {
+      const auto h = static_cast<std::size_t>(t.columns[p]);
+      const double t_ih = t.values[p];
+      const double b_h = b[h];
+      const auto position = static_cast<std::int32_t>(p);
+      const RowRange source = row_range(a, h);
+      for (std::size_t q = source.begin; q < source.end; ++q) {
+        const std::int32_t column = a.columns[q];
+        if (!in_range(column, n_rows)) continue;
+        const auto j = static_cast<std::size_t>(column);
+        if (mark[j] == position) continue;
+        if (mark[j] < row_first) {
+          sum[j] = 0.0;
+          touched.push_back(column);
+        }
+        mark[j] = position;
+        sum[j] += a.values[q] * b_h * t_ih;
+      }
+    }
+    sort_columns(touched);
+    for (const std::int32_t column : touched)
+      writer.push(column, sum[static_cast<std::size_t>(column)]);
+  }
+  g.row_start[n_rows] = writer.position();
+  writer.finish();
+
+  // Hand the transpose back in the caller's arrays; entries beyond it keep their old contents.
+  const auto n_entries = static_cast<std::size_t>(t.row_start[n_rows]);
+  reserve_entries(a, n_entries);
+  std::copy_n(t.values.begin(), n_entries, a.values.begin());
+  std::copy_n(t.columns.begin(), n_entries, a.columns.begin());
+  a.row_start = std::move(t.row_start);
+}
+
+void index_heapsort(std::span<const std::int32_t> keys, std::span<std::int32_t> index) {
+  require(keys.size() == index.size(), "index_heapsort", "keys and index differ in length");
+  require(keys.size() <= static_cast<std::size_t>(max_entries), "index_heapsort", "too many keys");
+  const std::size_t n = keys.size();
+  // The heap is laid out 1-based: heap(p) is index[p - 1], its children are 2p and 2p + 1.
+  auto heap = [&](std::size_t p) -> std::int32_t& { return index[p - 1]; };
+  auto key = [&](std::int32_t item) { return keys[static_cast<std::size_t>(item)]; };
+
+  for (std::size_t p = 0; p < n; ++p) index[p] = static_cast<std::int32_t>(p);
+  if (n <= 1) return;
+
+  std::size_t l = n / 2 + 1;
+  std::size_t r = n;
+  while (true) {
+    std::int32_t item;
+    if (l > 1) {
+      --l;
+      item = heap(l);
+    } else {
+      item = heap(r);
+      heap(r) = heap(1);
+      --r;
+      if (r == 1) {
+        heap(1) = item;
+        return;
+      }
+    }
+    const std::int32_t item_key = key(item);
+    std::size_t parent = l;
+    std::size_t child = 2 * l;
+    while (child <= r) {
+      if (child < r && key(heap(child)) < key(heap(child + 1))) ++child;
+      if (!(item_key < key(heap(child)))) break;
+      heap(parent) = heap(child);
+      parent = child;
+      child = 2 * child;
+    }
+    heap(parent) = item;
+  }
+}
+
+}  // namespace quelby
