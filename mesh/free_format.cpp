@@ -240,7 +240,10 @@ bool InputFile::open(const std::string& path) {
     return false;
   }
   descriptor_ = descriptor;
-  if (buffer_.size() < initial_buffer_bytes) buffer_.resize(initial_buffer_bytes);
+  if (capacity_ < initial_buffer_bytes) {
+    buffer_ = std::make_unique_for_overwrite<char[]>(initial_buffer_bytes);
+    capacity_ = initial_buffer_bytes;
+  }
   begin_ = end_ = 0;
   at_end_ = false;
   return true;
@@ -259,14 +262,19 @@ void InputFile::rewind() {
 
 bool InputFile::fill() {
   if (begin_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
   }
   // A record longer than the buffer makes it grow; whole lines are always handed out.
-  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+  if (end_ == capacity_) {
+    auto larger = std::make_unique_for_overwrite<char[]>(capacity_ * 2);
+    std::memcpy(larger.get(), buffer_.get(), end_);
+    buffer_ = std::move(larger);
+    capacity_ *= 2;
+  }
   for (;;) {
-    const ssize_t count = ::read(descriptor_, buffer_.data() + end_, buffer_.size() - end_);
+    const ssize_t count = ::read(descriptor_, buffer_.get() + end_, capacity_ - end_);
     if (count > 0) {
       end_ += static_cast<std::size_t>(count);
       return true;
@@ -281,7 +289,7 @@ bool InputFile::fill() {
 bool InputFile::next_record(std::string_view& record) {
   if (descriptor_ < 0) return false;
   for (;;) {
-    const char* const base = buffer_.data();
+    const char* const base = buffer_.get();
     const void* const line_feed = std::memchr(base + begin_, '\n', end_ - begin_);
     if (line_feed != nullptr) {
       const std::size_t position =

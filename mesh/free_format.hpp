@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -93,7 +94,8 @@ class InputFile final : public RecordSource {
   bool fill();
 
   int descriptor_ = -1;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;  // not zeroed: only the bytes read are ever touched
+  std::size_t capacity_ = 0;
   std::size_t begin_ = 0;  // first unread byte
   std::size_t end_ = 0;    // one past the last byte read into the buffer
   bool at_end_ = false;
