@@ -175,9 +175,14 @@ ReadErrorKind parse_real(std::string_view token, double& value) noexcept {
   std::int64_t exponent = 0;
   const char* exponent_begin = end;
   if (p < end) {
+    // A written field whose exponent has three digits carries no letter ("1.00000-100"), so a
+    // sign alone also starts the exponent.
     const char letter = lower(*p);
-    if (letter != 'e' && letter != 'd') return ReadErrorKind::syntax;
-    ++p;
+    if (letter == 'e' || letter == 'd') {
+      ++p;
+    } else if (letter != '+' && letter != '-') {
+      return ReadErrorKind::syntax;
+    }
     exponent_begin = p;
     bool exponent_negative = false;
     if (p < end && (*p == '+' || *p == '-')) {

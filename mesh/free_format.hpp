@@ -112,7 +112,8 @@ ReadStatus read_reals(RecordSource& source, std::span<double> values);
 // Parsers of one value token (no separators inside). Exposed for the tests and the fuzzers.
 // Integer: optional sign and decimal digits, within the 32-bit range.
 ReadErrorKind parse_integer(std::string_view token, std::int32_t& value) noexcept;
-// Real: optional sign, digits with or without a decimal point, optional exponent with E, e, D or d;
+// Real: optional sign, digits with or without a decimal point, optional exponent with E, e, D or d
+// (or a signed exponent without a letter, as written for three-digit exponents: 1.00000-100);
 // also NaN, Inf and Infinity in any case with an optional sign. Correctly rounded; values beyond
 // the double range read as infinity or zero.
 ReadErrorKind parse_real(std::string_view token, double& value) noexcept;

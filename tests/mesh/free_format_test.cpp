@@ -200,6 +200,9 @@ TEST(FreeFormat, RealForms) {
       {"1.7976931348623157e308", std::numeric_limits<double>::max()},
       {"0.000000000000000000000000000001", 1e-30},
       {"123456789012345678901234567890", 123456789012345678901234567890.0},
+      {"1.00000-100", 1e-100},
+      {"-4.94066-324", -4.94066e-324},
+      {"2.5+3", 2500},
   };
   for (const auto& c : valid) {
     double value = -7;
@@ -214,8 +217,9 @@ TEST(FreeFormat, RealForms) {
   ASSERT_EQ(parse_real("-0.0", value), ReadErrorKind::none);
   EXPECT_EQ(bits(value), bits(-0.0));
 
-  for (const std::string bad : {"abc", "-", "+", ".", "1e", "1e+", "e5", "1.5.2", "1..", "0x10",
-                                "1,5e", "1e5.0", "nana", "infinit", "1f", "--1", "1 e5"}) {
+  for (const std::string bad :
+       {"abc",   "-",    "+",       ".",  "1e",  "1e+",  "e5", "1.5.2", "1..",  "0x10",   "1,5e",
+        "1e5.0", "nana", "infinit", "1f", "--1", "1 e5", "1-", "1e-+5", "1+-5", "1.0-1.0"}) {
     EXPECT_EQ(parse_real(bad, value), ReadErrorKind::syntax) << bad;
   }
 }

@@ -1,0 +1,161 @@
+#include "mesh/mesh.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_folder.hpp"
+#include "tests/support/transcript.hpp"
+
+namespace quelby {
+namespace {
+
+using testing::TempFolder;
+using testing::Transcript;
+
+struct Loaded {
+  bool stopped = false;
+  Transcript transcript;
+  Mesh mesh;
+};
+
+void load(const std::string& path, Loaded& result) {
+  try {
+    load_mesh(result.transcript.io(), path, result.mesh);
+  } catch (const Stop& stop) {
+    EXPECT_EQ(stop.status(), exit_failure);
+    result.stopped = true;
+  }
+}
+
+TEST(Mesh, LoadsTheWorkedExample) {
+  TempFolder folder;
+  const std::string path = folder.write("a.msh", "2\n0 100 4\n150 1\n1\n0 30 3\n");
+  Loaded loaded;
+  load(path, loaded);
+  ASSERT_FALSE(loaded.stopped) << loaded.transcript.console();
+  const Mesh& mesh = loaded.mesh;
+  EXPECT_EQ(mesh.nx, 5);
+  EXPECT_EQ(mesh.nz, 3);
+  EXPECT_EQ(mesh.dx, (std::vector<double>{25, 25, 25, 25, 50}));
+  EXPECT_EQ(mesh.x_nodes, (std::vector<double>{0, 25, 50, 75, 100, 150}));
+  EXPECT_EQ(mesh.dz, (std::vector<double>{10, 10, 10}));
+  EXPECT_EQ(mesh.z_nodes, (std::vector<double>{0, 10, 20, 30}));
+  EXPECT_EQ(mesh.x_centres, (std::vector<double>{12.5, 37.5, 62.5, 87.5, 125}));
+  EXPECT_EQ(mesh.z_centres, (std::vector<double>{5, 15, 25}));
+  EXPECT_EQ(mesh.x_mid, 75);
+  EXPECT_EQ(mesh.z_first, 0);
+  EXPECT_EQ(mesh.node_count, 24);
+  EXPECT_EQ(mesh.z_node_count_plus_one, 5);
+  EXPECT_EQ(loaded.transcript.console(), "");
+  EXPECT_EQ(loaded.transcript.log(), "\nmesh was read from: " + path + "\n");
+}
+
+TEST(Mesh, NodesAreRunningSumsAndWidthsComeFromTheWrittenEnds) {
+  TempFolder folder;
+  // 0 to 100 in 3 cells, then a segment whose width is computed from 100 as written; a segment of
+  // 0 cells adds nothing but its end still starts the next one; the count may sit on the next
+  // line and notes after the values are ignored.
+  const std::string path =
+      folder.write("b.msh", "3 notes\n0 100\n 3 more notes\n130 0\n160 2 9 9\n1\n-5 5 1\n");
+  Loaded loaded;
+  load(path, loaded);
+  ASSERT_FALSE(loaded.stopped) << loaded.transcript.console();
+  const Mesh& mesh = loaded.mesh;
+  ASSERT_EQ(mesh.nx, 5);
+  const double third = 100.0 / 3.0;
+  EXPECT_EQ(mesh.dx[0], third);
+  EXPECT_EQ(mesh.dx[2], third);
+  EXPECT_EQ(mesh.x_nodes[3], (third + third) + third);
+  EXPECT_EQ(mesh.dx[3], (160.0 - 130.0) / 2.0);
+  EXPECT_EQ(mesh.x_nodes[4], mesh.x_nodes[3] + 15.0);
+  EXPECT_EQ(mesh.nz, 1);
+  EXPECT_EQ(mesh.dz[0], 10);
+  EXPECT_EQ(mesh.z_first, -5);
+}
+
+TEST(Mesh, OneByOne) {
+  TempFolder folder;
+  Loaded loaded;
+  load(folder.write("c.msh", "1\n0 1 1\n1\n0 2 1\n"), loaded);
+  ASSERT_FALSE(loaded.stopped);
+  EXPECT_EQ(loaded.mesh.nx, 1);
+  EXPECT_EQ(loaded.mesh.nz, 1);
+  EXPECT_EQ(loaded.mesh.node_count, 4);
+  EXPECT_EQ(loaded.mesh.z_node_count_plus_one, 3);
+}
+
+TEST(Mesh, EveryFailureWritesItsMessageInItsOrder) {
+  const std::vector<std::string> console_then_log = {"console", "log"};
+  const std::vector<std::string> log_then_console = {"log", "console"};
+  const struct {
+    std::string what;
+    std::string content;
+    std::string text;  // with NAME for the file name
+    std::vector<std::string> order;
+  } cases[] = {
+      {"empty file", "", "\nError reading the mesh file: NAME\n", log_then_console},
+      {"ends inside z, x decreasing", "1\n10 0 2\n2\n0 5 1\n",
+       "\nError reading the mesh file: NAME\n", log_then_console},
+      {"count written 4.0", "1\n0 100 4.0\n1\n0 1 1\n", "\nError reading the mesh file: NAME\n",
+       log_then_console},
+      {"letters", "one\n", "\nError reading the mesh file: NAME\n", log_then_console},
+      {"Sx = 0", "0\n1\n0 10 2\n", "\nError: # of cells in the mesh should be positive.\nNAME\n",
+       console_then_log},
+      {"Sz = -1", "1\n0 10 2\n-1\n", "\nError: # of cells in the mesh should be positive.\nNAME\n",
+       console_then_log},
+      {"zero cells", "1\n0 10 0\n1\n0 10 2\n",
+       "\nError: # of cells in the mesh should be positive.\nNAME\n", console_then_log},
+      {"repeated end", "2\n0 100 4\n100 1\n1\n0 1 1\n",
+       "\nError: X nodes should be in increasing order in the mesh.\nNAME\n", console_then_log},
+      {"x decreasing, z bad too", "1\n10 0 2\n1\n5 0 1\n",
+       "\nError: X nodes should be in increasing order in the mesh.\nNAME\n", console_then_log},
+      {"z decreasing", "1\n0 10 2\n1\n5 0 1\n",
+       "\nError: Z nodes should be in increasing order in the mesh.\nNAME\n", console_then_log},
+      {"negative count", "2\n0 100 4\n150 -2\n1\n0 1 1\n",
+       "\nError: negative number of cells in a segment of the mesh.\nNAME\n", console_then_log},
+  };
+  for (const auto& c : cases) {
+    TempFolder folder;
+    const std::string path = folder.write("m.msh", c.content);
+    Loaded loaded;
+    load(path + "   ", loaded);  // trailing blanks of the name are not part of it
+    std::string expected = c.text;
+    expected.replace(expected.find("NAME"), 4, path);
+    EXPECT_TRUE(loaded.stopped) << c.what;
+    EXPECT_EQ(loaded.transcript.console(), expected) << c.what;
+    EXPECT_EQ(loaded.transcript.log(), expected) << c.what;
+    EXPECT_EQ(loaded.transcript.order(), c.order) << c.what;
+  }
+}
+
+TEST(Mesh, MissingFilesAndDirectoriesAreNotFound) {
+  TempFolder folder;
+  for (const std::string& name : {folder.file("absent.msh"), folder.path().string()}) {
+    Loaded loaded;
+    load(name, loaded);
+    EXPECT_TRUE(loaded.stopped);
+    EXPECT_EQ(loaded.transcript.console(), "\n ERROR: mesh file not found: " + name + "\n");
+    EXPECT_EQ(loaded.transcript.log(), loaded.transcript.console());
+    EXPECT_EQ(loaded.transcript.order(), (std::vector<std::string>{"console", "log"}));
+  }
+}
+
+TEST(Mesh, MeshesBeyondTheCountsEndInTheMemoryStop) {
+  const std::string memory = "\nERROR: Not enough memory, program terminated!\n\n";
+  for (const std::string content : {
+           "2\n0 1 2000000000\n2 2000000000\n1\n0 1 1\n",  // node count beyond 32 bits
+           "1\n0 1 100000\n1\n0 1 100000\n",               // node total beyond 32 bits
+       }) {
+    TempFolder folder;
+    Loaded loaded;
+    load(folder.write("big.msh", content), loaded);
+    EXPECT_TRUE(loaded.stopped) << content;
+    EXPECT_EQ(loaded.transcript.console(), memory) << content;
+    EXPECT_EQ(loaded.transcript.log(), memory) << content;
+  }
+}
+
+}  // namespace
+}  // namespace quelby
