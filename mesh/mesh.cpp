@@ -49,21 +49,25 @@ struct MeshReader {
     return nodes;
   }
 
-  // Filling pass over one direction; the reads repeat those of the counting pass.
+  // Filling pass over one direction. Its reads repeat those of the counting pass and so succeed,
+  // unless the file changed in between: then it is a read error, never a write past the arrays.
   void fill(std::vector<double>& nodes, std::vector<double>& widths) {
     std::int32_t segments = 0;
-    read_items(file, {segments});
+    if (!read_items(file, {segments}).ok()) read_error();
     std::size_t m = 0;
     double previous_end = 0;
     for (std::int32_t s = 0; s < segments; ++s) {
       double start = 0;
       double end = 0;
       std::int32_t cells = 0;
+      const ReadStatus status =
+          s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
+      if (!status.ok() || cells < 0 || static_cast<std::size_t>(cells) > widths.size() - m) {
+        read_error();
+      }
       if (s == 0) {
-        read_items(file, {start, end, cells});
         nodes[0] = start;
       } else {
-        read_items(file, {end, cells});
         start = previous_end;
       }
       const double width = (end - start) / static_cast<double>(cells);
