@@ -1,8 +1,13 @@
 #include "sparse/csr.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -11,6 +16,33 @@ namespace quelby {
 namespace {
 
 constexpr std::int64_t max_entries = std::numeric_limits<std::int32_t>::max();
+
+// First touch of fresh memory costs far more in 4 KiB pages than in 2 MiB ones. Large arrays are
+// reserved, advised to use huge pages where the kernel leaves that to the program, and only then
+// written. A hint only: nothing changes in what the program computes.
+template <typename T>
+void grow_capacity(std::vector<T>& array, std::size_t count) {
+  if (array.capacity() >= count) return;
+  array.reserve(count);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+  if (count * sizeof(T) < 2 * huge_page) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(array.data());
+  const std::uintptr_t end = begin + count * sizeof(T);
+  const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
+  const std::uintptr_t last = end & ~(huge_page - 1);
+  if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+// A work array of `count` copies of `value`.
+template <typename T>
+std::vector<T> work_array(std::size_t count, T value) {
+  std::vector<T> array;
+  grow_capacity(array, count);
+  array.assign(count, value);
+  return array;
+}
 
 struct RowRange {
   std::size_t begin;
@@ -28,6 +60,11 @@ RowRange row_range(const CsrMatrix& a, std::size_t row) {
   return {static_cast<std::size_t>(first), static_cast<std::size_t>(last)};
 }
 
+std::size_t row_length(const CsrMatrix& a, std::size_t row) {
+  const RowRange range = row_range(a, row);
+  return range.end - range.begin;
+}
+
 bool in_range(std::int32_t index, std::size_t count) {
   return index >= 0 && static_cast<std::size_t>(index) < count;
 }
@@ -40,59 +77,69 @@ std::size_t rows_of(const CsrMatrix& a) {
   return static_cast<std::size_t>(csr_row_count(a));
 }
 
-// Appends entries to an output matrix, growing its arrays geometrically; finish() trims what the
-// growth added beyond the entries written, so the arrays end at max(size on entry, entries).
+// Writes the entries of an output matrix in order: over the caller's existing elements first, then
+// appended, so the arrays end at max(size on entry, entries written) and nothing is zero-filled.
 class EntryWriter {
  public:
-  explicit EntryWriter(CsrMatrix& out)
-      : out_(out),
-        values_on_entry_(out.values.size()),
-        columns_on_entry_(out.columns.size()),
-        limit_(std::min(out.values.size(), out.columns.size())) {}
+  // `expected` is an estimate of the entries to come, reserved up front so that appending does
+  // not move the arrays again and again.
+  EntryWriter(CsrMatrix& out, std::size_t expected) : out_(out) {
+    grow_capacity(out.values, expected);
+    grow_capacity(out.columns, expected);
+  }
 
   std::int32_t position() const { return static_cast<std::int32_t>(count_); }
 
   void push(std::int32_t column, double value) {
-    if (count_ == limit_) grow();
-    out_.columns[count_] = column;
-    out_.values[count_] = value;
+    if (count_ == static_cast<std::size_t>(max_entries))
+      throw std::length_error("sparse matrix with more than 2^31 - 1 entries");
+    if (count_ < out_.values.size()) {
+      out_.values[count_] = value;
+    } else {
+      out_.values.push_back(value);
+    }
+    if (count_ < out_.columns.size()) {
+      out_.columns[count_] = column;
+    } else {
+      out_.columns.push_back(column);
+    }
     ++count_;
   }
 
-  void finish() {
-    if (out_.values.size() > values_on_entry_)
-      out_.values.resize(std::max(values_on_entry_, count_));
-    if (out_.columns.size() > columns_on_entry_)
-      out_.columns.resize(std::max(columns_on_entry_, count_));
-  }
-
  private:
-  void grow() {
-    if (count_ >= static_cast<std::size_t>(max_entries))
-      throw std::length_error("sparse matrix with more than 2^31 - 1 entries");
-    const std::size_t wanted =
-        std::min(std::max<std::size_t>(2 * limit_, 64), static_cast<std::size_t>(max_entries));
-    if (out_.values.size() < wanted) out_.values.resize(wanted);
-    if (out_.columns.size() < wanted) out_.columns.resize(wanted);
-    limit_ = wanted;
-  }
-
   CsrMatrix& out_;
-  std::size_t values_on_entry_;
-  std::size_t columns_on_entry_;
-  std::size_t limit_;
   std::size_t count_ = 0;
 };
 
+// An estimate for EntryWriter: the number of products a computation forms bounds its entries, but
+// can be far above them, so it is capped by a multiple of the input size.
+std::size_t expected_entries(std::int64_t products, std::size_t input_size) {
+  const std::size_t cap = std::min<std::size_t>(4 * input_size + 64, max_entries);
+  return std::min(static_cast<std::size_t>(std::max<std::int64_t>(products, 0)), cap);
+}
+
 // Makes sure `out` can hold `count` entries without shrinking it.
 void reserve_entries(CsrMatrix& out, std::size_t count) {
+  grow_capacity(out.values, count);
+  grow_capacity(out.columns, count);
   if (out.values.size() < count) out.values.resize(count);
   if (out.columns.size() < count) out.columns.resize(count);
 }
 
-// Columns of one output row, collected in first-touch order and emitted in ascending order.
+// Sorts the columns of one output row, collected in first-touch order. Rows are short, so insertion
+// sort does it with the least overhead; long rows take std::sort.
 void sort_columns(std::vector<std::int32_t>& columns) {
-  std::sort(columns.begin(), columns.end());
+  const std::size_t count = columns.size();
+  if (count > 32) {
+    std::sort(columns.begin(), columns.end());
+    return;
+  }
+  for (std::size_t k = 1; k < count; ++k) {
+    const std::int32_t column = columns[k];
+    std::size_t slot = k;
+    for (; slot > 0 && columns[slot - 1] > column; --slot) columns[slot] = columns[slot - 1];
+    columns[slot] = column;
+  }
 }
 
 }  // namespace
@@ -155,16 +202,19 @@ double csr_quadratic_form(const CsrMatrix& a, std::span<const double> x) {
   return total;
 }
 
+// Output row c lists, for every input row j in ascending order, the first entry of row j in
+// column c: a counting pass sizes the rows, a filling pass places the entries.
 void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
   require(n >= 0, "csr_transpose", "negative number of rows");
   require(&a != &t, "csr_transpose", "the output is the input");
   const std::size_t n_rows = static_cast<std::size_t>(n);
   const std::size_t m = rows_of(a);
 
-  // First pass: count the entries of every output row. owner[c] is the last input row that gave
-  // column c an entry, so a repeated column within a row counts once.
-  std::vector<std::int32_t> owner(n_rows, -1);
-  std::vector<std::int64_t> counts(n_rows + 1, 0);
+  // First pass: count the entries of every output row into row_start[c + 1]. owner[c] is the last
+  // input row that gave column c an entry, so a repeated column within a row counts once.
+  std::vector<std::int32_t> owner = work_array<std::int32_t>(n_rows, -1);
+  grow_capacity(t.row_start, n_rows + 1);
+  t.row_start.assign(n_rows + 1, 0);
   for (std::size_t j = 0; j < m; ++j) {
     const RowRange row = row_range(a, j);
     const auto source_row = static_cast<std::int32_t>(j);
@@ -174,16 +224,16 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
       const auto c = static_cast<std::size_t>(column);
       if (owner[c] == source_row) continue;
       owner[c] = source_row;
-      ++counts[c + 1];
+      ++t.row_start[c + 1];
     }
   }
-  for (std::size_t c = 0; c < n_rows; ++c) counts[c + 1] += counts[c];
-  if (counts[n_rows] > max_entries)
-    throw std::length_error("csr_transpose: more than 2^31 - 1 entries");
-
-  t.row_start.resize(n_rows + 1);
-  for (std::size_t c = 0; c <= n_rows; ++c) t.row_start[c] = static_cast<std::int32_t>(counts[c]);
-  reserve_entries(t, static_cast<std::size_t>(counts[n_rows]));
+  std::int64_t total = 0;
+  for (std::size_t c = 1; c <= n_rows; ++c) {
+    total += t.row_start[c];
+    if (total > max_entries) throw std::length_error("csr_transpose: more than 2^31 - 1 entries");
+    t.row_start[c] = static_cast<std::int32_t>(total);
+  }
+  reserve_entries(t, static_cast<std::size_t>(total));
 
   // Second pass: input rows in ascending order fill each output row in ascending column order.
   // The entry last written to output row c tells whether row j already gave column c its entry.
@@ -205,6 +255,11 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
   }
 }
 
+// c(i, j) = 0 + the sum over the entries k of row i of A, in their order, of
+// (A.values[k] * e[l]) * B(l, j), where l = A.columns[k] and B(l, j) is the first entry of row l
+// of B in column j; entries of A or B whose column lies outside 0..n-1 contribute nothing. The
+// terms are added into a dense row of sums as they are formed, which keeps, for every column, the
+// order of k; a sum that is exactly 0 is then left out. A and B need n rows, e n elements.
 void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const CsrMatrix& b,
                         std::int32_t n, CsrMatrix& c) {
   const char* const name = "csr_scaled_product";
@@ -218,13 +273,27 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
   // Each entry k of a row of A gets a fresh stamp. stamp_of[j] is the stamp of the latest entry
   // that reached column j: equal to the current stamp means row l of B already gave column j its
   // term for this k; below the row's first stamp means column j is new to this output row.
-  std::vector<double> sum(n_rows);
-  std::vector<std::int64_t> stamp_of(n_rows, -1);
+  std::vector<double> sum = work_array(n_rows, 0.0);
+  std::vector<std::int64_t> stamp_of = work_array<std::int64_t>(n_rows, -1);
   std::vector<std::int32_t> touched;
   std::int64_t stamp = 0;
 
+  std::int64_t products = 0;
+  std::int64_t input_entries = 0;
+  for (std::size_t i = 0; i < n_rows; ++i) {
+    const RowRange row = row_range(a, i);
+    input_entries += static_cast<std::int64_t>(row.end - row.begin);
+    input_entries += static_cast<std::int64_t>(row_length(b, i));
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      if (in_range(a.columns[k], n_rows))
+        products +=
+            static_cast<std::int64_t>(row_length(b, static_cast<std::size_t>(a.columns[k])));
+    }
+  }
+
+  grow_capacity(c.row_start, n_rows + 1);
   c.row_start.resize(n_rows + 1);
-  EntryWriter writer(c);
+  EntryWriter writer(c, expected_entries(products, static_cast<std::size_t>(input_entries)));
   for (std::size_t i = 0; i < n_rows; ++i) {
     c.row_start[i] = writer.position();
     const RowRange row = row_range(a, i);
@@ -257,9 +326,11 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
     }
   }
   c.row_start[n_rows] = writer.position();
-  writer.finish();
 }
 
+// With T = A^T as csr_transpose makes it (n rows, ascending columns), g(i, j) exists when rows i
+// and j of T share a column, even when its value is 0, and is 0 + the sum over the shared columns
+// h in ascending order of (T(j, h) * b[h]) * T(i, h). b needs one element per row of A.
 void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, CsrMatrix& g) {
   const char* const name = "csr_weighted_gram";
   require(n >= 0, name, "negative number of rows");
@@ -275,12 +346,20 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
   // (its first entry per column). The position p of T(i, h) serves as the stamp: mark[j] == p
   // means row h already gave j its term, mark[j] below the first position of row i means j is new
   // to this output row.
-  std::vector<double> sum(n_rows);
-  std::vector<std::int32_t> mark(n_rows, -1);
+  std::vector<double> sum = work_array(n_rows, 0.0);
+  std::vector<std::int32_t> mark = work_array<std::int32_t>(n_rows, -1);
   std::vector<std::int32_t> touched;
 
+  // Row h of A forms at most its length squared products.
+  std::int64_t products = 0;
+  for (std::size_t h = 0; h < rows_of(a); ++h) {
+    const auto length = static_cast<std::int64_t>(row_length(a, h));
+    products += length * length;
+  }
+
+  grow_capacity(g.row_start, n_rows + 1);
   g.row_start.resize(n_rows + 1);
-  EntryWriter writer(g);
+  EntryWriter writer(g, expected_entries(products, static_cast<std::size_t>(t.row_start[n_rows])));
   for (std::size_t i = 0; i < n_rows; ++i) {
     g.row_start[i] = writer.position();
     const RowRange row = row_range(t, i);
@@ -310,7 +389,6 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
       writer.push(column, sum[static_cast<std::size_t>(column)]);
   }
   g.row_start[n_rows] = writer.position();
-  writer.finish();
 
   // Hand the transpose back in the caller's arrays; entries beyond it keep their old contents.
   const auto n_entries = static_cast<std::size_t>(t.row_start[n_rows]);
@@ -320,6 +398,8 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
   a.row_start = std::move(t.row_start);
 }
 
+// The classic index heapsort, step for step, so that equal keys come out in the same order as
+// there: build a max-heap of indices by sifting down from the middle, then move the top to the end.
 void index_heapsort(std::span<const std::int32_t> keys, std::span<std::int32_t> index) {
   require(keys.size() == index.size(), "index_heapsort", "keys and index differ in length");
   require(keys.size() <= static_cast<std::size_t>(max_entries), "index_heapsort", "too many keys");
