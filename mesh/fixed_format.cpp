@@ -206,7 +206,8 @@ void format_e13_5(const double value, char* out) noexcept {
   // of the value is this estimate or one more.
   int exponent = ((biased_exponent - exponent_bias) * 78913) >> 18;
   const int power = 5 - exponent;
-  // One less than the largest exact negative power, for the correction below.
+  // Beyond the powers of ten that a double holds exactly (the correction below may need one more
+  // negative power than the estimate) the exact path takes over.
   if (power < 1 - largest_exact_power || power > largest_exact_power) {
     write_finite_exact(negative, magnitude_bits, out);
     return;
@@ -244,7 +245,7 @@ void format_e13_5(const double value, char* out) noexcept {
   write_field(negative, digits, exponent, out);
 }
 
-void format_e13_5_exact(const double value, char* out) noexcept {
+void format_e13_5_reference(const double value, char* out) noexcept {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   const bool negative = (bits & sign_bit) != 0;
   const std::uint64_t magnitude_bits = bits & ~sign_bit;

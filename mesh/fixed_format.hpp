@@ -10,15 +10,14 @@ namespace quelby {
 inline constexpr int e13_5_width = 13;
 inline constexpr int i5_width = 5;
 
-// Writes `value` into exactly 13 characters at `out` (no terminator); a few ns a value.
+// Writes `value` into exactly 13 characters at `out` (no terminator); several times faster than
+// std::to_chars, falling back on it only near a rounding tie or far from everyday magnitudes.
 void format_e13_5(double value, char* out) noexcept;
 
-// The same 13 bytes as format_e13_5 without its fast scaling (std::to_chars for every normal
-// value).
-void format_e13_5_exact(double value, char* out) noexcept;
+// The same 13 bytes as format_e13_5 without the fast scaling: std::to_chars for normal values.
+void format_e13_5_reference(double value, char* out) noexcept;
 
-// Writes `value` right-aligned into exactly 5 characters at `out`; five asterisks when it does not
-// fit.
+// Writes `value` right-aligned into exactly 5 characters at `out`; "*****" when it does not fit.
 void format_i5(std::int32_t value, char* out) noexcept;
 
 }  // namespace quelby
