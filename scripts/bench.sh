@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# Measures quelby against the plain reference command (bench/reference) on a 2000 by 1000 model,
+# side by side in one run, and prints each ratio of medians beside its target, the command's peak
+# memory beside its limit, and one PASS or FAIL line.
+#
+#   model read, write, one pass : bench/model_bench, repetitions interleaved at random, medians
+#   whole command, 1 and 20     : quelby and quelby_reference as whole processes, runs alternated
+#   peak memory                 : maximum resident set size from /usr/bin/time -v
+#
+# The machine is shared and noisy, so only ratios measured together count. The exit status is 0
+# whether the targets are met or not; it is not 0 only when something broke.
+#
+# Usage: scripts/bench.sh [repetitions]   (default 7)
+set -euo pipefail
+shopt -s inherit_errexit
+export LC_ALL=C
+cd "$(dirname "$0")/.."
+
+repetitions=${1:-7}
+build=build/release
+
+scripts/setup.sh
+build_log=$(mktemp)
+if ! { cmake --preset release && cmake --build --preset release --target quelby quelby_reference \
+  model_bench; } >"$build_log" 2>&1; then
+  cat "$build_log" >&2
+  rm -f "$build_log"
+  exit 1
+fi
+rm -f "$build_log"
+
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
+work=$(mktemp -d "${TMPDIR:-/tmp}/quelby_bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Another build in this tree may relink the programs while this runs: measure copies.
+for program in quelby quelby_reference model_bench; do cp "$build/$program" "$work/$program"; done
+build=$work
+
+# The inputs: the benchmark program's mesh and model (log-normal values around 100 ohm-m).
+"$build"/model_bench --write_inputs="$work"
+mesh=$work/mesh.txt
+model=$work/model.txt
+read -r nx nz <"$model"
+model_mb=$(awk -v bytes="$(stat -c %s "$model")" 'BEGIN { printf "%.1f", bytes / 1e6 }')
+
+# ---------------------------------------------------------------------------------------------
+# Read, write, one pass and log/exp, in process. Each repetition runs at least 0.2 s.
+echo "Running bench/model_bench: $repetitions repetitions of each, interleaved ..." >&2
+"$build"/model_bench --benchmark_repetitions="$repetitions" \
+  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=0.2 --benchmark_format=csv >"$work/model_bench.csv" 2>"$work/model_bench.err" ||
+  {
+    cat "$work/model_bench.err" >&2
+    exit 1
+  }
+
+# The median wall-clock time of a benchmark, in milliseconds.
+bench_median() {
+  awk -F, -v name="$1" '{ gsub(/"/, "", $1) } $1 == name "_median" || $1 == name "/real_time_median" {
+      time = $3; unit = $5
+      if (unit == "ns") time /= 1e6; else if (unit == "us") time /= 1e3; else if (unit == "s") time *= 1e3
+      print time; found = 1 }
+    END { if (!found) exit 1 }' "$work/model_bench.csv"
+}
+
+# ---------------------------------------------------------------------------------------------
+# The whole command, as processes: both commands on the same files, alternating which goes first.
+run_timed() { # seconds of one run of "$@"
+  local start=$EPOCHREALTIME
+  "$@" >/dev/null
+  local end=$EPOCHREALTIME
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f\n", b - a }'
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "Running the whole commands: $repetitions runs of each, alternated ..." >&2
+declare -A times
+for cycles in 1 20; do
+  # One untimed run of each warms the page cache and gives the outputs to compare.
+  "$build"/quelby "$mesh" "$model" "$work/quelby_$cycles.txt" "$cycles" >/dev/null
+  "$build"/quelby_reference "$mesh" "$model" "$work/reference_$cycles.txt" "$cycles" >/dev/null
+  for ((run = 0; run < repetitions; run++)); do
+    for order in 0 1; do
+      if (((run + order) % 2)); then
+        times[quelby_$cycles]+="$(run_timed "$build"/quelby "$mesh" "$model" "$work/q.txt" "$cycles") "
+      else
+        times[reference_$cycles]+="$(run_timed "$build"/quelby_reference "$mesh" "$model" "$work/r.txt" "$cycles") "
+      fi
+    done
+  done
+done
+seconds_median() { tr ' ' '\n' <<<"${times[$1]}" | grep . | median; }
+
+identical=yes
+for cycles in 1 20; do
+  cmp -s "$work/quelby_$cycles.txt" "$work/reference_$cycles.txt" || identical=no
+done
+
+# ---------------------------------------------------------------------------------------------
+# Peak memory of the command with 20 cycles, against two models plus 16 MiB.
+peak_kib() {
+  /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }'
+}
+quelby_kib=$(peak_kib "$build"/quelby "$mesh" "$model" "$work/q.txt" 20)
+reference_kib=$(peak_kib "$build"/quelby_reference "$mesh" "$model" "$work/r.txt" 20)
+limit_bytes=$((2 * nx * nz * 8 + 16 * 1024 * 1024))
+
+# ---------------------------------------------------------------------------------------------
+# The table.
+verdict=PASS
+line() { printf '%-28s %12s %12s %9s %9s  %s\n' "$@"; }
+row() { # label quelby_ms reference_ms target(0 = none)
+  local ratio result target
+  ratio=$(awk -v q="$2" -v r="$3" 'BEGIN { printf "%.2f", r / q }')
+  if [[ $4 == 0 ]]; then
+    result=""
+    target="-"
+  else
+    target=">= ${4}x"
+    if awk -v x="$ratio" -v t="$4" 'BEGIN { exit !(x >= t) }'; then result=pass; else
+      result=FAIL
+      verdict=FAIL
+    fi
+  fi
+  line "$1" "$(printf '%.2f ms' "$2")" "$(printf '%.2f ms' "$3")" "${ratio}x" "$target" "$result"
+}
+ms() { awk -v s="$1" 'BEGIN { printf "%.3f", s * 1000 }'; }
+
+# Every figure first, so that a missing one stops the script here.
+read_q=$(bench_median read_library)
+read_r=$(bench_median read_reference)
+write_q=$(bench_median write_library)
+write_r=$(bench_median write_reference)
+pass_q=$(bench_median pass_library)
+pass_r=$(bench_median pass_reference)
+log_exp_q=$(bench_median log_exp_library)
+log_exp_r=$(bench_median log_exp_reference)
+command_1_q=$(ms "$(seconds_median quelby_1)")
+command_1_r=$(ms "$(seconds_median reference_1)")
+command_20_q=$(ms "$(seconds_median quelby_20)")
+command_20_r=$(ms "$(seconds_median reference_20)")
+
+echo
+echo "quelby against the plain reference: $nx x $nz model ($model_mb MB of text), $(nproc) cores"
+echo "medians of $repetitions interleaved runs each; ratio = reference time / quelby time"
+echo "load average at start: $load_at_start; at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+if awk -v load="${load_at_start%% *}" -v cores="$(nproc)" 'BEGIN { exit !(load > cores / 2) }'; then
+  echo "note: the machine was busy; quelby's two-thread stages lose more to other work than the"
+  echo "      one-thread reference does, so its ratios come out lower than on a quiet machine"
+fi
+echo
+line "work" "quelby" "reference" "ratio" "target" "result"
+line "----" "------" "---------" "-----" "------" "------"
+row "model read" "$read_q" "$read_r" 5
+row "model write" "$write_q" "$write_r" 8
+row "one smoothing pass" "$pass_q" "$pass_r" 5
+row "log and exp of the model" "$log_exp_q" "$log_exp_r" 0
+row "whole command, 1 cycle" "$command_1_q" "$command_1_r" 0
+row "whole command, 20 cycles" "$command_20_q" "$command_20_r" 6
+echo
+check() { printf '%-28s %-52s %s\n' "$@"; }
+check "check" "measured" "result"
+check "-----" "--------" "------"
+if [[ $identical == yes ]]; then result=pass; else
+  result=FAIL
+  verdict=FAIL
+fi
+check "outputs byte-identical" "$identical (1 and 20 cycles)" "$result"
+if ((quelby_kib * 1024 <= limit_bytes)); then result=pass; else
+  result=FAIL
+  verdict=FAIL
+fi
+check "peak memory, 20 cycles" "$(awk -v q="$quelby_kib" -v l="$limit_bytes" 'BEGIN {
+  printf "%.1f MiB, limit %.1f MiB (two models + 16 MiB)", q / 1024, l / 1048576 }')" "$result"
+check "  reference command" "$(awk -v r="$reference_kib" 'BEGIN { printf "%.1f MiB", r / 1024 }')" ""
+echo
+echo "$verdict"
