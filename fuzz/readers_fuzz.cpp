@@ -1,0 +1,229 @@
+// Fuzzes the mesh and model readers. The first byte splits the rest of the input into a mesh file
+// and a model file (at that fraction of its length), written into a folder of this process. Then
+// load_mesh and read_model run with in-memory streams: a Stop after its message is an expected
+// end; anything else that escapes, or a crash, is a finding. After a successful read the model is
+// written with write_model, checked byte for byte against printf, read back, and every value must
+// be the one its written text stands for.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "mesh/free_format.hpp"
+#include "mesh/io.hpp"
+#include "mesh/mesh.hpp"
+#include "mesh/model.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Meshes beyond this many cells are skipped, so that no input can ask for gigabytes; the round
+// trip through a written file runs up to the smaller bound, to keep each input fast.
+constexpr std::int64_t max_cells = 1'000'000;
+constexpr std::int64_t max_round_trip_cells = 100'000;
+
+[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
+  std::fprintf(stderr, "readers_fuzz: %s [%.*s]\n", what, static_cast<int>(detail.size()),
+               detail.data());
+  std::abort();
+}
+
+const fs::path& folder() {
+  static const fs::path path = [] {
+    fs::path created =
+        fs::temp_directory_path() / ("quelby-readers-fuzz-" + std::to_string(::getpid()));
+    fs::create_directories(created);
+    return created;
+  }();
+  return path;
+}
+
+void write_file(const fs::path& path, std::string_view content) {
+  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+  stream.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!stream) fail("cannot write a scratch file");
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+// The cells the mesh file asks for in one direction, counted the way the mesh reader's first pass
+// reads them (negative counts left out); stops at the first failed read, where the reader stops
+// too.
+std::int64_t count_cells(quelby::InputFile& file) {
+  std::int32_t segments = 0;
+  if (!quelby::read_items(file, {segments}).ok()) return 0;
+  std::int64_t cells = 0;
+  for (std::int32_t s = 0; s < segments && cells <= max_cells; ++s) {
+    double start = 0;
+    double end = 0;
+    std::int32_t count = 0;
+    const quelby::ReadStatus status = s == 0 ? quelby::read_items(file, {start, end, count})
+                                             : quelby::read_items(file, {end, count});
+    if (!status.ok()) break;
+    if (count > 0) cells += count;
+  }
+  return cells;
+}
+
+bool small_enough(const std::string& mesh_path, std::int64_t& nx, std::int64_t& nz) {
+  quelby::InputFile file;
+  if (!file.open(mesh_path)) return true;
+  nx = count_cells(file);
+  nz = count_cells(file);
+  return nx <= max_cells && nz <= max_cells && std::max<std::int64_t>(nx, 1) * nz <= max_cells;
+}
+
+// A Stop must come after a message that starts with an empty line (console) or after a one-line
+// text on the error stream.
+void check_stop(const std::ostringstream& console, const std::ostringstream& error,
+                const quelby::Stop& stop) {
+  if (stop.status() != quelby::exit_failure) fail("a stop with an unexpected status");
+  const std::string text = console.str();
+  if (!error.str().empty()) fail("an internal check failed", error.str());
+  if (text.size() < 2 || text.front() != '\n' || text.back() != '\n') {
+    fail("a stop without its message", text);
+  }
+}
+
+void check_mesh(const quelby::Mesh& mesh, const std::int64_t nx, const std::int64_t nz) {
+  if (mesh.nx != nx || mesh.nz != nz) fail("mesh size differs from the file's cell counts");
+  const auto nx_size = static_cast<std::size_t>(mesh.nx);
+  const auto nz_size = static_cast<std::size_t>(mesh.nz);
+  if (mesh.dx.size() != nx_size || mesh.x_nodes.size() != nx_size + 1 ||
+      mesh.dz.size() != nz_size || mesh.z_nodes.size() != nz_size + 1 ||
+      mesh.x_centres.size() != nx_size || mesh.z_centres.size() != nz_size) {
+    fail("mesh arrays of the wrong size");
+  }
+  for (std::size_t i = 0; i < nx_size; ++i) {
+    if (!(mesh.dx[i] > 0)) fail("a column width that is not positive");
+    if (mesh.x_nodes[i + 1] != mesh.x_nodes[i] + mesh.dx[i]) fail("x nodes are not running sums");
+  }
+  for (std::size_t k = 0; k < nz_size; ++k) {
+    if (!(mesh.dz[k] > 0)) fail("a row thickness that is not positive");
+    if (mesh.z_nodes[k + 1] != mesh.z_nodes[k] + mesh.dz[k]) fail("z nodes are not running sums");
+  }
+  if (mesh.node_count != (mesh.nx + 1) * (mesh.nz + 1) ||
+      mesh.z_node_count_plus_one != mesh.nz + 2) {
+    fail("derived mesh counts");
+  }
+}
+
+// The 13-column field of a written value, from printf: the letter E gives way to a three-digit
+// exponent; NaN of either sign and the infinities are words.
+std::string printf_field(const double value) {
+  std::string body;
+  if (std::isnan(value)) {
+    body = "NaN";
+  } else if (std::isinf(value)) {
+    body = value < 0 ? "-Infinity" : "Infinity";
+  } else {
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%.5E", value);
+    body.assign(text, static_cast<std::size_t>(length));
+    const std::size_t letter = body.find('E');
+    if (body.size() - letter == 5) body.erase(letter, 1);
+  }
+  return std::string(13 - body.size(), ' ') + body;
+}
+
+std::string printf_i5(const std::int32_t value) {
+  if (value > 99999) return "*****";
+  char text[16];
+  std::snprintf(text, sizeof text, "%5d", value);
+  return text;
+}
+
+void round_trip(const quelby::Io& io, const quelby::Mesh& mesh, const quelby::Model& model) {
+  const fs::path written = folder() / "written.mod";
+  try {
+    quelby::write_model(io, mesh, written.string(), model);
+  } catch (const quelby::Stop&) {
+    fail("write_model stopped");
+  }
+  const std::string text = read_file(written);
+  std::string expected = printf_i5(mesh.nx) + printf_i5(mesh.nz) + "\n";
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    for (std::int32_t i = 0; i < mesh.nx; ++i) expected += printf_field(model(i, k));
+    expected += '\n';
+  }
+  if (text != expected) fail("written file differs from printf", text);
+
+  quelby::Model back(mesh.nx, mesh.nz);
+  try {
+    quelby::read_model(io, mesh, written.string(), "written", back);
+  } catch (const quelby::Stop&) {
+    fail("a written file does not read back", text);
+  }
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    for (std::int32_t i = 0; i < mesh.nx; ++i) {
+      const double value = model(i, k);
+      const double read = back(i, k);
+      if (std::isnan(value)) {
+        if (!std::isnan(read)) fail("NaN does not read back as NaN");
+        continue;
+      }
+      // The value the written digits stand for, rounded correctly by strtod.
+      char digits[32];
+      std::snprintf(digits, sizeof digits, "%.5e", value);
+      const double stands_for = std::strtod(digits, nullptr);
+      if (std::memcmp(&read, &stands_for, sizeof read) != 0)
+        fail("value read back differs", digits);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::size_t split = rest.size() * data[0] / 255;
+  const std::string mesh_path = (folder() / "input.msh").string();
+  const std::string model_path = (folder() / "input.mod").string();
+  write_file(mesh_path, rest.substr(0, split));
+  write_file(model_path, rest.substr(split));
+
+  std::int64_t nx = 0;
+  std::int64_t nz = 0;
+  if (!small_enough(mesh_path, nx, nz)) return 0;
+
+  std::ostringstream console;
+  std::ostringstream error;
+  std::ostringstream log;
+  const quelby::Io io{console, error, log};
+  quelby::Mesh mesh;
+  try {
+    quelby::load_mesh(io, mesh_path, mesh);
+  } catch (const quelby::Stop& stop) {
+    check_stop(console, error, stop);
+    return 0;
+  }
+  if (!console.str().empty() || !error.str().empty()) fail("a loaded mesh printed something");
+  check_mesh(mesh, nx, nz);
+
+  quelby::Model model(mesh.nx, mesh.nz);
+  try {
+    quelby::read_model(io, mesh, model_path, "model", model);
+  } catch (const quelby::Stop& stop) {
+    check_stop(console, error, stop);
+    return 0;
+  }
+  if (!console.str().empty() || !error.str().empty()) fail("a read model printed something");
+  if (static_cast<std::int64_t>(mesh.nx) * mesh.nz <= max_round_trip_cells) {
+    round_trip(io, mesh, model);
+  }
+  return 0;
+}
