@@ -134,6 +134,15 @@ TEST(CsrMatrix, HeapsortListsKeysInHeapOrder) {
     index_heapsort(test.keys, index);
     EXPECT_EQ(index, test.index) << "keys of length " << test.keys.size();
   }
+  std::mt19937 random(7);
+  for (std::size_t n = 0; n < 200; ++n) {
+    std::vector<std::int32_t> keys(n % 50), index(keys.size()), reference(keys.size());
+    const int spread = std::uniform_int_distribution(0, 12)(random);
+    for (auto& key : keys) key = std::uniform_int_distribution(0, spread)(random);
+    index_heapsort(keys, index);
+    literal::index_heapsort(keys, reference);
+    EXPECT_EQ(index, reference);
+  }
 }
 
 TEST(CsrMatrix, RefusesArgumentsOfTheWrongSize) {
@@ -227,9 +236,9 @@ TEST(CsrMatrix, AgreesWithDenseProducts) {
   }
 }
 
-// Random matrices with everything the scanning loops have rules for: empty rows, gaps and offsets
-// before the first row, repeated and out-of-range columns, unsorted rows, zeros of both signs,
-// values that cancel, NaN and infinities, and outputs that already hold entries.
+// Random matrices with everything the scanning loops have rules for: empty rows, an offset before
+// the first row, overlapping row ranges, repeated and out-of-range columns, unsorted rows, zeros of
+// both signs, values that cancel, NaN and infinities, and outputs that already hold entries.
 class RandomInputs {
  public:
   double value() {
@@ -328,13 +337,6 @@ TEST(CsrMatrix, MatchesTheScanningLoopsBitForBit) {
     expect_same_matrix(fast, reference);
     expect_same_matrix(fast_input, literal_input);
 
-    std::vector<std::int32_t> keys(static_cast<std::size_t>(random.uniform(0, 40)));
-    const int spread = random.uniform(1, 10);
-    for (auto& key : keys) key = random.uniform(0, spread);
-    std::vector<std::int32_t> fast_index(keys.size()), literal_index(keys.size());
-    index_heapsort(keys, fast_index);
-    literal::index_heapsort(keys, literal_index);
-    EXPECT_EQ(fast_index, literal_index);
     if (HasFailure()) break;
   }
 }
