@@ -483,6 +483,51 @@ TEST_F(CommandTest, SmoothsToTheGoldenFiles) {
   }
 }
 
+TEST_F(CommandTest, ValuesBeyondTheDoubleRangeReadAsTheirRoundedValue) {
+  put("m.msh", "1\n0 1 1\n1\n0 1 1\n");
+  struct Case {
+    std::string value;
+    std::string field;
+  };
+  const std::vector<Case> cases = {
+      {"1e400", "     Infinity"},
+      {std::string("1").append(400, '0'), "     Infinity"},
+      {"-1e400", "          NaN"},  // ln of a negative value
+      {"1e-400", "  0.00000E+00"},
+      {std::string("0.").append(400, '0').append("1e400"), "  1.00000E-01"},
+      {"1e99999999999", "     Infinity"},
+      // Ten million digits after the point do not bring an exponent of 10^11 back into range.
+      {std::string("0.").append(9'999'990, '0').append("1e99999999999"), "     Infinity"},
+      {"inf", "     Infinity"},
+      {"-NaN", "          NaN"},
+      {"2.50000-120", "  2.50000-120"},  // a written three-digit exponent reads back
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("value " + c.value.substr(0, 40) + " (" + std::to_string(c.value.size()) +
+                 " characters)");
+    put("a.mod", "1 1\n" + c.value + "\n");
+    EXPECT_EQ(run_succeeding({"m.msh", "a.mod", "out.mod", "1"}, "out.mod"),
+              "    1    1\n" + c.field + "\n");
+  }
+}
+
+TEST_F(CommandTest, CountsBeyondFiveDigitsAreWrittenAsAsterisks) {
+  const std::string ones = "100000*1\n";
+  put("wide.msh", "1\n0 100000 100000\n1\n0 1 1\n");
+  put("wide.mod", "100000 1\n" + ones);
+  std::string row;
+  for (int i = 0; i < 100000; ++i) row += "  1.00000E+00";
+  EXPECT_EQ(run_succeeding({"wide.msh", "wide.mod", "out.mod", "1"}, "out.mod"),
+            "*****    1\n" + row + "\n");
+
+  put("deep.msh", "1\n0 1 1\n1\n0 100000 100000\n");
+  put("deep.mod", "1 100000\n" + ones);
+  std::string column;
+  for (int k = 0; k < 100000; ++k) column += "  1.00000E+00\n";
+  EXPECT_EQ(run_succeeding({"deep.msh", "deep.mod", "out.mod", "1"}, "out.mod"),
+            "    1*****\n" + column);
+}
+
 TEST_F(CommandTest, InputLayoutsReadAlike) {
   const std::string expected = literal_smooth({1, 1, 1}, {1, 1}, {1, 2, 3, 4, 5, 6}, 2);
   struct Case {
