@@ -271,7 +271,14 @@ const std::string& scratch_file() {
   return path;
 }
 
+void remove_scratch() {
+  std::remove(scratch_file().c_str());
+}
+
 void write_scratch(std::string_view text) {
+  // The path is made first, so that it outlives the exit handler that removes the file.
+  static const bool removed_at_exit = !scratch_file().empty() && std::atexit(remove_scratch) == 0;
+  (void)removed_at_exit;
   std::FILE* const file = std::fopen(scratch_file().c_str(), "wb");
   if (file == nullptr) fail("cannot create the scratch file");
   if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) fail("cannot write");

@@ -48,6 +48,11 @@ const fs::path& folder() {
   return path;
 }
 
+void remove_folder() {
+  std::error_code ignored;
+  fs::remove_all(folder(), ignored);
+}
+
 void write_file(const fs::path& path, std::string_view content) {
   std::ofstream stream(path, std::ios::binary | std::ios::trunc);
   stream.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -191,6 +196,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::size_t split = rest.size() * data[0] / 255;
+  // The path is made first, so that it outlives the exit handler that removes the folder.
+  static const bool cleaned_at_exit = !folder().empty() && std::atexit(remove_folder) == 0;
+  (void)cleaned_at_exit;
   const std::string mesh_path = (folder() / "input.msh").string();
   const std::string model_path = (folder() / "input.mod").string();
   write_file(mesh_path, rest.substr(0, split));
