@@ -192,7 +192,8 @@ ReadErrorKind parse_real(std::string_view token, double& value) noexcept {
     if (p == end) return ReadErrorKind::syntax;
     for (; p < end; ++p) {
       if (!is_digit(*p)) return ReadErrorKind::syntax;
-      if (exponent < 1'000'000) exponent = exponent * 10 + (*p - '0');
+      // Saturates far beyond any count of digits a token can hold before the point is applied.
+      if (exponent < 1'000'000'000'000'000) exponent = exponent * 10 + (*p - '0');
     }
     if (exponent_negative) exponent = -exponent;
   }
