@@ -23,15 +23,22 @@ constexpr std::int64_t max_entries = std::numeric_limits<std::int32_t>::max();
 template <typename T>
 void grow_capacity(std::vector<T>& array, std::size_t count) {
   if (array.capacity() >= count) return;
-  array.reserve(count);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
-  if (count * sizeof(T) < 2 * huge_page) return;
+  if (count * sizeof(T) < 2 * huge_page) {
+    array.reserve(count);
+    return;
+  }
+  // One huge page more than needed, so that the page holding the last element lies wholly inside
+  // the allocation and can be a huge one too; it costs address space only.
+  array.reserve(count + huge_page / sizeof(T));
   const auto begin = reinterpret_cast<std::uintptr_t>(array.data());
-  const std::uintptr_t end = begin + count * sizeof(T);
+  const std::uintptr_t end = begin + array.capacity() * sizeof(T);
   const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
   const std::uintptr_t last = end & ~(huge_page - 1);
   if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  array.reserve(count);
 #endif
 }
 
@@ -44,26 +51,46 @@ std::vector<T> work_array(std::size_t count, T value) {
   return array;
 }
 
+// The running sum of one output column and the stamp of the latest term added to it, side by side
+// so that a term touches one cache line.
+template <typename Stamp>
+struct ColumnSum {
+  double sum;
+  Stamp stamp;
+};
+
 struct RowRange {
   std::size_t begin;
   std::size_t end;
 };
 
-// A row whose end lies before its start is empty.
-RowRange row_range(const CsrMatrix& a, std::size_t row) {
-  const std::int32_t first = a.row_start[row];
-  const std::int32_t last = a.row_start[row + 1];
-  if (last <= first) return {0, 0};
-  assert(first >= 0);
-  assert(static_cast<std::size_t>(last) <= a.values.size());
-  assert(static_cast<std::size_t>(last) <= a.columns.size());
-  return {static_cast<std::size_t>(first), static_cast<std::size_t>(last)};
-}
+// Read access to a matrix through spans, so that the hot loops keep the array addresses in
+// registers instead of reloading them from the vectors after every store.
+struct CsrView {
+  std::span<const double> values;
+  std::span<const std::int32_t> columns;
+  std::span<const std::int32_t> row_start;
 
-std::size_t row_length(const CsrMatrix& a, std::size_t row) {
-  const RowRange range = row_range(a, row);
-  return range.end - range.begin;
-}
+  explicit CsrView(const CsrMatrix& a)
+      : values(a.values), columns(a.columns), row_start(a.row_start) {}
+
+  std::size_t rows() const { return row_start.empty() ? 0 : row_start.size() - 1; }
+
+  // A row whose end lies before its start is empty.
+  RowRange row(std::size_t i) const {
+    const std::int32_t first = row_start[i];
+    const std::int32_t last = row_start[i + 1];
+    if (last <= first) return {0, 0};
+    assert(first >= 0);
+    assert(static_cast<std::size_t>(last) <= std::min(values.size(), columns.size()));
+    return {static_cast<std::size_t>(first), static_cast<std::size_t>(last)};
+  }
+
+  std::size_t row_length(std::size_t i) const {
+    const RowRange range = row(i);
+    return range.end - range.begin;
+  }
+};
 
 bool in_range(std::int32_t index, std::size_t count) {
   return index >= 0 && static_cast<std::size_t>(index) < count;
@@ -71,10 +98,6 @@ bool in_range(std::int32_t index, std::size_t count) {
 
 void require(bool condition, const char* function, const char* what) {
   if (!condition) throw std::invalid_argument(std::string(function) + ": " + what);
-}
-
-std::size_t rows_of(const CsrMatrix& a) {
-  return static_cast<std::size_t>(csr_row_count(a));
 }
 
 // Writes the entries of an output matrix in order: over the caller's existing elements first, then
@@ -149,53 +172,54 @@ std::int32_t csr_row_count(const CsrMatrix& a) {
 }
 
 void csr_multiply(const CsrMatrix& a, std::span<const double> x, std::span<double> y) {
+  const CsrView matrix(a);
   const std::size_t n = y.size();
-  require(rows_of(a) >= n, "csr_multiply", "the matrix has fewer rows than y");
-  const std::size_t n_columns = x.size();
+  require(matrix.rows() >= n, "csr_multiply", "the matrix has fewer rows than y");
   for (std::size_t i = 0; i < n; ++i) {
-    const RowRange row = row_range(a, i);
+    const RowRange row = matrix.row(i);
     double sum = 0.0;
     for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t column = a.columns[k];
-      assert(in_range(column, n_columns));
-      if (!in_range(column, n_columns)) continue;
-      sum += a.values[k] * x[static_cast<std::size_t>(column)];
+      const std::int32_t column = matrix.columns[k];
+      assert(in_range(column, x.size()));
+      if (!in_range(column, x.size())) continue;
+      sum += matrix.values[k] * x[static_cast<std::size_t>(column)];
     }
     y[i] = sum;
   }
 }
 
 void csr_multiply_transposed(const CsrMatrix& a, std::span<const double> x, std::span<double> y) {
+  const CsrView matrix(a);
   const std::size_t n = x.size();
-  require(rows_of(a) >= n, "csr_multiply_transposed", "the matrix has fewer rows than x");
+  require(matrix.rows() >= n, "csr_multiply_transposed", "the matrix has fewer rows than x");
   std::fill(y.begin(), y.end(), 0.0);
-  const std::size_t n_columns = y.size();
   for (std::size_t i = 0; i < n; ++i) {
-    const RowRange row = row_range(a, i);
+    const RowRange row = matrix.row(i);
     const double xi = x[i];
     for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t column = a.columns[k];
-      assert(in_range(column, n_columns));
-      if (!in_range(column, n_columns)) continue;
-      y[static_cast<std::size_t>(column)] += a.values[k] * xi;
+      const std::int32_t column = matrix.columns[k];
+      assert(in_range(column, y.size()));
+      if (!in_range(column, y.size())) continue;
+      y[static_cast<std::size_t>(column)] += matrix.values[k] * xi;
     }
   }
 }
 
 double csr_quadratic_form(const CsrMatrix& a, std::span<const double> x) {
+  const CsrView matrix(a);
   const std::size_t n = x.size();
-  require(rows_of(a) >= n, "csr_quadratic_form", "the matrix has fewer rows than x");
+  require(matrix.rows() >= n, "csr_quadratic_form", "the matrix has fewer rows than x");
   // Each row sum is complete before it is weighted, so this equals forming t = A x first and
   // then summing t[i] * x[i] in order.
   double total = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const RowRange row = row_range(a, i);
+    const RowRange row = matrix.row(i);
     double sum = 0.0;
     for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t column = a.columns[k];
+      const std::int32_t column = matrix.columns[k];
       assert(in_range(column, n));
       if (!in_range(column, n)) continue;
-      sum += a.values[k] * x[static_cast<std::size_t>(column)];
+      sum += matrix.values[k] * x[static_cast<std::size_t>(column)];
     }
     total += sum * x[i];
   }
@@ -207,49 +231,53 @@ double csr_quadratic_form(const CsrMatrix& a, std::span<const double> x) {
 void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
   require(n >= 0, "csr_transpose", "negative number of rows");
   require(&a != &t, "csr_transpose", "the output is the input");
+  const CsrView input(a);
   const std::size_t n_rows = static_cast<std::size_t>(n);
-  const std::size_t m = rows_of(a);
+  const std::size_t m = input.rows();
 
-  // First pass: count the entries of every output row into row_start[c + 1]. owner[c] is the last
+  // First pass: count the entries of every output row into start[c + 1]. owner[c] is the last
   // input row that gave column c an entry, so a repeated column within a row counts once.
   std::vector<std::int32_t> owner = work_array<std::int32_t>(n_rows, -1);
   grow_capacity(t.row_start, n_rows + 1);
   t.row_start.assign(n_rows + 1, 0);
+  const std::span<std::int32_t> start(t.row_start);
   for (std::size_t j = 0; j < m; ++j) {
-    const RowRange row = row_range(a, j);
+    const RowRange row = input.row(j);
     const auto source_row = static_cast<std::int32_t>(j);
     for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t column = a.columns[k];
+      const std::int32_t column = input.columns[k];
       if (!in_range(column, n_rows)) continue;
       const auto c = static_cast<std::size_t>(column);
       if (owner[c] == source_row) continue;
       owner[c] = source_row;
-      ++t.row_start[c + 1];
+      ++start[c + 1];
     }
   }
   std::int64_t total = 0;
   for (std::size_t c = 1; c <= n_rows; ++c) {
-    total += t.row_start[c];
+    total += start[c];
     if (total > max_entries) throw std::length_error("csr_transpose: more than 2^31 - 1 entries");
-    t.row_start[c] = static_cast<std::int32_t>(total);
+    start[c] = static_cast<std::int32_t>(total);
   }
   reserve_entries(t, static_cast<std::size_t>(total));
+  const std::span<double> values(t.values);
+  const std::span<std::int32_t> columns(t.columns);
 
   // Second pass: input rows in ascending order fill each output row in ascending column order.
   // The entry last written to output row c tells whether row j already gave column c its entry.
   std::vector<std::int32_t>& next = owner;
-  for (std::size_t c = 0; c < n_rows; ++c) next[c] = t.row_start[c];
+  for (std::size_t c = 0; c < n_rows; ++c) next[c] = start[c];
   for (std::size_t j = 0; j < m; ++j) {
-    const RowRange row = row_range(a, j);
+    const RowRange row = input.row(j);
     const auto source_row = static_cast<std::int32_t>(j);
     for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t column = a.columns[k];
+      const std::int32_t column = input.columns[k];
       if (!in_range(column, n_rows)) continue;
       const auto c = static_cast<std::size_t>(column);
       const auto p = static_cast<std::size_t>(next[c]);
-      if (p > static_cast<std::size_t>(t.row_start[c]) && t.columns[p - 1] == source_row) continue;
-      t.columns[p] = source_row;
-      t.values[p] = a.values[k];
+      if (p > static_cast<std::size_t>(start[c]) && columns[p - 1] == source_row) continue;
+      columns[p] = source_row;
+      values[p] = input.values[k];
       next[c] = static_cast<std::int32_t>(p + 1);
     }
   }
@@ -263,65 +291,67 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
 void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const CsrMatrix& b,
                         std::int32_t n, CsrMatrix& c) {
   const char* const name = "csr_scaled_product";
+  const CsrView left(a);
+  const CsrView right(b);
   require(n >= 0, name, "negative number of rows");
   const std::size_t n_rows = static_cast<std::size_t>(n);
-  require(rows_of(a) >= n_rows, name, "A has fewer than n rows");
-  require(rows_of(b) >= n_rows, name, "B has fewer than n rows");
+  require(left.rows() >= n_rows, name, "A has fewer than n rows");
+  require(right.rows() >= n_rows, name, "B has fewer than n rows");
   require(e.size() >= n_rows, name, "e has fewer than n elements");
   require(&c != &a && &c != &b, name, "the output is an input");
-
-  // Each entry k of a row of A gets a fresh stamp. stamp_of[j] is the stamp of the latest entry
-  // that reached column j: equal to the current stamp means row l of B already gave column j its
-  // term for this k; below the row's first stamp means column j is new to this output row.
-  std::vector<double> sum = work_array(n_rows, 0.0);
-  std::vector<std::int64_t> stamp_of = work_array<std::int64_t>(n_rows, -1);
-  std::vector<std::int32_t> touched;
-  std::int64_t stamp = 0;
 
   std::int64_t products = 0;
   std::int64_t input_entries = 0;
   for (std::size_t i = 0; i < n_rows; ++i) {
-    const RowRange row = row_range(a, i);
-    input_entries += static_cast<std::int64_t>(row.end - row.begin);
-    input_entries += static_cast<std::int64_t>(row_length(b, i));
+    const RowRange row = left.row(i);
+    input_entries += static_cast<std::int64_t>(row.end - row.begin + right.row_length(i));
     for (std::size_t k = row.begin; k < row.end; ++k) {
-      if (in_range(a.columns[k], n_rows))
-        products +=
-            static_cast<std::int64_t>(row_length(b, static_cast<std::size_t>(a.columns[k])));
+      const std::int32_t l = left.columns[k];
+      if (in_range(l, n_rows))
+        products += static_cast<std::int64_t>(right.row_length(static_cast<std::size_t>(l)));
     }
   }
+
+  // Each entry k of a row of A gets a fresh stamp. columns[j].stamp is that of the latest entry
+  // that reached column j: equal to the current stamp means row l of B already gave column j its
+  // term for this k; below the row's first stamp means column j is new to this output row.
+  std::vector<ColumnSum<std::int64_t>> columns =
+      work_array(n_rows, ColumnSum<std::int64_t>{0.0, -1});
+  std::vector<std::int32_t> touched;
+  std::int64_t stamp = 0;
 
   grow_capacity(c.row_start, n_rows + 1);
   c.row_start.resize(n_rows + 1);
   EntryWriter writer(c, expected_entries(products, static_cast<std::size_t>(input_entries)));
   for (std::size_t i = 0; i < n_rows; ++i) {
     c.row_start[i] = writer.position();
-    const RowRange row = row_range(a, i);
+    const RowRange row = left.row(i);
     const std::int64_t row_first_stamp = stamp;
     touched.clear();
     for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t inner = a.columns[k];
+      const std::int32_t inner = left.columns[k];
       if (!in_range(inner, n_rows)) continue;
       const auto l = static_cast<std::size_t>(inner);
-      const double scale = a.values[k] * e[l];
+      const double scale = left.values[k] * e[l];
       const std::int64_t current = stamp++;
-      const RowRange b_row = row_range(b, l);
+      const RowRange b_row = right.row(l);
       for (std::size_t q = b_row.begin; q < b_row.end; ++q) {
-        const std::int32_t column = b.columns[q];
+        const std::int32_t column = right.columns[q];
         if (!in_range(column, n_rows)) continue;
         const auto j = static_cast<std::size_t>(column);
-        if (stamp_of[j] == current) continue;
-        if (stamp_of[j] < row_first_stamp) {
-          sum[j] = 0.0;  // The sum starts at +0: 0 + (-0) is +0.
+        ColumnSum<std::int64_t>& entry = columns[j];
+        if (entry.stamp == current) continue;
+        if (entry.stamp < row_first_stamp) {
+          entry.sum = 0.0;  // The sum starts at +0: 0 + (-0) is +0.
           touched.push_back(column);
         }
-        stamp_of[j] = current;
-        sum[j] += scale * b.values[q];
+        entry.stamp = current;
+        entry.sum += scale * right.values[q];
       }
     }
     sort_columns(touched);
     for (const std::int32_t column : touched) {
-      const double value = sum[static_cast<std::size_t>(column)];
+      const double value = columns[static_cast<std::size_t>(column)].sum;
       if (value != 0.0) writer.push(column, value);  // NaN != 0: kept.
     }
   }
@@ -333,36 +363,38 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
 // h in ascending order of (T(j, h) * b[h]) * T(i, h). b needs one element per row of A.
 void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, CsrMatrix& g) {
   const char* const name = "csr_weighted_gram";
+  const CsrView input(a);
   require(n >= 0, name, "negative number of rows");
   require(&a != &g, name, "the output is the input");
-  require(b.size() >= rows_of(a), name, "b has fewer elements than A has rows");
+  require(b.size() >= input.rows(), name, "b has fewer elements than A has rows");
   const std::size_t n_rows = static_cast<std::size_t>(n);
 
-  CsrMatrix t;
-  csr_transpose(a, n, t);
-
-  // g(i, j) collects, for each column h of row i of T in ascending order, the term of row j of T
-  // in column h. The rows j with an entry in column h are the entries of row h of the original A
-  // (its first entry per column). The position p of T(i, h) serves as the stamp: mark[j] == p
-  // means row h already gave j its term, mark[j] below the first position of row i means j is new
-  // to this output row.
-  std::vector<double> sum = work_array(n_rows, 0.0);
-  std::vector<std::int32_t> mark = work_array<std::int32_t>(n_rows, -1);
-  std::vector<std::int32_t> touched;
+  CsrMatrix transposed;
+  csr_transpose(a, n, transposed);
+  const CsrView t(transposed);
 
   // Row h of A forms at most its length squared products.
   std::int64_t products = 0;
-  for (std::size_t h = 0; h < rows_of(a); ++h) {
-    const auto length = static_cast<std::int64_t>(row_length(a, h));
+  for (std::size_t h = 0; h < input.rows(); ++h) {
+    const auto length = static_cast<std::int64_t>(input.row_length(h));
     products += length * length;
   }
+
+  // g(i, j) collects, for each column h of row i of T in ascending order, the term of row j of T
+  // in column h. The rows j with an entry in column h are the entries of row h of the original A
+  // (its first entry per column). The position p of T(i, h) serves as the stamp: columns[j].stamp
+  // == p means row h already gave j its term, a stamp below the first position of row i means j
+  // is new to this output row.
+  std::vector<ColumnSum<std::int32_t>> columns =
+      work_array(n_rows, ColumnSum<std::int32_t>{0.0, -1});
+  std::vector<std::int32_t> touched;
 
   grow_capacity(g.row_start, n_rows + 1);
   g.row_start.resize(n_rows + 1);
   EntryWriter writer(g, expected_entries(products, static_cast<std::size_t>(t.row_start[n_rows])));
   for (std::size_t i = 0; i < n_rows; ++i) {
     g.row_start[i] = writer.position();
-    const RowRange row = row_range(t, i);
+    const RowRange row = t.row(i);
     const auto row_first = static_cast<std::int32_t>(row.begin);
     touched.clear();
     for (std::size_t p = row.begin; p < row.end; ++p) {
@@ -370,32 +402,33 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
       const double t_ih = t.values[p];
       const double b_h = b[h];
       const auto position = static_cast<std::int32_t>(p);
-      const RowRange source = row_range(a, h);
+      const RowRange source = input.row(h);
       for (std::size_t q = source.begin; q < source.end; ++q) {
-        const std::int32_t column = a.columns[q];
+        const std::int32_t column = input.columns[q];
         if (!in_range(column, n_rows)) continue;
         const auto j = static_cast<std::size_t>(column);
-        if (mark[j] == position) continue;
-        if (mark[j] < row_first) {
-          sum[j] = 0.0;
+        ColumnSum<std::int32_t>& entry = columns[j];
+        if (entry.stamp == position) continue;
+        if (entry.stamp < row_first) {
+          entry.sum = 0.0;
           touched.push_back(column);
         }
-        mark[j] = position;
-        sum[j] += a.values[q] * b_h * t_ih;
+        entry.stamp = position;
+        entry.sum += input.values[q] * b_h * t_ih;
       }
     }
     sort_columns(touched);
     for (const std::int32_t column : touched)
-      writer.push(column, sum[static_cast<std::size_t>(column)]);
+      writer.push(column, columns[static_cast<std::size_t>(column)].sum);
   }
   g.row_start[n_rows] = writer.position();
 
   // Hand the transpose back in the caller's arrays; entries beyond it keep their old contents.
   const auto n_entries = static_cast<std::size_t>(t.row_start[n_rows]);
   reserve_entries(a, n_entries);
-  std::copy_n(t.values.begin(), n_entries, a.values.begin());
-  std::copy_n(t.columns.begin(), n_entries, a.columns.begin());
-  a.row_start = std::move(t.row_start);
+  std::copy_n(transposed.values.begin(), n_entries, a.values.begin());
+  std::copy_n(transposed.columns.begin(), n_entries, a.columns.begin());
+  a.row_start = std::move(transposed.row_start);
 }
 
 // The classic index heapsort, step for step, so that equal keys come out in the same order as
