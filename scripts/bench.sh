@@ -4,7 +4,7 @@
 # memory beside its limit, and one PASS or FAIL line.
 #
 #   model read, write, one pass : bench/model_bench, repetitions interleaved at random, medians
-#   whole command, 1 and 20     : quelby and quelby_reference as whole processes, runs alternated
+#   whole command, 1 and 20     : quelby and quelby_reference as whole processes, runs interleaved
 #   peak memory                 : maximum resident set size from /usr/bin/time -v
 #
 # The machine is shared and noisy, so only ratios measured together count. The exit status is 0
@@ -29,6 +29,13 @@ if ! { cmake --preset release && cmake --build --preset release --target quelby 
 fi
 rm -f "$build_log"
 
+# How busy the machine is before anything of ours runs: the share of all cores used by others
+# over one second.
+cpu_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
+read -r busy_before total_before < <(cpu_ticks)
+sleep 1
+read -r busy_after total_after < <(cpu_ticks)
+busy_percent=$(((busy_after - busy_before) * 100 / (total_after - total_before > 0 ? total_after - total_before : 1)))
 load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d "${TMPDIR:-/tmp}/quelby_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -75,20 +82,22 @@ run_timed() { # seconds of one run of "$@"
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "Running the whole commands: $repetitions runs of each, alternated ..." >&2
-declare -A times
+echo "Running the whole commands: $repetitions runs of each, interleaved ..." >&2
+# One untimed run of each warms the page cache and gives the outputs to compare.
 for cycles in 1 20; do
-  # One untimed run of each warms the page cache and gives the outputs to compare.
   "$build"/quelby "$mesh" "$model" "$work/quelby_$cycles.txt" "$cycles" >/dev/null
   "$build"/quelby_reference "$mesh" "$model" "$work/reference_$cycles.txt" "$cycles" >/dev/null
-  for ((run = 0; run < repetitions; run++)); do
-    for order in 0 1; do
-      if (((run + order) % 2)); then
-        times[quelby_$cycles]+="$(run_timed "$build"/quelby "$mesh" "$model" "$work/q.txt" "$cycles") "
-      else
-        times[reference_$cycles]+="$(run_timed "$build"/quelby_reference "$mesh" "$model" "$work/r.txt" "$cycles") "
-      fi
-    done
+done
+# Each round runs the four cases once, starting one case later than the round before, so that a
+# change in the machine's load falls on all four alike.
+cases=(quelby:1 quelby_reference:1 quelby:20 quelby_reference:20)
+declare -A times
+for ((run = 0; run < repetitions; run++)); do
+  for ((slot = 0; slot < ${#cases[@]}; slot++)); do
+    case=${cases[$(((run + slot) % ${#cases[@]}))]}
+    program=${case%:*}
+    cycles=${case#*:}
+    times[$case]+="$(run_timed "$build/$program" "$mesh" "$model" "$work/out_$program.txt" "$cycles") "
   done
 done
 seconds_median() { tr ' ' '\n' <<<"${times[$1]}" | grep . | median; }
@@ -137,16 +146,17 @@ pass_q=$(bench_median pass_library)
 pass_r=$(bench_median pass_reference)
 log_exp_q=$(bench_median log_exp_library)
 log_exp_r=$(bench_median log_exp_reference)
-command_1_q=$(ms "$(seconds_median quelby_1)")
-command_1_r=$(ms "$(seconds_median reference_1)")
-command_20_q=$(ms "$(seconds_median quelby_20)")
-command_20_r=$(ms "$(seconds_median reference_20)")
+command_1_q=$(ms "$(seconds_median quelby:1)")
+command_1_r=$(ms "$(seconds_median quelby_reference:1)")
+command_20_q=$(ms "$(seconds_median quelby:20)")
+command_20_r=$(ms "$(seconds_median quelby_reference:20)")
 
 echo
 echo "quelby against the plain reference: $nx x $nz model ($model_mb MB of text), $(nproc) cores"
 echo "medians of $repetitions interleaved runs each; ratio = reference time / quelby time"
-echo "load average at start: $load_at_start; at end: $(cut -d' ' -f1-3 /proc/loadavg)"
-if awk -v load="${load_at_start%% *}" -v cores="$(nproc)" 'BEGIN { exit !(load > cores / 2) }'; then
+echo "before the runs, other work kept ${busy_percent}% of the cores busy; load average at start:" \
+  "$load_at_start; at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+if ((busy_percent >= 20)); then
   echo "note: the machine was busy; quelby's two-thread stages lose more to other work than the"
   echo "      one-thread reference does, so its ratios come out lower than on a quiet machine"
 fi
