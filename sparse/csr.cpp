@@ -423,12 +423,18 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
   }
   g.row_start[n_rows] = writer.position();
 
-  // Hand the transpose back in the caller's arrays; entries beyond it keep their old contents.
+  // Hand the transpose back in the caller's arrays; elements beyond its entries keep their old
+  // contents. When there are none, handing over the arrays themselves gives the same result.
   const auto n_entries = static_cast<std::size_t>(t.row_start[n_rows]);
-  reserve_entries(a, n_entries);
-  std::copy_n(transposed.values.begin(), n_entries, a.values.begin());
-  std::copy_n(transposed.columns.begin(), n_entries, a.columns.begin());
-  a.row_start = std::move(transposed.row_start);
+  if (a.values.size() <= n_entries && a.columns.size() <= n_entries) {
+    a.values.swap(transposed.values);
+    a.columns.swap(transposed.columns);
+  } else {
+    reserve_entries(a, n_entries);
+    std::copy_n(transposed.values.begin(), n_entries, a.values.begin());
+    std::copy_n(transposed.columns.begin(), n_entries, a.columns.begin());
+  }
+  a.row_start.swap(transposed.row_start);
 }
 
 // The classic index heapsort, step for step, so that equal keys come out in the same order as
