@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mesh/parallel.hpp"
+
 namespace quelby {
 
 namespace {
@@ -122,22 +124,26 @@ void smooth_once(const Mesh& mesh, const Model& source, Model& target) {
   const double* const dz = mesh.dz.data();
   const double* const in = source.data();
   double* const out = target.data();
-#pragma omp parallel for schedule(static) if (nx * nz >= parallel_threshold)
-  for (std::int64_t k = 0; k < nz; ++k) smooth_row(dx, dz, in, nx, nz, k, out + k * nx);
+  // Rows in parallel, but never fewer than a few thousand cells in a part.
+  parallel_for(nz, (parallel_threshold + nx - 1) / nx, [&](std::int64_t first, std::int64_t last) {
+    for (std::int64_t k = first; k < last; ++k) smooth_row(dx, dz, in, nx, nz, k, out + k * nx);
+  });
 }
 
 void log_in_place(std::span<double> values) {
   double* const data = values.data();
   const std::int64_t count = static_cast<std::int64_t>(values.size());
-#pragma omp parallel for schedule(static) if (count >= parallel_threshold)
-  for (std::int64_t j = 0; j < count; ++j) data[j] = std::log(data[j]);
+  parallel_for(count, parallel_threshold, [data](std::int64_t first, std::int64_t last) {
+    for (std::int64_t j = first; j < last; ++j) data[j] = std::log(data[j]);
+  });
 }
 
 void exp_in_place(std::span<double> values) {
   double* const data = values.data();
   const std::int64_t count = static_cast<std::int64_t>(values.size());
-#pragma omp parallel for schedule(static) if (count >= parallel_threshold)
-  for (std::int64_t j = 0; j < count; ++j) data[j] = std::exp(data[j]);
+  parallel_for(count, parallel_threshold, [data](std::int64_t first, std::int64_t last) {
+    for (std::int64_t j = first; j < last; ++j) data[j] = std::exp(data[j]);
+  });
 }
 
 }  // namespace quelby

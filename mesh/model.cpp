@@ -16,6 +16,7 @@
 
 #include "mesh/fixed_format.hpp"
 #include "mesh/free_format.hpp"
+#include "mesh/parallel.hpp"
 #include "mesh/stops.hpp"
 
 namespace quelby {
@@ -231,13 +232,17 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
       *field = '\n';
     };
     if (rows > 1) {
-#pragma omp parallel for schedule(static)
-      for (std::size_t r = 0; r < rows; ++r) format_row(r);
+      parallel_for(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(16384 / nx + 1),
+                   [&](std::int64_t begin, std::int64_t end) {
+                     for (std::int64_t r = begin; r < end; ++r)
+                       format_row(static_cast<std::size_t>(r));
+                   });
     } else {
       // One long row: split its fields between the threads instead.
       const double* row = values + first * nx;
-#pragma omp parallel for schedule(static)
-      for (std::size_t i = 0; i < nx; ++i) format_e13_5(row[i], out + i * e13_5_width);
+      parallel_for(static_cast<std::int64_t>(nx), 4096, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t i = begin; i < end; ++i) format_e13_5(row[i], out + i * e13_5_width);
+      });
       out[nx * e13_5_width] = '\n';
     }
     if (const int error = output.write(out, rows * row_bytes)) fail(error);

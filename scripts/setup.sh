@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev time)
 if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-dev libomp-dev)
+  packages+=(clang libclang-rt-dev)
 fi
 
 missing=()
