@@ -222,6 +222,65 @@ ReadErrorKind parse_real(std::string_view token, double& value) noexcept {
   return ReadErrorKind::none;
 }
 
+namespace {
+
+// The common shape of a real, parsed in one pass from the cursor: an optional sign, at most 19
+// digits with an optional point, an optional exponent of at most 4 digits, and a power of ten that
+// a double holds exactly. Returns where the number ends, or nullptr when the value needs the
+// general parser (which gives the same value for every form accepted here: both round correctly).
+inline const char* parse_plain_real(const char* p, const char* const end, double& value) noexcept {
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) {
+    negative = *p == '-';
+    ++p;
+  }
+  std::uint64_t digits = 0;
+  int digit_count = 0;
+  while (p < end && static_cast<unsigned>(*p - '0') < 10) {
+    digits = digits * 10 + static_cast<unsigned>(*p - '0');
+    ++p;
+    ++digit_count;
+  }
+  int fraction_digits = 0;
+  if (p < end && *p == '.') {
+    const char* const fraction = ++p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) {
+      digits = digits * 10 + static_cast<unsigned>(*p - '0');
+      ++p;
+    }
+    fraction_digits = static_cast<int>(p - fraction);
+    digit_count += fraction_digits;
+  }
+  if (digit_count == 0 || digit_count > 19) return nullptr;
+  int exponent = 0;
+  const char next = p < end ? *p : ' ';
+  const char letter = static_cast<char>(next | 0x20);
+  if (letter == 'e' || letter == 'd' || next == '+' || next == '-') {
+    if (letter == 'e' || letter == 'd') ++p;
+    bool exponent_negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+      exponent_negative = *p == '-';
+      ++p;
+    }
+    const char* const exponent_digits = p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10 && p - exponent_digits < 4) {
+      exponent = exponent * 10 + (*p - '0');
+      ++p;
+    }
+    if (p == exponent_digits || (p < end && static_cast<unsigned>(*p - '0') < 10)) return nullptr;
+    if (exponent_negative) exponent = -exponent;
+  }
+  const int power = exponent - fraction_digits;
+  if (power < -22 || power > 22 || digits > (std::uint64_t{1} << 53)) return nullptr;
+  double magnitude = static_cast<double>(digits);
+  magnitude = power < 0 ? magnitude / exact_powers_of_ten[static_cast<std::size_t>(-power)]
+                        : magnitude * exact_powers_of_ten[static_cast<std::size_t>(power)];
+  value = negative ? -magnitude : magnitude;
+  return p;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Records
 
@@ -324,6 +383,7 @@ namespace {
 // Items of a general read, walked element by element.
 class ItemSink {
  public:
+  static constexpr bool plain_reals = false;
   explicit ItemSink(std::span<const ReadItem> items) noexcept : items_(items) {
     for (const ReadItem& item : items) remaining_ += item.count();
     skip_empty_items();
@@ -374,6 +434,7 @@ class ItemSink {
 // One array of reals, filled in order: the path that loads models.
 class RealSink {
  public:
+  static constexpr bool plain_reals = true;
   explicit RealSink(std::span<double> values) noexcept
       : next_(values.data()), end_(values.data() + values.size()) {}
   std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
@@ -393,6 +454,7 @@ class RealSink {
     return ReadErrorKind::none;
   }
   void skip(std::size_t count) noexcept { next_ += count < remaining() ? count : remaining(); }
+  void put(double value) noexcept { *next_++ = value; }
 
  private:
   double* next_;
@@ -449,6 +511,18 @@ ReadStatus read_into(RecordSource& source, Sink& sink) {
     }
     if (kind == slash) return success;
 
+    if constexpr (Sink::plain_reals) {
+      double value = 0;
+      const char* const stop = parse_plain_real(p, end, value);
+      if (stop != nullptr &&
+          (stop == end || (class_of(*stop) != value_char && class_of(*stop) != star))) {
+        sink.put(value);
+        p = stop;
+        after_value = true;
+        if (sink.remaining() == 0) return success;
+        continue;
+      }
+    }
     const char* const token = p;
     while (p < end && class_of(*p) == value_char) ++p;
     after_value = true;

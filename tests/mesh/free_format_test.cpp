@@ -299,8 +299,31 @@ TEST(FreeFormat, LinesLongerThanTheBufferAreWholeRecords) {
 // The bulk path for models must behave exactly like a general read of one real array.
 TEST(FreeFormat, BulkRealPathMatchesGeneralRead) {
   std::mt19937 random(7);
-  const std::vector<std::string> pieces = {"1.5", "-2", "3e2", "4D-1", "2*7", "3*", ",",  ", ,",
-                                           " ",   "\t", "\n",  "\r\n", "/",   "x",  "1e", "0.1"};
+  const std::vector<std::string> pieces = {"1.5",
+                                           "-2",
+                                           "3e2",
+                                           "4D-1",
+                                           "2*7",
+                                           "3*",
+                                           ",",
+                                           ", ,",
+                                           " ",
+                                           "\t",
+                                           "\n",
+                                           "\r\n",
+                                           "/",
+                                           "x",
+                                           "1e",
+                                           "0.1",
+                                           "5\r3",
+                                           "2\v1",
+                                           "7-2",
+                                           "1.5E+02",
+                                           "-.5d-1",
+                                           "1.",
+                                           "12345678901234567890",
+                                           "1e-30",
+                                           "0.5-200"};
   for (int n = 0; n < 20000; ++n) {
     std::string text;
     const int length = std::uniform_int_distribution<int>(0, 14)(random);
