@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -130,6 +133,9 @@ void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::stri
 namespace {
 
 // A file written under a temporary name beside its final name and renamed into place at the end.
+// A symbolic link keeps pointing where it did (the file it names is replaced) and a replaced file
+// keeps its permissions. An existing device or pipe (such as /dev/stdout) is written directly:
+// replacing it would be wrong, and it holds no file to keep.
 class AtomicOutput {
  public:
   explicit AtomicOutput(std::string path) : path_(std::move(path)) {}
@@ -142,10 +148,30 @@ class AtomicOutput {
 
   // Each returns 0 or the errno of the failure.
   int create() {
+    struct stat existing {};
+    if (::stat(path_.c_str(), &existing) == 0) {
+      if (!S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) {
+        descriptor_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return descriptor_ >= 0 ? 0 : errno;
+      }
+      if (S_ISREG(existing.st_mode)) {
+        keep_mode_ = true;
+        mode_ = existing.st_mode & 07777;
+      }
+      struct stat link {};
+      if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> target(::realpath(path_.c_str(), nullptr),
+                                                           &std::free);
+        if (target == nullptr) return errno;
+        target_ = target.get();
+      }
+    }
+    if (target_.empty()) target_ = path_;
+
     static std::atomic<unsigned> counter{0};
-    const std::size_t slash = path_.rfind('/');
+    const std::size_t slash = target_.rfind('/');
     const std::string folder =
-        slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+        slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
       std::string candidate = folder + ".quelby-" + std::to_string(::getpid()) + "-" +
                               std::to_string(counter.fetch_add(1)) + ".tmp";
@@ -154,6 +180,7 @@ class AtomicOutput {
       if (descriptor >= 0) {
         descriptor_ = descriptor;
         temporary_ = std::move(candidate);
+        if (keep_mode_ && ::fchmod(descriptor_, mode_) != 0) return errno;
         return 0;
       }
       if (errno != EEXIST) return errno;
@@ -175,15 +202,19 @@ class AtomicOutput {
   int commit() {
     const int descriptor = std::exchange(descriptor_, -1);
     if (::close(descriptor) != 0) return errno;
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return errno;
+    if (temporary_.empty()) return 0;  // written in place
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return errno;
     temporary_.clear();
     return 0;
   }
 
  private:
   std::string path_;
+  std::string target_;  // the file that gets replaced: path_, or where its link points
   std::string temporary_;
   int descriptor_ = -1;
+  bool keep_mode_ = false;
+  mode_t mode_ = 0;
 };
 
 // Rows are formatted in blocks of about this many bytes, the block's rows in parallel.

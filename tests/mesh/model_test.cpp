@@ -250,3 +250,46 @@ TEST(ModelFile, ReplacesAnExistingFileWhole) {
 
 }  // namespace
 }  // namespace quelby
+
+namespace quelby {
+namespace {
+
+TEST(ModelFile, ReplacingKeepsLinksPermissionsAndDevices) {
+  const Mesh mesh = mesh_of(1, 1);
+  Model model(1, 1);
+  model.data()[0] = 3;
+  const std::string expected = "    1    1\n  3.00000E+00\n";
+  TempFolder folder;
+  Transcript transcript;
+
+  // A link keeps pointing at its file, which gets the new content.
+  const std::string target = folder.write("target.mod", "old");
+  std::filesystem::create_directory(folder.path() / "links");
+  const std::filesystem::path link = folder.path() / "links" / "link.mod";
+  std::filesystem::create_symlink(target, link);
+  write_model(transcript.io(), mesh, link.string(), model);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(read_file(target), expected);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path() / "links"),
+                          std::filesystem::directory_iterator()),
+            1);
+
+  // A replaced file keeps its permissions.
+  const std::string kept = folder.write("kept.mod", "old");
+  std::filesystem::permissions(kept, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_read);
+  write_model(transcript.io(), mesh, kept, model);
+  EXPECT_EQ(read_file(kept), expected);
+  EXPECT_EQ(std::filesystem::status(kept).permissions(), std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_write |
+                                                             std::filesystem::perms::group_read);
+
+  // A device is written to, not replaced.
+  write_model(transcript.io(), mesh, "/dev/null", model);
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+  EXPECT_EQ(transcript.error(), "");
+}
+
+}  // namespace
+}  // namespace quelby
