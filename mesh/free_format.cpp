@@ -79,161 +79,18 @@ double convert_slowly(bool negative, std::string_view mantissa, std::string_view
   return value;
 }
 
-}  // namespace
-
-std::string_view ReadStatus::condition() const noexcept {
-  switch (outcome) {
-    case ReadOutcome::success:
-      return {};
-    case ReadOutcome::end_of_input:
-      return "end of file";
-    case ReadOutcome::error:
-      return error == ReadErrorKind::conversion ? "conversion error" : "syntax error";
-  }
-  return {};
+// Skips an optional sign; true when it was a minus.
+inline bool take_sign(const char*& p, const char* const end) noexcept {
+  if (p < end && (*p == '+' || *p == '-')) return *p++ == '-';
+  return false;
 }
-
-ReadErrorKind parse_integer(std::string_view token, std::int32_t& value) noexcept {
-  const char* p = token.data();
-  const char* const end = p + token.size();
-  bool negative = false;
-  if (p < end && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  if (p == end) return ReadErrorKind::syntax;
-  std::int64_t magnitude = 0;
-  bool too_large = false;
-  for (; p < end; ++p) {
-    if (!is_digit(*p)) return ReadErrorKind::syntax;
-    if (!too_large) {
-      magnitude = magnitude * 10 + (*p - '0');
-      too_large = magnitude > std::int64_t{1} << 31;
-    }
-  }
-  const std::int64_t signed_value = negative ? -magnitude : magnitude;
-  if (too_large || signed_value > std::numeric_limits<std::int32_t>::max() ||
-      signed_value < std::numeric_limits<std::int32_t>::min()) {
-    return ReadErrorKind::conversion;
-  }
-  value = static_cast<std::int32_t>(signed_value);
-  return ReadErrorKind::none;
-}
-
-ReadErrorKind parse_real(std::string_view token, double& value) noexcept {
-  const char* p = token.data();
-  const char* const end = p + token.size();
-  bool negative = false;
-  if (p < end && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  if (p == end) return ReadErrorKind::syntax;
-
-  const char first = lower(*p);
-  if (first == 'n' || first == 'i') {
-    double special;
-    if (equals_ignoring_case(p, end, "nan")) {
-      special = std::numeric_limits<double>::quiet_NaN();
-    } else if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")) {
-      special = std::numeric_limits<double>::infinity();
-    } else {
-      return ReadErrorKind::syntax;
-    }
-    value = negative ? -special : special;
-    return ReadErrorKind::none;
-  }
-
-  const char* const mantissa_begin = p;
-  std::uint64_t digits = 0;
-  int significant = 0;
-  bool inexact = false;
-  bool any_digit = false;
-  int fraction_digits = 0;
-  const auto take_digit = [&](char c) {
-    const int d = c - '0';
-    any_digit = true;
-    if (digits == 0 && d == 0) return;  // a leading zero carries no digit
-    if (significant < 19) {
-      digits = digits * 10 + static_cast<std::uint64_t>(d);
-      ++significant;
-    } else {
-      inexact = true;
-    }
-  };
-  while (p < end && is_digit(*p)) take_digit(*p++);
-  if (p < end && *p == '.') {
-    ++p;
-    while (p < end && is_digit(*p)) {
-      take_digit(*p++);
-      ++fraction_digits;
-    }
-  }
-  if (!any_digit) return ReadErrorKind::syntax;
-  const char* const mantissa_end = p;
-
-  std::int64_t exponent = 0;
-  const char* exponent_begin = end;
-  if (p < end) {
-    // A written field whose exponent has three digits carries no letter ("1.00000-100"), so a
-    // sign alone also starts the exponent.
-    const char letter = lower(*p);
-    if (letter == 'e' || letter == 'd') {
-      ++p;
-    } else if (letter != '+' && letter != '-') {
-      return ReadErrorKind::syntax;
-    }
-    exponent_begin = p;
-    bool exponent_negative = false;
-    if (p < end && (*p == '+' || *p == '-')) {
-      exponent_negative = *p == '-';
-      ++p;
-    }
-    if (p == end) return ReadErrorKind::syntax;
-    for (; p < end; ++p) {
-      if (!is_digit(*p)) return ReadErrorKind::syntax;
-      // Saturates far beyond any count of digits a token can hold before the point is applied.
-      if (exponent < 1'000'000'000'000'000) exponent = exponent * 10 + (*p - '0');
-    }
-    if (exponent_negative) exponent = -exponent;
-  }
-
-  if (digits == 0) {
-    value = negative ? -0.0 : 0.0;
-    return ReadErrorKind::none;
-  }
-  // Both the digits and the power of ten are exact, so one multiplication or division rounds
-  // correctly.
-  const std::int64_t power = exponent - fraction_digits;
-  if (!inexact && digits <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
-    double magnitude = static_cast<double>(digits);
-    magnitude = power < 0 ? magnitude / exact_powers_of_ten[static_cast<std::size_t>(-power)]
-                          : magnitude * exact_powers_of_ten[static_cast<std::size_t>(power)];
-    value = negative ? -magnitude : magnitude;
-    return ReadErrorKind::none;
-  }
-  try {
-    value =
-        convert_slowly(negative, std::string_view(mantissa_begin, mantissa_end - mantissa_begin),
-                       std::string_view(exponent_begin, end - exponent_begin));
-  } catch (const std::bad_alloc&) {
-    return ReadErrorKind::conversion;
-  }
-  return ReadErrorKind::none;
-}
-
-namespace {
 
 // The common shape of a real, parsed in one pass from the cursor: an optional sign, at most 19
 // digits with an optional point, an optional exponent of at most 4 digits, and a power of ten that
 // a double holds exactly. Returns where the number ends, or nullptr when the value needs the
 // general parser (which gives the same value for every form accepted here: both round correctly).
 inline const char* parse_plain_real(const char* p, const char* const end, double& value) noexcept {
-  bool negative = false;
-  if (p < end && (*p == '-' || *p == '+')) {
-    negative = *p == '-';
-    ++p;
-  }
+  const bool negative = take_sign(p, end);
   std::uint64_t digits = 0;
   int digit_count = 0;
   while (p < end && static_cast<unsigned>(*p - '0') < 10) {
@@ -257,11 +114,7 @@ inline const char* parse_plain_real(const char* p, const char* const end, double
   const char letter = static_cast<char>(next | 0x20);
   if (letter == 'e' || letter == 'd' || next == '+' || next == '-') {
     if (letter == 'e' || letter == 'd') ++p;
-    bool exponent_negative = false;
-    if (p < end && (*p == '+' || *p == '-')) {
-      exponent_negative = *p == '-';
-      ++p;
-    }
+    const bool exponent_negative = take_sign(p, end);
     const char* const exponent_digits = p;
     while (p < end && static_cast<unsigned>(*p - '0') < 10 && p - exponent_digits < 4) {
       exponent = exponent * 10 + (*p - '0');
@@ -280,6 +133,114 @@ inline const char* parse_plain_real(const char* p, const char* const end, double
 }
 
 }  // namespace
+
+std::string_view ReadStatus::condition() const noexcept {
+  switch (outcome) {
+    case ReadOutcome::success:
+      return {};
+    case ReadOutcome::end_of_input:
+      return "end of file";
+    case ReadOutcome::error:
+      return error == ReadErrorKind::conversion ? "conversion error" : "syntax error";
+  }
+  return {};
+}
+
+ReadErrorKind parse_integer(std::string_view token, std::int32_t& value) noexcept {
+  const char* p = token.data();
+  const char* const end = p + token.size();
+  const bool negative = take_sign(p, end);
+  if (p == end) return ReadErrorKind::syntax;
+  std::int64_t magnitude = 0;
+  bool too_large = false;
+  for (; p < end; ++p) {
+    if (!is_digit(*p)) return ReadErrorKind::syntax;
+    if (!too_large) {
+      magnitude = magnitude * 10 + (*p - '0');
+      too_large = magnitude > std::int64_t{1} << 31;
+    }
+  }
+  const std::int64_t signed_value = negative ? -magnitude : magnitude;
+  if (too_large || signed_value > std::numeric_limits<std::int32_t>::max() ||
+      signed_value < std::numeric_limits<std::int32_t>::min()) {
+    return ReadErrorKind::conversion;
+  }
+  value = static_cast<std::int32_t>(signed_value);
+  return ReadErrorKind::none;
+}
+
+ReadErrorKind parse_real(std::string_view token, double& value) noexcept {
+  const char* p = token.data();
+  const char* const end = p + token.size();
+  double plain = 0;
+  if (parse_plain_real(p, end, plain) == end) {
+    value = plain;
+    return ReadErrorKind::none;
+  }
+
+  const bool negative = take_sign(p, end);
+  if (p == end) return ReadErrorKind::syntax;
+  const char first = lower(*p);
+  if (first == 'n' || first == 'i') {
+    double special;
+    if (equals_ignoring_case(p, end, "nan")) {
+      special = std::numeric_limits<double>::quiet_NaN();
+    } else if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")) {
+      special = std::numeric_limits<double>::infinity();
+    } else {
+      return ReadErrorKind::syntax;
+    }
+    value = negative ? -special : special;
+    return ReadErrorKind::none;
+  }
+
+  // Check the form, then let the correctly rounded conversion take it whole.
+  const char* const mantissa_begin = p;
+  bool any_digit = false;
+  bool nonzero = false;
+  const auto take_digits = [&] {
+    for (; p < end && is_digit(*p); ++p) {
+      any_digit = true;
+      nonzero = nonzero || *p != '0';
+    }
+  };
+  take_digits();
+  if (p < end && *p == '.') {
+    ++p;
+    take_digits();
+  }
+  if (!any_digit) return ReadErrorKind::syntax;
+  const char* const mantissa_end = p;
+  const char* exponent_begin = end;
+  if (p < end) {
+    // A written field whose exponent has three digits carries no letter ("1.00000-100"), so a
+    // sign alone also starts the exponent.
+    const char letter = lower(*p);
+    if (letter == 'e' || letter == 'd') {
+      ++p;
+    } else if (letter != '+' && letter != '-') {
+      return ReadErrorKind::syntax;
+    }
+    exponent_begin = p;
+    take_sign(p, end);
+    if (p == end) return ReadErrorKind::syntax;
+    for (; p < end; ++p) {
+      if (!is_digit(*p)) return ReadErrorKind::syntax;
+    }
+  }
+  if (!nonzero) {
+    value = negative ? -0.0 : 0.0;
+    return ReadErrorKind::none;
+  }
+  try {
+    value =
+        convert_slowly(negative, std::string_view(mantissa_begin, mantissa_end - mantissa_begin),
+                       std::string_view(exponent_begin, end - exponent_begin));
+  } catch (const std::bad_alloc&) {
+    return ReadErrorKind::conversion;
+  }
+  return ReadErrorKind::none;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Records
