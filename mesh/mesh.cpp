@@ -3,6 +3,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "mesh/free_format.hpp"
 #include "mesh/stops.hpp"
@@ -14,6 +15,8 @@ namespace {
 constexpr std::int64_t max_count = std::numeric_limits<std::int32_t>::max();
 
 struct MeshReader {
+  MeshReader(const Io& io, std::string name) : io(io), name(std::move(name)) {}
+
   const Io& io;
   std::string name;
   InputFile file;
@@ -30,18 +33,30 @@ struct MeshReader {
     stop_with(io, Order::console_then_log, message);
   }
 
+  // The items of the reads. A null value or a slash leaves an item as the previous read left it,
+  // so they persist from segment to segment and from x to z; each pass starts them from zero so
+  // that the filling pass reads exactly what the counting pass counted.
+  std::int32_t segments = 0;
+  double start = 0;
+  double end = 0;
+  std::int32_t cells = 0;
+
+  void start_pass() {
+    segments = 0;
+    start = end = 0;
+    cells = 0;
+  }
+
+  ReadStatus read_segment(std::int32_t s) {
+    return s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
+  }
+
   // Counting pass over one direction: returns the node count (1 + the sum of the cell counts).
   std::int64_t count_nodes() {
-    std::int32_t segments = 0;
     if (!read_items(file, {segments}).ok()) read_error();
     std::int64_t nodes = 1;
     for (std::int32_t s = 0; s < segments; ++s) {
-      double start = 0;
-      double end = 0;
-      std::int32_t cells = 0;
-      const ReadStatus status =
-          s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
-      if (!status.ok()) read_error();
+      if (!read_segment(s).ok()) read_error();
       // A negative count would shrink the arrays below the cells the filling pass makes.
       if (cells < 0) fail("Error: negative number of cells in a segment of the mesh.");
       nodes += cells;
@@ -52,31 +67,23 @@ struct MeshReader {
   // Filling pass over one direction. Its reads repeat those of the counting pass and so succeed,
   // unless the file changed in between: then it is a read error, never a write past the arrays.
   void fill(std::vector<double>& nodes, std::vector<double>& widths) {
-    std::int32_t segments = 0;
     if (!read_items(file, {segments}).ok()) read_error();
     std::size_t m = 0;
-    double previous_end = 0;
     for (std::int32_t s = 0; s < segments; ++s) {
-      double start = 0;
-      double end = 0;
-      std::int32_t cells = 0;
-      const ReadStatus status =
-          s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
-      if (!status.ok() || cells < 0 || static_cast<std::size_t>(cells) > widths.size() - m) {
+      // A segment starts where the one before it ended, as written in the file.
+      const double previous_end = end;
+      if (!read_segment(s).ok() || cells < 0 ||
+          static_cast<std::size_t>(cells) > widths.size() - m) {
         read_error();
       }
-      if (s == 0) {
-        nodes[0] = start;
-      } else {
-        start = previous_end;
-      }
-      const double width = (end - start) / static_cast<double>(cells);
+      const double a = s == 0 ? start : previous_end;
+      if (s == 0) nodes[0] = start;
+      const double width = (end - a) / static_cast<double>(cells);
       for (std::int32_t c = 0; c < cells; ++c) {
         widths[m] = width;
         nodes[m + 1] = nodes[m] + width;
         ++m;
       }
-      previous_end = end;
     }
   }
 
@@ -91,9 +98,10 @@ struct MeshReader {
 }  // namespace
 
 void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
-  MeshReader reader{io, std::string(trim_trailing_blanks(name)), {}};
+  MeshReader reader(io, std::string(trim_trailing_blanks(name)));
   open_or_require(io, reader.file, "mesh", reader.name);
 
+  reader.start_pass();
   const std::int64_t x_node_count = reader.count_nodes();
   const std::int64_t z_node_count = reader.count_nodes();
   reader.file.rewind();
@@ -116,6 +124,7 @@ void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
     out_of_memory_stop(io);
   }
 
+  reader.start_pass();
   reader.fill(mesh.x_nodes, mesh.dx);
   if (!MeshReader::all_positive(mesh.dx)) {
     reader.fail("Error: X nodes should be in increasing order in the mesh.");

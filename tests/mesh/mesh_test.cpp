@@ -159,3 +159,21 @@ TEST(Mesh, MeshesBeyondTheCountsEndInTheMemoryStop) {
 
 }  // namespace
 }  // namespace quelby
+
+namespace quelby {
+namespace {
+
+// Null values and slashes leave items as the read before left them, in both passes alike.
+TEST(Mesh, NullValuesKeepTheItemsOfThePreviousRead) {
+  TempFolder folder;
+  Loaded loaded;
+  load(folder.write("n.msh", "2\n0 100 4\n150 ,,\n1\n/\n"), loaded);
+  ASSERT_FALSE(loaded.stopped) << loaded.transcript.console();
+  // The second x segment keeps the count 4; the z segment keeps 0, 150 (the last end) and 4.
+  EXPECT_EQ(loaded.mesh.dx, (std::vector<double>{25, 25, 25, 25, 12.5, 12.5, 12.5, 12.5}));
+  EXPECT_EQ(loaded.mesh.dz, (std::vector<double>{37.5, 37.5, 37.5, 37.5}));
+  EXPECT_EQ(loaded.mesh.z_first, 0);
+}
+
+}  // namespace
+}  // namespace quelby
