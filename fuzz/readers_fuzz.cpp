@@ -64,21 +64,27 @@ std::string read_file(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
+// The items of the mesh reads: a null value or a slash leaves an item as the read before left it,
+// across segments and from x to z.
+struct SegmentItems {
+  std::int32_t segments = 0;
+  double start = 0;
+  double end = 0;
+  std::int32_t count = 0;
+};
+
 // The cells the mesh file asks for in one direction, counted the way the mesh reader's first pass
 // reads them (negative counts left out); stops at the first failed read, where the reader stops
 // too.
-std::int64_t count_cells(quelby::InputFile& file) {
-  std::int32_t segments = 0;
-  if (!quelby::read_items(file, {segments}).ok()) return 0;
+std::int64_t count_cells(quelby::InputFile& file, SegmentItems& items) {
+  if (!quelby::read_items(file, {items.segments}).ok()) return 0;
   std::int64_t cells = 0;
-  for (std::int32_t s = 0; s < segments && cells <= max_cells; ++s) {
-    double start = 0;
-    double end = 0;
-    std::int32_t count = 0;
-    const quelby::ReadStatus status = s == 0 ? quelby::read_items(file, {start, end, count})
-                                             : quelby::read_items(file, {end, count});
+  for (std::int32_t s = 0; s < items.segments && cells <= max_cells; ++s) {
+    const quelby::ReadStatus status =
+        s == 0 ? quelby::read_items(file, {items.start, items.end, items.count})
+               : quelby::read_items(file, {items.end, items.count});
     if (!status.ok()) break;
-    if (count > 0) cells += count;
+    if (items.count > 0) cells += items.count;
   }
   return cells;
 }
@@ -86,8 +92,9 @@ std::int64_t count_cells(quelby::InputFile& file) {
 bool small_enough(const std::string& mesh_path, std::int64_t& nx, std::int64_t& nz) {
   quelby::InputFile file;
   if (!file.open(mesh_path)) return true;
-  nx = count_cells(file);
-  nz = count_cells(file);
+  SegmentItems items;
+  nx = count_cells(file, items);
+  nz = count_cells(file, items);
   return nx <= max_cells && nz <= max_cells && std::max<std::int64_t>(nx, 1) * nz <= max_cells;
 }
 
