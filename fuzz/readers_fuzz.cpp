@@ -110,6 +110,12 @@ void check_stop(const std::ostringstream& console, const std::ostringstream& err
   }
 }
 
+bool same_bits(const double a, const double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// What a loaded mesh promises: arrays of the file's sizes, positive finite widths, finite nodes
+// that are running sums of the widths, finite centres and midpoint, and its derived counts.
 void check_mesh(const quelby::Mesh& mesh, const std::int64_t nx, const std::int64_t nz) {
   if (mesh.nx != nx || mesh.nz != nz) fail("mesh size differs from the file's cell counts");
   const auto nx_size = static_cast<std::size_t>(mesh.nx);
@@ -120,12 +126,26 @@ void check_mesh(const quelby::Mesh& mesh, const std::int64_t nx, const std::int6
     fail("mesh arrays of the wrong size");
   }
   for (std::size_t i = 0; i < nx_size; ++i) {
-    if (!(mesh.dx[i] > 0)) fail("a column width that is not positive");
-    if (mesh.x_nodes[i + 1] != mesh.x_nodes[i] + mesh.dx[i]) fail("x nodes are not running sums");
+    if (!(mesh.dx[i] > 0) || !std::isfinite(mesh.dx[i])) fail("a column width out of range");
+    if (!std::isfinite(mesh.x_nodes[i]) || !std::isfinite(mesh.x_centres[i])) {
+      fail("an x node or centre that is not finite");
+    }
+    if (!same_bits(mesh.x_nodes[i + 1], mesh.x_nodes[i] + mesh.dx[i])) {
+      fail("x nodes are not running sums");
+    }
   }
   for (std::size_t k = 0; k < nz_size; ++k) {
-    if (!(mesh.dz[k] > 0)) fail("a row thickness that is not positive");
-    if (mesh.z_nodes[k + 1] != mesh.z_nodes[k] + mesh.dz[k]) fail("z nodes are not running sums");
+    if (!(mesh.dz[k] > 0) || !std::isfinite(mesh.dz[k])) fail("a row thickness out of range");
+    if (!std::isfinite(mesh.z_nodes[k]) || !std::isfinite(mesh.z_centres[k])) {
+      fail("a z node or centre that is not finite");
+    }
+    if (!same_bits(mesh.z_nodes[k + 1], mesh.z_nodes[k] + mesh.dz[k])) {
+      fail("z nodes are not running sums");
+    }
+  }
+  if (!std::isfinite(mesh.x_nodes[nx_size]) || !std::isfinite(mesh.z_nodes[nz_size]) ||
+      !std::isfinite(mesh.x_mid)) {
+    fail("a last node or the midpoint is not finite");
   }
   if (mesh.node_count != (mesh.nx + 1) * (mesh.nz + 1) ||
       mesh.z_node_count_plus_one != mesh.nz + 2) {

@@ -3,6 +3,11 @@
 // values are separated by blanks, tabs, commas or record ends; two commas give a null value (the
 // item keeps its value); a slash ends the read; r*v repeats v r times and r* gives r null values.
 // Every read starts on a new record and discards the rest of the record where it ends.
+//
+// Reals may be NaN or infinite (written models must read back). Readers of positions (mesh
+// segments, topography points, electrode positions, polygon vertices) refuse such a value: a
+// position that is not a finite number is a failed read of its line, reported with that reader's
+// read-error message, since no order, width or interpolation can be made from it.
 #pragma once
 
 #include <cstddef>

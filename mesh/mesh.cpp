@@ -1,5 +1,6 @@
 #include "mesh/mesh.hpp"
 
+#include <cmath>
 #include <limits>
 #include <new>
 #include <string>
@@ -51,12 +52,15 @@ struct MeshReader {
     return s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
   }
 
+  // A position that is not a finite number makes no mesh: it is refused as a failed read.
+  bool positions_finite() const { return std::isfinite(start) && std::isfinite(end); }
+
   // Counting pass over one direction: returns the node count (1 + the sum of the cell counts).
   std::int64_t count_nodes() {
     if (!read_items(file, {segments}).ok()) read_error();
     std::int64_t nodes = 1;
     for (std::int32_t s = 0; s < segments; ++s) {
-      if (!read_segment(s).ok()) read_error();
+      if (!read_segment(s).ok() || !positions_finite()) read_error();
       // A negative count would shrink the arrays below the cells the filling pass makes.
       if (cells < 0) fail("Error: negative number of cells in a segment of the mesh.");
       nodes += cells;
@@ -72,7 +76,7 @@ struct MeshReader {
     for (std::int32_t s = 0; s < segments; ++s) {
       // A segment starts where the one before it ended, as written in the file.
       const double previous_end = end;
-      if (!read_segment(s).ok() || cells < 0 ||
+      if (!read_segment(s).ok() || !positions_finite() || cells < 0 ||
           static_cast<std::size_t>(cells) > widths.size() - m) {
         read_error();
       }
@@ -92,6 +96,19 @@ struct MeshReader {
       if (!(width > 0)) return false;
     }
     return true;
+  }
+
+  // Finite positions can still give an infinite width (a segment spanning more than the double
+  // range), and then infinite or NaN nodes, centres or midpoint: none of these is a mesh.
+  static bool within_range(const std::vector<double>& nodes, const std::vector<double>& widths) {
+    for (const double width : widths) {
+      if (!std::isfinite(width)) return false;
+    }
+    for (std::size_t n = 0; n < nodes.size(); ++n) {
+      if (!std::isfinite(nodes[n])) return false;
+      if (n > 0 && !std::isfinite((nodes[n - 1] + nodes[n]) * 0.5)) return false;
+    }
+    return std::isfinite((nodes.front() + nodes.back()) * 0.5);
   }
 };
 
@@ -129,9 +146,15 @@ void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
   if (!MeshReader::all_positive(mesh.dx)) {
     reader.fail("Error: X nodes should be in increasing order in the mesh.");
   }
+  if (!MeshReader::within_range(mesh.x_nodes, mesh.dx)) {
+    reader.fail("Error: X nodes of the mesh exceed the range of real numbers.");
+  }
   reader.fill(mesh.z_nodes, mesh.dz);
   if (!MeshReader::all_positive(mesh.dz)) {
     reader.fail("Error: Z nodes should be in increasing order in the mesh.");
+  }
+  if (!MeshReader::within_range(mesh.z_nodes, mesh.dz)) {
+    reader.fail("Error: Z nodes of the mesh exceed the range of real numbers.");
   }
   reader.file.close();
 

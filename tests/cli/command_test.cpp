@@ -343,6 +343,8 @@ TEST_F(CommandTest, BadMeshFilesStopWithTheirMessage) {
   const std::string negative =
       "\nError: negative number of cells in a segment of the mesh.\nbad.msh\n";
   const std::string memory = "\nERROR: Not enough memory, program terminated!\n\n";
+  const std::string x_range =
+      "\nError: X nodes of the mesh exceed the range of real numbers.\nbad.msh\n";
   struct Case {
     std::string mesh;
     std::string out;
@@ -378,6 +380,9 @@ TEST_F(CommandTest, BadMeshFilesStopWithTheirMessage) {
       {"1\n0 1 2147483647\n1\n0 1 2147483647\n", memory},  // more nodes than 32 bits hold
       {"1\n0 1 50000\n1\n0 1 50000\n", memory},            // a node total beyond 32 bits
       {"2\n0 1 2147483647\n2 2147483647\n1\n0 1 1\n", memory},
+      {"1\n -inf 1 4\n1\n0 1 1\n", read_error},      // a position that is not finite
+      {"1\n0 3 3\n1\n0 nan 2\n", read_error},        // in z
+      {"1\n-1e308 1.7e308 3\n1\n0 2 2\n", x_range},  // finite ends, infinite width
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("mesh file:\n" + c.mesh);

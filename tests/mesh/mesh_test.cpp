@@ -115,6 +115,22 @@ TEST(Mesh, EveryFailureWritesItsMessageInItsOrder) {
        "\nError: Z nodes should be in increasing order in the mesh.\nNAME\n", console_then_log},
       {"negative count", "2\n0 100 4\n150 -2\n1\n0 1 1\n",
        "\nError: negative number of cells in a segment of the mesh.\nNAME\n", console_then_log},
+      // Positions that are not finite numbers are failed reads, wherever they stand.
+      {"infinite start", "1\n -inf 1 4\n1\n0 1 1\n", "\nError reading the mesh file: NAME\n",
+       log_then_console},
+      {"NaN end of a later segment", "2\n0 1 1\nNaN 1\n1\n0 1 1\n",
+       "\nError reading the mesh file: NAME\n", log_then_console},
+      {"infinite z end, x decreasing", "1\n10 0 1\n1\n0 Infinity 1\n",
+       "\nError reading the mesh file: NAME\n", log_then_console},
+      {"value beyond the range", "1\n0 1e999 1\n1\n0 1 1\n",
+       "\nError reading the mesh file: NAME\n", log_then_console},
+      // Finite positions whose width, nodes or midpoint leave the double range.
+      {"x width overflows", "1\n-1e308 1.7e308 2\n1\n0 1 1\n",
+       "\nError: X nodes of the mesh exceed the range of real numbers.\nNAME\n", console_then_log},
+      {"x midpoint overflows", "1\n1e308 1.5e308 1\n1\n0 1 1\n",
+       "\nError: X nodes of the mesh exceed the range of real numbers.\nNAME\n", console_then_log},
+      {"z width overflows", "1\n0 1 1\n1\n-1.7e308 1.7e308 1\n",
+       "\nError: Z nodes of the mesh exceed the range of real numbers.\nNAME\n", console_then_log},
   };
   for (const auto& c : cases) {
     TempFolder folder;
