@@ -1,12 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need, when they are missing.
-# Usage: scripts/setup.sh [--fuzz]   (--fuzz adds clang and its libFuzzer runtime)
+# Usage: scripts/setup.sh [--fuzz] [--python] [--package]
+#   --fuzz adds clang and its libFuzzer runtime; --python the Python module's build and test
+#   packages; --package what the installed-package test and the man page check use.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev time)
-if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-dev)
-fi
+for option in "$@"; do
+  case "$option" in
+    --fuzz) packages+=(clang libclang-rt-dev) ;;
+    --python)
+      packages+=(python3 python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest
+        python3-matplotlib)
+      ;;
+    --package) packages+=(pkgconf groff-base) ;;
+    *)
+      echo "setup.sh: unknown option $option" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

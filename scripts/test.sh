@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh --fuzz
+scripts/setup.sh --fuzz --package
 
 for preset in release asan; do
   echo "== $preset: build"
@@ -13,6 +13,8 @@ for preset in release asan; do
   echo "== $preset: tests"
   ctest --preset "$preset"
 done
+
+scripts/package_test.sh
 
 echo "== fuzz: build"
 cmake --preset fuzz >/dev/null
