@@ -10,10 +10,7 @@
 #include <string>
 #include <string_view>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
-
+#include "app/floating_point.hpp"
 #include "app/smooth.hpp"
 #include "mesh/free_format.hpp"
 #include "mesh/io.hpp"
@@ -24,23 +21,6 @@
 namespace {
 
 constexpr std::size_t field_length = 200;
-
-// Subnormal results flushed to zero and subnormal operands taken as zero; exceptions never trap.
-// Threads started later inherit this environment.
-void set_floating_point_environment() {
-#if defined(__x86_64__) || defined(__i386__)
-  constexpr unsigned flush_to_zero = 0x8000;
-  constexpr unsigned denormals_are_zero = 0x0040;
-  constexpr unsigned all_exceptions_masked = 0x1f80;
-  _mm_setcsr(_mm_getcsr() | flush_to_zero | denormals_are_zero | all_exceptions_masked);
-#elif defined(__aarch64__)
-  unsigned long control;
-  asm volatile("mrs %0, fpcr" : "=r"(control));
-  control |= 1UL << 24;       // FZ
-  control &= ~(0x9fUL << 8);  // no trapped exceptions
-  asm volatile("msr fpcr, %0" : : "r"(control));
-#endif
-}
 
 // An argument in its 200-character field: cut to its first 200 characters.
 std::string_view field(const char* argument) {
@@ -130,7 +110,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  set_floating_point_environment();
+  // Threads started later inherit this environment.
+  quelby::set_command_floating_point();
   try {
     return run(argc, argv);
   } catch (const quelby::Stop& stop) {

@@ -4,15 +4,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh --fuzz --package
+scripts/setup.sh --fuzz --package --python
 
+# The release build carries the Python module, built for Debian's own interpreter (the one whose
+# numpy, scipy and matplotlib packages are installed).
+python=/usr/bin/python3
 for preset in release asan; do
   echo "== $preset: build"
-  cmake --preset "$preset" >/dev/null
+  options=()
+  [[ $preset == release ]] && options=(-DQUELBY_PYTHON=ON -DPython_EXECUTABLE="$python")
+  cmake --preset "$preset" "${options[@]}" >/dev/null
   cmake --build --preset "$preset"
   echo "== $preset: tests"
   ctest --preset "$preset"
 done
+
+echo "== python: tests"
+PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -q -p no:cacheprovider python/tests
 
 scripts/package_test.sh
 

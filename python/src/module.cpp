@@ -1,0 +1,15 @@
+// quelby._quelby: the library's stores and operations for Python. Models are numpy arrays of shape
+// (nz, nx), x fastest; arrays that the library made are handed over without copies, their memory
+// kept alive by the array.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "bindings.hpp"
+#include "streams.hpp"
+
+PYBIND11_MODULE(_quelby, module) {
+  module.doc() = "2-D tensor-mesh models: files, smoothing and regularised-inversion set-up";
+  quelby::python::bind_stop(module);
+  quelby::python::bind_streams(module);
+  quelby::python::bind_mesh_and_models(module);
+}
