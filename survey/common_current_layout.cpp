@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mesh/stops.hpp"
+#include "survey/array_memory.hpp"
 #include "survey/data_file.hpp"
 #include "survey/data_records.hpp"
 
@@ -12,6 +13,7 @@ namespace quelby {
 
 namespace {
 
+using survey_memory::assign_huge;
 using survey_records::all_finite;
 using survey_records::DataRecords;
 
@@ -78,21 +80,21 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
   const std::size_t ncur = static_cast<std::size_t>(std::max(data.ncur, 0));
 
   try {
-    data.ndat_cur.assign(ncur, 0);
-    data.xa_cur.assign(ncur, 0.0);
-    data.xb_cur.assign(ncur, 0.0);
-    data.xm.assign(ndat, 0.0);
-    data.xn.assign(ndat, 0.0);
-    data.iptype.assign(ndat, 0);
+    assign_huge(data.ndat_cur, ncur, 0);
+    assign_huge(data.xa_cur, ncur, 0.0);
+    assign_huge(data.xb_cur, ncur, 0.0);
+    assign_huge(data.xm, ndat, 0.0);
+    assign_huge(data.xn, ndat, 0.0);
+    assign_huge(data.iptype, ndat, 0);
     if (use_z) {
-      data.za_cur.assign(ncur, 0.0);
-      data.zb_cur.assign(ncur, 0.0);
-      data.zm.assign(ndat, 0.0);
-      data.zn.assign(ndat, 0.0);
+      assign_huge(data.za_cur, ncur, 0.0);
+      assign_huge(data.zb_cur, ncur, 0.0);
+      assign_huge(data.zm, ndat, 0.0);
+      assign_huge(data.zn, ndat, 0.0);
     }
     if (read_values) {
-      data.dobs.assign(ndat, 0.0);
-      data.dstd.assign(ndat, 0.0);
+      assign_huge(data.dobs, ndat, 0.0);
+      assign_huge(data.dstd, ndat, 0.0);
     }
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);

@@ -2,9 +2,10 @@
 // of the passes' n^2 / 2 comparisons. One pass (for i < j: swap when key(i) > key(j)) leaves the
 // keys ascending; among equal keys v its order follows from walking, in input order, the data
 // whose key is at most v: a datum of key v is appended to a run, and a datum of smaller key met
-// once the run has begun rotates the run by one place. The counts of smaller keys come from a
-// Fenwick tree over positions, and each run's appends and rotations are resolved offline by
-// insertion at rank. Keys are compared as doubles (0 and -0 are one key; keys are never NaN).
+// once the run has begun rotates the run by one place. The keys are ranked by a radix sort, the
+// counts of smaller keys come from a Fenwick tree over the ranks walked in input order, and each
+// run's appends and rotations are resolved offline by insertion at rank. Keys are compared as
+// doubles (0 and -0 are one key; keys are never NaN).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,11 @@ struct ExchangeWork {
   std::vector<std::int32_t> tree;
   std::vector<std::uint64_t> counts;
   std::vector<std::int32_t> ranks;
+  std::vector<std::int32_t> smaller_before;
+  std::vector<std::int32_t> inserts;
   std::vector<std::int32_t> scratch;
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint32_t> histogram;
 };
 
 // order[t] = the 0-based input index of the datum that one exchange pass over `keys` puts at

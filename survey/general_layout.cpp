@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mesh/stops.hpp"
+#include "survey/array_memory.hpp"
 #include "survey/data_file.hpp"
 #include "survey/data_records.hpp"
 #include "survey/exchange_order.hpp"
@@ -13,6 +14,7 @@ namespace quelby {
 
 namespace {
 
+using survey_memory::assign_huge;
 using survey_records::all_finite;
 using survey_records::DataRecords;
 
@@ -54,14 +56,14 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   std::vector<double> file_dobs;
   std::vector<double> file_dstd;
   try {
-    data.xa_file.assign(ndat, 0.0);
-    data.xb_file.assign(ndat, 0.0);
-    data.xm_file.assign(ndat, 0.0);
-    data.xn_file.assign(ndat, 0.0);
-    file_iptype.assign(ndat, 0);
+    assign_huge(data.xa_file, ndat, 0.0);
+    assign_huge(data.xb_file, ndat, 0.0);
+    assign_huge(data.xm_file, ndat, 0.0);
+    assign_huge(data.xn_file, ndat, 0.0);
+    assign_huge(file_iptype, ndat, 0);
     if (read_values) {
-      file_dobs.assign(ndat, 0.0);
-      file_dstd.assign(ndat, 0.0);
+      assign_huge(file_dobs, ndat, 0.0);
+      assign_huge(file_dstd, ndat, 0.0);
     }
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
@@ -130,16 +132,16 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
 
   try {
     data.ndat_cur = std::move(pair_counts);
-    data.xa_cur.assign(ncur, 0.0);
-    data.xb_cur.assign(ncur, 0.0);
-    data.iptype.assign(ndat, 0);
-    data.xm.assign(ndat, 0.0);
-    data.xn.assign(ndat, 0.0);
+    assign_huge(data.xa_cur, ncur, 0.0);
+    assign_huge(data.xb_cur, ncur, 0.0);
+    assign_huge(data.iptype, ndat, 0);
+    assign_huge(data.xm, ndat, 0.0);
+    assign_huge(data.xn, ndat, 0.0);
     if (read_values) {
-      data.dobs.assign(ndat, 0.0);
-      data.dstd.assign(ndat, 0.0);
+      assign_huge(data.dobs, ndat, 0.0);
+      assign_huge(data.dstd, ndat, 0.0);
     }
-    data.sorted_pos.assign(ndat, 0);
+    assign_huge(data.sorted_pos, ndat, 0);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
