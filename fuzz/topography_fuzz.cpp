@@ -1,0 +1,95 @@
+// Fuzzes the topography reader. The first two bytes choose the mesh (1 to 16 columns and 1 to 8
+// rows, widths from the next bytes); the rest is the topography file, written into a folder of
+// this process. A Stop after its message is an expected end; anything else that escapes, or a
+// crash, is a finding. After a successful read the store must have its sizes, every air-cell
+// count must lie in 0..nz, and the run log must hold exactly the success line.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mesh/io.hpp"
+#include "mesh/topography.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
+  std::fprintf(stderr, "topography_fuzz: %s [%.*s]\n", what, static_cast<int>(detail.size()),
+               detail.data());
+  std::abort();
+}
+
+const fs::path& folder() {
+  static const fs::path path = [] {
+    fs::path created =
+        fs::temp_directory_path() / ("quelby-topography-fuzz-" + std::to_string(::getpid()));
+    fs::create_directories(created);
+    return created;
+  }();
+  return path;
+}
+
+void remove_folder() {
+  std::error_code ignored;
+  fs::remove_all(folder(), ignored);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return 0;
+  static const bool cleaned_at_exit = !folder().empty() && std::atexit(remove_folder) == 0;
+  (void)cleaned_at_exit;
+  const std::size_t nx = 1 + data[0] % 16;
+  const std::size_t nz = 1 + data[1] % 8;
+  const double width = 1 + data[2] % 20;
+  const double thickness = 0.5 * (1 + data[3] % 10);
+  std::vector<double> x_nodes(nx + 1);
+  std::vector<double> z_nodes(nz + 1);
+  for (std::size_t i = 0; i <= nx; ++i) x_nodes[i] = -20 + width * static_cast<double>(i);
+  for (std::size_t k = 0; k <= nz; ++k) z_nodes[k] = thickness * static_cast<double>(k);
+
+  const std::string path = (folder() / "input.topo").string();
+  {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream.write(reinterpret_cast<const char*>(data + 4), static_cast<std::streamsize>(size - 4));
+    if (!stream) fail("cannot write a scratch file");
+  }
+
+  std::ostringstream console;
+  std::ostringstream error;
+  std::ostringstream log;
+  const quelby::Io io{console, error, log};
+  quelby::Topography topography;
+  try {
+    quelby::read_topography(io, true, path, x_nodes, z_nodes, topography);
+  } catch (const quelby::Stop& stop) {
+    if (stop.status() != quelby::exit_failure) fail("a stop with an unexpected status");
+    const std::string text = console.str();
+    if (!error.str().empty()) fail("an internal check failed", error.str());
+    if (text.size() < 2 || text.front() != '\n' || text.back() != '\n') {
+      fail("a stop without its message", text);
+    }
+    if (log.str() != text) fail("the run log differs from the console", log.str());
+    return 0;
+  }
+  if (!console.str().empty() || !error.str().empty()) fail("a read topography printed something");
+  if (log.str() != "topography was read from: " + path + "\n") fail("log", log.str());
+  if (!topography.has_topography) fail("has_topography not set");
+  if (topography.air_cells.size() != nx || topography.surface_z.size() != nx + 1) {
+    fail("store sizes differ from the mesh");
+  }
+  for (const std::int32_t air : topography.air_cells) {
+    if (air < 0 || static_cast<std::size_t>(air) > nz) fail("air-cell count outside 0..nz");
+  }
+  return 0;
+}

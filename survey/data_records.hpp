@@ -1,0 +1,110 @@
+// The record rules both survey data-file layouts share: the 100-character header line, the
+// significant lines fetched into a 500-character buffer, IPTYPE lines, the finiteness of
+// positions, and the messages that echo the line in hand. Used by the layout readers only.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "mesh/free_format.hpp"
+#include "mesh/io.hpp"
+#include "report/control_input.hpp"
+#include "survey/survey_data.hpp"
+
+namespace quelby::survey_records {
+
+inline constexpr std::size_t header_length = 100;
+inline constexpr std::size_t line_length = 500;
+
+// How a layout words its read error.
+enum class Wording { general, common_current };
+
+class DataRecords {
+ public:
+  DataRecords(const Io& io, InputFile& file, std::string_view file_name, Wording wording)
+      : io_(io), file_(file), name_(trim_trailing_blanks(file_name)), wording_(wording) {}
+
+  // Reads line 1 into `header_line` (cut or blank-padded to 100 characters); it is then the line
+  // in hand. False when the file has no line at all.
+  bool read_header(SurveyData& data) {
+    std::string_view record;
+    if (!file_.next_record(record)) return false;
+    data.header_line.assign(header_length, ' ');
+    data.header_line.replace(0, std::min(record.size(), header_length), record.data(),
+                             std::min(record.size(), header_length));
+    line_.assign(record);
+    return true;
+  }
+
+  // The next significant line; false at the end of the file, the line in hand then being the
+  // last line read.
+  bool fetch() { return next_data_line(file_, line_); }
+
+  // The values of the line in hand (its characters up to the last one read; the padding blanks
+  // beyond them change no free-format read).
+  std::string_view values() const noexcept { return line_.content(); }
+
+  bool is_iptype() const noexcept { return line_.content().starts_with("IPTYPE="); }
+
+  // The IP type from characters 8 to 500 of an IPTYPE line.
+  bool read_iptype(std::int32_t& type) const {
+    return read_text(line_.content().substr(7), {type}).ok();
+  }
+
+  [[noreturn]] void read_error() const {
+    std::string text = "\n";
+    text += line_.trimmed();
+    text += wording_ == Wording::general ? "\nError reading data file.\n"
+                                         : "\nError reading data file: ";
+    text += name_;
+    text += '\n';
+    stop_with(io_, Order::console_then_log, text);
+  }
+
+  [[noreturn]] void standard_deviation_error() const {
+    std::string text = "\n";
+    text += line_.trimmed();
+    text += "\nStandard deviation must be greater than zero.\n";
+    text += name_;
+    text += '\n';
+    stop_with(io_, Order::console_then_log, text);
+  }
+
+  // The IP-type check of a datum: with DC data the type must be 0, with IP data 1 or 2. The
+  // general layout shows the line in hand, the common-current layout does not.
+  void check_iptype(std::int32_t type, bool dc_data) const {
+    if (dc_data ? type == 0 : (type == 1 || type == 2)) return;
+    std::string text = dc_data ? "\nError: for DC data, IPTYPE should be 0.\n"
+                               : "\nError: for IP data, IPTYPE should be 1 or 2.\n";
+    if (wording_ == Wording::general) {
+      text += line_.trimmed();
+      text += '\n';
+    }
+    text += name_;
+    text += '\n';
+    stop_with(io_, Order::console_then_log, text);
+  }
+
+  const Io& io() const noexcept { return io_; }
+
+ private:
+  const Io& io_;
+  InputFile& file_;
+  std::string name_;
+  Wording wording_;
+  LineBuffer line_{line_length};
+};
+
+// Positions that are not finite numbers make a line unreadable.
+inline bool all_finite(std::initializer_list<double> positions) noexcept {
+  for (const double position : positions) {
+    if (!std::isfinite(position)) return false;
+  }
+  return true;
+}
+
+}  // namespace quelby::survey_records

@@ -1,0 +1,172 @@
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "mesh/stops.hpp"
+#include "survey/array_memory.hpp"
+#include "survey/data_file.hpp"
+#include "survey/data_records.hpp"
+#include "survey/exchange_order.hpp"
+
+namespace quelby {
+
+namespace {
+
+using survey_memory::assign_huge;
+using survey_records::all_finite;
+using survey_records::DataRecords;
+
+// A count beyond 32 bits cannot be held by the store's counts.
+void check_count(const Io& io, std::int64_t count) {
+  if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
+}
+
+}  // namespace
+
+void read_general_data(const Io& io, InputFile& file, std::string_view file_name,
+                       bool locations_only, bool dc_data, SurveyData& data) {
+  DataRecords records(io, file, file_name, survey_records::Wording::general);
+  const bool read_values = !locations_only;
+
+  // First pass: count the data lines, check their positions and IP types.
+  if (!records.read_header(data)) records.read_error();
+  std::int32_t type = dc_data ? 0 : 1;
+  std::int64_t count = 0;
+  while (records.fetch()) {
+    if (records.is_iptype()) {
+      type = 0;
+      if (!records.read_iptype(type)) records.read_error();
+      if (!records.fetch()) records.read_error();
+    }
+    records.check_iptype(type, dc_data);
+    double a = 0, b = 0, m = 0, n = 0;
+    if (!read_text(records.values(), {a, b, m, n}).ok() || !all_finite({a, b, m, n})) {
+      records.read_error();
+    }
+    update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, a, b, m, n);
+    ++count;
+    check_count(io, count);
+  }
+  data.ndat = static_cast<std::int32_t>(count);
+  const std::size_t ndat = static_cast<std::size_t>(count);
+
+  std::vector<std::int32_t> file_iptype;
+  std::vector<double> file_dobs;
+  std::vector<double> file_dstd;
+  try {
+    assign_huge(data.xa_file, ndat, 0.0);
+    assign_huge(data.xb_file, ndat, 0.0);
+    assign_huge(data.xm_file, ndat, 0.0);
+    assign_huge(data.xn_file, ndat, 0.0);
+    assign_huge(file_iptype, ndat, 0);
+    if (read_values) {
+      assign_huge(file_dobs, ndat, 0.0);
+      assign_huge(file_dstd, ndat, 0.0);
+    }
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
+  }
+
+  // Second pass: read the lines the first pass checked. A file that changed in between meets
+  // the same checks, so nothing unchecked reaches the store.
+  file.rewind();
+  if (!records.read_header(data)) records.read_error();
+  type = dc_data ? 0 : 1;
+  for (std::size_t i = 0; i < ndat; ++i) {
+    if (!records.fetch()) records.read_error();
+    if (records.is_iptype()) {
+      type = 0;
+      if (!records.read_iptype(type)) records.read_error();
+      if (!records.fetch()) records.read_error();
+    }
+    records.check_iptype(type, dc_data);
+    file_iptype[i] = type;
+    double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
+    const std::string_view line = records.values();
+    if (!read_values) {
+      if (!read_text(line, {a, b, m, n}).ok()) records.read_error();
+    } else {
+      bool six_read = false;
+      if (i == 0) {
+        six_read = read_text(line, {a, b, m, n, value, deviation}).ok();
+        data.std_missing = !six_read;
+      }
+      if (!data.std_missing) {
+        if (!six_read && !read_text(line, {a, b, m, n, value, deviation}).ok()) {
+          records.read_error();
+        }
+      } else if (!read_text(line, {a, b, m, n, value}).ok()) {
+        records.read_error();
+      }
+    }
+    if (!all_finite({a, b, m, n})) records.read_error();
+    if (read_values && !data.std_missing && !(deviation > 0)) records.standard_deviation_error();
+    data.xa_file[i] = a;
+    data.xb_file[i] = b;
+    data.xm_file[i] = m;
+    data.xn_file[i] = n;
+    if (read_values) {
+      file_dobs[i] = value;
+      file_dstd[i] = deviation;
+    }
+  }
+
+  // The order of the exchange passes by A, then by B inside each run of equal A.
+  const std::vector<std::int32_t> perm = grouped_order(data.xa_file, data.xb_file);
+
+  // Group: a new pair begins where A or B differs from the datum before (exactly, as doubles).
+  std::vector<std::int32_t> pair_counts;
+  for (std::size_t i = 0; i < ndat; ++i) {
+    const std::size_t d = static_cast<std::size_t>(perm[i]);
+    if (i == 0 || data.xa_file[d] != data.xa_file[static_cast<std::size_t>(perm[i - 1])] ||
+        data.xb_file[d] != data.xb_file[static_cast<std::size_t>(perm[i - 1])]) {
+      pair_counts.push_back(1);
+    } else {
+      ++pair_counts.back();
+    }
+  }
+  data.ncur = static_cast<std::int32_t>(pair_counts.size());
+  const std::size_t ncur = pair_counts.size();
+
+  try {
+    data.ndat_cur = std::move(pair_counts);
+    assign_huge(data.xa_cur, ncur, 0.0);
+    assign_huge(data.xb_cur, ncur, 0.0);
+    assign_huge(data.iptype, ndat, 0);
+    assign_huge(data.xm, ndat, 0.0);
+    assign_huge(data.xn, ndat, 0.0);
+    if (read_values) {
+      assign_huge(data.dobs, ndat, 0.0);
+      assign_huge(data.dstd, ndat, 0.0);
+    }
+    assign_huge(data.sorted_pos, ndat, 0);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
+  }
+
+  std::size_t i = 0;
+  for (std::size_t k = 0; k < ncur; ++k) {
+    const std::size_t first = static_cast<std::size_t>(perm[i]);
+    data.xa_cur[k] = data.xa_file[first];
+    data.xb_cur[k] = data.xb_file[first];
+    for (std::int32_t c = 0; c < data.ndat_cur[k]; ++c, ++i) {
+      const std::size_t d = static_cast<std::size_t>(perm[i]);
+      data.xm[i] = data.xm_file[d];
+      data.xn[i] = data.xn_file[d];
+      data.iptype[i] = file_iptype[d];
+      if (read_values) {
+        data.dobs[i] = file_dobs[d];
+        data.dstd[i] = file_dstd[d];
+      }
+      data.sorted_pos[d] = static_cast<std::int32_t>(i + 1);
+    }
+  }
+  if (read_values && data.std_missing) {
+    std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());
+  }
+  data.dstd_read = read_values && !data.std_missing;
+}
+
+}  // namespace quelby
