@@ -271,4 +271,66 @@ void format_i5(const std::int32_t value, char* out) noexcept {
   }
 }
 
+namespace {
+
+// `length` characters of `text`, right-aligned in the field, or asterisks when they do not fit.
+void write_in_field(const char* text, const std::size_t length, const int width, char* out) {
+  const auto field = static_cast<std::size_t>(width);
+  if (length > field) {
+    std::memset(out, '*', field);
+    return;
+  }
+  std::memset(out, ' ', field - length);
+  std::memcpy(out + field - length, text, length);
+}
+
+}  // namespace
+
+void format_exponent(const double value, const int width, const int decimals, char* out) noexcept {
+  if (width <= 0) return;
+  if (std::isnan(value)) {
+    write_in_field("NaN", 3, width, out);
+    return;
+  }
+  if (std::isinf(value)) {
+    const bool negative = value < 0;
+    const bool long_form = width >= (negative ? 9 : 8);
+    const char* const word =
+        negative ? (long_form ? "-Infinity" : "-Inf") : (long_form ? "Infinity" : "Inf");
+    write_in_field(word, std::strlen(word), width, out);
+    return;
+  }
+  // std::to_chars rounds the exact binary value to nearest, ties to even: d.ddde+XX or e+XXX.
+  std::array<char, 64> text{};
+  const int precision = decimals < 0 ? 0 : decimals > 40 ? 40 : decimals;
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), value,
+                                    std::chars_format::scientific, precision);
+  const char* const letter =
+      static_cast<const char*>(std::memchr(text.data(), 'e', result.ptr - text.data()));
+  std::array<char, 64> field{};
+  std::size_t length = static_cast<std::size_t>(letter - text.data());
+  std::memcpy(field.data(), text.data(), length);
+  // A mantissa without a point (no decimals) is written with one, as the exponent form has it.
+  if (precision == 0) field[length++] = '.';
+  const char* exponent_digits = letter + 2;
+  const auto exponent_length = static_cast<std::size_t>(result.ptr - exponent_digits);
+  if (exponent_length <= 2) {
+    field[length++] = 'E';
+    field[length++] = letter[1];
+    if (exponent_length == 1) field[length++] = '0';
+  } else {
+    field[length++] = letter[1];
+  }
+  std::memcpy(field.data() + length, exponent_digits, exponent_length);
+  length += exponent_length;
+  write_in_field(field.data(), length, width, out);
+}
+
+void format_integer(const std::int64_t value, const int width, char* out) noexcept {
+  if (width <= 0) return;
+  std::array<char, 24> text{};
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
+  write_in_field(text.data(), static_cast<std::size_t>(result.ptr - text.data()), width, out);
+}
+
 }  // namespace quelby

@@ -20,4 +20,15 @@ void format_e13_5_reference(double value, char* out) noexcept;
 // Writes `value` right-aligned into exactly 5 characters at `out`; "*****" when it does not fit.
 void format_i5(std::int32_t value, char* out) noexcept;
 
+// Writes `value` right-aligned into exactly `width` characters at `out` in exponent form with one
+// digit before the point and `decimals` after it, correctly rounded (ties to even): the letter E,
+// the exponent's sign and two digits, or the sign and three digits in the letter's place. NaN and
+// the infinities are written as words; a value that needs more than `width` characters is written
+// as `width` asterisks. The run log's coefficient lines use widths 12 and 11.
+void format_exponent(double value, int width, int decimals, char* out) noexcept;
+
+// Writes `value` right-aligned into exactly `width` characters at `out`; asterisks when it does
+// not fit.
+void format_integer(std::int64_t value, int width, char* out) noexcept;
+
 }  // namespace quelby
