@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "mesh/atomic_output.hpp"
 #include "mesh/fixed_format.hpp"
 #include "mesh/free_format.hpp"
 #include "mesh/parallel.hpp"
@@ -131,91 +132,6 @@ void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::stri
 }
 
 namespace {
-
-// A file written under a temporary name beside its final name and renamed into place at the end.
-// A symbolic link keeps pointing where it did (the file it names is replaced) and a replaced file
-// keeps its permissions. An existing device or pipe (such as /dev/stdout) is written directly:
-// replacing it would be wrong, and it holds no file to keep.
-class AtomicOutput {
- public:
-  explicit AtomicOutput(std::string path) : path_(std::move(path)) {}
-  ~AtomicOutput() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
-  }
-  AtomicOutput(const AtomicOutput&) = delete;
-  AtomicOutput& operator=(const AtomicOutput&) = delete;
-
-  // Each returns 0 or the errno of the failure.
-  int create() {
-    struct stat existing {};
-    if (::stat(path_.c_str(), &existing) == 0) {
-      if (!S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) {
-        descriptor_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        return descriptor_ >= 0 ? 0 : errno;
-      }
-      if (S_ISREG(existing.st_mode)) {
-        keep_mode_ = true;
-        mode_ = existing.st_mode & 07777;
-      }
-      struct stat link {};
-      if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        std::unique_ptr<char, decltype(&std::free)> target(::realpath(path_.c_str(), nullptr),
-                                                           &std::free);
-        if (target == nullptr) return errno;
-        target_ = target.get();
-      }
-    }
-    if (target_.empty()) target_ = path_;
-
-    static std::atomic<unsigned> counter{0};
-    const std::size_t slash = target_.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string candidate = folder + ".quelby-" + std::to_string(::getpid()) + "-" +
-                              std::to_string(counter.fetch_add(1)) + ".tmp";
-      const int descriptor =
-          ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (descriptor >= 0) {
-        descriptor_ = descriptor;
-        temporary_ = std::move(candidate);
-        if (keep_mode_ && ::fchmod(descriptor_, mode_) != 0) return errno;
-        return 0;
-      }
-      if (errno != EEXIST) return errno;
-    }
-    return EEXIST;
-  }
-  int write(const char* data, std::size_t size) {
-    while (size > 0) {
-      const ssize_t written = ::write(descriptor_, data, size);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    }
-    return 0;
-  }
-  int commit() {
-    const int descriptor = std::exchange(descriptor_, -1);
-    if (::close(descriptor) != 0) return errno;
-    if (temporary_.empty()) return 0;  // written in place
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return errno;
-    temporary_.clear();
-    return 0;
-  }
-
- private:
-  std::string path_;
-  std::string target_;  // the file that gets replaced: path_, or where its link points
-  std::string temporary_;
-  int descriptor_ = -1;
-  bool keep_mode_ = false;
-  mode_t mode_ = 0;
-};
 
 // Rows are formatted in blocks of about this many bytes, the block's rows in parallel.
 constexpr std::size_t write_block_bytes = std::size_t{1} << 21;
