@@ -46,5 +46,7 @@ py::array_t<double, py::array::c_style | py::array::forcecast> vector_argument(
 
 void bind_stop(py::module_& module);
 void bind_mesh_and_models(py::module_& module);
+void bind_stores(py::module_& module);
+void bind_objective(py::module_& module);
 
 }  // namespace quelby::python

@@ -12,4 +12,6 @@ PYBIND11_MODULE(_quelby, module) {
   quelby::python::bind_stop(module);
   quelby::python::bind_streams(module);
   quelby::python::bind_mesh_and_models(module);
+  quelby::python::bind_stores(module);
+  quelby::python::bind_objective(module);
 }
