@@ -23,6 +23,11 @@ struct Topography {
 // false) no cell is in the air and the surface is the first z node; nothing is opened or written.
 // With a file, reads `name` (trailing blanks ignored), writes "topography was read from" to the
 // run log, and on any failure writes its message and throws Stop. Linear in points plus nodes.
+// A point count of 0 or below is refused after the header ("Error: # of points in the topography
+// file should be positive." and the name); a position or elevation that is not a finite number is
+// a read error of its line; every read starts its items from zero, so a null value or an early
+// slash leaves 0. The points are held as they are read: a large count in a short file asks for no
+// memory.
 void read_topography(const Io& io, bool use_file, std::string_view name,
                      std::span<const double> x_nodes, std::span<const double> z_nodes,
                      Topography& topography);
