@@ -30,5 +30,28 @@ TEST(LibraryExample, SmoothsTheBundledModel) {
   EXPECT_EQ(testing::read_file(output).size(), 11 + 30 * (80 * 13 + 1));
 }
 
+// The regularisation example sets up the objective from the bundled files, reports its terms and
+// writes an iteration history.
+TEST(LibraryExample, SetsUpTheRegularisationOfTheBundledSection) {
+  testing::TempFolder folder;
+  const std::string examples = std::string(QUELBY_SOURCE_DIR) + "/examples/section.";
+  const std::string history = folder.file("history.txt");
+  const std::string console = folder.file("console.txt");
+  std::string command = std::string(QUELBY_REGULARIZATION_EXAMPLE);
+  for (const char* extension : {"msh", "topo", "act", "wgt", "dip", "mod"}) {
+    command += " '" + examples + extension + "'";
+  }
+  command += " '" + history + "' > '" + console + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string text = testing::read_file(console);
+  // 2400 cells less the bottom row and the air cells under the topography; the dip adds a term.
+  EXPECT_EQ(text.rfind("2253 parameters, 4 terms, ", 0), 0u) << text;
+  for (const char* line : {"topography was read from: ", "weights were read from: ",
+                           "dipping information was read from: ", "    norm comp Wxz = "}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(testing::read_file(history).substr(0, 12), "    0  iter ");
+}
+
 }  // namespace
 }  // namespace quelby
