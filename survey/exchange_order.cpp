@@ -50,10 +50,12 @@ inline std::size_t fenwick_take(std::vector<std::int32_t>& tree, std::size_t siz
   for (std::size_t step = size; step > 0; step >>= 1) {
     const std::size_t next = place + step;
     const std::int32_t count = tree[next];
-    const bool past = count < rank;
-    place = past ? next : place;
-    rank -= past ? count : 0;
-    tree[next] -= past ? 0 : 1;
+    // 1 when the slot lies beyond this node's range, else 0; arithmetic rather than a branch
+    // the predictor cannot learn.
+    const std::int32_t past = static_cast<std::int32_t>(count < rank);
+    place += step * static_cast<std::size_t>(past);
+    rank -= count * past;
+    tree[next] = count - (1 - past);
   }
   return place + 1;
 }

@@ -18,6 +18,12 @@ using survey_memory::assign_huge;
 using survey_records::all_finite;
 using survey_records::DataRecords;
 
+struct FileValues {
+  double dobs = 0;
+  double dstd = 0;
+  std::int32_t iptype = 0;
+};
+
 // A count beyond 32 bits cannot be held by the store's counts.
 void check_count(const Io& io, std::int64_t count) {
   if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
@@ -52,19 +58,15 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   data.ndat = static_cast<std::int32_t>(count);
   const std::size_t ndat = static_cast<std::size_t>(count);
 
-  std::vector<std::int32_t> file_iptype;
-  std::vector<double> file_dobs;
-  std::vector<double> file_dstd;
+  // The working arrays in file order, kept side by side: the fill reads them in grouped order,
+  // so one datum's values share a cache line.
+  std::vector<FileValues> file_values;
   try {
     assign_huge(data.xa_file, ndat, 0.0);
     assign_huge(data.xb_file, ndat, 0.0);
     assign_huge(data.xm_file, ndat, 0.0);
     assign_huge(data.xn_file, ndat, 0.0);
-    assign_huge(file_iptype, ndat, 0);
-    if (read_values) {
-      assign_huge(file_dobs, ndat, 0.0);
-      assign_huge(file_dstd, ndat, 0.0);
-    }
+    assign_huge(file_values, ndat, FileValues{});
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
@@ -82,7 +84,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
       if (!records.fetch()) records.read_error();
     }
     records.check_iptype(type, dc_data);
-    file_iptype[i] = type;
+    file_values[i].iptype = type;
     double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
     const std::string_view line = records.values();
     if (!read_values) {
@@ -107,33 +109,14 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
     data.xb_file[i] = b;
     data.xm_file[i] = m;
     data.xn_file[i] = n;
-    if (read_values) {
-      file_dobs[i] = value;
-      file_dstd[i] = deviation;
-    }
+    file_values[i].dobs = value;
+    file_values[i].dstd = deviation;
   }
 
   // The order of the exchange passes by A, then by B inside each run of equal A.
   const std::vector<std::int32_t> perm = grouped_order(data.xa_file, data.xb_file);
 
-  // Group: a new pair begins where A or B differs from the datum before (exactly, as doubles).
-  std::vector<std::int32_t> pair_counts;
-  for (std::size_t i = 0; i < ndat; ++i) {
-    const std::size_t d = static_cast<std::size_t>(perm[i]);
-    if (i == 0 || data.xa_file[d] != data.xa_file[static_cast<std::size_t>(perm[i - 1])] ||
-        data.xb_file[d] != data.xb_file[static_cast<std::size_t>(perm[i - 1])]) {
-      pair_counts.push_back(1);
-    } else {
-      ++pair_counts.back();
-    }
-  }
-  data.ncur = static_cast<std::int32_t>(pair_counts.size());
-  const std::size_t ncur = pair_counts.size();
-
   try {
-    data.ndat_cur = std::move(pair_counts);
-    assign_huge(data.xa_cur, ncur, 0.0);
-    assign_huge(data.xb_cur, ncur, 0.0);
     assign_huge(data.iptype, ndat, 0);
     assign_huge(data.xm, ndat, 0.0);
     assign_huge(data.xn, ndat, 0.0);
@@ -146,23 +129,38 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
     out_of_memory_stop(io);
   }
 
-  std::size_t i = 0;
-  for (std::size_t k = 0; k < ncur; ++k) {
-    const std::size_t first = static_cast<std::size_t>(perm[i]);
-    data.xa_cur[k] = data.xa_file[first];
-    data.xb_cur[k] = data.xb_file[first];
-    for (std::int32_t c = 0; c < data.ndat_cur[k]; ++c, ++i) {
+  // Group and fill in one walk over the grouped order: a new pair begins where A or B differs
+  // from the datum before (exactly, as doubles); the first datum always begins pair 1.
+  double previous_a = 0;
+  double previous_b = 0;
+  try {
+    for (std::size_t i = 0; i < ndat; ++i) {
       const std::size_t d = static_cast<std::size_t>(perm[i]);
+      const double a = data.xa_file[d];
+      const double b = data.xb_file[d];
+      if (i == 0 || a != previous_a || b != previous_b) {
+        data.xa_cur.push_back(a);
+        data.xb_cur.push_back(b);
+        data.ndat_cur.push_back(1);
+        previous_a = a;
+        previous_b = b;
+      } else {
+        ++data.ndat_cur.back();
+      }
       data.xm[i] = data.xm_file[d];
       data.xn[i] = data.xn_file[d];
-      data.iptype[i] = file_iptype[d];
+      const FileValues& values = file_values[d];
+      data.iptype[i] = values.iptype;
       if (read_values) {
-        data.dobs[i] = file_dobs[d];
-        data.dstd[i] = file_dstd[d];
+        data.dobs[i] = values.dobs;
+        data.dstd[i] = values.dstd;
       }
       data.sorted_pos[d] = static_cast<std::int32_t>(i + 1);
     }
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
   }
+  data.ncur = static_cast<std::int32_t>(data.ndat_cur.size());
   if (read_values && data.std_missing) {
     std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());
   }
