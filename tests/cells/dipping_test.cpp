@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -293,6 +294,8 @@ TEST(DippingZones, UnorderedCentresStillGiveTheLiteralAnswer) {
   std::vector<std::int32_t> zones(12, 0);
   assign_zones(mesh, regions, zones);
   EXPECT_EQ(zones, literal_zones(mesh, regions));
+  std::vector<std::int32_t> short_map(11, 0);
+  EXPECT_THROW(assign_zones(mesh, regions, short_map), std::invalid_argument);
 }
 
 }  // namespace
