@@ -1,6 +1,7 @@
 // Fuzzes the single-array weight-file reader. The first byte gives the array's extents; the rest
 // is the file. The reader may change only the block its counts name: every element beyond the
-// counts it read from the file keeps its value.
+// counts it read from the file keeps its value; read_weight_files with a blank name sets that
+// array to 1.0.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -40,6 +41,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if ((i >= cx || k >= cz) && weights(i, k) != -7) fail("an element outside the block changed");
     }
   }
-  if (!stopped) streams.check_quiet();
+  if (stopped) return 0;
+  streams.check_quiet();
+
+  // The three-file form: a blank second name sets that array to 1.0, the others read as above.
+  quelby::Model first(n1, n2);
+  quelby::Model second(n1, n2);
+  quelby::Model third(n1, n2);
+  for (double& value : second.values()) value = -7;
+  try {
+    quelby::read_weight_files(streams.io, {path, " ", path}, first, second, third);
+  } catch (const quelby::Stop&) {
+    fail("read_weight_files refused a file read_weight_file accepted");
+  }
+  for (const double value : second.values()) {
+    if (value != 1.0) fail("a blank name did not set the array to 1.0");
+  }
   return 0;
 }

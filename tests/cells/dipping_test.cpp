@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,17 @@ TEST(DippingZones, ToleranceMovesTheBoundaryTowardsPlusX) {
   // Exactly where d = 1.0E-4 in double precision the test no longer flips.
   const double x = 10 + 1.0E-4;
   EXPECT_EQ(point_in_region(square, x, 5), x - 10 < 1.0E-4);
+
+  // A cell centre exactly 1.0E-4 right of a left-hand edge at 0 (2.0E-4 / 2 is the double
+  // 1.0E-4): that edge does not flip, so the centre is inside, in the sweep as in the point test.
+  Mesh mesh = testing::mesh_with_widths({2.0E-4, 1 - 2.0E-4}, {1});
+  mesh.x_nodes = {0, 2.0E-4, 1};
+  ASSERT_EQ((mesh.x_nodes[0] + mesh.x_nodes[1]) / 2 - 0.0, 1.0E-4);
+  const Region strip{{0, 5, 5, 0}, {-1, -1, 2, 2}};
+  EXPECT_TRUE(point_in_region(strip, 1.0E-4, 0.5));
+  std::vector<std::int32_t> zones(2, 0);
+  assign_zones(mesh, std::span<const Region>(&strip, 1), zones);
+  EXPECT_EQ(zones, (std::vector<std::int32_t>{2, 2}));
 }
 
 TEST(DippingZones, DegeneratePolygonsHoldNothing) {
@@ -293,6 +305,8 @@ TEST(DippingZones, UnorderedCentresStillGiveTheLiteralAnswer) {
   std::vector<std::int32_t> zones(12, 0);
   assign_zones(mesh, regions, zones);
   EXPECT_EQ(zones, literal_zones(mesh, regions));
+  std::vector<std::int32_t> short_map(11, 0);
+  EXPECT_THROW(assign_zones(mesh, regions, short_map), std::invalid_argument);
 }
 
 }  // namespace
