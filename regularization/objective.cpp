@@ -254,7 +254,9 @@ void build_objective_terms(const Io& io, const ObjectiveInputs& inputs, bool ref
   }
 }
 
-void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
+namespace {
+
+void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
                            const AlphaCoefficients& alpha, std::int32_t weight_input,
                            const std::array<std::string, 3>& weight_files, std::int32_t dip_input,
                            std::string_view dip_file, bool ref_in_derivatives,
@@ -303,6 +305,22 @@ void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
       zone_idx,
       {zones.zone_alpha_s, zones.zone_alpha_x, zones.zone_alpha_z, zones.zone_dip}};
   build_objective_terms(io, inputs, ref_in_derivatives, options, objective);
+}
+
+}  // namespace
+
+void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
+                           const AlphaCoefficients& alpha, std::int32_t weight_input,
+                           const std::array<std::string, 3>& weight_files, std::int32_t dip_input,
+                           std::string_view dip_file, bool ref_in_derivatives,
+                           ModelObjective& objective, const ObjectiveOptions& options) {
+  try {
+    build_whole_objective(io, mesh, cells, alpha, weight_input, weight_files, dip_input, dip_file,
+                          ref_in_derivatives, objective, options);
+  } catch (...) {
+    objective = ModelObjective{};
+    throw;
+  }
 }
 
 }  // namespace quelby
