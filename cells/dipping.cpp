@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -117,6 +118,8 @@ void assign_zones(const Mesh& mesh, std::span<const Region> regions,
   const std::vector<double> z_centres = centres(mesh.z_nodes, mesh.nz);
   const std::size_t nx = x_centres.size();
   const std::size_t nz = z_centres.size();
+  if (zone_idx.size() != nx * nz)
+    throw std::invalid_argument("assign_zones: size(zone_idx) /= ncell");
   if (nx == 0 || nz == 0) return;
   if (!non_decreasing(x_centres) || !non_decreasing(z_centres)) {
     assign_each_cell(x_centres, z_centres, regions, zone_idx);

@@ -54,7 +54,8 @@ bool point_in_region(const Region& region, double x, double z);
 // Sets zone_idx (mesh.nx * mesh.nz cells, cell order) to 1 + the 1-based position in `regions` of
 // the first region whose polygon holds the cell centre by point_in_region, or 1 when none does.
 // Exactly point_in_region's answer for every cell, in time linear in cells plus the crossings of
-// the polygons' edges with the rows' centre lines.
+// the polygons' edges with the rows' centre lines. Throws std::invalid_argument when zone_idx does
+// not hold one element per cell.
 void assign_zones(const Mesh& mesh, std::span<const Region> regions,
                   std::span<std::int32_t> zone_idx);
 

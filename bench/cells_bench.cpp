@@ -1,0 +1,213 @@
+// The cell readers on a 1000 by 1000 mesh: read_active_cells from a file of 10^6 flags,
+// set_weights from a weighting file of three blocks, and read_dipping with ten zones of 200
+// vertices; beside them the zone assignment alone on 10^4 to 10^6 cells, and the literal
+// cell-by-cell assignment of tests/cells on 10^4 cells. The counter s_per_cell is the time per
+// mesh cell: the sweep's should stay flat from 10^4 to 10^6 cells. Every mesh spans the same
+// 1000 by 1000 square, so the zones cover the same share of cells at every size.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "cells/active_cells.hpp"
+#include "cells/dipping.hpp"
+#include "cells/weights.hpp"
+#include "mesh/io.hpp"
+#include "mesh/mesh.hpp"
+#include "mesh/model.hpp"
+#include "mesh/topography.hpp"
+#include "tests/cells/zone_literal.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class NullBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+NullBuffer null_buffer;
+std::ostream null_stream(&null_buffer);
+const quelby::Io quiet_io{null_stream, null_stream, null_stream};
+
+constexpr double domain = 1000;
+
+// An n by n mesh over the domain.
+quelby::Mesh square_mesh(const std::int32_t n) {
+  quelby::Mesh mesh;
+  mesh.nx = mesh.nz = n;
+  const double width = domain / n;
+  for (std::int32_t i = 0; i <= n; ++i) {
+    mesh.x_nodes.push_back(width * i);
+    mesh.z_nodes.push_back(width * i);
+  }
+  mesh.dx.assign(static_cast<std::size_t>(n), width);
+  mesh.dz.assign(static_cast<std::size_t>(n), width);
+  return mesh;
+}
+
+// Ten concave star-shaped zones of 200 vertices spread over the domain, some overlapping.
+std::vector<quelby::Region> ten_zones() {
+  std::vector<quelby::Region> regions(10);
+  for (std::size_t j = 0; j < regions.size(); ++j) {
+    const double cx = 120 + 85.0 * j;
+    const double cz = 150 + 70.0 * static_cast<double>((j * 7) % 10);
+    const double radius = 90 + 10.0 * static_cast<double>(j % 4);
+    for (int v = 0; v < 200; ++v) {
+      const double angle = 2 * M_PI * v / 200 * ((j % 2) != 0 ? 1 : -1);
+      const double r = radius * (1 + 0.35 * std::sin(7 * angle + j));
+      regions[j].x.push_back(cx + r * std::cos(angle));
+      regions[j].z.push_back(cz + r * std::sin(angle));
+    }
+  }
+  return regions;
+}
+
+const fs::path& folder() {
+  static const fs::path path = [] {
+    fs::path created =
+        fs::temp_directory_path() / ("quelby-cells-bench-" + std::to_string(::getpid()));
+    fs::create_directories(created);
+    return created;
+  }();
+  return path;
+}
+
+struct Files {
+  std::string active;
+  std::string weights;
+  std::string dipping;
+  ~Files() {
+    std::error_code ignored;
+    fs::remove_all(folder(), ignored);
+  }
+};
+
+const Files& files() {
+  static const Files written = [] {
+    Files f;
+    const std::int32_t n = 1000;
+    f.active = (folder() / "cells.act").string();
+    {
+      std::ofstream out(f.active);
+      out << n << ' ' << n << '\n';
+      for (std::int32_t k = 0; k < n; ++k) {
+        for (std::int32_t i = 0; i < n; ++i) out << ((i * 7 + k) % 11 == 0 ? "0 " : "1 ");
+        out << '\n';
+      }
+    }
+    f.weights = (folder() / "weights.txt").string();
+    {
+      std::ofstream out(f.weights);
+      out << n << ' ' << n << '\n';
+      const auto block = [&](std::int32_t columns, std::int32_t rows) {
+        for (std::int32_t k = 0; k < rows; ++k) {
+          for (std::int32_t i = 0; i < columns; ++i) out << 1.0 + 0.001 * ((i + k) % 997) << ' ';
+          out << '\n';
+        }
+      };
+      block(n, n);
+      block(n - 1, n);
+      block(n, n - 1);
+    }
+    f.dipping = (folder() / "dipping.txt").string();
+    {
+      std::ofstream out(f.dipping);
+      out.precision(17);
+      out << "1e-4 1 1 0\n10\n";
+      const std::vector<quelby::Region> regions = ten_zones();
+      for (std::size_t j = 0; j < regions.size(); ++j) {
+        out << "1e-4 1 0.5 " << 10.0 * j << " 200\n";
+        for (std::size_t v = 0; v < 200; ++v)
+          out << regions[j].x[v] << ' ' << regions[j].z[v] << '\n';
+      }
+    }
+    return f;
+  }();
+  return written;
+}
+
+void per_cell(benchmark::State& state, const double cells) {
+  state.counters["s_per_cell"] = benchmark::Counter(
+      cells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void read_active_cells(benchmark::State& state) {
+  const quelby::Mesh mesh = square_mesh(1000);
+  quelby::Topography topography;
+  topography.air_cells.assign(1000, 2);
+  const std::string& name = files().active;
+  for (auto _ : state) {
+    quelby::ActiveCells cells;
+    quelby::read_active_cells(quiet_io, mesh, topography, name, cells);
+    benchmark::DoNotOptimize(cells.cell_idx.data());
+  }
+  per_cell(state, 1e6);
+}
+
+void set_weights(benchmark::State& state) {
+  const quelby::Mesh mesh = square_mesh(1000);
+  const std::string& name = files().weights;
+  quelby::Model s(1000, 1000);
+  quelby::Model x(1000, 1000);
+  quelby::Model z(1000, 1000);
+  for (auto _ : state) {
+    quelby::set_weights(quiet_io, mesh, 1, {name, "", ""}, s, x, z);
+    benchmark::DoNotOptimize(s.data());
+  }
+  per_cell(state, 1e6);
+}
+
+void read_dipping(benchmark::State& state) {
+  const quelby::Mesh mesh = square_mesh(1000);
+  const std::string& name = files().dipping;
+  std::vector<std::int32_t> zone_idx(1000000);
+  for (auto _ : state) {
+    std::int32_t nzone = 0;
+    quelby::DippingZones zones;
+    quelby::read_dipping(quiet_io, mesh, {}, 1, name, zone_idx, nzone, zones);
+    benchmark::DoNotOptimize(zone_idx.data());
+  }
+  per_cell(state, 1e6);
+}
+
+void assign_zones(benchmark::State& state) {
+  const auto n = static_cast<std::int32_t>(state.range(0));
+  const quelby::Mesh mesh = square_mesh(n);
+  const std::vector<quelby::Region> regions = ten_zones();
+  std::vector<std::int32_t> zone_idx(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+  for (auto _ : state) {
+    quelby::assign_zones(mesh, regions, zone_idx);
+    benchmark::DoNotOptimize(zone_idx.data());
+  }
+  per_cell(state, static_cast<double>(zone_idx.size()));
+}
+
+void literal_zones(benchmark::State& state) {
+  const auto n = static_cast<std::int32_t>(state.range(0));
+  const quelby::Mesh mesh = square_mesh(n);
+  const std::vector<quelby::Region> regions = ten_zones();
+  for (auto _ : state) {
+    std::vector<std::int32_t> zones = quelby::testing::literal_zones(mesh, regions);
+    benchmark::DoNotOptimize(zones.data());
+  }
+  per_cell(state, static_cast<double>(n) * n);
+}
+
+}  // namespace
+
+BENCHMARK(read_active_cells)->Unit(benchmark::kMillisecond);
+BENCHMARK(set_weights)->Unit(benchmark::kMillisecond);
+BENCHMARK(read_dipping)->Unit(benchmark::kMillisecond);
+BENCHMARK(assign_zones)->Arg(100)->Arg(316)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(literal_zones)->Arg(100)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

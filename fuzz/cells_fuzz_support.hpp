@@ -1,0 +1,102 @@
+// Shared pieces of the cell readers' fuzz targets: a scratch folder of this process removed at
+// exit, a small mesh chosen by the input's first bytes, and the check that a Stop came after its
+// message.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mesh/io.hpp"
+#include "mesh/mesh.hpp"
+
+namespace cells_fuzz {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] inline void fail(const char* what, std::string_view detail = {}) {
+  std::fprintf(stderr, "cells fuzz: %s [%.*s]\n", what, static_cast<int>(detail.size()),
+               detail.data());
+  std::abort();
+}
+
+inline const fs::path& folder() {
+  static const fs::path path = [] {
+    fs::path created =
+        fs::temp_directory_path() / ("quelby-cells-fuzz-" + std::to_string(::getpid()));
+    fs::create_directories(created);
+    return created;
+  }();
+  return path;
+}
+
+inline void remove_folder() {
+  std::error_code ignored;
+  fs::remove_all(folder(), ignored);
+}
+
+// Writes `content` into the scratch file `name` and returns its path.
+inline std::string scratch_file(const char* name, std::string_view content) {
+  static const bool cleaned_at_exit = !folder().empty() && std::atexit(remove_folder) == 0;
+  (void)cleaned_at_exit;
+  const fs::path path = folder() / name;
+  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+  stream.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!stream) fail("cannot write a scratch file");
+  return path.string();
+}
+
+// A mesh of 1..16 by 1..16 cells with widths from the byte, nodes as running sums.
+inline quelby::Mesh small_mesh(const std::uint8_t shape, const std::uint8_t widths) {
+  quelby::Mesh mesh;
+  mesh.nx = 1 + (shape & 15);
+  mesh.nz = 1 + (shape >> 4);
+  const double width_x = 0.5 + (widths & 15);
+  const double width_z = 0.25 + (widths >> 4);
+  mesh.x_nodes.assign(1, -3.0);
+  mesh.z_nodes.assign(1, 0.0);
+  for (std::int32_t i = 0; i < mesh.nx; ++i) {
+    mesh.dx.push_back(width_x + 0.125 * i);
+    mesh.x_nodes.push_back(mesh.x_nodes.back() + mesh.dx.back());
+  }
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    mesh.dz.push_back(width_z);
+    mesh.z_nodes.push_back(mesh.z_nodes.back() + width_z);
+  }
+  return mesh;
+}
+
+// Streams of one run, and the check that a Stop ended after a message: one that starts with an
+// empty line on the console and the same text in the run log, or a text on the error stream.
+struct Streams {
+  std::ostringstream console;
+  std::ostringstream error;
+  std::ostringstream log;
+  quelby::Io io{console, error, log};
+
+  void check_stop(const quelby::Stop& stop) const {
+    if (stop.status() != quelby::exit_failure) fail("a stop with an unexpected status");
+    if (!error.str().empty()) fail("an internal check failed", error.str());
+    const std::string text = console.str();
+    if (text.size() < 2 || text.front() != '\n' || text.back() != '\n') {
+      fail("a stop without its message", text);
+    }
+    if (log.str().find(text) == std::string::npos &&
+        log.str().find(text.substr(0, text.find('\n', 1) + 1)) == std::string::npos) {
+      fail("the run log lacks the message", text);
+    }
+  }
+  void check_quiet() const {
+    if (!console.str().empty() || !error.str().empty()) fail("a successful read printed");
+  }
+};
+
+}  // namespace cells_fuzz

@@ -1,0 +1,330 @@
+#include "cells/active_cells.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tests/cells/cells_fixtures.hpp"
+#include "tests/support/temp_folder.hpp"
+
+namespace quelby {
+namespace {
+
+using testing::console_then_log;
+using testing::Outcome;
+using testing::run;
+using testing::TempFolder;
+using testing::unit_mesh;
+
+Topography no_topography(const std::int32_t nx) {
+  Topography topography;
+  topography.air_cells.assign(static_cast<std::size_t>(nx), 0);
+  topography.surface_z.assign(static_cast<std::size_t>(nx) + 1, 0.0);
+  return topography;
+}
+
+Topography with_air_cells(const std::vector<std::int32_t>& air_cells) {
+  Topography topography;
+  topography.has_topography = true;
+  topography.air_cells = air_cells;
+  topography.surface_z.assign(air_cells.size() + 1, 0.0);
+  return topography;
+}
+
+void read(Outcome& outcome, const Mesh& mesh, const Topography& topography, const std::string& name,
+          ActiveCells& cells) {
+  run(outcome, [&](const Io& io) { read_active_cells(io, mesh, topography, name, cells); });
+}
+
+TEST(ActiveCellMap, NumbersParametersAndInfluenceCellsInCellOrder) {
+  TempFolder folder;
+  const std::string path = folder.write("a.act", "3 2\n1 0 1\n-1 1 1\n");
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(3, 2), no_topography(3), path + "   ", cells);
+  ASSERT_FALSE(outcome.stopped) << outcome.console();
+  EXPECT_EQ(cells.cell_idx, (std::vector<std::int32_t>{1, 0, 2, -1, 3, 4}));
+  EXPECT_EQ(cells.npar, 4);
+  EXPECT_EQ(cells.ninfl, 1);
+  EXPECT_EQ(cells.ninact, 1);
+  EXPECT_EQ(cells.ncell, 6);
+  EXPECT_EQ(cells.nx, 3);
+  EXPECT_EQ(cells.nz, 2);
+  EXPECT_EQ(outcome.console(), "");
+  EXPECT_EQ(outcome.log(), "active cells were read from file: " + path +
+                               "\n"
+                               "                      # of cells:    3 x    2\n"
+                               "                total # of cells:     6\n"
+                               "               # of active cells:     4\n"
+                               " # of inactive cells (influence):     1\n"
+                               "             # of inactive cells:     1\n"
+                               "\n");
+}
+
+TEST(ActiveCellMap, BlankNameMakesEveryCellBelowTheSurfaceActive) {
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(3, 3), with_air_cells({0, 2, 3}), "    ", cells);
+  ASSERT_FALSE(outcome.stopped);
+  EXPECT_EQ(cells.cell_idx, (std::vector<std::int32_t>{1, 0, 0, 2, 0, 0, 3, 4, 0}));
+  EXPECT_EQ(cells.npar, 4);
+  EXPECT_EQ(cells.ninfl, 0);
+  EXPECT_EQ(cells.ninact, 5);
+  EXPECT_EQ(outcome.log(),
+            "                      # of cells:    3 x    3\n"
+            "                total # of cells:     9\n"
+            "               # of active cells:     4\n"
+            "             # of inactive cells:     5\n"
+            "\n");
+}
+
+TEST(ActiveCellMap, TopographyOverridesTheFlags) {
+  TempFolder folder;
+  // Flags 1 and -1 in air cells count as inactive; without a topography store nothing is air.
+  const std::string path = folder.write("a.act", "2 3 notes here\n-1 1\n1 -1\n1 1\n");
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(2, 3), with_air_cells({2, 1}), path, cells);
+  EXPECT_EQ(cells.cell_idx, (std::vector<std::int32_t>{0, 0, 0, -1, 1, 2}));
+  EXPECT_EQ(cells.npar, 2);
+  EXPECT_EQ(cells.ninfl, 1);
+  EXPECT_EQ(cells.ninact, 3);
+
+  Outcome plain;
+  read(plain, unit_mesh(2, 3), Topography{}, path, cells);
+  EXPECT_EQ(cells.cell_idx, (std::vector<std::int32_t>{-1, 1, 2, -2, 3, 4}));
+  EXPECT_EQ(cells.ninact, 0);
+  EXPECT_EQ(plain.log().find("# of inactive cells:"), std::string::npos);
+}
+
+TEST(ActiveCellMap, AcceptsValuesInAnyLayout) {
+  const std::string layouts[] = {
+      "3\n2\n1 0 1 -1 1 1\n",
+      "3,2\n1\n0\n\n1,-1\t1  1 5 7 9 extra text\n",  // values after the last flag are not read
+      "3 2 9 9\n2*1,,1,2*\n",                        // the work array starts at 0: a null is 0
+      "3 2\n1 0 1 -1 1 1/ ignored\n",
+  };
+  const std::vector<std::int32_t> expected[] = {
+      {1, 0, 2, -1, 3, 4}, {1, 0, 2, -1, 3, 4}, {1, 2, 0, 3, 0, 0}, {1, 0, 2, -1, 3, 4}};
+  for (std::size_t n = 0; n < std::size(layouts); ++n) {
+    TempFolder folder;
+    const std::string path = folder.write("a.act", layouts[n]);
+    ActiveCells cells;
+    Outcome outcome;
+    read(outcome, unit_mesh(3, 2), no_topography(3), path, cells);
+    ASSERT_FALSE(outcome.stopped) << layouts[n] << outcome.console();
+    EXPECT_EQ(cells.cell_idx, expected[n]) << layouts[n];
+  }
+}
+
+TEST(ActiveCellMap, EveryFailureWritesItsMessage) {
+  TempFolder folder;
+  const struct {
+    const char* content;  // nullptr: no such file
+    std::string console;
+  } cases[] = {
+      {nullptr, "\n ERROR: active cells file not found: NAME\n"},
+      {"", "\nError reading active cell file NAME\n"},
+      {"3\n", "\nError reading active cell file NAME\n"},
+      {"3 x\n", "\nError reading active cell file NAME\n"},
+      {"3 2\n1 1 1 1 1\n", "\nError reading active cell file NAME\n"},
+      {"3 2\n1 1 1 1 1 1.0\n", "\nError reading active cell file NAME\n"},
+      {"2 3\n1 1 1 1 1 1\n", "\nError: inconsistent dimension in NAME\n"},
+      {"3 2\n1 1 1 1 2 1\n",
+       "\nError: values in the active cell file should be -1, 0 or 1.\nNAME\n"},
+      {"3 2\n1 1 1 -2 1 1\n",
+       "\nError: values in the active cell file should be -1, 0 or 1.\nNAME\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string path =
+        c.content == nullptr ? folder.file("missing.act") : folder.write("a.act", c.content);
+    std::string expected = c.console;
+    expected.replace(expected.find("NAME"), 4, path);
+    ActiveCells cells;
+    cells.npar = 77;
+    Outcome outcome;
+    read(outcome, unit_mesh(3, 2), no_topography(3), path + "  ", cells);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.console(), expected) << (c.content ? c.content : "missing");
+    EXPECT_EQ(outcome.log(), expected);
+    EXPECT_EQ(outcome.order(), console_then_log);
+    EXPECT_EQ(cells.npar, 77) << "a failed read leaves the store as it was";
+  }
+}
+
+TEST(ActiveCellMap, AllInactiveStopsAfterTheCountLines) {
+  TempFolder folder;
+  const std::string path = folder.write("a.act", "2 1\n0 1\n");
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(2, 1), with_air_cells({0, 1}), path, cells);
+  EXPECT_TRUE(outcome.stopped);
+  EXPECT_EQ(outcome.console(), "\nError: all cells are inactive.\n");
+  EXPECT_EQ(outcome.log(), "active cells were read from file: " + path +
+                               "\n"
+                               "                      # of cells:    2 x    1\n"
+                               "                total # of cells:     2\n"
+                               "               # of active cells:     0\n"
+                               "             # of inactive cells:     2\n"
+                               "\nError: all cells are inactive.\n");
+  EXPECT_EQ(cells.npar, 0);
+  EXPECT_EQ(cells.ninact, 2);
+}
+
+TEST(ActiveCellMap, CountsTooWideForTheirFieldsAreAsterisks) {
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(100000, 10), Topography{}, "", cells);
+  ASSERT_FALSE(outcome.stopped);
+  EXPECT_EQ(outcome.log(),
+            "                      # of cells:***** x   10\n"
+            "                total # of cells:******\n"
+            "               # of active cells:******\n"
+            "\n");
+  EXPECT_EQ(cells.npar, 1000000);
+}
+
+TEST(ActiveCellMap, SecondReadReplacesTheStore) {
+  TempFolder folder;
+  const std::string path = folder.write("a.act", "2 2\n1 -1 0 1\n");
+  ActiveCells cells;
+  Outcome first;
+  read(first, unit_mesh(2, 2), no_topography(2), path, cells);
+  run(first, [&](const Io& io) {
+    Model model(2, 2);
+    store_inactive_values(io, no_topography(2), model, false, cells);
+  });
+  set_all_active(true, cells);
+  ASSERT_EQ(cells.infl_val.size(), 1u);
+
+  Outcome second;
+  read(second, unit_mesh(3, 1), no_topography(3), "", cells);
+  EXPECT_EQ(cells.cell_idx, (std::vector<std::int32_t>{1, 2, 3}));
+  EXPECT_EQ(cells.npar, 3);
+  EXPECT_EQ(cells.ninfl, 0);
+  EXPECT_EQ(cells.ninact, 0);
+  EXPECT_EQ(cells.ncell, 3);
+  EXPECT_TRUE(cells.cell_idx_save.empty());
+  EXPECT_EQ(cells.npar_save, 0);
+  EXPECT_FALSE(cells.all_active);
+  EXPECT_TRUE(cells.inact_val.empty());
+  EXPECT_TRUE(cells.infl_val.empty());
+}
+
+TEST(ActiveCellFile, FillsTheCallersFlagsOnly) {
+  TempFolder folder;
+  const std::string path = folder.write("a.act", "3 2\n1 0 1\n-1 1 1\n");
+  std::vector<std::int32_t> flags(6, 9);
+  Outcome outcome;
+  run(outcome, [&](const Io& io) { read_active_cell_file(io, unit_mesh(3, 2), path, flags); });
+  ASSERT_FALSE(outcome.stopped);
+  EXPECT_EQ(flags, (std::vector<std::int32_t>{1, 0, 1, -1, 1, 1}));
+  EXPECT_EQ(outcome.log(), "active cells were read from file: " + path + "\n");
+
+  // A null value keeps the caller's element, and the value check covers it.
+  const std::string nulls = folder.write("n.act", "3 2\n1,,1 0 0 0\n");
+  std::vector<std::int32_t> kept(6, 5);
+  Outcome checked;
+  run(checked, [&](const Io& io) { read_active_cell_file(io, unit_mesh(3, 2), nulls, kept); });
+  EXPECT_TRUE(checked.stopped);
+  EXPECT_EQ(checked.console(),
+            "\nError: values in the active cell file should be -1, 0 or 1.\n" + nulls + "\n");
+
+  // No default for a blank name: the open fails.
+  Outcome blank;
+  run(blank, [&](const Io& io) { read_active_cell_file(io, unit_mesh(3, 2), "  ", flags); });
+  EXPECT_EQ(blank.console(), "\n ERROR: active cells file not found: \n");
+}
+
+TEST(InactiveValues, TakesInactiveAndInfluenceValuesInCellOrder) {
+  TempFolder folder;
+  // Column 0 has one air cell.
+  const std::string path = folder.write("a.act", "3 2\n1 0 -1\n0 -1 1\n");
+  const Topography topography = with_air_cells({1, 0, 0});
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(3, 2), topography, path, cells);
+  ASSERT_EQ(cells.cell_idx, (std::vector<std::int32_t>{0, 0, -1, 0, -2, 1}));
+  Model model(3, 2);
+  for (std::size_t n = 0; n < 6; ++n) model.data()[n] = 10.0 * static_cast<double>(n + 1);
+
+  run(outcome, [&](const Io& io) { store_inactive_values(io, topography, model, false, cells); });
+  EXPECT_EQ(cells.inact_val, (std::vector<double>{0.0, 20.0, 40.0}));  // the air cell holds 0
+  EXPECT_EQ(cells.infl_val, (std::vector<double>{30.0, 50.0}));
+
+  run(outcome, [&](const Io& io) { store_inactive_values(io, topography, model, true, cells); });
+  ASSERT_EQ(cells.inact_val.size(), 3u);
+  EXPECT_EQ(cells.inact_val[0], -std::log(1.0E-8));
+  EXPECT_NEAR(cells.inact_val[0], 18.42, 0.005);
+  EXPECT_EQ(cells.inact_val[1], -std::log(20.0));
+  EXPECT_EQ(cells.inact_val[2], -std::log(40.0));
+  EXPECT_EQ(cells.infl_val, (std::vector<double>{-std::log(30.0), -std::log(50.0)}));
+  EXPECT_FALSE(outcome.stopped);
+}
+
+TEST(InactiveValues, NothingToStoreWhenEveryCellIsActive) {
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(2, 2), no_topography(2), "", cells);
+  Model model(2, 2);
+  run(outcome,
+      [&](const Io& io) { store_inactive_values(io, no_topography(2), model, true, cells); });
+  EXPECT_TRUE(cells.inact_val.empty());
+  EXPECT_TRUE(cells.infl_val.empty());
+}
+
+TEST(InactiveValues, UsesTheSavedMapWhileEveryCellIsActive) {
+  TempFolder folder;
+  const std::string path = folder.write("a.act", "2 1\n0 1\n");
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(2, 1), no_topography(2), path, cells);
+  set_all_active(true, cells);
+  Model model(2, 1);
+  model.data()[0] = 3.5;
+  run(outcome,
+      [&](const Io& io) { store_inactive_values(io, no_topography(2), model, false, cells); });
+  EXPECT_EQ(cells.inact_val, (std::vector<double>{3.5}));
+}
+
+TEST(AllActive, SavesAndRestoresTheMap) {
+  TempFolder folder;
+  const std::string path = folder.write("a.act", "3 2\n1 0 1\n-1 1 1\n");
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, unit_mesh(3, 2), no_topography(3), path, cells);
+  const std::vector<std::int32_t> map = cells.cell_idx;
+
+  // Off with nothing saved changes nothing.
+  set_all_active(false, cells);
+  EXPECT_EQ(cells.cell_idx, map);
+  EXPECT_EQ(cells.npar, 4);
+
+  set_all_active(true, cells);
+  EXPECT_EQ(cells.cell_idx, (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(cells.npar, 6);
+  EXPECT_EQ(cells.cell_idx_save, map);
+  EXPECT_EQ(cells.npar_save, 4);
+  EXPECT_TRUE(cells.all_active);
+
+  // A second on keeps the map saved first.
+  set_all_active(true, cells);
+  EXPECT_EQ(cells.cell_idx_save, map);
+  EXPECT_EQ(cells.npar_save, 4);
+
+  set_all_active(false, cells);
+  EXPECT_EQ(cells.cell_idx, map);
+  EXPECT_EQ(cells.npar, 4);
+  EXPECT_TRUE(cells.cell_idx_save.empty());
+  EXPECT_EQ(cells.npar_save, 0);
+  EXPECT_FALSE(cells.all_active);
+
+  set_all_active(false, cells);
+  EXPECT_EQ(cells.cell_idx, map);
+  EXPECT_EQ(cells.npar, 4);
+}
+
+}  // namespace
+}  // namespace quelby
