@@ -11,6 +11,7 @@
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
 #include "mesh/fixed_format.hpp"
+#include "mesh/huge_pages.hpp"
 #include "mesh/model.hpp"
 #include "mesh/stops.hpp"
 
@@ -105,9 +106,9 @@ void assemble_wtw(const Io& io, ModelObjective& objective) {
   WTW = CsrMatrix{};
   try {
     if (capacity > std::numeric_limits<std::int32_t>::max()) throw std::bad_alloc();
-    WTW.values.resize(static_cast<std::size_t>(capacity));
-    WTW.columns.resize(static_cast<std::size_t>(capacity));
-    WTW.row_start.resize(n + 1);
+    reserve_with_huge_pages(WTW.values, static_cast<std::size_t>(capacity));
+    reserve_with_huge_pages(WTW.columns, static_cast<std::size_t>(capacity));
+    assign_with_huge_pages(WTW.row_start, n + 1, 0);
   } catch (const std::bad_alloc&) {
     WTW = CsrMatrix{};
     out_of_memory_stop(io);
@@ -131,14 +132,12 @@ void assemble_wtw(const Io& io, ModelObjective& objective) {
     if (p + count > limit) internal_check_failed(io, "ipt > size(WTW)");
     WTW.row_start[i] = static_cast<std::int32_t>(p);
     for (const std::int32_t slot : index) {
-      WTW.columns[p] = row_columns[static_cast<std::size_t>(slot)];
-      WTW.values[p] = row_values[static_cast<std::size_t>(slot)];
+      WTW.columns.push_back(row_columns[static_cast<std::size_t>(slot)]);
+      WTW.values.push_back(row_values[static_cast<std::size_t>(slot)]);
       ++p;
     }
   }
   WTW.row_start[n] = static_cast<std::int32_t>(p);
-  WTW.values.resize(p);
-  WTW.columns.resize(p);
 }
 
 void check_wtw_diagonal(const Io& io, const ModelObjective& objective) {
@@ -203,8 +202,8 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   std::vector<CsrMatrix>& terms = objective.wtw_terms;
   terms.resize(static_cast<std::size_t>(objective.n_terms));
   terms[0].values = std::move(WTWs);
-  terms[0].columns.resize(n);
-  terms[0].row_start.resize(n + 1);
+  assign_with_huge_pages(terms[0].columns, n, 0);
+  assign_with_huge_pages(terms[0].row_start, n + 1, 0);
   for (std::size_t i = 0; i < n; ++i) terms[0].columns[i] = static_cast<std::int32_t>(i);
   for (std::size_t i = 0; i <= n; ++i) terms[0].row_start[i] = static_cast<std::int32_t>(i);
 
@@ -255,7 +254,9 @@ void build_objective_terms(const Io& io, const ObjectiveInputs& inputs, bool ref
   }
 }
 
-void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
+namespace {
+
+void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
                            const AlphaCoefficients& alpha, std::int32_t weight_input,
                            const std::array<std::string, 3>& weight_files, std::int32_t dip_input,
                            std::string_view dip_file, bool ref_in_derivatives,
@@ -276,7 +277,7 @@ void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
     s_weights = Model(mesh.nx, mesh.nz);
     x_weights = Model(mesh.nx, mesh.nz);
     z_weights = Model(mesh.nx, mesh.nz);
-    zone_idx.resize(s_weights.size());
+    assign_with_huge_pages(zone_idx, s_weights.size(), 0);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
@@ -304,6 +305,22 @@ void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
       zone_idx,
       {zones.zone_alpha_s, zones.zone_alpha_x, zones.zone_alpha_z, zones.zone_dip}};
   build_objective_terms(io, inputs, ref_in_derivatives, options, objective);
+}
+
+}  // namespace
+
+void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
+                           const AlphaCoefficients& alpha, std::int32_t weight_input,
+                           const std::array<std::string, 3>& weight_files, std::int32_t dip_input,
+                           std::string_view dip_file, bool ref_in_derivatives,
+                           ModelObjective& objective, const ObjectiveOptions& options) {
+  try {
+    build_whole_objective(io, mesh, cells, alpha, weight_input, weight_files, dip_input, dip_file,
+                          ref_in_derivatives, objective, options);
+  } catch (...) {
+    objective = ModelObjective{};
+    throw;
+  }
 }
 
 }  // namespace quelby

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "mesh/huge_pages.hpp"
+
 namespace quelby {
 namespace {
 
@@ -66,9 +68,9 @@ class OperatorWriter {
     out_.values.clear();
     out_.columns.clear();
     out_.row_start.clear();
-    out_.values.reserve(static_cast<std::size_t>(capacity_));
-    out_.columns.reserve(static_cast<std::size_t>(capacity_));
-    out_.row_start.reserve(static_cast<std::size_t>(npar) + 1);
+    reserve_with_huge_pages(out_.values, static_cast<std::size_t>(capacity_));
+    reserve_with_huge_pages(out_.columns, static_cast<std::size_t>(capacity_));
+    reserve_with_huge_pages(out_.row_start, static_cast<std::size_t>(npar) + 1);
   }
 
   void pair(std::int32_t first, std::int32_t second, double v) {
@@ -123,7 +125,7 @@ void build_smallness(const Io& io, const ParameterCells& cells, std::span<const 
   check_cell_array(io, s_weights, cells, "size(s_weights) < nx*nz");
   if (zone_idx.size() < cell_count(cells.mesh)) internal_check_failed(io, "size(zone_idx) < nx*nz");
   const Mesh& mesh = cells.mesh;
-  WTWs.assign(static_cast<std::size_t>(cells.npar), 0.0);
+  assign_with_huge_pages(WTWs, static_cast<std::size_t>(cells.npar), 0.0);
   std::size_t count = 0;
   const std::size_t nx = cell_count(mesh) == 0 ? 0 : static_cast<std::size_t>(mesh.nx);
   const std::size_t nz = nx == 0 ? 0 : static_cast<std::size_t>(mesh.nz);
@@ -158,9 +160,9 @@ void build_rotated_weights(const Io& io, const ParameterCells& cells,
   }
 
   const auto npar = static_cast<std::size_t>(cells.npar);
-  weights.Bx.assign(npar, 0.0);
-  weights.Bz.assign(npar, 0.0);
-  weights.Bxz.assign(npar, 0.0);
+  assign_with_huge_pages(weights.Bx, npar, 0.0);
+  assign_with_huge_pages(weights.Bz, npar, 0.0);
+  assign_with_huge_pages(weights.Bxz, npar, 0.0);
   std::size_t count = 0;
   const std::size_t n_cells = cell_count(cells.mesh);
   for (std::size_t cell = 0; cell < n_cells; ++cell) {
@@ -241,11 +243,8 @@ void store_term(CsrMatrix& product, std::int32_t npar, CsrMatrix& term) {
   term.values.resize(static_cast<std::size_t>(entries));
   term.columns.resize(static_cast<std::size_t>(entries));
   term.row_start.resize(rows + 1, entries);
-  // Exactly its entries: give back what a product reserved beyond them when it is much.
-  if (term.values.capacity() > term.values.size() + term.values.size() / 8 + 64) {
-    term.values.shrink_to_fit();
-    term.columns.shrink_to_fit();
-  }
+  // Capacity a product reserved beyond its entries stays: pages never written cost no memory, and
+  // copying into an exact block would cost a fresh block's first touch.
 }
 
 void symmetric_sum(const Io& io, const CsrMatrix& c, std::int32_t npar, CsrMatrix& s) {
@@ -264,18 +263,23 @@ void symmetric_sum(const Io& io, const CsrMatrix& c, std::int32_t npar, CsrMatri
   const std::int64_t needed =
       std::min<std::int64_t>(c_entries + transposed.row_start[n], max_entries);
   s = CsrMatrix{};
-  s.values.resize(static_cast<std::size_t>(needed));
-  s.columns.resize(static_cast<std::size_t>(needed));
-  s.row_start.resize(n + 1);
+  reserve_with_huge_pages(s.values, static_cast<std::size_t>(needed));
+  reserve_with_huge_pages(s.columns, static_cast<std::size_t>(needed));
+  assign_with_huge_pages(s.row_start, n + 1, 0);
 
-  // owner[q] == r when row r of S holds column q, at position where[q] (its first such entry).
-  std::vector<std::int32_t> owner(n, -1);
-  std::vector<std::int32_t> where(n, 0);
+  // slots[q].row == r when row r of S holds column q, at position slots[q].position (its first
+  // such entry).
+  struct Slot {
+    std::int32_t row;
+    std::int32_t position;
+  };
+  std::vector<Slot> slots;
+  assign_with_huge_pages(slots, n, Slot{-1, 0});
   std::int64_t p = 0;
   const auto append = [&](std::int32_t column, double value) {
     if (p >= needed) internal_check_failed(io, "icnt > size(B)");
-    s.columns[static_cast<std::size_t>(p)] = column;
-    s.values[static_cast<std::size_t>(p)] = value;
+    s.columns.push_back(column);
+    s.values.push_back(value);
     ++p;
   };
   for (std::size_t r = 0; r < n; ++r) {
@@ -283,28 +287,23 @@ void symmetric_sum(const Io& io, const CsrMatrix& c, std::int32_t npar, CsrMatri
     s.row_start[r] = static_cast<std::int32_t>(p);
     for (std::int32_t k = c.row_start[r]; k < c.row_start[r + 1]; ++k) {
       const std::int32_t column = c.columns[static_cast<std::size_t>(k)];
-      if (column >= 0 && column < npar && owner[static_cast<std::size_t>(column)] != row) {
-        owner[static_cast<std::size_t>(column)] = row;
-        where[static_cast<std::size_t>(column)] = static_cast<std::int32_t>(p);
-      }
+      if (column >= 0 && column < npar && slots[static_cast<std::size_t>(column)].row != row)
+        slots[static_cast<std::size_t>(column)] = {row, static_cast<std::int32_t>(p)};
       append(column, c.values[static_cast<std::size_t>(k)]);
     }
     for (std::int32_t k = transposed.row_start[r]; k < transposed.row_start[r + 1]; ++k) {
       const std::int32_t q = transposed.columns[static_cast<std::size_t>(k)];
       const double v = transposed.values[static_cast<std::size_t>(k)];
-      const auto qi = static_cast<std::size_t>(q);
-      if (owner[qi] == row) {
-        s.values[static_cast<std::size_t>(where[qi])] += v;
+      Slot& slot = slots[static_cast<std::size_t>(q)];
+      if (slot.row == row) {
+        s.values[static_cast<std::size_t>(slot.position)] += v;
       } else {
-        owner[qi] = row;
-        where[qi] = static_cast<std::int32_t>(p);
+        slot = {row, static_cast<std::int32_t>(p)};
         append(q, v);
       }
     }
   }
   s.row_start[n] = static_cast<std::int32_t>(p);
-  s.values.resize(static_cast<std::size_t>(p));
-  s.columns.resize(static_cast<std::size_t>(p));
 }
 
 }  // namespace quelby

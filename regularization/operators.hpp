@@ -68,8 +68,8 @@ void build_x_operator(const Io& io, const ParameterCells& cells, CsrMatrix& Wx);
 // Stops with "irow /= npar" or "ndz > size(Wz)".
 void build_z_operator(const Io& io, const ParameterCells& cells, CsrMatrix& Wz);
 
-// term = the first npar rows of `product` with exactly its entries (none when it has none); the
-// arrays of `product` are taken over, so it is left empty.
+// term = the first npar rows of `product`, its arrays sized to exactly its entries (none when it
+// has none); the arrays of `product` are taken over, so it is left empty.
 void store_term(CsrMatrix& product, std::int32_t npar, CsrMatrix& term);
 
 // S = C + C^T for C of npar rows: row r is row r of C in its order, then, for every row q in

@@ -188,6 +188,44 @@ TEST(ModelObjectiveSetUp, InfluenceCellsStopAfterTheReferenceLine) {
   EXPECT_EQ(objective.n_terms, 0);
 }
 
+// A stop of the weights or of the dipping file comes after the reference-model line and leaves a
+// previously built objective empty.
+TEST(ModelObjectiveSetUp, StopsOfTheWeightsAndZonesLeaveTheObjectiveEmpty) {
+  const Mesh mesh = testing::make_mesh({10, 20}, {5, 5});
+  const ActiveCells cells = all_active(mesh);
+  struct Case {
+    std::int32_t weight_input;
+    std::int32_t dip_input;
+    std::string dip_file;
+    std::string error;
+  };
+  for (const Case& c : {Case{5, 0, "", "bad weight_input\n"}, Case{0, 1, "/no/such.dip", ""}}) {
+    Transcript transcript;
+    ModelObjective objective;
+    build_model_objective(transcript.io(), mesh, cells, {1, 1, 1}, 0, no_files, 0, "", true,
+                          objective);
+    ASSERT_EQ(objective.n_terms, 3);
+    Transcript failing;
+    EXPECT_THROW(build_model_objective(failing.io(), mesh, cells, {1, 1, 1}, c.weight_input,
+                                       no_files, c.dip_input, c.dip_file, false, objective),
+                 Stop);
+    EXPECT_EQ(failing.error(), c.error);
+    const std::string line = "reference model will not be used in the derivative terms.\n";
+    EXPECT_EQ(failing.log().substr(0, line.size()), line);
+    EXPECT_EQ(objective.n_terms, 0);
+    EXPECT_TRUE(objective.wtw_terms.empty());
+    EXPECT_TRUE(objective.WTW.row_start.empty());
+  }
+  ActiveCells other = cells;
+  other.nx = 3;
+  Transcript transcript;
+  ModelObjective objective;
+  EXPECT_THROW(build_model_objective(transcript.io(), mesh, other, {1, 1, 1}, 0, no_files, 0, "",
+                                     true, objective),
+               Stop);
+  EXPECT_EQ(transcript.error(), "active cells not built for the mesh\n");
+}
+
 TEST(ModelObjectiveSetUp, ActiveCellsFromTheReaderAndTopography) {
   const Mesh mesh = testing::make_mesh({2, 3, 4}, {1, 2, 3});
   Topography topography;
