@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace quelby {
@@ -36,14 +37,24 @@ void reserve_with_huge_pages(std::vector<T>& array, std::size_t count) {
 #endif
 }
 
-// `array` = `count` copies of `value`, in a block reserved as above.
+// `array` = `count` copies of `value`, in a block reserved as above (the old contents are dropped
+// first, not copied).
 template <typename T>
-void assign_with_huge_pages(std::vector<T>& array, std::size_t count, const T& value) {
+void assign_with_huge_pages(std::vector<T>& array, std::size_t count,
+                            const std::type_identity_t<T>& value) {
   if (array.capacity() < count) {
     std::vector<T>().swap(array);
     reserve_with_huge_pages(array, count);
   }
   array.assign(count, value);
+}
+
+// `array` resized to `count` (new elements value-initialised, the others kept), in a block
+// reserved as above.
+template <typename T>
+void resize_with_huge_pages(std::vector<T>& array, std::size_t count) {
+  reserve_with_huge_pages(array, count);
+  array.resize(count);
 }
 
 }  // namespace quelby

@@ -1,7 +1,8 @@
 #include "sparse/csr.hpp"
 
+#include "mesh/huge_pages.hpp"
+
 #if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 #include <algorithm>
@@ -17,36 +18,11 @@ namespace {
 
 constexpr std::int64_t max_entries = std::numeric_limits<std::int32_t>::max();
 
-// First touch of fresh memory costs far more in 4 KiB pages than in 2 MiB ones. Large arrays are
-// reserved, advised to use huge pages where the kernel leaves that to the program, and only then
-// written. A hint only: nothing changes in what the program computes.
-template <typename T>
-void grow_capacity(std::vector<T>& array, std::size_t count) {
-  if (array.capacity() >= count) return;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
-  if (count * sizeof(T) < 2 * huge_page) {
-    array.reserve(count);
-    return;
-  }
-  // One huge page more than needed, so that the page holding the last element lies wholly inside
-  // the allocation and can be a huge one too; it costs address space only.
-  array.reserve(count + huge_page / sizeof(T));
-  const auto begin = reinterpret_cast<std::uintptr_t>(array.data());
-  const std::uintptr_t end = begin + array.capacity() * sizeof(T);
-  const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
-  const std::uintptr_t last = end & ~(huge_page - 1);
-  if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  array.reserve(count);
-#endif
-}
-
 // A work array of `count` copies of `value`.
 template <typename T>
 std::vector<T> work_array(std::size_t count, T value) {
   std::vector<T> array;
-  grow_capacity(array, count);
+  reserve_with_huge_pages(array, count);
   array.assign(count, value);
   return array;
 }
@@ -107,8 +83,8 @@ class EntryWriter {
   // `expected` is an estimate of the entries to come, reserved up front so that appending does
   // not move the arrays again and again.
   EntryWriter(CsrMatrix& out, std::size_t expected) : out_(out) {
-    grow_capacity(out.values, expected);
-    grow_capacity(out.columns, expected);
+    reserve_with_huge_pages(out.values, expected);
+    reserve_with_huge_pages(out.columns, expected);
   }
 
   std::int32_t position() const { return static_cast<std::int32_t>(count_); }
@@ -143,8 +119,8 @@ std::size_t expected_entries(std::int64_t products, std::size_t input_size) {
 
 // Makes sure `out` can hold `count` entries without shrinking it.
 void reserve_entries(CsrMatrix& out, std::size_t count) {
-  grow_capacity(out.values, count);
-  grow_capacity(out.columns, count);
+  reserve_with_huge_pages(out.values, count);
+  reserve_with_huge_pages(out.columns, count);
   if (out.values.size() < count) out.values.resize(count);
   if (out.columns.size() < count) out.columns.resize(count);
 }
@@ -238,7 +214,7 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
   // First pass: count the entries of every output row into start[c + 1]. owner[c] is the last
   // input row that gave column c an entry, so a repeated column within a row counts once.
   std::vector<std::int32_t> owner = work_array<std::int32_t>(n_rows, -1);
-  grow_capacity(t.row_start, n_rows + 1);
+  reserve_with_huge_pages(t.row_start, n_rows + 1);
   t.row_start.assign(n_rows + 1, 0);
   const std::span<std::int32_t> start(t.row_start);
   for (std::size_t j = 0; j < m; ++j) {
@@ -320,7 +296,7 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
   std::vector<std::int32_t> touched;
   std::int64_t stamp = 0;
 
-  grow_capacity(c.row_start, n_rows + 1);
+  reserve_with_huge_pages(c.row_start, n_rows + 1);
   c.row_start.resize(n_rows + 1);
   EntryWriter writer(c, expected_entries(products, static_cast<std::size_t>(input_entries)));
   for (std::size_t i = 0; i < n_rows; ++i) {
@@ -389,7 +365,7 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
       work_array(n_rows, ColumnSum<std::int32_t>{0.0, -1});
   std::vector<std::int32_t> touched;
 
-  grow_capacity(g.row_start, n_rows + 1);
+  reserve_with_huge_pages(g.row_start, n_rows + 1);
   g.row_start.resize(n_rows + 1);
   EntryWriter writer(g, expected_entries(products, static_cast<std::size_t>(t.row_start[n_rows])));
   for (std::size_t i = 0; i < n_rows; ++i) {

@@ -4,8 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "mesh/huge_pages.hpp"
 #include "mesh/stops.hpp"
-#include "survey/array_memory.hpp"
 #include "survey/data_file.hpp"
 #include "survey/data_records.hpp"
 
@@ -13,7 +13,6 @@ namespace quelby {
 
 namespace {
 
-using survey_memory::assign_huge;
 using survey_records::all_finite;
 using survey_records::DataRecords;
 
@@ -80,21 +79,21 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
   const std::size_t ncur = static_cast<std::size_t>(std::max(data.ncur, 0));
 
   try {
-    assign_huge(data.ndat_cur, ncur, 0);
-    assign_huge(data.xa_cur, ncur, 0.0);
-    assign_huge(data.xb_cur, ncur, 0.0);
-    assign_huge(data.xm, ndat, 0.0);
-    assign_huge(data.xn, ndat, 0.0);
-    assign_huge(data.iptype, ndat, 0);
+    assign_with_huge_pages(data.ndat_cur, ncur, 0);
+    assign_with_huge_pages(data.xa_cur, ncur, 0.0);
+    assign_with_huge_pages(data.xb_cur, ncur, 0.0);
+    assign_with_huge_pages(data.xm, ndat, 0.0);
+    assign_with_huge_pages(data.xn, ndat, 0.0);
+    assign_with_huge_pages(data.iptype, ndat, 0);
     if (use_z) {
-      assign_huge(data.za_cur, ncur, 0.0);
-      assign_huge(data.zb_cur, ncur, 0.0);
-      assign_huge(data.zm, ndat, 0.0);
-      assign_huge(data.zn, ndat, 0.0);
+      assign_with_huge_pages(data.za_cur, ncur, 0.0);
+      assign_with_huge_pages(data.zb_cur, ncur, 0.0);
+      assign_with_huge_pages(data.zm, ndat, 0.0);
+      assign_with_huge_pages(data.zn, ndat, 0.0);
     }
     if (read_values) {
-      assign_huge(data.dobs, ndat, 0.0);
-      assign_huge(data.dstd, ndat, 0.0);
+      assign_with_huge_pages(data.dobs, ndat, 0.0);
+      assign_with_huge_pages(data.dstd, ndat, 0.0);
     }
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);

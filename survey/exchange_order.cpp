@@ -1,6 +1,6 @@
 #include "survey/exchange_order.hpp"
 
-#include "survey/array_memory.hpp"
+#include "mesh/huge_pages.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -9,8 +9,6 @@
 namespace quelby {
 
 namespace {
-
-using survey_memory::resize_huge;
 
 // Below this size the literal pass is cheaper than its characterisation, and it is exact by
 // definition.
@@ -72,7 +70,7 @@ inline std::uint64_t ordered_bits(double key) noexcept {
 void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key,
                  ExchangeWork& work) {
   const std::size_t n = keys.size();
-  resize_huge(by_key, n);
+  resize_with_huge_pages(by_key, n);
   std::iota(by_key.begin(), by_key.end(), 0);
   if (n < 2048) {
     std::sort(by_key.begin(), by_key.end(), [&keys](std::int32_t x, std::int32_t y) {
@@ -86,7 +84,7 @@ void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key
   constexpr int digits = (64 + digit_bits - 1) / digit_bits;
   constexpr std::size_t buckets = std::size_t{1} << digit_bits;
   std::vector<std::uint64_t>& bits = work.bits;
-  resize_huge(bits, n);
+  resize_with_huge_pages(bits, n);
   std::vector<std::uint32_t>& histogram = work.histogram;
   histogram.assign(buckets * digits, 0);
   for (std::size_t i = 0; i < n; ++i) {
@@ -97,7 +95,7 @@ void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key
     }
   }
   std::vector<std::int32_t>& other = work.scratch;
-  resize_huge(other, n);
+  resize_with_huge_pages(other, n);
   for (int d = 0; d < digits; ++d) {
     std::uint32_t* const counts = histogram.data() + static_cast<std::size_t>(d) * buckets;
     if (std::find(counts, counts + buckets, static_cast<std::uint32_t>(n)) != counts + buckets) {
@@ -140,7 +138,7 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
   // Dense ranks of the distinct keys, and for every datum the number of data of smaller key
   // before it in the input (a Fenwick tree over the ranks, walked in input order).
   std::vector<std::int32_t>& rank = work.ranks;
-  resize_huge(rank, n);
+  resize_with_huge_pages(rank, n);
   std::int32_t distinct = 0;
   for (std::size_t t = 0; t < n; ++t) {
     if (t > 0 && keys[static_cast<std::size_t>(by_key[t])] !=
@@ -151,7 +149,7 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
   }
   ++distinct;
   std::vector<std::int32_t>& smaller_before = work.smaller_before;
-  resize_huge(smaller_before, n);
+  resize_with_huge_pages(smaller_before, n);
   if (distinct == 1) {
     std::fill(smaller_before.begin(), smaller_before.end(), 0);
   } else {
@@ -231,7 +229,7 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
 std::vector<std::int32_t> grouped_order(std::span<const double> a, std::span<const double> b) {
   const std::size_t n = a.size();
   std::vector<std::int32_t> perm;
-  resize_huge(perm, n);
+  resize_with_huge_pages(perm, n);
   ExchangeWork work;
   exchange_pass_order(a, perm, work);
 

@@ -4,8 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "mesh/huge_pages.hpp"
 #include "mesh/stops.hpp"
-#include "survey/array_memory.hpp"
 #include "survey/data_file.hpp"
 #include "survey/data_records.hpp"
 #include "survey/exchange_order.hpp"
@@ -14,7 +14,6 @@ namespace quelby {
 
 namespace {
 
-using survey_memory::assign_huge;
 using survey_records::all_finite;
 using survey_records::DataRecords;
 
@@ -62,11 +61,11 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   // so one datum's values share a cache line.
   std::vector<FileValues> file_values;
   try {
-    assign_huge(data.xa_file, ndat, 0.0);
-    assign_huge(data.xb_file, ndat, 0.0);
-    assign_huge(data.xm_file, ndat, 0.0);
-    assign_huge(data.xn_file, ndat, 0.0);
-    assign_huge(file_values, ndat, FileValues{});
+    assign_with_huge_pages(data.xa_file, ndat, 0.0);
+    assign_with_huge_pages(data.xb_file, ndat, 0.0);
+    assign_with_huge_pages(data.xm_file, ndat, 0.0);
+    assign_with_huge_pages(data.xn_file, ndat, 0.0);
+    assign_with_huge_pages(file_values, ndat, FileValues{});
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
@@ -117,14 +116,14 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   const std::vector<std::int32_t> perm = grouped_order(data.xa_file, data.xb_file);
 
   try {
-    assign_huge(data.iptype, ndat, 0);
-    assign_huge(data.xm, ndat, 0.0);
-    assign_huge(data.xn, ndat, 0.0);
+    assign_with_huge_pages(data.iptype, ndat, 0);
+    assign_with_huge_pages(data.xm, ndat, 0.0);
+    assign_with_huge_pages(data.xn, ndat, 0.0);
     if (read_values) {
-      assign_huge(data.dobs, ndat, 0.0);
-      assign_huge(data.dstd, ndat, 0.0);
+      assign_with_huge_pages(data.dobs, ndat, 0.0);
+      assign_with_huge_pages(data.dstd, ndat, 0.0);
     }
-    assign_huge(data.sorted_pos, ndat, 0);
+    assign_with_huge_pages(data.sorted_pos, ndat, 0);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
