@@ -1,10 +1,5 @@
 #include "sparse/csr.hpp"
 
-#include "mesh/huge_pages.hpp"
-
-#if defined(__linux__)
-#endif
-
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
