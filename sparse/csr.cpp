@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "mesh/huge_pages.hpp"
+
 namespace quelby {
 namespace {
 
