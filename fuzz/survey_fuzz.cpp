@@ -116,6 +116,45 @@ void check_store(const quelby::SurveyData& d, bool locations_only, bool use_z, b
   }
 }
 
+template <typename T>
+bool same_array(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// The layout readers called directly on the file, as read_data_file calls them: the
+// store they leave must be the one the whole reading left, before its summary and index.
+void check_direct_layout_read(const std::string& path, bool locations_only, bool use_z,
+                              bool dc_data, const quelby::SurveyData& whole) {
+  std::ostringstream console;
+  std::ostringstream error;
+  std::ostringstream log;
+  const quelby::Io io{console, error, log};
+  quelby::InputFile file;
+  if (!file.open(path)) fail("cannot open the scratch file");
+  quelby::SurveyData direct;
+  direct.use_z = use_z;
+  direct.common_current = whole.common_current;
+  direct.header_line = whole.header_line;
+  try {
+    if (whole.common_current) {
+      quelby::read_common_current_data(io, file, path, locations_only, dc_data, direct);
+    } else {
+      quelby::read_general_data(io, file, path, locations_only, dc_data, direct);
+    }
+  } catch (const quelby::Stop&) {
+    fail("a layout reader stopped where the whole reading did not", console.str());
+  }
+  if (direct.ndat != whole.ndat || direct.ncur != whole.ncur ||
+      !same_array(direct.xa_cur, whole.xa_cur) || !same_array(direct.xb_cur, whole.xb_cur) ||
+      !same_array(direct.xm, whole.xm) || !same_array(direct.xn, whole.xn) ||
+      !same_array(direct.dobs, whole.dobs) || !same_array(direct.dstd, whole.dstd) ||
+      !same_array(direct.iptype, whole.iptype) || !same_array(direct.ndat_cur, whole.ndat_cur) ||
+      !same_array(direct.sorted_pos, whole.sorted_pos)) {
+    fail("the layout reader's store differs from the whole reading's");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -161,5 +200,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!console.str().empty() || !error.str().empty()) fail("a reading printed something");
   check_store(survey, locations_only, use_z, dc_data);
+  if ((data[0] & 16) != 0) check_direct_layout_read(path, locations_only, use_z, dc_data, survey);
   return 0;
 }
