@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "cells/active_cells.hpp"
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
@@ -28,15 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class NullBuffer : public std::streambuf {
- protected:
-  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-};
-
-NullBuffer null_buffer;
-std::ostream null_stream(&null_buffer);
-const quelby::Io quiet_io{null_stream, null_stream, null_stream};
+const quelby::Io& quiet_io = bench_support::quiet_io();
 
 constexpr double domain = 1000;
 
@@ -71,24 +64,12 @@ std::vector<quelby::Region> ten_zones() {
   return regions;
 }
 
-const fs::path& folder() {
-  static const fs::path path = [] {
-    fs::path created =
-        fs::temp_directory_path() / ("quelby-cells-bench-" + std::to_string(::getpid()));
-    fs::create_directories(created);
-    return created;
-  }();
-  return path;
-}
+using bench_support::folder;
 
 struct Files {
   std::string active;
   std::string weights;
   std::string dipping;
-  ~Files() {
-    std::error_code ignored;
-    fs::remove_all(folder(), ignored);
-  }
 };
 
 const Files& files() {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/smooth.hpp"
+#include "bench/bench_support.hpp"
 #include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
@@ -31,16 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Discards everything written to it: the run log and console of the library calls.
-class NullBuffer : public std::streambuf {
- protected:
-  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-};
-
-NullBuffer null_buffer;
-std::ostream null_stream(&null_buffer);
-const quelby::Io quiet_io{null_stream, null_stream, null_stream};
+const quelby::Io& quiet_io = bench_support::quiet_io();
 
 // A mesh of 2000 columns and 1000 rows: a core of near-equal cells, with padding columns on both
 // sides and padding rows below whose widths grow outwards, as survey meshes are built. One core

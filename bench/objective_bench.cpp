@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "cells/active_cells.hpp"
 #include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
@@ -30,19 +31,6 @@ namespace {
 using namespace quelby;
 
 // Discards what it is given, as a run log nobody reads.
-class NullBuffer : public std::streambuf {
- protected:
-  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-};
-
-struct Streams {
-  NullBuffer buffer;
-  std::ostream console{&buffer};
-  std::ostream error{&buffer};
-  std::ostream log{&buffer};
-  Io io{console, error, log};
-};
 
 struct Square {
   Mesh mesh;
@@ -82,13 +70,13 @@ void set_counters(benchmark::State& state, std::int32_t npar) {
 
 void build(benchmark::State& state, bool dip) {
   const Square square(state.range(0));
-  Streams streams;
+  const Io& quiet = bench_support::quiet_io();
   const AlphaCoefficients alpha{1e-4, 1.0, 1.0};
   const std::array<std::string, 3> no_files{"", "", ""};
   const std::string dip_name = dip ? dipping_file() : "";
   for (auto _ : state) {
     ModelObjective objective;
-    build_model_objective(streams.io, square.mesh, square.cells, alpha, 0, no_files, dip ? 1 : 0,
+    build_model_objective(quiet, square.mesh, square.cells, alpha, 0, no_files, dip ? 1 : 0,
                           dip_name, true, objective);
     benchmark::DoNotOptimize(objective.WTW.values.data());
     if (objective.n_terms != (dip ? 4 : 3)) state.SkipWithError("unexpected number of terms");
@@ -106,7 +94,7 @@ void build_with_dip(benchmark::State& state) {
 
 struct Evaluation {
   Square square;
-  Streams streams;
+  const Io& quiet = bench_support::quiet_io();
   ModelObjective objective;
   std::vector<double> m;
   std::vector<double> m_ref;
@@ -114,8 +102,8 @@ struct Evaluation {
 
   Evaluation(std::int64_t parameters, bool ref_in_derivatives) : square(parameters) {
     const std::string dip_name = dipping_file();
-    build_model_objective(streams.io, square.mesh, square.cells, {1e-4, 1.0, 1.0}, 0, {"", "", ""},
-                          1, dip_name, ref_in_derivatives, objective);
+    build_model_objective(quiet, square.mesh, square.cells, {1e-4, 1.0, 1.0}, 0, {"", "", ""}, 1,
+                          dip_name, ref_in_derivatives, objective);
     std::remove(dip_name.c_str());
     const auto n = static_cast<std::size_t>(square.cells.npar);
     m.resize(n);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.hpp"
 #include "mesh/io.hpp"
 #include "survey/data_file.hpp"
 #include "survey/exchange_order.hpp"
@@ -25,25 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class NullBuffer : public std::streambuf {
- protected:
-  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-};
+const quelby::Io& quiet_io = bench_support::quiet_io();
 
-NullBuffer null_buffer;
-std::ostream null_stream(&null_buffer);
-const quelby::Io quiet_io{null_stream, null_stream, null_stream};
-
-const fs::path& folder() {
-  static const fs::path path = [] {
-    fs::path created =
-        fs::temp_directory_path() / ("quelby-survey-bench-" + std::to_string(::getpid()));
-    fs::create_directories(created);
-    return created;
-  }();
-  return path;
-}
+using bench_support::folder;
 
 struct Datum {
   double a, b, m, n, value, deviation;
@@ -189,7 +174,5 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::error_code ignored;
-  fs::remove_all(folder(), ignored);
   return 0;
 }

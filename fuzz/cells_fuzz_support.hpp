@@ -1,6 +1,5 @@
-// Shared pieces of the cell readers' fuzz targets: a scratch folder of this process removed at
-// exit, a small mesh chosen by the input's first bytes, and the check that a Stop came after its
-// message.
+// Shared pieces of the cell readers' fuzz targets: a small mesh chosen by the input's first bytes,
+// and the check that a Stop came after its message.
 #pragma once
 
 #include <unistd.h>
@@ -15,44 +14,14 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 
 namespace cells_fuzz {
 
-namespace fs = std::filesystem;
-
-[[noreturn]] inline void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "cells fuzz: %s [%.*s]\n", what, static_cast<int>(detail.size()),
-               detail.data());
-  std::abort();
-}
-
-inline const fs::path& folder() {
-  static const fs::path path = [] {
-    fs::path created =
-        fs::temp_directory_path() / ("quelby-cells-fuzz-" + std::to_string(::getpid()));
-    fs::create_directories(created);
-    return created;
-  }();
-  return path;
-}
-
-inline void remove_folder() {
-  std::error_code ignored;
-  fs::remove_all(folder(), ignored);
-}
-
-// Writes `content` into the scratch file `name` and returns its path.
-inline std::string scratch_file(const char* name, std::string_view content) {
-  static const bool cleaned_at_exit = !folder().empty() && std::atexit(remove_folder) == 0;
-  (void)cleaned_at_exit;
-  const fs::path path = folder() / name;
-  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-  stream.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!stream) fail("cannot write a scratch file");
-  return path.string();
-}
+using fuzz_support::fail;
+using fuzz_support::scratch_file;
 
 // A mesh of 1..16 by 1..16 cells with widths from the byte, nodes as running sums.
 inline quelby::Mesh small_mesh(const std::uint8_t shape, const std::uint8_t widths) {

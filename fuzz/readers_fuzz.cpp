@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.hpp"
 #include "mesh/free_format.hpp"
 #include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
@@ -32,26 +33,8 @@ namespace fs = std::filesystem;
 constexpr std::int64_t max_cells = 1'000'000;
 constexpr std::int64_t max_round_trip_cells = 100'000;
 
-[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "readers_fuzz: %s [%.*s]\n", what, static_cast<int>(detail.size()),
-               detail.data());
-  std::abort();
-}
-
-const fs::path& folder() {
-  static const fs::path path = [] {
-    fs::path created =
-        fs::temp_directory_path() / ("quelby-readers-fuzz-" + std::to_string(::getpid()));
-    fs::create_directories(created);
-    return created;
-  }();
-  return path;
-}
-
-void remove_folder() {
-  std::error_code ignored;
-  fs::remove_all(folder(), ignored);
-}
+using fuzz_support::fail;
+using fuzz_support::folder;
 
 void write_file(const fs::path& path, std::string_view content) {
   std::ofstream stream(path, std::ios::binary | std::ios::trunc);
@@ -223,9 +206,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::size_t split = rest.size() * data[0] / 255;
-  // The path is made first, so that it outlives the exit handler that removes the folder.
-  static const bool cleaned_at_exit = !folder().empty() && std::atexit(remove_folder) == 0;
-  (void)cleaned_at_exit;
   const std::string mesh_path = (folder() / "input.msh").string();
   const std::string model_path = (folder() / "input.mod").string();
   write_file(mesh_path, rest.substr(0, split));

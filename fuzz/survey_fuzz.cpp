@@ -18,37 +18,18 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "mesh/io.hpp"
 #include "survey/data_file.hpp"
 #include "tests/survey/exchange_literal.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // The literal passes are quadratic: the order is checked against them up to this many data.
 constexpr std::int32_t max_literal_check = 3000;
 
-[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "survey_fuzz: %s [%.*s]\n", what, static_cast<int>(detail.size()),
-               detail.data());
-  std::abort();
-}
-
-const fs::path& folder() {
-  static const fs::path path = [] {
-    fs::path created =
-        fs::temp_directory_path() / ("quelby-survey-fuzz-" + std::to_string(::getpid()));
-    fs::create_directories(created);
-    return created;
-  }();
-  return path;
-}
-
-void remove_folder() {
-  std::error_code ignored;
-  fs::remove_all(folder(), ignored);
-}
+using fuzz_support::fail;
+using fuzz_support::folder;
 
 template <typename T>
 void check_size(const std::vector<T>& array, std::int32_t count, const char* name) {
@@ -159,8 +140,6 @@ void check_direct_layout_read(const std::string& path, bool locations_only, bool
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  static const bool cleaned_at_exit = !folder().empty() && std::atexit(remove_folder) == 0;
-  (void)cleaned_at_exit;
   const bool locations_only = (data[0] & 1) != 0;
   const bool use_z = (data[0] & 2) != 0;
   const bool dc_data = (data[0] & 4) != 0;

@@ -15,40 +15,19 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "mesh/io.hpp"
 #include "mesh/topography.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "topography_fuzz: %s [%.*s]\n", what, static_cast<int>(detail.size()),
-               detail.data());
-  std::abort();
-}
-
-const fs::path& folder() {
-  static const fs::path path = [] {
-    fs::path created =
-        fs::temp_directory_path() / ("quelby-topography-fuzz-" + std::to_string(::getpid()));
-    fs::create_directories(created);
-    return created;
-  }();
-  return path;
-}
-
-void remove_folder() {
-  std::error_code ignored;
-  fs::remove_all(folder(), ignored);
-}
+using fuzz_support::fail;
+using fuzz_support::folder;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
-  static const bool cleaned_at_exit = !folder().empty() && std::atexit(remove_folder) == 0;
-  (void)cleaned_at_exit;
   const std::size_t nx = 1 + data[0] % 16;
   const std::size_t nz = 1 + data[1] % 8;
   const double width = 1 + data[2] % 20;
