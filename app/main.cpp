@@ -12,11 +12,11 @@
 
 #include "app/floating_point.hpp"
 #include "app/smooth.hpp"
-#include "mesh/free_format.hpp"
-#include "mesh/io.hpp"
+#include "base/free_format.hpp"
+#include "base/io.hpp"
+#include "base/stops.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
-#include "mesh/stops.hpp"
 
 namespace {
 

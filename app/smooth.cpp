@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mesh/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace quelby {
 

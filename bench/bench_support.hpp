@@ -10,7 +10,7 @@
 #include <streambuf>
 #include <string>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 
 namespace bench_support {
 

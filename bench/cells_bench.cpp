@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "base/io.hpp"
 #include "bench/bench_support.hpp"
 #include "cells/active_cells.hpp"
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
-#include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 #include "mesh/topography.hpp"

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "app/smooth.hpp"
+#include "base/io.hpp"
 #include "bench/bench_support.hpp"
-#include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "base/io.hpp"
 #include "bench/bench_support.hpp"
 #include "cells/active_cells.hpp"
-#include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 #include "regularization/alpha.hpp"
 #include "regularization/evaluation.hpp"

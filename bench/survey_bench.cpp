@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "base/io.hpp"
 #include "bench/bench_support.hpp"
-#include "mesh/io.hpp"
 #include "survey/data_file.hpp"
 #include "survey/exchange_order.hpp"
 #include "tests/survey/exchange_literal.hpp"

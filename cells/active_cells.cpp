@@ -6,9 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "mesh/fixed_format.hpp"
-#include "mesh/free_format.hpp"
-#include "mesh/stops.hpp"
+#include "base/fixed_format.hpp"
+#include "base/free_format.hpp"
+#include "base/stops.hpp"
 
 namespace quelby {
 

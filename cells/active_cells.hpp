@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 #include "mesh/topography.hpp"

@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "mesh/free_format.hpp"
-#include "mesh/stops.hpp"
+#include "base/free_format.hpp"
+#include "base/stops.hpp"
 
 namespace quelby {
 

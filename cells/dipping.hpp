@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "regularization/alpha.hpp"
 

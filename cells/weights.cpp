@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "mesh/free_format.hpp"
-#include "mesh/stops.hpp"
+#include "base/free_format.hpp"
+#include "base/stops.hpp"
 
 namespace quelby {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 

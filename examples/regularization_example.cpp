@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/io.hpp"
 #include "cells/active_cells.hpp"
-#include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 #include "mesh/topography.hpp"

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 
 namespace cells_fuzz {

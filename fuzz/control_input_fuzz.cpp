@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/free_format.hpp"
+#include "base/io.hpp"
 #include "cells_fuzz_support.hpp"
-#include "mesh/free_format.hpp"
-#include "mesh/io.hpp"
 #include "report/control_input.hpp"
 
 namespace {

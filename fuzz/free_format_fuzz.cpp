@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mesh/free_format.hpp"
+#include "base/free_format.hpp"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/free_format.hpp"
+#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "mesh/free_format.hpp"
-#include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "mesh/io.hpp"
 #include "survey/data_file.hpp"
 #include "tests/survey/exchange_literal.hpp"
 

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "mesh/io.hpp"
 #include "mesh/topography.hpp"
 
 namespace {

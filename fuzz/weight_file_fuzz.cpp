@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/free_format.hpp"
 #include "cells/weights.hpp"
 #include "fuzz/cells_fuzz_support.hpp"
-#include "mesh/free_format.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using cells_fuzz::fail;

@@ -17,11 +17,11 @@
 #include <utility>
 #include <vector>
 
-#include "mesh/atomic_output.hpp"
-#include "mesh/fixed_format.hpp"
-#include "mesh/free_format.hpp"
-#include "mesh/parallel.hpp"
-#include "mesh/stops.hpp"
+#include "base/atomic_output.hpp"
+#include "base/fixed_format.hpp"
+#include "base/free_format.hpp"
+#include "base/parallel.hpp"
+#include "base/stops.hpp"
 
 namespace quelby {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 
 namespace quelby {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "mesh/fixed_format.hpp"
+#include "base/fixed_format.hpp"
 
 namespace quelby {
 

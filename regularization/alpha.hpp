@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 
 namespace quelby {

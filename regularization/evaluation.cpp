@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace quelby {
 namespace {

@@ -8,12 +8,12 @@
 #include <string>
 #include <utility>
 
+#include "base/fixed_format.hpp"
+#include "base/huge_pages.hpp"
+#include "base/stops.hpp"
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
-#include "mesh/fixed_format.hpp"
-#include "mesh/huge_pages.hpp"
 #include "mesh/model.hpp"
-#include "mesh/stops.hpp"
 
 namespace quelby {
 namespace {

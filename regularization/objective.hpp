@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/io.hpp"
 #include "cells/active_cells.hpp"
-#include "mesh/io.hpp"
 #include "mesh/mesh.hpp"
 #include "regularization/alpha.hpp"
 #include "regularization/operators.hpp"

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "mesh/huge_pages.hpp"
+#include "base/huge_pages.hpp"
 
 namespace quelby {
 namespace {

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "sparse/csr.hpp"
 

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "mesh/atomic_output.hpp"
-#include "mesh/fixed_format.hpp"
+#include "base/atomic_output.hpp"
+#include "base/fixed_format.hpp"
 #include "regularization/evaluation.hpp"
 
 namespace quelby {

@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "regularization/objective.hpp"
 
 namespace quelby {

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "mesh/huge_pages.hpp"
+#include "base/huge_pages.hpp"
 
 namespace quelby {
 namespace {

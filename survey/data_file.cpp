@@ -5,8 +5,8 @@
 #include <new>
 #include <string>
 
-#include "mesh/fixed_format.hpp"
-#include "mesh/stops.hpp"
+#include "base/fixed_format.hpp"
+#include "base/stops.hpp"
 
 namespace quelby {
 

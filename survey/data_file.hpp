@@ -14,8 +14,8 @@
 
 #include <string_view>
 
-#include "mesh/free_format.hpp"
-#include "mesh/io.hpp"
+#include "base/free_format.hpp"
+#include "base/io.hpp"
 #include "survey/survey_data.hpp"
 
 namespace quelby {

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "mesh/free_format.hpp"
-#include "mesh/io.hpp"
+#include "base/free_format.hpp"
+#include "base/io.hpp"
 #include "report/control_input.hpp"
 #include "survey/survey_data.hpp"
 

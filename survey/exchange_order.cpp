@@ -1,6 +1,6 @@
 #include "survey/exchange_order.hpp"
 
-#include "mesh/huge_pages.hpp"
+#include "base/huge_pages.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -4,8 +4,8 @@
 #include <new>
 #include <vector>
 
-#include "mesh/huge_pages.hpp"
-#include "mesh/stops.hpp"
+#include "base/huge_pages.hpp"
+#include "base/stops.hpp"
 #include "survey/data_file.hpp"
 #include "survey/data_records.hpp"
 #include "survey/exchange_order.hpp"

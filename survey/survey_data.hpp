@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 
 namespace quelby {
 

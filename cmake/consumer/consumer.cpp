@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "app/smooth.hpp"
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 

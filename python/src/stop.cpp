@@ -3,8 +3,8 @@
 #include <exception>
 #include <string>
 
+#include "base/io.hpp"
 #include "bindings.hpp"
-#include "mesh/io.hpp"
 
 namespace quelby::python {
 

@@ -11,7 +11,7 @@
 #include <streambuf>
 #include <string>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 
 namespace quelby::python {
 

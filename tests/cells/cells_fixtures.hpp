@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "tests/support/transcript.hpp"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh/fixed_format.hpp"
+#include "base/fixed_format.hpp"
 #include "regularization/objective.hpp"
 #include "sparse/csr.hpp"
 #include "tests/sparse/csr_literal.hpp"

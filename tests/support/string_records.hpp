@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "mesh/free_format.hpp"
+#include "base/free_format.hpp"
 
 namespace quelby::testing {
 

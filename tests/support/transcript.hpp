@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 
 namespace quelby::testing {
 

@@ -1,4 +1,4 @@
-#include "mesh/parallel.hpp"
+#include "base/parallel.hpp"
 
 #include <sched.h>
 

@@ -1,4 +1,4 @@
-#include "mesh/fixed_format.hpp"
+#include "base/fixed_format.hpp"
 
 #include <array>
 #include <bit>

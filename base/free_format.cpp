@@ -1,4 +1,4 @@
-#include "mesh/free_format.hpp"
+#include "base/free_format.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "mesh/fixed_format.hpp"
+#include "base/fixed_format.hpp"
 
 namespace quelby {
 namespace {

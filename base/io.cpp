@@ -1,4 +1,4 @@
-#include "mesh/io.hpp"
+#include "base/io.hpp"
 
 namespace quelby {
 

@@ -1,4 +1,4 @@
-#include "mesh/atomic_output.hpp"
+#include "base/atomic_output.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "mesh/stops.hpp"
+#include "base/stops.hpp"
 
 #include <sys/sysinfo.h>
 

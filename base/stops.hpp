@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "mesh/free_format.hpp"
-#include "mesh/io.hpp"
+#include "base/free_format.hpp"
+#include "base/io.hpp"
 
 namespace quelby {
 
