@@ -1,5 +1,7 @@
 #include "base/io.hpp"
 
+#include <utility>
+
 namespace quelby {
 
 void write_message(const Io& io, Order order, std::string_view text) {
@@ -21,9 +23,10 @@ void write_message(const Io& io, Order order, std::string_view text) {
   }
 }
 
-void stop_with(const Io& io, Order order, std::string_view text, int status) {
+void stop_with(const Io& io, Order order, std::string_view text, int status, std::string detail,
+               StopCause cause) {
   write_message(io, order, text);
-  throw Stop(std::string(text), status);
+  throw Stop(std::string(text), status, std::move(detail), cause);
 }
 
 void internal_check_failed(const Io& io, std::string_view text) {

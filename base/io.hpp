@@ -15,15 +15,29 @@ inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
 
+// What a stop was about: Python maps these onto FileNotFoundError, ValueError and MemoryError.
+enum class StopCause { bad_input, missing_file, resource };
+
 // Thrown after a stop's message has been written; carries the exit status the command ends with.
+// `detail` is one optional line that says where and why an input was refused
+// ("typo.mod:4: '1OO' is not a number"); no stream of the library ever shows it, the command prints
+// it on its standard error after the message.
 class Stop : public std::runtime_error {
  public:
-  explicit Stop(std::string what, int status = exit_failure)
-      : std::runtime_error(std::move(what)), status_(status) {}
+  explicit Stop(std::string what, int status = exit_failure, std::string detail = {},
+                StopCause cause = StopCause::bad_input)
+      : std::runtime_error(std::move(what)),
+        status_(status),
+        cause_(cause),
+        detail_(std::move(detail)) {}
   int status() const noexcept { return status_; }
+  StopCause cause() const noexcept { return cause_; }
+  const std::string& detail() const noexcept { return detail_; }
 
  private:
   int status_;
+  StopCause cause_;
+  std::string detail_;
 };
 
 // Where a message goes, in order.
@@ -39,9 +53,10 @@ struct Io {
 // Writes `text` exactly as given (it carries its own line breaks) to the destinations of `order`.
 void write_message(const Io& io, Order order, std::string_view text);
 
-// Writes the message, then throws Stop with `status`.
+// Writes the message, then throws Stop with `status`, `detail` and `cause`.
 [[noreturn]] void stop_with(const Io& io, Order order, std::string_view text,
-                            int status = exit_failure);
+                            int status = exit_failure, std::string detail = {},
+                            StopCause cause = StopCause::bad_input);
 
 // Writes a consistency-check text on the error stream and throws Stop.
 [[noreturn]] void internal_check_failed(const Io& io, std::string_view text);

@@ -10,11 +10,14 @@ void require_file(const Io& io, std::string_view label, std::string_view name) {
   text += " file not found: ";
   text += trim_trailing_blanks(name);
   text += '\n';
-  stop_with(io, Order::console_then_log, text);
+  stop_with(io, Order::console_then_log, text, exit_failure,
+            std::string(trim_trailing_blanks(name)) + ": cannot be opened",
+            StopCause::missing_file);
 }
 
 void out_of_memory_stop(const Io& io) {
-  stop_with(io, Order::console_then_log, "\nERROR: Not enough memory, program terminated!\n\n");
+  stop_with(io, Order::console_then_log, "\nERROR: Not enough memory, program terminated!\n\n",
+            exit_failure, {}, StopCause::resource);
 }
 
 void open_or_require(const Io& io, InputFile& file, std::string_view label, std::string_view name) {
