@@ -1,8 +1,9 @@
 // The model's four costs on a 2000 by 1000 model, each beside the plain version it replaces:
 // reading the model file (read_model against an `ifstream >> double` loop), writing it (write_model
 // against a printf("%13.5E") loop), one smoothing pass (smooth_once against the scalar kernel with
-// a copy back into the working model), and the logarithm and exponential over the model. The
-// pairs see the same data in the same process; compare them as ratios.
+// a copy back into the working model), and the logarithm and exponential over the model; and one
+// pass with fixed cells, to be set beside the library's plain pass. The pairs see the same data in
+// the same process; compare them as ratios.
 //
 // `model_bench --write_inputs=FOLDER` writes the mesh and the model the benchmarks use (mesh.txt,
 // model.txt) into FOLDER and exits: the whole-command benchmark script runs on the same files.
@@ -22,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/fixed_cells.hpp"
 #include "app/smooth.hpp"
 #include "base/io.hpp"
 #include "bench/bench_support.hpp"
@@ -261,6 +263,74 @@ void pass_reference(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// One pass with fixed cells, beside pass_library. Three masks: a ground surface that leaves 20 to
+// 100 rows of air above it across the section (as a topography does: most rows hold no fixed
+// cell); the surface with inactive padding columns on both sides and rows at the bottom (every row
+// holds fixed cells, most of each row sees none); and one cell in 20 fixed at random all over
+// (the worst case: nearly every cell sees a fixed cell).
+
+std::vector<std::uint8_t> surface_mask(const quelby::Mesh& mesh) {
+  std::vector<std::uint8_t> fixed(static_cast<std::size_t>(mesh.nx) * mesh.nz, 0);
+  for (std::int32_t i = 0; i < mesh.nx; ++i) {
+    const double x = static_cast<double>(i) / mesh.nx;
+    const auto air = static_cast<std::int32_t>(60 + 40 * std::sin(9.0 * x) * std::cos(2.0 * x));
+    for (std::int32_t k = 0; k < air && k < mesh.nz; ++k) {
+      fixed[static_cast<std::size_t>(k) * mesh.nx + i] = 1;
+    }
+  }
+  return fixed;
+}
+
+// The surface, and inactive padding: the 20 outermost columns on each side and the 10 deepest rows.
+std::vector<std::uint8_t> padding_mask(const quelby::Mesh& mesh) {
+  std::vector<std::uint8_t> fixed = surface_mask(mesh);
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    for (std::int32_t i = 0; i < mesh.nx; ++i) {
+      if (i < 20 || i >= mesh.nx - 20 || k >= mesh.nz - 10) {
+        fixed[static_cast<std::size_t>(k) * mesh.nx + i] = 1;
+      }
+    }
+  }
+  return fixed;
+}
+
+std::vector<std::uint8_t> scattered_mask(const quelby::Mesh& mesh) {
+  std::mt19937_64 generator(15);
+  std::bernoulli_distribution is_fixed(0.05);
+  std::vector<std::uint8_t> fixed(static_cast<std::size_t>(mesh.nx) * mesh.nz);
+  for (auto& flag : fixed) flag = is_fixed(generator) ? 1 : 0;
+  return fixed;
+}
+
+void run_masked_passes(benchmark::State& state, const std::vector<std::uint8_t>& flags) {
+  const Inputs& in = inputs();
+  const quelby::FixedCells fixed(in.mesh.nx, in.mesh.nz, flags);
+  quelby::Model working(in.mesh.nx, in.mesh.nz);
+  quelby::Model smoothed(in.mesh.nx, in.mesh.nz);
+  std::copy(in.values.begin(), in.values.end(), working.data());
+  quelby::log_in_place(working.values(), fixed);
+  for (auto _ : state) {
+    quelby::smooth_once(in.mesh, fixed, working, smoothed);
+    working.swap(smoothed);
+    benchmark::DoNotOptimize(working.data());
+    benchmark::ClobberMemory();
+  }
+  count_cells(state);
+}
+
+void pass_masked_surface(benchmark::State& state) {
+  run_masked_passes(state, surface_mask(inputs().mesh));
+}
+
+void pass_masked_padding(benchmark::State& state) {
+  run_masked_passes(state, padding_mask(inputs().mesh));
+}
+
+void pass_masked_scattered(benchmark::State& state) {
+  run_masked_passes(state, scattered_mask(inputs().mesh));
+}
+
+// ---------------------------------------------------------------------------------------------
 // The logarithm and then the exponential of every value: the two element-wise steps of the
 // command, run as a pair so that the values stay those of the model.
 
@@ -296,6 +366,9 @@ BENCHMARK(write_library)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(write_reference)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(pass_library)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(pass_reference)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(pass_masked_surface)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(pass_masked_padding)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(pass_masked_scattered)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(log_exp_library)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(log_exp_reference)->Unit(benchmark::kMillisecond)->UseRealTime();
 
