@@ -1,6 +1,7 @@
 // Cells that a smoothing pass leaves alone: air, inactive and influence cells of a model over real
 // ground. A fixed cell keeps its value and takes no part in any neighbourhood; a free cell whose
-// every neighbour is fixed keeps its value too. Built once per model, read by every pass.
+// every neighbour is fixed keeps its value too. Built once per model (linear in cells), read by
+// every pass: besides the cells it holds, per row, the stretches of columns that see a kept cell.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +37,16 @@ class FixedCells {
   }
   // The number of kept cells in row k.
   std::size_t row_kept(std::size_t k) const noexcept { return row_kept_[k]; }
+  // The stretches of the interior columns 1..nx-2 of output row k whose neighbourhood may hold a
+  // kept cell, as pairs [begin, end) of 0-based columns in increasing order; every other interior
+  // column of the row sees none. Clean gaps shorter than joined_gap columns lie inside a stretch,
+  // and a row of more than most_stretches stretches has the one stretch [1, nx-1).
+  std::span<const std::int32_t> masked_stretches(std::size_t k) const noexcept {
+    return std::span<const std::int32_t>(stretches_)
+        .subspan(stretch_start_[k], stretch_start_[k + 1] - stretch_start_[k]);
+  }
+  static constexpr std::size_t joined_gap = 48;
+  static constexpr std::size_t most_stretches = 16;
 
  private:
   std::int32_t nx_ = 0;
@@ -43,9 +54,13 @@ class FixedCells {
   static constexpr std::uint8_t fixed_cell = 1;
   static constexpr std::uint8_t lone_cell = 2;
 
+  void add_stretches(const std::vector<std::uint8_t>& fixed_in_column);
+
   std::size_t fixed_count_ = 0;
   std::vector<std::uint8_t> kept_;
   std::vector<std::size_t> row_kept_;
+  std::vector<std::int32_t> stretches_;
+  std::vector<std::size_t> stretch_start_;  // row k's stretches from stretches_[stretch_start_[k]]
 };
 
 // The fixed-cell flags (1 fixed, 0 free, cell order) of the mesh: a cell is fixed when it lies in

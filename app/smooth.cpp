@@ -295,95 +295,51 @@ void smooth_masked_columns(const double* const* value_rows, const double* const*
   }
 }
 
-// The interior columns of output row k whose neighbourhood holds a kept cell: dirty[i] = 1 for
-// i in 1..nx-2 when a kept cell lies in columns i-1..i+1 of the rows kept_rows; `any` is scratch.
-// Both byte loops vectorise.
-#if defined(__x86_64__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void mark_dirty_columns(const std::uint8_t* const* kept_rows, int row_count, std::int64_t nx,
-                        std::uint8_t* __restrict any, std::uint8_t* __restrict dirty) {
-  const std::uint8_t* const m0 = kept_rows[0];
-  const std::uint8_t* const m1 = kept_rows[row_count > 1 ? 1 : 0];
-  const std::uint8_t* const m2 = kept_rows[row_count > 2 ? 2 : 0];
-  for (std::int64_t ii = 0; ii < nx; ++ii) any[ii] = m0[ii] | m1[ii] | m2[ii];
-  for (std::int64_t i = 1; i + 1 < nx; ++i) {
-    dirty[i] = static_cast<std::uint8_t>((any[i - 1] | any[i] | any[i + 1]) != 0);
-  }
-}
-
-// The first position in [from, end) whose byte is `value`, or end.
-std::int64_t find_byte(const std::uint8_t* bytes, std::int64_t from, std::int64_t end, int value) {
-  if (from >= end) return end;
-  const void* const found = std::memchr(bytes + from, value, static_cast<std::size_t>(end - from));
-  return found == nullptr ? end : static_cast<const std::uint8_t*>(found) - bytes;
-}
-
-// A clean stretch shorter than this between two dirty ones is taken by the masked kernel too,
-// which gives it the same values: switching kernels costs more than it saves.
-constexpr std::int64_t shortest_clean_run = 48;
-
-// One masked output row k whose neighbourhood holds kept cells: stretches of columns that see no
-// kept cell take the plain sums, the others the masked rows.
+// One masked output row k whose neighbourhood holds kept cells: the stretches of columns that see
+// a kept cell take the masked rows, the columns between them the plain sums.
 void smooth_row_masked(const double* dx, const double* dz, const double* source,
                        const FixedCells& fixed, std::int64_t nx, std::int64_t nz, std::int64_t k,
-                       MaskedRows& masked, std::uint8_t* scratch, double* out) {
+                       MaskedRows& masked, double* out) {
   const std::uint8_t* const kept = fixed.kept().data();
   const std::int64_t k_lo = k > 0 ? k - 1 : 0;
   const std::int64_t k_hi = k + 1 < nz ? k + 1 : nz - 1;
   const double* rows[3] = {source, source, source};
-  const std::uint8_t* kept_rows[3] = {kept, kept, kept};
   double dz_of_rows[3] = {0, 0, 0};
   int row_count = 0;
   for (std::int64_t kk = k_lo; kk <= k_hi; ++kk, ++row_count) {
     rows[row_count] = source + kk * nx;
-    kept_rows[row_count] = kept + kk * nx;
     dz_of_rows[row_count] = dz[kk];
   }
-  std::uint8_t* const any = scratch;
-  std::uint8_t* const dirty = scratch + nx;
-  mark_dirty_columns(kept_rows, row_count, nx, any, dirty);
-  // A row with many kept cells around it fills its masked source rows whole, once for the three
-  // output rows that read each; a row with a few dirty stretches fills just the columns they read.
-  std::size_t kept_around = 0;
-  for (std::int64_t kk = k_lo; kk <= k_hi; ++kk) kept_around += fixed.row_kept(kk);
-  const bool whole_rows = 12 * kept_around >= static_cast<std::size_t>(nx);
+  const std::span<const std::int32_t> stretches =
+      fixed.masked_stretches(static_cast<std::size_t>(k));
+  // A row mostly in stretches fills its masked source rows whole, once for the three output rows
+  // that read each; a row of a few short stretches fills just the columns they read.
+  std::int64_t masked_columns = 0;
+  for (std::size_t s = 0; s < stretches.size(); s += 2)
+    masked_columns += stretches[s + 1] - stretches[s];
+  const bool whole_rows = 4 * masked_columns >= nx;
 
   const double* value_rows[3] = {nullptr, nullptr, nullptr};
   const double* weight_rows[3] = {nullptr, nullptr, nullptr};
-  bool filled = false;
-  const std::int64_t end = nx - 1;
-  std::int64_t i = 1;
-  while (i < end) {
-    if (dirty[i] == 0) {
-      const std::int64_t j = find_byte(dirty, i, end, 1);
-      smooth_plain_columns(dx, dz_of_rows, rows, row_count, i, j, out);
-      i = j;
-      continue;
-    }
-    std::int64_t j = find_byte(dirty, i, end, 0);
-    while (j < end) {
-      const std::int64_t next = find_byte(dirty, j, end, 1);
-      if (next - j >= shortest_clean_run && next < end) break;
-      if (next == end && end - j >= shortest_clean_run) break;
-      j = find_byte(dirty, next, end, 0);
-    }
-    if (!filled) {
-      for (int r = 0; r < row_count; ++r) {
-        if (whole_rows) {
-          masked.fill(dx, dz, source, kept, k_lo + r);
-        } else {
-          masked.fill_columns(dx, dz, source, kept, k_lo + r, i - 1, j + 1);
-        }
-        value_rows[r] = masked.values(k_lo + r);
-        weight_rows[r] = masked.weights(k_lo + r);
+  std::int64_t column = 1;
+  for (std::size_t s = 0; s < stretches.size(); s += 2) {
+    const std::int64_t begin = stretches[s];
+    const std::int64_t end = stretches[s + 1];
+    if (column < begin) smooth_plain_columns(dx, dz_of_rows, rows, row_count, column, begin, out);
+    for (int r = 0; r < row_count; ++r) {
+      if (whole_rows) {
+        masked.fill(dx, dz, source, kept, k_lo + r);
+      } else {
+        masked.fill_columns(dx, dz, source, kept, k_lo + r, begin - 1, end + 1);
       }
-      filled = whole_rows;
+      value_rows[r] = masked.values(k_lo + r);
+      weight_rows[r] = masked.weights(k_lo + r);
     }
-    smooth_masked_columns(value_rows, weight_rows, row_count, source + k * nx, kept + k * nx, i, j,
-                          out);
-    i = j;
+    smooth_masked_columns(value_rows, weight_rows, row_count, source + k * nx, kept + k * nx, begin,
+                          end, out);
+    column = end;
   }
+  if (column < nx - 1) smooth_plain_columns(dx, dz_of_rows, rows, row_count, column, nx - 1, out);
   out[0] = smooth_cell_masked(dx, dz, source, kept, nx, nz, 0, k);
   if (nx > 1) out[nx - 1] = smooth_cell_masked(dx, dz, source, kept, nx, nz, nx - 1, k);
 }
@@ -419,18 +375,12 @@ void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source,
   const auto parts = static_cast<std::size_t>(parallel_thread_count());
   const std::size_t slot_size = 3 * 2 * static_cast<std::size_t>(nx);
   thread_local std::vector<double> masked_rows;
-  thread_local std::vector<std::uint8_t> column_flags;
   if (masked_rows.size() < parts * slot_size) masked_rows.resize(parts * slot_size);
-  if (column_flags.size() < parts * 2 * static_cast<std::size_t>(nx)) {
-    column_flags.resize(parts * 2 * static_cast<std::size_t>(nx));
-  }
   double* const storage = masked_rows.data();
-  std::uint8_t* const flags = column_flags.data();
   std::atomic<std::size_t> next_part{0};
   parallel_for(nz, (parallel_threshold + nx - 1) / nx, [&](std::int64_t first, std::int64_t last) {
     const std::size_t part = next_part.fetch_add(1) % parts;
     MaskedRows rows(storage + part * slot_size, nx);
-    std::uint8_t* const scratch = flags + part * 2 * static_cast<std::size_t>(nx);
     for (std::int64_t k = first; k < last; ++k) {
       double* const row = out + k * nx;
       const auto row_index = static_cast<std::size_t>(k);
@@ -445,7 +395,7 @@ void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source,
       if (plain) {
         smooth_row(dx, dz, in, nx, nz, k, row);
       } else {
-        smooth_row_masked(dx, dz, in, fixed, nx, nz, k, rows, scratch, row);
+        smooth_row_masked(dx, dz, in, fixed, nx, nz, k, rows, row);
       }
     }
   });

@@ -6,7 +6,8 @@
 // the same process; compare them as ratios.
 //
 // `model_bench --write_inputs=FOLDER` writes the mesh and the model the benchmarks use (mesh.txt,
-// model.txt) into FOLDER and exits: the whole-command benchmark script runs on the same files.
+// model.txt), and a topography and an active-cell file (topography.txt, active.txt), into FOLDER
+// and exits: the whole-command benchmark script runs on the same files.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -372,6 +373,32 @@ BENCHMARK(pass_masked_scattered)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(log_exp_library)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(log_exp_reference)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A topography and an active-cell file for the command with fixed cells, as the padding mask: a
+// surface 40 to 200 m deep (20 to 100 rows of air), and inactive padding of 20 columns on each
+// side and the 10 deepest rows.
+void write_fixed_cell_files(const fs::path& folder, const quelby::Mesh& mesh) {
+  std::ofstream topography(folder / "topography.txt");
+  const double first = mesh.x_nodes.front();
+  const double last = mesh.x_nodes.back();
+  const int points = 200;
+  topography << points << " 0\n";
+  for (int p = 0; p < points; ++p) {
+    const double x = first + (last - first) * p / (points - 1);
+    const double t = (x - first) / (last - first);
+    topography << x << ' ' << -(120 + 80 * std::sin(9.0 * t) * std::cos(2.0 * t)) << '\n';
+  }
+  std::ofstream active(folder / "active.txt");
+  active << mesh.nx << ' ' << mesh.nz << '\n';
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    if (k >= mesh.nz - 10) {
+      active << mesh.nx << "*0\n";
+    } else {
+      active << "20*0 " << mesh.nx - 40 << "*1 20*0\n";
+    }
+  }
+  if (!topography || !active) throw std::runtime_error("cannot write the fixed-cell files");
+}
+
 // Writes the benchmark's mesh and model (in the plain writer's form) into `folder`.
 int write_inputs(const fs::path& folder) {
   write_mesh_file(folder / "mesh.txt");
@@ -380,6 +407,7 @@ int write_inputs(const fs::path& folder) {
   const std::vector<double> values =
       model_values(static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz));
   write_plain(folder / "model.txt", mesh.dx.size(), mesh.dz.size(), values.data());
+  write_fixed_cell_files(folder, mesh);
   return 0;
 }
 

@@ -302,6 +302,48 @@ TEST(FixedCells, KnowsItsFixedAndLoneCells) {
   EXPECT_THROW(smooth_once(mesh, cells, source, target), std::invalid_argument);
 }
 
+// Every interior column outside a row's masked stretches sees no kept cell: the plain sums there
+// are the masked ones. Stretches are ordered, disjoint and within the interior.
+TEST(FixedCells, StretchesCoverEveryColumnThatSeesAKeptCell) {
+  std::mt19937_64 random(48);
+  for (int n = 0; n < 60; ++n) {
+    const int nx = std::uniform_int_distribution<int>(1, 300)(random);
+    const int nz = std::uniform_int_distribution<int>(1, 12)(random);
+    const double share = std::uniform_real_distribution<double>(0, 0.2)(random);
+    std::vector<std::uint8_t> flags(static_cast<std::size_t>(nx) * nz, 0);
+    std::bernoulli_distribution starts_block(share / 10);
+    for (std::size_t cell = 0; cell < flags.size(); ++cell) {
+      if (!starts_block(random)) continue;
+      const int width = std::uniform_int_distribution<int>(1, 120)(random);
+      for (int w = 0; w < width && cell % nx + w < static_cast<std::size_t>(nx); ++w) {
+        flags[cell + w] = 1;
+      }
+    }
+    const FixedCells cells(nx, nz, flags);
+    for (int k = 0; k < nz; ++k) {
+      const auto stretches = cells.masked_stretches(k);
+      ASSERT_EQ(stretches.size() % 2, 0u);
+      std::vector<bool> covered(nx, false);
+      int previous_end = 1;
+      for (std::size_t s = 0; s < stretches.size(); s += 2) {
+        ASSERT_GE(stretches[s], previous_end);
+        ASSERT_LT(stretches[s], stretches[s + 1]);
+        ASSERT_LE(stretches[s + 1], nx - 1);
+        for (int i = stretches[s]; i < stretches[s + 1]; ++i) covered[i] = true;
+        previous_end = stretches[s + 1];
+      }
+      for (int i = 1; i + 1 < nx; ++i) {
+        if (covered[i]) continue;
+        for (int kk = std::max(k - 1, 0); kk <= std::min(k + 1, nz - 1); ++kk) {
+          for (int ii = i - 1; ii <= i + 1; ++ii) {
+            ASSERT_EQ(cells.kept()[kk * nx + ii], 0) << "row " << k << ", column " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(FixedCells, FlagsComeFromTheAirAndTheParameterMap) {
   Mesh mesh = mesh_of({1, 1, 1}, {1, 1});
   Topography topography;
