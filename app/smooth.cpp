@@ -183,10 +183,6 @@ class MaskedRows {
   const double* weights(std::int64_t kk) const noexcept { return values(kk) + nx_; }
   void fill(const double* dx, const double* dz, const double* source, const std::uint8_t* kept,
             std::int64_t kk);
-  // Only columns begin..end-1 of row kk, for one use: the slot counts as not filled afterwards.
-  void fill_columns(const double* dx, const double* dz, const double* source,
-                    const std::uint8_t* kept, std::int64_t kk, std::int64_t begin,
-                    std::int64_t end);
 
  private:
   std::int64_t slot(std::int64_t kk) const noexcept { return kk % 3; }
@@ -216,17 +212,6 @@ void MaskedRows::fill(const double* dx, const double* dz, const double* source,
   double* const values = storage_ + s * 2 * nx_;
   fill_masked_row(dx, dz[kk], source + kk * nx_, kept + kk * nx_, nx_, values, values + nx_);
   filled_[s] = kk;
-}
-
-void MaskedRows::fill_columns(const double* dx, const double* dz, const double* source,
-                              const std::uint8_t* kept, std::int64_t kk, std::int64_t begin,
-                              std::int64_t end) {
-  const std::int64_t s = slot(kk);
-  double* const values = storage_ + s * 2 * nx_;
-  const std::int64_t offset = kk * nx_ + begin;
-  fill_masked_row(dx + begin, dz[kk], source + offset, kept + offset, end - begin, values + begin,
-                  values + nx_ + begin);
-  filled_[s] = -1;
 }
 
 // The columns 1..nx-2 of one masked output row from its masked source rows: the plain pass's
@@ -295,6 +280,58 @@ void smooth_masked_columns(const double* const* value_rows, const double* const*
   }
 }
 
+// The columns begin..end-1 of one masked output row straight from the source and the kept flags:
+// every term's product is formed and a kept term's bits are cleared to +0 (see MaskedRows for why
+// that gives the bits of skipping it). Dearer per cell than the masked rows, but with nothing to
+// fill first: the form for short stretches.
+template <int row_count>
+[[gnu::always_inline]] inline void smooth_interior_selected(
+    const double* __restrict dx, const double* __restrict dz_of_rows,
+    const double* const* __restrict rows, const std::uint8_t* const* __restrict kept_rows, int self,
+    std::int64_t begin, std::int64_t end, double* __restrict out) {
+  const auto add = [](double& sum, double& weights, double value, double w, std::uint8_t kept) {
+    const std::uint64_t averaged = std::uint64_t{0} - static_cast<std::uint64_t>(kept == 0);
+    sum = sum + std::bit_cast<double>(std::bit_cast<std::uint64_t>(value * w) & averaged);
+    weights = weights + std::bit_cast<double>(std::bit_cast<std::uint64_t>(w) & averaged);
+  };
+  for (std::int64_t i = begin; i < end; ++i) {
+    double sum = 0;
+    double weights = 0;
+    for (int r = 0; r < row_count; ++r) {
+      const double* const row = rows[r];
+      const std::uint8_t* const kept = kept_rows[r];
+      const double dz = dz_of_rows[r];
+      add(sum, weights, row[i - 1], dx[i - 1] * dz, kept[i - 1]);
+      add(sum, weights, row[i], dx[i] * dz, kept[i]);
+      add(sum, weights, row[i + 1], dx[i + 1] * dz, kept[i + 1]);
+    }
+    const std::uint64_t averaged =
+        std::uint64_t{0} - static_cast<std::uint64_t>(kept_rows[self][i] == 0);
+    const std::uint64_t mean = std::bit_cast<std::uint64_t>(sum / weights);
+    const std::uint64_t own_value = std::bit_cast<std::uint64_t>(rows[self][i]);
+    out[i] = std::bit_cast<double>((mean & averaged) | (own_value & ~averaged));
+  }
+}
+
+#if defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void smooth_selected_columns(const double* dx, const double* dz_of_rows, const double* const* rows,
+                             const std::uint8_t* const* kept_rows, int row_count, int self,
+                             std::int64_t begin, std::int64_t end, double* out) {
+  switch (row_count) {
+    case 1:
+      smooth_interior_selected<1>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
+      break;
+    case 2:
+      smooth_interior_selected<2>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
+      break;
+    default:
+      smooth_interior_selected<3>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
+      break;
+  }
+}
+
 // One masked output row k whose neighbourhood holds kept cells: the stretches of columns that see
 // a kept cell take the masked rows, the columns between them the plain sums.
 void smooth_row_masked(const double* dx, const double* dz, const double* source,
@@ -304,19 +341,23 @@ void smooth_row_masked(const double* dx, const double* dz, const double* source,
   const std::int64_t k_lo = k > 0 ? k - 1 : 0;
   const std::int64_t k_hi = k + 1 < nz ? k + 1 : nz - 1;
   const double* rows[3] = {source, source, source};
+  const std::uint8_t* kept_rows[3] = {kept, kept, kept};
   double dz_of_rows[3] = {0, 0, 0};
   int row_count = 0;
   for (std::int64_t kk = k_lo; kk <= k_hi; ++kk, ++row_count) {
     rows[row_count] = source + kk * nx;
+    kept_rows[row_count] = kept + kk * nx;
     dz_of_rows[row_count] = dz[kk];
   }
+  const int self = static_cast<int>(k - k_lo);
   const std::span<const std::int32_t> stretches =
       fixed.masked_stretches(static_cast<std::size_t>(k));
   // A row mostly in stretches fills its masked source rows whole, once for the three output rows
-  // that read each; a row of a few short stretches fills just the columns they read.
+  // that read each; a row of a few short stretches selects its terms where they lie.
   std::int64_t masked_columns = 0;
-  for (std::size_t s = 0; s < stretches.size(); s += 2)
+  for (std::size_t s = 0; s < stretches.size(); s += 2) {
     masked_columns += stretches[s + 1] - stretches[s];
+  }
   const bool whole_rows = 4 * masked_columns >= nx;
 
   const double* value_rows[3] = {nullptr, nullptr, nullptr};
@@ -326,18 +367,18 @@ void smooth_row_masked(const double* dx, const double* dz, const double* source,
     const std::int64_t begin = stretches[s];
     const std::int64_t end = stretches[s + 1];
     if (column < begin) smooth_plain_columns(dx, dz_of_rows, rows, row_count, column, begin, out);
+    column = end;
+    if (!whole_rows) {
+      smooth_selected_columns(dx, dz_of_rows, rows, kept_rows, row_count, self, begin, end, out);
+      continue;
+    }
     for (int r = 0; r < row_count; ++r) {
-      if (whole_rows) {
-        masked.fill(dx, dz, source, kept, k_lo + r);
-      } else {
-        masked.fill_columns(dx, dz, source, kept, k_lo + r, begin - 1, end + 1);
-      }
+      masked.fill(dx, dz, source, kept, k_lo + r);
       value_rows[r] = masked.values(k_lo + r);
       weight_rows[r] = masked.weights(k_lo + r);
     }
     smooth_masked_columns(value_rows, weight_rows, row_count, source + k * nx, kept + k * nx, begin,
                           end, out);
-    column = end;
   }
   if (column < nx - 1) smooth_plain_columns(dx, dz_of_rows, rows, row_count, column, nx - 1, out);
   out[0] = smooth_cell_masked(dx, dz, source, kept, nx, nz, 0, k);
