@@ -19,14 +19,13 @@ constexpr std::string_view help_text =
     "\n"
     "Options:\n"
     "  --topography FILE  fix the cells above the ground surface of this topography file\n"
-    "  --active FILE      fix the cells that this active-cell file makes no parameters\n"
-    "                     (inactive, influence, and with --topography also air cells)\n"
-    "  --details          after an error message, say on standard error where the input is wrong\n"
-    "                     (implied by --topography and --active)\n"
+    "  --active FILE      fix the inactive and influence cells of this active-cell file\n"
+    "  --details          after an error message, print where the input is wrong (standard error)\n"
     "  --help             print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
-    "A fixed cell keeps its value and takes no part in any neighbourhood.\n"
+    "A fixed cell keeps its value and takes no part in any neighbourhood. --topography and\n"
+    "--active combine as the library builds its parameter map, and imply --details.\n"
     "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby\n";
 

@@ -134,6 +134,12 @@ TEST(CommandOptions, HelpAndVersionAnswerOnStandardOutput) {
     EXPECT_TRUE(result.out.starts_with(
         "Usage: quelby [--topography FILE] [--active FILE] [--details] mesh inmodel outmodel "
         "cycles\n"));
+    // One line for each option.
+    const std::size_t options = result.out.find("Options:\n");
+    ASSERT_NE(options, std::string::npos);
+    const std::string block =
+        result.out.substr(options + 9, result.out.find("\n\n", options) - options - 9);
+    EXPECT_EQ(std::count(block.begin(), block.end(), '\n'), 4) << block;
     for (const std::string option :
          {"\n  --topography FILE  ", "\n  --active FILE      ", "\n  --details          ",
           "\n  --help             ", "\n  --version          ", "man 1 quelby"}) {
