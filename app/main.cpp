@@ -1,31 +1,35 @@
-// quelby mesh inmodel outmodel cycles: smooths a model in the logarithm domain with the
+// quelby [options] mesh inmodel outmodel cycles: smooths a model in the logarithm domain with the
 // area-weighted mean of each cell's 3 by 3 neighbourhood, once per cycle, and writes the result as
-// a model file.
+// a model file. Options (--topography, --active) fix the cells that are no parameters of the
+// ground; without an option the command is the four-argument command it always was.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/command_line.hpp"
+#include "app/fixed_cells.hpp"
 #include "app/floating_point.hpp"
 #include "app/smooth.hpp"
 #include "base/free_format.hpp"
 #include "base/io.hpp"
 #include "base/stops.hpp"
+#include "cells/active_cells.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
+#include "mesh/topography.hpp"
 
 namespace {
 
-constexpr std::size_t field_length = 200;
-
 // An argument in its 200-character field: cut to its first 200 characters.
 std::string_view field(const char* argument) {
-  const std::string_view text(argument);
-  return text.substr(0, field_length);
+  return quelby::argument_field(argument);
 }
 
 // The run log: an anonymous temporary file, deleted by the system when the process ends.
@@ -48,16 +52,59 @@ class TemporaryFileBuffer : public std::streambuf {
   std::FILE* file_;
 };
 
-int run(int argc, char** argv) {
-  if (argc != 5) {
-    std::cout << "\nUsage: quelby  mesh inmodel outmodel cycles\n" << std::flush;
-    return quelby::exit_usage;
+// Whether a stop's detail line goes to standard error: only when asked for by an option, so that
+// the four-argument command writes exactly what it always wrote.
+bool print_details = false;
+
+void print_detail(const quelby::Stop& stop) {
+  if (print_details && !stop.detail().empty()) std::cerr << stop.detail() << '\n' << std::flush;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The fixed cells: exactly the cells that are no parameters of the map the library builds from
+// the topography and the active-cell file (each optional).
+
+quelby::FixedCells read_fixed_cells(const quelby::Io& io, const quelby::Mesh& mesh,
+                                    const quelby::CommandOptions& options) {
+  quelby::Topography topography;
+  quelby::read_topography(io, options.topography.has_value(), options.topography.value_or(""),
+                          mesh.x_nodes, mesh.z_nodes, topography);
+  quelby::ActiveCells cells;
+  quelby::read_active_cells(io, mesh, topography, options.active.value_or(""), cells);
+  return quelby::FixedCells(mesh.nx, mesh.nz, quelby::fixed_cell_flags(mesh, nullptr, &cells));
+}
+
+// ln, `cycles` passes of the kernel and exp, leaving the result in `working`; with fixed cells the
+// masked forms of all three.
+void smooth_model(const quelby::Mesh& mesh, const quelby::FixedCells* fixed, std::int32_t cycles,
+                  quelby::Model& working, quelby::Model& smoothed) {
+  if (fixed != nullptr) {
+    quelby::log_in_place(working.values(), *fixed);
+  } else {
+    quelby::log_in_place(working.values());
   }
-  const std::string_view mesh_name = quelby::trim_trailing_blanks(field(argv[1]));
-  const std::string_view input_name = quelby::trim_trailing_blanks(field(argv[2]));
-  const std::string_view output_name = quelby::trim_trailing_blanks(field(argv[3]));
+  for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
+    if (fixed != nullptr) {
+      quelby::smooth_once(mesh, *fixed, working, smoothed);
+    } else {
+      quelby::smooth_once(mesh, working, smoothed);
+    }
+    // The newest pass becomes the next pass's input: the same values as copying it back.
+    working.swap(smoothed);
+  }
+  if (fixed != nullptr) {
+    quelby::exp_in_place(working.values(), *fixed);
+  } else {
+    quelby::exp_in_place(working.values());
+  }
+}
+
+int run(const quelby::CommandOptions& options, const std::vector<const char*>& arguments) {
+  const std::string_view mesh_name = quelby::trim_trailing_blanks(field(arguments[0]));
+  const std::string_view input_name = quelby::trim_trailing_blanks(field(arguments[1]));
+  const std::string_view output_name = quelby::trim_trailing_blanks(field(arguments[2]));
   // The cycles field is padded with blanks to its full length, which a free-format read ignores.
-  const std::string_view cycles_field = field(argv[4]);
+  const std::string_view cycles_field = field(arguments[3]);
 
   // A field that yields no value (a lone comma or slash) leaves the count at 0.
   std::int32_t cycles = 0;
@@ -83,6 +130,9 @@ int run(int argc, char** argv) {
 
   quelby::Mesh mesh;
   quelby::load_mesh(io, mesh_name, mesh);
+  const bool masked = options.fixes_cells();
+  const quelby::FixedCells fixed =
+      masked ? read_fixed_cells(io, mesh, options) : quelby::FixedCells{};
 
   const std::size_t cells = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   if (!quelby::fits_in_memory(2 * cells * sizeof(double))) quelby::out_of_memory_stop(io);
@@ -96,13 +146,7 @@ int run(int argc, char** argv) {
   }
 
   quelby::read_model(io, mesh, input_name, "model", working);
-  quelby::log_in_place(working.values());
-  for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
-    quelby::smooth_once(mesh, working, smoothed);
-    // The newest pass becomes the next pass's input: the same values as copying it back.
-    working.swap(smoothed);
-  }
-  quelby::exp_in_place(working.values());
+  smooth_model(mesh, masked ? &fixed : nullptr, cycles, working, smoothed);
   quelby::write_model(io, mesh, output_name, working);
   return quelby::exit_success;
 }
@@ -113,9 +157,16 @@ int main(int argc, char** argv) {
   // Threads started later inherit this environment.
   quelby::set_command_floating_point();
   try {
-    return run(argc, argv);
+    const quelby::CommandLine line = quelby::parse_command_line(argc, argv);
+    if (const std::optional<int> status =
+            quelby::answer_without_running(line, std::cout, std::cerr)) {
+      return *status;
+    }
+    print_details = line.options.details;
+    return run(line.options, line.positional);
   } catch (const quelby::Stop& stop) {
     std::cout << std::flush;
+    print_detail(stop);
     return stop.status();
   } catch (const std::bad_alloc&) {
     std::cerr << "Error: not enough memory, program terminated\n";

@@ -1,8 +1,13 @@
 #include "app/smooth.hpp"
 
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
 
 #include "base/parallel.hpp"
 
@@ -33,20 +38,22 @@ inline double smooth_cell(const double* dx, const double* dz, const double* sour
   return sum / weights;
 }
 
-// The columns 1..nx-2 of one output row whose neighbourhood spans `row_count` source rows: the
-// same sums in the same order as smooth_cell, written so that the compiler vectorises across i.
+// The columns begin..end-1 (within 1..nx-2) of one output row whose neighbourhood spans
+// `row_count` source rows: the same sums in the same order as smooth_cell, written so that the
+// compiler vectorises across i.
 template <int row_count>
 [[gnu::always_inline]] inline void smooth_interior(const double* __restrict dx,
                                                    const double* __restrict dz_of_rows,
                                                    const double* const* __restrict rows,
-                                                   std::int64_t nx, double* __restrict out) {
+                                                   std::int64_t begin, std::int64_t end,
+                                                   double* __restrict out) {
   const double* r0 = rows[0];
   const double* r1 = row_count > 1 ? rows[1] : rows[0];
   const double* r2 = row_count > 2 ? rows[2] : rows[0];
   const double dz0 = dz_of_rows[0];
   const double dz1 = row_count > 1 ? dz_of_rows[1] : 0.0;
   const double dz2 = row_count > 2 ? dz_of_rows[2] : 0.0;
-  for (std::int64_t i = 1; i + 1 < nx; ++i) {
+  for (std::int64_t i = begin; i < end; ++i) {
     double sum = 0;
     double weights = 0;
     double w;
@@ -102,17 +109,280 @@ void smooth_row(const double* dx, const double* dz, const double* source, std::i
   }
   switch (row_count) {
     case 1:
-      smooth_interior<1>(dx, dz_of_rows, rows, nx, out);
+      smooth_interior<1>(dx, dz_of_rows, rows, 1, nx - 1, out);
       break;
     case 2:
-      smooth_interior<2>(dx, dz_of_rows, rows, nx, out);
+      smooth_interior<2>(dx, dz_of_rows, rows, 1, nx - 1, out);
       break;
     default:
-      smooth_interior<3>(dx, dz_of_rows, rows, nx, out);
+      smooth_interior<3>(dx, dz_of_rows, rows, 1, nx - 1, out);
       break;
   }
   out[0] = smooth_cell(dx, dz, source, nx, nz, 0, k);
   if (nx > 1) out[nx - 1] = smooth_cell(dx, dz, source, nx, nz, nx - 1, k);
+}
+
+// The columns begin..end-1 of an output row by the plain sums: a run of a masked row whose
+// neighbourhoods hold no kept cell.
+#if defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void smooth_plain_columns(const double* dx, const double* dz_of_rows, const double* const* rows,
+                          int row_count, std::int64_t begin, std::int64_t end, double* out) {
+  switch (row_count) {
+    case 1:
+      smooth_interior<1>(dx, dz_of_rows, rows, begin, end, out);
+      break;
+    case 2:
+      smooth_interior<2>(dx, dz_of_rows, rows, begin, end, out);
+      break;
+    default:
+      smooth_interior<3>(dx, dz_of_rows, rows, begin, end, out);
+      break;
+  }
+}
+
+// One cell of the masked pass with its neighbourhood clipped to the mesh: a kept cell returns its
+// value; otherwise the cells that are not kept are summed in the plain cell's order.
+inline double smooth_cell_masked(const double* dx, const double* dz, const double* source,
+                                 const std::uint8_t* kept, std::int64_t nx, std::int64_t nz,
+                                 std::int64_t i, std::int64_t k) {
+  if (kept[k * nx + i] != 0) return source[k * nx + i];
+  const std::int64_t i_lo = i > 0 ? i - 1 : 0;
+  const std::int64_t i_hi = i + 1 < nx ? i + 1 : nx - 1;
+  const std::int64_t k_lo = k > 0 ? k - 1 : 0;
+  const std::int64_t k_hi = k + 1 < nz ? k + 1 : nz - 1;
+  double sum = 0;
+  double weights = 0;
+  for (std::int64_t kk = k_lo; kk <= k_hi; ++kk) {
+    const double* row = source + kk * nx;
+    const std::uint8_t* kept_row = kept + kk * nx;
+    for (std::int64_t ii = i_lo; ii <= i_hi; ++ii) {
+      if (kept_row[ii] != 0) continue;
+      const double w = dx[ii] * dz[kk];
+      sum = sum + row[ii] * w;
+      weights = weights + w;
+    }
+  }
+  return sum / weights;
+}
+
+// The source rows a masked row reads, with their kept cells cleared: for source row kk, value[ii]
+// is the source value and weight[ii] = dx[ii] * dz[kk] (the plain pass's product, the same bits)
+// for a cell that is averaged, and both are +0 for a kept cell. Summing value * weight and weight
+// over all nine cells then gives exactly the sums that skip the kept cells: a kept term adds +0,
+// and a sum of round-to-nearest additions that starts at +0 is never -0, so adding +0 changes no
+// bit. A kept cell's own value (0, an infinity, NaN) never reaches a sum. Three rows are held, each
+// filled once per pass by the thread that walks past it.
+class MaskedRows {
+ public:
+  MaskedRows(double* storage, std::int64_t nx) : storage_(storage), nx_(nx) {}
+
+  // Row kk of the source, masked; filled on first use.
+  const double* values(std::int64_t kk) const noexcept { return storage_ + slot(kk) * 2 * nx_; }
+  const double* weights(std::int64_t kk) const noexcept { return values(kk) + nx_; }
+  void fill(const double* dx, const double* dz, const double* source, const std::uint8_t* kept,
+            std::int64_t kk);
+
+ private:
+  std::int64_t slot(std::int64_t kk) const noexcept { return kk % 3; }
+
+  double* storage_;  // three slots of 2 * nx doubles
+  std::int64_t nx_;
+  std::int64_t filled_[3] = {-1, -1, -1};
+};
+
+#if defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void fill_masked_row(const double* __restrict dx, double dz, const double* __restrict source,
+                     const std::uint8_t* __restrict kept, std::int64_t nx,
+                     double* __restrict values, double* __restrict weights) {
+  for (std::int64_t ii = 0; ii < nx; ++ii) {
+    const std::uint64_t averaged = std::uint64_t{0} - static_cast<std::uint64_t>(kept[ii] == 0);
+    values[ii] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(source[ii]) & averaged);
+    weights[ii] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(dx[ii] * dz) & averaged);
+  }
+}
+
+void MaskedRows::fill(const double* dx, const double* dz, const double* source,
+                      const std::uint8_t* kept, std::int64_t kk) {
+  const std::int64_t s = slot(kk);
+  if (filled_[s] == kk) return;
+  double* const values = storage_ + s * 2 * nx_;
+  fill_masked_row(dx, dz[kk], source + kk * nx_, kept + kk * nx_, nx_, values, values + nx_);
+  filled_[s] = kk;
+}
+
+// The columns 1..nx-2 of one masked output row from its masked source rows: the plain pass's
+// sums in its order, vectorised across i as smooth_interior is. A kept cell of the row itself
+// gets its source value.
+template <int row_count>
+[[gnu::always_inline]] inline void smooth_interior_masked(
+    const double* const* __restrict value_rows, const double* const* __restrict weight_rows,
+    const double* __restrict own, const std::uint8_t* __restrict own_kept, std::int64_t begin,
+    std::int64_t end, double* __restrict out) {
+  const double* v0 = value_rows[0];
+  const double* v1 = row_count > 1 ? value_rows[1] : value_rows[0];
+  const double* v2 = row_count > 2 ? value_rows[2] : value_rows[0];
+  const double* w0 = weight_rows[0];
+  const double* w1 = row_count > 1 ? weight_rows[1] : weight_rows[0];
+  const double* w2 = row_count > 2 ? weight_rows[2] : weight_rows[0];
+  for (std::int64_t i = begin; i < end; ++i) {
+    double sum = 0;
+    double weights = 0;
+    sum = sum + v0[i - 1] * w0[i - 1];
+    weights = weights + w0[i - 1];
+    sum = sum + v0[i] * w0[i];
+    weights = weights + w0[i];
+    sum = sum + v0[i + 1] * w0[i + 1];
+    weights = weights + w0[i + 1];
+    if constexpr (row_count > 1) {
+      sum = sum + v1[i - 1] * w1[i - 1];
+      weights = weights + w1[i - 1];
+      sum = sum + v1[i] * w1[i];
+      weights = weights + w1[i];
+      sum = sum + v1[i + 1] * w1[i + 1];
+      weights = weights + w1[i + 1];
+    }
+    if constexpr (row_count > 2) {
+      sum = sum + v2[i - 1] * w2[i - 1];
+      weights = weights + w2[i - 1];
+      sum = sum + v2[i] * w2[i];
+      weights = weights + w2[i];
+      sum = sum + v2[i + 1] * w2[i + 1];
+      weights = weights + w2[i + 1];
+    }
+    // A select by bits, so that the loop has no branch.
+    const std::uint64_t averaged = std::uint64_t{0} - static_cast<std::uint64_t>(own_kept[i] == 0);
+    const std::uint64_t mean = std::bit_cast<std::uint64_t>(sum / weights);
+    const std::uint64_t own_value = std::bit_cast<std::uint64_t>(own[i]);
+    out[i] = std::bit_cast<double>((mean & averaged) | (own_value & ~averaged));
+  }
+}
+
+#if defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void smooth_masked_columns(const double* const* value_rows, const double* const* weight_rows,
+                           int row_count, const double* own, const std::uint8_t* own_kept,
+                           std::int64_t begin, std::int64_t end, double* out) {
+  switch (row_count) {
+    case 1:
+      smooth_interior_masked<1>(value_rows, weight_rows, own, own_kept, begin, end, out);
+      break;
+    case 2:
+      smooth_interior_masked<2>(value_rows, weight_rows, own, own_kept, begin, end, out);
+      break;
+    default:
+      smooth_interior_masked<3>(value_rows, weight_rows, own, own_kept, begin, end, out);
+      break;
+  }
+}
+
+// The columns begin..end-1 of one masked output row straight from the source and the kept flags:
+// every term's product is formed and a kept term's bits are cleared to +0 (see MaskedRows for why
+// that gives the bits of skipping it). Dearer per cell than the masked rows, but with nothing to
+// fill first: the form for short stretches.
+template <int row_count>
+[[gnu::always_inline]] inline void smooth_interior_selected(
+    const double* __restrict dx, const double* __restrict dz_of_rows,
+    const double* const* __restrict rows, const std::uint8_t* const* __restrict kept_rows, int self,
+    std::int64_t begin, std::int64_t end, double* __restrict out) {
+  const auto add = [](double& sum, double& weights, double value, double w, std::uint8_t kept) {
+    const std::uint64_t averaged = std::uint64_t{0} - static_cast<std::uint64_t>(kept == 0);
+    sum = sum + std::bit_cast<double>(std::bit_cast<std::uint64_t>(value * w) & averaged);
+    weights = weights + std::bit_cast<double>(std::bit_cast<std::uint64_t>(w) & averaged);
+  };
+  for (std::int64_t i = begin; i < end; ++i) {
+    double sum = 0;
+    double weights = 0;
+    for (int r = 0; r < row_count; ++r) {
+      const double* const row = rows[r];
+      const std::uint8_t* const kept = kept_rows[r];
+      const double dz = dz_of_rows[r];
+      add(sum, weights, row[i - 1], dx[i - 1] * dz, kept[i - 1]);
+      add(sum, weights, row[i], dx[i] * dz, kept[i]);
+      add(sum, weights, row[i + 1], dx[i + 1] * dz, kept[i + 1]);
+    }
+    const std::uint64_t averaged =
+        std::uint64_t{0} - static_cast<std::uint64_t>(kept_rows[self][i] == 0);
+    const std::uint64_t mean = std::bit_cast<std::uint64_t>(sum / weights);
+    const std::uint64_t own_value = std::bit_cast<std::uint64_t>(rows[self][i]);
+    out[i] = std::bit_cast<double>((mean & averaged) | (own_value & ~averaged));
+  }
+}
+
+#if defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void smooth_selected_columns(const double* dx, const double* dz_of_rows, const double* const* rows,
+                             const std::uint8_t* const* kept_rows, int row_count, int self,
+                             std::int64_t begin, std::int64_t end, double* out) {
+  switch (row_count) {
+    case 1:
+      smooth_interior_selected<1>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
+      break;
+    case 2:
+      smooth_interior_selected<2>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
+      break;
+    default:
+      smooth_interior_selected<3>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
+      break;
+  }
+}
+
+// One masked output row k whose neighbourhood holds kept cells: the stretches of columns that see
+// a kept cell take the masked rows, the columns between them the plain sums.
+void smooth_row_masked(const double* dx, const double* dz, const double* source,
+                       const FixedCells& fixed, std::int64_t nx, std::int64_t nz, std::int64_t k,
+                       MaskedRows& masked, double* out) {
+  const std::uint8_t* const kept = fixed.kept().data();
+  const std::int64_t k_lo = k > 0 ? k - 1 : 0;
+  const std::int64_t k_hi = k + 1 < nz ? k + 1 : nz - 1;
+  const double* rows[3] = {source, source, source};
+  const std::uint8_t* kept_rows[3] = {kept, kept, kept};
+  double dz_of_rows[3] = {0, 0, 0};
+  int row_count = 0;
+  for (std::int64_t kk = k_lo; kk <= k_hi; ++kk, ++row_count) {
+    rows[row_count] = source + kk * nx;
+    kept_rows[row_count] = kept + kk * nx;
+    dz_of_rows[row_count] = dz[kk];
+  }
+  const int self = static_cast<int>(k - k_lo);
+  const std::span<const std::int32_t> stretches =
+      fixed.masked_stretches(static_cast<std::size_t>(k));
+  // A row mostly in stretches fills its masked source rows whole, once for the three output rows
+  // that read each; a row of a few short stretches selects its terms where they lie.
+  std::int64_t masked_columns = 0;
+  for (std::size_t s = 0; s < stretches.size(); s += 2) {
+    masked_columns += stretches[s + 1] - stretches[s];
+  }
+  const bool whole_rows = 4 * masked_columns >= nx;
+
+  const double* value_rows[3] = {nullptr, nullptr, nullptr};
+  const double* weight_rows[3] = {nullptr, nullptr, nullptr};
+  std::int64_t column = 1;
+  for (std::size_t s = 0; s < stretches.size(); s += 2) {
+    const std::int64_t begin = stretches[s];
+    const std::int64_t end = stretches[s + 1];
+    if (column < begin) smooth_plain_columns(dx, dz_of_rows, rows, row_count, column, begin, out);
+    column = end;
+    if (!whole_rows) {
+      smooth_selected_columns(dx, dz_of_rows, rows, kept_rows, row_count, self, begin, end, out);
+      continue;
+    }
+    for (int r = 0; r < row_count; ++r) {
+      masked.fill(dx, dz, source, kept, k_lo + r);
+      value_rows[r] = masked.values(k_lo + r);
+      weight_rows[r] = masked.weights(k_lo + r);
+    }
+    smooth_masked_columns(value_rows, weight_rows, row_count, source + k * nx, kept + k * nx, begin,
+                          end, out);
+  }
+  if (column < nx - 1) smooth_plain_columns(dx, dz_of_rows, rows, row_count, column, nx - 1, out);
+  out[0] = smooth_cell_masked(dx, dz, source, kept, nx, nz, 0, k);
+  if (nx > 1) out[nx - 1] = smooth_cell_masked(dx, dz, source, kept, nx, nz, nx - 1, k);
 }
 
 }  // namespace
@@ -130,6 +400,48 @@ void smooth_once(const Mesh& mesh, const Model& source, Model& target) {
   });
 }
 
+void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source, Model& target) {
+  if (fixed.nx() != mesh.nx || fixed.nz() != mesh.nz) {
+    throw std::invalid_argument("smooth_once: the fixed cells were built for another mesh");
+  }
+  const std::int64_t nx = mesh.nx;
+  const std::int64_t nz = mesh.nz;
+  const double* const dx = mesh.dx.data();
+  const double* const dz = mesh.dz.data();
+  const double* const in = source.data();
+  double* const out = target.data();
+  // Three masked source rows for every part of the loop; each part takes the next free slot. The
+  // rows are kept by the calling thread from pass to pass: fresh pages for every pass would cost
+  // more than the pass.
+  const auto parts = static_cast<std::size_t>(parallel_thread_count());
+  const std::size_t slot_size = 3 * 2 * static_cast<std::size_t>(nx);
+  thread_local std::vector<double> masked_rows;
+  if (masked_rows.size() < parts * slot_size) masked_rows.resize(parts * slot_size);
+  double* const storage = masked_rows.data();
+  std::atomic<std::size_t> next_part{0};
+  parallel_for(nz, (parallel_threshold + nx - 1) / nx, [&](std::int64_t first, std::int64_t last) {
+    const std::size_t part = next_part.fetch_add(1) % parts;
+    MaskedRows rows(storage + part * slot_size, nx);
+    for (std::int64_t k = first; k < last; ++k) {
+      double* const row = out + k * nx;
+      const auto row_index = static_cast<std::size_t>(k);
+      if (fixed.row_all_kept(row_index)) {
+        std::memcpy(row, in + k * nx, static_cast<std::size_t>(nx) * sizeof(double));
+        continue;
+      }
+      // A neighbourhood without kept cells sums exactly what the plain pass sums.
+      const bool plain = fixed.row_all_averaged(row_index) &&
+                         (k == 0 || fixed.row_all_averaged(row_index - 1)) &&
+                         (k + 1 == nz || fixed.row_all_averaged(row_index + 1));
+      if (plain) {
+        smooth_row(dx, dz, in, nx, nz, k, row);
+      } else {
+        smooth_row_masked(dx, dz, in, fixed, nx, nz, k, rows, row);
+      }
+    }
+  });
+}
+
 void log_in_place(std::span<double> values) {
   double* const data = values.data();
   const std::int64_t count = static_cast<std::int64_t>(values.size());
@@ -143,6 +455,30 @@ void exp_in_place(std::span<double> values) {
   const std::int64_t count = static_cast<std::int64_t>(values.size());
   parallel_for(count, parallel_threshold, [data](std::int64_t first, std::int64_t last) {
     for (std::int64_t j = first; j < last; ++j) data[j] = std::exp(data[j]);
+  });
+}
+
+void log_in_place(std::span<double> values, const FixedCells& fixed) {
+  if (values.size() != fixed.size()) throw std::invalid_argument("log_in_place: size /= ncell");
+  double* const data = values.data();
+  const std::uint8_t* const kept = fixed.kept().data();
+  const std::int64_t count = static_cast<std::int64_t>(values.size());
+  parallel_for(count, parallel_threshold, [data, kept](std::int64_t first, std::int64_t last) {
+    for (std::int64_t j = first; j < last; ++j) {
+      if (kept[j] == 0) data[j] = std::log(data[j]);
+    }
+  });
+}
+
+void exp_in_place(std::span<double> values, const FixedCells& fixed) {
+  if (values.size() != fixed.size()) throw std::invalid_argument("exp_in_place: size /= ncell");
+  double* const data = values.data();
+  const std::uint8_t* const kept = fixed.kept().data();
+  const std::int64_t count = static_cast<std::int64_t>(values.size());
+  parallel_for(count, parallel_threshold, [data, kept](std::int64_t first, std::int64_t last) {
+    for (std::int64_t j = first; j < last; ++j) {
+      if (kept[j] == 0) data[j] = std::exp(data[j]);
+    }
   });
 }
 

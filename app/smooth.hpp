@@ -1,10 +1,12 @@
 // The smoothing kernel of the command: one pass replaces every cell by the area-weighted mean of
 // its 3 by 3 neighbourhood (clipped at the mesh edges), plus the element-wise logarithm and
-// exponential that take a model into and out of the domain where it is smoothed.
+// exponential that take a model into and out of the domain where it is smoothed. The masked forms
+// leave the cells of a FixedCells alone.
 #pragma once
 
 #include <span>
 
+#include "app/fixed_cells.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
 
@@ -16,9 +18,22 @@ namespace quelby {
 // in parallel; the result does not depend on the number of threads.
 void smooth_once(const Mesh& mesh, const Model& source, Model& target);
 
+// The pass with fixed cells: a kept cell (fixed.kept()) gets its source value, the same double;
+// every other cell the sum of source * area over the cells of its neighbourhood that are not kept,
+// divided by the sum of their areas, both formed from zero in the order above with the kept cells
+// skipped. The values of kept cells are never read into a sum. With no fixed cell this is exactly
+// the plain pass. `fixed` was built for the mesh's nx and nz (std::invalid_argument otherwise).
+// Rows whose neighbourhood holds no kept cell take the plain pass's path; a pass costs at most
+// that of the plain pass plus a select per term.
+void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source, Model& target);
+
 // values[j] = ln(values[j]), one std::log call per element, in parallel.
 void log_in_place(std::span<double> values);
 // values[j] = exp(values[j]), one std::exp call per element, in parallel.
 void exp_in_place(std::span<double> values);
+// The same for the cells that are not kept (fixed.kept() is 0): kept cells are never touched, so
+// any placeholder (0, negative) comes back as it was.
+void log_in_place(std::span<double> values, const FixedCells& fixed);
+void exp_in_place(std::span<double> values, const FixedCells& fixed);
 
 }  // namespace quelby

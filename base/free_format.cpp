@@ -272,6 +272,7 @@ bool InputFile::open(const std::string& path) {
   }
   begin_ = end_ = 0;
   at_end_ = false;
+  record_number_ = 0;
   return true;
 }
 
@@ -284,6 +285,7 @@ void InputFile::rewind() {
   if (descriptor_ >= 0) ::lseek(descriptor_, 0, SEEK_SET);
   begin_ = end_ = 0;
   at_end_ = descriptor_ < 0;
+  record_number_ = 0;
 }
 
 bool InputFile::fill() {
@@ -324,12 +326,14 @@ bool InputFile::next_record(std::string_view& record) {
       if (length > 0 && base[position - 1] == '\r') --length;
       record = std::string_view(base + begin_, length);
       begin_ = position + 1;
+      ++record_number_;
       return true;
     }
     if (at_end_) {
       if (begin_ == end_) return false;
       record = std::string_view(base + begin_, end_ - begin_);
       begin_ = end_;
+      ++record_number_;
       return true;
     }
     fill();
@@ -350,6 +354,9 @@ class ItemSink {
     skip_empty_items();
   }
   std::size_t remaining() const noexcept { return remaining_; }
+  bool expects_integer() const noexcept {
+    return remaining_ > 0 && items_[item_].kind() == ReadItem::Kind::integer;
+  }
 
   ReadErrorKind assign(std::string_view token) noexcept {
     const ReadItem& item = items_[item_];
@@ -399,6 +406,7 @@ class RealSink {
   explicit RealSink(std::span<double> values) noexcept
       : next_(values.data()), end_(values.data() + values.size()) {}
   std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+  static constexpr bool expects_integer() noexcept { return false; }
 
   ReadErrorKind assign(std::string_view token) noexcept {
     const ReadErrorKind error = parse_real(token, *next_);
@@ -436,16 +444,26 @@ bool parse_repeat(const char* begin, const char* end, std::size_t& repeat) noexc
   return true;
 }
 
-ReadStatus error_status(ReadErrorKind kind) noexcept {
-  return {ReadOutcome::error, kind};
+// The failures carry what a stop's detail needs; they are built only on the way out of a read.
+ReadStatus error_status(ReadErrorKind kind, std::string_view token, bool integer) noexcept {
+  return {ReadOutcome::error, kind, token, integer, 0};
 }
-constexpr ReadStatus end_of_input{ReadOutcome::end_of_input, ReadErrorKind::none};
+ReadStatus end_of_input(std::size_t items_left) noexcept {
+  return {ReadOutcome::end_of_input, ReadErrorKind::none, {}, false, items_left};
+}
 constexpr ReadStatus success{ReadOutcome::success, ReadErrorKind::none};
+
+// The whole token that starts at `p`: value characters and repeat stars up to a separator.
+std::string_view whole_token(const char* p, const char* end) noexcept {
+  const char* q = p;
+  while (q < end && (class_of(*q) == value_char || class_of(*q) == star)) ++q;
+  return std::string_view(p, static_cast<std::size_t>(q - p));
+}
 
 template <class Sink>
 ReadStatus read_into(RecordSource& source, Sink& sink) {
   std::string_view record;
-  if (!source.next_record(record)) return end_of_input;
+  if (!source.next_record(record)) return end_of_input(sink.remaining());
   if (sink.remaining() == 0) return success;
   // After a value, the first comma is that value's separator; any further comma is a null value.
   bool after_value = false;
@@ -454,7 +472,7 @@ ReadStatus read_into(RecordSource& source, Sink& sink) {
   for (;;) {
     while (p < end && class_of(*p) == blank) ++p;
     if (p == end) {
-      if (!source.next_record(record)) return end_of_input;
+      if (!source.next_record(record)) return end_of_input(sink.remaining());
       p = record.data();
       end = p + record.size();
       continue;
@@ -490,7 +508,9 @@ ReadStatus read_into(RecordSource& source, Sink& sink) {
     ReadErrorKind error;
     if (p < end && class_of(*p) == star) {
       std::size_t repeat = 0;
-      if (!parse_repeat(token, p, repeat)) return error_status(ReadErrorKind::syntax);
+      if (!parse_repeat(token, p, repeat)) {
+        return error_status(ReadErrorKind::syntax, whole_token(token, end), sink.expects_integer());
+      }
       const char* const value = ++p;
       while (p < end && (class_of(*p) == value_char || class_of(*p) == star)) ++p;
       if (p == value) {
@@ -502,7 +522,9 @@ ReadStatus read_into(RecordSource& source, Sink& sink) {
     } else {
       error = sink.assign(std::string_view(token, p - token));
     }
-    if (error != ReadErrorKind::none) return error_status(error);
+    if (error != ReadErrorKind::none) {
+      return error_status(error, whole_token(token, end), sink.expects_integer());
+    }
     if (sink.remaining() == 0) return success;
   }
 }

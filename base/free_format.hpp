@@ -27,6 +27,12 @@ enum class ReadErrorKind { none, syntax, conversion };
 struct ReadStatus {
   ReadOutcome outcome = ReadOutcome::success;
   ReadErrorKind error = ReadErrorKind::none;
+  // Set only when a read fails, for the one line of detail a stop may carry: on an error the text
+  // refused (a view into the record, valid until the source moves on) and whether an integer was
+  // expected there; at the end of the input, how many items were left without a value.
+  std::string_view token = {};
+  bool integer_expected = false;
+  std::size_t items_left = 0;
 
   bool ok() const noexcept { return outcome == ReadOutcome::success; }
   // 0 for success, negative for end of input, positive for an error.
@@ -94,6 +100,8 @@ class InputFile final : public RecordSource {
   // Positions the file before its first record.
   void rewind();
   bool next_record(std::string_view& record) override;
+  // The 1-based number of the record last handed out; 0 before the first.
+  std::size_t record_number() const noexcept { return record_number_; }
 
  private:
   bool fill();
@@ -104,6 +112,7 @@ class InputFile final : public RecordSource {
   std::size_t begin_ = 0;  // first unread byte
   std::size_t end_ = 0;    // one past the last byte read into the buffer
   bool at_end_ = false;
+  std::size_t record_number_ = 0;
 };
 
 // Reads the items in order from `source`. Items not reached keep their values.

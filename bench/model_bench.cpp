@@ -1,11 +1,13 @@
 // The model's four costs on a 2000 by 1000 model, each beside the plain version it replaces:
 // reading the model file (read_model against an `ifstream >> double` loop), writing it (write_model
 // against a printf("%13.5E") loop), one smoothing pass (smooth_once against the scalar kernel with
-// a copy back into the working model), and the logarithm and exponential over the model. The
-// pairs see the same data in the same process; compare them as ratios.
+// a copy back into the working model), and the logarithm and exponential over the model; and one
+// pass with fixed cells, to be set beside the library's plain pass. The pairs see the same data in
+// the same process; compare them as ratios.
 //
 // `model_bench --write_inputs=FOLDER` writes the mesh and the model the benchmarks use (mesh.txt,
-// model.txt) into FOLDER and exits: the whole-command benchmark script runs on the same files.
+// model.txt), and a topography and an active-cell file (topography.txt, active.txt), into FOLDER
+// and exits: the whole-command benchmark script runs on the same files.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -22,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/fixed_cells.hpp"
 #include "app/smooth.hpp"
 #include "base/io.hpp"
 #include "bench/bench_support.hpp"
@@ -261,6 +264,74 @@ void pass_reference(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// One pass with fixed cells, beside pass_library. Three masks: a ground surface that leaves 20 to
+// 100 rows of air above it across the section (as a topography does: most rows hold no fixed
+// cell); the surface with inactive padding columns on both sides and rows at the bottom (every row
+// holds fixed cells, most of each row sees none); and one cell in 20 fixed at random all over
+// (the worst case: nearly every cell sees a fixed cell).
+
+std::vector<std::uint8_t> surface_mask(const quelby::Mesh& mesh) {
+  std::vector<std::uint8_t> fixed(static_cast<std::size_t>(mesh.nx) * mesh.nz, 0);
+  for (std::int32_t i = 0; i < mesh.nx; ++i) {
+    const double x = static_cast<double>(i) / mesh.nx;
+    const auto air = static_cast<std::int32_t>(60 + 40 * std::sin(9.0 * x) * std::cos(2.0 * x));
+    for (std::int32_t k = 0; k < air && k < mesh.nz; ++k) {
+      fixed[static_cast<std::size_t>(k) * mesh.nx + i] = 1;
+    }
+  }
+  return fixed;
+}
+
+// The surface, and inactive padding: the 20 outermost columns on each side and the 10 deepest rows.
+std::vector<std::uint8_t> padding_mask(const quelby::Mesh& mesh) {
+  std::vector<std::uint8_t> fixed = surface_mask(mesh);
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    for (std::int32_t i = 0; i < mesh.nx; ++i) {
+      if (i < 20 || i >= mesh.nx - 20 || k >= mesh.nz - 10) {
+        fixed[static_cast<std::size_t>(k) * mesh.nx + i] = 1;
+      }
+    }
+  }
+  return fixed;
+}
+
+std::vector<std::uint8_t> scattered_mask(const quelby::Mesh& mesh) {
+  std::mt19937_64 generator(15);
+  std::bernoulli_distribution is_fixed(0.05);
+  std::vector<std::uint8_t> fixed(static_cast<std::size_t>(mesh.nx) * mesh.nz);
+  for (auto& flag : fixed) flag = is_fixed(generator) ? 1 : 0;
+  return fixed;
+}
+
+void run_masked_passes(benchmark::State& state, const std::vector<std::uint8_t>& flags) {
+  const Inputs& in = inputs();
+  const quelby::FixedCells fixed(in.mesh.nx, in.mesh.nz, flags);
+  quelby::Model working(in.mesh.nx, in.mesh.nz);
+  quelby::Model smoothed(in.mesh.nx, in.mesh.nz);
+  std::copy(in.values.begin(), in.values.end(), working.data());
+  quelby::log_in_place(working.values(), fixed);
+  for (auto _ : state) {
+    quelby::smooth_once(in.mesh, fixed, working, smoothed);
+    working.swap(smoothed);
+    benchmark::DoNotOptimize(working.data());
+    benchmark::ClobberMemory();
+  }
+  count_cells(state);
+}
+
+void pass_masked_surface(benchmark::State& state) {
+  run_masked_passes(state, surface_mask(inputs().mesh));
+}
+
+void pass_masked_padding(benchmark::State& state) {
+  run_masked_passes(state, padding_mask(inputs().mesh));
+}
+
+void pass_masked_scattered(benchmark::State& state) {
+  run_masked_passes(state, scattered_mask(inputs().mesh));
+}
+
+// ---------------------------------------------------------------------------------------------
 // The logarithm and then the exponential of every value: the two element-wise steps of the
 // command, run as a pair so that the values stay those of the model.
 
@@ -296,8 +367,37 @@ BENCHMARK(write_library)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(write_reference)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(pass_library)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(pass_reference)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(pass_masked_surface)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(pass_masked_padding)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(pass_masked_scattered)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(log_exp_library)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(log_exp_reference)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A topography and an active-cell file for the command with fixed cells, as the padding mask: a
+// surface 40 to 200 m deep (20 to 100 rows of air), and inactive padding of 20 columns on each
+// side and the 10 deepest rows.
+void write_fixed_cell_files(const fs::path& folder, const quelby::Mesh& mesh) {
+  std::ofstream topography(folder / "topography.txt");
+  const double first = mesh.x_nodes.front();
+  const double last = mesh.x_nodes.back();
+  const int points = 200;
+  topography << points << " 0\n";
+  for (int p = 0; p < points; ++p) {
+    const double x = first + (last - first) * p / (points - 1);
+    const double t = (x - first) / (last - first);
+    topography << x << ' ' << -(120 + 80 * std::sin(9.0 * t) * std::cos(2.0 * t)) << '\n';
+  }
+  std::ofstream active(folder / "active.txt");
+  active << mesh.nx << ' ' << mesh.nz << '\n';
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    if (k >= mesh.nz - 10) {
+      active << mesh.nx << "*0\n";
+    } else {
+      active << "20*0 " << mesh.nx - 40 << "*1 20*0\n";
+    }
+  }
+  if (!topography || !active) throw std::runtime_error("cannot write the fixed-cell files");
+}
 
 // Writes the benchmark's mesh and model (in the plain writer's form) into `folder`.
 int write_inputs(const fs::path& folder) {
@@ -307,6 +407,7 @@ int write_inputs(const fs::path& folder) {
   const std::vector<double> values =
       model_values(static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz));
   write_plain(folder / "model.txt", mesh.dx.size(), mesh.dz.size(), values.data());
+  write_fixed_cell_files(folder, mesh);
   return 0;
 }
 

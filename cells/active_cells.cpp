@@ -8,6 +8,7 @@
 
 #include "base/fixed_format.hpp"
 #include "base/free_format.hpp"
+#include "base/read_detail.hpp"
 #include "base/stops.hpp"
 
 namespace quelby {
@@ -38,22 +39,39 @@ void read_flags(const Io& io, const Mesh& mesh, const std::string& name,
                 std::span<std::int32_t> flags) {
   InputFile file;
   open_or_require(io, file, active_cells_label, name);
-  const auto read_error = [&] {
-    stop_with(io, Order::console_then_log, "\nError reading active cell file " + name + "\n");
+  const auto read_error = [&](const ReadStatus& status, std::size_t expected) {
+    stop_with(io, Order::console_then_log, "\nError reading active cell file " + name + "\n",
+              exit_failure, read_detail(name, file.record_number(), status, expected));
   };
   std::int32_t columns = 0;
   std::int32_t rows = 0;
-  if (!read_items(file, {columns, rows}).ok()) read_error();
+  if (const ReadStatus status = read_items(file, {columns, rows}); !status.ok()) {
+    read_error(status, 2);
+  }
   if (columns != mesh.nx || rows != mesh.nz) {
-    stop_with(io, Order::console_then_log, "\nError: inconsistent dimension in " + name + "\n");
+    stop_with(
+        io, Order::console_then_log, "\nError: inconsistent dimension in " + name + "\n",
+        exit_failure,
+        counts_detail(name, file.record_number(), columns, rows, "the mesh has", mesh.nx, mesh.nz));
   }
   // A read of no values takes no line.
-  if (!flags.empty() && !read_items(file, {ReadItem(flags)}).ok()) read_error();
+  if (!flags.empty()) {
+    if (const ReadStatus status = read_items(file, {ReadItem(flags)}); !status.ok()) {
+      read_error(status, flags.size());
+    }
+  }
   file.close();
-  for (const std::int32_t flag : flags) {
+  for (std::size_t cell = 0; cell < flags.size(); ++cell) {
+    const std::int32_t flag = flags[cell];
     if (flag < -1 || flag > 1) {
+      // Column and row are shown 1-based, as in the file's order of values.
+      const std::size_t nx = static_cast<std::size_t>(mesh.nx);
       stop_with(io, Order::console_then_log,
-                "\nError: values in the active cell file should be -1, 0 or 1.\n" + name + "\n");
+                "\nError: values in the active cell file should be -1, 0 or 1.\n" + name + "\n",
+                exit_failure,
+                line_detail(name, 0,
+                            "the flag of column " + std::to_string(cell % nx + 1) + ", row " +
+                                std::to_string(cell / nx + 1) + " is " + std::to_string(flag)));
     }
   }
   write_message(io, Order::log_only, "active cells were read from file: " + name + "\n");

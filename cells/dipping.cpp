@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/free_format.hpp"
+#include "base/read_detail.hpp"
 #include "base/stops.hpp"
 
 namespace quelby {
@@ -236,12 +237,19 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
   const std::string name(trim_trailing_blanks(file_name));
   InputFile file;
   open_or_require(io, file, dipping_label, name);
-  const auto read_error = [&] {
-    stop_with(io, Order::log_then_console, "\nError reading the dipping file: " + name + "\n");
+  const auto stop_reading = [&](std::string detail) {
+    stop_with(io, Order::log_then_console, "\nError reading the dipping file: " + name + "\n",
+              exit_failure, std::move(detail));
   };
-  const auto count_error = [&](std::string_view text) {
+  // A failed read, or one whose vertex is not a finite position.
+  const auto read_error = [&](const ReadStatus& status, std::size_t expected) {
+    stop_reading(status.ok() ? line_detail(name, file.record_number(),
+                                           "a position that is not a finite number")
+                             : read_detail(name, file.record_number(), status, expected));
+  };
+  const auto count_error = [&](std::string_view text, std::string what) {
     write_message(io, Order::console_then_log, text);
-    read_error();
+    stop_reading(line_detail(name, file.record_number(), what));
   };
   release_dipping(zones);
 
@@ -251,10 +259,15 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
   double alpha_x = 0;
   double alpha_z = 0;
   double dip = 0;
-  if (!read_items(file, {alpha_s, alpha_x, alpha_z, dip}).ok()) read_error();
+  if (const ReadStatus status = read_items(file, {alpha_s, alpha_x, alpha_z, dip}); !status.ok()) {
+    read_error(status, 4);
+  }
   std::int32_t polygons = 0;
-  if (!read_items(file, {polygons}).ok()) read_error();
-  if (polygons < 1) count_error("\nError: number of zones should be positive.\n");
+  if (const ReadStatus status = read_items(file, {polygons}); !status.ok()) read_error(status, 1);
+  if (polygons < 1) {
+    count_error("\nError: number of zones should be positive.\n",
+                std::to_string(polygons) + " zones");
+  }
   // The background zone comes first; a count at the 32-bit limit cannot be read to its end anyway.
   nzone = polygons == std::numeric_limits<std::int32_t>::max() ? polygons : polygons + 1;
   std::vector<Region> regions;
@@ -269,16 +282,23 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
     std::int32_t points = 0;
     for (std::int32_t j = 0; j < polygons; ++j) {
       alpha_s = alpha_x = alpha_z = dip = 0;
-      if (!read_items(file, {alpha_s, alpha_x, alpha_z, dip, points}).ok()) read_error();
+      if (const ReadStatus status = read_items(file, {alpha_s, alpha_x, alpha_z, dip, points});
+          !status.ok()) {
+        read_error(status, 5);
+      }
       store_zone();
-      if (points < 1) count_error("\nError: number of region points should be positive.\n");
+      if (points < 1) {
+        count_error("\nError: number of region points should be positive.\n",
+                    "zone " + std::to_string(j + 2) + " has " + std::to_string(points) + " points");
+      }
       Region& region = regions.emplace_back();
       for (std::int32_t v = 0; v < points; ++v) {
         double x = 0;
         double z = 0;
         // A vertex is a position: it must be a finite number.
-        if (!read_items(file, {x, z}).ok() || !std::isfinite(x) || !std::isfinite(z)) {
-          read_error();
+        if (const ReadStatus status = read_items(file, {x, z});
+            !status.ok() || !std::isfinite(x) || !std::isfinite(z)) {
+          read_error(status, 2);
         }
         region.x.push_back(x);
         region.z.push_back(z);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/free_format.hpp"
+#include "base/read_detail.hpp"
 #include "base/stops.hpp"
 
 namespace quelby {
@@ -71,23 +72,32 @@ void read_weights_file(const Io& io, const Mesh& mesh, std::string_view file_nam
   const std::string name(trim_trailing_blanks(file_name));
   InputFile file;
   open_or_require(io, file, weights_label, name);
-  const auto read_error = [&] {
-    stop_with(io, Order::log_then_console, "\nError reading the weighting file: " + name + "\n");
+  const auto read_error = [&](const ReadStatus& status, std::size_t expected) {
+    stop_with(io, Order::log_then_console, "\nError reading the weighting file: " + name + "\n",
+              exit_failure, read_detail(name, file.record_number(), status, expected));
   };
   std::int32_t columns = 0;
   std::int32_t rows = 0;
-  if (!read_items(file, {columns, rows}).ok()) read_error();
+  if (const ReadStatus status = read_items(file, {columns, rows}); !status.ok()) {
+    read_error(status, 2);
+  }
   if (columns != mesh.nx || rows != mesh.nz) {
-    stop_with(io, Order::log_then_console,
-              "\nErorr: Incorrect dimension in weighting file \n" + name + "\n");
+    stop_with(
+        io, Order::log_then_console,
+        "\nErorr: Incorrect dimension in weighting file \n" + name + "\n", exit_failure,
+        counts_detail(name, file.record_number(), columns, rows, "the mesh has", mesh.nx, mesh.nz));
   }
   const std::size_t nx = extent(mesh.nx);
   const std::size_t nz = extent(mesh.nz);
   std::vector<double> scratch;
   try {
-    if (!read_block(file, s_weights, nx, nz, scratch).ok()) read_error();
-    if (!read_block(file, x_weights, nx == 0 ? 0 : nx - 1, nz, scratch).ok()) read_error();
-    if (!read_block(file, z_weights, nx, nz == 0 ? 0 : nz - 1, scratch).ok()) read_error();
+    const auto read = [&](CellArray& array, std::size_t block_columns, std::size_t block_rows) {
+      const ReadStatus status = read_block(file, array, block_columns, block_rows, scratch);
+      if (!status.ok()) read_error(status, block_columns * block_rows);
+    };
+    read(s_weights, nx, nz);
+    read(x_weights, nx == 0 ? 0 : nx - 1, nz);
+    read(z_weights, nx, nz == 0 ? 0 : nz - 1);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
@@ -95,7 +105,10 @@ void read_weights_file(const Io& io, const Mesh& mesh, std::string_view file_nam
   if (read_items(file, {extra}).ok()) {
     stop_with(io, Order::console_then_log,
               "\nError: too many values in the weighting file: " + name +
-                  "\nThe file could be a for a previous version of the code.\n\n");
+                  "\nThe file could be a for a previous version of the code.\n\n",
+              exit_failure,
+              line_detail(name, file.record_number(),
+                          "the value " + shortest(extra) + " after the z weights block"));
   }
   file.close();
   write_message(io, Order::log_only, "weights were read from: " + name + "\n");
@@ -111,20 +124,27 @@ void read_weight_file(const Io& io, std::string_view file_name, std::string_view
   const std::string array_label(trim_trailing_blanks(label));
   InputFile file;
   open_or_require(io, file, array_label, name);
-  const auto read_error = [&] {
+  const auto read_error = [&](const ReadStatus& status, std::size_t expected) {
     stop_with(io, Order::log_then_console,
-              "\nError reading the " + array_label + " file: \n" + name + "\n");
+              "\nError reading the " + array_label + " file: \n" + name + "\n", exit_failure,
+              read_detail(name, file.record_number(), status, expected));
   };
   std::int32_t columns = 0;
   std::int32_t rows = 0;
-  if (!read_items(file, {columns, rows}).ok()) read_error();
+  if (const ReadStatus status = read_items(file, {columns, rows}); !status.ok()) {
+    read_error(status, 2);
+  }
   if (columns > weights.nx() || rows > weights.nz()) {
     stop_with(io, Order::log_then_console,
-              "\nErorr: Incorrect dimension in " + array_label + " file\n" + name + "\n");
+              "\nErorr: Incorrect dimension in " + array_label + " file\n" + name + "\n",
+              exit_failure,
+              counts_detail(name, file.record_number(), columns, rows, "the array holds",
+                            weights.nx(), weights.nz()));
   }
   std::vector<double> scratch;
   try {
-    if (!read_block(file, weights, extent(columns), extent(rows), scratch).ok()) read_error();
+    const ReadStatus status = read_block(file, weights, extent(columns), extent(rows), scratch);
+    if (!status.ok()) read_error(status, extent(columns) * extent(rows));
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/free_format.hpp"
+#include "base/read_detail.hpp"
 #include "base/stops.hpp"
 
 namespace quelby {
@@ -22,16 +23,24 @@ struct MeshReader {
   std::string name;
   InputFile file;
 
-  [[noreturn]] void read_error() const {
-    stop_with(io, Order::log_then_console, "\nError reading the mesh file: " + name + "\n");
+  [[noreturn]] void read_error(std::string detail) const {
+    stop_with(io, Order::log_then_console, "\nError reading the mesh file: " + name + "\n",
+              exit_failure, std::move(detail));
   }
-  [[noreturn]] void fail(std::string_view text) const {
+  // A read that failed, or one whose positions are not finite numbers.
+  [[noreturn]] void refused(const ReadStatus& status, std::size_t expected) const {
+    if (status.ok()) {
+      read_error(line_detail(name, file.record_number(), "a position that is not a finite number"));
+    }
+    read_error(read_detail(name, file.record_number(), status, expected));
+  }
+  [[noreturn]] void fail(std::string_view text, std::string detail = {}) const {
     std::string message = "\n";
     message += text;
     message += '\n';
     message += name;
     message += '\n';
-    stop_with(io, Order::console_then_log, message);
+    stop_with(io, Order::console_then_log, message, exit_failure, std::move(detail));
   }
 
   // The items of the reads. A null value or a slash leaves an item as the previous read left it,
@@ -51,18 +60,37 @@ struct MeshReader {
   ReadStatus read_segment(std::int32_t s) {
     return s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
   }
+  static std::size_t segment_items(std::int32_t s) { return s == 0 ? 3 : 2; }
+
+  // The first segment of the filling pass whose cells are not wider than 0, for the detail of the
+  // order messages: its line, its ends and its width.
+  std::size_t bad_line = 0;
+  double bad_start = 0;
+  double bad_end = 0;
+  double bad_width = 0;
+
+  std::string bad_segment_detail() const {
+    return line_detail(name, bad_line,
+                       "a segment from " + shortest(bad_start) + " to " + shortest(bad_end) +
+                           " makes cells " + shortest(bad_width) + " wide");
+  }
 
   // A position that is not a finite number makes no mesh: it is refused as a failed read.
   bool positions_finite() const { return std::isfinite(start) && std::isfinite(end); }
 
   // Counting pass over one direction: returns the node count (1 + the sum of the cell counts).
   std::int64_t count_nodes() {
-    if (!read_items(file, {segments}).ok()) read_error();
+    if (const ReadStatus status = read_items(file, {segments}); !status.ok()) refused(status, 1);
     std::int64_t nodes = 1;
     for (std::int32_t s = 0; s < segments; ++s) {
-      if (!read_segment(s).ok() || !positions_finite()) read_error();
+      const ReadStatus status = read_segment(s);
+      if (!status.ok() || !positions_finite()) refused(status, segment_items(s));
       // A negative count would shrink the arrays below the cells the filling pass makes.
-      if (cells < 0) fail("Error: negative number of cells in a segment of the mesh.");
+      if (cells < 0) {
+        fail("Error: negative number of cells in a segment of the mesh.",
+             line_detail(name, file.record_number(),
+                         "a segment of " + std::to_string(cells) + " cells"));
+      }
       nodes += cells;
     }
     return nodes;
@@ -71,18 +99,26 @@ struct MeshReader {
   // Filling pass over one direction. Its reads repeat those of the counting pass and so succeed,
   // unless the file changed in between: then it is a read error, never a write past the arrays.
   void fill(std::vector<double>& nodes, std::vector<double>& widths) {
-    if (!read_items(file, {segments}).ok()) read_error();
+    if (const ReadStatus status = read_items(file, {segments}); !status.ok()) refused(status, 1);
+    bad_line = 0;
     std::size_t m = 0;
     for (std::int32_t s = 0; s < segments; ++s) {
       // A segment starts where the one before it ended, as written in the file.
       const double previous_end = end;
-      if (!read_segment(s).ok() || !positions_finite() || cells < 0 ||
-          static_cast<std::size_t>(cells) > widths.size() - m) {
-        read_error();
+      const ReadStatus status = read_segment(s);
+      if (!status.ok() || !positions_finite()) refused(status, segment_items(s));
+      if (cells < 0 || static_cast<std::size_t>(cells) > widths.size() - m) {
+        read_error(line_detail(name, file.record_number(), "the file changed while it was read"));
       }
       const double a = s == 0 ? start : previous_end;
       if (s == 0) nodes[0] = start;
       const double width = (end - a) / static_cast<double>(cells);
+      if (!(width > 0) && cells > 0 && bad_line == 0) {
+        bad_line = file.record_number();
+        bad_start = a;
+        bad_end = end;
+        bad_width = width;
+      }
       for (std::int32_t c = 0; c < cells; ++c) {
         widths[m] = width;
         nodes[m + 1] = nodes[m] + width;
@@ -124,7 +160,10 @@ void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
   reader.file.rewind();
 
   if (x_node_count < 2 || z_node_count < 2) {
-    reader.fail("Error: # of cells in the mesh should be positive.");
+    reader.fail("Error: # of cells in the mesh should be positive.",
+                line_detail(reader.name, 0,
+                            std::to_string(x_node_count - 1) + " x " +
+                                std::to_string(z_node_count - 1) + " cells"));
   }
   // Node counts and the node total are 32-bit; a mesh beyond them cannot be held.
   if (x_node_count > max_count || z_node_count > max_count ||
@@ -144,14 +183,16 @@ void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
   reader.start_pass();
   reader.fill(mesh.x_nodes, mesh.dx);
   if (!MeshReader::all_positive(mesh.dx)) {
-    reader.fail("Error: X nodes should be in increasing order in the mesh.");
+    reader.fail("Error: X nodes should be in increasing order in the mesh.",
+                reader.bad_segment_detail());
   }
   if (!MeshReader::within_range(mesh.x_nodes, mesh.dx)) {
     reader.fail("Error: X nodes of the mesh exceed the range of real numbers.");
   }
   reader.fill(mesh.z_nodes, mesh.dz);
   if (!MeshReader::all_positive(mesh.dz)) {
-    reader.fail("Error: Z nodes should be in increasing order in the mesh.");
+    reader.fail("Error: Z nodes should be in increasing order in the mesh.",
+                reader.bad_segment_detail());
   }
   if (!MeshReader::within_range(mesh.z_nodes, mesh.dz)) {
     reader.fail("Error: Z nodes of the mesh exceed the range of real numbers.");

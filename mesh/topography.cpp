@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/free_format.hpp"
+#include "base/read_detail.hpp"
 #include "base/stops.hpp"
 
 namespace quelby {
@@ -20,8 +21,16 @@ struct TopographyReader {
   std::string name;
   InputFile file;
 
-  [[noreturn]] void read_error() const {
-    stop_with(io, Order::log_then_console, "\nError reading the topography file: " + name + "\n");
+  [[noreturn]] void read_error(std::string detail) const {
+    stop_with(io, Order::log_then_console, "\nError reading the topography file: " + name + "\n",
+              exit_failure, std::move(detail));
+  }
+  // A read that failed, or one whose numbers are not finite.
+  [[noreturn]] void refused(const ReadStatus& status, std::size_t expected) const {
+    if (status.ok()) {
+      read_error(line_detail(name, file.record_number(), "a value that is not a finite number"));
+    }
+    read_error(read_detail(name, file.record_number(), status, expected));
   }
 };
 
@@ -52,13 +61,16 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
   // Every read's items start from zero: a null value or an early slash leaves 0.
   std::int32_t count = 0;
   double reference = 0;
-  if (!read_items(reader.file, {count, reference}).ok() || !std::isfinite(reference)) {
-    reader.read_error();
+  if (const ReadStatus status = read_items(reader.file, {count, reference});
+      !status.ok() || !std::isfinite(reference)) {
+    reader.refused(status, 2);
   }
   if (count <= 0) {
     stop_with(
         io, Order::console_then_log,
-        "\nError: # of points in the topography file should be positive.\n" + reader.name + "\n");
+        "\nError: # of points in the topography file should be positive.\n" + reader.name + "\n",
+        exit_failure,
+        line_detail(reader.name, reader.file.record_number(), std::to_string(count) + " points"));
   }
 
   // X and E hold the points in places 1..N and one added point at each end (0-based). They grow
@@ -74,13 +86,16 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
     for (std::int32_t p = 0; p < count; ++p) {
       double x = 0;
       double elevation = 0;
-      if (!read_items(reader.file, {x, elevation}).ok() || !std::isfinite(x) ||
-          !std::isfinite(elevation)) {
-        reader.read_error();
+      if (const ReadStatus status = read_items(reader.file, {x, elevation});
+          !status.ok() || !std::isfinite(x) || !std::isfinite(elevation)) {
+        reader.refused(status, 2);
       }
       if (p > 0 && x < X.back()) {
         stop_with(io, Order::console_then_log,
-                  "\nError: X locations in topography file should be in increasing order.\n");
+                  "\nError: X locations in topography file should be in increasing order.\n",
+                  exit_failure,
+                  line_detail(reader.name, reader.file.record_number(),
+                              "x " + shortest(x) + " after x " + shortest(X.back())));
       }
       X.push_back(x);
       E.push_back(elevation);

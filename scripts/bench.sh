@@ -4,7 +4,9 @@
 # memory beside its limit, and one PASS or FAIL line.
 #
 #   model read, write, one pass : bench/model_bench, repetitions interleaved at random, medians
-#   whole command, 1 and 20     : quelby and quelby_reference as whole processes, runs interleaved
+#   one pass with fixed cells   : bench/model_bench, three masks, against the library's plain pass
+#   whole command, 1 and 20     : quelby and quelby_reference as whole processes, runs interleaved;
+#                                 quelby with --topography and --active beside quelby without
 #   peak memory                 : maximum resident set size from /usr/bin/time -v
 #
 # The machine is shared and noisy, so only ratios measured together count. The exit status is 0
@@ -90,14 +92,21 @@ for cycles in 1 20; do
 done
 # Each round runs the four cases once, starting one case later than the round before, so that a
 # change in the machine's load falls on all four alike.
-cases=(quelby:1 quelby_reference:1 quelby:20 quelby_reference:20)
+fixed_cells=(--topography "$work/topography.txt" --active "$work/active.txt")
+"$build"/quelby "${fixed_cells[@]}" "$mesh" "$model" "$work/quelby_fixed_20.txt" 20 >/dev/null
+cases=(quelby:1 quelby_reference:1 quelby:20 quelby_reference:20 quelby_fixed:20)
 declare -A times
 for ((run = 0; run < repetitions; run++)); do
   for ((slot = 0; slot < ${#cases[@]}; slot++)); do
     case=${cases[$(((run + slot) % ${#cases[@]}))]}
     program=${case%:*}
     cycles=${case#*:}
-    times[$case]+="$(run_timed "$build/$program" "$mesh" "$model" "$work/out_$program.txt" "$cycles") "
+    options=()
+    if [[ $program == quelby_fixed ]]; then
+      program=quelby
+      options=("${fixed_cells[@]}")
+    fi
+    times[$case]+="$(run_timed "$build/$program" "${options[@]}" "$mesh" "$model" "$work/out_$program.txt" "$cycles") "
   done
 done
 seconds_median() { tr ' ' '\n' <<<"${times[$1]}" | grep . | median; }
@@ -136,6 +145,21 @@ row() { # label quelby_ms reference_ms target(0 = none)
   line "$1" "$(printf '%.2f ms' "$2")" "$(printf '%.2f ms' "$3")" "${ratio}x" "$target" "$result"
 }
 ms() { awk -v s="$1" 'BEGIN { printf "%.3f", s * 1000 }'; }
+slower_row() { # label masked_ms plain_ms limit(0 = none): masked / plain against an upper limit
+  local ratio result limit
+  ratio=$(awk -v m="$2" -v p="$3" 'BEGIN { printf "%.2f", m / p }')
+  if [[ $4 == 0 ]]; then
+    result=""
+    limit="-"
+  else
+    limit="<= ${4}x"
+    if awk -v x="$ratio" -v t="$4" 'BEGIN { exit !(x <= t) }'; then result=pass; else
+      result=FAIL
+      verdict=FAIL
+    fi
+  fi
+  line "$1" "$(printf '%.2f ms' "$2")" "$(printf '%.2f ms' "$3")" "${ratio}x" "$limit" "$result"
+}
 
 # Every figure first, so that a missing one stops the script here.
 read_q=$(bench_median read_library)
@@ -146,10 +170,14 @@ pass_q=$(bench_median pass_library)
 pass_r=$(bench_median pass_reference)
 log_exp_q=$(bench_median log_exp_library)
 log_exp_r=$(bench_median log_exp_reference)
+masked_surface=$(bench_median pass_masked_surface)
+masked_padding=$(bench_median pass_masked_padding)
+masked_scattered=$(bench_median pass_masked_scattered)
 command_1_q=$(ms "$(seconds_median quelby:1)")
 command_1_r=$(ms "$(seconds_median quelby_reference:1)")
 command_20_q=$(ms "$(seconds_median quelby:20)")
 command_20_r=$(ms "$(seconds_median quelby_reference:20)")
+command_20_fixed=$(ms "$(seconds_median quelby_fixed:20)")
 
 echo
 echo "quelby against the plain reference: $nx x $nz model ($model_mb MB of text), $(nproc) cores"
@@ -169,6 +197,15 @@ row "one smoothing pass" "$pass_q" "$pass_r" 5
 row "log and exp of the model" "$log_exp_q" "$log_exp_r" 0
 row "whole command, 1 cycle" "$command_1_q" "$command_1_r" 0
 row "whole command, 20 cycles" "$command_20_q" "$command_20_r" 6
+echo
+echo "fixed cells: time with a mask against quelby's time without one; ratio = masked / plain"
+echo
+line "work" "masked" "plain" "ratio" "limit" "result"
+line "----" "------" "-----" "-----" "-----" "------"
+slower_row "pass, under a surface" "$masked_surface" "$pass_q" 1.5
+slower_row "pass, surface and padding" "$masked_padding" "$pass_q" 1.5
+slower_row "pass, 1 cell in 20 at random" "$masked_scattered" "$pass_q" 0
+slower_row "whole command, 20 cycles" "$command_20_fixed" "$command_20_q" 0
 echo
 check() { printf '%-28s %-52s %s\n' "$@"; }
 check "check" "measured" "result"

@@ -2,9 +2,12 @@
 # Installs quelby into a temporary prefix, static and then shared, and builds a tiny consumer
 # project against each installation twice: with find_package and with pkg-config. Each consumer
 # smooths the bundled example and must write the very bytes that the installed command writes;
-# the installed man page must render without warnings.
+# the installed man page must render without warnings. Then makes the Debian package from the
+# static release build (cpack -G DEB), checks its name, fields and contents, unpacks it into a
+# temporary root and runs the unpacked command and a consumer built against the unpacked files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup.sh --package
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -48,4 +51,59 @@ for kind in static shared; do
     exit 1
   fi
 done
-echo "== package: static and shared installs used through find_package and pkg-config"
+echo "== package (deb): cpack -G DEB in the static release build"
+version=$(sed -n 's/^project(quelby VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+architecture=$(dpkg --print-architecture)
+build=$work/static/build
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$build/quelby_${version}_${architecture}.deb
+[[ -f $deb ]] || {
+  echo "no $deb; cpack made: $(ls "$build"/*.deb 2>/dev/null)"
+  exit 1
+}
+[[ $(dpkg-deb --field "$deb" Package) == quelby ]]
+[[ $(dpkg-deb --field "$deb" Version) == "$version" ]]
+# Found by dpkg-shlibdeps: at least the C and C++ runtime libraries.
+depends=$(dpkg-deb --field "$deb" Depends)
+for library in libc6 libstdc++6; do
+  grep -q "$library" <<<"$depends" || {
+    echo "Depends lacks $library: $depends"
+    exit 1
+  }
+done
+contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }')
+for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/lib/libquelby.a \
+  ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/app/smooth.hpp \
+  ./usr/include/quelby/base/version.hpp ./usr/lib/cmake/quelby/quelbyConfig.cmake \
+  ./usr/lib/cmake/quelby/quelbyTargets.cmake ./usr/lib/pkgconfig/quelby.pc; do
+  grep -qx -- "$path" <<<"$contents" || {
+    echo "the package lacks $path"
+    exit 1
+  }
+done
+if grep -v '^\./usr/' <<<"$contents" | grep -q .; then
+  echo "the package holds files outside /usr:"
+  grep -v '^\./usr/' <<<"$contents"
+  exit 1
+fi
+
+echo "== package (deb): the unpacked command against the build's command"
+root=$work/root
+dpkg -x "$deb" "$root"
+[[ $("$root/usr/bin/quelby" --version) == "quelby $version" ]]
+"$root/usr/bin/quelby" "$mesh" "$model" "$work/deb.mod" 3
+"$build/quelby" "$mesh" "$model" "$work/build.mod" 3
+cmp "$work/deb.mod" "$work/build.mod"
+masked=(--topography examples/section.topo --active examples/section.act)
+"$root/usr/bin/quelby" "${masked[@]}" "$mesh" "$model" "$work/deb_masked.mod" 3
+"$build/quelby" "${masked[@]}" "$mesh" "$model" "$work/build_masked.mod" 3
+cmp "$work/deb_masked.mod" "$work/build_masked.mod"
+
+echo "== package (deb): a consumer built with the unpacked quelby.pc"
+flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs quelby)
+# shellcheck disable=SC2086
+g++ -std=c++20 -O2 cmake/consumer/consumer.cpp -o "$work/deb_consumer" $flags
+"$work/deb_consumer" "$mesh" "$model" "$work/deb_consumer.mod" 3
+cmp "$work/build.mod" "$work/deb_consumer.mod"
+echo "== package: static and shared installs used through find_package and pkg-config, and the"
+echo "   Debian package $(basename "$deb")"

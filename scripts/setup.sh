@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the benchmarks need, when they are missing.
 # Usage: scripts/setup.sh [--fuzz] [--python] [--package]
 #   --fuzz adds clang and its libFuzzer runtime; --python the Python module's build and test
-#   packages; --package what the installed-package test and the man page check use.
+#   packages; --package what the installed-package test, the Debian package (cpack -G DEB with
+#   dpkg-shlibdeps) and the man page check use.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev time)
@@ -13,7 +14,7 @@ for option in "$@"; do
       packages+=(python3 python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest
         python3-matplotlib)
       ;;
-    --package) packages+=(pkgconf groff-base) ;;
+    --package) packages+=(pkgconf groff-base dpkg-dev file) ;;
     *)
       echo "setup.sh: unknown option $option" >&2
       exit 2

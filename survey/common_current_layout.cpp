@@ -21,10 +21,11 @@ struct CurrentLine {
   double xa = 0, za = 0, xb = 0, zb = 0;
   std::int32_t count = 0;
 
-  bool read(std::string_view line, bool use_z) {
-    const bool ok = use_z ? read_text(line, {xa, za, xb, zb, count}).ok()
-                          : read_text(line, {xa, xb, count}).ok();
-    return ok && all_finite({xa, za, xb, zb});
+  // Stops with the read error when the line cannot be read or a position is not finite.
+  void read(const DataRecords& records, bool use_z) {
+    const ReadStatus status = use_z ? read_text(records.values(), {xa, za, xb, zb, count})
+                                    : read_text(records.values(), {xa, xb, count});
+    if (!status.ok() || !all_finite({xa, za, xb, zb})) records.refused(status, use_z ? 5 : 3);
   }
 };
 
@@ -32,21 +33,25 @@ struct CurrentLine {
 // before that line is read: a wrong type on the last significant line is reported as such, a
 // right one meets the read error.
 void fetch_current_line(DataRecords& records, std::int32_t& type, bool dc_data) {
-  if (!records.fetch()) records.read_error();
+  if (!records.fetch()) records.ended();
   bool in_hand = true;
   if (records.is_iptype()) {
     type = 0;
-    if (!records.read_iptype(type)) records.read_error();
+    if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
+      records.refused(status, 1);
+    }
     in_hand = records.fetch();
   }
   records.check_iptype(type, dc_data);
-  if (!in_hand) records.read_error();
+  if (!in_hand) records.ended();
 }
 
 void read_pair_count(DataRecords& records, SurveyData& data) {
   data.ncur = 0;
-  if (!records.fetch()) records.read_error();
-  if (!read_text(records.values(), {data.ncur}).ok()) records.read_error();
+  if (!records.fetch()) records.ended();
+  if (const ReadStatus status = read_text(records.values(), {data.ncur}); !status.ok()) {
+    records.refused(status, 1);
+  }
 }
 
 }  // namespace
@@ -54,26 +59,29 @@ void read_pair_count(DataRecords& records, SurveyData& data) {
 void read_common_current_data(const Io& io, InputFile& file, std::string_view file_name,
                               bool locations_only, bool dc_data, SurveyData& data) {
   DataRecords records(io, file, file_name, survey_records::Wording::common_current);
+  // The second pass meets what the first did unless the file changed in between.
+  const std::string changed =
+      line_detail(trim_trailing_blanks(file_name), 0, "the file changed while it was read");
   const bool read_values = !locations_only;
   const bool use_z = data.use_z;
 
   // First pass: count the data, check every count, IPTYPE, current and position.
-  if (!records.read_header(data)) records.read_error();
+  if (!records.read_header(data)) records.ended();
   read_pair_count(records, data);
   std::int32_t type = dc_data ? 0 : 1;
   std::int64_t count = 0;
   for (std::int32_t k = 0; k < data.ncur; ++k) {
     fetch_current_line(records, type, dc_data);
     CurrentLine current;
-    if (!current.read(records.values(), use_z)) records.read_error();
+    current.read(records, use_z);
     for (std::int32_t c = 0; c < current.count; ++c) {
       ++count;
       if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
-      if (!records.fetch()) records.read_error();
+      if (!records.fetch()) records.ended();
       double xm = 0, zm = 0, xn = 0, zn = 0;
-      const bool ok = use_z ? read_text(records.values(), {xm, zm, xn, zn}).ok()
-                            : read_text(records.values(), {xm, xn}).ok();
-      if (!ok || !all_finite({xm, zm, xn, zn})) records.read_error();
+      const ReadStatus status = use_z ? read_text(records.values(), {xm, zm, xn, zn})
+                                      : read_text(records.values(), {xm, xn});
+      if (!status.ok() || !all_finite({xm, zm, xn, zn})) records.refused(status, use_z ? 4 : 2);
       update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, current.xa, current.xb, xm,
                               xn);
     }
@@ -107,15 +115,15 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
   // between meets the same checks and can never write past the arrays.
   file.rewind();
   const std::int32_t counted_pairs = data.ncur;
-  if (!records.read_header(data)) records.read_error();
+  if (!records.read_header(data)) records.ended();
   read_pair_count(records, data);
-  if (data.ncur != counted_pairs) records.read_error();
+  if (data.ncur != counted_pairs) records.read_error(changed);
   type = dc_data ? 0 : 1;
   std::size_t i = 0;
   for (std::size_t k = 0; k < ncur; ++k) {
     fetch_current_line(records, type, dc_data);
     CurrentLine current;
-    if (!current.read(records.values(), use_z)) records.read_error();
+    current.read(records, use_z);
     data.xa_cur[k] = current.xa;
     data.xb_cur[k] = current.xb;
     if (use_z) {
@@ -124,14 +132,16 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
     }
     data.ndat_cur[k] = current.count;
     for (std::int32_t c = 0; c < current.count; ++c, ++i) {
-      if (i >= ndat) records.read_error();
+      if (i >= ndat) records.read_error(changed);
       data.iptype[i] = type;
-      if (!records.fetch()) records.read_error();
+      if (!records.fetch()) records.ended();
       const std::string_view line = records.values();
       double xm = 0, zm = 0, xn = 0, zn = 0, value = 0, deviation = 0;
-      bool ok = false;
+      const std::size_t positions = use_z ? 4 : 2;
+      ReadStatus status;
+      std::size_t expected = positions;
       if (!read_values) {
-        ok = use_z ? read_text(line, {xm, zm, xn, zn}).ok() : read_text(line, {xm, xn}).ok();
+        status = use_z ? read_text(line, {xm, zm, xn, zn}) : read_text(line, {xm, xn});
       } else {
         bool six_read = false;
         if (i == 0) {
@@ -140,18 +150,20 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
           data.std_missing = !six_read;
         }
         if (six_read) {
-          ok = true;
+          status = ReadStatus{};
         } else if (!data.std_missing) {
-          ok = use_z ? read_text(line, {xm, zm, xn, zn, value, deviation}).ok()
-                     : read_text(line, {xm, xn, value, deviation}).ok();
+          expected = positions + 2;
+          status = use_z ? read_text(line, {xm, zm, xn, zn, value, deviation})
+                         : read_text(line, {xm, xn, value, deviation});
         } else {
-          ok = use_z ? read_text(line, {xm, zm, xn, zn, value}).ok()
-                     : read_text(line, {xm, xn, value}).ok();
+          expected = positions + 1;
+          status =
+              use_z ? read_text(line, {xm, zm, xn, zn, value}) : read_text(line, {xm, xn, value});
         }
       }
-      if (!ok || !all_finite({xm, zm, xn, zn})) records.read_error();
+      if (!status.ok() || !all_finite({xm, zm, xn, zn})) records.refused(status, expected);
       if (read_values && !data.std_missing && !(deviation > 0)) {
-        records.standard_deviation_error();
+        records.standard_deviation_error(deviation);
       }
       data.xm[i] = xm;
       data.xn[i] = xn;
@@ -165,7 +177,7 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
       }
     }
   }
-  if (i != ndat) records.read_error();
+  if (i != ndat) records.read_error(changed);
   if (read_values && data.std_missing) {
     std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());
   }

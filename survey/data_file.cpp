@@ -7,6 +7,7 @@
 
 #include "base/blanks.hpp"
 #include "base/fixed_format.hpp"
+#include "base/read_detail.hpp"
 #include "base/stops.hpp"
 
 namespace quelby {
@@ -44,7 +45,8 @@ void read_data_file(const Io& io, std::string_view file_name, bool locations_onl
   std::string_view first;
   if (!file.next_record(first)) {
     stop_with(io, Order::console_only,
-              "Error: cannot read the first line of the data file (end of file): " + name + "\n");
+              "Error: cannot read the first line of the data file (end of file): " + name + "\n",
+              exit_failure, line_detail(name, 0, "the file is empty"));
   }
   const std::size_t kept = std::min<std::size_t>(first.size(), data.header_line.size());
   data.header_line.replace(0, kept, first.data(), kept);
@@ -79,7 +81,11 @@ void read_data_file(const Io& io, std::string_view file_name, bool locations_onl
   write_message(io, Order::log_only, summary);
 
   if (data.ndat < 1 || data.ncur < 1) {
-    stop_with(io, Order::console_then_log, "\nError: there is no data.\n" + name + "\n");
+    stop_with(io, Order::console_then_log, "\nError: there is no data.\n" + name + "\n",
+              exit_failure,
+              line_detail(name, 0,
+                          std::to_string(data.ncur) + " current pairs, " +
+                              std::to_string(data.ndat) + " data"));
   }
 
   if (!dc_data) {

@@ -12,6 +12,7 @@
 
 #include "base/free_format.hpp"
 #include "base/io.hpp"
+#include "base/read_detail.hpp"
 #include "report/control_input.hpp"
 #include "survey/survey_data.hpp"
 
@@ -37,12 +38,17 @@ class DataRecords {
     data.header_line.replace(0, std::min(record.size(), header_length), record.data(),
                              std::min(record.size(), header_length));
     line_.assign(record);
+    line_number_ = file_.record_number();
     return true;
   }
 
   // The next significant line; false at the end of the file, the line in hand then being the
   // last line read.
-  bool fetch() { return next_data_line(file_, line_); }
+  bool fetch() {
+    const bool found = next_data_line(file_, line_);
+    line_number_ = file_.record_number();
+    return found;
+  }
 
   // The values of the line in hand (its characters up to the last one read; the padding blanks
   // beyond them change no free-format read).
@@ -51,27 +57,40 @@ class DataRecords {
   bool is_iptype() const noexcept { return line_.content().starts_with("IPTYPE="); }
 
   // The IP type from characters 8 to 500 of an IPTYPE line.
-  bool read_iptype(std::int32_t& type) const {
-    return read_text(line_.content().substr(7), {type}).ok();
+  ReadStatus read_iptype(std::int32_t& type) const {
+    return read_text(line_.content().substr(7), {type});
   }
 
-  [[noreturn]] void read_error() const {
+  // The read error of a line whose read of `expected` values failed, or whose positions are not
+  // finite numbers (a read that succeeded).
+  [[noreturn]] void refused(const ReadStatus& status, std::size_t expected) const {
+    read_error(status.ok()
+                   ? line_detail(name_, line_number_, "a position that is not a finite number")
+                   : read_detail(name_, line_number_, status, expected));
+  }
+  // The read error of a file that ended where another line was expected.
+  [[noreturn]] void ended() const {
+    read_error(line_detail(name_, line_number_, "the file ends where one more line was expected"));
+  }
+
+  [[noreturn]] void read_error(std::string detail) const {
     std::string text = "\n";
     text += line_.trimmed();
     text += wording_ == Wording::general ? "\nError reading data file.\n"
                                          : "\nError reading data file: ";
     text += name_;
     text += '\n';
-    stop_with(io_, Order::console_then_log, text);
+    stop_with(io_, Order::console_then_log, text, exit_failure, std::move(detail));
   }
 
-  [[noreturn]] void standard_deviation_error() const {
+  [[noreturn]] void standard_deviation_error(double deviation) const {
     std::string text = "\n";
     text += line_.trimmed();
     text += "\nStandard deviation must be greater than zero.\n";
     text += name_;
     text += '\n';
-    stop_with(io_, Order::console_then_log, text);
+    stop_with(io_, Order::console_then_log, text, exit_failure,
+              line_detail(name_, line_number_, "a standard deviation of " + shortest(deviation)));
   }
 
   // The IP-type check of a datum: with DC data the type must be 0, with IP data 1 or 2. The
@@ -86,7 +105,8 @@ class DataRecords {
     }
     text += name_;
     text += '\n';
-    stop_with(io_, Order::console_then_log, text);
+    stop_with(io_, Order::console_then_log, text, exit_failure,
+              line_detail(name_, line_number_, "IP type " + std::to_string(type)));
   }
 
   const Io& io() const noexcept { return io_; }
@@ -97,6 +117,7 @@ class DataRecords {
   std::string name_;
   Wording wording_;
   LineBuffer line_{line_length};
+  std::size_t line_number_ = 0;  // 1-based number of the line in hand, for details
 };
 
 // Positions that are not finite numbers make a line unreadable.

@@ -36,7 +36,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   const bool read_values = !locations_only;
 
   // First pass: count the data lines, check their positions and IP types.
-  if (!records.read_header(data)) records.read_error();
+  if (!records.read_header(data)) records.ended();
   std::int32_t type = dc_data ? 0 : 1;
   std::int64_t count = 0;
   while (records.fetch()) {
@@ -45,14 +45,17 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
     bool in_hand = true;
     if (records.is_iptype()) {
       type = 0;
-      if (!records.read_iptype(type)) records.read_error();
+      if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
+        records.refused(status, 1);
+      }
       in_hand = records.fetch();
     }
     records.check_iptype(type, dc_data);
-    if (!in_hand) records.read_error();
+    if (!in_hand) records.ended();
     double a = 0, b = 0, m = 0, n = 0;
-    if (!read_text(records.values(), {a, b, m, n}).ok() || !all_finite({a, b, m, n})) {
-      records.read_error();
+    if (const ReadStatus status = read_text(records.values(), {a, b, m, n});
+        !status.ok() || !all_finite({a, b, m, n})) {
+      records.refused(status, 4);
     }
     update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, a, b, m, n);
     ++count;
@@ -77,23 +80,27 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   // Second pass: read the lines the first pass checked. A file that changed in between meets
   // the same checks, so nothing unchecked reaches the store.
   file.rewind();
-  if (!records.read_header(data)) records.read_error();
+  if (!records.read_header(data)) records.ended();
   type = dc_data ? 0 : 1;
   for (std::size_t i = 0; i < ndat; ++i) {
-    if (!records.fetch()) records.read_error();
+    if (!records.fetch()) records.ended();
     bool in_hand = true;
     if (records.is_iptype()) {
       type = 0;
-      if (!records.read_iptype(type)) records.read_error();
+      if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
+        records.refused(status, 1);
+      }
       in_hand = records.fetch();
     }
     records.check_iptype(type, dc_data);
-    if (!in_hand) records.read_error();
+    if (!in_hand) records.ended();
     file_values[i].iptype = type;
     double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
     const std::string_view line = records.values();
     if (!read_values) {
-      if (!read_text(line, {a, b, m, n}).ok()) records.read_error();
+      if (const ReadStatus status = read_text(line, {a, b, m, n}); !status.ok()) {
+        records.refused(status, 4);
+      }
     } else {
       bool six_read = false;
       if (i == 0) {
@@ -101,15 +108,20 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
         data.std_missing = !six_read;
       }
       if (!data.std_missing) {
-        if (!six_read && !read_text(line, {a, b, m, n, value, deviation}).ok()) {
-          records.read_error();
+        if (!six_read) {
+          if (const ReadStatus status = read_text(line, {a, b, m, n, value, deviation});
+              !status.ok()) {
+            records.refused(status, 6);
+          }
         }
-      } else if (!read_text(line, {a, b, m, n, value}).ok()) {
-        records.read_error();
+      } else if (const ReadStatus status = read_text(line, {a, b, m, n, value}); !status.ok()) {
+        records.refused(status, 5);
       }
     }
-    if (!all_finite({a, b, m, n})) records.read_error();
-    if (read_values && !data.std_missing && !(deviation > 0)) records.standard_deviation_error();
+    if (!all_finite({a, b, m, n})) records.refused(ReadStatus{}, 4);
+    if (read_values && !data.std_missing && !(deviation > 0)) {
+      records.standard_deviation_error(deviation);
+    }
     data.xa_file[i] = a;
     data.xb_file[i] = b;
     data.xm_file[i] = m;

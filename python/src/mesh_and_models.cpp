@@ -4,8 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/floating_point.hpp"
-#include "app/smooth.hpp"
 #include "bindings.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
@@ -105,29 +103,6 @@ void bind_mesh_and_models(py::module_& module) {
       },
       py::arg("path"), py::arg("mesh"), py::arg("array"), py::arg("io") = py::none(),
       "Writes a model file exactly as the command does.");
-
-  module.def(
-      "smooth",
-      [](const Mesh& mesh, py::handle array, int cycles) {
-        if (cycles < 1) throw py::value_error("cycles: the number of cycles should be positive");
-        Model working = model_from_array(mesh, array);
-        Model smoothed(mesh.nx, mesh.nz);
-        {
-          // The command's floating-point environment, so that the bytes written are the command's.
-          const CommandFloatingPointScope command_environment;
-          py::gil_scoped_release released;
-          log_in_place(working.values());
-          for (int cycle = 0; cycle < cycles; ++cycle) {
-            smooth_once(mesh, working, smoothed);
-            working.swap(smoothed);
-          }
-          exp_in_place(working.values());
-        }
-        return take_model(std::move(working));
-      },
-      py::arg("mesh"), py::arg("array"), py::arg("cycles"),
-      "Smooths a model as the command does: ln, `cycles` passes of the area-weighted 3 by 3 mean, "
-      "exp. Returns a new array of shape (nz, nx).");
 }
 
 }  // namespace quelby::python

@@ -7,11 +7,16 @@
 #include "bindings.hpp"
 #include "streams.hpp"
 
+namespace quelby::python {
+void bind_smoothing(py::module_& module);  // smoothing.cpp
+}
+
 PYBIND11_MODULE(_quelby, module) {
   module.doc() = "2-D tensor-mesh models: files, smoothing and regularised-inversion set-up";
   quelby::python::bind_stop(module);
   quelby::python::bind_streams(module);
   quelby::python::bind_mesh_and_models(module);
+  quelby::python::bind_smoothing(module);
   quelby::python::bind_stores(module);
   quelby::python::bind_objective(module);
 }
