@@ -1,6 +1,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -33,6 +34,41 @@ py::array_t<double, py::array::c_style | py::array::forcecast> vector_argument(
                           " values, got " + std::to_string(values.size()));
   }
   return values;
+}
+
+std::int32_t mode_code(py::handle mode,
+                       std::initializer_list<std::pair<const char*, std::int32_t>> names,
+                       const char* what) {
+  if (py::isinstance<py::str>(mode)) {
+    const std::string name = mode.cast<std::string>();
+    std::string known;
+    for (const auto& [text, number] : names) {
+      if (name == text) return number;
+      known += (known.empty() ? "'" : ", '") + std::string(text) + "'";
+    }
+    throw py::value_error(std::string(what) + ": unknown name '" + name + "' (known: " + known +
+                          ")");
+  }
+  // Any integer (numpy's too), but not a bool.
+  const py::object number = py::reinterpret_steal<py::object>(
+      py::isinstance<py::bool_>(mode) ? nullptr : PyNumber_Index(mode.ptr()));
+  if (!number) {
+    PyErr_Clear();
+    throw py::type_error(std::string(what) + ": expected a number or a name");
+  }
+  const long long value = number.cast<long long>();
+  if (value < INT32_MIN || value > INT32_MAX) {
+    throw py::value_error(std::string(what) + ": out of range");
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t weight_input_code(py::handle mode) {
+  return mode_code(mode, {{"ones", 0}, {"file", 1}, {"files", 2}}, "weight_input");
+}
+
+std::int32_t dip_input_code(py::handle mode) {
+  return mode_code(mode, {{"none", 0}, {"file", 1}}, "dip_input");
 }
 
 Model model_from_array(const Mesh& mesh, py::handle array) {
@@ -77,20 +113,21 @@ void bind_mesh_and_models(py::module_& module) {
 
   module.def(
       "load_mesh",
-      [](const std::string& path, py::object io) {
+      [](const FileName& path, py::object io) {
         Mesh mesh;
         with_streams(streams_or_default(io),
-                     [&](const Io& streams) { load_mesh(streams, path, mesh); });
+                     [&](const Io& streams) { load_mesh(streams, path.text, mesh); });
         return mesh;
       },
       py::arg("path"), py::arg("io") = py::none(), "Reads a mesh file into a new Mesh.");
 
   module.def(
       "read_model",
-      [](const std::string& path, const Mesh& mesh, const std::string& label, py::object io) {
+      [](const FileName& path, const Mesh& mesh, const std::string& label, py::object io) {
         Model model(mesh.nx, mesh.nz);  // std::bad_alloc becomes MemoryError
-        with_streams(streams_or_default(io),
-                     [&](const Io& streams) { read_model(streams, mesh, path, label, model); });
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          read_model(streams, mesh, path.text, label, model);
+        });
         return take_model(std::move(model));
       },
       py::arg("path"), py::arg("mesh"), py::arg("label") = "model", py::arg("io") = py::none(),
@@ -98,10 +135,10 @@ void bind_mesh_and_models(py::module_& module) {
 
   module.def(
       "write_model",
-      [](const std::string& path, const Mesh& mesh, py::handle array, py::object io) {
+      [](const FileName& path, const Mesh& mesh, py::handle array, py::object io) {
         const Model model = model_from_array(mesh, array);
         with_streams(streams_or_default(io),
-                     [&](const Io& streams) { write_model(streams, mesh, path, model); });
+                     [&](const Io& streams) { write_model(streams, mesh, path.text, model); });
       },
       py::arg("path"), py::arg("mesh"), py::arg("array"), py::arg("io") = py::none(),
       "Writes a model file exactly as the command does.");

@@ -4,6 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <string>
+
+#include "base/version.hpp"
 #include "bindings.hpp"
 #include "streams.hpp"
 
@@ -14,4 +17,7 @@ PYBIND11_MODULE(_quelby, module) {
   quelby::python::bind_mesh_and_models(module);
   quelby::python::bind_stores(module);
   quelby::python::bind_objective(module);
+  quelby::python::bind_reports(module);
+  quelby::python::bind_control_input(module);
+  module.attr("__version__") = std::string(quelby::version);
 }
