@@ -79,9 +79,29 @@ def plot_section(mesh, array, ax=None, log=True, cmap="jet_r", topography=None, 
     if title:
         ax.set_title(title)
     if colorbar:
-        bar = ax.figure.colorbar(mesh_plot, ax=ax, shrink=0.9)
+        bar = ax.figure.colorbar(mesh_plot, cax=_bar_axes(ax))
+        if log:
+            _log_ticks(bar, norm.vmin, norm.vmax)
         bar.set_label(label)
     return ax
+
+
+def _bar_axes(ax):
+    """Axes for a colour bar beside the drawn box of `ax`, as tall as it at any aspect ratio."""
+    from mpl_toolkits.axes_grid1 import make_axes_locatable
+
+    return make_axes_locatable(ax).append_axes("right", size="2.5%", pad=0.12)
+
+
+def _log_ticks(bar, low, high):
+    """Ticks at 1, 2 and 5 times the powers of ten between low and high, written plainly."""
+    ticks = [m * 10.0 ** e for e in range(int(np.floor(np.log10(low))),
+                                          int(np.ceil(np.log10(high))) + 1) for m in (1, 2, 5)]
+    ticks = [t for t in ticks if low * (1 - 1e-9) <= t <= high * (1 + 1e-9)]
+    if len(ticks) >= 2:
+        bar.set_ticks(ticks)
+        bar.set_ticklabels([f"{t:g}" for t in ticks])
+        bar.ax.minorticks_off()
 
 
 def _merged(x, depth, values):
@@ -105,7 +125,6 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
     share a point are drawn as their mean (geometric with log); NaN values are left out.
     """
     import matplotlib.colors as colors
-    import matplotlib.ticker as ticker
     import matplotlib.tri as tri
 
     from .survey import apparent_resistivity, pseudosection
@@ -147,17 +166,16 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
     if points:
         ax.plot(x, depth, "k.", markersize=2.5, label="data")
     ax.set_ylim(pz.max() * 1.08, 0.0)  # pseudo-depth grows downwards
+    margin = (px.max() - px.min()) * 0.04
+    ax.set_xlim(px.min() - margin, px.max() + margin)
     ax.set_xlabel("x (m)")
     ax.set_ylabel("pseudo-depth (m)")
     if title:
         ax.set_title(title)
     if colorbar:
-        bar = ax.figure.colorbar(filled, ax=ax, shrink=0.9)
+        bar = ax.figure.colorbar(filled, cax=_bar_axes(ax))
         if log:
-            bar.ax.set_yscale("log")
-            bar.locator = ticker.LogLocator(subs=(1.0, 2.0, 5.0))
-            bar.formatter = ticker.LogFormatter(labelOnlyBase=False)
-            bar.update_ticks()
+            _log_ticks(bar, low, high)
         bar.set_label(label)
     return ax
 
