@@ -82,7 +82,7 @@ def invert(iterations=8, output=".", ndata=400, seed=1, plot=True):
     for iteration in range(1, iterations + 1):
         matrix = JtJ + beta * WTW
         gradient = G.T @ (Wd2 @ (G @ m - d)) + beta * objective.wtw_times_model(m, m_ref)
-        step, _ = scipy.sparse.linalg.cg(matrix, -gradient, maxiter=200)
+        step, _ = scipy.sparse.linalg.cg(matrix, -gradient, atol=0.0, maxiter=200)
         m = m + step
         misfits.append(misfit(m))
         norms.append(model_norm(m))
