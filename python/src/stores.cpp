@@ -229,7 +229,9 @@ void bind_cells(py::module_& module) {
       "Keeps the values of the inactive and influence cells of a model in the store.");
   module.def(
       "set_all_active", [](ActiveCells& cells, bool on) { set_all_active(on, cells); },
-      py::arg("cells"), py::arg("on"));
+      py::arg("cells"), py::arg("on"),
+      "on: saves the map and makes every cell a parameter, numbered 1.. in cell order; off: "
+      "restores the saved map. An off with nothing saved, or a second on, changes nothing.");
 
   module.def(
       "set_weights",

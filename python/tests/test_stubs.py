@@ -1,0 +1,33 @@
+"""The committed type stubs are what python/tools/make_stubs.py writes for the module under test,
+and every public function and class of the module has a docstring beyond its signature."""
+
+import importlib.util
+import inspect
+
+import quelby
+import quelby._quelby as compiled
+
+
+def test_the_committed_stubs_are_current(root):
+    spec = importlib.util.spec_from_file_location("make_stubs",
+                                                  root / "python" / "tools" / "make_stubs.py")
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    committed = (root / "python" / "quelby" / "_quelby.pyi").read_text()
+    assert tool.stubs(compiled) == committed, "run python/tools/make_stubs.py"
+    compile(committed, "_quelby.pyi", "exec")  # valid Python
+
+
+def test_every_public_name_is_documented():
+    for name, value in vars(compiled).items():
+        if name.startswith("_") or not callable(value):
+            continue
+        doc = inspect.getdoc(value) or ""
+        # pybind11 puts the signature first; a description must follow it.
+        signed = doc.startswith(name + "(") and not inspect.isclass(value)
+        parts = doc.split("\n\n", 1) if signed else ["", doc]
+        description = parts[1] if len(parts) > 1 else ""
+        assert len(description.strip()) > 20, name
+    for name in ("plot_section", "plot_pseudosection", "pseudosection", "apparent_resistivity",
+                 "export"):
+        assert len(inspect.getdoc(getattr(quelby, name))) > 40, name
