@@ -29,6 +29,7 @@ trap 'rm -rf "$scratch"' EXIT
 "$python" -m venv --system-site-packages "$scratch/venv"
 "$scratch/venv/bin/pip" install --quiet --no-build-isolation --no-index "$repo"
 (cd "$scratch" && "$scratch/venv/bin/python" -c "import quelby; print('quelby', quelby.__version__)")
+"$scratch/venv/bin/quelby-plot" --data examples/dipole_dipole.dat "$scratch/pseudosection.png"
 (cd "$scratch" && QUELBY_INSTALLED=1 QUELBY_BINARY="$repo/build/release/quelby" \
   PYTHONDONTWRITEBYTECODE=1 "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
   "$repo/python/tests")
