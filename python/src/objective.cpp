@@ -6,11 +6,14 @@
 
 #include <array>
 #include <cmath>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings.hpp"
 #include "cells/active_cells.hpp"
+#include "cells/weights.hpp"
 #include "regularization/alpha.hpp"
 #include "regularization/evaluation.hpp"
 #include "regularization/objective.hpp"
@@ -65,7 +68,42 @@ std::int32_t parameter_count(const ModelObjective& objective) {
 
 // A RuntimeWarning when WTW holds a value that is not finite, naming the first term that does and
 // the coefficient or the weights that made it.
-void warn_when_not_finite(const ModelObjective& objective, const AlphaCoefficients& alpha) {
+// The first weight that is not finite among the weight arrays of term `term` (0 Ws, 1 Wx, 2 Wz,
+// 3 Wxz), read again as the build read them, as "S weights (i, k) = inf" with the 1-based column
+// and row of the files; empty when every weight is finite. Cost: one more reading of the weights.
+std::string first_weight_not_finite(const Mesh& mesh, std::int32_t weight_input,
+                                    const std::array<std::string, 3>& weight_files,
+                                    std::int32_t term) {
+  std::ostringstream quiet;
+  const Io io{quiet, quiet, quiet};
+  Model s(mesh.nx, mesh.nz);
+  Model x(mesh.nx, mesh.nz);
+  Model z(mesh.nx, mesh.nz);
+  try {
+    set_weights(io, mesh, weight_input, weight_files, s, x, z);
+  } catch (const Stop&) {
+    return {};
+  }
+  const std::pair<const char*, const Model*> arrays[] = {
+      {"S weights", &s}, {"X weights", &x}, {"Z weights", &z}};
+  for (std::int32_t a = 0; a < 3; ++a) {
+    if (a != term && !(term == 3 && a > 0)) continue;
+    const double* const values = arrays[a].second->data();
+    for (std::int32_t k = 0; k < mesh.nz; ++k) {
+      for (std::int32_t i = 0; i < mesh.nx; ++i) {
+        const double value = values[static_cast<std::size_t>(k) * mesh.nx + i];
+        if (std::isfinite(value)) continue;
+        return std::string(arrays[a].first) + " (" + std::to_string(i + 1) + ", " +
+               std::to_string(k + 1) + ") = " + py::repr(py::float_(value)).cast<std::string>();
+      }
+    }
+  }
+  return {};
+}
+
+void warn_when_not_finite(const ModelObjective& objective, const AlphaCoefficients& alpha,
+                          const Mesh& mesh, std::int32_t weight_input,
+                          const std::array<std::string, 3>& weight_files) {
   const auto count_bad = [](const CsrMatrix& matrix) {
     const std::size_t entries = matrix.row_start.empty() ? 0 : matrix.row_start.back();
     std::size_t bad = 0;
@@ -83,8 +121,12 @@ void warn_when_not_finite(const ModelObjective& objective, const AlphaCoefficien
   for (std::int32_t t = 0; t < objective.n_terms && t < 4; ++t) {
     if (count_bad(objective.wtw_terms[t]) == 0) continue;
     cause = std::string("term ") + term_names[t] + " holds them: ";
+    const std::string weight = first_weight_not_finite(mesh, weight_input, weight_files, t);
     if (coefficient_names[t] != nullptr && !std::isfinite(coefficients[t])) {
-      cause += std::string(coefficient_names[t]) + " = " + std::to_string(coefficients[t]);
+      cause += std::string(coefficient_names[t]) + " = " +
+               py::repr(py::float_(coefficients[t])).cast<std::string>();
+    } else if (!weight.empty()) {
+      cause += weight;
     } else if (coefficient_names[t] != nullptr) {
       cause += std::string(coefficient_names[t]) + " is finite; look at the " + weight_names[t] +
                " (a weight that is not finite or too large) or the dipping zones' coefficients";
@@ -182,7 +224,7 @@ void bind_objective(py::module_& module) {
           build_model_objective(streams, mesh, cells, alpha, weights, texts(weight_files), dip,
                                 dip_file.text, ref_in_derivatives, objective, options);
         });
-        warn_when_not_finite(objective, alpha);
+        warn_when_not_finite(objective, alpha, mesh, weights, texts(weight_files));
         return objective;
       },
       py::arg("mesh"), py::arg("cells"), py::arg("alpha"), py::arg("weight_input") = 0,

@@ -357,8 +357,9 @@ void bind_cells(py::module_& module) {
       .def_property_readonly("zone_dip", field_view(&DippingZones::zone_dip));
   module.def(
       "read_dipping",
-      [](const Mesh& mesh, const AlphaCoefficients& alpha, std::int32_t option,
+      [](const Mesh& mesh, const AlphaCoefficients& alpha, py::handle option_argument,
          const FileName& path, py::object io) {
+        const std::int32_t option = dip_input_code(option_argument);
         std::vector<std::int32_t> zone_idx(static_cast<std::size_t>(mesh.nx) *
                                            static_cast<std::size_t>(mesh.nz));
         std::int32_t nzone = 0;
@@ -371,8 +372,10 @@ void bind_cells(py::module_& module) {
       },
       py::arg("mesh"), py::arg("alpha"), py::arg("option") = 0, py::arg("path") = "",
       py::arg("io") = py::none(),
-      "Option 1 reads a dipping file, any other one zone: returns (zone_idx of shape (nz, nx) "
-      "with 1-based zones, nzone, zones).");
+      "Option 1 or 'file' reads the dipping file `path`; any other (0 or 'none') makes one zone "
+      "from alpha. Returns (zone_idx, nzone, zones): zone_idx of shape (nz, nx) holds 1-based "
+      "zone numbers (1 the background), zones the per-zone coefficients and dips (radians), "
+      "element j for zone j + 1.");
   module.def(
       "assign_zones",
       [](const Mesh& mesh, py::iterable polygons) {

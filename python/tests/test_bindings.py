@@ -73,7 +73,7 @@ def test_set_alpha_modes_by_name_and_refused_arguments(root):
     assert quelby.set_alpha(mesh, 1, start=start).alpha_z == 3  # the library's other modes
 
 
-def test_a_wtw_that_is_not_finite_warns_with_its_cause(root):
+def test_a_wtw_that_is_not_finite_warns_with_its_cause(root, tmp_path):
     examples = root / "examples"
     mesh, topography = quelby.load_mesh_and_topography(examples / "section.msh",
                                                        examples / "section.topo")
@@ -85,6 +85,12 @@ def test_a_wtw_that_is_not_finite_warns_with_its_cause(root):
         objective = quelby.build_model_objective(mesh, cells,
                                                  quelby.AlphaCoefficients(1, np.inf, 1))
     assert not np.isfinite(objective.WTW.data).all()
+    # A weight that is not finite is named with its 1-based column and row.
+    weights = tmp_path / "s.wgt"
+    weights.write_text("3 2\n1 1 1\n1 inf 1\n")
+    with pytest.warns(RuntimeWarning, match=r"term Ws .*S weights \(2, 2\) = inf"):
+        quelby.build_model_objective(mesh, cells, quelby.set_alpha(mesh, "mesh"),
+                                     weight_input="files", weight_files=(weights, "", ""))
     # Weights by name give what the numbers give.
     s1 = quelby.set_weights(mesh, "file", (examples / "section.wgt", "", ""))
     s2 = quelby.set_weights(mesh, 1, (str(examples / "section.wgt"), "", ""))
