@@ -183,10 +183,11 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="quelby-plot",
+        usage="quelby-plot MESH MODEL OUT.png\n       quelby-plot --data FILE OUT.png",
         description="Draws a model on its mesh (MESH MODEL OUT.png) or the pseudosection of a "
                     "survey data file (--data FILE OUT.png).")
     parser.add_argument("--data", metavar="FILE", help="a survey data file to draw")
-    parser.add_argument("files", nargs="+", metavar="FILE",
+    parser.add_argument("files", nargs="*", metavar="FILE",
                         help="MESH MODEL OUT.png, or OUT.png with --data")
     arguments = parser.parse_args(sys.argv[1:] if argv is None else argv)
     expected = 1 if arguments.data else 3

@@ -169,3 +169,35 @@ def test_models_and_parameter_vectors(root, example):
     assert np.ma.getmaskarray(shown).reshape(mesh.nz, mesh.nx)[cells.cell_idx <= 0].all()
     assert ax.get_aspect() == 1.0 and ax.get_xlim() == (0, 600)
     plt.close(ax.figure)
+
+
+def test_the_command_line_refuses_wrong_arguments(tmp_path, root):
+    def run(*arguments):
+        return subprocess.run([sys.executable, "-m", "quelby.plot", *map(str, arguments)],
+                              capture_output=True, text=True,
+                              env={"PYTHONPATH": quelby.__path__[0] + "/.."})
+
+    cases = [  # arguments, status, a text of the standard error
+        ((root / "examples" / "section.msh", tmp_path / "out.png"), 2, "MESH MODEL OUT.png"),
+        (("--data", root / "examples" / "dipole_dipole.dat"), 2, "OUT.png after --data"),
+        (("--data", tmp_path / "absent.dat", tmp_path / "out.png"), 1, "absent.dat"),
+    ]
+    for arguments, status, text in cases:
+        result = run(*arguments)
+        assert (result.returncode, result.stdout) == (status, ""), arguments
+        assert text in result.stderr, result.stderr
+    assert not (tmp_path / "out.png").exists()
+
+
+def test_the_section_colour_scale_follows_the_cells_shown(example):
+    mesh = quelby.load_mesh(example[0])
+    model = quelby.read_model(example[1], mesh)
+    # Left of x = 100 m the example holds only the 100 ohm-m background and nothing lower.
+    ax = quelby.plot_section(mesh, model, xlim=(-1000, 100), zlim=(0, 100), colorbar=False)
+    norm = ax.collections[0].norm
+    assert (norm.vmin, norm.vmax) == (100.0, 1000.0)  # a one-value scale spans a decade
+    assert ax.get_aspect() != 1.0  # 11 times wider than deep: the axes are filled
+    plt.close(ax.figure)
+    ax = quelby.plot_section(mesh, model, colorbar=False)
+    assert (ax.collections[0].norm.vmin, ax.collections[0].norm.vmax) == (10.0, 1000.0)
+    plt.close(ax.figure)
