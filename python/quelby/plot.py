@@ -12,6 +12,15 @@ import sys
 import numpy as np
 
 
+def _matplotlib():
+    """matplotlib, or an ImportError that names the package to install."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as error:
+        raise ImportError("quelby's pictures need matplotlib: install the Debian package "
+                          "python3-matplotlib (or `pip install matplotlib`)") from error
+
+
 def _axes(ax, figsize):
     if ax is not None:
         return ax
@@ -36,6 +45,7 @@ def plot_section(mesh, array, ax=None, log=True, cmap="jet_r", topography=None, 
     aspect: 'equal', 'auto' or a number; None draws at the true aspect ratio when the part shown
     is at most 8 times wider than deep (or 4 times deeper than wide), else fills the axes.
     """
+    _matplotlib()
     import matplotlib.colors as colors
 
     values = np.array(array, dtype=float).reshape(mesh.nz, mesh.nx)
@@ -124,6 +134,7 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
     logarithmic colour scale; None chooses it for DC data and a linear one for IP data. Data that
     share a point are drawn as their mean (geometric with log); NaN values are left out.
     """
+    _matplotlib()
     import matplotlib.colors as colors
     import matplotlib.tri as tri
 

@@ -145,6 +145,15 @@ def test_export_without_meshio_names_the_package(tmp_path, example, monkeypatch)
         quelby.export(tmp_path / "a.vtu", mesh, cell_data={})
 
 
+def test_pictures_without_matplotlib_name_the_package(example, monkeypatch, survey):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    mesh = quelby.load_mesh(example[0])
+    with pytest.raises(ImportError, match="python3-matplotlib"):
+        quelby.plot_section(mesh, np.ones((mesh.nz, mesh.nx)))
+    with pytest.raises(ImportError, match="python3-matplotlib"):
+        quelby.plot_pseudosection(survey)
+
+
 def test_models_and_parameter_vectors(root, example):
     mesh, topography = quelby.load_mesh_and_topography(example[0],
                                                        root / "examples" / "section.topo")
