@@ -1,5 +1,7 @@
 """Models out to the viewers people use (ParaView and others), written with meshio."""
 
+import os
+
 import numpy as np
 
 
@@ -49,5 +51,4 @@ def export(path, mesh, cell_data=None, topography=None, file_format=None):
         air = np.arange(mesh.nz)[:, None] < air_cells[None, :]
         arrays["air"] = [air.astype(np.int32).ravel()]
     section = meshio.Mesh(points, [("quad", quads)], cell_data=arrays)
-    meshio.write(str(path.__fspath__() if hasattr(path, "__fspath__") else path), section,
-                 file_format=file_format)
+    meshio.write(os.fspath(path), section, file_format=file_format)

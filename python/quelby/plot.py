@@ -132,7 +132,8 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
     growing downwards. values: ndat values in grouped order; by default the apparent resistivity
     of DC data (quelby.apparent_resistivity) and the data themselves for IP data. log: a
     logarithmic colour scale; None chooses it for DC data and a linear one for IP data. Data that
-    share a point are drawn as their mean (geometric with log); NaN values are left out.
+    share a point are drawn as their mean (geometric with log); NaN values, and with log the
+    values that are not positive, are left out.
     """
     _matplotlib()
     import matplotlib.colors as colors
