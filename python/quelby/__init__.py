@@ -86,3 +86,12 @@ def plot_pseudosection(data, values=None, ax=None, log=None, **kwargs):
     from .plot import plot_pseudosection as draw
 
     return draw(data, values=values, ax=ax, log=log, **kwargs)
+
+
+# help(quelby) and `from quelby import *` list the compiled module's classes and functions with the
+# Python ones.
+from . import _quelby as _compiled  # noqa: E402
+
+__all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
+    "apparent_resistivity", "export", "geometric_factor", "plot_pseudosection", "plot_section",
+    "pseudosection"])

@@ -31,3 +31,13 @@ def test_every_public_name_is_documented():
     for name in ("plot_section", "plot_pseudosection", "pseudosection", "apparent_resistivity",
                  "export"):
         assert len(inspect.getdoc(getattr(quelby, name))) > 40, name
+
+
+def test_help_lists_every_class_and_function():
+    import pydoc
+
+    text = pydoc.render_doc(quelby, renderer=pydoc.plaintext)
+    public = [name for name in vars(compiled) if not name.startswith("_")]
+    assert set(public) <= set(quelby.__all__)
+    for name in quelby.__all__:
+        assert f"    class {name}(" in text or f"    {name}(" in text, name
