@@ -57,6 +57,17 @@ std::int32_t weight_input_code(py::handle mode);
 // dip_input: "none" 0, "file" 1.
 std::int32_t dip_input_code(py::handle mode);
 
+// A writeable (nz, nx) numpy array that takes a per-cell vector (cell order) over, no copy.
+template <typename T>
+py::array_t<T> take_cells(std::vector<T>&& values, std::int32_t nx, std::int32_t nz) {
+  auto* held = new std::vector<T>(std::move(values));
+  py::capsule owner(held, [](void* pointer) { delete static_cast<std::vector<T>*>(pointer); });
+  return py::array_t<T>({static_cast<py::ssize_t>(nz), static_cast<py::ssize_t>(nx)},
+                        {static_cast<py::ssize_t>(nx) * static_cast<py::ssize_t>(sizeof(T)),
+                         static_cast<py::ssize_t>(sizeof(T))},
+                        held->data(), owner);
+}
+
 // A (nz, nx) numpy array that takes the model over.
 py::array_t<double> take_model(Model&& model);
 

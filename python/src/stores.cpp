@@ -209,7 +209,7 @@ void bind_cells(py::module_& module) {
         with_streams(streams_or_default(io), [&](const Io& streams) {
           read_active_cell_file(streams, mesh, path.text, flags);
         });
-        return take(std::move(flags)).attr("reshape")(mesh.nz, mesh.nx);
+        return take_cells(std::move(flags), mesh.nx, mesh.nz);
       },
       py::arg("mesh"), py::arg("path"), py::arg("io") = py::none(),
       "read_active_cell_file(mesh, path, io=None) -> int32 array (nz, nx)\n\nThe flags of an "
@@ -367,8 +367,8 @@ void bind_cells(py::module_& module) {
         with_streams(streams_or_default(io), [&](const Io& streams) {
           read_dipping(streams, mesh, alpha, option, path.text, zone_idx, nzone, zones);
         });
-        py::array_t<std::int32_t> map = take(std::move(zone_idx));
-        return py::make_tuple(map.attr("reshape")(mesh.nz, mesh.nx), nzone, std::move(zones));
+        return py::make_tuple(take_cells(std::move(zone_idx), mesh.nx, mesh.nz), nzone,
+                              std::move(zones));
       },
       py::arg("mesh"), py::arg("alpha"), py::arg("option") = 0, py::arg("path") = "",
       py::arg("io") = py::none(),
@@ -390,7 +390,7 @@ void bind_cells(py::module_& module) {
         std::vector<std::int32_t> zone_idx(static_cast<std::size_t>(mesh.nx) *
                                            static_cast<std::size_t>(mesh.nz));
         assign_zones(mesh, regions, zone_idx);
-        return take(std::move(zone_idx)).attr("reshape")(mesh.nz, mesh.nx);
+        return take_cells(std::move(zone_idx), mesh.nx, mesh.nz);
       },
       py::arg("mesh"), py::arg("polygons"),
       "assign_zones(mesh, polygons) -> int32 array (nz, nx)\n\npolygons: a sequence of (x, z) "
