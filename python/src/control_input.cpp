@@ -88,8 +88,8 @@ void bind_control_input(py::module_& module) {
   module.def(
       "strip_comment",
       [](const std::string& line, std::optional<std::int64_t> length) {
+        if (!length && line.empty()) return std::string();  // an empty line has nothing to cut
         LineBuffer buffer(checked_length(length.value_or(static_cast<std::int64_t>(line.size()))));
-        if (buffer.length() == 0) return std::string();
         buffer.assign(line);
         strip_comment(buffer);
         return std::string(buffer.text());

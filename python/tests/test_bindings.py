@@ -167,9 +167,12 @@ def test_control_input_helpers_on_files_and_paths(tmp_path):
         quelby.next_data_line(tmp_path / "absent.txt")
 
     for line, expected in [("second 1 2 ! tail", "second 1 2       "), ("no comment", "no comment"),
-                           ("!all", "    ")]:
+                           ("!all", "    "), ("", "")]:
         assert quelby.strip_comment(line) == expected
     assert quelby.strip_comment("ab", length=5) == "ab   "
+    assert quelby.strip_comment("a!b", length=1) == "a"
+    with pytest.raises(ValueError):
+        quelby.strip_comment("a", length=0)
 
     console, log = io.StringIO(), io.StringIO()
     streams = quelby.Io(console=console, log=log)
