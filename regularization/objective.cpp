@@ -14,6 +14,7 @@
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
 #include "mesh/model.hpp"
+#include "sparse/row_merge.hpp"
 
 namespace quelby {
 namespace {
@@ -25,29 +26,6 @@ std::int64_t entry_count(const CsrMatrix& matrix, std::size_t rows) {
   if (matrix.row_start.size() <= rows) return 0;
   const std::int32_t last = matrix.row_start[rows];
   return last < 1 ? 0 : last;
-}
-
-// Merges row i of `term` into the first `count` slots of a row buffer of `capacity` slots.
-// Returns false when a new column finds no free slot; `count` then holds the slots in use.
-inline bool merge_row(const CsrMatrix& term, std::size_t i, std::int32_t* row_columns,
-                      double* row_values, std::size_t capacity, std::size_t& count) {
-  const std::int32_t first = term.row_start[i];
-  const std::int32_t last = term.row_start[i + 1];
-  for (std::int32_t k = first; k < last; ++k) {
-    const std::int32_t column = term.columns[static_cast<std::size_t>(k)];
-    const double value = term.values[static_cast<std::size_t>(k)];
-    std::size_t slot = 0;
-    while (slot < count && row_columns[slot] != column) ++slot;
-    if (slot < count) {
-      row_values[slot] += value;
-      continue;
-    }
-    if (count >= capacity) return false;
-    row_columns[count] = column;
-    row_values[count] = value;
-    ++count;
-  }
-  return true;
 }
 
 // Flushes the run log's lines in blocks rather than line by line.
@@ -73,21 +51,6 @@ class LogLines {
 };
 
 }  // namespace
-
-void accumulate_row(const Io& io, const CsrMatrix& term, std::int32_t i,
-                    std::span<std::int32_t> row_columns, std::span<double> row_values,
-                    std::int32_t& count) {
-  const std::size_t capacity = std::min(row_columns.size(), row_values.size());
-  if (i < 0 || static_cast<std::size_t>(i) + 1 >= term.row_start.size())
-    internal_check_failed(io, "row outside the term");
-  if (count < 0 || static_cast<std::size_t>(count) > capacity)
-    internal_check_failed(io, "icnt > size(row)");
-  auto used = static_cast<std::size_t>(count);
-  const bool fits = merge_row(term, static_cast<std::size_t>(i), row_columns.data(),
-                              row_values.data(), capacity, used);
-  count = static_cast<std::int32_t>(used);
-  if (!fits) internal_check_failed(io, "icnt > size(row)");
-}
 
 void assemble_wtw(const Io& io, ModelObjective& objective) {
   const std::vector<CsrMatrix>& terms = objective.wtw_terms;
@@ -269,14 +232,14 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
   if (cells.nx != mesh.nx || cells.nz != mesh.nz)
     internal_check_failed(io, "active cells not built for the mesh");
 
-  Model s_weights;
-  Model x_weights;
-  Model z_weights;
+  CellArray s_weights;
+  CellArray x_weights;
+  CellArray z_weights;
   std::vector<std::int32_t> zone_idx;
   try {
-    s_weights = Model(mesh.nx, mesh.nz);
-    x_weights = Model(mesh.nx, mesh.nz);
-    z_weights = Model(mesh.nx, mesh.nz);
+    s_weights = CellArray(mesh.nx, mesh.nz);
+    x_weights = CellArray(mesh.nx, mesh.nz);
+    z_weights = CellArray(mesh.nx, mesh.nz);
     assign_with_huge_pages(zone_idx, s_weights.size(), 0);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);

@@ -14,6 +14,7 @@
 #include "bindings.hpp"
 #include "cells/active_cells.hpp"
 #include "cells/weights.hpp"
+#include "mesh/cell_array.hpp"
 #include "regularization/alpha.hpp"
 #include "regularization/evaluation.hpp"
 #include "regularization/objective.hpp"
@@ -76,15 +77,15 @@ std::string first_weight_not_finite(const Mesh& mesh, std::int32_t weight_input,
                                     std::int32_t term) {
   std::ostringstream quiet;
   const Io io{quiet, quiet, quiet};
-  Model s(mesh.nx, mesh.nz);
-  Model x(mesh.nx, mesh.nz);
-  Model z(mesh.nx, mesh.nz);
+  CellArray s(mesh.nx, mesh.nz);
+  CellArray x(mesh.nx, mesh.nz);
+  CellArray z(mesh.nx, mesh.nz);
   try {
     set_weights(io, mesh, weight_input, weight_files, s, x, z);
   } catch (const Stop&) {
     return {};
   }
-  const std::pair<const char*, const Model*> arrays[] = {
+  const std::pair<const char*, const CellArray*> arrays[] = {
       {"S weights", &s}, {"X weights", &x}, {"Z weights", &z}};
   for (std::int32_t a = 0; a < 3; ++a) {
     if (a != term && !(term == 3 && a > 0)) continue;

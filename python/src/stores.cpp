@@ -3,17 +3,18 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bindings.hpp"
 #include "cells/active_cells.hpp"
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
+#include "mesh/cell_array.hpp"
 #include "mesh/topography.hpp"
 #include "regularization/alpha.hpp"
 #include "streams.hpp"
@@ -28,6 +29,16 @@ namespace {
 template <typename T, typename Value>
 auto field_view(std::vector<Value> T::*field) {
   return [field](py::object self) { return view(self.cast<T&>().*field, self); };
+}
+
+// field_view of a survey array, or None when its group's flag `presence` is clear.
+template <typename Value>
+auto present_view(std::vector<Value> SurveyData::*field, bool SurveyData::*presence) {
+  return [field, presence](py::object self) -> py::object {
+    const SurveyData& data = self.cast<SurveyData&>();
+    if (presence != nullptr && !(data.*presence)) return py::none();
+    return view(data.*field, self);
+  };
 }
 
 // A per-cell vector of `mesh`-sized stores seen as (nz, nx).
@@ -105,42 +116,58 @@ void bind_survey(py::module_& module) {
       .def_readonly("common_current", &SurveyData::common_current)
       .def_readonly("std_missing", &SurveyData::std_missing)
       .def_readonly("dstd_read", &SurveyData::dstd_read)
+      .def_readonly("has_values", &SurveyData::has_values)
+      .def_readonly("has_z", &SurveyData::has_z)
+      .def_readonly("has_file_order", &SurveyData::has_file_order)
       .def_readonly("sep_max", &SurveyData::sep_max)
       .def_readonly("sep_min", &SurveyData::sep_min)
       .def_readonly("sep_mean", &SurveyData::sep_mean)
       .def_readonly("header_line", &SurveyData::header_line);
-  const std::pair<const char*, std::vector<double> SurveyData::*> reals[] = {
-      {"xa_cur", &SurveyData::xa_cur},   {"xb_cur", &SurveyData::xb_cur},
-      {"za_cur", &SurveyData::za_cur},   {"zb_cur", &SurveyData::zb_cur},
-      {"xm", &SurveyData::xm},           {"xn", &SurveyData::xn},
-      {"zm", &SurveyData::zm},           {"zn", &SurveyData::zn},
-      {"dobs", &SurveyData::dobs},       {"xa_file", &SurveyData::xa_file},
-      {"xb_file", &SurveyData::xb_file}, {"xm_file", &SurveyData::xm_file},
-      {"xn_file", &SurveyData::xn_file}};
-  for (const auto& [name, field] : reals) {
-    survey.def_property_readonly(name, field_view(field));
+  // Each array with the flag of its group (null: always present once read); an absent one is None.
+  using Presence = bool SurveyData::*;
+  const std::tuple<const char*, std::vector<double> SurveyData::*, Presence> reals[] = {
+      {"xa_cur", &SurveyData::xa_cur, nullptr},
+      {"xb_cur", &SurveyData::xb_cur, nullptr},
+      {"za_cur", &SurveyData::za_cur, &SurveyData::has_z},
+      {"zb_cur", &SurveyData::zb_cur, &SurveyData::has_z},
+      {"xm", &SurveyData::xm, nullptr},
+      {"xn", &SurveyData::xn, nullptr},
+      {"zm", &SurveyData::zm, &SurveyData::has_z},
+      {"zn", &SurveyData::zn, &SurveyData::has_z},
+      {"dobs", &SurveyData::dobs, &SurveyData::has_values},
+      {"xa_file", &SurveyData::xa_file, &SurveyData::has_file_order},
+      {"xb_file", &SurveyData::xb_file, &SurveyData::has_file_order},
+      {"xm_file", &SurveyData::xm_file, &SurveyData::has_file_order},
+      {"xn_file", &SurveyData::xn_file, &SurveyData::has_file_order}};
+  for (const auto& [name, field, presence] : reals) {
+    survey.def_property_readonly(name, present_view(field, presence));
   }
   survey.def_property(
       "dstd",
-      [](py::object self) {
+      [](py::object self) -> py::object {
         // Writable: after a file without standard deviations the caller fills them in place.
         SurveyData& data = self.cast<SurveyData&>();
+        if (!data.has_values) return py::none();
         return py::array_t<double>({static_cast<py::ssize_t>(data.dstd.size())}, {sizeof(double)},
                                    data.dstd.data(), self);
       },
       [](SurveyData& data, py::handle values) {
+        if (!data.has_values) {
+          throw py::value_error("dstd: the reading made no data values (locations_only)");
+        }
         const auto given = vector_argument(values, data.ndat, "dstd");
         data.dstd.assign(given.data(), given.data() + given.size());
       },
-      "Standard deviations, one per datum in grouped order. Writable: a file read with "
-      "std_missing leaves them NaN for the caller to fill (data.dstd = array, or in place).");
-  const std::pair<const char*, std::vector<std::int32_t> SurveyData::*> integers[] = {
-      {"ndat_cur", &SurveyData::ndat_cur},
-      {"iptype", &SurveyData::iptype},
-      {"idat_idx", &SurveyData::idat_idx},
-      {"sorted_pos", &SurveyData::sorted_pos}};
-  for (const auto& [name, field] : integers) {
-    survey.def_property_readonly(name, field_view(field));
+      "Standard deviations, one per datum in grouped order; None without data values. Writable: "
+      "a file read with std_missing leaves them NaN for the caller to fill (data.dstd = array, or "
+      "in place).");
+  const std::tuple<const char*, std::vector<std::int32_t> SurveyData::*, Presence> integers[] = {
+      {"ndat_cur", &SurveyData::ndat_cur, nullptr},
+      {"iptype", &SurveyData::iptype, nullptr},
+      {"idat_idx", &SurveyData::idat_idx, nullptr},
+      {"sorted_pos", &SurveyData::sorted_pos, &SurveyData::has_file_order}};
+  for (const auto& [name, field, presence] : integers) {
+    survey.def_property_readonly(name, present_view(field, presence));
   }
   module.def(
       "read_data_file",
@@ -158,7 +185,8 @@ void bind_survey(py::module_& module) {
       "else the general layout). locations_only: positions only (dobs and dstd stay empty). use_z: "
       "z positions after every x (common-current layout). dc_data: DC data (IP type 0), else IP "
       "data (types 1 and 2). Arrays are numpy views in grouped order (0-based positions); "
-      "idat_idx and sorted_pos keep the file's 1-based numbers.");
+      "idat_idx and sorted_pos keep the file's 1-based numbers; arrays the reading does not "
+      "create (see has_values, has_z, has_file_order) are None.");
   module.def(
       "normalize_data",
       [](SurveyData& data, py::object io) {
@@ -187,6 +215,7 @@ void bind_cells(py::module_& module) {
       .def_readonly("ninact", &ActiveCells::ninact)
       .def_readonly("ncell", &ActiveCells::ncell)
       .def_readonly("all_active", &ActiveCells::all_active)
+      .def_property_readonly("air_cells", field_view(&ActiveCells::air_cells))
       .def_property_readonly("inact_val", field_view(&ActiveCells::inact_val))
       .def_property_readonly("infl_val", field_view(&ActiveCells::infl_val));
   module.def(
@@ -200,7 +229,7 @@ void bind_cells(py::module_& module) {
       },
       py::arg("mesh"), py::arg("topography"), py::arg("path") = "", py::arg("io") = py::none(),
       "Builds the active-cell map from an active-cell file (a blank path: every cell) and the "
-      "topography.");
+      "topography as read_topography returns it (without a path for no topography).");
   module.def(
       "read_active_cell_file",
       [](const Mesh& mesh, const FileName& path, py::object io) {
@@ -217,16 +246,16 @@ void bind_cells(py::module_& module) {
       "messages; builds no map.");
   module.def(
       "store_inactive_values",
-      [](ActiveCells& cells, const Topography& topography, const Mesh& mesh, py::handle model,
-         bool log_values, py::object io) {
+      [](ActiveCells& cells, const Mesh& mesh, py::handle model, bool log_values, py::object io) {
         const Model values = model_from_array(mesh, model);
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          store_inactive_values(streams, topography, values, log_values, cells);
+          store_inactive_values(streams, values, log_values, cells);
         });
       },
-      py::arg("cells"), py::arg("topography"), py::arg("mesh"), py::arg("model"),
-      py::arg("log_values") = false, py::arg("io") = py::none(),
-      "Keeps the values of the inactive and influence cells of a model in the store.");
+      py::arg("cells"), py::arg("mesh"), py::arg("model"), py::arg("log_values") = false,
+      py::arg("io") = py::none(),
+      "Keeps the values of the inactive and influence cells of a model in the store; cells in the "
+      "air are those of the topography the map was built with.");
   module.def(
       "set_all_active", [](ActiveCells& cells, bool on) { set_all_active(on, cells); },
       py::arg("cells"), py::arg("on"),
@@ -236,11 +265,11 @@ void bind_cells(py::module_& module) {
   module.def(
       "set_weights",
       [](const Mesh& mesh, py::handle weight_input, std::array<FileName, 3> files, py::object io) {
-        Model s(mesh.nx, mesh.nz);
-        Model x(mesh.nx, mesh.nz);
-        Model z(mesh.nx, mesh.nz);
+        CellArray s(mesh.nx, mesh.nz);
+        CellArray x(mesh.nx, mesh.nz);
+        CellArray z(mesh.nx, mesh.nz);
         // The entries a weighting file does not hold (column nx of x, row nz of z) are 1.
-        for (Model* array : {&s, &x, &z}) std::fill_n(array->data(), array->size(), 1.0);
+        for (CellArray* array : {&s, &x, &z}) array->fill(1.0);
         with_streams(streams_or_default(io), [&](const Io& streams) {
           set_weights(streams, mesh, weight_input_code(weight_input), texts(files), s, x, z);
         });
@@ -257,10 +286,10 @@ void bind_cells(py::module_& module) {
   module.def(
       "read_weights_file",
       [](const Mesh& mesh, const FileName& path, py::object io) {
-        Model s(mesh.nx, mesh.nz);
-        Model x(mesh.nx, mesh.nz);
-        Model z(mesh.nx, mesh.nz);
-        for (Model* array : {&s, &x, &z}) std::fill_n(array->data(), array->size(), 1.0);
+        CellArray s(mesh.nx, mesh.nz);
+        CellArray x(mesh.nx, mesh.nz);
+        CellArray z(mesh.nx, mesh.nz);
+        for (CellArray* array : {&s, &x, &z}) array->fill(1.0);
         with_streams(streams_or_default(io), [&](const Io& streams) {
           read_weights_file(streams, mesh, path.text, s, x, z);
         });
@@ -275,9 +304,9 @@ void bind_cells(py::module_& module) {
       "read_weight_file",
       [](const Mesh& mesh, const FileName& path, const std::string& label, py::object start,
          py::object io) {
-        Model weights(mesh.nx, mesh.nz);
+        CellArray weights(mesh.nx, mesh.nz);
         if (start.is_none()) {
-          std::fill_n(weights.data(), weights.size(), 1.0);
+          weights.fill(1.0);
         } else {
           weights = model_from_array(mesh, start);
         }
@@ -295,10 +324,10 @@ void bind_cells(py::module_& module) {
   module.def(
       "read_weight_files",
       [](const Mesh& mesh, const std::array<FileName, 3>& files, py::object io) {
-        Model s(mesh.nx, mesh.nz);
-        Model x(mesh.nx, mesh.nz);
-        Model z(mesh.nx, mesh.nz);
-        for (Model* array : {&s, &x, &z}) std::fill_n(array->data(), array->size(), 1.0);
+        CellArray s(mesh.nx, mesh.nz);
+        CellArray x(mesh.nx, mesh.nz);
+        CellArray z(mesh.nx, mesh.nz);
+        for (CellArray* array : {&s, &x, &z}) array->fill(1.0);
         with_streams(streams_or_default(io),
                      [&](const Io& streams) { read_weight_files(streams, texts(files), s, x, z); });
         return py::make_tuple(take_model(std::move(s)), take_model(std::move(x)),
