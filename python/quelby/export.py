@@ -27,8 +27,9 @@ def export(path, mesh, cell_data=None, topography=None, file_format=None):
 
     Points stand at (x, -z, 0), so the section is upright in a viewer; every cell is one quad, in
     cell order. cell_data: {name: array} with arrays of shape (nz, nx) or nx * nz values in cell
-    order, for example {"resistivity": model}. topography: a Topography (or nx air-cell counts)
-    adds the cell array "air", 1 for the cells above the ground surface and 0 below.
+    order, for example {"resistivity": model}. topography: a Topography, the ActiveCells built
+    with it, or nx air-cell counts; adds the cell array "air", 1 for the cells above the ground
+    surface and 0 below.
     Needs meshio (Debian: python3-meshio); without it raises ImportError.
     """
     try:

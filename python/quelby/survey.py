@@ -54,6 +54,9 @@ def apparent_resistivity(data, values=None):
     """K * v for every datum: v the data's dobs unless `values` (ndat values, grouped order) are
     given; K the geometric factor of surface electrodes (see geometric_factor), NaN where K is
     infinite or undefined."""
+    if values is None and data.dobs is None:
+        raise ValueError("apparent_resistivity: the data were read without values "
+                         "(locations_only); give the values")
     v = np.asarray(data.dobs if values is None else values, dtype=float)
     if v.shape != (data.ndat,):
         raise ValueError(f"values: expected {data.ndat} values, got shape {v.shape}")

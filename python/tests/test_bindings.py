@@ -115,6 +115,15 @@ def test_missing_standard_deviations_are_filled_then_normalised(tmp_path):
     np.testing.assert_array_equal(data.dobs, dobs / std / std)
     with pytest.raises(ValueError):
         data.dstd = std[:-1]
+    # Positions only: no values, nothing to fill.
+    located = quelby.read_data_file(path, locations_only=True)
+    assert located.dstd is None and located.dobs is None
+    with pytest.raises(ValueError):
+        located.dstd = std
+    with pytest.raises(ValueError):
+        quelby.apparent_resistivity(located)
+    np.testing.assert_array_equal(quelby.apparent_resistivity(located, dobs),
+                                  quelby.apparent_resistivity(data, dobs))
 
 
 def test_active_cell_file_weight_files_and_zones_match_the_stores(root, tmp_path):

@@ -134,6 +134,11 @@ def test_export_round_trip_through_meshio(tmp_path, example, root):
     np.testing.assert_array_equal(back.cell_data["index"][0], np.arange(mesh.nx * mesh.nz))
     air = back.cell_data["air"][0].reshape(mesh.nz, mesh.nx)
     np.testing.assert_array_equal(air.sum(axis=0), topography.air_cells)
+    # The active cells carry the air cells they were built with.
+    cells = quelby.read_active_cells(mesh, topography)
+    quelby.export(tmp_path / "cells.vtu", mesh, topography=cells)
+    np.testing.assert_array_equal(meshio.read(tmp_path / "cells.vtu").cell_data["air"][0],
+                                  back.cell_data["air"][0])
     with pytest.raises(ValueError):
         quelby.export(tmp_path / "bad.vtu", mesh, cell_data={"r": model.T})
 
