@@ -23,6 +23,7 @@ class MissingFileStop(Stop, FileNotFoundError):
 
 class ActiveCells:
     def __init__(self) -> None: ...
+    air_cells: numpy.ndarray
     all_active: bool
     cell_idx: numpy.ndarray
     inact_val: numpy.ndarray
@@ -89,33 +90,36 @@ class ModelObjective:
 class SurveyData:
     def __init__(self) -> None: ...
     common_current: bool
-    dobs: numpy.ndarray
-    dstd: numpy.ndarray
+    dobs: Any
+    dstd: Any
     dstd_read: bool
+    has_file_order: bool
+    has_values: bool
+    has_z: bool
     header_line: str
-    idat_idx: numpy.ndarray
-    iptype: numpy.ndarray
+    idat_idx: Any
+    iptype: Any
     ncur: int
     ndat: int
-    ndat_cur: numpy.ndarray
+    ndat_cur: Any
     sep_max: float
     sep_mean: float
     sep_min: float
-    sorted_pos: numpy.ndarray
+    sorted_pos: Any
     std_missing: bool
     use_z: bool
-    xa_cur: numpy.ndarray
-    xa_file: numpy.ndarray
-    xb_cur: numpy.ndarray
-    xb_file: numpy.ndarray
-    xm: numpy.ndarray
-    xm_file: numpy.ndarray
-    xn: numpy.ndarray
-    xn_file: numpy.ndarray
-    za_cur: numpy.ndarray
-    zb_cur: numpy.ndarray
-    zm: numpy.ndarray
-    zn: numpy.ndarray
+    xa_cur: Any
+    xa_file: Any
+    xb_cur: Any
+    xb_file: Any
+    xm: Any
+    xm_file: Any
+    xn: Any
+    xn_file: Any
+    za_cur: Any
+    zb_cur: Any
+    zm: Any
+    zn: Any
 
 class Topography:
     def __init__(self) -> None: ...
@@ -149,7 +153,7 @@ def set_all_active(cells: ActiveCells, on: bool) -> None: ...
 def set_alpha(mesh: Mesh, mode: Any, alpha: Optional[Sequence[float]] = ..., lengths: Optional[Sequence[float]] = ..., start: Optional[AlphaCoefficients] = ..., io: Optional[Io] = ...) -> AlphaCoefficients: ...
 def set_weights(mesh: Mesh, weight_input: Any = ..., weight_files: Sequence[str | os.PathLike[str]] = ..., io: Optional[Io] = ...) -> tuple: ...
 def smooth(mesh: Mesh, array: Any, cycles: int) -> numpy.ndarray: ...
-def store_inactive_values(cells: ActiveCells, topography: Topography, mesh: Mesh, model: Any, log_values: bool = ..., io: Optional[Io] = ...) -> None: ...
+def store_inactive_values(cells: ActiveCells, mesh: Mesh, model: Any, log_values: bool = ..., io: Optional[Io] = ...) -> None: ...
 def strip_comment(line: str, length: Optional[int] = ...) -> str: ...
 def write_iteration_history(path: str | os.PathLike[str], niter: int, misfit_history: Any, norm_history: Any, beta_history: Any, target_misfit: float, ndat: Any, io: Optional[Io] = ...) -> None: ...
 def write_model(path: str | os.PathLike[str], mesh: Mesh, array: Any, io: Optional[Io] = ...) -> None: ...
