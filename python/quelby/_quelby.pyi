@@ -90,36 +90,36 @@ class ModelObjective:
 class SurveyData:
     def __init__(self) -> None: ...
     common_current: bool
-    dobs: Any
-    dstd: Any
+    dobs: Optional[numpy.ndarray]
+    dstd: Optional[numpy.ndarray]
     dstd_read: bool
     has_file_order: bool
     has_values: bool
     has_z: bool
     header_line: str
-    idat_idx: Any
-    iptype: Any
+    idat_idx: Optional[numpy.ndarray]
+    iptype: Optional[numpy.ndarray]
     ncur: int
     ndat: int
-    ndat_cur: Any
+    ndat_cur: Optional[numpy.ndarray]
     sep_max: float
     sep_mean: float
     sep_min: float
-    sorted_pos: Any
+    sorted_pos: Optional[numpy.ndarray]
     std_missing: bool
     use_z: bool
-    xa_cur: Any
-    xa_file: Any
-    xb_cur: Any
-    xb_file: Any
-    xm: Any
-    xm_file: Any
-    xn: Any
-    xn_file: Any
-    za_cur: Any
-    zb_cur: Any
-    zm: Any
-    zn: Any
+    xa_cur: Optional[numpy.ndarray]
+    xa_file: Optional[numpy.ndarray]
+    xb_cur: Optional[numpy.ndarray]
+    xb_file: Optional[numpy.ndarray]
+    xm: Optional[numpy.ndarray]
+    xm_file: Optional[numpy.ndarray]
+    xn: Optional[numpy.ndarray]
+    xn_file: Optional[numpy.ndarray]
+    za_cur: Optional[numpy.ndarray]
+    zb_cur: Optional[numpy.ndarray]
+    zm: Optional[numpy.ndarray]
+    zn: Optional[numpy.ndarray]
 
 class Topography:
     def __init__(self) -> None: ...

@@ -91,6 +91,8 @@ def class_lines(name, cls):
             first = (value.fget.__doc__ or "").strip().splitlines()
             match = re.match(r"^\(\w+: [^)]*\) -> (.+)$", first[0]) if first else None
             kind = translate(match.group(1)) if match else "Any"
+            if name == "SurveyData" and kind == "Any":
+                kind = "Optional[numpy.ndarray]"  # an array, or None when the reading made none
             lines.append(f"    {member}: {kind}")
         elif inspect.isfunction(value):
             continue  # added in Python: listed from EXTRA_METHODS
