@@ -4,6 +4,8 @@ and every public function and class of the module has a docstring beyond its sig
 import importlib.util
 import inspect
 
+import pytest
+
 import quelby
 import quelby._quelby as compiled
 
@@ -41,3 +43,35 @@ def test_help_lists_every_class_and_function():
     assert set(public) <= set(quelby.__all__)
     for name in quelby.__all__:
         assert f"    class {name}(" in text or f"    {name}(" in text, name
+
+
+def test_the_version_is_the_projects(root):
+    import importlib.metadata
+    import re
+
+    stated = re.search(r"project\(\s*quelby\s+VERSION\s+([0-9.]+)",
+                       (root / "CMakeLists.txt").read_text()).group(1)
+    assert quelby.__version__ == stated
+    try:
+        installed = importlib.metadata.version("quelby")
+    except importlib.metadata.PackageNotFoundError:
+        return  # the build tree's module carries no package metadata
+    assert installed == stated
+
+
+def test_console_and_error_lines_go_to_the_logger_or_to_a_given_writer(tmp_path, caplog):
+    import io
+
+    caplog.set_level("INFO", logger="quelby")
+    log = io.StringIO()
+    missing = tmp_path / "absent.msh"
+    for console in (None, io.StringIO()):
+        caplog.clear()
+        with pytest.raises(quelby.Stop):
+            quelby.load_mesh(missing, io=quelby.Io(console=console, log=log))
+        records = [r.getMessage() for r in caplog.records if r.name == "quelby"]
+        if console is None:
+            assert records == [f" ERROR: mesh file not found: {missing}"]
+        else:
+            assert records == []
+            assert console.getvalue() == f"\n ERROR: mesh file not found: {missing}\n"
