@@ -1,5 +1,6 @@
-"""The committed type stubs are what python/tools/make_stubs.py writes for the module under test,
-and every public function and class of the module has a docstring beyond its signature."""
+"""The package as a reference: the committed type stubs are what python/tools/make_stubs.py writes
+for the module under test, every public name has a docstring beyond its signature, the version is
+the project's, and messages reach the logger or the writer given."""
 
 import importlib.util
 import inspect
