@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need, when they are missing.
 # Usage: scripts/setup.sh [--fuzz] [--python] [--package]
-#   --fuzz adds clang and its libFuzzer runtime; --python the Python module's build and test
-#   packages; --package what the installed-package test, the Debian package (cpack -G DEB with
-#   dpkg-shlibdeps) and the man page check use.
+#   --fuzz adds clang and its libFuzzer runtime; --python the Python module's build, packaging
+#   (pip install ., python3 -m build) and test packages; --package what the installed-package
+#   test, the Debian package (cpack -G DEB with dpkg-shlibdeps) and the man page check use.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev time)
@@ -12,7 +12,8 @@ for option in "$@"; do
     --fuzz) packages+=(clang libclang-rt-dev) ;;
     --python)
       packages+=(python3 python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest
-        python3-matplotlib)
+        python3-matplotlib python3-meshio python3-setuptools python3-wheel python3-pip python3-venv
+        python3-build)
       ;;
     --package) packages+=(pkgconf groff-base dpkg-dev file) ;;
     *)

@@ -19,8 +19,20 @@ for preset in release asan; do
   ctest --preset "$preset"
 done
 
-echo "== python: tests"
-PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -q -p no:cacheprovider python/tests
+# The Python tests run against the package as a user installs it: pip install into a fresh
+# virtual environment (Debian's numpy, scipy, matplotlib and meshio seen through
+# --system-site-packages; nothing downloaded), from a folder outside the tree.
+echo "== python: pip install . into a fresh virtual environment, then tests"
+repo=$PWD
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+"$python" -m venv --system-site-packages "$scratch/venv"
+"$scratch/venv/bin/pip" install --quiet --no-build-isolation --no-index "$repo"
+(cd "$scratch" && "$scratch/venv/bin/python" -c "import quelby; print('quelby', quelby.__version__)")
+"$scratch/venv/bin/quelby-plot" --data examples/dipole_dipole.dat "$scratch/pseudosection.png"
+(cd "$scratch" && QUELBY_INSTALLED=1 QUELBY_BINARY="$repo/build/release/quelby" \
+  PYTHONDONTWRITEBYTECODE=1 "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
+  "$repo/python/tests")
 
 scripts/package_test.sh
 

@@ -1,21 +1,97 @@
 """quelby: 2-D earth models on a rectangular tensor mesh.
 
 Mesh, model, topography and survey data files, smoothing, active cells, cell weights, dipping
-zones and the model objective function of a regularised inversion, from Python. Models are numpy
-arrays of shape (nz, nx), x fastest as in the files; matrices are scipy.sparse.csr_matrix.
+zones, the model objective function of a regularised inversion and the reports of its progress,
+from Python; pictures of sections and pseudosections (matplotlib) and export to viewers (meshio).
 
-Every reader writes its messages to an Io (console, error stream, run log). Without one, the
-console is sys.stdout, the error stream sys.stderr and the run log is kept in memory
-(quelby.run_log()). A reader that meets bad input writes its message and raises quelby.Stop,
-whose `lines` are the message as written and whose `status` is the command's exit status.
+Conventions
+  * Models are numpy arrays of shape (nz, nx), x fastest as in the files; a flat vector of nx * nz
+    values in cell order (rows outer, columns inner) is taken too.
+  * Parameter vectors hold the active cells in cell order: parameter number p (1-based, as
+    ActiveCells.cell_idx shows it) is element p - 1 (cells.to_parameters, cells.to_model).
+  * Matrices are scipy.sparse.csr_matrix, 0-based.
+  * Store fields that show numbers to users keep them 1-based (cell_idx, idat_idx, sorted_pos,
+    zone numbers); every docstring says which.
+  * File names are str or any os.PathLike (pathlib.Path).
+  * Modes may be given by number or by name (set_alpha: 'mesh', 'given', 'lengths';
+    weight_input: 'ones', 'file', 'files'; dip_input: 'none', 'file').
+
+Messages
+  Every reader writes its messages to an Io (console, error stream, run log). Without one the
+  console and error lines go to the logging logger "quelby" (INFO records: nothing is printed
+  unless logging is configured) and the run log is kept in memory (quelby.run_log()). A reader
+  that meets bad input raises quelby.Stop with the message `lines`, the `status`, a `detail` line
+  and its `cause`; a missing file is also a FileNotFoundError, bad content also a ValueError, a
+  failed allocation also a MemoryError.
 """
 
+import numpy as _np
+
 from ._quelby import *  # noqa: F401,F403
-from ._quelby import Stop, Io, Mesh, default_io, run_log  # noqa: F401
+from ._quelby import (ActiveCells, Io, Mesh, Stop, __version__, default_io,  # noqa: F401
+                      run_log)
+from .export import export  # noqa: F401
+from .survey import apparent_resistivity, geometric_factor, pseudosection  # noqa: F401
+
+
+def _to_parameters(self, model):
+    """cells.to_parameters(model) -> array (npar,)
+
+    The values of the active cells of `model` (shape (nz, nx) or nx * nz values in cell order) in
+    parameter order, as the objective takes them: element p - 1 is the cell whose cell_idx is p.
+    """
+    values = _np.asarray(model, dtype=float)
+    if values.shape not in ((self.nz, self.nx), (self.nx * self.nz,)):
+        raise ValueError(f"model: expected shape ({self.nz}, {self.nx}), got {values.shape}")
+    index = _np.asarray(self.cell_idx).ravel()
+    parameters = _np.empty(self.npar)
+    active = index > 0
+    parameters[index[active] - 1] = values.ravel()[active]
+    return parameters
+
+
+def _to_model(self, m, fill=_np.nan):
+    """cells.to_model(m, fill=nan) -> array (nz, nx)
+
+    The parameter vector `m` (npar values) back on the mesh: the cell whose cell_idx is p takes
+    m[p - 1]; every other cell (inactive, influence, air) takes `fill`, a number or an (nz, nx)
+    array such as the starting model.
+    """
+    values = _np.asarray(m, dtype=float)
+    if values.shape != (self.npar,):
+        raise ValueError(f"m: expected {self.npar} values, got shape {values.shape}")
+    index = _np.asarray(self.cell_idx).reshape(self.nz, self.nx)
+    model = _np.empty((self.nz, self.nx))
+    model[...] = fill
+    active = index > 0
+    model[active] = values[index[active] - 1]
+    return model
+
+
+ActiveCells.to_parameters = _to_parameters
+ActiveCells.to_model = _to_model
 
 
 def plot_section(mesh, array, ax=None, log=True, **kwargs):
-    """Draws the model on its mesh; see quelby.plot.plot_section."""
+    """Draws a model on its mesh and returns the axes; see quelby.plot.plot_section for the
+    arguments (topography, cells, xlim, zlim, aspect, colours, labels)."""
     from .plot import plot_section as draw
 
     return draw(mesh, array, ax=ax, log=log, **kwargs)
+
+
+def plot_pseudosection(data, values=None, ax=None, log=None, **kwargs):
+    """Draws survey data as a pseudosection and returns the axes; see
+    quelby.plot.plot_pseudosection."""
+    from .plot import plot_pseudosection as draw
+
+    return draw(data, values=values, ax=ax, log=log, **kwargs)
+
+
+# help(quelby) and `from quelby import *` list the compiled module's classes and functions with the
+# Python ones.
+from . import _quelby as _compiled  # noqa: E402
+
+__all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
+    "apparent_resistivity", "export", "geometric_factor", "plot_pseudosection", "plot_section",
+    "pseudosection"])

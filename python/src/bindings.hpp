@@ -5,8 +5,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,6 +19,16 @@
 namespace quelby::python {
 
 namespace py = pybind11;
+
+// A file name argument: a str or any os.PathLike whose path is a str (pathlib.Path).
+struct FileName {
+  std::string text;
+};
+
+// The three weight-file names as the library takes them.
+inline std::array<std::string, 3> texts(const std::array<FileName, 3>& names) {
+  return {names[0].text, names[1].text, names[2].text};
+}
 
 // A read-only numpy view of `values`, which `owner` keeps alive.
 template <typename T>
@@ -34,6 +47,27 @@ py::array_t<T> take(std::vector<T>&& values) {
   return py::array_t<T>({static_cast<py::ssize_t>(held->size())}, {sizeof(T)}, held->data(), owner);
 }
 
+// A mode given as its number or its name: `names` lists (name, number) pairs; a number is taken as
+// it stands (the library decides what an unknown one means), an unknown name is a ValueError.
+std::int32_t mode_code(py::handle mode,
+                       std::initializer_list<std::pair<const char*, std::int32_t>> names,
+                       const char* what);
+// weight_input: "ones" 0, "file" 1, "files" 2.
+std::int32_t weight_input_code(py::handle mode);
+// dip_input: "none" 0, "file" 1.
+std::int32_t dip_input_code(py::handle mode);
+
+// A writeable (nz, nx) numpy array that takes a per-cell vector (cell order) over, no copy.
+template <typename T>
+py::array_t<T> take_cells(std::vector<T>&& values, std::int32_t nx, std::int32_t nz) {
+  auto* held = new std::vector<T>(std::move(values));
+  py::capsule owner(held, [](void* pointer) { delete static_cast<std::vector<T>*>(pointer); });
+  return py::array_t<T>({static_cast<py::ssize_t>(nz), static_cast<py::ssize_t>(nx)},
+                        {static_cast<py::ssize_t>(nx) * static_cast<py::ssize_t>(sizeof(T)),
+                         static_cast<py::ssize_t>(sizeof(T))},
+                        held->data(), owner);
+}
+
 // A (nz, nx) numpy array that takes the model over.
 py::array_t<double> take_model(CellArray&& model);
 
@@ -47,6 +81,34 @@ py::array_t<double, py::array::c_style | py::array::forcecast> vector_argument(
 void bind_stop(py::module_& module);
 void bind_mesh_and_models(py::module_& module);
 void bind_stores(py::module_& module);
+void bind_smoothing(py::module_& module);  // smoothing.cpp
 void bind_objective(py::module_& module);
+void bind_reports(py::module_& module);
+void bind_control_input(py::module_& module);
 
 }  // namespace quelby::python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<quelby::python::FileName> {
+  PYBIND11_TYPE_CASTER(quelby::python::FileName, const_name("str | os.PathLike"));
+
+  bool load(handle source, bool) {
+    if (!PyUnicode_Check(source.ptr()) && !hasattr(source, "__fspath__")) return false;
+    const object text = reinterpret_steal<object>(PyOS_FSPath(source.ptr()));
+    if (!text) {
+      PyErr_Clear();
+      return false;
+    }
+    if (!PyUnicode_Check(text.ptr())) return false;  // bytes paths are not taken
+    value.text = text.cast<std::string>();
+    return true;
+  }
+
+  static handle cast(const quelby::python::FileName& name, return_value_policy, handle) {
+    return str(name.text).release();
+  }
+};
+
+}  // namespace pybind11::detail

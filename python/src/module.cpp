@@ -4,19 +4,22 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <string>
+
+#include "base/version.hpp"
 #include "bindings.hpp"
 #include "streams.hpp"
-
-namespace quelby::python {
-void bind_smoothing(py::module_& module);  // smoothing.cpp
-}
 
 PYBIND11_MODULE(_quelby, module) {
   module.doc() = "2-D tensor-mesh models: files, smoothing and regularised-inversion set-up";
   quelby::python::bind_stop(module);
   quelby::python::bind_streams(module);
   quelby::python::bind_mesh_and_models(module);
-  quelby::python::bind_smoothing(module);
   quelby::python::bind_stores(module);
+  // After the stores: its signatures name Topography and ActiveCells.
+  quelby::python::bind_smoothing(module);
   quelby::python::bind_objective(module);
+  quelby::python::bind_reports(module);
+  quelby::python::bind_control_input(module);
+  module.attr("__version__") = std::string(quelby::version);
 }

@@ -5,11 +5,16 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <cmath>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings.hpp"
 #include "cells/active_cells.hpp"
+#include "cells/weights.hpp"
+#include "mesh/cell_array.hpp"
 #include "regularization/alpha.hpp"
 #include "regularization/evaluation.hpp"
 #include "regularization/objective.hpp"
@@ -60,6 +65,81 @@ py::object csr_copy_of_parameters(const CsrMatrix& matrix, std::int32_t n) {
 
 std::int32_t parameter_count(const ModelObjective& objective) {
   return csr_row_count(objective.WTW);
+}
+
+// A RuntimeWarning when WTW holds a value that is not finite, naming the first term that does and
+// the coefficient or the weights that made it.
+// The first weight that is not finite among the weight arrays of term `term` (0 Ws, 1 Wx, 2 Wz,
+// 3 Wxz), read again as the build read them, as "S weights (i, k) = inf" with the 1-based column
+// and row of the files; empty when every weight is finite. Cost: one more reading of the weights.
+std::string first_weight_not_finite(const Mesh& mesh, std::int32_t weight_input,
+                                    const std::array<std::string, 3>& weight_files,
+                                    std::int32_t term) {
+  std::ostringstream quiet;
+  const Io io{quiet, quiet, quiet};
+  CellArray s(mesh.nx, mesh.nz);
+  CellArray x(mesh.nx, mesh.nz);
+  CellArray z(mesh.nx, mesh.nz);
+  try {
+    set_weights(io, mesh, weight_input, weight_files, s, x, z);
+  } catch (const Stop&) {
+    return {};
+  }
+  const std::pair<const char*, const CellArray*> arrays[] = {
+      {"S weights", &s}, {"X weights", &x}, {"Z weights", &z}};
+  for (std::int32_t a = 0; a < 3; ++a) {
+    if (a != term && !(term == 3 && a > 0)) continue;
+    const double* const values = arrays[a].second->data();
+    for (std::int32_t k = 0; k < mesh.nz; ++k) {
+      for (std::int32_t i = 0; i < mesh.nx; ++i) {
+        const double value = values[static_cast<std::size_t>(k) * mesh.nx + i];
+        if (std::isfinite(value)) continue;
+        return std::string(arrays[a].first) + " (" + std::to_string(i + 1) + ", " +
+               std::to_string(k + 1) + ") = " + py::repr(py::float_(value)).cast<std::string>();
+      }
+    }
+  }
+  return {};
+}
+
+void warn_when_not_finite(const ModelObjective& objective, const AlphaCoefficients& alpha,
+                          const Mesh& mesh, std::int32_t weight_input,
+                          const std::array<std::string, 3>& weight_files) {
+  const auto count_bad = [](const CsrMatrix& matrix) {
+    const std::size_t entries = matrix.row_start.empty() ? 0 : matrix.row_start.back();
+    std::size_t bad = 0;
+    for (std::size_t p = 0; p < entries; ++p) bad += std::isfinite(matrix.values[p]) ? 0 : 1;
+    return bad;
+  };
+  const std::size_t bad = count_bad(objective.WTW);
+  if (bad == 0) return;
+  static const char* const term_names[] = {"Ws", "Wx", "Wz", "Wxz"};
+  static const char* const coefficient_names[] = {"alpha_s", "alpha_x", "alpha_z", nullptr};
+  static const char* const weight_names[] = {"S weights", "X weights", "Z weights",
+                                             "X and Z weights"};
+  const double coefficients[] = {alpha.alpha_s, alpha.alpha_x, alpha.alpha_z, 0.0};
+  std::string cause = "no single term holds them";
+  for (std::int32_t t = 0; t < objective.n_terms && t < 4; ++t) {
+    if (count_bad(objective.wtw_terms[t]) == 0) continue;
+    cause = std::string("term ") + term_names[t] + " holds them: ";
+    const std::string weight = first_weight_not_finite(mesh, weight_input, weight_files, t);
+    if (coefficient_names[t] != nullptr && !std::isfinite(coefficients[t])) {
+      cause += std::string(coefficient_names[t]) + " = " +
+               py::repr(py::float_(coefficients[t])).cast<std::string>();
+    } else if (!weight.empty()) {
+      cause += weight;
+    } else if (coefficient_names[t] != nullptr) {
+      cause += std::string(coefficient_names[t]) + " is finite; look at the " + weight_names[t] +
+               " (a weight that is not finite or too large) or the dipping zones' coefficients";
+    } else {
+      cause += std::string("look at the ") + weight_names[t] +
+               " and the dipping zones' coefficients and dips";
+    }
+    break;
+  }
+  const std::string message =
+      "WTW holds " + std::to_string(bad) + " values that are not finite; " + cause;
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
 }
 
 }  // namespace
@@ -134,23 +214,32 @@ void bind_objective(py::module_& module) {
   module.def(
       "build_model_objective",
       [](const Mesh& mesh, const ActiveCells& cells, const AlphaCoefficients& alpha,
-         std::int32_t weight_input, std::array<std::string, 3> weight_files, std::int32_t dip_input,
-         const std::string& dip_file, bool ref_in_derivatives, bool keep_factors, py::object io) {
+         py::object weight_input, std::array<FileName, 3> weight_files, py::object dip_input,
+         const FileName& dip_file, bool ref_in_derivatives, bool keep_factors, py::object io) {
         ModelObjective objective;
         ObjectiveOptions options;
         options.keep_factors = keep_factors;
+        const std::int32_t weights = weight_input_code(weight_input);
+        const std::int32_t dip = dip_input_code(dip_input);
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          build_model_objective(streams, mesh, cells, alpha, weight_input, weight_files, dip_input,
-                                dip_file, ref_in_derivatives, objective, options);
+          build_model_objective(streams, mesh, cells, alpha, weights, texts(weight_files), dip,
+                                dip_file.text, ref_in_derivatives, objective, options);
         });
+        warn_when_not_finite(objective, alpha, mesh, weights, texts(weight_files));
         return objective;
       },
       py::arg("mesh"), py::arg("cells"), py::arg("alpha"), py::arg("weight_input") = 0,
-      py::arg("weight_files") = std::array<std::string, 3>{"", "", ""}, py::arg("dip_input") = 0,
+      py::arg("weight_files") = py::make_tuple("", "", ""), py::arg("dip_input") = 0,
       py::arg("dip_file") = "", py::arg("ref_in_derivatives") = false,
       py::arg("keep_factors") = false, py::arg("io") = py::none(),
-      "Builds the model objective function from the active cells, the coefficients, the cell "
-      "weights (weight_input, weight_files) and the dipping zones (dip_input, dip_file).");
+      "build_model_objective(mesh, cells, alpha, weight_input=0, weight_files=('', '', ''), "
+      "dip_input=0, dip_file='', ref_in_derivatives=False, keep_factors=False, io=None) -> "
+      "ModelObjective\n\nBuilds the smallness, x, z (and, with a dip, cross) terms over the "
+      "active cells and their sum WTW. weight_input: 0 or 'ones', 1 or 'file' (one weighting "
+      "file), 2 or 'files' (three single-array files); dip_input: 0 or 'none', 1 or 'file' (the "
+      "dipping file dip_file). ref_in_derivatives: the derivative terms act on m - m_ref. "
+      "keep_factors: keep Wx, Wz and their diagonal factors. A WTW value that is not finite gives "
+      "a RuntimeWarning naming the term and its coefficient or weights.");
 }
 
 }  // namespace quelby::python

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include "cells/active_cells.hpp"
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
+#include "mesh/cell_array.hpp"
 #include "mesh/topography.hpp"
 #include "regularization/alpha.hpp"
 #include "streams.hpp"
@@ -51,6 +53,24 @@ py::array_t<Value> cells_view(const std::vector<Value>& values, std::int32_t nx,
   return array;
 }
 
+void check_alpha(const std::optional<std::array<double, 3>>& alpha) {
+  if (!alpha) throw py::value_error("set_alpha: mode 'given' (2) needs alpha=(a_s, a_x, a_z)");
+  for (const double value : *alpha) {
+    if (!std::isfinite(value) || value < 0) {
+      throw py::value_error("set_alpha: alpha needs three finite values that are not negative");
+    }
+  }
+}
+
+void check_lengths(const std::optional<std::array<double, 2>>& lengths) {
+  if (!lengths) throw py::value_error("set_alpha: mode 'lengths' (3) needs lengths=(Lx, Lz)");
+  const auto [lx, lz] = *lengths;
+  if (!std::isfinite(lx) || !std::isfinite(lz) || lx < 0 || lz < 0 || (lx == 0 && lz == 0)) {
+    throw py::value_error(
+        "set_alpha: lengths needs two finite length scales, not negative and not both 0");
+  }
+}
+
 void bind_topography(py::module_& module) {
   py::class_<Topography>(module, "Topography",
                          "The ground surface: air cells per column, surface z per x node.")
@@ -60,11 +80,11 @@ void bind_topography(py::module_& module) {
       .def_property_readonly("surface_z", field_view(&Topography::surface_z));
   module.def(
       "read_topography",
-      [](const Mesh& mesh, std::optional<std::string> path, py::object io) {
+      [](const Mesh& mesh, std::optional<FileName> path, py::object io) {
         Topography topography;
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          read_topography(streams, path.has_value(), path.value_or(""), mesh.x_nodes, mesh.z_nodes,
-                          topography);
+          read_topography(streams, path.has_value(), path.value_or(FileName{}).text, mesh.x_nodes,
+                          mesh.z_nodes, topography);
         });
         return topography;
       },
@@ -72,11 +92,12 @@ void bind_topography(py::module_& module) {
       "Reads a topography file for the mesh; without a path no cell is in the air.");
   module.def(
       "load_mesh_and_topography",
-      [](const std::string& mesh_path, std::optional<std::string> topography_path, py::object io) {
+      [](const FileName& mesh_path, std::optional<FileName> topography_path, py::object io) {
         Mesh mesh;
         Topography topography;
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          load_mesh_and_topography(streams, mesh_path, topography_path.value_or(""),
+          load_mesh_and_topography(streams, mesh_path.text,
+                                   topography_path.value_or(FileName{}).text,
                                    topography_path.has_value(), mesh, topography);
         });
         return py::make_tuple(std::move(mesh), std::move(topography));
@@ -114,7 +135,6 @@ void bind_survey(py::module_& module) {
       {"zm", &SurveyData::zm, &SurveyData::has_z},
       {"zn", &SurveyData::zn, &SurveyData::has_z},
       {"dobs", &SurveyData::dobs, &SurveyData::has_values},
-      {"dstd", &SurveyData::dstd, &SurveyData::has_values},
       {"xa_file", &SurveyData::xa_file, &SurveyData::has_file_order},
       {"xb_file", &SurveyData::xb_file, &SurveyData::has_file_order},
       {"xm_file", &SurveyData::xm_file, &SurveyData::has_file_order},
@@ -122,6 +142,25 @@ void bind_survey(py::module_& module) {
   for (const auto& [name, field, presence] : reals) {
     survey.def_property_readonly(name, present_view(field, presence));
   }
+  survey.def_property(
+      "dstd",
+      [](py::object self) -> py::object {
+        // Writable: after a file without standard deviations the caller fills them in place.
+        SurveyData& data = self.cast<SurveyData&>();
+        if (!data.has_values) return py::none();
+        return py::array_t<double>({static_cast<py::ssize_t>(data.dstd.size())}, {sizeof(double)},
+                                   data.dstd.data(), self);
+      },
+      [](SurveyData& data, py::handle values) {
+        if (!data.has_values) {
+          throw py::value_error("dstd: the reading made no data values (locations_only)");
+        }
+        const auto given = vector_argument(values, data.ndat, "dstd");
+        data.dstd.assign(given.data(), given.data() + given.size());
+      },
+      "Standard deviations, one per datum in grouped order; None without data values. Writable: "
+      "a file read with std_missing leaves them NaN for the caller to fill (data.dstd = array, or "
+      "in place).");
   const std::tuple<const char*, std::vector<std::int32_t> SurveyData::*, Presence> integers[] = {
       {"ndat_cur", &SurveyData::ndat_cur, nullptr},
       {"iptype", &SurveyData::iptype, nullptr},
@@ -132,17 +171,31 @@ void bind_survey(py::module_& module) {
   }
   module.def(
       "read_data_file",
-      [](const std::string& path, bool locations_only, bool use_z, bool dc_data, py::object io) {
+      [](const FileName& path, bool locations_only, bool use_z, bool dc_data, py::object io) {
         SurveyData data;
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          read_data_file(streams, path, locations_only, use_z, dc_data, data);
+          read_data_file(streams, path.text, locations_only, use_z, dc_data, data);
         });
         return data;
       },
       py::arg("path"), py::arg("locations_only") = false, py::arg("use_z") = false,
       py::arg("dc_data") = true, py::arg("io") = py::none(),
-      "Reads a survey data file of either layout. idat_idx and sorted_pos keep 1-based values; "
-      "arrays the reading does not create (has_values, has_z, has_file_order) are None.");
+      "read_data_file(path, locations_only=False, use_z=False, dc_data=True, io=None) -> "
+      "SurveyData\n\nReads a survey data file of either layout (a 'COMMON_CURRENT' first line, "
+      "else the general layout). locations_only: positions only (dobs and dstd stay empty). use_z: "
+      "z positions after every x (common-current layout). dc_data: DC data (IP type 0), else IP "
+      "data (types 1 and 2). Arrays are numpy views in grouped order (0-based positions); "
+      "idat_idx and sorted_pos keep the file's 1-based numbers; arrays the reading does not "
+      "create (see has_values, has_z, has_file_order) are None.");
+  module.def(
+      "normalize_data",
+      [](SurveyData& data, py::object io) {
+        with_streams(streams_or_default(io),
+                     [&](const Io& streams) { normalize_data(streams, data); });
+      },
+      py::arg("data"), py::arg("io") = py::none(),
+      "normalize_data(data, io=None)\n\nDivides every dobs by its dstd in place; each call "
+      "divides again. Raises quelby.Stop when dobs and dstd do not hold ndat values.");
 }
 
 void bind_cells(py::module_& module) {
@@ -167,16 +220,30 @@ void bind_cells(py::module_& module) {
       .def_property_readonly("infl_val", field_view(&ActiveCells::infl_val));
   module.def(
       "read_active_cells",
-      [](const Mesh& mesh, const Topography& topography, const std::string& path, py::object io) {
+      [](const Mesh& mesh, const Topography& topography, const FileName& path, py::object io) {
         ActiveCells cells;
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          read_active_cells(streams, mesh, topography, path, cells);
+          read_active_cells(streams, mesh, topography, path.text, cells);
         });
         return cells;
       },
       py::arg("mesh"), py::arg("topography"), py::arg("path") = "", py::arg("io") = py::none(),
       "Builds the active-cell map from an active-cell file (a blank path: every cell) and the "
       "topography as read_topography returns it (without a path for no topography).");
+  module.def(
+      "read_active_cell_file",
+      [](const Mesh& mesh, const FileName& path, py::object io) {
+        std::vector<std::int32_t> flags(static_cast<std::size_t>(mesh.nx) *
+                                        static_cast<std::size_t>(mesh.nz));
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          read_active_cell_file(streams, mesh, path.text, flags);
+        });
+        return take_cells(std::move(flags), mesh.nx, mesh.nz);
+      },
+      py::arg("mesh"), py::arg("path"), py::arg("io") = py::none(),
+      "read_active_cell_file(mesh, path, io=None) -> int32 array (nz, nx)\n\nThe flags of an "
+      "active-cell file (1 active, 0 inactive, -1 influence) with read_active_cells' checks and "
+      "messages; builds no map.");
   module.def(
       "store_inactive_values",
       [](ActiveCells& cells, const Mesh& mesh, py::handle model, bool log_values, py::object io) {
@@ -191,25 +258,85 @@ void bind_cells(py::module_& module) {
       "air are those of the topography the map was built with.");
   module.def(
       "set_all_active", [](ActiveCells& cells, bool on) { set_all_active(on, cells); },
-      py::arg("cells"), py::arg("on"));
+      py::arg("cells"), py::arg("on"),
+      "on: saves the map and makes every cell a parameter, numbered 1.. in cell order; off: "
+      "restores the saved map. An off with nothing saved, or a second on, changes nothing.");
 
   module.def(
       "set_weights",
-      [](const Mesh& mesh, std::int32_t weight_input, std::array<std::string, 3> files,
-         py::object io) {
+      [](const Mesh& mesh, py::handle weight_input, std::array<FileName, 3> files, py::object io) {
         CellArray s(mesh.nx, mesh.nz);
         CellArray x(mesh.nx, mesh.nz);
         CellArray z(mesh.nx, mesh.nz);
+        // The entries a weighting file does not hold (column nx of x, row nz of z) are 1.
+        for (CellArray* array : {&s, &x, &z}) array->fill(1.0);
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          set_weights(streams, mesh, weight_input, files, s, x, z);
+          set_weights(streams, mesh, weight_input_code(weight_input), texts(files), s, x, z);
         });
         return py::make_tuple(take_model(std::move(s)), take_model(std::move(x)),
                               take_model(std::move(z)));
       },
       py::arg("mesh"), py::arg("weight_input") = 0,
-      py::arg("weight_files") = std::array<std::string, 3>{"", "", ""}, py::arg("io") = py::none(),
-      "The cell weights (s, x, z), each of shape (nz, nx): all 1 (input 0), from one weighting "
-      "file (1) or from three single-array files (2).");
+      py::arg("weight_files") = py::make_tuple("", "", ""), py::arg("io") = py::none(),
+      "set_weights(mesh, weight_input=0, weight_files=('', '', ''), io=None) -> (s, x, z)\n\n"
+      "The cell weights, each of shape (nz, nx): all 1 (weight_input 0 or 'ones'), from the "
+      "weighting file weight_files[0] (1 or 'file') or from three single-array files (2 or "
+      "'files').");
+
+  module.def(
+      "read_weights_file",
+      [](const Mesh& mesh, const FileName& path, py::object io) {
+        CellArray s(mesh.nx, mesh.nz);
+        CellArray x(mesh.nx, mesh.nz);
+        CellArray z(mesh.nx, mesh.nz);
+        for (CellArray* array : {&s, &x, &z}) array->fill(1.0);
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          read_weights_file(streams, mesh, path.text, s, x, z);
+        });
+        return py::make_tuple(take_model(std::move(s)), take_model(std::move(x)),
+                              take_model(std::move(z)));
+      },
+      py::arg("mesh"), py::arg("path"), py::arg("io") = py::none(),
+      "read_weights_file(mesh, path, io=None) -> (s, x, z)\n\nReads one weighting file: the "
+      "smallness, x- and z-derivative weights, each of shape (nz, nx). Column nx of x and row nz "
+      "of z, which the file does not hold, are 1.");
+  module.def(
+      "read_weight_file",
+      [](const Mesh& mesh, const FileName& path, const std::string& label, py::object start,
+         py::object io) {
+        CellArray weights(mesh.nx, mesh.nz);
+        if (start.is_none()) {
+          weights.fill(1.0);
+        } else {
+          weights = model_from_array(mesh, start);
+        }
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          read_weight_file(streams, path.text, label, weights);
+        });
+        return take_model(std::move(weights));
+      },
+      py::arg("mesh"), py::arg("path"), py::arg("label") = "S weights",
+      py::arg("start") = py::none(), py::arg("io") = py::none(),
+      "read_weight_file(mesh, path, label='S weights', start=None, io=None) -> array (nz, nx)\n\n"
+      "Reads a single-array weight file into the top-left cx by cz block of a copy of `start` "
+      "(all 1 when None); the rest keeps start's values. A blank path gives all 1. `label` names "
+      "the array in the messages.");
+  module.def(
+      "read_weight_files",
+      [](const Mesh& mesh, const std::array<FileName, 3>& files, py::object io) {
+        CellArray s(mesh.nx, mesh.nz);
+        CellArray x(mesh.nx, mesh.nz);
+        CellArray z(mesh.nx, mesh.nz);
+        for (CellArray* array : {&s, &x, &z}) array->fill(1.0);
+        with_streams(streams_or_default(io),
+                     [&](const Io& streams) { read_weight_files(streams, texts(files), s, x, z); });
+        return py::make_tuple(take_model(std::move(s)), take_model(std::move(x)),
+                              take_model(std::move(z)));
+      },
+      py::arg("mesh"), py::arg("weight_files"), py::arg("io") = py::none(),
+      "read_weight_files(mesh, weight_files, io=None) -> (s, x, z)\n\nReads three single-array "
+      "weight files (S, X, Z weights; a blank name gives all 1), each into an array (nz, nx) of "
+      "ones.");
 
   py::class_<AlphaCoefficients>(module, "AlphaCoefficients",
                                 "The smallness, x- and z-derivative coefficients.")
@@ -226,19 +353,29 @@ void bind_cells(py::module_& module) {
       });
   module.def(
       "set_alpha",
-      [](const Mesh& mesh, std::int32_t mode, std::array<double, 3> alpha,
-         std::array<double, 2> lengths, std::optional<AlphaCoefficients> start, py::object io) {
+      [](const Mesh& mesh, py::handle mode_argument, std::optional<std::array<double, 3>> alpha,
+         std::optional<std::array<double, 2>> lengths, std::optional<AlphaCoefficients> start,
+         py::object io) {
+        const std::int32_t mode =
+            mode_code(mode_argument, {{"mesh", 0}, {"given", 2}, {"lengths", 3}}, "set_alpha mode");
+        if (mode == 2) check_alpha(alpha);
+        if (mode == 3) check_lengths(lengths);
         AlphaCoefficients coefficients = start.value_or(AlphaCoefficients{});
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          set_alpha(streams, mesh, mode, alpha, lengths, coefficients);
+          set_alpha(streams, mesh, mode, alpha.value_or(std::array<double, 3>{}),
+                    lengths.value_or(std::array<double, 2>{}), coefficients);
         });
         return coefficients;
       },
-      py::arg("mesh"), py::arg("mode"), py::arg("alpha") = std::array<double, 3>{0, 0, 0},
-      py::arg("lengths") = std::array<double, 2>{0, 0}, py::arg("start") = py::none(),
-      py::arg("io") = py::none(),
-      "Coefficients by mode: 0 from the mesh, 2 as given (alpha), 3 from length scales "
-      "(lengths); any other mode returns `start` unchanged.");
+      py::arg("mesh"), py::arg("mode"), py::arg("alpha") = py::none(),
+      py::arg("lengths") = py::none(), py::arg("start") = py::none(), py::arg("io") = py::none(),
+      "set_alpha(mesh, mode, alpha=None, lengths=None, start=None, io=None) -> "
+      "AlphaCoefficients\n\nThe term coefficients, logged in both descriptions. mode 0 or "
+      "'mesh': length scales of 4 times the larger smallest cell width; 2 or 'given': alpha = "
+      "(a_s, a_x, a_z) as given (finite, not negative); 3 or 'lengths': lengths = (Lx, Lz) "
+      "(finite, not negative, not both 0), normalised so that the larger of alpha_x and alpha_z "
+      "is 1. A mode that needs alpha or lengths without them is a ValueError. Any other number "
+      "returns `start` (default all 0) unchanged and logs nothing.");
 
   py::class_<DippingZones>(module, "DippingZones",
                            "Per zone (background first): coefficients and dip in radians.")
@@ -249,22 +386,45 @@ void bind_cells(py::module_& module) {
       .def_property_readonly("zone_dip", field_view(&DippingZones::zone_dip));
   module.def(
       "read_dipping",
-      [](const Mesh& mesh, const AlphaCoefficients& alpha, std::int32_t option,
-         const std::string& path, py::object io) {
+      [](const Mesh& mesh, const AlphaCoefficients& alpha, py::handle option_argument,
+         const FileName& path, py::object io) {
+        const std::int32_t option = dip_input_code(option_argument);
         std::vector<std::int32_t> zone_idx(static_cast<std::size_t>(mesh.nx) *
                                            static_cast<std::size_t>(mesh.nz));
         std::int32_t nzone = 0;
         DippingZones zones;
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          read_dipping(streams, mesh, alpha, option, path, zone_idx, nzone, zones);
+          read_dipping(streams, mesh, alpha, option, path.text, zone_idx, nzone, zones);
         });
-        py::array_t<std::int32_t> map = take(std::move(zone_idx));
-        return py::make_tuple(map.attr("reshape")(mesh.nz, mesh.nx), nzone, std::move(zones));
+        return py::make_tuple(take_cells(std::move(zone_idx), mesh.nx, mesh.nz), nzone,
+                              std::move(zones));
       },
       py::arg("mesh"), py::arg("alpha"), py::arg("option") = 0, py::arg("path") = "",
       py::arg("io") = py::none(),
-      "Option 1 reads a dipping file, any other one zone: returns (zone_idx of shape (nz, nx) "
-      "with 1-based zones, nzone, zones).");
+      "Option 1 or 'file' reads the dipping file `path`; any other (0 or 'none') makes one zone "
+      "from alpha. Returns (zone_idx, nzone, zones): zone_idx of shape (nz, nx) holds 1-based "
+      "zone numbers (1 the background), zones the per-zone coefficients and dips (radians), "
+      "element j for zone j + 1.");
+  module.def(
+      "assign_zones",
+      [](const Mesh& mesh, py::iterable polygons) {
+        std::vector<Region> regions;
+        for (const py::handle polygon : polygons) {
+          const auto pair = polygon.cast<std::pair<std::vector<double>, std::vector<double>>>();
+          if (pair.first.size() != pair.second.size()) {
+            throw py::value_error("assign_zones: each polygon needs as many x as z");
+          }
+          regions.push_back(Region{pair.first, pair.second});
+        }
+        std::vector<std::int32_t> zone_idx(static_cast<std::size_t>(mesh.nx) *
+                                           static_cast<std::size_t>(mesh.nz));
+        assign_zones(mesh, regions, zone_idx);
+        return take_cells(std::move(zone_idx), mesh.nx, mesh.nz);
+      },
+      py::arg("mesh"), py::arg("polygons"),
+      "assign_zones(mesh, polygons) -> int32 array (nz, nx)\n\npolygons: a sequence of (x, z) "
+      "vertex lists. Each cell gets 1 + the 1-based number of the first polygon holding its "
+      "centre, or 1 (the background zone) when none does.");
   module.def(
       "point_in_region",
       [](std::vector<double> x, std::vector<double> z, double px, double pz) {

@@ -26,32 +26,39 @@ int PythonWriteBuffer::sync() {
   py::gil_scoped_acquire gil;
   const std::string text = std::move(pending_);
   pending_.clear();
-  py::object target =
-      sys_name_.empty() ? target_ : py::module_::import("sys").attr(sys_name_.c_str());
-  target.attr("write")(py::str(text.data(), text.size()));
+  if (!target_.is_none()) {
+    target_.attr("write")(py::str(text.data(), text.size()));
+    return 0;
+  }
+  const py::object logger = py::module_::import("logging").attr("getLogger")("quelby");
+  const py::object lines = py::str(text.data(), text.size()).attr("splitlines")();
+  for (const py::handle line : lines) {
+    if (py::len(line.attr("strip")()) == 0) continue;
+    logger.attr("info")(line);
+  }
   return 0;
 }
 
-Channel::Channel(py::object target, const char* sys_name) : target_(std::move(target)) {
-  if (target_.is_none() && sys_name == nullptr) {
+Channel::Channel(py::object target, Fallback fallback) : target_(std::move(target)) {
+  if (target_.is_none() && fallback == Fallback::memory) {
     memory_ = std::make_unique<std::ostringstream>();
     stream_ = memory_.get();
     return;
   }
-  if (target_.is_none()) sys_name_ = sys_name;
-  buffer_ = std::make_unique<PythonWriteBuffer>(target_, sys_name_);
+  buffer_ = std::make_unique<PythonWriteBuffer>(target_);
   writer_ = std::make_unique<std::ostream>(buffer_.get());
   stream_ = writer_.get();
 }
 
 py::object Channel::target() const {
-  return sys_name_.empty() ? target_ : py::module_::import("sys").attr(sys_name_.c_str());
+  if (!target_.is_none() || memory_) return target_;
+  return py::module_::import("logging").attr("getLogger")("quelby");
 }
 
 Streams::Streams(py::object console, py::object error, py::object log)
-    : console_(std::move(console), "stdout"),
-      error_(std::move(error), "stderr"),
-      log_(std::move(log), nullptr),
+    : console_(std::move(console), Fallback::logger),
+      error_(std::move(error), Fallback::logger),
+      log_(std::move(log), Fallback::memory),
       io_{console_.stream(), error_.stream(), log_.stream()} {}
 
 Streams& default_streams() {
@@ -66,9 +73,12 @@ Streams& streams_or_default(py::object streams) {
 
 void bind_streams(py::module_& module) {
   py::class_<Streams>(module, "Io",
-                      "The streams of the library's messages: console (sys.stdout by default), "
-                      "error stream (sys.stderr by default) and run log (kept in memory unless a "
-                      "writable file object is given).")
+                      "Io(console=None, error=None, log=None): the streams of the library's "
+                      "messages. console and error: any object with write(str) (sys.stdout, an "
+                      "open file, io.StringIO); None sends every non-empty line as an INFO record "
+                      "to the logging logger 'quelby', so nothing is printed unless the caller "
+                      "configures logging. log: the run log, a writable file object, or None to "
+                      "keep it in memory (log_text).")
       .def(py::init<py::object, py::object, py::object>(), py::arg("console") = py::none(),
            py::arg("error") = py::none(), py::arg("log") = py::none())
       .def_property_readonly("log_text", &Streams::log_text,
@@ -80,8 +90,8 @@ void bind_streams(py::module_& module) {
   module.def(
       "default_io", []() -> Streams& { return default_streams(); },
       py::return_value_policy::reference,
-      "The streams used when a function is given no io: sys.stdout, sys.stderr, an in-memory run "
-      "log.");
+      "The streams used when a function is given no io: console and error stream to the logger "
+      "'quelby', the run log in memory.");
   module.def(
       "run_log", [] { return default_streams().log_text(); },
       "The in-memory run log of the default streams.");

@@ -1,6 +1,7 @@
 // The three streams of a run as Python sees them: any object with a write(str) method (a file,
-// sys.stdout, io.StringIO) as console or error stream, and a run log that is either such an object
-// or kept in memory and read back afterwards.
+// sys.stdout, io.StringIO) as console or error stream, else the `logging` logger "quelby" (a
+// library does not print); and a run log that is either such an object or kept in memory and read
+// back afterwards.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -17,13 +18,12 @@ namespace quelby::python {
 
 namespace py = pybind11;
 
-// Collects text and hands it to `target.write` on every flush and when destroyed. A target given
-// as the name of an attribute of sys ("stdout") is looked up at each flush, so that a replaced
-// sys.stdout (as test runners do) receives the text.
+// Collects text and hands it to `target.write` on every flush and when destroyed. Without a target
+// (None) every non-empty line becomes one INFO record of the logger "quelby", looked up at each
+// flush so that handlers added later (as test runners do) receive it.
 class PythonWriteBuffer : public std::streambuf {
  public:
-  explicit PythonWriteBuffer(py::object target, std::string sys_name = {})
-      : target_(std::move(target)), sys_name_(std::move(sys_name)) {}
+  explicit PythonWriteBuffer(py::object target) : target_(std::move(target)) {}
   ~PythonWriteBuffer() override;
 
  protected:
@@ -33,14 +33,16 @@ class PythonWriteBuffer : public std::streambuf {
 
  private:
   py::object target_;
-  std::string sys_name_;
   std::string pending_;
 };
 
-// One stream: a Python object's writer, sys.<name> looked up when written, or text kept in memory.
+// Where a stream goes when it is given no target.
+enum class Fallback { logger, memory };
+
+// One stream: a Python object's writer, the logger "quelby", or text kept in memory.
 class Channel {
  public:
-  Channel(py::object target, const char* sys_name);
+  Channel(py::object target, Fallback fallback);
   std::ostream& stream() { return *stream_; }
   bool in_memory() const { return memory_ != nullptr; }
   std::string text() const { return memory_ ? memory_->str() : std::string(); }
@@ -52,15 +54,14 @@ class Channel {
 
  private:
   py::object target_;
-  std::string sys_name_;
   std::unique_ptr<PythonWriteBuffer> buffer_;
   std::unique_ptr<std::ostringstream> memory_;
   std::unique_ptr<std::ostream> writer_;
   std::ostream* stream_ = nullptr;
 };
 
-// The Python side's Io: console (sys.stdout unless given), error stream (sys.stderr unless given)
-// and run log (in memory unless given).
+// The Python side's Io: console and error stream (the logger "quelby" unless given) and run log
+// (in memory unless given).
 class Streams {
  public:
   Streams(py::object console, py::object error, py::object log);
@@ -98,7 +99,7 @@ auto with_streams(Streams& streams, Work&& work) -> decltype(work(streams.io()))
   return work(streams.io());
 }
 
-// The default streams: console sys.stdout, error sys.stderr, run log in memory.
+// The default streams: console and error stream to the logger "quelby", run log in memory.
 Streams& default_streams();
 // `streams` when given, else the default.
 Streams& streams_or_default(py::object streams);

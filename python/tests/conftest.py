@@ -1,5 +1,9 @@
-"""Finds the module in the build tree (QUELBY_PYTHON_PATH, else build/release/python) and the
-command beside it (QUELBY_BINARY, else build/release/quelby)."""
+"""Finds the module under test and the command beside it.
+
+By default the module is the build tree's (QUELBY_PYTHON_PATH, else build/release/python). With
+QUELBY_INSTALLED=1 it is the installed package (pip install .), whatever the interpreter imports,
+and never the source or build tree. The command is QUELBY_BINARY, else build/release/quelby.
+"""
 
 import os
 import pathlib
@@ -9,7 +13,24 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("QUELBY_BUILD", ROOT / "build" / "release"))
-sys.path.insert(0, os.environ.get("QUELBY_PYTHON_PATH", str(BUILD / "python")))
+INSTALLED = os.environ.get("QUELBY_INSTALLED") == "1"
+if not INSTALLED:
+    sys.path.insert(0, os.environ.get("QUELBY_PYTHON_PATH", str(BUILD / "python")))
+
+
+def pytest_report_header(config):
+    import quelby
+
+    return f"quelby {quelby.__version__} from {pathlib.Path(quelby.__file__).parent}"
+
+
+def pytest_sessionstart(session):
+    if INSTALLED:
+        import quelby
+
+        location = pathlib.Path(quelby.__file__).resolve()
+        if ROOT in location.parents:
+            raise pytest.UsageError(f"QUELBY_INSTALLED=1 but quelby comes from the tree: {location}")
 
 
 @pytest.fixture

@@ -108,13 +108,16 @@ def test_stops_carry_their_message_and_status(tmp_path):
                                   str(bad)]
 
 
-def test_the_default_run_log_is_kept_in_memory(example, capsys):
+def test_the_default_run_log_is_kept_in_memory(example, capsys, caplog):
     quelby.default_io().clear_log()
-    mesh = quelby.load_mesh(str(example[0]))
-    quelby.read_model(str(example[1]), mesh, label="start")
+    mesh = quelby.load_mesh(example[0])
+    quelby.read_model(example[1], mesh, label="start")
     assert quelby.run_log() == (f"\nmesh was read from: {example[0]}\n"
                                 f"start was read from file: {example[1]}\n")
+    caplog.set_level("INFO", logger="quelby")
     with pytest.raises(quelby.Stop):
         quelby.load_mesh("absent.msh")
-    # The default console is whatever sys.stdout is at the time of writing.
-    assert capsys.readouterr().out == "\n ERROR: mesh file not found: absent.msh\n"
+    # Nothing is printed: the console lines are records of the logger "quelby".
+    assert capsys.readouterr() == ("", "")
+    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("quelby", "INFO", " ERROR: mesh file not found: absent.msh")]

@@ -46,6 +46,8 @@ def test_the_stores_of_the_example(setup):
     assert s.shape == (mesh.nz, mesh.nx)
     assert (z[0] == 4.0).all() and (z[1:-1] == 1.0).all()
     zone_idx, nzone, zones = quelby.read_dipping(mesh, alpha, 1, str(examples / "section.dip"))
+    by_name = quelby.read_dipping(mesh, alpha, "file", examples / "section.dip")
+    np.testing.assert_array_equal(by_name[0], zone_idx)
     assert nzone == 2 and zone_idx.shape == (mesh.nz, mesh.nx)
     assert set(np.unique(zone_idx)) == {1, 2}
     assert zones.zone_dip[1] == 30.0 * 0.0174532925199433
