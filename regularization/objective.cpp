@@ -1,9 +1,11 @@
 #include "regularization/objective.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -180,8 +182,79 @@ void check_wtw_diagonal(const Io& io, const ModelObjective& objective) {
 
 namespace {
 
+// The working arrays of a build. They stay with the thread from one build to the next while they
+// hold at most scratch_keep_bytes, so that a program building objectives of up to about 10^5
+// parameters again and again touches fresh memory only for what it keeps (fresh pages cost about
+// 10 microseconds each); larger ones are released at the end of their build, where huge pages
+// make fresh memory cheap. Within one build, the x and z products share one workspace.
+struct BuildScratch {
+  Model s_weights;
+  Model x_weights;
+  Model z_weights;
+  std::vector<std::int32_t> zone_idx;
+  RotatedWeights rotated;
+  CsrMatrix Wx;
+  CsrMatrix Wz;
+  CsrMatrix cross;
+  CsrWorkspace work;
+
+  std::size_t bytes() const {
+    const auto matrix = [](const CsrMatrix& a) {
+      return a.values.capacity() * sizeof(double) +
+             (a.columns.capacity() + a.row_start.capacity()) * sizeof(std::int32_t);
+    };
+    return (s_weights.size() + x_weights.size() + z_weights.size()) * sizeof(double) +
+           zone_idx.capacity() * sizeof(std::int32_t) +
+           (rotated.Bx.capacity() + rotated.Bz.capacity() + rotated.Bxz.capacity()) *
+               sizeof(double) +
+           matrix(Wx) + matrix(Wz) + matrix(cross) + matrix(work.transposed) +
+           work.sums.capacity() * sizeof(CsrWorkspace::ColumnSum) +
+           (work.marks.capacity() + work.touched.capacity()) * sizeof(std::int32_t);
+  }
+};
+
+constexpr std::size_t scratch_keep_bytes = std::size_t{64} << 20;
+
+BuildScratch& thread_scratch() {
+  thread_local BuildScratch scratch;
+  return scratch;
+}
+
+// Lends the thread's scratch to one build and trims it when the build ends, however it ends. A
+// build that finds it lent (a build started from inside another) gets one of its own.
+class ScratchLease {
+ public:
+  ScratchLease() {
+    if (!in_use()) {
+      in_use() = true;
+      scratch_ = &thread_scratch();
+    } else {
+      own_ = std::make_unique<BuildScratch>();
+      scratch_ = own_.get();
+    }
+  }
+  ~ScratchLease() {
+    if (own_) return;
+    if (scratch_->bytes() > scratch_keep_bytes) *scratch_ = BuildScratch{};
+    in_use() = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  BuildScratch& get() { return *scratch_; }
+
+ private:
+  static bool& in_use() {
+    thread_local bool flag = false;
+    return flag;
+  }
+  std::unique_ptr<BuildScratch> own_;
+  BuildScratch* scratch_ = nullptr;
+};
+
 void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
-                 const ObjectiveOptions& options, ModelObjective& objective) {
+                 const ObjectiveOptions& options, BuildScratch& scratch,
+                 ModelObjective& objective) {
   objective.ref_in_derivatives = ref_in_derivatives;
   const ParameterCells& cells = inputs.cells;
   const std::int32_t npar = cells.npar;
@@ -192,7 +265,7 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   if (count_visited_cells(cells.cell_idx) > npar) internal_check_failed(io, "icount > size(WTWs)");
   std::vector<double> WTWs;
   build_smallness(io, cells, inputs.s_weights, inputs.zone_idx, inputs.zones.alpha_s, WTWs);
-  RotatedWeights rotated;
+  RotatedWeights& rotated = scratch.rotated;
   build_rotated_weights(io, cells, inputs.x_weights, inputs.z_weights, inputs.zone_idx,
                         inputs.zones, rotated);
 
@@ -208,26 +281,23 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   for (std::size_t i = 0; i <= n; ++i) terms[0].row_start[i] = static_cast<std::int32_t>(i);
 
   // The x term; the product leaves Wx transposed, which the cross product uses.
-  CsrMatrix Wx;
+  CsrMatrix& Wx = scratch.Wx;
   build_x_operator(io, cells, Wx);
   if (options.keep_factors) objective.Wx = Wx;
   CsrMatrix product;
-  csr_weighted_gram(Wx, rotated.Bx, npar, product);
+  csr_weighted_gram(Wx, rotated.Bx, npar, product, scratch.work);
   store_term(product, npar, terms[1]);
 
-  CsrMatrix Wz;
+  CsrMatrix& Wz = scratch.Wz;
   build_z_operator(io, cells, Wz);
   if (options.keep_factors) objective.Wz = Wz;
-  CsrMatrix cross;
-  if (has_cross_term) csr_scaled_product(Wx, rotated.Bxz, Wz, npar, cross);
-  Wx = CsrMatrix{};
-  csr_weighted_gram(Wz, rotated.Bz, npar, product);
+  CsrMatrix& cross = scratch.cross;
+  if (has_cross_term) csr_scaled_product(Wx, rotated.Bxz, Wz, npar, cross, scratch.work);
+  csr_weighted_gram(Wz, rotated.Bz, npar, product, scratch.work);
   store_term(product, npar, terms[2]);
-  Wz = CsrMatrix{};
 
   if (has_cross_term) {
-    symmetric_sum(io, cross, npar, product);
-    cross = CsrMatrix{};
+    symmetric_sum(io, cross, npar, product, scratch.work);
     store_term(product, npar, terms[3]);
   }
   if (options.keep_factors) {
@@ -235,23 +305,39 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
     objective.Bz = std::move(rotated.Bz);
     objective.Bxz = std::move(rotated.Bxz);
   }
-  rotated = RotatedWeights{};
 
   assemble_wtw(io, objective);
   check_wtw_diagonal(io, objective);
+}
+
+void build_terms_cleared(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
+                         const ObjectiveOptions& options, BuildScratch& scratch,
+                         ModelObjective& objective) {
+  objective = ModelObjective{};
+  try {
+    build_terms(io, inputs, ref_in_derivatives, options, scratch, objective);
+  } catch (...) {
+    objective = ModelObjective{};
+    throw;
+  }
+}
+
+// `model` as a zeroed nx by nz array, reusing its memory when it has that shape already.
+void zeroed_model(Model& model, std::int32_t nx, std::int32_t nz) {
+  if (model.nx() == nx && model.nz() == nz) {
+    std::fill(model.values().begin(), model.values().end(), 0.0);
+  } else {
+    model = Model();
+    model = Model(nx, nz);
+  }
 }
 
 }  // namespace
 
 void build_objective_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
                            const ObjectiveOptions& options, ModelObjective& objective) {
-  objective = ModelObjective{};
-  try {
-    build_terms(io, inputs, ref_in_derivatives, options, objective);
-  } catch (...) {
-    objective = ModelObjective{};
-    throw;
-  }
+  ScratchLease scratch;
+  build_terms_cleared(io, inputs, ref_in_derivatives, options, scratch.get(), objective);
 }
 
 namespace {
@@ -269,14 +355,16 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
   if (cells.nx != mesh.nx || cells.nz != mesh.nz)
     internal_check_failed(io, "active cells not built for the mesh");
 
-  Model s_weights;
-  Model x_weights;
-  Model z_weights;
-  std::vector<std::int32_t> zone_idx;
+  ScratchLease lease;
+  BuildScratch& scratch = lease.get();
+  Model& s_weights = scratch.s_weights;
+  Model& x_weights = scratch.x_weights;
+  Model& z_weights = scratch.z_weights;
+  std::vector<std::int32_t>& zone_idx = scratch.zone_idx;
   try {
-    s_weights = Model(mesh.nx, mesh.nz);
-    x_weights = Model(mesh.nx, mesh.nz);
-    z_weights = Model(mesh.nx, mesh.nz);
+    zeroed_model(s_weights, mesh.nx, mesh.nz);
+    zeroed_model(x_weights, mesh.nx, mesh.nz);
+    zeroed_model(z_weights, mesh.nx, mesh.nz);
     assign_with_huge_pages(zone_idx, s_weights.size(), 0);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
@@ -304,7 +392,7 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
       z_weights.values(),
       zone_idx,
       {zones.zone_alpha_s, zones.zone_alpha_x, zones.zone_alpha_z, zones.zone_dip}};
-  build_objective_terms(io, inputs, ref_in_derivatives, options, objective);
+  build_terms_cleared(io, inputs, ref_in_derivatives, options, scratch, objective);
 }
 
 }  // namespace
