@@ -288,7 +288,8 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   csr_weighted_gram(Wx, rotated.Bx, npar, product, scratch.work);
   store_term(product, npar, terms[1]);
 
-  CsrMatrix& Wz = scratch.Wz;
+  // Without a cross term Wx is done with, and Wz takes its memory.
+  CsrMatrix& Wz = has_cross_term ? scratch.Wz : scratch.Wx;
   build_z_operator(io, cells, Wz);
   if (options.keep_factors) objective.Wz = Wz;
   CsrMatrix& cross = scratch.cross;
