@@ -14,6 +14,7 @@
 #include "app/smooth.hpp"
 #include "base/free_format.hpp"
 #include "base/io.hpp"
+#include "base/phase_timer.hpp"
 #include "base/stops.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
@@ -82,7 +83,9 @@ int run(int argc, char** argv) {
   const quelby::Io io{std::cout, std::cerr, log};
 
   quelby::Mesh mesh;
+  quelby::phase_mark(quelby::Phase::mesh);
   quelby::load_mesh(io, mesh_name, mesh);
+  quelby::phase_mark(quelby::Phase::allocate);
 
   const std::size_t cells = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   if (!quelby::fits_in_memory(2 * cells * sizeof(double))) quelby::out_of_memory_stop(io);
@@ -95,21 +98,27 @@ int run(int argc, char** argv) {
     quelby::out_of_memory_stop(io);
   }
 
+  quelby::phase_mark(quelby::Phase::read);
   quelby::read_model(io, mesh, input_name, "model", working);
+  quelby::phase_mark(quelby::Phase::ln);
   quelby::log_in_place(working.values());
+  quelby::phase_mark(quelby::Phase::passes);
   for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
     quelby::smooth_once(mesh, working, smoothed);
     // The newest pass becomes the next pass's input: the same values as copying it back.
     working.swap(smoothed);
   }
+  quelby::phase_mark(quelby::Phase::exp);
   quelby::exp_in_place(working.values());
   quelby::write_model(io, mesh, output_name, working);
+  quelby::phase_mark(quelby::Phase::teardown);
   return quelby::exit_success;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  quelby::start_phase_timer();
   // Threads started later inherit this environment.
   quelby::set_command_floating_point();
   try {

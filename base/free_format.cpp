@@ -275,6 +275,13 @@ bool InputFile::open(const std::string& path) {
   return true;
 }
 
+std::int64_t InputFile::next_record_offset() const noexcept {
+  if (descriptor_ < 0) return -1;
+  const off_t read_so_far = ::lseek(descriptor_, 0, SEEK_CUR);
+  if (read_so_far < 0) return -1;
+  return static_cast<std::int64_t>(read_so_far) - static_cast<std::int64_t>(end_ - begin_);
+}
+
 void InputFile::close() noexcept {
   if (descriptor_ >= 0) ::close(descriptor_);
   descriptor_ = -1;
@@ -526,6 +533,64 @@ ReadStatus read_text(std::string_view text, std::initializer_list<ReadItem> item
 ReadStatus read_reals(RecordSource& source, std::span<double> values) {
   RealSink sink(values);
   return read_into(source, sink);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plain runs of reals, for the parallel model reader
+
+PlainRealsScan scan_plain_reals(std::string_view text, std::span<double> values) noexcept {
+  PlainRealsScan scan;
+  double* next = values.data();
+  double* const full = next + values.size();
+  const char* record_begin = text.data();
+  const char* const text_end = record_begin + text.size();
+  bool after_value = false;
+  while (next < full && record_begin < text_end) {
+    const char* line_feed =
+        static_cast<const char*>(std::memchr(record_begin, '\n', text_end - record_begin));
+    const char* end = line_feed != nullptr ? line_feed : text_end;
+    const char* const following = line_feed != nullptr ? line_feed + 1 : text_end;
+    if (line_feed != nullptr && end > record_begin && end[-1] == '\r') --end;
+    const char* p = record_begin;
+    // As in read_into with one real array: the fast path, else the token with parse_real.
+    while (next < full) {
+      while (p < end && class_of(*p) == blank) ++p;
+      if (p == end) break;
+      const std::uint8_t kind = class_of(*p);
+      if (kind == comma && after_value) {
+        after_value = false;
+        ++p;
+        continue;
+      }
+      if (kind != value_char) {
+        scan.stopped = true;
+        scan.count = static_cast<std::size_t>(next - values.data());
+        return scan;
+      }
+      double value = 0;
+      const char* const stop = parse_plain_real(p, end, value);
+      if (stop != nullptr &&
+          (stop == end || (class_of(*stop) != value_char && class_of(*stop) != star))) {
+        *next++ = value;
+        p = stop;
+        after_value = true;
+        continue;
+      }
+      const char* const token = p;
+      while (p < end && class_of(*p) == value_char) ++p;
+      if ((p < end && class_of(*p) == star) ||
+          parse_real(std::string_view(token, p - token), value) != ReadErrorKind::none) {
+        scan.stopped = true;
+        scan.count = static_cast<std::size_t>(next - values.data());
+        return scan;
+      }
+      *next++ = value;
+      after_value = true;
+    }
+    record_begin = following;
+  }
+  scan.count = static_cast<std::size_t>(next - values.data());
+  return scan;
 }
 
 }  // namespace quelby

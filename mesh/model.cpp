@@ -20,6 +20,8 @@
 #include "base/fixed_format.hpp"
 #include "base/free_format.hpp"
 #include "base/parallel.hpp"
+#include "base/parallel_reals.hpp"
+#include "base/phase_timer.hpp"
 #include "base/stops.hpp"
 
 namespace quelby {
@@ -27,6 +29,9 @@ namespace quelby {
 namespace {
 
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+
+// Below this many values a model is read on one thread: splitting would cost more than it saves.
+constexpr std::size_t parallel_read_min_values = std::size_t{1} << 16;
 
 // Maps `bytes` of zeroed memory, aligned to a huge page when the size warrants one so that the
 // whole range can be backed by huge pages.
@@ -122,7 +127,13 @@ void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::stri
   }
   const std::size_t count = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   if (model.size() < count) internal_check_failed(io, "model smaller than the mesh");
-  if (!read_reals(file, model.values().first(count)).ok()) read_error();
+  // Large models on both cores when their text is a plain run of values; the sequential read
+  // otherwise, which then also decides every message.
+  const std::span<double> values = model.values().first(count);
+  const bool read_in_parallel =
+      count >= parallel_read_min_values && parallel_thread_count() > 1 &&
+      read_plain_reals_in_parallel(file.descriptor(), file.next_record_offset(), values);
+  if (!read_in_parallel && !read_reals(file, values).ok()) read_error();
   file.close();
 
   std::string line(model_label);
@@ -158,6 +169,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   format_i5(mesh.nx, header);
   format_i5(mesh.nz, header + 5);
   header[10] = '\n';
+  phase_mark(Phase::write);
   if (const int error = output.write(header, sizeof header)) fail(error);
 
   const std::size_t row_bytes = nx * e13_5_width + 1;
@@ -171,6 +183,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   }
   const double* const values = model.data();
   for (std::size_t first = 0; first < nz; first += rows_per_block) {
+    phase_mark(Phase::format);
     const std::size_t rows = nz - first < rows_per_block ? nz - first : rows_per_block;
     char* const out = block.data();
     const auto format_row = [&](std::size_t r) {
@@ -193,8 +206,10 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
       });
       out[nx * e13_5_width] = '\n';
     }
+    phase_mark(Phase::write);
     if (const int error = output.write(out, rows * row_bytes)) fail(error);
   }
+  phase_mark(Phase::rename);
   if (const int error = output.commit()) fail(error);
 }
 
