@@ -23,6 +23,7 @@
 #include "base/parallel_reals.hpp"
 #include "base/phase_timer.hpp"
 #include "base/stops.hpp"
+#include "mesh/model_detail.hpp"
 
 namespace quelby {
 
@@ -115,15 +116,16 @@ void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::stri
     text += " model file ";
     text += file_name;
     text += '\n';
-    stop_with(io, Order::console_then_log, text);
+    stop_with(io, Order::console_then_log, text, exit_failure,
+              model_read_detail(file_name, mesh.nx, mesh.nz));
   };
 
   std::int32_t columns = 0;
   std::int32_t rows = 0;
   if (!read_items(file, {columns, rows}).ok()) read_error();
   if (columns != mesh.nx || rows != mesh.nz) {
-    stop_with(io, Order::console_then_log,
-              "\nError: inconsistent dimension in " + file_name + "\n");
+    stop_with(io, Order::console_then_log, "\nError: inconsistent dimension in " + file_name + "\n",
+              exit_failure, model_read_detail(file_name, mesh.nx, mesh.nz));
   }
   const std::size_t count = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   if (model.size() < count) internal_check_failed(io, "model smaller than the mesh");
