@@ -65,6 +65,18 @@ void mark(Phase phase) noexcept {
 
 }  // namespace phase_detail
 
+void phase_mark_split(Phase next, Phase second, double second_share) noexcept {
+  using namespace phase_detail;
+  if (!enabled) return;
+  const double time = now(CLOCK_MONOTONIC);
+  const double elapsed = time - monotonic_last;
+  const double moved = elapsed * (second_share < 0 ? 0 : second_share > 1 ? 1 : second_share);
+  seconds[static_cast<std::size_t>(current)] += elapsed - moved;
+  seconds[static_cast<std::size_t>(second)] += moved;
+  monotonic_last = time;
+  current = next;
+}
+
 void start_phase_timer() noexcept {
   using namespace phase_detail;
   report_path = std::getenv("QUELBY_PHASES");

@@ -39,4 +39,13 @@ inline void phase_mark(Phase phase) noexcept {
   if (phase_detail::enabled) phase_detail::mark(phase);
 }
 
+// True when the phases are being timed (for work that splits its own time between phases).
+inline bool phase_timing() noexcept {
+  return phase_detail::enabled;
+}
+
+// Ends the current phase as phase_mark does, but gives the share `second_share` (0 to 1) of its
+// time to `second` instead: for threads that interleave two kinds of work.
+void phase_mark_split(Phase next, Phase second, double second_share) noexcept;
+
 }  // namespace quelby

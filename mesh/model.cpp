@@ -4,12 +4,14 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
@@ -19,6 +21,7 @@
 #include "base/atomic_output.hpp"
 #include "base/fixed_format.hpp"
 #include "base/free_format.hpp"
+#include "base/huge_pages.hpp"
 #include "base/parallel.hpp"
 #include "base/parallel_reals.hpp"
 #include "base/phase_timer.hpp"
@@ -149,6 +152,16 @@ namespace {
 
 // Rows are formatted in blocks of about this many bytes, the block's rows in parallel.
 constexpr std::size_t write_block_bytes = std::size_t{1} << 21;
+// Written side by side, each thread's blocks are about this size (and the model at least this
+// many values): small enough to stay in the cache between formatting and copying.
+constexpr std::size_t parallel_block_bytes = std::size_t{1} << 19;
+constexpr std::size_t parallel_write_min_values = std::size_t{1} << 16;
+
+std::int64_t monotonic_ns() {
+  timespec time{};
+  ::clock_gettime(CLOCK_MONOTONIC, &time);
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
 
 }  // namespace
 
@@ -175,41 +188,92 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   if (const int error = output.write(header, sizeof header)) fail(error);
 
   const std::size_t row_bytes = nx * e13_5_width + 1;
-  const std::size_t rows_per_block =
-      row_bytes >= write_block_bytes ? 1 : write_block_bytes / row_bytes;
-  std::vector<char> block;
-  try {
-    block.resize(row_bytes * (rows_per_block < nz ? rows_per_block : nz));
-  } catch (const std::bad_alloc&) {
-    out_of_memory_stop(io);
-  }
   const double* const values = model.data();
-  for (std::size_t first = 0; first < nz; first += rows_per_block) {
-    phase_mark(Phase::format);
-    const std::size_t rows = nz - first < rows_per_block ? nz - first : rows_per_block;
-    char* const out = block.data();
-    const auto format_row = [&](std::size_t r) {
-      char* field = out + r * row_bytes;
-      const double* row = values + (first + r) * nx;
-      for (std::size_t i = 0; i < nx; ++i, field += e13_5_width) format_e13_5(row[i], field);
-      *field = '\n';
-    };
-    if (rows > 1) {
-      parallel_for(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(16384 / nx + 1),
-                   [&](std::int64_t begin, std::int64_t end) {
-                     for (std::int64_t r = begin; r < end; ++r)
-                       format_row(static_cast<std::size_t>(r));
-                   });
-    } else {
-      // One long row: split its fields between the threads instead.
-      const double* row = values + first * nx;
-      parallel_for(static_cast<std::int64_t>(nx), 4096, [&](std::int64_t begin, std::int64_t end) {
-        for (std::int64_t i = begin; i < end; ++i) format_e13_5(row[i], out + i * e13_5_width);
-      });
-      out[nx * e13_5_width] = '\n';
+  const auto format_row = [&](std::size_t row, char* out) {
+    const double* value = values + row * nx;
+    for (std::size_t i = 0; i < nx; ++i, out += e13_5_width) format_e13_5(value[i], out);
+    *out = '\n';
+  };
+
+  // Each thread formats its own share of the rows, block by block, and writes each block at its
+  // place in the file, so that both the formatting and the copying into the page cache are split.
+  const int threads = parallel_thread_count();
+  if (output.allows_write_at() && threads > 1 && nz > 1 && nx * nz >= parallel_write_min_values) {
+    const std::size_t rows_per_block = std::max<std::size_t>(1, parallel_block_bytes / row_bytes);
+    std::vector<std::vector<char>> blocks(static_cast<std::size_t>(threads));
+    try {
+      for (std::vector<char>& block : blocks)
+        resize_with_huge_pages(block, row_bytes * std::min(rows_per_block, nz));
+    } catch (const std::bad_alloc&) {
+      out_of_memory_stop(io);
     }
-    phase_mark(Phase::write);
-    if (const int error = output.write(out, rows * row_bytes)) fail(error);
+    std::atomic<int> next_block{0};
+    std::atomic<int> first_error{0};
+    std::atomic<std::int64_t> format_ns{0};
+    std::atomic<std::int64_t> write_ns{0};
+    const bool timing = phase_timing();
+    phase_mark(Phase::format);
+    parallel_for(static_cast<std::int64_t>(nz), 2, [&](std::int64_t begin, std::int64_t end) {
+      char* const out = blocks[static_cast<std::size_t>(next_block.fetch_add(1))].data();
+      std::int64_t formatting = 0;
+      std::int64_t writing = 0;
+      for (auto first = static_cast<std::size_t>(begin); first < static_cast<std::size_t>(end);
+           first += rows_per_block) {
+        const std::size_t rows = std::min(rows_per_block, static_cast<std::size_t>(end) - first);
+        const std::int64_t started = timing ? monotonic_ns() : 0;
+        for (std::size_t r = 0; r < rows; ++r) format_row(first + r, out + r * row_bytes);
+        const std::int64_t formatted = timing ? monotonic_ns() : 0;
+        const int error = output.write_at(
+            out, rows * row_bytes, static_cast<std::int64_t>(sizeof header + first * row_bytes));
+        if (timing) {
+          formatting += formatted - started;
+          writing += monotonic_ns() - formatted;
+        }
+        if (error != 0) {
+          int none = 0;
+          first_error.compare_exchange_strong(none, error);
+          break;
+        }
+      }
+      format_ns += formatting;
+      write_ns += writing;
+    });
+    if (timing && format_ns + write_ns > 0)
+      phase_mark_split(Phase::rename, Phase::write,
+                       static_cast<double>(write_ns) / static_cast<double>(format_ns + write_ns));
+    if (first_error != 0) fail(first_error);
+  } else {
+    const std::size_t rows_per_block =
+        row_bytes >= write_block_bytes ? 1 : write_block_bytes / row_bytes;
+    std::vector<char> block;
+    try {
+      resize_with_huge_pages(block, row_bytes * (rows_per_block < nz ? rows_per_block : nz));
+    } catch (const std::bad_alloc&) {
+      out_of_memory_stop(io);
+    }
+    for (std::size_t first = 0; first < nz; first += rows_per_block) {
+      phase_mark(Phase::format);
+      const std::size_t rows = nz - first < rows_per_block ? nz - first : rows_per_block;
+      char* const out = block.data();
+      if (rows > 1) {
+        parallel_for(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(16384 / nx + 1),
+                     [&](std::int64_t begin, std::int64_t end) {
+                       for (std::int64_t r = begin; r < end; ++r)
+                         format_row(first + static_cast<std::size_t>(r), out + r * row_bytes);
+                     });
+      } else {
+        // One long row: split its fields between the threads instead.
+        const double* row = values + first * nx;
+        parallel_for(static_cast<std::int64_t>(nx), 4096,
+                     [&](std::int64_t begin, std::int64_t end) {
+                       for (std::int64_t i = begin; i < end; ++i)
+                         format_e13_5(row[i], out + i * e13_5_width);
+                     });
+        out[nx * e13_5_width] = '\n';
+      }
+      phase_mark(Phase::write);
+      if (const int error = output.write(out, rows * row_bytes)) fail(error);
+    }
   }
   phase_mark(Phase::rename);
   if (const int error = output.commit()) fail(error);
