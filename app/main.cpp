@@ -103,11 +103,8 @@ int run(int argc, char** argv) {
   quelby::phase_mark(quelby::Phase::ln);
   quelby::log_in_place(working.values());
   quelby::phase_mark(quelby::Phase::passes);
-  for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
-    quelby::smooth_once(mesh, working, smoothed);
-    // The newest pass becomes the next pass's input: the same values as copying it back.
-    working.swap(smoothed);
-  }
+  // The newest pass becomes the next pass's input: the same values as copying it back.
+  quelby::smooth_cycles(mesh, working, smoothed, cycles);
   quelby::phase_mark(quelby::Phase::exp);
   quelby::exp_in_place(working.values());
   quelby::write_model(io, mesh, output_name, working);
