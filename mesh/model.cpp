@@ -198,8 +198,9 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   // Each thread formats its own share of the rows, block by block, and writes each block at its
   // place in the file, so that both the formatting and the copying into the page cache are split.
   const int threads = parallel_thread_count();
-  if (output.allows_write_at() && threads > 1 && nz > 1 && nx * nz >= parallel_write_min_values) {
-    const std::size_t rows_per_block = std::max<std::size_t>(1, parallel_block_bytes / row_bytes);
+  if (output.allows_write_at() && threads > 1 && nz > 1 && row_bytes <= parallel_block_bytes &&
+      nx * nz >= parallel_write_min_values) {
+    const std::size_t rows_per_block = parallel_block_bytes / row_bytes;
     std::vector<std::vector<char>> blocks(static_cast<std::size_t>(threads));
     try {
       for (std::vector<char>& block : blocks)

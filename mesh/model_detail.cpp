@@ -1,5 +1,7 @@
 #include "mesh/model_detail.hpp"
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
@@ -123,6 +125,9 @@ std::string values_text(std::int64_t count) {
 
 std::string model_read_detail(std::string_view file_name, std::int32_t nx, std::int32_t nz) {
   const std::string name(file_name);
+  // Only a regular file reads again from its start; a pipe would go on where it stopped.
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
   InputFile file;
   if (!file.open(name)) return {};
   LineCountingScan scan(file);

@@ -12,7 +12,8 @@
 namespace quelby {
 
 // The detail of a failed read_model of `file_name` for a mesh of nx by nz cells; empty when the
-// file reads without fault now (it changed since) or cannot be opened.
+// file reads without fault now (it changed since), is no regular file (a pipe cannot be read
+// again) or cannot be opened.
 std::string model_read_detail(std::string_view file_name, std::int32_t nx, std::int32_t nz);
 
 }  // namespace quelby
