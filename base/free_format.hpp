@@ -108,6 +108,7 @@ class InputFile final : public RecordSource {
   std::size_t begin_ = 0;  // first unread byte
   std::size_t end_ = 0;    // one past the last byte read into the buffer
   bool at_end_ = false;
+  bool read_once_ = false;  // a read since opening or rewinding
 };
 
 // Reads the items in order from `source`. Items not reached keep their values.
