@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 #include <vector>
 
@@ -35,11 +36,14 @@ void reserve_with_huge_pages(std::vector<T>& array, std::size_t count) {
     return;
   }
   const std::size_t pages = (count * sizeof(T) + small_page + huge_page - 1) / huge_page;
-  array.reserve((pages * huge_page - small_page) / sizeof(T));
+  // The block is advised before the elements move in: copied first, they would fault it in
+  // 4 KiB pages.
+  std::vector<T> block;
+  block.reserve((pages * huge_page - small_page) / sizeof(T));
   // From the start of the 4 KiB page holding the first element: the advice is a property of the
   // pages, so the allocator's header sharing that page changes nothing.
-  const auto begin = reinterpret_cast<std::uintptr_t>(array.data()) & ~(small_page - 1);
-  const auto end = reinterpret_cast<std::uintptr_t>(array.data() + array.capacity());
+  const auto begin = reinterpret_cast<std::uintptr_t>(block.data()) & ~(small_page - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(block.data() + block.capacity());
   ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   // The allocator has already written its header, or a neighbour its data, into the huge page
   // where the block begins, so that page is mapped in 4 KiB pages and the rest of it would fault
@@ -48,6 +52,9 @@ void reserve_with_huge_pages(std::vector<T>& array, std::size_t count) {
   // (Linux 6.1 and later; older kernels refuse the unknown advice.)
   constexpr int collapse = 25;  // MADV_COLLAPSE, which older C library headers lack
   ::madvise(reinterpret_cast<void*>(begin & ~(huge_page - 1)), huge_page, collapse);
+  block.insert(block.end(), std::make_move_iterator(array.begin()),
+               std::make_move_iterator(array.end()));
+  array.swap(block);
 #else
   array.reserve(count);
 #endif
