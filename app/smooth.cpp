@@ -196,9 +196,96 @@ void smooth_once(const Mesh& mesh, const Model& source, Model& target) {
   });
 }
 
+namespace {
+
+// `passes` passes over `values` in place, in one sweep: as smooth_sweep, with the last pass in a
+// ring as well, each of its rows copied back one step after it is made, when no pass needs the
+// old row any more. A thread reads the rows beyond its band from copies made before the sweep,
+// since the neighbouring band overwrites them.
+void smooth_sweep_in_place(const Mesh& mesh, double* values, std::int64_t passes,
+                           std::vector<double>& rings, std::vector<double>& halo) {
+  const std::int64_t nx = mesh.nx;
+  const std::int64_t nz = mesh.nz;
+  const double* const dx = mesh.dx.data();
+  const double* const dz = mesh.dz.data();
+  const auto ring_doubles = static_cast<std::size_t>(passes * 3 * nx);
+  const std::int64_t threads = parallel_thread_count();
+  if (rings.size() < ring_doubles * static_cast<std::size_t>(threads))
+    rings.resize(ring_doubles * static_cast<std::size_t>(threads));
+  // Band p of the loop below is [nz * p / threads, nz * (p + 1) / threads); around each inner
+  // border b, rows b - passes .. b + passes - 1 are copied first.
+  const auto halo_doubles = static_cast<std::size_t>(2 * passes * nx);
+  if (halo.size() < halo_doubles * static_cast<std::size_t>(threads))
+    halo.resize(halo_doubles * static_cast<std::size_t>(threads));
+  const auto border = [&](std::int64_t p) { return nz * p / threads; };
+  for (std::int64_t p = 1; p < threads; ++p) {
+    for (std::int64_t k = border(p) - passes; k < border(p) + passes; ++k) {
+      if (k < 0 || k >= nz) continue;
+      std::copy_n(values + k * nx, nx,
+                  halo.data() + halo_doubles * static_cast<std::size_t>(p) +
+                      static_cast<std::size_t>((k - (border(p) - passes)) * nx));
+    }
+  }
+  std::atomic<std::size_t> next_ring{0};
+  parallel_for(nz, (parallel_threshold + nx - 1) / nx, [&](std::int64_t first, std::int64_t last) {
+    double* const ring = rings.data() + ring_doubles * next_ring.fetch_add(1);
+    const auto ring_row = [&](std::int64_t pass, std::int64_t k) {
+      return ring + ((pass - 1) * 3 + k % 3) * nx;
+    };
+    // The band's inner borders, as copied above (a band of the whole mesh has none).
+    std::int64_t lower = 0;
+    std::int64_t upper = 0;
+    for (std::int64_t p = 1; p < threads; ++p) {
+      if (border(p) == first) lower = p;
+      if (border(p) == last) upper = p;
+    }
+    const auto source_row = [&](std::int64_t k) -> const double* {
+      if (k >= first && k < last) return values + k * nx;
+      const std::int64_t p = k < first ? lower : upper;
+      return halo.data() + halo_doubles * static_cast<std::size_t>(p) +
+             (k - (border(p) - passes)) * nx;
+    };
+    for (std::int64_t t = first - passes + 1; t <= last + passes - 1; ++t) {
+      for (std::int64_t pass = 1; pass <= passes; ++pass) {
+        const std::int64_t k = t - pass + 1;
+        const std::int64_t lo = std::max<std::int64_t>(0, first - (passes - pass));
+        const std::int64_t hi = std::min<std::int64_t>(nz, last + (passes - pass));
+        if (k < lo || k >= hi) continue;
+        if (pass == 1) {
+          smooth_row_k(dx, dz, nx, nz, k, source_row, ring_row(pass, k));
+        } else {
+          smooth_row_k(
+              dx, dz, nx, nz, k,
+              [&](std::int64_t kk) -> const double* { return ring_row(pass - 1, kk); },
+              ring_row(pass, k));
+        }
+      }
+      // The final row made one step ago: every later step reads rows from t on.
+      const std::int64_t done = t - passes;
+      if (done >= first && done < last) std::copy_n(ring_row(passes, done), nx, values + done * nx);
+    }
+  });
+}
+
+}  // namespace
+
 void smooth_cycles(const Mesh& mesh, Model& working, Model& smoothed, std::int32_t cycles) {
   const std::int64_t nx = mesh.nx;
   const std::int64_t ring_row_bytes = 3 * nx * static_cast<std::int64_t>(sizeof(double));
+  // In place when the working rows stay small: `smoothed` is then never touched, and its memory
+  // never faulted in.
+  const std::int64_t passes_in_place = std::min<std::int64_t>(
+      max_passes_per_sweep, static_cast<std::int64_t>(sweep_cache_bytes) / ring_row_bytes);
+  if (passes_in_place >= 1) {
+    std::vector<double> rings;
+    std::vector<double> halo;
+    for (std::int64_t done = 0; done < cycles;) {
+      const std::int64_t passes = std::min<std::int64_t>(passes_in_place, cycles - done);
+      smooth_sweep_in_place(mesh, working.data(), passes, rings, halo);
+      done += passes;
+    }
+    return;
+  }
   const std::int64_t passes_per_sweep = std::min<std::int64_t>(
       max_passes_per_sweep, 1 + static_cast<std::int64_t>(sweep_cache_bytes) / ring_row_bytes);
   std::vector<double> rings;
