@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "base/fixed_format.hpp"
@@ -214,6 +215,9 @@ struct BuildScratch {
 };
 
 constexpr std::size_t scratch_keep_bytes = std::size_t{64} << 20;
+// About what the scratch of a build holds per parameter (weights, zones, rotated weights, the two
+// operators, the transpose and the column sums of the products).
+constexpr std::size_t scratch_bytes_per_parameter = 160;
 
 BuildScratch& thread_scratch() {
   thread_local BuildScratch scratch;
@@ -268,6 +272,20 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   RotatedWeights& rotated = scratch.rotated;
   build_rotated_weights(io, cells, inputs.x_weights, inputs.z_weights, inputs.zone_idx,
                         inputs.zones, rotated);
+  // A build whose scratch will not be kept gives back each working array as soon as it is done
+  // with: the next array then takes memory the system has just had back, far cheaper to clear
+  // than memory it has to find. The weights and zones are done with now (`inputs` may point into
+  // the scratch; nothing below reads them).
+  const bool release_early = n * scratch_bytes_per_parameter > scratch_keep_bytes;
+  if (release_early) {
+    scratch.s_weights = Model();
+    scratch.x_weights = Model();
+    scratch.z_weights = Model();
+    std::vector<std::int32_t>().swap(scratch.zone_idx);
+  }
+  const auto release = [&](auto& array) {
+    if (release_early) array = std::remove_reference_t<decltype(array)>();
+  };
 
   bool has_cross_term = false;
   for (const double value : rotated.Bxz) has_cross_term = has_cross_term || value != 0.0;
@@ -287,20 +305,30 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   CsrMatrix product;
   csr_weighted_gram(Wx, rotated.Bx, npar, product, scratch.work);
   store_term(product, npar, terms[1]);
+  if (!options.keep_factors) release(rotated.Bx);
 
   // Without a cross term Wx is done with, and Wz takes its memory.
   CsrMatrix& Wz = has_cross_term ? scratch.Wz : scratch.Wx;
   build_z_operator(io, cells, Wz);
   if (options.keep_factors) objective.Wz = Wz;
   CsrMatrix& cross = scratch.cross;
-  if (has_cross_term) csr_scaled_product(Wx, rotated.Bxz, Wz, npar, cross, scratch.work);
+  if (has_cross_term) {
+    csr_scaled_product(Wx, rotated.Bxz, Wz, npar, cross, scratch.work);
+    release(scratch.Wx);
+  }
   csr_weighted_gram(Wz, rotated.Bz, npar, product, scratch.work);
   store_term(product, npar, terms[2]);
+  release(Wz);
+  release(scratch.work.sums);
+  release(scratch.work.touched);
 
   if (has_cross_term) {
     symmetric_sum(io, cross, npar, product, scratch.work);
     store_term(product, npar, terms[3]);
+    release(cross);
   }
+  release(scratch.work.transposed);
+  release(scratch.work.marks);
   if (options.keep_factors) {
     objective.Bx = std::move(rotated.Bx);
     objective.Bz = std::move(rotated.Bz);
