@@ -34,9 +34,4 @@ void internal_check_failed(const Io& io, std::string_view text) {
   throw Stop(std::string(text), exit_failure);
 }
 
-std::string_view trim_trailing_blanks(std::string_view name) noexcept {
-  const auto last = name.find_last_not_of(' ');
-  return last == std::string_view::npos ? std::string_view{} : name.substr(0, last + 1);
-}
-
 }  // namespace quelby

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/blanks.hpp"  // trim_trailing_blanks, used with every message that names a file
+
 namespace quelby {
 
 // Exit statuses of the command.
@@ -60,8 +62,5 @@ void write_message(const Io& io, Order order, std::string_view text);
 
 // Writes a consistency-check text on the error stream and throws Stop.
 [[noreturn]] void internal_check_failed(const Io& io, std::string_view text);
-
-// `name` without its trailing blanks.
-std::string_view trim_trailing_blanks(std::string_view name) noexcept;
 
 }  // namespace quelby

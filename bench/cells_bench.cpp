@@ -137,9 +137,9 @@ void read_active_cells(benchmark::State& state) {
 void set_weights(benchmark::State& state) {
   const quelby::Mesh mesh = square_mesh(1000);
   const std::string& name = files().weights;
-  quelby::Model s(1000, 1000);
-  quelby::Model x(1000, 1000);
-  quelby::Model z(1000, 1000);
+  quelby::CellArray s(1000, 1000);
+  quelby::CellArray x(1000, 1000);
+  quelby::CellArray z(1000, 1000);
   for (auto _ : state) {
     quelby::set_weights(quiet_io, mesh, 1, {name, "", ""}, s, x, z);
     benchmark::DoNotOptimize(s.data());

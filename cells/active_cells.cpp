@@ -25,14 +25,9 @@ std::size_t cell_count(const std::int32_t nx, const std::int32_t nz) {
   return static_cast<std::size_t>(columns * rows);
 }
 
-// Air cells of column i, or 0 without a topography (an empty store stands for none).
-std::int32_t air_cells_of(const Topography& topography, const std::size_t column) {
-  return column < topography.air_cells.size() ? topography.air_cells[column] : 0;
-}
-
+// Every topography store, read from a file or not, holds one count per column.
 void check_topography(const Io& io, const Topography& topography, const std::int32_t nx) {
-  if (!topography.air_cells.empty() &&
-      topography.air_cells.size() != static_cast<std::size_t>(nx < 1 ? 0 : nx)) {
+  if (topography.air_cells.size() != static_cast<std::size_t>(nx < 1 ? 0 : nx)) {
     internal_check_failed(io, "size(air_cells) /= nx");
   }
 }
@@ -99,6 +94,7 @@ void read_active_cells(const Io& io, const Mesh& mesh, const Topography& topogra
   built.nx = mesh.nx;
   built.nz = mesh.nz;
   built.cell_idx = std::move(flags);
+  built.air_cells = topography.air_cells;
   const std::size_t nx = static_cast<std::size_t>(mesh.nx < 1 ? 0 : mesh.nx);
   std::int32_t p = 0;
   std::int32_t q = 0;
@@ -108,7 +104,7 @@ void read_active_cells(const Io& io, const Mesh& mesh, const Topography& topogra
     for (std::size_t i = 0; i < nx; ++i, ++cell) {
       std::int32_t& index = built.cell_idx[cell];
       // Row k + 1 lies in the air when it is not below the column's air cells.
-      if (index == 0 || static_cast<std::int64_t>(k) < air_cells_of(topography, i)) {
+      if (index == 0 || static_cast<std::int64_t>(k) < built.air_cells[i]) {
         index = 0;
         ++r;
       } else if (index == 1) {
@@ -158,8 +154,8 @@ void read_active_cell_file(const Io& io, const Mesh& mesh, std::string_view file
   read_flags(io, mesh, std::string(trim_trailing_blanks(file_name)), flags);
 }
 
-void store_inactive_values(const Io& io, const Topography& topography, const Model& model,
-                           const bool log_values, ActiveCells& cells) {
+void store_inactive_values(const Io& io, const Model& model, const bool log_values,
+                           ActiveCells& cells) {
   cells.inact_val.clear();
   cells.infl_val.clear();
   if (cells.ninact == 0 && cells.ninfl == 0) return;
@@ -168,7 +164,9 @@ void store_inactive_values(const Io& io, const Topography& topography, const Mod
   if (model.size() != map.size() || model.nx() != cells.nx) {
     internal_check_failed(io, "size(model) /= ncell");
   }
-  check_topography(io, topography, cells.nx);
+  if (cells.air_cells.size() != static_cast<std::size_t>(cells.nx)) {
+    internal_check_failed(io, "size(air_cells) /= nx");
+  }
   cells.inact_val.assign(static_cast<std::size_t>(cells.ninact < 0 ? 0 : cells.ninact), 0.0);
   cells.infl_val.assign(static_cast<std::size_t>(cells.ninfl < 0 ? 0 : cells.ninfl), 0.0);
   const std::size_t nx = static_cast<std::size_t>(cells.nx);
@@ -179,8 +177,7 @@ void store_inactive_values(const Io& io, const Topography& topography, const Mod
     if (index == 0) {
       if (next_inactive >= cells.inact_val.size()) internal_check_failed(io, "k > ninact");
       const std::size_t column = cell % nx;
-      const bool below_surface =
-          static_cast<std::int64_t>(cell / nx) >= air_cells_of(topography, column);
+      const bool below_surface = static_cast<std::int64_t>(cell / nx) >= cells.air_cells[column];
       cells.inact_val[next_inactive++] =
           below_surface ? values[cell] : (log_values ? air_value : 0.0);
     } else if (index < 0) {

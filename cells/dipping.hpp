@@ -4,6 +4,7 @@
 // the current alpha coefficients and no dip.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -15,6 +16,14 @@
 
 namespace quelby {
 
+// Numbering: the zone arrays are 0-based; zone_idx keeps the 1-based zone numbers that files and
+// messages show.
+//
+//   | zone number z (zone_idx[cell]) | the zone            | 0-based accessor |
+//   |--------------------------------|---------------------|---------------------------------------|
+//   | 1                              | background          | zone_position(zone_idx, cell) = 0 | |
+//   j + 1                          | j-th polygonal zone | zone_position(zone_idx, cell) = j     |
+//
 // Per zone, 0-based: element 0 is the background zone (zone number 1), element j the j-th
 // polygonal zone of the file (zone number j + 1).
 struct DippingZones {
@@ -29,6 +38,11 @@ struct Region {
   std::vector<double> x;
   std::vector<double> z;
 };
+
+// The 0-based element of the zone arrays for cell (0-based, cell order) of a zone map.
+inline std::size_t zone_position(std::span<const std::int32_t> zone_idx, std::size_t cell) {
+  return static_cast<std::size_t>(zone_idx[cell] - 1);
+}
 
 // Degrees to radians, as the dipping file's angles are converted.
 inline constexpr double degrees_to_radians = 0.0174532925199433;

@@ -18,7 +18,7 @@ constexpr std::string_view weights_label = "weights";
 // that fills whole rows of the array is read in place; any other goes through a copy of the
 // block, so that a null value still leaves an element as it was. A block of no values reads no
 // line and cannot fail.
-ReadStatus read_block(InputFile& file, Model& array, const std::size_t columns,
+ReadStatus read_block(InputFile& file, CellArray& array, const std::size_t columns,
                       const std::size_t rows, std::vector<double>& scratch) {
   if (columns == 0 || rows == 0) return ReadStatus{};
   const auto stride = static_cast<std::size_t>(array.nx());
@@ -39,20 +39,16 @@ std::size_t extent(const std::int32_t count) {
   return static_cast<std::size_t>(count < 0 ? 0 : count);
 }
 
-void fill_ones(Model& array) {
-  std::fill_n(array.data(), array.size(), 1.0);
-}
-
 }  // namespace
 
 void set_weights(const Io& io, const Mesh& mesh, const std::int32_t weight_input,
-                 const std::array<std::string, 3>& weight_files, Model& s_weights, Model& x_weights,
-                 Model& z_weights) {
+                 const std::array<std::string, 3>& weight_files, CellArray& s_weights,
+                 CellArray& x_weights, CellArray& z_weights) {
   switch (weight_input) {
     case 0:
-      fill_ones(s_weights);
-      fill_ones(x_weights);
-      fill_ones(z_weights);
+      s_weights.fill(1.0);
+      x_weights.fill(1.0);
+      z_weights.fill(1.0);
       return;
     case 1:
       read_weights_file(io, mesh, weight_files[0], s_weights, x_weights, z_weights);
@@ -65,9 +61,9 @@ void set_weights(const Io& io, const Mesh& mesh, const std::int32_t weight_input
   }
 }
 
-void read_weights_file(const Io& io, const Mesh& mesh, std::string_view file_name, Model& s_weights,
-                       Model& x_weights, Model& z_weights) {
-  for (const Model* array : {&s_weights, &x_weights, &z_weights}) {
+void read_weights_file(const Io& io, const Mesh& mesh, std::string_view file_name,
+                       CellArray& s_weights, CellArray& x_weights, CellArray& z_weights) {
+  for (const CellArray* array : {&s_weights, &x_weights, &z_weights}) {
     if (array->nx() != mesh.nx || array->nz() != mesh.nz) {
       internal_check_failed(io, "size(weights) /= (nx, nz)");
     }
@@ -106,10 +102,10 @@ void read_weights_file(const Io& io, const Mesh& mesh, std::string_view file_nam
 }
 
 void read_weight_file(const Io& io, std::string_view file_name, std::string_view label,
-                      Model& weights) {
+                      CellArray& weights) {
   const std::string name(trim_trailing_blanks(file_name));
   if (name.empty()) {
-    fill_ones(weights);
+    weights.fill(1.0);
     return;
   }
   const std::string array_label(trim_trailing_blanks(label));
@@ -137,7 +133,7 @@ void read_weight_file(const Io& io, std::string_view file_name, std::string_view
 }
 
 void read_weight_files(const Io& io, const std::array<std::string, 3>& weight_files,
-                       Model& s_weights, Model& x_weights, Model& z_weights) {
+                       CellArray& s_weights, CellArray& x_weights, CellArray& z_weights) {
   read_weight_file(io, weight_files[0], s_weights_label, s_weights);
   read_weight_file(io, weight_files[1], x_weights_label, x_weights);
   read_weight_file(io, weight_files[2], z_weights_label, z_weights);

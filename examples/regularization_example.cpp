@@ -51,9 +51,8 @@ int main(int argc, char** argv) {
     quelby::read_model(io, mesh, argv[6], "model", section);
     std::vector<double> m(static_cast<std::size_t>(cells.npar));
     for (std::size_t cell = 0; cell < cells.cell_idx.size(); ++cell) {
-      const std::int32_t parameter = cells.cell_idx[cell];
-      if (parameter > 0)
-        m[static_cast<std::size_t>(parameter - 1)] = std::log(section.data()[cell]);
+      const std::int32_t parameter = cells.parameter(cell);  // 0-based, -1 when not active
+      if (parameter >= 0) m[static_cast<std::size_t>(parameter)] = std::log(section.data()[cell]);
     }
     const std::vector<double> m_ref(m.size(), std::log(100.0));
 

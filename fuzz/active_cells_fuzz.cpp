@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::int32_t> map = cells.cell_idx;
   try {
     quelby::set_all_active(true, cells);
-    quelby::store_inactive_values(again.io, topography, model, (data[1] & 1) != 0, cells);
+    quelby::store_inactive_values(again.io, model, (data[1] & 1) != 0, cells);
     quelby::set_all_active(false, cells);
   } catch (const quelby::Stop&) {
     fail("store_inactive_values stopped");

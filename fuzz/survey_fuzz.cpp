@@ -69,6 +69,9 @@ void check_store(const quelby::SurveyData& d, bool locations_only, bool use_z, b
   for (std::size_t i = 0; i < d.xm.size(); ++i) {
     if (!std::isfinite(d.xm[i]) || !std::isfinite(d.xn[i])) fail("a position not finite");
   }
+  if (d.has_file_order == d.common_current || d.has_z != (d.common_current && d.use_z)) {
+    fail("presence flags contradict the layout");
+  }
   if (d.common_current) {
     if (!d.xa_file.empty() || !d.sorted_pos.empty()) fail("file-order arrays in common-current");
     return;

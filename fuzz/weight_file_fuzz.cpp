@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int32_t n2 = data[0] >> 4;
   const std::string path = cells_fuzz::scratch_file(
       "weight.txt", std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
-  quelby::Model weights(n1, n2);
+  quelby::CellArray weights(n1, n2);
   for (double& value : weights.values()) value = -7;
 
   cells_fuzz::Streams streams;
@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   streams.check_quiet();
 
   // The three-file form: a blank second name sets that array to 1.0, the others read as above.
-  quelby::Model first(n1, n2);
-  quelby::Model second(n1, n2);
-  quelby::Model third(n1, n2);
+  quelby::CellArray first(n1, n2);
+  quelby::CellArray second(n1, n2);
+  quelby::CellArray third(n1, n2);
   for (double& value : second.values()) value = -7;
   try {
     quelby::read_weight_files(streams.io, {path, " ", path}, first, second, third);

@@ -23,9 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const quelby::Mesh mesh = cells_fuzz::small_mesh(data[0], 0);
   const std::string path = cells_fuzz::scratch_file(
       "weights.txt", std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
-  quelby::Model s(mesh.nx, mesh.nz);
-  quelby::Model x(mesh.nx, mesh.nz);
-  quelby::Model z(mesh.nx, mesh.nz);
+  quelby::CellArray s(mesh.nx, mesh.nz);
+  quelby::CellArray x(mesh.nx, mesh.nz);
+  quelby::CellArray z(mesh.nx, mesh.nz);
   for (double& value : x.values()) value = -2;
   for (double& value : z.values()) value = -3;
 

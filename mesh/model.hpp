@@ -9,47 +9,17 @@
 #include <string_view>
 
 #include "base/io.hpp"
+#include "mesh/cell_array.hpp"
 #include "mesh/mesh.hpp"
 
 namespace quelby {
 
-class Model {
+// The values of one earth model, one per cell. Everything but the name comes from CellArray; a
+// function that takes a Model accepts no other cell array.
+class Model : public CellArray {
  public:
+  using CellArray::CellArray;
   Model() = default;
-  // Allocates nx * nz values, all zero. Large models are backed by huge pages where the
-  // system allows, which makes their first touch far cheaper. Throws std::bad_alloc.
-  Model(std::int32_t nx, std::int32_t nz);
-  ~Model();
-  Model(Model&& other) noexcept;
-  Model& operator=(Model&& other) noexcept;
-  Model(const Model&) = delete;
-  Model& operator=(const Model&) = delete;
-
-  std::int32_t nx() const noexcept { return nx_; }
-  std::int32_t nz() const noexcept { return nz_; }
-  std::size_t size() const noexcept { return size_; }
-  double* data() noexcept { return data_; }
-  const double* data() const noexcept { return data_; }
-  std::span<double> values() noexcept { return {data_, size_}; }
-  std::span<const double> values() const noexcept { return {data_, size_}; }
-  double& operator()(std::int32_t i, std::int32_t k) noexcept {
-    return data_[static_cast<std::size_t>(k) * static_cast<std::size_t>(nx_) +
-                 static_cast<std::size_t>(i)];
-  }
-  double operator()(std::int32_t i, std::int32_t k) const noexcept {
-    return data_[static_cast<std::size_t>(k) * static_cast<std::size_t>(nx_) +
-                 static_cast<std::size_t>(i)];
-  }
-  void swap(Model& other) noexcept;
-
- private:
-  void release() noexcept;
-
-  std::int32_t nx_ = 0;
-  std::int32_t nz_ = 0;
-  std::size_t size_ = 0;
-  std::size_t mapped_bytes_ = 0;
-  double* data_ = nullptr;
 };
 
 // Fills `model` (sized mesh.nx by mesh.nz) from the model file `name`; `label` names the model in

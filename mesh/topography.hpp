@@ -13,6 +13,9 @@
 
 namespace quelby {
 
+// "No topography" has one form: what read_topography leaves without a file, has_topography false,
+// air_cells nx zeros and surface_z the first z node at every x node. The active cells take only
+// that form (a default-constructed store, with empty arrays, has not been read).
 struct Topography {
   bool has_topography = false;          // true once a topography file was read
   std::vector<std::int32_t> air_cells;  // per column (0-based), cells from row 1 above the surface

@@ -17,6 +17,7 @@
 #include "cells/dipping.hpp"
 #include "cells/weights.hpp"
 #include "mesh/model.hpp"
+#include "sparse/row_merge.hpp"
 
 namespace quelby {
 namespace {
@@ -28,29 +29,6 @@ std::int64_t entry_count(const CsrMatrix& matrix, std::size_t rows) {
   if (matrix.row_start.size() <= rows) return 0;
   const std::int32_t last = matrix.row_start[rows];
   return last < 1 ? 0 : last;
-}
-
-// Merges row i of `term` into the first `count` slots of a row buffer of `capacity` slots.
-// Returns false when a new column finds no free slot; `count` then holds the slots in use.
-inline bool merge_row(const CsrMatrix& term, std::size_t i, std::int32_t* row_columns,
-                      double* row_values, std::size_t capacity, std::size_t& count) {
-  const std::int32_t first = term.row_start[i];
-  const std::int32_t last = term.row_start[i + 1];
-  for (std::int32_t k = first; k < last; ++k) {
-    const std::int32_t column = term.columns[static_cast<std::size_t>(k)];
-    const double value = term.values[static_cast<std::size_t>(k)];
-    std::size_t slot = 0;
-    while (slot < count && row_columns[slot] != column) ++slot;
-    if (slot < count) {
-      row_values[slot] += value;
-      continue;
-    }
-    if (count >= capacity) return false;
-    row_columns[count] = column;
-    row_values[count] = value;
-    ++count;
-  }
-  return true;
 }
 
 // Flushes the run log's lines in blocks rather than line by line.
@@ -76,21 +54,6 @@ class LogLines {
 };
 
 }  // namespace
-
-void accumulate_row(const Io& io, const CsrMatrix& term, std::int32_t i,
-                    std::span<std::int32_t> row_columns, std::span<double> row_values,
-                    std::int32_t& count) {
-  const std::size_t capacity = std::min(row_columns.size(), row_values.size());
-  if (i < 0 || static_cast<std::size_t>(i) + 1 >= term.row_start.size())
-    internal_check_failed(io, "row outside the term");
-  if (count < 0 || static_cast<std::size_t>(count) > capacity)
-    internal_check_failed(io, "icnt > size(row)");
-  auto used = static_cast<std::size_t>(count);
-  const bool fits = merge_row(term, static_cast<std::size_t>(i), row_columns.data(),
-                              row_values.data(), capacity, used);
-  count = static_cast<std::int32_t>(used);
-  if (!fits) internal_check_failed(io, "icnt > size(row)");
-}
 
 void assemble_wtw(const Io& io, ModelObjective& objective) {
   const std::vector<CsrMatrix>& terms = objective.wtw_terms;
@@ -189,9 +152,9 @@ namespace {
 // 10 microseconds each); larger ones are released at the end of their build, where huge pages
 // make fresh memory cheap. Within one build, the x and z products share one workspace.
 struct BuildScratch {
-  Model s_weights;
-  Model x_weights;
-  Model z_weights;
+  CellArray s_weights;
+  CellArray x_weights;
+  CellArray z_weights;
   std::vector<std::int32_t> zone_idx;
   RotatedWeights rotated;
   CsrMatrix Wx;
@@ -278,9 +241,9 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   // the scratch; nothing below reads them).
   const bool release_early = n * scratch_bytes_per_parameter > scratch_keep_bytes;
   if (release_early) {
-    scratch.s_weights = Model();
-    scratch.x_weights = Model();
-    scratch.z_weights = Model();
+    scratch.s_weights = CellArray();
+    scratch.x_weights = CellArray();
+    scratch.z_weights = CellArray();
     std::vector<std::int32_t>().swap(scratch.zone_idx);
   }
   const auto release = [&](auto& array) {
@@ -352,12 +315,12 @@ void build_terms_cleared(const Io& io, const ObjectiveInputs& inputs, bool ref_i
 }
 
 // `model` as a zeroed nx by nz array, reusing its memory when it has that shape already.
-void zeroed_model(Model& model, std::int32_t nx, std::int32_t nz) {
+void zeroed_model(CellArray& model, std::int32_t nx, std::int32_t nz) {
   if (model.nx() == nx && model.nz() == nz) {
     std::fill(model.values().begin(), model.values().end(), 0.0);
   } else {
-    model = Model();
-    model = Model(nx, nz);
+    model = CellArray();
+    model = CellArray(nx, nz);
   }
 }
 
@@ -386,9 +349,9 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
 
   ScratchLease lease;
   BuildScratch& scratch = lease.get();
-  Model& s_weights = scratch.s_weights;
-  Model& x_weights = scratch.x_weights;
-  Model& z_weights = scratch.z_weights;
+  CellArray& s_weights = scratch.s_weights;
+  CellArray& x_weights = scratch.x_weights;
+  CellArray& z_weights = scratch.z_weights;
   std::vector<std::int32_t>& zone_idx = scratch.zone_idx;
   try {
     zeroed_model(s_weights, mesh.nx, mesh.nz);

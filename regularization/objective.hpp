@@ -87,11 +87,4 @@ void assemble_wtw(const Io& io, ModelObjective& objective);
 // and the diagonal in 13 when the sum of the other absolute values is not below the diagonal's.
 void check_wtw_diagonal(const Io& io, const ModelObjective& objective);
 
-// Adds row i (0-based) of `term` into a row buffer whose first `count` slots are in use: a column
-// already in a slot adds its value there, a new one takes the next slot. Stops with
-// "icnt > size(row)" when a new column would need a slot beyond row_values.
-void accumulate_row(const Io& io, const CsrMatrix& term, std::int32_t i,
-                    std::span<std::int32_t> row_columns, std::span<double> row_values,
-                    std::int32_t& count);
-
 }  // namespace quelby

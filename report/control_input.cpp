@@ -7,18 +7,8 @@
 
 namespace quelby {
 
-namespace {
-
-inline bool is_blank_char(char c) noexcept {
-  return c == ' ' || c == '\t';
-}
-
-}  // namespace
-
 std::string_view LineBuffer::trimmed() const noexcept {
-  std::size_t end = used_;
-  while (end > 0 && is_blank_char(text_[end - 1])) --end;
-  return std::string_view(text_).substr(0, end);
+  return trim_trailing_blanks(content());
 }
 
 void LineBuffer::assign(std::string_view line) noexcept {

@@ -3,7 +3,7 @@
 // comment, and taking a file name from a control line. They hold no state.
 //
 // Blanks: wherever these helpers speak of blank text (a blank line, trailing blanks), a tab counts
-// as a blank, as it does for the free-format reads that follow; padding is always with blanks.
+// as a blank by the one rule of base/blanks.hpp; padding is always with spaces.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/blanks.hpp"
 #include "base/free_format.hpp"
 #include "base/io.hpp"
 

@@ -28,14 +28,19 @@ struct CurrentLine {
   }
 };
 
-// Fetches the current line of a pair, taking an IPTYPE line before it.
-void fetch_current_line(DataRecords& records, std::int32_t& type) {
+// Fetches the current line of a pair, taking an IPTYPE line before it, and checks the IP type
+// before that line is read: a wrong type on the last significant line is reported as such, a
+// right one meets the read error.
+void fetch_current_line(DataRecords& records, std::int32_t& type, bool dc_data) {
   if (!records.fetch()) records.read_error();
+  bool in_hand = true;
   if (records.is_iptype()) {
     type = 0;
     if (!records.read_iptype(type)) records.read_error();
-    if (!records.fetch()) records.read_error();
+    in_hand = records.fetch();
   }
+  records.check_iptype(type, dc_data);
+  if (!in_hand) records.read_error();
 }
 
 void read_pair_count(DataRecords& records, SurveyData& data) {
@@ -58,8 +63,7 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
   std::int32_t type = dc_data ? 0 : 1;
   std::int64_t count = 0;
   for (std::int32_t k = 0; k < data.ncur; ++k) {
-    fetch_current_line(records, type);
-    records.check_iptype(type, dc_data);
+    fetch_current_line(records, type, dc_data);
     CurrentLine current;
     if (!current.read(records.values(), use_z)) records.read_error();
     for (std::int32_t c = 0; c < current.count; ++c) {
@@ -109,8 +113,7 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
   type = dc_data ? 0 : 1;
   std::size_t i = 0;
   for (std::size_t k = 0; k < ncur; ++k) {
-    fetch_current_line(records, type);
-    records.check_iptype(type, dc_data);
+    fetch_current_line(records, type, dc_data);
     CurrentLine current;
     if (!current.read(records.values(), use_z)) records.read_error();
     data.xa_cur[k] = current.xa;
@@ -167,6 +170,8 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
     std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());
   }
   data.dstd_read = read_values && !data.std_missing;
+  data.has_values = read_values;
+  data.has_z = use_z;
 }
 
 }  // namespace quelby

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "base/blanks.hpp"
 #include "base/fixed_format.hpp"
 #include "base/stops.hpp"
 
@@ -26,9 +27,7 @@ std::string count_line(std::string_view label, std::size_t width, std::int32_t c
 }
 
 bool is_common_current_header(std::string_view header) {
-  std::size_t end = header.size();
-  while (end > 0 && (header[end - 1] == ' ' || header[end - 1] == '\t')) --end;
-  return header.substr(0, end) == "COMMON_CURRENT";
+  return trim_trailing_blanks(header) == "COMMON_CURRENT";
 }
 
 }  // namespace

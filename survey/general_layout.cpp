@@ -40,12 +40,16 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   std::int32_t type = dc_data ? 0 : 1;
   std::int64_t count = 0;
   while (records.fetch()) {
+    // The IP type is checked before the line after an IPTYPE line is read: a wrong type on the
+    // last significant line is reported as such, a right one meets the read error.
+    bool in_hand = true;
     if (records.is_iptype()) {
       type = 0;
       if (!records.read_iptype(type)) records.read_error();
-      if (!records.fetch()) records.read_error();
+      in_hand = records.fetch();
     }
     records.check_iptype(type, dc_data);
+    if (!in_hand) records.read_error();
     double a = 0, b = 0, m = 0, n = 0;
     if (!read_text(records.values(), {a, b, m, n}).ok() || !all_finite({a, b, m, n})) {
       records.read_error();
@@ -77,12 +81,14 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   type = dc_data ? 0 : 1;
   for (std::size_t i = 0; i < ndat; ++i) {
     if (!records.fetch()) records.read_error();
+    bool in_hand = true;
     if (records.is_iptype()) {
       type = 0;
       if (!records.read_iptype(type)) records.read_error();
-      if (!records.fetch()) records.read_error();
+      in_hand = records.fetch();
     }
     records.check_iptype(type, dc_data);
+    if (!in_hand) records.read_error();
     file_values[i].iptype = type;
     double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
     const std::string_view line = records.values();
@@ -164,6 +170,8 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
     std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());
   }
   data.dstd_read = read_values && !data.std_missing;
+  data.has_values = read_values;
+  data.has_file_order = true;
 }
 
 }  // namespace quelby

@@ -35,7 +35,7 @@ py::array_t<T> take(std::vector<T>&& values) {
 }
 
 // A (nz, nx) numpy array that takes the model over.
-py::array_t<double> take_model(Model&& model);
+py::array_t<double> take_model(CellArray&& model);
 
 // A model holding a copy of `array` (shape (nz, nx) or nx * nz values), checked against the mesh.
 Model model_from_array(const Mesh& mesh, py::handle array);

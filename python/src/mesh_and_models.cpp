@@ -13,9 +13,9 @@
 
 namespace quelby::python {
 
-py::array_t<double> take_model(Model&& model) {
-  auto* held = new Model(std::move(model));
-  py::capsule owner(held, [](void* pointer) { delete static_cast<Model*>(pointer); });
+py::array_t<double> take_model(CellArray&& model) {
+  auto* held = new CellArray(std::move(model));
+  py::capsule owner(held, [](void* pointer) { delete static_cast<CellArray*>(pointer); });
   const auto nx = static_cast<py::ssize_t>(held->nx());
   const auto nz = static_cast<py::ssize_t>(held->nz());
   return py::array_t<double>(

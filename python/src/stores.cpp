@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bindings.hpp"
@@ -26,6 +27,16 @@ namespace {
 template <typename T, typename Value>
 auto field_view(std::vector<Value> T::*field) {
   return [field](py::object self) { return view(self.cast<T&>().*field, self); };
+}
+
+// field_view of a survey array, or None when its group's flag `presence` is clear.
+template <typename Value>
+auto present_view(std::vector<Value> SurveyData::*field, bool SurveyData::*presence) {
+  return [field, presence](py::object self) -> py::object {
+    const SurveyData& data = self.cast<SurveyData&>();
+    if (presence != nullptr && !(data.*presence)) return py::none();
+    return view(data.*field, self);
+  };
 }
 
 // A per-cell vector of `mesh`-sized stores seen as (nz, nx).
@@ -84,28 +95,40 @@ void bind_survey(py::module_& module) {
       .def_readonly("common_current", &SurveyData::common_current)
       .def_readonly("std_missing", &SurveyData::std_missing)
       .def_readonly("dstd_read", &SurveyData::dstd_read)
+      .def_readonly("has_values", &SurveyData::has_values)
+      .def_readonly("has_z", &SurveyData::has_z)
+      .def_readonly("has_file_order", &SurveyData::has_file_order)
       .def_readonly("sep_max", &SurveyData::sep_max)
       .def_readonly("sep_min", &SurveyData::sep_min)
       .def_readonly("sep_mean", &SurveyData::sep_mean)
       .def_readonly("header_line", &SurveyData::header_line);
-  const std::pair<const char*, std::vector<double> SurveyData::*> reals[] = {
-      {"xa_cur", &SurveyData::xa_cur},   {"xb_cur", &SurveyData::xb_cur},
-      {"za_cur", &SurveyData::za_cur},   {"zb_cur", &SurveyData::zb_cur},
-      {"xm", &SurveyData::xm},           {"xn", &SurveyData::xn},
-      {"zm", &SurveyData::zm},           {"zn", &SurveyData::zn},
-      {"dobs", &SurveyData::dobs},       {"dstd", &SurveyData::dstd},
-      {"xa_file", &SurveyData::xa_file}, {"xb_file", &SurveyData::xb_file},
-      {"xm_file", &SurveyData::xm_file}, {"xn_file", &SurveyData::xn_file}};
-  for (const auto& [name, field] : reals) {
-    survey.def_property_readonly(name, field_view(field));
+  // Each array with the flag of its group (null: always present once read); an absent one is None.
+  using Presence = bool SurveyData::*;
+  const std::tuple<const char*, std::vector<double> SurveyData::*, Presence> reals[] = {
+      {"xa_cur", &SurveyData::xa_cur, nullptr},
+      {"xb_cur", &SurveyData::xb_cur, nullptr},
+      {"za_cur", &SurveyData::za_cur, &SurveyData::has_z},
+      {"zb_cur", &SurveyData::zb_cur, &SurveyData::has_z},
+      {"xm", &SurveyData::xm, nullptr},
+      {"xn", &SurveyData::xn, nullptr},
+      {"zm", &SurveyData::zm, &SurveyData::has_z},
+      {"zn", &SurveyData::zn, &SurveyData::has_z},
+      {"dobs", &SurveyData::dobs, &SurveyData::has_values},
+      {"dstd", &SurveyData::dstd, &SurveyData::has_values},
+      {"xa_file", &SurveyData::xa_file, &SurveyData::has_file_order},
+      {"xb_file", &SurveyData::xb_file, &SurveyData::has_file_order},
+      {"xm_file", &SurveyData::xm_file, &SurveyData::has_file_order},
+      {"xn_file", &SurveyData::xn_file, &SurveyData::has_file_order}};
+  for (const auto& [name, field, presence] : reals) {
+    survey.def_property_readonly(name, present_view(field, presence));
   }
-  const std::pair<const char*, std::vector<std::int32_t> SurveyData::*> integers[] = {
-      {"ndat_cur", &SurveyData::ndat_cur},
-      {"iptype", &SurveyData::iptype},
-      {"idat_idx", &SurveyData::idat_idx},
-      {"sorted_pos", &SurveyData::sorted_pos}};
-  for (const auto& [name, field] : integers) {
-    survey.def_property_readonly(name, field_view(field));
+  const std::tuple<const char*, std::vector<std::int32_t> SurveyData::*, Presence> integers[] = {
+      {"ndat_cur", &SurveyData::ndat_cur, nullptr},
+      {"iptype", &SurveyData::iptype, nullptr},
+      {"idat_idx", &SurveyData::idat_idx, nullptr},
+      {"sorted_pos", &SurveyData::sorted_pos, &SurveyData::has_file_order}};
+  for (const auto& [name, field, presence] : integers) {
+    survey.def_property_readonly(name, present_view(field, presence));
   }
   module.def(
       "read_data_file",
@@ -118,7 +141,8 @@ void bind_survey(py::module_& module) {
       },
       py::arg("path"), py::arg("locations_only") = false, py::arg("use_z") = false,
       py::arg("dc_data") = true, py::arg("io") = py::none(),
-      "Reads a survey data file of either layout. idat_idx and sorted_pos keep 1-based values.");
+      "Reads a survey data file of either layout. idat_idx and sorted_pos keep 1-based values; "
+      "arrays the reading does not create (has_values, has_z, has_file_order) are None.");
 }
 
 void bind_cells(py::module_& module) {
@@ -138,6 +162,7 @@ void bind_cells(py::module_& module) {
       .def_readonly("ninact", &ActiveCells::ninact)
       .def_readonly("ncell", &ActiveCells::ncell)
       .def_readonly("all_active", &ActiveCells::all_active)
+      .def_property_readonly("air_cells", field_view(&ActiveCells::air_cells))
       .def_property_readonly("inact_val", field_view(&ActiveCells::inact_val))
       .def_property_readonly("infl_val", field_view(&ActiveCells::infl_val));
   module.def(
@@ -151,19 +176,19 @@ void bind_cells(py::module_& module) {
       },
       py::arg("mesh"), py::arg("topography"), py::arg("path") = "", py::arg("io") = py::none(),
       "Builds the active-cell map from an active-cell file (a blank path: every cell) and the "
-      "topography.");
+      "topography as read_topography returns it (without a path for no topography).");
   module.def(
       "store_inactive_values",
-      [](ActiveCells& cells, const Topography& topography, const Mesh& mesh, py::handle model,
-         bool log_values, py::object io) {
+      [](ActiveCells& cells, const Mesh& mesh, py::handle model, bool log_values, py::object io) {
         const Model values = model_from_array(mesh, model);
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          store_inactive_values(streams, topography, values, log_values, cells);
+          store_inactive_values(streams, values, log_values, cells);
         });
       },
-      py::arg("cells"), py::arg("topography"), py::arg("mesh"), py::arg("model"),
-      py::arg("log_values") = false, py::arg("io") = py::none(),
-      "Keeps the values of the inactive and influence cells of a model in the store.");
+      py::arg("cells"), py::arg("mesh"), py::arg("model"), py::arg("log_values") = false,
+      py::arg("io") = py::none(),
+      "Keeps the values of the inactive and influence cells of a model in the store; cells in the "
+      "air are those of the topography the map was built with.");
   module.def(
       "set_all_active", [](ActiveCells& cells, bool on) { set_all_active(on, cells); },
       py::arg("cells"), py::arg("on"));
@@ -172,9 +197,9 @@ void bind_cells(py::module_& module) {
       "set_weights",
       [](const Mesh& mesh, std::int32_t weight_input, std::array<std::string, 3> files,
          py::object io) {
-        Model s(mesh.nx, mesh.nz);
-        Model x(mesh.nx, mesh.nz);
-        Model z(mesh.nx, mesh.nz);
+        CellArray s(mesh.nx, mesh.nz);
+        CellArray x(mesh.nx, mesh.nz);
+        CellArray z(mesh.nx, mesh.nz);
         with_streams(streams_or_default(io), [&](const Io& streams) {
           set_weights(streams, mesh, weight_input, files, s, x, z);
         });

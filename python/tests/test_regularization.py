@@ -101,7 +101,9 @@ def test_survey_data_file(tmp_path):
     np.testing.assert_array_equal(data.dobs, [30, 20, 10])
     np.testing.assert_array_equal(data.sorted_pos, [3, 2, 1])
     np.testing.assert_array_equal(data.idat_idx, [1, 2, 4])
-    assert data.zm.size == 0
+    assert data.zm is None and data.za_cur is None and data.has_file_order
+    located = quelby.read_data_file(str(path), locations_only=True, io=quelby.Io(log=log))
+    assert located.dobs is None and located.dstd is None and located.xm.size == 3
     assert str(path) in log.getvalue()
     with pytest.raises(quelby.Stop) as raised:
         quelby.read_data_file(str(tmp_path / "absent.dat"), io=quelby.Io(console=io.StringIO()))

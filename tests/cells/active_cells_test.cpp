@@ -93,7 +93,7 @@ TEST(ActiveCellMap, TopographyOverridesTheFlags) {
   EXPECT_EQ(cells.ninact, 3);
 
   Outcome plain;
-  read(plain, unit_mesh(2, 3), Topography{}, path, cells);
+  read(plain, unit_mesh(2, 3), no_topography(2), path, cells);
   EXPECT_EQ(cells.cell_idx, (std::vector<std::int32_t>{-1, 1, 2, -2, 3, 4}));
   EXPECT_EQ(cells.ninact, 0);
   EXPECT_EQ(plain.log().find("# of inactive cells:"), std::string::npos);
@@ -173,10 +173,28 @@ TEST(ActiveCellMap, AllInactiveStopsAfterTheCountLines) {
   EXPECT_EQ(cells.ninact, 2);
 }
 
+TEST(ActiveCellMap, NoTopographyHasTheOneFormTheReaderLeaves) {
+  // read_topography without a file gives the form the map accepts; a store never read does not.
+  const Mesh mesh = unit_mesh(2, 2);
+  Topography flat;
+  Outcome reading;
+  run(reading,
+      [&](const Io& io) { read_topography(io, false, "", mesh.x_nodes, mesh.z_nodes, flat); });
+  ActiveCells cells;
+  Outcome outcome;
+  read(outcome, mesh, flat, "", cells);
+  EXPECT_EQ(cells.npar, 4);
+  EXPECT_EQ(cells.air_cells, (std::vector<std::int32_t>{0, 0}));
+  Outcome unread;
+  read(unread, mesh, Topography{}, "", cells);
+  EXPECT_TRUE(unread.stopped);
+  EXPECT_EQ(unread.error(), "size(air_cells) /= nx\n");
+}
+
 TEST(ActiveCellMap, CountsTooWideForTheirFieldsAreAsterisks) {
   ActiveCells cells;
   Outcome outcome;
-  read(outcome, unit_mesh(100000, 10), Topography{}, "", cells);
+  read(outcome, unit_mesh(100000, 10), no_topography(100000), "", cells);
   ASSERT_FALSE(outcome.stopped);
   EXPECT_EQ(outcome.log(),
             "                      # of cells:***** x   10\n"
@@ -194,7 +212,7 @@ TEST(ActiveCellMap, SecondReadReplacesTheStore) {
   read(first, unit_mesh(2, 2), no_topography(2), path, cells);
   run(first, [&](const Io& io) {
     Model model(2, 2);
-    store_inactive_values(io, no_topography(2), model, false, cells);
+    store_inactive_values(io, model, false, cells);
   });
   set_all_active(true, cells);
   ASSERT_EQ(cells.infl_val.size(), 1u);
@@ -250,11 +268,18 @@ TEST(InactiveValues, TakesInactiveAndInfluenceValuesInCellOrder) {
   Model model(3, 2);
   for (std::size_t n = 0; n < 6; ++n) model.data()[n] = 10.0 * static_cast<double>(n + 1);
 
-  run(outcome, [&](const Io& io) { store_inactive_values(io, topography, model, false, cells); });
+  run(outcome, [&](const Io& io) { store_inactive_values(io, model, false, cells); });
   EXPECT_EQ(cells.inact_val, (std::vector<double>{0.0, 20.0, 40.0}));  // the air cell holds 0
   EXPECT_EQ(cells.infl_val, (std::vector<double>{30.0, 50.0}));
+  // The 0-based positions beside the 1-based numbers of the map.
+  const std::vector<std::int32_t> parameters{-1, -1, -1, -1, -1, 0};
+  const std::vector<std::int32_t> influences{-1, -1, 0, -1, 1, -1};
+  for (std::size_t cell = 0; cell < 6; ++cell) {
+    EXPECT_EQ(cells.parameter(cell), parameters[cell]) << cell;
+    EXPECT_EQ(cells.influence(cell), influences[cell]) << cell;
+  }
 
-  run(outcome, [&](const Io& io) { store_inactive_values(io, topography, model, true, cells); });
+  run(outcome, [&](const Io& io) { store_inactive_values(io, model, true, cells); });
   ASSERT_EQ(cells.inact_val.size(), 3u);
   EXPECT_EQ(cells.inact_val[0], -std::log(1.0E-8));
   EXPECT_NEAR(cells.inact_val[0], 18.42, 0.005);
@@ -269,8 +294,7 @@ TEST(InactiveValues, NothingToStoreWhenEveryCellIsActive) {
   Outcome outcome;
   read(outcome, unit_mesh(2, 2), no_topography(2), "", cells);
   Model model(2, 2);
-  run(outcome,
-      [&](const Io& io) { store_inactive_values(io, no_topography(2), model, true, cells); });
+  run(outcome, [&](const Io& io) { store_inactive_values(io, model, true, cells); });
   EXPECT_TRUE(cells.inact_val.empty());
   EXPECT_TRUE(cells.infl_val.empty());
 }
@@ -284,8 +308,7 @@ TEST(InactiveValues, UsesTheSavedMapWhileEveryCellIsActive) {
   set_all_active(true, cells);
   Model model(2, 1);
   model.data()[0] = 3.5;
-  run(outcome,
-      [&](const Io& io) { store_inactive_values(io, no_topography(2), model, false, cells); });
+  run(outcome, [&](const Io& io) { store_inactive_values(io, model, false, cells); });
   EXPECT_EQ(cells.inact_val, (std::vector<double>{3.5}));
 }
 

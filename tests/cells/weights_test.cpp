@@ -18,20 +18,20 @@ using testing::run;
 using testing::TempFolder;
 using testing::unit_mesh;
 
-Model filled(const std::int32_t nx, const std::int32_t nz, const double value) {
-  Model model(nx, nz);
+CellArray filled(const std::int32_t nx, const std::int32_t nz, const double value) {
+  CellArray model(nx, nz);
   for (double& element : model.values()) element = value;
   return model;
 }
 
-std::vector<double> values_of(const Model& model) {
+std::vector<double> values_of(const CellArray& model) {
   return {model.values().begin(), model.values().end()};
 }
 
 struct Weights {
-  Model s;
-  Model x;
-  Model z;
+  CellArray s;
+  CellArray x;
+  CellArray z;
   Weights(const std::int32_t nx, const std::int32_t nz)
       : s(filled(nx, nz, -1)), x(filled(nx, nz, -2)), z(filled(nx, nz, -3)) {}
 };
@@ -43,7 +43,7 @@ TEST(CellWeights, NoInputSetsEveryWeightToOne) {
     set_weights(io, unit_mesh(3, 2), 0, {"no", "such", "files"}, weights.s, weights.x, weights.z);
   });
   EXPECT_FALSE(outcome.stopped);
-  for (const Model* model : {&weights.s, &weights.x, &weights.z}) {
+  for (const CellArray* model : {&weights.s, &weights.x, &weights.z}) {
     EXPECT_EQ(values_of(*model), std::vector<double>(6, 1.0));
   }
   EXPECT_EQ(outcome.log() + outcome.console() + outcome.error(), "");
@@ -198,7 +198,7 @@ TEST(SingleWeightFile, FillsTheTopLeftBlockOnly) {
   };
   for (const auto& c : cases) {
     const std::string path = folder.write("s.txt", c.content);
-    Model weights = filled(3, 2, -1);
+    CellArray weights = filled(3, 2, -1);
     Outcome outcome;
     run(outcome, [&](const Io& io) { read_weight_file(io, path, "S weights", weights); });
     ASSERT_FALSE(outcome.stopped) << c.content << outcome.console();
@@ -229,7 +229,7 @@ TEST(SingleWeightFile, EveryFailureWritesItsMessage) {
         c.content == nullptr ? folder.file("missing.txt") : folder.write("x.txt", c.content);
     std::string expected = c.message;
     expected.replace(expected.find("NAME"), 4, path);
-    Model weights = filled(3, 2, -1);
+    CellArray weights = filled(3, 2, -1);
     Outcome outcome;
     run(outcome, [&](const Io& io) { read_weight_file(io, path, "X weights  ", weights); });
     EXPECT_TRUE(outcome.stopped);

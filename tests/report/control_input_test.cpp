@@ -82,9 +82,10 @@ TEST(ControlInput, ReadInputFileNameChecksThatTheFileExists) {
     Transcript transcript;
     LineBuffer name(200);
     bool found = false;
-    read_input_file_name(transcript.io(), "data  ", existing + "   ", name, found);
+    // Trailing spaces and tabs alike are not part of the checked name.
+    read_input_file_name(transcript.io(), "data \t", existing + " \t ", name, found);
     EXPECT_TRUE(found);
-    EXPECT_EQ(name.text(), existing + std::string(200 - existing.size(), ' '));
+    EXPECT_EQ(name.text(), existing + " \t" + std::string(200 - existing.size() - 2, ' '));
     EXPECT_EQ(transcript.console(), "");
     EXPECT_EQ(transcript.log(), "");
   }

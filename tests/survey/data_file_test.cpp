@@ -52,6 +52,50 @@ std::string summary(const std::string& path, int ncur, int ndat, bool locations 
 using Ints = std::vector<std::int32_t>;
 using Reals = std::vector<double>;
 
+TEST(SurveyDataFile, PresenceFlagsTellWhichArraysExist) {
+  TempFolder folder;
+  const std::string general = folder.write("g.dat", "h\n5 7 1 2 10 0.5\n1 2 3 4 20 1\n");
+  const std::string cc =
+      folder.write("c.dat", "COMMON_CURRENT\n1\n0 1 2 1 2\n2 1 3 1 5 1\n4 1 5 1 6 1\n");
+  struct Case {
+    std::string path;
+    Options options;
+    bool values, z, file_order;
+  };
+  const std::vector<Case> cases = {
+      {general, {}, true, false, true},
+      {general, {.locations_only = true}, false, false, true},
+      {cc, {}, true, false, false},
+      {cc, {.use_z = true}, true, true, false},
+      {cc, {.locations_only = true, .use_z = true}, false, true, false},
+  };
+  for (const Case& c : cases) {
+    DataRun run;
+    read(c.path, c.options, run);
+    ASSERT_FALSE(run.stopped) << run.transcript.console();
+    const SurveyData& data = run.data;
+    const std::size_t ndat = 2;
+    EXPECT_EQ(data.has_values, c.values) << c.path;
+    EXPECT_EQ(data.has_z, c.z) << c.path;
+    EXPECT_EQ(data.has_file_order, c.file_order) << c.path;
+    // A present array has its full size, an absent one is empty.
+    EXPECT_EQ(data.dobs.size(), c.values ? ndat : 0u);
+    EXPECT_EQ(data.dstd.size(), c.values ? ndat : 0u);
+    EXPECT_EQ(data.zm.size(), c.z ? ndat : 0u);
+    EXPECT_EQ(data.za_cur.size(), c.z ? 1u : 0u);
+    EXPECT_EQ(data.sorted_pos.size(), c.file_order ? ndat : 0u);
+    EXPECT_EQ(data.xa_file.size(), c.file_order ? ndat : 0u);
+    // The 0-based accessors of the 1-based fields.
+    for (std::size_t k = 0; k <= static_cast<std::size_t>(data.ncur); ++k) {
+      EXPECT_EQ(data.data_begin(k) + 1, static_cast<std::size_t>(data.idat_idx[k]));
+    }
+    if (c.file_order) {
+      EXPECT_EQ(data.grouped_position(0), 1u);  // A = 5 sorts after A = 1
+      EXPECT_EQ(data.grouped_position(1), 0u);
+    }
+  }
+}
+
 TEST(SurveyGeneralLayout, TheWorkedExampleReversesTiedData) {
   TempFolder folder;
   const std::string path = folder.write("d.dat",
@@ -232,6 +276,14 @@ TEST(SurveyGeneralLayout, MessagesShowTheLineInHand) {
       {"h\nIPTYPE=0\n2 3 4 5 6\n", ip,
        "\nError: for IP data, IPTYPE should be 1 or 2.\n2 3 4 5 6\n@\n"},
       {"h\nIPTYPE=1\n2 3 4 5 6\n", {}, "\nError: for DC data, IPTYPE should be 0.\n2 3 4 5 6\n@\n"},
+      // An IPTYPE line that ends the file: its type is checked first, so only a right type meets
+      // the read error (above); the line in hand is then the IPTYPE line itself.
+      {"h\n1 2 3 4 5 6\nIPTYPE=1\n",
+       {},
+       "\nError: for DC data, IPTYPE should be 0.\nIPTYPE=1\n@\n"},
+      {"h\n1 2 3 4 5\nIPTYPE=0\n", ip,
+       "\nError: for IP data, IPTYPE should be 1 or 2.\nIPTYPE=0\n@\n"},
+      {"h\n1 2 3 4 5\nIPTYPE=2\n", ip, "\nIPTYPE=2\nError reading data file.\n@\n"},
       {"h\n! only comments\n\n", {}, "\nError: there is no data.\n@\n"},
       {"1 2 3 4 5 6\n", {}, "\nError: there is no data.\n@\n"},
       {"h\n1 2 3 4\n",
@@ -392,6 +444,10 @@ TEST(SurveyCommonCurrentLayout, Messages) {
       {cc + "2\n0 1 1\n2 3 4\nIPTYPE=2\n0 1 1\n2 3 4\n",
        {},
        "\nError: for DC data, IPTYPE should be 0.\n@\n"},
+      {cc + "2\n0 1 1\n2 3\nIPTYPE=1\n", {}, "\nError: for DC data, IPTYPE should be 0.\n@\n"},
+      {cc + "2\n0 1 1\n2 3 4\nIPTYPE=0\n", ip,
+       "\nError: for IP data, IPTYPE should be 1 or 2.\n@\n"},
+      {cc + "2\n0 1 1\n2 3 4\nIPTYPE=1\n", ip, "\nIPTYPE=1\nError reading data file: @\n"},
       {cc + "0\n", {}, "\nError: there is no data.\n@\n"},
       {cc + "-3\n", {}, "\nError: there is no data.\n@\n"},
       {cc + "1\n0 1 0\n", {}, "\nError: there is no data.\n@\n"},
