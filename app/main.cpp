@@ -19,6 +19,7 @@
 #include "app/smooth.hpp"
 #include "base/free_format.hpp"
 #include "base/io.hpp"
+#include "base/phase_timer.hpp"
 #include "base/stops.hpp"
 #include "cells/active_cells.hpp"
 #include "mesh/mesh.hpp"
@@ -78,20 +79,23 @@ quelby::FixedCells read_fixed_cells(const quelby::Io& io, const quelby::Mesh& me
 // masked forms of all three.
 void smooth_model(const quelby::Mesh& mesh, const quelby::FixedCells* fixed, std::int32_t cycles,
                   quelby::Model& working, quelby::Model& smoothed) {
+  quelby::phase_mark(quelby::Phase::ln);
   if (fixed != nullptr) {
     quelby::log_in_place(working.values(), *fixed);
   } else {
     quelby::log_in_place(working.values());
   }
-  for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
-    if (fixed != nullptr) {
+  quelby::phase_mark(quelby::Phase::passes);
+  if (fixed != nullptr) {
+    for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
       quelby::smooth_once(mesh, *fixed, working, smoothed);
-    } else {
-      quelby::smooth_once(mesh, working, smoothed);
+      // The newest pass becomes the next pass's input: the same values as copying it back.
+      working.swap(smoothed);
     }
-    // The newest pass becomes the next pass's input: the same values as copying it back.
-    working.swap(smoothed);
+  } else {
+    quelby::smooth_cycles(mesh, working, smoothed, cycles);
   }
+  quelby::phase_mark(quelby::Phase::exp);
   if (fixed != nullptr) {
     quelby::exp_in_place(working.values(), *fixed);
   } else {
@@ -129,10 +133,12 @@ int run(const quelby::CommandOptions& options, const std::vector<const char*>& a
   const quelby::Io io{std::cout, std::cerr, log};
 
   quelby::Mesh mesh;
+  quelby::phase_mark(quelby::Phase::mesh);
   quelby::load_mesh(io, mesh_name, mesh);
   const bool masked = options.fixes_cells();
   const quelby::FixedCells fixed =
       masked ? read_fixed_cells(io, mesh, options) : quelby::FixedCells{};
+  quelby::phase_mark(quelby::Phase::allocate);
 
   const std::size_t cells = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   if (!quelby::fits_in_memory(2 * cells * sizeof(double))) quelby::out_of_memory_stop(io);
@@ -145,15 +151,18 @@ int run(const quelby::CommandOptions& options, const std::vector<const char*>& a
     quelby::out_of_memory_stop(io);
   }
 
+  quelby::phase_mark(quelby::Phase::read);
   quelby::read_model(io, mesh, input_name, "model", working);
   smooth_model(mesh, masked ? &fixed : nullptr, cycles, working, smoothed);
   quelby::write_model(io, mesh, output_name, working);
+  quelby::phase_mark(quelby::Phase::teardown);
   return quelby::exit_success;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  quelby::start_phase_timer();
   // Threads started later inherit this environment.
   quelby::set_command_floating_point();
   try {

@@ -27,6 +27,14 @@ void smooth_once(const Mesh& mesh, const Model& source, Model& target);
 // that of the plain pass plus a select per term.
 void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source, Model& target);
 
+// `cycles` passes of smooth_once, each from the result of the one before, the last result left in
+// `working` (`smoothed` is work space): the same values as running the passes one by one and
+// swapping the models after each. Several passes go in one sweep over the rows, so that the
+// model is read and written once for them; for meshes up to about 20000 columns the sweep works
+// in place with a few rows of its own, and `smoothed` is not touched. Throws std::bad_alloc when
+// its working rows cannot be held.
+void smooth_cycles(const Mesh& mesh, Model& working, Model& smoothed, std::int32_t cycles);
+
 // values[j] = ln(values[j]), one std::log call per element, in parallel.
 void log_in_place(std::span<double> values);
 // values[j] = exp(values[j]), one std::exp call per element, in parallel.

@@ -71,6 +71,20 @@ int AtomicOutput::write(const char* data, std::size_t size) {
   return 0;
 }
 
+int AtomicOutput::write_at(const char* data, std::size_t size, std::int64_t offset) const {
+  while (size > 0) {
+    const ssize_t written = ::pwrite(descriptor_, data, size, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+    offset += written;
+  }
+  return 0;
+}
+
 int AtomicOutput::commit() {
   const int descriptor = std::exchange(descriptor_, -1);
   if (::close(descriptor) != 0) return errno;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -25,6 +26,11 @@ class AtomicOutput {
   // Each returns 0 or the errno of the failure.
   int create();
   int write(const char* data, std::size_t size);
+  // True when the output is a temporary regular file, which write_at may fill in any order.
+  bool allows_write_at() const noexcept { return descriptor_ >= 0 && !temporary_.empty(); }
+  // Writes `size` bytes at byte `offset` of the file (pwrite); safe from several threads at once
+  // for ranges that do not overlap. Only when allows_write_at().
+  int write_at(const char* data, std::size_t size, std::int64_t offset) const;
   // Closes the file and renames it over its final name.
   int commit();
 

@@ -19,6 +19,7 @@ namespace quelby {
 namespace {
 
 constexpr std::size_t initial_buffer_bytes = std::size_t{1} << 20;
+constexpr std::size_t first_read_bytes = std::size_t{1} << 16;
 
 // Character classes of the scanner.
 enum : std::uint8_t { value_char = 0, blank = 1, comma = 2, slash = 3, star = 4 };
@@ -273,7 +274,15 @@ bool InputFile::open(const std::string& path) {
   begin_ = end_ = 0;
   at_end_ = false;
   record_number_ = 0;
+  read_once_ = false;
   return true;
+}
+
+std::int64_t InputFile::next_record_offset() const noexcept {
+  if (descriptor_ < 0) return -1;
+  const off_t read_so_far = ::lseek(descriptor_, 0, SEEK_CUR);
+  if (read_so_far < 0) return -1;
+  return static_cast<std::int64_t>(read_so_far) - static_cast<std::int64_t>(end_ - begin_);
 }
 
 void InputFile::close() noexcept {
@@ -286,6 +295,7 @@ void InputFile::rewind() {
   begin_ = end_ = 0;
   at_end_ = descriptor_ < 0;
   record_number_ = 0;
+  read_once_ = false;
 }
 
 bool InputFile::fill() {
@@ -301,8 +311,13 @@ bool InputFile::fill() {
     buffer_ = std::move(larger);
     capacity_ *= 2;
   }
+  // The first read after opening takes a little: a reader that wants only a header (or a small
+  // file) then touches few fresh pages of the buffer, at about 10 microseconds each.
+  const std::size_t room = capacity_ - end_;
+  const std::size_t wanted = read_once_ ? room : std::min(room, first_read_bytes);
+  read_once_ = true;
   for (;;) {
-    const ssize_t count = ::read(descriptor_, buffer_.get() + end_, capacity_ - end_);
+    const ssize_t count = ::read(descriptor_, buffer_.get() + end_, wanted);
     if (count > 0) {
       end_ += static_cast<std::size_t>(count);
       return true;
@@ -548,6 +563,64 @@ ReadStatus read_text(std::string_view text, std::initializer_list<ReadItem> item
 ReadStatus read_reals(RecordSource& source, std::span<double> values) {
   RealSink sink(values);
   return read_into(source, sink);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plain runs of reals, for the parallel model reader
+
+PlainRealsScan scan_plain_reals(std::string_view text, std::span<double> values) noexcept {
+  PlainRealsScan scan;
+  double* next = values.data();
+  double* const full = next + values.size();
+  const char* record_begin = text.data();
+  const char* const text_end = record_begin + text.size();
+  bool after_value = false;
+  while (next < full && record_begin < text_end) {
+    const char* line_feed =
+        static_cast<const char*>(std::memchr(record_begin, '\n', text_end - record_begin));
+    const char* end = line_feed != nullptr ? line_feed : text_end;
+    const char* const following = line_feed != nullptr ? line_feed + 1 : text_end;
+    if (line_feed != nullptr && end > record_begin && end[-1] == '\r') --end;
+    const char* p = record_begin;
+    // As in read_into with one real array: the fast path, else the token with parse_real.
+    while (next < full) {
+      while (p < end && class_of(*p) == blank) ++p;
+      if (p == end) break;
+      const std::uint8_t kind = class_of(*p);
+      if (kind == comma && after_value) {
+        after_value = false;
+        ++p;
+        continue;
+      }
+      if (kind != value_char) {
+        scan.stopped = true;
+        scan.count = static_cast<std::size_t>(next - values.data());
+        return scan;
+      }
+      double value = 0;
+      const char* const stop = parse_plain_real(p, end, value);
+      if (stop != nullptr &&
+          (stop == end || (class_of(*stop) != value_char && class_of(*stop) != star))) {
+        *next++ = value;
+        p = stop;
+        after_value = true;
+        continue;
+      }
+      const char* const token = p;
+      while (p < end && class_of(*p) == value_char) ++p;
+      if ((p < end && class_of(*p) == star) ||
+          parse_real(std::string_view(token, p - token), value) != ReadErrorKind::none) {
+        scan.stopped = true;
+        scan.count = static_cast<std::size_t>(next - values.data());
+        return scan;
+      }
+      *next++ = value;
+      after_value = true;
+    }
+    record_begin = following;
+  }
+  scan.count = static_cast<std::size_t>(next - values.data());
+  return scan;
 }
 
 }  // namespace quelby

@@ -102,6 +102,10 @@ class InputFile final : public RecordSource {
   bool next_record(std::string_view& record) override;
   // The 1-based number of the record last handed out; 0 before the first.
   std::size_t record_number() const noexcept { return record_number_; }
+  // The open descriptor (-1 when closed) and the byte offset in the file of the next record, for
+  // a reader that reads the rest of the file itself (with pread, leaving this file as it is).
+  int descriptor() const noexcept { return descriptor_; }
+  std::int64_t next_record_offset() const noexcept;
 
  private:
   bool fill();
@@ -113,6 +117,7 @@ class InputFile final : public RecordSource {
   std::size_t end_ = 0;    // one past the last byte read into the buffer
   bool at_end_ = false;
   std::size_t record_number_ = 0;
+  bool read_once_ = false;  // a read since opening or rewinding
 };
 
 // Reads the items in order from `source`. Items not reached keep their values.
@@ -122,6 +127,22 @@ ReadStatus read_items(RecordSource& source, std::span<const ReadItem> items);
 ReadStatus read_text(std::string_view text, std::initializer_list<ReadItem> items);
 // The bulk path for filling a model: the same rules as read_items with one real array item.
 ReadStatus read_reals(RecordSource& source, std::span<double> values);
+
+// What scan_plain_reals found in its text.
+struct PlainRealsScan {
+  std::size_t count = 0;  // values stored
+  // The scan met something a plain run of values does not hold before `values` was full: a null
+  // value (a comma not following a value, including a comma that begins the text), a slash, a
+  // repeat count or a token that is no number. A sequential read must decide what it means.
+  bool stopped = false;
+};
+
+// Stores the reals of `text` (whole records, each ended by a line feed, with a carriage return
+// before it belonging to the line end; a last record without one is still a record) in order into
+// `values` until it is full, by the rules of read_reals for blanks, tabs, single commas after a
+// value and record ends, and with the same conversion. For a reader that splits a file at line
+// ends and scans the parts side by side. Linear in the text.
+PlainRealsScan scan_plain_reals(std::string_view text, std::span<double> values) noexcept;
 
 // Parsers of one value token (no separators inside). Exposed for the tests and the fuzzers.
 // Integer: optional sign and decimal digits, within the 32-bit range.

@@ -9,29 +9,52 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 #include <vector>
 
 namespace quelby {
 
+// Blocks of at least this size are laid out for huge pages; a smaller one costs few 4 KiB pages
+// and would waste most of a huge page.
+inline constexpr std::size_t huge_page_threshold = std::size_t{512} << 10;
+
 // Makes the capacity of `array` at least `count` elements, advising huge pages for a new block of
-// 4 MiB or more. Contents and size are unchanged.
+// 512 KiB or more. Such a block is sized to a whole number of huge pages less one 4 KiB page: the
+// allocator then maps it on its own with its header in that page, and the kernel places a mapping
+// of whole huge pages on a huge-page boundary, so that every page of the array can be a huge one
+// (a block placed otherwise only gets the huge pages that fit inside it). Contents and size are
+// unchanged.
 template <typename T>
 void reserve_with_huge_pages(std::vector<T>& array, std::size_t count) {
   if (array.capacity() >= count) return;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
-  if (count * sizeof(T) < 2 * huge_page) {
+  constexpr std::size_t huge_page = std::size_t{1} << 21;
+  constexpr std::size_t small_page = std::size_t{1} << 12;
+  if (count > array.max_size() / 2 || count * sizeof(T) < huge_page_threshold) {
     array.reserve(count);
     return;
   }
-  // One huge page more, so that the page holding the last element lies wholly inside the block.
-  array.reserve(count + huge_page / sizeof(T));
-  const auto begin = reinterpret_cast<std::uintptr_t>(array.data());
-  const std::uintptr_t end = begin + array.capacity() * sizeof(T);
-  const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
-  const std::uintptr_t last = end & ~(huge_page - 1);
-  if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  const std::size_t pages = (count * sizeof(T) + small_page + huge_page - 1) / huge_page;
+  // The block is advised before the elements move in: copied first, they would fault it in
+  // 4 KiB pages.
+  std::vector<T> block;
+  block.reserve((pages * huge_page - small_page) / sizeof(T));
+  // From the start of the 4 KiB page holding the first element: the advice is a property of the
+  // pages, so the allocator's header sharing that page changes nothing.
+  const auto begin = reinterpret_cast<std::uintptr_t>(block.data()) & ~(small_page - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(block.data() + block.capacity());
+  ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  // The allocator has already written its header, or a neighbour its data, into the huge page
+  // where the block begins, so that page is mapped in 4 KiB pages and the rest of it would fault
+  // page by page; collapsing it gives one huge page at the cost of one copy. Refused (and harmless)
+  // where that huge page reaches outside the mapping.
+  // (Linux 6.1 and later; older kernels refuse the unknown advice.)
+  constexpr int collapse = 25;  // MADV_COLLAPSE, which older C library headers lack
+  ::madvise(reinterpret_cast<void*>(begin & ~(huge_page - 1)), huge_page, collapse);
+  block.insert(block.end(), std::make_move_iterator(array.begin()),
+               std::make_move_iterator(array.end()));
+  array.swap(block);
 #else
   array.reserve(count);
 #endif

@@ -3,11 +3,19 @@
 // dipping file, which gives 4 terms) on 10^4, 10^5 and 10^6 parameters, and the two evaluations at
 // 10^6 beside a pass that reads the same bytes. The counter s_per_parameter is the time per
 // parameter; a flat value from 10^4 to 10^6 means linear time.
+//
+// `objective_bench --first_build=N` (or `--first_build_dip=N`) instead builds the objective of N
+// parameters once in this process and prints its wall-clock time and the page faults it took:
+// what a program that builds its objective once meets. scripts/first_call.sh runs it in several
+// fresh processes and reports the median.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <bit>
+#include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +24,7 @@
 #include <span>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/io.hpp"
@@ -29,8 +38,6 @@
 namespace {
 
 using namespace quelby;
-
-// Discards what it is given, as a run log nobody reads.
 
 struct Square {
   Mesh mesh;
@@ -200,6 +207,52 @@ BENCHMARK(term_norms_bench)
     ->UseRealTime();
 BENCHMARK(memory_pass)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+long minor_faults() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
+// One build in this process, as a program that builds its objective once makes it.
+int first_build(std::int64_t parameters, bool dip) {
+  const Square square(parameters);
+  const AlphaCoefficients alpha{1e-4, 1.0, 1.0};
+  const std::string dip_name = dip ? dipping_file() : "";
+  ModelObjective objective;
+  const long faults_before = minor_faults();
+  const auto start = std::chrono::steady_clock::now();
+  build_model_objective(bench_support::quiet_io(), square.mesh, square.cells, alpha, 0,
+                        {"", "", ""}, dip ? 1 : 0, dip_name, true, objective);
+  const auto end = std::chrono::steady_clock::now();
+  const long faults = minor_faults() - faults_before;
+  if (dip) std::remove(dip_name.c_str());
+  if (objective.n_terms != (dip ? 4 : 3)) return 1;
+  std::printf("first_build npar=%d dip=%d ms=%.3f page_faults=%ld\n", square.cells.npar,
+              dip ? 1 : 0, std::chrono::duration<double, std::milli>(end - start).count(), faults);
+  return 0;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 2) {
+    const std::string_view argument(argv[1]);
+    for (const std::string_view flag : {"--first_build=", "--first_build_dip="}) {
+      if (!argument.starts_with(flag)) continue;
+      std::int64_t parameters = 0;
+      const std::string_view number = argument.substr(flag.size());
+      const auto [end, error] =
+          std::from_chars(number.data(), number.data() + number.size(), parameters);
+      if (error != std::errc() || end != number.data() + number.size() || parameters < 4) {
+        std::fprintf(stderr, "objective_bench: bad number of parameters in %s\n", argv[1]);
+        return 2;
+      }
+      return first_build(parameters, flag == "--first_build_dip=");
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -4,9 +4,11 @@
 // passes beside the ordering that replaces them. Compare the figures as ratios of one run: the
 // time per datum ("per_datum") should stay flat from 10^4 to 10^6.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <random>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/io.hpp"
@@ -67,8 +70,8 @@ void append_line(std::string& text, std::initializer_list<double> values) {
   text += '\n';
 }
 
-std::string general_file(std::size_t ndat) {
-  const fs::path path = folder() / ("general_" + std::to_string(ndat) + ".dat");
+std::string general_file(std::size_t ndat, const fs::path& where = folder()) {
+  const fs::path path = where / ("general_" + std::to_string(ndat) + ".dat");
   if (!fs::exists(path)) {
     std::mt19937_64 random(ndat);
     std::vector<Datum> data = make_survey(ndat, random);
@@ -80,8 +83,8 @@ std::string general_file(std::size_t ndat) {
   return path.string();
 }
 
-std::string common_current_file(std::size_t ndat) {
-  const fs::path path = folder() / ("common_current_" + std::to_string(ndat) + ".dat");
+std::string common_current_file(std::size_t ndat, const fs::path& where = folder()) {
+  const fs::path path = where / ("common_current_" + std::to_string(ndat) + ".dat");
   if (!fs::exists(path)) {
     std::mt19937_64 random(ndat + 1);
     const std::vector<Datum> data = make_survey(ndat, random);
@@ -168,9 +171,47 @@ void BM_OrderLiteralPasses(benchmark::State& state) {
 }
 BENCHMARK(BM_OrderLiteralPasses)->Arg(10'000)->Unit(benchmark::kMillisecond);
 
+// The files of the first-read figures, in `where`: general_N.dat and common_current_N.dat for
+// N = 10^4, 10^5 and 10^6.
+int write_surveys(const fs::path& where) {
+  fs::create_directories(where);
+  for (const std::size_t ndat : {10'000, 100'000, 1'000'000}) {
+    general_file(ndat, where);
+    common_current_file(ndat, where);
+  }
+  return 0;
+}
+
+// One read of `path` in this process, as a program that reads its data once meets it.
+int first_read(const std::string& path) {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const long faults_before = usage.ru_minflt;
+  const auto start = std::chrono::steady_clock::now();
+  quelby::SurveyData data;
+  quelby::read_data_file(quiet_io, path, false, false, true, data);
+  const auto end = std::chrono::steady_clock::now();
+  ::getrusage(RUSAGE_SELF, &usage);
+  std::printf("first_read ndat=%d ms=%.3f page_faults=%ld\n", data.ndat,
+              std::chrono::duration<double, std::milli>(end - start).count(),
+              usage.ru_minflt - faults_before);
+  return 0;
+}
+
 }  // namespace
 
+// `survey_bench --write_surveys=FOLDER` writes the benchmark's files there; `survey_bench
+// --first_read=FILE` reads one of them once in this process and prints the time and the page
+// faults it took (scripts/first_call.sh takes the median over fresh processes).
 int main(int argc, char** argv) {
+  if (argc == 2) {
+    const std::string_view argument(argv[1]);
+    constexpr std::string_view write_flag = "--write_surveys=";
+    constexpr std::string_view read_flag = "--first_read=";
+    if (argument.starts_with(write_flag)) return write_surveys(argument.substr(write_flag.size()));
+    if (argument.starts_with(read_flag))
+      return first_read(std::string(argument.substr(read_flag.size())));
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

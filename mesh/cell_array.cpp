@@ -1,7 +1,6 @@
 #include "mesh/cell_array.hpp"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,7 +17,9 @@ constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 // whole range can be backed by huge pages.
 double* map_values(std::size_t bytes, std::size_t& mapped_bytes) {
   const bool huge = bytes >= huge_page_bytes;
-  const std::size_t request = huge ? bytes + huge_page_bytes : bytes;
+  const std::size_t request =
+      huge ? (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes + huge_page_bytes
+           : bytes;
   void* const mapping =
       ::mmap(nullptr, request, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) throw std::bad_alloc();
@@ -27,12 +28,12 @@ double* map_values(std::size_t bytes, std::size_t& mapped_bytes) {
     return static_cast<double*>(mapping);
   }
   // The mapping starts on a page boundary, so at most a huge page less a page lies before the
-  // aligned start, and the page-rounded range after it still ends inside the mapping.
+  // aligned start, and whole huge pages after it still end inside the mapping (a last huge page
+  // cut short by the end of the mapping would fault in 4 KiB pages).
   const auto start = reinterpret_cast<std::uintptr_t>(mapping);
   const std::uintptr_t aligned = (start + huge_page_bytes - 1) & ~(huge_page_bytes - 1);
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   const std::size_t head = aligned - start;
-  const std::size_t length = (bytes + page - 1) / page * page;
+  const std::size_t length = (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
   if (head > 0) ::munmap(mapping, head);
   ::munmap(reinterpret_cast<void*>(aligned + length), request - head - length);
   ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);

@@ -1,11 +1,14 @@
 #include "regularization/objective.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "base/fixed_format.hpp"
@@ -143,8 +146,82 @@ void check_wtw_diagonal(const Io& io, const ModelObjective& objective) {
 
 namespace {
 
+// The working arrays of a build. They stay with the thread from one build to the next while they
+// hold at most scratch_keep_bytes, so that a program building objectives of up to about 10^5
+// parameters again and again touches fresh memory only for what it keeps (fresh pages cost about
+// 10 microseconds each); larger ones are released at the end of their build, where huge pages
+// make fresh memory cheap. Within one build, the x and z products share one workspace.
+struct BuildScratch {
+  CellArray s_weights;
+  CellArray x_weights;
+  CellArray z_weights;
+  std::vector<std::int32_t> zone_idx;
+  RotatedWeights rotated;
+  CsrMatrix Wx;
+  CsrMatrix Wz;
+  CsrMatrix cross;
+  CsrWorkspace work;
+
+  std::size_t bytes() const {
+    const auto matrix = [](const CsrMatrix& a) {
+      return a.values.capacity() * sizeof(double) +
+             (a.columns.capacity() + a.row_start.capacity()) * sizeof(std::int32_t);
+    };
+    return (s_weights.size() + x_weights.size() + z_weights.size()) * sizeof(double) +
+           zone_idx.capacity() * sizeof(std::int32_t) +
+           (rotated.Bx.capacity() + rotated.Bz.capacity() + rotated.Bxz.capacity()) *
+               sizeof(double) +
+           matrix(Wx) + matrix(Wz) + matrix(cross) + matrix(work.transposed) +
+           work.sums.capacity() * sizeof(CsrWorkspace::ColumnSum) +
+           (work.marks.capacity() + work.touched.capacity()) * sizeof(std::int32_t);
+  }
+};
+
+constexpr std::size_t scratch_keep_bytes = std::size_t{64} << 20;
+// About what the scratch of a build holds per parameter (weights, zones, rotated weights, the two
+// operators, the transpose and the column sums of the products).
+constexpr std::size_t scratch_bytes_per_parameter = 160;
+
+BuildScratch& thread_scratch() {
+  thread_local BuildScratch scratch;
+  return scratch;
+}
+
+// Lends the thread's scratch to one build and trims it when the build ends, however it ends. A
+// build that finds it lent (a build started from inside another) gets one of its own.
+class ScratchLease {
+ public:
+  ScratchLease() {
+    if (!in_use()) {
+      in_use() = true;
+      scratch_ = &thread_scratch();
+    } else {
+      own_ = std::make_unique<BuildScratch>();
+      scratch_ = own_.get();
+    }
+  }
+  ~ScratchLease() {
+    if (own_) return;
+    if (scratch_->bytes() > scratch_keep_bytes) *scratch_ = BuildScratch{};
+    in_use() = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  BuildScratch& get() { return *scratch_; }
+
+ private:
+  static bool& in_use() {
+    thread_local bool flag = false;
+    return flag;
+  }
+  std::unique_ptr<BuildScratch> own_;
+  BuildScratch* scratch_ = nullptr;
+};
+
 void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
-                 const ObjectiveOptions& options, ModelObjective& objective) {
+                 const ObjectiveOptions& options, BuildScratch& scratch,
+                 ModelObjective& objective) {
   objective.ref_in_derivatives = ref_in_derivatives;
   const ParameterCells& cells = inputs.cells;
   const std::int32_t npar = cells.npar;
@@ -155,9 +232,23 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   if (count_visited_cells(cells.cell_idx) > npar) internal_check_failed(io, "icount > size(WTWs)");
   std::vector<double> WTWs;
   build_smallness(io, cells, inputs.s_weights, inputs.zone_idx, inputs.zones.alpha_s, WTWs);
-  RotatedWeights rotated;
+  RotatedWeights& rotated = scratch.rotated;
   build_rotated_weights(io, cells, inputs.x_weights, inputs.z_weights, inputs.zone_idx,
                         inputs.zones, rotated);
+  // A build whose scratch will not be kept gives back each working array as soon as it is done
+  // with: the next array then takes memory the system has just had back, far cheaper to clear
+  // than memory it has to find. The weights and zones are done with now (`inputs` may point into
+  // the scratch; nothing below reads them).
+  const bool release_early = n * scratch_bytes_per_parameter > scratch_keep_bytes;
+  if (release_early) {
+    scratch.s_weights = CellArray();
+    scratch.x_weights = CellArray();
+    scratch.z_weights = CellArray();
+    std::vector<std::int32_t>().swap(scratch.zone_idx);
+  }
+  const auto release = [&](auto& array) {
+    if (release_early) array = std::remove_reference_t<decltype(array)>();
+  };
 
   bool has_cross_term = false;
   for (const double value : rotated.Bxz) has_cross_term = has_cross_term || value != 0.0;
@@ -171,50 +262,74 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   for (std::size_t i = 0; i <= n; ++i) terms[0].row_start[i] = static_cast<std::int32_t>(i);
 
   // The x term; the product leaves Wx transposed, which the cross product uses.
-  CsrMatrix Wx;
+  CsrMatrix& Wx = scratch.Wx;
   build_x_operator(io, cells, Wx);
   if (options.keep_factors) objective.Wx = Wx;
   CsrMatrix product;
-  csr_weighted_gram(Wx, rotated.Bx, npar, product);
+  csr_weighted_gram(Wx, rotated.Bx, npar, product, scratch.work);
   store_term(product, npar, terms[1]);
+  if (!options.keep_factors) release(rotated.Bx);
 
-  CsrMatrix Wz;
+  // Without a cross term Wx is done with, and Wz takes its memory.
+  CsrMatrix& Wz = has_cross_term ? scratch.Wz : scratch.Wx;
   build_z_operator(io, cells, Wz);
   if (options.keep_factors) objective.Wz = Wz;
-  CsrMatrix cross;
-  if (has_cross_term) csr_scaled_product(Wx, rotated.Bxz, Wz, npar, cross);
-  Wx = CsrMatrix{};
-  csr_weighted_gram(Wz, rotated.Bz, npar, product);
+  CsrMatrix& cross = scratch.cross;
+  if (has_cross_term) {
+    csr_scaled_product(Wx, rotated.Bxz, Wz, npar, cross, scratch.work);
+    release(scratch.Wx);
+  }
+  csr_weighted_gram(Wz, rotated.Bz, npar, product, scratch.work);
   store_term(product, npar, terms[2]);
-  Wz = CsrMatrix{};
+  release(Wz);
+  release(scratch.work.sums);
+  release(scratch.work.touched);
 
   if (has_cross_term) {
-    symmetric_sum(io, cross, npar, product);
-    cross = CsrMatrix{};
+    symmetric_sum(io, cross, npar, product, scratch.work);
     store_term(product, npar, terms[3]);
+    release(cross);
   }
+  release(scratch.work.transposed);
+  release(scratch.work.marks);
   if (options.keep_factors) {
     objective.Bx = std::move(rotated.Bx);
     objective.Bz = std::move(rotated.Bz);
     objective.Bxz = std::move(rotated.Bxz);
   }
-  rotated = RotatedWeights{};
 
   assemble_wtw(io, objective);
   check_wtw_diagonal(io, objective);
+}
+
+void build_terms_cleared(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
+                         const ObjectiveOptions& options, BuildScratch& scratch,
+                         ModelObjective& objective) {
+  objective = ModelObjective{};
+  try {
+    build_terms(io, inputs, ref_in_derivatives, options, scratch, objective);
+  } catch (...) {
+    objective = ModelObjective{};
+    throw;
+  }
+}
+
+// `model` as a zeroed nx by nz array, reusing its memory when it has that shape already.
+void zeroed_model(CellArray& model, std::int32_t nx, std::int32_t nz) {
+  if (model.nx() == nx && model.nz() == nz) {
+    std::fill(model.values().begin(), model.values().end(), 0.0);
+  } else {
+    model = CellArray();
+    model = CellArray(nx, nz);
+  }
 }
 
 }  // namespace
 
 void build_objective_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
                            const ObjectiveOptions& options, ModelObjective& objective) {
-  objective = ModelObjective{};
-  try {
-    build_terms(io, inputs, ref_in_derivatives, options, objective);
-  } catch (...) {
-    objective = ModelObjective{};
-    throw;
-  }
+  ScratchLease scratch;
+  build_terms_cleared(io, inputs, ref_in_derivatives, options, scratch.get(), objective);
 }
 
 namespace {
@@ -232,14 +347,16 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
   if (cells.nx != mesh.nx || cells.nz != mesh.nz)
     internal_check_failed(io, "active cells not built for the mesh");
 
-  CellArray s_weights;
-  CellArray x_weights;
-  CellArray z_weights;
-  std::vector<std::int32_t> zone_idx;
+  ScratchLease lease;
+  BuildScratch& scratch = lease.get();
+  CellArray& s_weights = scratch.s_weights;
+  CellArray& x_weights = scratch.x_weights;
+  CellArray& z_weights = scratch.z_weights;
+  std::vector<std::int32_t>& zone_idx = scratch.zone_idx;
   try {
-    s_weights = CellArray(mesh.nx, mesh.nz);
-    x_weights = CellArray(mesh.nx, mesh.nz);
-    z_weights = CellArray(mesh.nx, mesh.nz);
+    zeroed_model(s_weights, mesh.nx, mesh.nz);
+    zeroed_model(x_weights, mesh.nx, mesh.nz);
+    zeroed_model(z_weights, mesh.nx, mesh.nz);
     assign_with_huge_pages(zone_idx, s_weights.size(), 0);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
@@ -267,7 +384,7 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
       z_weights.values(),
       zone_idx,
       {zones.zone_alpha_s, zones.zone_alpha_x, zones.zone_alpha_z, zones.zone_dip}};
-  build_objective_terms(io, inputs, ref_in_derivatives, options, objective);
+  build_terms_cleared(io, inputs, ref_in_derivatives, options, scratch, objective);
 }
 
 }  // namespace

@@ -248,13 +248,19 @@ void store_term(CsrMatrix& product, std::int32_t npar, CsrMatrix& term) {
 }
 
 void symmetric_sum(const Io& io, const CsrMatrix& c, std::int32_t npar, CsrMatrix& s) {
+  CsrWorkspace work;
+  symmetric_sum(io, c, npar, s, work);
+}
+
+void symmetric_sum(const Io& io, const CsrMatrix& c, std::int32_t npar, CsrMatrix& s,
+                   CsrWorkspace& work) {
   if (npar < 0) internal_check_failed(io, "npar < 0");
   const auto n = static_cast<std::size_t>(npar);
   if (c.row_start.size() < n + 1) internal_check_failed(io, "size(row_start) < npar+1");
 
   // Row r of the transpose lists, for q ascending, the first entry of row q of C in column r.
-  CsrMatrix transposed;
-  csr_transpose(c, npar, transposed);
+  CsrMatrix& transposed = work.transposed;
+  csr_transpose(c, npar, transposed, work);
 
   // Every entry of C and of its transpose takes at most one position.
   std::int64_t c_entries = 0;

@@ -77,5 +77,8 @@ void store_term(CsrMatrix& product, std::int32_t npar, CsrMatrix& term);
 // row r has one, else (q, v) appended. Linear in npar plus the entries (the transpose of C lists
 // the q of every r). Stops with "icnt > size(B)" when S would exceed 2^31 - 1 entries.
 void symmetric_sum(const Io& io, const CsrMatrix& c, std::int32_t npar, CsrMatrix& s);
+// The same, with the transpose made in `work` (reused from call to call).
+void symmetric_sum(const Io& io, const CsrMatrix& c, std::int32_t npar, CsrMatrix& s,
+                   CsrWorkspace& work);
 
 }  // namespace quelby

@@ -7,6 +7,8 @@
 #   one pass with fixed cells   : bench/model_bench, three masks, against the library's plain pass
 #   whole command, 1 and 20     : quelby and quelby_reference as whole processes, runs interleaved;
 #                                 quelby with --topography and --active beside quelby without
+#   phases of one run           : the command's own timer (QUELBY_PHASES=file), start-up and exit
+#                                 by this script's clock; their sum beside the whole-process time
 #   peak memory                 : maximum resident set size from /usr/bin/time -v
 #
 # The machine is shared and noisy, so only ratios measured together count. The exit status is 0
@@ -111,6 +113,35 @@ for ((run = 0; run < repetitions; run++)); do
 done
 seconds_median() { tr ' ' '\n' <<<"${times[$1]}" | grep . | median; }
 
+# ---------------------------------------------------------------------------------------------
+# Where the time of one whole run goes: the command's own phase timer (QUELBY_PHASES) for the
+# phases inside the process, this script's clock for the time before main (fork, exec, loading)
+# and after the last exit handler (the kernel releasing the process).
+echo "Running the command with its phase timer: $repetitions runs of 1 and of 20 cycles ..." >&2
+for ((run = 0; run < repetitions; run++)); do
+  for cycles in 1 20; do
+    report=$work/phases_${cycles}_$run.txt
+    start=$EPOCHREALTIME
+    QUELBY_PHASES=$report "$build/quelby" "$mesh" "$model" "$work/out_phases.txt" "$cycles" >/dev/null
+    end=$EPOCHREALTIME
+    echo "launch $start" >>"$report"
+    echo "end $end" >>"$report"
+  done
+done
+# The median over the runs of one row of the phase table, in milliseconds.
+phase_median() { # cycles row
+  for report in "$work"/phases_"$1"_*.txt; do
+    awk -v row="$2" '
+      $1 == "stamp" || $1 == "launch" || $1 == "end" { stamp[$1 == "stamp" ? $2 : $1] = $NF }
+      $1 == "phase" { phase[$2] = $3 }
+      END {
+        if (row == "before main") value = stamp["main"] - stamp["launch"]
+        else if (row == "after exit handlers") value = stamp["end"] - stamp["exit"]
+        else value = phase[row]
+        printf "%.3f\n", value * 1000 }' "$report"
+  done | median
+}
+
 identical=yes
 for cycles in 1 20; do
   cmp -s "$work/quelby_$cycles.txt" "$work/reference_$cycles.txt" || identical=no
@@ -195,8 +226,36 @@ row "model read" "$read_q" "$read_r" 5
 row "model write" "$write_q" "$write_r" 8
 row "one smoothing pass" "$pass_q" "$pass_r" 5
 row "log and exp of the model" "$log_exp_q" "$log_exp_r" 0
-row "whole command, 1 cycle" "$command_1_q" "$command_1_r" 0
-row "whole command, 20 cycles" "$command_20_q" "$command_20_r" 6
+row "whole command, 1 cycle" "$command_1_q" "$command_1_r" 12
+row "whole command, 20 cycles" "$command_20_q" "$command_20_r" 12
+check_ms() { # label measured_ms limit_ms
+  local result=pass
+  if ! awk -v t="$2" -v l="$3" 'BEGIN { exit !(t <= l) }'; then
+    result=FAIL
+    verdict=FAIL
+  fi
+  line "$1" "$(printf '%.2f ms' "$2")" "" "" "<= $3 ms" "$result"
+}
+check_ms "whole command, 20 cycles" "$command_20_q" 80
+echo
+echo "one run of quelby, phase by phase (medians of $repetitions runs; 'before main' and 'after exit"
+echo "handlers' by this script's clock, the rest by the command's own timer)"
+printf '%-28s %12s %12s\n' "phase" "1 cycle" "20 cycles"
+printf '%-28s %12s %12s\n' "-----" "-------" "---------"
+sum_1=0
+sum_20=0
+for row in "before main" startup mesh allocate read ln passes exp format write rename teardown \
+  "after exit handlers"; do
+  phase_1=$(phase_median 1 "$row")
+  phase_20=$(phase_median 20 "$row")
+  sum_1=$(awk -v a="$sum_1" -v b="$phase_1" 'BEGIN { print a + b }')
+  sum_20=$(awk -v a="$sum_20" -v b="$phase_20" 'BEGIN { print a + b }')
+  printf '%-28s %12s %12s\n' "$row" "$(printf '%.2f ms' "$phase_1")" "$(printf '%.2f ms' "$phase_20")"
+done
+printf '%-28s %12s %12s\n' "sum of the medians" "$(printf '%.2f ms' "$sum_1")" \
+  "$(printf '%.2f ms' "$sum_20")"
+printf '%-28s %12s %12s\n' "whole process, timer off" "$(printf '%.2f ms' "$command_1_q")" \
+  "$(printf '%.2f ms' "$command_20_q")"
 echo
 echo "fixed cells: time with a mask against quelby's time without one; ratio = masked / plain"
 echo

@@ -15,22 +15,9 @@ namespace {
 
 constexpr std::int64_t max_entries = std::numeric_limits<std::int32_t>::max();
 
-// A work array of `count` copies of `value`.
-template <typename T>
-std::vector<T> work_array(std::size_t count, T value) {
-  std::vector<T> array;
-  reserve_with_huge_pages(array, count);
-  array.assign(count, value);
-  return array;
-}
-
 // The running sum of one output column and the stamp of the latest term added to it, side by side
 // so that a term touches one cache line.
-template <typename Stamp>
-struct ColumnSum {
-  double sum;
-  Stamp stamp;
-};
+using ColumnSum = CsrWorkspace::ColumnSum;
 
 struct RowRange {
   std::size_t begin;
@@ -202,15 +189,21 @@ double csr_quadratic_form(const CsrMatrix& a, std::span<const double> x) {
 // Output row c lists, for every input row j in ascending order, the first entry of row j in
 // column c: a counting pass sizes the rows, a filling pass places the entries.
 void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
+  CsrWorkspace work;
+  csr_transpose(a, n, t, work);
+}
+
+void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t, CsrWorkspace& work) {
   require(n >= 0, "csr_transpose", "negative number of rows");
-  require(&a != &t, "csr_transpose", "the output is the input");
+  require(&a != &t && &a != &work.transposed, "csr_transpose", "the output is the input");
   const CsrView input(a);
   const std::size_t n_rows = static_cast<std::size_t>(n);
   const std::size_t m = input.rows();
 
   // First pass: count the entries of every output row into start[c + 1]. owner[c] is the last
   // input row that gave column c an entry, so a repeated column within a row counts once.
-  std::vector<std::int32_t> owner = work_array<std::int32_t>(n_rows, -1);
+  std::vector<std::int32_t>& owner = work.marks;
+  assign_with_huge_pages(owner, n_rows, -1);
   reserve_with_huge_pages(t.row_start, n_rows + 1);
   t.row_start.assign(n_rows + 1, 0);
   const std::span<std::int32_t> start(t.row_start);
@@ -263,6 +256,12 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t) {
 // order of k; a sum that is exactly 0 is then left out. A and B need n rows, e n elements.
 void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const CsrMatrix& b,
                         std::int32_t n, CsrMatrix& c) {
+  CsrWorkspace work;
+  csr_scaled_product(a, e, b, n, c, work);
+}
+
+void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const CsrMatrix& b,
+                        std::int32_t n, CsrMatrix& c, CsrWorkspace& work) {
   const char* const name = "csr_scaled_product";
   const CsrView left(a);
   const CsrView right(b);
@@ -271,7 +270,7 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
   require(left.rows() >= n_rows, name, "A has fewer than n rows");
   require(right.rows() >= n_rows, name, "B has fewer than n rows");
   require(e.size() >= n_rows, name, "e has fewer than n elements");
-  require(&c != &a && &c != &b, name, "the output is an input");
+  require(&c != &a && &c != &b && &c != &work.transposed, name, "the output is an input");
 
   std::int64_t products = 0;
   std::int64_t input_entries = 0;
@@ -288,9 +287,9 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
   // Each entry k of a row of A gets a fresh stamp. columns[j].stamp is that of the latest entry
   // that reached column j: equal to the current stamp means row l of B already gave column j its
   // term for this k; below the row's first stamp means column j is new to this output row.
-  std::vector<ColumnSum<std::int64_t>> columns =
-      work_array(n_rows, ColumnSum<std::int64_t>{0.0, -1});
-  std::vector<std::int32_t> touched;
+  std::vector<ColumnSum>& columns = work.sums;
+  assign_with_huge_pages(columns, n_rows, ColumnSum{0.0, -1});
+  std::vector<std::int32_t>& touched = work.touched;
   std::int64_t stamp = 0;
 
   reserve_with_huge_pages(c.row_start, n_rows + 1);
@@ -312,7 +311,7 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
         const std::int32_t column = right.columns[q];
         if (!in_range(column, n_rows)) continue;
         const auto j = static_cast<std::size_t>(column);
-        ColumnSum<std::int64_t>& entry = columns[j];
+        ColumnSum& entry = columns[j];
         if (entry.stamp == current) continue;
         if (entry.stamp < row_first_stamp) {
           entry.sum = 0.0;  // The sum starts at +0: 0 + (-0) is +0.
@@ -335,15 +334,22 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
 // and j of T share a column, even when its value is 0, and is 0 + the sum over the shared columns
 // h in ascending order of (T(j, h) * b[h]) * T(i, h). b needs one element per row of A.
 void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, CsrMatrix& g) {
+  CsrWorkspace work;
+  csr_weighted_gram(a, b, n, g, work);
+}
+
+void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, CsrMatrix& g,
+                       CsrWorkspace& work) {
   const char* const name = "csr_weighted_gram";
   const CsrView input(a);
   require(n >= 0, name, "negative number of rows");
-  require(&a != &g, name, "the output is the input");
+  require(&a != &g && &a != &work.transposed && &g != &work.transposed, name,
+          "the output is the input");
   require(b.size() >= input.rows(), name, "b has fewer elements than A has rows");
   const std::size_t n_rows = static_cast<std::size_t>(n);
 
-  CsrMatrix transposed;
-  csr_transpose(a, n, transposed);
+  CsrMatrix& transposed = work.transposed;
+  csr_transpose(a, n, transposed, work);
   const CsrView t(transposed);
 
   // Row h of A forms at most its length squared products.
@@ -358,9 +364,9 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
   // (its first entry per column). The position p of T(i, h) serves as the stamp: columns[j].stamp
   // == p means row h already gave j its term, a stamp below the first position of row i means j
   // is new to this output row.
-  std::vector<ColumnSum<std::int32_t>> columns =
-      work_array(n_rows, ColumnSum<std::int32_t>{0.0, -1});
-  std::vector<std::int32_t> touched;
+  std::vector<ColumnSum>& columns = work.sums;
+  assign_with_huge_pages(columns, n_rows, ColumnSum{0.0, -1});
+  std::vector<std::int32_t>& touched = work.touched;
 
   reserve_with_huge_pages(g.row_start, n_rows + 1);
   g.row_start.resize(n_rows + 1);
@@ -380,7 +386,7 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
         const std::int32_t column = input.columns[q];
         if (!in_range(column, n_rows)) continue;
         const auto j = static_cast<std::size_t>(column);
-        ColumnSum<std::int32_t>& entry = columns[j];
+        ColumnSum& entry = columns[j];
         if (entry.stamp == position) continue;
         if (entry.stamp < row_first) {
           entry.sum = 0.0;
@@ -397,11 +403,14 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
   g.row_start[n_rows] = writer.position();
 
   // Hand the transpose back in the caller's arrays; elements beyond its entries keep their old
-  // contents. When there are none, handing over the arrays themselves gives the same result.
+  // contents. When there are none, handing over the arrays themselves (cut to the entries, as a
+  // reused workspace may hold more) gives the same result.
   const auto n_entries = static_cast<std::size_t>(t.row_start[n_rows]);
   if (a.values.size() <= n_entries && a.columns.size() <= n_entries) {
     a.values.swap(transposed.values);
     a.columns.swap(transposed.columns);
+    a.values.resize(n_entries);
+    a.columns.resize(n_entries);
   } else {
     reserve_entries(a, n_entries);
     std::copy_n(transposed.values.begin(), n_entries, a.values.begin());

@@ -308,6 +308,9 @@ class RandomInputs {
 
 TEST(CsrMatrix, MatchesTheScanningLoopsBitForBit) {
   RandomInputs random;
+  // One workspace through all trials, as a caller making many products keeps it: what a larger
+  // product left in it must not show in a smaller one.
+  CsrWorkspace work;
   for (int trial = 0; trial < 3000; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     const std::int32_t n = random.uniform(0, 40);
@@ -315,27 +318,38 @@ TEST(CsrMatrix, MatchesTheScanningLoopsBitForBit) {
     const CsrMatrix a = random.matrix(m, n);
 
     CsrMatrix fast = random.used_output(), reference = fast;
+    CsrMatrix reused = fast;
     csr_transpose(a, n, fast);
     literal::transpose(a, n, reference);
     expect_same_matrix(fast, reference);
+    csr_transpose(a, n, reused, work);
+    expect_same_matrix(reused, reference);
 
     const CsrMatrix left = random.matrix(n + random.uniform(0, 2), n);
     const CsrMatrix right = random.matrix(n, n);
     const std::vector<double> e = random.vector(static_cast<std::size_t>(n));
     fast = random.used_output();
     reference = fast;
+    reused = fast;
     csr_scaled_product(left, e, right, n, fast);
     literal::scaled_product(left, e, right, n, reference);
     expect_same_matrix(fast, reference);
+    csr_scaled_product(left, e, right, n, reused, work);
+    expect_same_matrix(reused, reference);
 
     const std::vector<double> b = random.vector(static_cast<std::size_t>(m));
     CsrMatrix fast_input = a, literal_input = a;
     fast = random.used_output();
     reference = fast;
+    CsrMatrix reused_input = a;
+    reused = fast;
     csr_weighted_gram(fast_input, b, n, fast);
     literal::weighted_gram(literal_input, b, n, reference);
     expect_same_matrix(fast, reference);
     expect_same_matrix(fast_input, literal_input);
+    csr_weighted_gram(reused_input, b, n, reused, work);
+    expect_same_matrix(reused, reference);
+    expect_same_matrix(reused_input, literal_input);
 
     if (HasFailure()) break;
   }
