@@ -21,6 +21,7 @@ constexpr std::string_view help_text =
     "  --topography FILE  fix the cells above the ground surface of this topography file\n"
     "  --active FILE      fix the inactive and influence cells of this active-cell file\n"
     "  --details          after an error message, print where the input is wrong (standard error)\n"
+    "  --phases FILE      append the time of each phase of the run to FILE (for benchmarks)\n"
     "  --help             print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -69,7 +70,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       line.options.details = true;
       continue;
     }
-    if (name == "--topography" || name == "--active") {
+    if (name == "--topography" || name == "--active" || name == "--phases") {
       std::string_view value;
       if (equals != std::string_view::npos) {
         value = argument.substr(equals + 1);
@@ -79,6 +80,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         line.action = CommandLine::Action::usage_error;
         line.error = "quelby: option '" + std::string(name) + "' needs a file name";
         return line;
+      }
+      if (name == "--phases") {
+        line.options.phases = option_value(value);
+        continue;
       }
       (name == "--topography" ? line.options.topography : line.options.active) =
           option_value(value);

@@ -1,6 +1,7 @@
 // The command's command line: options first, each beginning with "--" (--topography FILE,
-// --active FILE, --details, --help, --version; "--" ends them), then the four positional
-// arguments. Parsing writes nothing; answer_without_running prints help, version and usage.
+// --active FILE, --details, --phases FILE, --help, --version; "--" ends them), then the four
+// positional arguments. Parsing writes nothing; answer_without_running prints help, version and
+// usage.
 #pragma once
 
 #include <optional>
@@ -17,6 +18,7 @@ std::string_view argument_field(std::string_view argument);
 struct CommandOptions {
   std::optional<std::string> topography;  // --topography FILE (field rules, trailing blanks off)
   std::optional<std::string> active;      // --active FILE
+  std::optional<std::string> phases;      // --phases FILE: where the phase timer's report goes
   bool details = false;  // print a stop's detail line; implied by the two options above
   bool fixes_cells() const { return topography.has_value() || active.has_value(); }
 };

@@ -172,6 +172,7 @@ int main(int argc, char** argv) {
       return *status;
     }
     print_details = line.options.details;
+    if (line.options.phases) quelby::report_phases_to(*line.options.phases);
     return run(line.options, line.positional);
   } catch (const quelby::Stop& stop) {
     std::cout << std::flush;

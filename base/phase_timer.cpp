@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace quelby {
@@ -23,7 +24,8 @@ std::array<double, static_cast<std::size_t>(Phase::count)> seconds{};
 Phase current = Phase::startup;
 double main_stamp = 0;
 double last_stamp = 0;
-const char* report_path = nullptr;
+// Where the report goes: a fixed buffer, so that the exit handler needs no object still alive.
+char report_path[4096] = {};
 
 double now(clockid_t clock) noexcept {
   timespec time{};
@@ -79,14 +81,21 @@ void phase_mark_split(Phase next, Phase second, double second_share) noexcept {
 
 void start_phase_timer() noexcept {
   using namespace phase_detail;
-  report_path = std::getenv("QUELBY_PHASES");
-  if (report_path == nullptr || *report_path == '\0') return;
   main_stamp = now(CLOCK_REALTIME);
   monotonic_last = now(CLOCK_MONOTONIC);
   current = Phase::startup;
+}
+
+bool report_phases_to(std::string_view path) noexcept {
+  using namespace phase_detail;
+  if (enabled || path.empty() || path.size() >= sizeof report_path) return false;
+  std::memcpy(report_path, path.data(), path.size());
+  report_path[path.size()] = '\0';
   enabled = true;
-  // Registered first, so it runs after every exit handler and static destructor registered later.
+  // Registered before anything of the run, so it runs after every exit handler and static
+  // destructor registered later.
   std::atexit([] { report(); });
+  return true;
 }
 
 }  // namespace quelby

@@ -1,6 +1,6 @@
 // Where one run of the command spends its time: the run is cut into phases at a few marks, and
-// the time between two marks goes to the phase the first one named. Off unless the environment
-// variable QUELBY_PHASES names a file at start; then, at exit, one line per phase
+// the time between two marks goes to the phase the first one named. Off unless the command's
+// --phases option names a file; then, at exit, one line per phase
 // ("phase <name> <seconds>") and the wall-clock stamps of the start and of the last mark
 // ("stamp main <seconds since the epoch>", "stamp exit ...") are appended to that file, so that a
 // script can add the time before main and after the last mark from its own clock. When off, a
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace quelby {
 
@@ -31,8 +32,12 @@ extern bool enabled;
 void mark(Phase phase) noexcept;
 }  // namespace phase_detail
 
-// Reads QUELBY_PHASES; call first thing in main. Starts the startup phase.
+// Takes the start stamps (two clock reads); call first thing in main. Starts the startup phase.
 void start_phase_timer() noexcept;
+
+// Turns the timer on: the report is appended to `path` at exit. False (and still off) for an
+// empty or over-long path, or when it is already on.
+bool report_phases_to(std::string_view path) noexcept;
 
 // Ends the current phase and starts `phase`.
 inline void phase_mark(Phase phase) noexcept {

@@ -7,7 +7,7 @@
 #   one pass with fixed cells   : bench/model_bench, three masks, against the library's plain pass
 #   whole command, 1 and 20     : quelby and quelby_reference as whole processes, runs interleaved;
 #                                 quelby with --topography and --active beside quelby without
-#   phases of one run           : the command's own timer (QUELBY_PHASES=file), start-up and exit
+#   phases of one run           : the command's own timer (--phases FILE), start-up and exit
 #                                 by this script's clock; their sum beside the whole-process time
 #   peak memory                 : maximum resident set size from /usr/bin/time -v
 #
@@ -114,7 +114,7 @@ done
 seconds_median() { tr ' ' '\n' <<<"${times[$1]}" | grep . | median; }
 
 # ---------------------------------------------------------------------------------------------
-# Where the time of one whole run goes: the command's own phase timer (QUELBY_PHASES) for the
+# Where the time of one whole run goes: the command's own phase timer (--phases FILE) for the
 # phases inside the process, this script's clock for the time before main (fork, exec, loading)
 # and after the last exit handler (the kernel releasing the process).
 echo "Running the command with its phase timer: $repetitions runs of 1 and of 20 cycles ..." >&2
@@ -122,7 +122,7 @@ for ((run = 0; run < repetitions; run++)); do
   for cycles in 1 20; do
     report=$work/phases_${cycles}_$run.txt
     start=$EPOCHREALTIME
-    QUELBY_PHASES=$report "$build/quelby" "$mesh" "$model" "$work/out_phases.txt" "$cycles" >/dev/null
+    "$build/quelby" --phases "$report" "$mesh" "$model" "$work/out_phases.txt" "$cycles" >/dev/null
     end=$EPOCHREALTIME
     echo "launch $start" >>"$report"
     echo "end $end" >>"$report"

@@ -107,6 +107,26 @@ std::string literal_masked_smooth(const std::vector<double>& dx, const std::vect
   return model_text(values, nx, nz);
 }
 
+TEST(CommandOptions, PhasesReportEveryPhaseAndLeaveTheOutputAlone) {
+  TempFolder folder;
+  folder.write("m.msh", "1\n0 30 3\n1\n0 20 2\n");
+  folder.write("m.mod", "3 2\n1 10 100\n1000 1 10\n");
+  const RunResult plain = run_in(folder, {"m.msh", "m.mod", "plain.mod", "3"});
+  const RunResult timed =
+      run_in(folder, {"--phases", "phases.txt", "m.msh", "m.mod", "timed.mod", "3"});
+  ASSERT_EQ(plain.status, 0);
+  ASSERT_EQ(timed.status, 0);
+  EXPECT_EQ(timed.out + timed.err, "");
+  EXPECT_EQ(read_file(folder.file("timed.mod")), read_file(folder.file("plain.mod")));
+  const std::string report = read_file(folder.file("phases.txt"));
+  for (const char* phase : {"startup", "mesh", "allocate", "read", "ln", "passes", "exp", "format",
+                            "write", "rename", "teardown"}) {
+    EXPECT_NE(report.find(std::string("\nphase ") + phase + " "), std::string::npos) << phase;
+  }
+  EXPECT_TRUE(report.starts_with("stamp main ")) << report;
+  EXPECT_NE(report.find("\nstamp exit "), std::string::npos);
+}
+
 TEST(CommandOptions, HelpAndVersionAnswerOnStandardOutput) {
   TempFolder folder;
   const std::string version_line = "quelby " + std::string(quelby::version) + "\n";
@@ -139,10 +159,11 @@ TEST(CommandOptions, HelpAndVersionAnswerOnStandardOutput) {
     ASSERT_NE(options, std::string::npos);
     const std::string block =
         result.out.substr(options + 9, result.out.find("\n\n", options) - options - 9);
-    EXPECT_EQ(std::count(block.begin(), block.end(), '\n'), 4) << block;
+    EXPECT_EQ(std::count(block.begin(), block.end(), '\n'), 5) << block;
     for (const std::string option :
          {"\n  --topography FILE  ", "\n  --active FILE      ", "\n  --details          ",
-          "\n  --help             ", "\n  --version          ", "man 1 quelby"}) {
+          "\n  --phases FILE      ", "\n  --help             ", "\n  --version          ",
+          "man 1 quelby"}) {
       EXPECT_NE(result.out.find(option), std::string::npos) << option;
     }
   }
