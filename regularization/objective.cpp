@@ -146,11 +146,10 @@ void check_wtw_diagonal(const Io& io, const ModelObjective& objective) {
 
 namespace {
 
-// The working arrays of a build. They stay with the thread from one build to the next while they
-// hold at most scratch_keep_bytes, so that a program building objectives of up to about 10^5
-// parameters again and again touches fresh memory only for what it keeps (fresh pages cost about
-// 10 microseconds each); larger ones are released at the end of their build, where huge pages
-// make fresh memory cheap. Within one build, the x and z products share one workspace.
+// The working arrays of one build, all released before the build returns. Within the build, the
+// x and z products share one workspace, and each array is given back as soon as the build is done
+// with it: the next array then takes memory the system has just had back, far cheaper to clear
+// than memory it has to find (fresh pages cost about 10 microseconds each).
 struct BuildScratch {
   CellArray s_weights;
   CellArray x_weights;
@@ -161,62 +160,15 @@ struct BuildScratch {
   CsrMatrix Wz;
   CsrMatrix cross;
   CsrWorkspace work;
-
-  std::size_t bytes() const {
-    const auto matrix = [](const CsrMatrix& a) {
-      return a.values.capacity() * sizeof(double) +
-             (a.columns.capacity() + a.row_start.capacity()) * sizeof(std::int32_t);
-    };
-    return (s_weights.size() + x_weights.size() + z_weights.size()) * sizeof(double) +
-           zone_idx.capacity() * sizeof(std::int32_t) +
-           (rotated.Bx.capacity() + rotated.Bz.capacity() + rotated.Bxz.capacity()) *
-               sizeof(double) +
-           matrix(Wx) + matrix(Wz) + matrix(cross) + matrix(work.transposed) +
-           work.sums.capacity() * sizeof(CsrWorkspace::ColumnSum) +
-           (work.marks.capacity() + work.touched.capacity()) * sizeof(std::int32_t);
-  }
 };
 
-constexpr std::size_t scratch_keep_bytes = std::size_t{64} << 20;
-// About what the scratch of a build holds per parameter (weights, zones, rotated weights, the two
-// operators, the transpose and the column sums of the products).
-constexpr std::size_t scratch_bytes_per_parameter = 160;
-
-BuildScratch& thread_scratch() {
-  thread_local BuildScratch scratch;
-  return scratch;
-}
-
-// Lends the thread's scratch to one build and trims it when the build ends, however it ends. A
-// build that finds it lent (a build started from inside another) gets one of its own.
+// A build's own scratch, released whole when the build ends, however it ends.
 class ScratchLease {
  public:
-  ScratchLease() {
-    if (!in_use()) {
-      in_use() = true;
-      scratch_ = &thread_scratch();
-    } else {
-      own_ = std::make_unique<BuildScratch>();
-      scratch_ = own_.get();
-    }
-  }
-  ~ScratchLease() {
-    if (own_) return;
-    if (scratch_->bytes() > scratch_keep_bytes) *scratch_ = BuildScratch{};
-    in_use() = false;
-  }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-
-  BuildScratch& get() { return *scratch_; }
+  BuildScratch& get() { return scratch_; }
 
  private:
-  static bool& in_use() {
-    thread_local bool flag = false;
-    return flag;
-  }
-  std::unique_ptr<BuildScratch> own_;
-  BuildScratch* scratch_ = nullptr;
+  BuildScratch scratch_;
 };
 
 void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
@@ -235,20 +187,15 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   RotatedWeights& rotated = scratch.rotated;
   build_rotated_weights(io, cells, inputs.x_weights, inputs.z_weights, inputs.zone_idx,
                         inputs.zones, rotated);
-  // A build whose scratch will not be kept gives back each working array as soon as it is done
-  // with: the next array then takes memory the system has just had back, far cheaper to clear
-  // than memory it has to find. The weights and zones are done with now (`inputs` may point into
-  // the scratch; nothing below reads them).
-  const bool release_early = n * scratch_bytes_per_parameter > scratch_keep_bytes;
-  if (release_early) {
+  // Each working array goes back as soon as the build is done with it. The weights and zones are
+  // done with now (`inputs` may point into the scratch; nothing below reads them).
+  {
     scratch.s_weights = CellArray();
     scratch.x_weights = CellArray();
     scratch.z_weights = CellArray();
     std::vector<std::int32_t>().swap(scratch.zone_idx);
   }
-  const auto release = [&](auto& array) {
-    if (release_early) array = std::remove_reference_t<decltype(array)>();
-  };
+  const auto release = [&](auto& array) { array = std::remove_reference_t<decltype(array)>(); };
 
   bool has_cross_term = false;
   for (const double value : rotated.Bxz) has_cross_term = has_cross_term || value != 0.0;
