@@ -3,10 +3,16 @@
 // common-current files, of 10^4, 10^5 and 10^6 data each; and, at 10^4 data, the literal exchange
 // passes beside the ordering that replaces them. Compare the figures as ratios of one run: the
 // time per datum ("per_datum") should stay flat from 10^4 to 10^6.
+//
+// First calls, as a program that reads its data once meets them (scripts/first_call_readers.sh):
+//   survey_bench --write_files=DIR --size=N    writes DIR/general_N.dat, DIR/common_current_N.dat
+//   survey_bench --first_read=FILE             reads FILE once in this fresh process and prints
+//                                              "first_read_ms <ms> per_datum_ns <ns>"
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +20,7 @@
 #include <random>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/io.hpp"
@@ -67,8 +74,8 @@ void append_line(std::string& text, std::initializer_list<double> values) {
   text += '\n';
 }
 
-std::string general_file(std::size_t ndat) {
-  const fs::path path = folder() / ("general_" + std::to_string(ndat) + ".dat");
+std::string general_file(std::size_t ndat, const fs::path& where = folder()) {
+  const fs::path path = where / ("general_" + std::to_string(ndat) + ".dat");
   if (!fs::exists(path)) {
     std::mt19937_64 random(ndat);
     std::vector<Datum> data = make_survey(ndat, random);
@@ -80,8 +87,8 @@ std::string general_file(std::size_t ndat) {
   return path.string();
 }
 
-std::string common_current_file(std::size_t ndat) {
-  const fs::path path = folder() / ("common_current_" + std::to_string(ndat) + ".dat");
+std::string common_current_file(std::size_t ndat, const fs::path& where = folder()) {
+  const fs::path path = where / ("common_current_" + std::to_string(ndat) + ".dat");
   if (!fs::exists(path)) {
     std::mt19937_64 random(ndat + 1);
     const std::vector<Datum> data = make_survey(ndat, random);
@@ -168,9 +175,42 @@ void BM_OrderLiteralPasses(benchmark::State& state) {
 }
 BENCHMARK(BM_OrderLiteralPasses)->Arg(10'000)->Unit(benchmark::kMillisecond);
 
+// The value of `--name=value` among the arguments, or empty.
+std::string option(int argc, char** argv, std::string_view name) {
+  const std::string prefix = "--" + std::string(name) + "=";
+  for (int k = 1; k < argc; ++k) {
+    const std::string_view argument = argv[k];
+    if (argument.starts_with(prefix)) return std::string(argument.substr(prefix.size()));
+  }
+  return {};
+}
+
+// One read of `path` in this process, timed from the call to its return.
+int first_read(const std::string& path) {
+  const auto start = std::chrono::steady_clock::now();
+  quelby::SurveyData data;
+  quelby::read_data_file(quiet_io, path, false, false, true, data);
+  const auto stop = std::chrono::steady_clock::now();
+  const double ms = std::chrono::duration<double, std::milli>(stop - start).count();
+  std::printf("first_read_ms %.3f per_datum_ns %.1f\n", ms,
+              ms * 1e6 / static_cast<double>(data.ndat));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::string where = option(argc, argv, "write_files"); !where.empty()) {
+    const std::string size = option(argc, argv, "size");
+    const std::size_t ndat = size.empty() ? 1'000'000 : std::stoul(size);
+    fs::create_directories(where);
+    general_file(ndat, where);
+    common_current_file(ndat, where);
+    return 0;
+  }
+  if (const std::string path = option(argc, argv, "first_read"); !path.empty()) {
+    return first_read(path);
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
