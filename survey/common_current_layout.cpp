@@ -75,10 +75,9 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
   std::vector<double>* const per_datum[] = {&data.xm, &data.xn,   &data.zm,
                                             &data.zn, &data.dobs, &data.dstd};
   try {
-    // A pair takes a current line of three values and at least one data line; a data line holds
-    // at least two values and mostly four: rarely under 8 characters.
-    const std::size_t data_capacity = records.line_capacity(8);
-    const std::size_t pair_capacity = std::min(ncur, records.line_capacity(6));
+    // Every pair and every datum takes a line of its own.
+    const std::size_t data_capacity = records.line_capacity();
+    const std::size_t pair_capacity = std::min(ncur, data_capacity);
     for (std::vector<double>* array : per_pair) array->clear();
     for (std::vector<double>* array : per_datum) array->clear();
     data.ndat_cur.clear();

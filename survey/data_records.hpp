@@ -3,7 +3,10 @@
 // positions, and the messages that echo the line in hand. Used by the layout readers only.
 #pragma once
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -123,13 +126,23 @@ class DataRecords {
 
   const Io& io() const noexcept { return io_; }
 
-  // A first capacity for arrays of one entry a line: the lines the file holds at `bytes`
-  // characters a line or more (1024 when its size cannot be learned). Shorter lines make the
-  // arrays grow past it; the capacity reserves address space only, the pages come as they fill.
-  std::size_t line_capacity(std::size_t bytes) const {
-    struct stat status {};
-    if (::stat(name_.c_str(), &status) != 0 || status.st_size < 0) return 1024;
-    return static_cast<std::size_t>(status.st_size) / bytes + 16;
+  // The number of line ends in the file plus one: at least the number of its lines, and so of
+  // its data, read once more in small blocks (1024 when the file cannot be read). Arrays of one
+  // entry a datum reserved at this size never move while they fill, and a block sized to the
+  // data is what the allocator can hand out again on the next reading.
+  std::size_t line_capacity() const {
+    const int descriptor = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return 1024;
+    char block[1 << 16];
+    std::size_t lines = 1;
+    for (;;) {
+      const ::ssize_t got = ::read(descriptor, block, sizeof block);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      lines += static_cast<std::size_t>(std::count(block, block + got, '\n'));
+    }
+    ::close(descriptor);
+    return lines;
   }
 
  private:

@@ -45,8 +45,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   // fill reads them in grouped order and one datum's values then share a cache line.
   std::vector<FileValues> file_values;
   try {
-    // Data lines of the general layout hold six values: rarely under 12 characters.
-    const std::size_t capacity = records.line_capacity(12);
+    const std::size_t capacity = records.line_capacity();
     for (std::vector<double>* positions :
          {&data.xa_file, &data.xb_file, &data.xm_file, &data.xn_file}) {
       positions->clear();
@@ -129,13 +128,15 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   // The order of the exchange passes by A, then by B inside each run of equal A.
   const std::vector<std::int32_t> perm = grouped_order(data.xa_file, data.xb_file);
 
+  // The arrays filled in grouped order are reserved and appended to, not zeroed first.
   try {
-    assign_with_huge_pages(data.iptype, ndat, 0);
-    assign_with_huge_pages(data.xm, ndat, 0.0);
-    assign_with_huge_pages(data.xn, ndat, 0.0);
-    if (read_values) {
-      assign_with_huge_pages(data.dobs, ndat, 0.0);
-      assign_with_huge_pages(data.dstd, ndat, 0.0);
+    data.iptype.clear();
+    reserve_with_huge_pages(data.iptype, ndat);
+    for (std::vector<double>* array : {&data.xm, &data.xn, &data.dobs, &data.dstd}) {
+      array->clear();
+      if (read_values || (array != &data.dobs && array != &data.dstd)) {
+        reserve_with_huge_pages(*array, ndat);
+      }
     }
     assign_with_huge_pages(data.sorted_pos, ndat, 0);
   } catch (const std::bad_alloc&) {
@@ -160,13 +161,13 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
       } else {
         ++data.ndat_cur.back();
       }
-      data.xm[i] = data.xm_file[d];
-      data.xn[i] = data.xn_file[d];
+      data.xm.push_back(data.xm_file[d]);
+      data.xn.push_back(data.xn_file[d]);
       const FileValues& values = file_values[d];
-      data.iptype[i] = values.iptype;
+      data.iptype.push_back(values.iptype);
       if (read_values) {
-        data.dobs[i] = values.dobs;
-        data.dstd[i] = values.dstd;
+        data.dobs.push_back(values.dobs);
+        data.dstd.push_back(values.dstd);
       }
       data.sorted_pos[d] = static_cast<std::int32_t>(i + 1);
     }
