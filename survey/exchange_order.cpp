@@ -64,27 +64,31 @@ inline std::uint64_t ordered_bits(double key) noexcept {
   return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-// by_key = the indices 0..n-1 in ascending key order, ties in index order: a stable least
-// significant digit radix sort of the key bits, passing over digits that all keys share; small
-// inputs take a comparison sort.
+// by_key = the indices 0..n-1 in ascending key order, ties in index order, and work.bits = their
+// keys as ordered_bits in the same order: a stable least significant digit radix sort that moves
+// each key's bits with its index (so no pass reads a key at random), passing over digits that all
+// keys share; small inputs take a comparison sort.
 void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key,
                  ExchangeWork& work) {
   const std::size_t n = keys.size();
   resize_with_huge_pages(by_key, n);
   std::iota(by_key.begin(), by_key.end(), 0);
+  std::vector<std::uint64_t>& bits = work.bits;
+  resize_with_huge_pages(bits, n);
   if (n < 2048) {
     std::sort(by_key.begin(), by_key.end(), [&keys](std::int32_t x, std::int32_t y) {
       const double kx = keys[static_cast<std::size_t>(x)];
       const double ky = keys[static_cast<std::size_t>(y)];
       return kx < ky || (kx == ky && x < y);
     });
+    for (std::size_t t = 0; t < n; ++t) {
+      bits[t] = ordered_bits(keys[static_cast<std::size_t>(by_key[t])]);
+    }
     return;
   }
   constexpr int digit_bits = 11;
   constexpr int digits = (64 + digit_bits - 1) / digit_bits;
   constexpr std::size_t buckets = std::size_t{1} << digit_bits;
-  std::vector<std::uint64_t>& bits = work.bits;
-  resize_with_huge_pages(bits, n);
   std::vector<std::uint32_t>& histogram = work.histogram;
   histogram.assign(buckets * digits, 0);
   for (std::size_t i = 0; i < n; ++i) {
@@ -95,12 +99,14 @@ void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key
     }
   }
   std::vector<std::int32_t>& other = work.scratch;
-  resize_with_huge_pages(other, n);
+  std::vector<std::uint64_t>& other_bits = work.other_bits;
   for (int d = 0; d < digits; ++d) {
     std::uint32_t* const counts = histogram.data() + static_cast<std::size_t>(d) * buckets;
     if (std::find(counts, counts + buckets, static_cast<std::uint32_t>(n)) != counts + buckets) {
       continue;  // every key has the same digit here
     }
+    resize_with_huge_pages(other, n);
+    resize_with_huge_pages(other_bits, n);
     std::uint32_t sum = 0;
     for (std::size_t bucket = 0; bucket < buckets; ++bucket) {
       const std::uint32_t count = counts[bucket];
@@ -108,12 +114,13 @@ void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key
       sum += count;
     }
     for (std::size_t t = 0; t < n; ++t) {
-      const std::int32_t index = by_key[t];
-      const std::size_t bucket =
-          (bits[static_cast<std::size_t>(index)] >> (d * digit_bits)) & (buckets - 1);
-      other[counts[bucket]++] = index;
+      const std::uint64_t key = bits[t];
+      const std::uint32_t place = counts[(key >> (d * digit_bits)) & (buckets - 1)]++;
+      other[place] = by_key[t];
+      other_bits[place] = key;
     }
     by_key.swap(other);
+    bits.swap(other_bits);
   }
 }
 
@@ -140,11 +147,11 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
   std::vector<std::int32_t>& rank = work.ranks;
   resize_with_huge_pages(rank, n);
   std::int32_t distinct = 0;
+  // Equal keys as doubles have equal ordered bits (0 and -0 included), so the sorted bits tell
+  // where a new key begins without reading the keys again.
+  const std::vector<std::uint64_t>& sorted_bits = work.bits;
   for (std::size_t t = 0; t < n; ++t) {
-    if (t > 0 && keys[static_cast<std::size_t>(by_key[t])] !=
-                     keys[static_cast<std::size_t>(by_key[t - 1])]) {
-      ++distinct;
-    }
+    if (t > 0 && sorted_bits[t] != sorted_bits[t - 1]) ++distinct;
     rank[static_cast<std::size_t>(by_key[t])] = distinct;
   }
   ++distinct;
@@ -167,11 +174,8 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
   std::vector<std::int32_t>& slots = work.scratch;
   std::size_t group_begin = 0;
   while (group_begin < n) {
-    const std::int32_t group_rank = rank[static_cast<std::size_t>(by_key[group_begin])];
     std::size_t group_end = group_begin + 1;
-    while (group_end < n && rank[static_cast<std::size_t>(by_key[group_end])] == group_rank) {
-      ++group_end;
-    }
+    while (group_end < n && sorted_bits[group_end] == sorted_bits[group_begin]) ++group_end;
     const std::size_t m = group_end - group_begin;
     const std::span<const std::int32_t> members(by_key.data() + group_begin, m);
     std::span<std::int32_t> out = order.subspan(group_begin, m);

@@ -24,6 +24,7 @@ struct ExchangeWork {
   std::vector<std::int32_t> inserts;
   std::vector<std::int32_t> scratch;
   std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> other_bits;
   std::vector<std::uint32_t> histogram;
 };
 

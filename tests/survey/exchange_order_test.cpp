@@ -53,7 +53,7 @@ TEST(ExchangeOrder, CharacterisationMatchesOneLiteralPassAtEverySmallSize) {
 
 TEST(ExchangeOrder, MatchesTheLiteralPassesOnLargerInputs) {
   std::mt19937_64 random(7);
-  const std::vector<std::size_t> sizes = {100, 257, 1000, 3000};
+  const std::vector<std::size_t> sizes = {100, 257, 1000, 3000, 6000};
   for (const std::size_t n : sizes) {
     for (const int distinct : {1, 2, 7, 40, 1000000}) {
       const std::vector<double> a = random_keys(random, n, distinct);
