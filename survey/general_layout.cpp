@@ -43,7 +43,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   //
   // The working arrays in file order: positions, and the values kept side by side, since the
   // fill reads them in grouped order and one datum's values then share a cache line.
-  std::vector<FileValues> file_values;
+  WorkArray<FileValues> file_values;
   try {
     const std::size_t capacity = records.line_capacity();
     for (std::vector<double>* positions :
@@ -51,7 +51,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
       positions->clear();
       reserve_with_huge_pages(*positions, capacity);
     }
-    reserve_with_huge_pages(file_values, capacity);
+    file_values.reserve(capacity);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
@@ -126,7 +126,12 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   const std::size_t ndat = static_cast<std::size_t>(count);
 
   // The order of the exchange passes by A, then by B inside each run of equal A.
-  const std::vector<std::int32_t> perm = grouped_order(data.xa_file, data.xb_file);
+  WorkArray<std::int32_t> perm;
+  try {
+    grouped_order(data.xa_file, data.xb_file, perm);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
+  }
 
   // The arrays filled in grouped order are reserved and appended to, not zeroed first.
   try {
