@@ -23,17 +23,19 @@ namespace quelby {
 // Reads `file_name` (trailing blanks ignored) into `data`, replacing what it held.
 // `locations_only`: positions only (dobs and dstd stay empty). `use_z`: z positions after every x
 // (common-current layout only). `dc_data`: DC data (IP type 0), else IP data (types 1 and 2).
-// General layout O(ndat log ndat), common-current layout O(ndat); the file is streamed twice.
+// General layout O(ndat log ndat), common-current layout O(ndat); the file is streamed twice (its
+// line ends counted, then its lines read).
 void read_data_file(const Io& io, std::string_view file_name, bool locations_only, bool use_z,
                     bool dc_data, SurveyData& data);
 
-// The general layout: two passes over `file` (open at its first line), then the data are ordered
-// exactly as the two exchange passes by A and by B leave them, grouped into pairs and stored.
+// The general layout: one walk over `file` (open at its first line) that stops as the two passes
+// of the layout would, then the data are ordered exactly as the two exchange passes by A and by B
+// leave them, grouped into pairs and stored.
 void read_general_data(const Io& io, InputFile& file, std::string_view file_name,
                        bool locations_only, bool dc_data, SurveyData& data);
 
-// The common-current layout: two passes over `file` (open at its first line), the data stored in
-// file order. Reads data.use_z.
+// The common-current layout: one walk over `file` (open at its first line) that stops as the two
+// passes of the layout would, the data stored in file order. Reads data.use_z.
 void read_common_current_data(const Io& io, InputFile& file, std::string_view file_name,
                               bool locations_only, bool dc_data, SurveyData& data);
 

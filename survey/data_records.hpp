@@ -3,12 +3,18 @@
 // positions, and the messages that echo the line in hand. Used by the layout readers only.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/free_format.hpp"
 #include "base/io.hpp"
@@ -61,36 +67,45 @@ class DataRecords {
     return read_text(line_.content().substr(7), {type});
   }
 
+  // A stop composed now and thrown later: the message and detail of the line in hand, kept while
+  // the checks that come first in the reading order go on over the rest of the file.
+  struct PendingStop {
+    std::string text;
+    std::string detail;
+  };
+
   // The read error of a line whose read of `expected` values failed, or whose positions are not
   // finite numbers (a read that succeeded).
   [[noreturn]] void refused(const ReadStatus& status, std::size_t expected) const {
-    read_error(status.ok()
-                   ? line_detail(name_, line_number_, "a position that is not a finite number")
-                   : read_detail(name_, line_number_, status, expected));
+    stop(refusal(status, expected));
+  }
+  PendingStop refusal(const ReadStatus& status, std::size_t expected) const {
+    return read_error_of(
+        status.ok() ? line_detail(name_, line_number_, "a position that is not a finite number")
+                    : read_detail(name_, line_number_, status, expected));
   }
   // The read error of a file that ended where another line was expected.
   [[noreturn]] void ended() const {
     read_error(line_detail(name_, line_number_, "the file ends where one more line was expected"));
   }
 
-  [[noreturn]] void read_error(std::string detail) const {
-    std::string text = "\n";
-    text += line_.trimmed();
-    text += wording_ == Wording::general ? "\nError reading data file.\n"
-                                         : "\nError reading data file: ";
-    text += name_;
-    text += '\n';
-    stop_with(io_, Order::console_then_log, text, exit_failure, std::move(detail));
-  }
+  [[noreturn]] void read_error(std::string detail) const { stop(read_error_of(std::move(detail))); }
 
   [[noreturn]] void standard_deviation_error(double deviation) const {
+    stop(standard_deviation_refusal(deviation));
+  }
+  PendingStop standard_deviation_refusal(double deviation) const {
     std::string text = "\n";
     text += line_.trimmed();
     text += "\nStandard deviation must be greater than zero.\n";
     text += name_;
     text += '\n';
-    stop_with(io_, Order::console_then_log, text, exit_failure,
-              line_detail(name_, line_number_, "a standard deviation of " + shortest(deviation)));
+    return {std::move(text),
+            line_detail(name_, line_number_, "a standard deviation of " + shortest(deviation))};
+  }
+
+  [[noreturn]] void stop(PendingStop pending) const {
+    stop_with(io_, Order::console_then_log, pending.text, exit_failure, std::move(pending.detail));
   }
 
   // The IP-type check of a datum: with DC data the type must be 0, with IP data 1 or 2. The
@@ -111,7 +126,36 @@ class DataRecords {
 
   const Io& io() const noexcept { return io_; }
 
+  // The number of line ends in the file plus one: at least the number of its lines, and so of
+  // its data, read once more in small blocks (1024 when the file cannot be read). Arrays of one
+  // entry a datum reserved at this size never move while they fill, and a block sized to the
+  // data is what the allocator can hand out again on the next reading.
+  std::size_t line_capacity() const {
+    const int descriptor = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return 1024;
+    char block[1 << 16];
+    std::size_t lines = 1;
+    for (;;) {
+      const ::ssize_t got = ::read(descriptor, block, sizeof block);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      lines += static_cast<std::size_t>(std::count(block, block + got, '\n'));
+    }
+    ::close(descriptor);
+    return lines;
+  }
+
  private:
+  PendingStop read_error_of(std::string detail) const {
+    std::string text = "\n";
+    text += line_.trimmed();
+    text += wording_ == Wording::general ? "\nError reading data file.\n"
+                                         : "\nError reading data file: ";
+    text += name_;
+    text += '\n';
+    return {std::move(text), std::move(detail)};
+  }
+
   const Io& io_;
   InputFile& file_;
   std::string name_;

@@ -1,7 +1,5 @@
 #include "survey/exchange_order.hpp"
 
-#include "base/huge_pages.hpp"
-
 #include <algorithm>
 #include <bit>
 #include <numeric>
@@ -27,12 +25,12 @@ void literal_pass(std::span<const double> keys, std::span<std::int32_t> order) {
 }
 
 // Fenwick tree over 1-based places 1..size in tree[1..size].
-inline void fenwick_add(std::vector<std::int32_t>& tree, std::size_t place, std::int32_t value) {
+inline void fenwick_add(WorkArray<std::int32_t>& tree, std::size_t place, std::int32_t value) {
   for (; place < tree.size(); place += place & (~place + 1)) tree[place] += value;
 }
 
 // Sum over places 1..place.
-inline std::int32_t fenwick_prefix(const std::vector<std::int32_t>& tree, std::size_t place) {
+inline std::int32_t fenwick_prefix(const WorkArray<std::int32_t>& tree, std::size_t place) {
   std::int32_t sum = 0;
   for (; place > 0; place &= place - 1) sum += tree[place];
   return sum;
@@ -42,7 +40,7 @@ inline std::int32_t fenwick_prefix(const std::vector<std::int32_t>& tree, std::s
 // tree[1..size], size a power of two, and returns its place (1-based). Walking down, the nodes
 // not stepped past are exactly those that cover the slot, so they are decremented on the way;
 // the steps choose by data, not by branches.
-inline std::size_t fenwick_take(std::vector<std::int32_t>& tree, std::size_t size,
+inline std::size_t fenwick_take(WorkArray<std::int32_t>& tree, std::size_t size,
                                 std::int32_t rank) {
   std::size_t place = 0;
   for (std::size_t step = size; step > 0; step >>= 1) {
@@ -64,28 +62,32 @@ inline std::uint64_t ordered_bits(double key) noexcept {
   return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-// by_key = the indices 0..n-1 in ascending key order, ties in index order: a stable least
-// significant digit radix sort of the key bits, passing over digits that all keys share; small
-// inputs take a comparison sort.
-void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key,
+// by_key = the indices 0..n-1 in ascending key order, ties in index order, and work.bits = their
+// keys as ordered_bits in the same order: a stable least significant digit radix sort that moves
+// each key's bits with its index (so no pass reads a key at random), passing over digits that all
+// keys share; small inputs take a comparison sort.
+void sort_by_key(std::span<const double> keys, WorkArray<std::int32_t>& by_key,
                  ExchangeWork& work) {
   const std::size_t n = keys.size();
-  resize_with_huge_pages(by_key, n);
+  by_key.resize(n);
   std::iota(by_key.begin(), by_key.end(), 0);
+  WorkArray<std::uint64_t>& bits = work.bits;
+  bits.resize(n);
   if (n < 2048) {
     std::sort(by_key.begin(), by_key.end(), [&keys](std::int32_t x, std::int32_t y) {
       const double kx = keys[static_cast<std::size_t>(x)];
       const double ky = keys[static_cast<std::size_t>(y)];
       return kx < ky || (kx == ky && x < y);
     });
+    for (std::size_t t = 0; t < n; ++t) {
+      bits[t] = ordered_bits(keys[static_cast<std::size_t>(by_key[t])]);
+    }
     return;
   }
   constexpr int digit_bits = 11;
   constexpr int digits = (64 + digit_bits - 1) / digit_bits;
   constexpr std::size_t buckets = std::size_t{1} << digit_bits;
-  std::vector<std::uint64_t>& bits = work.bits;
-  resize_with_huge_pages(bits, n);
-  std::vector<std::uint32_t>& histogram = work.histogram;
+  WorkArray<std::uint32_t>& histogram = work.histogram;
   histogram.assign(buckets * digits, 0);
   for (std::size_t i = 0; i < n; ++i) {
     bits[i] = ordered_bits(keys[i]);
@@ -94,13 +96,15 @@ void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key
                   ((bits[i] >> (d * digit_bits)) & (buckets - 1))];
     }
   }
-  std::vector<std::int32_t>& other = work.scratch;
-  resize_with_huge_pages(other, n);
+  WorkArray<std::int32_t>& other = work.scratch;
+  WorkArray<std::uint64_t>& other_bits = work.other_bits;
   for (int d = 0; d < digits; ++d) {
     std::uint32_t* const counts = histogram.data() + static_cast<std::size_t>(d) * buckets;
     if (std::find(counts, counts + buckets, static_cast<std::uint32_t>(n)) != counts + buckets) {
       continue;  // every key has the same digit here
     }
+    other.resize(n);
+    other_bits.resize(n);
     std::uint32_t sum = 0;
     for (std::size_t bucket = 0; bucket < buckets; ++bucket) {
       const std::uint32_t count = counts[bucket];
@@ -108,12 +112,13 @@ void sort_by_key(std::span<const double> keys, std::vector<std::int32_t>& by_key
       sum += count;
     }
     for (std::size_t t = 0; t < n; ++t) {
-      const std::int32_t index = by_key[t];
-      const std::size_t bucket =
-          (bits[static_cast<std::size_t>(index)] >> (d * digit_bits)) & (buckets - 1);
-      other[counts[bucket]++] = index;
+      const std::uint64_t key = bits[t];
+      const std::uint32_t place = counts[(key >> (d * digit_bits)) & (buckets - 1)]++;
+      other[place] = by_key[t];
+      other_bits[place] = key;
     }
     by_key.swap(other);
+    bits.swap(other_bits);
   }
 }
 
@@ -132,28 +137,28 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
                                        ExchangeWork& work) {
   const std::size_t n = keys.size();
   // The data in ascending key order, ties in input order.
-  std::vector<std::int32_t>& by_key = work.by_key;
+  WorkArray<std::int32_t>& by_key = work.by_key;
   sort_by_key(keys, by_key, work);
 
   // Dense ranks of the distinct keys, and for every datum the number of data of smaller key
   // before it in the input (a Fenwick tree over the ranks, walked in input order).
-  std::vector<std::int32_t>& rank = work.ranks;
-  resize_with_huge_pages(rank, n);
+  WorkArray<std::int32_t>& rank = work.ranks;
+  rank.resize(n);
   std::int32_t distinct = 0;
+  // Equal keys as doubles have equal ordered bits (0 and -0 included), so the sorted bits tell
+  // where a new key begins without reading the keys again.
+  const WorkArray<std::uint64_t>& sorted_bits = work.bits;
   for (std::size_t t = 0; t < n; ++t) {
-    if (t > 0 && keys[static_cast<std::size_t>(by_key[t])] !=
-                     keys[static_cast<std::size_t>(by_key[t - 1])]) {
-      ++distinct;
-    }
+    if (t > 0 && sorted_bits[t] != sorted_bits[t - 1]) ++distinct;
     rank[static_cast<std::size_t>(by_key[t])] = distinct;
   }
   ++distinct;
-  std::vector<std::int32_t>& smaller_before = work.smaller_before;
-  resize_with_huge_pages(smaller_before, n);
+  WorkArray<std::int32_t>& smaller_before = work.smaller_before;
+  smaller_before.resize(n);
   if (distinct == 1) {
     std::fill(smaller_before.begin(), smaller_before.end(), 0);
   } else {
-    std::vector<std::int32_t>& tree = work.tree;
+    WorkArray<std::int32_t>& tree = work.tree;
     tree.assign(static_cast<std::size_t>(distinct) + 1, 0);
     for (std::size_t p = 0; p < n; ++p) {
       const std::size_t r = static_cast<std::size_t>(rank[p]);
@@ -162,16 +167,13 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
     }
   }
 
-  std::vector<std::uint64_t>& counts = work.counts;
-  std::vector<std::int32_t>& inserts = work.inserts;
-  std::vector<std::int32_t>& slots = work.scratch;
+  WorkArray<std::uint64_t>& counts = work.counts;
+  WorkArray<std::int32_t>& inserts = work.inserts;
+  WorkArray<std::int32_t>& slots = work.scratch;
   std::size_t group_begin = 0;
   while (group_begin < n) {
-    const std::int32_t group_rank = rank[static_cast<std::size_t>(by_key[group_begin])];
     std::size_t group_end = group_begin + 1;
-    while (group_end < n && rank[static_cast<std::size_t>(by_key[group_end])] == group_rank) {
-      ++group_end;
-    }
+    while (group_end < n && sorted_bits[group_end] == sorted_bits[group_begin]) ++group_end;
     const std::size_t m = group_end - group_begin;
     const std::span<const std::int32_t> members(by_key.data() + group_begin, m);
     std::span<std::int32_t> out = order.subspan(group_begin, m);
@@ -227,9 +229,15 @@ void exchange_pass_order_characterised(std::span<const double> keys, std::span<s
 }
 
 std::vector<std::int32_t> grouped_order(std::span<const double> a, std::span<const double> b) {
+  WorkArray<std::int32_t> perm;
+  grouped_order(a, b, perm);
+  return std::vector<std::int32_t>(perm.begin(), perm.end());
+}
+
+void grouped_order(std::span<const double> a, std::span<const double> b,
+                   WorkArray<std::int32_t>& perm) {
   const std::size_t n = a.size();
-  std::vector<std::int32_t> perm;
-  resize_with_huge_pages(perm, n);
+  perm.resize(n);
   ExchangeWork work;
   exchange_pass_order(a, perm, work);
 
@@ -257,7 +265,6 @@ std::vector<std::int32_t> grouped_order(std::span<const double> a, std::span<con
     }
     begin = end;
   }
-  return perm;
 }
 
 }  // namespace quelby

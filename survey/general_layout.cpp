@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "base/huge_pages.hpp"
@@ -35,111 +36,112 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   DataRecords records(io, file, file_name, survey_records::Wording::general);
   const bool read_values = !locations_only;
 
-  // First pass: count the data lines, check their positions and IP types.
-  if (!records.read_header(data)) records.ended();
-  std::int32_t type = dc_data ? 0 : 1;
-  std::int64_t count = 0;
-  while (records.fetch()) {
-    // The IP type is checked before the line after an IPTYPE line is read: a wrong type on the
-    // last significant line is reported as such, a right one meets the read error.
-    bool in_hand = true;
-    if (records.is_iptype()) {
-      type = 0;
-      if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
-        records.refused(status, 1);
-      }
-      in_hand = records.fetch();
-    }
-    records.check_iptype(type, dc_data);
-    if (!in_hand) records.ended();
-    double a = 0, b = 0, m = 0, n = 0;
-    if (const ReadStatus status = read_text(records.values(), {a, b, m, n});
-        !status.ok() || !all_finite({a, b, m, n})) {
-      records.refused(status, 4);
-    }
-    update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, a, b, m, n);
-    ++count;
-    check_count(io, count);
-  }
-  data.ndat = static_cast<std::int32_t>(count);
-  const std::size_t ndat = static_cast<std::size_t>(count);
-
-  // The working arrays in file order, kept side by side: the fill reads them in grouped order,
-  // so one datum's values share a cache line.
-  std::vector<FileValues> file_values;
+  // One walk over the file does the work of two passes in their order of messages. The checks of
+  // the first pass (IP types, positions, the count) stop at once; the checks of the values that
+  // only the second pass makes (the read of the values, the standard deviations) stop only once
+  // the whole file has met the first ones, with the first such failure in file order.
+  //
+  // The working arrays in file order: positions, and the values kept side by side, since the
+  // fill reads them in grouped order and one datum's values then share a cache line.
+  WorkArray<FileValues> file_values;
   try {
-    assign_with_huge_pages(data.xa_file, ndat, 0.0);
-    assign_with_huge_pages(data.xb_file, ndat, 0.0);
-    assign_with_huge_pages(data.xm_file, ndat, 0.0);
-    assign_with_huge_pages(data.xn_file, ndat, 0.0);
-    assign_with_huge_pages(file_values, ndat, FileValues{});
+    const std::size_t capacity = records.line_capacity();
+    for (std::vector<double>* positions :
+         {&data.xa_file, &data.xb_file, &data.xm_file, &data.xn_file}) {
+      positions->clear();
+      reserve_with_huge_pages(*positions, capacity);
+    }
+    file_values.reserve(capacity);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
 
-  // Second pass: read the lines the first pass checked. A file that changed in between meets
-  // the same checks, so nothing unchecked reaches the store.
-  file.rewind();
   if (!records.read_header(data)) records.ended();
-  type = dc_data ? 0 : 1;
-  for (std::size_t i = 0; i < ndat; ++i) {
-    if (!records.fetch()) records.ended();
-    bool in_hand = true;
-    if (records.is_iptype()) {
-      type = 0;
-      if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
-        records.refused(status, 1);
-      }
-      in_hand = records.fetch();
-    }
-    records.check_iptype(type, dc_data);
-    if (!in_hand) records.ended();
-    file_values[i].iptype = type;
-    double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
-    const std::string_view line = records.values();
-    if (!read_values) {
-      if (const ReadStatus status = read_text(line, {a, b, m, n}); !status.ok()) {
-        records.refused(status, 4);
-      }
-    } else {
-      bool six_read = false;
-      if (i == 0) {
-        six_read = read_text(line, {a, b, m, n, value, deviation}).ok();
-        data.std_missing = !six_read;
-      }
-      if (!data.std_missing) {
-        if (!six_read) {
-          if (const ReadStatus status = read_text(line, {a, b, m, n, value, deviation});
-              !status.ok()) {
-            records.refused(status, 6);
-          }
+  std::int32_t type = dc_data ? 0 : 1;
+  std::int64_t count = 0;
+  std::optional<DataRecords::PendingStop> pending;
+  try {
+    while (records.fetch()) {
+      // The IP type is checked before the line after an IPTYPE line is read: a wrong type on the
+      // last significant line is reported as such, a right one meets the read error.
+      bool in_hand = true;
+      if (records.is_iptype()) {
+        type = 0;
+        if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
+          records.refused(status, 1);
         }
-      } else if (const ReadStatus status = read_text(line, {a, b, m, n, value}); !status.ok()) {
-        records.refused(status, 5);
+        in_hand = records.fetch();
       }
+      records.check_iptype(type, dc_data);
+      if (!in_hand) records.ended();
+
+      // The values' read (six, or five without standard deviations; the first datum decides)
+      // reads the positions first, so when it succeeds the positions' own read would give the
+      // same; when it fails, the positions are read alone for the first pass's check.
+      const std::string_view line = records.values();
+      double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
+      ReadStatus values_status;
+      std::size_t values_expected = 4;
+      if (read_values) {
+        if (count == 0) {
+          data.std_missing = !read_text(line, {a, b, m, n, value, deviation}).ok();
+          if (data.std_missing) {
+            a = b = m = n = value = deviation = 0;
+            values_status = read_text(line, {a, b, m, n, value});
+            values_expected = 5;
+          }
+        } else if (!data.std_missing) {
+          values_status = read_text(line, {a, b, m, n, value, deviation});
+          values_expected = 6;
+        } else {
+          values_status = read_text(line, {a, b, m, n, value});
+          values_expected = 5;
+        }
+      }
+      if (!read_values || !values_status.ok()) {
+        if (read_values && !pending) pending = records.refusal(values_status, values_expected);
+        a = b = m = n = 0;
+        if (const ReadStatus status = read_text(line, {a, b, m, n}); !status.ok()) {
+          records.refused(status, 4);
+        }
+      }
+      if (!all_finite({a, b, m, n})) records.refused(ReadStatus{}, 4);
+      if (read_values && values_status.ok() && !data.std_missing && !(deviation > 0) && !pending) {
+        pending = records.standard_deviation_refusal(deviation);
+      }
+      update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, a, b, m, n);
+      ++count;
+      check_count(io, count);
+      data.xa_file.push_back(a);
+      data.xb_file.push_back(b);
+      data.xm_file.push_back(m);
+      data.xn_file.push_back(n);
+      file_values.push_back({value, deviation, type});
     }
-    if (!all_finite({a, b, m, n})) records.refused(ReadStatus{}, 4);
-    if (read_values && !data.std_missing && !(deviation > 0)) {
-      records.standard_deviation_error(deviation);
-    }
-    data.xa_file[i] = a;
-    data.xb_file[i] = b;
-    data.xm_file[i] = m;
-    data.xn_file[i] = n;
-    file_values[i].dobs = value;
-    file_values[i].dstd = deviation;
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
   }
+  if (pending) records.stop(std::move(*pending));
+  data.ndat = static_cast<std::int32_t>(count);
+  const std::size_t ndat = static_cast<std::size_t>(count);
 
   // The order of the exchange passes by A, then by B inside each run of equal A.
-  const std::vector<std::int32_t> perm = grouped_order(data.xa_file, data.xb_file);
-
+  WorkArray<std::int32_t> perm;
   try {
-    assign_with_huge_pages(data.iptype, ndat, 0);
-    assign_with_huge_pages(data.xm, ndat, 0.0);
-    assign_with_huge_pages(data.xn, ndat, 0.0);
-    if (read_values) {
-      assign_with_huge_pages(data.dobs, ndat, 0.0);
-      assign_with_huge_pages(data.dstd, ndat, 0.0);
+    grouped_order(data.xa_file, data.xb_file, perm);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
+  }
+
+  // The arrays filled in grouped order are reserved and appended to, not zeroed first.
+  try {
+    data.iptype.clear();
+    reserve_with_huge_pages(data.iptype, ndat);
+    for (std::vector<double>* array : {&data.xm, &data.xn, &data.dobs, &data.dstd}) {
+      array->clear();
+      if (read_values || (array != &data.dobs && array != &data.dstd)) {
+        reserve_with_huge_pages(*array, ndat);
+      }
     }
     assign_with_huge_pages(data.sorted_pos, ndat, 0);
   } catch (const std::bad_alloc&) {
@@ -164,13 +166,13 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
       } else {
         ++data.ndat_cur.back();
       }
-      data.xm[i] = data.xm_file[d];
-      data.xn[i] = data.xn_file[d];
+      data.xm.push_back(data.xm_file[d]);
+      data.xn.push_back(data.xn_file[d]);
       const FileValues& values = file_values[d];
-      data.iptype[i] = values.iptype;
+      data.iptype.push_back(values.iptype);
       if (read_values) {
-        data.dobs[i] = values.dobs;
-        data.dstd[i] = values.dstd;
+        data.dobs.push_back(values.dobs);
+        data.dstd.push_back(values.dstd);
       }
       data.sorted_pos[d] = static_cast<std::int32_t>(i + 1);
     }

@@ -571,4 +571,67 @@ TEST(SurveyGeneralLayout, LargeFilesFollowTheLiteralPasses) {
 }
 
 }  // namespace
+// Files broken in several places stop as the two passes over the file would: a fault the first
+// pass finds (an IP type, a position, a line that cannot be read at all, the end of the file)
+// anywhere in the file comes before any fault only the values' read finds (the read of the values,
+// a standard deviation), and among the latter the first in file order is the one reported.
+TEST(SurveyDataFile, FilesBrokenInSeveralPlacesStopAtTheFirstPassFirst) {
+  TempFolder folder;
+  struct Case {
+    std::string text;
+    std::string message;  // "@" stands for the file name
+    std::string detail;
+  };
+  const std::string cc = "COMMON_CURRENT\n";
+  const std::vector<Case> cases = {
+      // General layout.
+      {"h\n1 2 3 4 5 0\n1 2 x 4 5 6\n", "\n1 2 x 4 5 6\nError reading data file.\n@\n",
+       "@:3: 'x' is not a number"},
+      {"h\n1 2 3 4 5 1\n1 2 3 4 x 1\n1 2 3 4 5 0\n", "\n1 2 3 4 x 1\nError reading data file.\n@\n",
+       "@:3: 'x' is not a number"},
+      {"h\n1 2 3 4 5 0\n1 2 3 4 x 1\n",
+       "\n1 2 3 4 5 0\nStandard deviation must be greater than zero.\n@\n",
+       "@:2: a standard deviation of 0"},
+      {"h\n1 2 3 4 5 -1\n1 2 3 4 5 1\nIPTYPE=1\n",
+       "\nError: for DC data, IPTYPE should be 0.\nIPTYPE=1\n@\n", "@:4: IP type 1"},
+      {"h\n1 2 3 4 5 0\n1 2 3 nan 5 1\n", "\n1 2 3 nan 5 1\nError reading data file.\n@\n",
+       "@:3: a position that is not a finite number"},
+      {"h\n1 2 3 4 5\n1 2 3 4 x\n1 2 3 4 5 6\n", "\n1 2 3 4 x\nError reading data file.\n@\n",
+       "@:3: 'x' is not a number"},
+      {"h\n1 2 3 4 5\n1 2 3 4 x\n1 2 y\n", "\n1 2 y\nError reading data file.\n@\n",
+       "@:4: 'y' is not a number"},
+      {"h\n1 2 3 4 5 0\n\n! note\n1 2 3 4 5 -1\n1 2 3 4 5 1\n",
+       "\n1 2 3 4 5 0\nStandard deviation must be greater than zero.\n@\n",
+       "@:2: a standard deviation of 0"},
+      // Common-current layout.
+      {cc + "1\n0 1 2\n2 3 4 0\nx 3\n", "\nx 3\nError reading data file: @\n",
+       "@:5: 'x' is not a number"},
+      {cc + "2\n0 1 1\n2 3 4 0\n0 y 1\n2 3 4 1\n", "\n0 y 1\nError reading data file: @\n",
+       "@:5: 'y' is not a number"},
+      {cc + "1\n0 1 3\n2 3 4 1\n2 3 z 1\n2 3 4 0\n", "\n2 3 z 1\nError reading data file: @\n",
+       "@:5: 'z' is not a number"},
+      {cc + "1\n0 1 2\n2 3 4 0\n2 3 z 1\n",
+       "\n2 3 4 0\nStandard deviation must be greater than zero.\n@\n",
+       "@:4: a standard deviation of 0"},
+      {cc + "2\n0 1 1\n2 3 4 -1\nIPTYPE=1\n0 1 1\n2 3 4 1\n",
+       "\nError: for DC data, IPTYPE should be 0.\n@\n", "@:6: IP type 1"},
+      {cc + "1\n0 1 2\n2 3 4\n2 3 w\n", "\n2 3 w\nError reading data file: @\n",
+       "@:5: 'w' is not a number"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = folder.write("e.dat", c.text);
+    Transcript transcript;
+    SurveyData data;
+    std::string detail;
+    try {
+      read_data_file(transcript.io(), path, false, false, true, data);
+      ADD_FAILURE() << "no stop: " << c.text;
+    } catch (const Stop& stop) {
+      detail = stop.detail();
+    }
+    EXPECT_EQ(transcript.console(), with_name(c.message, path)) << c.text;
+    EXPECT_EQ(detail, with_name(c.detail, path)) << c.text;
+  }
+}
+
 }  // namespace quelby

@@ -53,7 +53,7 @@ TEST(ExchangeOrder, CharacterisationMatchesOneLiteralPassAtEverySmallSize) {
 
 TEST(ExchangeOrder, MatchesTheLiteralPassesOnLargerInputs) {
   std::mt19937_64 random(7);
-  const std::vector<std::size_t> sizes = {100, 257, 1000, 3000};
+  const std::vector<std::size_t> sizes = {100, 257, 1000, 3000, 6000};
   for (const std::size_t n : sizes) {
     for (const int distinct : {1, 2, 7, 40, 1000000}) {
       const std::vector<double> a = random_keys(random, n, distinct);
@@ -104,6 +104,39 @@ TEST(ExchangeOrder, TheWorkedExampleReversesTheTiedPair) {
   const std::vector<double> a = {5, 5, 1};
   const std::vector<double> b = {7, 7, 2};
   EXPECT_EQ(grouped_order(a, b), (std::vector<std::int32_t>{2, 1, 0}));
+}
+
+// Inputs large enough for the radix sort and for working blocks taken in 2 MiB pages, where the
+// pass's order is known without running it: distinct keys end in ascending order, and keys already
+// ascending (ties included) are never exchanged.
+TEST(ExchangeOrder, LargeInputsWithAKnownOrder) {
+  std::mt19937_64 random(99);
+  for (const std::size_t n : {70000u, 300000u}) {
+    std::vector<double> distinct(n);
+    for (std::size_t i = 0; i < n; ++i) distinct[i] = static_cast<double>(i) * 0.75 - 1000.0;
+    std::shuffle(distinct.begin(), distinct.end(), random);
+    std::vector<std::int32_t> ascending(n);
+    for (std::size_t i = 0; i < n; ++i) ascending[i] = static_cast<std::int32_t>(i);
+    std::sort(ascending.begin(), ascending.end(), [&](std::int32_t x, std::int32_t y) {
+      return distinct[static_cast<std::size_t>(x)] < distinct[static_cast<std::size_t>(y)];
+    });
+
+    std::vector<double> sorted_ties = random_keys(random, n, 50);
+    std::sort(sorted_ties.begin(), sorted_ties.end());
+    std::vector<std::int32_t> identity(n);
+    for (std::size_t i = 0; i < n; ++i) identity[i] = static_cast<std::int32_t>(i);
+
+    ExchangeWork work;
+    std::vector<std::int32_t> order(n);
+    exchange_pass_order(distinct, order, work);
+    EXPECT_EQ(order, ascending) << n;
+    exchange_pass_order(sorted_ties, order, work);
+    EXPECT_EQ(order, identity) << n;
+    // By A alone when B is constant, and by B inside one run when A is.
+    const std::vector<double> constant(n, 2.5);
+    EXPECT_EQ(grouped_order(distinct, constant), ascending) << n;
+    EXPECT_EQ(grouped_order(constant, distinct), ascending) << n;
+  }
 }
 
 }  // namespace
