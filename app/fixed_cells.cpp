@@ -1,7 +1,10 @@
 #include "app/fixed_cells.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
+
+#include "base/huge_pages.hpp"
 
 namespace quelby {
 
@@ -24,7 +27,7 @@ FixedCells::FixedCells(const std::int32_t nx, const std::int32_t nz,
   }
   const auto columns = static_cast<std::size_t>(nx);
   const auto rows = static_cast<std::size_t>(nz);
-  kept_.resize(cells);
+  resize_with_huge_pages(kept_, cells);
   for (std::size_t cell = 0; cell < cells; ++cell) {
     kept_[cell] = fixed[cell] != 0 ? fixed_cell : 0;
     fixed_count_ += fixed[cell] != 0 ? 1 : 0;
@@ -49,14 +52,18 @@ FixedCells::FixedCells(const std::int32_t nx, const std::int32_t nz,
       stretch_start_[k + 1] = stretches_.size();
       continue;
     }
-    for (std::size_t i = 0; i < columns; ++i) {
-      std::uint8_t free_cells = 0;
-      for (std::size_t kk = k_lo; kk <= k_hi; ++kk) {
-        // A lone cell of the row above is free; only fixed cells count as fixed.
-        free_cells += kept_[kk * columns + i] != fixed_cell ? 1 : 0;
+    // Row by row, so that each loop runs over contiguous bytes. A lone cell of the row above is
+    // free; only fixed cells count as fixed.
+    std::fill(free_in_column.begin(), free_in_column.end(), std::uint8_t{0});
+    for (std::size_t kk = k_lo; kk <= k_hi; ++kk) {
+      const std::uint8_t* const row = kept_.data() + kk * columns;
+      for (std::size_t i = 0; i < columns; ++i) {
+        free_in_column[i] = static_cast<std::uint8_t>(free_in_column[i] + (row[i] != fixed_cell));
       }
-      free_in_column[i] = free_cells;
-      fixed_in_column[i] = free_cells < k_hi - k_lo + 1 ? 1 : 0;
+    }
+    const auto rows_around = static_cast<std::uint8_t>(k_hi - k_lo + 1);
+    for (std::size_t i = 0; i < columns; ++i) {
+      fixed_in_column[i] = free_in_column[i] < rows_around ? 1 : 0;
     }
     std::size_t kept_in_row = 0;
     for (std::size_t i = 0; i < columns; ++i) {
@@ -131,13 +138,16 @@ std::vector<std::uint8_t> fixed_cell_flags(const Mesh& mesh, const Topography* t
                                 " cells, the mesh has " + std::to_string(mesh.nx) + " x " +
                                 std::to_string(mesh.nz));
   }
-  std::vector<std::uint8_t> flags(count, 0);
-  for (std::size_t cell = 0; cell < count; ++cell) {
-    const std::size_t column = cell % columns;
-    const auto row = static_cast<std::int64_t>(cell / columns);
-    const bool in_air = topography != nullptr && row < topography->air_cells[column];
-    const bool not_a_parameter = cells != nullptr && cells->cell_idx[cell] <= 0;
-    flags[cell] = in_air || not_a_parameter ? 1 : 0;
+  std::vector<std::uint8_t> flags;
+  assign_with_huge_pages(flags, count, 0);
+  const std::size_t rows = columns == 0 ? 0 : count / columns;
+  for (std::size_t row = 0, cell = 0; row < rows; ++row) {
+    for (std::size_t column = 0; column < columns; ++column, ++cell) {
+      const bool in_air = topography != nullptr &&
+                          static_cast<std::int64_t>(row) < topography->air_cells[column];
+      const bool not_a_parameter = cells != nullptr && cells->cell_idx[cell] <= 0;
+      flags[cell] = in_air || not_a_parameter ? 1 : 0;
+    }
   }
   return flags;
 }

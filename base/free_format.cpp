@@ -381,10 +381,26 @@ class ItemSink {
     if (error == ReadErrorKind::none) skip(1);
     return error;
   }
+  // The token is parsed once for each item its run reaches (the kinds may differ) and copied over
+  // the item's share of the run: the same values as parsing it element by element.
   ReadErrorKind assign_repeated(std::size_t repeat, std::string_view token) noexcept {
-    for (std::size_t i = 0; i < repeat && remaining_ > 0; ++i) {
-      const ReadErrorKind error = assign(token);
-      if (error != ReadErrorKind::none) return error;
+    while (repeat > 0 && remaining_ > 0) {
+      const ReadItem& item = items_[item_];
+      const std::size_t available = item.count() - element_;
+      const std::size_t count = repeat < available ? repeat : available;
+      if (item.kind() == ReadItem::Kind::integer) {
+        std::int32_t* const first = item.integers() + element_;
+        const ReadErrorKind error = parse_integer(token, *first);
+        if (error != ReadErrorKind::none) return error;
+        std::fill(first + 1, first + count, *first);
+      } else {
+        double* const first = item.reals() + element_;
+        const ReadErrorKind error = parse_real(token, *first);
+        if (error != ReadErrorKind::none) return error;
+        std::fill(first + 1, first + count, *first);
+      }
+      skip(count);
+      repeat -= count;
     }
     return ReadErrorKind::none;
   }

@@ -8,6 +8,7 @@
 
 #include "base/fixed_format.hpp"
 #include "base/free_format.hpp"
+#include "base/huge_pages.hpp"
 #include "base/read_detail.hpp"
 #include "base/stops.hpp"
 
@@ -96,7 +97,8 @@ void read_active_cells(const Io& io, const Mesh& mesh, const Topography& topogra
   const std::size_t ncell = cell_count(mesh.nx, mesh.nz);
   std::vector<std::int32_t> flags;
   try {
-    flags.assign(ncell, 0);
+    // A model-sized map: fresh 4 KiB pages would cost more than reading the file.
+    assign_with_huge_pages(flags, ncell, 0);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }

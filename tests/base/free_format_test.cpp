@@ -137,6 +137,19 @@ TEST(FreeFormat, RepeatCountsFillItems) {
   EXPECT_EQ(a, 2);
   EXPECT_EQ(b, 2);
   EXPECT_EQ(x, 2.0);
+  // A run across arrays and kinds: each element as if the token were read on its own.
+  std::vector<std::int32_t> first(3, -7);
+  std::vector<double> second(2, -7);
+  std::int32_t last = -7;
+  ASSERT_TRUE(read_text("2*4 3*5 1", {ReadItem(first), ReadItem(second), last}).ok());
+  EXPECT_EQ(first, (std::vector<std::int32_t>{4, 4, 5}));
+  EXPECT_EQ(second, (std::vector<double>{5, 5}));
+  EXPECT_EQ(last, 1);
+  // A real token repeated into a real and then an integer: the real is set, the integer fails.
+  double y = -7;
+  std::int32_t c = -7;
+  EXPECT_FALSE(read_text("2*2.5", {y, c}).ok());
+  EXPECT_EQ(y, 2.5);
 }
 
 TEST(FreeFormat, IntegerForms) {
