@@ -143,8 +143,8 @@ std::vector<std::uint8_t> fixed_cell_flags(const Mesh& mesh, const Topography* t
   const std::size_t rows = columns == 0 ? 0 : count / columns;
   for (std::size_t row = 0, cell = 0; row < rows; ++row) {
     for (std::size_t column = 0; column < columns; ++column, ++cell) {
-      const bool in_air = topography != nullptr &&
-                          static_cast<std::int64_t>(row) < topography->air_cells[column];
+      const bool in_air =
+          topography != nullptr && static_cast<std::int64_t>(row) < topography->air_cells[column];
       const bool not_a_parameter = cells != nullptr && cells->cell_idx[cell] <= 0;
       flags[cell] = in_air || not_a_parameter ? 1 : 0;
     }
