@@ -267,9 +267,17 @@ bool InputFile::open(const std::string& path) {
     return false;
   }
   descriptor_ = descriptor;
-  if (capacity_ < initial_buffer_bytes) {
-    buffer_ = std::make_unique_for_overwrite<char[]>(initial_buffer_bytes);
-    capacity_ = initial_buffer_bytes;
+  // A small regular file gets a buffer of its own size (in whole pages), anything else the full
+  // one; a record longer than the buffer makes it grow, so the size is only a matter of speed.
+  std::size_t wanted = initial_buffer_bytes;
+  if (S_ISREG(status.st_mode) && status.st_size >= 0 &&
+      static_cast<std::uint64_t>(status.st_size) < initial_buffer_bytes) {
+    wanted = (static_cast<std::size_t>(status.st_size) + 1 + 4095) & ~std::size_t{4095};
+  }
+  if (capacity_ < wanted) {
+    buffer_.reset();
+    buffer_ = std::make_unique_for_overwrite<char[]>(wanted);
+    capacity_ = wanted;
   }
   begin_ = end_ = 0;
   at_end_ = false;

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Runs per target, sized to about 20 seconds each on the 2-core machine; others take the default.
+# Runs per target, sized to 10 to 25 seconds each on the 2-core machine; others take the default.
 declare -A runs=([free_format_fuzz]=80000 [readers_fuzz]=25000)
 default_runs=30000
 
@@ -26,8 +26,10 @@ for target in build/fuzz/*_fuzz; do
   cp -r fuzz/corpus/"${name%_fuzz}"/. "$corpus"/ 2>/dev/null || true
   count=${runs[$name]:-$default_runs}
   echo "== fuzz: $name, $count runs from seed 1"
+  started=$SECONDS
   "${no_aslr[@]}" "$target" -seed=1 -runs="$count" -reload=0 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix=build/fuzz/"$name"- "$corpus" \
     2>build/fuzz/"$name".log || { tail -n 60 build/fuzz/"$name".log; exit 1; }
   grep -E '^#[0-9]+.*DONE|number_of_executed_units|Done [0-9]+ runs' build/fuzz/"$name".log || true
+  echo "   $((SECONDS - started)) s"
 done

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -307,6 +309,35 @@ TEST(FreeFormat, LinesLongerThanTheBufferAreWholeRecords) {
   std::int32_t next = 0;
   ASSERT_TRUE(read_items(file, {next}).ok());
   EXPECT_EQ(next, 7);
+}
+
+// A small file's buffer is sized to the file when it is opened: whatever it holds when read, and
+// a larger file opened next with the same reader, still come out whole.
+TEST(FreeFormat, BufferSizedAtOpenReadsWhatTheFileHoldsWhenRead) {
+  TempFolder folder;
+  const std::string path = folder.write("grows.txt", "1 2\n");
+  InputFile file;
+  ASSERT_TRUE(file.open(path));
+  std::string more;
+  for (int i = 0; i < 30000; ++i) more += std::to_string(i) + ' ';  // one line of about 170 KB
+  {
+    std::ofstream append(path, std::ios::app);
+    append << more << "\n5\n";
+  }
+  std::int32_t a = 0, b = 0;
+  ASSERT_TRUE(read_items(file, {a, b}).ok());
+  std::vector<std::int32_t> values(30000);
+  ASSERT_TRUE(read_items(file, {ReadItem(values)}).ok());
+  EXPECT_EQ(values.front(), 0);
+  EXPECT_EQ(values.back(), 29999);
+  ASSERT_TRUE(read_items(file, {a}).ok());
+  EXPECT_EQ(a, 5);
+  // Reopened on a file larger than its first one.
+  ASSERT_TRUE(file.open(folder.write("large.txt", more + "\n")));
+  std::fill(values.begin(), values.end(), -1);
+  ASSERT_TRUE(read_items(file, {ReadItem(values)}).ok());
+  EXPECT_EQ(values[12345], 12345);
+  EXPECT_EQ(values.back(), 29999);
 }
 
 // The bulk path for models must behave exactly like a general read of one real array.
