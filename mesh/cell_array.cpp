@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -13,10 +14,18 @@ namespace {
 
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 
-// Maps `bytes` of zeroed memory, aligned to a huge page when the size warrants one so that the
-// whole range can be backed by huge pages.
+// `bytes` of zeroed memory: a mapping aligned to a huge page when the size warrants one, so that
+// the whole range can be backed by huge pages; from the allocator otherwise.
 double* map_values(std::size_t bytes, std::size_t& mapped_bytes) {
   const bool huge = bytes >= huge_page_bytes;
+  if (!huge) {
+    // Small arrays come from the allocator, which may hand back memory the process has used
+    // already; mapped_bytes 0 marks them.
+    void* const block = std::calloc(bytes, 1);
+    if (block == nullptr) throw std::bad_alloc();
+    mapped_bytes = 0;
+    return static_cast<double*>(block);
+  }
   const std::size_t request =
       huge ? (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes + huge_page_bytes
            : bytes;
@@ -80,7 +89,13 @@ void CellArray::fill(const double value) noexcept {
 }
 
 void CellArray::release() noexcept {
-  if (data_ != nullptr) ::munmap(data_, mapped_bytes_);
+  if (data_ != nullptr) {
+    if (mapped_bytes_ == 0) {
+      std::free(data_);
+    } else {
+      ::munmap(data_, mapped_bytes_);
+    }
+  }
   data_ = nullptr;
   nx_ = nz_ = 0;
   size_ = mapped_bytes_ = 0;

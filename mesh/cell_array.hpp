@@ -46,7 +46,7 @@ class CellArray {
   std::int32_t nx_ = 0;
   std::int32_t nz_ = 0;
   std::size_t size_ = 0;
-  std::size_t mapped_bytes_ = 0;
+  std::size_t mapped_bytes_ = 0;  // 0: the values came from the allocator
   double* data_ = nullptr;
 };
 
