@@ -242,6 +242,8 @@ class MaskedRows {
 
   // Row kk of the source, masked; filled on first use.
   const double* values(std::int64_t kk) const noexcept { return storage_ + slot(kk) * 2 * nx_; }
+  // Room for row r (0..2) of a stretch's own masked columns: values, then weights nx further on.
+  double* stretch_values(int r) const noexcept { return storage_ + (3 + r) * 2 * nx_; }
   const double* weights(std::int64_t kk) const noexcept { return values(kk) + nx_; }
   void fill(const double* dx, const double* dz, const double* source, const std::uint8_t* kept,
             std::int64_t kk);
@@ -249,7 +251,7 @@ class MaskedRows {
  private:
   std::int64_t slot(std::int64_t kk) const noexcept { return kk % 3; }
 
-  double* storage_;  // three slots of 2 * nx doubles
+  double* storage_;  // three slots of 2 * nx doubles, then three more for stretches
   std::int64_t nx_;
   std::int64_t filled_[3] = {-1, -1, -1};
 };
@@ -342,58 +344,6 @@ void smooth_masked_columns(const double* const* value_rows, const double* const*
   }
 }
 
-// The columns begin..end-1 of one masked output row straight from the source and the kept flags:
-// every term's product is formed and a kept term's bits are cleared to +0 (see MaskedRows for why
-// that gives the bits of skipping it). Dearer per cell than the masked rows, but with nothing to
-// fill first: the form for short stretches.
-template <int row_count>
-[[gnu::always_inline]] inline void smooth_interior_selected(
-    const double* __restrict dx, const double* __restrict dz_of_rows,
-    const double* const* __restrict rows, const std::uint8_t* const* __restrict kept_rows, int self,
-    std::int64_t begin, std::int64_t end, double* __restrict out) {
-  const auto add = [](double& sum, double& weights, double value, double w, std::uint8_t kept) {
-    const std::uint64_t averaged = std::uint64_t{0} - static_cast<std::uint64_t>(kept == 0);
-    sum = sum + std::bit_cast<double>(std::bit_cast<std::uint64_t>(value * w) & averaged);
-    weights = weights + std::bit_cast<double>(std::bit_cast<std::uint64_t>(w) & averaged);
-  };
-  for (std::int64_t i = begin; i < end; ++i) {
-    double sum = 0;
-    double weights = 0;
-    for (int r = 0; r < row_count; ++r) {
-      const double* const row = rows[r];
-      const std::uint8_t* const kept = kept_rows[r];
-      const double dz = dz_of_rows[r];
-      add(sum, weights, row[i - 1], dx[i - 1] * dz, kept[i - 1]);
-      add(sum, weights, row[i], dx[i] * dz, kept[i]);
-      add(sum, weights, row[i + 1], dx[i + 1] * dz, kept[i + 1]);
-    }
-    const std::uint64_t averaged =
-        std::uint64_t{0} - static_cast<std::uint64_t>(kept_rows[self][i] == 0);
-    const std::uint64_t mean = std::bit_cast<std::uint64_t>(sum / weights);
-    const std::uint64_t own_value = std::bit_cast<std::uint64_t>(rows[self][i]);
-    out[i] = std::bit_cast<double>((mean & averaged) | (own_value & ~averaged));
-  }
-}
-
-#if defined(__x86_64__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void smooth_selected_columns(const double* dx, const double* dz_of_rows, const double* const* rows,
-                             const std::uint8_t* const* kept_rows, int row_count, int self,
-                             std::int64_t begin, std::int64_t end, double* out) {
-  switch (row_count) {
-    case 1:
-      smooth_interior_selected<1>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
-      break;
-    case 2:
-      smooth_interior_selected<2>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
-      break;
-    default:
-      smooth_interior_selected<3>(dx, dz_of_rows, rows, kept_rows, self, begin, end, out);
-      break;
-  }
-}
-
 // One masked output row k whose neighbourhood holds kept cells: the stretches of columns that see
 // a kept cell take the masked rows, the columns between them the plain sums.
 void smooth_row_masked(const double* dx, const double* dz, const double* source,
@@ -415,7 +365,7 @@ void smooth_row_masked(const double* dx, const double* dz, const double* source,
   const std::span<const std::int32_t> stretches =
       fixed.masked_stretches(static_cast<std::size_t>(k));
   // A row mostly in stretches fills its masked source rows whole, once for the three output rows
-  // that read each; a row of a few short stretches selects its terms where they lie.
+  // that read each; a row of a few short stretches masks just the columns of each stretch.
   std::int64_t masked_columns = 0;
   for (std::size_t s = 0; s < stretches.size(); s += 2) {
     masked_columns += stretches[s + 1] - stretches[s];
@@ -431,7 +381,19 @@ void smooth_row_masked(const double* dx, const double* dz, const double* source,
     if (column < begin) smooth_plain_columns(dx, dz_of_rows, rows, row_count, column, begin, out);
     column = end;
     if (!whole_rows) {
-      smooth_selected_columns(dx, dz_of_rows, rows, kept_rows, row_count, self, begin, end, out);
+      // Only the columns the stretch reads, begin - 1 to end, masked for this row alone; the
+      // stretch then starts at column 1 of them.
+      const std::int64_t first = begin - 1;
+      const std::int64_t count = end + 1 - first;
+      for (int r = 0; r < row_count; ++r) {
+        double* const values = masked.stretch_values(r);
+        fill_masked_row(dx + first, dz_of_rows[r], rows[r] + first, kept_rows[r] + first, count,
+                        values, values + nx);
+        value_rows[r] = values;
+        weight_rows[r] = values + nx;
+      }
+      smooth_masked_columns(value_rows, weight_rows, row_count, rows[self] + first,
+                            kept_rows[self] + first, 1, end - first, out + first);
       continue;
     }
     for (int r = 0; r < row_count; ++r) {
@@ -583,7 +545,7 @@ void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source,
   // rows are kept by the calling thread from pass to pass: fresh pages for every pass would cost
   // more than the pass.
   const auto parts = static_cast<std::size_t>(parallel_thread_count());
-  const std::size_t slot_size = 3 * 2 * static_cast<std::size_t>(nx);
+  const std::size_t slot_size = 6 * 2 * static_cast<std::size_t>(nx);
   thread_local std::vector<double> masked_rows;
   if (masked_rows.size() < parts * slot_size) masked_rows.resize(parts * slot_size);
   double* const storage = masked_rows.data();
