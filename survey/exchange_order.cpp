@@ -128,6 +128,10 @@ void exchange_pass_order(std::span<const double> keys, std::span<std::int32_t> o
                          ExchangeWork& work) {
   if (keys.size() <= literal_limit) {
     literal_pass(keys, order);
+  } else if (std::is_sorted(keys.begin(), keys.end())) {
+    // Keys already ascending (ties included) are never exchanged: files are usually written in
+    // order of their current electrodes.
+    std::iota(order.begin(), order.end(), 0);
   } else {
     exchange_pass_order_characterised(keys, order, work);
   }

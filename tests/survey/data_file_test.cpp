@@ -543,21 +543,33 @@ TEST(SurveyGeneralLayout, LargeFilesFollowTheLiteralPasses) {
     const std::size_t n = 2000;
     std::string text = "random\n";
     Reals a(n), b(n);
+    Ints type(n);
+    std::int32_t current = 1;
     for (std::size_t i = 0; i < n; ++i) {
       a[i] = pick(random) * 0.5;
       b[i] = pick(random) * 0.25;
+      // IP data whose type changes now and then: each datum carries the type in force.
+      if (i % 97 == 5) {
+        current = 3 - current;
+        text += "IPTYPE=" + std::to_string(current) + "\n";
+      }
+      type[i] = current;
       text += std::to_string(a[i]) + " " + std::to_string(b[i]) + " " + std::to_string(i) + " 0 " +
-              std::to_string(i) + " 1\n";
+              std::to_string(i) + " " + std::to_string(i + 1) + "\n";
     }
     const std::string path = folder.write("r.dat", text);
     DataRun run;
-    read(path, {}, run);
+    read(path, {.dc_data = false}, run);
     ASSERT_FALSE(run.stopped) << run.transcript.console();
     const std::vector<std::int32_t> perm = testing::literal_exchange_passes(a, b);
     for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(run.data.xm[i], static_cast<double>(perm[i])) << i;
-      ASSERT_EQ(run.data.sorted_pos[static_cast<std::size_t>(perm[i])],
-                static_cast<std::int32_t>(i + 1));
+      const auto d = static_cast<std::size_t>(perm[i]);
+      ASSERT_EQ(run.data.xm[i], static_cast<double>(d)) << i;
+      ASSERT_EQ(run.data.sorted_pos[d], static_cast<std::int32_t>(i + 1));
+      // The values, deviations and types travel with their datum.
+      ASSERT_EQ(run.data.dobs[i], static_cast<double>(d)) << i;
+      ASSERT_EQ(run.data.dstd[i], static_cast<double>(d + 1)) << i;
+      ASSERT_EQ(run.data.iptype[i], type[d]) << i;
     }
     std::int32_t total = 0;
     for (std::size_t k = 0; k < run.data.ndat_cur.size(); ++k) {
