@@ -87,11 +87,7 @@ void smooth_model(const quelby::Mesh& mesh, const quelby::FixedCells* fixed, std
   }
   quelby::phase_mark(quelby::Phase::passes);
   if (fixed != nullptr) {
-    for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
-      quelby::smooth_once(mesh, *fixed, working, smoothed);
-      // The newest pass becomes the next pass's input: the same values as copying it back.
-      working.swap(smoothed);
-    }
+    quelby::smooth_cycles(mesh, *fixed, working, smoothed, cycles);
   } else {
     quelby::smooth_cycles(mesh, working, smoothed, cycles);
   }

@@ -531,28 +531,38 @@ void smooth_cycles(const Mesh& mesh, Model& working, Model& smoothed, std::int32
   }
 }
 
-void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source, Model& target) {
+namespace {
+
+void check_fixed_cells(const Mesh& mesh, const FixedCells& fixed) {
   if (fixed.nx() != mesh.nx || fixed.nz() != mesh.nz) {
     throw std::invalid_argument("smooth_once: the fixed cells were built for another mesh");
   }
+}
+
+// The masked source rows of every part of a masked pass: six slots of 2 * nx doubles per thread
+// (three whole rows, three for a stretch's own columns). Kept from pass to pass by the caller:
+// fresh pages for every pass would cost more than the pass.
+std::vector<double> masked_row_storage(std::int64_t nx) {
+  const auto parts = static_cast<std::size_t>(parallel_thread_count());
+  return std::vector<double>(parts * 6 * 2 * static_cast<std::size_t>(nx));
+}
+
+void masked_pass(const Mesh& mesh, const FixedCells& fixed, const Model& source, Model& target,
+                 std::vector<double>& storage) {
   const std::int64_t nx = mesh.nx;
   const std::int64_t nz = mesh.nz;
   const double* const dx = mesh.dx.data();
   const double* const dz = mesh.dz.data();
   const double* const in = source.data();
   double* const out = target.data();
-  // Three masked source rows for every part of the loop; each part takes the next free slot. The
-  // rows are kept by the calling thread from pass to pass: fresh pages for every pass would cost
-  // more than the pass.
-  const auto parts = static_cast<std::size_t>(parallel_thread_count());
+  // Each part of the loop takes the next free slot of the storage.
   const std::size_t slot_size = 6 * 2 * static_cast<std::size_t>(nx);
-  thread_local std::vector<double> masked_rows;
-  if (masked_rows.size() < parts * slot_size) masked_rows.resize(parts * slot_size);
-  double* const storage = masked_rows.data();
+  const std::size_t parts =
+      slot_size == 0 ? 1 : std::max<std::size_t>(storage.size() / slot_size, 1);
   std::atomic<std::size_t> next_part{0};
   parallel_for(nz, (parallel_threshold + nx - 1) / nx, [&](std::int64_t first, std::int64_t last) {
     const std::size_t part = next_part.fetch_add(1) % parts;
-    MaskedRows rows(storage + part * slot_size, nx);
+    MaskedRows rows(storage.data() + part * slot_size, nx);
     for (std::int64_t k = first; k < last; ++k) {
       double* const row = out + k * nx;
       const auto row_index = static_cast<std::size_t>(k);
@@ -572,6 +582,25 @@ void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source,
       }
     }
   });
+}
+
+}  // namespace
+
+void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source, Model& target) {
+  check_fixed_cells(mesh, fixed);
+  std::vector<double> storage = masked_row_storage(mesh.nx);
+  masked_pass(mesh, fixed, source, target, storage);
+}
+
+void smooth_cycles(const Mesh& mesh, const FixedCells& fixed, Model& working, Model& smoothed,
+                   std::int32_t cycles) {
+  check_fixed_cells(mesh, fixed);
+  std::vector<double> storage = masked_row_storage(mesh.nx);
+  for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
+    masked_pass(mesh, fixed, working, smoothed, storage);
+    // The newest pass becomes the next pass's input: the same values as copying it back.
+    working.swap(smoothed);
+  }
 }
 
 void log_in_place(std::span<double> values) {

@@ -27,6 +27,13 @@ void smooth_once(const Mesh& mesh, const Model& source, Model& target);
 // that of the plain pass plus a select per term.
 void smooth_once(const Mesh& mesh, const FixedCells& fixed, const Model& source, Model& target);
 
+// `cycles` masked passes, each from the result of the one before, the last result left in
+// `working` (`smoothed` is work space): the same values as running smooth_once with `fixed` pass by
+// pass and swapping the models after each, with the working rows of the masked pass held once for
+// all of them and released on return.
+void smooth_cycles(const Mesh& mesh, const FixedCells& fixed, Model& working, Model& smoothed,
+                   std::int32_t cycles);
+
 // `cycles` passes of smooth_once, each from the result of the one before, the last result left in
 // `working` (`smoothed` is work space): the same values as running the passes one by one and
 // swapping the models after each. Several passes go in one sweep over the rows, so that the

@@ -66,13 +66,10 @@ void bind_smoothing(py::module_& module) {
           } else {
             log_in_place(working.values());
           }
-          for (int cycle = 0; cycle < cycles; ++cycle) {
-            if (masked) {
-              smooth_once(mesh, cells, working, smoothed);
-            } else {
-              smooth_once(mesh, working, smoothed);
-            }
-            working.swap(smoothed);
+          if (masked) {
+            smooth_cycles(mesh, cells, working, smoothed, cycles);
+          } else {
+            smooth_cycles(mesh, working, smoothed, cycles);
           }
           if (masked) {
             exp_in_place(working.values(), cells);

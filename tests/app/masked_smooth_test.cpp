@@ -35,19 +35,6 @@ std::vector<double> values_of(const Model& model) {
   return {model.data(), model.data() + model.size()};
 }
 
-// `cycles` masked passes as the command runs them (swapping the two models).
-std::vector<double> masked_passes(const Mesh& mesh, const std::vector<std::uint8_t>& fixed,
-                                  const std::vector<double>& values, int cycles) {
-  const FixedCells cells(mesh.nx, mesh.nz, fixed);
-  Model working = model_of(mesh, values);
-  Model smoothed(mesh.nx, mesh.nz);
-  for (int cycle = 0; cycle < cycles; ++cycle) {
-    smooth_once(mesh, cells, working, smoothed);
-    working.swap(smoothed);
-  }
-  return values_of(working);
-}
-
 // The same bits in every cell; any NaN matches any NaN (which of two NaN operands an addition
 // passes on, and the sign of a NaN made from infinities, belong to the machine, and every NaN is
 // written as NaN).
@@ -59,6 +46,24 @@ void expect_same_bits(const std::vector<double>& actual, const std::vector<doubl
     ASSERT_EQ(std::bit_cast<std::uint64_t>(actual[j]), std::bit_cast<std::uint64_t>(expected[j]))
         << what << ", cell " << j << ": " << actual[j] << " against " << expected[j];
   }
+}
+
+// `cycles` masked passes as the command runs them (smooth_cycles), checked against the passes run
+// one by one with smooth_once and the models swapped after each.
+std::vector<double> masked_passes(const Mesh& mesh, const std::vector<std::uint8_t>& fixed,
+                                  const std::vector<double>& values, int cycles) {
+  const FixedCells cells(mesh.nx, mesh.nz, fixed);
+  Model working = model_of(mesh, values);
+  Model smoothed(mesh.nx, mesh.nz);
+  smooth_cycles(mesh, cells, working, smoothed, cycles);
+  Model one_by_one = model_of(mesh, values);
+  Model next(mesh.nx, mesh.nz);
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    smooth_once(mesh, cells, one_by_one, next);
+    one_by_one.swap(next);
+  }
+  expect_same_bits(values_of(working), values_of(one_by_one), "smooth_cycles against smooth_once");
+  return values_of(working);
 }
 
 // Values with the odd infinity, NaN and negative zero, in free and fixed cells alike.
