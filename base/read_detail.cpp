@@ -6,11 +6,23 @@ namespace quelby {
 
 namespace {
 
-// A token as shown in a detail: quoted, and cut when it is long.
+// A token as shown in a detail: quoted, cut when it is long, and with control characters written
+// as \xNN, so that the detail stays one line whatever the token holds (an internal read's
+// record may hold line feeds, a file's line a carriage return).
 std::string quoted(std::string_view token) {
   constexpr std::size_t longest = 40;
+  constexpr char digits[] = "0123456789ABCDEF";
   std::string text = "'";
-  text += token.substr(0, longest);
+  for (const char c : token.substr(0, longest)) {
+    const auto code = static_cast<unsigned char>(c);
+    if (code < 0x20 || code == 0x7F) {
+      text += "\\x";
+      text += digits[code >> 4];
+      text += digits[code & 15];
+    } else {
+      text += c;
+    }
+  }
   if (token.size() > longest) text += "...";
   text += "'";
   return text;

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     quelby::read_active_cells(streams.io, mesh, topography, path, cells);
   } catch (const quelby::Stop& stop) {
-    streams.check_stop(stop);
+    streams.check_stop(stop, path);
     return 0;
   }
   streams.check_quiet();

@@ -51,8 +51,11 @@ struct Streams {
   std::ostringstream log;
   quelby::Io io{console, error, log};
 
-  void check_stop(const quelby::Stop& stop) const {
+  // A stop of a reader of `file`: its status, its message on the console and in the run log, and
+  // a detail that names the file.
+  void check_stop(const quelby::Stop& stop, std::string_view file) const {
     if (stop.status() != quelby::exit_failure) fail("a stop with an unexpected status");
+    fuzz_support::check_detail(stop.detail(), file);
     if (!error.str().empty()) fail("an internal check failed", error.str());
     const std::string text = console.str();
     if (text.size() < 2 || text.front() != '\n' || text.back() != '\n') {

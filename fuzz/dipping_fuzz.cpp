@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     quelby::read_dipping(streams.io, mesh, {}, 1, path, zone_idx, nzone, zones);
   } catch (const quelby::Stop& stop) {
-    streams.check_stop(stop);
+    streams.check_stop(stop, path);
     return 0;
   }
   streams.check_quiet();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/free_format.hpp"
+#include "base/read_detail.hpp"
 
 namespace {
 
@@ -359,6 +360,20 @@ void check_status(const ReadStatus& status) {
   if (!consistent) fail("inconsistent status");
 }
 
+// The detail line a reader's stop would carry for a failed read: one line that names the file and
+// the line, then says what was refused or how many values were found.
+void check_read_detail(const ReadStatus& status, int line, const ItemSet& items) {
+  std::size_t expected = 0;
+  for (const ReadItem& item : items.items) expected += item.count();
+  const std::string detail =
+      quelby::read_detail("in.txt", static_cast<std::size_t>(line), status, expected);
+  const std::string prefix = "in.txt:" + std::to_string(line) + ": ";
+  if (!detail.starts_with(prefix) || detail.size() == prefix.size()) {
+    fail("a read detail without its place or its words", detail);
+  }
+  if (detail.find('\n') != std::string::npos) fail("a read detail of more than one line", detail);
+}
+
 constexpr int max_reads = 8;
 
 // Reads repeatedly until the input ends (at most max_reads times) from `source` with the library
@@ -377,6 +392,7 @@ std::vector<ReadStatus> compare_with_reference(quelby::RecordSource& source,
     const ReadStatus got = quelby::read_items(source, library.items);
     const ReadStatus expected = reference_read(records, reference.elements);
     check_status(got);
+    if (got.outcome != ReadOutcome::success) check_read_detail(got, read + 1, library);
     if (!same_status(got, expected)) fail("read status differs from the reference", text);
     if (!same_values(library, reference)) fail("read values differ from the reference", text);
     statuses.push_back(got);

@@ -22,6 +22,16 @@ namespace fs = std::filesystem;
   std::abort();
 }
 
+// A stop's detail line: none, or one line that begins with the name of the file read and a colon
+// ("name:line: what" or "name: what").
+inline void check_detail(const std::string& detail, std::string_view file) {
+  if (detail.empty()) return;
+  if (!detail.starts_with(file) || detail.size() <= file.size() + 2 || detail[file.size()] != ':') {
+    fail("a stop's detail does not name its file", detail);
+  }
+  if (detail.find('\n') != std::string::npos) fail("a stop's detail of more than one line", detail);
+}
+
 // The scratch folder, made on first use and removed when the process exits. The path is never
 // destroyed, so that it is still there when the exit handler runs.
 inline const fs::path& folder() {

@@ -82,10 +82,11 @@ bool small_enough(const std::string& mesh_path, std::int64_t& nx, std::int64_t& 
 }
 
 // A Stop must come after a message that starts with an empty line (console) or after a one-line
-// text on the error stream.
+// text on the error stream; its detail names the file it was reading.
 void check_stop(const std::ostringstream& console, const std::ostringstream& error,
-                const quelby::Stop& stop) {
+                const quelby::Stop& stop, const std::string& file) {
   if (stop.status() != quelby::exit_failure) fail("a stop with an unexpected status");
+  fuzz_support::check_detail(stop.detail(), file);
   const std::string text = console.str();
   if (!error.str().empty()) fail("an internal check failed", error.str());
   if (text.size() < 2 || text.front() != '\n' || text.back() != '\n') {
@@ -223,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     quelby::load_mesh(io, mesh_path, mesh);
   } catch (const quelby::Stop& stop) {
-    check_stop(console, error, stop);
+    check_stop(console, error, stop, mesh_path);
     return 0;
   }
   if (!console.str().empty() || !error.str().empty()) fail("a loaded mesh printed something");
@@ -233,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     quelby::read_model(io, mesh, model_path, "model", model);
   } catch (const quelby::Stop& stop) {
-    check_stop(console, error, stop);
+    check_stop(console, error, stop, model_path);
     return 0;
   }
   if (!console.str().empty() || !error.str().empty()) fail("a read model printed something");

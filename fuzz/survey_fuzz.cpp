@@ -164,6 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quelby::read_data_file(io, path, locations_only, use_z, dc_data, survey);
   } catch (const quelby::Stop& stop) {
     if (stop.status() != quelby::exit_failure) fail("a stop with an unexpected status");
+    // The detail of a refused data line comes from the data records' read errors.
+    fuzz_support::check_detail(stop.detail(), path);
     const std::string text = console.str();
     if (!error.str().empty()) {
       if (error.str() != "idat_idx(ncur+1)-1 /= ndat\n" || !text.empty()) {

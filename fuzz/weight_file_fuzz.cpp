@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     quelby::read_weight_file(streams.io, path, "S weights", weights);
   } catch (const quelby::Stop& stop) {
-    streams.check_stop(stop);
+    streams.check_stop(stop, path);
     stopped = true;
   }
   // The counts as the reader saw them; outside their block nothing may change.

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       quelby::read_weights_file(streams.io, mesh, path, s, x, z);
     }
   } catch (const quelby::Stop& stop) {
-    streams.check_stop(stop);
+    streams.check_stop(stop, path);
     stopped = true;
   }
   for (std::int32_t k = 0; k < mesh.nz; ++k) {

@@ -91,6 +91,9 @@ TEST(ReadDetail, Wording) {
   ReadStatus wide{ReadOutcome::error, ReadErrorKind::conversion, long_token, true, 0};
   EXPECT_EQ(read_detail("w.txt", 1, wide, 1),
             "w.txt:1: '" + std::string(40, '7') + "...' is beyond the 32-bit integer range");
+  // Control characters in the refused text keep the detail on one line.
+  ReadStatus controls{ReadOutcome::error, ReadErrorKind::syntax, "1\r2\n\x7f", false, 0};
+  EXPECT_EQ(read_detail("c.txt", 3, controls, 2), "c.txt:3: '1\\x0D2\\x0A\\x7F' is not a number");
   EXPECT_EQ(counts_detail("wrongdim.mod", 1, 4, 3, "the mesh has", 5, 3),
             "wrongdim.mod:1: 4 x 3 cells, the mesh has 5 x 3");
   EXPECT_EQ(line_detail("x", 0, "what"), "x: what");
