@@ -30,21 +30,10 @@ struct CurrentLine {
   }
 };
 
-// Fetches the current line of a pair, taking an IPTYPE line before it, and checks the IP type
-// before that line is read: a wrong type on the last significant line is reported as such, a
-// right one meets the read error.
+// Fetches the current line of a pair, taking an IPTYPE line before it.
 void fetch_current_line(DataRecords& records, std::int32_t& type, bool dc_data) {
   if (!records.fetch()) records.ended();
-  bool in_hand = true;
-  if (records.is_iptype()) {
-    type = 0;
-    if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
-      records.refused(status, 1);
-    }
-    in_hand = records.fetch();
-  }
-  records.check_iptype(type, dc_data);
-  if (!in_hand) records.ended();
+  records.take_iptype(type, dc_data);
 }
 
 void read_pair_count(DataRecords& records, SurveyData& data) {

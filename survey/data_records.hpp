@@ -124,6 +124,21 @@ class DataRecords {
               line_detail(name_, line_number_, "IP type " + std::to_string(type)));
   }
 
+  // With a fetched line in hand: an IPTYPE line sets `type` (0 when its value is blank) and the
+  // next line is fetched; the type in force is then checked before that line is read, so a wrong
+  // type on the last significant line is reported as such and a right one meets the read error
+  // of a file that ended.
+  void take_iptype(std::int32_t& type, bool dc_data) {
+    bool in_hand = true;
+    if (is_iptype()) {
+      type = 0;
+      if (const ReadStatus status = read_iptype(type); !status.ok()) refused(status, 1);
+      in_hand = fetch();
+    }
+    check_iptype(type, dc_data);
+    if (!in_hand) ended();
+  }
+
   const Io& io() const noexcept { return io_; }
 
   // The number of line ends in the file plus one: at least the number of its lines, and so of

@@ -62,18 +62,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   std::optional<DataRecords::PendingStop> pending;
   try {
     while (records.fetch()) {
-      // The IP type is checked before the line after an IPTYPE line is read: a wrong type on the
-      // last significant line is reported as such, a right one meets the read error.
-      bool in_hand = true;
-      if (records.is_iptype()) {
-        type = 0;
-        if (const ReadStatus status = records.read_iptype(type); !status.ok()) {
-          records.refused(status, 1);
-        }
-        in_hand = records.fetch();
-      }
-      records.check_iptype(type, dc_data);
-      if (!in_hand) records.ended();
+      records.take_iptype(type, dc_data);
 
       // The values' read (six, or five without standard deviations; the first datum decides)
       // reads the positions first, so when it succeeds the positions' own read would give the

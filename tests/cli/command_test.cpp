@@ -1,11 +1,8 @@
 // Runs the built quelby command in a fresh folder per test and compares its console text, error
 // stream, exit status and output file byte for byte. Expected model files come from committed
 // golden files worked out by hand, or from a literal smoothing computed here.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,13 +19,13 @@
 #include "base/io.hpp"
 #include "mesh/mesh.hpp"
 #include "mesh/model.hpp"
-
-extern char** environ;
+#include "tests/support/run_command.hpp"
 
 namespace quelby {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::RunResult;
 
 const std::string usage = "\nUsage: quelby  mesh inmodel outmodel cycles\n";
 const std::string cycles_message = "\nError: number of cycles should be positive.\n";
@@ -46,12 +43,6 @@ const std::string model_5x3 =
     "1.0 3000 25 7.5 420\n"
     "9000 2 640 13 1.5\n"
     "55 8100 3.25 700 11\n";
-
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 std::string read_file(const fs::path& path) {
   std::ifstream stream(path, std::ios::binary);
@@ -134,41 +125,9 @@ class CommandTest : public ::testing::Test {
 
   // Runs the command with `arguments` (program name excluded) in the work folder.
   RunResult run(const std::vector<std::string>& arguments) const {
-    const std::string out_path = (root_ / "capture" / "stdout").string();
-    const std::string err_path = (root_ / "capture" / "stderr").string();
-    std::vector<std::string> strings{QUELBY_BINARY};
-    strings.insert(strings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : strings) argv.push_back(text.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, work_.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, QUELBY_BINARY, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    RunResult result;
-    if (spawned != 0) {
-      ADD_FAILURE() << "cannot start " << QUELBY_BINARY;
-      return result;
-    }
-    int wait_status = 0;
-    ::waitpid(pid, &wait_status, 0);
-    if (WIFEXITED(wait_status)) {
-      result.status = WEXITSTATUS(wait_status);
-    } else {
-      ADD_FAILURE() << "the command died of signal " << WTERMSIG(wait_status);
-      result.status = 128 + WTERMSIG(wait_status);
-    }
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
-    return result;
+    return testing::run_command(QUELBY_BINARY, work_, arguments,
+                                (root_ / "capture" / "stdout").string(),
+                                (root_ / "capture" / "stderr").string());
   }
 
   void put(const std::string& name, const std::string& content) const {
@@ -238,7 +197,7 @@ TEST_F(CommandTest, WrongArgumentCountPrintsUsageAndTouchesNothing) {
       {"m.msh", "a.mod", "out.mod", "1", "", "", ""},
   };
   for (const auto& arguments : cases) {
-    SCOPED_TRACE(testing::Message() << arguments.size() << " arguments");
+    SCOPED_TRACE(::testing::Message() << arguments.size() << " arguments");
     const RunResult result = run_failing(arguments, "out.mod", exit_usage);
     EXPECT_EQ(result.out, usage);
     EXPECT_EQ(result.err, "");

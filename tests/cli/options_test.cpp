@@ -1,10 +1,6 @@
 // The command's options, run as a process: --help, --version, usage errors, fixed cells from
 // --topography and --active, and the detail line that an option-form run prints after a stop.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -18,56 +14,22 @@
 #include "mesh/mesh.hpp"
 #include "mesh/topography.hpp"
 #include "tests/app/masked_literal.hpp"
+#include "tests/support/run_command.hpp"
 #include "tests/support/temp_folder.hpp"
-
-extern char** environ;
 
 namespace quelby {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::read_file;
+using testing::RunResult;
 using testing::TempFolder;
 
 const std::string usage = "\nUsage: quelby  mesh inmodel outmodel cycles\n";
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
-  const std::string out_path = folder.file("stdout.capture");
-  const std::string err_path = folder.file("stderr.capture");
-  std::vector<std::string> strings{QUELBY_BINARY};
-  strings.insert(strings.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& text : strings) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, folder.path().c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  pid_t pid = 0;
-  RunResult result;
-  const int spawned = posix_spawn(&pid, QUELBY_BINARY, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    ADD_FAILURE() << "cannot start " << QUELBY_BINARY;
-    return result;
-  }
-  int wait_status = 0;
-  ::waitpid(pid, &wait_status, 0);
-  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128;
-  result.out = read_file(out_path);
-  result.err = read_file(err_path);
-  fs::remove(out_path);
-  fs::remove(err_path);
-  return result;
+  return testing::run_command(QUELBY_BINARY, folder.path(), arguments,
+                              folder.file("stdout.capture"), folder.file("stderr.capture"));
 }
 
 std::string field_13(const double value) {

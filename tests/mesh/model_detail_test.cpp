@@ -10,21 +10,14 @@
 #include "mesh/model.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
+#include "tests/support/unit_mesh.hpp"
 
 namespace quelby {
 namespace {
 
 using testing::TempFolder;
 using testing::Transcript;
-
-Mesh mesh_of(std::int32_t nx, std::int32_t nz) {
-  Mesh mesh;
-  mesh.nx = nx;
-  mesh.nz = nz;
-  mesh.dx.assign(static_cast<std::size_t>(nx), 1.0);
-  mesh.dz.assign(static_cast<std::size_t>(nz), 1.0);
-  return mesh;
-}
+using testing::unit_mesh;
 
 struct Refusal {
   bool stopped = false;
@@ -78,7 +71,7 @@ TEST(ModelReadDetail, NamesTheLineAndTheFault) {
        "nulls.mod:4: 14 values, 15 expected", false},
   };
   TempFolder folder;
-  const Mesh mesh = mesh_of(5, 3);
+  const Mesh mesh = unit_mesh(5, 3);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     const std::string path = folder.write(c.file, c.text);
@@ -98,7 +91,7 @@ TEST(ModelReadDetail, NamesTheLineAndTheFault) {
 TEST(ModelReadDetail, NamesTheFirstOfSeveralFaults) {
   TempFolder folder;
   std::mt19937 random(4242);
-  const Mesh mesh = mesh_of(400, 300);
+  const Mesh mesh = unit_mesh(400, 300);
   for (int trial = 0; trial < 12; ++trial) {
     SCOPED_TRACE(trial);
     std::vector<std::string> lines(300);

@@ -11,6 +11,7 @@
 
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
+#include "tests/support/unit_mesh.hpp"
 
 namespace quelby {
 namespace {
@@ -18,15 +19,7 @@ namespace {
 using testing::read_file;
 using testing::TempFolder;
 using testing::Transcript;
-
-Mesh mesh_of(std::int32_t nx, std::int32_t nz) {
-  Mesh mesh;
-  mesh.nx = nx;
-  mesh.nz = nz;
-  mesh.dx.assign(static_cast<std::size_t>(nx), 1.0);
-  mesh.dz.assign(static_cast<std::size_t>(nz), 1.0);
-  return mesh;
-}
+using testing::unit_mesh;
 
 std::string numbered_values(int count, const std::string& separator) {
   std::string text;
@@ -52,7 +45,7 @@ void read(const Mesh& mesh, const std::string& path, Read& result,
 }
 
 TEST(ModelFile, ReadsValuesInAnyLayout) {
-  const Mesh mesh = mesh_of(40, 20);
+  const Mesh mesh = unit_mesh(40, 20);
   std::string per_row;
   for (int k = 0; k < 20; ++k) {
     for (int i = 1; i <= 40; ++i) per_row += std::to_string(k * 40 + i) + ".5 ";
@@ -78,7 +71,7 @@ TEST(ModelFile, ReadsValuesInAnyLayout) {
 }
 
 TEST(ModelFile, EveryFailureWritesItsMessage) {
-  const Mesh mesh = mesh_of(40, 20);
+  const Mesh mesh = unit_mesh(40, 20);
   const std::string read_error = "\nError reading model model file NAME\n";
   const struct {
     std::string what;
@@ -113,7 +106,7 @@ TEST(ModelFile, EveryFailureWritesItsMessage) {
 }
 
 TEST(ModelFile, LabelNamesTheModelInEveryMessage) {
-  const Mesh mesh = mesh_of(2, 1);
+  const Mesh mesh = unit_mesh(2, 1);
   TempFolder folder;
   Read missing;
   read(mesh, folder.file("absent.mod") + "  ", missing, "reference  ");
@@ -131,7 +124,7 @@ TEST(ModelFile, LabelNamesTheModelInEveryMessage) {
 }
 
 TEST(ModelFile, WritesFixedWidthFields) {
-  const Mesh mesh = mesh_of(3, 2);
+  const Mesh mesh = unit_mesh(3, 2);
   Model model(3, 2);
   const double values[] = {123.456, -0.00123456, 0, 1e-100, -0.0, 9.999996};
   std::copy(std::begin(values), std::end(values), model.data());
@@ -157,7 +150,7 @@ TEST(ModelFile, WritesFixedWidthFields) {
 }
 
 TEST(ModelFile, HeaderCountsTooWideAreAsterisks) {
-  const Mesh mesh = mesh_of(100000, 1);
+  const Mesh mesh = unit_mesh(100000, 1);
   Model model(100000, 1);
   Transcript transcript;
   TempFolder folder;
@@ -171,7 +164,7 @@ TEST(ModelFile, HeaderCountsTooWideAreAsterisks) {
 TEST(ModelFile, WrittenFilesReadBackToSixDigits) {
   std::mt19937_64 random(99);
   std::normal_distribution<double> log_value(4.6, 3);
-  const Mesh mesh = mesh_of(37, 23);
+  const Mesh mesh = unit_mesh(37, 23);
   Model model(37, 23);
   for (double& v : model.values()) v = std::exp(log_value(random)) * (random() % 5 == 0 ? -1 : 1);
   const double specials[] = {0.0,
@@ -208,7 +201,7 @@ TEST(ModelFile, WrittenFilesReadBackToSixDigits) {
 }
 
 TEST(ModelFile, FailedWritesLeaveNoFileAndAreReported) {
-  const Mesh mesh = mesh_of(2, 2);
+  const Mesh mesh = unit_mesh(2, 2);
   Model model(2, 2);
   TempFolder folder;
   const std::string cases[] = {folder.file("absent/out.mod"), folder.path().string() + "/sub"};
@@ -238,7 +231,7 @@ TEST(ModelFile, FailedWritesLeaveNoFileAndAreReported) {
 }
 
 TEST(ModelFile, ReplacesAnExistingFileWhole) {
-  const Mesh mesh = mesh_of(1, 1);
+  const Mesh mesh = unit_mesh(1, 1);
   Model model(1, 1);
   model.data()[0] = 2;
   TempFolder folder;
@@ -255,7 +248,7 @@ namespace quelby {
 namespace {
 
 TEST(ModelFile, ReplacingKeepsLinksPermissionsAndDevices) {
-  const Mesh mesh = mesh_of(1, 1);
+  const Mesh mesh = unit_mesh(1, 1);
   Model model(1, 1);
   model.data()[0] = 3;
   const std::string expected = "    1    1\n  3.00000E+00\n";
