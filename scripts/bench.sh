@@ -160,37 +160,27 @@ limit_bytes=$((2 * nx * nz * 8 + 16 * 1024 * 1024))
 # The table.
 verdict=PASS
 line() { printf '%-28s %12s %12s %9s %9s  %s\n' "$@"; }
-row() { # label quelby_ms reference_ms target(0 = none)
-  local ratio result target
-  ratio=$(awk -v q="$2" -v r="$3" 'BEGIN { printf "%.2f", r / q }')
-  if [[ $4 == 0 ]]; then
-    result=""
-    target="-"
-  else
-    target=">= ${4}x"
-    if awk -v x="$ratio" -v t="$4" 'BEGIN { exit !(x >= t) }'; then result=pass; else
+# One row: a ratio judged against its target with >= or <=; a target of 0 is none.
+judged_row() { # label first_ms second_ms ratio target comparison
+  local result="" shown="-"
+  if [[ $5 != 0 ]]; then
+    shown="$6 ${5}x"
+    if awk -v x="$4" -v t="$5" -v op="$6" 'BEGIN { exit !(op == ">=" ? x >= t : x <= t) }'; then
+      result=pass
+    else
       result=FAIL
       verdict=FAIL
     fi
   fi
-  line "$1" "$(printf '%.2f ms' "$2")" "$(printf '%.2f ms' "$3")" "${ratio}x" "$target" "$result"
+  line "$1" "$(printf '%.2f ms' "$2")" "$(printf '%.2f ms' "$3")" "${4}x" "$shown" "$result"
+}
+row() { # label quelby_ms reference_ms target: reference / quelby, at least the target
+  judged_row "$1" "$2" "$3" "$(awk -v q="$2" -v r="$3" 'BEGIN { printf "%.2f", r / q }')" "$4" ">="
+}
+slower_row() { # label masked_ms plain_ms limit: masked / plain, at most the limit
+  judged_row "$1" "$2" "$3" "$(awk -v m="$2" -v p="$3" 'BEGIN { printf "%.2f", m / p }')" "$4" "<="
 }
 ms() { awk -v s="$1" 'BEGIN { printf "%.3f", s * 1000 }'; }
-slower_row() { # label masked_ms plain_ms limit(0 = none): masked / plain against an upper limit
-  local ratio result limit
-  ratio=$(awk -v m="$2" -v p="$3" 'BEGIN { printf "%.2f", m / p }')
-  if [[ $4 == 0 ]]; then
-    result=""
-    limit="-"
-  else
-    limit="<= ${4}x"
-    if awk -v x="$ratio" -v t="$4" 'BEGIN { exit !(x <= t) }'; then result=pass; else
-      result=FAIL
-      verdict=FAIL
-    fi
-  fi
-  line "$1" "$(printf '%.2f ms' "$2")" "$(printf '%.2f ms' "$3")" "${ratio}x" "$limit" "$result"
-}
 
 # Every figure first, so that a missing one stops the script here.
 read_q=$(bench_median read_library)
