@@ -1,7 +1,7 @@
 #include "app/command_line.hpp"
 
-#include "base/io.hpp"
-#include "base/version.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/base/version.hpp"
 
 namespace quelby {
 

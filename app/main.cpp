@@ -14,17 +14,17 @@
 #include <vector>
 
 #include "app/command_line.hpp"
-#include "app/fixed_cells.hpp"
-#include "app/floating_point.hpp"
-#include "app/smooth.hpp"
-#include "base/free_format.hpp"
-#include "base/io.hpp"
-#include "base/phase_timer.hpp"
-#include "base/stops.hpp"
-#include "cells/active_cells.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
-#include "mesh/topography.hpp"
+#include "quelby/base/free_format.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/base/phase_timer.hpp"
+#include "quelby/base/stops.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/smoothing/fixed_cells.hpp"
+#include "quelby/smoothing/floating_point.hpp"
+#include "quelby/smoothing/smooth.hpp"
 
 namespace {
 

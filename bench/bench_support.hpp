@@ -10,7 +10,7 @@
 #include <streambuf>
 #include <string>
 
-#include "base/io.hpp"
+#include "quelby/base/io.hpp"
 
 namespace bench_support {
 

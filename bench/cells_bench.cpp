@@ -17,15 +17,15 @@
 #include <string>
 #include <vector>
 
-#include "base/io.hpp"
 #include "bench/bench_support.hpp"
-#include "cells/active_cells.hpp"
-#include "cells/dipping.hpp"
-#include "cells/weights.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
-#include "mesh/topography.hpp"
-#include "tests/cells/zone_literal.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/cells/weights.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/regularization/dipping.hpp"
+#include "tests/regularization/zone_literal.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Formatting of the model write: the fast exact path, the std::to_chars path it falls back on, and
 // the snprintf baseline, over one million typical model values (log-normal around 100 ohm-m).
-#include "base/fixed_format.hpp"
+#include "quelby/base/fixed_format.hpp"
 
 #include <benchmark/benchmark.h>
 

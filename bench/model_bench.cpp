@@ -24,12 +24,12 @@
 #include <string_view>
 #include <vector>
 
-#include "app/fixed_cells.hpp"
-#include "app/smooth.hpp"
-#include "base/io.hpp"
 #include "bench/bench_support.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/smoothing/fixed_cells.hpp"
+#include "quelby/smoothing/smooth.hpp"
 
 namespace {
 

@@ -27,13 +27,13 @@
 #include <string_view>
 #include <vector>
 
-#include "base/io.hpp"
 #include "bench/bench_support.hpp"
-#include "cells/active_cells.hpp"
-#include "mesh/mesh.hpp"
-#include "regularization/alpha.hpp"
-#include "regularization/evaluation.hpp"
-#include "regularization/objective.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/regularization/alpha.hpp"
+#include "quelby/regularization/evaluation.hpp"
+#include "quelby/regularization/objective.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sparse/csr.hpp"
+#include "quelby/sparse/csr.hpp"
 #include "tests/sparse/csr_literal.hpp"
 
 namespace {

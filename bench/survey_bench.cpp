@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "base/io.hpp"
 #include "bench/bench_support.hpp"
-#include "survey/data_file.hpp"
-#include "survey/exchange_order.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/survey/data_file.hpp"
+#include "quelby/survey/exchange_order.hpp"
 #include "tests/survey/exchange_literal.hpp"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <iostream>
 #include <sstream>
 
-#include "app/smooth.hpp"
-#include "base/io.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/smoothing/smooth.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 4) {

@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "base/io.hpp"
-#include "cells/active_cells.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
-#include "mesh/topography.hpp"
-#include "regularization/alpha.hpp"
-#include "regularization/evaluation.hpp"
-#include "regularization/objective.hpp"
-#include "report/inversion_report.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/regularization/alpha.hpp"
+#include "quelby/regularization/evaluation.hpp"
+#include "quelby/regularization/objective.hpp"
+#include "quelby/report/inversion_report.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 8) {

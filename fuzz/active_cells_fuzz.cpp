@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cells/active_cells.hpp"
 #include "fuzz/cells_fuzz_support.hpp"
+#include "quelby/cells/active_cells.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using cells_fuzz::fail;

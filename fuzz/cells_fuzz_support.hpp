@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "mesh/mesh.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/mesh.hpp"
 
 namespace cells_fuzz {
 

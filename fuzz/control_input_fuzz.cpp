@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "base/free_format.hpp"
-#include "base/io.hpp"
 #include "cells_fuzz_support.hpp"
-#include "report/control_input.hpp"
+#include "quelby/base/control_input.hpp"
+#include "quelby/base/free_format.hpp"
+#include "quelby/base/io.hpp"
 
 namespace {
 

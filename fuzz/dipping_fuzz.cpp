@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "base/free_format.hpp"
-#include "cells/dipping.hpp"
 #include "fuzz/cells_fuzz_support.hpp"
+#include "quelby/base/free_format.hpp"
+#include "quelby/regularization/dipping.hpp"
 
 namespace {
 

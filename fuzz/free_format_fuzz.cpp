@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "base/free_format.hpp"
-#include "base/read_detail.hpp"
+#include "quelby/base/free_format.hpp"
+#include "quelby/base/read_detail.hpp"
 
 namespace {
 

@@ -18,11 +18,11 @@
 #include <string>
 #include <string_view>
 
-#include "base/free_format.hpp"
-#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
+#include "quelby/base/free_format.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "survey/data_file.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/survey/data_file.hpp"
 #include "tests/survey/exchange_literal.hpp"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "base/io.hpp"
 #include "fuzz_support.hpp"
-#include "mesh/topography.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/topography.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "base/free_format.hpp"
-#include "cells/weights.hpp"
 #include "fuzz/cells_fuzz_support.hpp"
+#include "quelby/base/free_format.hpp"
+#include "quelby/cells/weights.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using cells_fuzz::fail;

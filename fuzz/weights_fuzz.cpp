@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "cells/weights.hpp"
 #include "fuzz/cells_fuzz_support.hpp"
+#include "quelby/cells/weights.hpp"
 
 namespace {
 

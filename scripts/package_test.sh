@@ -38,7 +38,7 @@ for kind in static shared; do
   echo "== package ($kind): consumer with pkg-config"
   flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs quelby)
   # shellcheck disable=SC2086
-  g++ -std=c++20 -O2 cmake/consumer/consumer.cpp -o "$work/$kind/pkg_consumer" $flags \
+  g++ -O2 cmake/consumer/consumer.cpp -o "$work/$kind/pkg_consumer" $flags \
     -Wl,-rpath,"$libdir"
   "$work/$kind/pkg_consumer" "$mesh" "$model" "$work/$kind/pkg_config.mod" 3
   cmp "$work/$kind/command.mod" "$work/$kind/pkg_config.mod"
@@ -73,7 +73,7 @@ for library in libc6 libstdc++6; do
 done
 contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }')
 for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/lib/libquelby.a \
-  ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/app/smooth.hpp \
+  ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/smoothing/smooth.hpp ./usr/include/quelby/quelby.hpp \
   ./usr/include/quelby/base/version.hpp ./usr/lib/cmake/quelby/quelbyConfig.cmake \
   ./usr/lib/cmake/quelby/quelbyTargets.cmake ./usr/lib/pkgconfig/quelby.pc; do
   grep -qx -- "$path" <<<"$contents" || {
@@ -102,7 +102,7 @@ cmp "$work/deb_masked.mod" "$work/build_masked.mod"
 echo "== package (deb): a consumer built with the unpacked quelby.pc"
 flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs quelby)
 # shellcheck disable=SC2086
-g++ -std=c++20 -O2 cmake/consumer/consumer.cpp -o "$work/deb_consumer" $flags
+g++ -O2 cmake/consumer/consumer.cpp -o "$work/deb_consumer" $flags
 "$work/deb_consumer" "$mesh" "$model" "$work/deb_consumer.mod" 3
 cmp "$work/build.mod" "$work/deb_consumer.mod"
 echo "== package: static and shared installs used through find_package and pkg-config, and the"

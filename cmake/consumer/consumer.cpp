@@ -5,10 +5,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "app/smooth.hpp"
-#include "base/io.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
+#include <quelby/quelby.hpp>
 
 int main(int argc, char** argv) {
   if (argc != 5) {

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
 
 namespace quelby::python {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <variant>
 
-#include "base/free_format.hpp"
 #include "bindings.hpp"
-#include "report/control_input.hpp"
+#include "quelby/base/control_input.hpp"
+#include "quelby/base/free_format.hpp"
 #include "streams.hpp"
 
 namespace quelby::python {

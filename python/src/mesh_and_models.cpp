@@ -6,8 +6,8 @@
 #include <string>
 
 #include "bindings.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
 #include "streams.hpp"
 
 namespace quelby::python {

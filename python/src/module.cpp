@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "base/version.hpp"
 #include "bindings.hpp"
+#include "quelby/base/version.hpp"
 #include "streams.hpp"
 
 PYBIND11_MODULE(_quelby, module) {

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "bindings.hpp"
-#include "cells/active_cells.hpp"
-#include "cells/weights.hpp"
-#include "mesh/cell_array.hpp"
-#include "regularization/alpha.hpp"
-#include "regularization/evaluation.hpp"
-#include "regularization/objective.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/cells/weights.hpp"
+#include "quelby/mesh/cell_array.hpp"
+#include "quelby/regularization/alpha.hpp"
+#include "quelby/regularization/evaluation.hpp"
+#include "quelby/regularization/objective.hpp"
 #include "streams.hpp"
 
 namespace quelby::python {

@@ -10,10 +10,10 @@
 #include <span>
 
 #include "bindings.hpp"
-#include "regularization/objective.hpp"
-#include "report/inversion_report.hpp"
+#include "quelby/regularization/objective.hpp"
+#include "quelby/report/inversion_report.hpp"
+#include "quelby/survey/survey_data.hpp"
 #include "streams.hpp"
-#include "survey/survey_data.hpp"
 
 namespace quelby::python {
 

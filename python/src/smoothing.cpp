@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "app/fixed_cells.hpp"
-#include "app/floating_point.hpp"
-#include "app/smooth.hpp"
 #include "bindings.hpp"
-#include "cells/active_cells.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
-#include "mesh/topography.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/smoothing/fixed_cells.hpp"
+#include "quelby/smoothing/floating_point.hpp"
+#include "quelby/smoothing/smooth.hpp"
 
 namespace quelby::python {
 

@@ -6,8 +6,8 @@
 #include <exception>
 #include <string>
 
-#include "base/io.hpp"
 #include "bindings.hpp"
+#include "quelby/base/io.hpp"
 
 namespace quelby::python {
 

@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "bindings.hpp"
-#include "cells/active_cells.hpp"
-#include "cells/dipping.hpp"
-#include "cells/weights.hpp"
-#include "mesh/cell_array.hpp"
-#include "mesh/topography.hpp"
-#include "regularization/alpha.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/cells/weights.hpp"
+#include "quelby/mesh/cell_array.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/regularization/alpha.hpp"
+#include "quelby/regularization/dipping.hpp"
+#include "quelby/survey/data_file.hpp"
+#include "quelby/survey/survey_data.hpp"
 #include "streams.hpp"
-#include "survey/data_file.hpp"
-#include "survey/survey_data.hpp"
 
 namespace quelby::python {
 

@@ -12,7 +12,7 @@
 #include <streambuf>
 #include <string>
 
-#include "base/io.hpp"
+#include "quelby/base/io.hpp"
 
 namespace quelby::python {
 

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "base/io.hpp"
-#include "cells/active_cells.hpp"
-#include "cells/dipping.hpp"
-#include "cells/weights.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
-#include "mesh/topography.hpp"
-#include "regularization/alpha.hpp"
-#include "survey/data_file.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/cells/weights.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/regularization/alpha.hpp"
+#include "quelby/regularization/dipping.hpp"
+#include "quelby/survey/data_file.hpp"
 #include "tests/support/temp_folder.hpp"
 
 namespace quelby {

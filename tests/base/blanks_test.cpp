@@ -1,4 +1,4 @@
-#include "base/blanks.hpp"
+#include "quelby/base/blanks.hpp"
 
 #include <gtest/gtest.h>
 

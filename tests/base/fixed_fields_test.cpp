@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "base/fixed_format.hpp"
+#include "quelby/base/fixed_format.hpp"
 
 namespace quelby {
 namespace {

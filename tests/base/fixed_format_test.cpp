@@ -1,4 +1,4 @@
-#include "base/fixed_format.hpp"
+#include "quelby/base/fixed_format.hpp"
 
 #include <gtest/gtest.h>
 

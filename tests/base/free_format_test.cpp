@@ -1,4 +1,4 @@
-#include "base/free_format.hpp"
+#include "quelby/base/free_format.hpp"
 
 #include <gtest/gtest.h>
 

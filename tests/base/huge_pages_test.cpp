@@ -1,4 +1,4 @@
-#include "base/huge_pages.hpp"
+#include "quelby/base/huge_pages.hpp"
 
 #include <gtest/gtest.h>
 

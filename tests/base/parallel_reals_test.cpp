@@ -1,4 +1,4 @@
-#include "base/parallel_reals.hpp"
+#include "quelby/base/parallel_reals.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/free_format.hpp"
+#include "quelby/base/free_format.hpp"
 #include "tests/support/temp_folder.hpp"
 
 namespace quelby {

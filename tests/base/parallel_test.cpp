@@ -1,4 +1,4 @@
-#include "base/parallel.hpp"
+#include "quelby/base/parallel.hpp"
 
 #include <gtest/gtest.h>
 

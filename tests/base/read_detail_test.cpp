@@ -1,6 +1,6 @@
 // The bookkeeping behind a stop's detail line: record numbers, the refused text and the items left
 // by a failed read, and the wording of the detail.
-#include "base/read_detail.hpp"
+#include "quelby/base/read_detail.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/free_format.hpp"
+#include "quelby/base/free_format.hpp"
 #include "tests/support/temp_folder.hpp"
 
 namespace quelby {

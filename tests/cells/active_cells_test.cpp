@@ -1,4 +1,4 @@
-#include "cells/active_cells.hpp"
+#include "quelby/cells/active_cells.hpp"
 
 #include <gtest/gtest.h>
 

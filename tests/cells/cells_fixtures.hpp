@@ -7,8 +7,8 @@
 #include <functional>
 #include <vector>
 
-#include "base/io.hpp"
-#include "mesh/mesh.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/mesh.hpp"
 #include "tests/support/transcript.hpp"
 
 namespace quelby::testing {

@@ -1,4 +1,4 @@
-#include "cells/weights.hpp"
+#include "quelby/cells/weights.hpp"
 
 #include <gtest/gtest.h>
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "base/io.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/model.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/model.hpp"
 #include "tests/support/run_command.hpp"
 
 namespace quelby {

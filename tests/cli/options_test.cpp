@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "base/io.hpp"
-#include "base/version.hpp"
-#include "mesh/mesh.hpp"
-#include "mesh/topography.hpp"
-#include "tests/app/masked_literal.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/base/version.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "tests/smoothing/masked_literal.hpp"
 #include "tests/support/run_command.hpp"
 #include "tests/support/temp_folder.hpp"
 

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "cells/active_cells.hpp"
-#include "cells/dipping.hpp"
-#include "cells/weights.hpp"
-#include "mesh/model.hpp"
-#include "mesh/topography.hpp"
-#include "report/inversion_report.hpp"
-#include "survey/data_file.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/cells/weights.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/regularization/dipping.hpp"
+#include "quelby/report/inversion_report.hpp"
+#include "quelby/survey/data_file.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 

@@ -1,4 +1,4 @@
-#include "mesh/mesh.hpp"
+#include "quelby/mesh/mesh.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "mesh/model_detail.hpp"
+#include "quelby/mesh/model_detail.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "base/io.hpp"
-#include "mesh/model.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/model.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 #include "tests/support/unit_mesh.hpp"

@@ -1,4 +1,4 @@
-#include "mesh/model.hpp"
+#include "quelby/mesh/model.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "mesh/topography.hpp"
+#include "quelby/mesh/topography.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "regularization/alpha.hpp"
+#include "quelby/regularization/alpha.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cells/active_cells.hpp"
-#include "regularization/alpha.hpp"
-#include "regularization/objective.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/regularization/alpha.hpp"
+#include "quelby/regularization/objective.hpp"
 #include "tests/regularization/objective_setup.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "base/fixed_format.hpp"
-#include "regularization/objective.hpp"
-#include "sparse/csr.hpp"
+#include "quelby/base/fixed_format.hpp"
+#include "quelby/regularization/objective.hpp"
+#include "quelby/sparse/csr.hpp"
 #include "tests/sparse/csr_literal.hpp"
 
 namespace quelby::literal {

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "mesh/mesh.hpp"
-#include "regularization/objective.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/regularization/objective.hpp"
 
 namespace quelby::testing {
 

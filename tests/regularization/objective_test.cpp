@@ -1,4 +1,4 @@
-#include "regularization/objective.hpp"
+#include "quelby/regularization/objective.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "regularization/evaluation.hpp"
-#include "sparse/csr.hpp"
+#include "quelby/regularization/evaluation.hpp"
+#include "quelby/sparse/csr.hpp"
 #include "tests/regularization/objective_literal.hpp"
 #include "tests/regularization/objective_setup.hpp"
 #include "tests/support/transcript.hpp"

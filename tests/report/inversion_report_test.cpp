@@ -1,4 +1,4 @@
-#include "report/inversion_report.hpp"
+#include "quelby/report/inversion_report.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "regularization/objective.hpp"
+#include "quelby/regularization/objective.hpp"
 #include "tests/regularization/objective_setup.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"

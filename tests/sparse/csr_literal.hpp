@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "sparse/csr.hpp"
+#include "quelby/sparse/csr.hpp"
 
 namespace quelby::literal {
 

@@ -1,4 +1,4 @@
-#include "sparse/csr.hpp"
+#include "quelby/sparse/csr.hpp"
 
 #include <gtest/gtest.h>
 

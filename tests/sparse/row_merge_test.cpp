@@ -1,4 +1,4 @@
-#include "sparse/row_merge.hpp"
+#include "quelby/sparse/row_merge.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/free_format.hpp"
+#include "quelby/base/free_format.hpp"
 
 namespace quelby::testing {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/io.hpp"
+#include "quelby/base/io.hpp"
 
 namespace quelby::testing {
 

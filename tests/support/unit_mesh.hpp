@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mesh/mesh.hpp"
+#include "quelby/mesh/mesh.hpp"
 
 namespace quelby::testing {
 

@@ -1,4 +1,4 @@
-#include "survey/data_file.hpp"
+#include "quelby/survey/data_file.hpp"
 
 #include <gtest/gtest.h>
 

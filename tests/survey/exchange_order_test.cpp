@@ -1,4 +1,4 @@
-#include "survey/exchange_order.hpp"
+#include "quelby/survey/exchange_order.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,31 @@
+// The one line of detail a reader's stop carries beside its message: the file, the line and what
+// was expected and found ("typo.msh:4: '1OO' is not a number"). Built only when a reader stops;
+// no stream of the library ever shows it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "quelby/base/free_format.hpp"
+
+namespace quelby {
+
+// "name:line: what", or "name: what" when `line` is 0 (no line to point at). `line` is 1-based.
+std::string line_detail(std::string_view name, std::size_t line, std::string_view what);
+
+// The detail of a failed free-format read of `expected` items that ended on line `line` (1-based;
+// 0 for an input without a line): the refused text and what it should have been, or how many
+// values the input held before it ended.
+std::string read_detail(std::string_view name, std::size_t line, const ReadStatus& status,
+                        std::size_t expected);
+
+// The shortest text that reads back as `value`.
+std::string shortest(double value);
+
+// "4 x 6 cells, the mesh has 4 x 7" and the like: two counts found against two expected.
+std::string counts_detail(std::string_view name, std::size_t line, long long first,
+                          long long second, std::string_view against, long long expected_first,
+                          long long expected_second);
+
+}  // namespace quelby

@@ -1,0 +1,36 @@
+#include "quelby/base/stops.hpp"
+
+#include <sys/sysinfo.h>
+
+namespace quelby {
+
+void require_file(const Io& io, std::string_view label, std::string_view name) {
+  std::string text = "\n ERROR: ";
+  text += trim_trailing_blanks(label);
+  text += " file not found: ";
+  text += trim_trailing_blanks(name);
+  text += '\n';
+  stop_with(io, Order::console_then_log, text, exit_failure,
+            std::string(trim_trailing_blanks(name)) + ": cannot be opened",
+            StopCause::missing_file);
+}
+
+void out_of_memory_stop(const Io& io) {
+  stop_with(io, Order::console_then_log, "\nERROR: Not enough memory, program terminated!\n\n",
+            exit_failure, {}, StopCause::resource);
+}
+
+void open_or_require(const Io& io, InputFile& file, std::string_view label, std::string_view name) {
+  const std::string path(trim_trailing_blanks(name));
+  if (!file.open(path)) require_file(io, label, path);
+}
+
+bool fits_in_memory(std::size_t bytes) noexcept {
+  struct sysinfo info {};
+  if (::sysinfo(&info) != 0) return true;
+  const unsigned long long total =
+      (static_cast<unsigned long long>(info.totalram) + info.totalswap) * info.mem_unit;
+  return bytes <= total;
+}
+
+}  // namespace quelby
