@@ -1,6 +1,7 @@
 #include "app/command_line.hpp"
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/base/version.hpp"
 
 namespace quelby {

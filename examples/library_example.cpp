@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/smoothing/smooth.hpp"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"

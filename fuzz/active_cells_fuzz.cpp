@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/cells_fuzz_support.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -16,6 +16,7 @@
 
 #include "fuzz_support.hpp"
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/mesh/mesh.hpp"
 
 namespace cells_fuzz {

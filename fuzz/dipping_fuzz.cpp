@@ -8,6 +8,7 @@
 
 #include "fuzz/cells_fuzz_support.hpp"
 #include "quelby/base/free_format.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/regularization/dipping.hpp"
 
 namespace {

@@ -21,6 +21,7 @@
 #include "fuzz_support.hpp"
 #include "quelby/base/free_format.hpp"
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
 

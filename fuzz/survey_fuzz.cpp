@@ -20,6 +20,7 @@
 
 #include "fuzz_support.hpp"
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/survey/data_file.hpp"
 #include "tests/survey/exchange_literal.hpp"
 

@@ -17,6 +17,7 @@
 
 #include "fuzz_support.hpp"
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/mesh/topography.hpp"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "fuzz/cells_fuzz_support.hpp"
 #include "quelby/base/free_format.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/weights.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

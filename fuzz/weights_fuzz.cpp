@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "fuzz/cells_fuzz_support.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/weights.hpp"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/cells/weights.hpp"
 #include "quelby/mesh/cell_array.hpp"

@@ -8,6 +8,7 @@
 
 #include "bindings.hpp"
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 
 namespace quelby::python {
 

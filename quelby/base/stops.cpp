@@ -2,7 +2,20 @@
 
 #include <sys/sysinfo.h>
 
+#include <utility>
+
 namespace quelby {
+
+void stop_with(const Io& io, Order order, std::string_view text, int status, std::string detail,
+               StopCause cause) {
+  write_message(io, order, text);
+  throw Stop(std::string(text), status, std::move(detail), cause);
+}
+
+void internal_check_failed(const Io& io, std::string_view text) {
+  io.error << text << '\n' << std::flush;
+  throw Stop(std::string(text), exit_failure);
+}
 
 void require_file(const Io& io, std::string_view label, std::string_view name) {
   std::string text = "\n ERROR: ";

@@ -1,15 +1,57 @@
-// The two stops every reader shares: an input file that cannot be opened, and an allocation that
-// fails. Each writes its message to the console, then to the run log, and throws Stop.
+// Stops: the Stop exception that ends an operation after its message (only the command's main, or
+// the Python layer, turns it into a status), the helpers that write a message and throw it, and
+// the two stops every reader shares: an input file that cannot be opened, and an allocation that
+// fails, each written to the console, then to the run log.
 #pragma once
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "quelby/base/free_format.hpp"
 #include "quelby/base/io.hpp"
 
 namespace quelby {
+
+// Exit statuses of the command.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+// What a stop was about: Python maps these onto FileNotFoundError, ValueError and MemoryError.
+enum class StopCause { bad_input, missing_file, resource };
+
+// Thrown after a stop's message has been written; carries the exit status the command ends with.
+// `detail` is one optional line that says where and why an input was refused
+// ("typo.mod:4: '1OO' is not a number"); no stream of the library ever shows it, the command prints
+// it on its standard error after the message.
+class Stop : public std::runtime_error {
+ public:
+  explicit Stop(std::string what, int status = exit_failure, std::string detail = {},
+                StopCause cause = StopCause::bad_input)
+      : std::runtime_error(std::move(what)),
+        status_(status),
+        cause_(cause),
+        detail_(std::move(detail)) {}
+  int status() const noexcept { return status_; }
+  StopCause cause() const noexcept { return cause_; }
+  const std::string& detail() const noexcept { return detail_; }
+
+ private:
+  int status_;
+  StopCause cause_;
+  std::string detail_;
+};
+
+// Writes the message, then throws Stop with `status`, `detail` and `cause`.
+[[noreturn]] void stop_with(const Io& io, Order order, std::string_view text,
+                            int status = exit_failure, std::string detail = {},
+                            StopCause cause = StopCause::bad_input);
+
+// Writes a consistency-check text on the error stream and throws Stop.
+[[noreturn]] void internal_check_failed(const Io& io, std::string_view text);
 
 // " ERROR: <label> file not found: <name>", both without trailing blanks.
 [[noreturn]] void require_file(const Io& io, std::string_view label, std::string_view name);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quelby/base/huge_pages.hpp"
+#include "quelby/base/stops.hpp"
 
 namespace quelby {
 namespace {

@@ -8,6 +8,7 @@
 
 #include "quelby/base/atomic_output.hpp"
 #include "quelby/base/fixed_format.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/regularization/evaluation.hpp"
 
 namespace quelby {

@@ -20,6 +20,7 @@
 #include "quelby/base/free_format.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/read_detail.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/survey/survey_data.hpp"
 
 namespace quelby::survey_records {

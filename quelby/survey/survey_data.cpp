@@ -1,4 +1,5 @@
 #include "quelby/survey/survey_data.hpp"
+#include "quelby/base/stops.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/cells/weights.hpp"
 #include "quelby/mesh/mesh.hpp"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "tests/support/transcript.hpp"
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
 #include "tests/support/run_command.hpp"

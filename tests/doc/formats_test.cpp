@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/cells/weights.hpp"
 #include "quelby/mesh/model.hpp"

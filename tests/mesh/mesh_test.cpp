@@ -1,4 +1,5 @@
 #include "quelby/mesh/mesh.hpp"
+#include "quelby/base/stops.hpp"
 
 #include <gtest/gtest.h>
 

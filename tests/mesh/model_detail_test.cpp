@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
 #include "quelby/mesh/model.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"

@@ -1,4 +1,5 @@
 #include "quelby/mesh/model.hpp"
+#include "quelby/base/stops.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/regularization/alpha.hpp"
 #include "quelby/regularization/objective.hpp"

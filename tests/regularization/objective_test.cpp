@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "quelby/base/stops.hpp"
 #include "quelby/regularization/evaluation.hpp"
 #include "quelby/sparse/csr.hpp"
 #include "tests/regularization/objective_literal.hpp"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "quelby/base/stops.hpp"
 #include "quelby/regularization/objective.hpp"
 #include "tests/regularization/objective_setup.hpp"
 #include "tests/support/temp_folder.hpp"

@@ -1,4 +1,5 @@
 #include "quelby/sparse/row_merge.hpp"
+#include "quelby/base/stops.hpp"
 
 #include <gtest/gtest.h>
 

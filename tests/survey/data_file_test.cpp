@@ -1,4 +1,5 @@
 #include "quelby/survey/data_file.hpp"
+#include "quelby/base/stops.hpp"
 
 #include <gtest/gtest.h>
 
