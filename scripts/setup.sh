@@ -6,7 +6,7 @@
 #   test, the Debian package (cpack -G DEB with dpkg-shlibdeps) and the man page check use.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev time)
+packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev time)
 for option in "$@"; do
   case "$option" in
     --fuzz) packages+=(clang libclang-rt-dev) ;;

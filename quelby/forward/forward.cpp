@@ -1,0 +1,411 @@
+#include "quelby/forward/forward.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <new>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "quelby/base/parallel.hpp"
+#include "quelby/base/read_detail.hpp"
+#include "quelby/base/stops.hpp"
+#include "quelby/forward/cholesky.hpp"
+#include "quelby/forward/ground_operator.hpp"
+
+namespace quelby {
+namespace {
+
+// Runs body(j) for j in [0, count) on the worker pool; the first exception of any part is
+// rethrown on the calling thread once every part has returned.
+template <typename Body>
+void for_each_parallel(std::size_t count, Body&& body) {
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+  parallel_for(static_cast<std::int64_t>(count), 2, [&](std::int64_t begin, std::int64_t end) {
+    try {
+      for (std::int64_t j = begin; j < end; ++j) body(static_cast<std::size_t>(j));
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+}
+
+// Turns a failure of the solver into the library's stops.
+template <typename Work>
+void with_solver_stops(const Io& io, Work&& work) {
+  try {
+    work();
+  } catch (const Stop&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    out_of_memory_stop(io);
+  } catch (const std::exception& failure) {
+    stop_with(io, Order::console_then_log, std::string("\nError: ") + failure.what() + "\n");
+  }
+}
+
+// The reference point of the mixed condition: the electrodes' mean x, on the surface there.
+std::pair<double, double> reference_point(const Mesh& mesh, const Ground& ground,
+                                          const SurveyElectrodes& placed) {
+  double x = 0;
+  for (const Electrode& electrode : placed.electrodes) x += electrode.x;
+  x = placed.electrodes.empty() ? mesh.x_mid : x / static_cast<double>(placed.electrodes.size());
+  const auto above = std::upper_bound(mesh.x_nodes.begin(), mesh.x_nodes.end(), x);
+  const std::size_t column = std::min<std::size_t>(
+      static_cast<std::size_t>(std::max<std::ptrdiff_t>(above - mesh.x_nodes.begin() - 1, 0)),
+      static_cast<std::size_t>(mesh.nx - 1));
+  const std::int32_t row = std::min(ground.top[column], mesh.nz);
+  return {x, mesh.z_nodes[static_cast<std::size_t>(row)]};
+}
+
+// The transform kernels of the data: for each datum its four pole terms, each electrode pair at
+// its distance and at the distance to its image above the surface.
+std::vector<DatumKernel> data_kernels(const SurveyElectrodes& placed, const Mesh& mesh,
+                                      const Ground& ground) {
+  auto depth = [&](const Electrode& electrode) {
+    const auto above = std::upper_bound(mesh.x_nodes.begin(), mesh.x_nodes.end(), electrode.x);
+    const std::size_t column = std::min<std::size_t>(
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(above - mesh.x_nodes.begin() - 1, 0)),
+        static_cast<std::size_t>(mesh.nx - 1));
+    const double surface = mesh.z_nodes[static_cast<std::size_t>(std::min(ground.top[column], mesh.nz))];
+    return std::max(electrode.z - surface, 0.0);
+  };
+  std::vector<DatumKernel> kernels(placed.a.size());
+  for (std::size_t i = 0; i < placed.a.size(); ++i) {
+    const std::int32_t sources[2] = {placed.a[i], placed.b[i]};
+    const std::int32_t receivers[2] = {placed.m[i], placed.n[i]};
+    for (int s = 0; s < 2; ++s) {
+      for (int r = 0; r < 2; ++r) {
+        if (sources[s] < 0 || receivers[r] < 0) continue;
+        const Electrode& p = placed.electrodes[static_cast<std::size_t>(sources[s])];
+        const Electrode& q = placed.electrodes[static_cast<std::size_t>(receivers[r])];
+        const double sign = s == r ? 1.0 : -1.0;
+        const double dx = p.x - q.x;
+        const double direct = std::hypot(dx, p.z - q.z);
+        const double image = std::hypot(dx, depth(p) + depth(q));
+        if (direct == 0) continue;
+        kernels[i].push_back({sign, direct});
+        kernels[i].push_back({sign, image});
+      }
+    }
+  }
+  return kernels;
+}
+
+std::string format_number(double value) { return shortest(value); }
+
+}  // namespace
+
+struct ForwardModel::Impl {
+  Mesh mesh;
+  Ground ground;
+  SurveyElectrodes placed;
+  WavenumberRule rule;
+  std::unique_ptr<GroundOperator> op;
+  std::unique_ptr<CholeskyPattern> pattern;
+  ForwardOptions options;
+  std::vector<std::int32_t> ground_cells;
+  // Distinct pole pairs (electrode numbers, first <= second), and per datum the pairs AM, AN, BM,
+  // BN (-1 where an electrode is missing).
+  std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
+  std::vector<std::array<std::int32_t, 4>> datum_pairs;
+  // The conductivity the factors belong to, per mesh cell.
+  std::vector<double> sigma;
+  bool sigma_set = false;
+  std::vector<std::unique_ptr<CholeskyFactor>> factors;
+
+  void set_resistivity(const Io& io, std::span<const double> resistivity);
+  // The factor of wavenumber j, made with `values` as scratch when it is not kept.
+  std::unique_ptr<CholeskyFactor> take_factor(std::size_t j, std::vector<double>& values);
+  void give_back(std::size_t j, std::unique_ptr<CholeskyFactor> factor);
+  void forward_columns(const CholeskyFactor& factor, std::vector<ForwardColumn>& columns) const;
+  std::vector<double> combine(const std::vector<double>& per_wavenumber) const;
+};
+
+ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::int32_t> air_cells,
+                           const SurveyData& survey, const ForwardOptions& options)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  m.mesh = mesh;
+  m.options = options;
+  m.ground = make_ground(mesh, air_cells);
+  m.placed = place_electrodes(io, mesh, m.ground, survey);
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    for (std::int32_t i = 0; i < mesh.nx; ++i) {
+      if (m.ground.is_ground(i, k)) m.ground_cells.push_back(k * mesh.nx + i);
+    }
+  }
+  const double extent = std::hypot(mesh.x_nodes.back() - mesh.x_nodes.front(),
+                                   mesh.z_nodes.back() - mesh.z_nodes.front());
+  double nearest = m.placed.smallest_separation;
+  if (!(nearest > 0)) nearest = std::min(*std::min_element(mesh.dx.begin(), mesh.dx.end()),
+                                         *std::min_element(mesh.dz.begin(), mesh.dz.end()));
+  const double r_min = std::min(options.near_fraction * nearest, extent / 10);
+  const std::vector<DatumKernel> kernels = data_kernels(m.placed, mesh, m.ground);
+  m.rule = design_wavenumber_rule(r_min, extent, kernels, options.wavenumber_count);
+  const auto [x_ref, z_ref] = reference_point(mesh, m.ground, m.placed);
+  with_solver_stops(io, [&] {
+    m.op = std::make_unique<GroundOperator>(mesh, m.ground, x_ref, z_ref);
+    m.pattern = std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
+  });
+  m.factors.resize(m.rule.k.size());
+
+  std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
+  auto pair_of = [&](std::int32_t source, std::int32_t receiver) -> std::int32_t {
+    if (source < 0 || receiver < 0) return -1;
+    const auto key = std::minmax(source, receiver);
+    const auto found = known.find(key);
+    if (found != known.end()) return found->second;
+    const auto number = static_cast<std::int32_t>(m.pairs.size());
+    m.pairs.emplace_back(key.first, key.second);
+    known.emplace(key, number);
+    return number;
+  };
+  m.datum_pairs.resize(m.placed.a.size());
+  for (std::size_t i = 0; i < m.placed.a.size(); ++i) {
+    m.datum_pairs[i] = {pair_of(m.placed.a[i], m.placed.m[i]), pair_of(m.placed.a[i], m.placed.n[i]),
+                        pair_of(m.placed.b[i], m.placed.m[i]), pair_of(m.placed.b[i], m.placed.n[i])};
+  }
+  io.log << " forward model: " << m.placed.electrodes.size() << " electrodes, " << m.placed.a.size()
+         << " data, " << m.op->size() << " nodes, " << m.rule.k.size()
+         << " wavenumbers (transform error " << format_number(m.rule.pole_error) << " from "
+         << format_number(m.rule.r_min) << " m to " << format_number(m.rule.r_max) << " m)\n";
+}
+
+ForwardModel::~ForwardModel() = default;
+
+std::int32_t ForwardModel::ndat() const noexcept { return static_cast<std::int32_t>(impl_->placed.a.size()); }
+const Ground& ForwardModel::ground() const noexcept { return impl_->ground; }
+const SurveyElectrodes& ForwardModel::electrodes() const noexcept { return impl_->placed; }
+const WavenumberRule& ForwardModel::wavenumbers() const noexcept { return impl_->rule; }
+std::vector<std::int32_t> ForwardModel::ground_cells() const { return impl_->ground_cells; }
+
+void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> resistivity) {
+  const std::size_t ncell = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
+  if (resistivity.size() != ncell) {
+    internal_check_failed(io, "forward model: the resistivity model does not match the mesh");
+  }
+  std::vector<double> next(ncell, 0.0);
+  for (const std::int32_t cell : ground_cells) {
+    const double rho = resistivity[static_cast<std::size_t>(cell)];
+    if (!(rho > 0) || !std::isfinite(rho)) {
+      stop_with(io, Order::console_then_log,
+                "\nError: the resistivity of cell (" + std::to_string(cell % mesh.nx + 1) + ", " +
+                    std::to_string(cell / mesh.nx + 1) + ") is not a positive number: " +
+                    shortest(rho) + "\n");
+    }
+    next[static_cast<std::size_t>(cell)] = 1 / rho;
+  }
+  if (sigma_set && next == sigma) return;
+  sigma = std::move(next);
+  sigma_set = true;
+  op->set_conductivity(sigma);
+  for (auto& factor : factors) factor.reset();
+}
+
+std::unique_ptr<CholeskyFactor> ForwardModel::Impl::take_factor(std::size_t j,
+                                                                 std::vector<double>& values) {
+  if (factors[j]) return std::move(factors[j]);
+  values.resize(op->entry_count());
+  op->values(rule.k[j], values);
+  return std::make_unique<CholeskyFactor>(*pattern, values);
+}
+
+void ForwardModel::Impl::give_back(std::size_t j, std::unique_ptr<CholeskyFactor> factor) {
+  if (options.keep_factors) factors[j] = std::move(factor);
+}
+
+void ForwardModel::Impl::forward_columns(const CholeskyFactor& factor,
+                                         std::vector<ForwardColumn>& columns) const {
+  columns.resize(placed.electrodes.size());
+  for (std::size_t e = 0; e < placed.electrodes.size(); ++e) {
+    const Electrode& electrode = placed.electrodes[e];
+    const auto count = static_cast<std::size_t>(electrode.count);
+    factor.forward(std::span(electrode.node, count), std::span(electrode.weight, count), columns[e]);
+  }
+}
+
+// sum_j w_j value_j / pi per pole pair, in ascending j, from values stored wavenumber by wavenumber.
+std::vector<double> ForwardModel::Impl::combine(const std::vector<double>& per_wavenumber) const {
+  std::vector<double> pole(pairs.size(), 0.0);
+  for (std::size_t j = 0; j < rule.k.size(); ++j) {
+    for (std::size_t p = 0; p < pairs.size(); ++p) pole[p] += rule.weight[j] * per_wavenumber[j * pairs.size() + p];
+  }
+  for (double& value : pole) value /= std::numbers::pi;
+  return pole;
+}
+
+namespace {
+
+double datum_from_poles(const std::array<std::int32_t, 4>& four, const std::vector<double>& pole) {
+  auto at = [&](int t) { return four[static_cast<std::size_t>(t)] < 0 ? 0.0 : pole[static_cast<std::size_t>(four[static_cast<std::size_t>(t)])]; };
+  return ((at(0) - at(1)) - at(2)) + at(3);
+}
+
+}  // namespace
+
+std::vector<double> ForwardModel::data(const Io& io, std::span<const double> resistivity) {
+  Impl& m = *impl_;
+  m.set_resistivity(io, resistivity);
+  const std::size_t nk = m.rule.k.size();
+  std::vector<double> products(nk * m.pairs.size());
+  with_solver_stops(io, [&] {
+    for_each_parallel(nk, [&](std::size_t j) {
+      std::vector<double> values;
+      std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
+      std::vector<ForwardColumn> columns;
+      m.forward_columns(*factor, columns);
+      for (std::size_t p = 0; p < m.pairs.size(); ++p) {
+        products[j * m.pairs.size() + p] =
+            factor->dot(columns[static_cast<std::size_t>(m.pairs[p].first)],
+                        columns[static_cast<std::size_t>(m.pairs[p].second)]);
+      }
+      m.give_back(j, std::move(factor));
+    });
+  });
+  const std::vector<double> pole = m.combine(products);
+  std::vector<double> result(m.datum_pairs.size());
+  for (std::size_t i = 0; i < result.size(); ++i) result[i] = datum_from_poles(m.datum_pairs[i], pole);
+  return result;
+}
+
+void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity,
+                               std::span<const std::int32_t> cells, std::span<double> jacobian,
+                               std::span<double> data) {
+  Impl& m = *impl_;
+  m.set_resistivity(io, resistivity);
+  const std::size_t nk = m.rule.k.size();
+  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
+  const std::size_t ne = m.placed.electrodes.size();
+  const std::size_t ndat = m.datum_pairs.size();
+  std::vector<double> products(nk * m.pairs.size());
+  std::vector<std::vector<double>> fields(nk);
+  with_solver_stops(io, [&] {
+    for_each_parallel(nk, [&](std::size_t j) {
+      std::vector<double> values;
+      std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
+      std::vector<ForwardColumn> columns;
+      m.forward_columns(*factor, columns);
+      for (std::size_t p = 0; p < m.pairs.size(); ++p) {
+        products[j * m.pairs.size() + p] =
+            factor->dot(columns[static_cast<std::size_t>(m.pairs[p].first)],
+                        columns[static_cast<std::size_t>(m.pairs[p].second)]);
+      }
+      fields[j].resize(nodes * ne);
+      factor->backward(columns, fields[j]);
+      m.give_back(j, std::move(factor));
+    });
+  });
+  const std::vector<double> pole = m.combine(products);
+  for (std::size_t i = 0; i < ndat && i < data.size(); ++i) data[i] = datum_from_poles(m.datum_pairs[i], pole);
+
+  const std::size_t ncell = static_cast<std::size_t>(m.mesh.nx) * static_cast<std::size_t>(m.mesh.nz);
+  const std::size_t columns = cells.size();
+  for_each_parallel(ndat, [&](std::size_t i) {
+    std::vector<double> u(nodes), v(nodes), energy(ncell, 0.0);
+    double* row = jacobian.data() + i * columns;
+    std::fill(row, row + columns, 0.0);
+    const std::int32_t a = m.placed.a[i], b = m.placed.b[i], mm = m.placed.m[i], n = m.placed.n[i];
+    for (std::size_t j = 0; j < nk; ++j) {
+      const double* field = fields[j].data();
+      for (std::size_t node = 0; node < nodes; ++node) {
+        u[node] = field[static_cast<std::size_t>(a) * nodes + node] -
+                  (b < 0 ? 0.0 : field[static_cast<std::size_t>(b) * nodes + node]);
+        v[node] = field[static_cast<std::size_t>(mm) * nodes + node] -
+                  (n < 0 ? 0.0 : field[static_cast<std::size_t>(n) * nodes + node]);
+      }
+      m.op->cell_energies(m.rule.k[j], u, v, energy);
+      const double w = m.rule.weight[j] / std::numbers::pi;
+      for (std::size_t c = 0; c < columns; ++c) row[c] += w * energy[static_cast<std::size_t>(cells[c])];
+    }
+  });
+}
+
+std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
+                                                         std::span<const double> resistivity,
+                                                         std::span<const double> chargeability,
+                                                         std::span<double> data) {
+  Impl& m = *impl_;
+  m.set_resistivity(io, resistivity);
+  const std::size_t nk = m.rule.k.size();
+  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
+  const std::size_t ne = m.placed.electrodes.size();
+  const std::size_t np = m.pairs.size();
+  std::vector<double> products(nk * np), charged(nk * np);
+  with_solver_stops(io, [&] {
+    for_each_parallel(nk, [&](std::size_t j) {
+      std::vector<double> values;
+      std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
+      std::vector<ForwardColumn> columns;
+      m.forward_columns(*factor, columns);
+      std::vector<double> fields(nodes * ne);
+      factor->backward(columns, fields);
+      for (std::size_t p = 0; p < np; ++p) {
+        products[j * np + p] = factor->dot(columns[static_cast<std::size_t>(m.pairs[p].first)],
+                                           columns[static_cast<std::size_t>(m.pairs[p].second)]);
+      }
+      m.give_back(j, std::move(factor));
+      // The operator of the conductivities eta * sigma, applied to every electrode's field.
+      std::vector<double> weighted(m.op->entry_count(), 0.0);
+      m.op->add_weighted(m.rule.k[j], chargeability, weighted);
+      std::vector<double> applied(nodes * ne, 0.0);
+      const auto starts = m.op->column_starts();
+      const auto rows = m.op->rows();
+      for (std::size_t e = 0; e < ne; ++e) {
+        const double* x = fields.data() + e * nodes;
+        double* y = applied.data() + e * nodes;
+        for (std::size_t col = 0; col < nodes; ++col) {
+          for (std::int32_t p = starts[col]; p < starts[col + 1]; ++p) {
+            const std::size_t row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+            y[row] += weighted[static_cast<std::size_t>(p)] * x[col];
+            if (row != col) y[col] += weighted[static_cast<std::size_t>(p)] * x[row];
+          }
+        }
+      }
+      for (std::size_t p = 0; p < np; ++p) {
+        const double* x = fields.data() + static_cast<std::size_t>(m.pairs[p].first) * nodes;
+        const double* y = applied.data() + static_cast<std::size_t>(m.pairs[p].second) * nodes;
+        double sum = 0;
+        for (std::size_t node = 0; node < nodes; ++node) sum += x[node] * y[node];
+        charged[j * np + p] = sum;
+      }
+    });
+  });
+  const std::vector<double> pole = m.combine(products);
+  const std::vector<double> pole_charged = m.combine(charged);
+  std::vector<double> result(m.datum_pairs.size());
+  for (std::size_t i = 0; i < result.size(); ++i) {
+    const double d = datum_from_poles(m.datum_pairs[i], pole);
+    result[i] = datum_from_poles(m.datum_pairs[i], pole_charged) / d;
+    if (i < data.size()) data[i] = d;
+  }
+  return result;
+}
+
+std::vector<std::int32_t> parameter_cells(const ActiveCells& cells) {
+  std::vector<std::int32_t> result(static_cast<std::size_t>(cells.npar));
+  for (std::size_t cell = 0; cell < cells.cell_idx.size(); ++cell) {
+    const std::int32_t parameter = cells.parameter(cell);
+    if (parameter >= 0) result[static_cast<std::size_t>(parameter)] = static_cast<std::int32_t>(cell);
+  }
+  return result;
+}
+
+std::vector<double> geometric_factors(const Io& io, const Mesh& mesh,
+                                      std::span<const std::int32_t> air_cells,
+                                      const SurveyData& survey, const ForwardOptions& options) {
+  ForwardModel model(io, mesh, air_cells, survey, options);
+  const std::vector<double> uniform(static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz), 1.0);
+  std::vector<double> factors = model.data(io, uniform);
+  for (double& value : factors) value = 1 / value;
+  return factors;
+}
+
+}  // namespace quelby

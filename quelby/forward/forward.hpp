@@ -1,0 +1,88 @@
+// The 2.5-D DC forward model of a survey over a section: the potential of a unit current at each
+// electrode, solved once per electrode and wavenumber, and every datum made from those fields
+// (d = u_A(M) - u_A(N) - u_B(M) + u_B(N), in ohms), with the sensitivities of the data to the
+// resistivities of any cells and the linearised IP response. One symbolic analysis serves every
+// wavenumber, and the factorisations are kept for the next call with the same resistivities.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "quelby/base/io.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/forward/ground.hpp"
+#include "quelby/forward/wavenumbers.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/survey/survey_data.hpp"
+
+namespace quelby {
+
+struct ForwardOptions {
+  // Wavenumbers of the transform: 0 for the smallest count that meets the rule's tolerances over
+  // the survey's distances (see design_wavenumber_rule), else that count.
+  int wavenumber_count = 0;
+  // The shortest distance the transform is fitted for, as a fraction of the smallest distance
+  // between a current and a potential electrode of one datum.
+  double near_fraction = 0.25;
+  // Keep each wavenumber's factorisation for the next call with the same resistivities (memory:
+  // one factor per wavenumber).
+  bool keep_factors = true;
+};
+
+class ForwardModel {
+ public:
+  // Places the survey's electrodes on the ground below `air_cells` (air-cell count per column, as
+  // Topography and ActiveCells hold them) and fits the wavenumbers to the survey's distances, from
+  // near_fraction of the smallest electrode separation to the mesh's extent. An electrode that
+  // cannot stand where it is given writes its message and throws Stop.
+  ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::int32_t> air_cells,
+               const SurveyData& survey, const ForwardOptions& options = {});
+  ~ForwardModel();
+  ForwardModel(const ForwardModel&) = delete;
+  ForwardModel& operator=(const ForwardModel&) = delete;
+
+  std::int32_t ndat() const noexcept;
+  const Ground& ground() const noexcept;
+  const SurveyElectrodes& electrodes() const noexcept;
+  const WavenumberRule& wavenumbers() const noexcept;
+  // The mesh cells (0-based, k * nx + i) below the surface, in cell order.
+  std::vector<std::int32_t> ground_cells() const;
+
+  // The data of the resistivity model `resistivity` (ohm-m, one per mesh cell in cell order; air
+  // cells are not read), in the survey's grouped order, for a unit current: ohms (V/A). A ground
+  // value that is not a positive finite number writes its message and throws Stop.
+  std::vector<double> data(const Io& io, std::span<const double> resistivity);
+
+  // J[i * cells.size() + c] = d d_i / d ln(rho of cell cells[c]) in ohms (row-major, ndat rows),
+  // and the data in `data` (ndat values). `cells` are 0-based mesh cells below the surface; their
+  // sum over every ground cell is d_i (the data are of degree 1 in the resistivities).
+  void sensitivity(const Io& io, std::span<const double> resistivity,
+                   std::span<const std::int32_t> cells, std::span<double> jacobian,
+                   std::span<double> data);
+
+  // The linearised apparent chargeability of every datum (same units as `chargeability`, one per
+  // mesh cell): eta_a,i = sum over ground cells c of (d ln d_i / d ln rho_c) eta_c. A uniform
+  // chargeability gives itself. Also fills `data` (ndat values) when it is not empty.
+  std::vector<double> apparent_chargeability(const Io& io, std::span<const double> resistivity,
+                                             std::span<const double> chargeability,
+                                             std::span<double> data = {});
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The parameter cells of an active-cell map (0-based mesh cells, parameter order): the columns of
+// a sensitivity matrix over the model parameters.
+std::vector<std::int32_t> parameter_cells(const ActiveCells& cells);
+
+// Geometric factors K_i = 1 / d_i of a uniform 1 ohm-m earth on the same mesh and ground: an
+// apparent resistivity is K_i times a datum in ohms.
+std::vector<double> geometric_factors(const Io& io, const Mesh& mesh,
+                                      std::span<const std::int32_t> air_cells,
+                                      const SurveyData& survey, const ForwardOptions& options = {});
+
+}  // namespace quelby

@@ -1,0 +1,82 @@
+// The operator of one wavenumber k on the ground, with potentials on the nodes and a conductivity
+// per cell: A(k) = S + k^2 M + B(k), symmetric positive definite. S is the stiffness of each cell
+// (the bilinear element's blended one third to two thirds with the five-point stencil: their
+// point-source errors have opposite signs and cancel to first order), M the lumped mass (a
+// quarter of the cell's area at each of its nodes), B(k) the mixed condition of a point source on
+// the sides and bottom, du/dn + k K1(kr)/K0(kr) cos(theta) u = 0, lumped on the boundary nodes,
+// with r and theta taken from one reference point. The ground surface carries no current.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quelby/forward/ground.hpp"
+#include "quelby/mesh/mesh.hpp"
+
+namespace quelby {
+
+class GroundOperator {
+ public:
+  // The pattern and geometry of the ground of `mesh`; the mixed condition is taken from the point
+  // (reference_x, reference_z). Linear in cells.
+  GroundOperator(const Mesh& mesh, const Ground& ground, double reference_x, double reference_z);
+
+  std::int32_t size() const noexcept { return node_count_; }
+  // The upper triangle in compressed columns: column j holds rows i <= j, ascending.
+  std::span<const std::int32_t> column_starts() const noexcept { return column_starts_; }
+  std::span<const std::int32_t> rows() const noexcept { return rows_; }
+  std::size_t entry_count() const noexcept { return rows_.size(); }
+
+  // Takes one conductivity per mesh cell (S/m, cell order; air cells are not read). Linear in
+  // cells.
+  void set_conductivity(std::span<const double> sigma);
+  // The entries of A(k) for the conductivity last set, in the pattern's order.
+  void values(double k, std::span<double> out) const;
+  // Adds to `out` the entries of sum_c weight_c sigma_c dA/dsigma_c at wavenumber k: the operator
+  // of the conductivity sigma_c * weight_c (one weight per mesh cell). Linear in cells.
+  void add_weighted(double k, std::span<const double> weight, std::span<double> out) const;
+
+  // For each ground cell, in cell order: u^T E_c(k) v, the energy of the cell's part of A(k) for
+  // two potential vectors u and v (per ground node), written to `out` per cell (air cells 0).
+  void cell_energies(double k, std::span<const double> u, std::span<const double> v,
+                     std::span<double> out) const;
+
+  // The mixed condition's factor at a boundary node: k K1(kr) / K0(kr) for its distance r.
+  double boundary_factor(double k, std::size_t boundary_node) const;
+
+  struct Cell {
+    std::int32_t cell = 0;      // mesh cell, k * nx + i
+    std::int32_t node[4] = {};  // ground nodes (i,k), (i+1,k), (i+1,k+1), (i,k+1)
+    double along_x = 0;         // hz / hx / 18
+    double along_z = 0;         // hx / hz / 18
+    double quarter_area = 0;    // hx hz / 4
+    // Entry positions of the cell's pairs in the pattern: the four diagonals, then the pairs
+    // 0-1, 3-2 (same row), 0-3, 1-2 (same column), 0-2, 1-3 (diagonals of the cell).
+    std::int32_t position[10] = {};
+  };
+  struct BoundaryEdge {
+    std::int32_t cell = 0;          // index into cells()
+    std::int32_t boundary[2] = {};  // indices into the boundary nodes
+    double half_length_cos[2] = {};  // L / 2 * cos(theta) at each end
+  };
+  std::span<const Cell> cells() const noexcept { return cells_; }
+  std::span<const BoundaryEdge> boundary_edges() const noexcept { return edges_; }
+
+ private:
+  std::int32_t node_count_ = 0;
+  std::vector<std::int32_t> column_starts_, rows_, diagonal_;
+  std::vector<Cell> cells_;
+  std::vector<BoundaryEdge> edges_;
+  std::vector<std::int32_t> boundary_node_;   // ground node of each boundary node
+  std::vector<double> boundary_distance_;     // its distance from the reference point
+  std::vector<std::array<int, 2>> edge_local_;  // the cell-local ends of each boundary edge
+  // Set by set_conductivity:
+  std::vector<double> sigma_;            // per entry of cells_
+  std::vector<double> stiffness_;        // S, in pattern order
+  std::vector<double> mass_;             // M, per ground node
+  std::vector<double> boundary_weight_;  // sum of sigma L/2 cos(theta), per boundary node
+};
+
+}  // namespace quelby

@@ -1,0 +1,239 @@
+#include "quelby/forward/survey_mesh.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "quelby/base/atomic_output.hpp"
+#include "quelby/base/read_detail.hpp"
+#include "quelby/base/stops.hpp"
+
+namespace quelby {
+namespace {
+
+// A direction of a mesh file: the first segment's start, then each segment's end and count.
+struct Segments {
+  double start = 0;
+  std::vector<double> ends;
+  std::vector<std::int32_t> counts;
+};
+
+// Nodes and widths exactly as the mesh reader makes them from the segments.
+void fill_direction(const Segments& segments, std::vector<double>& nodes, std::vector<double>& widths) {
+  nodes.assign(1, segments.start);
+  widths.clear();
+  double a = segments.start;
+  for (std::size_t s = 0; s < segments.ends.size(); ++s) {
+    const double b = segments.ends[s];
+    const std::int32_t n = segments.counts[s];
+    const double w = (b - a) / static_cast<double>(n);
+    for (std::int32_t c = 0; c < n; ++c) {
+      widths.push_back(w);
+      nodes.push_back(nodes.back() + w);
+    }
+    a = b;
+  }
+}
+
+Mesh mesh_from_segments(const Segments& x, const Segments& z) {
+  Mesh mesh;
+  fill_direction(x, mesh.x_nodes, mesh.dx);
+  fill_direction(z, mesh.z_nodes, mesh.dz);
+  mesh.nx = static_cast<std::int32_t>(mesh.dx.size());
+  mesh.nz = static_cast<std::int32_t>(mesh.dz.size());
+  mesh.x_centres.resize(mesh.dx.size());
+  mesh.z_centres.resize(mesh.dz.size());
+  for (std::size_t i = 0; i < mesh.dx.size(); ++i) mesh.x_centres[i] = (mesh.x_nodes[i] + mesh.x_nodes[i + 1]) * 0.5;
+  for (std::size_t k = 0; k < mesh.dz.size(); ++k) mesh.z_centres[k] = (mesh.z_nodes[k] + mesh.z_nodes[k + 1]) * 0.5;
+  mesh.x_mid = (mesh.x_nodes.front() + mesh.x_nodes.back()) * 0.5;
+  mesh.z_first = mesh.z_nodes.front();
+  mesh.node_count = (mesh.nx + 1) * (mesh.nz + 1);
+  mesh.z_node_count_plus_one = mesh.nz + 2;
+  return mesh;
+}
+
+// A width rounded to three significant digits, so that the written file stays readable.
+double rounded(double width) {
+  const double scale = std::pow(10.0, std::floor(std::log10(width)) - 2);
+  return std::round(width / scale) * scale;
+}
+
+// Padding widths from the core outwards: cell w g, w g^2, ... rounded.
+std::vector<double> padding_widths(double cell, double growth, int count) {
+  std::vector<double> widths;
+  double width = cell;
+  for (int p = 0; p < count; ++p) {
+    width *= growth;
+    widths.push_back(rounded(width));
+  }
+  return widths;
+}
+
+int padding_to_reach(double cell, double growth, double distance) {
+  double total = 0, width = cell;
+  int count = 0;
+  while (total < distance && count < 200) {
+    width *= growth;
+    total += rounded(width);
+    ++count;
+  }
+  return std::max(count, 1);
+}
+
+[[noreturn]] void refuse(const Io& io, const std::string& what) {
+  stop_with(io, Order::console_then_log, "\nError: " + what + "\n");
+}
+
+}  // namespace
+
+Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<const double> z,
+                         double largest_separation, const SurveyMeshOptions& options) {
+  if (x.empty()) refuse(io, "the survey has no electrodes");
+  if (options.cell_width < 0 || !std::isfinite(options.cell_width)) refuse(io, "cell width should be positive");
+  if (options.core_depth < 0 || !std::isfinite(options.core_depth)) refuse(io, "core depth should be positive");
+  if (!(options.growth >= 1) || !std::isfinite(options.growth)) refuse(io, "padding growth should be 1 or more");
+  if (options.padding_cells < 0 || options.margin_cells < 0) refuse(io, "cell counts should not be negative");
+  std::vector<double> positions(x.begin(), x.end());
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  double spacing = 0;
+  for (std::size_t i = 1; i < positions.size(); ++i) {
+    const double gap = positions[i] - positions[i - 1];
+    if (spacing == 0 || gap < spacing) spacing = gap;
+  }
+  const double first = positions.front();
+  const double last = positions.back();
+  const double line = last - first;
+  double cell = options.cell_width;
+  if (cell == 0) cell = spacing > 0 ? spacing / 4 : (largest_separation > 0 ? largest_separation / 16 : 1.0);
+  // Whole cells across the electrodes, of the width nearest the chosen one.
+  const auto across = static_cast<std::int32_t>(std::max(1.0, std::round(line / cell)));
+  if (line > 0) cell = line / across;
+  const double depth = options.core_depth > 0 ? options.core_depth
+                                              : std::max(0.75 * largest_separation, 4 * cell);
+  double deepest = options.top;
+  for (const double value : z) deepest = std::max(deepest, value);
+  const double core_bottom = std::max(options.top + depth, deepest + 4 * cell);
+  const auto rows = static_cast<std::int32_t>(std::ceil((core_bottom - options.top) / cell - 1e-9));
+  const double reach = 5 * std::max(line, depth);
+  const int padding = options.padding_cells > 0 ? options.padding_cells
+                                                : padding_to_reach(cell, options.growth, reach);
+  const std::vector<double> pads = padding_widths(cell, options.growth, padding);
+  double padding_total = 0;
+  for (const double w : pads) padding_total += w;
+
+  Segments xs;
+  const double core_start = first - options.margin_cells * cell;
+  const double core_end = line > 0 ? last + options.margin_cells * cell : first + (options.margin_cells + 1) * cell;
+  const auto core_cells = static_cast<std::int32_t>(line > 0 ? across + 2 * options.margin_cells : 2 * options.margin_cells + 1);
+  xs.start = core_start - padding_total;
+  double at = xs.start;
+  for (std::size_t p = pads.size(); p-- > 1;) {
+    at += pads[p];
+    xs.ends.push_back(at);
+    xs.counts.push_back(1);
+  }
+  if (!pads.empty()) {
+    xs.ends.push_back(core_start);
+    xs.counts.push_back(1);
+  }
+  xs.ends.push_back(core_end);
+  xs.counts.push_back(core_cells);
+  at = core_end;
+  for (const double w : pads) {
+    at += w;
+    xs.ends.push_back(at);
+    xs.counts.push_back(1);
+  }
+  Segments zs;
+  zs.start = options.top;
+  zs.ends.push_back(options.top + rows * cell);
+  zs.counts.push_back(rows);
+  at = zs.ends.back();
+  for (const double w : pads) {
+    at += w;
+    zs.ends.push_back(at);
+    zs.counts.push_back(1);
+  }
+  return mesh_from_segments(xs, zs);
+}
+
+Mesh mesh_for_survey(const Io& io, const SurveyData& survey, const SurveyMeshOptions& options) {
+  std::vector<double> x, z;
+  double largest = 0;
+  for (std::size_t pair = 0; pair < static_cast<std::size_t>(survey.ncur); ++pair) {
+    x.push_back(survey.xa_cur[pair]);
+    x.push_back(survey.xb_cur[pair]);
+    if (survey.has_z) {
+      z.push_back(survey.za_cur[pair]);
+      z.push_back(survey.zb_cur[pair]);
+    }
+    for (std::size_t i = survey.data_begin(pair); i < survey.data_begin(pair + 1); ++i) {
+      x.push_back(survey.xm[i]);
+      x.push_back(survey.xn[i]);
+      if (survey.has_z) {
+        z.push_back(survey.zm[i]);
+        z.push_back(survey.zn[i]);
+      }
+      for (const double source : {survey.xa_cur[pair], survey.xb_cur[pair]}) {
+        for (const double receiver : {survey.xm[i], survey.xn[i]}) {
+          largest = std::max(largest, std::abs(source - receiver));
+        }
+      }
+    }
+  }
+  return mesh_for_electrodes(io, x, z, largest, options);
+}
+
+Mesh mesh_from_nodes(const Io& io, std::span<const double> x_nodes, std::span<const double> z_nodes) {
+  auto segments = [&](std::span<const double> nodes, const char* axis) {
+    if (nodes.size() < 2) refuse(io, std::string(axis) + " nodes: at least two are needed");
+    Segments result;
+    result.start = nodes[0];
+    for (std::size_t i = 1; i < nodes.size(); ++i) {
+      if (!(nodes[i] > nodes[i - 1]) || !std::isfinite(nodes[i])) {
+        refuse(io, std::string(axis) + " nodes should be finite and in increasing order");
+      }
+      result.ends.push_back(nodes[i]);
+      result.counts.push_back(1);
+    }
+    return result;
+  };
+  return mesh_from_segments(segments(x_nodes, "X"), segments(z_nodes, "Z"));
+}
+
+void write_mesh(const Io& io, std::string_view name, const Mesh& mesh) {
+  const std::string file_name(trim_trailing_blanks(name));
+  std::string text;
+  auto direction = [&](const std::vector<double>& nodes, const std::vector<double>& widths) {
+    // Runs of bitwise equal widths make one segment each.
+    std::vector<std::size_t> run_ends;
+    for (std::size_t i = 1; i <= widths.size(); ++i) {
+      if (i == widths.size() || widths[i] != widths[i - 1]) run_ends.push_back(i);
+    }
+    text += std::to_string(run_ends.size()) + "\n";
+    std::size_t begin = 0;
+    for (std::size_t r = 0; r < run_ends.size(); ++r) {
+      if (r == 0) text += shortest(nodes[0]) + " ";
+      text += shortest(nodes[run_ends[r]]) + " " + std::to_string(run_ends[r] - begin) + "\n";
+      begin = run_ends[r];
+    }
+  };
+  direction(mesh.x_nodes, mesh.dx);
+  direction(mesh.z_nodes, mesh.dz);
+  const auto fail = [&](int error) {
+    const std::string message =
+        "Error: cannot write the mesh file " + file_name + ": " + std::strerror(error) + "\n";
+    io.error << message << std::flush;
+    throw Stop(message, exit_failure);
+  };
+  AtomicOutput output(file_name);
+  if (const int error = output.create()) fail(error);
+  if (const int error = output.write(text.data(), text.size())) fail(error);
+  if (const int error = output.commit()) fail(error);
+}
+
+}  // namespace quelby

@@ -1,0 +1,45 @@
+// A mesh for a survey: square core cells of a fraction of the smallest electrode spacing under the
+// electrodes, to a depth tied to the survey's largest separation, then padding cells that grow by
+// a factor towards the sides and the bottom to several times the line length; and the writer of
+// mesh files, which the mesh reader reads back to the same nodes.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "quelby/base/io.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/survey/survey_data.hpp"
+
+namespace quelby {
+
+struct SurveyMeshOptions {
+  double cell_width = 0;  // m; 0: a quarter of the smallest spacing between electrodes along x
+  double core_depth = 0;  // m below `top`; 0: three quarters of the largest electrode separation
+  int padding_cells = 0;  // on each side and below; 0: as many as reach five line lengths
+  int margin_cells = 4;   // core cells beyond the first and the last electrode
+  double growth = 1.3;    // width ratio of neighbouring padding cells
+  double top = 0;         // z of the first row boundary (the surface of a flat survey)
+};
+
+// The mesh for the electrodes of `survey` (x positions; z positions where it has them, the core
+// reaching below the deepest). The core spans the electrodes plus the margins in whole cells of
+// the width nearest the chosen one. Options out of range (a width, depth or growth not positive,
+// a growth below 1, negative counts) write "Error: <option> ..." and throw Stop.
+Mesh mesh_for_survey(const Io& io, const SurveyData& survey, const SurveyMeshOptions& options = {});
+
+// The same from electrode positions along x (and optional z, empty for surface electrodes) and
+// the largest separation of the survey's data.
+Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<const double> z,
+                         double largest_separation, const SurveyMeshOptions& options = {});
+
+// A mesh from its node positions (strictly increasing, at least two each), computed as the mesh
+// reader computes it from a file that lists every node: each cell one segment.
+Mesh mesh_from_nodes(const Io& io, std::span<const double> x_nodes, std::span<const double> z_nodes);
+
+// Writes the mesh file `name`: runs of equal cells as one segment, positions in the shortest text
+// that reads back to the same number. Written atomically; a failure writes one line naming the
+// file and the cause on the error stream and throws Stop.
+void write_mesh(const Io& io, std::string_view name, const Mesh& mesh);
+
+}  // namespace quelby
