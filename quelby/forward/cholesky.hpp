@@ -1,7 +1,8 @@
-// The one interface to the sparse direct solver (CHOLMOD's supernodal Cholesky): a symmetric
-// positive definite pattern is analysed once (fill-reducing ordering and symbolic factor), then
-// factorised for any number of value sets, each factor usable from one thread at a time.
-// Indices are 0-based.
+// The one interface to the sparse direct solver: CHOLMOD orders a symmetric positive definite
+// pattern and analyses it once, then factorises it (simplicial LDL^T) for any number of value
+// sets. The solves are this module's own loops over the factor: no BLAS is called, so that factors
+// of several wavenumbers can be worked on at once from the pool's threads, and results are the
+// same bits whatever BLAS the system has. Indices are 0-based.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,6 @@
 #include <vector>
 
 namespace quelby {
-
-class CholeskyFactor;
 
 // The analysis of one pattern, given as its upper triangle in compressed columns (column j holds
 // rows i <= j, ascending). Throws std::bad_alloc or std::runtime_error when the solver fails.
@@ -34,12 +33,12 @@ class CholeskyPattern {
   std::unique_ptr<Impl> impl_;
 };
 
-// A sparse right-hand side's forward solve y = L^-1 P b: nonzero only on the columns of the
-// supernodes on the paths from b's entries to the root, kept as those supernodes (ascending) and
-// their values (in the factor's order).
+// The forward solve y = L^-1 P b of a sparse right-hand side: nonzero only on the factor's columns
+// on the paths from b's entries to the root of the elimination tree, kept as those columns
+// (ascending) and their values.
 struct ForwardColumn {
-  std::vector<std::int32_t> supernodes;
-  std::vector<double> values;  // per listed supernode, its columns in order
+  std::vector<std::int32_t> columns;
+  std::vector<double> values;
 };
 
 class CholeskyFactor {
@@ -51,17 +50,16 @@ class CholeskyFactor {
   CholeskyFactor(const CholeskyFactor&) = delete;
   CholeskyFactor& operator=(const CholeskyFactor&) = delete;
 
-  // y = L^-1 P b for b with entries `values` at rows `rows` (0-based). Cost: the supernodes on
-  // the paths from those rows to the root.
+  // y = L^-1 P b for b with entries `values` at rows `rows`. Cost: the entries of L in the columns
+  // on the paths from those rows to the root. Not for two threads at once on one factor.
   void forward(std::span<const std::int32_t> rows, std::span<const double> values,
                ForwardColumn& out) const;
-  // y1^T y2 over the common supernodes, in ascending order (b1^T A^-1 b2 for their right sides).
+  // b1^T A^-1 b2 from the forward solves of b1 and b2: y1^T D^-1 y2 over their common columns,
+  // ascending.
   double dot(const ForwardColumn& first, const ForwardColumn& second) const;
-  // X = A^-1 B in place, for `count` dense columns of size n (column-major).
-  void solve(std::span<double> columns, std::int32_t count) const;
-  // Writes P^T L^-T y of each forward column into the dense column-major `columns` (n x count):
-  // with forward(), the full solutions A^-1 b at half the cost of two dense sweeps.
-  void backward(std::span<const ForwardColumn> forward_columns, std::span<double> columns) const;
+  // The full solutions A^-1 b of the forward solves, node by node: out[i * count + c] is entry i of
+  // solution c (count = forward_columns.size()). Cost: entries of L times count.
+  void backward(std::span<const ForwardColumn> forward_columns, std::span<double> out) const;
 
  private:
   const CholeskyPattern& pattern_;

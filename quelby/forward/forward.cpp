@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <array>
 #include <map>
 #include <mutex>
 #include <new>
@@ -101,6 +102,10 @@ std::vector<DatumKernel> data_kernels(const SurveyElectrodes& placed, const Mesh
 
 std::string format_number(double value) { return shortest(value); }
 
+// Fields of one chunk of wavenumbers held at once by the sensitivity, and columns per block.
+constexpr std::size_t field_budget_bytes = std::size_t{512} << 20;
+constexpr std::size_t sensitivity_block = 128;
+
 }  // namespace
 
 struct ForwardModel::Impl {
@@ -120,6 +125,7 @@ struct ForwardModel::Impl {
   std::vector<double> sigma;
   bool sigma_set = false;
   std::vector<std::unique_ptr<CholeskyFactor>> factors;
+  std::vector<std::vector<double>> boundary;  // per wavenumber, the mixed condition's factors
 
   void set_resistivity(const Io& io, std::span<const double> resistivity);
   // The factor of wavenumber j, made with `values` as scratch when it is not kept.
@@ -156,6 +162,7 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
     m.pattern = std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
   });
   m.factors.resize(m.rule.k.size());
+  for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
 
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
   auto pair_of = [&](std::int32_t source, std::int32_t receiver) -> std::int32_t {
@@ -214,7 +221,7 @@ std::unique_ptr<CholeskyFactor> ForwardModel::Impl::take_factor(std::size_t j,
                                                                  std::vector<double>& values) {
   if (factors[j]) return std::move(factors[j]);
   values.resize(op->entry_count());
-  op->values(rule.k[j], values);
+  op->values(rule.k[j], boundary[j], values);
   return std::make_unique<CholeskyFactor>(*pattern, values);
 }
 
@@ -285,47 +292,123 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
   const std::size_t nodes = static_cast<std::size_t>(m.op->size());
   const std::size_t ne = m.placed.electrodes.size();
   const std::size_t ndat = m.datum_pairs.size();
+  const std::size_t columns = cells.size();
+  if (jacobian.size() < ndat * columns) internal_check_failed(io, "sensitivity: J is too small");
+  std::vector<std::int32_t> position(columns);
+  for (std::size_t c = 0; c < columns; ++c) {
+    const std::int32_t cell = cells[c];
+    const std::int32_t at = cell >= 0 && cell < m.mesh.nx * m.mesh.nz ? m.op->cell_position(cell) : -1;
+    if (at < 0) {
+      stop_with(io, Order::console_then_log,
+                "\nError: sensitivity asked of cell " + std::to_string(cell) +
+                    ", which is not a ground cell of the mesh\n");
+    }
+    position[c] = at;
+  }
+  // The distinct current dipoles and potential dipoles of the data.
+  std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> source_of, receiver_of;
+  std::vector<std::pair<std::int32_t, std::int32_t>> sources, receivers;
+  std::vector<std::int32_t> datum_source(ndat), datum_receiver(ndat);
+  for (std::size_t i = 0; i < ndat; ++i) {
+    const auto source = std::make_pair(m.placed.a[i], m.placed.b[i]);
+    const auto receiver = std::make_pair(m.placed.m[i], m.placed.n[i]);
+    datum_source[i] = source_of.try_emplace(source, static_cast<std::int32_t>(sources.size())).first->second;
+    if (datum_source[i] == static_cast<std::int32_t>(sources.size())) sources.push_back(source);
+    datum_receiver[i] = receiver_of.try_emplace(receiver, static_cast<std::int32_t>(receivers.size())).first->second;
+    if (datum_receiver[i] == static_cast<std::int32_t>(receivers.size())) receivers.push_back(receiver);
+  }
+  std::fill(jacobian.begin(), jacobian.begin() + static_cast<std::ptrdiff_t>(ndat * columns), 0.0);
   std::vector<double> products(nk * m.pairs.size());
-  std::vector<std::vector<double>> fields(nk);
-  with_solver_stops(io, [&] {
-    for_each_parallel(nk, [&](std::size_t j) {
-      std::vector<double> values;
-      std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
-      std::vector<ForwardColumn> columns;
-      m.forward_columns(*factor, columns);
-      for (std::size_t p = 0; p < m.pairs.size(); ++p) {
-        products[j * m.pairs.size() + p] =
-            factor->dot(columns[static_cast<std::size_t>(m.pairs[p].first)],
-                        columns[static_cast<std::size_t>(m.pairs[p].second)]);
-      }
-      fields[j].resize(nodes * ne);
-      factor->backward(columns, fields[j]);
-      m.give_back(j, std::move(factor));
+  // Wavenumbers in chunks whose fields fit the budget; every chunk adds its share to J in order.
+  const std::size_t field_bytes = nodes * ne * sizeof(double);
+  const std::size_t chunk = std::max<std::size_t>(1, field_budget_bytes / std::max<std::size_t>(field_bytes, 1));
+  for (std::size_t first = 0; first < nk; first += chunk) {
+    const std::size_t last = std::min(nk, first + chunk);
+    const std::size_t kc = last - first;
+    std::vector<std::vector<double>> fields(kc);
+    with_solver_stops(io, [&] {
+      for_each_parallel(kc, [&](std::size_t jj) {
+        const std::size_t j = first + jj;
+        std::vector<double> values;
+        std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
+        std::vector<ForwardColumn> forward;
+        m.forward_columns(*factor, forward);
+        for (std::size_t p = 0; p < m.pairs.size(); ++p) {
+          products[j * m.pairs.size() + p] =
+              factor->dot(forward[static_cast<std::size_t>(m.pairs[p].first)],
+                          forward[static_cast<std::size_t>(m.pairs[p].second)]);
+        }
+        fields[jj].resize(nodes * ne);
+        factor->backward(forward, fields[jj]);
+        m.give_back(j, std::move(factor));
+      });
     });
-  });
+    // Per block of columns: each electrode's features R u (R^T R = |w_j| / pi E_c), the dipoles'
+    // differences of them, then each datum's sum over wavenumbers and features.
+    const std::size_t blocks = (columns + sensitivity_block - 1) / sensitivity_block;
+    for_each_parallel(blocks, [&](std::size_t block) {
+      const std::size_t begin = block * sensitivity_block;
+      const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
+      const std::size_t stride = kc * 4 * sensitivity_block;  // per electrode or dipole
+      std::vector<double> electrode(ne * stride, 0.0), source(sources.size() * stride),
+          receiver(receivers.size() * stride), sum(sensitivity_block);
+      double r[10];
+      for (std::size_t cb = 0; cb < size; ++cb) {
+        const std::size_t at = static_cast<std::size_t>(position[begin + cb]);
+        const GroundOperator::Cell& cell = m.op->cells()[at];
+        for (std::size_t jj = 0; jj < kc; ++jj) {
+          const std::size_t j = first + jj;
+          m.op->cell_factor(at, m.rule.k[j], m.boundary[j], std::abs(m.rule.weight[j]) / std::numbers::pi, r);
+          const double* f0 = fields[jj].data() + static_cast<std::size_t>(cell.node[0]) * ne;
+          const double* f1 = fields[jj].data() + static_cast<std::size_t>(cell.node[1]) * ne;
+          const double* f2 = fields[jj].data() + static_cast<std::size_t>(cell.node[2]) * ne;
+          const double* f3 = fields[jj].data() + static_cast<std::size_t>(cell.node[3]) * ne;
+          for (std::size_t e = 0; e < ne; ++e) {
+            double* out = electrode.data() + e * stride + jj * 4 * sensitivity_block + cb;
+            out[0] = ((r[0] * f0[e] + r[1] * f1[e]) + r[2] * f2[e]) + r[3] * f3[e];
+            out[sensitivity_block] = (r[4] * f1[e] + r[5] * f2[e]) + r[6] * f3[e];
+            out[2 * sensitivity_block] = r[7] * f2[e] + r[8] * f3[e];
+            out[3 * sensitivity_block] = r[9] * f3[e];
+          }
+        }
+      }
+      auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list, std::vector<double>& out) {
+        for (std::size_t d = 0; d < list.size(); ++d) {
+          const double* first_electrode = electrode.data() + static_cast<std::size_t>(list[d].first) * stride;
+          double* target = out.data() + d * stride;
+          if (list[d].second < 0) {
+            std::copy(first_electrode, first_electrode + stride, target);
+          } else {
+            const double* second_electrode = electrode.data() + static_cast<std::size_t>(list[d].second) * stride;
+            for (std::size_t t = 0; t < stride; ++t) target[t] = first_electrode[t] - second_electrode[t];
+          }
+        }
+      };
+      dipoles(sources, source);
+      dipoles(receivers, receiver);
+      for (std::size_t i = 0; i < ndat; ++i) {
+        const double* x = source.data() + static_cast<std::size_t>(datum_source[i]) * stride;
+        const double* y = receiver.data() + static_cast<std::size_t>(datum_receiver[i]) * stride;
+        std::fill(sum.begin(), sum.end(), 0.0);
+        for (std::size_t jj = 0; jj < kc; ++jj) {
+          const bool negative = m.rule.weight[first + jj] < 0;
+          for (std::size_t f = 0; f < 4; ++f) {
+            const double* xs = x + (jj * 4 + f) * sensitivity_block;
+            const double* ys = y + (jj * 4 + f) * sensitivity_block;
+            if (negative) {
+              for (std::size_t cb = 0; cb < sensitivity_block; ++cb) sum[cb] -= xs[cb] * ys[cb];
+            } else {
+              for (std::size_t cb = 0; cb < sensitivity_block; ++cb) sum[cb] += xs[cb] * ys[cb];
+            }
+          }
+        }
+        double* row = jacobian.data() + i * columns + begin;
+        for (std::size_t cb = 0; cb < size; ++cb) row[cb] += sum[cb];
+      }
+    });
+  }
   const std::vector<double> pole = m.combine(products);
   for (std::size_t i = 0; i < ndat && i < data.size(); ++i) data[i] = datum_from_poles(m.datum_pairs[i], pole);
-
-  const std::size_t ncell = static_cast<std::size_t>(m.mesh.nx) * static_cast<std::size_t>(m.mesh.nz);
-  const std::size_t columns = cells.size();
-  for_each_parallel(ndat, [&](std::size_t i) {
-    std::vector<double> u(nodes), v(nodes), energy(ncell, 0.0);
-    double* row = jacobian.data() + i * columns;
-    std::fill(row, row + columns, 0.0);
-    const std::int32_t a = m.placed.a[i], b = m.placed.b[i], mm = m.placed.m[i], n = m.placed.n[i];
-    for (std::size_t j = 0; j < nk; ++j) {
-      const double* field = fields[j].data();
-      for (std::size_t node = 0; node < nodes; ++node) {
-        u[node] = field[static_cast<std::size_t>(a) * nodes + node] -
-                  (b < 0 ? 0.0 : field[static_cast<std::size_t>(b) * nodes + node]);
-        v[node] = field[static_cast<std::size_t>(mm) * nodes + node] -
-                  (n < 0 ? 0.0 : field[static_cast<std::size_t>(n) * nodes + node]);
-      }
-      m.op->cell_energies(m.rule.k[j], u, v, energy);
-      const double w = m.rule.weight[j] / std::numbers::pi;
-      for (std::size_t c = 0; c < columns; ++c) row[c] += w * energy[static_cast<std::size_t>(cells[c])];
-    }
-  });
 }
 
 std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
@@ -354,26 +437,31 @@ std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
       m.give_back(j, std::move(factor));
       // The operator of the conductivities eta * sigma, applied to every electrode's field.
       std::vector<double> weighted(m.op->entry_count(), 0.0);
-      m.op->add_weighted(m.rule.k[j], chargeability, weighted);
+      m.op->add_weighted(m.rule.k[j], m.boundary[j], chargeability, weighted);
+      // Node-major like the fields: every electrode's entry of one node side by side.
       std::vector<double> applied(nodes * ne, 0.0);
       const auto starts = m.op->column_starts();
       const auto rows = m.op->rows();
-      for (std::size_t e = 0; e < ne; ++e) {
-        const double* x = fields.data() + e * nodes;
-        double* y = applied.data() + e * nodes;
-        for (std::size_t col = 0; col < nodes; ++col) {
-          for (std::int32_t p = starts[col]; p < starts[col + 1]; ++p) {
-            const std::size_t row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
-            y[row] += weighted[static_cast<std::size_t>(p)] * x[col];
-            if (row != col) y[col] += weighted[static_cast<std::size_t>(p)] * x[row];
-          }
+      for (std::size_t col = 0; col < nodes; ++col) {
+        const double* x_col = fields.data() + col * ne;
+        double* y_col = applied.data() + col * ne;
+        for (std::int32_t p = starts[col]; p < starts[col + 1]; ++p) {
+          const std::size_t row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+          const double a = weighted[static_cast<std::size_t>(p)];
+          double* y_row = applied.data() + row * ne;
+          for (std::size_t e = 0; e < ne; ++e) y_row[e] += a * x_col[e];
+          if (row == col) continue;
+          const double* x_row = fields.data() + row * ne;
+          for (std::size_t e = 0; e < ne; ++e) y_col[e] += a * x_row[e];
         }
       }
       for (std::size_t p = 0; p < np; ++p) {
-        const double* x = fields.data() + static_cast<std::size_t>(m.pairs[p].first) * nodes;
-        const double* y = applied.data() + static_cast<std::size_t>(m.pairs[p].second) * nodes;
+        const std::size_t first_electrode = static_cast<std::size_t>(m.pairs[p].first);
+        const std::size_t second_electrode = static_cast<std::size_t>(m.pairs[p].second);
         double sum = 0;
-        for (std::size_t node = 0; node < nodes; ++node) sum += x[node] * y[node];
+        for (std::size_t node = 0; node < nodes; ++node) {
+          sum += fields[node * ne + first_electrode] * applied[node * ne + second_electrode];
+        }
         charged[j * np + p] = sum;
       }
     });

@@ -85,9 +85,11 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
     return r > 0 ? (dx * normal_x + dz * normal_z) / r : 0.0;
   };
 
+  position_of_cell_.assign(static_cast<std::size_t>(nx) * static_cast<std::size_t>(nz), -1);
   for (std::int32_t k = 0; k < nz; ++k) {
     for (std::int32_t i = 0; i < nx; ++i) {
       if (!ground.is_ground(i, k)) continue;
+      position_of_cell_[static_cast<std::size_t>(k * nx + i)] = static_cast<std::int32_t>(cells_.size());
       Cell cell;
       cell.cell = k * nx + i;
       const std::int32_t corner[4][2] = {{i, k}, {i + 1, k}, {i + 1, k + 1}, {i, k + 1}};
@@ -104,6 +106,7 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
         cell.position[4 + p] = position(cell.node[pair_first[p]], cell.node[pair_second[p]]);
       }
       const auto index = static_cast<std::int32_t>(cells_.size());
+      cell.first_edge = static_cast<std::int32_t>(edges_.size());
       cells_.push_back(cell);
       // The sides and bottom of the mesh: ends (local nodes) and outward normal of each edge.
       const struct {
@@ -123,6 +126,7 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
         }
         edges_.push_back(edge);
         edge_local_.push_back({ends[0], ends[1]});
+        ++cells_.back().edge_count;
       }
     }
   }
@@ -153,23 +157,27 @@ void GroundOperator::set_conductivity(std::span<const double> sigma) {
   }
 }
 
-double GroundOperator::boundary_factor(double k, std::size_t boundary_node) const {
-  const double r = boundary_distance_[boundary_node];
-  return r > 0 ? k * bessel_k1_over_k0(k * r) : 0.0;
+std::vector<double> GroundOperator::boundary_factors(double k) const {
+  std::vector<double> factors(boundary_distance_.size());
+  for (std::size_t b = 0; b < factors.size(); ++b) {
+    const double r = boundary_distance_[b];
+    factors[b] = r > 0 ? k * bessel_k1_over_k0(k * r) : 0.0;
+  }
+  return factors;
 }
 
-void GroundOperator::values(double k, std::span<double> out) const {
+void GroundOperator::values(double k, std::span<const double> boundary, std::span<double> out) const {
   std::copy(stiffness_.begin(), stiffness_.end(), out.begin());
   const double k2 = k * k;
   for (std::size_t n = 0; n < mass_.size(); ++n) out[static_cast<std::size_t>(diagonal_[n])] += k2 * mass_[n];
   for (std::size_t b = 0; b < boundary_node_.size(); ++b) {
     out[static_cast<std::size_t>(diagonal_[static_cast<std::size_t>(boundary_node_[b])])] +=
-        boundary_weight_[b] * boundary_factor(k, b);
+        boundary_weight_[b] * boundary[b];
   }
 }
 
-void GroundOperator::add_weighted(double k, std::span<const double> weight,
-                                  std::span<double> out) const {
+void GroundOperator::add_weighted(double k, std::span<const double> boundary,
+                                  std::span<const double> weight, std::span<double> out) const {
   const double k2 = k * k;
   for (std::size_t c = 0; c < cells_.size(); ++c) {
     const Cell& cell = cells_[c];
@@ -182,20 +190,18 @@ void GroundOperator::add_weighted(double k, std::span<const double> weight,
       out[static_cast<std::size_t>(cell.position[a])] += 8 * (x + z) + k2 * s * cell.quarter_area;
     }
     for (int p = 0; p < 6; ++p) out[static_cast<std::size_t>(cell.position[4 + p])] += pair_value[p];
-  }
-  for (const BoundaryEdge& edge : edges_) {
-    const Cell& cell = cells_[static_cast<std::size_t>(edge.cell)];
-    const double s = sigma_[static_cast<std::size_t>(edge.cell)] * weight[static_cast<std::size_t>(cell.cell)];
-    if (s == 0) continue;
-    const int local[2] = {edge_local_[&edge - edges_.data()][0], edge_local_[&edge - edges_.data()][1]};
-    for (int e = 0; e < 2; ++e) {
-      out[static_cast<std::size_t>(cell.position[local[e]])] +=
-          s * edge.half_length_cos[e] * boundary_factor(k, static_cast<std::size_t>(edge.boundary[e]));
+    for (std::int32_t e = cell.first_edge; e < cell.first_edge + cell.edge_count; ++e) {
+      const BoundaryEdge& edge = edges_[static_cast<std::size_t>(e)];
+      for (int end = 0; end < 2; ++end) {
+        out[static_cast<std::size_t>(cell.position[edge_local_[static_cast<std::size_t>(e)][static_cast<std::size_t>(end)]])] +=
+            s * edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])];
+      }
     }
   }
 }
 
-void GroundOperator::cell_energies(double k, std::span<const double> u, std::span<const double> v,
+void GroundOperator::cell_energies(double k, std::span<const double> boundary,
+                                   std::span<const double> u, std::span<const double> v,
                                    std::span<double> out) const {
   const double k2 = k * k;
   for (std::size_t c = 0; c < cells_.size(); ++c) {
@@ -212,19 +218,51 @@ void GroundOperator::cell_energies(double k, std::span<const double> u, std::spa
     const double along_x = 8 * (top_u * top_v + bottom_u * bottom_v) + (top_u * bottom_v + bottom_u * top_v);
     const double along_z = 8 * (left_u * left_v + right_u * right_v) + (left_u * right_v + right_u * left_v);
     const double nodes = uu[0] * vv[0] + uu[1] * vv[1] + uu[2] * vv[2] + uu[3] * vv[3];
-    out[static_cast<std::size_t>(cell.cell)] =
-        sigma_[c] * (cell.along_x * along_x + cell.along_z * along_z + k2 * cell.quarter_area * nodes);
-  }
-  for (std::size_t e = 0; e < edges_.size(); ++e) {
-    const BoundaryEdge& edge = edges_[e];
-    const Cell& cell = cells_[static_cast<std::size_t>(edge.cell)];
-    double sum = 0;
-    for (int end = 0; end < 2; ++end) {
-      const std::size_t node = static_cast<std::size_t>(cell.node[edge_local_[e][end]]);
-      sum += edge.half_length_cos[end] * boundary_factor(k, static_cast<std::size_t>(edge.boundary[end])) *
-             (u[node] * v[node]);
+    double energy = cell.along_x * along_x + cell.along_z * along_z + k2 * cell.quarter_area * nodes;
+    for (std::int32_t e = cell.first_edge; e < cell.first_edge + cell.edge_count; ++e) {
+      const BoundaryEdge& edge = edges_[static_cast<std::size_t>(e)];
+      for (int end = 0; end < 2; ++end) {
+        const int local = edge_local_[static_cast<std::size_t>(e)][static_cast<std::size_t>(end)];
+        energy += edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])] * (uu[local] * vv[local]);
+      }
     }
-    out[static_cast<std::size_t>(cell.cell)] += sigma_[static_cast<std::size_t>(edge.cell)] * sum;
+    out[static_cast<std::size_t>(cell.cell)] = sigma_[c] * energy;
+  }
+}
+
+void GroundOperator::cell_factor(std::size_t position, double k, std::span<const double> boundary,
+                                 double scale, double* r) const {
+  const Cell& cell = cells_[position];
+  const double s = sigma_[position] * scale;
+  const double x = s * cell.along_x;
+  const double z = s * cell.along_z;
+  const double diagonal = 8 * (x + z) + k * k * s * cell.quarter_area;
+  double e[4][4] = {{diagonal, -8 * x + z, -(x + z), x - 8 * z},
+                    {-8 * x + z, diagonal, x - 8 * z, -(x + z)},
+                    {-(x + z), x - 8 * z, diagonal, -8 * x + z},
+                    {x - 8 * z, -(x + z), -8 * x + z, diagonal}};
+  for (std::int32_t edge_index = cell.first_edge; edge_index < cell.first_edge + cell.edge_count; ++edge_index) {
+    const BoundaryEdge& edge = edges_[static_cast<std::size_t>(edge_index)];
+    for (int end = 0; end < 2; ++end) {
+      const int local = edge_local_[static_cast<std::size_t>(edge_index)][static_cast<std::size_t>(end)];
+      e[local][local] += s * edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])];
+    }
+  }
+  // Cholesky E = R^T R, R upper triangular.
+  double u[4][4] = {};
+  for (int i = 0; i < 4; ++i) {
+    double d = e[i][i];
+    for (int m = 0; m < i; ++m) d -= u[m][i] * u[m][i];
+    u[i][i] = std::sqrt(d);
+    for (int j = i + 1; j < 4; ++j) {
+      double v = e[i][j];
+      for (int m = 0; m < i; ++m) v -= u[m][i] * u[m][j];
+      u[i][j] = v / u[i][i];
+    }
+  }
+  int at = 0;
+  for (int i = 0; i < 4; ++i) {
+    for (int j = i; j < 4; ++j) r[at++] = u[i][j];
   }
 }
 

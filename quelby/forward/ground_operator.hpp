@@ -32,19 +32,33 @@ class GroundOperator {
   // Takes one conductivity per mesh cell (S/m, cell order; air cells are not read). Linear in
   // cells.
   void set_conductivity(std::span<const double> sigma);
+
+  // The mixed condition's factor at each boundary node for wavenumber k: k K1(kr) / K0(kr) for
+  // the node's distance r from the reference point. Every k-dependent call below takes these.
+  std::vector<double> boundary_factors(double k) const;
+
   // The entries of A(k) for the conductivity last set, in the pattern's order.
-  void values(double k, std::span<double> out) const;
+  void values(double k, std::span<const double> boundary, std::span<double> out) const;
   // Adds to `out` the entries of sum_c weight_c sigma_c dA/dsigma_c at wavenumber k: the operator
   // of the conductivity sigma_c * weight_c (one weight per mesh cell). Linear in cells.
-  void add_weighted(double k, std::span<const double> weight, std::span<double> out) const;
+  void add_weighted(double k, std::span<const double> boundary, std::span<const double> weight,
+                    std::span<double> out) const;
 
   // For each ground cell, in cell order: u^T E_c(k) v, the energy of the cell's part of A(k) for
-  // two potential vectors u and v (per ground node), written to `out` per cell (air cells 0).
-  void cell_energies(double k, std::span<const double> u, std::span<const double> v,
-                     std::span<double> out) const;
+  // two potential vectors u and v (per ground node), written to `out` per mesh cell (air cells are
+  // not written). The sum over cells is u^T A(k) v.
+  void cell_energies(double k, std::span<const double> boundary, std::span<const double> u,
+                     std::span<const double> v, std::span<double> out) const;
 
-  // The mixed condition's factor at a boundary node: k K1(kr) / K0(kr) for its distance r.
-  double boundary_factor(double k, std::size_t boundary_node) const;
+  // The position in cells() of a mesh cell, or -1 for a cell in the air.
+  std::int32_t cell_position(std::int32_t mesh_cell) const noexcept {
+    return position_of_cell_[static_cast<std::size_t>(mesh_cell)];
+  }
+  // The upper triangular R (row by row: r00 r01 r02 r03 r11 r12 r13 r22 r23 r33) with
+  // R^T R = scale * E_c(k) for cells()[position], so that u^T E_c v = (R u).(R v) / scale.
+  // E_c is positive definite for k > 0.
+  void cell_factor(std::size_t position, double k, std::span<const double> boundary, double scale,
+                   double* r) const;
 
   struct Cell {
     std::int32_t cell = 0;      // mesh cell, k * nx + i
@@ -55,6 +69,8 @@ class GroundOperator {
     // Entry positions of the cell's pairs in the pattern: the four diagonals, then the pairs
     // 0-1, 3-2 (same row), 0-3, 1-2 (same column), 0-2, 1-3 (diagonals of the cell).
     std::int32_t position[10] = {};
+    std::int32_t first_edge = 0;  // its boundary edges: first_edge .. first_edge + edge_count - 1
+    std::int32_t edge_count = 0;
   };
   struct BoundaryEdge {
     std::int32_t cell = 0;          // index into cells()
@@ -71,6 +87,7 @@ class GroundOperator {
   std::vector<BoundaryEdge> edges_;
   std::vector<std::int32_t> boundary_node_;   // ground node of each boundary node
   std::vector<double> boundary_distance_;     // its distance from the reference point
+  std::vector<std::int32_t> position_of_cell_;   // per mesh cell, its entry of cells_ or -1
   std::vector<std::array<int, 2>> edge_local_;  // the cell-local ends of each boundary edge
   // Set by set_conductivity:
   std::vector<double> sigma_;            // per entry of cells_
