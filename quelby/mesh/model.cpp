@@ -95,9 +95,9 @@ void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::stri
   const std::span<double> values = model.values().first(count);
   const bool in_parallel = count >= parallel_read_min_values && parallel_thread_count() > 1;
   if (in_parallel) {
-    phase_mark(Phase::allocate);
+    phase_mark("allocate");
     populate_in_parallel(values);
-    phase_mark(Phase::read);
+    phase_mark("read");
   }
   const bool read_in_parallel =
       in_parallel &&
@@ -148,7 +148,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   format_i5(mesh.nx, header);
   format_i5(mesh.nz, header + 5);
   header[10] = '\n';
-  phase_mark(Phase::write);
+  phase_mark("write");
   if (const int error = output.write(header, sizeof header)) fail(error);
 
   const std::size_t row_bytes = nx * e13_5_width + 1;
@@ -177,7 +177,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
     std::atomic<std::int64_t> format_ns{0};
     std::atomic<std::int64_t> write_ns{0};
     const bool timing = phase_timing();
-    phase_mark(Phase::format);
+    phase_mark("format");
     parallel_for(static_cast<std::int64_t>(nz), 2, [&](std::int64_t begin, std::int64_t end) {
       char* const out = blocks[static_cast<std::size_t>(next_block.fetch_add(1))].data();
       std::int64_t formatting = 0;
@@ -204,7 +204,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
       write_ns += writing;
     });
     if (timing && format_ns + write_ns > 0)
-      phase_mark_split(Phase::rename, Phase::write,
+      phase_mark_split("rename", "write",
                        static_cast<double>(write_ns) / static_cast<double>(format_ns + write_ns));
     if (first_error != 0) fail(first_error);
   } else {
@@ -217,7 +217,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
       out_of_memory_stop(io);
     }
     for (std::size_t first = 0; first < nz; first += rows_per_block) {
-      phase_mark(Phase::format);
+      phase_mark("format");
       const std::size_t rows = nz - first < rows_per_block ? nz - first : rows_per_block;
       char* const out = block.data();
       if (rows > 1) {
@@ -236,11 +236,11 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
                      });
         out[nx * e13_5_width] = '\n';
       }
-      phase_mark(Phase::write);
+      phase_mark("write");
       if (const int error = output.write(out, rows * row_bytes)) fail(error);
     }
   }
-  phase_mark(Phase::rename);
+  phase_mark("rename");
   if (const int error = output.commit()) fail(error);
 }
 
