@@ -144,12 +144,14 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   AtomicOutput output(file_name);
   if (const int error = output.create()) fail(error);
 
-  char header[11];
-  format_i5(mesh.nx, header);
-  format_i5(mesh.nz, header + 5);
-  header[10] = '\n';
+  // Counts of 100000 and more do not fit their 5 columns; they are written in full instead of as
+  // asterisks, which no reader could take back.
+  char header[2 * count_max_width + 1];
+  std::size_t header_bytes = static_cast<std::size_t>(format_count(mesh.nx, header));
+  header_bytes += static_cast<std::size_t>(format_count(mesh.nz, header + header_bytes));
+  header[header_bytes++] = '\n';
   phase_mark("write");
-  if (const int error = output.write(header, sizeof header)) fail(error);
+  if (const int error = output.write(header, header_bytes)) fail(error);
 
   const std::size_t row_bytes = nx * e13_5_width + 1;
   const double* const values = model.data();
@@ -189,7 +191,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
         for (std::size_t r = 0; r < rows; ++r) format_row(first + r, out + r * row_bytes);
         const std::int64_t formatted = timing ? monotonic_ns() : 0;
         const int error = output.write_at(
-            out, rows * row_bytes, static_cast<std::int64_t>(sizeof header + first * row_bytes));
+            out, rows * row_bytes, static_cast<std::int64_t>(header_bytes + first * row_bytes));
         if (timing) {
           formatting += formatted - started;
           writing += monotonic_ns() - formatted;

@@ -29,8 +29,9 @@ class Model : public CellArray {
 void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::string_view label,
                 Model& model);
 
-// Writes `model` to the file `name`: the header "nx nz" in two 5-column fields, then one line per
-// row of nx values in 13-column exponent fields. The file is written beside its final name and put into place only when complete, so a
+// Writes `model` to the file `name`: the header "nx nz" in two 5-column fields (a count of 100000
+// or more in full, after one blank), then one line per row of nx values in 13-column exponent
+// fields. The file is written beside its final name and put into place only when complete, so a
 // failure leaves no partial file and an existing file untouched; the failure is reported as one
 // line naming the file and the cause on the error stream and Stop is thrown. Marks the phases
 // "format", "write" and "rename" of the phase timer.
