@@ -579,6 +579,34 @@ TEST_F(CommandTest, OutputReplacesAnExistingFile) {
   EXPECT_EQ(listing(), (std::set<std::string>{"m.msh", "a.mod", "out.mod"}));
 }
 
+// An output name that is a symbolic link: to a file, which is replaced under the link; to nothing
+// yet, where the file is made, as the shell's redirection would make it. The links stay links and
+// no other file appears.
+TEST_F(CommandTest, OutputThroughASymbolicLinkLandsWhereItPoints) {
+  put("m.msh", mesh_3x2);
+  put("a.mod", model_3x2);
+  fs::create_directory(work_ / "results");
+  put("results/old.mod", existing_output);
+  fs::create_symlink("results/old.mod", work_ / "to_file.mod");
+  fs::create_symlink("results/new.mod", work_ / "to_nothing.mod");
+  for (const std::string output : {"to_file.mod", "to_nothing.mod"}) {
+    SCOPED_TRACE(output);
+    const RunResult result = run({"m.msh", "a.mod", output, "1"});
+    EXPECT_EQ(result.status, exit_success);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_TRUE(fs::is_symlink(work_ / output));
+  }
+  const std::string expected = literal_smooth({1, 1, 1}, {1, 1}, {1, 2, 3, 4, 5, 6}, 1);
+  EXPECT_EQ(get("results/old.mod"), expected);
+  EXPECT_EQ(get("results/new.mod"), expected);
+  std::set<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(work_)) {
+    names.insert(entry.path().lexically_relative(work_).string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"m.msh", "a.mod", "results", "results/old.mod",
+                                          "results/new.mod", "to_file.mod", "to_nothing.mod"}));
+}
+
 TEST_F(CommandTest, SmoothsTheBundledExample) {
   const fs::path examples = fs::path(QUELBY_SOURCE_DIR) / "examples";
   const std::string output =
