@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,79 +58,48 @@ int write_whole(const std::string& path, Kind kind) {
   return output.commit();
 }
 
+// Makes the entries of a listing, in order: "name/" a folder, "name -> text" a link, else a file.
+void make(const TempFolder& folder, const std::vector<std::string>& entries) {
+  for (const std::string& entry : entries) {
+    const std::size_t arrow = entry.find(" -> ");
+    if (entry.ends_with('/')) {
+      fs::create_directory(folder.path() / entry);
+    } else if (arrow != std::string::npos) {
+      fs::create_symlink(entry.substr(arrow + 4), folder.path() / entry.substr(0, arrow));
+    } else {
+      folder.write(entry.substr(0, entry.find(':')), "old\n");
+    }
+  }
+}
+
+// Writing "out" over each folder: where the file lands, or the errno of a refusal.
 TEST(AtomicOutput, TheFileLandsWhereTheNameLeadsAsTheShellsRedirectionPutsIt) {
-  struct Case {
-    std::string what;
-    std::function<void(const TempFolder&)> prepare;
-    int error;  // of the write, 0 for none
+  const std::string done = ": " + text;
+  const struct {
+    std::vector<std::string> before;
+    int error;
     std::set<std::string> after;
-  };
-  const std::string finished = ": " + text;
-  const std::vector<Case> cases = {
-      {"a new name", [](const TempFolder&) {}, 0, {"out" + finished}},
-      {"an existing file",
-       [](const TempFolder& f) { f.write("out", "old\n"); },
+  } cases[] = {
+      {{}, 0, {"out" + done}},
+      {{"out: old"}, 0, {"out" + done}},
+      {{"real: old", "out -> real"}, 0, {"out -> real", "real" + done}},
+      {{"out -> made"}, 0, {"out -> made", "made" + done}},
+      {{"sub/", "out -> sub/made"}, 0, {"out -> sub/made", "sub/", "sub/made" + done}},
+      // A chain, the second link's text relative to its own folder.
+      {{"sub/", "out -> sub/next", "sub/next -> end"},
        0,
-       {"out" + finished}},
-      {"a link to a file",
-       [](const TempFolder& f) {
-         f.write("real", "old\n");
-         fs::create_symlink("real", f.path() / "out");
-       },
-       0,
-       {"out -> real", "real" + finished}},
-      {"a link to nothing yet",
-       [](const TempFolder& f) { fs::create_symlink("made", f.path() / "out"); },
-       0,
-       {"out -> made", "made" + finished}},
-      {"a link into a folder",
-       [](const TempFolder& f) {
-         fs::create_directory(f.path() / "sub");
-         fs::create_symlink("sub/made", f.path() / "out");
-       },
-       0,
-       {"out -> sub/made", "sub/", "sub/made" + finished}},
-      {"a chain of links, the last one relative to its own folder",
-       [](const TempFolder& f) {
-         fs::create_directory(f.path() / "sub");
-         fs::create_symlink("sub/next", f.path() / "out");
-         fs::create_symlink("end", f.path() / "sub" / "next");
-       },
-       0,
-       {"out -> sub/next", "sub/", "sub/next -> end", "sub/end" + finished}},
-      {"a link to nothing in a missing folder",
-       [](const TempFolder& f) { fs::create_symlink("absent/made", f.path() / "out"); },
-       ENOENT,
-       {"out -> absent/made"}},
-      {"a loop of links",
-       [](const TempFolder& f) {
-         fs::create_symlink("back", f.path() / "out");
-         fs::create_symlink("out", f.path() / "back");
-       },
-       ELOOP,
-       {"out -> back", "back -> out"}},
+       {"out -> sub/next", "sub/", "sub/next -> end", "sub/end" + done}},
+      {{"out -> absent/made"}, ENOENT, {"out -> absent/made"}},
+      {{"out -> back", "back -> out"}, ELOOP, {"out -> back", "back -> out"}},
   };
   for (const Kind kind : kinds) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.what + ", " + kind_name(kind));
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::PrintToString(c.before) + ", " + kind_name(kind));
       TempFolder folder;
-      c.prepare(folder);
+      make(folder, c.before);
       EXPECT_EQ(write_whole(folder.file("out"), kind), c.error);
       EXPECT_EQ(listing(folder), c.after);
     }
-  }
-  // An absolute link text, and a replaced file's permissions.
-  for (const Kind kind : kinds) {
-    TempFolder folder;
-    fs::create_symlink(folder.path() / "made", folder.path() / "out");
-    EXPECT_EQ(write_whole(folder.file("out"), kind), 0);
-    EXPECT_EQ(read_file(folder.file("made")), text);
-    folder.write("private", "old\n");
-    ASSERT_EQ(::chmod(folder.file("private").c_str(), 0640), 0);
-    EXPECT_EQ(write_whole(folder.file("private"), kind), 0);
-    struct stat status {};
-    ASSERT_EQ(::stat(folder.file("private").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
   }
 }
 
@@ -185,67 +153,50 @@ bool default_action(int signal) {
   return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL;
 }
 
-TEST(AtomicOutput, AProcessEndedBySignalWhileWritingLeavesNothing) {
+// In a child process: create, write, raise the signal, commit. A signal whose action is the
+// default one ends the process and leaves the folder as it was (a named file cannot outlive
+// SIGKILL, so only the unnamed one meets it); an ignored one lets the write complete. While a
+// named file exists the writer holds every default action, and it gives them back after commit.
+TEST(AtomicOutput, SignalsWhileWritingLeaveNothingOrAreLeftToTheProgram) {
   struct Case {
     Kind kind;
     int signal;
+    bool ignored;
   };
-  // A named file cannot survive SIGKILL's removal, so only the unnamed one meets it.
-  const Case cases[] = {{Kind::named, SIGTERM},
-                        {Kind::named, SIGINT},
-                        {Kind::named, SIGHUP},
-                        {Kind::unnamed_where_possible, SIGTERM},
-                        {Kind::unnamed_where_possible, SIGINT},
-                        {Kind::unnamed_where_possible, SIGKILL}};
+  const Case cases[] = {{Kind::named, SIGTERM, false},
+                        {Kind::named, SIGINT, false},
+                        {Kind::named, SIGHUP, false},
+                        {Kind::unnamed_where_possible, SIGTERM, false},
+                        {Kind::unnamed_where_possible, SIGKILL, false},
+                        {Kind::named, SIGTERM, true}};
+  const int ending[] = {SIGINT, SIGTERM, SIGHUP};
   for (const Case& c : cases) {
-    SCOPED_TRACE(kind_name(c.kind) + ", signal " + std::to_string(c.signal));
+    SCOPED_TRACE(kind_name(c.kind) + ", signal " + std::to_string(c.signal) +
+                 (c.ignored ? ", ignored" : ""));
     TempFolder folder;
     if (c.kind != Kind::named && !unnamed_files_possible(folder)) continue;
     folder.write("out", "old\n");
     const std::set<std::string> before = listing(folder);
     const int status = in_child([&] {
-      ::signal(c.signal, SIG_DFL);
+      for (const int signal : ending) ::signal(signal, SIG_DFL);
+      if (c.ignored) ::signal(c.signal, SIG_IGN);
       AtomicOutput output(folder.file("out"), c.kind);
       if (output.create() != 0 || output.write(text.data(), text.size()) != 0) return 2;
+      for (const int signal : ending)
+        if (c.kind == Kind::named && default_action(signal)) return 3;
       ::raise(c.signal);
-      return 3;  // not ended
+      if (output.commit() != 0) return 4;
+      for (const int signal : ending)
+        if (!(c.ignored && signal == c.signal) && !default_action(signal)) return 5;
+      return 0;
     });
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
-    EXPECT_EQ(listing(folder), before);
-  }
-}
-
-TEST(AtomicOutput, ASignalTheProgramHandlesIsLeftToItAndEveryActionIsGivenBack) {
-  TempFolder folder;
-  // Ignored: the write goes on and completes.
-  const int ignored = in_child([&] {
-    ::signal(SIGTERM, SIG_IGN);
-    AtomicOutput output(folder.file("out"), Kind::named);
-    if (output.create() != 0 || output.write(text.data(), text.size()) != 0) return 2;
-    ::raise(SIGTERM);
-    return output.commit() == 0 ? 0 : 3;
-  });
-  EXPECT_TRUE(WIFEXITED(ignored) && WEXITSTATUS(ignored) == 0) << ignored;
-  EXPECT_EQ(read_file(folder.file("out")), text);
-  // Default actions are borrowed while a named file exists and given back after.
-  const int restored = in_child([&] {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, SIG_DFL);
-    AtomicOutput output(folder.file("again"), Kind::named);
-    if (output.create() != 0) return 2;
-    if (default_action(SIGTERM) || default_action(SIGINT) || default_action(SIGHUP)) return 3;
-    if (output.commit() != 0) return 4;
-    return default_action(SIGTERM) && default_action(SIGINT) && default_action(SIGHUP) ? 0 : 5;
-  });
-  EXPECT_TRUE(WIFEXITED(restored) && WEXITSTATUS(restored) == 0) << restored;
-}
-
-TEST(AtomicOutput, ADeviceIsWrittenInPlace) {
-  for (const Kind kind : kinds) {
-    AtomicOutput output("/dev/null", kind);
-    ASSERT_EQ(output.create(), 0);
-    EXPECT_FALSE(output.allows_write_at());
-    EXPECT_EQ(output.write(text.data(), text.size()), 0);
-    EXPECT_EQ(output.commit(), 0);
+    if (c.ignored) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      EXPECT_EQ(read_file(folder.file("out")), text);
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+      EXPECT_EQ(listing(folder), before);
+    }
   }
 }
 
