@@ -1,6 +1,9 @@
 #include "app/command_line.hpp"
 
-#include "quelby/base/io.hpp"
+#include <string_view>
+#include <vector>
+
+#include "quelby/base/free_format.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/base/version.hpp"
 
@@ -12,7 +15,7 @@ constexpr std::string_view usage_text = "\nUsage: quelby  mesh inmodel outmodel 
 
 constexpr std::string_view help_text =
     "Usage: quelby [--topography FILE] [--active FILE] [--details] mesh inmodel outmodel cycles\n"
-    "       quelby --help | --version\n"
+    "       quelby -h | --help | --version\n"
     "\n"
     "Smooths a 2-D model on a tensor mesh: takes the natural logarithm of every value, replaces\n"
     "every cell, once per cycle, by the area-weighted mean of its 3 by 3 neighbourhood, takes the\n"
@@ -23,7 +26,7 @@ constexpr std::string_view help_text =
     "  --active FILE      fix the inactive and influence cells of this active-cell file\n"
     "  --details          after an error message, print where the input is wrong (standard error)\n"
     "  --phases FILE      append the time of each phase of the run to FILE (for benchmarks)\n"
-    "  --help             print this help and exit\n"
+    "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
     "A fixed cell keeps its value and takes no part in any neighbourhood. --topography and\n"
@@ -31,27 +34,32 @@ constexpr std::string_view help_text =
     "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby\n";
 
-}  // namespace
-
+// Each argument is taken in a field of 200 characters: a longer one is cut.
 std::string_view argument_field(std::string_view argument) {
   constexpr std::size_t field_length = 200;
   return argument.substr(0, field_length);
 }
 
-namespace {
-
-// A file name given to an option: a 200-character field like the positional names.
-std::string option_value(std::string_view value) {
-  return std::string(trim_trailing_blanks(argument_field(value)));
+// A file name: its field without the trailing blanks.
+std::string file_name(std::string_view argument) {
+  return std::string(trim_trailing_blanks(argument_field(argument)));
 }
 
-}  // namespace
+// A usage error: the line naming the bad option, if any, then the usage message.
+[[noreturn]] void usage_error(const Io& io, std::string_view line) {
+  if (!line.empty()) write_message(io, Order::error_only, std::string(line) + '\n');
+  stop_with(io, Order::console_only, usage_text, exit_usage);
+}
 
-CommandLine parse_command_line(int argc, const char* const* argv) {
-  CommandLine line;
+// The options before the positional arguments, which are left in `positional`. Help and version
+// are answered at once, whatever follows them.
+CommandOptions parse_options(const Io& io, int argc, const char* const* argv,
+                             std::vector<std::string_view>& positional) {
+  CommandOptions options;
   int index = 1;
   for (; index < argc; ++index) {
     const std::string_view argument(argv[index]);
+    if (argument == "-h") stop_with(io, Order::console_only, help_text, exit_success);
     if (!argument.starts_with("--")) break;
     if (argument == "--") {
       ++index;
@@ -60,15 +68,13 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     const std::size_t equals = argument.find('=');
     const std::string_view name = argument.substr(0, equals);
     if (name == "--help" || name == "--version" || name == "--details") {
-      if (equals != std::string_view::npos) {
-        line.action = CommandLine::Action::usage_error;
-        line.error = "quelby: option '" + std::string(name) + "' takes no value";
-        return line;
+      if (equals != std::string_view::npos)
+        usage_error(io, "quelby: option '" + std::string(name) + "' takes no value");
+      if (name == "--help") stop_with(io, Order::console_only, help_text, exit_success);
+      if (name == "--version") {
+        stop_with(io, Order::console_only, "quelby " + std::string(version) + '\n', exit_success);
       }
-      if (name == "--help") line.action = CommandLine::Action::help;
-      if (name == "--version") line.action = CommandLine::Action::version;
-      if (name == "--help" || name == "--version") return line;
-      line.options.details = true;
+      options.details = true;
       continue;
     }
     if (name == "--topography" || name == "--active" || name == "--phases") {
@@ -78,45 +84,55 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       } else if (index + 1 < argc) {
         value = argv[++index];
       } else {
-        line.action = CommandLine::Action::usage_error;
-        line.error = "quelby: option '" + std::string(name) + "' needs a file name";
-        return line;
+        usage_error(io, "quelby: option '" + std::string(name) + "' needs a file name");
       }
       if (name == "--phases") {
-        line.options.phases = option_value(value);
+        options.phases = file_name(value);
         continue;
       }
-      (name == "--topography" ? line.options.topography : line.options.active) =
-          option_value(value);
-      line.options.details = true;
+      (name == "--topography" ? options.topography : options.active) = file_name(value);
+      options.details = true;
       continue;
     }
-    line.action = CommandLine::Action::usage_error;
-    line.error = "quelby: unknown option '" + std::string(argument) + "'";
-    return line;
+    usage_error(io, "quelby: unknown option '" + std::string(argument) + "'");
   }
-  for (; index < argc; ++index) line.positional.push_back(argv[index]);
-  if (line.positional.size() != 4) line.action = CommandLine::Action::usage_error;
-  return line;
+  for (; index < argc; ++index) positional.emplace_back(argv[index]);
+  return options;
 }
 
-std::optional<int> answer_without_running(const CommandLine& line, std::ostream& out,
-                                          std::ostream& err) {
-  switch (line.action) {
-    case CommandLine::Action::help:
-      out << help_text << std::flush;
-      return exit_success;
-    case CommandLine::Action::version:
-      out << "quelby " << version << '\n' << std::flush;
-      return exit_success;
-    case CommandLine::Action::usage_error:
-      if (!line.error.empty()) err << line.error << '\n' << std::flush;
-      out << usage_text << std::flush;
-      return exit_usage;
-    case CommandLine::Action::run:
-      break;
+// The cycles count of its field (padded with blanks to its full length, which a free-format read
+// ignores). A field that yields no value (a lone comma or slash) leaves the count at 0.
+std::int32_t read_cycles(const Io& io, std::string_view argument) {
+  const std::string_view field = argument_field(argument);
+  std::int32_t cycles = 0;
+  const ReadStatus status = read_text(field, {cycles});
+  if (!status.ok()) {
+    std::string text = "Error: cannot read the number of cycles (";
+    text += status.condition();
+    text += "): ";
+    text += trim_trailing_blanks(field);
+    text += '\n';
+    stop_with(io, Order::error_only, text, exit_failure);
   }
-  return std::nullopt;
+  if (cycles < 1) {
+    stop_with(io, Order::console_only, "\nError: number of cycles should be positive.\n",
+              exit_failure);
+  }
+  return cycles;
+}
+
+}  // namespace
+
+CommandArguments parse_command_line(const Io& io, int argc, const char* const* argv) {
+  std::vector<std::string_view> positional;
+  CommandArguments arguments;
+  arguments.options = parse_options(io, argc, argv, positional);
+  if (positional.size() != 4) usage_error(io, {});
+  arguments.mesh_name = file_name(positional[0]);
+  arguments.input_name = file_name(positional[1]);
+  arguments.output_name = file_name(positional[2]);
+  arguments.cycles = read_cycles(io, positional[3]);
+  return arguments;
 }
 
 }  // namespace quelby

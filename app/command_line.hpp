@@ -1,19 +1,16 @@
 // The command's command line: options first, each beginning with "--" (--topography FILE,
-// --active FILE, --details, --phases FILE, --help, --version; "--" ends them), then the four
-// positional arguments. Parsing writes nothing; answer_without_running prints help, version and
-// usage.
+// --active FILE, --details, --phases FILE, --help or -h, --version; "--" ends them), then the four
+// positional arguments mesh, inmodel, outmodel and cycles. parse_command_line turns it into the
+// typed arguments of a run, or writes its answer or its message and throws Stop.
 #pragma once
 
+#include <cstdint>
 #include <optional>
-#include <ostream>
 #include <string>
-#include <string_view>
-#include <vector>
+
+#include "quelby/base/io.hpp"
 
 namespace quelby {
-
-// Each argument is taken in a field of 200 characters: a longer one is cut.
-std::string_view argument_field(std::string_view argument);
 
 struct CommandOptions {
   std::optional<std::string> topography;  // --topography FILE (field rules, trailing blanks off)
@@ -23,20 +20,21 @@ struct CommandOptions {
   bool fixes_cells() const { return topography.has_value() || active.has_value(); }
 };
 
-struct CommandLine {
-  enum class Action { run, help, version, usage_error };
-  Action action = Action::run;
+// A run: each name is its argument in a field of 200 characters (a longer one is cut), without
+// its trailing blanks; cycles is read from the fourth argument by the free-format rules.
+struct CommandArguments {
   CommandOptions options;
-  std::vector<const char*> positional;  // exactly 4 when the action is run
-  std::string error;                    // for usage_error: the line naming the bad option, or empty
+  std::string mesh_name;
+  std::string input_name;
+  std::string output_name;
+  std::int32_t cycles = 0;  // at least 1
 };
 
-CommandLine parse_command_line(int argc, const char* const* argv);
-
-// Help and version on `out`, status 0; a usage error: its line (if any) on `err`, then the usage
-// message on `out` as the four-argument command prints it, status 2. nullopt when the command is
-// to run.
-std::optional<int> answer_without_running(const CommandLine& line, std::ostream& out,
-                                          std::ostream& err);
+// The arguments of a run. Otherwise writes through write_message and throws Stop with the exit
+// status: 0 after the help or the version on the console; 2 after a usage error (the line naming a
+// bad option, if any, on the error stream, then the usage message on the console); 1 after a
+// cycles field that cannot be read (error stream) or a count below 1 (console). Writes nothing to
+// the run log.
+CommandArguments parse_command_line(const Io& io, int argc, const char* const* argv);
 
 }  // namespace quelby

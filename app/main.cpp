@@ -7,14 +7,10 @@
 #include <cstring>
 #include <iostream>
 #include <new>
-#include <optional>
 #include <streambuf>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "app/command_line.hpp"
-#include "quelby/base/free_format.hpp"
+#include "app/command_phases.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/phase_timer.hpp"
 #include "quelby/base/stops.hpp"
@@ -27,11 +23,6 @@
 #include "quelby/smoothing/smooth.hpp"
 
 namespace {
-
-// An argument in its 200-character field: cut to its first 200 characters.
-std::string_view field(const char* argument) {
-  return quelby::argument_field(argument);
-}
 
 // The run log: an anonymous temporary file, deleted by the system when the process ends.
 class TemporaryFileBuffer : public std::streambuf {
@@ -79,19 +70,19 @@ quelby::FixedCells read_fixed_cells(const quelby::Io& io, const quelby::Mesh& me
 // masked forms of all three.
 void smooth_model(const quelby::Mesh& mesh, const quelby::FixedCells* fixed, std::int32_t cycles,
                   quelby::Model& working, quelby::Model& smoothed) {
-  quelby::phase_mark(quelby::Phase::ln);
+  quelby::phase_mark(quelby::command_phase::ln);
   if (fixed != nullptr) {
     quelby::log_in_place(working.values(), *fixed);
   } else {
     quelby::log_in_place(working.values());
   }
-  quelby::phase_mark(quelby::Phase::passes);
+  quelby::phase_mark(quelby::command_phase::passes);
   if (fixed != nullptr) {
     quelby::smooth_cycles(mesh, *fixed, working, smoothed, cycles);
   } else {
     quelby::smooth_cycles(mesh, working, smoothed, cycles);
   }
-  quelby::phase_mark(quelby::Phase::exp);
+  quelby::phase_mark(quelby::command_phase::exp);
   if (fixed != nullptr) {
     quelby::exp_in_place(working.values(), *fixed);
   } else {
@@ -99,26 +90,8 @@ void smooth_model(const quelby::Mesh& mesh, const quelby::FixedCells* fixed, std
   }
 }
 
-int run(const quelby::CommandOptions& options, const std::vector<const char*>& arguments) {
-  const std::string_view mesh_name = quelby::trim_trailing_blanks(field(arguments[0]));
-  const std::string_view input_name = quelby::trim_trailing_blanks(field(arguments[1]));
-  const std::string_view output_name = quelby::trim_trailing_blanks(field(arguments[2]));
-  // The cycles field is padded with blanks to its full length, which a free-format read ignores.
-  const std::string_view cycles_field = field(arguments[3]);
-
-  // A field that yields no value (a lone comma or slash) leaves the count at 0.
-  std::int32_t cycles = 0;
-  const quelby::ReadStatus status = quelby::read_text(cycles_field, {cycles});
-  if (!status.ok()) {
-    std::cerr << "Error: cannot read the number of cycles (" << status.condition()
-              << "): " << quelby::trim_trailing_blanks(cycles_field) << '\n';
-    return quelby::exit_failure;
-  }
-  if (cycles < 1) {
-    std::cout << "\nError: number of cycles should be positive.\n" << std::flush;
-    return quelby::exit_failure;
-  }
-
+int run(const quelby::CommandArguments& arguments) {
+  const quelby::CommandOptions& options = arguments.options;
   std::FILE* const log_file = std::tmpfile();
   if (log_file == nullptr) {
     std::cerr << "Error: cannot create the run log: " << std::strerror(errno) << '\n';
@@ -129,12 +102,12 @@ int run(const quelby::CommandOptions& options, const std::vector<const char*>& a
   const quelby::Io io{std::cout, std::cerr, log};
 
   quelby::Mesh mesh;
-  quelby::phase_mark(quelby::Phase::mesh);
-  quelby::load_mesh(io, mesh_name, mesh);
+  quelby::phase_mark(quelby::command_phase::mesh);
+  quelby::load_mesh(io, arguments.mesh_name, mesh);
   const bool masked = options.fixes_cells();
   const quelby::FixedCells fixed =
       masked ? read_fixed_cells(io, mesh, options) : quelby::FixedCells{};
-  quelby::phase_mark(quelby::Phase::allocate);
+  quelby::phase_mark(quelby::command_phase::allocate);
 
   const std::size_t cells = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   if (!quelby::fits_in_memory(2 * cells * sizeof(double))) quelby::out_of_memory_stop(io);
@@ -147,29 +120,31 @@ int run(const quelby::CommandOptions& options, const std::vector<const char*>& a
     quelby::out_of_memory_stop(io);
   }
 
-  quelby::phase_mark(quelby::Phase::read);
-  quelby::read_model(io, mesh, input_name, "model", working);
-  smooth_model(mesh, masked ? &fixed : nullptr, cycles, working, smoothed);
-  quelby::write_model(io, mesh, output_name, working);
-  quelby::phase_mark(quelby::Phase::teardown);
+  quelby::phase_mark(quelby::command_phase::read);
+  quelby::read_model(io, mesh, arguments.input_name, "model", working);
+  smooth_model(mesh, masked ? &fixed : nullptr, arguments.cycles, working, smoothed);
+  quelby::write_model(io, mesh, arguments.output_name, working);
+  quelby::phase_mark(quelby::command_phase::teardown);
   return quelby::exit_success;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  quelby::start_phase_timer();
+  quelby::start_phase_timer(quelby::command_phase::startup);
   // Threads started later inherit this environment.
   quelby::set_command_floating_point();
   try {
-    const quelby::CommandLine line = quelby::parse_command_line(argc, argv);
-    if (const std::optional<int> status =
-            quelby::answer_without_running(line, std::cout, std::cerr)) {
-      return *status;
+    // No run log before the arguments are known: the command line's messages go to the console
+    // and the error stream alone.
+    std::ostream no_log(nullptr);
+    const quelby::CommandArguments arguments =
+        quelby::parse_command_line({std::cout, std::cerr, no_log}, argc, argv);
+    print_details = arguments.options.details;
+    if (arguments.options.phases) {
+      quelby::report_phases_to(*arguments.options.phases, quelby::command_phase::report_order);
     }
-    print_details = line.options.details;
-    if (line.options.phases) quelby::report_phases_to(*line.options.phases);
-    return run(line.options, line.positional);
+    return run(arguments);
   } catch (const quelby::Stop& stop) {
     std::cout << std::flush;
     print_detail(stop);

@@ -79,12 +79,12 @@ void build(benchmark::State& state, bool dip) {
   const Square square(state.range(0));
   const Io& quiet = bench_support::quiet_io();
   const AlphaCoefficients alpha{1e-4, 1.0, 1.0};
-  const std::array<std::string, 3> no_files{"", "", ""};
   const std::string dip_name = dip ? dipping_file() : "";
+  const DipSource dipping = dip ? DipSource::file(dip_name) : DipSource::none();
   for (auto _ : state) {
     ModelObjective objective;
-    build_model_objective(quiet, square.mesh, square.cells, alpha, 0, no_files, dip ? 1 : 0,
-                          dip_name, true, objective);
+    build_model_objective(quiet, square.mesh, square.cells, alpha, WeightSource::ones(), dipping,
+                          true, objective);
     benchmark::DoNotOptimize(objective.WTW.values.data());
     if (objective.n_terms != (dip ? 4 : 3)) state.SkipWithError("unexpected number of terms");
   }
@@ -109,8 +109,8 @@ struct Evaluation {
 
   Evaluation(std::int64_t parameters, bool ref_in_derivatives) : square(parameters) {
     const std::string dip_name = dipping_file();
-    build_model_objective(quiet, square.mesh, square.cells, {1e-4, 1.0, 1.0}, 0, {"", "", ""}, 1,
-                          dip_name, ref_in_derivatives, objective);
+    build_model_objective(quiet, square.mesh, square.cells, {1e-4, 1.0, 1.0}, WeightSource::ones(),
+                          DipSource::file(dip_name), ref_in_derivatives, objective);
     std::remove(dip_name.c_str());
     const auto n = static_cast<std::size_t>(square.cells.npar);
     m.resize(n);
@@ -218,11 +218,12 @@ int first_build(std::int64_t parameters, bool dip) {
   const Square square(parameters);
   const AlphaCoefficients alpha{1e-4, 1.0, 1.0};
   const std::string dip_name = dip ? dipping_file() : "";
+  const DipSource dipping = dip ? DipSource::file(dip_name) : DipSource::none();
   ModelObjective objective;
   const long faults_before = minor_faults();
   const auto start = std::chrono::steady_clock::now();
-  build_model_objective(bench_support::quiet_io(), square.mesh, square.cells, alpha, 0,
-                        {"", "", ""}, dip ? 1 : 0, dip_name, true, objective);
+  build_model_objective(bench_support::quiet_io(), square.mesh, square.cells, alpha,
+                        WeightSource::ones(), dipping, true, objective);
   const auto end = std::chrono::steady_clock::now();
   const long faults = minor_faults() - faults_before;
   if (dip) std::remove(dip_name.c_str());

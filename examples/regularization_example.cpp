@@ -42,10 +42,11 @@ int main(int argc, char** argv) {
     quelby::AlphaCoefficients alpha;
     quelby::set_alpha(io, mesh, 3, {0, 0, 0}, {40.0, 20.0}, alpha);
 
-    // Weights from one weighting file (input 1), zones from the dipping file (option 1).
+    // Weights from one weighting file, zones from the dipping file.
     quelby::ModelObjective objective;
-    quelby::build_model_objective(io, mesh, cells, alpha, 1, {argv[4], "", ""}, 1, argv[5], false,
-                                  objective);
+    quelby::build_model_objective(io, mesh, cells, alpha,
+                                  quelby::WeightSource::weighting_file(argv[4]),
+                                  quelby::DipSource::file(argv[5]), false, objective);
 
     // The model over the parameters, in the logarithm domain, against a 100 ohm-m reference.
     quelby::Model section(mesh.nx, mesh.nz);

@@ -39,6 +39,12 @@ py::array_t<T> view(const std::vector<T>& values, py::handle owner) {
   return array;
 }
 
+// A read-only numpy view of a vector field of the object `self` of type T.
+template <typename T, typename Value>
+auto field_view(std::vector<Value> T::*field) {
+  return [field](py::object self) { return view(self.cast<T&>().*field, self); };
+}
+
 // A writeable numpy array that takes `values` over (no copy of the elements).
 template <typename T>
 py::array_t<T> take(std::vector<T>&& values) {
@@ -78,13 +84,16 @@ Model model_from_array(const Mesh& mesh, py::handle array);
 py::array_t<double, py::array::c_style | py::array::forcecast> vector_argument(
     py::handle array, std::ptrdiff_t expected, const char* what);
 
+// One function per floor of the library (base has three pieces), each in the file of its name.
 void bind_stop(py::module_& module);
-void bind_mesh_and_models(py::module_& module);
-void bind_stores(py::module_& module);
-void bind_smoothing(py::module_& module);  // smoothing.cpp
-void bind_objective(py::module_& module);
-void bind_reports(py::module_& module);
 void bind_control_input(py::module_& module);
+void bind_mesh_and_models(py::module_& module);  // the mesh, model files and topography
+void bind_survey(py::module_& module);
+void bind_cells(py::module_& module);           // active cells and cell weights
+void bind_regularization(py::module_& module);  // coefficients, dipping zones and the objective
+void bind_objective(py::module_& module);       // objective.cpp: bind_regularization's last part
+void bind_smoothing(py::module_& module);
+void bind_reports(py::module_& module);
 
 }  // namespace quelby::python
 

@@ -1,13 +1,18 @@
+// The mesh floor for Python: the Mesh with its arrays as read-only views, model files read into and
+// written from numpy arrays, and the topography.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "bindings.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
 #include "streams.hpp"
 
 namespace quelby::python {
@@ -154,6 +159,39 @@ void bind_mesh_and_models(py::module_& module) {
       py::arg("path"), py::arg("mesh"), py::arg("array"), py::arg("io") = py::none(),
       "Writes `array` (shape (nz, nx) or nx * nz values in cell order) as a model file, byte "
       "for byte as the command does; the file appears whole or not at all.");
+
+  py::class_<Topography>(module, "Topography",
+                         "The ground surface: air cells per column, surface z per x node.")
+      .def(py::init<>())
+      .def_readonly("has_topography", &Topography::has_topography)
+      .def_property_readonly("air_cells", field_view(&Topography::air_cells))
+      .def_property_readonly("surface_z", field_view(&Topography::surface_z));
+  module.def(
+      "read_topography",
+      [](const Mesh& mesh, std::optional<FileName> path, py::object io) {
+        Topography topography;
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          read_topography(streams, path.has_value(), path.value_or(FileName{}).text, mesh.x_nodes,
+                          mesh.z_nodes, topography);
+        });
+        return topography;
+      },
+      py::arg("mesh"), py::arg("path") = py::none(), py::arg("io") = py::none(),
+      "Reads a topography file for the mesh; without a path no cell is in the air.");
+  module.def(
+      "load_mesh_and_topography",
+      [](const FileName& mesh_path, std::optional<FileName> topography_path, py::object io) {
+        Mesh mesh;
+        Topography topography;
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          load_mesh_and_topography(streams, mesh_path.text,
+                                   topography_path.value_or(FileName{}).text,
+                                   topography_path.has_value(), mesh, topography);
+        });
+        return py::make_tuple(std::move(mesh), std::move(topography));
+      },
+      py::arg("mesh_path"), py::arg("topography_path") = py::none(), py::arg("io") = py::none(),
+      "Loads a mesh, then its topography: returns (mesh, topography).");
 }
 
 }  // namespace quelby::python

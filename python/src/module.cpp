@@ -12,14 +12,15 @@
 
 PYBIND11_MODULE(_quelby, module) {
   module.doc() = "2-D tensor-mesh models: files, smoothing and regularised-inversion set-up";
+  // The library's floors from the bottom, so that every type is known before a signature names it.
   quelby::python::bind_stop(module);
   quelby::python::bind_streams(module);
-  quelby::python::bind_mesh_and_models(module);
-  quelby::python::bind_stores(module);
-  // After the stores: its signatures name Topography and ActiveCells.
-  quelby::python::bind_smoothing(module);
-  quelby::python::bind_objective(module);
-  quelby::python::bind_reports(module);
   quelby::python::bind_control_input(module);
+  quelby::python::bind_mesh_and_models(module);
+  quelby::python::bind_survey(module);
+  quelby::python::bind_cells(module);
+  quelby::python::bind_regularization(module);
+  quelby::python::bind_smoothing(module);
+  quelby::python::bind_reports(module);
   module.attr("__version__") = std::string(quelby::version);
 }

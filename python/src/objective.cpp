@@ -73,8 +73,7 @@ std::int32_t parameter_count(const ModelObjective& objective) {
 // The first weight that is not finite among the weight arrays of term `term` (0 Ws, 1 Wx, 2 Wz,
 // 3 Wxz), read again as the build read them, as "S weights (i, k) = inf" with the 1-based column
 // and row of the files; empty when every weight is finite. Cost: one more reading of the weights.
-std::string first_weight_not_finite(const Mesh& mesh, std::int32_t weight_input,
-                                    const std::array<std::string, 3>& weight_files,
+std::string first_weight_not_finite(const Mesh& mesh, const WeightSource& weights,
                                     std::int32_t term) {
   std::ostringstream quiet;
   const Io io{quiet, quiet, quiet};
@@ -82,7 +81,7 @@ std::string first_weight_not_finite(const Mesh& mesh, std::int32_t weight_input,
   CellArray x(mesh.nx, mesh.nz);
   CellArray z(mesh.nx, mesh.nz);
   try {
-    set_weights(io, mesh, weight_input, weight_files, s, x, z);
+    set_weights(io, mesh, weights.weight_input, weights.weight_files, s, x, z);
   } catch (const Stop&) {
     return {};
   }
@@ -104,8 +103,7 @@ std::string first_weight_not_finite(const Mesh& mesh, std::int32_t weight_input,
 }
 
 void warn_when_not_finite(const ModelObjective& objective, const AlphaCoefficients& alpha,
-                          const Mesh& mesh, std::int32_t weight_input,
-                          const std::array<std::string, 3>& weight_files) {
+                          const Mesh& mesh, const WeightSource& weights) {
   const auto count_bad = [](const CsrMatrix& matrix) {
     const std::size_t entries = matrix.row_start.empty() ? 0 : matrix.row_start.back();
     std::size_t bad = 0;
@@ -123,7 +121,7 @@ void warn_when_not_finite(const ModelObjective& objective, const AlphaCoefficien
   for (std::int32_t t = 0; t < objective.n_terms && t < 4; ++t) {
     if (count_bad(objective.wtw_terms[t]) == 0) continue;
     cause = std::string("term ") + term_names[t] + " holds them: ";
-    const std::string weight = first_weight_not_finite(mesh, weight_input, weight_files, t);
+    const std::string weight = first_weight_not_finite(mesh, weights, t);
     if (coefficient_names[t] != nullptr && !std::isfinite(coefficients[t])) {
       cause += std::string(coefficient_names[t]) + " = " +
                py::repr(py::float_(coefficients[t])).cast<std::string>();
@@ -220,13 +218,13 @@ void bind_objective(py::module_& module) {
         ModelObjective objective;
         ObjectiveOptions options;
         options.keep_factors = keep_factors;
-        const std::int32_t weights = weight_input_code(weight_input);
-        const std::int32_t dip = dip_input_code(dip_input);
+        const WeightSource weights{weight_input_code(weight_input), texts(weight_files)};
+        const DipSource dipping{dip_input_code(dip_input), dip_file.text};
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          build_model_objective(streams, mesh, cells, alpha, weights, texts(weight_files), dip,
-                                dip_file.text, ref_in_derivatives, objective, options);
+          build_model_objective(streams, mesh, cells, alpha, weights, dipping, ref_in_derivatives,
+                                objective, options);
         });
-        warn_when_not_finite(objective, alpha, mesh, weights, texts(weight_files));
+        warn_when_not_finite(objective, alpha, mesh, weights);
         return objective;
       },
       py::arg("mesh"), py::arg("cells"), py::arg("alpha"), py::arg("weight_input") = 0,

@@ -1,8 +1,7 @@
 """The picture of a model: drawn from the bundled example, at its size, in colours that follow the
-values of the conductive body, the resistive body and the background."""
+values of the conductive body, the resistive body and the background; the cells that are no
+parameters left blank, and the colour scale of the cells shown."""
 
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -16,7 +15,6 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 def colour_at(image, ax, x, z):
     """The RGB colour of the picture at data point (x, z)."""
-    figure = ax.figure
     column, row = ax.transData.transform((x, z))
     height = image.shape[0]
     pixel = image[int(round(height - row)), int(round(column))]
@@ -49,12 +47,41 @@ def test_the_picture_shows_the_bodies_apart(tmp_path, example):
     plt.close(figure)
 
 
-def test_the_command_line_writes_a_png(tmp_path, example):
-    output = tmp_path / "section.png"
-    result = subprocess.run([sys.executable, "-m", "quelby.plot", str(example[0]),
-                             str(example[1]), str(output)], capture_output=True, text=True,
-                            env={"PYTHONPATH": quelby.__path__[0] + "/.."})
-    assert result.returncode == 0, result.stderr
-    assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    image = plt.imread(str(output))
-    assert image.shape[:2] == (400, 800)
+def test_models_and_parameter_vectors(root, example):
+    mesh, topography = quelby.load_mesh_and_topography(example[0],
+                                                       root / "examples" / "section.topo")
+    cells = quelby.read_active_cells(mesh, topography, root / "examples" / "section.act")
+    model = quelby.read_model(example[1], mesh)
+    m = cells.to_parameters(model)
+    # Walking the cells in cell order, the active ones in turn.
+    walked = [model[k, i] for k in range(mesh.nz) for i in range(mesh.nx)
+              if cells.cell_idx[k, i] > 0]
+    np.testing.assert_array_equal(m, walked)
+    np.testing.assert_array_equal(cells.to_parameters(model.ravel()), m)
+    back = cells.to_model(m)
+    assert np.isnan(back[cells.cell_idx <= 0]).all()
+    np.testing.assert_array_equal(back[cells.cell_idx > 0], model[cells.cell_idx > 0])
+    np.testing.assert_array_equal(cells.to_model(m, fill=model), model)
+    with pytest.raises(ValueError):
+        cells.to_model(m[:-1])
+    # plot_section leaves the cells that are not parameters blank.
+    ax = quelby.plot_section(mesh, model, cells=cells, topography=topography, xlim=(0, 600),
+                             zlim=(0, 110))
+    shown = ax.collections[0].get_array()
+    assert np.ma.getmaskarray(shown).reshape(mesh.nz, mesh.nx)[cells.cell_idx <= 0].all()
+    assert ax.get_aspect() == 1.0 and ax.get_xlim() == (0, 600)
+    plt.close(ax.figure)
+
+
+def test_the_section_colour_scale_follows_the_cells_shown(example):
+    mesh = quelby.load_mesh(example[0])
+    model = quelby.read_model(example[1], mesh)
+    # Left of x = 100 m the example holds only the 100 ohm-m background and nothing lower.
+    ax = quelby.plot_section(mesh, model, xlim=(-1000, 100), zlim=(0, 100), colorbar=False)
+    norm = ax.collections[0].norm
+    assert (norm.vmin, norm.vmax) == (100.0, 1000.0)  # a one-value scale spans a decade
+    assert ax.get_aspect() != 1.0  # 11 times wider than deep: the axes are filled
+    plt.close(ax.figure)
+    ax = quelby.plot_section(mesh, model, colorbar=False)
+    assert (ax.collections[0].norm.vmin, ax.collections[0].norm.vmax) == (10.0, 1000.0)
+    plt.close(ax.figure)

@@ -1,7 +1,7 @@
-"""Topography, survey data, active cells, weights, coefficients, dipping zones and the model
-objective from Python, checked against the C++ results and against scipy."""
+"""Topography, active cells, weights, coefficients, dipping zones and the model objective from
+Python, checked against the C++ results, against scipy and against the point test."""
 
-import io
+import warnings
 
 import numpy as np
 import pytest
@@ -94,19 +94,61 @@ def test_factors_give_the_x_term(setup):
     assert abs(rebuilt - x_term).max() <= 1e-12 * abs(x_term).max()
 
 
-def test_survey_data_file(tmp_path):
-    path = tmp_path / "d.dat"
-    path.write_text("free text header\n5 7 1 2 10 0.5\n5 7 3 4 20 0.25\n1 2 5 6 30 2\n")
-    log = io.StringIO()
-    data = quelby.read_data_file(str(path), io=quelby.Io(log=log))
-    assert (data.ndat, data.ncur) == (3, 2)
-    np.testing.assert_array_equal(data.dobs, [30, 20, 10])
-    np.testing.assert_array_equal(data.sorted_pos, [3, 2, 1])
-    np.testing.assert_array_equal(data.idat_idx, [1, 2, 4])
-    assert data.zm is None and data.za_cur is None and data.has_file_order
-    located = quelby.read_data_file(str(path), locations_only=True, io=quelby.Io(log=log))
-    assert located.dobs is None and located.dstd is None and located.xm.size == 3
-    assert str(path) in log.getvalue()
-    with pytest.raises(quelby.Stop) as raised:
-        quelby.read_data_file(str(tmp_path / "absent.dat"), io=quelby.Io(console=io.StringIO()))
-    assert raised.value.status == 1
+def test_set_alpha_modes_by_name_and_refused_arguments(root):
+    mesh = quelby.load_mesh(root / "examples" / "section.msh")
+    pairs = [("mesh", 0, {}), ("given", 2, {"alpha": (0.5, 1, 2)}),
+             ("lengths", 3, {"lengths": (40, 20)})]
+    for name, number, arguments in pairs:
+        by_name = quelby.set_alpha(mesh, name, **arguments)
+        by_number = quelby.set_alpha(mesh, np.int32(number), **arguments)
+        assert (by_name.alpha_s, by_name.alpha_x, by_name.alpha_z) == \
+            (by_number.alpha_s, by_number.alpha_x, by_number.alpha_z)
+    lengths = quelby.set_alpha(mesh, "lengths", lengths=(40, 20))
+    assert (lengths.alpha_s, lengths.alpha_x, lengths.alpha_z) == (1 / 1600, 1.0, 400 / 1600)
+    refused = [("lengths", {}), (3, {"lengths": (0, 0)}), (3, {"lengths": (np.inf, 1)}),
+               ("given", {}), (2, {"alpha": (1, -1, 1)}), ("smooth", {})]
+    for mode, arguments in refused:
+        with pytest.raises(ValueError):
+            quelby.set_alpha(mesh, mode, **arguments)
+    with pytest.raises(TypeError):
+        quelby.set_alpha(mesh, True)
+    start = quelby.AlphaCoefficients(1, 2, 3)
+    assert quelby.set_alpha(mesh, 1, start=start).alpha_z == 3  # the library's other modes
+
+
+def test_a_wtw_that_is_not_finite_warns_with_its_cause(root, tmp_path):
+    examples = root / "examples"
+    mesh, topography = quelby.load_mesh_and_topography(examples / "section.msh",
+                                                       examples / "section.topo")
+    cells = quelby.read_active_cells(mesh, topography)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        quelby.build_model_objective(mesh, cells, quelby.set_alpha(mesh, "mesh"))
+    with pytest.warns(RuntimeWarning, match="term Wx .*alpha_x = inf"):
+        objective = quelby.build_model_objective(mesh, cells,
+                                                 quelby.AlphaCoefficients(1, np.inf, 1))
+    assert not np.isfinite(objective.WTW.data).all()
+    # A weight that is not finite is named with its 1-based column and row.
+    weights = tmp_path / "s.wgt"
+    weights.write_text("3 2\n1 1 1\n1 inf 1\n")
+    with pytest.warns(RuntimeWarning, match=r"term Ws .*S weights \(2, 2\) = inf"):
+        quelby.build_model_objective(mesh, cells, quelby.set_alpha(mesh, "mesh"),
+                                     weight_input="files", weight_files=(weights, "", ""))
+    # Weights by name give what the numbers give.
+    s1 = quelby.set_weights(mesh, "file", (examples / "section.wgt", "", ""))
+    s2 = quelby.set_weights(mesh, 1, (str(examples / "section.wgt"), "", ""))
+    for a, b in zip(s1, s2):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_zones_are_the_first_polygon_holding_each_centre(root):
+    mesh = quelby.load_mesh(root / "examples" / "section.msh")
+    # Every third cell of every third row, against the point test itself.
+    polygons = [([0, 300, 300, 0], [0, 0, 60, 60]), ([100, 500, 300], [20, 20, 100])]
+    zone_idx = quelby.assign_zones(mesh, polygons)
+    for k in range(0, mesh.nz, 3):
+        for i in range(0, mesh.nx, 3):
+            point = (mesh.x_centres[i], mesh.z_centres[k])
+            inside = [quelby.point_in_region(px, pz, *point) for px, pz in polygons]
+            expected_zone = 2 + inside.index(True) if any(inside) else 1
+            assert zone_idx[k, i] == expected_zone

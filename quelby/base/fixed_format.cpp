@@ -271,6 +271,16 @@ void format_i5(const std::int32_t value, char* out) noexcept {
   }
 }
 
+int format_count(const std::int32_t value, char* out) noexcept {
+  if (value <= 99999 && value >= -9999) {
+    format_i5(value, out);
+    return i5_width;
+  }
+  out[0] = ' ';
+  const auto result = std::to_chars(out + 1, out + count_max_width, value);
+  return static_cast<int>(result.ptr - out);
+}
+
 namespace {
 
 // `length` characters of `text`, right-aligned in the field, or asterisks when they do not fit.

@@ -20,6 +20,14 @@ void format_e13_5_reference(double value, char* out) noexcept;
 // Writes `value` right-aligned into exactly 5 characters at `out`; "*****" when it does not fit.
 void format_i5(std::int32_t value, char* out) noexcept;
 
+// The longest field format_count writes: a blank, a sign and the ten digits of an int32.
+inline constexpr int count_max_width = 12;
+
+// A count of a written file: right-aligned in 5 characters as format_i5 writes it when it fits,
+// otherwise one blank and all its digits, so that a free-format read gets it back even right after
+// another field. Returns the characters written (5 to count_max_width).
+int format_count(std::int32_t value, char* out) noexcept;
+
 // Writes `value` right-aligned into exactly `width` characters at `out` in exponent form with one
 // digit before the point and `decimals` after it, correctly rounded (ties to even): the letter E,
 // the exponent's sign and two digits, or the sign and three digits in the letter's place. NaN and

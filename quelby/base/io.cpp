@@ -18,6 +18,9 @@ void write_message(const Io& io, Order order, std::string_view text) {
     case Order::log_only:
       io.log << text;
       break;
+    case Order::error_only:
+      io.error << text << std::flush;
+      break;
   }
 }
 

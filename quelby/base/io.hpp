@@ -12,7 +12,7 @@
 namespace quelby {
 
 // Where a message goes, in order.
-enum class Order { console_then_log, log_then_console, console_only, log_only };
+enum class Order { console_then_log, log_then_console, console_only, log_only, error_only };
 
 // The streams of one run. The caller owns them; tests capture all three in memory.
 struct Io {

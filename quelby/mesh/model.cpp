@@ -95,9 +95,9 @@ void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::stri
   const std::span<double> values = model.values().first(count);
   const bool in_parallel = count >= parallel_read_min_values && parallel_thread_count() > 1;
   if (in_parallel) {
-    phase_mark(Phase::allocate);
+    phase_mark("allocate");
     populate_in_parallel(values);
-    phase_mark(Phase::read);
+    phase_mark("read");
   }
   const bool read_in_parallel =
       in_parallel &&
@@ -144,12 +144,14 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   AtomicOutput output(file_name);
   if (const int error = output.create()) fail(error);
 
-  char header[11];
-  format_i5(mesh.nx, header);
-  format_i5(mesh.nz, header + 5);
-  header[10] = '\n';
-  phase_mark(Phase::write);
-  if (const int error = output.write(header, sizeof header)) fail(error);
+  // Counts of 100000 and more do not fit their 5 columns; they are written in full instead of as
+  // asterisks, which no reader could take back.
+  char header[2 * count_max_width + 1];
+  std::size_t header_bytes = static_cast<std::size_t>(format_count(mesh.nx, header));
+  header_bytes += static_cast<std::size_t>(format_count(mesh.nz, header + header_bytes));
+  header[header_bytes++] = '\n';
+  phase_mark("write");
+  if (const int error = output.write(header, header_bytes)) fail(error);
 
   const std::size_t row_bytes = nx * e13_5_width + 1;
   const double* const values = model.data();
@@ -177,7 +179,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
     std::atomic<std::int64_t> format_ns{0};
     std::atomic<std::int64_t> write_ns{0};
     const bool timing = phase_timing();
-    phase_mark(Phase::format);
+    phase_mark("format");
     parallel_for(static_cast<std::int64_t>(nz), 2, [&](std::int64_t begin, std::int64_t end) {
       char* const out = blocks[static_cast<std::size_t>(next_block.fetch_add(1))].data();
       std::int64_t formatting = 0;
@@ -189,7 +191,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
         for (std::size_t r = 0; r < rows; ++r) format_row(first + r, out + r * row_bytes);
         const std::int64_t formatted = timing ? monotonic_ns() : 0;
         const int error = output.write_at(
-            out, rows * row_bytes, static_cast<std::int64_t>(sizeof header + first * row_bytes));
+            out, rows * row_bytes, static_cast<std::int64_t>(header_bytes + first * row_bytes));
         if (timing) {
           formatting += formatted - started;
           writing += monotonic_ns() - formatted;
@@ -204,7 +206,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
       write_ns += writing;
     });
     if (timing && format_ns + write_ns > 0)
-      phase_mark_split(Phase::rename, Phase::write,
+      phase_mark_split("rename", "write",
                        static_cast<double>(write_ns) / static_cast<double>(format_ns + write_ns));
     if (first_error != 0) fail(first_error);
   } else {
@@ -217,7 +219,7 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
       out_of_memory_stop(io);
     }
     for (std::size_t first = 0; first < nz; first += rows_per_block) {
-      phase_mark(Phase::format);
+      phase_mark("format");
       const std::size_t rows = nz - first < rows_per_block ? nz - first : rows_per_block;
       char* const out = block.data();
       if (rows > 1) {
@@ -236,11 +238,11 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
                      });
         out[nx * e13_5_width] = '\n';
       }
-      phase_mark(Phase::write);
+      phase_mark("write");
       if (const int error = output.write(out, rows * row_bytes)) fail(error);
     }
   }
-  phase_mark(Phase::rename);
+  phase_mark("rename");
   if (const int error = output.commit()) fail(error);
 }
 

@@ -24,15 +24,17 @@ class Model : public CellArray {
 
 // Fills `model` (sized mesh.nx by mesh.nz) from the model file `name`; `label` names the model in
 // the messages ("model" for the command). Writes "<label> was read from file: <name>" to the run
-// log; on any failure writes its message and throws Stop.
+// log; on any failure writes its message and throws Stop. Marks the phases "allocate" and "read"
+// of the phase timer.
 void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::string_view label,
                 Model& model);
 
-// Writes `model` to the file `name`: the header "nx nz" in two 5-column fields, then one line per
-// row of nx values in 13-column exponent fields. The file is written beside its final name and
-// renamed into place only when complete, so a failure leaves no partial file and an existing file
-// untouched; the failure is reported as one line naming the file and the cause on the error stream
-// and Stop is thrown.
+// Writes `model` to the file `name`: the header "nx nz" in two 5-column fields (a count of 100000
+// or more in full, after one blank), then one line per row of nx values in 13-column exponent
+// fields. The file is written beside its final name and put into place only when complete, so a
+// failure leaves no partial file and an existing file untouched; the failure is reported as one
+// line naming the file and the cause on the error stream and Stop is thrown. Marks the phases
+// "format", "write" and "rename" of the phase timer.
 void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Model& model);
 
 }  // namespace quelby

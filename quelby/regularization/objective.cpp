@@ -282,9 +282,8 @@ void build_objective_terms(const Io& io, const ObjectiveInputs& inputs, bool ref
 namespace {
 
 void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
-                           const AlphaCoefficients& alpha, std::int32_t weight_input,
-                           const std::array<std::string, 3>& weight_files, std::int32_t dip_input,
-                           std::string_view dip_file, bool ref_in_derivatives,
+                           const AlphaCoefficients& alpha, const WeightSource& weights,
+                           const DipSource& dipping, bool ref_in_derivatives,
                            ModelObjective& objective, const ObjectiveOptions& options) {
   objective = ModelObjective{};
   objective.ref_in_derivatives = ref_in_derivatives;
@@ -308,10 +307,11 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
-  set_weights(io, mesh, weight_input, weight_files, s_weights, x_weights, z_weights);
+  set_weights(io, mesh, weights.weight_input, weights.weight_files, s_weights, x_weights,
+              z_weights);
   // The weighting files give no x weight for the last column and no z weight for the last row;
   // they repeat their neighbour's. A mesh of one column or one row has no such neighbour.
-  if (weight_input != 0) {
+  if (weights.weight_input != 0) {
     if (mesh.nx > 1)
       for (std::int32_t iz = 0; iz < mesh.nz; ++iz)
         x_weights(mesh.nx - 1, iz) = x_weights(mesh.nx - 2, iz);
@@ -322,7 +322,7 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
 
   std::int32_t nzone = 0;
   DippingZones zones;
-  read_dipping(io, mesh, alpha, dip_input, dip_file, zone_idx, nzone, zones);
+  read_dipping(io, mesh, alpha, dipping.dip_input, dipping.dip_file, zone_idx, nzone, zones);
 
   const ObjectiveInputs inputs{
       {mesh, cells.cell_idx, cells.npar},
@@ -337,17 +337,26 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
 }  // namespace
 
 void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
-                           const AlphaCoefficients& alpha, std::int32_t weight_input,
-                           const std::array<std::string, 3>& weight_files, std::int32_t dip_input,
-                           std::string_view dip_file, bool ref_in_derivatives,
+                           const AlphaCoefficients& alpha, const WeightSource& weights,
+                           const DipSource& dipping, bool ref_in_derivatives,
                            ModelObjective& objective, const ObjectiveOptions& options) {
   try {
-    build_whole_objective(io, mesh, cells, alpha, weight_input, weight_files, dip_input, dip_file,
-                          ref_in_derivatives, objective, options);
+    build_whole_objective(io, mesh, cells, alpha, weights, dipping, ref_in_derivatives, objective,
+                          options);
   } catch (...) {
     objective = ModelObjective{};
     throw;
   }
+}
+
+void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
+                           const AlphaCoefficients& alpha, std::int32_t weight_input,
+                           const std::array<std::string, 3>& weight_files, std::int32_t dip_input,
+                           std::string_view dip_file, bool ref_in_derivatives,
+                           ModelObjective& objective, const ObjectiveOptions& options) {
+  build_model_objective(io, mesh, cells, alpha, WeightSource{weight_input, weight_files},
+                        DipSource{dip_input, std::string(dip_file)}, ref_in_derivatives, objective,
+                        options);
 }
 
 }  // namespace quelby

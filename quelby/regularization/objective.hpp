@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quelby/base/io.hpp"
@@ -57,12 +58,43 @@ struct ObjectiveInputs {
   ZoneCoefficients zones;
 };
 
+// Where the cell weights come from: `weight_input` is the selector of set_weights (0 every weight
+// 1, 1 the weighting file weight_files[0], 2 one single-array file per array) and `weight_files`
+// the names it reads.
+struct WeightSource {
+  std::int32_t weight_input = 0;
+  std::array<std::string, 3> weight_files;
+
+  static WeightSource ones() { return {}; }
+  static WeightSource weighting_file(std::string name) { return {1, {std::move(name), "", ""}}; }
+  static WeightSource array_files(std::string s_file, std::string x_file, std::string z_file) {
+    return {2, {std::move(s_file), std::move(x_file), std::move(z_file)}};
+  }
+};
+
+// Where the dipping zones come from: `dip_input` 1 reads the dipping file `dip_file`, any other
+// value makes the one background zone of the alpha coefficients.
+struct DipSource {
+  std::int32_t dip_input = 0;
+  std::string dip_file;
+
+  static DipSource none() { return {}; }
+  static DipSource file(std::string name) { return {1, std::move(name)}; }
+};
+
 // The whole set-up: writes whether the reference model enters the derivative terms to the run log,
-// fills the cell weights by set_weights (completing the last column of x_weights and the last row
-// of z_weights from their neighbours when weights were read and such a neighbour exists), reads
-// the dipping zones by read_dipping with dip_input and dip_file, and builds the terms, WTW and
+// fills the cell weights from `weights` by set_weights (completing the last column of x_weights and
+// the last row of z_weights from their neighbours when weights were read and such a neighbour
+// exists), reads the dipping zones from `dipping` by read_dipping, and builds the terms, WTW and
 // the diagonal checks by build_objective_terms. `cells` must be built for `mesh` (npar >= 1).
 // Linear in cells; every failure writes its message and throws Stop.
+void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
+                           const AlphaCoefficients& alpha, const WeightSource& weights,
+                           const DipSource& dipping, bool ref_in_derivatives,
+                           ModelObjective& objective, const ObjectiveOptions& options = {});
+
+// The same with the selectors and their files as separate arguments, as set_weights and
+// read_dipping take them.
 void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
                            const AlphaCoefficients& alpha, std::int32_t weight_input,
                            const std::array<std::string, 3>& weight_files, std::int32_t dip_input,

@@ -144,46 +144,6 @@ inline void smooth_row_k(const double* dx, const double* dz, std::int64_t nx, st
 constexpr std::size_t sweep_cache_bytes = std::size_t{512} << 10;
 constexpr std::int64_t max_passes_per_sweep = 8;
 
-// `passes` passes from `source` into `target` in one sweep over the rows. Pass s keeps its last
-// three rows in a ring, and row k of pass s is made as soon as row k + 1 of pass s - 1 exists, so
-// the model is read and written once for all of them. Each thread makes its own band of final rows
-// and the rows of the earlier passes that band needs (a few rows more at each side of the band).
-void smooth_sweep(const Mesh& mesh, const double* source, double* target, std::int64_t passes,
-                  std::vector<double>& rings) {
-  const std::int64_t nx = mesh.nx;
-  const std::int64_t nz = mesh.nz;
-  const double* const dx = mesh.dx.data();
-  const double* const dz = mesh.dz.data();
-  const auto ring_doubles = static_cast<std::size_t>((passes - 1) * 3 * nx);
-  const auto threads = static_cast<std::size_t>(parallel_thread_count());
-  if (rings.size() < ring_doubles * threads) rings.resize(ring_doubles * threads);
-  std::atomic<std::size_t> next_ring{0};
-  parallel_for(nz, (parallel_threshold + nx - 1) / nx, [&](std::int64_t first, std::int64_t last) {
-    double* const ring = rings.data() + ring_doubles * next_ring.fetch_add(1);
-    // Rows of pass s (1-based) live in ring slot (s - 1) * 3 + k % 3.
-    const auto ring_row = [&](std::int64_t pass, std::int64_t k) {
-      return ring + ((pass - 1) * 3 + k % 3) * nx;
-    };
-    for (std::int64_t t = first - passes + 1; t < last + passes; ++t) {
-      for (std::int64_t pass = 1; pass <= passes; ++pass) {
-        const std::int64_t k = t - pass + 1;
-        const std::int64_t lo = std::max<std::int64_t>(0, first - (passes - pass));
-        const std::int64_t hi = std::min<std::int64_t>(nz, last + (passes - pass));
-        if (k < lo || k >= hi) continue;
-        double* const out = pass == passes ? target + k * nx : ring_row(pass, k);
-        if (pass == 1) {
-          smooth_row_k(
-              dx, dz, nx, nz, k, [&](std::int64_t kk) { return source + kk * nx; }, out);
-        } else {
-          smooth_row_k(
-              dx, dz, nx, nz, k,
-              [&](std::int64_t kk) -> const double* { return ring_row(pass - 1, kk); }, out);
-        }
-      }
-    }
-  });
-}
-
 // The columns begin..end-1 of an output row by the plain sums: a run of a masked row whose
 // neighbourhoods hold no kept cell.
 #if defined(__x86_64__) && !defined(__clang__)
@@ -428,10 +388,11 @@ void smooth_once(const Mesh& mesh, const Model& source, Model& target) {
 
 namespace {
 
-// `passes` passes over `values` in place, in one sweep: as smooth_sweep, with the last pass in a
-// ring as well, each of its rows copied back one step after it is made, when no pass needs the
-// old row any more. A thread reads the rows beyond its band from copies made before the sweep,
-// since the neighbouring band overwrites them.
+// `passes` passes over `values` in place, in one sweep: pass s keeps its last three rows in a
+// ring, and row k of pass s is made as soon as row k + 1 of pass s - 1 exists, so the model is read
+// and written once for all of them. The last pass is in a ring as well, each of its rows copied
+// back one step after it is made, when no pass needs the old row any more. A thread reads the rows
+// beyond its band from copies made before the sweep, since the neighbouring band overwrites them.
 void smooth_sweep_in_place(const Mesh& mesh, double* values, std::int64_t passes,
                            std::vector<double>& rings, std::vector<double>& halo) {
   const std::int64_t nx = mesh.nx;
@@ -502,8 +463,9 @@ void smooth_sweep_in_place(const Mesh& mesh, double* values, std::int64_t passes
 void smooth_cycles(const Mesh& mesh, Model& working, Model& smoothed, std::int32_t cycles) {
   const std::int64_t nx = mesh.nx;
   const std::int64_t ring_row_bytes = 3 * nx * static_cast<std::int64_t>(sizeof(double));
-  // In place when the working rows stay small: `smoothed` is then never touched, and its memory
-  // never faulted in.
+  // In place when the working rows of one pass at least stay in the cache: `smoothed` is then
+  // never touched, and its memory never faulted in. A wider mesh gains nothing from a sweep (its
+  // rows leave the cache between passes) and takes the passes one by one.
   const std::int64_t passes_in_place = std::min<std::int64_t>(
       max_passes_per_sweep, static_cast<std::int64_t>(sweep_cache_bytes) / ring_row_bytes);
   if (passes_in_place >= 1) {
@@ -516,18 +478,9 @@ void smooth_cycles(const Mesh& mesh, Model& working, Model& smoothed, std::int32
     }
     return;
   }
-  const std::int64_t passes_per_sweep = std::min<std::int64_t>(
-      max_passes_per_sweep, 1 + static_cast<std::int64_t>(sweep_cache_bytes) / ring_row_bytes);
-  std::vector<double> rings;
-  for (std::int64_t done = 0; done < cycles;) {
-    const std::int64_t passes = std::min<std::int64_t>(passes_per_sweep, cycles - done);
-    if (passes == 1) {
-      smooth_once(mesh, working, smoothed);
-    } else {
-      smooth_sweep(mesh, working.data(), smoothed.data(), passes, rings);
-    }
+  for (std::int32_t cycle = 0; cycle < cycles; ++cycle) {
+    smooth_once(mesh, working, smoothed);
     working.swap(smoothed);
-    done += passes;
   }
 }
 

@@ -36,10 +36,10 @@ void smooth_cycles(const Mesh& mesh, const FixedCells& fixed, Model& working, Mo
 
 // `cycles` passes of smooth_once, each from the result of the one before, the last result left in
 // `working` (`smoothed` is work space): the same values as running the passes one by one and
-// swapping the models after each. Several passes go in one sweep over the rows, so that the
-// model is read and written once for them; for meshes up to about 20000 columns the sweep works
-// in place with a few rows of its own, and `smoothed` is not touched. Throws std::bad_alloc when
-// its working rows cannot be held.
+// swapping the models after each. On meshes of up to 21845 columns up to 8 passes go in one sweep
+// over the rows, in place with a few rows of its own, so that the model is read and written once
+// for them and `smoothed` is not touched; wider meshes take the passes one by one. Throws
+// std::bad_alloc when its working rows cannot be held.
 void smooth_cycles(const Mesh& mesh, Model& working, Model& smoothed, std::int32_t cycles);
 
 // values[j] = ln(values[j]), one std::log call per element, in parallel.

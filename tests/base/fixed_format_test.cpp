@@ -117,6 +117,26 @@ TEST(FixedFormat, WritesIntegersInFiveColumns) {
   }
 }
 
+// Counts of written files: the 5-column field while it holds them, else a blank and every digit.
+TEST(FixedFormat, WritesCountsInFiveColumnsOrInFull) {
+  const struct {
+    std::int32_t value;
+    std::string expected;
+  } cases[] = {{3, "    3"},
+               {99999, "99999"},
+               {-9999, "-9999"},
+               {100000, " 100000"},
+               {-10000, " -10000"},
+               {std::numeric_limits<std::int32_t>::max(), " 2147483647"},
+               {std::numeric_limits<std::int32_t>::min(), " -2147483648"}};
+  for (const auto& test_case : cases) {
+    char out[count_max_width + 1] = {};
+    const int width = format_count(test_case.value, out);
+    EXPECT_EQ(std::string(out, static_cast<std::size_t>(width)), test_case.expected)
+        << test_case.value;
+  }
+}
+
 // The families of doubles where a fast formatter goes wrong, drawn with a fixed seed.
 std::vector<double> difficult_values() {
   std::mt19937_64 generator(20240611);

@@ -99,6 +99,9 @@ TEST(CommandOptions, HelpAndVersionAnswerOnStandardOutput) {
   };
   const std::vector<Case> cases = {
       {{"--help"}, true},
+      {{"-h"}, true},
+      {{"-h", "m.msh", "a.mod", "out.mod", "1"}, true},
+      {{"--details", "-h", "--bogus"}, true},
       {{"--help", "m.msh", "a.mod", "out.mod", "1"}, true},
       {{"--topography", "t.topo", "--help"}, true},
       {{"--version"}, false},
@@ -124,7 +127,7 @@ TEST(CommandOptions, HelpAndVersionAnswerOnStandardOutput) {
     EXPECT_EQ(std::count(block.begin(), block.end(), '\n'), 5) << block;
     for (const std::string option :
          {"\n  --topography FILE  ", "\n  --active FILE      ", "\n  --details          ",
-          "\n  --phases FILE      ", "\n  --help             ", "\n  --version          ",
+          "\n  --phases FILE      ", "\n  -h, --help         ", "\n  --version          ",
           "man 1 quelby"}) {
       EXPECT_NE(result.out.find(option), std::string::npos) << option;
     }
@@ -154,6 +157,10 @@ TEST(CommandOptions, UsageErrorsNameTheOptionThenPrintTheUsage) {
       {{"--topography", "t.topo", "m.msh", "a.mod", "out.mod"}, ""},
       {{"--details", "m.msh", "a.mod", "out.mod", "1", "2"}, ""},
       {{"--", "m.msh", "a.mod", "out.mod"}, ""},
+      // -h is an option only where options stand, and only alone.
+      {{"--", "-h"}, ""},
+      {{"m.msh", "-h"}, ""},
+      {{"-hx"}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.front() + " (" + std::to_string(c.arguments.size()) + ")");

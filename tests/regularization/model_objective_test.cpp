@@ -66,7 +66,8 @@ TEST(ModelObjectiveSetUp, WorkedExampleWithoutFiles) {
   for (const bool ref : {true, false}) {
     Transcript run;
     ModelObjective objective;
-    build_model_objective(run.io(), mesh, cells, alpha, 0, no_files, 0, "", ref, objective);
+    build_model_objective(run.io(), mesh, cells, alpha, WeightSource::ones(), DipSource::none(),
+                          ref, objective);
     EXPECT_EQ(run.log(), ref ? "reference model will be used in the derivative terms.\n"
                              : "reference model will not be used in the derivative terms.\n");
     EXPECT_EQ(run.console(), "");
@@ -123,8 +124,9 @@ TEST(ModelObjectiveSetUp, WeightingFileWithCompletedEdges) {
     const std::string name = folder.write("section.wts", text);
     Transcript transcript;
     ModelObjective objective;
-    build_model_objective(transcript.io(), mesh, cells, {0.01, 1.0, 0.5}, 1, {name, "", ""}, 0, "",
-                          false, objective);
+    build_model_objective(transcript.io(), mesh, cells, {0.01, 1.0, 0.5},
+                          WeightSource::weighting_file(name), DipSource::none(), false, objective);
+    const std::string log = transcript.log();
     EXPECT_EQ(transcript.log(),
               "reference model will not be used in the derivative terms.\n"
               "weights were read from: " +
@@ -133,6 +135,13 @@ TEST(ModelObjectiveSetUp, WeightingFileWithCompletedEdges) {
     ModelObjective expected;
     build_objective_terms(transcript.io(), setup.inputs(), false, {}, expected);
     expect_same_objective(objective, expected);
+    // The selector form reads the same file into the same objective.
+    Transcript selectors;
+    ModelObjective by_selectors;
+    build_model_objective(selectors.io(), mesh, cells, {0.01, 1.0, 0.5}, 1, {name, "", ""}, 0, "",
+                          false, by_selectors);
+    EXPECT_EQ(selectors.log(), log);
+    expect_same_objective(by_selectors, expected);
   }
 }
 
@@ -151,8 +160,9 @@ TEST(ModelObjectiveSetUp, DippingFileGivesTheCrossTerm) {
                                         "110 110\n");
   Transcript transcript;
   ModelObjective objective;
-  build_model_objective(transcript.io(), mesh, cells, {1, 1, 1}, 0, no_files, 1, name, true,
-                        objective);
+  build_model_objective(transcript.io(), mesh, cells, {1, 1, 1}, WeightSource::ones(),
+                        DipSource::file(name), true, objective);
+  const std::string log = transcript.log();
   // The rotated terms are not diagonally dominant everywhere: the warnings follow.
   const std::string head =
       "reference model will be used in the derivative terms.\n"
@@ -171,6 +181,12 @@ TEST(ModelObjectiveSetUp, DippingFileGivesTheCrossTerm) {
   ModelObjective expected;
   build_objective_terms(transcript.io(), setup.inputs(), true, {}, expected);
   expect_same_objective(objective, expected);
+  Transcript selectors;
+  ModelObjective by_selectors;
+  build_model_objective(selectors.io(), mesh, cells, {1, 1, 1}, 0, no_files, 1, name, true,
+                        by_selectors);
+  EXPECT_EQ(selectors.log(), log);
+  expect_same_objective(by_selectors, expected);
 }
 
 TEST(ModelObjectiveSetUp, InfluenceCellsStopAfterTheReferenceLine) {
@@ -180,8 +196,8 @@ TEST(ModelObjectiveSetUp, InfluenceCellsStopAfterTheReferenceLine) {
   cells.npar = 5;
   Transcript transcript;
   ModelObjective objective;
-  EXPECT_THROW(build_model_objective(transcript.io(), mesh, cells, {1, 1, 1}, 0, no_files, 0, "",
-                                     true, objective),
+  EXPECT_THROW(build_model_objective(transcript.io(), mesh, cells, {1, 1, 1}, WeightSource::ones(),
+                                     DipSource::none(), true, objective),
                Stop);
   EXPECT_EQ(transcript.error(), "icount > size(WTWs)\n");
   EXPECT_EQ(transcript.log(), "reference model will be used in the derivative terms.\n");
@@ -195,20 +211,20 @@ TEST(ModelObjectiveSetUp, StopsOfTheWeightsAndZonesLeaveTheObjectiveEmpty) {
   const Mesh mesh = testing::make_mesh({10, 20}, {5, 5});
   const ActiveCells cells = all_active(mesh);
   struct Case {
-    std::int32_t weight_input;
-    std::int32_t dip_input;
-    std::string dip_file;
+    WeightSource weights;
+    DipSource dipping;
     std::string error;
   };
-  for (const Case& c : {Case{5, 0, "", "bad weight_input\n"}, Case{0, 1, "/no/such.dip", ""}}) {
+  for (const Case& c :
+       {Case{{5, {}}, {}, "bad weight_input\n"}, Case{{}, DipSource::file("/no/such.dip"), ""}}) {
     Transcript transcript;
     ModelObjective objective;
-    build_model_objective(transcript.io(), mesh, cells, {1, 1, 1}, 0, no_files, 0, "", true,
-                          objective);
+    build_model_objective(transcript.io(), mesh, cells, {1, 1, 1}, WeightSource::ones(),
+                          DipSource::none(), true, objective);
     ASSERT_EQ(objective.n_terms, 3);
     Transcript failing;
-    EXPECT_THROW(build_model_objective(failing.io(), mesh, cells, {1, 1, 1}, c.weight_input,
-                                       no_files, c.dip_input, c.dip_file, false, objective),
+    EXPECT_THROW(build_model_objective(failing.io(), mesh, cells, {1, 1, 1}, c.weights, c.dipping,
+                                       false, objective),
                  Stop);
     EXPECT_EQ(failing.error(), c.error);
     const std::string line = "reference model will not be used in the derivative terms.\n";
@@ -221,8 +237,8 @@ TEST(ModelObjectiveSetUp, StopsOfTheWeightsAndZonesLeaveTheObjectiveEmpty) {
   other.nx = 3;
   Transcript transcript;
   ModelObjective objective;
-  EXPECT_THROW(build_model_objective(transcript.io(), mesh, other, {1, 1, 1}, 0, no_files, 0, "",
-                                     true, objective),
+  EXPECT_THROW(build_model_objective(transcript.io(), mesh, other, {1, 1, 1}, WeightSource::ones(),
+                                     DipSource::none(), true, objective),
                Stop);
   EXPECT_EQ(transcript.error(), "active cells not built for the mesh\n");
 }
@@ -239,8 +255,8 @@ TEST(ModelObjectiveSetUp, ActiveCellsFromTheReaderAndTopography) {
   ASSERT_EQ(cells.npar, 6);
   Transcript transcript;
   ModelObjective objective;
-  build_model_objective(transcript.io(), mesh, cells, {0.1, 1, 2}, 0, no_files, 0, "", false,
-                        objective, {.keep_factors = true});
+  build_model_objective(transcript.io(), mesh, cells, {0.1, 1, 2}, WeightSource::ones(),
+                        DipSource::none(), false, objective, {.keep_factors = true});
   ObjectiveSetup setup = testing::uniform_setup(mesh.dx, mesh.dz, 0.1, 1, 2);
   setup.cell_idx = cells.cell_idx;
   setup.npar = cells.npar;
