@@ -2,6 +2,8 @@
 
 #include <cholmod.h>
 
+#include "quelby/forward/kernels.hpp"
+
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -79,7 +81,8 @@ CholeskyPattern::CholeskyPattern(std::int32_t n, std::span<const std::int32_t> c
   const auto* permutation = static_cast<const std::int32_t*>(p.symbolic->Perm);
   p.permutation.assign(permutation, permutation + n);
   p.inverse_permutation.resize(static_cast<std::size_t>(n));
-  for (std::int32_t i = 0; i < n; ++i) p.inverse_permutation[static_cast<std::size_t>(permutation[i])] = i;
+  for (std::int32_t i = 0; i < n; ++i)
+    p.inverse_permutation[static_cast<std::size_t>(permutation[i])] = i;
   // The elimination tree of the permuted matrix, from its upper triangle (Liu's algorithm with
   // path compression).
   const std::size_t size = static_cast<std::size_t>(n);
@@ -87,7 +90,8 @@ CholeskyPattern::CholeskyPattern(std::int32_t n, std::span<const std::int32_t> c
   for (std::int32_t column = 0; column < n; ++column) {
     for (std::int32_t at = p.column_starts[static_cast<std::size_t>(column)];
          at < p.column_starts[static_cast<std::size_t>(column) + 1]; ++at) {
-      const std::int32_t i = p.inverse_permutation[static_cast<std::size_t>(p.rows[static_cast<std::size_t>(at)])];
+      const std::int32_t i =
+          p.inverse_permutation[static_cast<std::size_t>(p.rows[static_cast<std::size_t>(at)])];
       const std::int32_t j = p.inverse_permutation[static_cast<std::size_t>(column)];
       if (i == j) continue;
       upper[static_cast<std::size_t>(std::max(i, j))].push_back(std::min(i, j));
@@ -109,8 +113,12 @@ CholeskyPattern::CholeskyPattern(std::int32_t n, std::span<const std::int32_t> c
 
 CholeskyPattern::~CholeskyPattern() = default;
 
-double CholeskyPattern::factor_entries() const noexcept { return impl_->common->lnz; }
-double CholeskyPattern::factor_flops() const noexcept { return impl_->common->fl; }
+double CholeskyPattern::factor_entries() const noexcept {
+  return impl_->common->lnz;
+}
+double CholeskyPattern::factor_flops() const noexcept {
+  return impl_->common->fl;
+}
 
 struct CholeskyFactor::Impl {
   Common common;
@@ -133,7 +141,8 @@ CholeskyFactor::CholeskyFactor(const CholeskyPattern& pattern, std::span<const d
   if (!f.factor) solver_failed("copy of the analysis", f.common->status);
   cholmod_sparse a =
       matrix_view(pattern.n_, pattern.impl_->column_starts, pattern.impl_->rows, values.data());
-  if (!cholmod_factorize(&a, f.factor, f.common.get())) solver_failed("factorisation", f.common->status);
+  if (!cholmod_factorize(&a, f.factor, f.common.get()))
+    solver_failed("factorisation", f.common->status);
   if (f.common->status == CHOLMOD_NOT_POSDEF || f.factor->minor < f.factor->n) {
     throw std::runtime_error("sparse Cholesky: the matrix is not positive definite");
   }
@@ -166,7 +175,8 @@ void CholeskyFactor::forward(std::span<const std::int32_t> rows, std::span<const
   for (std::size_t e = 0; e < rows.size(); ++e) {
     const std::int32_t start = p.inverse_permutation[static_cast<std::size_t>(rows[e])];
     x[static_cast<std::size_t>(start)] += values[e];
-    for (std::int32_t j = start; j >= 0 && !marked[static_cast<std::size_t>(j)]; j = p.parent[static_cast<std::size_t>(j)]) {
+    for (std::int32_t j = start; j >= 0 && !marked[static_cast<std::size_t>(j)];
+         j = p.parent[static_cast<std::size_t>(j)]) {
       marked[static_cast<std::size_t>(j)] = 1;
       out.columns.push_back(j);
     }
@@ -228,9 +238,8 @@ void CholeskyFactor::backward(std::span<const ForwardColumn> forward_columns,
     const double inverse = 1 / f.value[f.column_start[j]];
     for (std::size_t c = 0; c < count; ++c) xj[c] *= inverse;
     for (std::int32_t at = f.column_start[j] + 1; at < f.column_start[j + 1]; ++at) {
-      const double lij = f.value[at];
-      const double* xi = x.data() + static_cast<std::size_t>(f.row[at]) * count;
-      for (std::size_t c = 0; c < count; ++c) xj[c] -= lij * xi[c];
+      subtract_scaled(xj, f.value[at], x.data() + static_cast<std::size_t>(f.row[at]) * count,
+                      count);
     }
   }
   for (std::size_t i = 0; i < n; ++i) {

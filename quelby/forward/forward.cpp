@@ -1,9 +1,9 @@
 #include "quelby/forward/forward.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <exception>
-#include <array>
 #include <map>
 #include <mutex>
 #include <new>
@@ -17,6 +17,7 @@
 #include "quelby/base/stops.hpp"
 #include "quelby/forward/cholesky.hpp"
 #include "quelby/forward/ground_operator.hpp"
+#include "quelby/forward/kernels.hpp"
 
 namespace quelby {
 namespace {
@@ -75,7 +76,8 @@ std::vector<DatumKernel> data_kernels(const SurveyElectrodes& placed, const Mesh
     const std::size_t column = std::min<std::size_t>(
         static_cast<std::size_t>(std::max<std::ptrdiff_t>(above - mesh.x_nodes.begin() - 1, 0)),
         static_cast<std::size_t>(mesh.nx - 1));
-    const double surface = mesh.z_nodes[static_cast<std::size_t>(std::min(ground.top[column], mesh.nz))];
+    const double surface =
+        mesh.z_nodes[static_cast<std::size_t>(std::min(ground.top[column], mesh.nz))];
     return std::max(electrode.z - surface, 0.0);
   };
   std::vector<DatumKernel> kernels(placed.a.size());
@@ -100,7 +102,9 @@ std::vector<DatumKernel> data_kernels(const SurveyElectrodes& placed, const Mesh
   return kernels;
 }
 
-std::string format_number(double value) { return shortest(value); }
+std::string format_number(double value) {
+  return shortest(value);
+}
 
 // Fields of one chunk of wavenumbers held at once by the sensitivity, and columns per block.
 constexpr std::size_t field_budget_bytes = std::size_t{512} << 20;
@@ -151,15 +155,17 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
   const double extent = std::hypot(mesh.x_nodes.back() - mesh.x_nodes.front(),
                                    mesh.z_nodes.back() - mesh.z_nodes.front());
   double nearest = m.placed.smallest_separation;
-  if (!(nearest > 0)) nearest = std::min(*std::min_element(mesh.dx.begin(), mesh.dx.end()),
-                                         *std::min_element(mesh.dz.begin(), mesh.dz.end()));
+  if (!(nearest > 0))
+    nearest = std::min(*std::min_element(mesh.dx.begin(), mesh.dx.end()),
+                       *std::min_element(mesh.dz.begin(), mesh.dz.end()));
   const double r_min = std::min(options.near_fraction * nearest, extent / 10);
   const std::vector<DatumKernel> kernels = data_kernels(m.placed, mesh, m.ground);
   m.rule = design_wavenumber_rule(r_min, extent, kernels, options.wavenumber_count);
   const auto [x_ref, z_ref] = reference_point(mesh, m.ground, m.placed);
   with_solver_stops(io, [&] {
     m.op = std::make_unique<GroundOperator>(mesh, m.ground, x_ref, z_ref);
-    m.pattern = std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
+    m.pattern =
+        std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
   });
   m.factors.resize(m.rule.k.size());
   for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
@@ -177,8 +183,9 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
   };
   m.datum_pairs.resize(m.placed.a.size());
   for (std::size_t i = 0; i < m.placed.a.size(); ++i) {
-    m.datum_pairs[i] = {pair_of(m.placed.a[i], m.placed.m[i]), pair_of(m.placed.a[i], m.placed.n[i]),
-                        pair_of(m.placed.b[i], m.placed.m[i]), pair_of(m.placed.b[i], m.placed.n[i])};
+    m.datum_pairs[i] = {
+        pair_of(m.placed.a[i], m.placed.m[i]), pair_of(m.placed.a[i], m.placed.n[i]),
+        pair_of(m.placed.b[i], m.placed.m[i]), pair_of(m.placed.b[i], m.placed.n[i])};
   }
   io.log << " forward model: " << m.placed.electrodes.size() << " electrodes, " << m.placed.a.size()
          << " data, " << m.op->size() << " nodes, " << m.rule.k.size()
@@ -188,11 +195,21 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
 
 ForwardModel::~ForwardModel() = default;
 
-std::int32_t ForwardModel::ndat() const noexcept { return static_cast<std::int32_t>(impl_->placed.a.size()); }
-const Ground& ForwardModel::ground() const noexcept { return impl_->ground; }
-const SurveyElectrodes& ForwardModel::electrodes() const noexcept { return impl_->placed; }
-const WavenumberRule& ForwardModel::wavenumbers() const noexcept { return impl_->rule; }
-std::vector<std::int32_t> ForwardModel::ground_cells() const { return impl_->ground_cells; }
+std::int32_t ForwardModel::ndat() const noexcept {
+  return static_cast<std::int32_t>(impl_->placed.a.size());
+}
+const Ground& ForwardModel::ground() const noexcept {
+  return impl_->ground;
+}
+const SurveyElectrodes& ForwardModel::electrodes() const noexcept {
+  return impl_->placed;
+}
+const WavenumberRule& ForwardModel::wavenumbers() const noexcept {
+  return impl_->rule;
+}
+std::vector<std::int32_t> ForwardModel::ground_cells() const {
+  return impl_->ground_cells;
+}
 
 void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> resistivity) {
   const std::size_t ncell = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
@@ -205,8 +222,8 @@ void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> r
     if (!(rho > 0) || !std::isfinite(rho)) {
       stop_with(io, Order::console_then_log,
                 "\nError: the resistivity of cell (" + std::to_string(cell % mesh.nx + 1) + ", " +
-                    std::to_string(cell / mesh.nx + 1) + ") is not a positive number: " +
-                    shortest(rho) + "\n");
+                    std::to_string(cell / mesh.nx + 1) +
+                    ") is not a positive number: " + shortest(rho) + "\n");
     }
     next[static_cast<std::size_t>(cell)] = 1 / rho;
   }
@@ -218,7 +235,7 @@ void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> r
 }
 
 std::unique_ptr<CholeskyFactor> ForwardModel::Impl::take_factor(std::size_t j,
-                                                                 std::vector<double>& values) {
+                                                                std::vector<double>& values) {
   if (factors[j]) return std::move(factors[j]);
   values.resize(op->entry_count());
   op->values(rule.k[j], boundary[j], values);
@@ -235,15 +252,18 @@ void ForwardModel::Impl::forward_columns(const CholeskyFactor& factor,
   for (std::size_t e = 0; e < placed.electrodes.size(); ++e) {
     const Electrode& electrode = placed.electrodes[e];
     const auto count = static_cast<std::size_t>(electrode.count);
-    factor.forward(std::span(electrode.node, count), std::span(electrode.weight, count), columns[e]);
+    factor.forward(std::span(electrode.node, count), std::span(electrode.weight, count),
+                   columns[e]);
   }
 }
 
-// sum_j w_j value_j / pi per pole pair, in ascending j, from values stored wavenumber by wavenumber.
+// sum_j w_j value_j / pi per pole pair, in ascending j, from values stored wavenumber by
+// wavenumber.
 std::vector<double> ForwardModel::Impl::combine(const std::vector<double>& per_wavenumber) const {
   std::vector<double> pole(pairs.size(), 0.0);
   for (std::size_t j = 0; j < rule.k.size(); ++j) {
-    for (std::size_t p = 0; p < pairs.size(); ++p) pole[p] += rule.weight[j] * per_wavenumber[j * pairs.size() + p];
+    for (std::size_t p = 0; p < pairs.size(); ++p)
+      pole[p] += rule.weight[j] * per_wavenumber[j * pairs.size() + p];
   }
   for (double& value : pole) value /= std::numbers::pi;
   return pole;
@@ -252,7 +272,11 @@ std::vector<double> ForwardModel::Impl::combine(const std::vector<double>& per_w
 namespace {
 
 double datum_from_poles(const std::array<std::int32_t, 4>& four, const std::vector<double>& pole) {
-  auto at = [&](int t) { return four[static_cast<std::size_t>(t)] < 0 ? 0.0 : pole[static_cast<std::size_t>(four[static_cast<std::size_t>(t)])]; };
+  auto at = [&](int t) {
+    return four[static_cast<std::size_t>(t)] < 0
+               ? 0.0
+               : pole[static_cast<std::size_t>(four[static_cast<std::size_t>(t)])];
+  };
   return ((at(0) - at(1)) - at(2)) + at(3);
 }
 
@@ -279,7 +303,8 @@ std::vector<double> ForwardModel::data(const Io& io, std::span<const double> res
   });
   const std::vector<double> pole = m.combine(products);
   std::vector<double> result(m.datum_pairs.size());
-  for (std::size_t i = 0; i < result.size(); ++i) result[i] = datum_from_poles(m.datum_pairs[i], pole);
+  for (std::size_t i = 0; i < result.size(); ++i)
+    result[i] = datum_from_poles(m.datum_pairs[i], pole);
   return result;
 }
 
@@ -297,7 +322,8 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
   std::vector<std::int32_t> position(columns);
   for (std::size_t c = 0; c < columns; ++c) {
     const std::int32_t cell = cells[c];
-    const std::int32_t at = cell >= 0 && cell < m.mesh.nx * m.mesh.nz ? m.op->cell_position(cell) : -1;
+    const std::int32_t at =
+        cell >= 0 && cell < m.mesh.nx * m.mesh.nz ? m.op->cell_position(cell) : -1;
     if (at < 0) {
       stop_with(io, Order::console_then_log,
                 "\nError: sensitivity asked of cell " + std::to_string(cell) +
@@ -312,16 +338,21 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
   for (std::size_t i = 0; i < ndat; ++i) {
     const auto source = std::make_pair(m.placed.a[i], m.placed.b[i]);
     const auto receiver = std::make_pair(m.placed.m[i], m.placed.n[i]);
-    datum_source[i] = source_of.try_emplace(source, static_cast<std::int32_t>(sources.size())).first->second;
+    datum_source[i] =
+        source_of.try_emplace(source, static_cast<std::int32_t>(sources.size())).first->second;
     if (datum_source[i] == static_cast<std::int32_t>(sources.size())) sources.push_back(source);
-    datum_receiver[i] = receiver_of.try_emplace(receiver, static_cast<std::int32_t>(receivers.size())).first->second;
-    if (datum_receiver[i] == static_cast<std::int32_t>(receivers.size())) receivers.push_back(receiver);
+    datum_receiver[i] =
+        receiver_of.try_emplace(receiver, static_cast<std::int32_t>(receivers.size()))
+            .first->second;
+    if (datum_receiver[i] == static_cast<std::int32_t>(receivers.size()))
+      receivers.push_back(receiver);
   }
   std::fill(jacobian.begin(), jacobian.begin() + static_cast<std::ptrdiff_t>(ndat * columns), 0.0);
   std::vector<double> products(nk * m.pairs.size());
   // Wavenumbers in chunks whose fields fit the budget; every chunk adds its share to J in order.
   const std::size_t field_bytes = nodes * ne * sizeof(double);
-  const std::size_t chunk = std::max<std::size_t>(1, field_budget_bytes / std::max<std::size_t>(field_bytes, 1));
+  const std::size_t chunk =
+      std::max<std::size_t>(1, field_budget_bytes / std::max<std::size_t>(field_bytes, 1));
   for (std::size_t first = 0; first < nk; first += chunk) {
     const std::size_t last = std::min(nk, first + chunk);
     const std::size_t kc = last - first;
@@ -358,7 +389,8 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
         const GroundOperator::Cell& cell = m.op->cells()[at];
         for (std::size_t jj = 0; jj < kc; ++jj) {
           const std::size_t j = first + jj;
-          m.op->cell_factor(at, m.rule.k[j], m.boundary[j], std::abs(m.rule.weight[j]) / std::numbers::pi, r);
+          m.op->cell_factor(at, m.rule.k[j], m.boundary[j],
+                            std::abs(m.rule.weight[j]) / std::numbers::pi, r);
           const double* f0 = fields[jj].data() + static_cast<std::size_t>(cell.node[0]) * ne;
           const double* f1 = fields[jj].data() + static_cast<std::size_t>(cell.node[1]) * ne;
           const double* f2 = fields[jj].data() + static_cast<std::size_t>(cell.node[2]) * ne;
@@ -372,15 +404,19 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
           }
         }
       }
-      auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list, std::vector<double>& out) {
+      auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list,
+                         std::vector<double>& out) {
         for (std::size_t d = 0; d < list.size(); ++d) {
-          const double* first_electrode = electrode.data() + static_cast<std::size_t>(list[d].first) * stride;
+          const double* first_electrode =
+              electrode.data() + static_cast<std::size_t>(list[d].first) * stride;
           double* target = out.data() + d * stride;
           if (list[d].second < 0) {
             std::copy(first_electrode, first_electrode + stride, target);
           } else {
-            const double* second_electrode = electrode.data() + static_cast<std::size_t>(list[d].second) * stride;
-            for (std::size_t t = 0; t < stride; ++t) target[t] = first_electrode[t] - second_electrode[t];
+            const double* second_electrode =
+                electrode.data() + static_cast<std::size_t>(list[d].second) * stride;
+            for (std::size_t t = 0; t < stride; ++t)
+              target[t] = first_electrode[t] - second_electrode[t];
           }
         }
       };
@@ -396,9 +432,9 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
             const double* xs = x + (jj * 4 + f) * sensitivity_block;
             const double* ys = y + (jj * 4 + f) * sensitivity_block;
             if (negative) {
-              for (std::size_t cb = 0; cb < sensitivity_block; ++cb) sum[cb] -= xs[cb] * ys[cb];
+              subtract_products(sum.data(), xs, ys, sensitivity_block);
             } else {
-              for (std::size_t cb = 0; cb < sensitivity_block; ++cb) sum[cb] += xs[cb] * ys[cb];
+              add_products(sum.data(), xs, ys, sensitivity_block);
             }
           }
         }
@@ -408,7 +444,8 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
     });
   }
   const std::vector<double> pole = m.combine(products);
-  for (std::size_t i = 0; i < ndat && i < data.size(); ++i) data[i] = datum_from_poles(m.datum_pairs[i], pole);
+  for (std::size_t i = 0; i < ndat && i < data.size(); ++i)
+    data[i] = datum_from_poles(m.datum_pairs[i], pole);
 }
 
 std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
@@ -448,21 +485,18 @@ std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
         for (std::int32_t p = starts[col]; p < starts[col + 1]; ++p) {
           const std::size_t row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
           const double a = weighted[static_cast<std::size_t>(p)];
-          double* y_row = applied.data() + row * ne;
-          for (std::size_t e = 0; e < ne; ++e) y_row[e] += a * x_col[e];
-          if (row == col) continue;
-          const double* x_row = fields.data() + row * ne;
-          for (std::size_t e = 0; e < ne; ++e) y_col[e] += a * x_row[e];
+          add_scaled(applied.data() + row * ne, a, x_col, ne);
+          if (row != col) add_scaled(y_col, a, fields.data() + row * ne, ne);
         }
       }
+      // F^T (A_eta F) for every electrode pair at once, node by node.
+      std::vector<double> gram(ne * ne, 0.0);
+      for (std::size_t node = 0; node < nodes; ++node) {
+        add_outer(gram.data(), fields.data() + node * ne, applied.data() + node * ne, ne);
+      }
       for (std::size_t p = 0; p < np; ++p) {
-        const std::size_t first_electrode = static_cast<std::size_t>(m.pairs[p].first);
-        const std::size_t second_electrode = static_cast<std::size_t>(m.pairs[p].second);
-        double sum = 0;
-        for (std::size_t node = 0; node < nodes; ++node) {
-          sum += fields[node * ne + first_electrode] * applied[node * ne + second_electrode];
-        }
-        charged[j * np + p] = sum;
+        charged[j * np + p] = gram[static_cast<std::size_t>(m.pairs[p].first) * ne +
+                                   static_cast<std::size_t>(m.pairs[p].second)];
       }
     });
   });
@@ -481,7 +515,8 @@ std::vector<std::int32_t> parameter_cells(const ActiveCells& cells) {
   std::vector<std::int32_t> result(static_cast<std::size_t>(cells.npar));
   for (std::size_t cell = 0; cell < cells.cell_idx.size(); ++cell) {
     const std::int32_t parameter = cells.parameter(cell);
-    if (parameter >= 0) result[static_cast<std::size_t>(parameter)] = static_cast<std::int32_t>(cell);
+    if (parameter >= 0)
+      result[static_cast<std::size_t>(parameter)] = static_cast<std::int32_t>(cell);
   }
   return result;
 }
@@ -490,7 +525,8 @@ std::vector<double> geometric_factors(const Io& io, const Mesh& mesh,
                                       std::span<const std::int32_t> air_cells,
                                       const SurveyData& survey, const ForwardOptions& options) {
   ForwardModel model(io, mesh, air_cells, survey, options);
-  const std::vector<double> uniform(static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz), 1.0);
+  const std::vector<double> uniform(
+      static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz), 1.0);
   std::vector<double> factors = model.data(io, uniform);
   for (double& value : factors) value = 1 / value;
   return factors;

@@ -39,7 +39,8 @@ Ground make_ground(const Mesh& mesh, std::span<const std::int32_t> air_cells) {
         if (first < nz && (k >= first + 1 || (k >= first && k < nz))) touches = true;
       }
       if (touches) {
-        ground.node_number[k * (nx + 1) + i] = static_cast<std::int32_t>(ground.ground_nodes.size());
+        ground.node_number[k * (nx + 1) + i] =
+            static_cast<std::int32_t>(ground.ground_nodes.size());
         ground.ground_nodes.push_back(static_cast<std::int32_t>(k * (nx + 1) + i));
       }
     }
@@ -170,7 +171,8 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
   double smallest = 0;
   for (std::size_t pair = 0; pair < static_cast<std::size_t>(survey.ncur); ++pair) {
     const double xa = survey.xa_cur[pair], xb = survey.xb_cur[pair];
-    const double za = survey.has_z ? survey.za_cur[pair] : 0, zb = survey.has_z ? survey.zb_cur[pair] : 0;
+    const double za = survey.has_z ? survey.za_cur[pair] : 0,
+                 zb = survey.has_z ? survey.zb_cur[pair] : 0;
     for (std::size_t i = survey.data_begin(pair); i < survey.data_begin(pair + 1); ++i) {
       const double xm = survey.xm[i], xn = survey.xn[i];
       const double zm = survey.has_z ? survey.zm[i] : 0, zn = survey.has_z ? survey.zn[i] : 0;

@@ -29,7 +29,9 @@ struct Ground {
   // columns beside it are wholly air.
   std::vector<std::int32_t> surface_row;
 
-  bool is_ground(std::int32_t i, std::int32_t k) const { return k >= top[static_cast<std::size_t>(i)]; }
+  bool is_ground(std::int32_t i, std::int32_t k) const {
+    return k >= top[static_cast<std::size_t>(i)];
+  }
   std::int32_t node_count() const { return static_cast<std::int32_t>(ground_nodes.size()); }
 };
 

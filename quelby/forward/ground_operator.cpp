@@ -69,8 +69,10 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
       if (boundary_node_.size() - b > 4) break;  // edges are visited along the boundary
     }
     const auto found = std::find(boundary_node_.begin(), boundary_node_.end(), node);
-    if (found != boundary_node_.end()) return static_cast<std::int32_t>(found - boundary_node_.begin());
-    const std::size_t mesh_node = static_cast<std::size_t>(ground.ground_nodes[static_cast<std::size_t>(node)]);
+    if (found != boundary_node_.end())
+      return static_cast<std::int32_t>(found - boundary_node_.begin());
+    const std::size_t mesh_node =
+        static_cast<std::size_t>(ground.ground_nodes[static_cast<std::size_t>(node)]);
     const double x = mesh.x_nodes[mesh_node % static_cast<std::size_t>(nx1)];
     const double z = mesh.z_nodes[mesh_node / static_cast<std::size_t>(nx1)];
     boundary_node_.push_back(node);
@@ -78,7 +80,8 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
     return static_cast<std::int32_t>(boundary_node_.size() - 1);
   };
   auto cosine = [&](std::int32_t node, double normal_x, double normal_z) {
-    const std::size_t mesh_node = static_cast<std::size_t>(ground.ground_nodes[static_cast<std::size_t>(node)]);
+    const std::size_t mesh_node =
+        static_cast<std::size_t>(ground.ground_nodes[static_cast<std::size_t>(node)]);
     const double dx = mesh.x_nodes[mesh_node % static_cast<std::size_t>(nx1)] - reference_x;
     const double dz = mesh.z_nodes[mesh_node / static_cast<std::size_t>(nx1)] - reference_z;
     const double r = std::hypot(dx, dz);
@@ -89,12 +92,14 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
   for (std::int32_t k = 0; k < nz; ++k) {
     for (std::int32_t i = 0; i < nx; ++i) {
       if (!ground.is_ground(i, k)) continue;
-      position_of_cell_[static_cast<std::size_t>(k * nx + i)] = static_cast<std::int32_t>(cells_.size());
+      position_of_cell_[static_cast<std::size_t>(k * nx + i)] =
+          static_cast<std::int32_t>(cells_.size());
       Cell cell;
       cell.cell = k * nx + i;
       const std::int32_t corner[4][2] = {{i, k}, {i + 1, k}, {i + 1, k + 1}, {i, k + 1}};
       for (int a = 0; a < 4; ++a) {
-        cell.node[a] = ground.node_number[static_cast<std::size_t>(corner[a][1] * nx1 + corner[a][0])];
+        cell.node[a] =
+            ground.node_number[static_cast<std::size_t>(corner[a][1] * nx1 + corner[a][0])];
       }
       const double hx = mesh.dx[static_cast<std::size_t>(i)];
       const double hz = mesh.dz[static_cast<std::size_t>(k)];
@@ -113,7 +118,8 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
         bool present;
         int first, second;
         double normal_x, normal_z, length;
-      } sides[3] = {{i == 0, 0, 3, -1, 0, hz}, {i == nx - 1, 1, 2, 1, 0, hz}, {k == nz - 1, 3, 2, 0, 1, hx}};
+      } sides[3] = {
+          {i == 0, 0, 3, -1, 0, hz}, {i == nx - 1, 1, 2, 1, 0, hz}, {k == nz - 1, 3, 2, 0, 1, hx}};
       for (const auto& side : sides) {
         if (!side.present) continue;
         BoundaryEdge edge;
@@ -134,7 +140,8 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
 
 void GroundOperator::set_conductivity(std::span<const double> sigma) {
   sigma_.resize(cells_.size());
-  for (std::size_t c = 0; c < cells_.size(); ++c) sigma_[c] = sigma[static_cast<std::size_t>(cells_[c].cell)];
+  for (std::size_t c = 0; c < cells_.size(); ++c)
+    sigma_[c] = sigma[static_cast<std::size_t>(cells_[c].cell)];
   stiffness_.assign(rows_.size(), 0.0);
   mass_.assign(static_cast<std::size_t>(node_count_), 0.0);
   boundary_weight_.assign(boundary_node_.size(), 0.0);
@@ -147,10 +154,12 @@ void GroundOperator::set_conductivity(std::span<const double> sigma) {
       stiffness_[static_cast<std::size_t>(cell.position[a])] += 8 * (x + z);
       mass_[static_cast<std::size_t>(cell.node[a])] += s * cell.quarter_area;
     }
-    for (int p = 0; p < 6; ++p) stiffness_[static_cast<std::size_t>(cell.position[4 + p])] += pair_value[p];
+    for (int p = 0; p < 6; ++p)
+      stiffness_[static_cast<std::size_t>(cell.position[4 + p])] += pair_value[p];
   }
   for (const BoundaryEdge& edge : edges_) {
-    const double s = sigma[static_cast<std::size_t>(cells_[static_cast<std::size_t>(edge.cell)].cell)];
+    const double s =
+        sigma[static_cast<std::size_t>(cells_[static_cast<std::size_t>(edge.cell)].cell)];
     for (int e = 0; e < 2; ++e) {
       boundary_weight_[static_cast<std::size_t>(edge.boundary[e])] += s * edge.half_length_cos[e];
     }
@@ -166,10 +175,12 @@ std::vector<double> GroundOperator::boundary_factors(double k) const {
   return factors;
 }
 
-void GroundOperator::values(double k, std::span<const double> boundary, std::span<double> out) const {
+void GroundOperator::values(double k, std::span<const double> boundary,
+                            std::span<double> out) const {
   std::copy(stiffness_.begin(), stiffness_.end(), out.begin());
   const double k2 = k * k;
-  for (std::size_t n = 0; n < mass_.size(); ++n) out[static_cast<std::size_t>(diagonal_[n])] += k2 * mass_[n];
+  for (std::size_t n = 0; n < mass_.size(); ++n)
+    out[static_cast<std::size_t>(diagonal_[n])] += k2 * mass_[n];
   for (std::size_t b = 0; b < boundary_node_.size(); ++b) {
     out[static_cast<std::size_t>(diagonal_[static_cast<std::size_t>(boundary_node_[b])])] +=
         boundary_weight_[b] * boundary[b];
@@ -189,11 +200,13 @@ void GroundOperator::add_weighted(double k, std::span<const double> boundary,
     for (int a = 0; a < 4; ++a) {
       out[static_cast<std::size_t>(cell.position[a])] += 8 * (x + z) + k2 * s * cell.quarter_area;
     }
-    for (int p = 0; p < 6; ++p) out[static_cast<std::size_t>(cell.position[4 + p])] += pair_value[p];
+    for (int p = 0; p < 6; ++p)
+      out[static_cast<std::size_t>(cell.position[4 + p])] += pair_value[p];
     for (std::int32_t e = cell.first_edge; e < cell.first_edge + cell.edge_count; ++e) {
       const BoundaryEdge& edge = edges_[static_cast<std::size_t>(e)];
       for (int end = 0; end < 2; ++end) {
-        out[static_cast<std::size_t>(cell.position[edge_local_[static_cast<std::size_t>(e)][static_cast<std::size_t>(end)]])] +=
+        out[static_cast<std::size_t>(cell.position[edge_local_[static_cast<std::size_t>(e)]
+                                                              [static_cast<std::size_t>(end)]])] +=
             s * edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])];
       }
     }
@@ -215,15 +228,19 @@ void GroundOperator::cell_energies(double k, std::span<const double> boundary,
     const double top_v = vv[1] - vv[0], bottom_v = vv[2] - vv[3];
     const double left_u = uu[3] - uu[0], right_u = uu[2] - uu[1];
     const double left_v = vv[3] - vv[0], right_v = vv[2] - vv[1];
-    const double along_x = 8 * (top_u * top_v + bottom_u * bottom_v) + (top_u * bottom_v + bottom_u * top_v);
-    const double along_z = 8 * (left_u * left_v + right_u * right_v) + (left_u * right_v + right_u * left_v);
+    const double along_x =
+        8 * (top_u * top_v + bottom_u * bottom_v) + (top_u * bottom_v + bottom_u * top_v);
+    const double along_z =
+        8 * (left_u * left_v + right_u * right_v) + (left_u * right_v + right_u * left_v);
     const double nodes = uu[0] * vv[0] + uu[1] * vv[1] + uu[2] * vv[2] + uu[3] * vv[3];
-    double energy = cell.along_x * along_x + cell.along_z * along_z + k2 * cell.quarter_area * nodes;
+    double energy =
+        cell.along_x * along_x + cell.along_z * along_z + k2 * cell.quarter_area * nodes;
     for (std::int32_t e = cell.first_edge; e < cell.first_edge + cell.edge_count; ++e) {
       const BoundaryEdge& edge = edges_[static_cast<std::size_t>(e)];
       for (int end = 0; end < 2; ++end) {
         const int local = edge_local_[static_cast<std::size_t>(e)][static_cast<std::size_t>(end)];
-        energy += edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])] * (uu[local] * vv[local]);
+        energy += edge.half_length_cos[end] *
+                  boundary[static_cast<std::size_t>(edge.boundary[end])] * (uu[local] * vv[local]);
       }
     }
     out[static_cast<std::size_t>(cell.cell)] = sigma_[c] * energy;
@@ -241,11 +258,14 @@ void GroundOperator::cell_factor(std::size_t position, double k, std::span<const
                     {-8 * x + z, diagonal, x - 8 * z, -(x + z)},
                     {-(x + z), x - 8 * z, diagonal, -8 * x + z},
                     {x - 8 * z, -(x + z), -8 * x + z, diagonal}};
-  for (std::int32_t edge_index = cell.first_edge; edge_index < cell.first_edge + cell.edge_count; ++edge_index) {
+  for (std::int32_t edge_index = cell.first_edge; edge_index < cell.first_edge + cell.edge_count;
+       ++edge_index) {
     const BoundaryEdge& edge = edges_[static_cast<std::size_t>(edge_index)];
     for (int end = 0; end < 2; ++end) {
-      const int local = edge_local_[static_cast<std::size_t>(edge_index)][static_cast<std::size_t>(end)];
-      e[local][local] += s * edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])];
+      const int local =
+          edge_local_[static_cast<std::size_t>(edge_index)][static_cast<std::size_t>(end)];
+      e[local][local] +=
+          s * edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])];
     }
   }
   // Cholesky E = R^T R, R upper triangular.

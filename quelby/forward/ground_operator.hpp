@@ -73,8 +73,8 @@ class GroundOperator {
     std::int32_t edge_count = 0;
   };
   struct BoundaryEdge {
-    std::int32_t cell = 0;          // index into cells()
-    std::int32_t boundary[2] = {};  // indices into the boundary nodes
+    std::int32_t cell = 0;           // index into cells()
+    std::int32_t boundary[2] = {};   // indices into the boundary nodes
     double half_length_cos[2] = {};  // L / 2 * cos(theta) at each end
   };
   std::span<const Cell> cells() const noexcept { return cells_; }
@@ -85,9 +85,9 @@ class GroundOperator {
   std::vector<std::int32_t> column_starts_, rows_, diagonal_;
   std::vector<Cell> cells_;
   std::vector<BoundaryEdge> edges_;
-  std::vector<std::int32_t> boundary_node_;   // ground node of each boundary node
-  std::vector<double> boundary_distance_;     // its distance from the reference point
-  std::vector<std::int32_t> position_of_cell_;   // per mesh cell, its entry of cells_ or -1
+  std::vector<std::int32_t> boundary_node_;     // ground node of each boundary node
+  std::vector<double> boundary_distance_;       // its distance from the reference point
+  std::vector<std::int32_t> position_of_cell_;  // per mesh cell, its entry of cells_ or -1
   std::vector<std::array<int, 2>> edge_local_;  // the cell-local ends of each boundary edge
   // Set by set_conductivity:
   std::vector<double> sigma_;            // per entry of cells_

@@ -22,7 +22,8 @@ struct Segments {
 };
 
 // Nodes and widths exactly as the mesh reader makes them from the segments.
-void fill_direction(const Segments& segments, std::vector<double>& nodes, std::vector<double>& widths) {
+void fill_direction(const Segments& segments, std::vector<double>& nodes,
+                    std::vector<double>& widths) {
   nodes.assign(1, segments.start);
   widths.clear();
   double a = segments.start;
@@ -46,8 +47,10 @@ Mesh mesh_from_segments(const Segments& x, const Segments& z) {
   mesh.nz = static_cast<std::int32_t>(mesh.dz.size());
   mesh.x_centres.resize(mesh.dx.size());
   mesh.z_centres.resize(mesh.dz.size());
-  for (std::size_t i = 0; i < mesh.dx.size(); ++i) mesh.x_centres[i] = (mesh.x_nodes[i] + mesh.x_nodes[i + 1]) * 0.5;
-  for (std::size_t k = 0; k < mesh.dz.size(); ++k) mesh.z_centres[k] = (mesh.z_nodes[k] + mesh.z_nodes[k + 1]) * 0.5;
+  for (std::size_t i = 0; i < mesh.dx.size(); ++i)
+    mesh.x_centres[i] = (mesh.x_nodes[i] + mesh.x_nodes[i + 1]) * 0.5;
+  for (std::size_t k = 0; k < mesh.dz.size(); ++k)
+    mesh.z_centres[k] = (mesh.z_nodes[k] + mesh.z_nodes[k + 1]) * 0.5;
   mesh.x_mid = (mesh.x_nodes.front() + mesh.x_nodes.back()) * 0.5;
   mesh.z_first = mesh.z_nodes.front();
   mesh.node_count = (mesh.nx + 1) * (mesh.nz + 1);
@@ -92,10 +95,14 @@ int padding_to_reach(double cell, double growth, double distance) {
 Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<const double> z,
                          double largest_separation, const SurveyMeshOptions& options) {
   if (x.empty()) refuse(io, "the survey has no electrodes");
-  if (options.cell_width < 0 || !std::isfinite(options.cell_width)) refuse(io, "cell width should be positive");
-  if (options.core_depth < 0 || !std::isfinite(options.core_depth)) refuse(io, "core depth should be positive");
-  if (!(options.growth >= 1) || !std::isfinite(options.growth)) refuse(io, "padding growth should be 1 or more");
-  if (options.padding_cells < 0 || options.margin_cells < 0) refuse(io, "cell counts should not be negative");
+  if (options.cell_width < 0 || !std::isfinite(options.cell_width))
+    refuse(io, "cell width should be positive");
+  if (options.core_depth < 0 || !std::isfinite(options.core_depth))
+    refuse(io, "core depth should be positive");
+  if (!(options.growth >= 1) || !std::isfinite(options.growth))
+    refuse(io, "padding growth should be 1 or more");
+  if (options.padding_cells < 0 || options.margin_cells < 0)
+    refuse(io, "cell counts should not be negative");
   std::vector<double> positions(x.begin(), x.end());
   std::sort(positions.begin(), positions.end());
   positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
@@ -108,12 +115,13 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
   const double last = positions.back();
   const double line = last - first;
   double cell = options.cell_width;
-  if (cell == 0) cell = spacing > 0 ? spacing / 4 : (largest_separation > 0 ? largest_separation / 16 : 1.0);
+  if (cell == 0)
+    cell = spacing > 0 ? spacing / 4 : (largest_separation > 0 ? largest_separation / 16 : 1.0);
   // Whole cells across the electrodes, of the width nearest the chosen one.
   const auto across = static_cast<std::int32_t>(std::max(1.0, std::round(line / cell)));
   if (line > 0) cell = line / across;
-  const double depth = options.core_depth > 0 ? options.core_depth
-                                              : std::max(0.75 * largest_separation, 4 * cell);
+  const double depth =
+      options.core_depth > 0 ? options.core_depth : std::max(0.75 * largest_separation, 4 * cell);
   double deepest = options.top;
   for (const double value : z) deepest = std::max(deepest, value);
   const double core_bottom = std::max(options.top + depth, deepest + 4 * cell);
@@ -127,8 +135,10 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
 
   Segments xs;
   const double core_start = first - options.margin_cells * cell;
-  const double core_end = line > 0 ? last + options.margin_cells * cell : first + (options.margin_cells + 1) * cell;
-  const auto core_cells = static_cast<std::int32_t>(line > 0 ? across + 2 * options.margin_cells : 2 * options.margin_cells + 1);
+  const double core_end =
+      line > 0 ? last + options.margin_cells * cell : first + (options.margin_cells + 1) * cell;
+  const auto core_cells = static_cast<std::int32_t>(line > 0 ? across + 2 * options.margin_cells
+                                                             : 2 * options.margin_cells + 1);
   xs.start = core_start - padding_total;
   double at = xs.start;
   for (std::size_t p = pads.size(); p-- > 1;) {
@@ -188,7 +198,8 @@ Mesh mesh_for_survey(const Io& io, const SurveyData& survey, const SurveyMeshOpt
   return mesh_for_electrodes(io, x, z, largest, options);
 }
 
-Mesh mesh_from_nodes(const Io& io, std::span<const double> x_nodes, std::span<const double> z_nodes) {
+Mesh mesh_from_nodes(const Io& io, std::span<const double> x_nodes,
+                     std::span<const double> z_nodes) {
   auto segments = [&](std::span<const double> nodes, const char* axis) {
     if (nodes.size() < 2) refuse(io, std::string(axis) + " nodes: at least two are needed");
     Segments result;

@@ -35,7 +35,8 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
 
 // A mesh from its node positions (strictly increasing, at least two each), computed as the mesh
 // reader computes it from a file that lists every node: each cell one segment.
-Mesh mesh_from_nodes(const Io& io, std::span<const double> x_nodes, std::span<const double> z_nodes);
+Mesh mesh_from_nodes(const Io& io, std::span<const double> x_nodes,
+                     std::span<const double> z_nodes);
 
 // Writes the mesh file `name`: runs of equal cells as one segment, positions in the shortest text
 // that reads back to the same number. Written atomically; a failure writes one line naming the

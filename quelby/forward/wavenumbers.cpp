@@ -66,11 +66,17 @@ std::vector<double> log_spaced(double first, double last, int count) {
   return values;
 }
 
-// The rows of a fit: each row is a kernel normalised by its exact transform, so that a weight
-// vector w gives the row's relative error as sum_j row_j w_j - 1.
+// The rows of a fit: the pole rows at log-spaced distances and the data rows, each data row a
+// combination of K0 at a few of the distinct distances of the survey. A weight vector w gives a
+// row's relative error as (sum_j w_j row_j) / exact - 1.
 struct FitRows {
   std::vector<double> pole_distances;
-  std::vector<const DatumKernel*> data;
+  std::vector<double> distances;  // distinct distances of the data terms
+  struct Term {
+    double coefficient;
+    std::size_t distance;
+  };
+  std::vector<std::vector<Term>> data;
   std::vector<double> data_exact;
 };
 
@@ -78,12 +84,6 @@ double kernel_exact(const DatumKernel& kernel) {
   double exact = 0;
   for (const TransformTerm& term : kernel) exact += term.coefficient * half_pi / term.distance;
   return exact;
-}
-
-double kernel_at(const DatumKernel& kernel, double k) {
-  double value = 0;
-  for (const TransformTerm& term : kernel) value += term.coefficient * bessel_k0(k * term.distance);
-  return value;
 }
 
 struct Fit {
@@ -105,10 +105,18 @@ Fit fit_rule(const FitRows& rows, double k_first, double k_last, int count) {
     const double r = rows.pole_distances[i];
     for (std::size_t j = 0; j < cols; ++j) a[i * cols + j] = bessel_k0(fit.k[j] * r) * r / half_pi;
   }
+  std::vector<double> k0_at(rows.distances.size() * cols);
+  for (std::size_t d = 0; d < rows.distances.size(); ++d) {
+    for (std::size_t j = 0; j < cols; ++j)
+      k0_at[d * cols + j] = bessel_k0(fit.k[j] * rows.distances[d]);
+  }
   for (std::size_t d = 0; d < rows.data.size(); ++d) {
-    for (std::size_t j = 0; j < cols; ++j) {
-      a[(pole_rows + d) * cols + j] = kernel_at(*rows.data[d], fit.k[j]) / rows.data_exact[d];
+    double* row = a.data() + (pole_rows + d) * cols;
+    for (const FitRows::Term& term : rows.data[d]) {
+      for (std::size_t j = 0; j < cols; ++j)
+        row[j] += term.coefficient * k0_at[term.distance * cols + j];
     }
+    for (std::size_t j = 0; j < cols; ++j) row[j] /= rows.data_exact[d];
   }
   const std::vector<double> normalised = a;
   fit.weight = least_squares(std::move(a), std::vector<double>(total, 1.0), total, cols);
@@ -150,7 +158,9 @@ Fit best_fit(const FitRows& rows, double r_min, double r_max, int count) {
 
 }  // namespace
 
-double bessel_k0(double x) { return std::cyl_bessel_k(0.0, x); }
+double bessel_k0(double x) {
+  return std::cyl_bessel_k(0.0, x);
+}
 
 double bessel_k1_over_k0(double x) {
   if (x < 500) return std::cyl_bessel_k(1.0, x) / std::cyl_bessel_k(0.0, x);
@@ -159,9 +169,10 @@ double bessel_k1_over_k0(double x) {
   return 1 + t * (0.5 + t * (-0.125 + t * (0.125 + t * (-25.0 / 128))));
 }
 
-WavenumberRule design_wavenumber_rule(double r_min, double r_max,
-                                      std::span<const DatumKernel> data, int count) {
-  if (!(r_min > 0) || !(r_max > r_min)) throw std::invalid_argument("design_wavenumber_rule: 0 < r_min < r_max");
+WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<const DatumKernel> data,
+                                      int count) {
+  if (!(r_min > 0) || !(r_max > r_min))
+    throw std::invalid_argument("design_wavenumber_rule: 0 < r_min < r_max");
   if (count < 0 || count > 64) throw std::invalid_argument("design_wavenumber_rule: count 0..64");
   FitRows rows;
   rows.pole_distances = log_spaced(r_min, r_max, fit_distances);
@@ -171,19 +182,37 @@ WavenumberRule design_wavenumber_rule(double r_min, double r_max,
     double size = 0;
     for (const TransformTerm& term : kernel) size += std::abs(term.coefficient) / term.distance;
     const double exact = kernel_exact(kernel);
-    if (size > 0 && std::abs(exact * 2 / std::numbers::pi) > 1e-6 * size) candidates.push_back(&kernel);
+    if (size > 0 && std::abs(exact * 2 / std::numbers::pi) > 1e-6 * size)
+      candidates.push_back(&kernel);
   }
-  const std::size_t stride = (candidates.size() + most_data_rows - 1) / most_data_rows;
-  for (std::size_t d = 0; d < candidates.size(); d += std::max<std::size_t>(stride, 1)) {
-    rows.data.push_back(candidates[d]);
-    rows.data_exact.push_back(kernel_exact(*candidates[d]));
+  const std::size_t stride =
+      std::max<std::size_t>((candidates.size() + most_data_rows - 1) / most_data_rows, 1);
+  std::vector<const DatumKernel*> fitted;
+  for (std::size_t d = 0; d < candidates.size(); d += stride) fitted.push_back(candidates[d]);
+  for (const DatumKernel* kernel : fitted) {
+    for (const TransformTerm& term : *kernel) rows.distances.push_back(term.distance);
+  }
+  std::sort(rows.distances.begin(), rows.distances.end());
+  rows.distances.erase(std::unique(rows.distances.begin(), rows.distances.end()),
+                       rows.distances.end());
+  for (const DatumKernel* kernel : fitted) {
+    std::vector<FitRows::Term> terms;
+    for (const TransformTerm& term : *kernel) {
+      const auto at = static_cast<std::size_t>(
+          std::lower_bound(rows.distances.begin(), rows.distances.end(), term.distance) -
+          rows.distances.begin());
+      terms.push_back({term.coefficient, at});
+    }
+    rows.data.push_back(std::move(terms));
+    rows.data_exact.push_back(kernel_exact(*kernel));
   }
 
   Fit fit;
   if (count > 0) {
     fit = best_fit(rows, r_min, r_max, count);
   } else {
-    const int first = std::clamp(static_cast<int>(std::ceil(3 + 2.5 * std::log10(r_max / r_min))), 4, 40);
+    const int first =
+        std::clamp(static_cast<int>(std::ceil(3 + 2.5 * std::log10(r_max / r_min))), 4, 40);
     fit = best_fit(rows, r_min, r_max, first);
     for (int n = first + 1; n <= 40 && fit.score() > 1; ++n) {
       Fit next = best_fit(rows, r_min, r_max, n);

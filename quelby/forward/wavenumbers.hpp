@@ -47,7 +47,7 @@ inline constexpr double rule_data_tolerance = 1e-4;
 // wavenumbers are spaced evenly in log k; their weights are the least-squares fit of the relative
 // errors. With `count` 0 the count is the smallest that meets both tolerances (at most 40, else the
 // best found); otherwise it is `count` (1..64). Cost: a few hundred K0 evaluations per fitted row.
-WavenumberRule design_wavenumber_rule(double r_min, double r_max,
-                                      std::span<const DatumKernel> data, int count = 0);
+WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<const DatumKernel> data,
+                                      int count = 0);
 
 }  // namespace quelby

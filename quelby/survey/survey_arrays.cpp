@@ -17,12 +17,16 @@ void survey_from_arrays(const Io& io, const SurveyArrays& arrays, SurveyData& da
     stop_with(io, Order::console_then_log, "\nError: survey arrays: " + what + "\n");
   };
   if (ndat == 0) refuse("no datum");
-  if (ndat > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() - 1)) refuse("too many data");
-  const bool has_z = !arrays.za.empty() || !arrays.zb.empty() || !arrays.zm.empty() || !arrays.zn.empty();
+  if (ndat > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() - 1))
+    refuse("too many data");
+  const bool has_z =
+      !arrays.za.empty() || !arrays.zb.empty() || !arrays.zm.empty() || !arrays.zn.empty();
   const bool has_values = !arrays.values.empty();
   const bool has_stds = !arrays.stds.empty();
   auto check_size = [&](std::size_t size, const char* name) {
-    if (size != ndat) refuse(std::string(name) + " holds " + std::to_string(size) + " values, " + std::to_string(ndat) + " expected");
+    if (size != ndat)
+      refuse(std::string(name) + " holds " + std::to_string(size) + " values, " +
+             std::to_string(ndat) + " expected");
   };
   check_size(arrays.b.size(), "b");
   check_size(arrays.m.size(), "m");
@@ -41,13 +45,17 @@ void survey_from_arrays(const Io& io, const SurveyArrays& arrays, SurveyData& da
   if (!arrays.iptype.empty()) check_size(arrays.iptype.size(), "iptype");
   auto z_of = [&](std::span<const double> z, std::size_t i) { return has_z ? z[i] : 0.0; };
   for (std::size_t i = 0; i < ndat; ++i) {
-    const double positions[8] = {arrays.a[i], arrays.b[i], arrays.m[i], arrays.n[i],
-                                 z_of(arrays.za, i), z_of(arrays.zb, i), z_of(arrays.zm, i), z_of(arrays.zn, i)};
+    const double positions[8] = {arrays.a[i],        arrays.b[i],        arrays.m[i],
+                                 arrays.n[i],        z_of(arrays.za, i), z_of(arrays.zb, i),
+                                 z_of(arrays.zm, i), z_of(arrays.zn, i)};
     for (const double value : positions) {
-      if (!std::isfinite(value)) refuse("datum " + std::to_string(i + 1) + ": a position is not a finite number");
+      if (!std::isfinite(value))
+        refuse("datum " + std::to_string(i + 1) + ": a position is not a finite number");
     }
-    if (has_stds && !(arrays.stds[i] > 0)) refuse("datum " + std::to_string(i + 1) + ": the standard deviation should be positive");
-    if (!arrays.iptype.empty() && (arrays.iptype[i] < 0 || arrays.iptype[i] > 2)) refuse("datum " + std::to_string(i + 1) + ": the IP type should be 0, 1 or 2");
+    if (has_stds && !(arrays.stds[i] > 0))
+      refuse("datum " + std::to_string(i + 1) + ": the standard deviation should be positive");
+    if (!arrays.iptype.empty() && (arrays.iptype[i] < 0 || arrays.iptype[i] > 2))
+      refuse("datum " + std::to_string(i + 1) + ": the IP type should be 0, 1 or 2");
   }
 
   // Pairs in order of first appearance, data of each pair in the given order.
@@ -55,7 +63,8 @@ void survey_from_arrays(const Io& io, const SurveyArrays& arrays, SurveyData& da
   std::vector<std::size_t> pair(ndat);
   std::vector<std::size_t> first_datum;
   for (std::size_t i = 0; i < ndat; ++i) {
-    const auto key = std::make_tuple(arrays.a[i], arrays.b[i], z_of(arrays.za, i), z_of(arrays.zb, i));
+    const auto key =
+        std::make_tuple(arrays.a[i], arrays.b[i], z_of(arrays.za, i), z_of(arrays.zb, i));
     const auto found = pair_of.try_emplace(key, first_datum.size());
     if (found.second) first_datum.push_back(i);
     pair[i] = found.first->second;
@@ -123,7 +132,8 @@ void survey_from_arrays(const Io& io, const SurveyArrays& arrays, SurveyData& da
     if (!arrays.iptype.empty()) data.iptype[at] = arrays.iptype[i];
     if (has_values) data.dobs[at] = arrays.values[i];
     if (has_stds) data.dstd[at] = arrays.stds[i];
-    update_separation_stats(data.sep_max, data.sep_min, sep_sum, arrays.a[i], arrays.b[i], arrays.m[i], arrays.n[i]);
+    update_separation_stats(data.sep_max, data.sep_min, sep_sum, arrays.a[i], arrays.b[i],
+                            arrays.m[i], arrays.n[i]);
   }
   data.sep_mean = sep_sum / static_cast<double>(ndat);
 }
