@@ -152,6 +152,12 @@ CholeskyFactor::CholeskyFactor(const CholeskyPattern& pattern, std::span<const d
   f.column_start = static_cast<const std::int32_t*>(f.factor->p);
   f.row = static_cast<const std::int32_t*>(f.factor->i);
   f.value = static_cast<const double*>(f.factor->x);
+  // LDL^T succeeds on an indefinite matrix too: positive definite means every d_j > 0.
+  for (std::size_t j = 0; j < f.factor->n; ++j) {
+    if (!(f.value[f.column_start[j]] > 0)) {
+      throw std::runtime_error("sparse Cholesky: the matrix is not positive definite");
+    }
+  }
   // Packed: column j ends where j + 1 begins; check rather than assume.
   const auto* counts = static_cast<const std::int32_t*>(f.factor->nz);
   for (std::size_t j = 0; j + 1 < f.factor->n + 1 && j < f.factor->n; ++j) {

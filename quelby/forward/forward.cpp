@@ -152,8 +152,11 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
       if (m.ground.is_ground(i, k)) m.ground_cells.push_back(k * mesh.nx + i);
     }
   }
-  const double extent = std::hypot(mesh.x_nodes.back() - mesh.x_nodes.front(),
-                                   mesh.z_nodes.back() - mesh.z_nodes.front());
+  // The ground's extent: its width, and its depth from the highest surface node.
+  const std::int32_t highest = *std::min_element(m.ground.top.begin(), m.ground.top.end());
+  const double extent = std::hypot(
+      mesh.x_nodes.back() - mesh.x_nodes.front(),
+      mesh.z_nodes.back() - mesh.z_nodes[static_cast<std::size_t>(std::min(highest, mesh.nz - 1))]);
   double nearest = m.placed.smallest_separation;
   if (!(nearest > 0))
     nearest = std::min(*std::min_element(mesh.dx.begin(), mesh.dx.end()),

@@ -1,0 +1,88 @@
+// The mesh for a survey: its core under the electrodes, its padding, and the mesh file it is
+// written as, read back by the library's own mesh reader.
+#include "quelby/forward/survey_mesh.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "quelby/base/stops.hpp"
+#include "tests/forward/forward_fixtures.hpp"
+#include "tests/support/temp_folder.hpp"
+#include "tests/support/transcript.hpp"
+
+namespace quelby {
+namespace {
+
+using testing::TempFolder;
+using testing::Transcript;
+
+TEST(SurveyMesh, CoreUnderTheElectrodesPaddedToFiveLineLengths) {
+  Transcript t;
+  const SurveyData survey = testing::survey_of(testing::dipole_dipole(32, 5, 8), t.io());
+  SurveyMeshOptions options;
+  options.cell_width = 0.625;
+  const Mesh mesh = mesh_for_survey(t.io(), survey, options);
+  // 155 m of electrodes in 248 cells, 4 more on each side, 22 padding cells growing by 1.3
+  // (rounded to three digits) on each side and below a core of 3/4 of the 50 m largest
+  // separation.
+  EXPECT_EQ(mesh.nx, 248 + 8 + 44);
+  EXPECT_EQ(mesh.nz, 60 + 22);
+  EXPECT_DOUBLE_EQ(mesh.dx[22], 0.625);
+  EXPECT_NEAR(mesh.dx[21], 0.813, 1e-9);  // 0.8125 to three digits
+  EXPECT_NEAR(mesh.dx[0], 0.625 * std::pow(1.3, 22), 0.01 * 0.625 * std::pow(1.3, 22));
+  EXPECT_NEAR(mesh.x_nodes[26], 0, 1e-9);  // the first electrode stands on a node
+  EXPECT_NEAR(mesh.x_nodes[26 + 248], 155, 1e-9);
+  EXPECT_GE(mesh.x_nodes.back() - 155, 5 * 155);
+  EXPECT_GE(mesh.z_nodes.back() - 37.5, 5 * 155);
+  // A quarter of the smallest spacing by default.
+  const Mesh coarse = mesh_for_survey(t.io(), survey);
+  EXPECT_DOUBLE_EQ(coarse.dx[coarse.nx / 2], 1.25);
+}
+
+TEST(SurveyMesh, TheWrittenFileReadsBackToTheSameCells) {
+  Transcript t;
+  TempFolder folder;
+  const SurveyData survey = testing::survey_of({{0, 3, 7.5, 9}, {1.5, 1.5, 12, 12}}, t.io());
+  SurveyMeshOptions options;
+  options.padding_cells = 6;
+  options.growth = 1.4;
+  options.core_depth = 4;
+  const Mesh made = mesh_for_survey(t.io(), survey, options);
+  const std::string name = (folder.path() / "survey.msh").string();
+  write_mesh(t.io(), name, made);
+  Mesh read;
+  load_mesh(t.io(), name, read);
+  ASSERT_EQ(read.nx, made.nx);
+  ASSERT_EQ(read.nz, made.nz);
+  for (std::size_t i = 0; i < made.x_nodes.size(); ++i)
+    EXPECT_NEAR(read.x_nodes[i], made.x_nodes[i], 1e-12 * (1 + std::abs(made.x_nodes[i])));
+  for (std::size_t k = 0; k < made.z_nodes.size(); ++k)
+    EXPECT_NEAR(read.z_nodes[k], made.z_nodes[k], 1e-12 * (1 + made.z_nodes[k]));
+  // Runs of equal cells are one segment each: 6 padding cells, the core, 6 more in x.
+  const std::string text = testing::read_file(name);
+  EXPECT_EQ(text.substr(0, text.find('\n')), "13");
+}
+
+TEST(SurveyMesh, NodesAndOptionsAreChecked) {
+  Transcript t;
+  const Mesh mesh =
+      mesh_from_nodes(t.io(), std::vector<double>{0, 1, 3}, std::vector<double>{0, 2});
+  EXPECT_EQ(mesh.nx, 2);
+  EXPECT_EQ(mesh.nz, 1);
+  EXPECT_DOUBLE_EQ(mesh.dx[1], 2);
+  EXPECT_DOUBLE_EQ(mesh.x_mid, 1.5);
+  EXPECT_THROW(mesh_from_nodes(t.io(), std::vector<double>{0, 1, 1}, std::vector<double>{0, 2}),
+               Stop);
+  EXPECT_NE(t.console().find("Error: X nodes should be finite and in increasing order"),
+            std::string::npos);
+  const SurveyData survey = testing::survey_of({{0, 1, 2, 3}}, t.io());
+  SurveyMeshOptions bad;
+  bad.growth = 0.9;
+  EXPECT_THROW(mesh_for_survey(t.io(), survey, bad), Stop);
+}
+
+}  // namespace
+}  // namespace quelby
