@@ -129,6 +129,7 @@ struct CholeskyFactor::Impl {
   // Scratch of the forward solve: a dense vector kept zero between calls, and column marks.
   mutable std::vector<double> work;
   mutable std::vector<char> marked;
+  mutable std::vector<double> solutions;  // scratch of the backward solves
   ~Impl() {
     if (factor) cholmod_free_factor(&factor, common.get());
   }
@@ -224,14 +225,15 @@ double CholeskyFactor::dot(const ForwardColumn& first, const ForwardColumn& seco
   return sum;
 }
 
-void CholeskyFactor::backward(std::span<const ForwardColumn> forward_columns,
-                              std::span<double> out) const {
+void CholeskyFactor::backward(std::span<const ForwardColumn> forward_columns, std::span<double> out,
+                              bool by_solution) const {
   const CholeskyPattern::Impl& p = *pattern_.impl_;
   const Impl& f = *impl_;
   const std::size_t n = static_cast<std::size_t>(pattern_.n_);
   const std::size_t count = forward_columns.size();
   // Node-major in the factor's order: the solutions' entries for one row side by side.
-  std::vector<double> x(n * count, 0.0);
+  std::vector<double>& x = f.solutions;
+  x.assign(n * count, 0.0);
   for (std::size_t c = 0; c < count; ++c) {
     const ForwardColumn& column = forward_columns[c];
     for (std::size_t t = 0; t < column.columns.size(); ++t) {
@@ -250,8 +252,67 @@ void CholeskyFactor::backward(std::span<const ForwardColumn> forward_columns,
   }
   for (std::size_t i = 0; i < n; ++i) {
     const double* from = x.data() + i * count;
-    std::copy(from, from + count, out.data() + static_cast<std::size_t>(p.permutation[i]) * count);
+    const std::size_t node = static_cast<std::size_t>(p.permutation[i]);
+    if (by_solution) {
+      for (std::size_t c = 0; c < count; ++c) out[c * n + node] = from[c];
+    } else {
+      std::copy(from, from + count, out.data() + node * count);
+    }
   }
+}
+
+void CholeskyFactor::solve(std::span<double> rhs, std::size_t count) const {
+  const CholeskyPattern::Impl& p = *pattern_.impl_;
+  const Impl& f = *impl_;
+  const std::size_t n = static_cast<std::size_t>(pattern_.n_);
+  std::vector<double> x(n * count);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* from = rhs.data() + static_cast<std::size_t>(p.permutation[i]) * count;
+    std::copy(from, from + count, x.data() + i * count);
+  }
+  // y = L^-1 x, column by column: each column's entries below the diagonal take their share.
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* xj = x.data() + j * count;
+    for (std::int32_t at = f.column_start[j] + 1; at < f.column_start[j + 1]; ++at) {
+      subtract_scaled(x.data() + static_cast<std::size_t>(f.row[at]) * count, f.value[at], xj,
+                      count);
+    }
+  }
+  for (std::size_t j = n; j-- > 0;) {
+    double* xj = x.data() + j * count;
+    const double inverse = 1 / f.value[f.column_start[j]];
+    for (std::size_t c = 0; c < count; ++c) xj[c] *= inverse;
+    for (std::int32_t at = f.column_start[j] + 1; at < f.column_start[j + 1]; ++at) {
+      subtract_scaled(xj, f.value[at], x.data() + static_cast<std::size_t>(f.row[at]) * count,
+                      count);
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* from = x.data() + i * count;
+    std::copy(from, from + count, rhs.data() + static_cast<std::size_t>(p.permutation[i]) * count);
+  }
+}
+
+void CholeskyFactor::forward_dense(std::span<const double> rhs, std::size_t count,
+                                   std::span<double> y) const {
+  const CholeskyPattern::Impl& p = *pattern_.impl_;
+  const Impl& f = *impl_;
+  const std::size_t n = static_cast<std::size_t>(pattern_.n_);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* from = rhs.data() + static_cast<std::size_t>(p.permutation[i]) * count;
+    std::copy(from, from + count, y.data() + i * count);
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* yj = y.data() + j * count;
+    for (std::int32_t at = f.column_start[j] + 1; at < f.column_start[j + 1]; ++at) {
+      subtract_scaled(y.data() + static_cast<std::size_t>(f.row[at]) * count, f.value[at], yj,
+                      count);
+    }
+  }
+}
+
+double CholeskyFactor::pivot(std::size_t j) const {
+  return impl_->value[impl_->column_start[j]];
 }
 
 }  // namespace quelby

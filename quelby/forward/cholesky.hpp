@@ -57,9 +57,19 @@ class CholeskyFactor {
   // b1^T A^-1 b2 from the forward solves of b1 and b2: y1^T D^-1 y2 over their common columns,
   // ascending.
   double dot(const ForwardColumn& first, const ForwardColumn& second) const;
-  // The full solutions A^-1 b of the forward solves, node by node: out[i * count + c] is entry i of
-  // solution c (count = forward_columns.size()). Cost: entries of L times count.
-  void backward(std::span<const ForwardColumn> forward_columns, std::span<double> out) const;
+  // The full solutions A^-1 b of the forward solves (count = forward_columns.size()), node by node
+  // (out[i * count + c] is entry i of solution c) or, with `by_solution`, solution by solution
+  // (out[c * n + i]). Cost: entries of L times count.
+  void backward(std::span<const ForwardColumn> forward_columns, std::span<double> out,
+                bool by_solution = false) const;
+  // x = A^-1 b in place for `count` dense right-hand sides stored node by node (b[i * count + c]
+  // is entry i of right-hand side c). Cost: entries of L times count, twice.
+  void solve(std::span<double> rhs, std::size_t count) const;
+  // y = L^-1 P b for dense right-hand sides stored node by node, written node by node in the
+  // factor's order (y[j * count + c]), so that b1^T A^-1 b2 = sum_j y1_j y2_j / pivot(j).
+  void forward_dense(std::span<const double> rhs, std::size_t count, std::span<double> y) const;
+  // d_j of A = P^T L D L^T P (0-based factor row j).
+  double pivot(std::size_t j) const;
 
  private:
   const CholeskyPattern& pattern_;

@@ -130,6 +130,8 @@ struct ForwardModel::Impl {
   bool sigma_set = false;
   std::vector<std::unique_ptr<CholeskyFactor>> factors;
   std::vector<std::vector<double>> boundary;  // per wavenumber, the mixed condition's factors
+  // The fields of one chunk of wavenumbers, electrode by electrode, kept between sensitivities.
+  std::vector<std::vector<double>> field_storage;
 
   void set_resistivity(const Io& io, std::span<const double> resistivity);
   // The factor of wavenumber j, made with `values` as scratch when it is not kept.
@@ -359,7 +361,8 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
   for (std::size_t first = 0; first < nk; first += chunk) {
     const std::size_t last = std::min(nk, first + chunk);
     const std::size_t kc = last - first;
-    std::vector<std::vector<double>> fields(kc);
+    std::vector<std::vector<double>>& fields = m.field_storage;
+    if (fields.size() < kc) fields.resize(kc);
     with_solver_stops(io, [&] {
       for_each_parallel(kc, [&](std::size_t jj) {
         const std::size_t j = first + jj;
@@ -373,7 +376,7 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
                           forward[static_cast<std::size_t>(m.pairs[p].second)]);
         }
         fields[jj].resize(nodes * ne);
-        factor->backward(forward, fields[jj]);
+        factor->backward(forward, fields[jj], true);
         m.give_back(j, std::move(factor));
       });
     });
@@ -386,25 +389,28 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
       const std::size_t stride = kc * 4 * sensitivity_block;  // per electrode or dipole
       std::vector<double> electrode(ne * stride, 0.0), source(sources.size() * stride),
           receiver(receivers.size() * stride), sum(sensitivity_block);
-      double r[10];
+      // The cells' nodes, then per wavenumber their factors R (ten rows) and every electrode's
+      // features.
+      std::vector<int> corner(4 * sensitivity_block, 0);
+      std::vector<double> factors(10 * sensitivity_block, 0.0);
       for (std::size_t cb = 0; cb < size; ++cb) {
-        const std::size_t at = static_cast<std::size_t>(position[begin + cb]);
-        const GroundOperator::Cell& cell = m.op->cells()[at];
-        for (std::size_t jj = 0; jj < kc; ++jj) {
-          const std::size_t j = first + jj;
-          m.op->cell_factor(at, m.rule.k[j], m.boundary[j],
-                            std::abs(m.rule.weight[j]) / std::numbers::pi, r);
-          const double* f0 = fields[jj].data() + static_cast<std::size_t>(cell.node[0]) * ne;
-          const double* f1 = fields[jj].data() + static_cast<std::size_t>(cell.node[1]) * ne;
-          const double* f2 = fields[jj].data() + static_cast<std::size_t>(cell.node[2]) * ne;
-          const double* f3 = fields[jj].data() + static_cast<std::size_t>(cell.node[3]) * ne;
-          for (std::size_t e = 0; e < ne; ++e) {
-            double* out = electrode.data() + e * stride + jj * 4 * sensitivity_block + cb;
-            out[0] = ((r[0] * f0[e] + r[1] * f1[e]) + r[2] * f2[e]) + r[3] * f3[e];
-            out[sensitivity_block] = (r[4] * f1[e] + r[5] * f2[e]) + r[6] * f3[e];
-            out[2 * sensitivity_block] = r[7] * f2[e] + r[8] * f3[e];
-            out[3 * sensitivity_block] = r[9] * f3[e];
-          }
+        const GroundOperator::Cell& cell =
+            m.op->cells()[static_cast<std::size_t>(position[begin + cb])];
+        for (std::size_t a = 0; a < 4; ++a) corner[a * sensitivity_block + cb] = cell.node[a];
+      }
+      double r[10];
+      for (std::size_t jj = 0; jj < kc; ++jj) {
+        const std::size_t j = first + jj;
+        for (std::size_t cb = 0; cb < size; ++cb) {
+          m.op->cell_factor(static_cast<std::size_t>(position[begin + cb]), m.rule.k[j],
+                            m.boundary[j], std::abs(m.rule.weight[j]) / std::numbers::pi, r);
+          for (std::size_t t = 0; t < 10; ++t) factors[t * sensitivity_block + cb] = r[t];
+        }
+        for (std::size_t e = 0; e < ne; ++e) {
+          cell_features(fields[jj].data() + e * nodes, corner.data(),
+                        corner.data() + sensitivity_block, corner.data() + 2 * sensitivity_block,
+                        corner.data() + 3 * sensitivity_block, factors.data(), sensitivity_block,
+                        electrode.data() + e * stride + jj * 4 * sensitivity_block, size);
         }
       }
       auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list,

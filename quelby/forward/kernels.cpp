@@ -35,4 +35,16 @@ __attribute__((target_clones("avx2", "default"))) void add_outer(double* m, cons
   }
 }
 
+__attribute__((target_clones("avx2", "default"))) void cell_features(
+    const double* u, const int* node0, const int* node1, const int* node2, const int* node3,
+    const double* r, std::size_t stride, double* out, std::size_t count) {
+  for (std::size_t c = 0; c < count; ++c) {
+    const double u0 = u[node0[c]], u1 = u[node1[c]], u2 = u[node2[c]], u3 = u[node3[c]];
+    out[c] = ((r[c] * u0 + r[stride + c] * u1) + r[2 * stride + c] * u2) + r[3 * stride + c] * u3;
+    out[stride + c] = (r[4 * stride + c] * u1 + r[5 * stride + c] * u2) + r[6 * stride + c] * u3;
+    out[2 * stride + c] = r[7 * stride + c] * u2 + r[8 * stride + c] * u3;
+    out[3 * stride + c] = r[9 * stride + c] * u3;
+  }
+}
+
 }  // namespace quelby

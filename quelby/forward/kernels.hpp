@@ -15,6 +15,13 @@ void subtract_products(double* sum, const double* x, const double* y, std::size_
 void add_scaled(double* y, double a, const double* x, std::size_t n);
 // y[i] -= a * x[i] for i < n.
 void subtract_scaled(double* y, double a, const double* x, std::size_t n);
+// The four features R u of `count` cells: u the potentials (one per node), node0..node3 each
+// cell's nodes, r the ten entries of each cell's upper triangular R as ten rows of `stride`
+// values (r[t * stride + cell]), out four rows of `stride`: out[0] = r00 u0 + r01 u1 + r02 u2 +
+// r03 u3, out[1] = r11 u1 + r12 u2 + r13 u3, out[2] = r22 u2 + r23 u3, out[3] = r33 u3.
+void cell_features(const double* u, const int* node0, const int* node1, const int* node2,
+                   const int* node3, const double* r, std::size_t stride, double* out,
+                   std::size_t count);
 // m[r * n + c] += f[r] * g[c] for r, c < n.
 void add_outer(double* m, const double* f, const double* g, std::size_t n);
 

@@ -1,0 +1,95 @@
+// Regularised Gauss-Newton inversion in data space: minimises phi(m) = phi_d + beta phi_m with
+// phi_d = sum_i ((d_i(m) - dobs_i) / dstd_i)^2 and phi_m the model objective (WTW and the
+// reference model). Each step solves (G^T G + beta WTW) dm = -(G^T b + beta g) through the small
+// system G WTW^-1 G^T + beta I of the data (G the sensitivities scaled by 1 / dstd); one
+// eigen-decomposition of it gives the linearised misfit of every beta, so each iteration tries
+// many and keeps the one that reaches max(target, fraction * current misfit). A line search on the
+// true phi follows. Deterministic: the same bits on any number of threads.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quelby/base/io.hpp"
+#include "quelby/regularization/objective.hpp"
+
+namespace quelby {
+
+struct InversionSettings {
+  double chifact = 1;                // target misfit = chifact * ndat
+  std::int32_t max_iterations = 20;  // iteration limit
+  // Each step aims at max(target, misfit_fraction * current misfit).
+  double misfit_fraction = 0.2;
+  std::int32_t beta_trials = 21;  // betas tried per iteration on a log grid (then refined)
+  // Stop when an iteration lowers the misfit by less than this fraction of it.
+  double stall_fraction = 0.01;
+  std::int32_t max_step_halvings = 6;  // line search
+};
+
+// What is inverted: predicted data and sensitivities of a parameter vector m.
+class InversionProblem {
+ public:
+  virtual ~InversionProblem() = default;
+  virtual std::size_t data_count() const = 0;
+  virtual std::size_t parameter_count() const = 0;
+  // d = the predicted data of m (data_count values).
+  virtual void predict(const Io& io, std::span<const double> m, std::span<double> d) = 0;
+  // J[i * npar + p] = d d_i / d m_p (row-major) and d, both of m.
+  virtual void jacobian(const Io& io, std::span<const double> m, std::span<double> jacobian,
+                        std::span<double> d) = 0;
+  // Moves m into the admissible set (nothing by default).
+  virtual void project(std::span<double> m) const { (void)m; }
+};
+
+enum class StopReason { target_reached, iteration_limit, misfit_stalled };
+
+// "reached the target misfit", "reached the iteration limit", "the misfit no longer falls".
+const char* stop_reason_text(StopReason reason);
+
+// One iteration as reported: the beta chosen, the betas tried with their linearised misfits, and
+// the misfit and model norm of the model accepted by the line search.
+struct IterationReport {
+  std::int32_t iteration = 0;  // 1-based
+  double beta = 0;
+  double predicted_misfit = 0;
+  double misfit = 0;
+  double previous_misfit = 0;
+  double model_norm = 0;
+  double model_norm_change = 0;
+  double step_length = 1;
+  std::vector<double> tried_betas, tried_misfits;
+};
+
+struct InversionResult {
+  std::vector<double> m;          // the final parameters
+  std::vector<double> predicted;  // their data
+  // Per iteration from 0 (the starting model): misfit, model norm, beta (iteration 0: the first
+  // beta, from the ratio of the curvatures of phi_d and phi_m).
+  std::vector<double> misfit_history, norm_history, beta_history;
+  std::int32_t iterations = 0;
+  double target_misfit = 0;
+  StopReason stop = StopReason::iteration_limit;
+};
+
+// Called after every accepted iteration with the report, the parameters and their data.
+using IterationObserver = std::function<void(const IterationReport&, std::span<const double> m,
+                                             std::span<const double> predicted)>;
+
+// Inverts `dobs` (with standard deviations `dstd`, all > 0) from m0 with the reference m_ref,
+// both npar values. Each iteration writes report_beta_choice (with the tried betas) and
+// report_term_norms to the run log before the observer is called. Failures of the problem stop as
+// it stops; a WTW that is not positive definite writes its message and throws Stop.
+InversionResult gauss_newton(const Io& io, InversionProblem& problem,
+                             const ModelObjective& objective, std::span<const double> dobs,
+                             std::span<const double> dstd, std::span<const double> m0,
+                             std::span<const double> m_ref, const InversionSettings& settings,
+                             const IterationObserver& observer = {});
+
+// phi_m(m) = the sum of the objective's term norms for m and m_ref.
+double model_norm(const ModelObjective& objective, std::span<const double> m,
+                  std::span<const double> m_ref);
+
+}  // namespace quelby

@@ -1,0 +1,106 @@
+#include "quelby/inversion/survey_problems.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "quelby/base/stops.hpp"
+
+namespace quelby {
+
+ResistivityProblem::ResistivityProblem(ForwardModel& forward, const ActiveCells& cells,
+                                       std::span<const double> resistivity)
+    : forward_(forward),
+      parameter_cells_(parameter_cells(cells)),
+      model_(resistivity.begin(), resistivity.end()) {}
+
+std::size_t ResistivityProblem::data_count() const {
+  return static_cast<std::size_t>(forward_.ndat());
+}
+
+const std::vector<double>& ResistivityProblem::model(std::span<const double> m) {
+  for (std::size_t p = 0; p < parameter_cells_.size(); ++p) {
+    model_[static_cast<std::size_t>(parameter_cells_[p])] = std::exp(m[p]);
+  }
+  return model_;
+}
+
+void ResistivityProblem::predict(const Io& io, std::span<const double> m, std::span<double> d) {
+  const std::vector<double> data = forward_.data(io, model(m));
+  std::copy(data.begin(), data.end(), d.begin());
+}
+
+void ResistivityProblem::jacobian(const Io& io, std::span<const double> m,
+                                  std::span<double> jacobian, std::span<double> d) {
+  forward_.sensitivity(io, model(m), parameter_cells_, jacobian, d);
+}
+
+ChargeabilityProblem::ChargeabilityProblem(const Io& io, ForwardModel& forward,
+                                           const ActiveCells& cells,
+                                           std::span<const double> resistivity,
+                                           std::span<const double> chargeability,
+                                           std::span<const std::int32_t> iptype)
+    : parameter_cells_(parameter_cells(cells)),
+      chargeability_(chargeability.begin(), chargeability.end()) {
+  const std::size_t ndat = static_cast<std::size_t>(forward.ndat());
+  const std::size_t npar = parameter_cells_.size();
+  if (iptype.size() != ndat)
+    internal_check_failed(io, "ChargeabilityProblem: one IP type per datum");
+  operator_.resize(ndat * npar);
+  std::vector<double> d(ndat);
+  forward.sensitivity(io, resistivity, parameter_cells_, operator_, d);
+  // The cells that are no parameter, with their own chargeabilities.
+  std::vector<double> others(chargeability_);
+  for (const std::int32_t cell : parameter_cells_) others[static_cast<std::size_t>(cell)] = 0;
+  fixed_ = forward.apparent_chargeability(io, resistivity, others);
+  for (std::size_t i = 0; i < ndat; ++i) {
+    if (iptype[i] == 2) {
+      fixed_[i] *= d[i];
+    } else {
+      const double scale = 1 / d[i];
+      for (std::size_t p = 0; p < npar; ++p) operator_[i * npar + p] *= scale;
+    }
+  }
+}
+
+void ChargeabilityProblem::predict(const Io&, std::span<const double> m, std::span<double> d) {
+  const std::size_t npar = parameter_cells_.size();
+  for (std::size_t i = 0; i < fixed_.size(); ++i) {
+    double sum = 0;
+    const double* row = operator_.data() + i * npar;
+    for (std::size_t p = 0; p < npar; ++p) sum += row[p] * m[p];
+    d[i] = sum + fixed_[i];
+  }
+}
+
+void ChargeabilityProblem::jacobian(const Io& io, std::span<const double> m,
+                                    std::span<double> jacobian, std::span<double> d) {
+  std::copy(operator_.begin(), operator_.end(), jacobian.begin());
+  predict(io, m, d);
+}
+
+void ChargeabilityProblem::project(std::span<double> m) const {
+  for (double& value : m) value = std::max(value, 0.0);
+}
+
+std::vector<double> ChargeabilityProblem::model(std::span<const double> m) const {
+  std::vector<double> result(chargeability_);
+  for (std::size_t p = 0; p < parameter_cells_.size(); ++p)
+    result[static_cast<std::size_t>(parameter_cells_[p])] = m[p];
+  return result;
+}
+
+std::vector<double> log_parameters(const ActiveCells& cells, std::span<const double> resistivity) {
+  std::vector<double> m = parameter_values(cells, resistivity);
+  for (double& value : m) value = std::log(value);
+  return m;
+}
+
+std::vector<double> parameter_values(const ActiveCells& cells, std::span<const double> model) {
+  const std::vector<std::int32_t> parameter = parameter_cells(cells);
+  std::vector<double> values(parameter.size());
+  for (std::size_t p = 0; p < parameter.size(); ++p)
+    values[p] = model[static_cast<std::size_t>(parameter[p])];
+  return values;
+}
+
+}  // namespace quelby

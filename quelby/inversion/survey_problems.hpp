@@ -1,0 +1,69 @@
+// The two inversions of a DC/IP survey as problems for gauss_newton: the resistivity of the
+// parameters of an active-cell map (m = ln rho, so no step leaves the physical range) from DC data,
+// and, on the final resistivity, the chargeability of the parameters (eta >= 0, projected) from IP
+// data by the linearised IP response. Cells that are no parameter keep the values they are given.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quelby/base/io.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/forward/forward.hpp"
+#include "quelby/inversion/gauss_newton.hpp"
+
+namespace quelby {
+
+// m = ln rho of the parameters; the other ground cells conduct with their values in `resistivity`.
+class ResistivityProblem : public InversionProblem {
+ public:
+  // `resistivity`: one value per mesh cell (ohm-m), the parameters' entries replaced by exp(m).
+  ResistivityProblem(ForwardModel& forward, const ActiveCells& cells,
+                     std::span<const double> resistivity);
+  std::size_t data_count() const override;
+  std::size_t parameter_count() const override { return parameter_cells_.size(); }
+  void predict(const Io& io, std::span<const double> m, std::span<double> d) override;
+  void jacobian(const Io& io, std::span<const double> m, std::span<double> jacobian,
+                std::span<double> d) override;
+  // The model of m: `resistivity` with the parameters' cells set to exp(m).
+  const std::vector<double>& model(std::span<const double> m);
+
+ private:
+  ForwardModel& forward_;
+  std::vector<std::int32_t> parameter_cells_;
+  std::vector<double> model_;
+};
+
+// eta of the parameters (dimensionless, or the unit of the data of IP type 1), linear in eta:
+// a datum of IP type 1 is the apparent chargeability sum_c (d ln d_i / d ln rho_c) eta_c, one of
+// type 2 the secondary potential d_i times that, over every ground cell (the other cells with
+// their values in `chargeability`). Projection keeps eta >= 0.
+class ChargeabilityProblem : public InversionProblem {
+ public:
+  // Computes the sensitivities on `resistivity` once. `iptype` per datum (grouped order, 1 or 2).
+  ChargeabilityProblem(const Io& io, ForwardModel& forward, const ActiveCells& cells,
+                       std::span<const double> resistivity, std::span<const double> chargeability,
+                       std::span<const std::int32_t> iptype);
+  std::size_t data_count() const override { return fixed_.size(); }
+  std::size_t parameter_count() const override { return parameter_cells_.size(); }
+  void predict(const Io& io, std::span<const double> m, std::span<double> d) override;
+  void jacobian(const Io& io, std::span<const double> m, std::span<double> jacobian,
+                std::span<double> d) override;
+  void project(std::span<double> m) const override;
+  // The model of m: `chargeability` with the parameters' cells set to m.
+  std::vector<double> model(std::span<const double> m) const;
+
+ private:
+  std::vector<std::int32_t> parameter_cells_;
+  std::vector<double> chargeability_;
+  std::vector<double> operator_;  // ndat x npar, row-major
+  std::vector<double> fixed_;     // the response of the cells that are no parameter
+};
+
+// ln rho of the parameters of `cells` from a model (one value per cell).
+std::vector<double> log_parameters(const ActiveCells& cells, std::span<const double> resistivity);
+// The parameters' values of a model.
+std::vector<double> parameter_values(const ActiveCells& cells, std::span<const double> model);
+
+}  // namespace quelby
