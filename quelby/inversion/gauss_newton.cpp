@@ -37,14 +37,17 @@ void split(std::size_t count, Body&& body) {
   if (failure) std::rethrow_exception(failure);
 }
 
-// WTW factorised once: its upper triangle in compressed columns (WTW is symmetric with each row's
-// columns ascending, so column j of the upper triangle is row j up to the diagonal).
+// WTW factorised: its upper triangle in compressed columns (WTW is symmetric with each row's
+// columns ascending, so column j of the upper triangle is row j up to the diagonal). Parameters
+// marked `held` get `penalty` added to their diagonal, which keeps their step at nothing.
 struct ModelSolver {
   std::unique_ptr<CholeskyPattern> pattern;
   std::unique_ptr<CholeskyFactor> factor;
   std::size_t n = 0;
 
-  ModelSolver(const Io& io, const CsrMatrix& wtw, std::size_t npar) : n(npar) {
+  ModelSolver(const Io& io, const CsrMatrix& wtw, std::size_t npar, std::span<const char> held = {},
+              double penalty = 0)
+      : n(npar) {
     std::vector<std::int32_t> starts, rows;
     std::vector<double> values;
     for (std::size_t j = 0; j < npar; ++j) {
@@ -53,7 +56,9 @@ struct ModelSolver {
         const std::int32_t column = wtw.columns[static_cast<std::size_t>(at)];
         if (column < 0 || static_cast<std::size_t>(column) > j) continue;
         rows.push_back(column);
-        values.push_back(wtw.values[static_cast<std::size_t>(at)]);
+        values.push_back(
+            wtw.values[static_cast<std::size_t>(at)] +
+            (static_cast<std::size_t>(column) == j && !held.empty() && held[j] ? penalty : 0.0));
       }
     }
     starts.push_back(static_cast<std::int32_t>(rows.size()));
@@ -194,7 +199,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       static_cast<std::size_t>(csr_row_count(objective.WTW)) != npar) {
     internal_check_failed(io, "gauss_newton: data, models and objective differ in size");
   }
-  const ModelSolver solver(io, objective.WTW, npar);
+  const ModelSolver unbounded(io, objective.WTW, npar);
   InversionResult result;
   result.target_misfit = settings.chifact * static_cast<double>(ndat);
   result.m.assign(m0.begin(), m0.end());
@@ -226,6 +231,56 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       for (std::size_t p = 0; p < npar; ++p) gt[p * ndat + i] = jacobian[i * npar + p] * w;
     }
     wtw_times_model(objective, result.m, m_ref, g);
+    if (iteration == 1) {
+      // The first beta: the ratio of the largest curvatures of phi_d (G^T G) and phi_m (WTW).
+      const double data_curvature =
+          largest_eigenvalue(npar, [&](const std::vector<double>& x, std::vector<double>& out) {
+            std::vector<double> gx(ndat, 0.0);
+            for (std::size_t p = 0; p < npar; ++p) {
+              if (x[p] != 0) add_scaled(gx.data(), x[p], gt.data() + p * ndat, ndat);
+            }
+            for (std::size_t p = 0; p < npar; ++p) {
+              double sum = 0;
+              for (std::size_t i = 0; i < ndat; ++i) sum += gt[p * ndat + i] * gx[i];
+              out[p] = sum;
+            }
+          });
+      const double model_curvature =
+          largest_eigenvalue(npar, [&](const std::vector<double>& x, std::vector<double>& out) {
+            csr_multiply(objective.WTW, x, out);
+          });
+      beta = model_curvature > 0 ? data_curvature / model_curvature : 1.0;
+      if (!(beta > 0) || !std::isfinite(beta)) beta = 1.0;
+      result.beta_history[0] = beta;
+    }
+    // With a lower bound, the parameters on it that phi would push below it are held this step.
+    std::unique_ptr<ModelSolver> bounded;
+    if (problem.has_lower_bound()) {
+      std::vector<char> held(npar, 0);
+      bool any = false;
+      const double bound = problem.lower_bound();
+      for (std::size_t p = 0; p < npar; ++p) {
+        if (result.m[p] > bound) continue;
+        double gradient = beta * g[p];
+        for (std::size_t i = 0; i < ndat; ++i)
+          gradient += gt[p * ndat + i] * (d[i] - dobs[i]) / dstd[i];
+        if (gradient > 0) held[p] = any = 1;
+      }
+      if (any) {
+        double largest = 0;
+        for (std::size_t p = 0; p < npar; ++p) {
+          for (std::int32_t at = objective.WTW.row_start[p]; at < objective.WTW.row_start[p + 1];
+               ++at) {
+            if (objective.WTW.columns[static_cast<std::size_t>(at)] ==
+                static_cast<std::int32_t>(p)) {
+              largest = std::max(largest, objective.WTW.values[static_cast<std::size_t>(at)]);
+            }
+          }
+        }
+        bounded = std::make_unique<ModelSolver>(io, objective.WTW, npar, held, 1e8 * largest);
+      }
+    }
+    const ModelSolver& solver = bounded ? *bounded : unbounded;
     for (std::size_t p = 0; p < npar; ++p) step0[p] = -g[p];
     solver.solve(step0, 1);  // dm0 = -WTW^-1 g: the step of the model term alone
     // K = G WTW^-1 G^T = H^T D^-1 H with H = L^-1 P G^T (WTW = P^T L D L^T P): forward solves
@@ -252,31 +307,10 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       for (std::size_t i = 0; i < ndat; ++i) sum += q[i * ndat + j] * c[i];
       ct[j] = sum;
     }
-    if (iteration == 1) {
-      // The first beta: the ratio of the largest curvatures of phi_d (G^T G) and phi_m (WTW).
-      const double data_curvature =
-          largest_eigenvalue(npar, [&](const std::vector<double>& x, std::vector<double>& out) {
-            std::vector<double> gx(ndat, 0.0);
-            for (std::size_t p = 0; p < npar; ++p) {
-              if (x[p] != 0) add_scaled(gx.data(), x[p], gt.data() + p * ndat, ndat);
-            }
-            for (std::size_t p = 0; p < npar; ++p) {
-              double sum = 0;
-              for (std::size_t i = 0; i < ndat; ++i) sum += gt[p * ndat + i] * gx[i];
-              out[p] = sum;
-            }
-          });
-      const double model_curvature =
-          largest_eigenvalue(npar, [&](const std::vector<double>& x, std::vector<double>& out) {
-            csr_multiply(objective.WTW, x, out);
-          });
-      beta = model_curvature > 0 ? data_curvature / model_curvature : 1.0;
-      if (!(beta > 0) || !std::isfinite(beta)) beta = 1.0;
-      result.beta_history[0] = beta;
-    }
     // Betas on a log grid from 1e3 above the last to 1e-4 below it; then the one whose linearised
     // misfit is the aim, by bisection in log beta between the grid's neighbours.
-    const double aim = std::max(result.target_misfit, settings.misfit_fraction * misfit);
+    // A hair below the target, so that a step that lands on its aim ends the inversion.
+    const double aim = std::max(0.99 * result.target_misfit, settings.misfit_fraction * misfit);
     IterationReport report;
     report.iteration = iteration;
     report.previous_misfit = misfit;

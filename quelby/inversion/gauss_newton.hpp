@@ -3,8 +3,8 @@
 // reference model). Each step solves (G^T G + beta WTW) dm = -(G^T b + beta g) through the small
 // system G WTW^-1 G^T + beta I of the data (G the sensitivities scaled by 1 / dstd); one
 // eigen-decomposition of it gives the linearised misfit of every beta, so each iteration tries
-// many and keeps the one that reaches max(target, fraction * current misfit). A line search on the
-// true phi follows. Deterministic: the same bits on any number of threads.
+// many and keeps the one that reaches max(0.99 target, fraction * current misfit). A line search on
+// the true phi follows. Deterministic: the same bits on any number of threads.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,7 @@ namespace quelby {
 struct InversionSettings {
   double chifact = 1;                // target misfit = chifact * ndat
   std::int32_t max_iterations = 20;  // iteration limit
-  // Each step aims at max(target, misfit_fraction * current misfit).
+  // Each step aims at max(0.99 target, misfit_fraction * current misfit).
   double misfit_fraction = 0.2;
   std::int32_t beta_trials = 21;  // betas tried per iteration on a log grid (then refined)
   // Stop when an iteration lowers the misfit by less than this fraction of it.
@@ -42,6 +42,11 @@ class InversionProblem {
                         std::span<double> d) = 0;
   // Moves m into the admissible set (nothing by default).
   virtual void project(std::span<double> m) const { (void)m; }
+  // A lower bound of every parameter, which project() keeps: a parameter on it that phi would push
+  // below it is held for the step (the model objective's matrix then carries a large penalty on
+  // it, refactorised for that iteration).
+  virtual bool has_lower_bound() const { return false; }
+  virtual double lower_bound() const { return 0; }
 };
 
 enum class StopReason { target_reached, iteration_limit, misfit_stalled };

@@ -51,6 +51,7 @@ class ChargeabilityProblem : public InversionProblem {
   void jacobian(const Io& io, std::span<const double> m, std::span<double> jacobian,
                 std::span<double> d) override;
   void project(std::span<double> m) const override;
+  bool has_lower_bound() const override { return true; }
   // The model of m: `chargeability` with the parameters' cells set to m.
   std::vector<double> model(std::span<const double> m) const;
 
