@@ -1,0 +1,295 @@
+// The forward floor on the dipole-dipole survey of 32 electrodes 5 m apart (n = 1..8, 204 data)
+// over a 100 ohm-m half-space with a 10 ohm-m block, on the mesh of 0.625 m core cells that
+// mesh_for_survey makes (300 x 82 cells) and on one of 292 x 82 (no margin beyond the outer
+// electrodes): the set-up (electrodes, wavenumbers, analysis), the data with fresh factorisations
+// and with kept ones, the sensitivities of every parameter, and the IP response.
+//
+//   forward_bench                       Google Benchmark, repeated calls in one process
+//   forward_bench --first=WHAT          one call of a fresh process (WHAT: data, sensitivity, ip),
+//                                       set-up included, timed inside; for scripts/forward_first.sh
+//   forward_bench --study               the half-space error (largest over the 204 apparent
+//                                       resistivities) by core cell width and wavenumber count
+//   forward_bench --scaling=CELLS       64 electrodes on a mesh of about CELLS cells: set-up, data
+//                                       and IP once each (sensitivities too up to 2e5 cells),
+//                                       timed; peak memory by /usr/bin/time around the process
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.hpp"
+#include "quelby/forward/forward.hpp"
+#include "quelby/forward/survey_mesh.hpp"
+#include "quelby/survey/survey_arrays.hpp"
+
+namespace {
+
+using quelby::ForwardModel;
+using quelby::Mesh;
+using quelby::SurveyData;
+
+const quelby::Io& io = bench_support::quiet_io();
+
+SurveyData dipole_dipole(int electrodes, double spacing) {
+  std::vector<double> a, b, m, n;
+  for (int first = 0; first < electrodes; ++first) {
+    for (int level = 1; level <= 8; ++level) {
+      if (first + 2 + level > electrodes - 1) continue;
+      a.push_back(spacing * first);
+      b.push_back(spacing * (first + 1));
+      m.push_back(spacing * (first + 1 + level));
+      n.push_back(spacing * (first + 2 + level));
+    }
+  }
+  quelby::SurveyArrays arrays;
+  arrays.a = a;
+  arrays.b = b;
+  arrays.m = m;
+  arrays.n = n;
+  SurveyData survey;
+  quelby::survey_from_arrays(io, arrays, survey);
+  return survey;
+}
+
+struct Case {
+  SurveyData survey;
+  Mesh mesh;
+  std::vector<double> resistivity, chargeability;
+  std::vector<std::int32_t> air;
+};
+
+Case make_case(int electrodes, double spacing, double cell, int margin, int padding,
+               double growth = 1.3) {
+  Case c;
+  c.survey = dipole_dipole(electrodes, spacing);
+  quelby::SurveyMeshOptions options;
+  options.cell_width = cell;
+  options.margin_cells = margin;
+  options.padding_cells = padding;
+  options.growth = growth;
+  c.mesh = quelby::mesh_for_survey(io, c.survey, options);
+  const double line = spacing * (electrodes - 1);
+  c.resistivity.assign(static_cast<std::size_t>(c.mesh.nx * c.mesh.nz), 100.0);
+  c.chargeability.assign(c.resistivity.size(), 0.0);
+  for (std::size_t k = 0; k < static_cast<std::size_t>(c.mesh.nz); ++k) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(c.mesh.nx); ++i) {
+      const double x = c.mesh.x_centres[i], z = c.mesh.z_centres[k];
+      if (x > 0.4 * line && x < 0.5 * line && z > 2.5 * spacing / 5 && z < 10 * spacing / 5) {
+        c.resistivity[k * static_cast<std::size_t>(c.mesh.nx) + i] = 10;
+        c.chargeability[k * static_cast<std::size_t>(c.mesh.nx) + i] = 0.1;
+      }
+    }
+  }
+  c.air.assign(static_cast<std::size_t>(c.mesh.nx), 0);
+  return c;
+}
+
+const Case& standard(bool margin) {
+  static const Case with_margin = make_case(32, 5, 0.625, 4, 0);
+  static const Case without = make_case(32, 5, 0.625, 0, 0);
+  return margin ? with_margin : without;
+}
+
+void set_cells(benchmark::State& state, const Case& c) {
+  state.counters["cells"] = c.mesh.nx * c.mesh.nz;
+  state.counters["data"] = c.survey.ndat;
+}
+
+void BM_Setup(benchmark::State& state) {
+  const Case& c = standard(state.range(0) != 0);
+  for (auto _ : state) {
+    ForwardModel model(io, c.mesh, c.air, c.survey);
+    benchmark::DoNotOptimize(model.wavenumbers().k.data());
+  }
+  set_cells(state, c);
+}
+
+void BM_DataFresh(benchmark::State& state) {
+  const Case& c = standard(state.range(0) != 0);
+  quelby::ForwardOptions options;
+  options.keep_factors = false;
+  ForwardModel model(io, c.mesh, c.air, c.survey, options);
+  for (auto _ : state) benchmark::DoNotOptimize(model.data(io, c.resistivity).data());
+  set_cells(state, c);
+  state.counters["wavenumbers"] = static_cast<double>(model.wavenumbers().k.size());
+}
+
+void BM_DataKept(benchmark::State& state) {
+  const Case& c = standard(state.range(0) != 0);
+  ForwardModel model(io, c.mesh, c.air, c.survey);
+  model.data(io, c.resistivity);
+  for (auto _ : state) benchmark::DoNotOptimize(model.data(io, c.resistivity).data());
+  set_cells(state, c);
+}
+
+void BM_SensitivityFresh(benchmark::State& state) {
+  const Case& c = standard(state.range(0) != 0);
+  quelby::ForwardOptions options;
+  options.keep_factors = false;
+  ForwardModel model(io, c.mesh, c.air, c.survey, options);
+  const std::vector<std::int32_t> cells = model.ground_cells();
+  std::vector<double> jacobian(cells.size() * static_cast<std::size_t>(c.survey.ndat)),
+      data(static_cast<std::size_t>(c.survey.ndat));
+  for (auto _ : state) model.sensitivity(io, c.resistivity, cells, jacobian, data);
+  set_cells(state, c);
+}
+
+void BM_SensitivityKept(benchmark::State& state) {
+  const Case& c = standard(state.range(0) != 0);
+  ForwardModel model(io, c.mesh, c.air, c.survey);
+  const std::vector<std::int32_t> cells = model.ground_cells();
+  std::vector<double> jacobian(cells.size() * static_cast<std::size_t>(c.survey.ndat)),
+      data(static_cast<std::size_t>(c.survey.ndat));
+  model.data(io, c.resistivity);
+  for (auto _ : state) model.sensitivity(io, c.resistivity, cells, jacobian, data);
+  set_cells(state, c);
+}
+
+void BM_IpFresh(benchmark::State& state) {
+  const Case& c = standard(state.range(0) != 0);
+  quelby::ForwardOptions options;
+  options.keep_factors = false;
+  ForwardModel model(io, c.mesh, c.air, c.survey, options);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(
+        model.apparent_chargeability(io, c.resistivity, c.chargeability).data());
+  set_cells(state, c);
+}
+
+BENCHMARK(BM_Setup)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DataFresh)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DataKept)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SensitivityFresh)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SensitivityKept)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IpFresh)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// One call in a fresh process: the set-up and the operation, each timed.
+int first_call(const std::string& what) {
+  const auto start = std::chrono::steady_clock::now();
+  const Case c = make_case(32, 5, 0.625, 0, 0);
+  const double made = seconds_since(start);
+  const auto setup_start = std::chrono::steady_clock::now();
+  ForwardModel model(io, c.mesh, c.air, c.survey);
+  const double setup = seconds_since(setup_start);
+  const auto run_start = std::chrono::steady_clock::now();
+  if (what == "data") {
+    benchmark::DoNotOptimize(model.data(io, c.resistivity).data());
+  } else if (what == "sensitivity") {
+    const std::vector<std::int32_t> cells = model.ground_cells();
+    std::vector<double> jacobian(cells.size() * static_cast<std::size_t>(c.survey.ndat)),
+        data(static_cast<std::size_t>(c.survey.ndat));
+    model.sensitivity(io, c.resistivity, cells, jacobian, data);
+  } else if (what == "ip") {
+    benchmark::DoNotOptimize(
+        model.apparent_chargeability(io, c.resistivity, c.chargeability).data());
+  } else {
+    std::fprintf(stderr, "forward_bench: --first takes data, sensitivity or ip\n");
+    return 2;
+  }
+  std::printf("%s cells %d survey+mesh %.4f setup %.4f %s %.4f\n", what.c_str(),
+              c.mesh.nx * c.mesh.nz, made, setup, what.c_str(), seconds_since(run_start));
+  return 0;
+}
+
+// 64 electrodes on a mesh of about `cells` cells: the cell width chosen so.
+int scaling(double cells) {
+  const int electrodes = 64;
+  const double spacing = 5;
+  double cell = 1.25;
+  Case c = make_case(electrodes, spacing, cell, 4, 0);
+  // The cell count falls like the square of the width: two corrections suffice.
+  for (int pass = 0; pass < 2; ++pass) {
+    cell *= std::sqrt(static_cast<double>(c.mesh.nx) * c.mesh.nz / cells);
+    c = make_case(electrodes, spacing, cell, 4, 0);
+  }
+  auto start = std::chrono::steady_clock::now();
+  ForwardModel model(io, c.mesh, c.air, c.survey);
+  const double setup = seconds_since(start);
+  start = std::chrono::steady_clock::now();
+  model.data(io, c.resistivity);
+  const double data = seconds_since(start);
+  start = std::chrono::steady_clock::now();
+  model.apparent_chargeability(io, c.resistivity, c.chargeability);
+  const double ip = seconds_since(start);
+  double sensitivity = -1;
+  if (c.mesh.nx * c.mesh.nz <= 200000) {
+    const std::vector<std::int32_t> ground = model.ground_cells();
+    std::vector<double> jacobian(ground.size() * static_cast<std::size_t>(c.survey.ndat)),
+        d(static_cast<std::size_t>(c.survey.ndat));
+    start = std::chrono::steady_clock::now();
+    model.sensitivity(io, c.resistivity, ground, jacobian, d);
+    sensitivity = seconds_since(start);
+  }
+  std::printf(
+      "cells %d (%d x %d, core %.3g m) data %d wavenumbers %zu setup %.3f data %.3f ip %.3f "
+      "sensitivity(kept factors) %.3f\n",
+      c.mesh.nx * c.mesh.nz, c.mesh.nx, c.mesh.nz, cell, c.survey.ndat,
+      model.wavenumbers().k.size(), setup, data, ip, sensitivity);
+  return 0;
+}
+
+// The largest relative error of the apparent resistivities over a uniform 100 ohm-m half-space.
+int study() {
+  std::printf("%-10s %-7s %-12s %-9s %-12s %s\n", "cell (m)", "growth", "wavenumbers", "cells",
+              "rule error", "largest apparent-resistivity error");
+  struct Row {
+    double cell, growth;
+    int count;
+  };
+  std::vector<Row> rows;
+  for (const double cell : {1.25, 0.625, 0.3125}) {
+    for (const int count : {8, 10, 12, 0, 20}) rows.push_back({cell, 1.3, count});
+  }
+  for (const double cell : {1.25, 0.625, 0.3125}) rows.push_back({cell, 1.15, 0});
+  for (const Row& row : rows) {
+    const double cell = row.cell;
+    const int count = row.count;
+    {
+      const Case c = make_case(32, 5, cell, 4, 0, row.growth);
+      quelby::ForwardOptions options;
+      options.wavenumber_count = count;
+      ForwardModel model(io, c.mesh, c.air, c.survey, options);
+      const std::vector<double> uniform(c.resistivity.size(), 100.0);
+      const std::vector<double> data = model.data(io, uniform);
+      double worst = 0;
+      for (std::size_t pair = 0; pair < static_cast<std::size_t>(c.survey.ncur); ++pair) {
+        for (std::size_t i = c.survey.data_begin(pair); i < c.survey.data_begin(pair + 1); ++i) {
+          const double a = c.survey.xa_cur[pair], b = c.survey.xb_cur[pair], m = c.survey.xm[i],
+                       n = c.survey.xn[i];
+          const double g =
+              1 / std::abs(a - m) - 1 / std::abs(a - n) - 1 / std::abs(b - m) + 1 / std::abs(b - n);
+          worst = std::max(worst, std::abs(data[i] * 2 * M_PI / g / 100 - 1));
+        }
+      }
+      std::printf(
+          "%-10g %-7g %-12s %-9d %-12.2e %.3f %%\n", cell, row.growth,
+          (std::to_string(model.wavenumbers().k.size()) + (count == 0 ? " (auto)" : "")).c_str(),
+          c.mesh.nx * c.mesh.nz,
+          std::max(model.wavenumbers().pole_error, model.wavenumbers().data_error), 100 * worst);
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int a = 1; a < argc; ++a) {
+    if (std::strncmp(argv[a], "--first=", 8) == 0) return first_call(argv[a] + 8);
+    if (std::strncmp(argv[a], "--scaling=", 10) == 0) return scaling(std::atof(argv[a] + 10));
+    if (std::strcmp(argv[a], "--study") == 0) return study();
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
