@@ -268,12 +268,14 @@ void GroundOperator::cell_factor(std::size_t position, double k, std::span<const
           s * edge.half_length_cos[end] * boundary[static_cast<std::size_t>(edge.boundary[end])];
     }
   }
-  // Cholesky E = R^T R, R upper triangular.
+  // Cholesky E = R^T R, R upper triangular. The stiffness alone is singular (a constant carries no
+  // energy) but any three nodes of a cell span no constant, so only the last pivot can be tiny,
+  // where the mass and boundary terms are: rounding may take it just below 0, and 0 is kept then.
   double u[4][4] = {};
   for (int i = 0; i < 4; ++i) {
     double d = e[i][i];
     for (int m = 0; m < i; ++m) d -= u[m][i] * u[m][i];
-    u[i][i] = std::sqrt(d);
+    u[i][i] = std::sqrt(std::max(d, 0.0));
     for (int j = i + 1; j < 4; ++j) {
       double v = e[i][j];
       for (int m = 0; m < i; ++m) v -= u[m][i] * u[m][j];
