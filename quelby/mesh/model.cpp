@@ -145,10 +145,15 @@ void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Mo
   if (const int error = output.create()) fail(error);
 
   // Counts of 100000 and more do not fit their 5 columns; they are written in full instead of as
-  // asterisks, which no reader could take back.
-  char header[2 * count_max_width + 1];
+  // asterisks, which no reader could take back. A second count that fills its field (10000 and
+  // more) gets a blank before it, or its digits would run on from the first count's.
+  char header[2 * count_max_width + 2];
   std::size_t header_bytes = static_cast<std::size_t>(format_count(mesh.nx, header));
-  header_bytes += static_cast<std::size_t>(format_count(mesh.nz, header + header_bytes));
+  char second[count_max_width];
+  const auto second_bytes = static_cast<std::size_t>(format_count(mesh.nz, second));
+  if (second[0] != ' ') header[header_bytes++] = ' ';
+  std::memcpy(header + header_bytes, second, second_bytes);
+  header_bytes += second_bytes;
   header[header_bytes++] = '\n';
   phase_mark("write");
   if (const int error = output.write(header, header_bytes)) fail(error);

@@ -151,9 +151,9 @@ TEST(ModelFile, WritesFixedWidthFields) {
             "    -Infinity          NaN  4.94066-324\n");
 }
 
-// A count too wide for its 5 columns is written in full after a blank, so the file reads back (two
-// counts of 5 digits or less keep their fields); the one-row and one-column shapes take the
-// writer's two block layouts.
+// A count too wide for its 5 columns is written in full after a blank, and a second count that
+// fills its field gets a blank before it, so the file reads back (counts of 4 digits or less keep
+// their fields); the one-row and one-column shapes take the writer's two block layouts.
 TEST(ModelFile, HeaderCountsTooWideForTheirFieldsAreWrittenInFullAndReadBack) {
   const struct {
     std::int32_t nx;
@@ -162,7 +162,9 @@ TEST(ModelFile, HeaderCountsTooWideForTheirFieldsAreWrittenInFullAndReadBack) {
   } cases[] = {{99999, 1, "99999    1\n"},
                {100000, 2, " 100000    2\n"},
                {123456, 1, " 123456    1\n"},
-               {1, 100000, "    1 100000\n"}};
+               {1, 100000, "    1 100000\n"},
+               {40, 10000, "   40 10000\n"},
+               {10000, 2, "10000    2\n"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header);
     const Mesh mesh = unit_mesh(c.nx, c.nz);
