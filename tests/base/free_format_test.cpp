@@ -31,6 +31,18 @@ struct RealsRead {
   std::vector<double> values;
 };
 
+// Up to `most` of `pieces` drawn at random, each followed by a blank or, one time in three, a
+// comma.
+std::string random_text(std::mt19937& random, const std::vector<std::string>& pieces, int most) {
+  std::string text;
+  const int length = std::uniform_int_distribution<int>(0, most)(random);
+  for (int p = 0; p < length; ++p) {
+    text += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(random)];
+    text += random() % 3 == 0 ? "," : " ";
+  }
+  return text;
+}
+
 RealsRead read_reals_from(const std::string& content, std::size_t count, double initial = -7) {
   TempFolder folder;
   InputFile file;
@@ -326,12 +338,7 @@ TEST(FreeFormat, SmallWindowsReadLikeWholeLines) {
       "0.5-200", "7"};
   TempFolder folder;
   for (int n = 0; n < 500; ++n) {
-    std::string text;
-    const int length = std::uniform_int_distribution<int>(0, 200)(random);
-    for (int p = 0; p < length; ++p) {
-      text += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(random)];
-      text += random() % 3 == 0 ? "," : " ";
-    }
+    const std::string text = random_text(random, pieces, 200);
     const std::size_t window = std::size_t{24} << std::uniform_int_distribution<int>(0, 3)(random);
     InputFile file;
     ASSERT_TRUE(file.open(folder.write("in.txt", text), window));
@@ -478,12 +485,7 @@ TEST(FreeFormat, BulkRealPathMatchesGeneralRead) {
                                            "1e-30",
                                            "0.5-200"};
   for (int n = 0; n < 20000; ++n) {
-    std::string text;
-    const int length = std::uniform_int_distribution<int>(0, 14)(random);
-    for (int p = 0; p < length; ++p) {
-      text += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(random)];
-      text += random() % 3 == 0 ? "," : " ";
-    }
+    const std::string text = random_text(random, pieces, 14);
     const std::size_t count = std::uniform_int_distribution<std::size_t>(0, 6)(random);
     testing::StringRecords bulk_file(text), general_file(text);
     std::vector<double> bulk(count, -1), general(count, -1);
