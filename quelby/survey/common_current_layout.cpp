@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <vector>
 
@@ -98,7 +97,7 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
       data.ndat_cur.push_back(current.count);
       for (std::int32_t c = 0; c < current.count; ++c) {
         ++count;
-        if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
+        survey_records::check_datum_count(io, count);
         records.fetch_required();
         // M and N: x of M, x of N, or x of M, z of M, x of N, z of N with z positions.
         double positions[4] = {0, 0, 0, 0};

@@ -147,6 +147,10 @@ void DataRecords::stop(const PendingStop& pending) const {
   frame_.stop(Order::console_then_log, pending.text, pending.detail);
 }
 
+void check_datum_count(const Io& io, std::int64_t count) {
+  if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
+}
+
 void store_value_flags(SurveyData& data, bool read_values) {
   if (read_values && data.std_missing) {
     std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());

@@ -98,6 +98,9 @@ class DataRecords {
   std::optional<PendingStop> pending_;
 };
 
+// A count of data beyond 32 bits cannot be held by the store's counts: the memory stop.
+void check_datum_count(const Io& io, std::int64_t count);
+
 // What both layouts leave in the store once the data are in place: standard deviations that the
 // file does not carry are NaN, and the flags that tell which arrays hold read values.
 void store_value_flags(SurveyData& data, bool read_values);

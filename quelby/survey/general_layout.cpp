@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <vector>
 
@@ -21,11 +20,6 @@ struct FileValues {
   double dstd = 0;
   std::int32_t iptype = 0;
 };
-
-// A count beyond 32 bits cannot be held by the store's counts.
-void check_count(const Io& io, std::int64_t count) {
-  if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
-}
 
 }  // namespace
 
@@ -67,7 +61,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
       const auto [a, b, m, n] = positions;
       update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, a, b, m, n);
       ++count;
-      check_count(io, count);
+      survey_records::check_datum_count(io, count);
       data.xa_file.push_back(a);
       data.xb_file.push_back(b);
       data.xm_file.push_back(m);
