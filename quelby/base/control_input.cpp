@@ -37,7 +37,7 @@ bool next_line(RecordSource& source, LineBuffer& line) {
   std::string_view piece;
   if (!source.next_record(piece)) return false;
   line.assign(piece);
-  while (line.content().size() < line.length() && source.continues() && source.next_piece(piece)) {
+  while (source.continues() && line.content().size() < line.length() && source.next_piece(piece)) {
     line.append(piece);
   }
   return true;

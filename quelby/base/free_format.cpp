@@ -334,7 +334,7 @@ bool InputFile::open(const std::string& path, std::size_t window_bytes) {
   }
   begin_ = end_ = 0;
   at_end_ = false;
-  in_record_ = false;
+  continues_ = false;
   record_number_ = 0;
   read_once_ = false;
   return true;
@@ -343,7 +343,7 @@ bool InputFile::open(const std::string& path, std::size_t window_bytes) {
 std::int64_t InputFile::next_record_offset() {
   if (descriptor_ < 0) return -1;
   std::string_view rest;
-  while (in_record_) take_piece(rest);
+  while (continues_) take_piece(rest);
   const off_t read_so_far = ::lseek(descriptor_, 0, SEEK_CUR);
   if (read_so_far < 0) return -1;
   return static_cast<std::int64_t>(read_so_far) - static_cast<std::int64_t>(end_ - begin_);
@@ -373,7 +373,7 @@ void InputFile::rewind() {
   if (descriptor_ >= 0) ::lseek(descriptor_, 0, SEEK_SET);
   begin_ = end_ = 0;
   at_end_ = descriptor_ < 0;
-  in_record_ = false;
+  continues_ = false;
   record_number_ = 0;
   read_once_ = false;
 }
@@ -411,27 +411,31 @@ bool InputFile::fill() {
   }
 }
 
+// The rest of the record in hand when its line end is in the buffer; false otherwise.
+inline bool InputFile::take_line(std::string_view& piece) {
+  const char* const base = buffer_.get();
+  const void* const line_feed = std::memchr(base + begin_, '\n', end_ - begin_);
+  if (line_feed == nullptr) return false;
+  const std::size_t position = static_cast<std::size_t>(static_cast<const char*>(line_feed) - base);
+  std::size_t length = position - begin_;
+  if (length > 0 && base[position - 1] == '\r') --length;
+  piece = std::string_view(base + begin_, length);
+  begin_ = position + 1;
+  continues_ = false;
+  return true;
+}
+
 // The rest of the record in hand up to its line end, or, when the full buffer holds no line end,
 // up to just after the last separator in it (at its end when there is none).
 bool InputFile::take_piece(std::string_view& piece) {
   for (;;) {
+    if (take_line(piece)) return true;
     const char* const base = buffer_.get();
-    const void* const line_feed = std::memchr(base + begin_, '\n', end_ - begin_);
-    if (line_feed != nullptr) {
-      const std::size_t position =
-          static_cast<std::size_t>(static_cast<const char*>(line_feed) - base);
-      std::size_t length = position - begin_;
-      if (length > 0 && base[position - 1] == '\r') --length;
-      piece = std::string_view(base + begin_, length);
-      begin_ = position + 1;
-      in_record_ = false;
-      return true;
-    }
     if (at_end_) {
       const bool any = begin_ < end_;
       piece = std::string_view(base + begin_, end_ - begin_);
       begin_ = end_;
-      in_record_ = false;
+      continues_ = false;
       return any;
     }
     if (begin_ > 0 || end_ < capacity_) {
@@ -453,21 +457,22 @@ bool InputFile::take_piece(std::string_view& piece) {
     }
     piece = std::string_view(base + begin_, cut - begin_);
     begin_ = cut;
-    in_record_ = true;
+    continues_ = true;
     return true;
   }
 }
 
 bool InputFile::next_record(std::string_view& record) {
   if (descriptor_ < 0) return false;
-  while (in_record_) take_piece(record);
-  if (!take_piece(record)) return false;
+  while (continues_) take_piece(record);
+  // A whole line in the buffer is the common case.
+  if (!take_line(record) && !take_piece(record)) return false;
   ++record_number_;
   return true;
 }
 
 bool InputFile::next_piece(std::string_view& piece) {
-  if (descriptor_ < 0 || !in_record_) return false;
+  if (descriptor_ < 0 || !continues_) return false;
   return take_piece(piece);
 }
 

@@ -77,12 +77,17 @@ class RecordSource {
   // Moves past what is left of the record in hand, then yields the next one (or its first piece).
   virtual bool next_record(std::string_view& record) = 0;
   // True when the record in hand goes on after the piece last handed out.
-  virtual bool continues() const noexcept { return false; }
+  bool continues() const noexcept { return continues_; }
   // The next piece of the record in hand; false when it has no more.
   virtual bool next_piece(std::string_view& piece) {
     (void)piece;
     return false;
   }
+
+ protected:
+  // Set by a source that hands out pieces, while the record in hand goes on (a plain member:
+  // every line read asks).
+  bool continues_ = false;
 };
 
 // An internal read's text: the one and only record, trailing blanks included.
@@ -121,7 +126,6 @@ class InputFile final : public RecordSource {
   // Positions the file before its first record.
   void rewind();
   bool next_record(std::string_view& record) override;
-  bool continues() const noexcept override { return in_record_; }
   bool next_piece(std::string_view& piece) override;
   // The 1-based number of the record last handed out (pieces do not count); 0 before the first.
   std::size_t record_number() const noexcept { return record_number_; }
@@ -140,6 +144,7 @@ class InputFile final : public RecordSource {
  private:
   bool fill();
   void grow();
+  bool take_line(std::string_view& piece);
   bool take_piece(std::string_view& piece);
 
   int descriptor_ = -1;
@@ -148,7 +153,6 @@ class InputFile final : public RecordSource {
   std::size_t begin_ = 0;  // first unread byte
   std::size_t end_ = 0;    // one past the last byte read into the buffer
   bool at_end_ = false;
-  bool in_record_ = false;  // the last piece handed out did not end its record
   std::size_t record_number_ = 0;
   bool read_once_ = false;  // a read since opening or rewinding
 };

@@ -100,11 +100,11 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
         survey_records::check_datum_count(io, count);
         records.fetch_required();
         // M and N: x of M, x of N, or x of M, z of M, x of N, z of N with z positions.
-        double positions[4] = {0, 0, 0, 0};
+        double positions[4];
         double value = 0;
         double deviation = 0;
-        records.read_datum(std::span<double>(positions, n_positions), read_values, count == 1,
-                           data.std_missing, value, deviation);
+        records.read_datum(positions, n_positions, read_values, count == 1, data.std_missing, value,
+                           deviation);
         const double xm = positions[0];
         const double xn = use_z ? positions[2] : positions[1];
         update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, current.xa, current.xb,

@@ -1,7 +1,6 @@
 #include "quelby/survey/data_records.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -9,15 +8,6 @@
 #include "quelby/base/stops.hpp"
 
 namespace quelby::survey_records {
-
-namespace {
-
-bool all_finite(std::span<const double> positions) noexcept {
-  return std::all_of(positions.begin(), positions.end(),
-                     [](const double position) { return std::isfinite(position); });
-}
-
-}  // namespace
 
 DataRecords::DataRecords(const Io& io, InputFile& file, std::string_view file_name, Wording wording)
     : frame_(io, file, file_name), wording_(wording) {}
@@ -40,50 +30,6 @@ void DataRecords::take_iptype(std::int32_t& type, bool dc_data) {
   }
   check_iptype(type, dc_data);
   if (!in_hand) ended();
-}
-
-void DataRecords::read_datum(std::span<double> positions, bool read_values, bool first_datum,
-                             bool& std_missing, double& value, double& deviation) {
-  // Every line's items start from zero. The values' read (with or without the standard
-  // deviation; the first datum decides) reads the positions first, so when it succeeds the
-  // positions' own read would give the same; when it fails, the positions are read alone for the
-  // check that comes first.
-  const std::string_view line = values();
-  const ReadItem position_items(positions);
-  const auto clear = [&] {
-    std::fill(positions.begin(), positions.end(), 0.0);
-    value = deviation = 0;
-  };
-  clear();
-  ReadStatus status;
-  std::size_t expected = positions.size();
-  const auto read_values_with = [&](bool with_deviation) {
-    expected = positions.size() + (with_deviation ? 2 : 1);
-    return with_deviation ? read_text(line, {position_items, value, deviation})
-                          : read_text(line, {position_items, value});
-  };
-  if (read_values) {
-    if (first_datum) {
-      std_missing = !read_values_with(true).ok();
-      if (std_missing) {
-        clear();
-        status = read_values_with(false);
-      }
-    } else {
-      status = read_values_with(!std_missing);
-    }
-  }
-  if (!read_values || !status.ok()) {
-    if (read_values && !pending_) pending_ = refusal(status, expected);
-    std::fill(positions.begin(), positions.end(), 0.0);
-    if (const ReadStatus own = read_text(line, {position_items}); !own.ok()) {
-      refused(own, positions.size());
-    }
-  }
-  if (!all_finite(positions)) refused(ReadStatus{}, positions.size());
-  if (read_values && status.ok() && !std_missing && !(deviation > 0) && !pending_) {
-    pending_ = standard_deviation_refusal(deviation);
-  }
 }
 
 void DataRecords::end_walk(SurveyData& data, std::int64_t count) const {

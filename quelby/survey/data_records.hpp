@@ -5,6 +5,7 @@
 // Used by the layout readers only.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -52,14 +53,14 @@ class DataRecords {
   // of a file that ended.
   void take_iptype(std::int32_t& type, bool dc_data);
 
-  // The datum of the line in hand: `positions` (2 or 4 of them, all set, 0 where the line leaves
-  // one out), and with `read_values` its observed value and standard deviation. The first datum
-  // of the file decides `std_missing`. A line whose positions cannot be read, or are not finite
-  // numbers, stops at once; a failed read of the values, or a standard deviation not above zero,
-  // is kept (the first one only) for end_walk, since the checks of positions go first over the
-  // whole file.
-  void read_datum(std::span<double> positions, bool read_values, bool first_datum,
-                  bool& std_missing, double& value, double& deviation);
+  // The datum of the line in hand: the first `n_positions` (2 or 4) of `positions` (all four set,
+  // 0 where the line leaves one out), and with `read_values` its observed value and standard
+  // deviation. The first datum of the file decides `std_missing`. A line whose positions cannot
+  // be read, or are not finite numbers, stops at once; a failed read of the values, or a standard
+  // deviation not above zero, is kept (the first one only) for end_walk, since the checks of
+  // positions go first over the whole file.
+  void read_datum(double (&positions)[4], std::size_t n_positions, bool read_values,
+                  bool first_datum, bool& std_missing, double& value, double& deviation);
 
   // The end of a walk over the file: the kept stop, if any, then `ndat` = `count`.
   void end_walk(SurveyData& data, std::int64_t count) const;
@@ -97,6 +98,53 @@ class DataRecords {
   LineBuffer line_{line_length};
   std::optional<PendingStop> pending_;
 };
+
+// Inline: it runs once a datum, in the layouts' loops.
+inline void DataRecords::read_datum(double (&positions)[4], std::size_t n_positions,
+                                    bool read_values, bool first_datum, bool& std_missing,
+                                    double& value, double& deviation) {
+  // Every line's items start from zero. The values' read (with or without the standard
+  // deviation; the first datum decides) reads the positions first, so when it succeeds the
+  // positions' own read would give the same; when it fails, the positions are read alone for the
+  // check that comes first.
+  const std::string_view line = values();
+  const ReadItem position_items(std::span<double>(positions, n_positions));
+  const auto clear_positions = [&] {
+    positions[0] = positions[1] = positions[2] = positions[3] = 0;
+  };
+  clear_positions();
+  value = deviation = 0;
+  ReadStatus status;
+  std::size_t expected = n_positions;
+  if (read_values) {
+    const bool with_deviation = first_datum || !std_missing;
+    status = with_deviation ? read_text(line, {position_items, value, deviation})
+                            : read_text(line, {position_items, value});
+    expected += with_deviation ? 2 : 1;
+    if (first_datum) {
+      std_missing = !status.ok();
+      if (std_missing) {
+        clear_positions();
+        value = deviation = 0;
+        status = read_text(line, {position_items, value});
+        expected = n_positions + 1;
+      }
+    }
+  }
+  if (!read_values || !status.ok()) {
+    if (read_values && !pending_) pending_ = refusal(status, expected);
+    clear_positions();
+    if (const ReadStatus own = read_text(line, {position_items}); !own.ok()) {
+      refused(own, n_positions);
+    }
+  }
+  const bool finite = std::isfinite(positions[0]) && std::isfinite(positions[1]) &&
+                      std::isfinite(positions[2]) && std::isfinite(positions[3]);
+  if (!finite) refused(ReadStatus{}, n_positions);
+  if (read_values && status.ok() && !std_missing && !(deviation > 0) && !pending_) {
+    pending_ = standard_deviation_refusal(deviation);
+  }
+}
 
 // A count of data beyond 32 bits cannot be held by the store's counts: the memory stop.
 void check_datum_count(const Io& io, std::int64_t count);

@@ -57,7 +57,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
       double positions[4];  // A, B, M, N
       double value = 0;
       double deviation = 0;
-      records.read_datum(positions, read_values, count == 0, data.std_missing, value, deviation);
+      records.read_datum(positions, 4, read_values, count == 0, data.std_missing, value, deviation);
       const auto [a, b, m, n] = positions;
       update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, a, b, m, n);
       ++count;
