@@ -22,14 +22,24 @@ namespace fs = std::filesystem;
   std::abort();
 }
 
-// A stop's detail line: none, or one line that begins with the name of the file read and a colon
-// ("name:line: what" or "name: what").
+// True when `text` holds a control character (below 0x20, or DEL): a detail that holds one could
+// break its line or drive the terminal it is printed on.
+inline bool has_control_character(std::string_view text) {
+  for (const char c : text) {
+    const auto code = static_cast<unsigned char>(c);
+    if (code < 0x20 || code == 0x7F) return true;
+  }
+  return false;
+}
+
+// A stop's detail line: none, or one line without control characters that begins with the name
+// of the file read and a colon ("name:line: what" or "name: what").
 inline void check_detail(const std::string& detail, std::string_view file) {
   if (detail.empty()) return;
   if (!detail.starts_with(file) || detail.size() <= file.size() + 2 || detail[file.size()] != ':') {
     fail("a stop's detail does not name its file", detail);
   }
-  if (detail.find('\n') != std::string::npos) fail("a stop's detail of more than one line", detail);
+  if (has_control_character(detail)) fail("a stop's detail with a control character", detail);
 }
 
 // The scratch folder, made on first use and removed when the process exits. The path is never

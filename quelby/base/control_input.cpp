@@ -20,6 +20,12 @@ void LineBuffer::assign(std::string_view line) noexcept {
   used_ = kept;
 }
 
+void LineBuffer::append(std::string_view more) noexcept {
+  const std::size_t kept = std::min(more.size(), text_.size() - used_);
+  std::copy_n(more.data(), kept, text_.data() + used_);
+  used_ += kept;
+}
+
 void LineBuffer::blank_from(std::size_t position) noexcept {
   if (position >= used_) return;
   std::fill(text_.begin() + static_cast<std::ptrdiff_t>(position),
@@ -27,12 +33,20 @@ void LineBuffer::blank_from(std::size_t position) noexcept {
   used_ = position;
 }
 
+bool next_line(RecordSource& source, LineBuffer& line) {
+  std::string_view piece;
+  if (!source.next_record(piece)) return false;
+  line.assign(piece);
+  while (source.continues() && line.content().size() < line.length() && source.next_piece(piece)) {
+    line.append(piece);
+  }
+  return true;
+}
+
 bool next_data_line(RecordSource& source, LineBuffer& line, std::int32_t* counter) {
   for (;;) {
     if (counter != nullptr) ++*counter;
-    std::string_view record;
-    if (!source.next_record(record)) return false;
-    line.assign(record);
+    if (!next_line(source, line)) return false;
     const std::string_view text = line.text();
     if (line.is_blank() || text[0] == '!' || text[0] == '%') continue;
     return true;

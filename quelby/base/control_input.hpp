@@ -35,6 +35,8 @@ class LineBuffer {
   bool is_blank() const noexcept { return trimmed().empty(); }
 
   void assign(std::string_view line) noexcept;
+  // Adds `more` after what was last assigned, as far as the length allows.
+  void append(std::string_view more) noexcept;
   // Blanks the characters from `position` (0-based) to the end.
   void blank_from(std::size_t position) noexcept;
 
@@ -42,6 +44,11 @@ class LineBuffer {
   std::string text_;
   std::size_t used_ = 0;  // characters past this one are known to be blanks
 };
+
+// Reads the next record of `source` into `line` (cut or blank-padded; a record that comes in
+// pieces is put together as far as the line's length, the rest passed over by the next read).
+// False at the end of the input, `line` then unchanged.
+bool next_line(RecordSource& source, LineBuffer& line);
 
 // Reads lines of `source` into `line` until one carries data: a line whose first character is "!"
 // or "%", or that is entirely blank, is skipped. Adds 1 to `*counter` (when given) before every

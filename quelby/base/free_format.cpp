@@ -18,7 +18,6 @@ namespace quelby {
 
 namespace {
 
-constexpr std::size_t initial_buffer_bytes = std::size_t{1} << 20;
 constexpr std::size_t first_read_bytes = std::size_t{1} << 16;
 
 // Character classes of the scanner.
@@ -39,6 +38,13 @@ inline std::uint8_t class_of(char c) noexcept {
   return character_class[static_cast<unsigned char>(c)];
 }
 
+// A blank, tab, comma or slash: a value never goes on past it, so a piece of a record may end
+// after it.
+inline bool separates_values(char c) noexcept {
+  const std::uint8_t kind = class_of(c);
+  return kind == blank || kind == comma || kind == slash;
+}
+
 constexpr std::array<double, 23> exact_powers_of_ten = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -49,6 +55,52 @@ inline bool is_digit(char c) noexcept {
 
 inline char lower(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+// Whether `text` (with a carriage return that may end it) begins "nan" or "infinity", in any case.
+bool begins_a_word(std::string_view text) noexcept {
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  for (const std::string_view word : {std::string_view("nan"), std::string_view("infinity")}) {
+    if (text.size() > word.size()) continue;
+    bool matches = true;
+    for (std::size_t k = 0; k < text.size(); ++k) matches = matches && lower(text[k]) == word[k];
+    if (matches) return true;
+  }
+  return false;
+}
+
+// Whether `text` (a token, or the start of one) can begin a value that reads: an optional repeat
+// count and its star, then a sign and digits, a point and an exponent as a real has them (an
+// integer's form is among these), or NaN or Infinity. A carriage return may end it, before a line
+// feed. Linear.
+bool may_begin_a_number(std::string_view text) noexcept {
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  std::size_t k = 0;
+  const auto at_end = [&] { return k == text.size(); };
+  const auto skip_digits = [&] {
+    while (k < text.size() && is_digit(text[k])) ++k;
+  };
+  const auto skip_one_of = [&](std::string_view set) {
+    if (at_end() || set.find(text[k]) == std::string_view::npos) return false;
+    ++k;
+    return true;
+  };
+  // A repeat count and its star, or nothing of them.
+  skip_digits();
+  if (at_end()) return true;
+  k = text[k] == '*' && k > 0 ? k + 1 : 0;
+  // A sign, then digits with a point, or a word.
+  skip_one_of("+-");
+  if (at_end()) return true;
+  if (!is_digit(text[k]) && text[k] != '.') return begins_a_word(text.substr(k));
+  skip_digits();
+  if (skip_one_of(".")) skip_digits();
+  if (at_end()) return true;
+  // An exponent: a letter, a sign or both, then digits.
+  const bool letter = skip_one_of("eEdD");
+  if (!skip_one_of("+-") && !letter) return false;
+  skip_digits();
+  return at_end();
 }
 
 bool equals_ignoring_case(const char* begin, const char* end, std::string_view word) noexcept {
@@ -257,7 +309,7 @@ InputFile::~InputFile() {
   close();
 }
 
-bool InputFile::open(const std::string& path) {
+bool InputFile::open(const std::string& path, std::size_t window_bytes) {
   close();
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor < 0) return false;
@@ -267,30 +319,49 @@ bool InputFile::open(const std::string& path) {
     return false;
   }
   descriptor_ = descriptor;
-  // A small regular file gets a buffer of its own size (in whole pages), anything else the full
-  // one; a record longer than the buffer makes it grow, so the size is only a matter of speed.
-  std::size_t wanted = initial_buffer_bytes;
+  // A small regular file gets a buffer of its own size (in whole pages), anything else the whole
+  // window; a record longer than the buffer comes in pieces, so the size is only a matter of speed.
+  std::size_t wanted = std::max<std::size_t>(window_bytes, 16);
   if (S_ISREG(status.st_mode) && status.st_size >= 0 &&
-      static_cast<std::uint64_t>(status.st_size) < initial_buffer_bytes) {
-    wanted = (static_cast<std::size_t>(status.st_size) + 1 + 4095) & ~std::size_t{4095};
+      static_cast<std::uint64_t>(status.st_size) < wanted) {
+    wanted = std::min(wanted,
+                      (static_cast<std::size_t>(status.st_size) + 1 + 4095) & ~std::size_t{4095});
   }
-  if (capacity_ < wanted) {
+  if (capacity_ != wanted) {
     buffer_.reset();
     buffer_ = std::make_unique_for_overwrite<char[]>(wanted);
     capacity_ = wanted;
   }
   begin_ = end_ = 0;
   at_end_ = false;
+  continues_ = false;
   record_number_ = 0;
   read_once_ = false;
   return true;
 }
 
-std::int64_t InputFile::next_record_offset() const noexcept {
+std::int64_t InputFile::next_record_offset() {
   if (descriptor_ < 0) return -1;
+  std::string_view rest;
+  while (continues_) take_piece(rest);
   const off_t read_so_far = ::lseek(descriptor_, 0, SEEK_CUR);
   if (read_so_far < 0) return -1;
   return static_cast<std::int64_t>(read_so_far) - static_cast<std::int64_t>(end_ - begin_);
+}
+
+std::optional<std::size_t> InputFile::count_line_feeds() const {
+  if (descriptor_ < 0) return std::nullopt;
+  char block[1 << 16];
+  std::size_t line_feeds = 0;
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t got = ::pread(descriptor_, block, sizeof block, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return line_feeds;
+    line_feeds += static_cast<std::size_t>(std::count(block, block + got, '\n'));
+    offset += got;
+  }
 }
 
 void InputFile::close() noexcept {
@@ -302,8 +373,18 @@ void InputFile::rewind() {
   if (descriptor_ >= 0) ::lseek(descriptor_, 0, SEEK_SET);
   begin_ = end_ = 0;
   at_end_ = descriptor_ < 0;
+  continues_ = false;
   record_number_ = 0;
   read_once_ = false;
+}
+
+void InputFile::grow() {
+  auto larger = std::make_unique_for_overwrite<char[]>(capacity_ * 2);
+  std::memcpy(larger.get(), buffer_.get() + begin_, end_ - begin_);
+  buffer_ = std::move(larger);
+  capacity_ *= 2;
+  end_ -= begin_;
+  begin_ = 0;
 }
 
 bool InputFile::fill() {
@@ -311,13 +392,6 @@ bool InputFile::fill() {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
-  }
-  // A record longer than the buffer makes it grow; whole lines are always handed out.
-  if (end_ == capacity_) {
-    auto larger = std::make_unique_for_overwrite<char[]>(capacity_ * 2);
-    std::memcpy(larger.get(), buffer_.get(), end_);
-    buffer_ = std::move(larger);
-    capacity_ *= 2;
   }
   // The first read after opening takes a little: a reader that wants only a header (or a small
   // file) then touches few fresh pages of the buffer, at about 10 microseconds each.
@@ -337,30 +411,69 @@ bool InputFile::fill() {
   }
 }
 
+// The rest of the record in hand when its line end is in the buffer; false otherwise.
+inline bool InputFile::take_line(std::string_view& piece) {
+  const char* const base = buffer_.get();
+  const void* const line_feed = std::memchr(base + begin_, '\n', end_ - begin_);
+  if (line_feed == nullptr) return false;
+  const std::size_t position = static_cast<std::size_t>(static_cast<const char*>(line_feed) - base);
+  std::size_t length = position - begin_;
+  if (length > 0 && base[position - 1] == '\r') --length;
+  piece = std::string_view(base + begin_, length);
+  begin_ = position + 1;
+  continues_ = false;
+  return true;
+}
+
+// The rest of the record in hand up to its line end, or, when the full buffer holds no line end,
+// up to just after the last separator in it (at its end when there is none).
+bool InputFile::take_piece(std::string_view& piece) {
+  for (;;) {
+    if (take_line(piece)) return true;
+    const char* const base = buffer_.get();
+    if (at_end_) {
+      const bool any = begin_ < end_;
+      piece = std::string_view(base + begin_, end_ - begin_);
+      begin_ = end_;
+      continues_ = false;
+      return any;
+    }
+    if (begin_ > 0 || end_ < capacity_) {
+      fill();
+      continue;
+    }
+    std::size_t cut = end_;
+    while (cut > begin_ && !separates_values(base[cut - 1])) --cut;
+    if (cut == begin_) {
+      // One token fills the window. While it can still be a number it is held whole, so that
+      // every number reads exactly (however many digits it is written with); anything else is
+      // cut here, keeping a carriage return for the line feed that may follow, and refused.
+      if (may_begin_a_number(std::string_view(base + begin_, end_ - begin_))) {
+        grow();
+        continue;
+      }
+      cut = end_;
+      if (base[cut - 1] == '\r' && cut - 1 > begin_) --cut;
+    }
+    piece = std::string_view(base + begin_, cut - begin_);
+    begin_ = cut;
+    continues_ = true;
+    return true;
+  }
+}
+
 bool InputFile::next_record(std::string_view& record) {
   if (descriptor_ < 0) return false;
-  for (;;) {
-    const char* const base = buffer_.get();
-    const void* const line_feed = std::memchr(base + begin_, '\n', end_ - begin_);
-    if (line_feed != nullptr) {
-      const std::size_t position =
-          static_cast<std::size_t>(static_cast<const char*>(line_feed) - base);
-      std::size_t length = position - begin_;
-      if (length > 0 && base[position - 1] == '\r') --length;
-      record = std::string_view(base + begin_, length);
-      begin_ = position + 1;
-      ++record_number_;
-      return true;
-    }
-    if (at_end_) {
-      if (begin_ == end_) return false;
-      record = std::string_view(base + begin_, end_ - begin_);
-      begin_ = end_;
-      ++record_number_;
-      return true;
-    }
-    fill();
-  }
+  while (continues_) take_piece(record);
+  // A whole line in the buffer is the common case.
+  if (!take_line(record) && !take_piece(record)) return false;
+  ++record_number_;
+  return true;
+}
+
+bool InputFile::next_piece(std::string_view& piece) {
+  if (descriptor_ < 0 || !continues_) return false;
+  return take_piece(piece);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -499,6 +612,12 @@ std::string_view whole_token(const char* p, const char* end) noexcept {
   return std::string_view(p, static_cast<std::size_t>(q - p));
 }
 
+// The text that follows the piece in hand: the next piece of its record, or the next record.
+bool next_text(RecordSource& source, std::string_view& text) {
+  if (source.continues() && source.next_piece(text)) return true;
+  return source.next_record(text);
+}
+
 template <class Sink>
 ReadStatus read_into(RecordSource& source, Sink& sink) {
   std::string_view record;
@@ -508,12 +627,16 @@ ReadStatus read_into(RecordSource& source, Sink& sink) {
   bool after_value = false;
   const char* p = record.data();
   const char* end = p + record.size();
+  // A token that runs to the end of a piece whose record goes on is longer than the window.
+  bool piece_continues = source.continues();
+  const auto cut_by_window = [&] { return p == end && piece_continues; };
   for (;;) {
     while (p < end && class_of(*p) == blank) ++p;
     if (p == end) {
-      if (!source.next_record(record)) return end_of_input(sink.remaining());
+      if (!next_text(source, record)) return end_of_input(sink.remaining());
       p = record.data();
       end = p + record.size();
+      piece_continues = source.continues();
       continue;
     }
     const std::uint8_t kind = class_of(*p);
@@ -533,7 +656,8 @@ ReadStatus read_into(RecordSource& source, Sink& sink) {
       double value = 0;
       const char* const stop = parse_plain_real(p, end, value);
       if (stop != nullptr &&
-          (stop == end || (class_of(*stop) != value_char && class_of(*stop) != star))) {
+          (stop == end ? !piece_continues
+                       : class_of(*stop) != value_char && class_of(*stop) != star)) {
         sink.put(value);
         p = stop;
         after_value = true;
@@ -552,12 +676,16 @@ ReadStatus read_into(RecordSource& source, Sink& sink) {
       }
       const char* const value = ++p;
       while (p < end && (class_of(*p) == value_char || class_of(*p) == star)) ++p;
-      if (p == value) {
+      if (cut_by_window()) {
+        error = ReadErrorKind::syntax;
+      } else if (p == value) {
         sink.skip(repeat);
         error = ReadErrorKind::none;
       } else {
         error = sink.assign_repeated(repeat, std::string_view(value, p - value));
       }
+    } else if (cut_by_window()) {
+      error = ReadErrorKind::syntax;
     } else {
       error = sink.assign(std::string_view(token, p - token));
     }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -65,12 +66,28 @@ class ReadItem {
   std::size_t count_;
 };
 
-// A sequence of records. `next_record` yields the next one (without its line end) or false at the
-// end of the input; the view stays valid until the next call.
+// A sequence of records. `next_record` yields the next record (without its line end), or false at
+// the end of the input; a record longer than the source's window comes as pieces, `next_record`
+// handing out the first and `next_piece` the others. A piece ends just after a blank, tab, comma or
+// slash, so no value is split between two pieces; only a token longer than the whole window that
+// cannot be a number is cut. Views stay valid until the next call.
 class RecordSource {
  public:
   virtual ~RecordSource() = default;
+  // Moves past what is left of the record in hand, then yields the next one (or its first piece).
   virtual bool next_record(std::string_view& record) = 0;
+  // True when the record in hand goes on after the piece last handed out.
+  bool continues() const noexcept { return continues_; }
+  // The next piece of the record in hand; false when it has no more.
+  virtual bool next_piece(std::string_view& piece) {
+    (void)piece;
+    return false;
+  }
+
+ protected:
+  // Set by a source that hands out pieces, while the record in hand goes on (a plain member:
+  // every line read asks).
+  bool continues_ = false;
 };
 
 // An internal read's text: the one and only record, trailing blanks included.
@@ -84,31 +101,51 @@ class TextRecord final : public RecordSource {
   bool used_ = false;
 };
 
-// A file opened read-only and streamed through one reused buffer of whole lines. A carriage return
-// before a line feed belongs to the line end; a last line without a line feed is still a record.
+// A file opened read-only and streamed through one reused buffer, its window: a record that fits
+// in it is handed out whole, a longer one in pieces, so that memory stays the window's whatever
+// the length of a line. Only a single token longer than the window that may still be a number
+// makes the buffer grow, to hold that token whole: every number reads exactly, however many digits
+// it is written with, while any other token is cut at the window and refused by the reader. A
+// carriage return before a line feed belongs to the line end; a last line without a line feed is
+// still a record.
 class InputFile final : public RecordSource {
  public:
+  // The window of a file of at least this size; a smaller regular file gets one of its own size.
+  static constexpr std::size_t default_window_bytes = std::size_t{1} << 20;
+
   InputFile() = default;
   ~InputFile() override;
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   // Opens `path` for reading; false when it does not exist, cannot be read or is a directory.
-  bool open(const std::string& path);
+  // `window_bytes` (at least 16) bounds the buffer; tests give small ones.
+  bool open(const std::string& path, std::size_t window_bytes = default_window_bytes);
   void close() noexcept;
   bool is_open() const noexcept { return descriptor_ >= 0; }
   // Positions the file before its first record.
   void rewind();
   bool next_record(std::string_view& record) override;
-  // The 1-based number of the record last handed out; 0 before the first.
+  bool next_piece(std::string_view& piece) override;
+  // The 1-based number of the record last handed out (pieces do not count); 0 before the first.
   std::size_t record_number() const noexcept { return record_number_; }
+  // The bytes of the buffer: at most the window, unless a number longer than it was met.
+  std::size_t buffer_bytes() const noexcept { return capacity_; }
   // The open descriptor (-1 when closed) and the byte offset in the file of the next record, for
   // a reader that reads the rest of the file itself (with pread, leaving this file as it is).
+  // What is left of the record in hand is passed over first.
   int descriptor() const noexcept { return descriptor_; }
-  std::int64_t next_record_offset() const noexcept;
+  std::int64_t next_record_offset();
+  // The number of line feeds in the whole file, read again in small blocks with pread (the read
+  // position stays where it is); nothing when the file cannot be read that way (a pipe). Linear
+  // in the file.
+  std::optional<std::size_t> count_line_feeds() const;
 
  private:
   bool fill();
+  void grow();
+  bool take_line(std::string_view& piece);
+  bool take_piece(std::string_view& piece);
 
   int descriptor_ = -1;
   std::unique_ptr<char[]> buffer_;  // not zeroed: only the bytes read are ever touched
@@ -120,7 +157,8 @@ class InputFile final : public RecordSource {
   bool read_once_ = false;  // a read since opening or rewinding
 };
 
-// Reads the items in order from `source`. Items not reached keep their values.
+// Reads the items in order from `source`. Items not reached keep their values. A token that a
+// source cut at its window (one that cannot be a number) is refused as a syntax error.
 ReadStatus read_items(RecordSource& source, std::initializer_list<ReadItem> items);
 ReadStatus read_items(RecordSource& source, std::span<const ReadItem> items);
 // An internal read from `text`.

@@ -38,10 +38,37 @@ std::int64_t read_at(int descriptor, char* data, std::size_t size, std::int64_t 
   return static_cast<std::int64_t>(done);
 }
 
-// The position after the last line feed of [begin, end), or begin when there is none.
-const char* after_last_line_feed(const char* begin, const char* end) {
+bool separates(char c) {
+  return c == ' ' || c == '\t' || c == ',';
+}
+
+// A place inside a line where a window may end or be split: after a blank, tab or comma and before
+// what can begin a value. The part after it then starts as a line would; a comma before it still
+// makes a plain scan stop, and the sequential read decide.
+bool between_values(const char* p) {
+  return separates(p[-1]) && !separates(p[0]) && p[0] != '/' && p[0] != '\n' && p[0] != '\r';
+}
+
+// Where the text of [begin, end) may end without cutting a value: after its last line feed, or in
+// a line longer than the text, at its last place between values; begin when there is none.
+const char* last_boundary(const char* begin, const char* end) {
   const void* const found = ::memrchr(begin, '\n', static_cast<std::size_t>(end - begin));
-  return found == nullptr ? begin : static_cast<const char*>(found) + 1;
+  if (found != nullptr) return static_cast<const char*>(found) + 1;
+  for (const char* p = end - 1; p > begin; --p) {
+    if (between_values(p)) return p;
+  }
+  return begin;
+}
+
+// The first place in [from, end) where the text may be split, preferring a line end; `end` when
+// there is none.
+const char* first_boundary(const char* from, const char* end) {
+  const void* const found = std::memchr(from, '\n', static_cast<std::size_t>(end - from));
+  if (found != nullptr) return static_cast<const char*>(found) + 1;
+  for (const char* p = from + 1; p < end; ++p) {
+    if (between_values(p)) return p;
+  }
+  return end;
 }
 
 }  // namespace
@@ -86,20 +113,13 @@ bool read_plain_reals_in_parallel(int descriptor, std::int64_t offset, std::span
                               (got[0] == static_cast<std::int64_t>(size / 2) ? got[1] : 0);
     const bool at_file_end = offset + static_cast<std::int64_t>(bytes) >= file_size;
     const char* const data = window.data();
-    // Whole records only: up to the last line feed, or everything at the end of the file.
-    const char* usable_end = at_file_end ? data + bytes : after_last_line_feed(data, data + bytes);
-    if (usable_end == data) {
-      // One line longer than the window: a larger window.
-      try {
-        resize_with_huge_pages(window, window.size() * 2);
-      } catch (const std::bad_alloc&) {
-        return false;
-      }
-      continue;
-    }
+    // Whole values only: up to the last line feed (or blank, in a line longer than the window),
+    // or everything at the end of the file. A value longer than the window is the sequential
+    // reader's to judge.
+    const char* const usable_end = at_file_end ? data + bytes : last_boundary(data, data + bytes);
+    if (usable_end == data) return false;
     const auto usable = static_cast<std::size_t>(usable_end - data);
-    const char* split = static_cast<const char*>(std::memchr(data + usable / 2, '\n', usable / 2));
-    split = split == nullptr ? usable_end : split + 1;
+    const char* const split = first_boundary(data + usable / 2, usable_end);
 
     const std::size_t wanted = values.size() - filled;
     const std::string_view first_part(data, static_cast<std::size_t>(split - data));

@@ -1,9 +1,10 @@
 // The bulk read of a model's values on both cores: the rest of an open file is taken in windows
-// of whole lines, each window split at a line end near its middle, and the two parts scanned side
-// by side (the first straight into the values, the second into a staging array copied after it).
-// Only plain runs of values are read this way; whatever needs the sequential reader's judgement
-// (a null value, a slash, a repeat count, a bad token, the end of the file before the last value)
-// makes it give up, and the caller reads sequentially instead.
+// of whole lines (or, in a line longer than the window, of whole values), each window split at a
+// line end or blank near its middle, and the two parts scanned side by side (the first straight
+// into the values, the second into a staging array copied after it). Only plain runs of values
+// are read this way; whatever needs the sequential reader's judgement (a null value, a slash, a
+// repeat count, a bad token, a value longer than the window, the end of the file before the last
+// value) makes it give up, and the caller reads sequentially instead.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +18,8 @@ namespace quelby {
 // value was read, with exactly what read_reals from that record would store, and what follows the
 // last value ignored as it does. Returns false otherwise; the values stored by then are the ones
 // read_reals stores at the same positions, so a sequential read from `offset` into the same array
-// gives read_reals' result. Working memory: a window of 2 MiB and a staging array of at most 4 MiB
-// (more only for a line longer than the window).
+// gives read_reals' result. Working memory: a window of 2 MiB and a staging array of at most 4 MiB,
+// whatever the length of a line.
 bool read_plain_reals_in_parallel(int descriptor, std::int64_t offset, std::span<double> values);
 // The same with windows of `window_bytes` (at least 2), for tests that want many windows.
 bool read_plain_reals_in_parallel(int descriptor, std::int64_t offset, std::span<double> values,

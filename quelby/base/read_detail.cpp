@@ -52,17 +52,21 @@ std::string line_detail(std::string_view name, std::size_t line, std::string_vie
 }
 
 std::string read_detail(std::string_view name, std::size_t line, const ReadStatus& status,
-                        std::size_t expected) {
+                        std::size_t expected, DetailWords words) {
+  const bool model_file = words == DetailWords::model_file;
+  if (model_file && line == 0) line = 1;
   if (status.outcome == ReadOutcome::error) {
     std::string what = quoted(status.token);
     const std::string_view count = status.token.substr(0, status.token.find('*'));
     const bool repeat = count.size() < status.token.size();
-    if (repeat && (count.empty() || count.find_first_not_of("0123456789") != count.npos ||
-                   count.find_first_not_of('0') == count.npos)) {
+    if (!model_file && repeat &&
+        (count.empty() || count.find_first_not_of("0123456789") != count.npos ||
+         count.find_first_not_of('0') == count.npos)) {
       what += " does not start with a repeat count";
     } else if (status.error == ReadErrorKind::conversion) {
-      what +=
-          status.integer_expected ? " is beyond the 32-bit integer range" : " cannot be converted";
+      what += model_file                ? " is out of range"
+              : status.integer_expected ? " is beyond the 32-bit integer range"
+                                        : " cannot be converted";
     } else {
       what += status.integer_expected ? " is not an integer" : " is not a number";
     }

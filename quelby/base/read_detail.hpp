@@ -14,11 +14,17 @@ namespace quelby {
 // "name:line: what", or "name: what" when `line` is 0 (no line to point at). `line` is 1-based.
 std::string line_detail(std::string_view name, std::size_t line, std::string_view what);
 
+// How a detail words a failed read: as every reader does, or as the model file always has (a
+// value beyond its type "is out of range", a bad repeat count is "not a number", and an empty file
+// is line 1 with 0 values).
+enum class DetailWords { readers, model_file };
+
 // The detail of a failed free-format read of `expected` items that ended on line `line` (1-based;
-// 0 for an input without a line): the refused text and what it should have been, or how many
-// values the input held before it ended.
+// 0 for an input without a line): the refused text (quoted, cut after 40 characters, control
+// characters written as \xNN) and what it should have been, or how many values the input held
+// before it ended.
 std::string read_detail(std::string_view name, std::size_t line, const ReadStatus& status,
-                        std::size_t expected);
+                        std::size_t expected, DetailWords words = DetailWords::readers);
 
 // The shortest text that reads back as `value`.
 std::string shortest(double value);

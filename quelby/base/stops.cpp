@@ -33,11 +33,6 @@ void out_of_memory_stop(const Io& io) {
             exit_failure, {}, StopCause::resource);
 }
 
-void open_or_require(const Io& io, InputFile& file, std::string_view label, std::string_view name) {
-  const std::string path(trim_trailing_blanks(name));
-  if (!file.open(path)) require_file(io, label, path);
-}
-
 bool fits_in_memory(std::size_t bytes) noexcept {
   struct sysinfo info {};
   if (::sysinfo(&info) != 0) return true;

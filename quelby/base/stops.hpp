@@ -10,7 +10,6 @@
 #include <string_view>
 #include <utility>
 
-#include "quelby/base/free_format.hpp"
 #include "quelby/base/io.hpp"
 
 namespace quelby {
@@ -58,9 +57,6 @@ class Stop : public std::runtime_error {
 
 // "ERROR: Not enough memory, program terminated!" between two empty lines.
 [[noreturn]] void out_of_memory_stop(const Io& io);
-
-// Opens `name` (trailing blanks removed) for reading, or calls require_file with `label`.
-void open_or_require(const Io& io, InputFile& file, std::string_view label, std::string_view name);
 
 // True when `bytes` more could ever be held in this machine's memory (physical memory plus swap).
 // Catches sizes that would only fail later, on first touch, under memory overcommit.

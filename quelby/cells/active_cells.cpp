@@ -7,9 +7,8 @@
 #include <utility>
 
 #include "quelby/base/fixed_format.hpp"
-#include "quelby/base/free_format.hpp"
 #include "quelby/base/huge_pages.hpp"
-#include "quelby/base/read_detail.hpp"
+#include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
 
 namespace quelby {
@@ -35,47 +34,30 @@ void check_topography(const Io& io, const Topography& topography, const std::int
 }
 
 // Steps 3 to 9 and 11 of reading the active-cell file: open, the counts, the flags, the value
-// check and the log line. `name` is already trimmed.
-void read_flags(const Io& io, const Mesh& mesh, const std::string& name,
+// check and the log line.
+void read_flags(const Io& io, const Mesh& mesh, std::string_view name,
                 std::span<std::int32_t> flags) {
-  InputFile file;
-  open_or_require(io, file, active_cells_label, name);
-  const auto read_error = [&](const ReadStatus& status, std::size_t expected) {
-    stop_with(io, Order::console_then_log, "\nError reading active cell file " + name + "\n",
-              exit_failure, read_detail(name, file.record_number(), status, expected));
-  };
-  std::int32_t columns = 0;
-  std::int32_t rows = 0;
-  if (const ReadStatus status = read_items(file, {columns, rows}); !status.ok()) {
-    read_error(status, 2);
-  }
-  if (columns != mesh.nx || rows != mesh.nz) {
-    stop_with(
-        io, Order::console_then_log, "\nError: inconsistent dimension in " + name + "\n",
-        exit_failure,
-        counts_detail(name, file.record_number(), columns, rows, "the mesh has", mesh.nx, mesh.nz));
-  }
+  ReaderFrame frame(io, active_cells_label, name);
+  frame.set_read_error(Order::console_then_log,
+                       "\nError reading active cell file " + frame.name() + "\n");
+  frame.read_mesh_counts(mesh.nx, mesh.nz, Order::console_then_log,
+                         "\nError: inconsistent dimension in " + frame.name() + "\n");
   // A read of no values takes no line.
-  if (!flags.empty()) {
-    if (const ReadStatus status = read_items(file, {ReadItem(flags)}); !status.ok()) {
-      read_error(status, flags.size());
-    }
-  }
-  file.close();
+  if (!flags.empty()) frame.read({ReadItem(flags)});
+  frame.close();
   for (std::size_t cell = 0; cell < flags.size(); ++cell) {
     const std::int32_t flag = flags[cell];
     if (flag < -1 || flag > 1) {
       // Column and row are shown 1-based, as in the file's order of values.
       const std::size_t nx = static_cast<std::size_t>(mesh.nx);
-      stop_with(io, Order::console_then_log,
-                "\nError: values in the active cell file should be -1, 0 or 1.\n" + name + "\n",
-                exit_failure,
-                line_detail(name, 0,
-                            "the flag of column " + std::to_string(cell % nx + 1) + ", row " +
-                                std::to_string(cell / nx + 1) + " is " + std::to_string(flag)));
+      frame.stop(
+          Order::console_then_log,
+          "\nError: values in the active cell file should be -1, 0 or 1.\n" + frame.name() + "\n",
+          frame.file_detail("the flag of column " + std::to_string(cell % nx + 1) + ", row " +
+                            std::to_string(cell / nx + 1) + " is " + std::to_string(flag)));
     }
   }
-  write_message(io, Order::log_only, "active cells were read from file: " + name + "\n");
+  frame.log_read("active cells were read from file: ");
 }
 
 void append_label(std::string& text, std::string_view label) {
@@ -171,7 +153,7 @@ void read_active_cell_file(const Io& io, const Mesh& mesh, std::string_view file
                            std::span<std::int32_t> flags) {
   if (flags.size() != cell_count(mesh.nx, mesh.nz))
     internal_check_failed(io, "size(flags) /= ncell");
-  read_flags(io, mesh, std::string(trim_trailing_blanks(file_name)), flags);
+  read_flags(io, mesh, file_name, flags);
 }
 
 void store_inactive_values(const Io& io, const Model& model, const bool log_values,

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "quelby/base/free_format.hpp"
 #include "quelby/base/read_detail.hpp"
+#include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
 
 namespace quelby {
@@ -17,30 +17,20 @@ namespace {
 constexpr std::int64_t max_count = std::numeric_limits<std::int32_t>::max();
 
 struct MeshReader {
-  MeshReader(const Io& io, std::string name) : io(io), name(std::move(name)) {}
-
-  const Io& io;
-  std::string name;
-  InputFile file;
-
-  [[noreturn]] void read_error(std::string detail) const {
-    stop_with(io, Order::log_then_console, "\nError reading the mesh file: " + name + "\n",
-              exit_failure, std::move(detail));
+  explicit MeshReader(ReaderFrame& frame) : frame(frame) {
+    frame.set_read_error(Order::log_then_console,
+                         "\nError reading the mesh file: " + frame.name() + "\n");
   }
-  // A read that failed, or one whose positions are not finite numbers.
-  [[noreturn]] void refused(const ReadStatus& status, std::size_t expected) const {
-    if (status.ok()) {
-      read_error(line_detail(name, file.record_number(), "a position that is not a finite number"));
-    }
-    read_error(read_detail(name, file.record_number(), status, expected));
-  }
+
+  ReaderFrame& frame;
+
   [[noreturn]] void fail(std::string_view text, std::string detail = {}) const {
     std::string message = "\n";
     message += text;
     message += '\n';
-    message += name;
+    message += frame.name();
     message += '\n';
-    stop_with(io, Order::console_then_log, message, exit_failure, std::move(detail));
+    frame.stop(Order::console_then_log, message, std::move(detail));
   }
 
   // The items of the reads. A null value or a slash leaves an item as the previous read left it,
@@ -57,10 +47,15 @@ struct MeshReader {
     cells = 0;
   }
 
-  ReadStatus read_segment(std::int32_t s) {
-    return s == 0 ? read_items(file, {start, end, cells}) : read_items(file, {end, cells});
+  // A position that is not a finite number makes no mesh: it is refused as a failed read.
+  void read_segment(std::int32_t s) {
+    constexpr std::string_view position = "a position";
+    if (s == 0) {
+      frame.read_finite({start, end, cells}, position);
+    } else {
+      frame.read_finite({end, cells}, position);
+    }
   }
-  static std::size_t segment_items(std::int32_t s) { return s == 0 ? 3 : 2; }
 
   // The first segment of the filling pass whose cells are not wider than 0, for the detail of the
   // order messages: its line, its ends and its width.
@@ -70,26 +65,21 @@ struct MeshReader {
   double bad_width = 0;
 
   std::string bad_segment_detail() const {
-    return line_detail(name, bad_line,
+    return line_detail(frame.name(), bad_line,
                        "a segment from " + shortest(bad_start) + " to " + shortest(bad_end) +
                            " makes cells " + shortest(bad_width) + " wide");
   }
 
-  // A position that is not a finite number makes no mesh: it is refused as a failed read.
-  bool positions_finite() const { return std::isfinite(start) && std::isfinite(end); }
-
   // Counting pass over one direction: returns the node count (1 + the sum of the cell counts).
   std::int64_t count_nodes() {
-    if (const ReadStatus status = read_items(file, {segments}); !status.ok()) refused(status, 1);
+    frame.read({segments});
     std::int64_t nodes = 1;
     for (std::int32_t s = 0; s < segments; ++s) {
-      const ReadStatus status = read_segment(s);
-      if (!status.ok() || !positions_finite()) refused(status, segment_items(s));
+      read_segment(s);
       // A negative count would shrink the arrays below the cells the filling pass makes.
       if (cells < 0) {
         fail("Error: negative number of cells in a segment of the mesh.",
-             line_detail(name, file.record_number(),
-                         "a segment of " + std::to_string(cells) + " cells"));
+             frame.detail("a segment of " + std::to_string(cells) + " cells"));
       }
       nodes += cells;
     }
@@ -99,22 +89,21 @@ struct MeshReader {
   // Filling pass over one direction. Its reads repeat those of the counting pass and so succeed,
   // unless the file changed in between: then it is a read error, never a write past the arrays.
   void fill(std::vector<double>& nodes, std::vector<double>& widths) {
-    if (const ReadStatus status = read_items(file, {segments}); !status.ok()) refused(status, 1);
+    frame.read({segments});
     bad_line = 0;
     std::size_t m = 0;
     for (std::int32_t s = 0; s < segments; ++s) {
       // A segment starts where the one before it ended, as written in the file.
       const double previous_end = end;
-      const ReadStatus status = read_segment(s);
-      if (!status.ok() || !positions_finite()) refused(status, segment_items(s));
+      read_segment(s);
       if (cells < 0 || static_cast<std::size_t>(cells) > widths.size() - m) {
-        read_error(line_detail(name, file.record_number(), "the file changed while it was read"));
+        frame.read_error(frame.detail("the file changed while it was read"));
       }
       const double a = s == 0 ? start : previous_end;
       if (s == 0) nodes[0] = start;
       const double width = (end - a) / static_cast<double>(cells);
       if (!(width > 0) && cells > 0 && bad_line == 0) {
-        bad_line = file.record_number();
+        bad_line = frame.line();
         bad_start = a;
         bad_end = end;
         bad_width = width;
@@ -125,6 +114,19 @@ struct MeshReader {
         ++m;
       }
     }
+  }
+
+  // The filling pass over one direction ("X" or "Z"), then its checks: widths above 0, nodes and
+  // midpoints within the range of doubles.
+  void fill_checked(std::vector<double>& nodes, std::vector<double>& widths,
+                    std::string_view axis) {
+    fill(nodes, widths);
+    const std::string nodes_of = "Error: " + std::string(axis) + " nodes ";
+    if (!all_positive(widths)) {
+      fail(nodes_of + "should be in increasing order in the mesh.", bad_segment_detail());
+    }
+    if (!within_range(nodes, widths))
+      fail(nodes_of + "of the mesh exceed the range of real numbers.");
   }
 
   static bool all_positive(const std::vector<double>& widths) {
@@ -151,19 +153,18 @@ struct MeshReader {
 }  // namespace
 
 void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
-  MeshReader reader(io, std::string(trim_trailing_blanks(name)));
-  open_or_require(io, reader.file, "mesh", reader.name);
+  ReaderFrame frame(io, "mesh", name);
+  MeshReader reader(frame);
 
   reader.start_pass();
   const std::int64_t x_node_count = reader.count_nodes();
   const std::int64_t z_node_count = reader.count_nodes();
-  reader.file.rewind();
+  frame.file().rewind();
 
   if (x_node_count < 2 || z_node_count < 2) {
     reader.fail("Error: # of cells in the mesh should be positive.",
-                line_detail(reader.name, 0,
-                            std::to_string(x_node_count - 1) + " x " +
-                                std::to_string(z_node_count - 1) + " cells"));
+                frame.file_detail(std::to_string(x_node_count - 1) + " x " +
+                                  std::to_string(z_node_count - 1) + " cells"));
   }
   // Node counts and the node total are 32-bit; a mesh beyond them cannot be held.
   if (x_node_count > max_count || z_node_count > max_count ||
@@ -181,23 +182,8 @@ void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
   }
 
   reader.start_pass();
-  reader.fill(mesh.x_nodes, mesh.dx);
-  if (!MeshReader::all_positive(mesh.dx)) {
-    reader.fail("Error: X nodes should be in increasing order in the mesh.",
-                reader.bad_segment_detail());
-  }
-  if (!MeshReader::within_range(mesh.x_nodes, mesh.dx)) {
-    reader.fail("Error: X nodes of the mesh exceed the range of real numbers.");
-  }
-  reader.fill(mesh.z_nodes, mesh.dz);
-  if (!MeshReader::all_positive(mesh.dz)) {
-    reader.fail("Error: Z nodes should be in increasing order in the mesh.",
-                reader.bad_segment_detail());
-  }
-  if (!MeshReader::within_range(mesh.z_nodes, mesh.dz)) {
-    reader.fail("Error: Z nodes of the mesh exceed the range of real numbers.");
-  }
-  reader.file.close();
+  reader.fill_checked(mesh.x_nodes, mesh.dx, "X");
+  reader.fill_checked(mesh.z_nodes, mesh.dz, "Z");
 
   mesh.nx = static_cast<std::int32_t>(x_node_count - 1);
   mesh.nz = static_cast<std::int32_t>(z_node_count - 1);
@@ -214,7 +200,7 @@ void load_mesh(const Io& io, std::string_view name, Mesh& mesh) {
   mesh.node_count = static_cast<std::int32_t>(x_node_count * z_node_count);
   mesh.z_node_count_plus_one = static_cast<std::int32_t>(z_node_count + 1);
 
-  write_message(io, Order::log_only, "\nmesh was read from: " + reader.name + "\n");
+  frame.log_read("\nmesh was read from: ");
 }
 
 }  // namespace quelby

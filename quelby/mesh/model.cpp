@@ -26,8 +26,8 @@
 #include "quelby/base/parallel.hpp"
 #include "quelby/base/parallel_reals.hpp"
 #include "quelby/base/phase_timer.hpp"
+#include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
-#include "quelby/mesh/model_detail.hpp"
 
 namespace quelby {
 
@@ -66,33 +66,21 @@ void populate_in_parallel(std::span<double> values) {
 
 void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::string_view label,
                 Model& model) {
-  const std::string file_name(trim_trailing_blanks(name));
   const std::string_view model_label = trim_trailing_blanks(label);
-  InputFile file;
-  open_or_require(io, file, model_label, file_name);
+  ReaderFrame frame(io, model_label, name);
+  frame.set_read_error(
+      Order::console_then_log,
+      "\nError reading " + std::string(model_label) + " model file " + frame.name() + "\n",
+      DetailWords::model_file);
 
-  const auto read_error = [&] {
-    std::string text = "\nError reading ";
-    text += model_label;
-    text += " model file ";
-    text += file_name;
-    text += '\n';
-    stop_with(io, Order::console_then_log, text, exit_failure,
-              model_read_detail(file_name, mesh.nx, mesh.nz));
-  };
-
-  std::int32_t columns = 0;
-  std::int32_t rows = 0;
-  if (!read_items(file, {columns, rows}).ok()) read_error();
-  if (columns != mesh.nx || rows != mesh.nz) {
-    stop_with(io, Order::console_then_log, "\nError: inconsistent dimension in " + file_name + "\n",
-              exit_failure, model_read_detail(file_name, mesh.nx, mesh.nz));
-  }
+  frame.read_mesh_counts(mesh.nx, mesh.nz, Order::console_then_log,
+                         "\nError: inconsistent dimension in " + frame.name() + "\n");
   const std::size_t count = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   if (model.size() < count) internal_check_failed(io, "model smaller than the mesh");
   // Large models on both cores when their text is a plain run of values; the sequential read
-  // otherwise, which then also decides every message.
+  // otherwise, which then also decides every message and detail.
   const std::span<double> values = model.values().first(count);
+  InputFile& file = frame.file();
   const bool in_parallel = count >= parallel_read_min_values && parallel_thread_count() > 1;
   if (in_parallel) {
     phase_mark("allocate");
@@ -102,14 +90,12 @@ void read_model(const Io& io, const Mesh& mesh, std::string_view name, std::stri
   const bool read_in_parallel =
       in_parallel &&
       read_plain_reals_in_parallel(file.descriptor(), file.next_record_offset(), values);
-  if (!read_in_parallel && !read_reals(file, values).ok()) read_error();
-  file.close();
-
-  std::string line(model_label);
-  line += " was read from file: ";
-  line += file_name;
-  line += '\n';
-  write_message(io, Order::log_only, line);
+  if (!read_in_parallel) {
+    if (const ReadStatus status = read_reals(file, values); !status.ok()) {
+      frame.refuse(status, count);
+    }
+  }
+  frame.log_read(std::string(model_label) + " was read from file: ");
 }
 
 namespace {

@@ -5,8 +5,8 @@
 #include <new>
 #include <string>
 
-#include "quelby/base/free_format.hpp"
 #include "quelby/base/read_detail.hpp"
+#include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
 
 namespace quelby {
@@ -15,24 +15,6 @@ namespace {
 
 // The polyline is extended flat this far beyond its first and last points.
 constexpr double extension = 10.0;
-
-struct TopographyReader {
-  const Io& io;
-  std::string name;
-  InputFile file;
-
-  [[noreturn]] void read_error(std::string detail) const {
-    stop_with(io, Order::log_then_console, "\nError reading the topography file: " + name + "\n",
-              exit_failure, std::move(detail));
-  }
-  // A read that failed, or one whose numbers are not finite.
-  [[noreturn]] void refused(const ReadStatus& status, std::size_t expected) const {
-    if (status.ok()) {
-      read_error(line_detail(name, file.record_number(), "a value that is not a finite number"));
-    }
-    read_error(read_detail(name, file.record_number(), status, expected));
-  }
-};
 
 void fill_without_file(std::span<const double> z_nodes, Topography& topography) {
   std::fill(topography.air_cells.begin(), topography.air_cells.end(), 0);
@@ -55,22 +37,20 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
     return;
   }
 
-  TopographyReader reader{io, std::string(trim_trailing_blanks(name)), {}};
-  open_or_require(io, reader.file, "topography", reader.name);
+  ReaderFrame frame(io, "topography", name);
+  frame.set_read_error(Order::log_then_console,
+                       "\nError reading the topography file: " + frame.name() + "\n");
+  constexpr std::string_view value = "a value";
 
   // Every read's items start from zero: a null value or an early slash leaves 0.
   std::int32_t count = 0;
   double reference = 0;
-  if (const ReadStatus status = read_items(reader.file, {count, reference});
-      !status.ok() || !std::isfinite(reference)) {
-    reader.refused(status, 2);
-  }
+  frame.read_finite({count, reference}, value);
   if (count <= 0) {
-    stop_with(
-        io, Order::console_then_log,
-        "\nError: # of points in the topography file should be positive.\n" + reader.name + "\n",
-        exit_failure,
-        line_detail(reader.name, reader.file.record_number(), std::to_string(count) + " points"));
+    frame.stop(
+        Order::console_then_log,
+        "\nError: # of points in the topography file should be positive.\n" + frame.name() + "\n",
+        frame.detail(std::to_string(count) + " points"));
   }
 
   // X and E hold the points in places 1..N and one added point at each end (0-based). They grow
@@ -86,16 +66,11 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
     for (std::int32_t p = 0; p < count; ++p) {
       double x = 0;
       double elevation = 0;
-      if (const ReadStatus status = read_items(reader.file, {x, elevation});
-          !status.ok() || !std::isfinite(x) || !std::isfinite(elevation)) {
-        reader.refused(status, 2);
-      }
+      frame.read_finite({x, elevation}, value);
       if (p > 0 && x < X.back()) {
-        stop_with(io, Order::console_then_log,
-                  "\nError: X locations in topography file should be in increasing order.\n",
-                  exit_failure,
-                  line_detail(reader.name, reader.file.record_number(),
-                              "x " + shortest(x) + " after x " + shortest(X.back())));
+        frame.stop(Order::console_then_log,
+                   "\nError: X locations in topography file should be in increasing order.\n",
+                   frame.detail("x " + shortest(x) + " after x " + shortest(X.back())));
       }
       X.push_back(x);
       E.push_back(elevation);
@@ -105,7 +80,7 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
-  reader.file.close();
+  frame.close();
 
   const std::size_t last = X.size() - 1;
   if (x_node_count >= 1) {
@@ -164,7 +139,7 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
   for (double& value : elevation) value = reference - value;
   topography.has_topography = true;
 
-  write_message(io, Order::log_only, "topography was read from: " + reader.name + "\n");
+  frame.log_read("topography was read from: ");
 }
 
 void load_mesh_and_topography(const Io& io, std::string_view mesh_name,

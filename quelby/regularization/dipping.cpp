@@ -9,8 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "quelby/base/free_format.hpp"
-#include "quelby/base/read_detail.hpp"
+#include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
 
 namespace quelby {
@@ -234,22 +233,13 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
                             static_cast<std::size_t>(mesh.nz < 1 ? 0 : mesh.nz);
   if (zone_idx.size() != ncell) internal_check_failed(io, "size(zone_idx) /= ncell");
 
-  const std::string name(trim_trailing_blanks(file_name));
-  InputFile file;
-  open_or_require(io, file, dipping_label, name);
-  const auto stop_reading = [&](std::string detail) {
-    stop_with(io, Order::log_then_console, "\nError reading the dipping file: " + name + "\n",
-              exit_failure, std::move(detail));
-  };
-  // A failed read, or one whose vertex is not a finite position.
-  const auto read_error = [&](const ReadStatus& status, std::size_t expected) {
-    stop_reading(status.ok() ? line_detail(name, file.record_number(),
-                                           "a position that is not a finite number")
-                             : read_detail(name, file.record_number(), status, expected));
-  };
-  const auto count_error = [&](std::string_view text, std::string what) {
+  ReaderFrame frame(io, dipping_label, file_name);
+  frame.set_read_error(Order::log_then_console,
+                       "\nError reading the dipping file: " + frame.name() + "\n");
+  // A count below 1 writes its message, then stops with the read error.
+  const auto count_error = [&](std::string_view text, const std::string& what) {
     write_message(io, Order::console_then_log, text);
-    stop_reading(line_detail(name, file.record_number(), what));
+    frame.read_error(frame.detail(what));
   };
   release_dipping(zones);
 
@@ -259,11 +249,9 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
   double alpha_x = 0;
   double alpha_z = 0;
   double dip = 0;
-  if (const ReadStatus status = read_items(file, {alpha_s, alpha_x, alpha_z, dip}); !status.ok()) {
-    read_error(status, 4);
-  }
+  frame.read({alpha_s, alpha_x, alpha_z, dip});
   std::int32_t polygons = 0;
-  if (const ReadStatus status = read_items(file, {polygons}); !status.ok()) read_error(status, 1);
+  frame.read({polygons});
   if (polygons < 1) {
     count_error("\nError: number of zones should be positive.\n",
                 std::to_string(polygons) + " zones");
@@ -282,10 +270,7 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
     std::int32_t points = 0;
     for (std::int32_t j = 0; j < polygons; ++j) {
       alpha_s = alpha_x = alpha_z = dip = 0;
-      if (const ReadStatus status = read_items(file, {alpha_s, alpha_x, alpha_z, dip, points});
-          !status.ok()) {
-        read_error(status, 5);
-      }
+      frame.read({alpha_s, alpha_x, alpha_z, dip, points});
       store_zone();
       if (points < 1) {
         count_error("\nError: number of region points should be positive.\n",
@@ -296,10 +281,7 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
         double x = 0;
         double z = 0;
         // A vertex is a position: it must be a finite number.
-        if (const ReadStatus status = read_items(file, {x, z});
-            !status.ok() || !std::isfinite(x) || !std::isfinite(z)) {
-          read_error(status, 2);
-        }
+        frame.read_finite({x, z}, "a position");
         region.x.push_back(x);
         region.z.push_back(z);
       }
@@ -307,12 +289,12 @@ void read_dipping(const Io& io, const Mesh& mesh, const AlphaCoefficients& alpha
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
-  file.close();
+  frame.close();
 
   for (double& angle : zones.zone_dip) angle *= degrees_to_radians;
   assign_zones(mesh, regions, zone_idx);
   regions.clear();
-  write_message(io, Order::log_only, "dipping information was read from: " + name + "\n\n");
+  frame.log_read("dipping information was read from: ", "\n\n");
 }
 
 void release_dipping(DippingZones& zones) {

@@ -125,6 +125,76 @@ void sort_columns(std::vector<std::int32_t>& columns) {
   }
 }
 
+// Calls visit(row, k, column) for every entry k of `matrix`, rows in ascending order, whose column
+// lies in 0..n_columns-1.
+template <class Visit>
+void for_each_entry_in_range(const CsrView& matrix, std::size_t n_columns, Visit visit) {
+  for (std::size_t j = 0; j < matrix.rows(); ++j) {
+    const RowRange row = matrix.row(j);
+    for (std::size_t k = row.begin; k < row.end; ++k) {
+      const std::int32_t column = matrix.columns[k];
+      if (in_range(column, n_columns)) {
+        visit(static_cast<std::int32_t>(j), k, static_cast<std::size_t>(column));
+      }
+    }
+  }
+}
+
+// The dense row of column sums the two products build an output row in. Every term carries a
+// stamp: a term whose stamp its column already holds is not added (a later entry of the same
+// source row in that column), and a column first reached in the row (a stamp below the row's
+// first) starts from +0, as 0 + (-0) is +0, and is listed as touched.
+class ColumnAccumulator {
+ public:
+  ColumnAccumulator(CsrWorkspace& work, std::size_t n_columns)
+      : sums_(work.sums), touched_(work.touched), n_columns_(n_columns) {
+    assign_with_huge_pages(sums_, n_columns, ColumnSum{0.0, -1});
+  }
+
+  void start_row(std::int64_t first_stamp) {
+    first_stamp_ = first_stamp;
+    touched_.clear();
+  }
+
+  // Adds term(value) to the sum of column `matrix.columns[q]` for every entry q of `row`, all
+  // with `stamp`; columns outside 0..n-1 are passed over.
+  template <class Term>
+  void add(const CsrView& matrix, const RowRange row, const std::int64_t stamp, Term term) {
+    // Locals, which the appends to `touched_` cannot change, so the loop keeps them in registers.
+    const std::span<const std::int32_t> columns = matrix.columns;
+    const std::span<const double> values = matrix.values;
+    ColumnSum* const sums = sums_.data();
+    const std::int64_t first_stamp = first_stamp_;
+    const std::size_t n_columns = n_columns_;
+    for (std::size_t q = row.begin; q < row.end; ++q) {
+      const std::int32_t column = columns[q];
+      if (!in_range(column, n_columns)) continue;
+      ColumnSum& entry = sums[static_cast<std::size_t>(column)];
+      if (entry.stamp == stamp) continue;
+      if (entry.stamp < first_stamp) {
+        entry.sum = 0.0;
+        touched_.push_back(column);
+      }
+      entry.stamp = stamp;
+      entry.sum += term(values[q]);
+    }
+  }
+
+  // Hands each column the row reached, in ascending order, with its sum to `take`.
+  template <class Take>
+  void finish_row(Take take) {
+    sort_columns(touched_);
+    for (const std::int32_t column : touched_)
+      take(column, sums_[static_cast<std::size_t>(column)].sum);
+  }
+
+ private:
+  std::vector<ColumnSum>& sums_;
+  std::vector<std::int32_t>& touched_;
+  std::size_t n_columns_;
+  std::int64_t first_stamp_ = 0;
+};
+
 }  // namespace
 
 std::int32_t csr_row_count(const CsrMatrix& a) {
@@ -198,7 +268,6 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t, CsrWorkspac
   require(&a != &t && &a != &work.transposed, "csr_transpose", "the output is the input");
   const CsrView input(a);
   const std::size_t n_rows = static_cast<std::size_t>(n);
-  const std::size_t m = input.rows();
 
   // First pass: count the entries of every output row into start[c + 1]. owner[c] is the last
   // input row that gave column c an entry, so a repeated column within a row counts once.
@@ -207,18 +276,11 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t, CsrWorkspac
   reserve_with_huge_pages(t.row_start, n_rows + 1);
   t.row_start.assign(n_rows + 1, 0);
   const std::span<std::int32_t> start(t.row_start);
-  for (std::size_t j = 0; j < m; ++j) {
-    const RowRange row = input.row(j);
-    const auto source_row = static_cast<std::int32_t>(j);
-    for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t column = input.columns[k];
-      if (!in_range(column, n_rows)) continue;
-      const auto c = static_cast<std::size_t>(column);
-      if (owner[c] == source_row) continue;
-      owner[c] = source_row;
-      ++start[c + 1];
-    }
-  }
+  for_each_entry_in_range(input, n_rows, [&](std::int32_t source_row, std::size_t, std::size_t c) {
+    if (owner[c] == source_row) return;
+    owner[c] = source_row;
+    ++start[c + 1];
+  });
   std::int64_t total = 0;
   for (std::size_t c = 1; c <= n_rows; ++c) {
     total += start[c];
@@ -233,20 +295,14 @@ void csr_transpose(const CsrMatrix& a, std::int32_t n, CsrMatrix& t, CsrWorkspac
   // The entry last written to output row c tells whether row j already gave column c its entry.
   std::vector<std::int32_t>& next = owner;
   for (std::size_t c = 0; c < n_rows; ++c) next[c] = start[c];
-  for (std::size_t j = 0; j < m; ++j) {
-    const RowRange row = input.row(j);
-    const auto source_row = static_cast<std::int32_t>(j);
-    for (std::size_t k = row.begin; k < row.end; ++k) {
-      const std::int32_t column = input.columns[k];
-      if (!in_range(column, n_rows)) continue;
-      const auto c = static_cast<std::size_t>(column);
-      const auto p = static_cast<std::size_t>(next[c]);
-      if (p > static_cast<std::size_t>(start[c]) && columns[p - 1] == source_row) continue;
-      columns[p] = source_row;
-      values[p] = input.values[k];
-      next[c] = static_cast<std::int32_t>(p + 1);
-    }
-  }
+  for_each_entry_in_range(
+      input, n_rows, [&](std::int32_t source_row, std::size_t k, std::size_t c) {
+        const auto p = static_cast<std::size_t>(next[c]);
+        if (p > static_cast<std::size_t>(start[c]) && columns[p - 1] == source_row) return;
+        columns[p] = source_row;
+        values[p] = input.values[k];
+        next[c] = static_cast<std::int32_t>(p + 1);
+      });
 }
 
 // c(i, j) = 0 + the sum over the entries k of row i of A, in their order, of
@@ -284,12 +340,9 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
     }
   }
 
-  // Each entry k of a row of A gets a fresh stamp. columns[j].stamp is that of the latest entry
-  // that reached column j: equal to the current stamp means row l of B already gave column j its
-  // term for this k; below the row's first stamp means column j is new to this output row.
-  std::vector<ColumnSum>& columns = work.sums;
-  assign_with_huge_pages(columns, n_rows, ColumnSum{0.0, -1});
-  std::vector<std::int32_t>& touched = work.touched;
+  // Each entry k of a row of A gets a fresh stamp: a column whose stamp is the current one has
+  // already had its term from row l of B for this k.
+  ColumnAccumulator columns(work, n_rows);
   std::int64_t stamp = 0;
 
   reserve_with_huge_pages(c.row_start, n_rows + 1);
@@ -298,34 +351,17 @@ void csr_scaled_product(const CsrMatrix& a, std::span<const double> e, const Csr
   for (std::size_t i = 0; i < n_rows; ++i) {
     c.row_start[i] = writer.position();
     const RowRange row = left.row(i);
-    const std::int64_t row_first_stamp = stamp;
-    touched.clear();
+    columns.start_row(stamp);
     for (std::size_t k = row.begin; k < row.end; ++k) {
       const std::int32_t inner = left.columns[k];
       if (!in_range(inner, n_rows)) continue;
       const auto l = static_cast<std::size_t>(inner);
       const double scale = left.values[k] * e[l];
-      const std::int64_t current = stamp++;
-      const RowRange b_row = right.row(l);
-      for (std::size_t q = b_row.begin; q < b_row.end; ++q) {
-        const std::int32_t column = right.columns[q];
-        if (!in_range(column, n_rows)) continue;
-        const auto j = static_cast<std::size_t>(column);
-        ColumnSum& entry = columns[j];
-        if (entry.stamp == current) continue;
-        if (entry.stamp < row_first_stamp) {
-          entry.sum = 0.0;  // The sum starts at +0: 0 + (-0) is +0.
-          touched.push_back(column);
-        }
-        entry.stamp = current;
-        entry.sum += scale * right.values[q];
-      }
+      columns.add(right, right.row(l), stamp++, [scale](double b_lj) { return scale * b_lj; });
     }
-    sort_columns(touched);
-    for (const std::int32_t column : touched) {
-      const double value = columns[static_cast<std::size_t>(column)].sum;
+    columns.finish_row([&](std::int32_t column, double value) {
       if (value != 0.0) writer.push(column, value);  // NaN != 0: kept.
-    }
+    });
   }
   c.row_start[n_rows] = writer.position();
 }
@@ -361,12 +397,9 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
 
   // g(i, j) collects, for each column h of row i of T in ascending order, the term of row j of T
   // in column h. The rows j with an entry in column h are the entries of row h of the original A
-  // (its first entry per column). The position p of T(i, h) serves as the stamp: columns[j].stamp
-  // == p means row h already gave j its term, a stamp below the first position of row i means j
-  // is new to this output row.
-  std::vector<ColumnSum>& columns = work.sums;
-  assign_with_huge_pages(columns, n_rows, ColumnSum{0.0, -1});
-  std::vector<std::int32_t>& touched = work.touched;
+  // (its first entry per column). The position p of T(i, h) serves as the stamp, so the first
+  // position of row i is the row's first stamp.
+  ColumnAccumulator columns(work, n_rows);
 
   reserve_with_huge_pages(g.row_start, n_rows + 1);
   g.row_start.resize(n_rows + 1);
@@ -374,31 +407,15 @@ void csr_weighted_gram(CsrMatrix& a, std::span<const double> b, std::int32_t n, 
   for (std::size_t i = 0; i < n_rows; ++i) {
     g.row_start[i] = writer.position();
     const RowRange row = t.row(i);
-    const auto row_first = static_cast<std::int32_t>(row.begin);
-    touched.clear();
+    columns.start_row(static_cast<std::int64_t>(row.begin));
     for (std::size_t p = row.begin; p < row.end; ++p) {
       const auto h = static_cast<std::size_t>(t.columns[p]);
       const double t_ih = t.values[p];
       const double b_h = b[h];
-      const auto position = static_cast<std::int32_t>(p);
-      const RowRange source = input.row(h);
-      for (std::size_t q = source.begin; q < source.end; ++q) {
-        const std::int32_t column = input.columns[q];
-        if (!in_range(column, n_rows)) continue;
-        const auto j = static_cast<std::size_t>(column);
-        ColumnSum& entry = columns[j];
-        if (entry.stamp == position) continue;
-        if (entry.stamp < row_first) {
-          entry.sum = 0.0;
-          touched.push_back(column);
-        }
-        entry.stamp = position;
-        entry.sum += input.values[q] * b_h * t_ih;
-      }
+      columns.add(input, input.row(h), static_cast<std::int64_t>(p),
+                  [b_h, t_ih](double a_hj) { return a_hj * b_h * t_ih; });
     }
-    sort_columns(touched);
-    for (const std::int32_t column : touched)
-      writer.push(column, columns[static_cast<std::size_t>(column)].sum);
+    columns.finish_row([&](std::int32_t column, double value) { writer.push(column, value); });
   }
   g.row_start[n_rows] = writer.position();
 

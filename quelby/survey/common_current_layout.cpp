@@ -1,8 +1,7 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <new>
-#include <optional>
 #include <vector>
 
 #include "quelby/base/huge_pages.hpp"
@@ -14,7 +13,6 @@ namespace quelby {
 
 namespace {
 
-using survey_records::all_finite;
 using survey_records::DataRecords;
 
 // The values of a current line; items start from zero on every line.
@@ -26,19 +24,15 @@ struct CurrentLine {
   void read(const DataRecords& records, bool use_z) {
     const ReadStatus status = use_z ? read_text(records.values(), {xa, za, xb, zb, count})
                                     : read_text(records.values(), {xa, xb, count});
-    if (!status.ok() || !all_finite({xa, za, xb, zb})) records.refused(status, use_z ? 5 : 3);
+    const bool finite =
+        std::isfinite(xa) && std::isfinite(za) && std::isfinite(xb) && std::isfinite(zb);
+    if (!status.ok() || !finite) records.refused(status, use_z ? 5 : 3);
   }
 };
 
-// Fetches the current line of a pair, taking an IPTYPE line before it.
-void fetch_current_line(DataRecords& records, std::int32_t& type, bool dc_data) {
-  if (!records.fetch()) records.ended();
-  records.take_iptype(type, dc_data);
-}
-
 void read_pair_count(DataRecords& records, SurveyData& data) {
   data.ncur = 0;
-  if (!records.fetch()) records.ended();
+  records.fetch_required();
   if (const ReadStatus status = read_text(records.values(), {data.ncur}); !status.ok()) {
     records.refused(status, 1);
   }
@@ -87,11 +81,11 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
 
   std::int32_t type = dc_data ? 0 : 1;
   std::int64_t count = 0;
-  std::optional<DataRecords::PendingStop> pending;
-  const std::size_t positions = use_z ? 4 : 2;
+  const std::size_t n_positions = use_z ? 4 : 2;
   try {
     for (std::int32_t k = 0; k < data.ncur; ++k) {
-      fetch_current_line(records, type, dc_data);
+      records.fetch_required();
+      records.take_iptype(type, dc_data);
       CurrentLine current;
       current.read(records, use_z);
       data.xa_cur.push_back(current.xa);
@@ -103,55 +97,24 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
       data.ndat_cur.push_back(current.count);
       for (std::int32_t c = 0; c < current.count; ++c) {
         ++count;
-        if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
-        if (!records.fetch()) records.ended();
-        // The values' read (with or without standard deviations; the first datum decides) reads
-        // the positions first, so when it succeeds the positions' own read would give the same;
-        // when it fails, the positions are read alone for the first pass's check.
-        const std::string_view line = records.values();
-        double xm = 0, zm = 0, xn = 0, zn = 0, value = 0, deviation = 0;
-        ReadStatus status;
-        std::size_t expected = positions;
-        const auto read_six = [&] {
-          expected = positions + 2;
-          return use_z ? read_text(line, {xm, zm, xn, zn, value, deviation})
-                       : read_text(line, {xm, xn, value, deviation});
-        };
-        const auto read_five = [&] {
-          expected = positions + 1;
-          return use_z ? read_text(line, {xm, zm, xn, zn, value})
-                       : read_text(line, {xm, xn, value});
-        };
-        if (read_values) {
-          if (count == 1) {
-            data.std_missing = !read_six().ok();
-            if (data.std_missing) {
-              xm = zm = xn = zn = value = deviation = 0;
-              status = read_five();
-            }
-          } else {
-            status = data.std_missing ? read_five() : read_six();
-          }
-        }
-        if (!read_values || !status.ok()) {
-          if (read_values && !pending) pending = records.refusal(status, expected);
-          xm = zm = xn = zn = 0;
-          const ReadStatus own =
-              use_z ? read_text(line, {xm, zm, xn, zn}) : read_text(line, {xm, xn});
-          if (!own.ok()) records.refused(own, positions);
-        }
-        if (!all_finite({xm, zm, xn, zn})) records.refused(ReadStatus{}, positions);
-        if (read_values && status.ok() && !data.std_missing && !(deviation > 0) && !pending) {
-          pending = records.standard_deviation_refusal(deviation);
-        }
+        survey_records::check_datum_count(io, count);
+        records.fetch_required();
+        // M and N: x of M, x of N, or x of M, z of M, x of N, z of N with z positions.
+        double positions[4];
+        double value = 0;
+        double deviation = 0;
+        records.read_datum(positions, n_positions, read_values, count == 1, data.std_missing, value,
+                           deviation);
+        const double xm = positions[0];
+        const double xn = use_z ? positions[2] : positions[1];
         update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, current.xa, current.xb,
                                 xm, xn);
         data.iptype.push_back(type);
         data.xm.push_back(xm);
         data.xn.push_back(xn);
         if (use_z) {
-          data.zm.push_back(zm);
-          data.zn.push_back(zn);
+          data.zm.push_back(positions[1]);
+          data.zn.push_back(positions[3]);
         }
         if (read_values) {
           data.dobs.push_back(value);
@@ -162,13 +125,8 @@ void read_common_current_data(const Io& io, InputFile& file, std::string_view fi
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
-  if (pending) records.stop(std::move(*pending));
-  data.ndat = static_cast<std::int32_t>(count);
-  if (read_values && data.std_missing) {
-    std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());
-  }
-  data.dstd_read = read_values && !data.std_missing;
-  data.has_values = read_values;
+  records.end_walk(data, count);
+  survey_records::store_value_flags(data, read_values);
   data.has_z = use_z;
 }
 

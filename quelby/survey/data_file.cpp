@@ -6,8 +6,9 @@
 #include <string>
 
 #include "quelby/base/blanks.hpp"
+#include "quelby/base/control_input.hpp"
 #include "quelby/base/fixed_format.hpp"
-#include "quelby/base/read_detail.hpp"
+#include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
 
 namespace quelby {
@@ -35,28 +36,27 @@ bool is_common_current_header(std::string_view header) {
 
 void read_data_file(const Io& io, std::string_view file_name, bool locations_only, bool use_z,
                     bool dc_data, SurveyData& data) {
-  const std::string name(trim_trailing_blanks(file_name));
   data = SurveyData{};
   data.use_z = use_z;
 
-  InputFile file;
-  open_or_require(io, file, "data location", name);
+  ReaderFrame frame(io, "data location", file_name);
+  const std::string& name = frame.name();
+  InputFile& file = frame.file();
 
-  std::string_view first;
-  if (!file.next_record(first)) {
-    stop_with(io, Order::console_only,
-              "Error: cannot read the first line of the data file (end of file): " + name + "\n",
-              exit_failure, line_detail(name, 0, "the file is empty"));
+  LineBuffer first(data.header_line.size());
+  if (!next_line(file, first)) {
+    frame.stop(Order::console_only,
+               "Error: cannot read the first line of the data file (end of file): " + name + "\n",
+               frame.file_detail("the file is empty"));
   }
-  const std::size_t kept = std::min<std::size_t>(first.size(), data.header_line.size());
-  data.header_line.replace(0, kept, first.data(), kept);
+  data.header_line = first.text();
   data.common_current = is_common_current_header(data.header_line);
 
   if (!data.common_current && use_z) {
-    stop_with(io, Order::console_then_log,
-              "\nThe Z locations in the data file can only be used with the\ncommon current "
-              "format.\n" +
-                  name + "\n");
+    frame.stop(Order::console_then_log,
+               "\nThe Z locations in the data file can only be used with the\ncommon current "
+               "format.\n" +
+                   name + "\n");
   }
 
   file.rewind();
@@ -69,23 +69,19 @@ void read_data_file(const Io& io, std::string_view file_name, bool locations_onl
   } else {
     read_general_data(io, file, name, locations_only, dc_data, data);
   }
-  file.close();
+  frame.close();
   data.sep_mean = data.sep_mean / data.ndat;
 
-  std::string summary = locations_only ? "electrode locations" : "data";
-  summary += " were read from: ";
-  summary += name;
-  summary += '\n';
-  summary += count_line("# of current locations:", 30, data.ncur);
-  summary += count_line("             # of data:", 30, data.ndat);
-  write_message(io, Order::log_only, summary);
+  std::string counts = "\n";
+  counts += count_line("# of current locations:", 30, data.ncur);
+  counts += count_line("             # of data:", 30, data.ndat);
+  frame.log_read(locations_only ? "electrode locations were read from: " : "data were read from: ",
+                 counts);
 
   if (data.ndat < 1 || data.ncur < 1) {
-    stop_with(io, Order::console_then_log, "\nError: there is no data.\n" + name + "\n",
-              exit_failure,
-              line_detail(name, 0,
-                          std::to_string(data.ncur) + " current pairs, " +
-                              std::to_string(data.ndat) + " data"));
+    frame.stop(Order::console_then_log, "\nError: there is no data.\n" + name + "\n",
+               frame.file_detail(std::to_string(data.ncur) + " current pairs, " +
+                                 std::to_string(data.ndat) + " data"));
   }
 
   if (!dc_data) {

@@ -1,8 +1,6 @@
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <new>
-#include <optional>
 #include <vector>
 
 #include "quelby/base/huge_pages.hpp"
@@ -15,7 +13,6 @@ namespace quelby {
 
 namespace {
 
-using survey_records::all_finite;
 using survey_records::DataRecords;
 
 struct FileValues {
@@ -23,11 +20,6 @@ struct FileValues {
   double dstd = 0;
   std::int32_t iptype = 0;
 };
-
-// A count beyond 32 bits cannot be held by the store's counts.
-void check_count(const Io& io, std::int64_t count) {
-  if (count > std::numeric_limits<std::int32_t>::max()) out_of_memory_stop(io);
-}
 
 }  // namespace
 
@@ -59,48 +51,17 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   if (!records.read_header(data)) records.ended();
   std::int32_t type = dc_data ? 0 : 1;
   std::int64_t count = 0;
-  std::optional<DataRecords::PendingStop> pending;
   try {
     while (records.fetch()) {
       records.take_iptype(type, dc_data);
-
-      // The values' read (six, or five without standard deviations; the first datum decides)
-      // reads the positions first, so when it succeeds the positions' own read would give the
-      // same; when it fails, the positions are read alone for the first pass's check.
-      const std::string_view line = records.values();
-      double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
-      ReadStatus values_status;
-      std::size_t values_expected = 4;
-      if (read_values) {
-        if (count == 0) {
-          data.std_missing = !read_text(line, {a, b, m, n, value, deviation}).ok();
-          if (data.std_missing) {
-            a = b = m = n = value = deviation = 0;
-            values_status = read_text(line, {a, b, m, n, value});
-            values_expected = 5;
-          }
-        } else if (!data.std_missing) {
-          values_status = read_text(line, {a, b, m, n, value, deviation});
-          values_expected = 6;
-        } else {
-          values_status = read_text(line, {a, b, m, n, value});
-          values_expected = 5;
-        }
-      }
-      if (!read_values || !values_status.ok()) {
-        if (read_values && !pending) pending = records.refusal(values_status, values_expected);
-        a = b = m = n = 0;
-        if (const ReadStatus status = read_text(line, {a, b, m, n}); !status.ok()) {
-          records.refused(status, 4);
-        }
-      }
-      if (!all_finite({a, b, m, n})) records.refused(ReadStatus{}, 4);
-      if (read_values && values_status.ok() && !data.std_missing && !(deviation > 0) && !pending) {
-        pending = records.standard_deviation_refusal(deviation);
-      }
+      double positions[4];  // A, B, M, N
+      double value = 0;
+      double deviation = 0;
+      records.read_datum(positions, 4, read_values, count == 0, data.std_missing, value, deviation);
+      const auto [a, b, m, n] = positions;
       update_separation_stats(data.sep_max, data.sep_min, data.sep_mean, a, b, m, n);
       ++count;
-      check_count(io, count);
+      survey_records::check_datum_count(io, count);
       data.xa_file.push_back(a);
       data.xb_file.push_back(b);
       data.xm_file.push_back(m);
@@ -110,8 +71,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
-  if (pending) records.stop(std::move(*pending));
-  data.ndat = static_cast<std::int32_t>(count);
+  records.end_walk(data, count);
   const std::size_t ndat = static_cast<std::size_t>(count);
 
   // The order of the exchange passes by A, then by B inside each run of equal A.
@@ -169,11 +129,7 @@ void read_general_data(const Io& io, InputFile& file, std::string_view file_name
     out_of_memory_stop(io);
   }
   data.ncur = static_cast<std::int32_t>(data.ndat_cur.size());
-  if (read_values && data.std_missing) {
-    std::fill(data.dstd.begin(), data.dstd.end(), std::numeric_limits<double>::quiet_NaN());
-  }
-  data.dstd_read = read_values && !data.std_missing;
-  data.has_values = read_values;
+  survey_records::store_value_flags(data, read_values);
   data.has_file_order = true;
 }
 

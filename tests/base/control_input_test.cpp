@@ -56,6 +56,29 @@ TEST(ControlInput, LongLinesAreCutAndShortOnesPadded) {
   EXPECT_FALSE(next_data_line(source, line));
 }
 
+// A line longer than the file's window comes in pieces: the buffer is filled from as many as it
+// takes and the rest of the line is passed over, whatever the window.
+TEST(ControlInput, LinesInPiecesFillTheBuffer) {
+  std::string long_line;
+  for (int i = 0; long_line.size() < 3000; ++i)
+    long_line += std::to_string(i) + (i % 7 ? " " : ",");
+  const std::string text = "!note\n" + long_line + "\r\n   \n" + long_line.substr(0, 40) + "\n";
+  TempFolder folder;
+  const std::string path = folder.write("lines.txt", text);
+  for (const std::size_t window : {16, 64, 500, 4096}) {
+    SCOPED_TRACE(window);
+    InputFile file;
+    ASSERT_TRUE(file.open(path, window));
+    LineBuffer line(500);
+    ASSERT_TRUE(next_data_line(file, line));
+    EXPECT_EQ(line.text(), long_line.substr(0, 500));
+    ASSERT_TRUE(next_data_line(file, line));
+    EXPECT_EQ(line.content(), long_line.substr(0, 40));
+    EXPECT_EQ(file.record_number(), 4u);
+    EXPECT_FALSE(next_data_line(file, line));
+  }
+}
+
 TEST(ControlInput, StripCommentBlanksFromTheFirstMark) {
   struct Case {
     std::string in;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,6 +30,18 @@ struct RealsRead {
   ReadStatus status;
   std::vector<double> values;
 };
+
+// Up to `most` of `pieces` drawn at random, each followed by a blank or, one time in three, a
+// comma.
+std::string random_text(std::mt19937& random, const std::vector<std::string>& pieces, int most) {
+  std::string text;
+  const int length = std::uniform_int_distribution<int>(0, most)(random);
+  for (int p = 0; p < length; ++p) {
+    text += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(random)];
+    text += random() % 3 == 0 ? "," : " ";
+  }
+  return text;
+}
 
 RealsRead read_reals_from(const std::string& content, std::size_t count, double initial = -7) {
   TempFolder folder;
@@ -294,7 +307,9 @@ TEST(FreeFormat, EndOfInputAndErrorAreTold) {
   EXPECT_FALSE(file.open(folder.path().string()));  // a directory is not an input file
 }
 
-TEST(FreeFormat, LinesLongerThanTheBufferAreWholeRecords) {
+// A line longer than the window is read in pieces cut between values: the buffer never grows, and
+// the values are those of the line.
+TEST(FreeFormat, LinesLongerThanTheWindowReadInPieces) {
   std::string content;
   const std::size_t count = 400000;  // about 3 MB on one line
   for (std::size_t i = 0; i < count; ++i) content += std::to_string(i) + ".25 ";
@@ -309,6 +324,107 @@ TEST(FreeFormat, LinesLongerThanTheBufferAreWholeRecords) {
   std::int32_t next = 0;
   ASSERT_TRUE(read_items(file, {next}).ok());
   EXPECT_EQ(next, 7);
+  EXPECT_EQ(file.record_number(), 2u);
+  EXPECT_LE(file.buffer_bytes(), InputFile::default_window_bytes);
+}
+
+// Reading through small windows gives what reading whole lines gives, read after read: the same
+// outcomes, values, refused text and items left, on random texts whose values fit the window.
+TEST(FreeFormat, SmallWindowsReadLikeWholeLines) {
+  std::mt19937 random(2024);
+  const std::vector<std::string> pieces = {
+      "1.5",     "-2", "3e2",  "2*7", "3*", ",",  ", ,",  " ",
+      "\t",      "\n", "\r\n", "/",   "x",  "1e", "5\r3", "12345678901234567890",
+      "0.5-200", "7"};
+  TempFolder folder;
+  for (int n = 0; n < 500; ++n) {
+    const std::string text = random_text(random, pieces, 200);
+    const std::size_t window = std::size_t{24} << std::uniform_int_distribution<int>(0, 3)(random);
+    InputFile file;
+    ASSERT_TRUE(file.open(folder.write("in.txt", text), window));
+    testing::StringRecords lines(text);
+    for (int r = 0; r < 12; ++r) {
+      const std::size_t count = std::uniform_int_distribution<std::size_t>(0, 12)(random);
+      std::vector<double> got(count, -1), expected(count, -1);
+      const ReadStatus got_status = read_reals(file, got);
+      const ReadStatus expected_status = read_items(lines, {std::span<double>(expected)});
+      ASSERT_EQ(got_status.outcome, expected_status.outcome) << text;
+      EXPECT_EQ(got_status.error, expected_status.error) << text;
+      EXPECT_EQ(got_status.token, expected_status.token) << text;
+      EXPECT_EQ(got_status.items_left, expected_status.items_left) << text;
+      EXPECT_EQ(got, expected) << text;
+    }
+    EXPECT_LE(file.buffer_bytes(), window);
+  }
+}
+
+// A token longer than the window is held whole while it may still be a number, so that every
+// number reads exactly; any other is refused as soon as the window shows it is none, its text cut
+// there. The next read starts on the next record as always.
+TEST(FreeFormat, TokensLongerThanTheWindow) {
+  const std::string digits(100, '1');
+  std::string number = "-0.";
+  number.append(300, '0').append(digits).append("D+300");
+  struct Case {
+    std::string token;
+    bool reads;
+    std::string refused;  // the text the failed read holds
+  };
+  const std::vector<Case> cases = {
+      {digits, true, ""},
+      {number, true, ""},
+      {std::string("3*") + number, true, ""},
+      {std::string(30, '0') + "1*-InFinity", true, ""},
+      {std::string(63, '7') + "\r", true, ""},  // the window ends on the carriage return
+      {std::string(40, '2') + "x" + digits, false,
+       std::string(40, '2') + "x" + std::string(23, '1')},
+      {std::string("1.5.") + digits, false, std::string("1.5.").append(28, '1')},
+      {std::string("3*4*") + digits, false, std::string("3*4*").append(28, '1')},
+      {std::string("x") + digits, false, std::string("x").append(31, '1')},
+  };
+  TempFolder folder;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.token);
+    InputFile file;
+    ASSERT_TRUE(file.open(folder.write("in.txt", "1 " + c.token + "\n4 5\n"), 32));
+    std::vector<double> values(2, 0.0);
+    const ReadStatus status = read_reals(file, values);
+    if (c.reads) {
+      ASSERT_TRUE(status.ok());
+      const std::string plain = c.token.substr(c.token.find('*') + 1);
+      std::string converted = plain.substr(0, plain.find('\r'));
+      std::replace(converted.begin(), converted.end(), 'D', 'e');
+      EXPECT_EQ(values[1], std::strtod(converted.c_str(), nullptr));
+      EXPECT_GT(file.buffer_bytes(), 32u);
+    } else {
+      EXPECT_EQ(status.outcome, ReadOutcome::error);
+      EXPECT_EQ(status.error, ReadErrorKind::syntax);
+      EXPECT_EQ(status.token, c.refused);
+      EXPECT_LE(file.buffer_bytes(), 64u);
+    }
+    std::int32_t a = 0, b = 0;
+    ASSERT_TRUE(read_items(file, {a, b}).ok());
+    EXPECT_EQ(a, 4);
+    EXPECT_EQ(b, 5);
+  }
+}
+
+// The line feeds of a file, counted again from its start, leave the reading where it was; the
+// offset of the next record passes over the rest of a long record first.
+TEST(FreeFormat, LineFeedsAndTheNextRecordsOffset) {
+  TempFolder folder;
+  const std::string header(5000, 'h');
+  InputFile file;
+  ASSERT_TRUE(file.open(folder.write("in.txt", header + "\n1\n\n2\n3"), 64));
+  std::string_view record;
+  ASSERT_TRUE(file.next_record(record));
+  EXPECT_TRUE(file.continues());
+  EXPECT_EQ(file.count_line_feeds(), std::optional<std::size_t>(4));
+  EXPECT_EQ(file.next_record_offset(), 5001);
+  std::int32_t value = 0;
+  ASSERT_TRUE(read_items(file, {value}).ok());
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(file.record_number(), 2u);
 }
 
 // A small file's buffer is sized to the file when it is opened: whatever it holds when read, and
@@ -369,12 +485,7 @@ TEST(FreeFormat, BulkRealPathMatchesGeneralRead) {
                                            "1e-30",
                                            "0.5-200"};
   for (int n = 0; n < 20000; ++n) {
-    std::string text;
-    const int length = std::uniform_int_distribution<int>(0, 14)(random);
-    for (int p = 0; p < length; ++p) {
-      text += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(random)];
-      text += random() % 3 == 0 ? "," : " ";
-    }
+    const std::string text = random_text(random, pieces, 14);
     const std::size_t count = std::uniform_int_distribution<std::size_t>(0, 6)(random);
     testing::StringRecords bulk_file(text), general_file(text);
     std::vector<double> bulk(count, -1), general(count, -1);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/cells/cells_fixtures.hpp"
+#include "tests/support/stop_details.hpp"
 #include "tests/support/temp_folder.hpp"
 
 namespace quelby {
@@ -347,6 +348,22 @@ TEST(AllActive, SavesAndRestoresTheMap) {
   set_all_active(false, cells);
   EXPECT_EQ(cells.cell_idx, map);
   EXPECT_EQ(cells.npar, 4);
+}
+
+// Each refusal carries the line of its fault and what it is, never shown on a stream.
+TEST(ActiveCellFile, StopsCarryTheirDetail) {
+  const Mesh mesh = testing::mesh_with_widths({10, 10, 10}, {10, 10});
+  testing::check_details(
+      {
+          {"other dimensions", "3 3\n9*1\n", "f.txt:1: 3 x 3 cells, the mesh has 3 x 2"},
+          {"too few flags", "3 2\n1 1 1\n1 1\n", "f.txt:3: 5 values, 6 expected"},
+          {"a bad flag", "3 2\n1 1 1\n1 y 1\n", "f.txt:3: 'y' is not an integer"},
+          {"a flag out of range", "3 2\n1 1 1\n1 1 2\n", "f.txt: the flag of column 3, row 2 is 2"},
+      },
+      [&](const Io& io, const std::string& path) {
+        ActiveCells cells;
+        read_active_cells(io, mesh, no_topography(3), path, cells);
+      });
 }
 
 }  // namespace

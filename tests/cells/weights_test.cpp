@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/cells/cells_fixtures.hpp"
+#include "tests/support/stop_details.hpp"
 #include "tests/support/temp_folder.hpp"
 
 namespace quelby {
@@ -254,6 +255,32 @@ TEST(SingleWeightFile, ThreeFilesWithABlankName) {
   EXPECT_EQ(values_of(weights.z), (std::vector<double>{5, 6, -3, -3}));
   EXPECT_EQ(outcome.log(),
             "S weights were read from: " + s + "\nZ weights were read from: " + z + "\n");
+}
+
+// Each refusal carries the line of its fault and what it is, never shown on a stream.
+TEST(WeightingFile, StopsCarryTheirDetail) {
+  const Mesh mesh = testing::mesh_with_widths({10, 10, 10}, {10, 10});
+  testing::check_details(
+      {
+          {"other dimensions", "2 2\n", "f.txt:1: 2 x 2 cells, the mesh has 3 x 2"},
+          {"a short x block", "3 2\n6*1\n3*1\n", "f.txt:3: 3 values, 4 expected"},
+          {"a bad value", "3 2\n6*1\n4*1\n1 1 w 1\n", "f.txt:4: 'w' is not a number"},
+          {"an older layout", "3 2\n6*1\n4*1\n3*1\n6*1\n",
+           "f.txt:5: the value 1 after the z weights block"},
+      },
+      [&](const Io& io, const std::string& path) {
+        CellArray s(3, 2), x(3, 2), z(3, 2);
+        read_weights_file(io, mesh, path, s, x, z);
+      });
+  testing::check_details(
+      {
+          {"a block too wide", "4 2\n8*1\n", "f.txt:1: 4 x 2 cells, the array holds 3 x 2"},
+          {"a short block", "2 2\n1 2 3\n", "f.txt:2: 3 values, 4 expected"},
+      },
+      [](const Io& io, const std::string& path) {
+        CellArray s(3, 2);
+        read_weight_file(io, path, "S weights", s);
+      });
 }
 
 }  // namespace

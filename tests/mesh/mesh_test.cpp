@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/stop_details.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -190,6 +191,36 @@ TEST(Mesh, NullValuesKeepTheItemsOfThePreviousRead) {
   EXPECT_EQ(loaded.mesh.dx, (std::vector<double>{25, 25, 25, 25, 12.5, 12.5, 12.5, 12.5}));
   EXPECT_EQ(loaded.mesh.dz, (std::vector<double>{37.5, 37.5, 37.5, 37.5}));
   EXPECT_EQ(loaded.mesh.z_first, 0);
+}
+
+// Each refusal carries the line of its fault and what it is, never shown on a stream.
+TEST(Mesh, StopsCarryTheirDetail) {
+  testing::check_details(
+      {
+          {"letters in a count", "1\n0 30 3\n1\n0 20 x2\n", "f.txt:4: 'x2' is not an integer"},
+          {"a count with a point", "1\n0 30 3.0\n", "f.txt:2: '3.0' is not an integer"},
+          {"letters in a position", "1\n0 3O 3\n", "f.txt:2: '3O' is not a number"},
+          {"ends inside a segment", "1\n0 30 3\n1\n0 20\n", "f.txt:4: 2 values, 3 expected"},
+          {"empty", "", "f.txt: the file is empty"},
+          {"beyond 32 bits", "1\n0 30 3000000000\n",
+           "f.txt:2: '3000000000' is beyond the 32-bit integer range"},
+          {"a bad repeat count", "1\n0 30 0*3\n",
+           "f.txt:2: '0*3' does not start with a repeat count"},
+          {"a bad repeated value", "1\n0 30 2*x\n", "f.txt:2: '2*x' is not an integer"},
+          {"not finite", "1\n0 inf 3\n", "f.txt:2: a position that is not a finite number"},
+          {"a negative count", "2\n0 30 3\n40 -1\n1\n0 20 2\n", "f.txt:3: a segment of -1 cells"},
+          {"no cells", "0\n1\n0 20 2\n", "f.txt: 0 x 2 cells"},
+          {"decreasing x", "2\n0 30 3\n20 1\n1\n0 20 2\n",
+           "f.txt:3: a segment from 30 to 20 makes cells -10 wide"},
+          {"decreasing z", "1\n0 30 3\n1\n5 0 2\n",
+           "f.txt:4: a segment from 5 to 0 makes cells -2.5 wide"},
+          {"control characters in a count", std::string("1\n0 30 \x1b[2J\r\0x\n", 15),
+           "f.txt:2: '\\x1B[2J\\x0D\\x00x' is not an integer"},
+      },
+      [](const Io& io, const std::string& path) {
+        Mesh mesh;
+        load_mesh(io, path, mesh);
+      });
 }
 
 }  // namespace

@@ -1,14 +1,21 @@
 #include "quelby/mesh/model.hpp"
 #include "quelby/base/stops.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/temp_folder.hpp"
@@ -307,6 +314,193 @@ TEST(ModelFile, ReplacingKeepsLinksPermissionsAndDevices) {
   write_model(transcript.io(), mesh, "/dev/null", model);
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
   EXPECT_EQ(transcript.error(), "");
+}
+
+struct Refusal {
+  bool stopped = false;
+  std::string detail;
+  std::string console;
+  std::string error;
+};
+
+Refusal read_refused(const Mesh& mesh, const std::string& path) {
+  Refusal refusal;
+  Transcript transcript;
+  Model model(mesh.nx, mesh.nz);
+  try {
+    read_model(transcript.io(), mesh, path, "model", model);
+  } catch (const Stop& stop) {
+    refusal.stopped = true;
+    refusal.detail = stop.detail();
+  }
+  refusal.console = transcript.console();
+  refusal.error = transcript.error();
+  return refusal;
+}
+
+// Each refusal of a model file carries the line of its first fault and what it is; the messages
+// on the streams stay exactly those without a detail.
+TEST(ModelFile, DetailsNameTheLineAndTheFault) {
+  struct Case {
+    const char* file;
+    std::string text;
+    std::string detail;
+    bool dimension;  // the inconsistent-dimension message rather than the read error
+  };
+  const std::string five_by_three = "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n";
+  const Case cases[] = {
+      {"typo.mod", "5 3\n1 2 3 4 5\n6 7 8 9 10\n11 12 13 1OO 15\n",
+       "typo.mod:4: '1OO' is not a number", false},
+      {"short.mod", "5 3\n1 2 3\n4 5\n6 7 8\n9 10\n11 12\n13 14\n",
+       "short.mod:7: 14 values, 15 expected", false},
+      {"wrongdim.mod", "4 3\n" + five_by_three, "wrongdim.mod:1: 4 x 3 cells, the mesh has 5 x 3",
+       true},
+      {"split.mod", "5\n\n2\n" + five_by_three, "split.mod:3: 5 x 2 cells, the mesh has 5 x 3",
+       true},
+      {"empty.mod", "", "empty.mod:1: 0 values, 2 expected", false},
+      {"header.mod", "5.0 3\n" + five_by_three, "header.mod:1: '5.0' is not an integer", false},
+      {"huge.mod", "5 99999999999\n", "huge.mod:1: '99999999999' is out of range", false},
+      {"repeat.mod", "5 3\n1 2 3 4 5\n0*4 2\n", "repeat.mod:3: '0*4' is not a number", false},
+      {"badrepeat.mod", "5 3\n1 2 3 4 5\n3*x 2\n", "badrepeat.mod:3: '3*x' is not a number", false},
+      {"twice.mod", "5 3\n1 2 3 4 5\n6 7 x8 9 10\n11 12 13 y 15\n",
+       "twice.mod:3: 'x8' is not a number", false},
+      {"nulls.mod", "5 3\n1 ,, 3*, 2*7\r\n8 9 10\n11 12 13 14\n",
+       "nulls.mod:4: 14 values, 15 expected", false},
+  };
+  TempFolder folder;
+  const Mesh mesh = unit_mesh(5, 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = folder.write(c.file, c.text);
+    const Refusal refusal = read_refused(mesh, path);
+    ASSERT_TRUE(refusal.stopped);
+    EXPECT_EQ(refusal.detail, path.substr(0, path.size() - std::string(c.file).size()) + c.detail);
+    EXPECT_EQ(refusal.console, c.dimension ? "\nError: inconsistent dimension in " + path + "\n"
+                                           : "\nError reading model model file " + path + "\n");
+    EXPECT_EQ(refusal.error, "");
+  }
+}
+
+// Large models broken in several places, read on both cores: the detail names the first bad
+// value, wherever the parts were split.
+TEST(ModelFile, DetailsNameTheFirstOfSeveralFaults) {
+  TempFolder folder;
+  std::mt19937 random(4242);
+  const Mesh mesh = unit_mesh(400, 300);
+  for (int trial = 0; trial < 12; ++trial) {
+    SCOPED_TRACE(trial);
+    std::vector<std::string> lines(300);
+    for (std::size_t k = 0; k < lines.size(); ++k)
+      for (int i = 0; i < 400; ++i) lines[k] += std::to_string(k * 400 + i) + ".25 ";
+    const auto first_line = std::uniform_int_distribution<std::size_t>(0, 299)(random);
+    lines[first_line] += "bad" + std::to_string(trial) + " ";
+    for (int extra = 0; extra < 3; ++extra) {
+      const auto later = std::uniform_int_distribution<std::size_t>(first_line, 299)(random);
+      lines[later] = "worse " + lines[later];
+    }
+    std::string text = "400 300\n";
+    for (const std::string& line : lines) text += line + "\n";
+    const std::string path = folder.write("broken.mod", text);
+    const Refusal refusal = read_refused(mesh, path);
+    ASSERT_TRUE(refusal.stopped);
+    // A "worse" put in front of the first bad line comes first on that line.
+    const bool worse_first = lines[first_line].rfind("worse ", 0) == 0;
+    EXPECT_EQ(refusal.detail,
+              path + ":" + std::to_string(first_line + 2) + ": '" +
+                  (worse_first ? std::string("worse") : "bad" + std::to_string(trial)) +
+                  "' is not a number");
+  }
+}
+
+// A refused token reaches the detail with its control characters written as \xNN and cut after
+// 40 characters, so that a detail is one short line whatever the file holds.
+TEST(ModelFile, DetailsEscapeAndCutTheRefusedToken) {
+  const struct {
+    const char* file;
+    std::string token;
+    std::string shown;
+  } cases[] = {
+      {"escape.mod", std::string("\x1b[31mX\r\0Y", 9), "\\x1B[31mX\\x0D\\x00Y"},
+      {"long.mod", std::string(5000, 'z'), std::string(40, 'z') + "..."},
+      {"bell.mod", "1.5\a", "1.5\\x07"},
+  };
+  TempFolder folder;
+  const Mesh mesh = unit_mesh(3, 2);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = folder.write(c.file, "3 2\n1 2 3\n4 " + c.token + " 6\n");
+    const Refusal refusal = read_refused(mesh, path);
+    ASSERT_TRUE(refusal.stopped);
+    EXPECT_EQ(refusal.detail, path + ":3: '" + c.shown + "' is not a number");
+    EXPECT_EQ(refusal.console, "\nError reading model model file " + path + "\n");
+    EXPECT_EQ(refusal.error, "");
+  }
+}
+
+// A model written on one line of text reads to the same bits as the same values on many lines,
+// and a value cut by the end of its line is refused the same way.
+TEST(ModelFile, OneLineReadsLikeManyLines) {
+  constexpr int nx = 2000;
+  constexpr int nz = 1000;
+  std::string one_line = "2000 1000\n";
+  std::string many_lines = one_line;
+  for (int k = 0; k < nz; ++k) {
+    for (int i = 0; i < nx; ++i) {
+      const std::string value = std::to_string((k * 7919 + i * 104729) % 1000003) + ".25e-3";
+      one_line += value + ' ';
+      many_lines += value + (i + 1 < nx ? ' ' : '\n');
+    }
+  }
+  TempFolder folder;
+  const Mesh mesh = unit_mesh(nx, nz);
+  Read from_one;
+  read(mesh, folder.write("one.mod", one_line + "\n"), from_one);
+  Read from_many;
+  read(mesh, folder.write("many.mod", many_lines), from_many);
+  ASSERT_FALSE(from_one.stopped);
+  ASSERT_FALSE(from_many.stopped);
+  EXPECT_TRUE(std::equal(
+      from_one.model.values().begin(), from_one.model.values().end(),
+      from_many.model.values().begin(), from_many.model.values().end(), [](double a, double b) {
+        return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+      }));
+  EXPECT_EQ(from_one.model.data()[1], 104729.25e-3);
+  // The last value missing: the one line is line 2 either way.
+  one_line.resize(one_line.rfind(' ', one_line.size() - 2) + 1);
+  const std::string short_path = folder.write("short.mod", one_line);
+  EXPECT_EQ(read_refused(mesh, short_path).detail,
+            short_path + ":2: 1999999 values, 2000000 expected");
+}
+
+// A bad value at the start of a line without end is refused once it is read: the reader holds a
+// window of the line, not the line. The line comes through a pipe whose writer offers 64 MiB more
+// after the fault and counts what was taken before the reader closed the pipe.
+TEST(ModelFile, RefusesALongLineAtItsFirstFault) {
+  TempFolder folder;
+  const std::string path = folder.file("endless.mod");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
+  constexpr std::size_t offered = std::size_t{64} << 20;
+  std::size_t written = 0;
+  std::thread writer([&] {
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (descriptor < 0) return;
+    std::string block = "2000 1000\n1.5 2.5 x\x1b ";
+    while (block.size() < (std::size_t{1} << 16)) block += "1.25 ";
+    while (written < offered) {
+      const ssize_t count = ::write(descriptor, block.data(), block.size());
+      if (count <= 0) break;
+      written += static_cast<std::size_t>(count);
+      block.assign(1 << 16, ' ');
+    }
+    ::close(descriptor);
+  });
+  const Refusal refusal = read_refused(unit_mesh(2000, 1000), path);
+  writer.join();
+  std::signal(SIGPIPE, previous);
+  EXPECT_TRUE(refusal.stopped);
+  EXPECT_EQ(refusal.detail, path + ":2: 'x\\x1B' is not a number");
+  EXPECT_LT(written, std::size_t{4} << 20);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/stop_details.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -215,6 +216,27 @@ TEST(TopographyFile, LoadsTheMeshFirstAndReplacesAnEarlierReading) {
   EXPECT_FALSE(topography.has_topography);
   EXPECT_EQ(topography.air_cells, (std::vector<std::int32_t>{0, 0, 0}));
   EXPECT_EQ(topography.surface_z, (std::vector<double>{0, 0, 0, 0}));
+}
+
+// Each refusal carries the line of its fault and what it is, never shown on a stream.
+TEST(TopographyFile, StopsCarryTheirDetail) {
+  const std::vector<double> x_nodes = {0, 10, 20, 30};
+  const std::vector<double> z_nodes = {0, 10, 20};
+  testing::check_details(
+      {
+          {"a bad count", "two 100\n0 90\n", "f.txt:1: 'two' is not an integer"},
+          {"too few points", "3 100\n0 90\n10 90\n", "f.txt:3: 0 values, 2 expected"},
+          {"half a point", "2 100\n0 90\n10\n", "f.txt:3: 1 value, 2 expected"},
+          {"no points", "0 100\n", "f.txt:1: 0 points"},
+          {"x going back", "3 100\n0 90\n20 90\n10 90\n", "f.txt:4: x 10 after x 20"},
+          {"not finite", "1 100\n0 nan\n", "f.txt:2: a value that is not a finite number"},
+          {"a reference not finite", "1 -inf\n0 90\n",
+           "f.txt:1: a value that is not a finite number"},
+      },
+      [&](const Io& io, const std::string& path) {
+        Topography topography;
+        read_topography(io, true, path, x_nodes, z_nodes, topography);
+      });
 }
 
 }  // namespace

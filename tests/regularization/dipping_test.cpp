@@ -10,6 +10,7 @@
 
 #include "tests/cells/cells_fixtures.hpp"
 #include "tests/regularization/zone_literal.hpp"
+#include "tests/support/stop_details.hpp"
 #include "tests/support/temp_folder.hpp"
 
 namespace quelby {
@@ -307,6 +308,26 @@ TEST(DippingZones, UnorderedCentresStillGiveTheLiteralAnswer) {
   EXPECT_EQ(zones, literal_zones(mesh, regions));
   std::vector<std::int32_t> short_map(11, 0);
   EXPECT_THROW(assign_zones(mesh, regions, short_map), std::invalid_argument);
+}
+
+// Each refusal carries the line of its fault and what it is, never shown on a stream.
+TEST(DippingZones, StopsCarryTheirDetail) {
+  const Mesh mesh = mesh_with_widths({10, 10, 10}, {10, 10});
+  testing::check_details(
+      {
+          {"a short background line", "1 1 1\n", "f.txt:1: 3 values, 4 expected"},
+          {"no zones", "1 1 1 0\n0\n", "f.txt:2: 0 zones"},
+          {"a zone without points", "1 1 1 0\n1\n1 1 1 30 0\n", "f.txt:3: zone 2 has 0 points"},
+          {"a bad vertex", "1 1 1 0\n1\n1 1 1 30 3\n0 0\n10 q\n", "f.txt:5: 'q' is not a number"},
+          {"a vertex not finite", "1 1 1 0\n1\n1 1 1 30 1\ninf 0\n",
+           "f.txt:4: a position that is not a finite number"},
+      },
+      [&](const Io& io, const std::string& path) {
+        std::vector<std::int32_t> zone_idx(6);
+        std::int32_t nzone = 0;
+        DippingZones zones;
+        read_dipping(io, mesh, AlphaCoefficients{1, 1, 1}, 1, path, zone_idx, nzone, zones);
+      });
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/stop_details.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 #include "tests/survey/exchange_literal.hpp"
@@ -645,6 +646,41 @@ TEST(SurveyDataFile, FilesBrokenInSeveralPlacesStopAtTheFirstPassFirst) {
     EXPECT_EQ(transcript.console(), with_name(c.message, path)) << c.text;
     EXPECT_EQ(detail, with_name(c.detail, path)) << c.text;
   }
+}
+
+// Each refusal carries the line of its fault and what it is, never shown on a stream.
+TEST(SurveyDataFile, StopsCarryTheirDetail) {
+  testing::check_details(
+      {
+          {"five values where the first line has six",
+           "header\n0 10 20 30 1.5 0.1\n1 10 20 30 1.5\n", "f.txt:3: 5 values, 6 expected"},
+          {"letters in a position", "header\n! a note\n0 10 2O 30 1.5\n",
+           "f.txt:3: '2O' is not a number"},
+          {"a bad standard deviation", "header\n0 10 20 30 1.5 -0.1\n",
+           "f.txt:2: a standard deviation of -0.1"},
+          {"an IPTYPE line at the end", "header\n0 10 20 30 1.5\nIPTYPE=0\n",
+           "f.txt:3: the file ends where one more line was expected"},
+          {"no data", "header\n\n! nothing\n", "f.txt: 0 current pairs, 0 data"},
+          {"the common-current layout, a short file", "COMMON_CURRENT\n1\n0 10 2\n20 30 1.5\n",
+           "f.txt:4: the file ends where one more line was expected"},
+          {"the common-current layout, a bad count", "COMMON_CURRENT\n1\n0 10 two\n",
+           "f.txt:3: 'two' is not an integer"},
+          {"the common-current layout, a short line", "COMMON_CURRENT\n1\n0 10 1\n20\n",
+           "f.txt:4: 1 value, 2 expected"},
+          {"empty", "", "f.txt: the file is empty"},
+          {"an escape sequence in a position", "header\n0 10 \x1b]0;x\x07 30 1.5\n",
+           "f.txt:2: '\\x1B]0;x\\x07' is not a number"},
+      },
+      [](const Io& io, const std::string& path) {
+        SurveyData data;
+        read_data_file(io, path, false, false, true, data);
+      });
+  testing::check_details(
+      {{"IP type 3", "header\nIPTYPE=3\n0 10 20 30 1.5\n", "f.txt:3: IP type 3"}},
+      [](const Io& io, const std::string& path) {
+        SurveyData data;
+        read_data_file(io, path, false, false, false, data);
+      });
 }
 
 }  // namespace quelby
