@@ -3,14 +3,14 @@
 // a model file. Options (--topography, --active) fix the cells that are no parameters of the
 // ground; without an option the command is the four-argument command it always was.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <new>
-#include <streambuf>
 
+#include "app/command_exit.hpp"
 #include "app/command_line.hpp"
 #include "app/command_phases.hpp"
+#include "app/run_log.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/phase_timer.hpp"
 #include "quelby/base/stops.hpp"
@@ -24,33 +24,9 @@
 
 namespace {
 
-// The run log: an anonymous temporary file, deleted by the system when the process ends.
-class TemporaryFileBuffer : public std::streambuf {
- public:
-  explicit TemporaryFileBuffer(std::FILE* file) : file_(file) {}
-
- protected:
-  int_type overflow(int_type c) override {
-    if (c == traits_type::eof()) return traits_type::not_eof(c);
-    return std::fputc(c, file_) == EOF ? traits_type::eof() : c;
-  }
-  std::streamsize xsputn(const char* data, std::streamsize count) override {
-    return static_cast<std::streamsize>(
-        std::fwrite(data, 1, static_cast<std::size_t>(count), file_));
-  }
-  int sync() override { return std::fflush(file_) == 0 ? 0 : -1; }
-
- private:
-  std::FILE* file_;
-};
-
 // Whether a stop's detail line goes to standard error: only when asked for by an option, so that
 // the four-argument command writes exactly what it always wrote.
 bool print_details = false;
-
-void print_detail(const quelby::Stop& stop) {
-  if (print_details && !stop.detail().empty()) std::cerr << stop.detail() << '\n' << std::flush;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The fixed cells: exactly the cells that are no parameters of the map the library builds from
@@ -92,14 +68,12 @@ void smooth_model(const quelby::Mesh& mesh, const quelby::FixedCells* fixed, std
 
 int run(const quelby::CommandArguments& arguments) {
   const quelby::CommandOptions& options = arguments.options;
-  std::FILE* const log_file = std::tmpfile();
-  if (log_file == nullptr) {
+  quelby::TemporaryRunLog log;
+  if (!log.is_open()) {
     std::cerr << "Error: cannot create the run log: " << std::strerror(errno) << '\n';
     return quelby::exit_failure;
   }
-  TemporaryFileBuffer log_buffer(log_file);
-  std::ostream log(&log_buffer);
-  const quelby::Io io{std::cout, std::cerr, log};
+  const quelby::Io io{std::cout, std::cerr, log.stream()};
 
   quelby::Mesh mesh;
   quelby::phase_mark(quelby::command_phase::mesh);
@@ -134,26 +108,18 @@ int main(int argc, char** argv) {
   quelby::start_phase_timer(quelby::command_phase::startup);
   // Threads started later inherit this environment.
   quelby::set_command_floating_point();
-  try {
-    // No run log before the arguments are known: the command line's messages go to the console
-    // and the error stream alone.
-    std::ostream no_log(nullptr);
-    const quelby::CommandArguments arguments =
-        quelby::parse_command_line({std::cout, std::cerr, no_log}, argc, argv);
-    print_details = arguments.options.details;
-    if (arguments.options.phases) {
-      quelby::report_phases_to(*arguments.options.phases, quelby::command_phase::report_order);
-    }
-    return run(arguments);
-  } catch (const quelby::Stop& stop) {
-    std::cout << std::flush;
-    print_detail(stop);
-    return stop.status();
-  } catch (const std::bad_alloc&) {
-    std::cerr << "Error: not enough memory, program terminated\n";
-    return quelby::exit_failure;
-  } catch (const std::exception& error) {
-    std::cerr << "Error: " << error.what() << '\n';
-    return quelby::exit_failure;
-  }
+  return quelby::exit_status_of(
+      [&] {
+        // No run log before the arguments are known: the command line's messages go to the
+        // console and the error stream alone.
+        std::ostream no_log(nullptr);
+        const quelby::CommandArguments arguments =
+            quelby::parse_command_line({std::cout, std::cerr, no_log}, argc, argv);
+        print_details = arguments.options.details;
+        if (arguments.options.phases) {
+          quelby::report_phases_to(*arguments.options.phases, quelby::command_phase::report_order);
+        }
+        return run(arguments);
+      },
+      print_details);
 }

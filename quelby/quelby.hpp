@@ -30,4 +30,5 @@
 #include "quelby/smoothing/smooth.hpp"
 #include "quelby/sparse/csr.hpp"
 #include "quelby/survey/data_file.hpp"
+#include "quelby/survey/data_writer.hpp"
 #include "quelby/survey/survey_data.hpp"

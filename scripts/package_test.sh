@@ -2,9 +2,10 @@
 # Installs quelby into a temporary prefix, static and then shared, and builds a tiny consumer
 # project against each installation twice: with find_package and with pkg-config. Each consumer
 # smooths the bundled example and must write the very bytes that the installed command writes;
-# the installed man page must render without warnings. Then makes the Debian package from the
-# static release build (cpack -G DEB), checks its name, fields and contents, unpacks it into a
-# temporary root and runs the unpacked command and a consumer built against the unpacked files.
+# the installed man pages (quelby, quelby-forward, quelby-mesh) must render without warnings. Then
+# makes the Debian package from the static release build (cpack -G DEB), checks its name, fields
+# and contents, unpacks it into a temporary root and runs the unpacked commands and a consumer
+# built against the unpacked files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --package
@@ -22,7 +23,8 @@ for kind in static shared; do
   cmake -S . -B "$work/$kind/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_SHARED_LIBS=$shared -DQUELBY_TESTS=OFF -DQUELBY_BENCH=OFF \
     -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-  cmake --build "$work/$kind/build" --target quelby quelby_library >/dev/null
+  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby_library \
+    >/dev/null
   cmake --install "$work/$kind/build" >/dev/null
   libdir=$(find "$prefix" -name quelby.pc -printf '%h\n' | head -n 1)/..
 
@@ -43,13 +45,19 @@ for kind in static shared; do
   "$work/$kind/pkg_consumer" "$mesh" "$model" "$work/$kind/pkg_config.mod" 3
   cmp "$work/$kind/command.mod" "$work/$kind/pkg_config.mod"
 
-  page=$(find "$prefix" -path '*man1/quelby.1')
-  warnings=$(groff -man -ww -z "$page" 2>&1)
-  if [[ -n $warnings ]]; then
-    echo "the man page renders with warnings:"
-    echo "$warnings"
-    exit 1
-  fi
+  for command in quelby quelby-forward quelby-mesh; do
+    page=$(find "$prefix" -path "*man1/$command.1")
+    [[ -n $page ]] || {
+      echo "no man page of $command installed"
+      exit 1
+    }
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    if [[ -n $warnings ]]; then
+      echo "the man page of $command renders with warnings:"
+      echo "$warnings"
+      exit 1
+    fi
+  done
 done
 echo "== package (deb): cpack -G DEB in the static release build"
 version=$(sed -n 's/^project(quelby VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -72,7 +80,9 @@ for library in libc6 libstdc++6; do
   }
 done
 contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }')
-for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/lib/libquelby.a \
+for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/bin/quelby-forward \
+  ./usr/share/man/man1/quelby-forward.1 ./usr/bin/quelby-mesh ./usr/share/man/man1/quelby-mesh.1 \
+  ./usr/include/quelby/survey/data_writer.hpp ./usr/lib/libquelby.a \
   ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/smoothing/smooth.hpp ./usr/include/quelby/quelby.hpp \
   ./usr/include/quelby/base/version.hpp ./usr/lib/cmake/quelby/quelbyConfig.cmake \
   ./usr/lib/cmake/quelby/quelbyTargets.cmake ./usr/lib/pkgconfig/quelby.pc; do
@@ -87,7 +97,7 @@ if grep -v '^\./usr/' <<<"$contents" | grep -q .; then
   exit 1
 fi
 
-echo "== package (deb): the unpacked command against the build's command"
+echo "== package (deb): the unpacked commands against the build's commands"
 root=$work/root
 dpkg -x "$deb" "$root"
 [[ $("$root/usr/bin/quelby" --version) == "quelby $version" ]]
@@ -98,6 +108,21 @@ masked=(--topography examples/section.topo --active examples/section.act)
 "$root/usr/bin/quelby" "${masked[@]}" "$mesh" "$model" "$work/deb_masked.mod" 3
 "$build/quelby" "${masked[@]}" "$mesh" "$model" "$work/build_masked.mod" 3
 cmp "$work/deb_masked.mod" "$work/build_masked.mod"
+# The forward-modelling commands on the bundled survey: a mesh, then the data of a uniform earth.
+survey=examples/dipole_dipole.dat
+for command in quelby-forward quelby-mesh; do
+  [[ $("$root/usr/bin/$command" --version) == "$command $version" ]]
+done
+"$root/usr/bin/quelby-mesh" "$survey" "$work/deb.msh"
+"$build/quelby-mesh" "$survey" "$work/build.msh"
+cmp "$work/deb.msh" "$work/build.msh"
+# "nx nz", then nx * nz values of 100 ohm-m as one repeated free-format value.
+awk 'NR == 1 { sx = $1; next } NR <= 1 + sx { nx += $NF; next } NR == 2 + sx { sz = $1; next }
+     NR <= 2 + sx + sz { nz += $NF } END { print nx, nz; print nx * nz "*100" }' \
+  "$work/build.msh" >"$work/uniform.mod"
+"$root/usr/bin/quelby-forward" "$work/build.msh" "$work/uniform.mod" "$survey" "$work/deb.dat"
+"$build/quelby-forward" "$work/build.msh" "$work/uniform.mod" "$survey" "$work/build.dat"
+cmp "$work/deb.dat" "$work/build.dat"
 
 echo "== package (deb): a consumer built with the unpacked quelby.pc"
 flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs quelby)

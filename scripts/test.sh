@@ -31,6 +31,7 @@ trap 'rm -rf "$scratch"' EXIT
 (cd "$scratch" && "$scratch/venv/bin/python" -c "import quelby; print('quelby', quelby.__version__)")
 "$scratch/venv/bin/quelby-plot" --data examples/dipole_dipole.dat "$scratch/pseudosection.png"
 (cd "$scratch" && QUELBY_INSTALLED=1 QUELBY_BINARY="$repo/build/release/quelby" \
+  QUELBY_FORWARD_BINARY="$repo/build/release/quelby-forward" \
   PYTHONDONTWRITEBYTECODE=1 "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
   "$repo/python/tests")
 

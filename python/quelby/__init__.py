@@ -2,7 +2,9 @@
 
 Mesh, model, topography and survey data files, smoothing, active cells, cell weights, dipping
 zones, the model objective function of a regularised inversion and the reports of its progress,
-from Python; pictures of sections and pseudosections (matplotlib) and export to viewers (meshio).
+the 2.5-D DC/IP forward model of a survey (data, sensitivities, IP responses, geometric factors,
+meshes for a survey), from Python; pictures of sections and pseudosections (matplotlib) and export
+to viewers (meshio).
 
 Conventions
   * Models are numpy arrays of shape (nz, nx), x fastest as in the files; a flat vector of nx * nz
@@ -12,6 +14,9 @@ Conventions
   * Matrices are scipy.sparse.csr_matrix, 0-based.
   * Store fields that show numbers to users keep them 1-based (cell_idx, idat_idx, sorted_pos,
     zone numbers); every docstring says which.
+  * Data are numpy arrays in the survey store's grouped order (element i is datum i, 0-based);
+    sorted_pos leads from a file's lines to it. DC data are in ohms (V/A for a unit current),
+    resistivities in ohm-m, sensitivities d d_i / d ln rho in ohms.
   * File names are str or any os.PathLike (pathlib.Path).
   * Modes may be given by number or by name (set_alpha: 'mesh', 'given', 'lengths';
     weight_input: 'ones', 'file', 'files'; dip_input: 'none', 'file').
@@ -31,6 +36,7 @@ from ._quelby import *  # noqa: F401,F403
 from ._quelby import (ActiveCells, Io, Mesh, Stop, __version__, default_io,  # noqa: F401
                       run_log)
 from .export import export  # noqa: F401
+from .sensitivity_file import read_sensitivity  # noqa: F401
 from .survey import apparent_resistivity, geometric_factor, pseudosection  # noqa: F401
 
 
@@ -94,4 +100,4 @@ from . import _quelby as _compiled  # noqa: E402
 
 __all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
     "apparent_resistivity", "export", "geometric_factor", "plot_pseudosection", "plot_section",
-    "pseudosection"])
+    "pseudosection", "read_sensitivity"])

@@ -28,10 +28,24 @@ def pseudosection(data):
     return (current + potential) * 0.5, np.abs(potential - current) * 0.5
 
 
-def geometric_factor(data):
-    """K = 2 pi / (1/AM - 1/BM - 1/AN + 1/BN) of surface electrodes for every datum, leaving out
-    the terms of a pole's missing electrode (B when A = B, N when M = N); NaN where K is infinite
-    or undefined (coinciding electrodes, a zero denominator)."""
+def geometric_factor(data, mesh=None, topography=None, wavenumbers=0):
+    """The geometric factor K of every datum, in grouped order: an apparent resistivity is K times
+    the datum in ohms.
+
+    Without a mesh, the formula of surface electrodes on flat ground,
+    K = 2 pi / (1/AM - 1/BM - 1/AN + 1/BN), leaving out the terms of a pole's missing electrode (B
+    when A = B, N when M = N); NaN where K is infinite or undefined (coinciding electrodes, a zero
+    denominator). With a mesh, K = 1 / d of the forward model of a uniform 1 ohm-m earth on that
+    mesh below `topography` (a Topography, or None for flat ground), so that apparent resistivities
+    over topography and buried electrodes are honest and the mesh's own error cancels
+    (quelby.geometric_factors); wavenumbers as quelby.forward takes them.
+    """
+    if mesh is not None:
+        from ._quelby import geometric_factors
+
+        return geometric_factors(mesh, data, air_cells=topography, wavenumbers=wavenumbers)
+    if topography is not None:
+        raise ValueError("geometric_factor: a topography needs the mesh it was read for")
     a, b, m, n = _electrodes(data)
     current_dipole = a != b
     potential_dipole = m != n
@@ -50,14 +64,14 @@ def geometric_factor(data):
     return k
 
 
-def apparent_resistivity(data, values=None):
+def apparent_resistivity(data, values=None, mesh=None, topography=None):
     """K * v for every datum: v the data's dobs unless `values` (ndat values, grouped order) are
-    given; K the geometric factor of surface electrodes (see geometric_factor), NaN where K is
-    infinite or undefined."""
+    given; K the geometric factor (see geometric_factor: of surface electrodes on flat ground, or
+    numerical on `mesh` below `topography`), NaN where K is infinite or undefined."""
     if values is None and data.dobs is None:
         raise ValueError("apparent_resistivity: the data were read without values "
                          "(locations_only); give the values")
     v = np.asarray(data.dobs if values is None else values, dtype=float)
     if v.shape != (data.ndat,):
         raise ValueError(f"values: expected {data.ndat} values, got shape {v.shape}")
-    return geometric_factor(data) * v
+    return geometric_factor(data, mesh=mesh, topography=topography) * v

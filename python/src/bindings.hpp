@@ -94,6 +94,7 @@ void bind_regularization(py::module_& module);  // coefficients, dipping zones a
 void bind_objective(py::module_& module);       // objective.cpp: bind_regularization's last part
 void bind_smoothing(py::module_& module);
 void bind_reports(py::module_& module);
+void bind_forward(py::module_& module);  // surveys from arrays, meshes for surveys, forward models
 
 }  // namespace quelby::python
 

@@ -2,7 +2,8 @@
 
 By default the module is the build tree's (QUELBY_PYTHON_PATH, else build/release/python). With
 QUELBY_INSTALLED=1 it is the installed package (pip install .), whatever the interpreter imports,
-and never the source or build tree. The command is QUELBY_BINARY, else build/release/quelby.
+and never the source or build tree. The command is QUELBY_BINARY, else build/release/quelby;
+quelby-forward is QUELBY_FORWARD_BINARY, else build/release/quelby-forward.
 """
 
 import os
@@ -41,6 +42,13 @@ def root():
 @pytest.fixture
 def command():
     path = pathlib.Path(os.environ.get("QUELBY_BINARY", BUILD / "quelby"))
+    assert path.exists(), f"the command is not built: {path}"
+    return path
+
+
+@pytest.fixture
+def forward_command():
+    path = pathlib.Path(os.environ.get("QUELBY_FORWARD_BINARY", BUILD / "quelby-forward"))
     assert path.exists(), f"the command is not built: {path}"
     return path
 

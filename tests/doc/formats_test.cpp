@@ -3,19 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "app/sensitivity_file.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/cells/weights.hpp"
+#include "quelby/forward/survey_mesh.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/mesh/topography.hpp"
 #include "quelby/regularization/dipping.hpp"
 #include "quelby/report/inversion_report.hpp"
 #include "quelby/survey/data_file.hpp"
+#include "quelby/survey/data_writer.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -41,16 +45,34 @@ std::map<std::string, std::string> example_files(const std::string& markdown) {
   return files;
 }
 
+// The bytes as `od -A d -t x1 -v` shows them: 7-digit decimal offsets, 16 bytes a line in hex,
+// and the length on a line of its own.
+std::string octal_dump(const std::string& bytes) {
+  std::string text;
+  char field[32];
+  for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    std::snprintf(field, sizeof field, "%07zu", at);
+    text += field;
+    for (std::size_t b = at; b < bytes.size() && b < at + 16; ++b) {
+      std::snprintf(field, sizeof field, " %02x", static_cast<unsigned char>(bytes[b]));
+      text += field;
+    }
+    text += '\n';
+  }
+  std::snprintf(field, sizeof field, "%07zu\n", bytes.size());
+  return text + field;
+}
+
 TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
   const std::filesystem::path source(QUELBY_SOURCE_DIR);
   const auto files = example_files(read_file((source / "doc" / "formats.md").string()));
   std::vector<std::string> names;
   for (const auto& entry : files) names.push_back(entry.first);
   // A new example needs its reader below.
-  ASSERT_EQ(names,
-            (std::vector<std::string>{"history.txt", "section.act", "section.dip", "section.msh",
-                                      "section.topo", "section.wgt", "small.mod", "small.msh",
-                                      "survey.dat", "survey_cc.dat", "top.wgt"}));
+  ASSERT_EQ(names, (std::vector<std::string>{
+                       "forward.dat", "history.txt", "line.dat", "section.act", "section.dip",
+                       "section.msh", "section.topo", "section.wgt", "short.msh", "small.j.od",
+                       "small.mod", "small.msh", "survey.dat", "survey_cc.dat", "top.wgt"}));
   TempFolder folder;
   for (const auto& [name, text] : files) {
     folder.write(name, text);
@@ -113,6 +135,30 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
     EXPECT_EQ(common.ncur, 2);
     EXPECT_EQ(common.ndat, 3);
     EXPECT_EQ(common.zm, (std::vector<double>{2, 2, 5}));
+
+    // The written files of the forward-modelling commands: each is what its writer writes.
+    SurveyData line;
+    read_data_file(io, folder.file("line.dat"), true, false, true, line);
+    SurveyMeshOptions short_mesh;
+    short_mesh.cell_width = 2.5;
+    short_mesh.padding_cells = 2;
+    write_mesh(io, folder.file("written.msh"), mesh_for_survey(io, line, short_mesh));
+    EXPECT_EQ(read_file(folder.file("written.msh")), files.at("short.msh"));
+    Mesh short_read;
+    load_mesh(io, folder.file("short.msh"), short_read);
+    EXPECT_EQ(short_read.nx, 18 + 4);
+    EXPECT_EQ(short_read.nz, 6 + 2);
+    SurveyData forward;
+    read_data_file(io, folder.file("forward.dat"), false, false, true, forward);
+    EXPECT_TRUE(forward.std_missing);
+    EXPECT_EQ(forward.sorted_pos, line.sorted_pos);
+    write_general_data(io, folder.file("written.dat"), trim_trailing_blanks(forward.header_line),
+                       forward, forward.dobs);
+    EXPECT_EQ(read_file(folder.file("written.dat")), files.at("forward.dat"));
+    const double jacobian[] = {0.5, -0.25, 1, 2, 0, -1};
+    const std::size_t rows[] = {0, 1};
+    write_sensitivity_file(io, folder.file("written.j"), 2, 3, jacobian, rows);
+    EXPECT_EQ(octal_dump(read_file(folder.file("written.j"))), files.at("small.j.od"));
 
     const double misfit = 2400.0, norm = 1314.52, beta = 10.0;
     write_iteration_history(io, folder.file("written.txt"), 0, {&misfit, 1}, {&norm, 1}, {&beta, 1},

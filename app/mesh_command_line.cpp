@@ -1,0 +1,91 @@
+#include "app/mesh_command_line.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <system_error>
+
+#include "app/option_scanner.hpp"
+
+namespace quelby {
+
+namespace {
+
+constexpr std::string_view usage_text =
+    "\nUsage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z] SURVEY MESHFILE\n";
+
+constexpr std::string_view help_text =
+    "Usage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z] SURVEY MESHFILE\n"
+    "       quelby-mesh -h | --help | --version\n"
+    "\n"
+    "Writes a mesh file for the electrodes of a survey data file (either layout): square core\n"
+    "cells under the electrodes and 4 cells beyond the first and the last, to a core depth, then\n"
+    "padding cells growing by a factor of 1.3 towards both sides and the bottom. MESHFILE is\n"
+    "replaced if it exists.\n"
+    "\n"
+    "Options:\n"
+    "  --cell W       core cell width in m (default: a quarter of the smallest spacing between\n"
+    "                 electrodes along x); the width is adjusted so that whole cells span the\n"
+    "                 electrodes\n"
+    "  --depth D      core depth in m (default: three quarters of the survey's largest electrode\n"
+    "                 separation, at least 4 cells, and at least 4 cells below the deepest\n"
+    "                 electrode)\n"
+    "  --padding N    padding cells on each side and below, 1 to 100 (default: as many as reach\n"
+    "                 five times the larger of the line length and the core depth)\n"
+    "  --z            the survey file, in the common-current layout, carries a z position after\n"
+    "                 every x (buried electrodes)\n"
+    "  -h, --help     print this help and exit\n"
+    "  --version      print the version and exit\n"
+    "\n"
+    "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
+    "The manual page: man 1 quelby-mesh\n";
+
+constexpr std::array<OptionSpec, 4> options = {{{"--cell", "a width in metres"},
+                                                {"--depth", "a depth in metres"},
+                                                {"--padding", "a number of cells"},
+                                                {"--z", ""}}};
+
+constexpr int most_padding_cells = 100;
+
+// The whole of `text` as a number of type T, or false.
+template <typename T>
+bool parse_whole(std::string_view text, T& value) {
+  const char* const end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, value);
+  return result.ec == std::errc() && result.ptr == end;
+}
+
+}  // namespace
+
+MeshArguments parse_mesh_command_line(const Io& io, int argc, const char* const* argv) {
+  const CommandText text{"quelby-mesh", usage_text, help_text};
+  const ScannedLine line = scan_command_line(io, text, options, 2, argc, argv);
+  const auto refuse = [&](std::string_view option, std::string_view what, std::string_view given) {
+    command_usage_error(io, text,
+                        "quelby-mesh: option '" + std::string(option) + "' needs " +
+                            std::string(what) + ", not '" + std::string(given) + "'");
+  };
+  MeshArguments arguments;
+  for (const auto& [option, field] : {std::pair{"--cell", &SurveyMeshOptions::cell_width},
+                                      std::pair{"--depth", &SurveyMeshOptions::core_depth}}) {
+    const auto given = line.value(option);
+    if (!given) continue;
+    double value = 0;
+    if (!parse_whole(*given, value) || !(value > 0) || !std::isfinite(value))
+      refuse(option, "a positive number of metres", *given);
+    arguments.mesh.*field = value;
+  }
+  if (const auto given = line.value("--padding")) {
+    int count = 0;
+    if (!parse_whole(*given, count) || count < 1 || count > most_padding_cells)
+      refuse("--padding", "a whole number of cells from 1 to 100", *given);
+    arguments.mesh.padding_cells = count;
+  }
+  arguments.use_z = line.has("--z");
+  arguments.survey_name = line.positional[0];
+  arguments.mesh_name = line.positional[1];
+  return arguments;
+}
+
+}  // namespace quelby

@@ -1,0 +1,100 @@
+#include "quelby/survey/data_writer.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "quelby/base/atomic_output.hpp"
+#include "quelby/base/read_detail.hpp"
+#include "quelby/base/stops.hpp"
+
+namespace quelby {
+
+namespace {
+
+constexpr int minimum_significant_digits = 8;
+
+}  // namespace
+
+std::string data_value_text(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  char text[48];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+  const std::string_view written(text, static_cast<std::size_t>(result.ptr - text));
+  const std::size_t letter = written.find('e');
+  std::string mantissa(written.substr(0, letter));
+  const std::size_t sign = mantissa.starts_with('-') ? 1 : 0;
+  std::size_t digits = mantissa.size() - sign;
+  if (mantissa.find('.') == std::string::npos) {
+    mantissa += '.';
+  } else {
+    --digits;
+  }
+  // Zeros after the last digit change neither the value nor its reading.
+  for (; digits < minimum_significant_digits; ++digits) mantissa += '0';
+  mantissa += 'E';
+  mantissa += written.substr(letter + 1);
+  return mantissa;
+}
+
+void write_general_data(const Io& io, std::string_view name, std::string_view header,
+                        const SurveyData& survey, std::span<const double> values) {
+  const std::size_t ndat = survey.ndat > 0 ? static_cast<std::size_t>(survey.ndat) : 0;
+  if (values.size() != ndat || survey.xm.size() != ndat || survey.idat_idx.size() < 2) {
+    internal_check_failed(io, "write_general_data: the values do not match the survey");
+  }
+  if (survey.has_file_order && survey.sorted_pos.size() != ndat) {
+    internal_check_failed(io, "write_general_data: sorted_pos does not hold ndat values");
+  }
+
+  // The current pair of every datum, in grouped order.
+  std::vector<std::size_t> pair_of(ndat);
+  for (std::size_t k = 0; k < static_cast<std::size_t>(survey.ncur); ++k) {
+    for (std::size_t i = survey.data_begin(k); i < survey.data_begin(k + 1); ++i) pair_of[i] = k;
+  }
+  bool all_dc = true;
+  for (const std::int32_t type : survey.iptype) all_dc = all_dc && type == 0;
+
+  std::string text;
+  text.reserve(ndat * 64 + header.size() + 8);
+  std::string_view first_line = header.substr(0, header.find_first_of("\r\n"));
+  if (trim_trailing_blanks(first_line) == "COMMON_CURRENT") text += "! ";
+  text += first_line;
+  text += '\n';
+  std::int32_t type_in_force = -1;
+  for (std::size_t line = 0; line < ndat; ++line) {
+    const std::size_t datum = survey.has_file_order ? survey.grouped_position(line) : line;
+    const std::int32_t type = survey.iptype.empty() ? 0 : survey.iptype[datum];
+    if (!all_dc && type != type_in_force) {
+      text += "IPTYPE=";
+      text += std::to_string(type);
+      text += '\n';
+      type_in_force = type;
+    }
+    const std::size_t pair = pair_of[datum];
+    for (const double position :
+         {survey.xa_cur[pair], survey.xb_cur[pair], survey.xm[datum], survey.xn[datum]}) {
+      text += shortest(position);
+      text += ' ';
+    }
+    text += data_value_text(values[datum]);
+    text += '\n';
+  }
+
+  const std::string file_name(trim_trailing_blanks(name));
+  const auto fail = [&](int error) {
+    const std::string message =
+        "Error: cannot write the data file " + file_name + ": " + std::strerror(error) + "\n";
+    io.error << message << std::flush;
+    throw Stop(message, exit_failure);
+  };
+  AtomicOutput output(file_name);
+  if (const int error = output.create()) fail(error);
+  if (const int error = output.write(text.data(), text.size())) fail(error);
+  if (const int error = output.commit()) fail(error);
+}
+
+}  // namespace quelby
