@@ -98,6 +98,10 @@ std::vector<DatumKernel> data_kernels(const SurveyElectrodes& placed, const Mesh
         kernels[i].push_back({sign, image});
       }
     }
+    std::sort(
+        kernels[i].begin(), kernels[i].end(), [](const TransformTerm& x, const TransformTerm& y) {
+          return x.distance != y.distance ? x.distance < y.distance : x.coefficient < y.coefficient;
+        });
   }
   return kernels;
 }

@@ -331,6 +331,21 @@ WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<cons
     if (size > 0 && std::abs(exact * 2 / std::numbers::pi) > 1e-6 * size)
       candidates.push_back(&kernel);
   }
+  // In a canonical order and once each, so that the rule depends on the set of data alone, not on
+  // their order or repetitions.
+  auto by_terms = [](const DatumKernel* first, const DatumKernel* second) {
+    return std::lexicographical_compare(
+        first->begin(), first->end(), second->begin(), second->end(),
+        [](const TransformTerm& x, const TransformTerm& y) {
+          return x.distance != y.distance ? x.distance < y.distance : x.coefficient < y.coefficient;
+        });
+  };
+  std::sort(candidates.begin(), candidates.end(), by_terms);
+  candidates.erase(std::unique(candidates.begin(), candidates.end(),
+                               [&](const DatumKernel* first, const DatumKernel* second) {
+                                 return !by_terms(first, second) && !by_terms(second, first);
+                               }),
+                   candidates.end());
   const std::size_t stride =
       std::max<std::size_t>((candidates.size() + most_data_rows - 1) / most_data_rows, 1);
   std::vector<const DatumKernel*> fitted;
