@@ -279,6 +279,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     const double aim = std::max(result.target_misfit, settings.misfit_fraction * misfit);
     IterationReport report;
     report.iteration = iteration;
+    report.first_beta = result.beta_history[0];
     report.previous_misfit = misfit;
     const std::int32_t trials = std::max(settings.beta_trials, 2);
     for (std::int32_t t = 0; t < trials; ++t) {
