@@ -127,8 +127,7 @@ class ControlReader {
         "(both > 0)";
     AlphaChoice choice;
     if (same_word(text, "default")) return choice;
-    const std::vector<std::string_view> words = words_of(text);
-    if (parse_integer(words[0], choice.mode) != ReadErrorKind::none) fail(expected);
+    if (!read_text(text, {choice.mode}).ok()) fail(expected);
     if (choice.mode == 0) return choice;
     std::int32_t mode = 0;
     double a = unset, b = unset, c = unset;
