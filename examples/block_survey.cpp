@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/forward/forward.hpp"
 #include "quelby/forward/survey_mesh.hpp"
@@ -141,11 +142,11 @@ int main(int argc, char** argv) {
     const double line_end = s * (options.electrodes - 1);
     if (options.relief > 0) {
       std::ofstream file(options.prefix + ".topo");
-      file.precision(17);
       file << "4 100\n"
-           << mesh.x_nodes.front() << " 100\n0 100\n"
-           << line_end << ' ' << 100 + options.relief << '\n'
-           << mesh.x_nodes.back() << ' ' << 100 + options.relief << '\n';
+           << quelby::shortest(mesh.x_nodes.front()) << " 100\n0 100\n"
+           << quelby::shortest(line_end) << ' ' << quelby::shortest(100 + options.relief) << '\n'
+           << quelby::shortest(mesh.x_nodes.back()) << ' ' << quelby::shortest(100 + options.relief)
+           << '\n';
       file.close();
       quelby::read_topography(io, true, options.prefix + ".topo", mesh.x_nodes, mesh.z_nodes,
                               topography);
