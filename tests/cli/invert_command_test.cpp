@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -256,13 +255,20 @@ TEST(InvertCommand, AKilledRunLeavesOnlyCompleteFiles) {
       << "the run ended before it was stopped";
 
   // Every file present is one of the run's and reads back whole.
-  const std::regex iteration_model("model_([0-9]+)\\.mod");
+  // The iteration of "model_K.mod", or 0 for any other name.
+  const auto iteration_of = [](const std::string& name) {
+    const std::string digits =
+        name.size() > 10 && name.starts_with("model_") && name.ends_with(".mod")
+            ? name.substr(6, name.size() - 10)
+            : "";
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::stoi(digits);
+  };
   int last_model = 0;
   for (const auto& entry : fs::directory_iterator(folder.file("out"))) {
     const std::string name = entry.path().filename().string();
-    std::smatch match;
-    if (std::regex_match(name, match, iteration_model)) {
-      last_model = std::max(last_model, std::stoi(match[1]));
+    if (const int iteration = iteration_of(name); iteration > 0) {
+      last_model = std::max(last_model, iteration);
       EXPECT_EQ(read_back(survey.mesh, entry.path().string()).size(), survey.resistivity.size());
     } else if (name == "history.txt") {
       read_history(entry.path().string());
