@@ -43,13 +43,15 @@ for kind in static shared; do
   "$work/$kind/pkg_consumer" "$mesh" "$model" "$work/$kind/pkg_config.mod" 3
   cmp "$work/$kind/command.mod" "$work/$kind/pkg_config.mod"
 
-  page=$(find "$prefix" -path '*man1/quelby.1')
-  warnings=$(groff -man -ww -z "$page" 2>&1)
-  if [[ -n $warnings ]]; then
-    echo "the man page renders with warnings:"
-    echo "$warnings"
-    exit 1
-  fi
+  for name in quelby quelby-invert; do
+    page=$(find "$prefix" -path "*man1/$name.1")
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    if [[ -z $page || -n $warnings ]]; then
+      echo "the man page of $name is missing or renders with warnings:"
+      echo "$warnings"
+      exit 1
+    fi
+  done
 done
 echo "== package (deb): cpack -G DEB in the static release build"
 version=$(sed -n 's/^project(quelby VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -73,6 +75,7 @@ for library in libc6 libstdc++6; do
 done
 contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }')
 for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/lib/libquelby.a \
+  ./usr/bin/quelby-invert ./usr/share/man/man1/quelby-invert.1 \
   ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/smoothing/smooth.hpp ./usr/include/quelby/quelby.hpp \
   ./usr/include/quelby/base/version.hpp ./usr/lib/cmake/quelby/quelbyConfig.cmake \
   ./usr/lib/cmake/quelby/quelbyTargets.cmake ./usr/lib/pkgconfig/quelby.pc; do
@@ -91,6 +94,7 @@ echo "== package (deb): the unpacked command against the build's command"
 root=$work/root
 dpkg -x "$deb" "$root"
 [[ $("$root/usr/bin/quelby" --version) == "quelby $version" ]]
+[[ $("$root/usr/bin/quelby-invert" --version) == "quelby-invert $version" ]]
 "$root/usr/bin/quelby" "$mesh" "$model" "$work/deb.mod" 3
 "$build/quelby" "$mesh" "$model" "$work/build.mod" 3
 cmp "$work/deb.mod" "$work/build.mod"
