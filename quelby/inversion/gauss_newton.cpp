@@ -305,7 +305,8 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       for (; p < npar; ++p) {
         const double* yp = y.data() + p * ndat;
         const double inverse = 1 / solver.factor->pivot(p);
-        for (std::size_t i = begin; i < end; ++i) add_scaled(kernel.data() + i * ndat, yp[i] * inverse, yp, i + 1);
+        for (std::size_t i = begin; i < end; ++i)
+          add_scaled(kernel.data() + i * ndat, yp[i] * inverse, yp, i + 1);
       }
     });
     symmetric_eigen(kernel, ndat, lambda, q);
@@ -325,6 +326,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     const double aim = std::max(0.99 * result.target_misfit, settings.misfit_fraction * misfit);
     IterationReport report;
     report.iteration = iteration;
+    report.first_beta = result.beta_history[0];
     report.previous_misfit = misfit;
     const std::int32_t trials = std::max(settings.beta_trials, 2);
     for (std::int32_t t = 0; t < trials; ++t) {
