@@ -23,7 +23,7 @@ for kind in static shared; do
   cmake -S . -B "$work/$kind/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_SHARED_LIBS=$shared -DQUELBY_TESTS=OFF -DQUELBY_BENCH=OFF \
     -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby_library \
+  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby-invert quelby_library \
     >/dev/null
   cmake --install "$work/$kind/build" >/dev/null
   libdir=$(find "$prefix" -name quelby.pc -printf '%h\n' | head -n 1)/..
