@@ -25,6 +25,10 @@ class CholeskyPattern {
   std::int32_t size() const noexcept { return n_; }
   double factor_entries() const noexcept;  // entries of L
   double factor_flops() const noexcept;    // floating-point operations of one factorisation
+  // Bytes of one numeric factor: its entries' values and row indices.
+  double factor_bytes() const noexcept {
+    return factor_entries() * (sizeof(double) + sizeof(std::int32_t));
+  }
 
  private:
   friend class CholeskyFactor;

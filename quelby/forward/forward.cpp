@@ -142,6 +142,7 @@ struct ForwardModel::Impl {
     bool columns_current = false;
   };
   std::vector<Slot> slots;
+  bool keep = true;                           // the factors are kept between calls
   std::vector<std::vector<double>> boundary;  // per wavenumber, the mixed condition's factors
   // The fields of one chunk of wavenumbers, electrode by electrode, kept between sensitivities.
   std::vector<std::vector<double>> field_storage;
@@ -187,6 +188,9 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
         std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
   });
   m.slots.resize(m.rule.k.size());
+  m.keep =
+      options.keep_factors && m.pattern->factor_bytes() * static_cast<double>(m.rule.k.size()) <=
+                                  static_cast<double>(options.kept_factor_bytes);
   for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
 
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
@@ -280,7 +284,7 @@ ForwardModel::Impl::Slot& ForwardModel::Impl::prepare(std::size_t j) {
 }
 
 void ForwardModel::Impl::release(std::size_t j) {
-  if (options.keep_factors) return;
+  if (keep) return;
   slots[j] = Slot{};
 }
 

@@ -28,8 +28,10 @@ struct ForwardOptions {
   // between a current and a potential electrode of one datum.
   double near_fraction = 0.25;
   // Keep each wavenumber's factorisation for the next call with the same resistivities (memory:
-  // one factor per wavenumber).
+  // one factor per wavenumber), as long as all of them together take no more than
+  // `kept_factor_bytes`; beyond that each call factorises anew, holding one factor per thread.
   bool keep_factors = true;
+  std::size_t kept_factor_bytes = std::size_t{4} << 30;
 };
 
 class ForwardModel {
