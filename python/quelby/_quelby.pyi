@@ -136,6 +136,7 @@ class Topography:
     def __init__(self) -> None: ...
     air_cells: numpy.ndarray
     has_topography: bool
+    reference_elevation: float
     surface_z: numpy.ndarray
 
 def active_cells_from_mask(mesh: Mesh, mask: Any, topography: Optional[Topography] = ..., io: Optional[Io] = ...) -> ActiveCells: ...
