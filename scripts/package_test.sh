@@ -23,7 +23,7 @@ for kind in static shared; do
   cmake -S . -B "$work/$kind/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_SHARED_LIBS=$shared -DQUELBY_TESTS=OFF -DQUELBY_BENCH=OFF \
     -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby_library \
+  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby-invert quelby_library \
     >/dev/null
   cmake --install "$work/$kind/build" >/dev/null
   libdir=$(find "$prefix" -name quelby.pc -printf '%h\n' | head -n 1)/..
@@ -45,7 +45,7 @@ for kind in static shared; do
   "$work/$kind/pkg_consumer" "$mesh" "$model" "$work/$kind/pkg_config.mod" 3
   cmp "$work/$kind/command.mod" "$work/$kind/pkg_config.mod"
 
-  for command in quelby quelby-forward quelby-mesh; do
+  for command in quelby quelby-forward quelby-mesh quelby-invert; do
     page=$(find "$prefix" -path "*man1/$command.1")
     [[ -n $page ]] || {
       echo "no man page of $command installed"
@@ -83,6 +83,7 @@ contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }')
 for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/bin/quelby-forward \
   ./usr/share/man/man1/quelby-forward.1 ./usr/bin/quelby-mesh ./usr/share/man/man1/quelby-mesh.1 \
   ./usr/include/quelby/survey/data_writer.hpp ./usr/lib/libquelby.a \
+  ./usr/bin/quelby-invert ./usr/share/man/man1/quelby-invert.1 \
   ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/smoothing/smooth.hpp ./usr/include/quelby/quelby.hpp \
   ./usr/include/quelby/base/version.hpp ./usr/lib/cmake/quelby/quelbyConfig.cmake \
   ./usr/lib/cmake/quelby/quelbyTargets.cmake ./usr/lib/pkgconfig/quelby.pc; do
@@ -101,6 +102,7 @@ echo "== package (deb): the unpacked commands against the build's commands"
 root=$work/root
 dpkg -x "$deb" "$root"
 [[ $("$root/usr/bin/quelby" --version) == "quelby $version" ]]
+[[ $("$root/usr/bin/quelby-invert" --version) == "quelby-invert $version" ]]
 "$root/usr/bin/quelby" "$mesh" "$model" "$work/deb.mod" 3
 "$build/quelby" "$mesh" "$model" "$work/build.mod" 3
 cmp "$work/deb.mod" "$work/build.mod"

@@ -140,10 +140,16 @@ CholeskyFactor::CholeskyFactor(const CholeskyPattern& pattern, std::span<const d
   Impl& f = *impl_;
   f.factor = cholmod_copy_factor(pattern.impl_->symbolic, f.common.get());
   if (!f.factor) solver_failed("copy of the analysis", f.common->status);
+  refactor(values);
+}
+
+void CholeskyFactor::refactor(std::span<const double> values) {
+  Impl& f = *impl_;
   cholmod_sparse a =
-      matrix_view(pattern.n_, pattern.impl_->column_starts, pattern.impl_->rows, values.data());
-  if (!cholmod_factorize(&a, f.factor, f.common.get()))
+      matrix_view(pattern_.n_, pattern_.impl_->column_starts, pattern_.impl_->rows, values.data());
+  if (!cholmod_factorize(&a, f.factor, f.common.get())) {
     solver_failed("factorisation", f.common->status);
+  }
   if (f.common->status == CHOLMOD_NOT_POSDEF || f.factor->minor < f.factor->n) {
     throw std::runtime_error("sparse Cholesky: the matrix is not positive definite");
   }
@@ -161,7 +167,7 @@ CholeskyFactor::CholeskyFactor(const CholeskyPattern& pattern, std::span<const d
   }
   // Packed: column j ends where j + 1 begins; check rather than assume.
   const auto* counts = static_cast<const std::int32_t*>(f.factor->nz);
-  for (std::size_t j = 0; j + 1 < f.factor->n + 1 && j < f.factor->n; ++j) {
+  for (std::size_t j = 0; j < f.factor->n; ++j) {
     if (f.column_start[j] + counts[j] != f.column_start[j + 1]) {
       throw std::runtime_error("sparse Cholesky: the factor's columns are not packed");
     }

@@ -50,6 +50,10 @@ class CholeskyFactor {
   CholeskyFactor(const CholeskyFactor&) = delete;
   CholeskyFactor& operator=(const CholeskyFactor&) = delete;
 
+  // Factorises new values of the same pattern in the memory of this factor (no fresh memory), with
+  // the same checks as the constructor.
+  void refactor(std::span<const double> values);
+
   // y = L^-1 P b for b with entries `values` at rows `rows`. Cost: the entries of L in the columns
   // on the paths from those rows to the root. Not for two threads at once on one factor.
   void forward(std::span<const std::int32_t> rows, std::span<const double> values,

@@ -132,16 +132,26 @@ struct ForwardModel::Impl {
   // The conductivity the factors belong to, per mesh cell.
   std::vector<double> sigma;
   bool sigma_set = false;
-  std::vector<std::unique_ptr<CholeskyFactor>> factors;
+  // Per wavenumber: its factor, kept and refactorised in place for a new conductivity, and the
+  // electrodes' forward solves with it.
+  struct Slot {
+    std::unique_ptr<CholeskyFactor> factor;
+    bool current = false;  // the factor belongs to `sigma`
+    std::vector<double> values;
+    std::vector<ForwardColumn> columns;
+    bool columns_current = false;
+  };
+  std::vector<Slot> slots;
   std::vector<std::vector<double>> boundary;  // per wavenumber, the mixed condition's factors
   // The fields of one chunk of wavenumbers, electrode by electrode, kept between sensitivities.
   std::vector<std::vector<double>> field_storage;
 
   void set_resistivity(const Io& io, std::span<const double> resistivity);
-  // The factor of wavenumber j, made with `values` as scratch when it is not kept.
-  std::unique_ptr<CholeskyFactor> take_factor(std::size_t j, std::vector<double>& values);
-  void give_back(std::size_t j, std::unique_ptr<CholeskyFactor> factor);
-  void forward_columns(const CholeskyFactor& factor, std::vector<ForwardColumn>& columns) const;
+  // Slot j made current: factorised for `sigma` (in place when it holds a factor) and with every
+  // electrode's forward solve. One thread at a time per slot.
+  Slot& prepare(std::size_t j);
+  // Frees slot j's memory unless factors are kept.
+  void release(std::size_t j);
   std::vector<double> combine(const std::vector<double>& per_wavenumber) const;
 };
 
@@ -176,7 +186,7 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
     m.pattern =
         std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
   });
-  m.factors.resize(m.rule.k.size());
+  m.slots.resize(m.rule.k.size());
   for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
 
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
@@ -240,30 +250,38 @@ void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> r
   sigma = std::move(next);
   sigma_set = true;
   op->set_conductivity(sigma);
-  for (auto& factor : factors) factor.reset();
+  for (Slot& slot : slots) slot.current = slot.columns_current = false;
 }
 
-std::unique_ptr<CholeskyFactor> ForwardModel::Impl::take_factor(std::size_t j,
-                                                                std::vector<double>& values) {
-  if (factors[j]) return std::move(factors[j]);
-  values.resize(op->entry_count());
-  op->values(rule.k[j], boundary[j], values);
-  return std::make_unique<CholeskyFactor>(*pattern, values);
-}
-
-void ForwardModel::Impl::give_back(std::size_t j, std::unique_ptr<CholeskyFactor> factor) {
-  if (options.keep_factors) factors[j] = std::move(factor);
-}
-
-void ForwardModel::Impl::forward_columns(const CholeskyFactor& factor,
-                                         std::vector<ForwardColumn>& columns) const {
-  columns.resize(placed.electrodes.size());
-  for (std::size_t e = 0; e < placed.electrodes.size(); ++e) {
-    const Electrode& electrode = placed.electrodes[e];
-    const auto count = static_cast<std::size_t>(electrode.count);
-    factor.forward(std::span(electrode.node, count), std::span(electrode.weight, count),
-                   columns[e]);
+ForwardModel::Impl::Slot& ForwardModel::Impl::prepare(std::size_t j) {
+  Slot& slot = slots[j];
+  if (!slot.current) {
+    slot.values.resize(op->entry_count());
+    op->values(rule.k[j], boundary[j], slot.values);
+    if (slot.factor) {
+      slot.factor->refactor(slot.values);
+    } else {
+      slot.factor = std::make_unique<CholeskyFactor>(*pattern, slot.values);
+    }
+    slot.current = true;
+    slot.columns_current = false;
   }
+  if (!slot.columns_current) {
+    slot.columns.resize(placed.electrodes.size());
+    for (std::size_t e = 0; e < placed.electrodes.size(); ++e) {
+      const Electrode& electrode = placed.electrodes[e];
+      const auto count = static_cast<std::size_t>(electrode.count);
+      slot.factor->forward(std::span(electrode.node, count), std::span(electrode.weight, count),
+                           slot.columns[e]);
+    }
+    slot.columns_current = true;
+  }
+  return slot;
+}
+
+void ForwardModel::Impl::release(std::size_t j) {
+  if (options.keep_factors) return;
+  slots[j] = Slot{};
 }
 
 // sum_j w_j value_j / pi per pole pair, in ascending j, from values stored wavenumber by
@@ -298,16 +316,13 @@ std::vector<double> ForwardModel::data(const Io& io, std::span<const double> res
   std::vector<double> products(nk * m.pairs.size());
   with_solver_stops(io, [&] {
     for_each_parallel(nk, [&](std::size_t j) {
-      std::vector<double> values;
-      std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
-      std::vector<ForwardColumn> columns;
-      m.forward_columns(*factor, columns);
+      const Impl::Slot& slot = m.prepare(j);
       for (std::size_t p = 0; p < m.pairs.size(); ++p) {
         products[j * m.pairs.size() + p] =
-            factor->dot(columns[static_cast<std::size_t>(m.pairs[p].first)],
-                        columns[static_cast<std::size_t>(m.pairs[p].second)]);
+            slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
+                             slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
       }
-      m.give_back(j, std::move(factor));
+      m.release(j);
     });
   });
   const std::vector<double> pole = m.combine(products);
@@ -370,18 +385,15 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
     with_solver_stops(io, [&] {
       for_each_parallel(kc, [&](std::size_t jj) {
         const std::size_t j = first + jj;
-        std::vector<double> values;
-        std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
-        std::vector<ForwardColumn> forward;
-        m.forward_columns(*factor, forward);
+        const Impl::Slot& slot = m.prepare(j);
         for (std::size_t p = 0; p < m.pairs.size(); ++p) {
           products[j * m.pairs.size() + p] =
-              factor->dot(forward[static_cast<std::size_t>(m.pairs[p].first)],
-                          forward[static_cast<std::size_t>(m.pairs[p].second)]);
+              slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
+                               slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
         }
         fields[jj].resize(nodes * ne);
-        factor->backward(forward, fields[jj], true);
-        m.give_back(j, std::move(factor));
+        slot.factor->backward(slot.columns, fields[jj], true);
+        m.release(j);
       });
     });
     // Per block of columns: each electrode's features R u (R^T R = |w_j| / pi E_c), the dipoles'
@@ -474,17 +486,15 @@ std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
   std::vector<double> products(nk * np), charged(nk * np);
   with_solver_stops(io, [&] {
     for_each_parallel(nk, [&](std::size_t j) {
-      std::vector<double> values;
-      std::unique_ptr<CholeskyFactor> factor = m.take_factor(j, values);
-      std::vector<ForwardColumn> columns;
-      m.forward_columns(*factor, columns);
+      const Impl::Slot& slot = m.prepare(j);
       std::vector<double> fields(nodes * ne);
-      factor->backward(columns, fields);
+      slot.factor->backward(slot.columns, fields);
       for (std::size_t p = 0; p < np; ++p) {
-        products[j * np + p] = factor->dot(columns[static_cast<std::size_t>(m.pairs[p].first)],
-                                           columns[static_cast<std::size_t>(m.pairs[p].second)]);
+        products[j * np + p] =
+            slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
+                             slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
       }
-      m.give_back(j, std::move(factor));
+      m.release(j);
       // The operator of the conductivities eta * sigma, applied to every electrode's field.
       std::vector<double> weighted(m.op->entry_count(), 0.0);
       m.op->add_weighted(m.rule.k[j], m.boundary[j], chargeability, weighted);

@@ -47,4 +47,10 @@ __attribute__((target_clones("avx2", "default"))) void cell_features(
   }
 }
 
+__attribute__((target_clones("avx2", "default"))) void add_scaled4(
+    double* y, double a0, const double* x0, double a1, const double* x1, double a2,
+    const double* x2, double a3, const double* x3, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) y[i] += ((a0 * x0[i] + a1 * x1[i]) + a2 * x2[i]) + a3 * x3[i];
+}
+
 }  // namespace quelby

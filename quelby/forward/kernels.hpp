@@ -13,6 +13,10 @@ void add_products(double* sum, const double* x, const double* y, std::size_t n);
 void subtract_products(double* sum, const double* x, const double* y, std::size_t n);
 // y[i] += a * x[i] for i < n.
 void add_scaled(double* y, double a, const double* x, std::size_t n);
+// y[i] += ((a0 x0[i] + a1 x1[i]) + a2 x2[i]) + a3 x3[i] for i < n: four rank-one updates of a row
+// in one pass over it.
+void add_scaled4(double* y, double a0, const double* x0, double a1, const double* x1, double a2,
+                 const double* x2, double a3, const double* x3, std::size_t n);
 // y[i] -= a * x[i] for i < n.
 void subtract_scaled(double* y, double a, const double* x, std::size_t n);
 // The four features R u of `count` cells: u the potentials (one per node), node0..node3 each

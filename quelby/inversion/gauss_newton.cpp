@@ -287,13 +287,26 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     // only, then the lower triangle of K accumulated factor row by row in ascending order.
     solver.forward(gt, ndat, y);
     std::fill(kernel.begin(), kernel.end(), 0.0);
+    // Four factor rows at a time, each kernel row updated once per four (a fixed grouping).
     split(ndat, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t p = 0; p < npar; ++p) {
+      std::size_t p = 0;
+      for (; p + 4 <= npar; p += 4) {
+        const double* y0 = y.data() + p * ndat;
+        const double* y1 = y0 + ndat;
+        const double* y2 = y1 + ndat;
+        const double* y3 = y2 + ndat;
+        const double i0 = 1 / solver.factor->pivot(p), i1 = 1 / solver.factor->pivot(p + 1);
+        const double i2 = 1 / solver.factor->pivot(p + 2), i3 = 1 / solver.factor->pivot(p + 3);
+        for (std::size_t i = begin; i < end; ++i) {
+          add_scaled4(kernel.data() + i * ndat, y0[i] * i0, y0, y1[i] * i1, y1, y2[i] * i2, y2,
+                      y3[i] * i3, y3, i + 1);
+        }
+      }
+      for (; p < npar; ++p) {
         const double* yp = y.data() + p * ndat;
         const double inverse = 1 / solver.factor->pivot(p);
-        for (std::size_t i = begin; i < end; ++i) {
-          if (yp[i] != 0) add_scaled(kernel.data() + i * ndat, yp[i] * inverse, yp, i + 1);
-        }
+        for (std::size_t i = begin; i < end; ++i)
+          add_scaled(kernel.data() + i * ndat, yp[i] * inverse, yp, i + 1);
       }
     });
     symmetric_eigen(kernel, ndat, lambda, q);
@@ -313,6 +326,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     const double aim = std::max(0.99 * result.target_misfit, settings.misfit_fraction * misfit);
     IterationReport report;
     report.iteration = iteration;
+    report.first_beta = result.beta_history[0];
     report.previous_misfit = misfit;
     const std::int32_t trials = std::max(settings.beta_trials, 2);
     for (std::int32_t t = 0; t < trials; ++t) {

@@ -59,6 +59,7 @@ const char* stop_reason_text(StopReason reason);
 struct IterationReport {
   std::int32_t iteration = 0;  // 1-based
   double beta = 0;
+  double first_beta = 0;  // iteration 0's beta (beta_history[0] of the result)
   double predicted_misfit = 0;
   double misfit = 0;
   double previous_misfit = 0;

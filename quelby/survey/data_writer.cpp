@@ -41,9 +41,11 @@ std::string data_value_text(double value) {
 }
 
 void write_general_data(const Io& io, std::string_view name, std::string_view header,
-                        const SurveyData& survey, std::span<const double> values) {
+                        const SurveyData& survey, std::span<const double> values,
+                        std::span<const double> stds) {
   const std::size_t ndat = survey.ndat > 0 ? static_cast<std::size_t>(survey.ndat) : 0;
-  if (values.size() != ndat || survey.xm.size() != ndat || survey.idat_idx.size() < 2) {
+  if (values.size() != ndat || survey.xm.size() != ndat || survey.idat_idx.size() < 2 ||
+      (!stds.empty() && stds.size() != ndat)) {
     internal_check_failed(io, "write_general_data: the values do not match the survey");
   }
   if (survey.has_file_order && survey.sorted_pos.size() != ndat) {
@@ -81,6 +83,10 @@ void write_general_data(const Io& io, std::string_view name, std::string_view he
       text += ' ';
     }
     text += data_value_text(values[datum]);
+    if (!stds.empty()) {
+      text += ' ';
+      text += data_value_text(stds[datum]);
+    }
     text += '\n';
   }
 

@@ -18,7 +18,8 @@ namespace quelby {
 std::string data_value_text(double value);
 
 // Writes `survey`'s data with `values` (ndat values in grouped order, as the store holds its data)
-// to the file `name`: `header` as line 1 (a line break in it ends it there; a header that would
+// and, when `stds` is not empty, their standard deviations (ndat, grouped order) after them, to the
+// file `name`: `header` as line 1 (a line break in it ends it there; a header that would
 // read as "COMMON_CURRENT" is written with a leading "! "), then the data in file order (the
 // general layout's sorted_pos; a store without it, such as the common-current layout's, is in file
 // order already). Positions are x alone, in the shortest text that reads back to the same number.
@@ -26,6 +27,7 @@ std::string data_value_text(double value);
 // datum is DC. Written atomically; a failure writes one line naming the file and the cause on the
 // error stream and throws Stop. Linear in data.
 void write_general_data(const Io& io, std::string_view name, std::string_view header,
-                        const SurveyData& survey, std::span<const double> values);
+                        const SurveyData& survey, std::span<const double> values,
+                        std::span<const double> stds = {});
 
 }  // namespace quelby

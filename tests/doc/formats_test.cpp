@@ -14,6 +14,7 @@
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/cells/weights.hpp"
 #include "quelby/forward/survey_mesh.hpp"
+#include "quelby/inversion/control_file.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/mesh/topography.hpp"
 #include "quelby/regularization/dipping.hpp"
@@ -70,9 +71,10 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
   for (const auto& entry : files) names.push_back(entry.first);
   // A new example needs its reader below.
   ASSERT_EQ(names, (std::vector<std::string>{
-                       "forward.dat", "history.txt", "line.dat", "section.act", "section.dip",
-                       "section.msh", "section.topo", "section.wgt", "short.msh", "small.j.od",
-                       "small.mod", "small.msh", "survey.dat", "survey_cc.dat", "top.wgt"}));
+                       "block.inv", "forward.dat", "history.txt", "line.dat", "section.act",
+                       "section.dip", "section.msh", "section.topo", "section.wgt", "short.msh",
+                       "small.j.od", "small.mod", "small.msh", "survey.dat", "survey_cc.dat",
+                       "top.wgt"}));
   TempFolder folder;
   for (const auto& [name, text] : files) {
     folder.write(name, text);
@@ -159,6 +161,27 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
     const std::size_t rows[] = {0, 1};
     write_sensitivity_file(io, folder.file("written.j"), 2, 3, jacobian, rows);
     EXPECT_EQ(octal_dump(read_file(folder.file("written.j"))), files.at("small.j.od"));
+    // The control file names the bundled example's files, which exist beside it.
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(source / "examples");
+    const InversionRun run = read_control_file(io, folder.file("block.inv"));
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(run.mesh_file, "block.msh");
+    EXPECT_EQ(run.data_file, "block_dc.dat");
+    EXPECT_EQ(run.ip_data_file, "block_ip.dat");
+    EXPECT_EQ(run.topography_file, "block.topo");
+    EXPECT_EQ(run.active_file, "");
+    EXPECT_EQ(run.starting.kind, ModelChoice::Kind::automatic);
+    EXPECT_EQ(run.alpha.mode, 3);
+    EXPECT_EQ(run.alpha.lengths, (std::array<double, 2>{5, 5}));
+    EXPECT_EQ(run.weights.weight_input, 0);
+    EXPECT_EQ(run.dipping.dip_input, 0);
+    EXPECT_EQ(run.settings.chifact, 1);
+    EXPECT_EQ(run.settings.max_iterations, 20);
+    EXPECT_EQ(run.invert, InversionTargets::both);
+    EXPECT_EQ(run.output_folder, "block_out");
+    ASSERT_TRUE(run.ip_alpha.has_value());
+    EXPECT_EQ(run.ip_alpha->lengths, (std::array<double, 2>{5, 5}));
 
     const double misfit = 2400.0, norm = 1314.52, beta = 10.0;
     write_iteration_history(io, folder.file("written.txt"), 0, {&misfit, 1}, {&norm, 1}, {&beta, 1},

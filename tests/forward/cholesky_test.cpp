@@ -114,6 +114,30 @@ TEST(Cholesky, SolvesMatchADenseSolveOnRandomGrids) {
   }
 }
 
+TEST(Cholesky, RefactorisingInPlaceGivesTheFreshFactorsBits) {
+  const Grid first = random_grid(12, 9, 5);
+  const Grid second = random_grid(12, 9, 6);  // the same pattern, other values
+  CholeskyPattern pattern(first.n, first.starts, first.rows);
+  CholeskyFactor reused(pattern, first.values);
+  reused.refactor(second.values);
+  CholeskyFactor fresh(pattern, second.values);
+  const std::size_t n = static_cast<std::size_t>(first.n);
+  std::vector<double> rhs(n * 3);
+  for (std::size_t i = 0; i < rhs.size(); ++i) rhs[i] = std::sin(static_cast<double>(i));
+  std::vector<double> a = rhs, b = rhs;
+  reused.solve(a, 3);
+  fresh.solve(b, 3);
+  EXPECT_EQ(a, b);
+  // A refactorisation that fails leaves a factor that refuses, and a good one after it works.
+  Grid negative = second;
+  for (double& value : negative.values) value = -value;
+  EXPECT_THROW(reused.refactor(negative.values), std::runtime_error);
+  reused.refactor(second.values);
+  a = rhs;
+  reused.solve(a, 3);
+  EXPECT_EQ(a, b);
+}
+
 TEST(Cholesky, RefusesAMatrixThatIsNotPositiveDefinite) {
   Grid g = random_grid(5, 5, 4);
   for (std::size_t j = 0; j < g.values.size(); ++j) g.values[j] = -g.values[j];

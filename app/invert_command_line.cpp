@@ -1,0 +1,101 @@
+#include "app/invert_command_line.hpp"
+
+#include <string_view>
+
+#include "quelby/base/blanks.hpp"
+#include "quelby/base/stops.hpp"
+#include "quelby/base/version.hpp"
+
+namespace quelby {
+namespace {
+
+constexpr std::string_view usage_text =
+    "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
+    "                     [--out DIR] [CONTROL]\n";
+
+constexpr std::string_view help_text =
+    "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
+    "                     [--out DIR] [CONTROL]\n"
+    "       quelby-invert -h | --help | --version\n"
+    "\n"
+    "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
+    "and IP data, on the resistivity found, for the chargeability.\n"
+    "\n"
+    "Options:\n"
+    "  --mesh FILE        the mesh file\n"
+    "  --data FILE        the DC data file (general or common-current layout)\n"
+    "  --ip-data FILE     the IP data file; without a control file, IP is inverted after DC\n"
+    "  --topography FILE  the topography file (cells above the ground are no parameters)\n"
+    "  --out DIR          the output folder, made when missing (default: .)\n"
+    "  -h, --help         print this help and exit\n"
+    "  --version          print the version and exit\n"
+    "\n"
+    "Without CONTROL, --mesh and --data are needed and every other choice takes its default:\n"
+    "the mesh's length scales, the median apparent resistivity as starting and reference model,\n"
+    "chifact 1, at most 20 iterations. CONTROL sets everything (see doc/formats.md); an option\n"
+    "given beside it replaces its line.\n"
+    "\n"
+    "Written in DIR: model_K.mod per iteration, model.mod, predicted.dat, history.txt and the\n"
+    "run log run.log (for IP also eta_K.mod, eta.mod, predicted_ip.dat, history_ip.txt).\n"
+    "Exit status: 0 inverted, 1 an error message was printed, 2 a usage error.\n"
+    "The manual page: man 1 quelby-invert\n";
+
+[[noreturn]] void usage_error(const Io& io, std::string_view line) {
+  write_message(io, Order::error_only, "quelby-invert: " + std::string(line) + '\n');
+  stop_with(io, Order::console_only, usage_text, exit_usage);
+}
+
+}  // namespace
+
+InvertArguments parse_invert_command_line(const Io& io, int argc, const char* const* argv) {
+  InvertArguments arguments;
+  bool options_ended = false;
+  for (int index = 1; index < argc; ++index) {
+    const std::string_view argument(argv[index]);
+    if (!options_ended && argument == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (options_ended || !argument.starts_with("-")) {
+      if (arguments.control) usage_error(io, "one control file at most");
+      arguments.control = std::string(trim_trailing_blanks(argument));
+      continue;
+    }
+    if (argument == "-h") stop_with(io, Order::console_only, help_text, exit_success);
+    const std::size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(0, equals);
+    if (name == "--help" || name == "--version") {
+      if (equals != std::string_view::npos)
+        usage_error(io, "option '" + std::string(name) + "' takes no value");
+      if (name == "--help") stop_with(io, Order::console_only, help_text, exit_success);
+      stop_with(io, Order::console_only, "quelby-invert " + std::string(version) + '\n',
+                exit_success);
+    }
+    std::optional<std::string>* target = name == "--mesh"         ? &arguments.mesh
+                                         : name == "--data"       ? &arguments.data
+                                         : name == "--ip-data"    ? &arguments.ip_data
+                                         : name == "--topography" ? &arguments.topography
+                                         : name == "--out"        ? &arguments.out
+                                                                  : nullptr;
+    if (target == nullptr) usage_error(io, "unknown option '" + std::string(argument) + "'");
+    std::string_view value;
+    if (equals != std::string_view::npos) {
+      value = argument.substr(equals + 1);
+    } else if (index + 1 < argc) {
+      value = argv[++index];
+    }
+    value = trim_trailing_blanks(value);
+    if (value.empty()) {
+      usage_error(io, "option '" + std::string(name) +
+                          (name == "--out" ? "' needs a folder" : "' needs a file name"));
+    }
+    if (target->has_value()) usage_error(io, "option '" + std::string(name) + "' given twice");
+    *target = std::string(value);
+  }
+  if (!arguments.control && (!arguments.mesh || !arguments.data)) {
+    usage_error(io, "without a control file, --mesh and --data are needed");
+  }
+  return arguments;
+}
+
+}  // namespace quelby

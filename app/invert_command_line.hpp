@@ -1,0 +1,30 @@
+// The command line of quelby-invert: options (--mesh FILE, --data FILE, --ip-data FILE,
+// --topography FILE, --out DIR, --help or -h, --version; "--" ends them) and at most one control
+// file, in any order. parse_invert_command_line turns it into the typed arguments of a run, or
+// writes its answer or its message and throws Stop.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "quelby/base/io.hpp"
+
+namespace quelby {
+
+// Each name without its trailing blanks.
+struct InvertArguments {
+  std::optional<std::string> mesh;        // --mesh FILE
+  std::optional<std::string> data;        // --data FILE: DC data
+  std::optional<std::string> ip_data;     // --ip-data FILE
+  std::optional<std::string> topography;  // --topography FILE
+  std::optional<std::string> out;         // --out DIR
+  std::optional<std::string> control;     // the control file
+};
+
+// The arguments of a run. Otherwise writes through write_message and throws Stop with the exit
+// status: 0 after the help or the version on the console; 2 after a usage error (a line saying
+// what is wrong on the error stream, then the usage message on the console). Without a control
+// file --mesh and --data are needed. Writes nothing to the run log.
+InvertArguments parse_invert_command_line(const Io& io, int argc, const char* const* argv);
+
+}  // namespace quelby

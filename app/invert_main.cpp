@@ -1,0 +1,94 @@
+// quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE] [--out DIR]
+// [CONTROL]: inverts DC data for the resistivity of a section and IP data for its chargeability,
+// writing the models, the predicted data, the histories and the run log run.log in the output
+// folder. The options alone run a DC inversion with the defaults; a control file sets everything,
+// and an option beside it replaces its line.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <new>
+#include <sstream>
+#include <system_error>
+
+#include "app/invert_command_line.hpp"
+#include "quelby/base/io.hpp"
+#include "quelby/base/stops.hpp"
+#include "quelby/inversion/control_file.hpp"
+#include "quelby/inversion/inversion_run.hpp"
+
+namespace {
+
+// The run's description: the control file's, or the defaults, with the options in place of their
+// lines.
+quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArguments& arguments) {
+  quelby::InversionRun run;
+  if (arguments.control) {
+    const quelby::ControlOverrides overrides{
+        arguments.mesh.has_value(), arguments.data.has_value(), arguments.ip_data.has_value(),
+        arguments.topography.has_value(), arguments.out.has_value()};
+    run = quelby::read_control_file(io, *arguments.control, overrides);
+  } else if (arguments.ip_data) {
+    run.invert = quelby::InversionTargets::both;
+  }
+  if (arguments.mesh) run.mesh_file = *arguments.mesh;
+  if (arguments.data) run.data_file = *arguments.data;
+  if (arguments.ip_data) run.ip_data_file = *arguments.ip_data;
+  if (arguments.topography) run.topography_file = *arguments.topography;
+  if (arguments.out) run.output_folder = *arguments.out;
+  return run;
+}
+
+int run(const quelby::InvertArguments& arguments) {
+  // The run log's place is known once the control file is read: its lines wait here till then.
+  std::ostringstream early_log;
+  const quelby::InversionRun description =
+      describe_run({std::cout, std::cerr, early_log}, arguments);
+
+  const std::filesystem::path folder(description.output_folder);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    quelby::stop_with({std::cout, std::cerr, early_log}, quelby::Order::console_only,
+                      "\nError: cannot create the output folder " + description.output_folder +
+                          ": " + error.message() + "\n");
+  }
+  const std::string log_name = (folder / quelby::run_log_name).string();
+  std::ofstream log(log_name, std::ios::out | std::ios::trunc);
+  if (!log) {
+    std::cerr << "Error: cannot create the run log " << log_name << ": " << std::strerror(errno)
+              << '\n';
+    return quelby::exit_failure;
+  }
+  log << early_log.str();
+  const quelby::Io io{std::cout, std::cerr, log};
+  quelby::run_inversion(io, description);
+  log.flush();
+  if (!log) {
+    std::cerr << "Error: cannot write the run log " << log_name << '\n';
+    return quelby::exit_failure;
+  }
+  return quelby::exit_success;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    std::ostream no_log(nullptr);
+    const quelby::InvertArguments arguments =
+        quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv);
+    return run(arguments);
+  } catch (const quelby::Stop& stop) {
+    std::cout << std::flush;
+    if (!stop.detail().empty()) std::cerr << stop.detail() << '\n' << std::flush;
+    return stop.status();
+  } catch (const std::bad_alloc&) {
+    std::cerr << "Error: not enough memory, program terminated\n";
+    return quelby::exit_failure;
+  } catch (const std::exception& error) {
+    std::cerr << "Error: " << error.what() << '\n';
+    return quelby::exit_failure;
+  }
+}

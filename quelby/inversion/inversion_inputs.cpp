@@ -1,0 +1,105 @@
+#include "quelby/inversion/inversion_inputs.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "quelby/base/read_detail.hpp"
+#include "quelby/base/stops.hpp"
+#include "quelby/mesh/model.hpp"
+
+namespace quelby {
+
+void complete_deviations(const Io& io, std::string_view file_name,
+                         const std::optional<DataUncertainty>& uncertainty, SurveyData& survey) {
+  if (survey.dstd_read) return;
+  const std::string name(trim_trailing_blanks(file_name));
+  if (!uncertainty) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the data file has no standard deviations: " + name +
+                  "\nA percentage and a floor for them are needed.\n",
+              exit_failure, line_detail(name, 0, "no standard-deviation column"));
+  }
+  survey.dstd.resize(static_cast<std::size_t>(survey.ndat));
+  for (std::size_t i = 0; i < survey.dstd.size(); ++i) {
+    const double deviation =
+        uncertainty->percent / 100 * std::abs(survey.dobs[i]) + uncertainty->floor;
+    if (!(deviation > 0) || !std::isfinite(deviation)) {
+      stop_with(
+          io, Order::console_then_log,
+          "\nError: a percentage of " + shortest(uncertainty->percent) + " and a floor of " +
+              shortest(uncertainty->floor) +
+              " give a standard deviation that is not positive to a datum of " + name + "\n",
+          exit_failure,
+          line_detail(name, 0,
+                      "the datum " + shortest(survey.dobs[i]) + " gets " + shortest(deviation)));
+    }
+    survey.dstd[i] = deviation;
+  }
+}
+
+double median_apparent_resistivity(const Io& io, ForwardModel& forward, const Mesh& mesh,
+                                   const SurveyData& survey, std::string_view file_name) {
+  const std::vector<double> uniform(
+      static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz), 1.0);
+  const std::vector<double> unit = forward.data(io, uniform);
+  std::vector<double> apparent(unit.size());
+  for (std::size_t i = 0; i < unit.size(); ++i) apparent[i] = (1 / unit[i]) * survey.dobs[i];
+  std::sort(apparent.begin(), apparent.end());
+  const std::size_t middle = apparent.size() / 2;
+  const double median =
+      apparent.size() % 2 == 1 ? apparent[middle] : (apparent[middle - 1] + apparent[middle]) / 2;
+  if (!(median > 0) || !std::isfinite(median)) {
+    const std::string name(trim_trailing_blanks(file_name));
+    stop_with(io, Order::console_then_log,
+              "\nError: the median apparent resistivity of the data is not positive: " +
+                  shortest(median) + "\n" + name + "\nGive a starting and a reference model.\n",
+              exit_failure,
+              line_detail(name, 0, "median apparent resistivity " + shortest(median)));
+  }
+  return median;
+}
+
+std::vector<double> model_of_choice(const Io& io, const Mesh& mesh, const ActiveCells& cells,
+                                    const ModelChoice& choice, std::string_view label,
+                                    double automatic, ParameterRange range) {
+  const std::size_t count = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
+  std::vector<double> values;
+  std::string source;
+  if (choice.kind == ModelChoice::Kind::file) {
+    Model model(mesh.nx, mesh.nz);
+    read_model(io, mesh, choice.file, label, model);
+    values.assign(model.values().begin(), model.values().end());
+    source = std::string(trim_trailing_blanks(choice.file));
+  } else {
+    values.assign(count, choice.kind == ModelChoice::Kind::value ? choice.value : automatic);
+  }
+  for (std::size_t cell = 0; cell < count; ++cell) {
+    if (cells.parameter(cell) < 0) continue;
+    const double value = values[cell];
+    const bool admissible = range == ParameterRange::positive       ? value > 0
+                            : range == ParameterRange::not_negative ? value >= 0
+                                                                    : true;
+    if (admissible && std::isfinite(value)) continue;
+    const std::size_t column = cell % static_cast<std::size_t>(mesh.nx) + 1;
+    const std::size_t row = cell / static_cast<std::size_t>(mesh.nx) + 1;
+    std::string where = "(";  // 1-based, as shown
+    where += std::to_string(column);
+    where += ", ";
+    where += std::to_string(row);
+    where += ')';
+    const std::string expected = range == ParameterRange::positive       ? "a positive value"
+                                 : range == ParameterRange::not_negative ? "a value of 0 or more"
+                                                                         : "a finite value";
+    stop_with(io, Order::console_then_log,
+              "\nError: the " + std::string(trim_trailing_blanks(label)) + " model holds " +
+                  shortest(value) + " in cell " + where + ", a parameter: " + expected +
+                  " is needed\n",
+              exit_failure,
+              line_detail(source.empty() ? std::string(trim_trailing_blanks(label)) : source, 0,
+                          "cell " + where + " holds " + shortest(value)));
+  }
+  return values;
+}
+
+}  // namespace quelby

@@ -1,0 +1,299 @@
+#include "quelby/inversion/inversion_run.hpp"
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "quelby/base/fixed_format.hpp"
+#include "quelby/base/stops.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/forward/forward.hpp"
+#include "quelby/inversion/inversion_inputs.hpp"
+#include "quelby/inversion/survey_problems.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/regularization/alpha.hpp"
+#include "quelby/report/inversion_report.hpp"
+#include "quelby/survey/data_file.hpp"
+#include "quelby/survey/data_writer.hpp"
+
+namespace quelby {
+namespace {
+
+const char* stage_name(InversionStage stage) {
+  return stage == InversionStage::dc ? "DC" : "IP";
+}
+
+std::string in_folder(const std::string& folder, const std::string& name) {
+  return (std::filesystem::path(folder) / name).string();
+}
+
+void append_exponent(std::string& text, double value) {
+  char field[16];
+  format_exponent(value, 12, 5, field);
+  text.append(field, 12);
+}
+
+void write_cell_model(const Io& io, const Mesh& mesh, const std::string& name,
+                      std::span<const double> values) {
+  Model model(mesh.nx, mesh.nz);
+  std::copy(values.begin(), values.end(), model.values().begin());
+  write_model(io, mesh, name, model);
+}
+
+// Everything one inversion needs beside its problem.
+struct Stage {
+  InversionStage stage;
+  const Mesh& mesh;
+  const SurveyData& survey;
+  std::string data_file;
+  const ModelObjective& objective;
+  std::vector<double> m0, m_ref;
+};
+
+// Runs gauss_newton on `problem`, writing after every iteration its model, the history so far and
+// a progress line, and at the end the final model, the predicted data, the whole history and the
+// stop reason. `model_of` gives the model of every cell for parameters m.
+template <typename ModelOf>
+StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
+                    InversionProblem& problem, ModelOf&& model_of) {
+  const std::string& folder = run.output_folder;
+  const auto ndat = static_cast<std::int32_t>(problem.data_count());
+  const double target = run.settings.chifact * ndat;
+  {
+    std::string text = "\n";
+    text += stage_name(stage.stage);
+    text += " inversion of " + std::to_string(ndat) + " data from " + stage.data_file + " for " +
+            std::to_string(problem.parameter_count()) + " parameters, target misfit";
+    append_exponent(text, target);
+    text += "\n";
+    write_message(io, Order::console_then_log, text);
+  }
+  std::vector<double> start(stage.m0);
+  problem.project(start);
+  const double first_norm = model_norm(stage.objective, start, stage.m_ref);
+  std::vector<double> misfits, norms, betas;
+  const std::string history_name = in_folder(folder, history_file_name(stage.stage));
+
+  const IterationObserver observer = [&](const IterationReport& report, std::span<const double> m,
+                                         std::span<const double> predicted) {
+    if (misfits.empty()) {
+      misfits.push_back(report.previous_misfit);
+      norms.push_back(first_norm);
+      betas.push_back(report.first_beta);
+    }
+    misfits.push_back(report.misfit);
+    norms.push_back(report.model_norm);
+    betas.push_back(report.beta);
+    const std::vector<double> model = model_of(m);
+    write_cell_model(io, stage.mesh,
+                     in_folder(folder, iteration_model_name(stage.stage, report.iteration)), model);
+    write_iteration_history(io, history_name, report.iteration, misfits, norms, betas, target,
+                            ndat);
+    std::string text = stage_name(stage.stage);
+    text += " iteration " + std::to_string(report.iteration) + ": misfit";
+    append_exponent(text, report.misfit);
+    text += ", beta";
+    append_exponent(text, report.beta);
+    text += ", model norm";
+    append_exponent(text, report.model_norm);
+    text += "\n";
+    write_message(io, Order::console_only, text);
+    if (run.observer) {
+      run.observer(IterationUpdate{stage.stage, report, model, predicted, misfits, norms, betas});
+    }
+  };
+  StageOutcome outcome;
+  outcome.dobs = stage.survey.dobs;
+  outcome.dstd = stage.survey.dstd;
+  outcome.result = gauss_newton(io, problem, stage.objective, outcome.dobs, outcome.dstd, stage.m0,
+                                stage.m_ref, run.settings, observer);
+  const InversionResult& result = outcome.result;
+  outcome.model = model_of(result.m);
+  write_cell_model(io, stage.mesh, in_folder(folder, final_model_name(stage.stage)), outcome.model);
+  write_general_data(io, in_folder(folder, predicted_data_name(stage.stage)),
+                     "! predicted by quelby-invert: xA xB xM xN value std", stage.survey,
+                     result.predicted, outcome.dstd);
+  write_iteration_history(io, history_name, result.iterations, result.misfit_history,
+                          result.norm_history, result.beta_history, result.target_misfit, ndat);
+  std::string text = stage_name(stage.stage);
+  text += " inversion: ";
+  text += stop_reason_text(result.stop);
+  text += " after " + std::to_string(result.iterations) +
+          (result.iterations == 1 ? " iteration" : " iterations") + ", misfit";
+  append_exponent(text, result.misfit_history.back());
+  text += "\n";
+  write_message(io, Order::console_then_log, text);
+  return outcome;
+}
+
+// True when two surveys have the same electrodes datum by datum in grouped order, so that one
+// forward model serves both.
+bool same_electrodes(const SurveyData& first, const SurveyData& second) {
+  return first.idat_idx == second.idat_idx && first.xa_cur == second.xa_cur &&
+         first.xb_cur == second.xb_cur && first.xm == second.xm && first.xn == second.xn &&
+         first.zm == second.zm && first.zn == second.zn && first.za_cur == second.za_cur &&
+         first.zb_cur == second.zb_cur;
+}
+
+void check_run(const Io& io, const InversionRun& run) {
+  const bool dc = run.invert != InversionTargets::ip;
+  const bool ip = run.invert != InversionTargets::dc;
+  if (dc && trim_trailing_blanks(run.data_file).empty()) {
+    stop_with(io, Order::console_then_log, "\nError: a DC inversion needs a DC data file.\n");
+  }
+  if (ip && trim_trailing_blanks(run.ip_data_file).empty()) {
+    stop_with(io, Order::console_then_log, "\nError: an IP inversion needs an IP data file.\n");
+  }
+  if (!dc && trim_trailing_blanks(run.data_file).empty() &&
+      (run.starting.kind == ModelChoice::Kind::automatic ||
+       run.reference.kind == ModelChoice::Kind::automatic)) {
+    stop_with(io, Order::console_then_log,
+              "\nError: an IP inversion without DC data needs the resistivity as its starting and "
+              "reference models (a value or a model file).\n");
+  }
+  for (const AlphaChoice* alpha : {&run.alpha, run.ip_alpha ? &*run.ip_alpha : nullptr}) {
+    if (alpha != nullptr && alpha->mode != 0 && alpha->mode != 2 && alpha->mode != 3) {
+      stop_with(io, Order::console_then_log,
+                "\nError: alpha mode " + std::to_string(alpha->mode) + ": 0, 2 or 3 expected.\n");
+    }
+  }
+  if (!(run.settings.chifact > 0) || run.settings.max_iterations < 0) {
+    stop_with(io, Order::console_then_log,
+              "\nError: chifact must be positive and the iteration limit 0 or more.\n");
+  }
+}
+
+void make_folder(const Io& io, const std::string& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error || !std::filesystem::is_directory(folder)) {
+    stop_with(io, Order::console_then_log,
+              "\nError: cannot create the output folder " + folder + ": " +
+                  (error ? error.message() : std::string("a file of that name exists")) + "\n");
+  }
+}
+
+AlphaCoefficients coefficients_of(const Io& io, const Mesh& mesh, const AlphaChoice& choice) {
+  AlphaCoefficients coefficients;
+  set_alpha(io, mesh, choice.mode, choice.alpha, choice.lengths, coefficients);
+  return coefficients;
+}
+
+}  // namespace
+
+std::string iteration_model_name(InversionStage stage, std::int32_t iteration) {
+  return (stage == InversionStage::dc ? "model_" : "eta_") + std::to_string(iteration) + ".mod";
+}
+
+std::string final_model_name(InversionStage stage) {
+  return stage == InversionStage::dc ? "model.mod" : "eta.mod";
+}
+
+std::string predicted_data_name(InversionStage stage) {
+  return stage == InversionStage::dc ? "predicted.dat" : "predicted_ip.dat";
+}
+
+std::string history_file_name(InversionStage stage) {
+  return stage == InversionStage::dc ? "history.txt" : "history_ip.txt";
+}
+
+InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
+  check_run(io, run);
+  make_folder(io, run.output_folder);
+  InversionOutcome outcome;
+  Mesh& mesh = outcome.mesh;
+  Topography topography;
+  const bool use_topography = !trim_trailing_blanks(run.topography_file).empty();
+  load_mesh_and_topography(io, run.mesh_file, run.topography_file, use_topography, mesh,
+                           topography);
+  ActiveCells cells;
+  read_active_cells(io, mesh, topography, run.active_file, cells);
+  if (cells.npar < 1) {
+    stop_with(io, Order::console_then_log, "\nError: no cell of the mesh is a parameter.\n");
+  }
+
+  const std::string dc_file(trim_trailing_blanks(run.data_file));
+  const std::string ip_file(trim_trailing_blanks(run.ip_data_file));
+  const bool dc = run.invert != InversionTargets::ip;
+  const bool ip = run.invert != InversionTargets::dc;
+  SurveyData dc_survey, ip_survey;
+  std::unique_ptr<ForwardModel> dc_forward, ip_forward;
+  if (!dc_file.empty()) {
+    read_data_file(io, dc_file, false, false, true, dc_survey);
+    complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
+    dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
+  }
+  if (ip) {
+    read_data_file(io, ip_file, false, false, false, ip_survey);
+    complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey);
+  }
+
+  // The median apparent resistivity stands for a model left open.
+  double median = 0;
+  if (run.starting.kind == ModelChoice::Kind::automatic ||
+      run.reference.kind == ModelChoice::Kind::automatic) {
+    median = median_apparent_resistivity(io, *dc_forward, mesh, dc_survey, dc_file);
+    std::string text = "median apparent resistivity:";
+    append_exponent(text, median);
+    text += " ohm-m\n";
+    write_message(io, Order::log_only, text);
+  }
+  const std::vector<double> starting =
+      model_of_choice(io, mesh, cells, run.starting, "starting", median, ParameterRange::positive);
+  const std::vector<double> reference = model_of_choice(io, mesh, cells, run.reference, "reference",
+                                                        median, ParameterRange::positive);
+
+  ModelObjective objective;
+  build_model_objective(io, mesh, cells, coefficients_of(io, mesh, run.alpha), run.weights,
+                        run.dipping, run.ref_in_derivatives, objective);
+
+  std::vector<double> resistivity = starting;
+  if (dc) {
+    ResistivityProblem problem(*dc_forward, cells, starting);
+    const Stage stage{InversionStage::dc,
+                      mesh,
+                      dc_survey,
+                      dc_file,
+                      objective,
+                      log_parameters(cells, starting),
+                      log_parameters(cells, reference)};
+    outcome.dc = invert(io, run, stage, problem, [&](std::span<const double> m) {
+      return std::vector<double>(problem.model(m));
+    });
+    resistivity = outcome.dc->model;
+  }
+  if (!ip) return outcome;
+
+  // The DC forward model keeps its factors of the final resistivity: it serves the IP data when
+  // they were measured with the same electrodes.
+  ForwardModel* forward = dc_forward.get();
+  if (forward == nullptr || !same_electrodes(dc_survey, ip_survey)) {
+    ip_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, ip_survey);
+    forward = ip_forward.get();
+  }
+  const std::vector<double> eta_start = model_of_choice(
+      io, mesh, cells, run.ip_starting, "starting chargeability", 0, ParameterRange::not_negative);
+  const std::vector<double> eta_reference = model_of_choice(
+      io, mesh, cells, run.ip_reference, "reference chargeability", 0, ParameterRange::finite);
+  ModelObjective ip_objective;
+  if (run.ip_alpha) {
+    build_model_objective(io, mesh, cells, coefficients_of(io, mesh, *run.ip_alpha), run.weights,
+                          run.dipping, run.ref_in_derivatives, ip_objective);
+  }
+  ChargeabilityProblem problem(io, *forward, cells, resistivity, eta_start, ip_survey.iptype);
+  const Stage stage{InversionStage::ip,
+                    mesh,
+                    ip_survey,
+                    ip_file,
+                    run.ip_alpha ? ip_objective : objective,
+                    parameter_values(cells, eta_start),
+                    parameter_values(cells, eta_reference)};
+  outcome.ip =
+      invert(io, run, stage, problem, [&](std::span<const double> m) { return problem.model(m); });
+  return outcome;
+}
+
+}  // namespace quelby

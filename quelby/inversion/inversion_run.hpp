@@ -1,0 +1,112 @@
+// The inversion of a survey from its files: reads the mesh, the ground surface, the active cells
+// and the data with the library's readers, inverts the DC data for the resistivity (gauss_newton
+// over ln rho) and then, on the final resistivity, the IP data for the chargeability, and writes
+// every iteration's model, the final models, the predicted data and the iteration histories into
+// an output folder, each file atomically, so that a run stopped at any point leaves complete files.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quelby/base/io.hpp"
+#include "quelby/inversion/gauss_newton.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/regularization/objective.hpp"
+
+namespace quelby {
+
+// A model for every cell: one value, a model file, or the driver's default (the median apparent
+// resistivity of the DC data for a resistivity, 0 for a chargeability).
+struct ModelChoice {
+  enum class Kind { automatic, value, file };
+  Kind kind = Kind::automatic;
+  double value = 0;
+  std::string file;
+
+  static ModelChoice automatic() { return {}; }
+  static ModelChoice uniform(double value) { return {Kind::value, value, {}}; }
+  static ModelChoice model_file(std::string name) { return {Kind::file, 0, std::move(name)}; }
+};
+
+// Standard deviations for data read without them: percent / 100 * |value| + floor.
+struct DataUncertainty {
+  double percent = 0;
+  double floor = 0;
+};
+
+// The arguments of set_alpha: mode 0 (lengths of 4 smallest cells), 2 (alpha = a_s, a_x, a_z) or
+// 3 (lengths = Lx, Lz).
+struct AlphaChoice {
+  std::int32_t mode = 0;
+  std::array<double, 3> alpha{};
+  std::array<double, 2> lengths{};
+};
+
+enum class InversionStage { dc, ip };
+// What a run inverts: DC data, IP data on a given resistivity, or DC data and then IP data on the
+// resistivity found.
+enum class InversionTargets { dc, ip, both };
+
+// What the observer sees after every accepted iteration of either inversion.
+struct IterationUpdate {
+  InversionStage stage;
+  const IterationReport& report;
+  std::span<const double> model;      // one value per cell: ohm-m (DC) or chargeability (IP)
+  std::span<const double> predicted;  // the data of the model, the survey's grouped order
+  // Iterations 0..report.iteration.
+  std::span<const double> misfit_history, norm_history, beta_history;
+};
+using RunObserver = std::function<void(const IterationUpdate&)>;
+
+struct InversionRun {
+  std::string mesh_file;
+  std::string topography_file;  // "": flat ground at the first z node
+  std::string active_file;      // "": every cell below the surface is a parameter
+  std::string data_file;        // DC data; "": none
+  std::string ip_data_file;     // IP data; "": none
+  // For data files without standard deviations (refused without these).
+  std::optional<DataUncertainty> data_uncertainty, ip_uncertainty;
+  ModelChoice starting, reference;        // resistivity, ohm-m
+  ModelChoice ip_starting, ip_reference;  // chargeability, in the unit of the IP data
+  AlphaChoice alpha;
+  std::optional<AlphaChoice> ip_alpha;  // none: the DC inversion's alpha
+  WeightSource weights;                 // both inversions
+  DipSource dipping;                    // both inversions
+  bool ref_in_derivatives = false;      // the derivative terms act on m - m_ref
+  InversionSettings settings;           // chifact, iteration limit and the method's constants
+  InversionTargets invert = InversionTargets::dc;
+  std::string output_folder = ".";
+  RunObserver observer;  // called after every iteration's files are written
+};
+
+// One inversion's results.
+struct StageOutcome {
+  InversionResult result;
+  std::vector<double> model;  // one value per cell: the final model
+  std::vector<double> dobs, dstd;
+};
+
+struct InversionOutcome {
+  Mesh mesh;
+  std::optional<StageOutcome> dc, ip;
+};
+
+// The file names a run writes in its output folder ("model_3.mod": iteration 3's model).
+inline constexpr const char* run_log_name = "run.log";
+std::string iteration_model_name(InversionStage stage, std::int32_t iteration);
+std::string final_model_name(InversionStage stage);     // model.mod, eta.mod
+std::string predicted_data_name(InversionStage stage);  // predicted.dat, predicted_ip.dat
+std::string history_file_name(InversionStage stage);    // history.txt, history_ip.txt
+
+// Runs the inversions of `run`: the readers' lines, the per-iteration reports and the summaries go
+// to io.log, a progress line per iteration and the stop reason of each inversion to the console
+// (and the log). Creates the output folder when missing. Every failure writes its message and
+// throws Stop; the files written until then stay complete.
+InversionOutcome run_inversion(const Io& io, const InversionRun& run);
+
+}  // namespace quelby

@@ -1,0 +1,294 @@
+// quelby-invert run as a process: its usage errors and exit statuses, a stop with its detail line,
+// a whole inversion of a small synthetic survey whose files read back, the options over the
+// control file's lines, and a run killed after its first iteration leaving only complete files.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quelby/base/stops.hpp"
+#include "quelby/base/version.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/survey/data_file.hpp"
+#include "tests/inversion/block_survey_fixture.hpp"
+#include "tests/support/run_command.hpp"
+#include "tests/support/temp_folder.hpp"
+#include "tests/support/transcript.hpp"
+
+namespace quelby {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::RunResult;
+using testing::TempFolder;
+using testing::Transcript;
+
+const std::string usage =
+    "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
+    "                     [--out DIR] [CONTROL]\n";
+
+RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
+  return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,
+                              folder.file("stdout.capture"), folder.file("stderr.capture"));
+}
+
+// A control file over the block survey's files, with `lines` replacing items by their 0-based
+// position.
+std::string control_file(const std::vector<std::pair<std::size_t, std::string>>& lines) {
+  std::vector<std::string> items = {"block.msh", "block_dc.dat", "none",    "none", "none",
+                                    "default",   "default",      "default", "none", "none",
+                                    "default",   "default",      "DC",      "out"};
+  for (const auto& [position, text] : lines) items[position] = text;
+  std::string text = "! the block survey\n";
+  for (const std::string& item : items) text += item + '\n';
+  return text;
+}
+
+// The rows of a history file: its iteration count and the data misfit of every row, checked to
+// be complete (a header, niter + 1 rows, the target and the number of data).
+struct History {
+  int iterations = -1;
+  std::vector<double> misfits;
+  double target = 0;
+};
+
+History read_history(const std::string& name) {
+  std::istringstream in(read_file(name));
+  History history;
+  std::string line;
+  std::getline(in, line);
+  std::istringstream(line) >> history.iterations;
+  for (int row = 0; row <= history.iterations; ++row) {
+    int number = -1;
+    double misfit = 0, norm = 0, beta = 0;
+    std::getline(in, line);
+    std::istringstream(line) >> number >> misfit >> norm >> beta;
+    EXPECT_EQ(number, row) << name;
+    history.misfits.push_back(misfit);
+  }
+  std::getline(in, line);
+  EXPECT_NE(line.find(" target misfit"), std::string::npos) << name;
+  std::istringstream(line) >> history.target;
+  std::getline(in, line);
+  EXPECT_NE(line.find(" number of data"), std::string::npos) << name;
+  EXPECT_FALSE(std::getline(in, line)) << name;
+  return history;
+}
+
+std::vector<double> read_back(const Mesh& mesh, const std::string& name) {
+  Transcript t;
+  Model model(mesh.nx, mesh.nz);
+  read_model(t.io(), mesh, name, "written", model);
+  return {model.values().begin(), model.values().end()};
+}
+
+TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
+  TempFolder folder;
+  const std::string needed =
+      "quelby-invert: without a control file, --mesh and --data are needed\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;  // "help": starts with the help's first line
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{}, exit_usage, usage, needed},
+      {{"--mesh", "m.msh"}, exit_usage, usage, needed},
+      {{"--data=d.dat", "--out", "o"}, exit_usage, usage, needed},
+      {{"--bogus", "run.inv"}, exit_usage, usage, "quelby-invert: unknown option '--bogus'\n"},
+      {{"-x"}, exit_usage, usage, "quelby-invert: unknown option '-x'\n"},
+      {{"run.inv", "--mesh"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--mesh' needs a file name\n"},
+      {{"--out=", "run.inv"}, exit_usage, usage, "quelby-invert: option '--out' needs a folder\n"},
+      {{"a.inv", "b.inv"}, exit_usage, usage, "quelby-invert: one control file at most\n"},
+      {{"--data", "a", "--data", "b", "c.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--data' given twice\n"},
+      {{"--help=yes"}, exit_usage, usage, "quelby-invert: option '--help' takes no value\n"},
+      {{"-h", "--bogus"}, exit_success, "help", ""},
+      {{"run.inv", "--help"}, exit_success, "help", ""},
+      {{"--version"}, exit_success, "quelby-invert " + std::string(version) + "\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments.front());
+    const RunResult result = run_in(folder, c.arguments);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.err);
+    if (c.out == "help") {
+      EXPECT_TRUE(result.out.starts_with("Usage: quelby-invert [--mesh FILE]")) << result.out;
+      EXPECT_NE(result.out.find("man 1 quelby-invert"), std::string::npos);
+    } else {
+      EXPECT_EQ(result.out, c.out);
+    }
+  }
+  // Nothing was written for any of them.
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(folder.path()))
+    left.push_back(entry.path().filename().string());
+  EXPECT_TRUE(left.empty());
+}
+
+TEST(InvertCommand, AStopPrintsItsMessageAndItsDetailAndEndsWithStatusOne) {
+  TempFolder folder;
+  folder.write("block.msh", "1\n0 30 3\n1\n0 20 2\n");
+  folder.write("bad.inv", control_file({{1, "none"}, {10, "-1"}}));
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string out, err;
+  };
+  const std::vector<Case> cases = {
+      {{"--mesh", "gone.msh", "--data", "gone.dat"},
+       "\n ERROR: mesh file not found: gone.msh\n",
+       "gone.msh: cannot be opened\n"},
+      {{"bad.inv"},
+       "\nError: control file bad.inv, line 12: expected chifact: a positive value or default\n",
+       "bad.inv:12: found '-1'\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult result = run_in(folder, c.arguments);
+    EXPECT_EQ(result.status, exit_failure);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+  }
+  // The first run made its folder and its run log, which holds the message too.
+  EXPECT_EQ(read_file(folder.file("run.log")), "\n ERROR: mesh file not found: gone.msh\n");
+}
+
+TEST(InvertCommand, TheOptionsAloneInvertASmallSurveyToItsTarget) {
+  TempFolder folder;
+  Transcript t;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  const RunResult result =
+      run_in(folder, {"--mesh", "block.msh", "--data", "block_dc.dat", "--out", "out"});
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_NE(result.out.find("DC inversion: reached the target misfit after "), std::string::npos)
+      << result.out;
+  const History history = read_history(folder.file("out/history.txt"));
+  EXPECT_EQ(history.target, survey.ndat);
+  EXPECT_LE(history.misfits.back(), history.target);
+  for (int k = 1; k <= history.iterations; ++k) {
+    EXPECT_EQ(read_back(survey.mesh, folder.file("out/model_" + std::to_string(k) + ".mod")).size(),
+              survey.resistivity.size());
+  }
+  const std::vector<double> model = read_back(survey.mesh, folder.file("out/model.mod"));
+  const auto [block, background] = testing::block_and_background(survey, model);
+  EXPECT_LT(block, 0.5 * background);
+  SurveyData predicted;
+  read_data_file(t.io(), folder.file("out/predicted.dat"), false, false, true, predicted);
+  EXPECT_EQ(predicted.ndat, survey.ndat);
+  const std::string log = read_file(folder.file("out/run.log"));
+  EXPECT_TRUE(log.starts_with("\nmesh was read from: block.msh\n")) << log;
+  EXPECT_NE(log.find("DC inversion: reached the target misfit"), std::string::npos);
+}
+
+TEST(InvertCommand, AnOptionBesideTheControlFileReplacesItsLine) {
+  TempFolder folder;
+  Transcript t;
+  testing::write_block_survey(t.io(), folder);
+  fs::copy_file(folder.file("block_dc.dat"), folder.file("other.dat"));
+  // The control file's mesh and data do not exist and its folder is not used; its iteration
+  // limit of 1 is.
+  folder.write("run.inv",
+               control_file({{0, "gone.msh"}, {1, "gone.dat"}, {11, "1"}, {13, "ctl_out"}}));
+  const RunResult result =
+      run_in(folder, {"--data", "other.dat", "run.inv", "--out=opt_out", "--mesh", "block.msh"});
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("DC inversion: reached the iteration limit after 1 iteration,"),
+            std::string::npos)
+      << result.out;
+  EXPECT_FALSE(fs::exists(folder.file("ctl_out")));
+  EXPECT_EQ(read_history(folder.file("opt_out/history.txt")).iterations, 1);
+  const std::string log = read_file(folder.file("opt_out/run.log"));
+  EXPECT_TRUE(log.starts_with("control file was read from: run.inv\n")) << log;
+  EXPECT_NE(log.find("data were read from: other.dat\n"), std::string::npos);
+}
+
+TEST(InvertCommand, AKilledRunLeavesOnlyCompleteFiles) {
+  TempFolder folder;
+  Transcript t;
+  // Large enough that the run lasts several iterations after its first; a chifact that is never
+  // reached keeps it going.
+  testing::BlockSurveyShape shape;
+  shape.electrodes = 16;
+  shape.n_max = 6;
+  shape.cell = 1.25;
+  shape.padding = 10;
+  shape.core_depth = 0;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder, shape);
+  folder.write("run.inv", control_file({{10, "0.01"}}));
+
+  std::vector<std::string> strings = {QUELBY_INVERT_BINARY, "run.inv"};
+  std::vector<char*> argv;
+  for (std::string& text : strings) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.path().c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fs::exists(folder.file("out/model_1.mod")) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::kill(pid, SIGTERM);
+  int wait_status = 0;
+  ::waitpid(pid, &wait_status, 0);
+  ASSERT_TRUE(WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGTERM)
+      << "the run ended before it was stopped";
+
+  // Every file present is one of the run's and reads back whole.
+  // The iteration of "model_K.mod", or 0 for any other name.
+  const auto iteration_of = [](const std::string& name) {
+    const std::string digits =
+        name.size() > 10 && name.starts_with("model_") && name.ends_with(".mod")
+            ? name.substr(6, name.size() - 10)
+            : "";
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::stoi(digits);
+  };
+  int last_model = 0;
+  for (const auto& entry : fs::directory_iterator(folder.file("out"))) {
+    const std::string name = entry.path().filename().string();
+    if (const int iteration = iteration_of(name); iteration > 0) {
+      last_model = std::max(last_model, iteration);
+      EXPECT_EQ(read_back(survey.mesh, entry.path().string()).size(), survey.resistivity.size());
+    } else if (name == "history.txt") {
+      read_history(entry.path().string());
+    } else if (name == "predicted.dat") {
+      SurveyData data;
+      read_data_file(t.io(), entry.path().string(), false, false, true, data);
+    } else if (name == "model.mod") {
+      read_back(survey.mesh, entry.path().string());
+    } else {
+      EXPECT_EQ(name, "run.log");
+    }
+  }
+  EXPECT_GE(last_model, 1);
+  // The history is written after its iteration's model: it holds the last model's iteration or
+  // the one before.
+  if (fs::exists(folder.file("out/history.txt"))) {
+    const int rows = read_history(folder.file("out/history.txt")).iterations;
+    EXPECT_TRUE(rows == last_model || rows == last_model - 1) << rows << " " << last_model;
+  }
+}
+
+}  // namespace
+}  // namespace quelby

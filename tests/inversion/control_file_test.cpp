@@ -1,0 +1,298 @@
+// The control file: every kind of line accepted with what it sets, every kind of wrong line refused
+// with the file, its line number and what was expected, a file that ends early, the lines the
+// caller overrides, and the keyword lines after the fixed ones.
+#include "quelby/inversion/control_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quelby/base/stops.hpp"
+#include "tests/support/temp_folder.hpp"
+#include "tests/support/transcript.hpp"
+
+namespace quelby {
+namespace {
+
+using testing::TempFolder;
+using testing::Transcript;
+
+// The fourteen item lines of a control file that names the files of `folder`.
+std::vector<std::string> base_lines() {
+  return {"m.msh",   "dc.dat", "none", "none",    "none",    "default", "default",
+          "default", "none",   "none", "default", "default", "DC",      "default"};
+}
+
+// A control file: a comment line first, the items (with an end-of-line comment on the first and a
+// blank line and a comment line after the fifth), then `extra` lines. Line numbers: item k
+// (0-based) stands on line k + 2 for k < 5, on line k + 4 after.
+std::string control_text(const std::vector<std::string>& items,
+                         const std::vector<std::string>& extra = {}) {
+  std::string text = "! inversion of a test survey\n";
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    text += items[k];
+    if (k == 0) text += "   ! the mesh";
+    text += '\n';
+    if (k == 4) text += "\n% models and regularisation\n";
+  }
+  for (const std::string& line : extra) text += line + '\n';
+  return text;
+}
+
+std::size_t line_of_item(std::size_t k) {
+  return k < 5 ? k + 2 : k + 4;
+}
+
+class ControlFileTest : public ::testing::Test {
+ protected:
+  ControlFileTest() {
+    for (const char* name : {"m.msh", "dc.dat", "ip.dat", "t.topo", "c.act", "start.mod", "ref.mod",
+                             "w.wgt", "s.wgt", "x.wgt", "z.wgt", "d.dip", "eta.mod"}) {
+      folder.write(name, "1\n");
+    }
+    std::filesystem::current_path(folder.path());
+  }
+  ~ControlFileTest() override { std::filesystem::current_path(previous); }
+
+  InversionRun read(const std::string& text, const ControlOverrides& overrides = {}) {
+    folder.write("run.inv", text);
+    return read_control_file(transcript.io(), "run.inv", overrides);
+  }
+
+  TempFolder folder;
+  Transcript transcript;
+  std::filesystem::path previous = std::filesystem::current_path();
+};
+
+TEST_F(ControlFileTest, EveryKindOfLineIsAcceptedWithWhatItSets) {
+  struct Case {
+    std::size_t item;
+    std::string text;
+    std::function<void(const InversionRun&)> check;
+  };
+  using Kind = ModelChoice::Kind;
+  const std::vector<Case> cases = {
+      {0, "m.msh", [](const InversionRun& r) { EXPECT_EQ(r.mesh_file, "m.msh"); }},
+      {1, "NONE", [](const InversionRun& r) { EXPECT_EQ(r.data_file, ""); }},
+      {2, "ip.dat", [](const InversionRun& r) { EXPECT_EQ(r.ip_data_file, "ip.dat"); }},
+      {3, "t.topo", [](const InversionRun& r) { EXPECT_EQ(r.topography_file, "t.topo"); }},
+      {4, "  c.act  ", [](const InversionRun& r) { EXPECT_EQ(r.active_file, "c.act"); }},
+      {5, "default", [](const InversionRun& r) { EXPECT_EQ(r.starting.kind, Kind::automatic); }},
+      {5, "250.5 ohm-m, a note",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.starting.kind, Kind::value);
+         EXPECT_EQ(r.starting.value, 250.5);
+       }},
+      {5, "start.mod",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.starting.kind, Kind::file);
+         EXPECT_EQ(r.starting.file, "start.mod");
+       }},
+      {6, "1e2", [](const InversionRun& r) { EXPECT_EQ(r.reference.value, 100); }},
+      {6, "ref.mod", [](const InversionRun& r) { EXPECT_EQ(r.reference.file, "ref.mod"); }},
+      {7, "0", [](const InversionRun& r) { EXPECT_EQ(r.alpha.mode, 0); }},
+      {7, "2 1e-3 1 0.5",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.alpha.mode, 2);
+         EXPECT_EQ(r.alpha.alpha, (std::array<double, 3>{1e-3, 1, 0.5}));
+       }},
+      {7, "3, 20, 5",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.alpha.mode, 3);
+         EXPECT_EQ(r.alpha.lengths, (std::array<double, 2>{20, 5}));
+       }},
+      {8, "0", [](const InversionRun& r) { EXPECT_EQ(r.weights.weight_input, 0); }},
+      {8, "1 w.wgt",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.weights.weight_input, 1);
+         EXPECT_EQ(r.weights.weight_files[0], "w.wgt");
+       }},
+      {8, "2 s.wgt x.wgt\tz.wgt",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.weights.weight_input, 2);
+         EXPECT_EQ(r.weights.weight_files, (std::array<std::string, 3>{"s.wgt", "x.wgt", "z.wgt"}));
+       }},
+      {9, "0", [](const InversionRun& r) { EXPECT_EQ(r.dipping.dip_input, 0); }},
+      {9, "1 d.dip",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.dipping.dip_input, 1);
+         EXPECT_EQ(r.dipping.dip_file, "d.dip");
+       }},
+      {10, "default", [](const InversionRun& r) { EXPECT_EQ(r.settings.chifact, 1); }},
+      {10, "0.5", [](const InversionRun& r) { EXPECT_EQ(r.settings.chifact, 0.5); }},
+      {11, "default", [](const InversionRun& r) { EXPECT_EQ(r.settings.max_iterations, 20); }},
+      {11, "0", [](const InversionRun& r) { EXPECT_EQ(r.settings.max_iterations, 0); }},
+      {12, "ip", [](const InversionRun& r) { EXPECT_EQ(r.invert, InversionTargets::ip); }},
+      {12, "Both", [](const InversionRun& r) { EXPECT_EQ(r.invert, InversionTargets::both); }},
+      {12, "default", [](const InversionRun& r) { EXPECT_EQ(r.invert, InversionTargets::dc); }},
+      {13, "default", [](const InversionRun& r) { EXPECT_EQ(r.output_folder, "."); }},
+      {13, "results/run 1",
+       [](const InversionRun& r) { EXPECT_EQ(r.output_folder, "results/run 1"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> items = base_lines();
+    items[c.item] = c.text;
+    try {
+      c.check(read(control_text(items)));
+    } catch (const Stop&) {
+      ADD_FAILURE() << transcript.console();
+    }
+  }
+  EXPECT_EQ(transcript.console(), "");
+  EXPECT_NE(transcript.log().find("control file was read from: run.inv\n"), std::string::npos);
+}
+
+TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
+  const InversionRun run =
+      read(control_text(base_lines(), {"ip_alpha 3 10 10  ! smoother", "data_std 5 0.001",
+                                       "IP_STD 2, 0.5", "ip_reference eta.mod", "ip_starting 0"}));
+  ASSERT_TRUE(run.data_uncertainty && run.ip_uncertainty && run.ip_alpha);
+  EXPECT_EQ(run.data_uncertainty->percent, 5);
+  EXPECT_EQ(run.data_uncertainty->floor, 0.001);
+  EXPECT_EQ(run.ip_uncertainty->floor, 0.5);
+  EXPECT_EQ(run.ip_alpha->lengths, (std::array<double, 2>{10, 10}));
+  EXPECT_EQ(run.ip_reference.file, "eta.mod");
+  EXPECT_EQ(run.ip_starting.kind, ModelChoice::Kind::value);
+  EXPECT_EQ(run.ip_starting.value, 0);
+  const InversionRun plain = read(control_text(base_lines()));
+  EXPECT_FALSE(plain.data_uncertainty || plain.ip_uncertainty || plain.ip_alpha);
+}
+
+TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
+  struct Case {
+    std::size_t item;  // 14 and above: the keyword lines after the items
+    std::string text;
+    std::string what;
+    std::string before = {};  // the message of read_input_file_name, when a file is missing
+  };
+  const std::string model_expected = ": a positive value, a model file or default";
+  const std::string alpha_expected =
+      "expected the alpha mode: default, 0, 2 a_s a_x a_z (a_s > 0, a_x, a_z >= 0) or 3 Lx Lz "
+      "(both > 0)";
+  const std::string weights_expected =
+      "expected the weight input: none, 0, 1 and a weighting file, or 2 and three weight files";
+  const std::string keyword_expected =
+      "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
+      "ip_reference or ip_alpha";
+  const std::vector<Case> cases = {
+      {0, "none", "the mesh file does not exist", "\nError: mesh file does not exist:\nnone\n"},
+      {1, "missing.dat", "the data file does not exist",
+       "\nError: data file does not exist:\nmissing.dat\n"},
+      {4, "c.ac", "the active cell file does not exist",
+       "\nError: active cell file does not exist:\nc.ac\n"},
+      {5, "-3", "expected the starting model" + model_expected},
+      {5, "0", "expected the starting model" + model_expected},
+      {5, "start.mdo", "the starting model file does not exist",
+       "\nError: starting model file does not exist:\nstart.mdo\n"},
+      {6, "nan", "expected the reference model" + model_expected},
+      {7, "1", alpha_expected},
+      {7, "2 1e-3 1", alpha_expected},
+      {7, "2 0 1 1", alpha_expected},
+      {7, "3 10 -5", alpha_expected},
+      {7, "lengths 10 5", alpha_expected},
+      {8, "1", weights_expected},
+      {8, "2 s.wgt x.wgt", weights_expected},
+      {8, "3 w.wgt", weights_expected},
+      {8, "2 s.wgt q.wgt z.wgt", "the X weights file does not exist",
+       "\nError: X weights file does not exist:\nq.wgt\n"},
+      {9, "1", "expected the dipping option: none, 0, or 1 and a dipping file"},
+      {9, "yes d.dip", "expected the dipping option: none, 0, or 1 and a dipping file"},
+      {10, "0", "expected chifact: a positive value or default"},
+      {10, "one", "expected chifact: a positive value or default"},
+      {11, "-1", "expected the iteration limit: an integer of 0 or more, or default"},
+      {11, "2.5", "expected the iteration limit: an integer of 0 or more, or default"},
+      {12, "resistivity", "expected what to invert: DC, IP, both or default"},
+      {14, "chifact 2", keyword_expected},
+      {14, "data_std 5", "expected data_std PERCENT FLOOR: two values of 0 or more, not both 0"},
+      {14, "ip_std 0 0", "expected ip_std PERCENT FLOOR: two values of 0 or more, not both 0"},
+      {14, "ip_starting", "expected a value after ip_starting"},
+      {14, "ip_starting -0.1",
+       "expected the starting chargeability: a value of 0 or more, a model file or default"},
+      {14, "ip_alpha 4", alpha_expected},
+      {15, "Data_std 1 1", "data_std is given twice"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> items = base_lines();
+    std::vector<std::string> extra;
+    if (c.item < items.size()) {
+      items[c.item] = c.text;
+    } else {
+      if (c.item == 15) extra.push_back("data_std 2 0");
+      extra.push_back(c.text);
+    }
+    const std::size_t line = c.item < items.size() ? line_of_item(c.item) : 18 + extra.size() - 1;
+    Transcript t;
+    folder.write("run.inv", control_text(items, extra));
+    try {
+      read_control_file(t.io(), "run.inv");
+      ADD_FAILURE() << "accepted";
+    } catch (const Stop& stop) {
+      const std::string message = c.before + "\nError: control file run.inv, line " +
+                                  std::to_string(line) + ": " + c.what + "\n";
+      EXPECT_EQ(t.console(), message);
+      EXPECT_EQ(t.log(), message);
+      EXPECT_EQ(stop.status(), exit_failure);
+      EXPECT_EQ(stop.detail(), "run.inv:" + std::to_string(line) + ": found '" + c.text + "'");
+    }
+  }
+}
+
+TEST_F(ControlFileTest, AFileThatEndsEarlyNamesTheLineItNeeded) {
+  struct Case {
+    std::size_t items;
+    std::string what;
+  };
+  const std::vector<Case> cases = {
+      {0, "expected the mesh file, found the end of the file"},
+      {7, "expected the alpha mode, found the end of the file"},
+      {13, "expected the output folder, found the end of the file"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> items = base_lines();
+    items.resize(c.items);
+    Transcript t;
+    const std::string text = control_text(items);
+    folder.write("run.inv", text);
+    // The read that meets the end is counted as one line beyond the last.
+    const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    try {
+      read_control_file(t.io(), "run.inv");
+      ADD_FAILURE() << c.items;
+    } catch (const Stop& stop) {
+      EXPECT_EQ(t.console(), "\nError: control file run.inv, line " + std::to_string(lines + 1) +
+                                 ": " + c.what + "\n");
+      EXPECT_EQ(stop.detail(), "run.inv: the file ends before line " + std::to_string(lines + 1));
+    }
+  }
+  Transcript t;
+  EXPECT_THROW(read_control_file(t.io(), "absent.inv"), Stop);
+  EXPECT_EQ(t.console(), "\n ERROR: control file not found: absent.inv\n");
+}
+
+TEST_F(ControlFileTest, OverriddenLinesMustBeThereButAreNotRead) {
+  std::vector<std::string> items = base_lines();
+  items[0] = "gone.msh";
+  items[1] = "gone.dat";
+  items[2] = "gone_ip.dat";
+  items[3] = "gone.topo";
+  items[13] = "ignored";
+  const InversionRun run = read(control_text(items), {true, true, true, true, true});
+  EXPECT_EQ(run.mesh_file, "");
+  EXPECT_EQ(run.data_file, "");
+  EXPECT_EQ(run.output_folder, ".");
+  EXPECT_EQ(transcript.console(), "");
+  // Without the override the same line is refused.
+  Transcript t;
+  EXPECT_THROW(read_control_file(t.io(), "run.inv", {false, true, true, true, true}), Stop);
+  EXPECT_NE(t.console().find("line 2: the mesh file does not exist"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quelby

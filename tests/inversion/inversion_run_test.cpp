@@ -1,0 +1,220 @@
+// The inversion driver on a small synthetic block survey: the target misfit reached, the block
+// recovered, every file written per iteration and at the end reading back to what the run
+// returned and what the observer saw; IP on the DC model; the run descriptions it refuses.
+#include "quelby/inversion/inversion_run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "quelby/base/stops.hpp"
+#include "quelby/mesh/model.hpp"
+#include "quelby/report/inversion_report.hpp"
+#include "quelby/survey/data_file.hpp"
+#include "tests/inversion/block_survey_fixture.hpp"
+#include "tests/support/temp_folder.hpp"
+#include "tests/support/transcript.hpp"
+
+namespace quelby {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::TempFolder;
+using testing::Transcript;
+
+std::vector<double> read_back(const Io& io, const Mesh& mesh, const std::string& name) {
+  Model model(mesh.nx, mesh.nz);
+  read_model(io, mesh, name, "written", model);
+  return {model.values().begin(), model.values().end()};
+}
+
+// Written models keep 6 significant digits.
+void expect_six_digits(const std::vector<double>& written, const std::vector<double>& expected) {
+  ASSERT_EQ(written.size(), expected.size());
+  for (std::size_t cell = 0; cell < expected.size(); ++cell) {
+    ASSERT_NEAR(written[cell], expected[cell], 5e-6 * std::abs(expected[cell])) << cell;
+  }
+}
+
+struct Seen {
+  InversionStage stage;
+  std::int32_t iteration;
+  std::vector<double> model, misfits, norms, betas;
+};
+
+TEST(InversionRun, ADcRunReachesTheTargetAndEveryFileReadsBack) {
+  Transcript t;
+  TempFolder folder;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  InversionRun run;
+  run.mesh_file = survey.mesh_file;
+  run.data_file = survey.dc_file;
+  run.output_folder = folder.file("out/dc");
+  std::vector<Seen> seen;
+  run.observer = [&](const IterationUpdate& update) {
+    seen.push_back({update.stage, update.report.iteration,
+                    std::vector<double>(update.model.begin(), update.model.end()),
+                    std::vector<double>(update.misfit_history.begin(), update.misfit_history.end()),
+                    std::vector<double>(update.norm_history.begin(), update.norm_history.end()),
+                    std::vector<double>(update.beta_history.begin(), update.beta_history.end())});
+  };
+  const InversionOutcome outcome = run_inversion(t.io(), run);
+  ASSERT_TRUE(outcome.dc.has_value());
+  EXPECT_FALSE(outcome.ip.has_value());
+  const InversionResult& result = outcome.dc->result;
+  EXPECT_EQ(result.stop, StopReason::target_reached);
+  EXPECT_LE(result.misfit_history.back(), result.target_misfit);
+  EXPECT_EQ(result.target_misfit, survey.ndat);
+  const auto [block, background] = testing::block_and_background(survey, outcome.dc->model);
+  EXPECT_LT(block, 0.5 * background);
+
+  // The observer saw every iteration, with the history up to it.
+  ASSERT_EQ(seen.size(), static_cast<std::size_t>(result.iterations));
+  ASSERT_GE(result.iterations, 2);
+  for (std::size_t k = 0; k < seen.size(); ++k) {
+    EXPECT_EQ(seen[k].stage, InversionStage::dc);
+    EXPECT_EQ(seen[k].iteration, static_cast<std::int32_t>(k + 1));
+    const std::size_t rows = k + 2;
+    EXPECT_EQ(seen[k].misfits, std::vector<double>(result.misfit_history.begin(),
+                                                   result.misfit_history.begin() + rows));
+    EXPECT_EQ(seen[k].norms,
+              std::vector<double>(result.norm_history.begin(), result.norm_history.begin() + rows));
+    EXPECT_EQ(seen[k].betas,
+              std::vector<double>(result.beta_history.begin(), result.beta_history.begin() + rows));
+    expect_six_digits(read_back(t.io(), survey.mesh,
+                                folder.file("out/dc/model_" + std::to_string(k + 1) + ".mod")),
+                      seen[k].model);
+  }
+  EXPECT_EQ(seen.back().model, outcome.dc->model);
+  EXPECT_FALSE(fs::exists(folder.file("out/dc/model_" + std::to_string(seen.size() + 1) + ".mod")));
+  expect_six_digits(read_back(t.io(), survey.mesh, folder.file("out/dc/model.mod")),
+                    outcome.dc->model);
+
+  // The history is the one of the result, byte for byte.
+  write_iteration_history(t.io(), folder.file("expected.txt"), result.iterations,
+                          result.misfit_history, result.norm_history, result.beta_history,
+                          result.target_misfit, survey.ndat);
+  EXPECT_EQ(read_file(folder.file("out/dc/history.txt")), read_file(folder.file("expected.txt")));
+
+  // The predicted data: the survey file's order and deviations, the values of the result.
+  SurveyData observed, predicted;
+  read_data_file(t.io(), survey.dc_file, false, false, true, observed);
+  read_data_file(t.io(), folder.file("out/dc/predicted.dat"), false, false, true, predicted);
+  EXPECT_EQ(predicted.sorted_pos, observed.sorted_pos);
+  EXPECT_EQ(predicted.xa_file, observed.xa_file);
+  EXPECT_EQ(predicted.xn_file, observed.xn_file);
+  ASSERT_EQ(predicted.dobs.size(), result.predicted.size());
+  for (std::size_t i = 0; i < result.predicted.size(); ++i) {
+    EXPECT_NEAR(predicted.dobs[i], result.predicted[i], 1e-9 * std::abs(result.predicted[i]));
+    EXPECT_NEAR(predicted.dstd[i], observed.dstd[i], 1e-9 * observed.dstd[i]);
+  }
+
+  const std::string stop_line = "DC inversion: reached the target misfit after " +
+                                std::to_string(result.iterations) + " iterations, misfit";
+  EXPECT_NE(t.console().find(stop_line), std::string::npos);
+  EXPECT_NE(t.log().find(stop_line), std::string::npos);
+  EXPECT_NE(t.log().find("mesh was read from: " + survey.mesh_file), std::string::npos);
+  EXPECT_NE(t.log().find("      chosen beta ="), std::string::npos);
+  EXPECT_NE(t.log().find("median apparent resistivity:"), std::string::npos);
+}
+
+TEST(InversionRun, IpIsInvertedOnTheFinalDcModel) {
+  Transcript t;
+  TempFolder folder;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  InversionRun run;
+  run.mesh_file = survey.mesh_file;
+  run.data_file = survey.dc_file;
+  run.ip_data_file = survey.ip_file;
+  run.invert = InversionTargets::both;
+  run.ip_alpha = AlphaChoice{3, {}, {5, 5}};
+  run.output_folder = folder.file("out");
+  std::vector<InversionStage> stages;
+  run.observer = [&](const IterationUpdate& update) { stages.push_back(update.stage); };
+  const InversionOutcome outcome = run_inversion(t.io(), run);
+  ASSERT_TRUE(outcome.dc && outcome.ip);
+  const std::size_t dc_iterations = static_cast<std::size_t>(outcome.dc->result.iterations);
+  const std::size_t ip_iterations = static_cast<std::size_t>(outcome.ip->result.iterations);
+  ASSERT_GE(ip_iterations, 1u);
+  EXPECT_EQ(stages.size(), dc_iterations + ip_iterations);
+  EXPECT_TRUE(std::all_of(stages.begin(),
+                          stages.begin() + static_cast<std::ptrdiff_t>(dc_iterations),
+                          [](InversionStage s) { return s == InversionStage::dc; }));
+  EXPECT_EQ(stages.back(), InversionStage::ip);
+  EXPECT_TRUE(std::all_of(outcome.ip->model.begin(), outcome.ip->model.end(),
+                          [](double eta) { return eta >= 0; }));
+  // The chargeable block stands out of its surroundings.
+  double block = 0, others = 0;
+  int in = 0, out = 0;
+  for (std::size_t cell = 0; cell < outcome.ip->model.size(); ++cell) {
+    (survey.in_block[cell] ? block : others) += outcome.ip->model[cell];
+    ++(survey.in_block[cell] ? in : out);
+  }
+  EXPECT_GT(block / in, 3 * others / out);
+  for (const char* name : {"eta.mod", "eta_1.mod", "history_ip.txt", "predicted_ip.dat",
+                           "model.mod", "history.txt", "predicted.dat"}) {
+    EXPECT_TRUE(fs::exists(folder.file(std::string("out/") + name))) << name;
+  }
+  expect_six_digits(read_back(t.io(), survey.mesh, folder.file("out/eta.mod")), outcome.ip->model);
+  SurveyData predicted;
+  read_data_file(t.io(), folder.file("out/predicted_ip.dat"), false, false, false, predicted);
+  EXPECT_EQ(predicted.iptype, std::vector<std::int32_t>(predicted.iptype.size(), 1));
+  EXPECT_NE(t.console().find("IP inversion: "), std::string::npos);
+}
+
+TEST(InversionRun, RunsItCannotDoAreRefusedBeforeAnyFileIsRead) {
+  TempFolder folder;
+  folder.write("a_file", "x");
+  struct Case {
+    std::string what;
+    std::function<void(InversionRun&)> change;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"no DC data", [](InversionRun& r) { r.data_file = " "; },
+       "\nError: a DC inversion needs a DC data file.\n"},
+      {"no IP data", [](InversionRun& r) { r.invert = InversionTargets::both; },
+       "\nError: an IP inversion needs an IP data file.\n"},
+      {"IP alone without a resistivity",
+       [](InversionRun& r) {
+         r.invert = InversionTargets::ip;
+         r.ip_data_file = "ip.dat";
+         r.data_file.clear();
+         r.starting = ModelChoice::uniform(100);
+       },
+       "\nError: an IP inversion without DC data needs the resistivity as its starting and "
+       "reference models (a value or a model file).\n"},
+      {"alpha mode 1", [](InversionRun& r) { r.alpha.mode = 1; },
+       "\nError: alpha mode 1: 0, 2 or 3 expected.\n"},
+      {"IP alpha mode 4",
+       [](InversionRun& r) {
+         r.ip_alpha = AlphaChoice{4, {}, {}};
+       },
+       "\nError: alpha mode 4: 0, 2 or 3 expected.\n"},
+      {"chifact 0", [](InversionRun& r) { r.settings.chifact = 0; },
+       "\nError: chifact must be positive and the iteration limit 0 or more.\n"},
+      {"a file as the output folder",
+       [&](InversionRun& r) { r.output_folder = folder.file("a_file"); },
+       "\nError: cannot create the output folder " + folder.file("a_file") + ": Not a directory\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    InversionRun run;
+    run.mesh_file = folder.file("missing.msh");
+    run.data_file = "dc.dat";
+    run.output_folder = folder.file("out");
+    c.change(run);
+    Transcript t;
+    EXPECT_THROW(run_inversion(t.io(), run), Stop);
+    EXPECT_EQ(t.console(), c.message);
+    EXPECT_EQ(t.log(), c.message);
+  }
+}
+
+}  // namespace
+}  // namespace quelby
