@@ -3,7 +3,7 @@
 Mesh, model, topography and survey data files, smoothing, active cells, cell weights, dipping
 zones, the model objective function of a regularised inversion and the reports of its progress,
 the 2.5-D DC/IP forward model of a survey (data, sensitivities, IP responses, geometric factors,
-meshes for a survey), from Python; pictures of sections, pseudosections and an inversion's results
+meshes for a survey) and its inversion (quelby.invert), from Python; pictures of sections, pseudosections and an inversion's results
 (matplotlib) and export to viewers (meshio).
 
 Conventions

@@ -36,6 +36,31 @@ py::array_t<Value> cells_view(const std::vector<Value>& values, std::int32_t nx,
   return array;
 }
 
+// One block of weights: an (nz, nx) array, or one of the block's own shape (columns by rows of the
+// weighting file's block), or its values in cell order. An (nz, nx) array for a narrower block
+// gives its top-left part; any other two-dimensional shape is a ValueError.
+std::vector<double> weight_block(const Mesh& mesh, py::handle array, py::ssize_t columns,
+                                 py::ssize_t rows, const char* what) {
+  const auto values = vector_argument(array, -1, what);
+  if (values.ndim() == 1) return {values.data(), values.data() + values.size()};
+  const bool whole = values.ndim() == 2 && values.shape(0) == mesh.nz && values.shape(1) == mesh.nx;
+  const bool block = values.ndim() == 2 && values.shape(0) == rows && values.shape(1) == columns;
+  if (!whole && !block) {
+    throw py::value_error(std::string(what) + ": expected shape (" + std::to_string(rows) + ", " +
+                          std::to_string(columns) + ") or (" + std::to_string(mesh.nz) + ", " +
+                          std::to_string(mesh.nx) + ")");
+  }
+  const py::ssize_t stride = values.shape(1);
+  std::vector<double> taken;
+  taken.reserve(static_cast<std::size_t>(columns * rows));
+  for (py::ssize_t k = 0; k < rows; ++k) {
+    taken.insert(taken.end(), values.data() + k * stride, values.data() + k * stride + columns);
+  }
+  return taken;
+}
+
+}  // namespace
+
 // The flags of a mask of shape (nz, nx) or nx * nz values in cell order: booleans (true 1, false
 // 0) or whole numbers, taken as they stand so that the library's check names a flag out of range.
 // Numbers beyond the 32-bit range are clamped to it: they are refused all the same.
@@ -71,31 +96,6 @@ std::vector<std::int32_t> mask_flags(const Mesh& mesh, py::handle mask) {
   }
   return flags;
 }
-
-// One block of weights: an (nz, nx) array, or one of the block's own shape (columns by rows of the
-// weighting file's block), or its values in cell order. An (nz, nx) array for a narrower block
-// gives its top-left part; any other two-dimensional shape is a ValueError.
-std::vector<double> weight_block(const Mesh& mesh, py::handle array, py::ssize_t columns,
-                                 py::ssize_t rows, const char* what) {
-  const auto values = vector_argument(array, -1, what);
-  if (values.ndim() == 1) return {values.data(), values.data() + values.size()};
-  const bool whole = values.ndim() == 2 && values.shape(0) == mesh.nz && values.shape(1) == mesh.nx;
-  const bool block = values.ndim() == 2 && values.shape(0) == rows && values.shape(1) == columns;
-  if (!whole && !block) {
-    throw py::value_error(std::string(what) + ": expected shape (" + std::to_string(rows) + ", " +
-                          std::to_string(columns) + ") or (" + std::to_string(mesh.nz) + ", " +
-                          std::to_string(mesh.nx) + ")");
-  }
-  const py::ssize_t stride = values.shape(1);
-  std::vector<double> taken;
-  taken.reserve(static_cast<std::size_t>(columns * rows));
-  for (py::ssize_t k = 0; k < rows; ++k) {
-    taken.insert(taken.end(), values.data() + k * stride, values.data() + k * stride + columns);
-  }
-  return taken;
-}
-
-}  // namespace
 
 void bind_cells(py::module_& module) {
   py::class_<ActiveCells>(module, "ActiveCells",
