@@ -189,6 +189,12 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
         bar = ax.figure.colorbar(filled, cax=_bar_axes(ax))
         if log:
             _log_ticks(bar, low, high)
+        else:
+            # A few round ticks rather than every contour level.
+            from matplotlib.ticker import MaxNLocator
+
+            ticks = MaxNLocator(6).tick_values(low, high)
+            bar.set_ticks(ticks[(ticks >= low) & (ticks <= high)])
         bar.set_label(label)
     return ax
 
@@ -373,7 +379,7 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
 
 
 def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topography=None,
-                     axes=None, log=None, cmap="jet_r", vmin=None, vmax=None, limit=None):
+                     axes=None, log=None, cmap=None, vmin=None, vmax=None, limit=None, ip=None):
     """Draws the observed and the predicted pseudosections side by side, on one colour scale, and
     beside them the normalised misfit (predicted - observed) / std of every datum at its
     pseudosection point; returns the three axes.
@@ -381,7 +387,8 @@ def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topogr
     data: the SurveyData (its dobs and dstd unless `observed` and `std` are given, ndat values in
     grouped order); predicted: ndat values. DC data are drawn as apparent resistivities (geometric
     factors of flat ground, or numerical ones on `mesh` below `topography`, as
-    quelby.apparent_resistivity), IP data as they are. limit: the misfit colour scale runs from
+    quelby.apparent_resistivity), IP data (ip True, or by default data with IP types other than 0)
+    as they are (cmap: by default jet_r for DC, viridis for IP). limit: the misfit colour scale runs from
     -limit to limit (by default the larger of 2 and the largest misfit rounded up).
     """
     _matplotlib()
@@ -396,7 +403,8 @@ def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topogr
         if values.shape != (data.ndat,):
             raise ValueError(f"{name}: expected {data.ndat} values, got shape {values.shape}")
     misfit = (predicted - observed) / std
-    ip = data.iptype is not None and len(data.iptype) and (np.asarray(data.iptype) != 0).any()
+    if ip is None:
+        ip = data.iptype is not None and len(data.iptype) and (np.asarray(data.iptype) != 0).any()
     if ip:
         shown = observed, predicted
     else:
@@ -404,6 +412,7 @@ def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topogr
         shown = k * observed, k * predicted
     if log is None:
         log = not ip
+    cmap = cmap or ("viridis" if ip else "jet_r")
     both = np.concatenate(shown)
     both = both[np.isfinite(both) & ((both > 0) if log else True)]
     low = both.min() if vmin is None else vmin
