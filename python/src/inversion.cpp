@@ -51,10 +51,14 @@ ModelChoice model_choice(py::handle value, const std::function<const Mesh&()>& m
                          const char* what) {
   if (value.is_none()) return ModelChoice::automatic();
   if (const auto name = file_name(value)) return ModelChoice::model_file(*name);
-  if (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value)) {
-    return ModelChoice::uniform(value.cast<double>());
+  // A number: Python's or numpy's, or an array of no dimension.
+  const bool many =
+      py::isinstance<py::sequence>(value) ||
+      (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0);
+  if (!many && PyNumber_Check(value.ptr()) != 0) {
+    return ModelChoice::uniform(py::float_(py::reinterpret_borrow<py::object>(value)));
   }
-  if (!py::isinstance<py::array>(value) && !py::isinstance<py::sequence>(value)) {
+  if (!many) {
     throw py::type_error(std::string(what) +
                          ": None, a number, a model file or an array of shape (nz, nx)");
   }

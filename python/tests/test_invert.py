@@ -73,7 +73,7 @@ def test_files_and_stores_invert_to_the_same_bits(block, tmp_path):
                          start=np.full((mesh.nz, mesh.nx), 80.0), reference=80,
                          weights=(ones, ones, ones), max_iterations=1, io=quelby.Io())
     plain = quelby.invert(mesh=folder / "block.msh", data=folder / "block.dat", start=80,
-                          reference=80, max_iterations=1, io=quelby.Io())
+                          reference=np.int64(80), max_iterations=1, io=quelby.Io())
     np.testing.assert_array_equal(mask.model, plain.model)
 
 
