@@ -32,6 +32,7 @@ trap 'rm -rf "$scratch"' EXIT
 "$scratch/venv/bin/quelby-plot" --data examples/dipole_dipole.dat "$scratch/pseudosection.png"
 (cd "$scratch" && QUELBY_INSTALLED=1 QUELBY_BINARY="$repo/build/release/quelby" \
   QUELBY_FORWARD_BINARY="$repo/build/release/quelby-forward" \
+  QUELBY_INVERT_BINARY="$repo/build/release/quelby-invert" \
   PYTHONDONTWRITEBYTECODE=1 "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
   "$repo/python/tests")
 

@@ -1,5 +1,6 @@
-"""Pictures: a model on its section (cells at their true widths, depth growing downwards) and
-survey data as a pseudosection.
+"""Pictures: a model on its section (cells at their true widths, depth growing downwards), survey
+data as a pseudosection, and an inversion's results: the recovered section (the core under the
+electrodes, shaded by what the data see), the fit of the data and the iteration history.
 
 Command line (also installed as quelby-plot):
     python3 -m quelby.plot MESH MODEL OUT.png      a model
@@ -188,7 +189,294 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
         bar = ax.figure.colorbar(filled, cax=_bar_axes(ax))
         if log:
             _log_ticks(bar, low, high)
+        else:
+            # A few round ticks rather than every contour level.
+            from matplotlib.ticker import MaxNLocator
+
+            ticks = MaxNLocator(6).tick_values(low, high)
+            bar.set_ticks(ticks[(ticks >= low) & (ticks <= high)])
         bar.set_label(label)
+    return ax
+
+
+# Pictures of an inversion: the recovered section, the fit of the data and the iteration history.
+
+def core_extent(mesh, data=None, topography=None):
+    """core_extent(mesh, data=None, topography=None) -> (xlim, zlim)
+
+    The part of the mesh a survey sees, without the padding: along x the electrodes' span of
+    `data` (a SurveyData) and two of the smallest cells beyond it, or without data the columns of
+    the smallest width; along z from the highest ground (the topography's surface, else the first
+    z node) to the bottom of the rows of the smallest height under it, the core before the padding
+    grows. Both in metres, (low, high).
+    """
+    x_nodes, z_nodes = np.asarray(mesh.x_nodes, float), np.asarray(mesh.z_nodes, float)
+    dx, dz = np.diff(x_nodes), np.diff(z_nodes)
+    if data is not None:
+        from .survey import _electrodes
+
+        positions = np.concatenate(_electrodes(data))
+        margin = 2 * dx.min()
+        xlim = (positions.min() - margin, positions.max() + margin)
+    else:
+        core = np.flatnonzero(dx <= dx.min() * (1 + 1e-6))
+        xlim = (x_nodes[core[0]], x_nodes[core[-1] + 1])
+    top = z_nodes[0]
+    if topography is not None:
+        top = max(top, float(np.min(np.asarray(topography.surface_z))))
+    below = np.flatnonzero(z_nodes[1:] > top)
+    # The core rows are the run of the smallest rows under the top; the padding starts after them.
+    small = dz[below] <= dz[below].min() * (1 + 1e-6)
+    last = below[0] + (np.argmin(small) if not small.all() else small.size) - 1
+    zlim = (top, z_nodes[max(last, below[0]) + 1])
+    return xlim, zlim
+
+
+def _air_mask(mesh, topography, cells):
+    """True for the cells above the ground surface (of `topography`, else of the map's own)."""
+    air_cells = getattr(topography, "air_cells", None)
+    if air_cells is None and cells is not None:
+        air_cells = cells.air_cells
+    if air_cells is None:
+        return np.zeros((mesh.nz, mesh.nx), dtype=bool)
+    return np.arange(mesh.nz)[:, None] < np.asarray(air_cells)[None, :]
+
+
+def cumulative_sensitivity(mesh, J, cells=None, topography=None, weights=None):
+    """cumulative_sensitivity(mesh, J, cells=None, topography=None, weights=None) -> (nz, nx)
+
+    sum_i w_i |J_ij| / (dx_j dz_j) for every cell j: how much the data together see a cell, per
+    square metre (a depth-of-investigation view: the data say little where it is small). J as
+    quelby.sensitivity returns it, (ndat, columns): with `cells` (an ActiveCells) column p - 1 is
+    the cell of parameter p; without, the ground cells (below `topography`, else every cell) in
+    cell order. weights: ndat row weights w_i (for example 1 / std), else 1. Cells that are no
+    column of J are NaN.
+    """
+    J = np.asarray(J, dtype=float)
+    if J.ndim != 2:
+        raise ValueError(f"J: expected a matrix (ndat, columns), got shape {J.shape}")
+    rows = np.ones(J.shape[0]) if weights is None else np.asarray(weights, dtype=float)
+    if rows.shape != (J.shape[0],):
+        raise ValueError(f"weights: expected {J.shape[0]} values, got shape {rows.shape}")
+    if cells is not None:
+        index = np.asarray(cells.cell_idx).reshape(-1)
+        where = index > 0
+        column = index[where] - 1
+    else:
+        where = ~_air_mask(mesh, topography, None).reshape(-1)
+        column = np.arange(int(where.sum()))
+    if column.size != J.shape[1] or (column.size and column.max() >= J.shape[1]):
+        raise ValueError(f"J: {J.shape[1]} columns, the cells give {column.size}")
+    total = np.abs(rows) @ np.abs(J)
+    area = (np.asarray(mesh.dz, float)[:, None] * np.asarray(mesh.dx, float)[None, :]).reshape(-1)
+    result = np.full(mesh.nx * mesh.nz, np.nan)
+    result[where] = total[column] / area[where]
+    return result.reshape(mesh.nz, mesh.nx)
+
+
+def plot_model(mesh, model, data=None, topography=None, cells=None, what="resistivity", ax=None,
+               xlim=None, zlim=None, sensitivity=None, threshold=1e-3, doi="shade", cmap=None,
+               vmin=None, vmax=None, colorbar=True, label=None, title=None, electrodes=True,
+               aspect=None):
+    """Draws a recovered model (shape (nz, nx)) and returns the axes.
+
+    By default the core under the electrodes (core_extent: the survey `data`'s span, else the
+    mesh's smallest cells), not the padding. topography: a Topography; its surface is drawn, the
+    cells above it are left blank, and a topography read from a file draws the section in
+    elevation (its reference elevation minus depth) instead of depth. cells: an ActiveCells whose
+    cells that are no parameters are left blank too. what: "resistivity" (a logarithmic scale in
+    ohm-m) or "chargeability" (linear, in the unit of the IP data). electrodes: marks the
+    electrodes of `data` on the surface.
+    sensitivity: cumulative_sensitivity's (nz, nx) values; the cells that see less than
+    `threshold` times the most of the cells shown are masked (doi="mask") or faded to white
+    (doi="shade", fully white at the threshold, in proportion to the decades above it).
+    """
+    _matplotlib()
+    import matplotlib.colors as colors
+
+    if what not in ("resistivity", "chargeability"):
+        raise ValueError(f"what: 'resistivity' or 'chargeability', not {what!r}")
+    if doi not in ("shade", "mask"):
+        raise ValueError(f"doi: 'shade' or 'mask', not {doi!r}")
+    log = what == "resistivity"
+    values = np.array(model, dtype=float).reshape(mesh.nz, mesh.nx)
+    hidden = _air_mask(mesh, topography, cells)
+    if cells is not None:
+        hidden |= np.asarray(cells.cell_idx).reshape(mesh.nz, mesh.nx) <= 0
+    values[hidden] = np.nan
+    core_x, core_z = core_extent(mesh, data, topography)
+    xlim = core_x if xlim is None else tuple(xlim)
+    zlim = core_z if zlim is None else tuple(zlim)
+    x_nodes, z_nodes = np.asarray(mesh.x_nodes, float), np.asarray(mesh.z_nodes, float)
+    shown_columns = (x_nodes[1:] > min(xlim)) & (x_nodes[:-1] < max(xlim))
+    shown_rows = (z_nodes[1:] > min(zlim)) & (z_nodes[:-1] < max(zlim))
+    shown = np.zeros_like(hidden)
+    shown[np.ix_(shown_rows, shown_columns)] = True
+
+    fade = None
+    if sensitivity is not None:
+        seen = np.array(sensitivity, dtype=float).reshape(mesh.nz, mesh.nx)
+        reference = np.nanmax(np.where(shown & ~hidden, seen, np.nan))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            relative = seen / reference
+        if doi == "mask":
+            values[~(relative >= threshold)] = np.nan
+        else:
+            fade = np.clip(np.log10(relative) / np.log10(threshold), 0.0, 1.0)
+            fade[~np.isfinite(fade)] = 1.0
+            fade[hidden] = 0.0
+
+    visible = values[shown]
+    finite = visible[np.isfinite(visible) & ((visible > 0) if log else True)]
+    low = vmin if vmin is not None else (finite.min() if finite.size else (1.0 if log else 0.0))
+    high = vmax if vmax is not None else (finite.max() if finite.size else low * 10 + 1)
+    if high <= low:
+        high = low * 10.0 if log else low + 1.0
+    norm = colors.LogNorm(vmin=low, vmax=high) if log else colors.Normalize(vmin=low, vmax=high)
+
+    # A topography read from a file places the section at its elevations.
+    elevation = topography is not None and getattr(topography, "has_topography", False)
+    reference = float(getattr(topography, "reference_elevation", 0.0)) if elevation else 0.0
+    height = (lambda z: reference - np.asarray(z, float)) if elevation else (
+        lambda z: np.asarray(z, float))
+    ax = _axes(ax, (8, 4))
+    drawn = np.ma.masked_where(~np.isfinite(values) | ((values <= 0) if log else False), values)
+    section = ax.pcolormesh(x_nodes, height(z_nodes), drawn, norm=norm, shading="flat",
+                            cmap=cmap or ("jet_r" if log else "viridis"))
+    if fade is not None:
+        white = np.ones((mesh.nz, mesh.nx))
+        veil = ax.pcolormesh(x_nodes, height(z_nodes), white, cmap="gray", vmin=0, vmax=1,
+                             shading="flat")
+        veil.set_alpha(fade)
+        veil.set_label("sensitivity shading")
+    if topography is not None:
+        surface = np.asarray(topography.surface_z, float)
+        ax.plot(x_nodes, height(surface), color="black", linewidth=1.2, label="ground surface")
+    if data is not None and electrodes:
+        from .survey import _electrodes
+
+        x = np.unique(np.concatenate(_electrodes(data)))
+        surface = (np.interp(x, x_nodes, np.asarray(topography.surface_z, float))
+                   if topography is not None else np.full(x.size, z_nodes[0]))
+        ax.plot(x, height(surface), "kv", markersize=3, label="electrodes")
+    ax.set_xlim(min(xlim), max(xlim))
+    top, bottom = height(min(zlim)), height(max(zlim))
+    ax.set_ylim(bottom, top)  # depth grows downwards; elevation upwards
+    width, depth = abs(xlim[1] - xlim[0]), abs(zlim[1] - zlim[0])
+    if aspect is None:
+        aspect = "equal" if depth > 0 and depth / 4 <= width <= 8 * depth else "auto"
+    ax.set_aspect(aspect)
+    ax.set_xlabel("x (m)")
+    ax.set_ylabel("elevation (m)" if elevation else "depth (m)")
+    if title:
+        ax.set_title(title)
+    if colorbar:
+        bar = ax.figure.colorbar(section, cax=_bar_axes(ax))
+        if log:
+            _log_ticks(bar, low, high)
+        bar.set_label(label or ("resistivity (ohm-m)" if log else "chargeability"))
+    return ax
+
+
+def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topography=None,
+                     axes=None, log=None, cmap=None, vmin=None, vmax=None, limit=None, ip=None):
+    """Draws the observed and the predicted pseudosections side by side, on one colour scale, and
+    beside them the normalised misfit (predicted - observed) / std of every datum at its
+    pseudosection point; returns the three axes.
+
+    data: the SurveyData (its dobs and dstd unless `observed` and `std` are given, ndat values in
+    grouped order); predicted: ndat values. DC data are drawn as apparent resistivities (geometric
+    factors of flat ground, or numerical ones on `mesh` below `topography`, as
+    quelby.apparent_resistivity), IP data (ip True, or by default data with IP types other than 0)
+    as they are (cmap: by default jet_r for DC, viridis for IP). limit: the misfit colour scale runs from
+    -limit to limit (by default the larger of 2 and the largest misfit rounded up).
+    """
+    _matplotlib()
+    from .survey import apparent_resistivity, pseudosection
+
+    observed = np.asarray(data.dobs if observed is None else observed, dtype=float)
+    predicted = np.asarray(predicted, dtype=float)
+    if std is None and data.dstd is None:
+        raise ValueError("plot_data_misfit: the data hold no standard deviations; give std")
+    std = np.asarray(data.dstd if std is None else std, dtype=float)
+    for name, values in (("observed", observed), ("predicted", predicted), ("std", std)):
+        if values.shape != (data.ndat,):
+            raise ValueError(f"{name}: expected {data.ndat} values, got shape {values.shape}")
+    misfit = (predicted - observed) / std
+    if ip is None:
+        ip = data.iptype is not None and len(data.iptype) and (np.asarray(data.iptype) != 0).any()
+    if ip:
+        shown = observed, predicted
+    else:
+        k = apparent_resistivity(data, np.ones(data.ndat), mesh=mesh, topography=topography)
+        shown = k * observed, k * predicted
+    if log is None:
+        log = not ip
+    cmap = cmap or ("viridis" if ip else "jet_r")
+    both = np.concatenate(shown)
+    both = both[np.isfinite(both) & ((both > 0) if log else True)]
+    low = both.min() if vmin is None else vmin
+    high = both.max() if vmax is None else vmax
+
+    if axes is None:
+        import matplotlib.pyplot as plt
+
+        axes = plt.subplots(1, 3, figsize=(15, 3.4))[1]
+    phi_d = float(np.sum(misfit ** 2))
+    plot_pseudosection(data, values=shown[0], ax=axes[0], log=log, cmap=cmap, vmin=low, vmax=high,
+                       title="observed")
+    plot_pseudosection(data, values=shown[1], ax=axes[1], log=log, cmap=cmap, vmin=low, vmax=high,
+                       title="predicted")
+    x, depth = pseudosection(data)
+    if limit is None:
+        limit = max(2.0, float(np.ceil(np.nanmax(np.abs(misfit)))))
+    ax = axes[2]
+    points = ax.scatter(x, depth, c=misfit, cmap="RdBu_r", vmin=-limit, vmax=limit, s=14,
+                        edgecolors="none")
+    ax.set_ylim(depth.max() * 1.08, 0.0)
+    ax.set_xlim(axes[0].get_xlim())
+    ax.set_xlabel("x (m)")
+    ax.set_ylabel("pseudo-depth (m)")
+    ax.set_title(f"normalised misfit, phi_d = {phi_d:.4g} ({data.ndat} data)")
+    bar = ax.figure.colorbar(points, cax=_bar_axes(ax))
+    bar.set_label("(predicted - observed) / std")
+    return axes
+
+
+def plot_history(history, ax=None, target=None, title=None):
+    """Draws the data misfit phi_d (logarithmic scale) and the model norm phi_m of every iteration
+    and returns the axes (phi_m on a twin axis at the right, ax.right).
+
+    history: an iteration history file's name (read_iteration_history), the dict it returns, or
+    any mapping with "misfit" and "norm" (one value per iteration, from iteration 0); its
+    "target_misfit" is drawn as a dashed line unless `target` gives another.
+    """
+    _matplotlib()
+    from .history import read_iteration_history
+
+    if not hasattr(history, "keys"):
+        history = read_iteration_history(history)
+    misfit = np.asarray(history["misfit"], dtype=float)
+    norm = np.asarray(history["norm"], dtype=float)
+    if misfit.shape != norm.shape or misfit.ndim != 1:
+        raise ValueError("history: misfit and norm need one value per iteration each")
+    iterations = np.arange(misfit.size)
+    target = history.get("target_misfit") if target is None else target
+    ax = _axes(ax, (6, 3.5))
+    ax.semilogy(iterations, misfit, "o-", color="tab:blue", label="phi_d (data misfit)")
+    if target is not None:
+        ax.axhline(target, color="tab:blue", linestyle="--", linewidth=1, label="target misfit")
+    ax.set_xlabel("iteration")
+    ax.set_ylabel("phi_d", color="tab:blue")
+    right = ax.twinx()
+    right.plot(iterations, norm, "s-", color="tab:red", label="phi_m (model norm)")
+    right.set_ylabel("phi_m", color="tab:red")
+    ax.set_xticks(iterations)
+    lines = ax.get_lines() + right.get_lines()
+    ax.legend(lines, [line.get_label() for line in lines], loc="center right", fontsize=8)
+    if title:
+        ax.set_title(title)
+    ax.right = right
     return ax
 
 

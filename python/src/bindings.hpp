@@ -80,6 +80,10 @@ py::array_t<double> take_model(CellArray&& model);
 // A model holding a copy of `array` (shape (nz, nx) or nx * nz values), checked against the mesh.
 Model model_from_array(const Mesh& mesh, py::handle array);
 
+// The flags of an active-cell mask (booleans, or the whole numbers 1, 0, -1) of shape (nz, nx) or
+// nx * nz values in cell order; TypeError or ValueError for anything else.
+std::vector<std::int32_t> mask_flags(const Mesh& mesh, py::handle mask);
+
 // A contiguous double vector of `expected` elements (any -1 accepts any length).
 py::array_t<double, py::array::c_style | py::array::forcecast> vector_argument(
     py::handle array, std::ptrdiff_t expected, const char* what);
@@ -95,6 +99,7 @@ void bind_objective(py::module_& module);       // objective.cpp: bind_regulariz
 void bind_smoothing(py::module_& module);
 void bind_reports(py::module_& module);
 void bind_forward(py::module_& module);  // surveys from arrays, meshes for surveys, forward models
+void bind_inversion(py::module_& module);  // the inversion of a survey
 
 }  // namespace quelby::python
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -290,20 +291,28 @@ void bind_forward(py::module_& module) {
   module.def(
       "write_general_data",
       [](const FileName& path, const SurveyData& survey, py::handle values,
-         const std::string& header, py::object io) {
+         const std::string& header, py::object stds, py::object io) {
         const auto given = vector_argument(values, survey.ndat, "values");
+        std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> deviations;
+        if (!stds.is_none()) deviations = vector_argument(stds, survey.ndat, "stds");
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          quelby::write_general_data(streams, path.text, header, survey,
-                                     {given.data(), static_cast<std::size_t>(given.size())});
+          quelby::write_general_data(
+              streams, path.text, header, survey,
+              {given.data(), static_cast<std::size_t>(given.size())},
+              deviations ? std::span<const double>(deviations->data(),
+                                                   static_cast<std::size_t>(deviations->size()))
+                         : std::span<const double>());
         });
       },
       py::arg("path"), py::arg("survey"), py::arg("values"),
-      py::arg("header") = "data written by quelby", py::arg("io") = py::none(),
-      "write_general_data(path, survey, values, header='data written by quelby', io=None) -> "
-      "None\n\nWrites a data file in the general layout: `header` as line 1, then 'A B M N value' "
-      "per datum in the survey file's order, `values` being ndat values in grouped order (as "
-      "quelby.forward returns them); IPTYPE lines where the survey's IP types need them. Values "
-      "are written with at least 8 significant digits and read back to the same numbers.");
+      py::arg("header") = "data written by quelby", py::arg("stds") = py::none(),
+      py::arg("io") = py::none(),
+      "write_general_data(path, survey, values, header='data written by quelby', stds=None, "
+      "io=None) -> None\n\nWrites a data file in the general layout: `header` as line 1, then "
+      "'A B M N value' (and the standard deviation, with stds) per datum in the survey file's "
+      "order, `values` and `stds` being ndat values in grouped order (as quelby.forward returns "
+      "them); IPTYPE lines where the survey's IP types need them. Values are written with at "
+      "least 8 significant digits and read back to the same numbers.");
 
   py::class_<PythonForwardModel>(
       module, "ForwardModel",

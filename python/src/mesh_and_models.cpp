@@ -165,7 +165,10 @@ void bind_mesh_and_models(py::module_& module) {
       .def(py::init<>())
       .def_readonly("has_topography", &Topography::has_topography)
       .def_property_readonly("air_cells", field_view(&Topography::air_cells))
-      .def_property_readonly("surface_z", field_view(&Topography::surface_z));
+      .def_property_readonly("surface_z", field_view(&Topography::surface_z))
+      .def_readonly("reference_elevation", &Topography::reference_elevation,
+                    "The file's reference elevation, the elevation of z = 0 (a depth z lies at "
+                    "reference_elevation - z); 0 without a file.");
   module.def(
       "read_topography",
       [](const Mesh& mesh, std::optional<FileName> path, py::object io) {

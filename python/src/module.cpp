@@ -12,8 +12,8 @@
 
 PYBIND11_MODULE(_quelby, module) {
   module.doc() =
-      "2-D tensor-mesh models: files, smoothing, DC/IP forward modelling and regularised-inversion "
-      "set-up";
+      "2-D tensor-mesh models: files, smoothing, DC/IP forward modelling and regularised "
+      "inversion";
   // The library's floors from the bottom, so that every type is known before a signature names it.
   quelby::python::bind_stop(module);
   quelby::python::bind_streams(module);
@@ -25,5 +25,6 @@ PYBIND11_MODULE(_quelby, module) {
   quelby::python::bind_smoothing(module);
   quelby::python::bind_reports(module);
   quelby::python::bind_forward(module);
+  quelby::python::bind_inversion(module);
   module.attr("__version__") = std::string(quelby::version);
 }

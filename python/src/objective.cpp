@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <sstream>
@@ -68,6 +69,21 @@ std::int32_t parameter_count(const ModelObjective& objective) {
   return csr_row_count(objective.WTW);
 }
 
+CellArray copy_of(const CellArray& array) {
+  CellArray copy(array.nx(), array.nz());
+  std::copy(array.values().begin(), array.values().end(), copy.data());
+  return copy;
+}
+
+// The weights of build_model_objective's `weights` argument: three arrays of shape (nz, nx) (or
+// nx * nz values each), as weights_from_arrays returns them.
+CellWeights given_weights(const Mesh& mesh, py::handle weights) {
+  const py::tuple arrays = py::tuple(py::reinterpret_borrow<py::object>(weights));
+  if (arrays.size() != 3) throw py::value_error("weights: expected the three arrays (s, x, z)");
+  return {model_from_array(mesh, arrays[0]), model_from_array(mesh, arrays[1]),
+          model_from_array(mesh, arrays[2])};
+}
+
 // A RuntimeWarning when WTW holds a value that is not finite, naming the first term that does and
 // the coefficient or the weights that made it.
 // The first weight that is not finite among the weight arrays of term `term` (0 Ws, 1 Wx, 2 Wz,
@@ -80,10 +96,16 @@ std::string first_weight_not_finite(const Mesh& mesh, const WeightSource& weight
   CellArray s(mesh.nx, mesh.nz);
   CellArray x(mesh.nx, mesh.nz);
   CellArray z(mesh.nx, mesh.nz);
-  try {
-    set_weights(io, mesh, weights.weight_input, weights.weight_files, s, x, z);
-  } catch (const Stop&) {
-    return {};
+  if (weights.arrays) {
+    s = copy_of(weights.arrays->s_weights);
+    x = copy_of(weights.arrays->x_weights);
+    z = copy_of(weights.arrays->z_weights);
+  } else {
+    try {
+      set_weights(io, mesh, weights.weight_input, weights.weight_files, s, x, z);
+    } catch (const Stop&) {
+      return {};
+    }
   }
   const std::pair<const char*, const CellArray*> arrays[] = {
       {"S weights", &s}, {"X weights", &x}, {"Z weights", &z}};
@@ -214,11 +236,18 @@ void bind_objective(py::module_& module) {
       "build_model_objective",
       [](const Mesh& mesh, const ActiveCells& cells, const AlphaCoefficients& alpha,
          py::object weight_input, std::array<FileName, 3> weight_files, py::object dip_input,
-         const FileName& dip_file, bool ref_in_derivatives, bool keep_factors, py::object io) {
+         const FileName& dip_file, bool ref_in_derivatives, bool keep_factors, py::object io,
+         py::object weight_arrays) {
         ModelObjective objective;
         ObjectiveOptions options;
         options.keep_factors = keep_factors;
-        const WeightSource weights{weight_input_code(weight_input), texts(weight_files)};
+        WeightSource weights{weight_input_code(weight_input), texts(weight_files)};
+        if (!weight_arrays.is_none()) {
+          if (weights.weight_input != 0) {
+            throw py::value_error("weights: give either the arrays or weight_input, not both");
+          }
+          weights = WeightSource::given(given_weights(mesh, weight_arrays));
+        }
         const DipSource dipping{dip_input_code(dip_input), dip_file.text};
         with_streams(streams_or_default(io), [&](const Io& streams) {
           build_model_objective(streams, mesh, cells, alpha, weights, dipping, ref_in_derivatives,
@@ -230,12 +259,15 @@ void bind_objective(py::module_& module) {
       py::arg("mesh"), py::arg("cells"), py::arg("alpha"), py::arg("weight_input") = 0,
       py::arg("weight_files") = py::make_tuple("", "", ""), py::arg("dip_input") = 0,
       py::arg("dip_file") = "", py::arg("ref_in_derivatives") = false,
-      py::arg("keep_factors") = false, py::arg("io") = py::none(),
+      py::arg("keep_factors") = false, py::arg("io") = py::none(), py::arg("weights") = py::none(),
       "build_model_objective(mesh, cells, alpha, weight_input=0, weight_files=('', '', ''), "
-      "dip_input=0, dip_file='', ref_in_derivatives=False, keep_factors=False, io=None) -> "
-      "ModelObjective\n\nBuilds the smallness, x, z (and, with a dip, cross) terms over the "
-      "active cells and their sum WTW. weight_input: 0 or 'ones', 1 or 'file' (one weighting "
-      "file), 2 or 'files' (three single-array files); dip_input: 0 or 'none', 1 or 'file' (the "
+      "dip_input=0, dip_file='', ref_in_derivatives=False, keep_factors=False, io=None, "
+      "weights=None) -> ModelObjective\n\nBuilds the smallness, x, z (and, with a dip, cross) "
+      "terms over the active cells and their sum WTW. weight_input: 0 or 'ones', 1 or 'file' "
+      "(one weighting file), 2 or 'files' (three single-array files); weights: the arrays (s, x, "
+      "z), each (nz, nx), in place of weight_input (weights_from_arrays makes them from the "
+      "weighting file's blocks; the last column of x and last row of z repeat their neighbours', "
+      "as for files); dip_input: 0 or 'none', 1 or 'file' (the "
       "dipping file dip_file). ref_in_derivatives: the derivative terms act on m - m_ref. "
       "keep_factors: keep Wx, Wz and their diagonal factors. A WTW value that is not finite gives "
       "a RuntimeWarning naming the term and its coefficient or weights.");

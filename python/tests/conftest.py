@@ -3,7 +3,8 @@
 By default the module is the build tree's (QUELBY_PYTHON_PATH, else build/release/python). With
 QUELBY_INSTALLED=1 it is the installed package (pip install .), whatever the interpreter imports,
 and never the source or build tree. The command is QUELBY_BINARY, else build/release/quelby;
-quelby-forward is QUELBY_FORWARD_BINARY, else build/release/quelby-forward.
+quelby-forward is QUELBY_FORWARD_BINARY, else build/release/quelby-forward; quelby-invert is
+QUELBY_INVERT_BINARY, else build/release/quelby-invert.
 """
 
 import os
@@ -49,6 +50,13 @@ def command():
 @pytest.fixture
 def forward_command():
     path = pathlib.Path(os.environ.get("QUELBY_FORWARD_BINARY", BUILD / "quelby-forward"))
+    assert path.exists(), f"the command is not built: {path}"
+    return path
+
+
+@pytest.fixture
+def invert_command():
+    path = pathlib.Path(os.environ.get("QUELBY_INVERT_BINARY", BUILD / "quelby-invert"))
     assert path.exists(), f"the command is not built: {path}"
     return path
 

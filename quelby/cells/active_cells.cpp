@@ -1,5 +1,6 @@
 #include "quelby/cells/active_cells.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <new>
@@ -90,6 +91,26 @@ void read_active_cells(const Io& io, const Mesh& mesh, const Topography& topogra
   } else {
     read_flags(io, mesh, name, flags);
   }
+  // The flags were checked as the file's; the map's own check finds nothing more.
+  active_cells_from_flags(io, mesh, topography, std::move(flags), cells);
+}
+
+void active_cells_from_flags(const Io& io, const Mesh& mesh, const Topography& topography,
+                             std::vector<std::int32_t> flags, ActiveCells& cells) {
+  check_topography(io, topography, mesh.nx);
+  const std::size_t ncell = cell_count(mesh.nx, mesh.nz);
+  if (flags.size() != ncell) internal_check_failed(io, "size(flags) /= ncell");
+  const std::size_t nx = static_cast<std::size_t>(mesh.nx < 1 ? 0 : mesh.nx);
+  for (std::size_t cell = 0; cell < ncell; ++cell) {
+    const std::int32_t flag = flags[cell];
+    if (flag < -1 || flag > 1) {
+      // Column and row are shown 1-based, as in a file's order of values.
+      stop_with(io, Order::console_then_log,
+                "\nError: values of the active cell flags should be -1, 0 or 1.\n", exit_failure,
+                "the flag of column " + std::to_string(cell % nx + 1) + ", row " +
+                    std::to_string(cell / nx + 1) + " is " + std::to_string(flag));
+    }
+  }
 
   // The store is replaced as a whole: whatever an earlier read or set_all_active left goes.
   ActiveCells built;
@@ -97,7 +118,6 @@ void read_active_cells(const Io& io, const Mesh& mesh, const Topography& topogra
   built.nz = mesh.nz;
   built.cell_idx = std::move(flags);
   built.air_cells = topography.air_cells;
-  const std::size_t nx = static_cast<std::size_t>(mesh.nx < 1 ? 0 : mesh.nx);
   std::int32_t p = 0;
   std::int32_t q = 0;
   std::int32_t r = 0;

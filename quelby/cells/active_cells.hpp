@@ -70,6 +70,15 @@ struct ActiveCells {
 void read_active_cells(const Io& io, const Mesh& mesh, const Topography& topography,
                        std::string_view file_name, ActiveCells& cells);
 
+// Builds the map from `flags` (mesh.nx * mesh.nz values in cell order: 1 active, 0 inactive, -1
+// influence) and the topography's air cells, as read_active_cells builds it from its file: the
+// same numbering, store, count lines and stop when no cell is active; no "read from" line. A flag
+// outside -1..1 writes "Error: values of the active cell flags should be -1, 0 or 1." and stops
+// before the store is touched; a size other than nx * nz, or a topography not read for the mesh,
+// writes its consistency text on the error stream. Linear in cells.
+void active_cells_from_flags(const Io& io, const Mesh& mesh, const Topography& topography,
+                             std::vector<std::int32_t> flags, ActiveCells& cells);
+
 // Reads the flags of the active-cell file `file_name` into `flags` (mesh.nx * mesh.nz elements,
 // cell order) with the same checks and messages as read_active_cells; touches no store.
 void read_active_cell_file(const Io& io, const Mesh& mesh, std::string_view file_name,

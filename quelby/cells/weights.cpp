@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "quelby/base/read_detail.hpp"
@@ -97,6 +98,49 @@ void read_weights_file(const Io& io, const Mesh& mesh, std::string_view file_nam
                frame.detail("the value " + shortest(extra) + " after the z weights block"));
   }
   frame.log_read("weights were read from: ");
+}
+
+void weights_from_arrays(const Io& io, const Mesh& mesh, std::span<const double> s_values,
+                         std::span<const double> x_values, std::span<const double> z_values,
+                         CellArray& s_weights, CellArray& x_weights, CellArray& z_weights) {
+  for (const CellArray* array : {&s_weights, &x_weights, &z_weights}) {
+    if (array->nx() != mesh.nx || array->nz() != mesh.nz) {
+      internal_check_failed(io, "size(weights) /= (nx, nz)");
+    }
+  }
+  const std::size_t nx = extent(mesh.nx);
+  const std::size_t nz = extent(mesh.nz);
+  struct Block {
+    std::span<const double> values;
+    std::string_view label;
+    std::size_t columns, rows;
+    CellArray& array;
+  };
+  const Block blocks[] = {
+      {s_values, s_weights_label, nx, nz, s_weights},
+      {x_values, x_weights_label, nx == 0 ? 0 : nx - 1, nz, x_weights},
+      {z_values, z_weights_label, nx, nz == 0 ? 0 : nz - 1, z_weights},
+  };
+  for (const Block& block : blocks) {
+    const std::size_t expected = block.columns * block.rows;
+    if (block.values.size() != expected) {
+      stop_with(io, Order::log_then_console,
+                "\nError: the " + std::string(block.label) + " array holds " +
+                    std::to_string(block.values.size()) + " values, " + std::to_string(expected) +
+                    " expected.\n",
+                exit_failure,
+                std::to_string(block.columns) + " x " + std::to_string(block.rows) +
+                    " values for a mesh of " + std::to_string(nx) + " x " + std::to_string(nz) +
+                    " cells");
+    }
+  }
+  for (const Block& block : blocks) {
+    const auto stride = static_cast<std::size_t>(block.array.nx());
+    for (std::size_t k = 0; k < block.rows; ++k) {
+      std::copy_n(block.values.data() + k * block.columns, block.columns,
+                  block.array.data() + k * stride);
+    }
+  }
 }
 
 void read_weight_file(const Io& io, std::string_view file_name, std::string_view label,

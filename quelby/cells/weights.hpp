@@ -1,11 +1,13 @@
 // Cell weights of the model objective function: the smallness weights (one per cell) and the x-
 // and z-derivative weights (one per pair of neighbours), all 1.0, read from one weighting file, or
-// read from one file per array. The arrays belong to the caller; the readers only fill them. The
-// arrays are CellArray (one double per cell, the (i, k) accessor 0-based); a Model is accepted too.
+// read from one file per array, or taken from a caller's arrays. The arrays belong to the caller;
+// the readers only fill them. The arrays are CellArray (one double per cell, the (i, k) accessor
+// 0-based); a Model is accepted too.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,6 +36,17 @@ void set_weights(const Io& io, const Mesh& mesh, std::int32_t weight_input,
 // z_weights are left as they were. A block of no values reads no line.
 void read_weights_file(const Io& io, const Mesh& mesh, std::string_view file_name,
                        CellArray& s_weights, CellArray& x_weights, CellArray& z_weights);
+
+// Fills the three arrays (each mesh.nx by mesh.nz) from the weighting file's three blocks given as
+// arrays, each in cell order (x fastest): `s_values` nx * nz values, `x_values` (nx - 1) * nz and
+// `z_values` nx * (nz - 1), exactly as read_weights_file fills them from a file holding these
+// values: column nx of x_weights and row nz of z_weights are left as they were, and every value is
+// taken as a file's would be. A block of another size writes "Error: the <label> array holds n
+// values, m expected." (run log, then console) and stops before any array is touched. Writes
+// nothing else. Linear in cells.
+void weights_from_arrays(const Io& io, const Mesh& mesh, std::span<const double> s_values,
+                         std::span<const double> x_values, std::span<const double> z_values,
+                         CellArray& s_weights, CellArray& x_weights, CellArray& z_weights);
 
 // Reads the single-array weight file `file_name` into the top-left cx by cz block of `weights`
 // (the counts cx and cz come first in the file); the rest of the array is left as it was. A blank

@@ -71,6 +71,14 @@ std::vector<double> model_of_choice(const Io& io, const Mesh& mesh, const Active
     read_model(io, mesh, choice.file, label, model);
     values.assign(model.values().begin(), model.values().end());
     source = std::string(trim_trailing_blanks(choice.file));
+  } else if (choice.kind == ModelChoice::Kind::cells) {
+    if (choice.cells.size() != count) {
+      stop_with(io, Order::console_then_log,
+                "\nError: the " + std::string(trim_trailing_blanks(label)) + " model holds " +
+                    std::to_string(choice.cells.size()) + " values, the mesh has " +
+                    std::to_string(count) + " cells.\n");
+    }
+    values = choice.cells;
   } else {
     values.assign(count, choice.kind == ModelChoice::Kind::value ? choice.value : automatic);
   }

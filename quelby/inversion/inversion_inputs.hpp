@@ -34,8 +34,9 @@ double median_apparent_resistivity(const Io& io, ForwardModel& forward, const Me
 enum class ParameterRange { positive, not_negative, finite };
 
 // One value per cell (cell order) from `choice`: `automatic` everywhere for Kind::automatic, the
-// value everywhere, or the model file read with `label` ("starting" gives "starting was read from
-// file: ..."). A parameter cell of `cells` whose value is out of `range` writes
+// value everywhere, the model file read with `label` ("starting" gives "starting was read from
+// file: ..."), or the values given (a count other than the mesh's cells writes its message and
+// throws Stop). A parameter cell of `cells` whose value is out of `range` writes
 // "Error: the <label> model holds <value> in cell (i, k), a parameter" and throws Stop.
 std::vector<double> model_of_choice(const Io& io, const Mesh& mesh, const ActiveCells& cells,
                                     const ModelChoice& choice, std::string_view label,

@@ -138,16 +138,20 @@ bool same_electrodes(const SurveyData& first, const SurveyData& second) {
          first.zb_cur == second.zb_cur;
 }
 
+bool has_dc_data(const InversionRun& run) {
+  return run.data || !trim_trailing_blanks(run.data_file).empty();
+}
+
 void check_run(const Io& io, const InversionRun& run) {
   const bool dc = run.invert != InversionTargets::ip;
   const bool ip = run.invert != InversionTargets::dc;
-  if (dc && trim_trailing_blanks(run.data_file).empty()) {
+  if (dc && !has_dc_data(run)) {
     stop_with(io, Order::console_then_log, "\nError: a DC inversion needs a DC data file.\n");
   }
-  if (ip && trim_trailing_blanks(run.ip_data_file).empty()) {
+  if (ip && !run.ip_data && trim_trailing_blanks(run.ip_data_file).empty()) {
     stop_with(io, Order::console_then_log, "\nError: an IP inversion needs an IP data file.\n");
   }
-  if (!dc && trim_trailing_blanks(run.data_file).empty() &&
+  if (!dc && !has_dc_data(run) &&
       (run.starting.kind == ModelChoice::Kind::automatic ||
        run.reference.kind == ModelChoice::Kind::automatic)) {
     stop_with(io, Order::console_then_log,
@@ -173,6 +177,65 @@ void make_folder(const Io& io, const std::string& folder) {
     stop_with(io, Order::console_then_log,
               "\nError: cannot create the output folder " + folder + ": " +
                   (error ? error.message() : std::string("a file of that name exists")) + "\n");
+  }
+}
+
+// The mesh, the ground surface and the active cells of `run`: the stores it holds, the rest read
+// from their files.
+void load_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
+  Topography topography;
+  const bool use_topography = !trim_trailing_blanks(run.topography_file).empty();
+  if (run.mesh) {
+    mesh = *run.mesh;
+  } else if (!run.topography) {
+    load_mesh_and_topography(io, run.mesh_file, run.topography_file, use_topography, mesh,
+                             topography);
+  } else {
+    load_mesh(io, run.mesh_file, mesh);
+  }
+  if (run.topography) {
+    topography = *run.topography;
+    if (topography.air_cells.size() != static_cast<std::size_t>(mesh.nx)) {
+      stop_with(io, Order::console_then_log,
+                "\nError: the topography given holds " +
+                    std::to_string(topography.air_cells.size()) + " columns, the mesh has " +
+                    std::to_string(mesh.nx) + ".\n");
+    }
+  } else if (run.mesh) {
+    read_topography(io, use_topography, run.topography_file, mesh.x_nodes, mesh.z_nodes,
+                    topography);
+  }
+  if (!run.active) {
+    read_active_cells(io, mesh, topography, run.active_file, cells);
+    return;
+  }
+  cells = *run.active;
+  if (cells.nx != mesh.nx || cells.nz != mesh.nz ||
+      cells.cell_idx.size() != static_cast<std::size_t>(mesh.nx) * mesh.nz ||
+      cells.air_cells.size() != static_cast<std::size_t>(mesh.nx)) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the active cells given were built for " + std::to_string(cells.nx) + " x " +
+                  std::to_string(cells.nz) + " cells, the mesh has " + std::to_string(mesh.nx) +
+                  " x " + std::to_string(mesh.nz) + ".\n");
+  }
+  if ((run.topography || use_topography) && cells.air_cells != topography.air_cells) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the active cells given were built with another ground surface than the "
+              "topography's.\n");
+  }
+}
+
+// The survey of `run`'s DC or IP data: the store it holds, else read from its file.
+void load_survey(const Io& io, const std::optional<SurveyData>& given, const std::string& file,
+                 bool dc, SurveyData& survey) {
+  if (!given) {
+    read_data_file(io, file, false, false, dc, survey);
+    return;
+  }
+  survey = *given;
+  if (!survey.has_values || survey.dobs.size() != static_cast<std::size_t>(survey.ndat)) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the " + std::string(dc ? "DC" : "IP") + " data given hold no values.\n");
   }
 }
 
@@ -205,29 +268,30 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   make_folder(io, run.output_folder);
   InversionOutcome outcome;
   Mesh& mesh = outcome.mesh;
-  Topography topography;
-  const bool use_topography = !trim_trailing_blanks(run.topography_file).empty();
-  load_mesh_and_topography(io, run.mesh_file, run.topography_file, use_topography, mesh,
-                           topography);
   ActiveCells cells;
-  read_active_cells(io, mesh, topography, run.active_file, cells);
+  load_ground(io, run, mesh, cells);
   if (cells.npar < 1) {
     stop_with(io, Order::console_then_log, "\nError: no cell of the mesh is a parameter.\n");
   }
 
-  const std::string dc_file(trim_trailing_blanks(run.data_file));
-  const std::string ip_file(trim_trailing_blanks(run.ip_data_file));
+  // Data given in memory are named by their file name when there is one.
+  const std::string dc_file = run.data && trim_trailing_blanks(run.data_file).empty()
+                                  ? std::string("the DC data given")
+                                  : std::string(trim_trailing_blanks(run.data_file));
+  const std::string ip_file = run.ip_data && trim_trailing_blanks(run.ip_data_file).empty()
+                                  ? std::string("the IP data given")
+                                  : std::string(trim_trailing_blanks(run.ip_data_file));
   const bool dc = run.invert != InversionTargets::ip;
   const bool ip = run.invert != InversionTargets::dc;
   SurveyData dc_survey, ip_survey;
   std::unique_ptr<ForwardModel> dc_forward, ip_forward;
-  if (!dc_file.empty()) {
-    read_data_file(io, dc_file, false, false, true, dc_survey);
+  if (has_dc_data(run)) {
+    load_survey(io, run.data, dc_file, true, dc_survey);
     complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
     dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
   }
   if (ip) {
-    read_data_file(io, ip_file, false, false, false, ip_survey);
+    load_survey(io, run.ip_data, ip_file, false, ip_survey);
     complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey);
   }
 

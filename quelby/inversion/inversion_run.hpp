@@ -1,5 +1,6 @@
-// The inversion of a survey from its files: reads the mesh, the ground surface, the active cells
-// and the data with the library's readers, inverts the DC data for the resistivity (gauss_newton
+// The inversion of a survey from its files or from stores in memory: reads the mesh, the ground
+// surface, the active cells and the data with the library's readers (or takes them as given),
+// inverts the DC data for the resistivity (gauss_newton
 // over ln rho) and then, on the final resistivity, the IP data for the chargeability, and writes
 // every iteration's model, the final models, the predicted data and the iteration histories into
 // an output folder, each file atomically, so that a run stopped at any point leaves complete files.
@@ -11,26 +12,35 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/cells/active_cells.hpp"
 #include "quelby/inversion/gauss_newton.hpp"
 #include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/topography.hpp"
 #include "quelby/regularization/objective.hpp"
+#include "quelby/survey/survey_data.hpp"
 
 namespace quelby {
 
-// A model for every cell: one value, a model file, or the driver's default (the median apparent
-// resistivity of the DC data for a resistivity, 0 for a chargeability).
+// A model for every cell: one value, a model file, values given per cell (cell order), or the
+// driver's default (the median apparent resistivity of the DC data for a resistivity, 0 for a
+// chargeability).
 struct ModelChoice {
-  enum class Kind { automatic, value, file };
+  enum class Kind { automatic, value, file, cells };
   Kind kind = Kind::automatic;
   double value = 0;
   std::string file;
+  std::vector<double> cells = {};
 
   static ModelChoice automatic() { return {}; }
   static ModelChoice uniform(double value) { return {Kind::value, value, {}}; }
   static ModelChoice model_file(std::string name) { return {Kind::file, 0, std::move(name)}; }
+  static ModelChoice per_cell(std::vector<double> values) {
+    return {Kind::cells, 0, {}, std::move(values)};
+  }
 };
 
 // Standard deviations for data read without them: percent / 100 * |value| + floor.
@@ -82,6 +92,15 @@ struct InversionRun {
   InversionTargets invert = InversionTargets::dc;
   std::string output_folder = ".";
   RunObserver observer;  // called after every iteration's files are written
+
+  // Stores given in memory, each in place of its file: the mesh; the ground surface (its air cells
+  // one per column of the mesh); the active cells, built for the mesh with their own air cells
+  // (the surface then comes from them, and a topography given too must agree with them); the DC
+  // and the IP data, whose file names, when given, only name them in the messages.
+  std::optional<Mesh> mesh;
+  std::optional<Topography> topography;
+  std::optional<ActiveCells> active;
+  std::optional<SurveyData> data, ip_data;
 };
 
 // One inversion's results.

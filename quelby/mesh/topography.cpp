@@ -30,6 +30,7 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
                      Topography& topography) {
   const std::size_t x_node_count = x_nodes.size();
   topography.has_topography = false;
+  topography.reference_elevation = 0;
   topography.air_cells.assign(x_node_count > 0 ? x_node_count - 1 : 0, 0);
   topography.surface_z.assign(x_node_count, 0.0);
   if (!use_file) {
@@ -138,6 +139,7 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
   }
   for (double& value : elevation) value = reference - value;
   topography.has_topography = true;
+  topography.reference_elevation = reference;
 
   frame.log_read("topography was read from: ");
 }

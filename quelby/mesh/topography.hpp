@@ -20,6 +20,9 @@ struct Topography {
   bool has_topography = false;          // true once a topography file was read
   std::vector<std::int32_t> air_cells;  // per column (0-based), cells from row 1 above the surface
   std::vector<double> surface_z;        // per x node (0-based), z of the surface
+  // The file's reference elevation: the elevation of z = 0, so that a depth z lies at elevation
+  // reference_elevation - z. 0 without a file.
+  double reference_elevation = 0;
 };
 
 // Fills `topography` for the mesh nodes `x_nodes` and `z_nodes`. Without a file (`use_file`

@@ -307,11 +307,22 @@ void build_whole_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);
   }
-  set_weights(io, mesh, weights.weight_input, weights.weight_files, s_weights, x_weights,
-              z_weights);
+  if (weights.arrays) {
+    const CellWeights& given = *weights.arrays;
+    for (const CellArray* array : {&given.s_weights, &given.x_weights, &given.z_weights}) {
+      if (array->nx() != mesh.nx || array->nz() != mesh.nz)
+        internal_check_failed(io, "size(weights) /= (nx, nz)");
+    }
+    std::copy(given.s_weights.values().begin(), given.s_weights.values().end(), s_weights.data());
+    std::copy(given.x_weights.values().begin(), given.x_weights.values().end(), x_weights.data());
+    std::copy(given.z_weights.values().begin(), given.z_weights.values().end(), z_weights.data());
+  } else {
+    set_weights(io, mesh, weights.weight_input, weights.weight_files, s_weights, x_weights,
+                z_weights);
+  }
   // The weighting files give no x weight for the last column and no z weight for the last row;
   // they repeat their neighbour's. A mesh of one column or one row has no such neighbour.
-  if (weights.weight_input != 0) {
+  if (weights.weight_input != 0 || weights.arrays) {
     if (mesh.nx > 1)
       for (std::int32_t iz = 0; iz < mesh.nz; ++iz)
         x_weights(mesh.nx - 1, iz) = x_weights(mesh.nx - 2, iz);

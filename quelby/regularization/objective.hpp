@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/cells/active_cells.hpp"
+#include "quelby/mesh/cell_array.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/regularization/alpha.hpp"
 #include "quelby/regularization/operators.hpp"
@@ -58,17 +60,30 @@ struct ObjectiveInputs {
   ZoneCoefficients zones;
 };
 
+// Cell weights held in memory, each nx by nz in cell order, as set_weights leaves them (for
+// example filled by weights_from_arrays).
+struct CellWeights {
+  CellArray s_weights;
+  CellArray x_weights;
+  CellArray z_weights;
+};
+
 // Where the cell weights come from: `weight_input` is the selector of set_weights (0 every weight
 // 1, 1 the weighting file weight_files[0], 2 one single-array file per array) and `weight_files`
-// the names it reads.
+// the names it reads; `arrays`, when present, replaces both: its weights are taken as weights read
+// from files are (their last x column and z row then repeat their neighbours').
 struct WeightSource {
   std::int32_t weight_input = 0;
   std::array<std::string, 3> weight_files;
+  std::shared_ptr<const CellWeights> arrays = nullptr;
 
   static WeightSource ones() { return {}; }
   static WeightSource weighting_file(std::string name) { return {1, {std::move(name), "", ""}}; }
   static WeightSource array_files(std::string s_file, std::string x_file, std::string z_file) {
     return {2, {std::move(s_file), std::move(x_file), std::move(z_file)}};
+  }
+  static WeightSource given(CellWeights weights) {
+    return {0, {}, std::make_shared<const CellWeights>(std::move(weights))};
   }
 };
 
@@ -83,11 +98,11 @@ struct DipSource {
 };
 
 // The whole set-up: writes whether the reference model enters the derivative terms to the run log,
-// fills the cell weights from `weights` by set_weights (completing the last column of x_weights and
-// the last row of z_weights from their neighbours when weights were read and such a neighbour
-// exists), reads the dipping zones from `dipping` by read_dipping, and builds the terms, WTW and
-// the diagonal checks by build_objective_terms. `cells` must be built for `mesh` (npar >= 1).
-// Linear in cells; every failure writes its message and throws Stop.
+// fills the cell weights from `weights` by set_weights or from its arrays (completing the last
+// column of x_weights and the last row of z_weights from their neighbours when weights were read
+// or given and such a neighbour exists), reads the dipping zones from `dipping` by read_dipping,
+// and builds the terms, WTW and the diagonal checks by build_objective_terms. `cells` must be built
+// for `mesh` (npar >= 1). Linear in cells; every failure writes its message and throws Stop.
 void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& cells,
                            const AlphaCoefficients& alpha, const WeightSource& weights,
                            const DipSource& dipping, bool ref_in_derivatives,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ using testing::console_then_log;
 using testing::Outcome;
 using testing::run;
 using testing::TempFolder;
+using testing::Transcript;
 using testing::unit_mesh;
 
 Topography no_topography(const std::int32_t nx) {
@@ -255,6 +257,95 @@ TEST(ActiveCellFile, FillsTheCallersFlagsOnly) {
   Outcome blank;
   run(blank, [&](const Io& io) { read_active_cell_file(io, unit_mesh(3, 2), "  ", flags); });
   EXPECT_EQ(blank.console(), "\n ERROR: active cells file not found: \n");
+}
+
+// Flags given in memory build the store the file of the same flags builds, with the same log
+// lines but the one that names the file, on random flags and surfaces (all-inactive maps too).
+TEST(ActiveCellFlags, BuildTheMapTheFileOfTheSameFlagsBuilds) {
+  std::mt19937 random(20260412);
+  int stopped = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    const std::int32_t nx = 1 + static_cast<std::int32_t>(random() % 6);
+    const std::int32_t nz = 1 + static_cast<std::int32_t>(random() % 5);
+    std::vector<std::int32_t> flags(static_cast<std::size_t>(nx * nz));
+    // Mostly active cells; every tenth trial none, so the all-inactive stop is met.
+    for (std::int32_t& flag : flags) {
+      flag = trial % 10 == 9 ? 0 : static_cast<std::int32_t>(random() % 4) - 1;
+      if (flag == 2) flag = 1;
+    }
+    std::vector<std::int32_t> air(static_cast<std::size_t>(nx));
+    for (std::int32_t& count : air) count = static_cast<std::int32_t>(random() % (nz + 1));
+    const Topography topography = trial % 3 == 0 ? no_topography(nx) : with_air_cells(air);
+    std::string text = std::to_string(nx) + " " + std::to_string(nz) + "\n";
+    for (const std::int32_t flag : flags) text += std::to_string(flag) + " ";
+    TempFolder folder;
+    const std::string path = folder.write("a.act", text + "\n");
+
+    ActiveCells from_file;
+    Outcome file;
+    read(file, unit_mesh(nx, nz), topography, path, from_file);
+    ActiveCells from_flags;
+    Outcome given;
+    run(given, [&](const Io& io) {
+      active_cells_from_flags(io, unit_mesh(nx, nz), topography, flags, from_flags);
+    });
+    ASSERT_EQ(given.stopped, file.stopped);
+    stopped += given.stopped ? 1 : 0;
+    EXPECT_EQ(from_flags.cell_idx, from_file.cell_idx);
+    EXPECT_EQ(from_flags.air_cells, from_file.air_cells);
+    EXPECT_EQ((std::vector{from_flags.nx, from_flags.nz, from_flags.npar, from_flags.ninfl,
+                           from_flags.ninact, from_flags.ncell}),
+              (std::vector{from_file.nx, from_file.nz, from_file.npar, from_file.ninfl,
+                           from_file.ninact, from_file.ncell}));
+    EXPECT_EQ("active cells were read from file: " + path + "\n" + given.log(), file.log());
+    EXPECT_EQ(given.console(), file.console());
+    EXPECT_EQ(given.order(), file.order());
+  }
+  EXPECT_GE(stopped, 6);
+}
+
+TEST(ActiveCellFlags, RefusesFlagsOutOfRangeAndOfTheWrongSize) {
+  const Mesh mesh = unit_mesh(3, 2);
+  const struct {
+    std::vector<std::int32_t> flags;
+    std::string detail;
+  } cases[] = {
+      {{1, 1, 1, 1, 2, 1}, "the flag of column 2, row 2 is 2"},
+      {{1, -2, 1, 1, 1, 7}, "the flag of column 2, row 1 is -2"},
+  };
+  for (const auto& c : cases) {
+    ActiveCells cells;
+    cells.npar = 77;
+    Transcript transcript;
+    try {
+      active_cells_from_flags(transcript.io(), mesh, no_topography(3), c.flags, cells);
+      ADD_FAILURE() << "no stop";
+    } catch (const Stop& stop) {
+      EXPECT_EQ(stop.detail(), c.detail);
+    }
+    const std::string message = "\nError: values of the active cell flags should be -1, 0 or 1.\n";
+    EXPECT_EQ(transcript.console(), message);
+    EXPECT_EQ(transcript.log(), message);
+    EXPECT_EQ(transcript.order(), console_then_log);
+    EXPECT_EQ(cells.npar, 77) << "a refusal leaves the store as it was";
+  }
+  for (const std::size_t size : {5u, 7u}) {
+    ActiveCells cells;
+    Outcome outcome;
+    run(outcome, [&](const Io& io) {
+      active_cells_from_flags(io, mesh, no_topography(3), std::vector<std::int32_t>(size, 1),
+                              cells);
+    });
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.error(), "size(flags) /= ncell\n");
+  }
+  Outcome unread;
+  ActiveCells cells;
+  run(unread, [&](const Io& io) {
+    active_cells_from_flags(io, mesh, Topography{}, std::vector<std::int32_t>(6, 1), cells);
+  });
+  EXPECT_EQ(unread.error(), "size(air_cells) /= nx\n");
 }
 
 TEST(InactiveValues, TakesInactiveAndInfluenceValuesInCellOrder) {

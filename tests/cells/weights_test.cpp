@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@ using testing::log_then_console;
 using testing::Outcome;
 using testing::run;
 using testing::TempFolder;
+using testing::Transcript;
 using testing::unit_mesh;
 
 CellArray filled(const std::int32_t nx, const std::int32_t nz, const double value) {
@@ -180,6 +183,88 @@ TEST(WeightingFile, EmptyBlocksReadNoLine) {
   ASSERT_FALSE(single.stopped) << single.console();
   EXPECT_EQ(values_of(cell.s), (std::vector<double>{4.5}));
   EXPECT_EQ(values_of(cell.x), (std::vector<double>{-2}));
+}
+
+// The three blocks given as arrays fill the arrays exactly as a weighting file holding the same
+// values does (column nx of x and row nz of z kept), on meshes down to one column or one row.
+TEST(WeightArrays, FillTheArraysAsTheWeightingFileOfTheSameValues) {
+  std::mt19937 random(20260413);
+  std::uniform_real_distribution<double> value(-1e3, 1e3);
+  for (const auto& [nx, nz] :
+       {std::pair{3, 2}, std::pair{1, 4}, std::pair{5, 1}, std::pair{1, 1}, std::pair{7, 6}}) {
+    SCOPED_TRACE(std::to_string(nx) + " x " + std::to_string(nz));
+    std::string text = std::to_string(nx) + " " + std::to_string(nz) + "\n";
+    const auto block = [&](std::int32_t columns, std::int32_t rows) {
+      std::vector<double> values(static_cast<std::size_t>(columns * rows));
+      for (double& v : values) {
+        v = value(random);
+        char field[32];
+        std::snprintf(field, sizeof field, "%.17g ", v);
+        text += field;
+      }
+      if (!values.empty()) text += "\n";
+      return values;
+    };
+    const std::vector<double> s = block(nx, nz);
+    const std::vector<double> x = block(nx - 1, nz);
+    const std::vector<double> z = block(nx, nz - 1);
+    TempFolder folder;
+    const std::string path = folder.write("w.txt", text);
+    Weights read(nx, nz);
+    Outcome file;
+    run(file, [&](const Io& io) {
+      read_weights_file(io, unit_mesh(nx, nz), path, read.s, read.x, read.z);
+    });
+    ASSERT_FALSE(file.stopped) << file.console();
+    Weights given(nx, nz);
+    Outcome arrays;
+    run(arrays, [&](const Io& io) {
+      weights_from_arrays(io, unit_mesh(nx, nz), s, x, z, given.s, given.x, given.z);
+    });
+    ASSERT_FALSE(arrays.stopped);
+    EXPECT_EQ(values_of(given.s), values_of(read.s));
+    EXPECT_EQ(values_of(given.x), values_of(read.x));
+    EXPECT_EQ(values_of(given.z), values_of(read.z));
+    EXPECT_EQ(arrays.log() + arrays.console() + arrays.error(), "");
+  }
+}
+
+TEST(WeightArrays, ABlockOfAnotherSizeStopsBeforeAnyArrayIsTouched) {
+  const std::vector<double> six(6, 5.0), four(4, 5.0), three(3, 5.0);
+  const struct {
+    std::vector<double> s, x, z;
+    std::string message;
+    std::string detail;
+  } cases[] = {
+      {four, four, three, "\nError: the S weights array holds 4 values, 6 expected.\n",
+       "3 x 2 values for a mesh of 3 x 2 cells"},
+      {six, six, three, "\nError: the X weights array holds 6 values, 4 expected.\n",
+       "2 x 2 values for a mesh of 3 x 2 cells"},
+      {six, four, six, "\nError: the Z weights array holds 6 values, 3 expected.\n",
+       "3 x 1 values for a mesh of 3 x 2 cells"},
+  };
+  for (const auto& c : cases) {
+    Weights weights(3, 2);
+    Transcript transcript;
+    try {
+      weights_from_arrays(transcript.io(), unit_mesh(3, 2), c.s, c.x, c.z, weights.s, weights.x,
+                          weights.z);
+      ADD_FAILURE() << "no stop";
+    } catch (const Stop& stop) {
+      EXPECT_EQ(stop.detail(), c.detail);
+    }
+    EXPECT_EQ(transcript.console(), c.message);
+    EXPECT_EQ(transcript.log(), c.message);
+    EXPECT_EQ(transcript.order(), log_then_console);
+    EXPECT_EQ(values_of(weights.s), std::vector<double>(6, -1));
+    EXPECT_EQ(values_of(weights.x), std::vector<double>(6, -2));
+  }
+  Weights small(2, 2);
+  Outcome outcome;
+  run(outcome, [&](const Io& io) {
+    weights_from_arrays(io, unit_mesh(3, 2), six, four, three, small.s, small.x, small.z);
+  });
+  EXPECT_EQ(outcome.error(), "size(weights) /= (nx, nz)\n");
 }
 
 TEST(SingleWeightFile, FillsTheTopLeftBlockOnly) {

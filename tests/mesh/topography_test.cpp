@@ -39,9 +39,11 @@ const std::vector<double> nodes_0_to_30 = {0, 10, 20, 30};
 TEST(TopographyFile, WithoutAFileNoCellIsInTheAir) {
   TopographyRun result;
   result.topography.has_topography = true;
+  result.topography.reference_elevation = 5;
   run("never-opened.topo", {0, 5, 10}, {-3, 1, 2}, result, false);
   ASSERT_FALSE(result.stopped);
   EXPECT_FALSE(result.topography.has_topography);
+  EXPECT_EQ(result.topography.reference_elevation, 0);
   EXPECT_EQ(result.topography.air_cells, (std::vector<std::int32_t>{0, 0}));
   EXPECT_EQ(result.topography.surface_z, (std::vector<double>{-3, -3, -3}));
   EXPECT_EQ(result.transcript.console(), "");
@@ -72,6 +74,7 @@ TEST(TopographyFile, TiesBetweenTwoNodesGoToTheUpperNode) {
     run(path, nodes_0_to_30, nodes_0_to_30, result);
     ASSERT_FALSE(result.stopped) << c.points << result.transcript.console();
     EXPECT_TRUE(result.topography.has_topography);
+    EXPECT_EQ(result.topography.reference_elevation, 100);
     EXPECT_EQ(result.topography.air_cells, (std::vector<std::int32_t>(3, c.air))) << c.points;
     EXPECT_EQ(result.topography.surface_z, (std::vector<double>(4, c.z))) << c.points;
     EXPECT_EQ(result.transcript.console(), "");

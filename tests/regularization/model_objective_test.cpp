@@ -12,6 +12,7 @@
 
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
+#include "quelby/cells/weights.hpp"
 #include "quelby/regularization/alpha.hpp"
 #include "quelby/regularization/objective.hpp"
 #include "tests/regularization/objective_setup.hpp"
@@ -142,6 +143,28 @@ TEST(ModelObjectiveSetUp, WeightingFileWithCompletedEdges) {
                           false, by_selectors);
     EXPECT_EQ(selectors.log(), log);
     expect_same_objective(by_selectors, expected);
+
+    // The same blocks given as arrays build the same objective, without a "read from" line.
+    CellWeights given{CellArray(nx, nz), CellArray(nx, nz), CellArray(nx, nz)};
+    const auto block_values = [&](const std::vector<double>& weights, std::int32_t columns,
+                                  std::int32_t rows) {
+      std::vector<double> values;
+      for (std::int32_t iz = 0; iz < rows; ++iz)
+        for (std::int32_t ix = 0; ix < columns; ++ix)
+          values.push_back(weights[static_cast<std::size_t>(iz * nx + ix)]);
+      return values;
+    };
+    Transcript arrays;
+    weights_from_arrays(arrays.io(), mesh, block_values(setup.s_weights, nx, nz),
+                        block_values(setup.x_weights, nx - 1, nz),
+                        block_values(setup.z_weights, nx, nz - 1), given.s_weights, given.x_weights,
+                        given.z_weights);
+    ModelObjective from_arrays;
+    build_model_objective(arrays.io(), mesh, cells, {0.01, 1.0, 0.5},
+                          WeightSource::given(std::move(given)), DipSource::none(), false,
+                          from_arrays);
+    EXPECT_EQ(arrays.log(), "reference model will not be used in the derivative terms.\n");
+    expect_same_objective(from_arrays, expected);
   }
 }
 

@@ -1,0 +1,360 @@
+// The inversion of a survey for Python: quelby.invert takes file names or the stores in memory
+// (a Mesh, SurveyData, Topography, ActiveCells or a mask, numpy models and weights), runs the
+// library's driver without the interpreter lock (taken back for the callback after each
+// iteration) and returns the models, predicted data and histories as numpy arrays.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "bindings.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/inversion/inversion_run.hpp"
+#include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/topography.hpp"
+#include "quelby/regularization/objective.hpp"
+#include "quelby/survey/survey_data.hpp"
+#include "streams.hpp"
+
+namespace quelby::python {
+
+namespace {
+
+// A file name when `value` is a str or an os.PathLike, else nothing.
+std::optional<std::string> file_name(py::handle value) {
+  if (!py::isinstance<py::str>(value) && !py::hasattr(value, "__fspath__")) return std::nullopt;
+  return value.cast<FileName>().text;
+}
+
+// The mesh of the run as a store: the one given, else loaded from its file now (the run then
+// takes it from memory).
+const Mesh& mesh_store(const Io& io, InversionRun& run) {
+  if (!run.mesh) {
+    Mesh mesh;
+    load_mesh(io, run.mesh_file, mesh);
+    run.mesh = std::move(mesh);
+  }
+  return *run.mesh;
+}
+
+// None, a number (every cell), a model file or an array of one value per cell.
+ModelChoice model_choice(py::handle value, const std::function<const Mesh&()>& mesh,
+                         const char* what) {
+  if (value.is_none()) return ModelChoice::automatic();
+  if (const auto name = file_name(value)) return ModelChoice::model_file(*name);
+  // A number: Python's or numpy's, or an array of no dimension.
+  const bool many =
+      py::isinstance<py::sequence>(value) ||
+      (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() > 0);
+  if (!many && PyNumber_Check(value.ptr()) != 0) {
+    return ModelChoice::uniform(py::float_(py::reinterpret_borrow<py::object>(value)));
+  }
+  if (!many) {
+    throw py::type_error(std::string(what) +
+                         ": None, a number, a model file or an array of shape (nz, nx)");
+  }
+  const Model model = model_from_array(mesh(), value);
+  return ModelChoice::per_cell({model.values().begin(), model.values().end()});
+}
+
+// alpha (a_s, a_x, a_z) or lengths (Lx, Lz), else the coefficients of the mesh's cells.
+std::optional<AlphaChoice> alpha_choice(py::handle alpha, py::handle lengths, const char* what) {
+  if (!alpha.is_none() && !lengths.is_none()) {
+    throw py::value_error(std::string(what) + ": give the coefficients or the lengths, not both");
+  }
+  if (!alpha.is_none()) return AlphaChoice{2, alpha.cast<std::array<double, 3>>(), {}};
+  if (!lengths.is_none()) return AlphaChoice{3, {}, lengths.cast<std::array<double, 2>>()};
+  return std::nullopt;
+}
+
+// None, a weighting file, three single-array files or the three arrays (s, x, z) of shape
+// (nz, nx).
+WeightSource weight_source(py::handle weights, const std::function<const Mesh&()>& mesh) {
+  if (weights.is_none()) return WeightSource::ones();
+  if (const auto name = file_name(weights)) return WeightSource::weighting_file(*name);
+  const py::sequence three = py::reinterpret_borrow<py::sequence>(weights);
+  if (py::len(three) != 3) throw py::value_error("weights: a file, three files or (s, x, z)");
+  if (file_name(three[0]) && file_name(three[1]) && file_name(three[2])) {
+    return WeightSource::array_files(*file_name(three[0]), *file_name(three[1]),
+                                     *file_name(three[2]));
+  }
+  return WeightSource::given(CellWeights{model_from_array(mesh(), three[0]),
+                                         model_from_array(mesh(), three[1]),
+                                         model_from_array(mesh(), three[2])});
+}
+
+std::optional<DataUncertainty> uncertainty(py::handle percent, py::handle floor) {
+  if (percent.is_none() && floor.is_none()) return std::nullopt;
+  return DataUncertainty{percent.is_none() ? 0.0 : percent.cast<double>(),
+                         floor.is_none() ? 0.0 : floor.cast<double>()};
+}
+
+py::array_t<double> cells_copy(std::span<const double> values, const Mesh& mesh) {
+  std::vector<double> copy(values.begin(), values.end());
+  return take_cells(std::move(copy), mesh.nx, mesh.nz);
+}
+
+py::array_t<double> copy_of(std::span<const double> values) {
+  return take(std::vector<double>(values.begin(), values.end()));
+}
+
+py::object namespace_of(py::dict fields) {
+  return py::module_::import("types").attr("SimpleNamespace")(**fields);
+}
+
+py::dict history_of(const StageOutcome& stage) {
+  const InversionResult& result = stage.result;
+  py::dict history;
+  std::vector<std::int32_t> iterations(result.misfit_history.size());
+  for (std::size_t i = 0; i < iterations.size(); ++i) iterations[i] = static_cast<int>(i);
+  history["iterations"] = take(std::move(iterations));
+  history["misfit"] = copy_of(result.misfit_history);
+  history["norm"] = copy_of(result.norm_history);
+  history["beta"] = copy_of(result.beta_history);
+  history["target_misfit"] = result.target_misfit;
+  history["ndat"] = static_cast<std::int32_t>(stage.dobs.size());
+  history["stop"] = std::string(stop_reason_text(result.stop));
+  return history;
+}
+
+// A folder of its own under the system's temporary folder, removed with the object.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quelby-invert-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "cannot make a temporary folder");
+    }
+    path_ = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+constexpr const char* invert_doc =
+    "invert(mesh, data=None, ip_data=None, topography=None, active=None, start=None, "
+    "reference=None, ip_start=None, ip_reference=None, alpha=None, lengths=None, ip_alpha=None, "
+    "ip_lengths=None, weights=None, dip_file=None, ref_in_derivatives=False, chifact=1.0, "
+    "max_iterations=20, what=None, out=None, percent=None, floor=None, ip_percent=None, "
+    "ip_floor=None, callback=None, io=None) -> types.SimpleNamespace\n\n"
+    "Inverts DC data for the resistivity of the section (Gauss-Newton over ln rho, the target "
+    "misfit chifact * ndat) and, with IP data, then the chargeability on the final resistivity, "
+    "as quelby-invert does. Every input is a file name or the store in memory: mesh a Mesh; data "
+    "and ip_data a SurveyData (with standard deviations, or percent and floor: std = percent / "
+    "100 * |d| + floor); topography a Topography (None: flat ground); active an ActiveCells, a "
+    "mask of shape (nz, nx) (booleans or flags 1, 0, -1, as active_cells_from_mask) or an "
+    "active-cell file (None: every cell below the ground); start and reference (ohm-m), ip_start "
+    "and ip_reference (chargeability) a number, a model file or an array (nz, nx) (None: the "
+    "median apparent resistivity, and 0 for IP); alpha (a_s, a_x, a_z) or lengths (Lx, Lz) (None: "
+    "from the smallest cells), ip_alpha or ip_lengths for the IP inversion (None: the DC's); "
+    "weights a weighting file, three single-array files or the arrays (s, x, z) of "
+    "weights_from_arrays; dip_file a dipping file. what: 'dc', 'ip' or 'both' (None: 'both' with "
+    "ip_data, else 'dc'). out: the folder of the files quelby-invert writes (each iteration's "
+    "model, the final models, predicted data, histories and, without io, the run log run.log); "
+    "None writes them to a temporary folder removed afterwards. callback(update) is called after "
+    "each iteration with update.stage ('dc' or 'ip'), iteration, misfit, beta, model_norm, model "
+    "(nz, nx), predicted (ndat, grouped order) and the histories so far; an exception it raises "
+    "(or Ctrl-C) ends the run, leaving the files written so far complete. The interpreter lock "
+    "is released while the inversion runs. Returns a namespace: mesh, model and eta (nz, nx; "
+    "None when not inverted), predicted and predicted_ip, observed, std, observed_ip and std_ip "
+    "(grouped order), history and history_ip (dicts: iterations, misfit, norm, beta, "
+    "target_misfit, ndat, stop), out.";
+
+}  // namespace
+
+void bind_inversion(py::module_& module) {
+  module.def(
+      "invert",
+      [](py::object mesh, py::object data, py::object ip_data, py::object topography,
+         py::object active, py::object start, py::object reference, py::object ip_start,
+         py::object ip_reference, py::object alpha, py::object lengths, py::object ip_alpha,
+         py::object ip_lengths, py::object weights, py::object dip_file, bool ref_in_derivatives,
+         double chifact, int max_iterations, py::object what, py::object out, py::object percent,
+         py::object floor, py::object ip_percent, py::object ip_floor, py::object callback,
+         py::object io) {
+        InversionRun run;
+        if (py::isinstance<Mesh>(mesh)) {
+          run.mesh = mesh.cast<Mesh>();
+        } else if (const auto name = file_name(mesh)) {
+          run.mesh_file = *name;
+        } else {
+          throw py::type_error("mesh: a Mesh or a mesh file");
+        }
+        const auto survey = [](py::handle value, std::optional<SurveyData>& store,
+                               std::string& file, const char* what) {
+          if (value.is_none()) return;
+          if (py::isinstance<SurveyData>(value)) {
+            store = value.cast<SurveyData>();
+          } else if (const auto name = file_name(value)) {
+            file = *name;
+          } else {
+            throw py::type_error(std::string(what) + ": a SurveyData or a data file");
+          }
+        };
+        survey(data, run.data, run.data_file, "data");
+        survey(ip_data, run.ip_data, run.ip_data_file, "ip_data");
+        if (py::isinstance<Topography>(topography)) {
+          run.topography = topography.cast<Topography>();
+        } else if (const auto name = file_name(topography)) {
+          run.topography_file = *name;
+        } else if (!topography.is_none()) {
+          throw py::type_error("topography: a Topography or a topography file");
+        }
+        const std::string what_text =
+            what.is_none() ? (ip_data.is_none() ? "dc" : "both") : what.cast<std::string>();
+        if (what_text == "dc") {
+          run.invert = InversionTargets::dc;
+        } else if (what_text == "ip") {
+          run.invert = InversionTargets::ip;
+        } else if (what_text == "both") {
+          run.invert = InversionTargets::both;
+        } else {
+          throw py::value_error("what: 'dc', 'ip' or 'both'");
+        }
+        run.data_uncertainty = uncertainty(percent, floor);
+        run.ip_uncertainty = uncertainty(ip_percent, ip_floor);
+        run.settings.chifact = chifact;
+        run.settings.max_iterations = max_iterations;
+        run.ref_in_derivatives = ref_in_derivatives;
+        if (const auto choice = alpha_choice(alpha, lengths, "alpha")) run.alpha = *choice;
+        run.ip_alpha = alpha_choice(ip_alpha, ip_lengths, "ip_alpha");
+        if (const auto name = file_name(dip_file)) {
+          run.dipping = DipSource::file(*name);
+        } else if (!dip_file.is_none()) {
+          throw py::type_error("dip_file: a dipping file");
+        }
+
+        // Without io, and with a folder, the run log is the folder's run.log, as the command's.
+        std::optional<TemporaryFolder> temporary;
+        py::object log_file = py::none();
+        if (out.is_none()) {
+          temporary.emplace();
+          run.output_folder = temporary->path();
+        } else {
+          run.output_folder = out.cast<FileName>().text;
+          if (io.is_none()) {
+            std::filesystem::create_directories(run.output_folder);
+            log_file =
+                py::module_::import("builtins").attr("open")(run.output_folder + "/run.log", "w");
+          }
+        }
+        // Closed after the streams that write to it are gone.
+        struct CloseLog {
+          py::object file;
+          ~CloseLog() {
+            if (!file.is_none()) file.attr("close")();
+          }
+        } close_log{log_file};
+        std::optional<Streams> own_streams;
+        if (!log_file.is_none()) own_streams.emplace(py::none(), py::none(), log_file);
+        Streams& streams = own_streams ? *own_streams : streams_or_default(io);
+
+        InversionOutcome outcome;
+        with_streams(streams, [&](const Io& streams_io) {
+          // Arrays need the mesh's shape, and a mask the ground too: those load the mesh now.
+          const auto the_mesh = [&]() -> const Mesh& { return mesh_store(streams_io, run); };
+          run.starting = model_choice(start, the_mesh, "start");
+          run.reference = model_choice(reference, the_mesh, "reference");
+          run.ip_starting = model_choice(ip_start, the_mesh, "ip_start");
+          run.ip_reference = model_choice(ip_reference, the_mesh, "ip_reference");
+          run.weights = weight_source(weights, the_mesh);
+          if (py::isinstance<ActiveCells>(active)) {
+            run.active = active.cast<ActiveCells>();
+          } else if (const auto name = file_name(active)) {
+            run.active_file = *name;
+          } else if (!active.is_none()) {
+            const Mesh& grid = the_mesh();
+            std::vector<std::int32_t> flags = mask_flags(grid, active);
+            Topography ground;
+            if (run.topography) {
+              ground = *run.topography;
+            } else {
+              read_topography(streams_io, !run.topography_file.empty(), run.topography_file,
+                              grid.x_nodes, grid.z_nodes, ground);
+              run.topography = ground;
+            }
+            ActiveCells cells;
+            active_cells_from_flags(streams_io, grid, ground, std::move(flags), cells);
+            run.active = std::move(cells);
+          }
+          if (!callback.is_none()) {
+            run.observer = [&callback, &run](const IterationUpdate& update) {
+              const py::gil_scoped_acquire gil;
+              if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+              const Mesh& grid = *run.mesh;
+              py::dict fields;
+              fields["stage"] = update.stage == InversionStage::dc ? "dc" : "ip";
+              fields["iteration"] = update.report.iteration;
+              fields["misfit"] = update.report.misfit;
+              fields["beta"] = update.report.beta;
+              fields["model_norm"] = update.report.model_norm;
+              fields["model"] = cells_copy(update.model, grid);
+              fields["predicted"] = copy_of(update.predicted);
+              fields["misfit_history"] = copy_of(update.misfit_history);
+              fields["norm_history"] = copy_of(update.norm_history);
+              fields["beta_history"] = copy_of(update.beta_history);
+              fields["tried_betas"] = copy_of(update.report.tried_betas);
+              fields["tried_misfits"] = copy_of(update.report.tried_misfits);
+              callback(namespace_of(fields));
+            };
+            // The callback shapes models on the mesh: it is loaded before the run.
+            the_mesh();
+          }
+          const py::gil_scoped_release released;
+          outcome = run_inversion(streams_io, run);
+        });
+
+        py::dict result;
+        result["mesh"] = outcome.mesh;
+        result["out"] = out.is_none() ? py::object(py::none()) : py::str(run.output_folder);
+        const auto add_stage = [&](const std::optional<StageOutcome>& stage,
+                                   const std::string& model_name, const std::string& tail) {
+          const std::string names[] = {model_name, "predicted" + tail, "observed" + tail,
+                                       "std" + tail, "history" + tail};
+          if (!stage) {
+            for (const std::string& name : names) result[py::str(name)] = py::none();
+            return;
+          }
+          result[py::str(names[0])] = cells_copy(stage->model, outcome.mesh);
+          result[py::str(names[1])] = copy_of(stage->result.predicted);
+          result[py::str(names[2])] = copy_of(stage->dobs);
+          result[py::str(names[3])] = copy_of(stage->dstd);
+          result[py::str(names[4])] = history_of(*stage);
+        };
+        add_stage(outcome.dc, "model", "");
+        add_stage(outcome.ip, "eta", "_ip");
+        return namespace_of(result);
+      },
+      py::arg("mesh"), py::arg("data") = py::none(), py::arg("ip_data") = py::none(),
+      py::arg("topography") = py::none(), py::arg("active") = py::none(),
+      py::arg("start") = py::none(), py::arg("reference") = py::none(),
+      py::arg("ip_start") = py::none(), py::arg("ip_reference") = py::none(),
+      py::arg("alpha") = py::none(), py::arg("lengths") = py::none(),
+      py::arg("ip_alpha") = py::none(), py::arg("ip_lengths") = py::none(),
+      py::arg("weights") = py::none(), py::arg("dip_file") = py::none(),
+      py::arg("ref_in_derivatives") = false, py::arg("chifact") = 1.0,
+      py::arg("max_iterations") = 20, py::arg("what") = py::none(), py::arg("out") = py::none(),
+      py::arg("percent") = py::none(), py::arg("floor") = py::none(),
+      py::arg("ip_percent") = py::none(), py::arg("ip_floor") = py::none(),
+      py::arg("callback") = py::none(), py::arg("io") = py::none(), invert_doc);
+}
+
+}  // namespace quelby::python

@@ -1,0 +1,150 @@
+"""quelby.invert on a small synthetic block survey: the target reached and the block recovered;
+files and stores in memory giving the same bits; the callback after every iteration, an exception
+from it ending the run with complete files; the interpreter free while it runs; wrong inputs."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import quelby
+
+
+def dipole_dipole(electrodes=10, spacing=5.0, n_max=4):
+    rows = [(i, i + 1, i + 1 + n, i + 2 + n) for i in range(electrodes)
+            for n in range(1, n_max + 1) if i + 2 + n <= electrodes - 1]
+    return [np.array([row[e] for row in rows]) * spacing for e in range(4)]
+
+
+@pytest.fixture(scope="module")
+def block(tmp_path_factory):
+    """A 10 ohm-m block in 100 ohm-m under 10 electrodes (22 data, 2 % noise with its standard
+    deviations), in memory and as files."""
+    folder = tmp_path_factory.mktemp("survey")
+    line = quelby.survey_from_arrays(*dipole_dipole())
+    mesh = quelby.mesh_for_survey(line, cell=2.5, padding=7, depth=30)
+    x, z = np.meshgrid(np.asarray(mesh.x_centres), np.asarray(mesh.z_centres))
+    in_block = (np.abs(x - 22.5) < 10) & (z > 2.5) & (z < 10)
+    data = quelby.forward(mesh, np.where(in_block, 10.0, 100.0), line)
+    noisy = data * (1 + 0.02 * np.random.default_rng(5).standard_normal(data.size))
+    std = 0.02 * np.abs(noisy)
+    quelby.write_mesh(folder / "block.msh", mesh)
+    quelby.write_general_data(folder / "block.dat", line, noisy, stds=std)
+    survey = quelby.read_data_file(folder / "block.dat")
+    return dict(mesh=mesh, survey=survey, folder=folder, in_block=in_block)
+
+
+def geometric_means(model, in_block, mesh):
+    z = np.asarray(mesh.z_centres)[:, None] + 0 * model
+    x = np.asarray(mesh.x_centres)[None, :] + 0 * model
+    background = ~in_block & (x > 0) & (x < 45) & (z < 20)
+    return np.exp(np.log(model[in_block]).mean()), np.exp(np.log(model[background]).mean())
+
+
+def test_files_and_stores_invert_to_the_same_bits(block, tmp_path):
+    folder = block["folder"]
+    by_files = quelby.invert(mesh=folder / "block.msh", data=folder / "block.dat", out=tmp_path)
+    history = by_files.history
+    assert history["stop"] == "reached the target misfit"
+    assert history["misfit"][-1] <= history["target_misfit"] == block["survey"].ndat
+    recovered, background = geometric_means(by_files.model, block["in_block"], block["mesh"])
+    assert recovered < 0.5 * background
+    assert by_files.model.shape == (block["mesh"].nz, block["mesh"].nx)
+    assert by_files.eta is None and by_files.history_ip is None
+    # The files of the run, with the run log, read back to what was returned.
+    written = quelby.read_model(tmp_path / "model.mod", by_files.mesh)
+    np.testing.assert_allclose(written, by_files.model, rtol=5e-6)
+    read = quelby.read_iteration_history(tmp_path / "history.txt")
+    np.testing.assert_allclose(read["misfit"], history["misfit"], rtol=5e-6)
+    assert "DC inversion: reached the target misfit" in (tmp_path / "run.log").read_text()
+
+    in_memory = quelby.invert(mesh=block["mesh"], data=block["survey"], io=quelby.Io())
+    assert in_memory.out is None
+    np.testing.assert_array_equal(in_memory.model, by_files.model)
+    np.testing.assert_array_equal(in_memory.predicted, by_files.predicted)
+    np.testing.assert_array_equal(in_memory.std, block["survey"].dstd)
+    for key in ("misfit", "norm", "beta"):
+        np.testing.assert_array_equal(in_memory.history[key], history[key])
+
+    # A mask, weight arrays and models as arrays are the files' and numbers' equals.
+    mesh = block["mesh"]
+    ones = np.ones((mesh.nz, mesh.nx))
+    mask = quelby.invert(mesh=mesh, data=block["survey"], active=ones.astype(bool),
+                         start=np.full((mesh.nz, mesh.nx), 80.0), reference=80,
+                         weights=(ones, ones, ones), max_iterations=1, io=quelby.Io())
+    plain = quelby.invert(mesh=folder / "block.msh", data=folder / "block.dat", start=80,
+                          reference=np.int64(80), max_iterations=1, io=quelby.Io())
+    np.testing.assert_array_equal(mask.model, plain.model)
+
+
+def test_the_callback_sees_every_iteration_and_can_end_the_run(block, tmp_path):
+    seen = []
+
+    def watch(update):
+        seen.append((update.stage, update.iteration, update.misfit, update.model.copy(),
+                     update.misfit_history.copy()))
+
+    result = quelby.invert(mesh=block["mesh"], data=block["survey"], callback=watch,
+                           io=quelby.Io())
+    misfits = result.history["misfit"]
+    assert [s[1] for s in seen] == list(range(1, len(misfits)))
+    assert all(s[0] == "dc" for s in seen)
+    for stage, iteration, misfit, model, history in seen:
+        assert misfit == misfits[iteration]
+        np.testing.assert_array_equal(history, misfits[:iteration + 1])
+    np.testing.assert_array_equal(seen[-1][3], result.model)
+
+    class Enough(Exception):
+        pass
+
+    def stop_after_one(update):
+        raise Enough
+
+    with pytest.raises(Enough):
+        quelby.invert(mesh=block["mesh"], data=block["survey"], callback=stop_after_one,
+                      out=tmp_path, io=quelby.Io())
+    # The first iteration's files are whole; nothing after it was written.
+    assert quelby.read_model(tmp_path / "model_1.mod", block["mesh"]).shape == seen[0][3].shape
+    assert quelby.read_iteration_history(tmp_path / "history.txt")["misfit"].size == 2
+    assert not (tmp_path / "model_2.mod").exists() and not (tmp_path / "model.mod").exists()
+
+
+def test_other_threads_run_while_it_inverts(block):
+    counts, done = [0], threading.Event()
+
+    def count():
+        while not done.is_set():
+            counts[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        before = counts[0]
+        quelby.invert(mesh=block["mesh"], data=block["survey"], io=quelby.Io())
+        during = counts[0] - before
+    finally:
+        done.set()
+        thread.join()
+    assert during > 1000
+
+
+def test_wrong_inputs_are_refused(block):
+    mesh, survey = block["mesh"], block["survey"]
+    cases = [
+        (dict(mesh=3, data=survey), TypeError),
+        (dict(mesh=mesh, data=survey, what="all"), ValueError),
+        (dict(mesh=mesh, data=survey, alpha=(1, 1, 1), lengths=(5, 5)), ValueError),
+        (dict(mesh=mesh, data=survey, start=np.ones((mesh.nx, mesh.nz))), ValueError),
+        (dict(mesh=mesh, data=survey, active=np.ones((2, 2), bool)), ValueError),
+        (dict(mesh=mesh), quelby.Stop),  # a DC inversion without data
+    ]
+    for arguments, error in cases:
+        with pytest.raises(error):
+            quelby.invert(io=quelby.Io(), **arguments)
+    bare = quelby.survey_from_arrays(*dipole_dipole(), values=np.asarray(survey.dobs)[
+        np.asarray(survey.sorted_pos) - 1])
+    with pytest.raises(quelby.Stop, match="no standard deviations"):
+        quelby.invert(mesh=mesh, data=bare, io=quelby.Io())
+    with_percent = quelby.invert(mesh=mesh, data=bare, percent=2, floor=1e-6, max_iterations=1,
+                                 io=quelby.Io())
+    np.testing.assert_allclose(with_percent.std, 0.02 * np.abs(bare.dobs) + 1e-6, rtol=1e-15)
