@@ -181,9 +181,9 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
   const double r_min = std::min(options.near_fraction * nearest, extent / 10);
   const std::vector<DatumKernel> kernels = data_kernels(m.placed, mesh, m.ground);
   m.rule = design_wavenumber_rule(r_min, extent, kernels, options.wavenumber_count);
-  const auto [x_ref, z_ref] = reference_point(mesh, m.ground, m.placed);
+  const auto reference = reference_point(mesh, m.ground, m.placed);
   with_solver_stops(io, [&] {
-    m.op = std::make_unique<GroundOperator>(mesh, m.ground, x_ref, z_ref);
+    m.op = std::make_unique<GroundOperator>(mesh, m.ground, reference.first, reference.second);
     m.pattern =
         std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
   });
