@@ -42,12 +42,7 @@ void write_sensitivity_file(const Io& io, std::string_view name, std::uint32_t n
     internal_check_failed(io, "write_sensitivity_file: J does not hold ndat x npar values");
   }
   const std::string file_name(trim_trailing_blanks(name));
-  const auto fail = [&](int error) {
-    const std::string message = "Error: cannot write the sensitivity file " + file_name + ": " +
-                                std::strerror(error) + "\n";
-    io.error << message << std::flush;
-    throw Stop(message, exit_failure);
-  };
+  const auto fail = [&](int error) { write_failed(io, "sensitivity file", file_name, error); };
   char header[sensitivity_header_bytes] = {};
   std::memcpy(header, sensitivity_magic, sizeof sensitivity_magic);
   put_little_endian(sensitivity_version, header + 8);

@@ -1,5 +1,7 @@
 #include "quelby/base/atomic_output.hpp"
 
+#include "quelby/base/stops.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,6 +236,16 @@ int AtomicOutput::commit() {
   remove_on_signal_.reset();
   temporary_.clear();
   return 0;
+}
+
+void write_whole_file(const Io& io, std::string_view name, std::string_view what,
+                      std::string_view text) {
+  const std::string file_name(trim_trailing_blanks(name));
+  AtomicOutput output(file_name);
+  if (const int error = output.create()) write_failed(io, what, file_name, error);
+  if (const int error = output.write(text.data(), text.size()))
+    write_failed(io, what, file_name, error);
+  if (const int error = output.commit()) write_failed(io, what, file_name, error);
 }
 
 }  // namespace quelby

@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
+
+#include "quelby/base/io.hpp"
 
 namespace quelby {
 
@@ -65,5 +68,10 @@ class AtomicOutput {
   bool keep_mode_ = false;
   mode_t mode_ = 0;
 };
+
+// Writes `text` as the whole file `name` (trailing blanks ignored) through an AtomicOutput; a
+// failure is write_failed with `what` ("mesh file", "data file", ...).
+void write_whole_file(const Io& io, std::string_view name, std::string_view what,
+                      std::string_view text);
 
 }  // namespace quelby

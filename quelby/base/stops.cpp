@@ -2,6 +2,7 @@
 
 #include <sys/sysinfo.h>
 
+#include <cstring>
 #include <utility>
 
 namespace quelby {
@@ -31,6 +32,18 @@ void require_file(const Io& io, std::string_view label, std::string_view name) {
 void out_of_memory_stop(const Io& io) {
   stop_with(io, Order::console_then_log, "\nERROR: Not enough memory, program terminated!\n\n",
             exit_failure, {}, StopCause::resource);
+}
+
+void write_failed(const Io& io, std::string_view what, std::string_view file_name, int error) {
+  std::string text = "Error: cannot write the ";
+  text += what;
+  text += ' ';
+  text += file_name;
+  text += ": ";
+  text += std::strerror(error);
+  text += '\n';
+  io.error << text << std::flush;
+  throw Stop(text, exit_failure);
 }
 
 bool fits_in_memory(std::size_t bytes) noexcept {

@@ -58,6 +58,11 @@ class Stop : public std::runtime_error {
 // "ERROR: Not enough memory, program terminated!" between two empty lines.
 [[noreturn]] void out_of_memory_stop(const Io& io);
 
+// "Error: cannot write the <what> <file_name>: <the cause of errno `error`>" on the error stream,
+// then Stop: the one message of every writer that fails.
+[[noreturn]] void write_failed(const Io& io, std::string_view what, std::string_view file_name,
+                               int error);
+
 // True when `bytes` more could ever be held in this machine's memory (physical memory plus swap).
 // Catches sizes that would only fail later, on first touch, under memory overcommit.
 bool fits_in_memory(std::size_t bytes) noexcept;

@@ -235,16 +235,7 @@ void write_mesh(const Io& io, std::string_view name, const Mesh& mesh) {
   };
   direction(mesh.x_nodes, mesh.dx);
   direction(mesh.z_nodes, mesh.dz);
-  const auto fail = [&](int error) {
-    const std::string message =
-        "Error: cannot write the mesh file " + file_name + ": " + std::strerror(error) + "\n";
-    io.error << message << std::flush;
-    throw Stop(message, exit_failure);
-  };
-  AtomicOutput output(file_name);
-  if (const int error = output.create()) fail(error);
-  if (const int error = output.write(text.data(), text.size())) fail(error);
-  if (const int error = output.commit()) fail(error);
+  write_whole_file(io, file_name, "mesh file", text);
 }
 
 }  // namespace quelby

@@ -117,12 +117,7 @@ std::int64_t monotonic_ns() {
 
 void write_model(const Io& io, const Mesh& mesh, std::string_view name, const Model& model) {
   const std::string file_name(trim_trailing_blanks(name));
-  const auto fail = [&](int error) {
-    const std::string text =
-        "Error: cannot write the model file " + file_name + ": " + std::strerror(error) + "\n";
-    io.error << text << std::flush;
-    throw Stop(text, exit_failure);
-  };
+  const auto fail = [&](int error) { write_failed(io, "model file", file_name, error); };
   const std::size_t nx = static_cast<std::size_t>(mesh.nx);
   const std::size_t nz = static_cast<std::size_t>(mesh.nz);
   if (model.size() < nx * nz) internal_check_failed(io, "model smaller than the mesh");

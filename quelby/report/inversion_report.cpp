@@ -70,17 +70,7 @@ void write_iteration_history(const Io& io, std::string_view name, std::int32_t n
   append_integer(text, ndat, 12);
   text += " number of data\n";
 
-  const std::string file_name(trim_trailing_blanks(name));
-  const auto fail = [&](int error) {
-    const std::string message = "Error: cannot write the iteration history file " + file_name +
-                                ": " + std::strerror(error) + "\n";
-    io.error << message << std::flush;
-    throw Stop(message, exit_failure);
-  };
-  AtomicOutput output(file_name);
-  if (const int error = output.create()) fail(error);
-  if (const int error = output.write(text.data(), text.size())) fail(error);
-  if (const int error = output.commit()) fail(error);
+  write_whole_file(io, name, "iteration history file", text);
 }
 
 void report_beta_choice(const Io& io, const BetaChoice& choice,

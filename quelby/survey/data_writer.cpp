@@ -90,17 +90,7 @@ void write_general_data(const Io& io, std::string_view name, std::string_view he
     text += '\n';
   }
 
-  const std::string file_name(trim_trailing_blanks(name));
-  const auto fail = [&](int error) {
-    const std::string message =
-        "Error: cannot write the data file " + file_name + ": " + std::strerror(error) + "\n";
-    io.error << message << std::flush;
-    throw Stop(message, exit_failure);
-  };
-  AtomicOutput output(file_name);
-  if (const int error = output.create()) fail(error);
-  if (const int error = output.write(text.data(), text.size())) fail(error);
-  if (const int error = output.commit()) fail(error);
+  write_whole_file(io, name, "data file", text);
 }
 
 }  // namespace quelby
