@@ -219,3 +219,21 @@ def test_the_sensitivity_reader_refuses_other_files(tmp_path):
     for name in ("short.j", "magic.j", "version.j"):
         with pytest.raises(ValueError):
             quelby.read_sensitivity(tmp_path / name)
+
+
+def test_the_bundled_survey_is_the_forward_models_response(root, tmp_path):
+    # examples/dipole_dipole.dat is what examples/python/simulate_survey.py computes, byte for byte;
+    # its apparent resistivities lie within the section's range (10 to 1000 ohm-m).
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location(
+        "simulate_survey", root / "examples" / "python" / "simulate_survey.py")
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    out = tmp_path / "dd.dat"
+    script.main(["simulate_survey.py", str(out)])
+    committed = root / "examples" / "dipole_dipole.dat"
+    assert out.read_bytes() == committed.read_bytes()
+    data = quelby.read_data_file(committed)
+    rho = quelby.apparent_resistivity(data)
+    assert np.all((rho > 10 * 0.9) & (rho < 1000))
