@@ -6,7 +6,7 @@
 //
 //   forward_bench                       Google Benchmark, repeated calls in one process
 //   forward_bench --first=WHAT          one call of a fresh process (WHAT: data, sensitivity, ip),
-//                                       set-up included, timed inside; for scripts/forward_first.sh
+//                                       set-up included, timed inside; for scripts/forward_bench.sh
 //   forward_bench --study               the half-space error (largest over the 204 apparent
 //                                       resistivities) by core cell width and wavenumber count
 //   forward_bench --scaling=CELLS       64 electrodes on a mesh of about CELLS cells: set-up, data
