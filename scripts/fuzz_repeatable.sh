@@ -7,9 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Runs per target, sized to 10 to 25 seconds each on the 2-core machine; others take the default.
-declare -A runs=([free_format_fuzz]=80000 [readers_fuzz]=25000)
-default_runs=30000
+# Runs per target, sized to 5 to 30 seconds each on the 2-core machine; others take the default.
+declare -A runs=([free_format_fuzz]=40000 [readers_fuzz]=12000)
+default_runs=20000
 
 no_aslr=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then
