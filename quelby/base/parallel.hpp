@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <mutex>
 
 namespace quelby {
 
@@ -17,5 +19,22 @@ int parallel_thread_count() noexcept;
 // the calling thread. Returns when every part is done. `body` must not throw.
 void parallel_for(std::int64_t count, std::int64_t min_parallel_count,
                   const std::function<void(std::int64_t, std::int64_t)>& body);
+
+// parallel_for for a body that may throw: every part runs to its end or its exception, and the
+// first exception of any part is rethrown on the calling thread once all have returned.
+template <typename Body>
+void parallel_for_rethrowing(std::int64_t count, std::int64_t min_parallel_count, Body&& body) {
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+  parallel_for(count, min_parallel_count, [&](std::int64_t begin, std::int64_t end) {
+    try {
+      body(begin, end);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace quelby

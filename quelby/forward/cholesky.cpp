@@ -231,6 +231,23 @@ double CholeskyFactor::dot(const ForwardColumn& first, const ForwardColumn& seco
   return sum;
 }
 
+namespace {
+
+// x = L^-T D^-1 x in place, for `count` right-hand sides stored node by node in the factor's order,
+// rows from the last: x_j = x_j / d_j - sum_i L_ij x_i over i > j (L by columns, D first).
+void backward_substitute(const std::int32_t* column_start, const std::int32_t* row,
+                         const double* value, std::size_t n, std::size_t count, double* x) {
+  for (std::size_t j = n; j-- > 0;) {
+    double* xj = x + j * count;
+    const double inverse = 1 / value[column_start[j]];
+    for (std::size_t c = 0; c < count; ++c) xj[c] *= inverse;
+    for (std::int32_t at = column_start[j] + 1; at < column_start[j + 1]; ++at)
+      subtract_scaled(xj, value[at], x + static_cast<std::size_t>(row[at]) * count, count);
+  }
+}
+
+}  // namespace
+
 void CholeskyFactor::backward(std::span<const ForwardColumn> forward_columns, std::span<double> out,
                               bool by_solution) const {
   const CholeskyPattern::Impl& p = *pattern_.impl_;
@@ -246,16 +263,7 @@ void CholeskyFactor::backward(std::span<const ForwardColumn> forward_columns, st
       x[static_cast<std::size_t>(column.columns[t]) * count + c] = column.values[t];
     }
   }
-  // x = L^-T D^-1 y, rows from the last: x_j = y_j / d_j - sum_i L_ij x_i over i > j.
-  for (std::size_t j = n; j-- > 0;) {
-    double* xj = x.data() + j * count;
-    const double inverse = 1 / f.value[f.column_start[j]];
-    for (std::size_t c = 0; c < count; ++c) xj[c] *= inverse;
-    for (std::int32_t at = f.column_start[j] + 1; at < f.column_start[j + 1]; ++at) {
-      subtract_scaled(xj, f.value[at], x.data() + static_cast<std::size_t>(f.row[at]) * count,
-                      count);
-    }
-  }
+  backward_substitute(f.column_start, f.row, f.value, n, count, x.data());
   for (std::size_t i = 0; i < n; ++i) {
     const double* from = x.data() + i * count;
     const std::size_t node = static_cast<std::size_t>(p.permutation[i]);
@@ -284,15 +292,7 @@ void CholeskyFactor::solve(std::span<double> rhs, std::size_t count) const {
                       count);
     }
   }
-  for (std::size_t j = n; j-- > 0;) {
-    double* xj = x.data() + j * count;
-    const double inverse = 1 / f.value[f.column_start[j]];
-    for (std::size_t c = 0; c < count; ++c) xj[c] *= inverse;
-    for (std::int32_t at = f.column_start[j] + 1; at < f.column_start[j + 1]; ++at) {
-      subtract_scaled(xj, f.value[at], x.data() + static_cast<std::size_t>(f.row[at]) * count,
-                      count);
-    }
-  }
+  backward_substitute(f.column_start, f.row, f.value, n, count, x.data());
   for (std::size_t i = 0; i < n; ++i) {
     const double* from = x.data() + i * count;
     std::copy(from, from + count, rhs.data() + static_cast<std::size_t>(p.permutation[i]) * count);

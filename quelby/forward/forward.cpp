@@ -5,7 +5,6 @@
 #include <cmath>
 #include <exception>
 #include <map>
-#include <mutex>
 #include <new>
 #include <numbers>
 #include <stdexcept>
@@ -26,17 +25,11 @@ namespace {
 // rethrown on the calling thread once every part has returned.
 template <typename Body>
 void for_each_parallel(std::size_t count, Body&& body) {
-  std::exception_ptr failure;
-  std::mutex failure_mutex;
-  parallel_for(static_cast<std::int64_t>(count), 2, [&](std::int64_t begin, std::int64_t end) {
-    try {
-      for (std::int64_t j = begin; j < end; ++j) body(static_cast<std::size_t>(j));
-    } catch (...) {
-      const std::lock_guard<std::mutex> lock(failure_mutex);
-      if (!failure) failure = std::current_exception();
-    }
-  });
-  if (failure) std::rethrow_exception(failure);
+  parallel_for_rethrowing(static_cast<std::int64_t>(count), 2,
+                          [&](std::int64_t begin, std::int64_t end) {
+                            for (std::int64_t j = begin; j < end; ++j)
+                              body(static_cast<std::size_t>(j));
+                          });
 }
 
 // Turns a failure of the solver into the library's stops.

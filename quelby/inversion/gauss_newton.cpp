@@ -4,7 +4,6 @@
 #include <cmath>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <numeric>
 #include <stdexcept>
@@ -24,17 +23,10 @@ namespace {
 // is rethrown here.
 template <typename Body>
 void split(std::size_t count, Body&& body) {
-  std::exception_ptr failure;
-  std::mutex mutex;
-  parallel_for(static_cast<std::int64_t>(count), 2, [&](std::int64_t begin, std::int64_t end) {
-    try {
-      body(static_cast<std::size_t>(begin), static_cast<std::size_t>(end));
-    } catch (...) {
-      const std::lock_guard<std::mutex> lock(mutex);
-      if (!failure) failure = std::current_exception();
-    }
-  });
-  if (failure) std::rethrow_exception(failure);
+  parallel_for_rethrowing(static_cast<std::int64_t>(count), 2,
+                          [&](std::int64_t begin, std::int64_t end) {
+                            body(static_cast<std::size_t>(begin), static_cast<std::size_t>(end));
+                          });
 }
 
 // WTW factorised: its upper triangle in compressed columns (WTW is symmetric with each row's

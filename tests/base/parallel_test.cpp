@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -23,6 +24,26 @@ TEST(Parallel, EveryIndexRunsExactlyOnce) {
     });
     for (const auto& visit : visits) ASSERT_EQ(visit.load(), 1) << count;
   }
+}
+
+// A part that throws does not stop the others, and its exception reaches the caller; without one
+// the loop returns normally.
+TEST(Parallel, AnExceptionOfAPartIsRethrownAfterEveryPartRan) {
+  for (const std::int64_t count : {1, 2, 7, 1000}) {
+    std::vector<std::atomic<int>> visits(static_cast<std::size_t>(count));
+    EXPECT_THROW(parallel_for_rethrowing(count, 1,
+                                         [&](std::int64_t begin, std::int64_t end) {
+                                           for (std::int64_t j = begin; j < end; ++j)
+                                             ++visits[static_cast<std::size_t>(j)];
+                                           if (begin == 0) throw std::runtime_error("part 0");
+                                         }),
+                 std::runtime_error);
+    for (const auto& visit : visits) ASSERT_EQ(visit.load(), 1) << count;
+  }
+  std::atomic<std::int64_t> total{0};
+  parallel_for_rethrowing(50, 1,
+                          [&](std::int64_t begin, std::int64_t end) { total += end - begin; });
+  EXPECT_EQ(total.load(), 50);
 }
 
 TEST(Parallel, NestedLoopsRunOnTheirCaller) {
