@@ -22,7 +22,8 @@ constexpr std::string_view help_text =
     "and IP data, on the resistivity found, for the chargeability.\n"
     "\n"
     "Options:\n"
-    "  --mesh FILE        the mesh file\n"
+    "  --mesh FILE        the mesh file; without it and without CONTROL, a mesh is made for the\n"
+    "                     survey's electrodes and written to DIR/mesh.msh\n"
     "  --data FILE        the DC data file (general or common-current layout)\n"
     "  --ip-data FILE     the IP data file; without a control file, IP is inverted after DC\n"
     "  --topography FILE  the topography file (cells above the ground are no parameters)\n"
@@ -30,13 +31,15 @@ constexpr std::string_view help_text =
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
-    "Without CONTROL, --mesh and --data are needed and every other choice takes its default:\n"
-    "the mesh's length scales, the median apparent resistivity as starting and reference model,\n"
+    "Without CONTROL, --data is needed and every other choice takes its default: the mesh\n"
+    "quelby-mesh makes for the survey (its surface is flat: --topography needs --mesh), the\n"
+    "mesh's length scales, the median apparent resistivity as starting and reference model,\n"
     "chifact 1, at most 20 iterations. CONTROL sets everything (see doc/formats.md); an option\n"
     "given beside it replaces its line.\n"
     "\n"
     "Written in DIR: model_K.mod per iteration, model.mod, predicted.dat, history.txt and the\n"
-    "run log run.log (for IP also eta_K.mod, eta.mod, predicted_ip.dat, history_ip.txt).\n"
+    "run log run.log (for IP also eta_K.mod, eta.mod, predicted_ip.dat, history_ip.txt; the\n"
+    "mesh made for the survey mesh.msh).\n"
     "Exit status: 0 inverted, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-invert\n";
 
@@ -92,8 +95,11 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
     if (target->has_value()) usage_error(io, "option '" + std::string(name) + "' given twice");
     *target = std::string(value);
   }
-  if (!arguments.control && (!arguments.mesh || !arguments.data)) {
-    usage_error(io, "without a control file, --mesh and --data are needed");
+  if (!arguments.control && !arguments.data) {
+    usage_error(io, "without a control file, --data is needed");
+  }
+  if (!arguments.control && arguments.topography && !arguments.mesh) {
+    usage_error(io, "without a control file, --topography needs --mesh");
   }
   return arguments;
 }

@@ -1,8 +1,9 @@
 // quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE] [--out DIR]
 // [CONTROL]: inverts DC data for the resistivity of a section and IP data for its chargeability,
 // writing the models, the predicted data, the histories and the run log run.log in the output
-// folder. The options alone run a DC inversion with the defaults; a control file sets everything,
-// and an option beside it replaces its line.
+// folder. The options alone run a DC inversion with the defaults (without --mesh, on a mesh made
+// for the survey's electrodes and written to the output folder as mesh.msh); a control file sets
+// everything, and an option beside it replaces its line.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -13,8 +14,10 @@
 #include <system_error>
 
 #include "app/invert_command_line.hpp"
+#include "app/survey_positions.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/control_file.hpp"
 #include "quelby/inversion/inversion_run.hpp"
 
@@ -40,11 +43,23 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   return run;
 }
 
+// The mesh of a run without one: made for the electrodes of the data file with the defaults of
+// quelby-mesh and written as `name`, which the run then reads like any mesh file.
+void make_survey_mesh(const quelby::Io& io, const std::string& data_file, const std::string& name) {
+  // The survey is read again by the inversion: its reading lines go to the run log once.
+  std::ostream no_log(nullptr);
+  quelby::SurveyData survey;
+  quelby::read_survey_positions({io.console, io.error, no_log}, data_file, false, survey);
+  const quelby::Mesh mesh = quelby::mesh_for_survey(io, survey);
+  quelby::write_mesh(io, name, mesh);
+  io.console << "Mesh for the survey (" << mesh.nx << " x " << mesh.nz << " cells) written to "
+             << name << '\n';
+}
+
 int run(const quelby::InvertArguments& arguments) {
   // The run log's place is known once the control file is read: its lines wait here till then.
   std::ostringstream early_log;
-  const quelby::InversionRun description =
-      describe_run({std::cout, std::cerr, early_log}, arguments);
+  quelby::InversionRun description = describe_run({std::cout, std::cerr, early_log}, arguments);
 
   const std::filesystem::path folder(description.output_folder);
   std::error_code error;
@@ -63,6 +78,10 @@ int run(const quelby::InvertArguments& arguments) {
   }
   log << early_log.str();
   const quelby::Io io{std::cout, std::cerr, log};
+  if (!arguments.control && !arguments.mesh) {
+    description.mesh_file = (folder / "mesh.msh").string();
+    make_survey_mesh(io, description.data_file, description.mesh_file);
+  }
   quelby::run_inversion(io, description);
   log.flush();
   if (!log) {

@@ -16,6 +16,8 @@
 
 #include "quelby/base/stops.hpp"
 #include "quelby/base/version.hpp"
+#include "quelby/forward/survey_mesh.hpp"
+#include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/survey/data_file.hpp"
 #include "tests/inversion/block_survey_fixture.hpp"
@@ -93,8 +95,7 @@ std::vector<double> read_back(const Mesh& mesh, const std::string& name) {
 
 TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
   TempFolder folder;
-  const std::string needed =
-      "quelby-invert: without a control file, --mesh and --data are needed\n";
+  const std::string needed = "quelby-invert: without a control file, --data is needed\n";
   struct Case {
     std::vector<std::string> arguments;
     int status;
@@ -104,7 +105,10 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
   const std::vector<Case> cases = {
       {{}, exit_usage, usage, needed},
       {{"--mesh", "m.msh"}, exit_usage, usage, needed},
-      {{"--data=d.dat", "--out", "o"}, exit_usage, usage, needed},
+      {{"--data=d.dat", "--topography", "t.topo"},
+       exit_usage,
+       usage,
+       "quelby-invert: without a control file, --topography needs --mesh\n"},
       {{"--bogus", "run.inv"}, exit_usage, usage, "quelby-invert: unknown option '--bogus'\n"},
       {{"-x"}, exit_usage, usage, "quelby-invert: unknown option '-x'\n"},
       {{"run.inv", "--mesh"},
@@ -193,6 +197,34 @@ TEST(InvertCommand, TheOptionsAloneInvertASmallSurveyToItsTarget) {
   const std::string log = read_file(folder.file("out/run.log"));
   EXPECT_TRUE(log.starts_with("\nmesh was read from: block.msh\n")) << log;
   EXPECT_NE(log.find("DC inversion: reached the target misfit"), std::string::npos);
+}
+
+// Without --mesh the run makes the mesh quelby-mesh makes for the data file's electrodes, keeps it
+// as mesh.msh beside the models and reads it as the run's mesh.
+TEST(InvertCommand, WithoutAMeshTheSurveysMeshIsMadeKeptAndUsed) {
+  TempFolder folder;
+  Transcript t;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  const RunResult result = run_in(folder, {"--data", "block_dc.dat", "--out", "auto"});
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(result.err, "");
+  SurveyData positions;
+  read_data_file(t.io(), folder.file("block_dc.dat"), false, false, true, positions);
+  const Mesh expected = mesh_for_survey(t.io(), positions);
+  Mesh made;
+  load_mesh(t.io(), folder.file("auto/mesh.msh"), made);
+  EXPECT_EQ(made.x_nodes, expected.x_nodes);
+  EXPECT_EQ(made.z_nodes, expected.z_nodes);
+  EXPECT_TRUE(result.out.starts_with("Mesh for the survey (" + std::to_string(made.nx) + " x " +
+                                     std::to_string(made.nz) +
+                                     " cells) written to auto/mesh.msh\n"))
+      << result.out;
+  const History history = read_history(folder.file("auto/history.txt"));
+  EXPECT_LE(history.misfits.back(), history.target);
+  EXPECT_EQ(read_back(made, folder.file("auto/model.mod")).size(),
+            static_cast<std::size_t>(made.nx) * static_cast<std::size_t>(made.nz));
+  const std::string log = read_file(folder.file("auto/run.log"));
+  EXPECT_TRUE(log.starts_with("\nmesh was read from: auto/mesh.msh\n")) << log;
 }
 
 TEST(InvertCommand, AnOptionBesideTheControlFileReplacesItsLine) {
