@@ -32,8 +32,8 @@ constexpr std::string_view help_text =
     "  --version          print the version and exit\n"
     "\n"
     "Without CONTROL, --data is needed and every other choice takes its default: the mesh\n"
-    "quelby-mesh makes for the survey (its surface is flat: --topography needs --mesh), the\n"
-    "mesh's length scales, the median apparent resistivity as starting and reference model,\n"
+    "quelby-mesh makes for the survey (under the topography's ground), the mesh's length\n"
+    "scales, the median apparent resistivity as starting and reference model,\n"
     "chifact 1, at most 20 iterations. CONTROL sets everything (see doc/formats.md); an option\n"
     "given beside it replaces its line.\n"
     "\n"
@@ -97,9 +97,6 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
   }
   if (!arguments.control && !arguments.data) {
     usage_error(io, "without a control file, --data is needed");
-  }
-  if (!arguments.control && arguments.topography && !arguments.mesh) {
-    usage_error(io, "without a control file, --topography needs --mesh");
   }
   return arguments;
 }

@@ -24,8 +24,7 @@ struct InvertArguments {
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit
 // status: 0 after the help or the version on the console; 2 after a usage error (a line saying
 // what is wrong on the error stream, then the usage message on the console). Without a control
-// file --data is needed, and --topography only beside --mesh (the mesh made for a survey has a
-// flat surface). Writes nothing to the run log.
+// file --data is needed. Writes nothing to the run log.
 InvertArguments parse_invert_command_line(const Io& io, int argc, const char* const* argv);
 
 }  // namespace quelby

@@ -44,13 +44,19 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
 }
 
 // The mesh of a run without one: made for the electrodes of the data file with the defaults of
-// quelby-mesh and written as `name`, which the run then reads like any mesh file.
-void make_survey_mesh(const quelby::Io& io, const std::string& data_file, const std::string& name) {
-  // The survey is read again by the inversion: its reading lines go to the run log once.
+// quelby-mesh (under the ground of the topography file, when there is one) and written as `name`,
+// which the run then reads like any mesh file.
+void make_survey_mesh(const quelby::Io& io, const quelby::InversionRun& run,
+                      const std::string& name) {
+  // The survey and the topography are read again by the inversion: their reading lines go to the
+  // run log once.
   std::ostream no_log(nullptr);
+  const quelby::Io quiet{io.console, io.error, no_log};
   quelby::SurveyData survey;
-  quelby::read_survey_positions({io.console, io.error, no_log}, data_file, false, survey);
-  const quelby::Mesh mesh = quelby::mesh_for_survey(io, survey);
+  quelby::read_survey_positions(quiet, run.data_file, false, survey);
+  const quelby::Mesh mesh = run.topography_file.empty() ? quelby::mesh_for_survey(io, survey)
+                                                        : quelby::mesh_for_survey_under_ground(
+                                                              quiet, survey, run.topography_file);
   quelby::write_mesh(io, name, mesh);
   io.console << "Mesh for the survey (" << mesh.nx << " x " << mesh.nz << " cells) written to "
              << name << '\n';
@@ -80,7 +86,7 @@ int run(const quelby::InvertArguments& arguments) {
   const quelby::Io io{std::cout, std::cerr, log};
   if (!arguments.control && !arguments.mesh) {
     description.mesh_file = (folder / "mesh.msh").string();
-    make_survey_mesh(io, description.data_file, description.mesh_file);
+    make_survey_mesh(io, description, description.mesh_file);
   }
   quelby::run_inversion(io, description);
   log.flush();

@@ -13,10 +13,12 @@ namespace quelby {
 namespace {
 
 constexpr std::string_view usage_text =
-    "\nUsage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z] SURVEY MESHFILE\n";
+    "\nUsage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z]\n"
+    "                   [--topography FILE] SURVEY MESHFILE\n";
 
 constexpr std::string_view help_text =
-    "Usage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z] SURVEY MESHFILE\n"
+    "Usage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z]\n"
+    "                   [--topography FILE] SURVEY MESHFILE\n"
     "       quelby-mesh -h | --help | --version\n"
     "\n"
     "Writes a mesh file for the electrodes of a survey data file (either layout): square core\n"
@@ -35,16 +37,20 @@ constexpr std::string_view help_text =
     "                 five times the larger of the line length and the core depth)\n"
     "  --z            the survey file, in the common-current layout, carries a z position after\n"
     "                 every x (buried electrodes)\n"
+    "  --topography FILE\n"
+    "                 the ground surface: the mesh starts at the highest ground and its core\n"
+    "                 reaches the core depth below the lowest ground under the electrodes\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
     "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-mesh\n";
 
-constexpr std::array<OptionSpec, 4> options = {{{"--cell", "a width in metres"},
+constexpr std::array<OptionSpec, 5> options = {{{"--cell", "a width in metres"},
                                                 {"--depth", "a depth in metres"},
                                                 {"--padding", "a number of cells"},
-                                                {"--z", ""}}};
+                                                {"--z", ""},
+                                                {"--topography", "a file name"}}};
 
 constexpr int most_padding_cells = 100;
 
@@ -83,6 +89,7 @@ MeshArguments parse_mesh_command_line(const Io& io, int argc, const char* const*
     arguments.mesh.padding_cells = count;
   }
   arguments.use_z = line.has("--z");
+  if (const auto given = line.value("--topography")) arguments.topography = std::string(*given);
   arguments.survey_name = line.positional[0];
   arguments.mesh_name = line.positional[1];
   return arguments;

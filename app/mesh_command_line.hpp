@@ -1,7 +1,9 @@
-// The command line of quelby-mesh: options (--cell W, --depth D, --padding N, --z, --help or -h,
+// The command line of quelby-mesh: options (--cell W, --depth D, --padding N, --z,
+// --topography FILE, --help or -h,
 // --version; "--" ends them), then the two positional arguments SURVEY and MESHFILE.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "quelby/base/io.hpp"
@@ -13,7 +15,8 @@ struct MeshArguments {
   // The core cell width, core depth and padding count (0 where the option is not given: the
   // defaults of mesh_for_survey).
   SurveyMeshOptions mesh;
-  bool use_z = false;  // --z: the survey file carries z positions
+  bool use_z = false;                     // --z: the survey file carries z positions
+  std::optional<std::string> topography;  // --topography FILE
   std::string survey_name;
   std::string mesh_name;
 };

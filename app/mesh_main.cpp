@@ -1,6 +1,6 @@
 // quelby-mesh [options] SURVEY MESHFILE: a mesh file for the electrodes of a survey data file,
 // square core cells under the electrodes and padding cells growing towards the sides and the
-// bottom (mesh_for_survey), written by write_mesh.
+// bottom (mesh_for_survey; under a topography's ground with --topography), written by write_mesh.
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -29,7 +29,10 @@ int run(const quelby::MeshArguments& arguments) {
   const quelby::Io io{std::cout, std::cerr, log.stream()};
   quelby::SurveyData survey;
   quelby::read_survey_positions(io, arguments.survey_name, arguments.use_z, survey);
-  const quelby::Mesh mesh = quelby::mesh_for_survey(io, survey, arguments.mesh);
+  const quelby::Mesh mesh =
+      arguments.topography
+          ? quelby::mesh_for_survey_under_ground(io, survey, *arguments.topography, arguments.mesh)
+          : quelby::mesh_for_survey(io, survey, arguments.mesh);
   quelby::write_mesh(io, arguments.mesh_name, mesh);
   return quelby::exit_success;
 }

@@ -251,7 +251,7 @@ void bind_forward(py::module_& module) {
   module.def(
       "mesh_for_survey",
       [](const SurveyData& survey, double cell, double depth, int padding, double growth,
-         int margin, double top, py::object io) {
+         int margin, double top, py::object topography, py::object io) {
         SurveyMeshOptions options;
         options.cell_width = cell;
         options.core_depth = depth;
@@ -259,17 +259,23 @@ void bind_forward(py::module_& module) {
         options.growth = growth;
         options.margin_cells = margin;
         options.top = top;
+        std::optional<std::string> ground;
+        if (!topography.is_none()) ground = topography.cast<FileName>().text;
         Mesh mesh;
         with_streams(streams_or_default(io), [&](const Io& streams) {
-          mesh = quelby::mesh_for_survey(streams, survey, options);
+          mesh = ground ? quelby::mesh_for_survey_under_ground(streams, survey, *ground, options)
+                        : quelby::mesh_for_survey(streams, survey, options);
         });
         return mesh;
       },
       py::arg("survey"), py::arg("cell") = 0.0, py::arg("depth") = 0.0, py::arg("padding") = 0,
       py::arg("growth") = 1.3, py::arg("margin") = 4, py::arg("top") = 0.0,
-      py::arg("io") = py::none(),
+      py::arg("topography") = py::none(), py::arg("io") = py::none(),
       "mesh_for_survey(survey, cell=0.0, depth=0.0, padding=0, growth=1.3, margin=4, top=0.0, "
-      "io=None) -> Mesh\n\nA mesh for the survey's electrodes (quelby-mesh): square core cells of "
+      "topography=None, io=None) -> Mesh\n\nA mesh for the survey's electrodes (quelby-mesh): "
+      "with a topography file's path as `topography`, under its ground (`top` then is the highest "
+      "ground over the mesh and the depth reaches below the lowest ground under the electrodes); "
+      "square core cells of "
       "width `cell` m (0: a quarter of the smallest spacing between electrodes along x, adjusted "
       "so whole cells span them) from `margin` cells before the first electrode to `margin` "
       "after the last, down to `depth` m below `top` (0: three quarters of the largest electrode "

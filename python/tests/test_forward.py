@@ -183,6 +183,11 @@ def test_a_mesh_for_a_survey_reads_back_and_gives_honest_geometric_factors(tmp_p
         42.0, rtol=1e-12)
     with pytest.raises(ValueError):
         quelby.geometric_factor(survey, topography=quelby.Topography())
+    # Under a ground rising 2 m along the line: same columns, the rows from the highest ground.
+    (tmp_path / "rise.topo").write_text("4 10\n-500 10\n0 10\n35 12\n500 12\n")
+    under = quelby.mesh_for_survey(survey, cell=1.25, padding=12, topography=tmp_path / "rise.topo")
+    np.testing.assert_array_equal(under.x_nodes, mesh.x_nodes)
+    assert under.z_nodes[0] == -2.0
 
 
 def test_bad_arguments_are_refused_before_any_solve(inputs):

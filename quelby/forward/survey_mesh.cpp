@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,8 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
     refuse(io, "core depth should be positive");
   if (!(options.growth >= 1) || !std::isfinite(options.growth))
     refuse(io, "padding growth should be 1 or more");
+  if (!(options.relief >= 0) || !std::isfinite(options.relief))
+    refuse(io, "relief should not be negative");
   if (options.padding_cells < 0 || options.margin_cells < 0)
     refuse(io, "cell counts should not be negative");
   std::vector<double> positions(x.begin(), x.end());
@@ -124,9 +127,9 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
       options.core_depth > 0 ? options.core_depth : std::max(0.75 * largest_separation, 4 * cell);
   double deepest = options.top;
   for (const double value : z) deepest = std::max(deepest, value);
-  const double core_bottom = std::max(options.top + depth, deepest + 4 * cell);
+  const double core_bottom = std::max(options.top + options.relief + depth, deepest + 4 * cell);
   const auto rows = static_cast<std::int32_t>(std::ceil((core_bottom - options.top) / cell - 1e-9));
-  const double reach = 5 * std::max(line, depth);
+  const double reach = 5 * std::max(line, depth + options.relief);
   const int padding = options.padding_cells > 0 ? options.padding_cells
                                                 : padding_to_reach(cell, options.growth, reach);
   const std::vector<double> pads = padding_widths(cell, options.growth, padding);
@@ -171,8 +174,12 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
   return mesh_from_segments(xs, zs);
 }
 
-Mesh mesh_for_survey(const Io& io, const SurveyData& survey, const SurveyMeshOptions& options) {
-  std::vector<double> x, z;
+namespace {
+
+// The electrode positions of every datum (x; z where the survey has them) and the largest
+// distance along x between a current and a potential electrode.
+double electrode_positions(const SurveyData& survey, std::vector<double>& x,
+                           std::vector<double>& z) {
   double largest = 0;
   for (std::size_t pair = 0; pair < static_cast<std::size_t>(survey.ncur); ++pair) {
     x.push_back(survey.xa_cur[pair]);
@@ -195,7 +202,43 @@ Mesh mesh_for_survey(const Io& io, const SurveyData& survey, const SurveyMeshOpt
       }
     }
   }
+  return largest;
+}
+
+}  // namespace
+
+Mesh mesh_for_survey(const Io& io, const SurveyData& survey, const SurveyMeshOptions& options) {
+  std::vector<double> x, z;
+  const double largest = electrode_positions(survey, x, z);
   return mesh_for_electrodes(io, x, z, largest, options);
+}
+
+Mesh mesh_for_survey_under_ground(const Io& io, const SurveyData& survey,
+                                  std::string_view topography_name,
+                                  const SurveyMeshOptions& options) {
+  std::vector<double> x, z;
+  const double largest = electrode_positions(survey, x, z);
+  SurveyMeshOptions flat = options;
+  flat.top = 0;
+  flat.relief = 0;
+  const Mesh first = mesh_for_electrodes(io, x, z, largest, flat);
+  // The ground at the nodes of a mesh with the same columns gives the rows' span.
+  Topography ground;
+  read_topography(io, true, topography_name, first.x_nodes, first.z_nodes, ground);
+  const auto [lowest_x, highest_x] = std::minmax_element(x.begin(), x.end());
+  double top = ground.surface_z.front();
+  double bottom = -std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < ground.surface_z.size(); ++i) {
+    const double surface = ground.surface_z[i];
+    top = std::min(top, surface);
+    const double at = first.x_nodes[i];
+    if (at >= *lowest_x && at <= *highest_x) bottom = std::max(bottom, surface);
+  }
+  if (!(bottom >= top)) bottom = top;
+  SurveyMeshOptions placed = options;
+  placed.top = top;
+  placed.relief = bottom - top;
+  return mesh_for_electrodes(io, x, z, largest, placed);
 }
 
 Mesh mesh_from_nodes(const Io& io, std::span<const double> x_nodes,

@@ -9,6 +9,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/topography.hpp"
 #include "quelby/survey/survey_data.hpp"
 
 namespace quelby {
@@ -20,6 +21,8 @@ struct SurveyMeshOptions {
   int margin_cells = 4;   // core cells beyond the first and the last electrode
   double growth = 1.3;    // width ratio of neighbouring padding cells
   double top = 0;         // z of the first row boundary (the surface of a flat survey)
+  double relief = 0;      // m by which the ground under the electrodes lies below `top` at most:
+                          // the core reaches this much deeper
 };
 
 // The mesh for the electrodes of `survey` (x positions; z positions where it has them, the core
@@ -27,6 +30,15 @@ struct SurveyMeshOptions {
 // the width nearest the chosen one. Options out of range (a width, depth or growth not positive,
 // a growth below 1, negative counts) write "Error: <option> ..." and throw Stop.
 Mesh mesh_for_survey(const Io& io, const SurveyData& survey, const SurveyMeshOptions& options = {});
+
+// The mesh for the survey under the ground of the topography file `topography_name` (read with
+// read_topography; "topography was read from" goes to the run log): its first row boundary at the
+// highest ground over the mesh (so that every column has the rows its air needs), and its core
+// reaching the core depth below the lowest ground under the electrodes; options.top and
+// options.relief are set from the ground.
+Mesh mesh_for_survey_under_ground(const Io& io, const SurveyData& survey,
+                                  std::string_view topography_name,
+                                  const SurveyMeshOptions& options = {});
 
 // The same from electrode positions along x (and optional z, empty for surface electrodes) and
 // the largest separation of the survey's data.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -105,10 +106,7 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
   const std::vector<Case> cases = {
       {{}, exit_usage, usage, needed},
       {{"--mesh", "m.msh"}, exit_usage, usage, needed},
-      {{"--data=d.dat", "--topography", "t.topo"},
-       exit_usage,
-       usage,
-       "quelby-invert: without a control file, --topography needs --mesh\n"},
+      {{"--topography", "t.topo", "--out", "o"}, exit_usage, usage, needed},
       {{"--bogus", "run.inv"}, exit_usage, usage, "quelby-invert: unknown option '--bogus'\n"},
       {{"-x"}, exit_usage, usage, "quelby-invert: unknown option '-x'\n"},
       {{"run.inv", "--mesh"},
@@ -199,32 +197,46 @@ TEST(InvertCommand, TheOptionsAloneInvertASmallSurveyToItsTarget) {
   EXPECT_NE(log.find("DC inversion: reached the target misfit"), std::string::npos);
 }
 
-// Without --mesh the run makes the mesh quelby-mesh makes for the data file's electrodes, keeps it
-// as mesh.msh beside the models and reads it as the run's mesh.
+// Without --mesh the run makes the mesh quelby-mesh makes for the data file's electrodes (under the
+// topography's ground when one is given), keeps it as mesh.msh beside the models and reads it as
+// the run's mesh.
 TEST(InvertCommand, WithoutAMeshTheSurveysMeshIsMadeKeptAndUsed) {
   TempFolder folder;
   Transcript t;
-  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
-  const RunResult result = run_in(folder, {"--data", "block_dc.dat", "--out", "auto"});
-  ASSERT_EQ(result.status, 0) << result.out << result.err;
-  EXPECT_EQ(result.err, "");
+  testing::write_block_survey(t.io(), folder);
+  // The ground rises by 3 m along the line (reference elevation 100).
+  std::ofstream(folder.file("rise.topo")) << "4 100\n-1000 100\n0 100\n45 103\n1000 103\n";
   SurveyData positions;
   read_data_file(t.io(), folder.file("block_dc.dat"), false, false, true, positions);
-  const Mesh expected = mesh_for_survey(t.io(), positions);
-  Mesh made;
-  load_mesh(t.io(), folder.file("auto/mesh.msh"), made);
-  EXPECT_EQ(made.x_nodes, expected.x_nodes);
-  EXPECT_EQ(made.z_nodes, expected.z_nodes);
-  EXPECT_TRUE(result.out.starts_with("Mesh for the survey (" + std::to_string(made.nx) + " x " +
-                                     std::to_string(made.nz) +
-                                     " cells) written to auto/mesh.msh\n"))
-      << result.out;
-  const History history = read_history(folder.file("auto/history.txt"));
-  EXPECT_LE(history.misfits.back(), history.target);
-  EXPECT_EQ(read_back(made, folder.file("auto/model.mod")).size(),
-            static_cast<std::size_t>(made.nx) * static_cast<std::size_t>(made.nz));
-  const std::string log = read_file(folder.file("auto/run.log"));
-  EXPECT_TRUE(log.starts_with("\nmesh was read from: auto/mesh.msh\n")) << log;
+  for (const bool with_ground : {false, true}) {
+    SCOPED_TRACE(with_ground ? "under a topography" : "flat");
+    std::vector<std::string> arguments = {"--data", "block_dc.dat", "--out", "auto"};
+    if (with_ground) arguments.insert(arguments.end(), {"--topography", "rise.topo"});
+    const RunResult result = run_in(folder, arguments);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    const Mesh expected =
+        with_ground ? mesh_for_survey_under_ground(t.io(), positions, folder.file("rise.topo"))
+                    : mesh_for_survey(t.io(), positions);
+    Mesh made;
+    load_mesh(t.io(), folder.file("auto/mesh.msh"), made);
+    EXPECT_EQ(made.x_nodes, expected.x_nodes);
+    EXPECT_EQ(made.z_nodes, expected.z_nodes);
+    EXPECT_NEAR(made.z_nodes.front(), with_ground ? -3 : 0, 1e-9);
+    EXPECT_TRUE(result.out.starts_with("Mesh for the survey (" + std::to_string(made.nx) + " x " +
+                                       std::to_string(made.nz) +
+                                       " cells) written to auto/mesh.msh\n"))
+        << result.out;
+    const History history = read_history(folder.file("auto/history.txt"));
+    EXPECT_LE(history.misfits.back(), history.target);
+    EXPECT_EQ(read_back(made, folder.file("auto/model.mod")).size(),
+              static_cast<std::size_t>(made.nx) * static_cast<std::size_t>(made.nz));
+    const std::string log = read_file(folder.file("auto/run.log"));
+    EXPECT_TRUE(
+        log.starts_with("\nmesh was read from: auto/mesh.msh\n" +
+                        std::string(with_ground ? "topography was read from: rise.topo\n" : "")))
+        << log;
+  }
 }
 
 TEST(InvertCommand, AnOptionBesideTheControlFileReplacesItsLine) {

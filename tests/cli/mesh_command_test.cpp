@@ -23,7 +23,8 @@ using testing::RunResult;
 using testing::TempFolder;
 
 const std::string usage =
-    "\nUsage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z] SURVEY MESHFILE\n";
+    "\nUsage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z]\n"
+    "                   [--topography FILE] SURVEY MESHFILE\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_MESH_BINARY, folder.path(), arguments,
@@ -99,17 +100,20 @@ TEST(MeshCommand, WritesTheLibrarysMeshForTheSurvey) {
   folder.write("dc.dat", "dc\n0 5 10 15\n5 10 15 20\n0 5 15 20\n");
   folder.write("ip.dat", "ip\nIPTYPE=2\n-10 0 20 30\nIPTYPE=1\n0 10 20 30\n");
   folder.write("cc.dat", "COMMON_CURRENT\n1\n0 0 10 0 2\n20 6 30 6\n30 12.5 40 12.5\n");
+  folder.write("hill.topo", "3 50\n-100 50\n10 54\n100 50\n");
   struct Case {
     std::string survey;
     bool use_z;
     std::vector<std::string> options;
     SurveyMeshOptions expected;
+    std::string topography = "";
   };
   const std::vector<Case> cases = {
       {"dc.dat", false, {}, {}},
       {"dc.dat", false, {"--cell", "0.625", "--depth=7.5", "--padding", "9"}, {0.625, 7.5, 9}},
       {"ip.dat", false, {"--padding=1"}, {.padding_cells = 1}},
       {"cc.dat", true, {"--z", "--cell", "2.5"}, {.cell_width = 2.5}},
+      {"dc.dat", false, {"--topography", "hill.topo", "--cell=1"}, {.cell_width = 1}, "hill.topo"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.survey + " " + std::to_string(c.options.size()));
@@ -124,7 +128,10 @@ TEST(MeshCommand, WritesTheLibrarysMeshForTheSurvey) {
     const Io io{sink, sink, sink};
     SurveyData survey;
     read_data_file(io, folder.file(c.survey), true, c.use_z, c.survey != "ip.dat", survey);
-    write_mesh(io, folder.file("library.msh"), mesh_for_survey(io, survey, c.expected));
+    write_mesh(io, folder.file("library.msh"),
+               c.topography.empty() ? mesh_for_survey(io, survey, c.expected)
+                                    : mesh_for_survey_under_ground(
+                                          io, survey, folder.file(c.topography), c.expected));
     EXPECT_EQ(read_file(folder.file("m.msh")), read_file(folder.file("library.msh")));
     Mesh mesh;
     load_mesh(io, folder.file("m.msh"), mesh);
@@ -133,6 +140,9 @@ TEST(MeshCommand, WritesTheLibrarysMeshForTheSurvey) {
     }
     if (c.use_z) {
       EXPECT_GE(mesh.z_nodes.back(), 12.5);
+    }
+    if (!c.topography.empty()) {
+      EXPECT_DOUBLE_EQ(mesh.z_nodes.front(), -4);  // the hill's top stands 4 m above z = 0
     }
   }
 }

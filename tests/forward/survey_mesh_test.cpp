@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,49 @@ TEST(SurveyMesh, CoreUnderTheElectrodesPaddedToFiveLineLengths) {
   // A quarter of the smallest spacing by default.
   const Mesh coarse = mesh_for_survey(t.io(), survey);
   EXPECT_DOUBLE_EQ(coarse.dx[coarse.nx / 2], 1.25);
+}
+
+// Under a topography the mesh keeps the flat mesh's columns, starts at the highest ground and
+// reaches the core depth below the lowest ground under the electrodes; every column then has its
+// air rows and the electrodes stand on ground. A ground at z = 0 gives the flat mesh itself.
+TEST(SurveyMesh, UnderAGroundTheRowsSpanItsRelief) {
+  Transcript t;
+  TempFolder folder;
+  const SurveyData survey = testing::survey_of(testing::dipole_dipole(12, 5, 4), t.io());
+  const Mesh flat = mesh_for_survey(t.io(), survey);
+  struct Case {
+    std::string points;  // the topography file's points, reference elevation 100
+    double top;          // the highest ground's z
+    double lowest;       // the lowest ground's z under the electrodes (0 to 55 m)
+  };
+  const std::vector<Case> cases = {
+      {"-1e4 100\n1e4 100\n", 0, 0},
+      {"-1e4 100\n0 100\n55 105.5\n1e4 105.5\n", -5.5, 0},  // rising along the line
+      {"-1e4 97\n20 97\n30 92\n1e4 92\n", 3, 8},            // a step down, below z = 0
+      {"-1e4 130\n-100 130\n0 100\n1e4 100\n", -30, 0},     // a hill in the padding
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.points);
+    const std::string name = folder.file("ground.topo");
+    std::ofstream(name) << std::count(c.points.begin(), c.points.end(), '\n') << " 100\n"
+                        << c.points;
+    const Mesh mesh = mesh_for_survey_under_ground(t.io(), survey, name);
+    EXPECT_EQ(mesh.x_nodes, flat.x_nodes);
+    EXPECT_NEAR(mesh.z_nodes.front(), c.top, 1e-9);
+    const double cell = flat.dz.front();
+    EXPECT_DOUBLE_EQ(mesh.dz.front(), cell);
+    // The core's square rows reach the flat mesh's core depth below the lowest ground.
+    std::size_t core_rows = 0;
+    while (core_rows < mesh.dz.size() && mesh.dz[core_rows] == cell) ++core_rows;
+    std::size_t flat_rows = 0;
+    while (flat_rows < flat.dz.size() && flat.dz[flat_rows] == cell) ++flat_rows;
+    const double core_bottom = mesh.z_nodes[core_rows];
+    EXPECT_GE(core_bottom + 1e-9, c.lowest + flat.z_nodes[flat_rows]);
+    EXPECT_LT(core_bottom, c.lowest + flat.z_nodes[flat_rows] + cell + 1e-9);
+    if (c.top == 0 && c.lowest == 0) {
+      EXPECT_EQ(mesh.z_nodes, flat.z_nodes);
+    }
+  }
 }
 
 TEST(SurveyMesh, TheWrittenFileReadsBackToTheSameCells) {
