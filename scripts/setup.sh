@@ -6,14 +6,17 @@
 #   test, the Debian package (cpack -G DEB with dpkg-shlibdeps) and the man page check use.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev time)
+# liblapack-dev and libopenblas0-pthread: dense linear algebra over a thread-safe OpenBLAS (Debian's
+# alternatives then point libblas.so.3 and liblapack.so.3 at it).
+packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev liblapack-dev
+  libblas-dev libopenblas0-pthread time)
 for option in "$@"; do
   case "$option" in
     --fuzz) packages+=(clang libclang-rt-dev) ;;
     --python)
       packages+=(python3 python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest
         python3-matplotlib python3-meshio python3-setuptools python3-wheel python3-pip python3-venv
-        python3-build)
+        python3-build python3-distributed)
       ;;
     --package) packages+=(pkgconf groff-base dpkg-dev file) ;;
     *)
