@@ -213,7 +213,8 @@ int main(int argc, char** argv) {
     }
     const double spoils[4] = {-1, 10, 0.1, 0};
     for (int k = 0; k < options.spoil; ++k) {
-      dc[data.size() * static_cast<std::size_t>(2 * k + 1) / static_cast<std::size_t>(2 * options.spoil)] *= spoils[k % 4];
+      dc[data.size() * static_cast<std::size_t>(2 * k + 1) /
+         static_cast<std::size_t>(2 * options.spoil)] *= spoils[k % 4];
     }
     quelby::write_general_data(io, options.prefix + "_dc.dat", "! xA xB xM xN value std", survey,
                                dc, dc_std);

@@ -27,8 +27,7 @@ void dsyrk_(const char* uplo, const char* trans, const int* n, const int* k, con
 void dsytrd_(const char* uplo, const int* n, double* a, const int* lda, double* d, double* e,
              double* tau, double* work, const int* lwork, int* info, std::size_t);
 void dstedc_(const char* compz, const int* n, double* d, double* e, double* z, const int* ldz,
-             double* work, const int* lwork, int* iwork, const int* liwork, int* info,
-             std::size_t);
+             double* work, const int* lwork, int* iwork, const int* liwork, int* info, std::size_t);
 void dormtr_(const char* side, const char* uplo, const char* trans, const int* m, const int* n,
              const double* a, const int* lda, const double* tau, double* c, const int* ldc,
              double* work, const int* lwork, int* info, std::size_t, std::size_t, std::size_t);
@@ -109,7 +108,8 @@ void gemm(bool transpose_a, bool transpose_b, std::size_t m, std::size_t n, std:
           double beta, double* c, std::size_t ldc) {
   if (m == 0 || n == 0) return;
   const SingleThreadedBlas single;
-  const int im = as_int(m), in = as_int(n), ik = as_int(k), ilda = as_int(std::max<std::size_t>(lda, 1)),
+  const int im = as_int(m), in = as_int(n), ik = as_int(k),
+            ilda = as_int(std::max<std::size_t>(lda, 1)),
             ildb = as_int(std::max<std::size_t>(ldb, 1)), ildc = as_int(ldc);
   dgemm_(transpose_a ? "T" : "N", transpose_b ? "T" : "N", &im, &in, &ik, &alpha, a, &ilda, b,
          &ildb, &beta, c, &ildc, 1, 1);
@@ -159,20 +159,18 @@ void parallel_gemv(bool transpose, std::size_t m, std::size_t n, const double* a
   const SingleThreadedBlas single;
   const std::size_t block = 16 * tile;
   const std::size_t blocks = (outputs + block - 1) / block;
-  parallel_for_rethrowing(static_cast<std::int64_t>(blocks), 2,
-                          [&](std::int64_t begin, std::int64_t end) {
-                            for (std::int64_t b = begin; b < end; ++b) {
-                              const std::size_t first = static_cast<std::size_t>(b) * block;
-                              const std::size_t size = std::min(block, outputs - first);
-                              if (transpose) {
-                                gemv(true, m, size, 1.0, a + first * lda, lda, x.data(), 0.0,
-                                     y.data() + first);
-                              } else {
-                                gemv(false, size, n, 1.0, a + first, lda, x.data(), 0.0,
-                                     y.data() + first);
-                              }
-                            }
-                          });
+  parallel_for_rethrowing(
+      static_cast<std::int64_t>(blocks), 2, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t b = begin; b < end; ++b) {
+          const std::size_t first = static_cast<std::size_t>(b) * block;
+          const std::size_t size = std::min(block, outputs - first);
+          if (transpose) {
+            gemv(true, m, size, 1.0, a + first * lda, lda, x.data(), 0.0, y.data() + first);
+          } else {
+            gemv(false, size, n, 1.0, a + first, lda, x.data(), 0.0, y.data() + first);
+          }
+        }
+      });
 }
 
 void SymmetricEigen::decompose(std::vector<double>& a, std::size_t n) {

@@ -40,8 +40,8 @@ void BlockyObjective::reweight(const Io& io, std::span<const double> m,
   csr_multiply(base_.Wx, u, gx);
   csr_multiply(base_.Wz, u, gz);
   for (std::size_t p = 0; p < n; ++p) {
-    const double square =
-        base_.Bx[p] * gx[p] * gx[p] + base_.Bz[p] * gz[p] * gz[p] + 2 * base_.Bxz[p] * gx[p] * gz[p];
+    const double square = base_.Bx[p] * gx[p] * gx[p] + base_.Bz[p] * gz[p] * gz[p] +
+                          2 * base_.Bxz[p] * gx[p] * gz[p];
     q[p] = std::sqrt(std::max(square, 0.0));
   }
   weights_ = blocky_weights(q);

@@ -59,19 +59,17 @@ void scale_sensitivities(std::span<const double> jacobian, std::span<const doubl
   // In blocks of parameters, so that each row of J is read in runs of the block.
   constexpr std::size_t block = 64;
   const std::size_t blocks = (npar + block - 1) / block;
-  parallel_for_rethrowing(static_cast<std::int64_t>(blocks), 2,
-                          [&](std::int64_t begin, std::int64_t end) {
-                            for (auto b = static_cast<std::size_t>(begin);
-                                 b < static_cast<std::size_t>(end); ++b) {
-                              const std::size_t first = b * block;
-                              const std::size_t last = std::min(npar, first + block);
-                              for (std::size_t i = 0; i < ndat; ++i) {
-                                const double* row = jacobian.data() + i * npar;
-                                for (std::size_t p = first; p < last; ++p)
-                                  gt[p * ndat + i] = row[p] * row_scale[i];
-                              }
-                            }
-                          });
+  parallel_for_rethrowing(
+      static_cast<std::int64_t>(blocks), 2, [&](std::int64_t begin, std::int64_t end) {
+        for (auto b = static_cast<std::size_t>(begin); b < static_cast<std::size_t>(end); ++b) {
+          const std::size_t first = b * block;
+          const std::size_t last = std::min(npar, first + block);
+          for (std::size_t i = 0; i < ndat; ++i) {
+            const double* row = jacobian.data() + i * npar;
+            for (std::size_t p = first; p < last; ++p) gt[p * ndat + i] = row[p] * row_scale[i];
+          }
+        }
+      });
 }
 
 // The data-space step of every beta at once: with H = D^-1/2 L^-1 P G^T (WTW = P^T L D L^T P),
@@ -202,8 +200,8 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
   result.m.assign(m0.begin(), m0.end());
   problem.project(result.m);
   if (const std::string why = problem.inadmissible(result.m); !why.empty()) {
-    stop_with(io, Order::console_then_log, "\nError: the starting model cannot be taken: " + why +
-                                               "\n");
+    stop_with(io, Order::console_then_log,
+              "\nError: the starting model cannot be taken: " + why + "\n");
   }
   result.predicted.resize(ndat);
   problem.predict(io, result.m, result.predicted);
@@ -374,8 +372,8 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     std::string last_trials;
     for (int retry = 0; retry < 3 && !accepted; ++retry, chosen *= 10) {
       if (retry > 0) {
-        log_line(io, " no step length lowered phi: the step of beta" + exponent(chosen) +
-                         " is tried");
+        log_line(io,
+                 " no step length lowered phi: the step of beta" + exponent(chosen) + " is tried");
       }
       beta = chosen;
       data_space.step(solver, gt, ct, beta, step);
@@ -447,24 +445,23 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     result.misfit_history.push_back(misfit);
     result.norm_history.push_back(norm);
     result.beta_history.push_back(beta);
-    overshoot = report.predicted_misfit > 0
-                    ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.5)
-                    : 1.0;
+    overshoot =
+        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.5) : 1.0;
     BetaChoice choice{beta, result.target_misfit, misfit, previous, norm, report.model_norm_change};
     report_beta_choice(io, choice, BetaTrials{report.tried_betas, report.tried_misfits});
     report_term_norms(io, *current, result.m, m_ref);
     if (observer) observer(report, result.m, result.predicted);
     // A stall: two accepted iterations in a row that lowered the misfit by less than the stall
     // fraction, short of the target.
-    slow_iterations = previous - misfit < settings.stall_fraction * previous ? slow_iterations + 1 : 0;
+    slow_iterations =
+        previous - misfit < settings.stall_fraction * previous ? slow_iterations + 1 : 0;
     if (misfit > result.target_misfit && slow_iterations >= 2) {
       result.stop = StopReason::misfit_stalled;
       break;
     }
   }
   residuals(result.predicted, dobs, dstd, r);
-  result.data_weights =
-      data_weights(r, settings.robust, settings.robust_threshold).weights;
+  result.data_weights = data_weights(r, settings.robust, settings.robust_threshold).weights;
   return result;
 }
 

@@ -88,7 +88,7 @@ struct IterationReport {
   double model_norm_change = 0;
   double step_length = 1;
   std::vector<double> tried_betas, tried_misfits;
-  double least_squares_misfit = 0;  // sum of squared normalised residuals of the accepted model
+  double least_squares_misfit = 0;   // sum of squared normalised residuals of the accepted model
   std::int32_t rejected_trials = 0;  // trials of the line search rejected this iteration
   std::size_t down_weighted = 0;     // data the robust misfit weighted down this iteration
 };

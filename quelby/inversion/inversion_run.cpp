@@ -82,8 +82,8 @@ void report_down_weighted(const Io& io, const Stage& stage, const InversionResul
   std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
     return result.data_weights[x] < result.data_weights[y];
   });
-  std::string text = std::string(stage_name(stage.stage)) + " robust misfit: " +
-                     std::to_string(order.size()) + " of " +
+  std::string text = std::string(stage_name(stage.stage)) +
+                     " robust misfit: " + std::to_string(order.size()) + " of " +
                      std::to_string(result.data_weights.size()) + " data weighted down" +
                      (order.empty() ? "" : "; the most:") + "\n";
   const std::vector<std::size_t> lines = datum_lines(stage.survey);

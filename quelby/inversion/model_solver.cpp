@@ -6,8 +6,8 @@
 #include <new>
 #include <string>
 
-#include "quelby/base/read_detail.hpp"
 #include "quelby/base/parallel.hpp"
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 
 namespace quelby {

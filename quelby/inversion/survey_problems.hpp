@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <limits>
-#include <string>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "quelby/base/io.hpp"

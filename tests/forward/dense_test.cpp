@@ -27,8 +27,9 @@ std::vector<double> gram_matrix(std::size_t n, std::size_t rank, double decades,
   }
   std::vector<double> a(n * n, 0.0);
   for (std::size_t r = 0; r < rank; ++r) {
-    const double scale = std::pow(10.0, -decades * static_cast<double>(r) /
-                                            static_cast<double>(std::max<std::size_t>(rank - 1, 1)));
+    const double scale =
+        std::pow(10.0, -decades * static_cast<double>(r) /
+                           static_cast<double>(std::max<std::size_t>(rank - 1, 1)));
     for (std::size_t i = 0; i < n; ++i) {
       for (std::size_t j = 0; j < n; ++j) a[i + j * n] += scale * h[r * n + i] * h[r * n + j];
     }

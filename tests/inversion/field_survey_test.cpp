@@ -82,8 +82,8 @@ TEST(FieldSurvey, DependentReadingsInvertToTheTargetAndSpoiledOnesDoNotPullARobu
       testing::block_and_background(clean.survey, clean.outcome.dc->model, field_shape());
   EXPECT_LT(clean_block, 0.5 * clean_background);
 
-  const std::vector<std::pair<std::size_t, double>> spoiled = {
-      {17, -1}, {40, 10}, {63, 0.1}, {86, 0}, {109, -1}, {132, 10}};
+  const std::vector<std::pair<std::size_t, double>> spoiled = {{17, -1}, {40, 10},  {63, 0.1},
+                                                               {86, 0},  {109, -1}, {132, 10}};
   const FieldRun robust(field_shape(spoiled), true);
   ASSERT_TRUE(robust.outcome.dc);
   const InversionResult& result = robust.outcome.dc->result;
@@ -108,8 +108,7 @@ TEST(FieldSurvey, DependentReadingsInvertToTheTargetAndSpoiledOnesDoNotPullARobu
   EXPECT_EQ(spoiled_down, spoiled.size());
   EXPECT_LT(others, 1.2 * static_cast<double>(count));
   // The run log names the spoiled readings by their data lines, first of its list.
-  const std::set<std::size_t> lines =
-      differing_lines(robust.survey.dc_file, clean.survey.dc_file);
+  const std::set<std::size_t> lines = differing_lines(robust.survey.dc_file, clean.survey.dc_file);
   ASSERT_EQ(lines.size(), spoiled.size());
   const std::size_t list = robust.log.find("DC robust misfit: ");
   ASSERT_NE(list, std::string::npos) << robust.log;

@@ -7,8 +7,8 @@
 
 #include <cmath>
 #include <limits>
-#include <string>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "quelby/forward/survey_mesh.hpp"
@@ -177,8 +177,8 @@ void expect_one_dense_step(bool robust, std::size_t spoiled) {
   if (!robust) {
     const double present = result.misfit_history[0];
     const double floor = std::min(report.tried_misfits[20], present);
-    const double aim = std::max(0.99 * result.target_misfit,
-                                floor + settings.misfit_fraction * (present - floor));
+    const double aim =
+        std::max(0.99 * result.target_misfit, floor + settings.misfit_fraction * (present - floor));
     EXPECT_NEAR(report.predicted_misfit / aim, 1, 1e-6);
   }
   EXPECT_EQ(report.tried_betas.size(), static_cast<std::size_t>(settings.beta_trials) + 1);
