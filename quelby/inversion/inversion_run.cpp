@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -158,6 +159,21 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
                                 stage.m_ref, stage.settings, observer);
   const InversionResult& result = outcome.result;
   if (stage.settings.robust) report_down_weighted(io, stage, result);
+  {
+    const InversionResult::Seconds& seconds = result.seconds;
+    const auto part = [](const char* name, double value) {
+      char text[64];
+      std::snprintf(text, sizeof text, " %s %.3f s", name, value);
+      return std::string(text);
+    };
+    write_message(io, Order::log_only,
+                  std::string(stage_name(stage.stage)) +
+                      " inversion time:" + part("sensitivities", seconds.sensitivities) + "," +
+                      part("data-space matrix", seconds.data_space_matrix) + "," +
+                      part("decomposition", seconds.decomposition) + "," +
+                      part("steps", seconds.steps) + "," +
+                      part("line search", seconds.line_search) + "\n");
+  }
   outcome.model = model_of(result.m);
   write_cell_model(io, stage.mesh, in_folder(folder, final_model_name(stage.stage)), outcome.model);
   write_general_data(io, in_folder(folder, predicted_data_name(stage.stage)),
