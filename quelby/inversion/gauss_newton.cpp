@@ -463,7 +463,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
   std::unique_ptr<BlockyObjective> blocky;
   if (settings.blocky) blocky = std::make_unique<BlockyObjective>(io, objective);
   const ModelObjective* current = &objective;
-  std::unique_ptr<ModelSolver> unbounded = std::make_unique<ModelSolver>(io, objective.WTW, npar);
+  std::unique_ptr<ModelSolver> unbounded = std::make_unique<ModelSolver>(io, objective, npar);
 
   InversionResult result;
   result.target_misfit = settings.chifact * static_cast<double>(ndat);
@@ -523,7 +523,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     if (blocky) {
       blocky->reweight(io, result.m, m_ref);
       current = &blocky->objective();
-      unbounded = std::make_unique<ModelSolver>(io, current->WTW, npar);
+      unbounded = std::make_unique<ModelSolver>(io, *current, npar);
       norm = model_norm(*current, result.m, m_ref);
     }
     clock.charge(seconds.steps);
@@ -559,7 +559,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
         if (beta * g[p] + data_gradient[p] > 0) held_parameters[p] = any = 1;
       }
       if (any) {
-        bounded = std::make_unique<ModelSolver>(io, current->WTW, npar, held_parameters,
+        bounded = std::make_unique<ModelSolver>(io, *current, npar, held_parameters,
                                                 1e8 * largest_diagonal(current->WTW));
       }
     }

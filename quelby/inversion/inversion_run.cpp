@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "quelby/base/fixed_format.hpp"
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/forward/forward.hpp"
@@ -320,9 +321,22 @@ void set_resistivity_bounds(const Io& io, const InversionRun& run, const Stage& 
   problem.set_bounds(lowest, highest);
 }
 
+// The coefficients of a choice; ones that are not finite (length scales so small or large that
+// their squares leave the doubles) are refused, saying which.
 AlphaCoefficients coefficients_of(const Io& io, const Mesh& mesh, const AlphaChoice& choice) {
   AlphaCoefficients coefficients;
   set_alpha(io, mesh, choice.mode, choice.alpha, choice.lengths, coefficients);
+  const double values[3] = {coefficients.alpha_s, coefficients.alpha_x, coefficients.alpha_z};
+  const auto text = [](double value) { return std::isnan(value) ? "NaN" : shortest(value); };
+  for (const double value : values) {
+    if (std::isfinite(value) && value >= 0) continue;
+    stop_with(io, Order::console_then_log,
+              "\nError: the alpha coefficients a_s = " + text(values[0]) +
+                  ", a_x = " + text(values[1]) + ", a_z = " + text(values[2]) +
+                  " are not finite numbers of 0 or more: the " +
+                  (choice.mode == 3 ? "length scales" : "alpha values") +
+                  " given are too small or too large\n");
+  }
   return coefficients;
 }
 
