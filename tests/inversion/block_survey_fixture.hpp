@@ -13,9 +13,9 @@
 #include "quelby/base/io.hpp"
 #include "quelby/forward/forward.hpp"
 #include "quelby/forward/survey_mesh.hpp"
-#include "quelby/survey/data_writer.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
+#include "quelby/survey/data_writer.hpp"
 #include "quelby/survey/survey_arrays.hpp"
 #include "tests/support/temp_folder.hpp"
 
