@@ -131,7 +131,7 @@ def plot_step_misfits(result, ax=None):
     ax.set_xticks(steps)
     ax.set_xlabel("step (0: baseline)")
     ax.set_ylabel("phi_d / ndat")
-    ax.set_ylim(bottom=0)
+    ax.set_ylim(0, 1.15 * max(float(np.max(target)), float(np.max(misfit))))
     ax.legend(fontsize=8)
     for k, history in enumerate(histories):
         misfits = np.asarray(history["misfit"], dtype=float)

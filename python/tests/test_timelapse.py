@@ -178,3 +178,22 @@ def test_pictures_of_the_changes_and_the_misfits(line, tmp_path):
         plt.close(ax.figure)
     with pytest.raises(ValueError, match="mesh"):
         quelby.plot_changes(tmp_path)
+
+
+def test_the_example_recovers_both_falls(root, tmp_path, capsys):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("timelapse_example",
+                                                  root / "examples" / "python" / "timelapse.py")
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    assert example.main(["--pictures", str(tmp_path)]) == 0
+    printed = capsys.readouterr().out
+    assert "step 2: 108 readings (0 of the step's and 3 of the baseline's dropped)" in printed
+    changes = [float(line.split("change on the block ")[1].split(" %")[0])
+               for line in printed.splitlines() if "change on the block" in line]
+    assert len(changes) == 4  # two steps, two methods
+    assert all(-40 < change < -20 for change in changes[0::2])  # the block 30 % lower
+    assert all(-60 < change < -35 for change in changes[1::2])  # 50 % lower
+    for name in ("timelapse_change.png", "timelapse_misfit.png"):
+        assert (tmp_path / name).stat().st_size > 10000
