@@ -113,6 +113,8 @@ def invert_many(runs, client=None, threads_per_run=1, workers=None, progress=Tru
     progress: a one-line progress bar on standard error.
     """
     runs = [dict(run) for run in runs]
+    if not runs:
+        return []
     names = []
     for index, run in enumerate(runs):
         names.append(str(run.pop("name", f"run {index + 1}")))
@@ -212,6 +214,9 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     """
     if method not in ("difference", "ratio"):
         raise ValueError("method: 'difference' or 'ratio'")
+    if homogeneous is not None and not homogeneous > 0:
+        raise ValueError("homogeneous: a positive resistivity (ohm-m), or None for the baseline's "
+                         "median apparent resistivity")
     given = sorted(set(options) & set(_STEP_ARGUMENTS))
     if given:
         raise TypeError(f"invert_timelapse: {', '.join(given)} cannot be given: the baseline and "

@@ -111,7 +111,8 @@ def test_time_lapse_steps_run_on_a_cluster_as_they_run_serially(profiles, tmp_pa
                                 progress=False, callback=only_here)
 
 
-def test_runs_with_an_io_are_refused(profiles, client):
+def test_runs_with_an_io_are_refused_and_no_run_is_no_result(profiles, client):
+    assert quelby.invert_many([], client=client) == []
     with pytest.raises(ValueError, match="second: an Io cannot be sent"):
         quelby.invert_many([dict(mesh=profiles["mesh"], data=profiles["files"][0]),
                             dict(name="second", mesh=profiles["mesh"], data=profiles["files"][0],

@@ -137,6 +137,8 @@ def test_wrong_time_lapse_inputs(line):
     mesh, files = line["mesh"], line["files"]
     with pytest.raises(ValueError, match="method"):
         quelby.invert_timelapse(mesh, files[0], files[1:], method="sum")
+    with pytest.raises(ValueError, match="homogeneous: a positive resistivity"):
+        quelby.invert_timelapse(mesh, files[0], files[1:], method="ratio", homogeneous=-5)
     with pytest.raises(ValueError, match="at least one step"):
         quelby.invert_timelapse(mesh, files[0], [])
     with pytest.raises(TypeError, match="data, what"):

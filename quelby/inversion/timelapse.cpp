@@ -104,8 +104,8 @@ std::pair<double, std::vector<double>> homogeneous_response(const Io& io, const 
                                                             const SurveyData& survey,
                                                             std::string_view name, double value) {
   ForwardModel forward(io, mesh, air_cells, survey);
-  if (!(value > 0)) value = median_apparent_resistivity(io, forward, mesh, survey, name);
-  if (!std::isfinite(value)) {
+  if (value == 0) value = median_apparent_resistivity(io, forward, mesh, survey, name);
+  if (!(value > 0) || !std::isfinite(value)) {
     stop_with(io, Order::console_then_log,
               "\nError: the homogeneous model of a ratio inversion needs a positive resistivity, "
               "not " +

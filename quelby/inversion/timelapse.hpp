@@ -40,9 +40,10 @@ struct TimelapseStep {
 // complete): with s d_t the step's reading in the baseline's polarity, the difference method fits
 // (s d_t - d_0) + response (response = d(m_0), the baseline model's data, grouped order) with the
 // step's deviations; the ratio method fits (s d_t / d_0) * response (response = the homogeneous
-// model's data) with the step's deviation scaled alike (dstd_t |response / d_0|). Writes the description (console, then run
-// log). No common reading, a baseline datum of 0 for a ratio or a value that is not finite writes
-// its message naming the step and the reading's electrodes and throws Stop.
+// model's data) with the step's deviation scaled alike (dstd_t |response / d_0|). Writes the
+// description (console, then run log). No common reading, a baseline datum of 0 for a ratio or a
+// value that is not finite writes its message naming the step and the reading's electrodes and
+// throws Stop.
 TimelapseStep timelapse_step(const Io& io, const SurveyData& baseline,
                              std::span<const double> response, const SurveyData& step,
                              TimelapseMethod method, std::string_view baseline_name,
@@ -51,6 +52,7 @@ TimelapseStep timelapse_step(const Io& io, const SurveyData& baseline,
 // The homogeneous model of a ratio inversion and its data (grouped order, ohms): `value` ohm-m, or
 // for a value of 0 the median apparent resistivity of `survey` (median_apparent_resistivity), on
 // the ground below `air_cells`. One forward model; writes the value used (console, then run log).
+// A value that is not 0 or a positive number writes its message and throws Stop.
 std::pair<double, std::vector<double>> homogeneous_response(const Io& io, const Mesh& mesh,
                                                             std::span<const std::int32_t> air_cells,
                                                             const SurveyData& survey,

@@ -1,13 +1,17 @@
 #include "quelby/inversion/timelapse_run.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <tuple>
 
 #include "quelby/base/fixed_format.hpp"
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/inversion/inversion_inputs.hpp"
@@ -73,6 +77,12 @@ void check_run(const Io& io, const TimelapseRun& run) {
     stop_with(io, Order::console_then_log,
               "\nError: a time-lapse inversion needs the data of at least one step after the "
               "baseline.\n");
+  }
+  if (!(run.homogeneous >= 0) || !std::isfinite(run.homogeneous)) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the homogeneous model of a ratio inversion needs a positive resistivity, "
+              "not " +
+                  shortest(run.homogeneous) + "\n");
   }
   if (!run.step_files.empty() && !run.step_data.empty() &&
       run.step_files.size() != run.step_data.size()) {

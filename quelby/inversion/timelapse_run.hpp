@@ -56,9 +56,10 @@ std::string timelapse_step_folder(std::size_t step);  // "step_K", K from 0
 // run log, each inversion's log is its folder's run.log. The starting and reference models of the
 // run serve the baseline; a difference step starts from the baseline's final model and is
 // regularised towards it with the derivative terms acting on m - m_0 (the change is smoothed), a
-// ratio step starts from and is regularised towards the homogeneous model. A run that asks for IP,
-// has no step, or any failure of a step writes its message and throws Stop; the files written
-// until then stay complete.
+// ratio step starts from and is regularised towards the homogeneous model. The observer of the
+// run sees every inversion's iterations in turn. A run that asks for IP, has no step or a
+// homogeneous resistivity below 0, or any failure of a step writes its message and throws Stop;
+// the files written until then stay complete.
 TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run);
 
 }  // namespace quelby

@@ -181,6 +181,13 @@ TEST_F(TimelapseRunTest, RunsItCannotDoAreRefused) {
       {"no step", [](TimelapseRun& run) { run.step_files.clear(); },
        "\nError: a time-lapse inversion needs the data of at least one step after the "
        "baseline.\n"},
+      {"a negative homogeneous model",
+       [](TimelapseRun& run) {
+         run.method = TimelapseMethod::ratio;
+         run.homogeneous = -1;
+       },
+       "\nError: the homogeneous model of a ratio inversion needs a positive resistivity, not "
+       "-1\n"},
       {"no baseline", [](TimelapseRun& run) { run.inversion.data_file.clear(); },
        "\nError: a time-lapse inversion needs the baseline's DC data file.\n"},
   };
