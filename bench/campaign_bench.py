@@ -84,11 +84,12 @@ def main():
         start = time.perf_counter()
         quelby.invert_many(runs, progress=False)
         whole = time.perf_counter() - start
-        repeated = sorted(zip(serial_times[1:], cluster_times[1:]))
-        if repeated:
-            serial_median, cluster_median = repeated[len(repeated) // 2]
-            print(f"repeated (median): serial {serial_median:.2f} s, cluster {cluster_median:.2f} s,"
-                  f" speed-up {serial_median / cluster_median:.2f}")
+        if repetitions > 1:
+            ratios = [a / b for a, b in zip(serial_times[1:], cluster_times[1:])]
+            print(f"repeated (medians of {repetitions - 1}): serial "
+                  f"{np.median(serial_times[1:]):.2f} s, cluster {np.median(cluster_times[1:]):.2f}"
+                  f" s, speed-up {np.median(ratios):.2f} (from {min(ratios):.2f} to "
+                  f"{max(ratios):.2f})")
         print(f"first call: serial {serial_times[0]:.2f} s, cluster {cluster_times[0]:.2f} s, "
               f"speed-up {serial_times[0] / cluster_times[0]:.2f}")
         print(f"invert_many with its own LocalCluster (start, runs, close): {whole:.2f} s")
