@@ -89,7 +89,8 @@ def main(argv=None):
                       f"({step.dropped_from_step} of the step's and {step.dropped_from_baseline} "
                       f"of the baseline's dropped), change on the block "
                       f"{step.change[block].mean():.1f} %, away from it "
-                      f"{step.change[away].mean():.2f} % (largest {np.abs(step.change[away]).max():.1f} %)")
+                      f"{step.change[away].mean():.2f} % "
+                      f"(largest {np.abs(step.change[away]).max():.1f} %)")
         if arguments.pictures is not None:
             draw(results["difference"], survey, arguments.pictures)
     return 0

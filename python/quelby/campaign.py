@@ -302,8 +302,8 @@ def _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, c
     if client is None:
         results = [_quelby.invert(**run) for run in runs]
     else:
-        names = [dict(run, name=f"step {k}") for k, run in enumerate(runs, 1)]
-        results = invert_many(names, client=_client_of(client), threads_per_run=threads_per_run,
+        named = [dict(run, name=f"step {k}") for k, run in enumerate(runs, 1)]
+        results = invert_many(named, client=_client_of(client), threads_per_run=threads_per_run,
                               progress=progress)
 
     summary = [_summary_line(baseline_name, base, None, None)]
