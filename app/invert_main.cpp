@@ -3,7 +3,8 @@
 // writing the models, the predicted data, the histories and the run log run.log in the output
 // folder. The options alone run a DC inversion with the defaults (without --mesh, on a mesh made
 // for the survey's electrodes and written to the output folder as mesh.msh); a control file sets
-// everything, and an option beside it replaces its line.
+// everything, and an option beside it replaces its line; its time-lapse lines make the run a
+// time-lapse inversion of the data line's baseline and the later steps' data files.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -20,18 +21,20 @@
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/control_file.hpp"
 #include "quelby/inversion/inversion_run.hpp"
+#include "quelby/inversion/timelapse_run.hpp"
 
 namespace {
 
 // The run's description: the control file's, or the defaults, with the options in place of their
-// lines.
-quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArguments& arguments) {
+// lines. The control file's time-lapse lines go to `timelapse`.
+quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArguments& arguments,
+                                  quelby::TimelapseControl& timelapse) {
   quelby::InversionRun run;
   if (arguments.control) {
     const quelby::ControlOverrides overrides{
         arguments.mesh.has_value(), arguments.data.has_value(), arguments.ip_data.has_value(),
         arguments.topography.has_value(), arguments.out.has_value()};
-    run = quelby::read_control_file(io, *arguments.control, overrides);
+    run = quelby::read_control_file(io, *arguments.control, overrides, &timelapse);
   } else if (arguments.ip_data) {
     run.invert = quelby::InversionTargets::both;
   }
@@ -68,7 +71,9 @@ void make_survey_mesh(const quelby::Io& io, const quelby::InversionRun& run,
 int run(const quelby::InvertArguments& arguments) {
   // The run log's place is known once the control file is read: its lines wait here till then.
   std::ostringstream early_log;
-  quelby::InversionRun description = describe_run({std::cout, std::cerr, early_log}, arguments);
+  quelby::TimelapseControl timelapse;
+  quelby::InversionRun description =
+      describe_run({std::cout, std::cerr, early_log}, arguments, timelapse);
 
   const std::filesystem::path folder(description.output_folder);
   std::error_code error;
@@ -91,7 +96,12 @@ int run(const quelby::InvertArguments& arguments) {
     description.mesh_file = (folder / "mesh.msh").string();
     make_survey_mesh(io, description, description.mesh_file);
   }
-  quelby::run_inversion(io, description);
+  if (timelapse.step_files.empty()) {
+    quelby::run_inversion(io, description);
+  } else {
+    quelby::run_timelapse(
+        io, {description, timelapse.step_files, {}, timelapse.method, timelapse.homogeneous});
+  }
   log.flush();
   if (!log) {
     std::cerr << "Error: cannot write the run log " << log_name << '\n';

@@ -271,8 +271,28 @@ class ControlReader {
   std::int32_t line_number_ = 0;
 };
 
-// The optional keyword lines after the output folder, each at most once.
-void read_keyword_lines(ControlReader& reader, InversionRun& run) {
+// "difference", or "ratio" and optionally the homogeneous model's resistivity (> 0).
+void read_timelapse_method(ControlReader& reader, std::string_view text,
+                           TimelapseControl& timelapse) {
+  constexpr std::string_view expected =
+      "expected timelapse_method difference, or ratio and optionally a positive resistivity";
+  const std::vector<std::string_view> words = words_of(text);
+  if (words.size() == 1 && same_word(words[0], "difference")) {
+    timelapse.method = TimelapseMethod::difference;
+    return;
+  }
+  if (words.empty() || !same_word(words[0], "ratio") || words.size() > 2) reader.fail(expected);
+  timelapse.method = TimelapseMethod::ratio;
+  if (words.size() == 1) return;
+  double value = unset;
+  if (!read_text(words[1], {value}).ok() || !std::isfinite(value) || !(value > 0)) {
+    reader.fail(expected);
+  }
+  timelapse.homogeneous = value;
+}
+
+// The optional keyword lines after the output folder, each at most once but timelapse_step.
+void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseControl* timelapse) {
   std::vector<std::string> seen;
   while (reader.next()) {
     const std::string_view text = reader.text();
@@ -323,10 +343,24 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run) {
           rest, 1, [](double v) { return v >= 0; },
           "max_log_change VALUE: the largest change of ln(resistivity) in one iteration, 0 or "
           "more (0: unbounded)")[0];
+    } else if (timelapse != nullptr && same_word(keyword, "timelapse_step")) {
+      needs_value();
+      timelapse->step_files.push_back(reader.existing_file("time-lapse data", rest));
+      continue;  // one line per step
+    } else if (timelapse != nullptr && same_word(keyword, "timelapse_method")) {
+      needs_value();
+      if (timelapse->step_files.empty()) {
+        reader.fail("timelapse_method needs the timelapse_step lines of the later steps before it");
+      }
+      read_timelapse_method(reader, rest, *timelapse);
     } else {
-      reader.fail(
-          "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-          "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change");
+      reader.fail(timelapse != nullptr
+                      ? "expected the end of the file or a keyword line: data_std, ip_std, "
+                        "ip_starting, ip_reference, ip_alpha, robust, blocky, "
+                        "resistivity_bounds, max_log_change, timelapse_step or timelapse_method"
+                      : "expected the end of the file or a keyword line: data_std, ip_std, "
+                        "ip_starting, ip_reference, ip_alpha, robust, blocky, "
+                        "resistivity_bounds or max_log_change");
     }
     seen.emplace_back(words[0]);
     for (char& c : seen.back()) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -336,7 +370,7 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run) {
 }  // namespace
 
 InversionRun read_control_file(const Io& io, std::string_view name,
-                               const ControlOverrides& overrides) {
+                               const ControlOverrides& overrides, TimelapseControl* timelapse) {
   ControlReader reader(io, name);
   InversionRun run;
   const auto overridden = [&](bool skip, std::string_view what) {
@@ -370,7 +404,7 @@ InversionRun read_control_file(const Io& io, std::string_view name,
   if (!overridden(overrides.output_folder, "the output folder")) {
     run.output_folder = reader.output_folder();
   }
-  read_keyword_lines(reader, run);
+  read_keyword_lines(reader, run, timelapse);
   write_message(io, Order::log_only, "control file was read from: " + reader.name() + "\n");
   return run;
 }

@@ -358,6 +358,10 @@ std::string history_file_name(InversionStage stage) {
   return stage == InversionStage::dc ? "history.txt" : "history_ip.txt";
 }
 
+void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
+  load_ground(io, run, mesh, cells);
+}
+
 InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   check_run(io, run);
   make_folder(io, run.output_folder);

@@ -71,10 +71,10 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
   for (const auto& entry : files) names.push_back(entry.first);
   // A new example needs its reader below.
   ASSERT_EQ(names, (std::vector<std::string>{
-                       "block.inv", "forward.dat", "history.txt", "line.dat", "section.act",
-                       "section.dip", "section.msh", "section.topo", "section.wgt", "short.msh",
-                       "small.j.od", "small.mod", "small.msh", "survey.dat", "survey_cc.dat",
-                       "top.wgt"}));
+                       "block.inv", "forward.dat", "history.txt", "line.dat", "monitor.inv",
+                       "section.act", "section.dip", "section.msh", "section.topo", "section.wgt",
+                       "short.msh", "small.j.od", "small.mod", "small.msh", "survey.dat",
+                       "survey_cc.dat", "timelapse.txt", "top.wgt"}));
   TempFolder folder;
   for (const auto& [name, text] : files) {
     folder.write(name, text);
@@ -182,6 +182,27 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
     EXPECT_EQ(run.output_folder, "block_out");
     ASSERT_TRUE(run.ip_alpha.has_value());
     EXPECT_EQ(run.ip_alpha->lengths, (std::array<double, 2>{5, 5}));
+
+    // The time-lapse control file names files that must exist: placeholders in its folder.
+    for (const char* name : {"line.msh", "day0.dat", "day1.dat", "day2.dat"}) {
+      folder.write(name, "1\n");
+    }
+    std::filesystem::current_path(folder.path());
+    TimelapseControl timelapse;
+    const InversionRun monitor = read_control_file(io, "monitor.inv", {}, &timelapse);
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(monitor.data_file, "day0.dat");
+    EXPECT_EQ(monitor.output_folder, "monitor_out");
+    EXPECT_EQ(timelapse.step_files, (std::vector<std::string>{"day1.dat", "day2.dat"}));
+    EXPECT_EQ(timelapse.method, TimelapseMethod::ratio);
+    EXPECT_EQ(timelapse.homogeneous, 0);
+    const std::vector<TimelapseSummaryLine> summary = {
+        {"day0.dat", 35, 0, 0, 4, 34.5969, 35, 0, 0},
+        {"day1.dat", 33, 1, 2, 4, 31.771, 33, -36.0518, 3.28393},
+        {"day2.dat", 35, 0, 0, 0, 0, 35, 0, 0}};
+    write_timelapse_summary(io, folder.file("written_summary.txt"), TimelapseMethod::difference,
+                            summary);
+    EXPECT_EQ(read_file(folder.file("written_summary.txt")), files.at("timelapse.txt"));
 
     const double misfit = 2400.0, norm = 1314.52, beta = 10.0;
     write_iteration_history(io, folder.file("written.txt"), 0, {&misfit, 1}, {&norm, 1}, {&beta, 1},

@@ -320,5 +320,72 @@ TEST_F(ControlFileTest, OverriddenLinesMustBeThereButAreNotRead) {
   EXPECT_NE(t.console().find("line 2: the mesh file does not exist"), std::string::npos);
 }
 
+// The time-lapse lines: the steps in their order, the method with its homogeneous resistivity;
+// wrong ones refused with their line; without a place for them they are unknown keywords.
+TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
+  folder.write("s1.dat", "1\n");
+  folder.write("s 2.dat", "1\n");
+  const std::string text =
+      control_text(base_lines(), {"timelapse_step s1.dat", "TIMELAPSE_STEP s 2.dat  ! the second",
+                                  "timelapse_step ip.dat", "timelapse_method Ratio 80.5"});
+  folder.write("run.inv", text);
+  TimelapseControl timelapse;
+  Transcript t;
+  const InversionRun run = read_control_file(t.io(), "run.inv", {}, &timelapse);
+  EXPECT_EQ(run.data_file, "dc.dat");
+  EXPECT_EQ(timelapse.step_files, (std::vector<std::string>{"s1.dat", "s 2.dat", "ip.dat"}));
+  EXPECT_EQ(timelapse.method, TimelapseMethod::ratio);
+  EXPECT_EQ(timelapse.homogeneous, 80.5);
+  // The default method, and the ratio without a resistivity.
+  for (const auto& [line, method] :
+       {std::pair{std::string(""), TimelapseMethod::difference},
+        std::pair{std::string("timelapse_method difference"), TimelapseMethod::difference},
+        std::pair{std::string("timelapse_method ratio"), TimelapseMethod::ratio}}) {
+    std::vector<std::string> extra = {"timelapse_step s1.dat"};
+    if (!line.empty()) extra.push_back(line);
+    folder.write("run.inv", control_text(base_lines(), extra));
+    TimelapseControl read;
+    read_control_file(t.io(), "run.inv", {}, &read);
+    EXPECT_EQ(read.method, method) << line;
+    EXPECT_EQ(read.homogeneous, 0) << line;
+  }
+
+  struct Case {
+    std::vector<std::string> extra;
+    std::string what;
+    bool with_place = true;
+  };
+  const std::vector<Case> cases = {
+      {{"timelapse_step absent.dat"}, "the time-lapse data file does not exist"},
+      {{"timelapse_step s1.dat", "timelapse_method sum"},
+       "expected timelapse_method difference, or ratio and optionally a positive resistivity"},
+      {{"timelapse_step s1.dat", "timelapse_method ratio -3"},
+       "expected timelapse_method difference, or ratio and optionally a positive resistivity"},
+      {{"timelapse_step s1.dat", "timelapse_method ratio", "timelapse_method ratio"},
+       "timelapse_method is given twice"},
+      {{"timelapse_method ratio"},
+       "timelapse_method needs the timelapse_step lines of the later steps before it"},
+      {{"timelapse_step s1.dat"},
+       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
+       "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extra.back());
+    Transcript failed;
+    folder.write("run.inv", control_text(base_lines(), c.extra));
+    TimelapseControl read;
+    try {
+      read_control_file(failed.io(), "run.inv", {}, c.with_place ? &read : nullptr);
+      ADD_FAILURE() << "accepted";
+    } catch (const Stop&) {
+      const std::string console = failed.console();
+      EXPECT_NE(console.find("line " + std::to_string(18 + c.extra.size() - 1) + ": " + c.what),
+                std::string::npos)
+          << console;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quelby
