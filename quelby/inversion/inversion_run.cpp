@@ -288,11 +288,13 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   if (has_dc_data(run)) {
     load_survey(io, run.data, dc_file, true, dc_survey);
     complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
+    check_data_values(io, dc_file, !run.data, dc_survey);
     dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
   }
   if (ip) {
     load_survey(io, run.ip_data, ip_file, false, ip_survey);
     complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey);
+    check_data_values(io, ip_file, !run.ip_data, ip_survey);
   }
 
   // The median apparent resistivity stands for a model left open.

@@ -61,9 +61,10 @@ std::size_t data_file_line(std::string_view file_name, const SurveyData& survey,
   return 0;
 }
 
-std::string datum_place(std::string_view file_name, const SurveyData& survey, std::size_t grouped) {
+std::string datum_place(std::string_view file_name, const SurveyData& survey, std::size_t grouped,
+                        bool from_file) {
   const std::string name(trim_trailing_blanks(file_name));
-  if (const std::size_t line = data_file_line(name, survey, grouped); line > 0) {
+  if (const std::size_t line = from_file ? data_file_line(name, survey, grouped) : 0; line > 0) {
     return name + ", line " + std::to_string(line);
   }
   return "datum " + std::to_string(file_position(survey, grouped) + 1) + " of " +

@@ -18,9 +18,10 @@ namespace quelby {
 std::size_t data_file_line(std::string_view file_name, const SurveyData& survey,
                            std::size_t grouped);
 
-// How messages name datum `grouped` (0-based, grouped order): "<file>, line <n>" when the line is
-// found in `file_name`, else "datum <j> of <name or 'the survey'>" with j its 1-based number in the
-// order the data were given (file order).
-std::string datum_place(std::string_view file_name, const SurveyData& survey, std::size_t grouped);
+// How messages name datum `grouped` (0-based, grouped order): "<file>, line <n>" when the survey
+// was read from `file_name` (`from_file`) and the line is found there, else "datum <j> of <name or
+// 'the survey'>" with j its 1-based number in the order the data were given (file order).
+std::string datum_place(std::string_view file_name, const SurveyData& survey, std::size_t grouped,
+                        bool from_file = true);
 
 }  // namespace quelby
