@@ -3,6 +3,7 @@
 // chargeability model, written as a general-layout data file in the survey file's order; with
 // --sensitivity also the sensitivities of the DC data to the logarithms of the parameters.
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -81,6 +82,9 @@ int run(const quelby::ForwardArguments& arguments) {
   std::vector<std::int32_t> parameters;
   if (arguments.sensitivity) {
     parameters = quelby::parameter_cells(cells);
+    // Compared with the memory available now, and without overflowing the product.
+    if (!parameters.empty() && ndat > SIZE_MAX / sizeof(double) / parameters.size())
+      quelby::out_of_memory_stop(io);
     if (!quelby::fits_in_memory(ndat * parameters.size() * sizeof(double)))
       quelby::out_of_memory_stop(io);
     jacobian.resize(ndat * parameters.size());

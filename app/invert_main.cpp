@@ -13,6 +13,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "app/command_exit.hpp"
 #include "app/invert_command_line.hpp"
 #include "app/survey_positions.hpp"
 #include "quelby/base/io.hpp"
@@ -88,7 +89,12 @@ int run(const quelby::InvertArguments& arguments) {
     description.mesh_file = (folder / "mesh.msh").string();
     make_survey_mesh(io, description, description.mesh_file);
   }
-  quelby::run_inversion(io, description);
+  try {
+    quelby::run_inversion(io, description);
+  } catch (const std::bad_alloc&) {
+    // The run log keeps the message too.
+    quelby::out_of_memory_stop(io);
+  }
   log.flush();
   if (!log) {
     std::cerr << "Error: cannot write the run log " << log_name << '\n';
@@ -100,20 +106,12 @@ int run(const quelby::InvertArguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    std::ostream no_log(nullptr);
-    const quelby::InvertArguments arguments =
-        quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv);
-    return run(arguments);
-  } catch (const quelby::Stop& stop) {
-    std::cout << std::flush;
-    if (!stop.detail().empty()) std::cerr << stop.detail() << '\n' << std::flush;
-    return stop.status();
-  } catch (const std::bad_alloc&) {
-    std::cerr << "Error: not enough memory, program terminated\n";
-    return quelby::exit_failure;
-  } catch (const std::exception& error) {
-    std::cerr << "Error: " << error.what() << '\n';
-    return quelby::exit_failure;
-  }
+  // A stop is followed by its detail line: this command has no older form to keep.
+  const bool print_details = true;
+  return quelby::exit_status_of(
+      [&] {
+        std::ostream no_log(nullptr);
+        return run(quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv));
+      },
+      print_details);
 }
