@@ -68,14 +68,10 @@ int run(const quelby::InvertArguments& arguments) {
   std::ostringstream early_log;
   quelby::InversionRun description = describe_run({std::cout, std::cerr, early_log}, arguments);
 
+  // The folder is held before its run log is replaced: a run never writes into another's folder.
+  const quelby::OutputFolder held = quelby::hold_output_folder(
+      {std::cout, std::cerr, early_log}, description.output_folder);
   const std::filesystem::path folder(description.output_folder);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) {
-    quelby::stop_with({std::cout, std::cerr, early_log}, quelby::Order::console_only,
-                      "\nError: cannot create the output folder " + description.output_folder +
-                          ": " + error.message() + "\n");
-  }
   const std::string log_name = (folder / quelby::run_log_name).string();
   std::ofstream log(log_name, std::ios::out | std::ios::trunc);
   if (!log) {
@@ -90,7 +86,7 @@ int run(const quelby::InvertArguments& arguments) {
     make_survey_mesh(io, description, description.mesh_file);
   }
   try {
-    quelby::run_inversion(io, description);
+    quelby::run_inversion(io, description, held);
   } catch (const std::bad_alloc&) {
     // The run log keeps the message too.
     quelby::out_of_memory_stop(io);

@@ -170,16 +170,6 @@ void check_run(const Io& io, const InversionRun& run) {
   }
 }
 
-void make_folder(const Io& io, const std::string& folder) {
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error || !std::filesystem::is_directory(folder)) {
-    stop_with(io, Order::console_then_log,
-              "\nError: cannot create the output folder " + folder + ": " +
-                  (error ? error.message() : std::string("a file of that name exists")) + "\n");
-  }
-}
-
 // The mesh, the ground surface and the active cells of `run`: the stores it holds, the rest read
 // from their files.
 void load_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
@@ -265,7 +255,17 @@ std::string history_file_name(InversionStage stage) {
 
 InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   check_run(io, run);
-  make_folder(io, run.output_folder);
+  const OutputFolder folder = hold_output_folder(io, run.output_folder);
+  return run_inversion(io, run, folder);
+}
+
+InversionOutcome run_inversion(const Io& io, const InversionRun& run, const OutputFolder& folder) {
+  check_run(io, run);
+  if (folder.path() != run.output_folder) {
+    internal_check_failed(io, "run_inversion: the folder held is not the run's output folder");
+  }
+  remove_numbered_models(io, folder, run.invert != InversionTargets::ip,
+                         run.invert != InversionTargets::dc);
   InversionOutcome outcome;
   Mesh& mesh = outcome.mesh;
   ActiveCells cells;

@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -404,7 +405,7 @@ TEST(InvertCommand, AKilledRunLeavesOnlyCompleteFiles) {
       read_data_file(t.io(), entry.path().string(), false, false, true, data);
     } else if (name == "model.mod") {
       read_back(survey.mesh, entry.path().string());
-    } else {
+    } else if (name != ".quelby-invert.lock") {
       EXPECT_EQ(name, "run.log");
     }
   }
@@ -415,6 +416,66 @@ TEST(InvertCommand, AKilledRunLeavesOnlyCompleteFiles) {
     const int rows = read_history(folder.file("out/history.txt")).iterations;
     EXPECT_TRUE(rows == last_model || rows == last_model - 1) << rows << " " << last_model;
   }
+}
+
+// A second run refuses a folder a run is writing, naming it, and leaves the first run's files
+// alone; once the first is killed, the folder is free, and a run with fewer iterations leaves none
+// of the earlier run's numbered models beside its own.
+TEST(InvertCommand, ARunHoldsItsFolderAndReplacesTheNumberedModelsOfAnEarlierOne) {
+  TempFolder folder;
+  Transcript t;
+  testing::BlockSurveyShape shape;
+  shape.electrodes = 16;
+  shape.n_max = 6;
+  shape.cell = 1.25;
+  shape.padding = 10;
+  shape.core_depth = 0;
+  testing::write_block_survey(t.io(), folder, shape);
+  folder.write("long.inv", control_file({{10, "0.0001"}, {11, "200"}}));
+  folder.write("short.inv", control_file({{11, "1"}}));
+
+  std::vector<std::string> strings = {QUELBY_INVERT_BINARY, "long.inv"};
+  std::vector<char*> argv;
+  for (std::string& text : strings) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.path().c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!fs::exists(folder.file("out/model_2.mod")) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const std::string log_before = read_file(folder.file("out/run.log"));
+  const RunResult second = run_in(folder, {"short.inv"});
+  EXPECT_EQ(second.status, exit_failure);
+  EXPECT_EQ(second.out,
+            "\nError: the output folder out is in use by another run: wait for it to end, or "
+            "choose another folder.\n");
+  EXPECT_EQ(second.err, "out/.quelby-invert.lock: held by another run\n");
+  EXPECT_TRUE(read_file(folder.file("out/run.log")).starts_with(log_before));
+  EXPECT_NE(log_before.find("mesh was read from: block.msh"), std::string::npos) << log_before;
+  ::kill(pid, SIGKILL);
+  int wait_status = 0;
+  ::waitpid(pid, &wait_status, 0);
+  ASSERT_TRUE(WIFSIGNALED(wait_status)) << "the first run ended before it was killed";
+  ASSERT_TRUE(fs::exists(folder.file("out/model_2.mod")));
+
+  const RunResult third = run_in(folder, {"short.inv"});
+  ASSERT_EQ(third.status, 0) << third.out << third.err;
+  std::vector<std::string> models;
+  for (const auto& entry : fs::directory_iterator(folder.file("out"))) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("model")) models.push_back(name);
+  }
+  std::sort(models.begin(), models.end());
+  EXPECT_EQ(models, (std::vector<std::string>{"model.mod", "model_1.mod"}));
+  EXPECT_EQ(read_history(folder.file("out/history.txt")).iterations, 1);
 }
 
 }  // namespace
