@@ -148,3 +148,69 @@ def test_wrong_inputs_are_refused(block):
     with_percent = quelby.invert(mesh=mesh, data=bare, percent=2, floor=1e-6, max_iterations=1,
                                  io=quelby.Io())
     np.testing.assert_allclose(with_percent.std, 0.02 * np.abs(bare.dobs) + 1e-6, rtol=1e-15)
+
+
+# A run in a process of its own: prints "interrupted" and leaves with status 3 on
+# KeyboardInterrupt, "finished" otherwise.
+INTERRUPTED_RUN = r"""
+import sys
+import quelby
+out, mesh, data, io = sys.argv[1:5]
+try:
+    quelby.invert(mesh=mesh, data=data, chifact=1e-4, max_iterations=200, out=out,
+                  io=None if io == "default" else quelby.Io())
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+    sys.exit(3)
+print("finished", flush=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def long_run(tmp_path_factory):
+    """A survey whose inversion takes many iterations of some tenths of a second each."""
+    folder = tmp_path_factory.mktemp("long")
+    line = quelby.survey_from_arrays(*dipole_dipole(electrodes=16, n_max=6))
+    mesh = quelby.mesh_for_survey(line, cell=1.25, padding=10)
+    x, z = np.meshgrid(np.asarray(mesh.x_centres), np.asarray(mesh.z_centres))
+    data = quelby.forward(mesh, np.where((np.abs(x - 37.5) < 10) & (z > 2.5) & (z < 10), 10.0,
+                                         100.0), line)
+    noisy = data * (1 + 0.02 * np.random.default_rng(9).standard_normal(data.size))
+    quelby.write_mesh(folder / "long.msh", mesh)
+    quelby.write_general_data(folder / "long.dat", line, noisy, stds=0.02 * np.abs(noisy))
+    return folder, mesh
+
+
+def test_ctrl_c_ends_the_run_after_its_iteration_with_complete_files(long_run, tmp_path):
+    import os
+    import pathlib
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    folder, mesh = long_run
+    environment = dict(os.environ,
+                       PYTHONPATH=str(pathlib.Path(quelby.__file__).resolve().parent.parent))
+    for io in ("default", "logger"):
+        out = tmp_path / io
+        child = subprocess.Popen(
+            [sys.executable, "-c", INTERRUPTED_RUN, str(out), str(folder / "long.msh"),
+             str(folder / "long.dat"), io],
+            env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 300
+        while not (out / "model_1.mod").exists() and child.poll() is None:
+            assert time.monotonic() < deadline, "no first iteration"
+            time.sleep(0.005)
+        child.send_signal(signal.SIGINT)
+        printed, errors = child.communicate(timeout=300)
+        assert (child.returncode, printed) == (3, "interrupted\n"), (io, printed, errors)
+        # The run ended at the end of an iteration: every model it wrote reads back whole, the
+        # history holds the last of them, and no final model was written.
+        numbers = sorted(int(path.stem.split("_")[1]) for path in out.glob("model_*.mod"))
+        assert numbers == list(range(1, len(numbers) + 1)) and len(numbers) <= 3, (io, numbers)
+        for number in numbers:
+            assert quelby.read_model(out / f"model_{number}.mod", mesh).shape == (mesh.nz, mesh.nx)
+        history = quelby.read_iteration_history(out / "history.txt")
+        assert history["misfit"].size == numbers[-1] + 1
+        assert not (out / "model.mod").exists()
