@@ -214,3 +214,29 @@ def test_ctrl_c_ends_the_run_after_its_iteration_with_complete_files(long_run, t
         history = quelby.read_iteration_history(out / "history.txt")
         assert history["misfit"].size == numbers[-1] + 1
         assert not (out / "model.mod").exists()
+
+
+def test_a_folder_in_use_is_refused_and_stale_models_are_removed(block, tmp_path):
+    (tmp_path / "model_9.mod").write_text("left by an earlier run\n")
+    (tmp_path / "eta_9.mod").write_text("an IP model this DC run leaves alone\n")
+    refusals = []
+
+    def second_run(update):
+        if update.iteration == 1:
+            with pytest.raises(quelby.Stop) as raised:
+                quelby.invert(mesh=block["mesh"], data=block["survey"], out=tmp_path,
+                              io=quelby.Io())
+            refusals.append(raised.value.lines[-1])
+
+    result = quelby.invert(mesh=block["mesh"], data=block["survey"], out=tmp_path,
+                           callback=second_run)
+    assert refusals == [f"Error: the output folder {tmp_path} is in use by another run: wait for "
+                        "it to end, or choose another folder."]
+    assert "DC inversion:" in (tmp_path / "run.log").read_text()
+    iterations = len(result.history["misfit"]) - 1
+    numbered = sorted(path.name for path in tmp_path.glob("model_*.mod"))
+    assert numbered == sorted(f"model_{k}.mod" for k in range(1, iterations + 1))
+    assert (tmp_path / "eta_9.mod").exists()
+    # Once the run is over the folder is free again.
+    quelby.invert(mesh=block["mesh"], data=block["survey"], out=tmp_path, max_iterations=1,
+                  io=quelby.Io())
