@@ -241,7 +241,7 @@ def test_chargeabilities_and_meshes_beyond_reason_are_refused(inputs):
         with pytest.raises(quelby.Stop) as raised:
             quelby.mesh_for_survey(line, io=quiet, **options)
         assert raised.value.status == 1
-        assert ("more than a mesh holds" in raised.value.lines[-1]
+        assert ("more than a mesh for a survey may have" in raised.value.lines[-1]
                 or "is not a finite number" in raised.value.lines[-1]), raised.value.lines
 
 

@@ -91,19 +91,27 @@ int padding_to_reach(double cell, double growth, double distance) {
   stop_with(io, Order::console_then_log, "\nError: " + what + "\n");
 }
 
-// The most nodes, (nx + 1) x (nz + 1), a mesh may have: what the mesh reader accepts.
+// The most nodes, (nx + 1) x (nz + 1), a mesh may have (what the mesh reader accepts), and the
+// most cells along either direction of a mesh for a survey: far beyond any mesh the forward model
+// can solve on, and small enough that the mesh's own arrays take some tens of megabytes at most.
 constexpr double most_nodes = std::numeric_limits<std::int32_t>::max();
+constexpr double most_cells_along = 1e6;
 
 // Refuses, before anything is allocated, a mesh of `columns` x `rows` cells (counted in floating
-// point, so that no count can overflow) that a mesh file cannot hold.
+// point, so that no count can overflow) beyond those limits.
 void check_cell_counts(const Io& io, double columns, double rows, double cell, double line,
                        double depth) {
-  if ((columns + 1) * (rows + 1) <= most_nodes) return;
+  if (columns <= most_cells_along && rows <= most_cells_along &&
+      (columns + 1) * (rows + 1) <= most_nodes) {
+    return;
+  }
   refuse(io, "a core cell of " + shortest(cell) + " m over " + shortest(line) +
                  " m of electrodes and a core depth of " + shortest(depth) + " m make a mesh of " +
                  shortest(columns) + " x " + shortest(rows) +
-                 " cells, more than a mesh holds ((nx + 1) x (nz + 1) nodes, at most " +
-                 shortest(most_nodes) + "); choose a larger cell width or a smaller core depth");
+                 " cells, more than a mesh for a survey may have (" +
+                 std::to_string(static_cast<long long>(most_cells_along)) +
+                 " cells along x or z, " + shortest(most_nodes) +
+                 " nodes in all); choose a larger cell width or a smaller core depth");
 }
 
 // Refuses nodes that are not finite and strictly increasing: cells too small to be told apart at

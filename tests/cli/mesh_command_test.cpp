@@ -40,8 +40,8 @@ TEST(MeshCommand, UsageErrorsHelpAndVersion) {
                             const std::string& cells) {
     return "\nError: a core cell of " + cell + " m over 15 m of electrodes and a core depth of " +
            depth + " m make a mesh of " + cells +
-           " cells, more than a mesh holds ((nx + 1) x (nz + 1) nodes, at most 2147483647); "
-           "choose a larger cell width or a smaller core depth\n";
+           " cells, more than a mesh for a survey may have (1000000 cells along x or z, 2147483647 "
+           "nodes in all); choose a larger cell width or a smaller core depth\n";
   };
   const auto refused = [](const std::string& option, const std::string& what,
                           const std::string& given) {

@@ -150,8 +150,8 @@ TEST(SurveyMesh, MeshesBeyondWhatAFileHoldsAreRefused) {
     return options;
   };
   const std::string too_many =
-      "cells, more than a mesh holds ((nx + 1) x (nz + 1) nodes, at most "
-      "2147483647); choose a larger cell width or a smaller core depth";
+      "cells, more than a mesh for a survey may have (1000000 cells along x or z, 2147483647 "
+      "nodes in all); choose a larger cell width or a smaller core depth";
   const std::vector<Case> cases = {
       {"1e-9 m cells", with(1e-9, 0, 0, 1.3),
        "Error: a core cell of 1e-09 m over 15 m of electrodes and a core depth of 9 m make a mesh "
@@ -164,6 +164,9 @@ TEST(SurveyMesh, MeshesBeyondWhatAFileHoldsAreRefused) {
       {"two billion padding cells", with(1, 0, 2000000000, 1.3), "mesh of 4000000023 x"},
       {"padding beyond the range of doubles", with(1, 0, 100, 1e10),
        "Error: the mesh's x node 1 is not a finite number"},
+      {"1.5 million columns over a shallow core", with(1e-5, 4e-5, 10, 1.3),
+       "make a mesh of 1500028 x 14 cells"},
+      {"750 thousand columns over a shallow core", with(2e-5, 8e-5, 10, 1.3), ""},
       {"1e-3 m cells", with(1e-3, 0, 0, 1.3), ""},
       {"a 1e4 m core", with(0, 1e4, 0, 1.3), ""},
   };
