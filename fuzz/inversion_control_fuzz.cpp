@@ -6,10 +6,10 @@
 // only what its lines may set: positive finite coefficients, files that exist, chargeabilities
 // within bounds.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -81,6 +81,21 @@ void check_run(const quelby::InversionRun& run) {
   if (run.output_folder.empty()) fail("no output folder");
 }
 
+// Runs in the scratch folder while it lives (names in a control file are relative to the folder
+// a run is started in), and goes back after: libFuzzer reads its corpus by relative paths.
+class InScratchFolder {
+ public:
+  InScratchFolder() : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(fuzz_support::folder());
+  }
+  ~InScratchFolder() { std::filesystem::current_path(previous_); }
+  InScratchFolder(const InScratchFolder&) = delete;
+  InScratchFolder& operator=(const InScratchFolder&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -89,13 +104,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              "w.wgt", "x.wgt", "z.wgt", "d.dip", "e.mod"}) {
       fuzz_support::scratch_file(name, "1\n");
     }
-    // Names in the control file are relative to the folder the run is started in.
-    if (::chdir(fuzz_support::folder().c_str()) != 0) fail("cannot enter the scratch folder");
     return true;
   }();
   (void)prepared;
   const std::string path = fuzz_support::scratch_file(
       "run.inv", std::string_view(reinterpret_cast<const char*>(data), size));
+  const InScratchFolder in_scratch;
   std::ostringstream console;
   std::ostringstream error;
   std::ostringstream log;
