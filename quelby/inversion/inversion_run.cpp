@@ -264,8 +264,6 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
   if (folder.path() != run.output_folder) {
     internal_check_failed(io, "run_inversion: the folder held is not the run's output folder");
   }
-  remove_numbered_models(io, folder, run.invert != InversionTargets::ip,
-                         run.invert != InversionTargets::dc);
   InversionOutcome outcome;
   Mesh& mesh = outcome.mesh;
   ActiveCells cells;
@@ -326,6 +324,8 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
                       objective,
                       log_parameters(cells, starting),
                       log_parameters(cells, reference)};
+    // An earlier run's models go once this one has its inputs and starts to write its own.
+    remove_numbered_models(io, folder, true, false);
     outcome.dc = invert(io, run, stage, problem, [&](std::span<const double> m) {
       return std::vector<double>(problem.model(m));
     });
@@ -357,6 +357,7 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
                     run.ip_alpha ? ip_objective : objective,
                     parameter_values(cells, eta_start),
                     parameter_values(cells, eta_reference)};
+  remove_numbered_models(io, folder, false, true);
   outcome.ip =
       invert(io, run, stage, problem, [&](std::span<const double> m) { return problem.model(m); });
   return outcome;

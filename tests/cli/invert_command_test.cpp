@@ -465,6 +465,11 @@ TEST(InvertCommand, ARunHoldsItsFolderAndReplacesTheNumberedModelsOfAnEarlierOne
   ::waitpid(pid, &wait_status, 0);
   ASSERT_TRUE(WIFSIGNALED(wait_status)) << "the first run ended before it was killed";
   ASSERT_TRUE(fs::exists(folder.file("out/model_2.mod")));
+  // A run that stops on its inputs leaves the earlier models alone.
+  folder.write("nan.dat", replace_word(read_file(folder.file("block_dc.dat")), 2, 4, "nan"));
+  folder.write("bad.inv", control_file({{1, "nan.dat"}}));
+  EXPECT_EQ(run_in(folder, {"bad.inv"}).status, exit_failure);
+  EXPECT_TRUE(fs::exists(folder.file("out/model_2.mod")));
 
   const RunResult third = run_in(folder, {"short.inv"});
   ASSERT_EQ(third.status, 0) << third.out << third.err;
