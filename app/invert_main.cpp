@@ -14,6 +14,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "app/command_exit.hpp"
 #include "app/invert_command_line.hpp"
 #include "app/survey_positions.hpp"
 #include "quelby/base/io.hpp"
@@ -75,14 +76,10 @@ int run(const quelby::InvertArguments& arguments) {
   quelby::InversionRun description =
       describe_run({std::cout, std::cerr, early_log}, arguments, timelapse);
 
+  // The folder is held before its run log is replaced: a run never writes into another's folder.
+  const quelby::OutputFolder held = quelby::hold_output_folder(
+      {std::cout, std::cerr, early_log}, description.output_folder);
   const std::filesystem::path folder(description.output_folder);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) {
-    quelby::stop_with({std::cout, std::cerr, early_log}, quelby::Order::console_only,
-                      "\nError: cannot create the output folder " + description.output_folder +
-                          ": " + error.message() + "\n");
-  }
   const std::string log_name = (folder / quelby::run_log_name).string();
   std::ofstream log(log_name, std::ios::out | std::ios::trunc);
   if (!log) {
@@ -96,11 +93,16 @@ int run(const quelby::InvertArguments& arguments) {
     description.mesh_file = (folder / "mesh.msh").string();
     make_survey_mesh(io, description, description.mesh_file);
   }
-  if (timelapse.step_files.empty()) {
-    quelby::run_inversion(io, description);
-  } else {
-    quelby::run_timelapse(
-        io, {description, timelapse.step_files, {}, timelapse.method, timelapse.homogeneous});
+  try {
+    if (timelapse.step_files.empty()) {
+      quelby::run_inversion(io, description, held);
+    } else {
+      quelby::run_timelapse(
+          io, {description, timelapse.step_files, {}, timelapse.method, timelapse.homogeneous});
+    }
+  } catch (const std::bad_alloc&) {
+    // The run log keeps the message too.
+    quelby::out_of_memory_stop(io);
   }
   log.flush();
   if (!log) {
@@ -113,20 +115,12 @@ int run(const quelby::InvertArguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    std::ostream no_log(nullptr);
-    const quelby::InvertArguments arguments =
-        quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv);
-    return run(arguments);
-  } catch (const quelby::Stop& stop) {
-    std::cout << std::flush;
-    if (!stop.detail().empty()) std::cerr << stop.detail() << '\n' << std::flush;
-    return stop.status();
-  } catch (const std::bad_alloc&) {
-    std::cerr << "Error: not enough memory, program terminated\n";
-    return quelby::exit_failure;
-  } catch (const std::exception& error) {
-    std::cerr << "Error: " << error.what() << '\n';
-    return quelby::exit_failure;
-  }
+  // A stop is followed by its detail line: this command has no older form to keep.
+  const bool print_details = true;
+  return quelby::exit_status_of(
+      [&] {
+        std::ostream no_log(nullptr);
+        return run(quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv));
+      },
+      print_details);
 }

@@ -10,6 +10,7 @@
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/inversion/inversion_inputs.hpp"
 
 namespace quelby {
 namespace {
@@ -44,6 +45,22 @@ std::vector<std::string_view> words_of(std::string_view text) {
     if (at > begin) words.push_back(text.substr(begin, at - begin));
   }
   return words;
+}
+
+// True when the first word of `text` is a number (a value, r*v, or either followed by one comma or
+// slash): the line then holds a value. Any other first word names a file, an absolute path (which
+// begins with a slash) or a path through a folder named by digits among them.
+bool starts_with_number(std::string_view text) {
+  std::size_t end = 0;
+  while (end < text.size() && !is_blank(text[end])) ++end;
+  std::string_view word = text.substr(0, end);
+  if (!word.empty() && (word.back() == ',' || word.back() == '/')) word.remove_suffix(1);
+  double value = 0;
+  if (parse_real(word, value) == ReadErrorKind::none) return true;
+  const std::size_t star = word.find('*');
+  std::int32_t count = 0;
+  return star != word.npos && parse_integer(word.substr(0, star), count) == ReadErrorKind::none &&
+         count > 0 && parse_real(word.substr(star + 1), value) == ReadErrorKind::none;
 }
 
 // `text` after its first word, without the blanks around it.
@@ -86,7 +103,7 @@ class ControlReader {
   [[noreturn]] void fail(std::string_view what) const {
     stop_with(io_, Order::console_then_log, message(what), exit_failure,
               line_detail(name_, static_cast<std::size_t>(line_number_),
-                          "found '" + std::string(text_) + "'"));
+                          "found " + quoted_text(text_, line_length)));
   }
 
   // A file that must exist, named by the whole of `text`.
@@ -106,19 +123,21 @@ class ControlReader {
     return existing_file(label, text);
   }
 
-  // "default", a value (a line that starts with a number) or a model file.
-  ModelChoice model_choice(std::string_view text, std::string_view label, bool positive) {
+  // "default", a value (a line whose first word is a number) or a model file. A resistivity is
+  // positive; a chargeability is 0 or more and at most largest_magnitude.
+  ModelChoice model_choice(std::string_view text, std::string_view label, bool resistivity) {
     if (same_word(text, "default")) return ModelChoice::automatic();
+    if (!starts_with_number(text)) return ModelChoice::model_file(existing_file(label, text));
     double value = unset;
-    if (read_text(text, {value}).ok()) {
-      if (!std::isfinite(value) || (positive ? !(value > 0) : !(value >= 0))) {
-        fail("expected the " + std::string(label) + ": " +
-             (positive ? "a positive value" : "a value of 0 or more") +
-             ", a model file or default");
-      }
-      return ModelChoice::uniform(value);
+    const bool read = read_text(text, {value}).ok();
+    if (!read || !std::isfinite(value) ||
+        (resistivity ? !(value > 0) : !(value >= 0 && value <= largest_magnitude))) {
+      fail("expected the " + std::string(label) + ": " +
+           (resistivity ? std::string("a positive value")
+                        : "a value from 0 to " + shortest(largest_magnitude)) +
+           ", a model file or default");
     }
-    return ModelChoice::model_file(existing_file(label, text));
+    return ModelChoice::uniform(value);
   }
 
   // "default" or 0; 2 a_s a_x a_z; 3 Lx Lz.

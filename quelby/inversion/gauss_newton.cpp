@@ -364,24 +364,6 @@ std::string non_finite_data(std::span<const double> d) {
   return {};
 }
 
-// The memory the system can give without swapping (MemAvailable), or the physical memory.
-std::size_t memory_available() {
-  if (std::FILE* file = std::fopen("/proc/meminfo", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, file)) {
-      unsigned long long kib = 0;
-      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
-        std::fclose(file);
-        return static_cast<std::size_t>(kib) * 1024;
-      }
-    }
-    std::fclose(file);
-  }
-  const long pages = ::sysconf(_SC_PHYS_PAGES), size = ::sysconf(_SC_PAGESIZE);
-  return pages > 0 && size > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(size)
-                               : std::size_t{1} << 32;
-}
-
 // Adds the seconds since the last call (or the start) to a phase's account.
 class PhaseClock {
  public:
@@ -496,7 +478,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
   const double dense_bytes = 8.0 * (2.0 * static_cast<double>(ndat) * static_cast<double>(npar) +
                                     3.0 * static_cast<double>(ndat) * static_cast<double>(ndat));
   const double budget = settings.memory_budget > 0 ? static_cast<double>(settings.memory_budget)
-                                                   : 0.5 * static_cast<double>(memory_available());
+                                                   : 0.5 * static_cast<double>(available_memory());
   const bool held = !problem.has_jacobian_products() || dense_bytes <= budget;
   log_line(io, std::string(" data-space step: ") +
                    (held ? "the sensitivities held (" : "from products with the sensitivities (") +

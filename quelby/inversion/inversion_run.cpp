@@ -234,16 +234,6 @@ void check_run(const Io& io, const InversionRun& run) {
   }
 }
 
-void make_folder(const Io& io, const std::string& folder) {
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error || !std::filesystem::is_directory(folder)) {
-    stop_with(io, Order::console_then_log,
-              "\nError: cannot create the output folder " + folder + ": " +
-                  (error ? error.message() : std::string("a file of that name exists")) + "\n");
-  }
-}
-
 // The mesh, the ground surface and the active cells of `run`: the stores it holds, the rest read
 // from their files.
 void load_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
@@ -364,7 +354,15 @@ void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCe
 
 InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   check_run(io, run);
-  make_folder(io, run.output_folder);
+  const OutputFolder folder = hold_output_folder(io, run.output_folder);
+  return run_inversion(io, run, folder);
+}
+
+InversionOutcome run_inversion(const Io& io, const InversionRun& run, const OutputFolder& folder) {
+  check_run(io, run);
+  if (folder.path() != run.output_folder) {
+    internal_check_failed(io, "run_inversion: the folder held is not the run's output folder");
+  }
   InversionOutcome outcome;
   Mesh& mesh = outcome.mesh;
   ActiveCells cells;
@@ -387,11 +385,13 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   if (has_dc_data(run)) {
     load_survey(io, run.data, dc_file, true, dc_survey);
     complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
+    check_data_values(io, dc_file, !run.data, dc_survey);
     dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
   }
   if (ip) {
     load_survey(io, run.ip_data, ip_file, false, ip_survey);
     complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey);
+    check_data_values(io, ip_file, !run.ip_data, ip_survey);
   }
 
   // The median apparent resistivity stands for a model left open.
@@ -427,6 +427,8 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
                 run.settings};
     stage.settings.max_step = run.max_log_change;
     set_resistivity_bounds(io, run, stage, problem);
+    // An earlier run's models go once this one has its inputs and starts to write its own.
+    remove_numbered_models(io, folder, true, false);
     outcome.dc = invert(io, run, stage, problem, [&](std::span<const double> m) {
       return std::vector<double>(problem.model(m));
     });
@@ -460,6 +462,7 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
               parameter_values(cells, eta_reference),
               run.settings};
   stage.settings.max_step = 0;
+  remove_numbered_models(io, folder, false, true);
   outcome.ip =
       invert(io, run, stage, problem, [&](std::span<const double> m) { return problem.model(m); });
   return outcome;
