@@ -63,21 +63,20 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
     }
     throw std::logic_error("GroundOperator: a cell's pair is missing from the pattern");
   };
+  // The boundary number of each ground node, -1 until its first boundary edge is met: one lookup
+  // per edge end, so that the set-up stays linear in the length of the boundary.
+  std::vector<std::int32_t> boundary_of_node(static_cast<std::size_t>(node_count_), -1);
   auto boundary_index = [&](std::int32_t node) {
-    for (std::size_t b = boundary_node_.size(); b-- > 0;) {
-      if (boundary_node_[b] == node) return static_cast<std::int32_t>(b);
-      if (boundary_node_.size() - b > 4) break;  // edges are visited along the boundary
-    }
-    const auto found = std::find(boundary_node_.begin(), boundary_node_.end(), node);
-    if (found != boundary_node_.end())
-      return static_cast<std::int32_t>(found - boundary_node_.begin());
+    std::int32_t& index = boundary_of_node[static_cast<std::size_t>(node)];
+    if (index >= 0) return index;
     const std::size_t mesh_node =
         static_cast<std::size_t>(ground.ground_nodes[static_cast<std::size_t>(node)]);
     const double x = mesh.x_nodes[mesh_node % static_cast<std::size_t>(nx1)];
     const double z = mesh.z_nodes[mesh_node / static_cast<std::size_t>(nx1)];
+    index = static_cast<std::int32_t>(boundary_node_.size());
     boundary_node_.push_back(node);
     boundary_distance_.push_back(std::hypot(x - reference_x, z - reference_z));
-    return static_cast<std::int32_t>(boundary_node_.size() - 1);
+    return index;
   };
   auto cosine = [&](std::int32_t node, double normal_x, double normal_z) {
     const std::size_t mesh_node =
