@@ -97,7 +97,7 @@ struct Fit {
 using BesselK0 = double (*)(double);
 
 // K0 by the polynomial approximations of Abramowitz and Stegun (9.8.1, 9.8.5, 9.8.6): relative
-// error below 2e-7, several times faster than the library's; used only while the wavenumbers are
+// error below 2e-7, several times faster than bessel_k0; used only while the wavenumbers are
 // searched for, never for the final weights or the reported errors.
 double approximate_k0(double x) {
   if (x <= 2) {
@@ -122,7 +122,7 @@ double approximate_k0(double x) {
                     y * (-0.01062446 + y * (0.00587872 + y * (-0.00251540 + y * 0.00053208))))));
 }
 
-double library_k0(double x) {
+double full_k0(double x) {
   return bessel_k0(x);
 }
 
@@ -184,10 +184,10 @@ double pole_error(const std::vector<double>& k, const std::vector<double>& weigh
   return worst;
 }
 
-// The final form of a fit: weights and row errors from the library's K0, the pole error measured
+// The final form of a fit: weights and row errors from bessel_k0, the pole error measured
 // on the finer set of distances too.
 Fit finish(const FitRows& rows, const std::vector<double>& k, double r_min, double r_max) {
-  Fit fit = fit_weights(rows, k, library_k0);
+  Fit fit = fit_weights(rows, k, full_k0);
   fit.pole_error = std::max(fit.pole_error, pole_error(fit.k, fit.weight, r_min, r_max));
   return fit;
 }
@@ -304,17 +304,6 @@ std::vector<double> optimise_wavenumbers(const FitRows& rows, std::vector<double
 
 }  // namespace
 
-double bessel_k0(double x) {
-  return std::cyl_bessel_k(0.0, x);
-}
-
-double bessel_k1_over_k0(double x) {
-  if (x < 500) return std::cyl_bessel_k(1.0, x) / std::cyl_bessel_k(0.0, x);
-  // Asymptotic series of the ratio; its next term is below 1e-13 here.
-  const double t = 1 / x;
-  return 1 + t * (0.5 + t * (-0.125 + t * (0.125 + t * (-25.0 / 128))));
-}
-
 WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<const DatumKernel> data,
                                       int count) {
   if (!(r_min > 0) || !(r_max > r_min))
@@ -370,7 +359,7 @@ WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<cons
 
   // Evenly spaced wavenumbers first: the smallest count that meets the tolerances on the rows.
   // Then fewer, moved to where they fit best, as long as they still meet them (with a margin for
-  // the approximate K0 of the search). Only the rule kept is measured with the library's K0.
+  // the approximate K0 of the search). Only the rule kept is measured with bessel_k0.
   Fit fit;
   if (count > 0) {
     fit = finish(rows, best_even_spacing(rows, r_min, r_max, count), r_min, r_max);

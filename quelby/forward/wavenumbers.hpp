@@ -8,12 +8,9 @@
 #include <span>
 #include <vector>
 
-namespace quelby {
+#include "quelby/forward/bessel.hpp"
 
-// K0(x) and K1(x) / K0(x), the modified Bessel functions of the second kind, for x > 0. The ratio
-// stays finite where K0 and K1 underflow (x of several hundred).
-double bessel_k0(double x);
-double bessel_k1_over_k0(double x);
+namespace quelby {
 
 // One term coefficient * K0(k * distance) of a datum's transform kernel; its exact transform is
 // coefficient * pi / (2 * distance).

@@ -77,5 +77,17 @@ TEST(Wavenumbers, DataKernelsAreFittedToTheirTolerance) {
   EXPECT_GT(few.data_error, rule.data_error);
 }
 
+TEST(Wavenumbers, ARuleOverTenDecadesOfDistanceIsBuiltAndMeasured) {
+  // Electrodes 1 mm apart on a mesh reaching 3000 km: K0 of arguments up to 1e10 and beyond.
+  const WavenumberRule rule = design_wavenumber_rule(2.5e-4, 3e6, {});
+  ASSERT_FALSE(rule.k.empty());
+  for (std::size_t j = 0; j < rule.k.size(); ++j) {
+    EXPECT_TRUE(std::isfinite(rule.k[j]) && std::isfinite(rule.weight[j])) << j;
+  }
+  EXPECT_TRUE(std::isfinite(rule.pole_error));
+  EXPECT_NEAR(worst_pole_error(rule, 2.5e-4, 3e6), rule.pole_error, 0.2 * rule.pole_error + 1e-6);
+  EXPECT_LT(rule.pole_error, 1e-3);
+}
+
 }  // namespace
 }  // namespace quelby
