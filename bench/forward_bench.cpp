@@ -12,6 +12,9 @@
 //                                       then a Wenner sounding (a = 1..32 m) over a half-space and
 //                                       over 5 m of 100 ohm-m on 10 ohm-m, on meshes graded around
 //                                       the electrodes and on uniform cores, against image series
+//   forward_bench --long=COLUMNS        the set-up on a mesh of COLUMNS x 1 cells of 1 m (a
+//   boundary
+//                                       as long as the mesh): the operator, then the whole model
 //   forward_bench --scaling=CELLS       64 electrodes on a mesh of about CELLS cells: set-up, data
 //                                       and IP once each (sensitivities too up to 2e5 cells),
 //                                       timed; peak memory by /usr/bin/time around the process
@@ -28,6 +31,8 @@
 
 #include "bench/bench_support.hpp"
 #include "quelby/forward/forward.hpp"
+#include "quelby/forward/ground.hpp"
+#include "quelby/forward/ground_operator.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/survey/survey_arrays.hpp"
 
@@ -434,6 +439,35 @@ int graded_study() {
   return 0;
 }
 
+// The set-up on a mesh of `columns` x 1 cells of 1 m with a dipole-dipole datum at its middle:
+// the operator alone, then the whole forward model (electrodes, wavenumbers, operator, analysis,
+// the mixed condition of every wavenumber).
+int long_mesh(int columns) {
+  std::vector<double> x(static_cast<std::size_t>(columns) + 1);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i);
+  const std::vector<double> z = {0, 1};
+  const Mesh mesh = quelby::mesh_from_nodes(io, x, z);
+  const std::vector<std::int32_t> air(static_cast<std::size_t>(columns), 0);
+  const quelby::Ground ground = quelby::make_ground(mesh, air);
+  auto start = std::chrono::steady_clock::now();
+  const quelby::GroundOperator op(mesh, ground, columns / 2.0, 0);
+  const double operator_seconds = seconds_since(start);
+  const double middle = columns / 2.0;
+  std::vector<double> a = {middle - 2}, b = {middle - 1}, m = {middle + 1}, n = {middle + 2};
+  quelby::SurveyArrays arrays;
+  arrays.a = a;
+  arrays.b = b;
+  arrays.m = m;
+  arrays.n = n;
+  SurveyData survey;
+  quelby::survey_from_arrays(io, arrays, survey);
+  start = std::chrono::steady_clock::now();
+  const ForwardModel model(io, mesh, air, survey);
+  std::printf("%d x 1 cells: operator %.3f s, forward model set-up %.3f s (%zu wavenumbers)\n",
+              columns, operator_seconds, seconds_since(start), model.wavenumbers().k.size());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -441,6 +475,7 @@ int main(int argc, char** argv) {
     if (std::strncmp(argv[a], "--first=", 8) == 0) return first_call(argv[a] + 8);
     if (std::strncmp(argv[a], "--scaling=", 10) == 0) return scaling(std::atof(argv[a] + 10));
     if (std::strcmp(argv[a], "--study") == 0) return study() + graded_study();
+    if (std::strncmp(argv[a], "--long=", 7) == 0) return long_mesh(std::atoi(argv[a] + 7));
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
