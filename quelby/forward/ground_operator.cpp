@@ -72,23 +72,23 @@ void check_aspect(const Mesh& mesh, const Ground& ground) {
   for (std::int32_t k = 0; k < mesh.nz; ++k) {
     const double hz = mesh.dz[static_cast<std::size_t>(k)];
     for (std::int32_t i = 0; i < mesh.nx; ++i) {
-      if (!ground.is_ground(i, k)) continue;
       const double hx = mesh.dx[static_cast<std::size_t>(i)];
+      if (!(hx > largest_aspect * hz || hz > largest_aspect * hx) || !ground.is_ground(i, k)) {
+        continue;
+      }
       const std::string row = std::to_string(k + 1), column = std::to_string(i + 1);
-      if (hx > largest_aspect * hz) {
+      if (hx > hz) {
         throw std::invalid_argument(
             "row " + row + " of the mesh is " + shortest(hz) + " m thick where column " + column +
             " is " + shortest(hx) + " m wide: the forward model takes cells at most " +
             shortest(largest_aspect) + " times wider than they are thick; make row " + row +
             " thicker");
       }
-      if (hz > largest_aspect * hx) {
-        throw std::invalid_argument(
-            "column " + column + " of the mesh is " + shortest(hx) + " m wide where row " + row +
-            " is " + shortest(hz) + " m thick: the forward model takes cells at most " +
-            shortest(largest_aspect) + " times thicker than they are wide; make column " + column +
-            " wider");
-      }
+      throw std::invalid_argument(
+          "column " + column + " of the mesh is " + shortest(hx) + " m wide where row " + row +
+          " is " + shortest(hz) + " m thick: the forward model takes cells at most " +
+          shortest(largest_aspect) + " times thicker than they are wide; make column " + column +
+          " wider");
     }
   }
 }
@@ -220,8 +220,6 @@ void GroundOperator::set_conductivity(std::span<const double> sigma) {
   sigma_.resize(cells_.size());
   for (std::size_t c = 0; c < cells_.size(); ++c)
     sigma_[c] = sigma[static_cast<std::size_t>(cells_[c].cell)];
-  stiffness_.assign(rows_.size(), 0.0);
-  mass_.assign(rows_.size(), 0.0);
   boundary_weight_.assign(boundary_node_.size(), 0.0);
   refused_.clear();
   for (std::size_t c = 0; c < cells_.size(); ++c) {
@@ -233,11 +231,6 @@ void GroundOperator::set_conductivity(std::span<const double> sigma) {
                  std::to_string(cell.cell / nx_ + 1) + ") is " + shortest(1 / s) +
                  " ohm-m: the forward model takes resistivities from " +
                  shortest(smallest_resistivity) + " to " + shortest(largest_resistivity) + " ohm-m";
-    }
-    for (int e = 0; e < 10; ++e) {
-      const auto at = static_cast<std::size_t>(cell.position[e]);
-      stiffness_[at] += s * cell.stiffness[entry_kind[e]];
-      mass_[at] += s * cell.mass[entry_kind[e]];
     }
   }
   for (const BoundaryEdge& edge : edges_) {
@@ -260,8 +253,19 @@ std::vector<double> GroundOperator::boundary_factors(double k) const {
 void GroundOperator::values(double k, std::span<const double> boundary,
                             std::span<double> out) const {
   if (!refused_.empty()) throw std::invalid_argument(refused_);
+  // Assembled cell by cell for every wavenumber: a few operations per entry against the
+  // factorisation's many, and no copy of the stiffness and mass in the pattern's order to keep.
   const double k2 = k * k;
-  for (std::size_t p = 0; p < stiffness_.size(); ++p) out[p] = stiffness_[p] + k2 * mass_[p];
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(rows_.size()), 0.0);
+  for (std::size_t c = 0; c < cells_.size(); ++c) {
+    const Cell& cell = cells_[c];
+    const double s = sigma_[c];
+    const double entry[4] = {
+        s * (cell.stiffness[0] + k2 * cell.mass[0]), s * (cell.stiffness[1] + k2 * cell.mass[1]),
+        s * (cell.stiffness[2] + k2 * cell.mass[2]), s * (cell.stiffness[3] + k2 * cell.mass[3])};
+    for (int e = 0; e < 10; ++e)
+      out[static_cast<std::size_t>(cell.position[e])] += entry[entry_kind[e]];
+  }
   for (std::size_t b = 0; b < boundary_node_.size(); ++b) {
     out[static_cast<std::size_t>(diagonal_[static_cast<std::size_t>(boundary_node_[b])])] +=
         boundary_weight_[b] * boundary[b];

@@ -114,8 +114,6 @@ class GroundOperator {
   std::vector<std::array<int, 2>> edge_local_;  // the cell-local ends of each boundary edge
   // Set by set_conductivity:
   std::vector<double> sigma_;            // per entry of cells_
-  std::vector<double> stiffness_;        // S, in pattern order
-  std::vector<double> mass_;             // M, in pattern order
   std::vector<double> boundary_weight_;  // sum of sigma L/2 cos(theta), per boundary node
   std::string refused_;                  // why values() refuses the conductivity set, or empty
 };
