@@ -746,7 +746,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     result.norm_history.push_back(norm);
     result.beta_history.push_back(beta);
     overshoot =
-        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.5) : 1.0;
+        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.2) : 1.0;
     BetaChoice choice{beta, result.target_misfit, misfit, previous, norm, report.model_norm_change};
     report_beta_choice(io, choice, BetaTrials{report.tried_betas, report.tried_misfits});
     report_term_norms(io, *current, result.m, m_ref);
