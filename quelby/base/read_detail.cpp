@@ -6,9 +6,12 @@ namespace quelby {
 
 namespace {
 
-// A token as shown in a detail: quoted, cut when it is long, and with control characters written
-// as \xNN, so that the detail stays one line whatever the token holds (an internal read's
-// record may hold line feeds, a file's line a carriage return).
+std::string values(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " value" : " values");
+}
+
+}  // namespace
+
 std::string quoted(std::string_view token) {
   constexpr std::size_t longest = 40;
   constexpr char digits[] = "0123456789ABCDEF";
@@ -27,12 +30,6 @@ std::string quoted(std::string_view token) {
   text += "'";
   return text;
 }
-
-std::string values(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " value" : " values");
-}
-
-}  // namespace
 
 std::string shortest(double value) {
   char text[32];
