@@ -22,6 +22,8 @@ namespace {
 constexpr double same_place = 1e-6;
 // An electrode set apart from the line by a gap this many times the line's length is remote.
 constexpr double remote_gap = 5;
+// Positions split into clusters at gaps this many times the median gap.
+constexpr double cluster_gap = 10;
 // At most this many electrodes lie apart as remote ones, and at least this many form the line.
 constexpr std::size_t most_remote = 4;
 constexpr std::size_t fewest_on_line = 4;
@@ -37,9 +39,10 @@ std::string count_of(std::size_t count, std::string_view what) {
   return std::to_string(count) + " " + std::string(what) + (count == 1 ? "" : "s");
 }
 
-// The x of the electrodes set apart from the line: split the sorted positions at their largest
-// gap; the side of at most `most_remote` electrodes is remote when the gap exceeds `remote_gap`
-// times the other side's length; repeated on what is left.
+// The x of the electrodes set apart from the line. The sorted positions split into clusters
+// wherever a gap exceeds `cluster_gap` times the median gap; the cluster of most electrodes is the
+// line, and a cluster of at most `most_remote` electrodes farther from it than `remote_gap` times
+// its length is remote (a line of fewer than `fewest_on_line` electrodes has none).
 std::vector<double> remote_positions(const FieldSurvey& survey) {
   std::vector<double> x;
   for (const FieldReading& reading : survey.readings) {
@@ -49,29 +52,36 @@ std::vector<double> remote_positions(const FieldSurvey& survey) {
   }
   std::sort(x.begin(), x.end());
   x.erase(std::unique(x.begin(), x.end()), x.end());
+  if (x.size() < fewest_on_line + 1) return {};
+  std::vector<double> gaps;
+  for (std::size_t k = 1; k < x.size(); ++k) gaps.push_back(x[k] - x[k - 1]);
+  std::vector<double> sorted = gaps;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2),
+                   sorted.end());
+  const double split = cluster_gap * sorted[sorted.size() / 2];
+  // Clusters as [begin, end) ranges of x.
+  std::vector<std::pair<std::size_t, std::size_t>> clusters{{0, 1}};
+  for (std::size_t k = 1; k < x.size(); ++k) {
+    if (gaps[k - 1] > split) clusters.push_back({k, k});
+    clusters.back().second = k + 1;
+  }
+  std::size_t line = 0;
+  for (std::size_t c = 1; c < clusters.size(); ++c) {
+    const auto size = [&](std::size_t i) { return clusters[i].second - clusters[i].first; };
+    if (size(c) > size(line)) line = c;
+  }
+  const double first = x[clusters[line].first], last = x[clusters[line].second - 1];
+  if (clusters[line].second - clusters[line].first < fewest_on_line) return {};
   std::vector<double> remote;
-  while (x.size() >= fewest_on_line + 1) {
-    std::size_t split = 1;
-    for (std::size_t k = 2; k < x.size(); ++k) {
-      if (x[k] - x[k - 1] > x[split] - x[split - 1]) split = k;
-    }
-    const double gap = x[split] - x[split - 1];
-    const std::size_t left = split, right = x.size() - split;
-    const bool left_remote =
-        left <= most_remote && right >= fewest_on_line && gap > remote_gap * (x.back() - x[split]);
-    const bool right_remote = !left_remote && right <= most_remote && left >= fewest_on_line &&
-                              gap > remote_gap * (x[split - 1] - x.front());
-    if (left_remote) {
-      remote.insert(remote.end(), x.begin(), x.begin() + static_cast<std::ptrdiff_t>(split));
-      x.erase(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(split));
-    } else if (right_remote) {
-      remote.insert(remote.end(), x.begin() + static_cast<std::ptrdiff_t>(split), x.end());
-      x.resize(split);
-    } else {
-      break;
+  for (std::size_t c = 0; c < clusters.size(); ++c) {
+    const auto [begin, end] = clusters[c];
+    if (c == line || end - begin > most_remote) continue;
+    const double distance = c < line ? first - x[end - 1] : x[begin] - last;
+    if (distance > remote_gap * (last - first)) {
+      remote.insert(remote.end(), x.begin() + static_cast<std::ptrdiff_t>(begin),
+                    x.begin() + static_cast<std::ptrdiff_t>(end));
     }
   }
-  std::sort(remote.begin(), remote.end());
   return remote;
 }
 

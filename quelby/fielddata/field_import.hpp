@@ -68,7 +68,7 @@ struct ImportResult {
   std::vector<double> topography_x, topography_elevation;
   double reference_elevation = 0;  // the highest elevation (z = reference - elevation)
   ReciprocalPairs pairs;
-  // Readings dropped, by reason, in the order the filters run.
+  // Readings dropped, by reason, in the order each reason first occurred.
   std::vector<std::pair<std::string, std::size_t>> dropped;
   std::string log;     // the import log's text
   std::string source;  // the input file's name
