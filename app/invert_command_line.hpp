@@ -1,6 +1,7 @@
 // The command line of quelby-invert: options (--mesh FILE, --data FILE, --ip-data FILE,
-// --topography FILE, --out DIR, --help or -h, --version; "--" ends them) and at most one control
-// file, in any order. parse_invert_command_line turns it into the typed arguments of a run, or
+// --topography FILE, --out DIR, --error PCT, --error-floor OHMS, --ip-error PCT,
+// --ip-error-floor FLOOR, --help or -h, --version; "--" ends them) and at most one control file,
+// in any order. parse_invert_command_line turns it into the typed arguments of a run, or
 // writes its answer or its message and throws Stop.
 #pragma once
 
@@ -19,6 +20,9 @@ struct InvertArguments {
   std::optional<std::string> topography;  // --topography FILE
   std::optional<std::string> out;         // --out DIR
   std::optional<std::string> control;     // the control file
+  // --error PCT, --error-floor OHMS, --ip-error PCT, --ip-error-floor FLOOR: standard deviations
+  // for data files without them (0 where one of a pair is not given).
+  std::optional<double> error_percent, error_floor, ip_error_percent, ip_error_floor;
 };
 
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit

@@ -37,7 +37,8 @@ using testing::Transcript;
 
 const std::string usage =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
-    "                     [--out DIR] [CONTROL]\n";
+    "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
+    "                     [--ip-error-floor FLOOR] [--out DIR] [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,
