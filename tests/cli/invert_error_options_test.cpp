@@ -71,8 +71,8 @@ TEST(InvertErrorOptions, ADataFileWithoutDeviationsInvertsWithThem) {
             std::string::npos)
       << refused.out;
 
-  const RunResult run = run_in(folder, {"--mesh", "block.msh", "--data", "bare.dat", "--error",
-                                        "3", "--error-floor", "0.0001", "--out", "out"});
+  const RunResult run = run_in(folder, {"--mesh", "block.msh", "--data", "bare.dat", "--error", "3",
+                                        "--error-floor", "0.0001", "--out", "out"});
   ASSERT_EQ(run.status, exit_success) << run.out << run.err;
   SurveyData predicted;
   read_data_file(transcript.io(), folder.file("out/predicted.dat"), false, false, true, predicted);
