@@ -70,11 +70,11 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
   std::vector<std::string> names;
   for (const auto& entry : files) names.push_back(entry.first);
   // A new example needs its reader below.
-  ASSERT_EQ(names,
-            (std::vector<std::string>{"block.inv", "forward.dat", "history.txt", "line.dat",
-                                      "section.act", "section.dip", "section.msh", "section.topo",
-                                      "section.wgt", "short.msh", "small.j.od", "small.mod",
-                                      "small.msh", "survey.dat", "survey_cc.dat", "top.wgt"}));
+  ASSERT_EQ(names, (std::vector<std::string>{
+                       "block.inv", "forward.dat", "history.txt", "line.dat", "section.act",
+                       "section.dip", "section.msh", "section.topo", "section.wgt", "short.msh",
+                       "small.j.od", "small.mod", "small.msh", "survey.dat", "survey_cc.dat",
+                       "top.wgt"}));
   TempFolder folder;
   for (const auto& [name, text] : files) {
     folder.write(name, text);

@@ -166,9 +166,12 @@ TEST(ModelFile, HeaderCountsTooWideForTheirFieldsAreWrittenInFullAndReadBack) {
     std::int32_t nx;
     std::int32_t nz;
     std::string header;
-  } cases[] = {{99999, 1, "99999    1\n"},    {100000, 2, " 100000    2\n"},
-               {123456, 1, " 123456    1\n"}, {1, 100000, "    1 100000\n"},
-               {40, 10000, "   40 10000\n"},  {10000, 2, "10000    2\n"}};
+  } cases[] = {{99999, 1, "99999    1\n"},
+               {100000, 2, " 100000    2\n"},
+               {123456, 1, " 123456    1\n"},
+               {1, 100000, "    1 100000\n"},
+               {40, 10000, "   40 10000\n"},
+               {10000, 2, "10000    2\n"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header);
     const Mesh mesh = unit_mesh(c.nx, c.nz);
