@@ -3,8 +3,10 @@
 Mesh, model, topography and survey data files, smoothing, active cells, cell weights, dipping
 zones, the model objective function of a regularised inversion and the reports of its progress,
 the 2.5-D DC/IP forward model of a survey (data, sensitivities, IP responses, geometric factors,
-meshes for a survey) and its inversion (quelby.invert), from Python; pictures of sections, pseudosections and an inversion's results
-(matplotlib) and export to viewers (meshio).
+meshes for a survey), the import of field data files (quelby.import_field_data: instrument exports
+and the field's exchange formats, filters, reciprocal error models) and the inversion
+(quelby.invert), from Python; pictures of sections, pseudosections, reciprocal errors and an
+inversion's results (matplotlib) and export to viewers (meshio).
 
 Conventions
   * Models are numpy arrays of shape (nz, nx), x fastest as in the files; a flat vector of nx * nz
@@ -38,9 +40,10 @@ from ._quelby import (ActiveCells, Io, Mesh, Stop, __version__, default_io,  # n
 from .export import export  # noqa: F401
 from .history import read_iteration_history  # noqa: F401
 from .plot import (core_extent, cumulative_sensitivity, plot_data_misfit,  # noqa: F401
-                   plot_history, plot_model)
+                   plot_history, plot_model, plot_reciprocal_errors)
 from .sensitivity_file import read_sensitivity  # noqa: F401
-from .survey import apparent_resistivity, geometric_factor, pseudosection  # noqa: F401
+from .survey import (apparent_resistivity, geometric_factor, median_depth,  # noqa: F401
+                     pseudosection)
 
 
 def _to_parameters(self, model):
@@ -103,5 +106,6 @@ from . import _quelby as _compiled  # noqa: E402
 
 __all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
     "apparent_resistivity", "core_extent", "cumulative_sensitivity", "export", "geometric_factor",
-    "plot_data_misfit", "plot_history", "plot_model", "plot_pseudosection", "plot_section",
-    "pseudosection", "read_iteration_history", "read_sensitivity"])
+    "median_depth", "plot_data_misfit", "plot_history", "plot_model", "plot_pseudosection",
+    "plot_reciprocal_errors", "plot_section", "pseudosection", "read_iteration_history",
+    "read_sensitivity"])
