@@ -47,7 +47,7 @@ std::vector<double> remote_positions(const FieldSurvey& survey) {
   std::vector<double> x;
   for (const FieldReading& reading : survey.readings) {
     for (const FieldElectrode& electrode : reading.electrodes) {
-      if (electrode.present) x.push_back(electrode.x);
+      if (electrode.present && std::isfinite(electrode.x)) x.push_back(electrode.x);
     }
   }
   std::sort(x.begin(), x.end());
@@ -138,7 +138,8 @@ class Import {
   void give_deviations();
   void make_stores();
   std::string log_text() const;
-  [[noreturn]] void stop(const std::string& text) const;
+  // "Error: <text>" (console, then run log); the detail names the file and `what`, one line.
+  [[noreturn]] void stop(const std::string& text, const std::string& what) const;
 
   const Io& io_;
   const ImportOptions& options_;
@@ -164,9 +165,9 @@ class Import {
   std::vector<double> ip_deviation_;  // per datum with IP
 };
 
-void Import::stop(const std::string& text) const {
+void Import::stop(const std::string& text, const std::string& what) const {
   stop_with(io_, Order::console_then_log, "\nError: " + text + "\n", exit_failure,
-            line_detail(input_, 0, text));
+            line_detail(input_, 0, what));
 }
 
 void Import::drop(std::size_t line, const std::string& reason, const std::string& detail) {
@@ -199,6 +200,12 @@ void Import::build_data() {
     }
     if (!e[electrode_a].present && !e[electrode_b].present) {
       drop(reading.line, "no current electrode on the line");
+      continue;
+    }
+    if (std::any_of(e.begin(), e.end(), [](const FieldElectrode& electrode) {
+          return electrode.present && !std::isfinite(electrode.x);
+        })) {
+      drop(reading.line, "an electrode position that is not a finite number");
       continue;
     }
     if (!e[electrode_m].present && !e[electrode_n].present) {
@@ -268,7 +275,7 @@ void Import::find_ground() {
   std::map<double, double> ground;
   for (const FieldReading& reading : survey_.readings) {
     for (const FieldElectrode& electrode : reading.electrodes) {
-      if (electrode.present && std::isfinite(electrode.elevation) &&
+      if (electrode.present && std::isfinite(electrode.elevation) && std::isfinite(electrode.x) &&
           !std::binary_search(remote_.begin(), remote_.end(), electrode.x)) {
         ground.emplace(electrode.x, electrode.elevation);
       }
@@ -452,7 +459,8 @@ void Import::pair_and_fit() {
                    " of normal and reciprocal" + " readings in " + input_ +
                    "; an error model needs at least 4"
              : "--reciprocal: no error model fits the " + count_of(magnitudes.size(), "pair") +
-                   " of " + input_ + " (their differences are all zero)");
+                   " of " + input_ + " (their differences are all zero or not finite)",
+         count_of(magnitudes.size(), "reciprocal pair"));
   }
   std::vector<double> ip_all;
   for (const FieldDatum& datum : data_) {
@@ -513,7 +521,8 @@ void Import::give_deviations() {
   for (const FieldDatum& datum : data_) {
     if (result_.data_stds && !(datum.std > 0 && std::isfinite(datum.std))) {
       stop("a standard deviation that is not positive (" + number(datum.std) +
-           ") for the datum of line " + std::to_string(datum.line) + " of " + input_);
+               ") for the datum of line " + std::to_string(datum.line) + " of " + input_,
+           "line " + std::to_string(datum.line) + ": standard deviation " + number(datum.std));
     }
   }
 
@@ -558,7 +567,8 @@ void Import::give_deviations() {
     for (const double deviation : ip_deviation_) {
       if (!(deviation > 0 && std::isfinite(deviation))) {
         stop("an IP standard deviation that is not positive (" + number(deviation) + ") in " +
-             input_ + "; give --ip-error with a floor");
+                 input_ + "; give --ip-error with a floor",
+             "IP standard deviation " + number(deviation));
       }
     }
   }
@@ -571,7 +581,8 @@ void Import::make_stores() {
       reasons += "\n  " + reason + ": " + std::to_string(count);
     }
     stop("no datum of " + input_ + " is left (" + count_of(survey_.readings.size(), "reading") +
-         " read)" + (reasons.empty() ? std::string() : ", dropped:" + reasons));
+             " read)" + (reasons.empty() ? std::string() : ", dropped:" + reasons),
+         "no datum left");
   }
   std::vector<double> a, b, m, n, values, stds;
   std::vector<double> ip_a, ip_b, ip_m, ip_n, ip_values;
