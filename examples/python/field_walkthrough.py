@@ -58,7 +58,8 @@ def pictures(imported, mesh, ground, result, folder):
     figure, axes = plt.subplots(2, 1, figsize=(8, 6))
     quelby.plot_pseudosection(imported.data, ax=axes[0],
                               title="imported DC data: apparent resistivity (flat-surface K)")
-    quelby.plot_pseudosection(imported.ip_data, ax=axes[1], label="apparent chargeability (mV/V)",
+    quelby.plot_pseudosection(imported.ip_data, ax=axes[1], cmap="viridis",
+                              label="apparent chargeability (mV/V)",
                               title="imported IP data")
     figure.tight_layout()
     figure.savefig(folder / "field_data.png", dpi=80)

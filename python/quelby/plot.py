@@ -570,7 +570,8 @@ def plot_reciprocal_errors(result, ax=None, what="resistance", title=None):
                       label=model["formula"] + (" (kept)" if is_kept else ""))
     ax.set_xlabel("|R| of the pair (ohm)")
     ax.set_ylabel(("|Rn - Rr|" if what == "resistance" else "|mn - mr|") + f" ({unit})")
-    ax.set_title(title or f"reciprocal errors of the {what}s")
+    ax.set_title(title or ("reciprocal errors of the resistances" if what == "resistance"
+                           else "reciprocal errors of the chargeabilities"))
     ax.legend(fontsize=8, loc="upper left")
     return ax
 

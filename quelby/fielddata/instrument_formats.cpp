@@ -101,7 +101,7 @@ FieldSurvey read_syscal_file(const Io& io, std::string_view name) {
   survey.notes.push_back(std::string("columns read:") + (rho ? " Rho (ohm-m)" : "") +
                          (voltage ? " " + table.name(*voltage) : std::string()) +
                          (current ? " " + table.name(*current) : std::string()) +
-                         (deviation ? " " + table.name(*deviation) + " (%)" : std::string()) +
+                         (deviation ? " " + table.name(*deviation) : std::string()) +
                          (chargeability ? " " + table.name(*chargeability) : std::string()) +
                          (factor ? " " + table.name(*factor) : std::string()));
   return survey;

@@ -135,8 +135,20 @@ ErrorFit fit_error_models(std::span<const double> magnitudes, std::span<const do
     fit.bin_error.push_back(error / count);
   }
 
-  if (straight_line(fit.bin_magnitude, fit.bin_error, fit.linear.a, fit.linear.b) &&
-      positive_everywhere(fit.linear, data_magnitudes)) {
+  bool line = straight_line(fit.bin_magnitude, fit.bin_error, fit.linear.a, fit.linear.b);
+  if (line && fit.linear.a < 0) {
+    // A negative intercept would give the smallest data no deviation: the line through the origin
+    // (least squares of e = b |R|) instead.
+    double xy = 0, xx = 0;
+    for (std::size_t k = 0; k < bins; ++k) {
+      xy += fit.bin_magnitude[k] * fit.bin_error[k];
+      xx += fit.bin_magnitude[k] * fit.bin_magnitude[k];
+    }
+    fit.linear.a = 0;
+    fit.linear.b = xy / xx;
+    line = xx > 0 && std::isfinite(fit.linear.b);
+  }
+  if (line && positive_everywhere(fit.linear, data_magnitudes)) {
     fit.linear.misfit = log_misfit(fit.linear, fit);
     fit.linear.usable = std::isfinite(fit.linear.misfit);
   }

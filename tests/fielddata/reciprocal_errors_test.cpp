@@ -62,6 +62,15 @@ TEST(ErrorModels, AModelThatGivesADatumNoPositiveDeviationIsNotKept) {
   EXPECT_EQ(fit.kept.kind, ErrorModel::Kind::power);
   EXPECT_NEAR(fit.kept.b, -0.3, 0.01);
 
+  // Errors whose straight line would cross zero above the smallest datum: the line through the
+  // origin instead, still usable.
+  std::vector<double> offset;
+  for (const double value : r) offset.push_back(0.03 * value - 0.0002);
+  const ErrorFit through = fit_error_models(r, offset, r);
+  ASSERT_TRUE(through.linear.usable);
+  EXPECT_EQ(through.linear.a, 0.0);
+  EXPECT_NEAR(through.linear.b, 0.03, 1e-4);
+
   // Too few pairs, or errors that are all zero: nothing to keep.
   EXPECT_FALSE(fit_error_models(std::vector<double>{1, 2, 3}, std::vector<double>{1, 1, 1},
                                 std::vector<double>{1, 2, 3})
