@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <string_view>
 #include <system_error>
 
@@ -15,12 +16,14 @@ namespace {
 constexpr std::string_view usage_text =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
-    "                     [--ip-error-floor FLOOR] [--out DIR] [CONTROL]\n";
+    "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
+    "                     [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
-    "                     [--ip-error-floor FLOOR] [--out DIR] [CONTROL]\n"
+    "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
+    "                     [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
     "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
@@ -37,6 +40,10 @@ constexpr std::string_view help_text =
     "  --error-floor OHMS ... plus OHMS, for a DC data file without them (as data_std)\n"
     "  --ip-error PCT, --ip-error-floor FLOOR\n"
     "                     the same for the IP data file, FLOOR in its unit (as ip_std)\n"
+    "  --robust[=T]       a robust data misfit: readings more than T standard deviations (1.5)\n"
+    "                     off the fit lose weight (Huber's measure), so a few spoiled values\n"
+    "                     cannot pull the model\n"
+    "  --blocky           a blocky model: sharp boundaries cost less than smooth ones\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -105,6 +112,24 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       }
       if (amount->has_value()) usage_error(io, "option '" + std::string(name) + "' given twice");
       *amount = number;
+      continue;
+    }
+    if (name == "--blocky") {
+      if (equals != std::string_view::npos) usage_error(io, "option '--blocky' takes no value");
+      arguments.blocky = true;
+      continue;
+    }
+    if (name == "--robust") {
+      arguments.robust = true;
+      if (equals != std::string_view::npos) {
+        const std::string text(trim_trailing_blanks(argument.substr(equals + 1)));
+        char* end = nullptr;
+        const double threshold = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(threshold > 0) || !std::isfinite(threshold)) {
+          usage_error(io, "option '--robust' takes a positive threshold: '" + text + "'");
+        }
+        arguments.robust_threshold = threshold;
+      }
       continue;
     }
     std::optional<std::string>* target = name == "--mesh"         ? &arguments.mesh

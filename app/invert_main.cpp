@@ -48,6 +48,9 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
     run.ip_uncertainty = quelby::DataUncertainty{arguments.ip_error_percent.value_or(0),
                                                  arguments.ip_error_floor.value_or(0)};
   }
+  if (arguments.robust) run.settings.robust = true;
+  if (arguments.robust_threshold) run.settings.robust_threshold = *arguments.robust_threshold;
+  if (arguments.blocky) run.settings.blocky = true;
   return run;
 }
 
