@@ -129,7 +129,10 @@ class Import {
   ImportResult run();
 
  private:
+  void count_drop(const std::string& reason);
   void drop(std::size_t line, const std::string& reason, const std::string& detail = {});
+  // The same for a datum the filters drop: its electrodes go into the list and the tally.
+  void drop(const FieldDatum& datum, const std::string& reason, const std::string& detail = {});
   void build_data();
   void find_ground();
   void apply_ground_factors();
@@ -152,6 +155,7 @@ class Import {
   std::vector<const FieldReading*> reading_of_;
   std::vector<double> file_factor_;  // the file's K per datum, NaN where none
   std::vector<std::string> drop_lines_;
+  std::map<double, std::size_t> electrode_drops_;  // x -> data dropped by a filter that use it
   std::vector<std::string> notes_;
   std::size_t from_resistance_ = 0, from_voltage_ = 0, from_apparent_file_k_ = 0,
               from_apparent_ground_k_ = 0;
@@ -170,7 +174,7 @@ void Import::stop(const std::string& text, const std::string& what) const {
             line_detail(input_, 0, what));
 }
 
-void Import::drop(std::size_t line, const std::string& reason, const std::string& detail) {
+void Import::count_drop(const std::string& reason) {
   auto at = std::find_if(result_.dropped.begin(), result_.dropped.end(),
                          [&](const auto& entry) { return entry.first == reason; });
   if (at == result_.dropped.end()) {
@@ -178,8 +182,23 @@ void Import::drop(std::size_t line, const std::string& reason, const std::string
     at = result_.dropped.end() - 1;
   }
   ++at->second;
+}
+
+void Import::drop(std::size_t line, const std::string& reason, const std::string& detail) {
+  count_drop(reason);
   drop_lines_.push_back("  line " + std::to_string(line) + ": " + reason +
                         (detail.empty() ? "" : " (" + detail + ")"));
+}
+
+void Import::drop(const FieldDatum& datum, const std::string& reason, const std::string& detail) {
+  count_drop(reason);
+  drop_lines_.push_back("  line " + std::to_string(datum.line) + " (A " + number(datum.a) + " B " +
+                        number(datum.b) + " M " + number(datum.m) + " N " + number(datum.n) +
+                        "): " + reason + (detail.empty() ? "" : " (" + detail + ")"));
+  ++electrode_drops_[datum.a];
+  ++electrode_drops_[datum.m];
+  if (datum.b != datum.a) ++electrode_drops_[datum.b];
+  if (datum.n != datum.m) ++electrode_drops_[datum.n];
 }
 
 // The data from the readings: remote electrodes made poles, geometry checked, the values that
@@ -357,22 +376,22 @@ void Import::filter_values() {
     const FieldDatum& datum = data_[i];
     const FieldReading& reading = *reading_of_[i];
     if (!std::isfinite(datum.resistance)) {
-      drop(datum.line, "no value (no resistance, voltage and current, or apparent resistivity)");
+      drop(datum, "no value (no resistance, voltage and current, or apparent resistivity)");
       continue;
     }
     if (datum.resistance == 0) {
-      drop(datum.line, "a resistance of zero");
+      drop(datum, "a resistance of zero");
       continue;
     }
     if (options_.max_deviation && std::isfinite(reading.deviation) &&
         reading.deviation > *options_.max_deviation) {
-      drop(datum.line, "stacking deviation above " + number(*options_.max_deviation) + " %",
+      drop(datum, "stacking deviation above " + number(*options_.max_deviation) + " %",
            number(reading.deviation) + " %");
       continue;
     }
     if (options_.min_current && std::isfinite(reading.current) &&
         std::abs(reading.current) < *options_.min_current) {
-      drop(datum.line, "current below " + number(*options_.min_current) + " A",
+      drop(datum, "current below " + number(*options_.min_current) + " A",
            number(std::abs(reading.current)) + " A");
       continue;
     }
@@ -381,13 +400,12 @@ void Import::filter_values() {
                                ? std::abs(datum.resistance * reading.current)
                                : not_given;
     if (options_.min_voltage && std::isfinite(voltage) && voltage < *options_.min_voltage) {
-      drop(datum.line, "voltage below " + number(*options_.min_voltage) + " V",
-           number(voltage) + " V");
+      drop(datum, "voltage below " + number(*options_.min_voltage) + " V", number(voltage) + " V");
       continue;
     }
     const double apparent = datum.geometric_factor * datum.resistance;
     if (!options_.keep_negative && std::isfinite(apparent) && apparent < 0) {
-      drop(datum.line, "negative apparent resistivity", number(apparent) + " ohm-m");
+      drop(datum, "negative apparent resistivity", number(apparent) + " ohm-m");
       continue;
     }
     FieldDatum copy = datum;
@@ -415,7 +433,7 @@ void Import::pair_and_fit() {
     for (const FieldDatum& datum : data_) {
       const double percent = 100 * datum.reciprocal_error / std::abs(datum.resistance);
       if (datum.reciprocal_line > 0 && percent > *options_.max_reciprocal_error) {
-        drop(datum.line, "reciprocal error above " + number(*options_.max_reciprocal_error) + " %",
+        drop(datum, "reciprocal error above " + number(*options_.max_reciprocal_error) + " %",
              number(percent) + " %, with line " + std::to_string(datum.reciprocal_line));
         continue;
       }
@@ -428,7 +446,7 @@ void Import::pair_and_fit() {
     if (datum.reciprocal_line == 0) {
       ++unpaired_;
       if (options_.drop_unpaired) {
-        drop(datum.line, "no reciprocal reading (--drop-unpaired)");
+        drop(datum, "no reciprocal reading (--drop-unpaired)");
         continue;
       }
     }
@@ -655,6 +673,18 @@ std::string Import::log_text() const {
   text += "\n";
   for (const auto& [reason, count] : result_.dropped) {
     text += "  " + reason + ": " + std::to_string(count) + "\n";
+  }
+  if (!electrode_drops_.empty()) {
+    // The electrodes the filters' dropped data use most: a bad electrode stands out.
+    std::vector<std::pair<double, std::size_t>> tally(electrode_drops_.begin(),
+                                                      electrode_drops_.end());
+    std::stable_sort(tally.begin(), tally.end(),
+                     [](const auto& p, const auto& q) { return p.second > q.second; });
+    text += "electrodes of the data the filters dropped, most used first:";
+    for (std::size_t k = 0; k < tally.size() && k < 6; ++k) {
+      text += " x = " + number(tally[k].first) + " (" + std::to_string(tally[k].second) + ")";
+    }
+    text += "\n";
   }
   if (duplicates_removed_ > 0) {
     text += "duplicates: " + count_of(duplicates_removed_ + duplicate_groups_, "reading") +
