@@ -108,21 +108,21 @@ ImportArguments parse_import_command_line(const Io& io, int argc, const char* co
     return value;
   };
   ImportArguments arguments;
-  ImportOptions& o = arguments.options;
+  ImportOptions& chosen = arguments.options;
   if (const auto given = line.value("--format")) {
-    o.format = format_from_name(*given);
-    if (!o.format) {
+    chosen.format = format_from_name(*given);
+    if (!chosen.format) {
       refuse("--format", "one of unified, dat2d, syscal, terrameter, protocol", *given);
     }
   }
   if (const auto given = line.value("--spacing")) {
-    o.spacing = value_of("--spacing", "a positive number of metres", false, *given);
+    chosen.spacing = value_of("--spacing", "a positive number of metres", false, *given);
   }
   if (const auto given = line.value("--geometric-factor")) {
     if (*given == "flat") {
-      o.geometric_factors = GeometricFactorChoice::flat;
+      chosen.geometric_factors = GeometricFactorChoice::flat;
     } else if (*given == "numeric") {
-      o.geometric_factors = GeometricFactorChoice::numeric;
+      chosen.geometric_factors = GeometricFactorChoice::numeric;
     } else if (*given != "auto") {
       refuse("--geometric-factor", "flat, numeric or auto", *given);
     }
@@ -135,7 +135,7 @@ ImportArguments parse_import_command_line(const Io& io, int argc, const char* co
       {"--ip-error-floor", &ImportOptions::ip_error_floor}};
   for (const auto& [option, field] : amounts) {
     if (const auto given = line.value(option)) {
-      o.*field = value_of(option, "a number of 0 or more", true, *given);
+      chosen.*field = value_of(option, "a number of 0 or more", true, *given);
     }
   }
   const std::pair<const char*, std::optional<double> ImportOptions::*> limits[] = {
@@ -145,18 +145,18 @@ ImportArguments parse_import_command_line(const Io& io, int argc, const char* co
       {"--min-voltage", &ImportOptions::min_voltage}};
   for (const auto& [option, field] : limits) {
     if (const auto given = line.value(option)) {
-      o.*field = value_of(option, "a positive number", false, *given);
+      chosen.*field = value_of(option, "a positive number", false, *given);
     }
   }
   for (const std::string& given : line.all("--drop-electrode")) {
     double x = 0;
     if (!parse_whole(given, x)) refuse("--drop-electrode", "a position in metres", given);
-    o.drop_electrodes.push_back(x);
+    chosen.drop_electrodes.push_back(x);
   }
-  o.reciprocal = line.has("--reciprocal");
-  o.drop_unpaired = line.has("--drop-unpaired");
-  o.keep_negative = line.has("--keep-negative");
-  if (o.drop_unpaired && !o.reciprocal) {
+  chosen.reciprocal = line.has("--reciprocal");
+  chosen.drop_unpaired = line.has("--drop-unpaired");
+  chosen.keep_negative = line.has("--keep-negative");
+  if (chosen.drop_unpaired && !chosen.reciprocal) {
     command_usage_error(io, text, "quelby-import: --drop-unpaired needs --reciprocal");
   }
   arguments.input = line.positional[0];

@@ -190,6 +190,38 @@ TEST(FieldImport, RemoteElectrodesBecomePolesAndKeepTheDatum) {
       << result.log;
 }
 
+TEST(FieldImport, OnlyElectrodesFarFromTheLineAreRemote) {
+  // Lines given by their readings' electrodes (x); what the log must call remote.
+  const struct {
+    const char* name;
+    std::vector<std::array<double, 4>> readings;
+    std::string remote;  // "" when none
+  } cases[] = {
+      {"a gap in the line (a road) is no remote electrode",
+       {{0, 2, 4, 6}, {2, 4, 6, 8}, {30, 32, 34, 36}, {32, 34, 36, 38}},
+       ""},
+      {"two remote electrodes close to each other far beyond the line",
+       {{0, 500, 4, 505}, {2, 500, 6, 505}, {4, 500, 8, 505}, {6, 500, 10, 505}},
+       "x = 500 x = 505"},
+      {"a line of three electrodes has no remote one", {{0, 1, 2, 100}}, ""},
+      {"an electrode 4 line lengths away stays", {{0, 2, 4, 6}, {2, 4, 6, 8}, {8, 6, 4, 40}}, ""},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    std::vector<SyscalReading> readings;
+    for (const auto& x : test.readings) readings.push_back({x, 1.0});
+    ImportOptions options;
+    options.keep_negative = true;
+    const ImportResult result = import(testing::syscal_text(readings), options);
+    const std::size_t at = result.log.find("remote electrodes (written as poles: B = A, N = M):");
+    if (test.remote.empty()) {
+      EXPECT_EQ(at, std::string::npos) << result.log;
+    } else {
+      EXPECT_NE(result.log.find("N = M): " + test.remote + "\n"), std::string::npos) << result.log;
+    }
+  }
+}
+
 TEST(FieldImport, ApparentResistivitiesGiveTheClosedFormResistances) {
   // 100 ohm-m over every index array: R = 100 / K with K in closed form (a = 2 m).
   const std::string file =
