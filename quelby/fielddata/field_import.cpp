@@ -8,10 +8,11 @@
 
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
-#include "quelby/base/version.hpp"
 #include "quelby/fielddata/field_datum.hpp"
 #include "quelby/fielddata/field_file.hpp"
 #include "quelby/fielddata/geometric_factors.hpp"
+#include "quelby/fielddata/import_log.hpp"
+#include "quelby/fielddata/remote_electrodes.hpp"
 #include "quelby/survey/survey_arrays.hpp"
 
 namespace quelby {
@@ -20,70 +21,6 @@ namespace {
 
 // Electrodes closer than this (m) to a --drop-electrode position are that electrode.
 constexpr double same_place = 1e-6;
-// An electrode set apart from the line by a gap this many times the line's length is remote.
-constexpr double remote_gap = 5;
-// Positions split into clusters at gaps this many times the median gap.
-constexpr double cluster_gap = 10;
-// At most this many electrodes lie apart as remote ones, and at least this many form the line.
-constexpr std::size_t most_remote = 4;
-constexpr std::size_t fewest_on_line = 4;
-
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6g", value);
-  return text;
-}
-
-std::string count_of(std::size_t count, std::string_view what) {
-  if (what == "datum") return std::to_string(count) + (count == 1 ? " datum" : " data");
-  return std::to_string(count) + " " + std::string(what) + (count == 1 ? "" : "s");
-}
-
-// The x of the electrodes set apart from the line. The sorted positions split into clusters
-// wherever a gap exceeds `cluster_gap` times the median gap; the cluster of most electrodes is the
-// line, and a cluster of at most `most_remote` electrodes farther from it than `remote_gap` times
-// its length is remote (a line of fewer than `fewest_on_line` electrodes has none).
-std::vector<double> remote_positions(const FieldSurvey& survey) {
-  std::vector<double> x;
-  for (const FieldReading& reading : survey.readings) {
-    for (const FieldElectrode& electrode : reading.electrodes) {
-      if (electrode.present && std::isfinite(electrode.x)) x.push_back(electrode.x);
-    }
-  }
-  std::sort(x.begin(), x.end());
-  x.erase(std::unique(x.begin(), x.end()), x.end());
-  if (x.size() < fewest_on_line + 1) return {};
-  std::vector<double> gaps;
-  for (std::size_t k = 1; k < x.size(); ++k) gaps.push_back(x[k] - x[k - 1]);
-  std::vector<double> sorted = gaps;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2),
-                   sorted.end());
-  const double split = cluster_gap * sorted[sorted.size() / 2];
-  // Clusters as [begin, end) ranges of x.
-  std::vector<std::pair<std::size_t, std::size_t>> clusters{{0, 1}};
-  for (std::size_t k = 1; k < x.size(); ++k) {
-    if (gaps[k - 1] > split) clusters.push_back({k, k});
-    clusters.back().second = k + 1;
-  }
-  std::size_t line = 0;
-  for (std::size_t c = 1; c < clusters.size(); ++c) {
-    const auto size = [&](std::size_t i) { return clusters[i].second - clusters[i].first; };
-    if (size(c) > size(line)) line = c;
-  }
-  const double first = x[clusters[line].first], last = x[clusters[line].second - 1];
-  if (clusters[line].second - clusters[line].first < fewest_on_line) return {};
-  std::vector<double> remote;
-  for (std::size_t c = 0; c < clusters.size(); ++c) {
-    const auto [begin, end] = clusters[c];
-    if (c == line || end - begin > most_remote) continue;
-    const double distance = c < line ? first - x[end - 1] : x[begin] - last;
-    if (distance > remote_gap * (last - first)) {
-      remote.insert(remote.end(), x.begin() + static_cast<std::ptrdiff_t>(begin),
-                    x.begin() + static_cast<std::ptrdiff_t>(end));
-    }
-  }
-  return remote;
-}
 
 double chargeability_scale(const FieldSurvey& survey, std::string& unit, std::string& note) {
   switch (survey.chargeability_unit) {
@@ -101,8 +38,8 @@ double chargeability_scale(const FieldSurvey& survey, std::string& unit, std::st
       if (survey.chargeability_window > 0) {
         unit = "mV/V";
         note = "integral chargeability in ms turned into mV/V over the file's window of " +
-               number(survey.chargeability_window) + " s (divided by " +
-               number(survey.chargeability_window) + ")";
+               log_number(survey.chargeability_window) + " s (divided by " +
+               log_number(survey.chargeability_window) + ")";
         return 1 / survey.chargeability_window;
       }
       unit = "ms";
@@ -140,7 +77,6 @@ class Import {
   void pair_and_fit();
   void give_deviations();
   void make_stores();
-  std::string log_text() const;
   // "Error: <text>" (console, then run log); the detail names the file and `what`, one line.
   [[noreturn]] void stop(const std::string& text, const std::string& what) const;
 
@@ -149,22 +85,11 @@ class Import {
   std::string input_;
   FieldSurvey survey_;
   ImportResult result_;
-  std::vector<double> remote_;
+  ImportSummary summary_;
   // Per datum: the source reading (for the filters that read its raw values).
   std::vector<FieldDatum> data_;
   std::vector<const FieldReading*> reading_of_;
   std::vector<double> file_factor_;  // the file's K per datum, NaN where none
-  std::vector<std::string> drop_lines_;
-  std::map<double, std::size_t> electrode_drops_;  // x -> data dropped by a filter that use it
-  std::vector<std::string> notes_;
-  std::size_t from_resistance_ = 0, from_voltage_ = 0, from_apparent_file_k_ = 0,
-              from_apparent_ground_k_ = 0;
-  std::string ground_factor_kind_;  // "flat-surface" or "numeric (forward model over the ground)"
-  std::size_t duplicates_removed_ = 0, duplicate_groups_ = 0;
-  bool paired_ = false;
-  std::size_t unpaired_ = 0;
-  std::string deviation_text_, ip_deviation_text_;
-  std::string chargeability_note_;
   double chargeability_factor_ = 1;
   std::vector<double> ip_deviation_;  // per datum with IP
 };
@@ -186,27 +111,28 @@ void Import::count_drop(const std::string& reason) {
 
 void Import::drop(std::size_t line, const std::string& reason, const std::string& detail) {
   count_drop(reason);
-  drop_lines_.push_back("  line " + std::to_string(line) + ": " + reason +
-                        (detail.empty() ? "" : " (" + detail + ")"));
+  summary_.dropped_lines.push_back("  line " + std::to_string(line) + ": " + reason +
+                                   (detail.empty() ? "" : " (" + detail + ")"));
 }
 
 void Import::drop(const FieldDatum& datum, const std::string& reason, const std::string& detail) {
   count_drop(reason);
-  drop_lines_.push_back("  line " + std::to_string(datum.line) + " (A " + number(datum.a) + " B " +
-                        number(datum.b) + " M " + number(datum.m) + " N " + number(datum.n) +
-                        "): " + reason + (detail.empty() ? "" : " (" + detail + ")"));
-  ++electrode_drops_[datum.a];
-  ++electrode_drops_[datum.m];
-  if (datum.b != datum.a) ++electrode_drops_[datum.b];
-  if (datum.n != datum.m) ++electrode_drops_[datum.n];
+  summary_.dropped_lines.push_back("  line " + std::to_string(datum.line) + " (A " +
+                                   log_number(datum.a) + " B " + log_number(datum.b) + " M " +
+                                   log_number(datum.m) + " N " + log_number(datum.n) +
+                                   "): " + reason + (detail.empty() ? "" : " (" + detail + ")"));
+  ++summary_.electrode_drops[datum.a];
+  ++summary_.electrode_drops[datum.m];
+  if (datum.b != datum.a) ++summary_.electrode_drops[datum.b];
+  if (datum.n != datum.m) ++summary_.electrode_drops[datum.n];
 }
 
 // The data from the readings: remote electrodes made poles, geometry checked, the values that
 // need no geometric factor taken.
 void Import::build_data() {
-  remote_ = remote_positions(survey_);
+  summary_.remote = remote_positions(survey_);
   const auto is_remote = [&](double x) {
-    return std::binary_search(remote_.begin(), remote_.end(), x);
+    return std::binary_search(summary_.remote.begin(), summary_.remote.end(), x);
   };
   for (const FieldReading& reading : survey_.readings) {
     if (!reading.valid) {
@@ -263,7 +189,7 @@ void Import::build_data() {
     for (const double x : options_.drop_electrodes) {
       for (const FieldElectrode& electrode : e) {
         if (electrode.present && std::abs(electrode.x - x) <= same_place && !dropped) {
-          drop(reading.line, "an electrode given to --drop-electrode", "x = " + number(x));
+          drop(reading.line, "an electrode given to --drop-electrode", "x = " + log_number(x));
           dropped = true;
         }
       }
@@ -271,11 +197,11 @@ void Import::build_data() {
     if (dropped) continue;
     if (std::isfinite(reading.resistance)) {
       datum.resistance = sign * reading.resistance;
-      ++from_resistance_;
+      ++summary_.from_resistance;
     } else if (std::isfinite(reading.voltage) && std::isfinite(reading.current) &&
                reading.current != 0) {
       datum.resistance = sign * (reading.voltage / reading.current);
-      ++from_voltage_;
+      ++summary_.from_voltage;
     }
     datum.current = std::abs(reading.current);
     datum.chargeability = reading.chargeability;
@@ -295,7 +221,7 @@ void Import::find_ground() {
   for (const FieldReading& reading : survey_.readings) {
     for (const FieldElectrode& electrode : reading.electrodes) {
       if (electrode.present && std::isfinite(electrode.elevation) && std::isfinite(electrode.x) &&
-          !std::binary_search(remote_.begin(), remote_.end(), electrode.x)) {
+          !std::binary_search(summary_.remote.begin(), summary_.remote.end(), electrode.x)) {
         ground.emplace(electrode.x, electrode.elevation);
       }
     }
@@ -310,7 +236,8 @@ void Import::find_ground() {
     highest = std::max(highest, elevation);
   }
   if (lowest == highest) {
-    notes_.push_back("elevations: all " + number(lowest) + " m, flat ground (no topography file)");
+    summary_.notes.push_back("elevations: all " + log_number(lowest) +
+                             " m, flat ground (no topography file)");
     return;
   }
   for (const auto& [x, elevation] : ground) {
@@ -345,11 +272,11 @@ void Import::apply_ground_factors() {
       elevation = {0, 0};
     }
     ground = numeric_geometric_factors(io_, data_, x, elevation);
-    ground_factor_kind_ = topography ? "numeric, of the forward model over the ground"
-                                     : "numeric, of the forward model over flat ground";
+    summary_.ground_factors = topography ? "numeric, of the forward model over the ground"
+                                         : "numeric, of the forward model over flat ground";
   } else {
     for (std::size_t i = 0; i < data_.size(); ++i) ground[i] = flat_geometric_factor(data_[i]);
-    ground_factor_kind_ = "flat-surface";
+    summary_.ground_factors = "flat-surface";
   }
   for (std::size_t i = 0; i < data_.size(); ++i) {
     FieldDatum& datum = data_[i];
@@ -361,9 +288,9 @@ void Import::apply_ground_factors() {
         const double own_factor = datum.geometric_factor;
         datum.resistance = apparent / own_factor;
         if (std::isfinite(file_factor_[i])) {
-          ++from_apparent_file_k_;
+          ++summary_.from_file_factor;
         } else {
-          ++from_apparent_ground_k_;
+          ++summary_.from_ground_factor;
         }
       }
     }
@@ -385,14 +312,14 @@ void Import::filter_values() {
     }
     if (options_.max_deviation && std::isfinite(reading.deviation) &&
         reading.deviation > *options_.max_deviation) {
-      drop(datum, "stacking deviation above " + number(*options_.max_deviation) + " %",
-           number(reading.deviation) + " %");
+      drop(datum, "stacking deviation above " + log_number(*options_.max_deviation) + " %",
+           log_number(reading.deviation) + " %");
       continue;
     }
     if (options_.min_current && std::isfinite(reading.current) &&
         std::abs(reading.current) < *options_.min_current) {
-      drop(datum, "current below " + number(*options_.min_current) + " A",
-           number(std::abs(reading.current)) + " A");
+      drop(datum, "current below " + log_number(*options_.min_current) + " A",
+           log_number(std::abs(reading.current)) + " A");
       continue;
     }
     const double voltage = std::isfinite(reading.voltage) ? std::abs(reading.voltage)
@@ -400,12 +327,13 @@ void Import::filter_values() {
                                ? std::abs(datum.resistance * reading.current)
                                : not_given;
     if (options_.min_voltage && std::isfinite(voltage) && voltage < *options_.min_voltage) {
-      drop(datum, "voltage below " + number(*options_.min_voltage) + " V", number(voltage) + " V");
+      drop(datum, "voltage below " + log_number(*options_.min_voltage) + " V",
+           log_number(voltage) + " V");
       continue;
     }
     const double apparent = datum.geometric_factor * datum.resistance;
     if (!options_.keep_negative && std::isfinite(apparent) && apparent < 0) {
-      drop(datum, "negative apparent resistivity", number(apparent) + " ohm-m");
+      drop(datum, "negative apparent resistivity", log_number(apparent) + " ohm-m");
       continue;
     }
     FieldDatum copy = datum;
@@ -418,23 +346,23 @@ void Import::filter_values() {
   }
   data_ = std::move(kept);
   reading_of_.clear();  // the readings no longer follow the data once they are merged
-  duplicates_removed_ = average_duplicates(data_);
-  if (duplicates_removed_ > 0) {
-    for (const FieldDatum& datum : data_) duplicate_groups_ += datum.readings > 1 ? 1 : 0;
+  summary_.duplicates_removed = average_duplicates(data_);
+  if (summary_.duplicates_removed > 0) {
+    for (const FieldDatum& datum : data_) summary_.duplicate_groups += datum.readings > 1 ? 1 : 0;
   }
 }
 
 void Import::pair_and_fit() {
   if (!options_.reciprocal && !options_.max_reciprocal_error) return;
-  paired_ = true;
+  summary_.paired = true;
   pair_reciprocals(data_);
   if (options_.max_reciprocal_error) {
     std::vector<FieldDatum> kept;
     for (const FieldDatum& datum : data_) {
       const double percent = 100 * datum.reciprocal_error / std::abs(datum.resistance);
       if (datum.reciprocal_line > 0 && percent > *options_.max_reciprocal_error) {
-        drop(datum, "reciprocal error above " + number(*options_.max_reciprocal_error) + " %",
-             number(percent) + " %, with line " + std::to_string(datum.reciprocal_line));
+        drop(datum, "reciprocal error above " + log_number(*options_.max_reciprocal_error) + " %",
+             log_number(percent) + " %, with line " + std::to_string(datum.reciprocal_line));
         continue;
       }
       kept.push_back(datum);
@@ -444,7 +372,7 @@ void Import::pair_and_fit() {
   std::vector<FieldDatum> kept;
   for (const FieldDatum& datum : data_) {
     if (datum.reciprocal_line == 0) {
-      ++unpaired_;
+      ++summary_.unpaired;
       if (options_.drop_unpaired) {
         drop(datum, "no reciprocal reading (--drop-unpaired)");
         continue;
@@ -473,12 +401,12 @@ void Import::pair_and_fit() {
   pairs.fit = fit_error_models(magnitudes, pairs.error, all_magnitudes);
   if (!pairs.fit.kept.usable) {
     stop(magnitudes.size() < 4
-             ? "--reciprocal: " + count_of(magnitudes.size(), "pair") +
+             ? "--reciprocal: " + count_text(magnitudes.size(), "pair") +
                    " of normal and reciprocal" + " readings in " + input_ +
                    "; an error model needs at least 4"
-             : "--reciprocal: no error model fits the " + count_of(magnitudes.size(), "pair") +
+             : "--reciprocal: no error model fits the " + count_text(magnitudes.size(), "pair") +
                    " of " + input_ + " (their differences are all zero or not finite)",
-         count_of(magnitudes.size(), "reciprocal pair"));
+         count_text(magnitudes.size(), "reciprocal pair"));
   }
   std::vector<double> ip_all;
   for (const FieldDatum& datum : data_) {
@@ -514,33 +442,35 @@ void Import::give_deviations() {
       datum.std = deviation;
     }
     const std::string own =
-        number(options_.error_percent) + " % of |R| + " + number(options_.error_floor) + " ohm" +
-        (options_.error_voltage > 0 ? " + " + number(options_.error_voltage) + " V / |I|"
+        log_number(options_.error_percent) + " % of |R| + " + log_number(options_.error_floor) +
+        " ohm" +
+        (options_.error_voltage > 0 ? " + " + log_number(options_.error_voltage) + " V / |I|"
                                     : std::string());
-    deviation_text_ = model && given ? "the larger of the error model and " + own
-                      : model ? "the error model, " + result_.pairs.fit.kept.formula() + " (ohm)"
+    summary_.deviations = model && given ? "the larger of the error model and " + own
+                          : model
+                              ? "the error model, " + result_.pairs.fit.kept.formula() + " (ohm)"
                               : own;
     if (without_current > 0) {
-      deviation_text_ +=
-          " (" + count_of(without_current, "datum") + " without a current: no voltage term)";
+      summary_.deviations +=
+          " (" + count_text(without_current, "datum") + " without a current: no voltage term)";
     }
     result_.data_stds = true;
   } else if (all_file) {
-    deviation_text_ = "the file's errors";
+    summary_.deviations = "the file's errors";
     result_.data_stds = true;
   } else {
     std::size_t some = 0;
     for (const FieldDatum& datum : data_) some += std::isfinite(datum.std) ? 1 : 0;
-    deviation_text_ = some == 0
-                          ? "none (give --error or --reciprocal for them)"
-                          : "none: the file gives errors for " + std::to_string(some) + " of " +
-                                count_of(data_.size(), "datum") + " (give --error or --reciprocal)";
+    summary_.deviations = some == 0 ? "none (give --error or --reciprocal for them)"
+                                    : "none: the file gives errors for " + std::to_string(some) +
+                                          " of " + count_text(data_.size(), "datum") +
+                                          " (give --error or --reciprocal)";
   }
   for (const FieldDatum& datum : data_) {
     if (result_.data_stds && !(datum.std > 0 && std::isfinite(datum.std))) {
-      stop("a standard deviation that is not positive (" + number(datum.std) +
+      stop("a standard deviation that is not positive (" + log_number(datum.std) +
                ") for the datum of line " + std::to_string(datum.line) + " of " + input_,
-           "line " + std::to_string(datum.line) + ": standard deviation " + number(datum.std));
+           "line " + std::to_string(datum.line) + ": standard deviation " + log_number(datum.std));
     }
   }
 
@@ -573,20 +503,20 @@ void Import::give_deviations() {
     ip_deviation_.push_back(deviation);
   }
   result_.ip_stds = ip_model || ip_given || ip_all_file;
-  const std::string own = number(options_.ip_error_percent) + " % of |m| + " +
-                          number(options_.ip_error_floor) + " " + result_.chargeability_unit;
-  ip_deviation_text_ = ip_model && ip_given ? "the larger of the error model and " + own
-                       : ip_model           ? "the error model, " + ip_fit.kept.formula() + " (" +
-                                        result_.chargeability_unit + ")"
-                       : ip_given    ? own
-                       : ip_all_file ? "the file's errors"
-                                     : "none (give --ip-error or --reciprocal for them)";
+  const std::string own = log_number(options_.ip_error_percent) + " % of |m| + " +
+                          log_number(options_.ip_error_floor) + " " + result_.chargeability_unit;
+  summary_.ip_deviations = ip_model && ip_given ? "the larger of the error model and " + own
+                           : ip_model ? "the error model, " + ip_fit.kept.formula() + " (" +
+                                            result_.chargeability_unit + ")"
+                           : ip_given    ? own
+                           : ip_all_file ? "the file's errors"
+                                         : "none (give --ip-error or --reciprocal for them)";
   if (result_.ip_stds) {
     for (const double deviation : ip_deviation_) {
       if (!(deviation > 0 && std::isfinite(deviation))) {
-        stop("an IP standard deviation that is not positive (" + number(deviation) + ") in " +
+        stop("an IP standard deviation that is not positive (" + log_number(deviation) + ") in " +
                  input_ + "; give --ip-error with a floor",
-             "IP standard deviation " + number(deviation));
+             "IP standard deviation " + log_number(deviation));
       }
     }
   }
@@ -598,7 +528,7 @@ void Import::make_stores() {
     for (const auto& [reason, count] : result_.dropped) {
       reasons += "\n  " + reason + ": " + std::to_string(count);
     }
-    stop("no datum of " + input_ + " is left (" + count_of(survey_.readings.size(), "reading") +
+    stop("no datum of " + input_ + " is left (" + count_text(survey_.readings.size(), "reading") +
              " read)" + (reasons.empty() ? std::string() : ", dropped:" + reasons),
          "no datum left");
   }
@@ -642,113 +572,12 @@ void Import::make_stores() {
   }
 }
 
-std::string Import::log_text() const {
-  std::string text = "quelby-import " + std::string(version) + "\n";
-  text += "input: " + input_ + "\n";
-  for (const std::string& note : survey_.notes) text += note + "\n";
-  std::size_t first = 0, last = 0;
-  for (const FieldReading& reading : survey_.readings) {
-    first = first == 0 ? reading.line : std::min(first, reading.line);
-    last = std::max(last, reading.line);
-  }
-  text += "readings: " + std::to_string(survey_.readings.size());
-  if (!survey_.readings.empty()) {
-    text += " (lines " + std::to_string(first) + " to " + std::to_string(last) + ")";
-  }
-  text += "\n";
-  if (!remote_.empty()) {
-    text += "remote electrodes (written as poles: B = A, N = M):";
-    for (const double x : remote_) text += " x = " + number(x);
-    text += "\n";
-  }
-  for (const std::string& note : notes_) text += note + "\n";
-  text += "resistances: " + std::to_string(from_resistance_) + " as the file gives them, " +
-          std::to_string(from_voltage_) + " from V / I, " + std::to_string(from_apparent_file_k_) +
-          " from rho_a / the file's K, " + std::to_string(from_apparent_ground_k_) +
-          " from rho_a / K of the ground\n";
-  text += "geometric factors of the ground (rho_a = K R): " + ground_factor_kind_ + "\n";
-  if (!chargeability_note_.empty()) text += "IP: " + chargeability_note_ + "\n";
-  text += "readings dropped, by reason:";
-  if (result_.dropped.empty()) text += " none";
-  text += "\n";
-  for (const auto& [reason, count] : result_.dropped) {
-    text += "  " + reason + ": " + std::to_string(count) + "\n";
-  }
-  if (!electrode_drops_.empty()) {
-    // The electrodes the filters' dropped data use most: a bad electrode stands out.
-    std::vector<std::pair<double, std::size_t>> tally(electrode_drops_.begin(),
-                                                      electrode_drops_.end());
-    std::stable_sort(tally.begin(), tally.end(),
-                     [](const auto& p, const auto& q) { return p.second > q.second; });
-    text += "electrodes of the data the filters dropped, most used first:";
-    for (std::size_t k = 0; k < tally.size() && k < 6; ++k) {
-      text += " x = " + number(tally[k].first) + " (" + std::to_string(tally[k].second) + ")";
-    }
-    text += "\n";
-  }
-  if (duplicates_removed_ > 0) {
-    text += "duplicates: " + count_of(duplicates_removed_ + duplicate_groups_, "reading") +
-            " averaged into " + count_of(duplicate_groups_, "datum") + "\n";
-  }
-  if (paired_) {
-    text += "reciprocal pairs: " + std::to_string(result_.pairs.mean.size()) + " (" +
-            count_of(unpaired_, "datum") + " without a reciprocal, " +
-            (options_.drop_unpaired ? "dropped" : "kept") + ")\n";
-  }
-  const auto describe = [&](const ErrorFit& fit, std::string_view title, std::string_view unit) {
-    if (fit.bin_magnitude.empty()) return;
-    text += std::string(title) + ", fitted to " + std::to_string(fit.bin_magnitude.size()) +
-            " bins of " + std::to_string(fit.per_bin) + " or more pairs by |R|:\n";
-    text += "  bin mean |R| (ohm), mean e (" + std::string(unit) + "):";
-    for (std::size_t k = 0; k < fit.bin_magnitude.size(); ++k) {
-      text += ' ';
-      text += number(fit.bin_magnitude[k]);
-      text += ' ';
-      text += number(fit.bin_error[k]);
-      text += ';';
-    }
-    text += "\n";
-    for (const ErrorModel* model : {&fit.linear, &fit.power}) {
-      text += std::string(model->kind == ErrorModel::Kind::linear ? "  linear: " : "  power:  ");
-      if (model->usable) {
-        text += model->formula() + ", rms log10 misfit " + number(model->misfit);
-        if (fit.kept.usable && fit.kept.kind == model->kind) text += "  (kept)";
-      } else {
-        text += "not usable";
-      }
-      text += "\n";
-    }
-  };
-  describe(result_.pairs.fit, "error model of the resistances", "ohm");
-  describe(result_.pairs.chargeability_fit, "error model of the chargeabilities",
-           result_.chargeability_unit);
-  text += "standard deviations: " + deviation_text_ + "\n";
-  if (result_.ip) text += "IP standard deviations: " + ip_deviation_text_ + "\n";
-  text += "data: " + count_of(data_.size(), "datum") + " (data.dat, signed resistance in ohms" +
-          (result_.data_stds ? ", with standard deviations" : "") + ")\n";
-  if (result_.ip) {
-    text += "IP: " + count_of(static_cast<std::size_t>(result_.ip->ndat), "datum") +
-            " (ip.dat, apparent chargeability in " + result_.chargeability_unit +
-            (result_.ip_stds ? ", with standard deviations" : "") + ")\n";
-  }
-  if (!result_.topography_x.empty()) {
-    text += "ground: " + count_of(result_.topography_x.size(), "point") +
-            " (topography.topo, reference elevation " + number(result_.reference_elevation) +
-            " m)\n";
-  }
-  if (!drop_lines_.empty()) {
-    text += "every reading dropped:\n";
-    for (const std::string& line : drop_lines_) text += line + "\n";
-  }
-  return text;
-}
-
 ImportResult Import::run() {
   survey_ = read_field_file(io_, input_, options_.format, options_.spacing);
   result_.format = survey_.format;
   result_.source = input_;
   chargeability_factor_ =
-      chargeability_scale(survey_, result_.chargeability_unit, chargeability_note_);
+      chargeability_scale(survey_, result_.chargeability_unit, summary_.chargeability);
   build_data();
   find_ground();
   apply_ground_factors();
@@ -756,7 +585,17 @@ ImportResult Import::run() {
   pair_and_fit();
   give_deviations();
   make_stores();
-  result_.log = log_text();
+  summary_.input = input_;
+  summary_.reader_notes = survey_.notes;
+  summary_.readings = survey_.readings.size();
+  for (const FieldReading& reading : survey_.readings) {
+    summary_.first_line =
+        summary_.first_line == 0 ? reading.line : std::min(summary_.first_line, reading.line);
+    summary_.last_line = std::max(summary_.last_line, reading.line);
+  }
+  summary_.unpaired_dropped = options_.drop_unpaired;
+  summary_.data = data_.size();
+  result_.log = import_log_text(summary_, result_);
   io_.log << result_.log;
   return std::move(result_);
 }

@@ -41,9 +41,10 @@ struct ErrorFit {
 // Fits both models to the pairs' magnitudes |R| and errors e (one each per pair, any order):
 // clamp(pairs / 10, 2, 20) bins of equal counts in increasing |R|, no bin with fewer than 2
 // pairs; linear by least squares (through the origin, e = b |R|, where the intercept would come
-// out negative), power by least squares of log10 e on log10 |R| over bins with both positive. `data_magnitudes` are the |R| of every datum the model will be given to: a model
-// that gives any of them 0 or less is not usable. Needs at least 4 pairs (else nothing is usable).
-// Sums in a fixed order. O(pairs log pairs).
+// out negative), power by least squares of log10 e on log10 |R| over bins with both positive.
+// `data_magnitudes` are the |R| of every datum the model will be given to: a model that gives any
+// of them 0 or less is not usable. Needs at least 4 pairs (else nothing is usable). Sums in a fixed
+// order. O(pairs log pairs).
 ErrorFit fit_error_models(std::span<const double> magnitudes, std::span<const double> errors,
                           std::span<const double> data_magnitudes);
 
