@@ -263,6 +263,28 @@ TEST(Dat2dFormat, GeneralArrayWithResistancesIpBlockAndTopographyAlongTheGround)
   EXPECT_EQ(survey.topography[2], (std::array<double, 2>{9, 103}));
 }
 
+TEST(Dat2dFormat, ErrorEstimatesInTheUnitOfTheDataOrInPercent) {
+  const struct {
+    const char* type;
+    double std, relative;
+  } cases[] = {{"0", none, 0.02}, {"1", none, 0.025}};
+  for (const auto& test : cases) {
+    TempFolder folder;
+    // Apparent resistivities with errors in ohm-m (type 0: 2 of 100) or in percent (type 1: 2.5).
+    const std::string file = folder.write(
+        "errors.dat", std::string("errors\n1.0\n3\n1\n0\n0\nError estimate for data present\n"
+                                  "Type of error estimate (0=same unit as data)\n") +
+                          test.type + "\n0 1 1 100 " + (test.type[0] == '0' ? "2" : "2.5") +
+                          "\n0\n");
+    Transcript transcript;
+    const FieldSurvey survey = read_dat2d_file(transcript.io(), file);
+    std::vector<Expected> expected(1);
+    expected[0].x = {1, 0, 2, 3};
+    expected[0].apparent = 100, expected[0].std = test.std, expected[0].relative = test.relative;
+    expect_readings(survey, expected);
+  }
+}
+
 TEST(Dat2dFormat, RefusalsNameTheLine) {
   const struct {
     const char* content;
