@@ -36,7 +36,7 @@ double first_number(FieldLines& lines, std::string_view line, std::string_view w
   double value = 0;
   if (fields.empty() || !field_number(fields[0], value)) {
     lines.fail("expected " + std::string(what) + ", found " +
-               quoted(fields.empty() ? line : fields[0]));
+               quoted_text(fields.empty() ? line : fields[0]));
   }
   return value;
 }
@@ -46,7 +46,7 @@ std::int32_t first_integer(FieldLines& lines, std::string_view line, std::string
   std::int32_t value = 0;
   if (fields.empty() || !field_integer(fields[0], value)) {
     lines.fail("expected " + std::string(what) + ", found " +
-               quoted(fields.empty() ? line : fields[0]));
+               quoted_text(fields.empty() ? line : fields[0]));
   }
   return value;
 }
@@ -170,7 +170,7 @@ FieldSurvey read_dat2d_file(const Io& io, std::string_view name) {
   survey.format = FieldFormat::dat2d;
   std::string_view line;
   if (!lines.next(line)) lines.fail_at(0, "the file is empty");
-  survey.notes.push_back("title: " + quoted(trim_blanks(line)));
+  survey.notes.push_back("title: " + quoted_text(trim_blanks(line)));
 
   const double spacing = first_number(lines, require_line(lines, "the electrode spacing"),
                                       "the unit electrode spacing");
@@ -269,7 +269,7 @@ FieldSurvey read_dat2d_file(const Io& io, std::string_view name) {
       for (std::size_t e = 0; e < used; ++e) {
         double x = 0, z = 0;
         if (!field_number(fields[1 + 2 * e], x) || !field_number(fields[2 + 2 * e], z)) {
-          lines.fail("the position " + quoted(fields[1 + 2 * e]) + " " + quoted(fields[2 + 2 * e]) +
+          lines.fail("the position " + quoted_text(fields[1 + 2 * e]) + " " + quoted_text(fields[2 + 2 * e]) +
                      " is not a pair of finite numbers");
         }
         FieldElectrode& electrode = reading.electrodes[roles[used - 2][e]];

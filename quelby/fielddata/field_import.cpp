@@ -51,7 +51,7 @@ double chargeability_scale(const FieldSurvey& survey, std::string& unit, std::st
       return 1;
     case ChargeabilityUnit::other:
       unit = survey.chargeability_unit_text;
-      note = "IP kept in the file's unit " + quoted(survey.chargeability_unit_text);
+      note = "IP kept in the file's unit " + quoted_text(survey.chargeability_unit_text);
       return 1;
   }
   return 1;

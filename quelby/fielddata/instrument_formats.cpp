@@ -35,7 +35,7 @@ double scale_or_refuse(FieldLines& lines, const InstrumentTable& table, std::siz
   const double scale = si_scale(unit.empty() ? assumed : std::string_view(unit), base);
   if (scale == 0) {
     lines.fail_at(1,
-                  "the column " + quoted(table.name(column)) + " has a unit quelby does not know");
+                  "the column " + quoted_text(table.name(column)) + " has a unit quelby does not know");
   }
   return scale;
 }
@@ -131,7 +131,7 @@ FieldSurvey read_terrameter_file(const Io& io, std::string_view name) {
     lines.fail_at(1, "the header names neither R(Ohm), App.R(Ohmm) nor I and U");
   }
   if (deviation && !table.unit(*deviation).empty() && table.unit(*deviation) != "%") {
-    lines.fail_at(1, "the column " + quoted(table.name(*deviation)) + " is not in %");
+    lines.fail_at(1, "the column " + quoted_text(table.name(*deviation)) + " is not in %");
   }
   const double amperes = current ? scale_or_refuse(lines, table, *current, "a", "ma") : 1;
   const double volts = voltage ? scale_or_refuse(lines, table, *voltage, "v", "v") : 1;
@@ -186,7 +186,7 @@ FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spaci
   std::int32_t count = -1;
   if (head.empty() || !field_integer(head[0], count) || count < 0) {
     lines.fail("expected the number of measurements, found " +
-               quoted(head.empty() ? line : head[0]));
+               quoted_text(head.empty() ? line : head[0]));
   }
   survey.readings.reserve(static_cast<std::size_t>(std::min(count, 1 << 16)));
   for (std::int32_t k = 0; k < count; ++k) {

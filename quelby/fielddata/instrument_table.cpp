@@ -88,11 +88,11 @@ std::optional<double> InstrumentTable::number(const std::vector<std::string_view
 double InstrumentTable::required(const std::vector<std::string_view>& fields,
                                  std::size_t column) const {
   if (column >= fields.size()) {
-    lines_.fail("the line has no field for the column " + quoted(names_[column]));
+    lines_.fail("the line has no field for the column " + quoted_text(names_[column]));
   }
   double value = 0;
   if (!field_number(fields[column], value, decimal_comma_)) {
-    lines_.fail("the " + quoted(names_[column]) + " field " + quoted(fields[column]) +
+    lines_.fail("the " + quoted_text(names_[column]) + " field " + quoted_text(fields[column]) +
                 " is not a finite number");
   }
   return value;

@@ -56,7 +56,7 @@ ColumnSpec column_of(const FieldLines& lines, std::string_view token, FieldSurve
   const std::string unit =
       slash == std::string_view::npos ? std::string() : lower_case(token.substr(slash + 1));
   const auto refuse_unit = [&] {
-    lines.fail("the column " + quoted(token) + " has a unit quelby does not know");
+    lines.fail("the column " + quoted_text(token) + " has a unit quelby does not know");
   };
   if (key == "a" || key == "c1") {
     spec.column = Column::a;
@@ -148,7 +148,7 @@ std::int32_t read_count(FieldLines& lines, std::string_view line, std::string_vi
   std::int32_t count = -1;
   if (fields.empty() || !field_integer(fields[0], count) || count < 0) {
     lines.fail("expected " + std::string(what) + ", found " +
-               quoted(fields.empty() ? line : fields[0]));
+               quoted_text(fields.empty() ? line : fields[0]));
   }
   return count;
 }
@@ -182,7 +182,7 @@ std::array<double, 2> position_of(const FieldLines& lines, std::string_view text
   for (std::size_t c = 0; c < tokens.size(); ++c) {
     double value = 0;
     if (!field_number(fields[c], value)) {
-      lines.fail("the position " + quoted(fields[c]) + " is not a finite number");
+      lines.fail("the position " + quoted_text(fields[c]) + " is not a finite number");
     }
     if (tokens[c] == "x") x = value;
     if (tokens[c] == "y") y = value;
@@ -280,7 +280,7 @@ FieldSurvey read_unified_file(const Io& io, std::string_view name) {
       if (spec.column <= Column::n) {
         std::int32_t number = 0;
         if (!field_integer(field, number)) {
-          lines.fail("the electrode number " + quoted(field) + " is not a whole number");
+          lines.fail("the electrode number " + quoted_text(field) + " is not a whole number");
         }
         const std::size_t role = static_cast<std::size_t>(spec.column);
         reading.electrodes[role] = electrode_of(lines, number, electrodes);

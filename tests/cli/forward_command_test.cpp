@@ -223,6 +223,9 @@ TEST(ForwardCommand, StopsPrintTheirMessageAndDetailAndWriteNothing) {
   folder.write("zero.mod", "20 7\n5*100 0 134*100\n");
   folder.write("short.mod", "20 6\n120*100\n");
   folder.write("far.dat", "electrode beyond the mesh\n0 2.5 5 7.5\n0 2.5 60.5 70\n");
+  folder.write("nan.mod", "20 7\n5*0.01 nan 134*0.01\n");
+  folder.write("inf.mod", "20 7\n30*0.01 -Infinity 109*0.01\n");
+  folder.write("huge.mod", "20 7\n140*1.7e308\n");
   struct Case {
     std::vector<std::string> arguments;
     std::string out;
@@ -245,6 +248,13 @@ TEST(ForwardCommand, StopsPrintTheirMessageAndDetailAndWriteNothing) {
        "\nThe Z locations in the data file can only be used with the\ncommon current format.\n"
        "s.dat\n",
        ""},
+      // Chargeabilities that are not finite numbers.
+      {{"--ip", "nan.mod", "m.msh", "block.mod", "s.dat", "o.dat"},
+       "\nError: the chargeability of cell (6, 1) is not a finite number: nan\nnan.mod\n",
+       "nan.mod: cell (6, 1) holds nan\n"},
+      {{"--ip", "inf.mod", "m.msh", "block.mod", "s.dat", "o.dat"},
+       "\nError: the chargeability of cell (11, 2) is not a finite number: -inf\ninf.mod\n",
+       "inf.mod: cell (11, 2) holds -inf\n"},
       {{"m.msh", "block.mod", "s.dat", "absent/o.dat"},
        "",
        "Error: cannot write the data file absent/o.dat: No such file or directory\n"},
@@ -261,6 +271,17 @@ TEST(ForwardCommand, StopsPrintTheirMessageAndDetailAndWriteNothing) {
   const RunResult far = run_in(folder, {"m.msh", "block.mod", "far.dat", "o.dat"});
   EXPECT_EQ(far.status, 1);
   EXPECT_TRUE(far.out.starts_with("\nError: electrode M of datum 2 at x = 60.5")) << far.out;
+  EXPECT_FALSE(std::filesystem::exists(folder.file("o.dat")));
+  // Chargeabilities whose IP responses overflow: the first datum in grouped order is named by
+  // its line of the survey file.
+  const RunResult huge =
+      run_in(folder, {"--ip", "huge.mod", "m.msh", "block.mod", "s.dat", "o.dat"});
+  EXPECT_EQ(huge.status, 1);
+  EXPECT_TRUE(
+      huge.out.starts_with("\nError: s.dat, line 11: the IP response is not a finite "
+                           "number: "))
+      << huge.out;
+  EXPECT_TRUE(huge.err.starts_with("s.dat, line 11: IP response ")) << huge.err;
   EXPECT_FALSE(std::filesystem::exists(folder.file("o.dat")));
 }
 
