@@ -1,8 +1,10 @@
 #include "app/invert_command_line.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <system_error>
 
 #include "quelby/base/blanks.hpp"
 #include "quelby/base/stops.hpp"
@@ -13,11 +15,15 @@ namespace {
 
 constexpr std::string_view usage_text =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
-    "                     [--out DIR] [--robust[=THRESHOLD]] [--blocky] [CONTROL]\n";
+    "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
+    "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
+    "                     [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
-    "                     [--out DIR] [--robust[=THRESHOLD]] [--blocky] [CONTROL]\n"
+    "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
+    "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
+    "                     [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
     "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
@@ -30,6 +36,10 @@ constexpr std::string_view help_text =
     "  --ip-data FILE     the IP data file; without a control file, IP is inverted after DC\n"
     "  --topography FILE  the topography file (cells above the ground are no parameters)\n"
     "  --out DIR          the output folder, made when missing (default: .)\n"
+    "  --error PCT        standard deviations PCT % of |datum| ...\n"
+    "  --error-floor OHMS ... plus OHMS, for a DC data file without them (as data_std)\n"
+    "  --ip-error PCT, --ip-error-floor FLOOR\n"
+    "                     the same for the IP data file, FLOOR in its unit (as ip_std)\n"
     "  --robust[=T]       a robust data misfit: readings more than T standard deviations (1.5)\n"
     "                     off the fit lose weight (Huber's measure), so a few spoiled values\n"
     "                     cannot pull the model\n"
@@ -83,6 +93,30 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       stop_with(io, Order::console_only, "quelby-invert " + std::string(version) + '\n',
                 exit_success);
     }
+    std::optional<double>* amount = name == "--error"            ? &arguments.error_percent
+                                    : name == "--error-floor"    ? &arguments.error_floor
+                                    : name == "--ip-error"       ? &arguments.ip_error_percent
+                                    : name == "--ip-error-floor" ? &arguments.ip_error_floor
+                                                                 : nullptr;
+    if (amount != nullptr) {
+      std::string_view value;
+      if (equals != std::string_view::npos) {
+        value = argument.substr(equals + 1);
+      } else if (index + 1 < argc) {
+        value = argv[++index];
+      }
+      double number = 0;
+      const char* const end = value.data() + value.size();
+      const auto parsed = std::from_chars(value.data(), end, number);
+      if (value.empty() || parsed.ec != std::errc() || parsed.ptr != end || !(number >= 0) ||
+          !std::isfinite(number)) {
+        usage_error(io, "option '" + std::string(name) + "' needs a number of 0 or more, not '" +
+                            std::string(value) + "'");
+      }
+      if (amount->has_value()) usage_error(io, "option '" + std::string(name) + "' given twice");
+      *amount = number;
+      continue;
+    }
     if (name == "--blocky") {
       if (equals != std::string_view::npos) usage_error(io, "option '--blocky' takes no value");
       arguments.blocky = true;
@@ -124,6 +158,14 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
   }
   if (!arguments.control && !arguments.data) {
     usage_error(io, "without a control file, --data is needed");
+  }
+  if (arguments.error_percent.value_or(0) == 0 && arguments.error_floor.value_or(0) == 0 &&
+      (arguments.error_percent || arguments.error_floor)) {
+    usage_error(io, "--error and --error-floor must not both be 0");
+  }
+  if (arguments.ip_error_percent.value_or(0) == 0 && arguments.ip_error_floor.value_or(0) == 0 &&
+      (arguments.ip_error_percent || arguments.ip_error_floor)) {
+    usage_error(io, "--ip-error and --ip-error-floor must not both be 0");
   }
   return arguments;
 }

@@ -1,7 +1,8 @@
 // The command line of quelby-invert: options (--mesh FILE, --data FILE, --ip-data FILE,
-// --topography FILE, --out DIR, --robust[=THRESHOLD], --blocky, --help or -h, --version; "--"
-// ends them) and at most one control
-// file, in any order. parse_invert_command_line turns it into the typed arguments of a run, or
+// --topography FILE, --out DIR, --error PCT, --error-floor OHMS, --ip-error PCT,
+// --ip-error-floor FLOOR, --robust[=THRESHOLD], --blocky, --help or -h, --version; "--" ends
+// them) and at most one control file, in any order. parse_invert_command_line turns it into the
+// typed arguments of a run, or
 // writes its answer or its message and throws Stop.
 #pragma once
 
@@ -20,7 +21,10 @@ struct InvertArguments {
   std::optional<std::string> topography;  // --topography FILE
   std::optional<std::string> out;         // --out DIR
   std::optional<std::string> control;     // the control file
-  bool robust = false;                    // --robust[=THRESHOLD]: a robust data misfit
+  // --error PCT, --error-floor OHMS, --ip-error PCT, --ip-error-floor FLOOR: standard deviations
+  // for data files without them (0 where one of a pair is not given).
+  std::optional<double> error_percent, error_floor, ip_error_percent, ip_error_floor;
+  bool robust = false;  // --robust[=THRESHOLD]: a robust data misfit
   std::optional<double> robust_threshold;
   bool blocky = false;  // --blocky: a blocky model
 };

@@ -44,6 +44,14 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   if (arguments.ip_data) run.ip_data_file = *arguments.ip_data;
   if (arguments.topography) run.topography_file = *arguments.topography;
   if (arguments.out) run.output_folder = *arguments.out;
+  if (arguments.error_percent || arguments.error_floor) {
+    run.data_uncertainty = quelby::DataUncertainty{arguments.error_percent.value_or(0),
+                                                   arguments.error_floor.value_or(0)};
+  }
+  if (arguments.ip_error_percent || arguments.ip_error_floor) {
+    run.ip_uncertainty = quelby::DataUncertainty{arguments.ip_error_percent.value_or(0),
+                                                 arguments.ip_error_floor.value_or(0)};
+  }
   if (arguments.robust) run.settings.robust = true;
   if (arguments.robust_threshold) run.settings.robust_threshold = *arguments.robust_threshold;
   if (arguments.blocky) run.settings.blocky = true;

@@ -56,6 +56,7 @@ ScannedLine scan_command_line(const Io& io, const CommandText& text,
     } else {
       usage_error(name, "needs " + std::string(spec->value));
     }
+    line.given.emplace_back(std::string(name), value);
     line.values.insert_or_assign(std::string(name), std::move(value));
   }
   for (; index < argc; ++index) line.positional.emplace_back(argv[index]);

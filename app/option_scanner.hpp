@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quelby/base/io.hpp"
@@ -30,12 +31,21 @@ struct CommandText {
 
 struct ScannedLine {
   std::map<std::string, std::string, std::less<>> values;  // option name -> its last value
+  std::vector<std::pair<std::string, std::string>> given;  // every option and value, in order
   std::vector<std::string> positional;
   bool has(std::string_view option) const { return values.find(option) != values.end(); }
   std::optional<std::string> value(std::string_view option) const {
     const auto found = values.find(option);
     if (found == values.end()) return std::nullopt;
     return found->second;
+  }
+  // Every value of an option given more than once, in order.
+  std::vector<std::string> all(std::string_view option) const {
+    std::vector<std::string> result;
+    for (const auto& [name, value] : given) {
+      if (name == option) result.push_back(value);
+    }
+    return result;
   }
 };
 

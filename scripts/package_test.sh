@@ -2,7 +2,7 @@
 # Installs quelby into a temporary prefix, static and then shared, and builds a tiny consumer
 # project against each installation twice: with find_package and with pkg-config. Each consumer
 # smooths the bundled example and must write the very bytes that the installed command writes;
-# the installed man pages (quelby, quelby-forward, quelby-mesh) must render without warnings. Then
+# the installed man pages (one per command) must render without warnings. Then
 # makes the Debian package from the static release build (cpack -G DEB), checks its name, fields
 # and contents, unpacks it into a temporary root and runs the unpacked commands and a consumer
 # built against the unpacked files.
@@ -23,8 +23,8 @@ for kind in static shared; do
   cmake -S . -B "$work/$kind/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_SHARED_LIBS=$shared -DQUELBY_TESTS=OFF -DQUELBY_BENCH=OFF \
     -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby-invert quelby_library \
-    >/dev/null
+  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby-invert \
+    quelby-import quelby_library >/dev/null
   cmake --install "$work/$kind/build" >/dev/null
   libdir=$(find "$prefix" -name quelby.pc -printf '%h\n' | head -n 1)/..
 
@@ -45,7 +45,7 @@ for kind in static shared; do
   "$work/$kind/pkg_consumer" "$mesh" "$model" "$work/$kind/pkg_config.mod" 3
   cmp "$work/$kind/command.mod" "$work/$kind/pkg_config.mod"
 
-  for command in quelby quelby-forward quelby-mesh quelby-invert; do
+  for command in quelby quelby-forward quelby-mesh quelby-invert quelby-import; do
     page=$(find "$prefix" -path "*man1/$command.1")
     [[ -n $page ]] || {
       echo "no man page of $command installed"
@@ -84,6 +84,8 @@ for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/bin/quelby-forw
   ./usr/share/man/man1/quelby-forward.1 ./usr/bin/quelby-mesh ./usr/share/man/man1/quelby-mesh.1 \
   ./usr/include/quelby/survey/data_writer.hpp ./usr/lib/libquelby.a \
   ./usr/bin/quelby-invert ./usr/share/man/man1/quelby-invert.1 \
+  ./usr/bin/quelby-import ./usr/share/man/man1/quelby-import.1 \
+  ./usr/include/quelby/fielddata/field_import.hpp \
   ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/smoothing/smooth.hpp ./usr/include/quelby/quelby.hpp \
   ./usr/include/quelby/base/version.hpp ./usr/lib/cmake/quelby/quelbyConfig.cmake \
   ./usr/lib/cmake/quelby/quelbyTargets.cmake ./usr/lib/pkgconfig/quelby.pc; do
@@ -125,6 +127,14 @@ awk 'NR == 1 { sx = $1; next } NR <= 1 + sx { nx += $NF; next } NR == 2 + sx { s
 "$root/usr/bin/quelby-forward" "$work/build.msh" "$work/uniform.mod" "$survey" "$work/deb.dat"
 "$build/quelby-forward" "$work/build.msh" "$work/uniform.mod" "$survey" "$work/build.dat"
 cmp "$work/deb.dat" "$work/build.dat"
+# The import of the bundled field line: the same files from the unpacked and the built command.
+[[ $("$root/usr/bin/quelby-import" --version) == "quelby-import $version" ]]
+field=(--reciprocal --max-reciprocal-error 10 --max-deviation 5 examples/field_line.csv)
+"$root/usr/bin/quelby-import" "${field[@]}" "$work/deb_field" >/dev/null
+"$build/quelby-import" "${field[@]}" "$work/build_field" >/dev/null
+for file in data.dat ip.dat topography.topo; do
+  cmp "$work/deb_field/$file" "$work/build_field/$file"
+done
 
 echo "== package (deb): a consumer built with the unpacked quelby.pc"
 flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs quelby)

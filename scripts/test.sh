@@ -33,6 +33,7 @@ trap 'rm -rf "$scratch"' EXIT
 (cd "$scratch" && QUELBY_INSTALLED=1 QUELBY_BINARY="$repo/build/release/quelby" \
   QUELBY_FORWARD_BINARY="$repo/build/release/quelby-forward" \
   QUELBY_INVERT_BINARY="$repo/build/release/quelby-invert" \
+  QUELBY_IMPORT_BINARY="$repo/build/release/quelby-import" \
   PYTHONDONTWRITEBYTECODE=1 "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
   "$repo/python/tests")
 

@@ -3,10 +3,11 @@
 Mesh, model, topography and survey data files, smoothing, active cells, cell weights, dipping
 zones, the model objective function of a regularised inversion and the reports of its progress,
 the 2.5-D DC/IP forward model of a survey (data, sensitivities, IP responses, geometric factors,
-meshes for a survey) and its inversion (quelby.invert), from Python; time-lapse inversions
-(quelby.invert_timelapse) and many inversions on Dask's distributed scheduler (quelby.invert_many);
-pictures of sections, pseudosections and an inversion's results (matplotlib) and export to viewers
-(meshio).
+meshes for a survey), the import of field data files (quelby.import_field_data: instrument exports
+and the field's exchange formats, filters, reciprocal error models) and the inversion
+(quelby.invert), from Python; time-lapse inversions (quelby.invert_timelapse) and many inversions on
+Dask's distributed scheduler (quelby.invert_many); pictures of sections, pseudosections, reciprocal
+errors and an inversion's results (matplotlib) and export to viewers (meshio).
 
 Conventions
   * Models are numpy arrays of shape (nz, nx), x fastest as in the files; a flat vector of nx * nz
@@ -41,9 +42,10 @@ from .campaign import RunFailed, invert_many, invert_timelapse  # noqa: F401
 from .export import export  # noqa: F401
 from .history import read_iteration_history  # noqa: F401
 from .plot import (core_extent, cumulative_sensitivity, plot_data_misfit,  # noqa: F401
-                   plot_history, plot_model)
+                   plot_history, plot_model, plot_reciprocal_errors)
 from .sensitivity_file import read_sensitivity  # noqa: F401
-from .survey import apparent_resistivity, geometric_factor, pseudosection  # noqa: F401
+from .survey import (apparent_resistivity, geometric_factor, median_depth,  # noqa: F401
+                     pseudosection)
 from .timelapse_plot import (plot_changes, plot_step_misfits,  # noqa: F401
                              read_timelapse_summary)
 
@@ -108,6 +110,7 @@ from . import _quelby as _compiled  # noqa: E402
 
 __all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
     "RunFailed", "apparent_resistivity", "core_extent", "cumulative_sensitivity", "export",
-    "geometric_factor", "invert_many", "invert_timelapse", "plot_changes", "plot_data_misfit",
-    "plot_history", "plot_model", "plot_pseudosection", "plot_section", "plot_step_misfits",
-    "pseudosection", "read_iteration_history", "read_sensitivity", "read_timelapse_summary"])
+    "geometric_factor", "invert_many", "invert_timelapse", "median_depth", "plot_changes",
+    "plot_data_misfit", "plot_history", "plot_model", "plot_pseudosection",
+    "plot_reciprocal_errors", "plot_section", "plot_step_misfits", "pseudosection",
+    "read_iteration_history", "read_sensitivity", "read_timelapse_summary"])

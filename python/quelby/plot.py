@@ -3,7 +3,8 @@ data as a pseudosection, and an inversion's results: the recovered section (the 
 electrodes, shaded by what the data see), the fit of the data and the iteration history.
 
 Command line (also installed as quelby-plot):
-    python3 -m quelby.plot MESH MODEL OUT.png      a model
+    python3 -m quelby.plot MESH MODEL OUT.png      a model: the core, as plot_model draws it
+    python3 -m quelby.plot --whole MESH MODEL OUT.png   the whole mesh, padding included
     python3 -m quelby.plot --data FILE OUT.png     a survey data file's pseudosection
 """
 
@@ -105,10 +106,15 @@ def _bar_axes(ax):
 
 
 def _log_ticks(bar, low, high):
-    """Ticks at 1, 2 and 5 times the powers of ten between low and high, written plainly."""
+    """Ticks at 1, 2 and 5 times the powers of ten between low and high, written plainly; over a
+    range too narrow for two of them, five ticks evenly spaced in the logarithm, rounded to two
+    significant digits."""
     ticks = [m * 10.0 ** e for e in range(int(np.floor(np.log10(low))),
                                           int(np.ceil(np.log10(high))) + 1) for m in (1, 2, 5)]
     ticks = [t for t in ticks if low * (1 - 1e-9) <= t <= high * (1 + 1e-9)]
+    if len(ticks) < 2 and high > low:
+        ticks = sorted({float(f"{t:.2g}") for t in np.geomspace(low, high, 5)})
+        ticks = [t for t in ticks if low * (1 - 1e-9) <= t <= high * (1 + 1e-9)]
     if len(ticks) >= 2:
         bar.set_ticks(ticks)
         bar.set_ticklabels([f"{t:g}" for t in ticks])
@@ -124,21 +130,44 @@ def _merged(x, depth, values):
     return unique[:, 0], unique[:, 1], inverse, counts
 
 
+def _triangulation(px, pz):
+    """A Delaunay triangulation of the points, or None where there is none: fewer than 3 points,
+    all on one line (a Wenner line of one spacing puts every datum at one depth), or points qhull
+    refuses."""
+    import matplotlib.tri as tri
+
+    if px.size < 3:
+        return None
+    centred = np.column_stack([px - px.mean(), pz - pz.mean()])
+    scale = np.abs(centred).max()
+    if not scale > 0 or np.linalg.matrix_rank(centred / scale, tol=1e-9) < 2:
+        return None
+    try:
+        triangulation = tri.Triangulation(px, pz)
+        if triangulation.triangles.size == 0:
+            return None
+    except (RuntimeError, ValueError):
+        return None
+    return triangulation
+
+
 def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", points=True,
                        colorbar=True, label=None, title=None, vmin=None, vmax=None, levels=16):
     """Draws survey data as a pseudosection and returns the axes.
 
-    Every datum stands at its pseudosection point (quelby.pseudosection); the values are drawn as
-    filled contours over the triangulated points, the points themselves as dots, pseudo-depth
-    growing downwards. values: ndat values in grouped order; by default the apparent resistivity
-    of DC data (quelby.apparent_resistivity) and the data themselves for IP data. log: a
-    logarithmic colour scale; None chooses it for DC data and a linear one for IP data. Data that
-    share a point are drawn as their mean (geometric with log); NaN values, and with log the
-    values that are not positive, are left out.
+    Every datum stands at its pseudosection point (quelby.pseudosection: x midway between the
+    pairs' centres, the median depth of investigation below it); the values are drawn as filled
+    contours over the triangulated points, the points themselves as dots, pseudo-depth growing
+    downwards. Where no triangulation can be made (fewer than 3 points, or all of them on one
+    line, as a Wenner line of one spacing gives), every datum is drawn as a coloured point
+    instead. values: ndat values in grouped order; by default the apparent resistivity of DC data
+    (quelby.apparent_resistivity) and the data themselves for IP data. log: a logarithmic colour
+    scale; None chooses it for DC data and a linear one for IP data. Data that share a point are
+    drawn as their mean (geometric with log); NaN values, and with log the values that are not
+    positive, are left out.
     """
     _matplotlib()
     import matplotlib.colors as colors
-    import matplotlib.tri as tri
 
     from .survey import apparent_resistivity, pseudosection
 
@@ -153,10 +182,10 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
     if label is None:
         label = "apparent chargeability" if ip else "apparent resistivity (ohm-m)"
     x, depth = pseudosection(data)
-    good = np.isfinite(values) & ((values > 0) if log else True)
+    good = np.isfinite(values) & np.isfinite(depth) & ((values > 0) if log else True)
     x, depth, values = x[good], depth[good], values[good]
-    if values.size < 3:
-        raise ValueError("plot_pseudosection: fewer than 3 data with values to draw")
+    if values.size == 0:
+        raise ValueError("plot_pseudosection: no datum with a value to draw")
     px, pz, inverse, counts = _merged(x, depth, values)
     transformed = np.log(values) if log else values
     merged = np.bincount(inverse, weights=transformed) / counts
@@ -174,12 +203,16 @@ def plot_pseudosection(data, values=None, ax=None, log=None, cmap="jet_r", point
         bounds = np.linspace(low, high, levels + 1)
         norm = colors.Normalize(vmin=low, vmax=high)
     clipped = np.clip(merged, low, high)
-    triangulation = tri.Triangulation(px, pz)
-    filled = ax.tricontourf(triangulation, clipped, levels=bounds, cmap=cmap, norm=norm)
-    if points:
-        ax.plot(x, depth, "k.", markersize=2.5, label="data")
-    ax.set_ylim(pz.max() * 1.08, 0.0)  # pseudo-depth grows downwards
-    margin = (px.max() - px.min()) * 0.04
+    triangulation = _triangulation(px, pz)
+    if triangulation is not None:
+        filled = ax.tricontourf(triangulation, clipped, levels=bounds, cmap=cmap, norm=norm)
+        if points:
+            ax.plot(x, depth, "k.", markersize=2.5, label="data")
+    else:
+        filled = ax.scatter(px, pz, c=clipped, cmap=cmap, norm=norm, s=36, edgecolors="k",
+                            linewidths=0.3, label="data")
+    ax.set_ylim(pz.max() * 1.15 + (0.0 if pz.max() > 0 else 1.0), 0.0)  # depth grows downwards
+    margin = max((px.max() - px.min()) * 0.04, pz.max() * 0.5, 1e-3)
     ax.set_xlim(px.min() - margin, px.max() + margin)
     ax.set_xlabel("x (m)")
     ax.set_ylabel("pseudo-depth (m)")
@@ -249,8 +282,8 @@ def cumulative_sensitivity(mesh, J, cells=None, topography=None, weights=None):
     square metre (a depth-of-investigation view: the data say little where it is small). J as
     quelby.sensitivity returns it, (ndat, columns): with `cells` (an ActiveCells) column p - 1 is
     the cell of parameter p; without, the ground cells (below `topography`, else every cell) in
-    cell order. weights: ndat row weights w_i (for example 1 / std), else 1. Cells that are no
-    column of J are NaN.
+    cell order. weights: ndat row weights w_i (for example 1 / data.dstd), else 1 (as for data
+    without standard deviations, whose dstd is None). Cells that are no column of J are NaN.
     """
     J = np.asarray(J, dtype=float)
     if J.ndim != 2:
@@ -258,6 +291,10 @@ def cumulative_sensitivity(mesh, J, cells=None, topography=None, weights=None):
     rows = np.ones(J.shape[0]) if weights is None else np.asarray(weights, dtype=float)
     if rows.shape != (J.shape[0],):
         raise ValueError(f"weights: expected {J.shape[0]} values, got shape {rows.shape}")
+    if not np.isfinite(rows).all():
+        raise ValueError("weights: every weight must be a finite number (a data file without "
+                         "standard deviations has dstd None: leave weights=None, or fill "
+                         "data.dstd first)")
     if cells is not None:
         index = np.asarray(cells.cell_idx).reshape(-1)
         where = index > 0
@@ -385,7 +422,9 @@ def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topogr
     pseudosection point; returns the three axes.
 
     data: the SurveyData (its dobs and dstd unless `observed` and `std` are given, ndat values in
-    grouped order); predicted: ndat values. DC data are drawn as apparent resistivities (geometric
+    grouped order); predicted: ndat values. Without standard deviations (std None and data.dstd
+    None, as for a data file without them) the third picture is the relative misfit
+    100 (predicted - observed) / |observed| in percent. DC data are drawn as apparent resistivities (geometric
     factors of flat ground, or numerical ones on `mesh` below `topography`, as
     quelby.apparent_resistivity), IP data (ip True, or by default data with IP types other than 0)
     as they are (cmap: by default jet_r for DC, viridis for IP). limit: the misfit colour scale runs from
@@ -394,11 +433,13 @@ def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topogr
     _matplotlib()
     from .survey import apparent_resistivity, pseudosection
 
+    if observed is None and data.dobs is None:
+        raise ValueError("plot_data_misfit: the data were read without values; give observed")
     observed = np.asarray(data.dobs if observed is None else observed, dtype=float)
     predicted = np.asarray(predicted, dtype=float)
-    if std is None and data.dstd is None:
-        raise ValueError("plot_data_misfit: the data hold no standard deviations; give std")
-    std = np.asarray(data.dstd if std is None else std, dtype=float)
+    relative = std is None and data.dstd is None
+    std = np.abs(observed) / 100 if relative else np.asarray(
+        data.dstd if std is None else std, dtype=float)
     for name, values in (("observed", observed), ("predicted", predicted), ("std", std)):
         if values.shape != (data.ndat,):
             raise ValueError(f"{name}: expected {data.ndat} values, got shape {values.shape}")
@@ -431,15 +472,20 @@ def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topogr
     if limit is None:
         limit = max(2.0, float(np.ceil(np.nanmax(np.abs(misfit)))))
     ax = axes[2]
+    shown_depth = depth[np.isfinite(depth)]
     points = ax.scatter(x, depth, c=misfit, cmap="RdBu_r", vmin=-limit, vmax=limit, s=14,
                         edgecolors="none")
-    ax.set_ylim(depth.max() * 1.08, 0.0)
+    ax.set_ylim(axes[0].get_ylim() if shown_depth.size else (1.0, 0.0))
     ax.set_xlim(axes[0].get_xlim())
     ax.set_xlabel("x (m)")
     ax.set_ylabel("pseudo-depth (m)")
-    ax.set_title(f"normalised misfit, phi_d = {phi_d:.4g} ({data.ndat} data)")
+    if relative:
+        ax.set_title(f"relative misfit, no standard deviations ({data.ndat} data)")
+    else:
+        ax.set_title(f"normalised misfit, phi_d = {phi_d:.4g} ({data.ndat} data)")
     bar = ax.figure.colorbar(points, cax=_bar_axes(ax))
-    bar.set_label("(predicted - observed) / std")
+    bar.set_label("(predicted - observed) / |observed| (%)" if relative else
+                  "(predicted - observed) / std")
     return axes
 
 
@@ -480,13 +526,71 @@ def plot_history(history, ax=None, target=None, title=None):
     return ax
 
 
+def plot_reciprocal_errors(result, ax=None, what="resistance", title=None):
+    """Draws the reciprocal errors of an import (quelby.import_field_data(..., reciprocal=True))
+    and the error models fitted to them, and returns the axes.
+
+    Every pair is a point (its mean |R| against e = |Rn - Rr|, log-log), the bins the models were
+    fitted to are squares, the kept model a line and the other a dashed line, with their formulas
+    in the legend. what: "resistance" (ohms) or "chargeability" (|mn - mr| against |R|, in the
+    unit of the IP data).
+    """
+    _matplotlib()
+    if what not in ("resistance", "chargeability"):
+        raise ValueError(f"what: 'resistance' or 'chargeability', not {what!r}")
+    pairs = result.pairs
+    fit = result.error_model if what == "resistance" else result.ip_error_model
+    magnitude = np.abs(np.asarray(pairs["resistance"], dtype=float))
+    error = np.asarray(pairs["error" if what == "resistance" else "chargeability_error"],
+                       dtype=float)
+    shown = np.isfinite(error) & (error > 0) & (magnitude > 0)
+    if not shown.any():
+        raise ValueError("plot_reciprocal_errors: no pair with a positive error to draw "
+                         "(import with reciprocal=True)")
+    unit = "ohm" if what == "resistance" else result.chargeability_unit
+    ax = _axes(ax, (6, 4.2))
+    ax.loglog(magnitude[shown], error[shown], ".", color="0.55", markersize=4,
+              label=f"pairs ({int(shown.sum())})")
+    if fit is not None:
+        bins_r, bins_e = np.asarray(fit["bin_resistance"]), np.asarray(fit["bin_error"])
+        good = (bins_r > 0) & (bins_e > 0)
+        ax.loglog(bins_r[good], bins_e[good], "s", color="black", markersize=5,
+                  label=f"bins of {fit['pairs_per_bin']} or more pairs")
+        span = np.geomspace(magnitude[shown].min(), magnitude[shown].max(), 100)
+        kept = fit["kept"]
+        for name in ("linear", "power"):
+            model = fit[name]
+            if not model["usable"]:
+                continue
+            a, b = model["a"], model["b"]
+            curve = a + b * span if name == "linear" else a * span ** b
+            is_kept = kept is not None and kept["kind"] == name
+            ax.loglog(span, curve, "-" if is_kept else "--",
+                      color="tab:red" if is_kept else "tab:blue", linewidth=1.5,
+                      label=model["formula"] + (" (kept)" if is_kept else ""))
+    ax.set_xlabel("|R| of the pair (ohm)")
+    ax.set_ylabel(("|Rn - Rr|" if what == "resistance" else "|mn - mr|") + f" ({unit})")
+    ax.set_title(title or ("reciprocal errors of the resistances" if what == "resistance"
+                           else "reciprocal errors of the chargeabilities"))
+    ax.legend(fontsize=8, loc="upper left")
+    return ax
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="quelby-plot",
-        usage="quelby-plot MESH MODEL OUT.png\n       quelby-plot --data FILE OUT.png",
-        description="Draws a model on its mesh (MESH MODEL OUT.png) or the pseudosection of a "
-                    "survey data file (--data FILE OUT.png).")
+        usage="quelby-plot [--whole] [--topography FILE] [--chargeability] MESH MODEL OUT.png\n"
+              "       quelby-plot --data FILE OUT.png",
+        description="Draws a model on its mesh (MESH MODEL OUT.png: the core under the smallest "
+                    "cells, as plot_model does; --whole for every cell) or the pseudosection of "
+                    "a survey data file of DC or IP data (--data FILE OUT.png).")
     parser.add_argument("--data", metavar="FILE", help="a survey data file to draw")
+    parser.add_argument("--whole", action="store_true",
+                        help="draw the whole mesh, padding included")
+    parser.add_argument("--topography", metavar="FILE",
+                        help="a topography file: the section in elevation, air left blank")
+    parser.add_argument("--chargeability", action="store_true",
+                        help="the model holds chargeabilities (a linear colour scale)")
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="MESH MODEL OUT.png, or OUT.png with --data")
     arguments = parser.parse_args(sys.argv[1:] if argv is None else argv)
@@ -505,12 +609,26 @@ def main(argv=None):
 
     try:
         if arguments.data:
-            data = quelby.read_data_file(arguments.data)
+            try:
+                data = quelby.read_data_file(arguments.data)
+            except quelby.Stop:
+                # IP data (IPTYPE 1 or 2) are read as such.
+                data = quelby.read_data_file(arguments.data, dc_data=False)
             ax = plot_pseudosection(data, title=arguments.data)
         else:
             mesh = quelby.load_mesh(arguments.files[0])
             model = quelby.read_model(arguments.files[1], mesh)
-            ax = plot_section(mesh, model, title=arguments.files[1])
+            what = "chargeability" if arguments.chargeability else "resistivity"
+            topography = (quelby.read_topography(mesh, arguments.topography)
+                          if arguments.topography else None)
+            if arguments.whole:
+                ax = plot_section(mesh, model, title=arguments.files[1],
+                                  log=not arguments.chargeability, topography=topography,
+                                  label="chargeability" if arguments.chargeability
+                                  else "resistivity (ohm-m)")
+            else:
+                ax = plot_model(mesh, model, topography=topography, what=what,
+                                title=arguments.files[1])
     except quelby.Stop as stop:
         print(str(stop), file=sys.stderr)
         return stop.status

@@ -99,6 +99,7 @@ void bind_objective(py::module_& module);       // objective.cpp: bind_regulariz
 void bind_smoothing(py::module_& module);
 void bind_reports(py::module_& module);
 void bind_forward(py::module_& module);  // surveys from arrays, meshes for surveys, forward models
+void bind_fielddata(py::module_& module);  // the import of field data files
 void bind_inversion(py::module_& module);  // the inversion of a survey
 void bind_timelapse(py::module_& module);  // the pieces of a time-lapse inversion
 void bind_parallel(py::module_& module);   // the worker pool's thread count

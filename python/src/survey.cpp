@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <tuple>
 #include <vector>
 
@@ -67,9 +69,14 @@ void bind_survey(py::module_& module) {
   survey.def_property(
       "dstd",
       [](py::object self) -> py::object {
-        // Writable: after a file without standard deviations the caller fills them in place.
         SurveyData& data = self.cast<SurveyData&>();
         if (!data.has_values) return py::none();
+        // A file without standard deviations leaves them unset (all NaN) until the caller gives
+        // them: None, so that no picture or sum takes NaN for a deviation.
+        if (data.std_missing && std::all_of(data.dstd.begin(), data.dstd.end(),
+                                            [](double v) { return std::isnan(v); })) {
+          return py::none();
+        }
         return py::array_t<double>({static_cast<py::ssize_t>(data.dstd.size())}, {sizeof(double)},
                                    data.dstd.data(), self);
       },
@@ -80,9 +87,9 @@ void bind_survey(py::module_& module) {
         const auto given = vector_argument(values, data.ndat, "dstd");
         data.dstd.assign(given.data(), given.data() + given.size());
       },
-      "Standard deviations, one per datum in grouped order; None without data values. Writable: "
-      "a file read with std_missing leaves them NaN for the caller to fill (data.dstd = array, or "
-      "in place).");
+      "Standard deviations, one per datum in grouped order; None without data values, and None "
+      "for a file read without them (std_missing) until they are given: data.dstd = array (then "
+      "writable in place too).");
   const std::tuple<const char*, std::vector<std::int32_t> SurveyData::*, Presence> integers[] = {
       {"ndat_cur", &SurveyData::ndat_cur, nullptr},
       {"iptype", &SurveyData::iptype, nullptr},

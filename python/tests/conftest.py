@@ -4,7 +4,8 @@ By default the module is the build tree's (QUELBY_PYTHON_PATH, else build/releas
 QUELBY_INSTALLED=1 it is the installed package (pip install .), whatever the interpreter imports,
 and never the source or build tree. The command is QUELBY_BINARY, else build/release/quelby;
 quelby-forward is QUELBY_FORWARD_BINARY, else build/release/quelby-forward; quelby-invert is
-QUELBY_INVERT_BINARY, else build/release/quelby-invert.
+QUELBY_INVERT_BINARY, else build/release/quelby-invert; quelby-import is QUELBY_IMPORT_BINARY, else
+build/release/quelby-import.
 """
 
 import os
@@ -57,6 +58,13 @@ def forward_command():
 @pytest.fixture
 def invert_command():
     path = pathlib.Path(os.environ.get("QUELBY_INVERT_BINARY", BUILD / "quelby-invert"))
+    assert path.exists(), f"the command is not built: {path}"
+    return path
+
+
+@pytest.fixture
+def import_command():
+    path = pathlib.Path(os.environ.get("QUELBY_IMPORT_BINARY", BUILD / "quelby-import"))
     assert path.exists(), f"the command is not built: {path}"
     return path
 

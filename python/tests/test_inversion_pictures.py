@@ -168,8 +168,12 @@ def test_observed_predicted_and_misfit_side_by_side(block):
     assert f"phi_d = {np.sum(misfit ** 2):.4g}" in axes[2].get_title()
     assert axes[2].figure.axes[-1].get_ylabel() == "(predicted - observed) / std"
     saved(axes[0], block["folder"], "misfit.png")
-    with pytest.raises(ValueError, match="standard deviations"):
-        quelby.plot_data_misfit(block["survey"], predicted, observed=observed)
+    # Data without standard deviations: the relative misfit in percent.
+    relative = quelby.plot_data_misfit(block["survey"], predicted, observed=observed)
+    np.testing.assert_allclose(relative[2].collections[0].get_array(),
+                               100 * (predicted - observed) / np.abs(observed), rtol=1e-12)
+    assert relative[2].get_title().startswith("relative misfit, no standard deviations")
+    assert relative[2].figure.axes[-1].get_ylabel() == "(predicted - observed) / |observed| (%)"
 
 
 def test_the_iteration_history_read_back_and_drawn(tmp_path):

@@ -31,7 +31,7 @@ def test_missing_standard_deviations_are_filled_then_normalised(tmp_path):
     path = tmp_path / "d.dat"
     path.write_text("no std\n0 10 20 30 4.0\n0 10 30 40 9.0\n50 60 10 20 -2.0\n")
     data = quelby.read_data_file(path)
-    assert data.std_missing and np.isnan(data.dstd).all()
+    assert data.std_missing and data.dstd is None  # none until given
     dobs = data.dobs.copy()
     std = np.abs(dobs) * 0.05 + 0.1
     data.dstd = std

@@ -23,6 +23,71 @@ void fill_without_file(std::span<const double> z_nodes, Topography& topography) 
   topography.has_topography = false;
 }
 
+// Fills `topography` from the polyline held in places 1..N of X and E (0-based), places 0 and N+1
+// being free for the flat extension at both ends.
+void fill_from_polyline(std::vector<double>& X, std::vector<double>& E, double reference,
+                        std::span<const double> x_nodes, std::span<const double> z_nodes,
+                        Topography& topography) {
+  const std::size_t x_node_count = x_nodes.size();
+  const std::size_t last = X.size() - 1;
+  if (x_node_count >= 1) {
+    X[0] = std::min(X[1] - extension, x_nodes[0]);
+    X[last] = std::max(X[last - 1] + extension, x_nodes[x_node_count - 1]);
+  } else {
+    X[0] = X[1] - extension;
+    X[last] = X[last - 1] + extension;
+  }
+  E[0] = E[1];
+  E[last] = E[last - 1];
+
+  std::vector<double> D(z_nodes.size());
+  for (std::size_t k = 0; k < z_nodes.size(); ++k) D[k] = reference - z_nodes[k];
+
+  // Node elevations are kept in surface_z until they are turned into z at the end.
+  std::vector<double>& elevation = topography.surface_z;
+  if (x_node_count >= 1) {
+    const double x1 = x_nodes[0];
+    std::size_t j = 1;
+    while (j < last && !(X[j] > x1)) ++j;
+    elevation[0] = E[j] + ((E[j] - E[j - 1]) / (X[j] - X[j - 1])) * (x1 - X[j]);
+    double xa = x1;
+    double ea = elevation[0];
+
+    const std::size_t z_node_count = z_nodes.size();
+    for (std::size_t i = 0; i + 1 < x_node_count; ++i) {
+      const double x2 = x_nodes[i + 1];
+      const double w = x2 - x_nodes[i];
+      double I = 0;
+      // The bound only matters for x nodes that do not increase; the last point lies at or
+      // beyond the last node.
+      while (j < last && X[j] < x2) {
+        I = I + ((X[j] - xa) * 0.5) * (ea + E[j]);
+        xa = X[j];
+        ea = E[j];
+        ++j;
+      }
+      const double e2 = ((E[j] - E[j - 1]) / (X[j] - X[j - 1])) * (x2 - X[j]) + E[j];
+      elevation[i + 1] = e2;
+      I = ((x2 - xa) * 0.5) * (ea + e2) + I;
+      xa = x2;
+      ea = e2;
+
+      // The z node nearest to the column's mean surface elevation, by areas; ties go up.
+      std::int32_t air = 0;
+      if (z_node_count >= 2 && !(D[0] * w < I)) {
+        std::size_t k = 1;  // 0-based: node k+1 of the 1-based numbering
+        while (k + 1 < z_node_count && !(D[k] * w < I)) ++k;
+        air = (D[k - 1] * w - I) <= (I - D[k] * w) ? static_cast<std::int32_t>(k - 1)
+                                                   : static_cast<std::int32_t>(k);
+      }
+      topography.air_cells[i] = air;
+    }
+  }
+  for (double& value : elevation) value = reference - value;
+  topography.has_topography = true;
+  topography.reference_elevation = reference;
+}
+
 }  // namespace
 
 void read_topography(const Io& io, bool use_file, std::string_view name,
@@ -82,66 +147,21 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
     out_of_memory_stop(io);
   }
   frame.close();
-
-  const std::size_t last = X.size() - 1;
-  if (x_node_count >= 1) {
-    X[0] = std::min(X[1] - extension, x_nodes[0]);
-    X[last] = std::max(X[last - 1] + extension, x_nodes[x_node_count - 1]);
-  } else {
-    X[0] = X[1] - extension;
-    X[last] = X[last - 1] + extension;
-  }
-  E[0] = E[1];
-  E[last] = E[last - 1];
-
-  std::vector<double> D(z_nodes.size());
-  for (std::size_t k = 0; k < z_nodes.size(); ++k) D[k] = reference - z_nodes[k];
-
-  // Node elevations are kept in surface_z until they are turned into z at the end.
-  std::vector<double>& elevation = topography.surface_z;
-  if (x_node_count >= 1) {
-    const double x1 = x_nodes[0];
-    std::size_t j = 1;
-    while (j < last && !(X[j] > x1)) ++j;
-    elevation[0] = E[j] + ((E[j] - E[j - 1]) / (X[j] - X[j - 1])) * (x1 - X[j]);
-    double xa = x1;
-    double ea = elevation[0];
-
-    const std::size_t z_node_count = z_nodes.size();
-    for (std::size_t i = 0; i + 1 < x_node_count; ++i) {
-      const double x2 = x_nodes[i + 1];
-      const double w = x2 - x_nodes[i];
-      double I = 0;
-      // The bound only matters for x nodes that do not increase; the last point lies at or
-      // beyond the last node.
-      while (j < last && X[j] < x2) {
-        I = I + ((X[j] - xa) * 0.5) * (ea + E[j]);
-        xa = X[j];
-        ea = E[j];
-        ++j;
-      }
-      const double e2 = ((E[j] - E[j - 1]) / (X[j] - X[j - 1])) * (x2 - X[j]) + E[j];
-      elevation[i + 1] = e2;
-      I = ((x2 - xa) * 0.5) * (ea + e2) + I;
-      xa = x2;
-      ea = e2;
-
-      // The z node nearest to the column's mean surface elevation, by areas; ties go up.
-      std::int32_t air = 0;
-      if (z_node_count >= 2 && !(D[0] * w < I)) {
-        std::size_t k = 1;  // 0-based: node k+1 of the 1-based numbering
-        while (k + 1 < z_node_count && !(D[k] * w < I)) ++k;
-        air = (D[k - 1] * w - I) <= (I - D[k] * w) ? static_cast<std::int32_t>(k - 1)
-                                                   : static_cast<std::int32_t>(k);
-      }
-      topography.air_cells[i] = air;
-    }
-  }
-  for (double& value : elevation) value = reference - value;
-  topography.has_topography = true;
-  topography.reference_elevation = reference;
-
+  fill_from_polyline(X, E, reference, x_nodes, z_nodes, topography);
   frame.log_read("topography was read from: ");
+}
+
+void topography_from_points(std::span<const double> x, std::span<const double> elevation,
+                            double reference_elevation, std::span<const double> x_nodes,
+                            std::span<const double> z_nodes, Topography& topography) {
+  const std::size_t x_node_count = x_nodes.size();
+  topography.air_cells.assign(x_node_count > 0 ? x_node_count - 1 : 0, 0);
+  topography.surface_z.assign(x_node_count, 0.0);
+  std::vector<double> X(x.size() + 2, 0.0);
+  std::vector<double> E(x.size() + 2, 0.0);
+  std::copy(x.begin(), x.end(), X.begin() + 1);
+  std::copy(elevation.begin(), elevation.end(), E.begin() + 1);
+  fill_from_polyline(X, E, reference_elevation, x_nodes, z_nodes, topography);
 }
 
 void load_mesh_and_topography(const Io& io, std::string_view mesh_name,

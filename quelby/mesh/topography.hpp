@@ -38,6 +38,13 @@ void read_topography(const Io& io, bool use_file, std::string_view name,
                      std::span<const double> x_nodes, std::span<const double> z_nodes,
                      Topography& topography);
 
+// The same store from points in memory, as read_topography computes it from a file holding them:
+// x not decreasing, both spans of one size of at least 1, every value finite (the caller's to
+// check). Nothing is written. Linear in points plus nodes.
+void topography_from_points(std::span<const double> x, std::span<const double> elevation,
+                            double reference_elevation, std::span<const double> x_nodes,
+                            std::span<const double> z_nodes, Topography& topography);
+
 // load_mesh with `mesh_name`, then read_topography with the mesh's nodes.
 void load_mesh_and_topography(const Io& io, std::string_view mesh_name,
                               std::string_view topography_name, bool use_file, Mesh& mesh,

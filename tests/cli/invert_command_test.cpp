@@ -38,7 +38,9 @@ using testing::Transcript;
 
 const std::string usage =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
-    "                     [--out DIR] [--robust[=THRESHOLD]] [--blocky] [CONTROL]\n";
+    "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
+    "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
+    "                     [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,

@@ -13,8 +13,9 @@ namespace quelby {
 namespace {
 
 const std::map<std::string, int> floor_of = {
-    {"base", 0},           {"sparse", 1},    {"mesh", 1},   {"survey", 2},  {"cells", 2},
-    {"regularization", 3}, {"smoothing", 3}, {"report", 4}, {"forward", 4}, {"inversion", 5},
+    {"base", 0},    {"sparse", 1},         {"mesh", 1},      {"survey", 2},
+    {"cells", 2},   {"regularization", 3}, {"smoothing", 3}, {"report", 4},
+    {"forward", 4}, {"fielddata", 5},      {"inversion", 6},
 };
 
 // The folder of every "quelby/<folder>/..." include in `path`.

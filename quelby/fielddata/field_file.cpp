@@ -1,0 +1,205 @@
+#include "quelby/fielddata/field_file.hpp"
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "quelby/base/reader_frame.hpp"
+#include "quelby/base/stops.hpp"
+#include "quelby/fielddata/dat2d_format.hpp"
+#include "quelby/fielddata/field_lines.hpp"
+#include "quelby/fielddata/instrument_formats.hpp"
+#include "quelby/fielddata/instrument_table.hpp"
+#include "quelby/fielddata/unified_format.hpp"
+
+namespace quelby {
+
+namespace {
+
+// The first lines of a file, as they are (at most `count`).
+std::vector<std::string> first_lines(const Io& io, std::string_view name, std::size_t count) {
+  FieldLines lines(io, name);
+  std::vector<std::string> result;
+  std::string_view line;
+  while (result.size() < count && lines.next(line)) result.emplace_back(line);
+  return result;
+}
+
+bool leading_integers(std::string_view line, std::size_t count) {
+  const auto fields = split_fields(line, ' ');
+  if (fields.size() < count) return false;
+  for (std::size_t k = 0; k < count; ++k) {
+    std::int32_t value = 0;
+    if (!field_integer(fields[k], value)) return false;
+  }
+  return true;
+}
+
+// The lines with text (after cutting `comment`, when given) among `lines`, with their 1-based
+// numbers.
+std::vector<std::pair<std::size_t, std::string_view>> text_lines(
+    const std::vector<std::string>& lines, char comment) {
+  std::vector<std::pair<std::size_t, std::string_view>> result;
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    std::string_view text = lines[k];
+    if (comment != '\0') text = cut_comment(text, comment);
+    if (!trim_blanks(text).empty()) result.push_back({k + 1, trim_blanks(text)});
+  }
+  return result;
+}
+
+bool has_key(const std::vector<TableColumn>& columns, std::string_view key,
+             std::string_view unit = "*") {
+  for (const TableColumn& column : columns) {
+    if (column.key == key && (unit == "*" || column.unit == unit)) return true;
+  }
+  return false;
+}
+
+// Why the first lines are not a file of `format`; empty when they fit its signature.
+std::string signature_mismatch(FieldFormat format, const std::vector<std::string>& lines) {
+  if (lines.empty()) return "the file is empty";
+  switch (format) {
+    case FieldFormat::unified: {
+      const auto text = text_lines(lines, '#');
+      if (text.empty()) return "no line with values";
+      if (!leading_integers(text[0].second, 1)) {
+        return "line " + std::to_string(text[0].first) + " holds no electrode count";
+      }
+      if (text.size() > 1 && leading_integers(text[1].second, 5)) {
+        return "line " + std::to_string(text[1].first) +
+               " holds five whole numbers, not a position";
+      }
+      return {};
+    }
+    case FieldFormat::dat2d: {
+      double spacing = 0;
+      std::int32_t code = 0;
+      const auto fields = [&](std::size_t k) {
+        std::vector<std::string_view> values;
+        if (k < lines.size()) {
+          for (const auto part : split_fields(lines[k], ',')) {
+            for (const auto field : split_fields(part, ' ')) values.push_back(field);
+          }
+        }
+        return values;
+      };
+      const auto second = fields(1);
+      if (second.empty() || !field_number(second[0], spacing) || !(spacing > 0)) {
+        return "line 2 holds no electrode spacing";
+      }
+      const auto third = fields(2);
+      if (third.empty() || !field_integer(third[0], code) ||
+          !((code >= 1 && code <= 8) || code == 11)) {
+        return "line 3 holds no array code";
+      }
+      return {};
+    }
+    case FieldFormat::syscal:
+    case FieldFormat::terrameter: {
+      const auto text = text_lines(lines, '\0');
+      if (text.empty()) return "no header line";
+      const auto columns = table_columns(text[0].second);
+      if (format == FieldFormat::syscal) {
+        if (!(has_key(columns, "spa.1") || has_key(columns, "xa")) ||
+            !(has_key(columns, "rho") || has_key(columns, "vp") || has_key(columns, "vmn"))) {
+          return "line " + std::to_string(text[0].first) +
+                 " is no header with Spa.1 (or xA) and Rho (or Vp, VMN)";
+        }
+        return {};
+      }
+      if (!has_key(columns, "a", "x") || !has_key(columns, "m", "x")) {
+        return "line " + std::to_string(text[0].first) + " is no header with A(x) and M(x)";
+      }
+      return {};
+    }
+    case FieldFormat::protocol: {
+      const auto text = text_lines(lines, '\0');
+      if (text.empty() || !leading_integers(text[0].second, 1) ||
+          split_fields(text[0].second, ' ').size() != 1) {
+        return "line 1 holds no measurement count alone";
+      }
+      if (text.size() > 1 && !leading_integers(text[1].second, 5)) {
+        return "line " + std::to_string(text[1].first) + " does not start with five whole numbers";
+      }
+      return {};
+    }
+  }
+  return "unknown format";
+}
+
+// The first line of a stop's message text without its leading empty line and "Error ..."
+// prefix up to the file's name: what the reader found.
+std::string reason_of(const std::string& message, const std::string& name) {
+  std::string text = message;
+  while (!text.empty() && (text.front() == '\n')) text.erase(0, 1);
+  const std::size_t end = text.find('\n');
+  if (end != std::string::npos) text.resize(end);
+  const std::size_t at = text.find(name);
+  if (at != std::string::npos) {
+    text.erase(0, at + name.size());
+    while (!text.empty() && (text.front() == ',' || text.front() == ':' || text.front() == ' ')) {
+      text.erase(0, 1);
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+FieldSurvey read_field_file_as(const Io& io, std::string_view name, FieldFormat format,
+                               double spacing) {
+  switch (format) {
+    case FieldFormat::unified:
+      return read_unified_file(io, name);
+    case FieldFormat::dat2d:
+      return read_dat2d_file(io, name);
+    case FieldFormat::syscal:
+      return read_syscal_file(io, name);
+    case FieldFormat::terrameter:
+      return read_terrameter_file(io, name);
+    case FieldFormat::protocol:
+      return read_protocol_file(io, name, spacing);
+  }
+  return read_unified_file(io, name);
+}
+
+FieldSurvey read_field_file(const Io& io, std::string_view name, std::optional<FieldFormat> format,
+                            double spacing) {
+  const std::string file(trim_trailing_blanks(name));
+  if (format) {
+    FieldSurvey survey = read_field_file_as(io, file, *format, spacing);
+    survey.notes.insert(survey.notes.begin(), "format: " + std::string(format_title(*format)) +
+                                                  " (given by --format " +
+                                                  std::string(format_name(*format)) + ")");
+    return survey;
+  }
+  const std::vector<std::string> lines = first_lines(io, file, 12);
+  std::vector<std::string> reasons;
+  for (const FieldFormat candidate : all_field_formats) {
+    std::string mismatch = signature_mismatch(candidate, lines);
+    if (mismatch.empty()) {
+      // Read quietly: a failure here is one reason among others.
+      std::ostringstream console, error, log;
+      const Io quiet{console, error, log};
+      try {
+        FieldSurvey survey = read_field_file_as(quiet, file, candidate, spacing);
+        survey.notes.insert(
+            survey.notes.begin(),
+            "format: " + std::string(format_title(candidate)) + " (told from the file's content)");
+        return survey;
+      } catch (const Stop&) {
+        mismatch = reason_of(console.str(), file);
+      }
+    }
+    reasons.push_back("  " + std::string(format_name(candidate)) + ": " + mismatch);
+  }
+  std::string text = "\nError: the format of " + file + " is not recognised:\n";
+  for (const std::string& reason : reasons) text += reason + '\n';
+  text += "Give --format with one of unified, dat2d, syscal, terrameter, protocol.\n";
+  stop_with(io, Order::console_then_log, text, exit_failure,
+            line_detail(file, 0, "no import format reads it"));
+}
+
+}  // namespace quelby

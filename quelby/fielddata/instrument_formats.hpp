@@ -1,0 +1,33 @@
+// The readers of instruments' exports and of the four-electrode protocol file: the Syscal Pro
+// text or CSV export, the ABEM Terrameter LS exported text (both tables of named columns, see
+// instrument_table.hpp), and protocol.dat (a count, then per measurement its number, four
+// electrode numbers and optionally the resistance and its error).
+#pragma once
+
+#include <string_view>
+
+#include "quelby/base/io.hpp"
+#include "quelby/fielddata/field_readings.hpp"
+
+namespace quelby {
+
+// Syscal Pro export. Columns read: the x of A, B, M, N (Spa.1 to Spa.4, or xA xB xM xN), their
+// z (zA ... zN, elevations) when given, Rho (apparent resistivity, ohm-m), Dev. or Dev. Rho
+// (stacking deviation, %), M (chargeability, mV/V), Vp or VMN (mV) and In or IAB (mA), Coef. k
+// (the geometric factor, m). The x columns and either Rho or Vp and In are needed.
+FieldSurvey read_syscal_file(const Io& io, std::string_view name);
+
+// ABEM Terrameter LS exported text. Columns read: A(x) B(x) M(x) N(x) and their (y) (which must
+// be 0) and (z) (elevations); R(Ohm); App.R(Ohmm) (or AppRes); I(mA) or I(A); U(V), U(mV) or
+// Voltage(V); Var(%) (stacking deviation); App.Ch.(ms) or App.Ch.(mV/V) (chargeability) with
+// IntTime (the integration window, s or ms) for integral chargeabilities. The x columns and one
+// of R, App.R or U and I are needed.
+FieldSurvey read_terrameter_file(const Io& io, std::string_view name);
+
+// protocol.dat: the number of measurements, then per measurement its number, the electrode
+// numbers of A, B, M and N (1-based, electrode k at x = (k - 1) * spacing), then optionally the
+// resistance (ohms) and its error (ohms). By reciprocity a file that lists the potential pair
+// first gives the same resistances.
+FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing);
+
+}  // namespace quelby

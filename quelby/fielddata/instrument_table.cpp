@@ -1,0 +1,101 @@
+#include "quelby/fielddata/instrument_table.hpp"
+
+#include <algorithm>
+
+#include "quelby/base/read_detail.hpp"
+
+namespace quelby {
+
+namespace {
+
+char delimiter_of(std::string_view header) {
+  if (header.find('\t') != std::string_view::npos) return '\t';
+  if (header.find(';') != std::string_view::npos) return ';';
+  if (header.find(',') != std::string_view::npos) return ',';
+  return ' ';
+}
+
+TableColumn column_of(std::string_view name) {
+  TableColumn column;
+  name = trim_blanks(name);
+  const std::size_t open = name.find('(');
+  std::string_view key = name.substr(0, open);
+  if (open != std::string_view::npos) {
+    const std::size_t close = name.find(')', open);
+    column.unit = lower_case(trim_blanks(name.substr(
+        open + 1, close == std::string_view::npos ? std::string_view::npos : close - open - 1)));
+  }
+  column.key = lower_case(trim_blanks(key));
+  return column;
+}
+
+}  // namespace
+
+std::vector<TableColumn> table_columns(std::string_view line) {
+  std::vector<TableColumn> columns;
+  for (const std::string_view name : split_fields(line, delimiter_of(line))) {
+    columns.push_back(column_of(name));
+  }
+  return columns;
+}
+
+InstrumentTable::InstrumentTable(FieldLines& lines) : lines_(lines) {
+  std::string_view header;
+  if (!lines.next_with_text(header)) lines.fail_at(0, "the file holds no header line");
+  delimiter_ = delimiter_of(header);
+  // Decimal commas only where commas cannot be the delimiter.
+  decimal_comma_ = delimiter_ == ';' || delimiter_ == '\t';
+  for (const std::string_view name : split_fields(header, delimiter_)) {
+    names_.emplace_back(trim_blanks(name));
+    columns_.push_back(column_of(name));
+  }
+}
+
+std::optional<std::size_t> InstrumentTable::find(
+    std::initializer_list<std::string_view> keys) const {
+  for (const std::string_view key : keys) {
+    const auto at = std::find_if(columns_.begin(), columns_.end(),
+                                 [&](const TableColumn& column) { return column.key == key; });
+    if (at != columns_.end()) return static_cast<std::size_t>(at - columns_.begin());
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> InstrumentTable::find_with_unit(std::string_view key,
+                                                           std::string_view unit) const {
+  const auto at = std::find_if(columns_.begin(), columns_.end(), [&](const TableColumn& column) {
+    return column.key == key && column.unit == unit;
+  });
+  if (at == columns_.end()) return std::nullopt;
+  return static_cast<std::size_t>(at - columns_.begin());
+}
+
+bool InstrumentTable::next_row(std::vector<std::string_view>& fields) {
+  std::string_view line;
+  if (!lines_.next_with_text(line)) return false;
+  fields = split_fields(line, delimiter_);
+  return true;
+}
+
+std::optional<double> InstrumentTable::number(const std::vector<std::string_view>& fields,
+                                              std::optional<std::size_t> column) const {
+  if (!column || *column >= fields.size()) return std::nullopt;
+  double value = 0;
+  if (!field_number(fields[*column], value, decimal_comma_)) return std::nullopt;
+  return value;
+}
+
+double InstrumentTable::required(const std::vector<std::string_view>& fields,
+                                 std::size_t column) const {
+  if (column >= fields.size()) {
+    lines_.fail("the line has no field for the column " + quoted_text(names_[column]));
+  }
+  double value = 0;
+  if (!field_number(fields[column], value, decimal_comma_)) {
+    lines_.fail("the " + quoted_text(names_[column]) + " field " + quoted_text(fields[column]) +
+                " is not a finite number");
+  }
+  return value;
+}
+
+}  // namespace quelby
