@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <new>
 #include <numbers>
 #include <stdexcept>
@@ -15,22 +16,12 @@
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/forward/cholesky.hpp"
+#include "quelby/forward/dense.hpp"
 #include "quelby/forward/ground_operator.hpp"
 #include "quelby/forward/kernels.hpp"
 
 namespace quelby {
 namespace {
-
-// Runs body(j) for j in [0, count) on the worker pool; the first exception of any part is
-// rethrown on the calling thread once every part has returned.
-template <typename Body>
-void for_each_parallel(std::size_t count, Body&& body) {
-  parallel_for_rethrowing(static_cast<std::int64_t>(count), 2,
-                          [&](std::int64_t begin, std::int64_t end) {
-                            for (std::int64_t j = begin; j < end; ++j)
-                              body(static_cast<std::size_t>(j));
-                          });
-}
 
 // Turns a failure of the solver into the library's stops.
 template <typename Work>
@@ -103,8 +94,7 @@ std::string format_number(double value) {
   return shortest(value);
 }
 
-// Fields of one chunk of wavenumbers held at once by the sensitivity, and columns per block.
-constexpr std::size_t field_budget_bytes = std::size_t{512} << 20;
+// Cells per block of the sensitivities' assembly.
 constexpr std::size_t sensitivity_block = 128;
 
 }  // namespace
@@ -122,31 +112,64 @@ struct ForwardModel::Impl {
   // BN (-1 where an electrode is missing).
   std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
   std::vector<std::array<std::int32_t, 4>> datum_pairs;
-  // The conductivity the factors belong to, per mesh cell.
+  // The operator's entries at factor rows: row and column of each entry of the pattern.
+  std::vector<std::int32_t> entry_row, entry_column;
+  // The conductivity the factors and fields belong to, per mesh cell.
   std::vector<double> sigma;
   bool sigma_set = false;
-  // Per wavenumber: its factor, kept and refactorised in place for a new conductivity, and the
-  // electrodes' forward solves with it.
+  // Per wavenumber, what is kept between calls: its factor (refactorised in place for a new
+  // conductivity), the electrodes' forward solves with it, and their fields (node by node in the
+  // factor's order, every electrode's value of a node side by side).
   struct Slot {
     std::unique_ptr<CholeskyFactor> factor;
     bool current = false;  // the factor belongs to `sigma`
-    std::vector<double> values;
     std::vector<ForwardColumn> columns;
     bool columns_current = false;
+    std::vector<double> fields;
+    bool fields_current = false;
   };
   std::vector<Slot> slots;
   bool keep = true;                           // the factors are kept between calls
+  bool keep_fields = true;                    // the fields are kept between calls
   std::vector<std::vector<double>> boundary;  // per wavenumber, the mixed condition's factors
-  // The fields of one chunk of wavenumbers, electrode by electrode, kept between sensitivities.
-  std::vector<std::vector<double>> field_storage;
+  // What one thread works in when nothing is kept: a factor refactorised for each wavenumber, the
+  // operator's entries, the forward solves, fields and a second field-sized array. Spares are
+  // kept for the next call, so that memory is touched fresh once.
+  struct Work {
+    std::unique_ptr<CholeskyFactor> factor;
+    std::vector<double> values;
+    std::vector<ForwardColumn> columns;
+    std::vector<double> fields, applied;
+  };
+  std::mutex spare_mutex;
+  std::vector<std::unique_ptr<Work>> spares;
+  // The fields of one chunk of wavenumbers when they are not kept (the sensitivity's).
+  std::vector<std::vector<double>> chunk_fields;
 
   void set_resistivity(const Io& io, std::span<const double> resistivity);
-  // Slot j made current: factorised for `sigma` (in place when it holds a factor) and with every
-  // electrode's forward solve. One thread at a time per slot.
-  Slot& prepare(std::size_t j);
-  // Frees slot j's memory unless factors are kept.
-  void release(std::size_t j);
-  std::vector<double> combine(const std::vector<double>& per_wavenumber) const;
+  // Runs body(j, work) for the wavenumbers first..last - 1 on the pool, each part with a spare.
+  template <typename Body>
+  void for_wavenumbers(std::size_t first, std::size_t last, Body&& body);
+  // The factor of wavenumber j for `sigma` with every electrode's forward solve: the kept ones,
+  // made current, or made in `work`. One thread at a time per wavenumber.
+  const CholeskyFactor& prepare(std::size_t j, Work& work);
+  const std::vector<ForwardColumn>& columns(std::size_t j, Work& work) const {
+    return keep ? slots[j].columns : work.columns;
+  }
+  // Every electrode's field at wavenumber j (nodes x electrodes, factor order): the kept fields,
+  // or solved into `target` (resized) when they are not kept.
+  const double* fields(std::size_t j, Work& work, std::vector<double>& target);
+  // The pole pairs' values at wavenumber j (u_first^T A(k_j) u_second = b_first^T A^-1 b_second).
+  void pair_products(std::size_t j, Work& work, std::span<double> out);
+  // Per wavenumber j and pole pair p: u_first^T A_weight(k_j) u_second, A_weight the operator of
+  // the conductivities weighted by `cell_weight` (per mesh cell), into weighted[j * pairs + p];
+  // and the pole pairs' values into `products` unless it is empty.
+  void weighted_pair_products(std::span<const double> cell_weight, std::span<double> weighted,
+                              std::span<double> products);
+  std::vector<double> combine(std::span<const double> per_wavenumber) const;
+  // The positions in the operator's cells of mesh cells given by a caller; a cell that is not in
+  // the ground writes its message and throws Stop.
+  std::vector<std::int32_t> positions(const Io& io, std::span<const std::int32_t> cells) const;
 };
 
 ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::int32_t> air_cells,
@@ -177,14 +200,30 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
   const auto reference = reference_point(mesh, m.ground, m.placed);
   with_solver_stops(io, [&] {
     m.op = std::make_unique<GroundOperator>(mesh, m.ground, reference.first, reference.second);
-    m.pattern =
-        std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
+    m.pattern = std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows(),
+                                                  options.factorisation);
   });
-  m.slots.resize(m.rule.k.size());
-  m.keep =
-      options.keep_factors && m.pattern->factor_bytes() * static_cast<double>(m.rule.k.size()) <=
-                                  static_cast<double>(options.kept_factor_bytes);
+  const std::size_t nk = m.rule.k.size();
+  m.slots.resize(nk);
+  m.keep = options.keep_factors && m.pattern->factor_bytes() * static_cast<double>(nk) <=
+                                       static_cast<double>(options.kept_factor_bytes);
+  m.keep_fields = static_cast<double>(m.op->size()) *
+                      static_cast<double>(m.placed.electrodes.size()) * static_cast<double>(nk) *
+                      sizeof(double) <=
+                  static_cast<double>(options.kept_field_bytes);
   for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
+  const std::span<const std::int32_t> at = m.pattern->factor_row();
+  const auto starts = m.op->column_starts();
+  const auto rows = m.op->rows();
+  m.entry_row.resize(rows.size());
+  m.entry_column.resize(rows.size());
+  for (std::size_t column = 0; column + 1 < starts.size(); ++column) {
+    for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
+      m.entry_row[static_cast<std::size_t>(p)] =
+          at[static_cast<std::size_t>(rows[static_cast<std::size_t>(p)])];
+      m.entry_column[static_cast<std::size_t>(p)] = at[column];
+    }
+  }
 
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
   auto pair_of = [&](std::int32_t source, std::int32_t receiver) -> std::int32_t {
@@ -247,43 +286,120 @@ void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> r
   sigma = std::move(next);
   sigma_set = true;
   op->set_conductivity(sigma);
-  for (Slot& slot : slots) slot.current = slot.columns_current = false;
+  for (Slot& slot : slots) slot.current = slot.columns_current = slot.fields_current = false;
 }
 
-ForwardModel::Impl::Slot& ForwardModel::Impl::prepare(std::size_t j) {
+template <typename Body>
+void ForwardModel::Impl::for_wavenumbers(std::size_t first, std::size_t last, Body&& body) {
+  parallel_for_rethrowing(static_cast<std::int64_t>(last - first), 2,
+                          [&](std::int64_t begin, std::int64_t end) {
+                            std::unique_ptr<Work> work;
+                            {
+                              const std::lock_guard<std::mutex> lock(spare_mutex);
+                              if (!spares.empty()) {
+                                work = std::move(spares.back());
+                                spares.pop_back();
+                              }
+                            }
+                            if (!work) work = std::make_unique<Work>();
+                            struct GiveBack {
+                              Impl& m;
+                              std::unique_ptr<Work>& work;
+                              ~GiveBack() {
+                                const std::lock_guard<std::mutex> lock(m.spare_mutex);
+                                m.spares.push_back(std::move(work));
+                              }
+                            } give_back{*this, work};
+                            for (std::int64_t j = begin; j < end; ++j)
+                              body(first + static_cast<std::size_t>(j), *work);
+                          });
+}
+
+const CholeskyFactor& ForwardModel::Impl::prepare(std::size_t j, Work& work) {
   Slot& slot = slots[j];
-  if (!slot.current) {
-    slot.values.resize(op->entry_count());
-    op->values(rule.k[j], boundary[j], slot.values);
-    if (slot.factor) {
-      slot.factor->refactor(slot.values);
+  std::unique_ptr<CholeskyFactor>& factor = keep ? slot.factor : work.factor;
+  std::vector<ForwardColumn>& electrode_columns = keep ? slot.columns : work.columns;
+  if (!keep || !slot.current) {
+    work.values.resize(op->entry_count());
+    op->values(rule.k[j], boundary[j], work.values);
+    if (factor) {
+      factor->refactor(work.values);
     } else {
-      slot.factor = std::make_unique<CholeskyFactor>(*pattern, slot.values);
+      factor = std::make_unique<CholeskyFactor>(*pattern, work.values);
     }
-    slot.current = true;
+    slot.current = keep;
     slot.columns_current = false;
   }
-  if (!slot.columns_current) {
-    slot.columns.resize(placed.electrodes.size());
+  if (!keep || !slot.columns_current) {
+    electrode_columns.resize(placed.electrodes.size());
     for (std::size_t e = 0; e < placed.electrodes.size(); ++e) {
       const Electrode& electrode = placed.electrodes[e];
       const auto count = static_cast<std::size_t>(electrode.count);
-      slot.factor->forward(std::span(electrode.node, count), std::span(electrode.weight, count),
-                           slot.columns[e]);
+      factor->forward(std::span(electrode.node, count), std::span(electrode.weight, count),
+                      electrode_columns[e]);
     }
-    slot.columns_current = true;
+    slot.columns_current = keep;
   }
-  return slot;
+  return *factor;
 }
 
-void ForwardModel::Impl::release(std::size_t j) {
-  if (keep) return;
-  slots[j] = Slot{};
+const double* ForwardModel::Impl::fields(std::size_t j, Work& work, std::vector<double>& target) {
+  Slot& slot = slots[j];
+  if (keep_fields && slot.fields_current) return slot.fields.data();
+  const CholeskyFactor& factor = prepare(j, work);
+  std::vector<double>& out = keep_fields ? slot.fields : target;
+  out.resize(static_cast<std::size_t>(op->size()) * placed.electrodes.size());
+  factor.backward(columns(j, work), out);
+  slot.fields_current = keep_fields;
+  return out.data();
+}
+
+void ForwardModel::Impl::pair_products(std::size_t j, Work& work, std::span<double> out) {
+  const CholeskyFactor& factor = prepare(j, work);
+  const std::vector<ForwardColumn>& electrode_columns = columns(j, work);
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    out[p] = factor.dot(electrode_columns[static_cast<std::size_t>(pairs[p].first)],
+                        electrode_columns[static_cast<std::size_t>(pairs[p].second)]);
+  }
+}
+
+void ForwardModel::Impl::weighted_pair_products(std::span<const double> cell_weight,
+                                                std::span<double> weighted,
+                                                std::span<double> products) {
+  const std::size_t ne = placed.electrodes.size();
+  const std::size_t nodes = static_cast<std::size_t>(op->size());
+  const std::size_t np = pairs.size();
+  for_wavenumbers(0, rule.k.size(), [&](std::size_t j, Work& work) {
+    if (!products.empty()) pair_products(j, work, products.subspan(j * np, np));
+    const double* field = fields(j, work, work.fields);
+    // The operator of the weighted conductivities applied to every electrode's field, node by
+    // node in the factor's order.
+    work.values.assign(op->entry_count(), 0.0);
+    op->add_weighted(rule.k[j], boundary[j], cell_weight, work.values);
+    std::vector<double>& applied = work.applied;
+    applied.assign(nodes * ne, 0.0);
+    for (std::size_t p = 0; p < entry_row.size(); ++p) {
+      const double a = work.values[p];
+      if (a == 0) continue;
+      const std::size_t row = static_cast<std::size_t>(entry_row[p]);
+      const std::size_t column = static_cast<std::size_t>(entry_column[p]);
+      add_scaled(applied.data() + row * ne, a, field + column * ne, ne);
+      if (row != column) add_scaled(applied.data() + column * ne, a, field + row * ne, ne);
+    }
+    // F^T (A_weight F) for every electrode pair at once.
+    std::vector<double> gram(ne * ne);
+    dense::gemm(false, true, ne, ne, nodes, 1.0, field, ne, applied.data(), ne, 0.0, gram.data(),
+                ne);
+    for (std::size_t p = 0; p < np; ++p) {
+      weighted[j * np + p] = gram[static_cast<std::size_t>(pairs[p].first) +
+                                  static_cast<std::size_t>(pairs[p].second) * ne];
+    }
+  });
 }
 
 // sum_j w_j value_j / pi per pole pair, in ascending j, from values stored wavenumber by
 // wavenumber.
-std::vector<double> ForwardModel::Impl::combine(const std::vector<double>& per_wavenumber) const {
+std::vector<double> ForwardModel::Impl::combine(std::span<const double> per_wavenumber) const {
   std::vector<double> pole(pairs.size(), 0.0);
   for (std::size_t j = 0; j < rule.k.size(); ++j) {
     for (std::size_t p = 0; p < pairs.size(); ++p)
@@ -293,9 +409,25 @@ std::vector<double> ForwardModel::Impl::combine(const std::vector<double>& per_w
   return pole;
 }
 
+std::vector<std::int32_t> ForwardModel::Impl::positions(const Io& io,
+                                                        std::span<const std::int32_t> cells) const {
+  std::vector<std::int32_t> result(cells.size());
+  for (std::size_t c = 0; c < cells.size(); ++c) {
+    const std::int32_t cell = cells[c];
+    const std::int32_t at = cell >= 0 && cell < mesh.nx * mesh.nz ? op->cell_position(cell) : -1;
+    if (at < 0) {
+      stop_with(io, Order::console_then_log,
+                "\nError: sensitivity asked of cell " + std::to_string(cell) +
+                    ", which is not a ground cell of the mesh\n");
+    }
+    result[c] = at;
+  }
+  return result;
+}
+
 namespace {
 
-double datum_from_poles(const std::array<std::int32_t, 4>& four, const std::vector<double>& pole) {
+double datum_from_poles(const std::array<std::int32_t, 4>& four, std::span<const double> pole) {
   auto at = [&](int t) {
     return four[static_cast<std::size_t>(t)] < 0
                ? 0.0
@@ -310,16 +442,11 @@ std::vector<double> ForwardModel::data(const Io& io, std::span<const double> res
   Impl& m = *impl_;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
-  std::vector<double> products(nk * m.pairs.size());
+  const std::size_t np = m.pairs.size();
+  std::vector<double> products(nk * np);
   with_solver_stops(io, [&] {
-    for_each_parallel(nk, [&](std::size_t j) {
-      const Impl::Slot& slot = m.prepare(j);
-      for (std::size_t p = 0; p < m.pairs.size(); ++p) {
-        products[j * m.pairs.size() + p] =
-            slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
-                             slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
-      }
-      m.release(j);
+    m.for_wavenumbers(0, nk, [&](std::size_t j, Impl::Work& work) {
+      m.pair_products(j, work, std::span(products).subspan(j * np, np));
     });
   });
   const std::vector<double> pole = m.combine(products);
@@ -337,21 +464,11 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
   const std::size_t nk = m.rule.k.size();
   const std::size_t nodes = static_cast<std::size_t>(m.op->size());
   const std::size_t ne = m.placed.electrodes.size();
+  const std::size_t np = m.pairs.size();
   const std::size_t ndat = m.datum_pairs.size();
   const std::size_t columns = cells.size();
   if (jacobian.size() < ndat * columns) internal_check_failed(io, "sensitivity: J is too small");
-  std::vector<std::int32_t> position(columns);
-  for (std::size_t c = 0; c < columns; ++c) {
-    const std::int32_t cell = cells[c];
-    const std::int32_t at =
-        cell >= 0 && cell < m.mesh.nx * m.mesh.nz ? m.op->cell_position(cell) : -1;
-    if (at < 0) {
-      stop_with(io, Order::console_then_log,
-                "\nError: sensitivity asked of cell " + std::to_string(cell) +
-                    ", which is not a ground cell of the mesh\n");
-    }
-    position[c] = at;
-  }
+  const std::vector<std::int32_t> position = m.positions(io, cells);
   // The distinct current dipoles and potential dipoles of the data.
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> source_of, receiver_of;
   std::vector<std::pair<std::int32_t, std::int32_t>> sources, receivers;
@@ -368,106 +485,225 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
     if (datum_receiver[i] == static_cast<std::int32_t>(receivers.size()))
       receivers.push_back(receiver);
   }
-  std::fill(jacobian.begin(), jacobian.begin() + static_cast<std::ptrdiff_t>(ndat * columns), 0.0);
-  std::vector<double> products(nk * m.pairs.size());
-  // Wavenumbers in chunks whose fields fit the budget; every chunk adds its share to J in order.
+  std::vector<double> products(nk * np);
+  // Wavenumbers in chunks whose fields are all at hand: every wavenumber when the fields are
+  // kept, else as many as the budget of kept fields holds (at least one); every chunk after the
+  // first adds its share to J.
   const std::size_t field_bytes = nodes * ne * sizeof(double);
   const std::size_t chunk =
-      std::max<std::size_t>(1, field_budget_bytes / std::max<std::size_t>(field_bytes, 1));
+      m.keep_fields ? nk
+                    : std::max<std::size_t>(
+                          1, m.options.kept_field_bytes / std::max<std::size_t>(field_bytes, 1));
+  std::vector<const double*> field(nk);
   for (std::size_t first = 0; first < nk; first += chunk) {
     const std::size_t last = std::min(nk, first + chunk);
     const std::size_t kc = last - first;
-    std::vector<std::vector<double>>& fields = m.field_storage;
-    if (fields.size() < kc) fields.resize(kc);
+    if (!m.keep_fields && m.chunk_fields.size() < kc) m.chunk_fields.resize(kc);
     with_solver_stops(io, [&] {
-      for_each_parallel(kc, [&](std::size_t jj) {
-        const std::size_t j = first + jj;
-        const Impl::Slot& slot = m.prepare(j);
-        for (std::size_t p = 0; p < m.pairs.size(); ++p) {
-          products[j * m.pairs.size() + p] =
-              slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
-                               slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
-        }
-        fields[jj].resize(nodes * ne);
-        slot.factor->backward(slot.columns, fields[jj], true);
-        m.release(j);
+      m.for_wavenumbers(first, last, [&](std::size_t j, Impl::Work& work) {
+        m.pair_products(j, work, std::span(products).subspan(j * np, np));
+        field[j] = m.fields(j, work, m.keep_fields ? work.fields : m.chunk_fields[j - first]);
       });
     });
+    const bool add = first > 0;
     // Per block of columns: each electrode's features R u (R^T R = |w_j| / pi E_c), the dipoles'
     // differences of them, then each datum's sum over wavenumbers and features.
     const std::size_t blocks = (columns + sensitivity_block - 1) / sensitivity_block;
-    for_each_parallel(blocks, [&](std::size_t block) {
-      const std::size_t begin = block * sensitivity_block;
-      const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
-      const std::size_t stride = kc * 4 * sensitivity_block;  // per electrode or dipole
-      std::vector<double> electrode(ne * stride, 0.0), source(sources.size() * stride),
-          receiver(receivers.size() * stride), sum(sensitivity_block);
-      // The cells' nodes, then per wavenumber their factors R (ten rows) and every electrode's
-      // features.
-      std::vector<int> corner(4 * sensitivity_block, 0);
-      std::vector<double> factors(10 * sensitivity_block, 0.0);
-      for (std::size_t cb = 0; cb < size; ++cb) {
-        const GroundOperator::Cell& cell =
-            m.op->cells()[static_cast<std::size_t>(position[begin + cb])];
-        for (std::size_t a = 0; a < 4; ++a) corner[a * sensitivity_block + cb] = cell.node[a];
-      }
-      double r[10];
-      for (std::size_t jj = 0; jj < kc; ++jj) {
-        const std::size_t j = first + jj;
-        for (std::size_t cb = 0; cb < size; ++cb) {
-          m.op->cell_factor(static_cast<std::size_t>(position[begin + cb]), m.rule.k[j],
-                            m.boundary[j], std::abs(m.rule.weight[j]) / std::numbers::pi, r);
-          for (std::size_t t = 0; t < 10; ++t) factors[t * sensitivity_block + cb] = r[t];
-        }
-        for (std::size_t e = 0; e < ne; ++e) {
-          cell_features(fields[jj].data() + e * nodes, corner.data(),
-                        corner.data() + sensitivity_block, corner.data() + 2 * sensitivity_block,
-                        corner.data() + 3 * sensitivity_block, factors.data(), sensitivity_block,
-                        electrode.data() + e * stride + jj * 4 * sensitivity_block, size);
-        }
-      }
-      auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list,
-                         std::vector<double>& out) {
-        for (std::size_t d = 0; d < list.size(); ++d) {
-          const double* first_electrode =
-              electrode.data() + static_cast<std::size_t>(list[d].first) * stride;
-          double* target = out.data() + d * stride;
-          if (list[d].second < 0) {
-            std::copy(first_electrode, first_electrode + stride, target);
-          } else {
-            const double* second_electrode =
-                electrode.data() + static_cast<std::size_t>(list[d].second) * stride;
-            for (std::size_t t = 0; t < stride; ++t)
-              target[t] = first_electrode[t] - second_electrode[t];
-          }
-        }
-      };
-      dipoles(sources, source);
-      dipoles(receivers, receiver);
-      for (std::size_t i = 0; i < ndat; ++i) {
-        const double* x = source.data() + static_cast<std::size_t>(datum_source[i]) * stride;
-        const double* y = receiver.data() + static_cast<std::size_t>(datum_receiver[i]) * stride;
-        std::fill(sum.begin(), sum.end(), 0.0);
-        for (std::size_t jj = 0; jj < kc; ++jj) {
-          const bool negative = m.rule.weight[first + jj] < 0;
-          for (std::size_t f = 0; f < 4; ++f) {
-            const double* xs = x + (jj * 4 + f) * sensitivity_block;
-            const double* ys = y + (jj * 4 + f) * sensitivity_block;
-            if (negative) {
-              subtract_products(sum.data(), xs, ys, sensitivity_block);
-            } else {
-              add_products(sum.data(), xs, ys, sensitivity_block);
+    parallel_for_rethrowing(
+        static_cast<std::int64_t>(blocks), 2,
+        [&](std::int64_t block_begin, std::int64_t block_end) {
+          const std::size_t stride = kc * 4 * sensitivity_block;  // per electrode or dipole
+          std::vector<double> electrode(ne * stride), source(sources.size() * stride),
+              receiver(receivers.size() * stride), sum(sensitivity_block);
+          std::vector<int> corner(4 * sensitivity_block);
+          std::vector<double> factors(10 * sensitivity_block);
+          for (std::int64_t block = block_begin; block < block_end; ++block) {
+            const std::size_t begin = static_cast<std::size_t>(block) * sensitivity_block;
+            const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
+            // The cells' nodes as offsets into the fields (factor row times electrodes); a short
+            // last block repeats its first cell so that every lane holds numbers.
+            const std::span<const std::int32_t> at = m.pattern->factor_row();
+            for (std::size_t cb = 0; cb < sensitivity_block; ++cb) {
+              const GroundOperator::Cell& cell =
+                  m.op->cells()[static_cast<std::size_t>(position[begin + (cb < size ? cb : 0)])];
+              for (std::size_t a = 0; a < 4; ++a) {
+                corner[a * sensitivity_block + cb] = static_cast<int>(
+                    static_cast<std::size_t>(at[static_cast<std::size_t>(cell.node[a])]) * ne);
+              }
+            }
+            double r[10];
+            for (std::size_t jj = 0; jj < kc; ++jj) {
+              const std::size_t j = first + jj;
+              for (std::size_t cb = 0; cb < sensitivity_block; ++cb) {
+                m.op->cell_factor(static_cast<std::size_t>(position[begin + (cb < size ? cb : 0)]),
+                                  m.rule.k[j], m.boundary[j],
+                                  std::abs(m.rule.weight[j]) / std::numbers::pi, r);
+                for (std::size_t t = 0; t < 10; ++t) factors[t * sensitivity_block + cb] = r[t];
+              }
+              for (std::size_t e = 0; e < ne; ++e) {
+                cell_features(
+                    field[j] + e, corner.data(), corner.data() + sensitivity_block,
+                    corner.data() + 2 * sensitivity_block, corner.data() + 3 * sensitivity_block,
+                    factors.data(), sensitivity_block,
+                    electrode.data() + e * stride + jj * 4 * sensitivity_block, sensitivity_block);
+              }
+            }
+            auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list,
+                               std::vector<double>& out) {
+              for (std::size_t d = 0; d < list.size(); ++d) {
+                const double* first_electrode =
+                    electrode.data() + static_cast<std::size_t>(list[d].first) * stride;
+                double* target = out.data() + d * stride;
+                if (list[d].second < 0) {
+                  std::copy(first_electrode, first_electrode + stride, target);
+                } else {
+                  const double* second_electrode =
+                      electrode.data() + static_cast<std::size_t>(list[d].second) * stride;
+                  for (std::size_t t = 0; t < stride; ++t)
+                    target[t] = first_electrode[t] - second_electrode[t];
+                }
+              }
+            };
+            dipoles(sources, source);
+            dipoles(receivers, receiver);
+            for (std::size_t i = 0; i < ndat; ++i) {
+              const double* x = source.data() + static_cast<std::size_t>(datum_source[i]) * stride;
+              const double* y =
+                  receiver.data() + static_cast<std::size_t>(datum_receiver[i]) * stride;
+              std::fill(sum.begin(), sum.end(), 0.0);
+              for (std::size_t jj = 0; jj < kc; ++jj) {
+                const bool negative = m.rule.weight[first + jj] < 0;
+                for (std::size_t f = 0; f < 4; ++f) {
+                  const double* xs = x + (jj * 4 + f) * sensitivity_block;
+                  const double* ys = y + (jj * 4 + f) * sensitivity_block;
+                  if (negative) {
+                    subtract_products(sum.data(), xs, ys, sensitivity_block);
+                  } else {
+                    add_products(sum.data(), xs, ys, sensitivity_block);
+                  }
+                }
+              }
+              double* row = jacobian.data() + i * columns + begin;
+              if (add) {
+                for (std::size_t cb = 0; cb < size; ++cb) row[cb] += sum[cb];
+              } else {
+                std::copy(sum.begin(), sum.begin() + static_cast<std::ptrdiff_t>(size), row);
+              }
             }
           }
-        }
-        double* row = jacobian.data() + i * columns + begin;
-        for (std::size_t cb = 0; cb < size; ++cb) row[cb] += sum[cb];
-      }
-    });
+        });
   }
   const std::vector<double> pole = m.combine(products);
   for (std::size_t i = 0; i < ndat && i < data.size(); ++i)
     data[i] = datum_from_poles(m.datum_pairs[i], pole);
+}
+
+void ForwardModel::jacobian_times(const Io& io, std::span<const double> resistivity,
+                                  std::span<const std::int32_t> cells, std::span<const double> v,
+                                  std::span<double> out) {
+  Impl& m = *impl_;
+  m.set_resistivity(io, resistivity);
+  const std::size_t ndat = m.datum_pairs.size();
+  if (v.size() != cells.size() || out.size() < ndat)
+    internal_check_failed(io, "jacobian_times: v or out has the wrong size");
+  m.positions(io, cells);
+  // v as a weight per mesh cell (a cell given twice takes both values).
+  std::vector<double> cell_weight(
+      static_cast<std::size_t>(m.mesh.nx) * static_cast<std::size_t>(m.mesh.nz), 0.0);
+  for (std::size_t c = 0; c < cells.size(); ++c)
+    cell_weight[static_cast<std::size_t>(cells[c])] += v[c];
+  std::vector<double> weighted(m.rule.k.size() * m.pairs.size());
+  with_solver_stops(io, [&] { m.weighted_pair_products(cell_weight, weighted, {}); });
+  const std::vector<double> pole = m.combine(weighted);
+  for (std::size_t i = 0; i < ndat; ++i) out[i] = datum_from_poles(m.datum_pairs[i], pole);
+}
+
+void ForwardModel::jacobian_transpose_times(const Io& io, std::span<const double> resistivity,
+                                            std::span<const std::int32_t> cells,
+                                            std::span<const double> w, std::span<double> out) {
+  Impl& m = *impl_;
+  m.set_resistivity(io, resistivity);
+  const std::size_t nk = m.rule.k.size();
+  const std::size_t ne = m.placed.electrodes.size();
+  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
+  const std::size_t ndat = m.datum_pairs.size();
+  const std::size_t columns = cells.size();
+  if (w.size() != ndat || out.size() < columns)
+    internal_check_failed(io, "jacobian_transpose_times: w or out has the wrong size");
+  const std::vector<std::int32_t> position = m.positions(io, cells);
+  // W: the weight of every electrode pair, w_i with the sign of the pair in datum i, halved onto
+  // both orders of a pair so that W is symmetric.
+  std::vector<double> pair_weight(ne * ne, 0.0);
+  const double sign[4] = {1, -1, -1, 1};
+  for (std::size_t i = 0; i < ndat; ++i) {
+    for (std::size_t t = 0; t < 4; ++t) {
+      const std::int32_t p = m.datum_pairs[i][t];
+      if (p < 0) continue;
+      const auto a = static_cast<std::size_t>(m.pairs[static_cast<std::size_t>(p)].first);
+      const auto b = static_cast<std::size_t>(m.pairs[static_cast<std::size_t>(p)].second);
+      if (a == b) {
+        pair_weight[a * ne + a] += sign[t] * w[i];
+      } else {
+        pair_weight[a * ne + b] += 0.5 * sign[t] * w[i];
+        pair_weight[b * ne + a] += 0.5 * sign[t] * w[i];
+      }
+    }
+  }
+  // Per wavenumber and cell, sum over electrodes and features of (R F)(R G), G = F W, into
+  // partial[j * columns + c]; then the sum over wavenumbers in ascending order.
+  std::vector<double> partial(nk * columns);
+  const std::span<const std::int32_t> at = m.pattern->factor_row();
+  with_solver_stops(io, [&] {
+    m.for_wavenumbers(0, nk, [&](std::size_t j, Impl::Work& work) {
+      const double* field = m.fields(j, work, work.fields);
+      std::vector<double>& weighted = work.applied;
+      weighted.resize(nodes * ne);
+      dense::gemm(false, false, ne, nodes, ne, 1.0, pair_weight.data(), ne, field, ne, 0.0,
+                  weighted.data(), ne);
+      const double scale = std::abs(m.rule.weight[j]) / std::numbers::pi;
+      const bool negative = m.rule.weight[j] < 0;
+      std::vector<int> corner(4 * sensitivity_block);
+      std::vector<double> factors(10 * sensitivity_block), features(4 * sensitivity_block),
+          weighted_features(4 * sensitivity_block), sum(sensitivity_block);
+      double r[10];
+      for (std::size_t begin = 0; begin < columns; begin += sensitivity_block) {
+        const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
+        for (std::size_t cb = 0; cb < sensitivity_block; ++cb) {
+          const std::size_t cell = static_cast<std::size_t>(position[begin + (cb < size ? cb : 0)]);
+          for (std::size_t a = 0; a < 4; ++a) {
+            corner[a * sensitivity_block + cb] =
+                static_cast<int>(static_cast<std::size_t>(
+                                     at[static_cast<std::size_t>(m.op->cells()[cell].node[a])]) *
+                                 ne);
+          }
+          m.op->cell_factor(cell, m.rule.k[j], m.boundary[j], scale, r);
+          for (std::size_t t = 0; t < 10; ++t) factors[t * sensitivity_block + cb] = r[t];
+        }
+        std::fill(sum.begin(), sum.end(), 0.0);
+        for (std::size_t e = 0; e < ne; ++e) {
+          cell_features(field + e, corner.data(), corner.data() + sensitivity_block,
+                        corner.data() + 2 * sensitivity_block,
+                        corner.data() + 3 * sensitivity_block, factors.data(), sensitivity_block,
+                        features.data(), sensitivity_block);
+          cell_features(weighted.data() + e, corner.data(), corner.data() + sensitivity_block,
+                        corner.data() + 2 * sensitivity_block,
+                        corner.data() + 3 * sensitivity_block, factors.data(), sensitivity_block,
+                        weighted_features.data(), sensitivity_block);
+          for (std::size_t f = 0; f < 4; ++f) {
+            add_products(sum.data(), features.data() + f * sensitivity_block,
+                         weighted_features.data() + f * sensitivity_block, sensitivity_block);
+          }
+        }
+        double* target = partial.data() + j * columns + begin;
+        for (std::size_t cb = 0; cb < size; ++cb) target[cb] = negative ? -sum[cb] : sum[cb];
+      }
+    });
+  });
+  for (std::size_t c = 0; c < columns; ++c) {
+    double total = 0;
+    for (std::size_t j = 0; j < nk; ++j) total += partial[j * columns + c];
+    out[c] = total;
+  }
 }
 
 std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
@@ -477,49 +713,9 @@ std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
   Impl& m = *impl_;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
-  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
-  const std::size_t ne = m.placed.electrodes.size();
   const std::size_t np = m.pairs.size();
   std::vector<double> products(nk * np), charged(nk * np);
-  with_solver_stops(io, [&] {
-    for_each_parallel(nk, [&](std::size_t j) {
-      const Impl::Slot& slot = m.prepare(j);
-      std::vector<double> fields(nodes * ne);
-      slot.factor->backward(slot.columns, fields);
-      for (std::size_t p = 0; p < np; ++p) {
-        products[j * np + p] =
-            slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
-                             slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
-      }
-      m.release(j);
-      // The operator of the conductivities eta * sigma, applied to every electrode's field.
-      std::vector<double> weighted(m.op->entry_count(), 0.0);
-      m.op->add_weighted(m.rule.k[j], m.boundary[j], chargeability, weighted);
-      // Node-major like the fields: every electrode's entry of one node side by side.
-      std::vector<double> applied(nodes * ne, 0.0);
-      const auto starts = m.op->column_starts();
-      const auto rows = m.op->rows();
-      for (std::size_t col = 0; col < nodes; ++col) {
-        const double* x_col = fields.data() + col * ne;
-        double* y_col = applied.data() + col * ne;
-        for (std::int32_t p = starts[col]; p < starts[col + 1]; ++p) {
-          const std::size_t row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
-          const double a = weighted[static_cast<std::size_t>(p)];
-          add_scaled(applied.data() + row * ne, a, x_col, ne);
-          if (row != col) add_scaled(y_col, a, fields.data() + row * ne, ne);
-        }
-      }
-      // F^T (A_eta F) for every electrode pair at once, node by node.
-      std::vector<double> gram(ne * ne, 0.0);
-      for (std::size_t node = 0; node < nodes; ++node) {
-        add_outer(gram.data(), fields.data() + node * ne, applied.data() + node * ne, ne);
-      }
-      for (std::size_t p = 0; p < np; ++p) {
-        charged[j * np + p] = gram[static_cast<std::size_t>(m.pairs[p].first) * ne +
-                                   static_cast<std::size_t>(m.pairs[p].second)];
-      }
-    });
-  });
+  with_solver_stops(io, [&] { m.weighted_pair_products(chargeability, charged, products); });
   const std::vector<double> pole = m.combine(products);
   const std::vector<double> pole_charged = m.combine(charged);
   std::vector<double> result(m.datum_pairs.size());
