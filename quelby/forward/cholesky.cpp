@@ -1,6 +1,7 @@
 #include "quelby/forward/cholesky.hpp"
 
 #include <cholmod.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <new>
@@ -20,6 +21,42 @@ constexpr std::int32_t supernodal_from_nodes = 20000;
 // A supernode's rectangular block goes through the BLAS when its product with the right-hand
 // sides is at least this many multiplications; below it the call costs more than the loop.
 constexpr std::size_t blas_from_products = 4096;
+
+// Runs a CHOLMOD built with OpenMP serially on the calling thread while it lives: its supernodal
+// factorisation opens parallel regions of a fixed thread count inside each supernode, which on our
+// pool's threads only adds threads that spin for cores the pool already uses. The limit is the
+// calling thread's own setting (a data-environment value of OpenMP), given back after.
+class SerialOpenMp {
+ public:
+  SerialOpenMp() {
+    const Controls& c = controls();
+    if (!c.set) return;
+    saved_ = c.get();
+    if (saved_ != 0) c.set(0);
+  }
+  ~SerialOpenMp() {
+    const Controls& c = controls();
+    if (c.set && saved_ != 0) c.set(saved_);
+  }
+  SerialOpenMp(const SerialOpenMp&) = delete;
+  SerialOpenMp& operator=(const SerialOpenMp&) = delete;
+
+ private:
+  struct Controls {
+    void (*set)(int) = nullptr;
+    int (*get)() = nullptr;
+    Controls() {
+      set = reinterpret_cast<void (*)(int)>(::dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
+      get = reinterpret_cast<int (*)()>(::dlsym(RTLD_DEFAULT, "omp_get_max_active_levels"));
+      if (!set || !get) set = nullptr, get = nullptr;
+    }
+  };
+  static const Controls& controls() {
+    static const Controls instance;
+    return instance;
+  }
+  int saved_ = 0;
+};
 
 // A CHOLMOD workspace of one thread, started and finished with its owner.
 struct Common {
@@ -224,6 +261,7 @@ void CholeskyFactor::refactor(std::span<const double> values) {
   cholmod_sparse a = matrix_view(pattern_.n_, p.column_starts, p.rows, values.data());
   {
     const dense::SingleThreadedBlas single;
+    const SerialOpenMp serial;
     if (!cholmod_factorize(&a, f.factor, f.common.get())) {
       solver_failed("factorisation", f.common->status);
     }

@@ -11,6 +11,9 @@ extern "C" {
 void dgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k,
             const double* alpha, const double* a, const int* lda, const double* b, const int* ldb,
             const double* beta, double* c, const int* ldc, std::size_t, std::size_t);
+void dsyrk_(const char* uplo, const char* trans, const int* n, const int* k, const double* alpha,
+            const double* a, const int* lda, const double* beta, double* c, const int* ldc,
+            std::size_t, std::size_t);
 }
 
 namespace quelby::dense {
@@ -70,6 +73,15 @@ void gemm(bool transpose_a, bool transpose_b, std::size_t m, std::size_t n, std:
             ildb = as_int(std::max<std::size_t>(ldb, 1)), ildc = as_int(ldc);
   dgemm_(transpose_a ? "T" : "N", transpose_b ? "T" : "N", &im, &in, &ik, &alpha, a, &ilda, b,
          &ildb, &beta, c, &ildc, 1, 1);
+}
+
+void syrk(std::size_t n, std::size_t k, double alpha, const double* a, std::size_t lda, double beta,
+          double* c, std::size_t ldc) {
+  if (n == 0) return;
+  const SingleThreadedBlas single;
+  const int in = as_int(n), ik = as_int(k), ilda = as_int(std::max<std::size_t>(lda, 1)),
+            ildc = as_int(ldc);
+  dsyrk_("L", "N", &in, &ik, &alpha, a, &ilda, &beta, c, &ildc, 1, 1);
 }
 
 }  // namespace quelby::dense

@@ -23,4 +23,9 @@ void gemm(bool transpose_a, bool transpose_b, std::size_t m, std::size_t n, std:
           double alpha, const double* a, std::size_t lda, const double* b, std::size_t ldb,
           double beta, double* c, std::size_t ldc);
 
+// The lower triangle of C = alpha A A^T + beta C, A n x k (dsyrk, no transpose); the upper
+// triangle is not touched. O(n^2 k).
+void syrk(std::size_t n, std::size_t k, double alpha, const double* a, std::size_t lda, double beta,
+          double* c, std::size_t ldc);
+
 }  // namespace quelby::dense

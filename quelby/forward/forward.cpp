@@ -94,8 +94,8 @@ std::string format_number(double value) {
   return shortest(value);
 }
 
-// Cells per block of the sensitivities' assembly.
-constexpr std::size_t sensitivity_block = 128;
+// Cells per block of the sensitivities' assembly and of J^T w.
+constexpr std::size_t sensitivity_block = 64;
 
 }  // namespace
 
@@ -440,6 +440,8 @@ double datum_from_poles(const std::array<std::int32_t, 4>& four, std::span<const
 
 std::vector<double> ForwardModel::data(const Io& io, std::span<const double> resistivity) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
   const std::size_t np = m.pairs.size();
@@ -460,6 +462,8 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
                                std::span<const std::int32_t> cells, std::span<double> jacobian,
                                std::span<double> data) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
   const std::size_t nodes = static_cast<std::size_t>(m.op->size());
@@ -469,22 +473,6 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
   const std::size_t columns = cells.size();
   if (jacobian.size() < ndat * columns) internal_check_failed(io, "sensitivity: J is too small");
   const std::vector<std::int32_t> position = m.positions(io, cells);
-  // The distinct current dipoles and potential dipoles of the data.
-  std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> source_of, receiver_of;
-  std::vector<std::pair<std::int32_t, std::int32_t>> sources, receivers;
-  std::vector<std::int32_t> datum_source(ndat), datum_receiver(ndat);
-  for (std::size_t i = 0; i < ndat; ++i) {
-    const auto source = std::make_pair(m.placed.a[i], m.placed.b[i]);
-    const auto receiver = std::make_pair(m.placed.m[i], m.placed.n[i]);
-    datum_source[i] =
-        source_of.try_emplace(source, static_cast<std::int32_t>(sources.size())).first->second;
-    if (datum_source[i] == static_cast<std::int32_t>(sources.size())) sources.push_back(source);
-    datum_receiver[i] =
-        receiver_of.try_emplace(receiver, static_cast<std::int32_t>(receivers.size()))
-            .first->second;
-    if (datum_receiver[i] == static_cast<std::int32_t>(receivers.size()))
-      receivers.push_back(receiver);
-  }
   std::vector<double> products(nk * np);
   // Wavenumbers in chunks whose fields are all at hand: every wavenumber when the fields are
   // kept, else as many as the budget of kept fields holds (at least one); every chunk after the
@@ -495,6 +483,7 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
                     : std::max<std::size_t>(
                           1, m.options.kept_field_bytes / std::max<std::size_t>(field_bytes, 1));
   std::vector<const double*> field(nk);
+  const std::span<const std::int32_t> at = m.pattern->factor_row();
   for (std::size_t first = 0; first < nk; first += chunk) {
     const std::size_t last = std::min(nk, first + chunk);
     const std::size_t kc = last - first;
@@ -505,89 +494,70 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
         field[j] = m.fields(j, work, m.keep_fields ? work.fields : m.chunk_fields[j - first]);
       });
     });
+    // The chunk's wavenumbers with positive weights first, then those with negative ones.
+    std::vector<std::size_t> order;
+    for (std::size_t j = first; j < last; ++j)
+      if (m.rule.weight[j] >= 0) order.push_back(j);
+    const std::size_t positive = order.size();
+    for (std::size_t j = first; j < last; ++j)
+      if (m.rule.weight[j] < 0) order.push_back(j);
     const bool add = first > 0;
-    // Per block of columns: each electrode's features R u (R^T R = |w_j| / pi E_c), the dipoles'
-    // differences of them, then each datum's sum over wavenumbers and features.
+    // Per cell: every electrode's features R u at every wavenumber of the chunk (R^T R =
+    // |w_j| / pi E_c) as the columns of X (electrodes x 4 per wavenumber); the pole pairs'
+    // sensitivities are X S X^T (S the signs of the weights, a symmetric rank-k product), and
+    // each datum combines its four as the data do.
     const std::size_t blocks = (columns + sensitivity_block - 1) / sensitivity_block;
     parallel_for_rethrowing(
         static_cast<std::int64_t>(blocks), 2,
         [&](std::int64_t block_begin, std::int64_t block_end) {
-          const std::size_t stride = kc * 4 * sensitivity_block;  // per electrode or dipole
-          std::vector<double> electrode(ne * stride), source(sources.size() * stride),
-              receiver(receivers.size() * stride), sum(sensitivity_block);
-          std::vector<int> corner(4 * sensitivity_block);
-          std::vector<double> factors(10 * sensitivity_block);
+          std::vector<double> features(ne * 4 * kc), gram(ne * ne), pole(np * sensitivity_block),
+              zeros(sensitivity_block, 0.0);
+          double r[10];
           for (std::int64_t block = block_begin; block < block_end; ++block) {
             const std::size_t begin = static_cast<std::size_t>(block) * sensitivity_block;
             const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
-            // The cells' nodes as offsets into the fields (factor row times electrodes); a short
-            // last block repeats its first cell so that every lane holds numbers.
-            const std::span<const std::int32_t> at = m.pattern->factor_row();
-            for (std::size_t cb = 0; cb < sensitivity_block; ++cb) {
-              const GroundOperator::Cell& cell =
-                  m.op->cells()[static_cast<std::size_t>(position[begin + (cb < size ? cb : 0)])];
-              for (std::size_t a = 0; a < 4; ++a) {
-                corner[a * sensitivity_block + cb] = static_cast<int>(
-                    static_cast<std::size_t>(at[static_cast<std::size_t>(cell.node[a])]) * ne);
-              }
-            }
-            double r[10];
-            for (std::size_t jj = 0; jj < kc; ++jj) {
-              const std::size_t j = first + jj;
-              for (std::size_t cb = 0; cb < sensitivity_block; ++cb) {
-                m.op->cell_factor(static_cast<std::size_t>(position[begin + (cb < size ? cb : 0)]),
-                                  m.rule.k[j], m.boundary[j],
+            for (std::size_t cb = 0; cb < size; ++cb) {
+              const auto cell = static_cast<std::size_t>(position[begin + cb]);
+              const GroundOperator::Cell& geometry = m.op->cells()[cell];
+              std::size_t offset[4];
+              for (std::size_t a = 0; a < 4; ++a)
+                offset[a] =
+                    static_cast<std::size_t>(at[static_cast<std::size_t>(geometry.node[a])]) * ne;
+              for (std::size_t q = 0; q < kc; ++q) {
+                const std::size_t j = order[q];
+                m.op->cell_factor(cell, m.rule.k[j], m.boundary[j],
                                   std::abs(m.rule.weight[j]) / std::numbers::pi, r);
-                for (std::size_t t = 0; t < 10; ++t) factors[t * sensitivity_block + cb] = r[t];
+                double* x = features.data() + 4 * q * ne;
+                electrode_features(field[j] + offset[0], field[j] + offset[1], field[j] + offset[2],
+                                   field[j] + offset[3], r, x, x + ne, x + 2 * ne, x + 3 * ne, ne);
               }
-              for (std::size_t e = 0; e < ne; ++e) {
-                cell_features(
-                    field[j] + e, corner.data(), corner.data() + sensitivity_block,
-                    corner.data() + 2 * sensitivity_block, corner.data() + 3 * sensitivity_block,
-                    factors.data(), sensitivity_block,
-                    electrode.data() + e * stride + jj * 4 * sensitivity_block, sensitivity_block);
+              if (positive > 0)
+                dense::syrk(ne, 4 * positive, 1.0, features.data(), ne, 0.0, gram.data(), ne);
+              if (positive < kc) {
+                dense::syrk(ne, 4 * (kc - positive), -1.0, features.data() + 4 * positive * ne, ne,
+                            positive > 0 ? 1.0 : 0.0, gram.data(), ne);
+              }
+              for (std::size_t p = 0; p < np; ++p) {
+                pole[p * sensitivity_block + cb] =
+                    gram[static_cast<std::size_t>(m.pairs[p].second) +
+                         static_cast<std::size_t>(m.pairs[p].first) * ne];
               }
             }
-            auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list,
-                               std::vector<double>& out) {
-              for (std::size_t d = 0; d < list.size(); ++d) {
-                const double* first_electrode =
-                    electrode.data() + static_cast<std::size_t>(list[d].first) * stride;
-                double* target = out.data() + d * stride;
-                if (list[d].second < 0) {
-                  std::copy(first_electrode, first_electrode + stride, target);
-                } else {
-                  const double* second_electrode =
-                      electrode.data() + static_cast<std::size_t>(list[d].second) * stride;
-                  for (std::size_t t = 0; t < stride; ++t)
-                    target[t] = first_electrode[t] - second_electrode[t];
-                }
-              }
-            };
-            dipoles(sources, source);
-            dipoles(receivers, receiver);
+            // Each datum from its four pole pairs, as the data are made, for the whole block.
             for (std::size_t i = 0; i < ndat; ++i) {
-              const double* x = source.data() + static_cast<std::size_t>(datum_source[i]) * stride;
-              const double* y =
-                  receiver.data() + static_cast<std::size_t>(datum_receiver[i]) * stride;
-              std::fill(sum.begin(), sum.end(), 0.0);
-              for (std::size_t jj = 0; jj < kc; ++jj) {
-                const bool negative = m.rule.weight[first + jj] < 0;
-                for (std::size_t f = 0; f < 4; ++f) {
-                  const double* xs = x + (jj * 4 + f) * sensitivity_block;
-                  const double* ys = y + (jj * 4 + f) * sensitivity_block;
-                  if (negative) {
-                    subtract_products(sum.data(), xs, ys, sensitivity_block);
-                  } else {
-                    add_products(sum.data(), xs, ys, sensitivity_block);
-                  }
-                }
+              const double* term[4];
+              for (std::size_t t = 0; t < 4; ++t) {
+                const std::int32_t p = m.datum_pairs[i][t];
+                term[t] = p < 0 ? zeros.data()
+                                : pole.data() + static_cast<std::size_t>(p) * sensitivity_block;
               }
               double* row = jacobian.data() + i * columns + begin;
               if (add) {
-                for (std::size_t cb = 0; cb < size; ++cb) row[cb] += sum[cb];
+                for (std::size_t cb = 0; cb < size; ++cb)
+                  row[cb] += ((term[0][cb] - term[1][cb]) - term[2][cb]) + term[3][cb];
               } else {
-                std::copy(sum.begin(), sum.begin() + static_cast<std::ptrdiff_t>(size), row);
+                for (std::size_t cb = 0; cb < size; ++cb)
+                  row[cb] = ((term[0][cb] - term[1][cb]) - term[2][cb]) + term[3][cb];
               }
             }
           }
@@ -602,6 +572,8 @@ void ForwardModel::jacobian_times(const Io& io, std::span<const double> resistiv
                                   std::span<const std::int32_t> cells, std::span<const double> v,
                                   std::span<double> out) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
   const std::size_t ndat = m.datum_pairs.size();
   if (v.size() != cells.size() || out.size() < ndat)
@@ -622,6 +594,8 @@ void ForwardModel::jacobian_transpose_times(const Io& io, std::span<const double
                                             std::span<const std::int32_t> cells,
                                             std::span<const double> w, std::span<double> out) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
   const std::size_t ne = m.placed.electrodes.size();
@@ -711,6 +685,8 @@ std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
                                                          std::span<const double> chargeability,
                                                          std::span<double> data) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
   const std::size_t np = m.pairs.size();

@@ -26,6 +26,12 @@ void subtract_scaled(double* y, double a, const double* x, std::size_t n);
 void cell_features(const double* u, const int* node0, const int* node1, const int* node2,
                    const int* node3, const double* r, std::size_t stride, double* out,
                    std::size_t count);
+// The four features R u of one cell for `count` potential vectors side by side: u0..u3 the
+// values at the cell's nodes (count each), r the ten entries of its upper triangular R (row by
+// row), out0..out3 the features (count each), in the order of cell_features.
+void electrode_features(const double* u0, const double* u1, const double* u2, const double* u3,
+                        const double* r, double* out0, double* out1, double* out2, double* out3,
+                        std::size_t count);
 // m[r * n + c] += f[r] * g[c] for r, c < n.
 void add_outer(double* m, const double* f, const double* g, std::size_t n);
 
