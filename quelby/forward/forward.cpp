@@ -623,8 +623,9 @@ void ForwardModel::jacobian_transpose_times(const Io& io, std::span<const double
       }
     }
   }
-  // Per wavenumber and cell, sum over electrodes and features of (R F)(R G), G = F W, into
-  // partial[j * columns + c]; then the sum over wavenumbers in ascending order.
+  // Per wavenumber and cell, the sum over electrodes and features of (R F)(R G), G = F W (the
+  // cell's share of trace(F^T E_c F W)), into partial[j * columns + c]; then the sum over
+  // wavenumbers in ascending order.
   std::vector<double> partial(nk * columns);
   const std::span<const std::int32_t> at = m.pattern->factor_row();
   with_solver_stops(io, [&] {
@@ -636,40 +637,24 @@ void ForwardModel::jacobian_transpose_times(const Io& io, std::span<const double
                   weighted.data(), ne);
       const double scale = std::abs(m.rule.weight[j]) / std::numbers::pi;
       const bool negative = m.rule.weight[j] < 0;
-      std::vector<int> corner(4 * sensitivity_block);
-      std::vector<double> factors(10 * sensitivity_block), features(4 * sensitivity_block),
-          weighted_features(4 * sensitivity_block), sum(sensitivity_block);
+      std::vector<double> features(4 * ne), weighted_features(4 * ne);
       double r[10];
-      for (std::size_t begin = 0; begin < columns; begin += sensitivity_block) {
-        const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
-        for (std::size_t cb = 0; cb < sensitivity_block; ++cb) {
-          const std::size_t cell = static_cast<std::size_t>(position[begin + (cb < size ? cb : 0)]);
-          for (std::size_t a = 0; a < 4; ++a) {
-            corner[a * sensitivity_block + cb] =
-                static_cast<int>(static_cast<std::size_t>(
-                                     at[static_cast<std::size_t>(m.op->cells()[cell].node[a])]) *
-                                 ne);
-          }
-          m.op->cell_factor(cell, m.rule.k[j], m.boundary[j], scale, r);
-          for (std::size_t t = 0; t < 10; ++t) factors[t * sensitivity_block + cb] = r[t];
-        }
-        std::fill(sum.begin(), sum.end(), 0.0);
-        for (std::size_t e = 0; e < ne; ++e) {
-          cell_features(field + e, corner.data(), corner.data() + sensitivity_block,
-                        corner.data() + 2 * sensitivity_block,
-                        corner.data() + 3 * sensitivity_block, factors.data(), sensitivity_block,
-                        features.data(), sensitivity_block);
-          cell_features(weighted.data() + e, corner.data(), corner.data() + sensitivity_block,
-                        corner.data() + 2 * sensitivity_block,
-                        corner.data() + 3 * sensitivity_block, factors.data(), sensitivity_block,
-                        weighted_features.data(), sensitivity_block);
-          for (std::size_t f = 0; f < 4; ++f) {
-            add_products(sum.data(), features.data() + f * sensitivity_block,
-                         weighted_features.data() + f * sensitivity_block, sensitivity_block);
-          }
-        }
-        double* target = partial.data() + j * columns + begin;
-        for (std::size_t cb = 0; cb < size; ++cb) target[cb] = negative ? -sum[cb] : sum[cb];
+      for (std::size_t c = 0; c < columns; ++c) {
+        const auto cell = static_cast<std::size_t>(position[c]);
+        const GroundOperator::Cell& geometry = m.op->cells()[cell];
+        std::size_t offset[4];
+        for (std::size_t a = 0; a < 4; ++a)
+          offset[a] = static_cast<std::size_t>(at[static_cast<std::size_t>(geometry.node[a])]) * ne;
+        m.op->cell_factor(cell, m.rule.k[j], m.boundary[j], scale, r);
+        double* x = features.data();
+        electrode_features(field + offset[0], field + offset[1], field + offset[2],
+                           field + offset[3], r, x, x + ne, x + 2 * ne, x + 3 * ne, ne);
+        double* y = weighted_features.data();
+        electrode_features(weighted.data() + offset[0], weighted.data() + offset[1],
+                           weighted.data() + offset[2], weighted.data() + offset[3], r, y, y + ne,
+                           y + 2 * ne, y + 3 * ne, ne);
+        const double sum = lane_dot(x, y, 4 * ne);
+        partial[j * columns + c] = negative ? -sum : sum;
       }
     });
   });
