@@ -1,5 +1,7 @@
 #include "app/invert_command_line.hpp"
 
+#include <cmath>
+#include <cstdlib>
 #include <string_view>
 
 #include "quelby/base/blanks.hpp"
@@ -11,11 +13,11 @@ namespace {
 
 constexpr std::string_view usage_text =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
-    "                     [--out DIR] [CONTROL]\n";
+    "                     [--out DIR] [--robust[=THRESHOLD]] [--blocky] [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
-    "                     [--out DIR] [CONTROL]\n"
+    "                     [--out DIR] [--robust[=THRESHOLD]] [--blocky] [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
     "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
@@ -28,6 +30,10 @@ constexpr std::string_view help_text =
     "  --ip-data FILE     the IP data file; without a control file, IP is inverted after DC\n"
     "  --topography FILE  the topography file (cells above the ground are no parameters)\n"
     "  --out DIR          the output folder, made when missing (default: .)\n"
+    "  --robust[=T]       a robust data misfit: readings more than T standard deviations (1.5)\n"
+    "                     off the fit lose weight (Huber's measure), so a few spoiled values\n"
+    "                     cannot pull the model\n"
+    "  --blocky           a blocky model: sharp boundaries cost less than smooth ones\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -73,6 +79,24 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       if (name == "--help") stop_with(io, Order::console_only, help_text, exit_success);
       stop_with(io, Order::console_only, "quelby-invert " + std::string(version) + '\n',
                 exit_success);
+    }
+    if (name == "--blocky") {
+      if (equals != std::string_view::npos) usage_error(io, "option '--blocky' takes no value");
+      arguments.blocky = true;
+      continue;
+    }
+    if (name == "--robust") {
+      arguments.robust = true;
+      if (equals != std::string_view::npos) {
+        const std::string text(trim_trailing_blanks(argument.substr(equals + 1)));
+        char* end = nullptr;
+        const double threshold = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(threshold > 0) || !std::isfinite(threshold)) {
+          usage_error(io, "option '--robust' takes a positive threshold: '" + text + "'");
+        }
+        arguments.robust_threshold = threshold;
+      }
+      continue;
     }
     std::optional<std::string>* target = name == "--mesh"         ? &arguments.mesh
                                          : name == "--data"       ? &arguments.data

@@ -1,5 +1,6 @@
 // The command line of quelby-invert: options (--mesh FILE, --data FILE, --ip-data FILE,
-// --topography FILE, --out DIR, --help or -h, --version; "--" ends them) and at most one control
+// --topography FILE, --out DIR, --robust[=THRESHOLD], --blocky, --help or -h, --version; "--"
+// ends them) and at most one control
 // file, in any order. parse_invert_command_line turns it into the typed arguments of a run, or
 // writes its answer or its message and throws Stop.
 #pragma once
@@ -19,6 +20,9 @@ struct InvertArguments {
   std::optional<std::string> topography;  // --topography FILE
   std::optional<std::string> out;         // --out DIR
   std::optional<std::string> control;     // the control file
+  bool robust = false;                    // --robust[=THRESHOLD]: a robust data misfit
+  std::optional<double> robust_threshold;
+  bool blocky = false;  // --blocky: a blocky model
 };
 
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit

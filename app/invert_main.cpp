@@ -40,6 +40,9 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   if (arguments.ip_data) run.ip_data_file = *arguments.ip_data;
   if (arguments.topography) run.topography_file = *arguments.topography;
   if (arguments.out) run.output_folder = *arguments.out;
+  if (arguments.robust) run.settings.robust = true;
+  if (arguments.robust_threshold) run.settings.robust_threshold = *arguments.robust_threshold;
+  if (arguments.blocky) run.settings.blocky = true;
   return run;
 }
 

@@ -5,10 +5,16 @@
 // PREFIX_true.mod and PREFIX_true_eta.mod, and with --relief a topography PREFIX.topo.
 //
 // Usage: block_survey [--electrodes N] [--spacing M] [--n-max N] [--cell M] [--padding N]
-//                     [--core-depth M] [--noise PERCENT] [--relief M] [--seed N] PREFIX
+//                     [--core-depth M] [--noise PERCENT] [--relief M] [--seed N]
+//                     [--arrays dd|mixed] [--reciprocals] [--spoil N] PREFIX
 //
 // The block spans four spacings along x about the line's middle and reaches from half a spacing
 // to two spacings below the ground: 10 ohm-m and 50 mV/V in 100 ohm-m and 5 mV/V.
+// --arrays mixed reads the line as field crews do, with overlapping Wenner (a = 1 to n-max
+// spacings) and Wenner-Schlumberger (n = 2 to n-max) readings beside the dipole-dipole ones;
+// --reciprocals repeats every reading with its current and potential pairs exchanged; --spoil N
+// spoils N readings spread along the file as field files hold them (in turn a sign flip, ten
+// times, a tenth, zero), keeping the standard deviations of their clean values.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -42,6 +48,9 @@ struct Options {
   double noise = 2;   // percent
   double relief = 0;  // m of rise along the line (0: flat ground, no topography file)
   unsigned long long seed = 1;
+  bool mixed = false;
+  bool reciprocals = false;
+  int spoil = 0;
   std::string prefix;
 };
 
@@ -50,6 +59,10 @@ bool parse(int argc, char** argv, Options& options) {
     const std::string word = argv[k];
     if (word.rfind("--", 0) != 0) {
       options.prefix = word;
+      continue;
+    }
+    if (word == "--reciprocals") {
+      options.reciprocals = true;
       continue;
     }
     if (k + 1 >= argc) return false;
@@ -72,6 +85,10 @@ bool parse(int argc, char** argv, Options& options) {
       options.relief = std::stod(value);
     } else if (word == "--seed") {
       options.seed = std::stoull(value);
+    } else if (word == "--arrays" && (value == "dd" || value == "mixed")) {
+      options.mixed = value == "mixed";
+    } else if (word == "--spoil") {
+      options.spoil = std::stoi(value);
     } else {
       return false;
     }
@@ -101,7 +118,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, options)) {
     std::cerr << "usage: block_survey [--electrodes N] [--spacing M] [--n-max N] [--cell M] "
                  "[--padding N] [--core-depth M] [--noise PERCENT] [--relief M] [--seed N] "
-                 "PREFIX\n";
+                 "[--arrays dd|mixed] [--reciprocals] [--spoil N] PREFIX\n";
     return 2;
   }
   std::ostringstream log;
@@ -110,13 +127,24 @@ int main(int argc, char** argv) {
     // Dipole-dipole: A B of one spacing, M N of one spacing, n spacings between B and M.
     std::vector<double> a, b, m, n;
     const double s = options.spacing;
+    const auto add = [&](int ea, int eb, int em, int en) {
+      if (std::max({ea, eb, em, en}) > options.electrodes - 1) return;
+      a.push_back(s * ea);
+      b.push_back(s * eb);
+      m.push_back(s * em);
+      n.push_back(s * en);
+      if (!options.reciprocals) return;
+      a.push_back(s * em);
+      b.push_back(s * en);
+      m.push_back(s * ea);
+      n.push_back(s * eb);
+    };
     for (int first = 0; first < options.electrodes; ++first) {
       for (int level = 1; level <= options.n_max; ++level) {
-        if (first + 2 + level > options.electrodes - 1) continue;
-        a.push_back(s * first);
-        b.push_back(s * (first + 1));
-        m.push_back(s * (first + 1 + level));
-        n.push_back(s * (first + 2 + level));
+        add(first, first + 1, first + 1 + level, first + 2 + level);
+        if (!options.mixed) continue;
+        add(first, first + 3 * level, first + level, first + 2 * level);  // Wenner, a = level
+        if (level > 1) add(first, first + 2 * level + 1, first + level, first + level + 1);
       }
     }
     quelby::SurveyArrays arrays;
@@ -182,6 +210,11 @@ int main(int argc, char** argv) {
       dc_std[i] = fraction * std::abs(dc[i]);
       ip_std[i] = fraction * std::abs(eta[i]) + 0.5;
       ip[i] = eta[i] + ip_std[i] * normal();
+    }
+    const double spoils[4] = {-1, 10, 0.1, 0};
+    for (int k = 0; k < options.spoil; ++k) {
+      dc[data.size() * static_cast<std::size_t>(2 * k + 1) /
+         static_cast<std::size_t>(2 * options.spoil)] *= spoils[k % 4];
     }
     quelby::write_general_data(io, options.prefix + "_dc.dat", "! xA xB xM xN value std", survey,
                                dc, dc_std);

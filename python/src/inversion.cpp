@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -123,6 +124,7 @@ py::dict history_of(const StageOutcome& stage) {
   history["target_misfit"] = result.target_misfit;
   history["ndat"] = static_cast<std::int32_t>(stage.dobs.size());
   history["stop"] = std::string(stop_reason_text(result.stop));
+  history["data_weights"] = copy_of(result.data_weights);
   return history;
 }
 
@@ -154,7 +156,8 @@ constexpr const char* invert_doc =
     "reference=None, ip_start=None, ip_reference=None, alpha=None, lengths=None, ip_alpha=None, "
     "ip_lengths=None, weights=None, dip_file=None, ref_in_derivatives=False, chifact=1.0, "
     "max_iterations=20, what=None, out=None, percent=None, floor=None, ip_percent=None, "
-    "ip_floor=None, callback=None, io=None) -> types.SimpleNamespace\n\n"
+    "ip_floor=None, robust=False, blocky=False, resistivity_bounds=(1e-4, 1e8), "
+    "max_log_change=3.0, callback=None, io=None) -> types.SimpleNamespace\n\n"
     "Inverts DC data for the resistivity of the section (Gauss-Newton over ln rho, the target "
     "misfit chifact * ndat) and, with IP data, then the chargeability on the final resistivity, "
     "as quelby-invert does. Every input is a file name or the store in memory: mesh a Mesh; data "
@@ -166,7 +169,14 @@ constexpr const char* invert_doc =
     "median apparent resistivity, and 0 for IP); alpha (a_s, a_x, a_z) or lengths (Lx, Lz) (None: "
     "from the smallest cells), ip_alpha or ip_lengths for the IP inversion (None: the DC's); "
     "weights a weighting file, three single-array files or the arrays (s, x, z) of "
-    "weights_from_arrays; dip_file a dipping file. what: 'dc', 'ip' or 'both' (None: 'both' with "
+    "weights_from_arrays; dip_file a dipping file. robust: True (or a threshold in standard "
+    "deviations, 1.5 by default) for a robust data misfit, in which readings far off the fit "
+    "lose weight (Huber's), so that a few spoiled values cannot pull the model; blocky: True for "
+    "sharp boundaries rather than smooth ones (the derivative terms reweighted towards the sum "
+    "of the gradients' magnitudes); resistivity_bounds (lowest, highest): a trial step beyond "
+    "them is rejected (ohm-m, widened to hold the starting and reference models); "
+    "max_log_change: the largest change of ln(resistivity) of a cell in one iteration (0: "
+    "unbounded). what: 'dc', 'ip' or 'both' (None: 'both' with "
     "ip_data, else 'dc'). out: the folder of the files quelby-invert writes (each iteration's "
     "model, the final models, predicted data, histories and, without io, the run log run.log); "
     "None writes them to a temporary folder removed afterwards. callback(update) is called after "
@@ -176,7 +186,8 @@ constexpr const char* invert_doc =
     "is released while the inversion runs. Returns a namespace: mesh, model and eta (nz, nx; "
     "None when not inverted), predicted and predicted_ip, observed, std, observed_ip and std_ip "
     "(grouped order), history and history_ip (dicts: iterations, misfit, norm, beta, "
-    "target_misfit, ndat, stop), out.";
+    "target_misfit, ndat, stop, and data_weights: the robust misfit's weight of every datum, 1 "
+    "for least squares), out.";
 
 }  // namespace
 
@@ -188,8 +199,9 @@ void bind_inversion(py::module_& module) {
          py::object ip_reference, py::object alpha, py::object lengths, py::object ip_alpha,
          py::object ip_lengths, py::object weights, py::object dip_file, bool ref_in_derivatives,
          double chifact, int max_iterations, py::object what, py::object out, py::object percent,
-         py::object floor, py::object ip_percent, py::object ip_floor, py::object callback,
-         py::object io) {
+         py::object floor, py::object ip_percent, py::object ip_floor, py::object robust,
+         bool blocky, std::pair<double, double> resistivity_bounds, double max_log_change,
+         py::object callback, py::object io) {
         InversionRun run;
         if (py::isinstance<Mesh>(mesh)) {
           run.mesh = mesh.cast<Mesh>();
@@ -234,6 +246,23 @@ void bind_inversion(py::module_& module) {
         run.settings.chifact = chifact;
         run.settings.max_iterations = max_iterations;
         run.ref_in_derivatives = ref_in_derivatives;
+        if (py::isinstance<py::bool_>(robust)) {
+          run.settings.robust = robust.cast<bool>();
+        } else if (!robust.is_none()) {
+          if (!py::isinstance<py::float_>(robust) && !py::isinstance<py::int_>(robust))
+            throw py::type_error("robust: True, False or a positive threshold");
+          const double threshold = robust.cast<double>();
+          if (!(threshold > 0) || !std::isfinite(threshold))
+            throw py::value_error("robust: True, False or a positive threshold");
+          run.settings.robust = true;
+          run.settings.robust_threshold = threshold;
+        }
+        run.settings.blocky = blocky;
+        if (!(resistivity_bounds.first > 0) || !(resistivity_bounds.first < resistivity_bounds.second))
+          throw py::value_error("resistivity_bounds: (lowest, highest), 0 < lowest < highest");
+        run.resistivity_bounds = {resistivity_bounds.first, resistivity_bounds.second};
+        if (!(max_log_change >= 0)) throw py::value_error("max_log_change: 0 or more");
+        run.max_log_change = max_log_change;
         if (const auto choice = alpha_choice(alpha, lengths, "alpha")) run.alpha = *choice;
         run.ip_alpha = alpha_choice(ip_alpha, ip_lengths, "ip_alpha");
         if (const auto name = file_name(dip_file)) {
@@ -354,7 +383,10 @@ void bind_inversion(py::module_& module) {
       py::arg("max_iterations") = 20, py::arg("what") = py::none(), py::arg("out") = py::none(),
       py::arg("percent") = py::none(), py::arg("floor") = py::none(),
       py::arg("ip_percent") = py::none(), py::arg("ip_floor") = py::none(),
-      py::arg("callback") = py::none(), py::arg("io") = py::none(), invert_doc);
+      py::arg("robust") = false, py::arg("blocky") = false,
+      py::arg("resistivity_bounds") = std::make_pair(1e-4, 1e8),
+      py::arg("max_log_change") = 3.0, py::arg("callback") = py::none(),
+      py::arg("io") = py::none(), invert_doc);
 }
 
 }  // namespace quelby::python

@@ -148,3 +148,29 @@ def test_wrong_inputs_are_refused(block):
     with_percent = quelby.invert(mesh=mesh, data=bare, percent=2, floor=1e-6, max_iterations=1,
                                  io=quelby.Io())
     np.testing.assert_allclose(with_percent.std, 0.02 * np.abs(bare.dobs) + 1e-6, rtol=1e-15)
+
+
+def test_a_robust_misfit_weighs_spoiled_readings_down_and_keeps_the_block(block, tmp_path):
+    """Two readings spoiled as field files hold them (a sign flip, ten times): least squares is
+    pulled away from the block, the robust misfit weighs them down and recovers it."""
+    survey = block["survey"]
+    spoiled = np.asarray(survey.dobs).copy()
+    spoiled[[4, 15]] *= [-1.0, 10.0]
+    quelby.write_general_data(tmp_path / "spoiled.dat", survey, spoiled, stds=survey.dstd)
+    robust = quelby.invert(mesh=block["mesh"], data=tmp_path / "spoiled.dat", robust=True,
+                           io=quelby.Io())
+    weights = robust.history["data_weights"]
+    assert sorted(np.argsort(weights)[:2]) == [4, 15]
+    assert weights[4] < 0.05 and weights[15] < 0.05
+    recovered, background = geometric_means(robust.model, block["in_block"], block["mesh"])
+    assert recovered < 0.5 * background
+    plain = quelby.invert(mesh=block["mesh"], data=block["survey"], io=quelby.Io())
+    assert np.all(plain.history["data_weights"] == 1)
+    blocky = quelby.invert(mesh=block["mesh"], data=block["survey"], blocky=True,
+                           robust=2.0, io=quelby.Io())
+    assert blocky.history["stop"] == "reached the target misfit"
+    for wrong, error in ((dict(robust=-1.0), ValueError), (dict(robust="yes"), TypeError),
+                         (dict(resistivity_bounds=(10, 1)), ValueError),
+                         (dict(max_log_change=-1), ValueError)):
+        with pytest.raises(error):
+            quelby.invert(mesh=block["mesh"], data=block["survey"], io=quelby.Io(), **wrong)

@@ -1,10 +1,14 @@
-// Dense products through the system's BLAS, on column-major matrices. Every call runs the BLAS on
-// the calling thread alone: an OpenBLAS in the process has its own threads held at one while any
-// call of this module is under way (and given back after), because its threaded routines give
-// other bits for other thread counts and stall when a core is busy.
+// Dense linear algebra through LAPACK and the system's BLAS, on column-major matrices. Every call
+// runs the BLAS on the calling thread alone: an OpenBLAS in the process has its own threads held
+// at one while any call of this module is under way (and given back after), because its threaded
+// LAPACK routines give other bits for other thread counts and stall when a core is busy. Work is
+// split between our own threads in tiles that do not depend on the number of threads, so results
+// are the same bits on any number of threads.
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <vector>
 
 namespace quelby::dense {
 
@@ -23,9 +27,52 @@ void gemm(bool transpose_a, bool transpose_b, std::size_t m, std::size_t n, std:
           double alpha, const double* a, std::size_t lda, const double* b, std::size_t ldb,
           double beta, double* c, std::size_t ldc);
 
-// The lower triangle of C = alpha A A^T + beta C, A n x k (dsyrk, no transpose); the upper
-// triangle is not touched. O(n^2 k).
+// The lower triangle of C = alpha A A^T + beta C for A n x k (dsyrk) on the calling thread; the
+// upper triangle is left as it was. O(n^2 k).
 void syrk(std::size_t n, std::size_t k, double alpha, const double* a, std::size_t lda, double beta,
           double* c, std::size_t ldc);
+
+// y = alpha op(A) x + beta y, A m x n (dgemv). O(m n).
+void gemv(bool transpose, std::size_t m, std::size_t n, double alpha, const double* a,
+          std::size_t lda, const double* x, double beta, double* y);
+
+// The lower triangle of C = A A^T (n x n) for A n x k with leading dimension lda, in tiles of the
+// worker pool that do not depend on the thread count; the upper triangle is left as it was.
+// O(n^2 k).
+void lower_gram(std::size_t n, std::size_t k, const double* a, std::size_t lda, double* c,
+                std::size_t ldc);
+
+// y = A x (transpose false) or A^T x (true) for A m x n, split between the worker pool's threads
+// in fixed blocks of the output. O(m n).
+void parallel_gemv(bool transpose, std::size_t m, std::size_t n, const double* a, std::size_t lda,
+                   std::span<const double> x, std::span<double> y);
+
+// The eigen-decomposition of a symmetric matrix in a form that applies it cheaply:
+// A = Q V diag(values) V^T Q^T with Q the orthogonal reduction to tridiagonal form (Householder,
+// kept as reflectors) and V the eigenvectors of the tridiagonal matrix (divide and conquer).
+// Direct and backward stable: it never fails to converge on rank-deficient matrices, repeated
+// rows or eigenvalues spread over many decades. O(n^3).
+class SymmetricEigen {
+ public:
+  // Decomposes the n x n matrix whose lower triangle `a` holds (column-major, leading dimension n;
+  // overwritten). Throws std::runtime_error if LAPACK reports a failure, std::bad_alloc.
+  void decompose(std::vector<double>& a, std::size_t n);
+  std::size_t size() const noexcept { return n_; }
+  // Eigenvalues in ascending order.
+  const std::vector<double>& values() const noexcept { return values_; }
+  // out = (Q V)^T x: the components of x along the eigenvectors. O(n^2).
+  void to_eigenbasis(std::span<const double> x, std::span<double> out) const;
+  // out = (Q V) y: back from the eigenvector components. O(n^2).
+  void from_eigenbasis(std::span<const double> y, std::span<double> out) const;
+  // The eigenvectors as columns of an n x n matrix (column-major). O(n^3).
+  std::vector<double> vectors() const;
+
+ private:
+  std::size_t n_ = 0;
+  std::vector<double> reflectors_;  // dsytrd's lower triangle: the Householder vectors
+  std::vector<double> tau_;
+  std::vector<double> values_;
+  std::vector<double> tridiagonal_vectors_;  // V, n x n
+};
 
 }  // namespace quelby::dense

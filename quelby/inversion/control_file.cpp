@@ -234,6 +234,20 @@ class ControlReader {
     return {percent, floor};
   }
 
+  // VALUE ...: `count` finite values, each checked by `valid`; `expected` says what is wanted.
+  template <typename Valid>
+  std::vector<double> values(std::string_view text, std::size_t count, Valid&& valid,
+                             std::string_view expected) {
+    const std::vector<std::string_view> words = words_of(text);
+    std::vector<double> result(count, unset);
+    bool good = words.size() == count;
+    for (std::size_t k = 0; good && k < count; ++k) {
+      good = read_text(words[k], {result[k]}).ok() && std::isfinite(result[k]) && valid(result[k]);
+    }
+    if (!good) fail(std::string("expected ") + std::string(expected));
+    return result;
+  }
+
   const std::string& name() const { return name_; }
   std::string_view text() const { return text_; }
 
@@ -284,10 +298,35 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run) {
     } else if (same_word(keyword, "ip_alpha")) {
       needs_value();
       run.ip_alpha = reader.alpha(rest);
+    } else if (same_word(keyword, "robust")) {
+      run.settings.robust = true;
+      if (!rest.empty()) {
+        run.settings.robust_threshold = reader.values(
+            rest, 1, [](double v) { return v > 0; },
+            "robust, or robust THRESHOLD: a positive number of standard deviations")[0];
+      }
+    } else if (same_word(keyword, "blocky")) {
+      if (!rest.empty()) reader.fail("expected blocky alone");
+      run.settings.blocky = true;
+    } else if (same_word(keyword, "resistivity_bounds")) {
+      const std::vector<double> bounds = reader.values(
+          rest, 2, [](double v) { return v > 0; },
+          "resistivity_bounds LOWEST HIGHEST: two positive values in ohm-m, the lowest first");
+      if (!(bounds[0] < bounds[1])) {
+        reader.fail(
+            "expected resistivity_bounds LOWEST HIGHEST: two positive values in ohm-m, the "
+            "lowest first");
+      }
+      run.resistivity_bounds = {bounds[0], bounds[1]};
+    } else if (same_word(keyword, "max_log_change")) {
+      run.max_log_change = reader.values(
+          rest, 1, [](double v) { return v >= 0; },
+          "max_log_change VALUE: the largest change of ln(resistivity) in one iteration, 0 or "
+          "more (0: unbounded)")[0];
     } else {
       reader.fail(
           "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-          "ip_reference or ip_alpha");
+          "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change");
     }
     seen.emplace_back(words[0]);
     for (char& c : seen.back()) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);

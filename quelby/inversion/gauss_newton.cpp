@@ -5,131 +5,21 @@
 #include <exception>
 #include <memory>
 #include <new>
-#include <numeric>
 #include <stdexcept>
 
+#include "quelby/base/fixed_format.hpp"
 #include "quelby/base/parallel.hpp"
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
-#include "quelby/forward/cholesky.hpp"
-#include "quelby/forward/kernels.hpp"
-#include "quelby/inversion/symmetric_eigen.hpp"
+#include "quelby/forward/dense.hpp"
+#include "quelby/inversion/blocky.hpp"
+#include "quelby/inversion/model_solver.hpp"
+#include "quelby/inversion/robust_misfit.hpp"
 #include "quelby/regularization/evaluation.hpp"
 #include "quelby/report/inversion_report.hpp"
 
 namespace quelby {
 namespace {
-
-// body(begin, end) over contiguous parts of [0, count) on the pool; the first exception of a part
-// is rethrown here.
-template <typename Body>
-void split(std::size_t count, Body&& body) {
-  parallel_for_rethrowing(static_cast<std::int64_t>(count), 2,
-                          [&](std::int64_t begin, std::int64_t end) {
-                            body(static_cast<std::size_t>(begin), static_cast<std::size_t>(end));
-                          });
-}
-
-// WTW factorised: its upper triangle in compressed columns (WTW is symmetric with each row's
-// columns ascending, so column j of the upper triangle is row j up to the diagonal). Parameters
-// marked `held` get `penalty` added to their diagonal, which keeps their step at nothing.
-struct ModelSolver {
-  std::unique_ptr<CholeskyPattern> pattern;
-  std::unique_ptr<CholeskyFactor> factor;
-  std::size_t n = 0;
-
-  ModelSolver(const Io& io, const CsrMatrix& wtw, std::size_t npar, std::span<const char> held = {},
-              double penalty = 0)
-      : n(npar) {
-    std::vector<std::int32_t> starts, rows;
-    std::vector<double> values;
-    for (std::size_t j = 0; j < npar; ++j) {
-      starts.push_back(static_cast<std::int32_t>(rows.size()));
-      for (std::int32_t at = wtw.row_start[j]; at < wtw.row_start[j + 1]; ++at) {
-        const std::int32_t column = wtw.columns[static_cast<std::size_t>(at)];
-        if (column < 0 || static_cast<std::size_t>(column) > j) continue;
-        rows.push_back(column);
-        values.push_back(
-            wtw.values[static_cast<std::size_t>(at)] +
-            (static_cast<std::size_t>(column) == j && !held.empty() && held[j] ? penalty : 0.0));
-      }
-    }
-    starts.push_back(static_cast<std::int32_t>(rows.size()));
-    try {
-      pattern = std::make_unique<CholeskyPattern>(static_cast<std::int32_t>(npar), starts, rows);
-      factor = std::make_unique<CholeskyFactor>(*pattern, values);
-    } catch (const std::bad_alloc&) {
-      out_of_memory_stop(io);
-    } catch (const std::exception&) {
-      stop_with(io, Order::console_then_log,
-                "\nError: the model objective's matrix WTW is not positive definite\n");
-    }
-  }
-  // y = L^-1 P b for `count` right-hand sides stored parameter by parameter, in two halves of the
-  // right-hand sides on the pool.
-  void forward(std::span<const double> rhs, std::size_t count, std::span<double> y) const {
-    const std::size_t half = count / 2;
-    const std::size_t widths[2] = {half, count - half};
-    const std::size_t offsets[2] = {0, half};
-    std::vector<double> parts[2];
-    split(2, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t part = begin; part < end; ++part) {
-        if (widths[part] == 0) continue;
-        std::vector<double> in(n * widths[part]);
-        for (std::size_t p = 0; p < n; ++p) {
-          std::copy_n(rhs.data() + p * count + offsets[part], widths[part],
-                      in.data() + p * widths[part]);
-        }
-        parts[part].resize(n * widths[part]);
-        factor->forward_dense(in, widths[part], parts[part]);
-      }
-    });
-    for (std::size_t part = 0; part < 2; ++part) {
-      if (widths[part] == 0) continue;
-      for (std::size_t p = 0; p < n; ++p) {
-        std::copy_n(parts[part].data() + p * widths[part], widths[part],
-                    y.data() + p * count + offsets[part]);
-      }
-    }
-  }
-  // x = WTW^-1 b for `count` right-hand sides stored parameter by parameter, in two halves of the
-  // right-hand sides on the pool (each column is solved alike in either half).
-  void solve(std::span<double> rhs, std::size_t count) const {
-    if (count < 8) {
-      factor->solve(rhs, count);
-      return;
-    }
-    const std::size_t half = count / 2;
-    std::vector<double> parts[2] = {std::vector<double>(n * half),
-                                    std::vector<double>(n * (count - half))};
-    const std::size_t widths[2] = {half, count - half};
-    const std::size_t offsets[2] = {0, half};
-    split(2, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t part = begin; part < end; ++part) {
-        for (std::size_t p = 0; p < n; ++p) {
-          std::copy_n(rhs.data() + p * count + offsets[part], widths[part],
-                      parts[part].data() + p * widths[part]);
-        }
-        factor->solve(parts[part], widths[part]);
-      }
-    });
-    for (std::size_t part = 0; part < 2; ++part) {
-      for (std::size_t p = 0; p < n; ++p) {
-        std::copy_n(parts[part].data() + p * widths[part], widths[part],
-                    rhs.data() + p * count + offsets[part]);
-      }
-    }
-  }
-};
-
-double data_misfit(std::span<const double> d, std::span<const double> dobs,
-                   std::span<const double> dstd) {
-  double sum = 0;
-  for (std::size_t i = 0; i < d.size(); ++i) {
-    const double r = (d[i] - dobs[i]) / dstd[i];
-    sum += r * r;
-  }
-  return sum;
-}
 
 // The largest eigenvalue of a symmetric positive semi-definite operator by power iteration from a
 // fixed start (30 steps: a curvature scale, not a precise value).
@@ -139,11 +29,14 @@ double largest_eigenvalue(std::size_t n, Apply&& apply) {
   for (std::size_t i = 0; i < n; ++i) x[i] = 1 + 0.5 * std::sin(static_cast<double>(i));
   double lambda = 0;
   for (int step = 0; step < 30; ++step) {
-    const double norm = std::sqrt(std::inner_product(x.begin(), x.end(), x.begin(), 0.0));
+    double norm = 0;
+    for (const double value : x) norm += value * value;
+    norm = std::sqrt(norm);
     if (norm == 0) return 0;
     for (double& value : x) value /= norm;
     apply(x, y);
-    lambda = std::inner_product(x.begin(), x.end(), y.begin(), 0.0);
+    lambda = 0;
+    for (std::size_t i = 0; i < n; ++i) lambda += x[i] * y[i];
     x.swap(y);
   }
   return lambda;
@@ -159,6 +52,107 @@ double predicted_misfit(std::span<const double> lambda, std::span<const double> 
   return sum;
 }
 
+// The scaled sensitivities G = diag(sqrt(w) / dstd) J kept column-major (ndat x npar, G_ip at
+// [i + p * ndat]): the layout of the half solves' right-hand sides, parameter by parameter.
+void scale_sensitivities(std::span<const double> jacobian, std::span<const double> row_scale,
+                         std::size_t ndat, std::size_t npar, std::span<double> gt) {
+  // In blocks of parameters, so that each row of J is read in runs of the block.
+  constexpr std::size_t block = 64;
+  const std::size_t blocks = (npar + block - 1) / block;
+  parallel_for_rethrowing(
+      static_cast<std::int64_t>(blocks), 2, [&](std::int64_t begin, std::int64_t end) {
+        for (auto b = static_cast<std::size_t>(begin); b < static_cast<std::size_t>(end); ++b) {
+          const std::size_t first = b * block;
+          const std::size_t last = std::min(npar, first + block);
+          for (std::size_t i = 0; i < ndat; ++i) {
+            const double* row = jacobian.data() + i * npar;
+            for (std::size_t p = first; p < last; ++p) gt[p * ndat + i] = row[p] * row_scale[i];
+          }
+        }
+      });
+}
+
+// The data-space step of every beta at once: with H = D^-1/2 L^-1 P G^T (WTW = P^T L D L^T P),
+// K = G WTW^-1 G^T = H^T H = Q diag(lambda) Q^T. For the right-hand side c the step of beta is
+// dm = -WTW^-1 G^T Q (Lambda + beta)^-1 Q^T c and its linearised misfit
+// sum (beta / (lambda + beta))^2 (Q^T c)^2.
+class DataSpaceStep {
+ public:
+  // `half` (npar * ndat) is the memory H is made in; `gt` is G as scale_sensitivities leaves it.
+  DataSpaceStep(const ModelSolver& solver, std::span<const double> gt, std::size_t ndat,
+                std::span<double> half)
+      : ndat_(ndat) {
+    solver.half_solve(gt, ndat, half);
+    std::vector<double> kernel(ndat * ndat);
+    dense::lower_gram(ndat, solver.size(), half.data(), ndat, kernel.data(), ndat);
+    eigen_.decompose(kernel, ndat);
+  }
+  const std::vector<double>& eigenvalues() const { return eigen_.values(); }
+  // The components of c along the eigenvectors, and back.
+  std::vector<double> components(std::span<const double> c) const {
+    std::vector<double> result(ndat_);
+    eigen_.to_eigenbasis(c, result);
+    return result;
+  }
+  void from_components(std::span<const double> components, std::span<double> c) const {
+    eigen_.from_eigenbasis(components, c);
+  }
+  // dm = -WTW^-1 G^T Q (Lambda + beta)^-1 ct, through WTW^-1 G^T = P^T L^-T D^-1/2 H.
+  void step(const ModelSolver& solver, std::span<const double> gt, std::span<const double> ct,
+            double beta, std::span<double> dm) const {
+    std::vector<double> scaled(ndat_), z(ndat_);
+    const std::vector<double>& lambda = eigen_.values();
+    for (std::size_t j = 0; j < ndat_; ++j) scaled[j] = ct[j] / (std::max(lambda[j], 0.0) + beta);
+    eigen_.from_eigenbasis(scaled, z);
+    dense::parallel_gemv(true, ndat_, dm.size(), gt.data(), ndat_, z, dm);
+    solver.solve(dm, 1);
+    for (double& value : dm) value = -value;
+  }
+
+ private:
+  std::size_t ndat_;
+  dense::SymmetricEigen eigen_;
+};
+
+// Why the data of a trial cannot be taken: the first datum (1-based, grouped order) that is not
+// finite, or "".
+std::string non_finite_data(std::span<const double> d) {
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (!std::isfinite(d[i])) {
+      return "the predicted datum " + std::to_string(i + 1) + " is " + shortest(d[i]);
+    }
+  }
+  return {};
+}
+
+void log_line(const Io& io, const std::string& text) {
+  write_message(io, Order::log_only, text + "\n");
+}
+
+std::string exponent(double value) {
+  char field[16];
+  format_exponent(value, 12, 5, field);
+  return std::string(field, 12);
+}
+
+// The normalised residuals of d.
+void residuals(std::span<const double> d, std::span<const double> dobs,
+               std::span<const double> dstd, std::vector<double>& r) {
+  r.resize(d.size());
+  for (std::size_t i = 0; i < d.size(); ++i) r[i] = (d[i] - dobs[i]) / dstd[i];
+}
+
+void check_data(const Io& io, std::span<const double> dobs, std::span<const double> dstd) {
+  for (std::size_t i = 0; i < dobs.size(); ++i) {
+    if (!std::isfinite(dobs[i]) || !(dstd[i] > 0) || !std::isfinite(dstd[i])) {
+      stop_with(io, Order::console_then_log,
+                "\nError: datum " + std::to_string(i + 1) + " (grouped order) has the value " +
+                    shortest(dobs[i]) + " and the standard deviation " + shortest(dstd[i]) +
+                    ": both must be finite, the standard deviation positive\n");
+    }
+  }
+}
+
 }  // namespace
 
 const char* stop_reason_text(StopReason reason) {
@@ -169,6 +163,8 @@ const char* stop_reason_text(StopReason reason) {
       return "reached the iteration limit";
     case StopReason::misfit_stalled:
       return "the misfit no longer falls";
+    case StopReason::no_descent:
+      return "no step lowers the objective function";
   }
   return "";
 }
@@ -191,24 +187,45 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       static_cast<std::size_t>(csr_row_count(objective.WTW)) != npar) {
     internal_check_failed(io, "gauss_newton: data, models and objective differ in size");
   }
-  const ModelSolver unbounded(io, objective.WTW, npar);
+  check_data(io, dobs, dstd);
+  const dense::SingleThreadedBlas single_threaded_blas;
+  // The objective of this iteration: the one given, or its blocky reweighting.
+  std::unique_ptr<BlockyObjective> blocky;
+  if (settings.blocky) blocky = std::make_unique<BlockyObjective>(io, objective);
+  const ModelObjective* current = &objective;
+  std::unique_ptr<ModelSolver> unbounded = std::make_unique<ModelSolver>(io, objective.WTW, npar);
+
   InversionResult result;
   result.target_misfit = settings.chifact * static_cast<double>(ndat);
   result.m.assign(m0.begin(), m0.end());
   problem.project(result.m);
+  if (const std::string why = problem.inadmissible(result.m); !why.empty()) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the starting model cannot be taken: " + why + "\n");
+  }
   result.predicted.resize(ndat);
   problem.predict(io, result.m, result.predicted);
-  double misfit = data_misfit(result.predicted, dobs, dstd);
-  double norm = model_norm(objective, result.m, m_ref);
+  if (const std::string why = non_finite_data(result.predicted); !why.empty()) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the data of the starting model are not finite: " + why + "\n");
+  }
+  std::vector<double> r;
+  residuals(result.predicted, dobs, dstd, r);
+  DataWeights weights = data_weights(r, settings.robust, settings.robust_threshold);
+  double misfit = reported_misfit(r, weights, settings.robust_threshold);
+  double norm = model_norm(*current, result.m, m_ref);
   result.misfit_history.push_back(misfit);
   result.norm_history.push_back(norm);
   result.beta_history.push_back(0);
 
-  std::vector<double> jacobian(ndat * npar), d(ndat), g(npar), step0(npar), gt(npar * ndat),
-      y(npar * ndat);
-  std::vector<double> kernel(ndat * ndat), lambda, q, c(ndat), ct(ndat), z(ndat), step(npar),
-      trial(npar), trial_data(ndat);
+  std::vector<double> jacobian(ndat * npar), d(ndat), g(npar), step0(npar), gt(ndat * npar),
+      row_scale(ndat), c(ndat), step(npar), trial(npar), trial_data(ndat), trial_r(ndat);
   double beta = 0;
+  // How far the last accepted step's misfit stayed above its linearised prediction: the next
+  // aim at the target is lowered by as much, so that a nonlinear problem lands on the target
+  // rather than just above it, step after step.
+  double overshoot = 1;
+  std::int32_t slow_iterations = 0;
   result.stop = StopReason::iteration_limit;
   for (std::int32_t iteration = 1;; ++iteration) {
     if (misfit <= result.target_misfit) {
@@ -216,201 +233,235 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       break;
     }
     if (iteration > settings.max_iterations) break;
+    if (blocky) {
+      blocky->reweight(io, result.m, m_ref);
+      current = &blocky->objective();
+      unbounded = std::make_unique<ModelSolver>(io, current->WTW, npar);
+      norm = model_norm(*current, result.m, m_ref);
+    }
     problem.jacobian(io, result.m, jacobian, d);
-    // G = diag(1 / dstd) J, kept transposed (parameter by parameter) for the solves.
-    for (std::size_t i = 0; i < ndat; ++i) {
-      const double w = 1 / dstd[i];
-      for (std::size_t p = 0; p < npar; ++p) gt[p * ndat + i] = jacobian[i * npar + p] * w;
-    }
-    wtw_times_model(objective, result.m, m_ref, g);
-    if (iteration == 1) {
-      // The first beta: the ratio of the largest curvatures of phi_d (G^T G) and phi_m (WTW).
-      const double data_curvature =
-          largest_eigenvalue(npar, [&](const std::vector<double>& x, std::vector<double>& out) {
-            std::vector<double> gx(ndat, 0.0);
-            for (std::size_t p = 0; p < npar; ++p) {
-              if (x[p] != 0) add_scaled(gx.data(), x[p], gt.data() + p * ndat, ndat);
-            }
-            for (std::size_t p = 0; p < npar; ++p) {
-              double sum = 0;
-              for (std::size_t i = 0; i < ndat; ++i) sum += gt[p * ndat + i] * gx[i];
-              out[p] = sum;
-            }
-          });
-      const double model_curvature =
-          largest_eigenvalue(npar, [&](const std::vector<double>& x, std::vector<double>& out) {
-            csr_multiply(objective.WTW, x, out);
-          });
-      beta = model_curvature > 0 ? data_curvature / model_curvature : 1.0;
-      if (!(beta > 0) || !std::isfinite(beta)) beta = 1.0;
-      result.beta_history[0] = beta;
-    }
+    residuals(d, dobs, dstd, r);
+    weights = data_weights(r, settings.robust, settings.robust_threshold);
+    // G = diag(sqrt(w) / dstd) J, and the weighted residual b.
+    for (std::size_t i = 0; i < ndat; ++i) row_scale[i] = std::sqrt(weights.weights[i]) / dstd[i];
+    scale_sensitivities(jacobian, row_scale, ndat, npar, gt);
+    std::vector<double> b(ndat);
+    for (std::size_t i = 0; i < ndat; ++i) b[i] = std::sqrt(weights.weights[i]) * r[i];
+    wtw_times_model(*current, result.m, m_ref, g);
+
     // With a lower bound, the parameters on it that phi would push below it are held this step.
     std::unique_ptr<ModelSolver> bounded;
     if (problem.has_lower_bound()) {
+      std::vector<double> data_gradient(npar);
+      dense::parallel_gemv(true, ndat, npar, gt.data(), ndat, b, data_gradient);
       std::vector<char> held(npar, 0);
       bool any = false;
       const double bound = problem.lower_bound();
       for (std::size_t p = 0; p < npar; ++p) {
         if (result.m[p] > bound) continue;
-        double gradient = beta * g[p];
-        for (std::size_t i = 0; i < ndat; ++i)
-          gradient += gt[p * ndat + i] * (d[i] - dobs[i]) / dstd[i];
-        if (gradient > 0) held[p] = any = 1;
+        // beta of the last iteration (the first: the gradient of the data alone).
+        if (beta * g[p] + data_gradient[p] > 0) held[p] = any = 1;
       }
       if (any) {
-        double largest = 0;
-        for (std::size_t p = 0; p < npar; ++p) {
-          for (std::int32_t at = objective.WTW.row_start[p]; at < objective.WTW.row_start[p + 1];
-               ++at) {
-            if (objective.WTW.columns[static_cast<std::size_t>(at)] ==
-                static_cast<std::int32_t>(p)) {
-              largest = std::max(largest, objective.WTW.values[static_cast<std::size_t>(at)]);
-            }
-          }
-        }
-        bounded = std::make_unique<ModelSolver>(io, objective.WTW, npar, held, 1e8 * largest);
+        bounded = std::make_unique<ModelSolver>(io, current->WTW, npar, held,
+                                                1e8 * largest_diagonal(current->WTW));
       }
     }
-    const ModelSolver& solver = bounded ? *bounded : unbounded;
+    const ModelSolver& solver = bounded ? *bounded : *unbounded;
     for (std::size_t p = 0; p < npar; ++p) step0[p] = -g[p];
     solver.solve(step0, 1);  // dm0 = -WTW^-1 g: the step of the model term alone
-    // K = G WTW^-1 G^T = H^T D^-1 H with H = L^-1 P G^T (WTW = P^T L D L^T P): forward solves
-    // only, then the lower triangle of K accumulated factor row by row in ascending order.
-    solver.forward(gt, ndat, y);
-    std::fill(kernel.begin(), kernel.end(), 0.0);
-    // Four factor rows at a time, each kernel row updated once per four (a fixed grouping).
-    split(ndat, [&](std::size_t begin, std::size_t end) {
-      std::size_t p = 0;
-      for (; p + 4 <= npar; p += 4) {
-        const double* y0 = y.data() + p * ndat;
-        const double* y1 = y0 + ndat;
-        const double* y2 = y1 + ndat;
-        const double* y3 = y2 + ndat;
-        const double i0 = 1 / solver.factor->pivot(p), i1 = 1 / solver.factor->pivot(p + 1);
-        const double i2 = 1 / solver.factor->pivot(p + 2), i3 = 1 / solver.factor->pivot(p + 3);
-        for (std::size_t i = begin; i < end; ++i) {
-          add_scaled4(kernel.data() + i * ndat, y0[i] * i0, y0, y1[i] * i1, y1, y2[i] * i2, y2,
-                      y3[i] * i3, y3, i + 1);
-        }
-      }
-      for (; p < npar; ++p) {
-        const double* yp = y.data() + p * ndat;
-        const double inverse = 1 / solver.factor->pivot(p);
-        for (std::size_t i = begin; i < end; ++i)
-          add_scaled(kernel.data() + i * ndat, yp[i] * inverse, yp, i + 1);
-      }
-    });
-    symmetric_eigen(kernel, ndat, lambda, q);
-    // c = b + G dm0, b the scaled residual; its components along the eigenvectors.
-    for (std::size_t i = 0; i < ndat; ++i) c[i] = (d[i] - dobs[i]) / dstd[i];
-    for (std::size_t p = 0; p < npar; ++p) {
-      if (step0[p] != 0) add_scaled(c.data(), step0[p], gt.data() + p * ndat, ndat);
+    // jacobian's memory takes H: J itself is done with.
+    const DataSpaceStep data_space(solver, gt, ndat, jacobian);
+    // c = b + G dm0; its components along the eigenvectors.
+    dense::parallel_gemv(false, ndat, npar, gt.data(), ndat, step0, c);
+    for (std::size_t i = 0; i < ndat; ++i) c[i] += b[i];
+    const std::vector<double> ct = data_space.components(c);
+    const std::vector<double>& lambda = data_space.eigenvalues();
+    if (iteration == 1) {
+      // The first beta: the largest ratio of the curvatures of phi_d and phi_m, the largest
+      // eigenvalue of the data-space matrix.
+      beta = lambda.empty() ? 1.0 : lambda.back();
+      if (!(beta > 0) || !std::isfinite(beta)) beta = 1.0;
+      result.beta_history[0] = beta;
+      std::size_t negligible = 0;
+      for (const double value : lambda) negligible += value <= 1e-12 * lambda.back();
+      log_line(io, " data-space matrix: " + std::to_string(negligible) + " of " +
+                       std::to_string(ndat) +
+                       " eigenvalues below 1e-12 of the largest (dependent data)");
     }
-    for (std::size_t j = 0; j < ndat; ++j) {
-      double sum = 0;
-      for (std::size_t i = 0; i < ndat; ++i) sum += q[i * ndat + j] * c[i];
-      ct[j] = sum;
-    }
-    // Betas on a log grid from 1e3 above the last to 1e-4 below it; then the one whose linearised
-    // misfit is the aim, by bisection in log beta between the grid's neighbours.
-    // A hair below the target, so that a step that lands on its aim ends the inversion.
-    const double aim = std::max(0.99 * result.target_misfit, settings.misfit_fraction * misfit);
+    // Two linearised misfits of beta. The weighted one, which the step minimises, comes from the
+    // spectrum alone; it measures progress. The reported one (least squares: the same) is
+    // compared with the target; robust, it comes from every datum's linearised residual
+    // r = Q (beta / (Lambda + beta)) Q^T c / sqrt(w), so that fitting a reading weighted down
+    // does not stand for fitting the others.
+    std::vector<double> scaled(ndat), linear(ndat);
+    const auto weighted_linearised = [&](double tried) {
+      return predicted_misfit(lambda, ct, tried);
+    };
+    const auto linearised = [&](double tried) {
+      if (!settings.robust) return predicted_misfit(lambda, ct, tried);
+      for (std::size_t j = 0; j < ndat; ++j)
+        scaled[j] = ct[j] * (tried / (std::max(lambda[j], 0.0) + tried));
+      data_space.from_components(scaled, linear);
+      for (std::size_t i = 0; i < ndat; ++i) linear[i] /= std::sqrt(weights.weights[i]);
+      return reported_misfit(linear, weights, settings.robust_threshold);
+    };
+    // Betas on a log grid from 1e3 above the last to 1e-4 below it. The step aims at a fraction
+    // of the present weighted misfit, but not below a hair under the target (so that a step that
+    // lands on its aim ends the inversion): of the two betas that reach these aims, the larger.
     IterationReport report;
     report.iteration = iteration;
     report.first_beta = result.beta_history[0];
     report.previous_misfit = misfit;
+    report.down_weighted = weights.down_weighted;
     const std::int32_t trials = std::max(settings.beta_trials, 2);
+    std::vector<double> tried_weighted;
     for (std::int32_t t = 0; t < trials; ++t) {
-      const double exponent = 3.0 - 7.0 * t / (trials - 1);
-      const double tried = beta * std::pow(10.0, exponent);
+      const double exponent_of_ten = 3.0 - 7.0 * t / (trials - 1);
+      const double tried = beta * std::pow(10.0, exponent_of_ten);
       report.tried_betas.push_back(tried);
-      report.tried_misfits.push_back(predicted_misfit(lambda, ct, tried));
+      report.tried_misfits.push_back(linearised(tried));
+      tried_weighted.push_back(weighted_linearised(tried));
     }
-    // The linearised misfit grows with beta: bracket the aim on the grid (descending betas).
-    std::size_t above = 0;
-    while (above + 1 < report.tried_betas.size() && report.tried_misfits[above + 1] >= aim) ++above;
-    double chosen;
-    if (report.tried_misfits.front() <= aim) {
-      chosen = report.tried_betas.front();
-    } else if (report.tried_misfits.back() >= aim) {
-      chosen = report.tried_betas.back();
-    } else {
-      double high = std::log(report.tried_betas[above]),
-             low = std::log(report.tried_betas[above + 1]);
+    // The beta whose misfit is `aim`, the misfit growing with beta: bracketed on the grid
+    // (descending betas), then by bisection in log beta.
+    const auto beta_for = [&](const std::vector<double>& grid, auto&& misfit_of, double aim) {
+      const std::vector<double>& betas = report.tried_betas;
+      if (grid.front() <= aim) return betas.front();
+      if (grid[grid.size() - 1] >= aim) return betas[grid.size() - 1];
+      std::size_t above = 0;
+      while (above + 1 < grid.size() && grid[above + 1] >= aim) ++above;
+      double high = std::log(betas[above]), low = std::log(betas[above + 1]);
       for (int bisection = 0; bisection < 60; ++bisection) {
         const double middle = (high + low) / 2;
-        if (predicted_misfit(lambda, ct, std::exp(middle)) > aim) {
+        if (misfit_of(std::exp(middle)) > aim) {
           high = middle;
         } else {
           low = middle;
         }
       }
-      chosen = std::exp((high + low) / 2);
+      return std::exp((high + low) / 2);
+    };
+    // Readings that contradict each other (a spoiled reading and its reciprocal) leave a floor
+    // that no beta goes below: the progress aimed at is then a fraction of the way down to it,
+    // not to nothing, lest the smallest beta throw the model away.
+    const double present_weighted = weighted_misfit(r, weights);
+    const double floor = std::min(tried_weighted.back(), present_weighted);
+    const double for_progress =
+        beta_for(tried_weighted, weighted_linearised,
+                 floor + settings.misfit_fraction * (present_weighted - floor));
+    const double for_target =
+        beta_for(report.tried_misfits, linearised, 0.99 * result.target_misfit / overshoot);
+    double chosen = std::max(for_progress, for_target);
+    if (std::find(report.tried_betas.begin(), report.tried_betas.end(), chosen) ==
+        report.tried_betas.end()) {
       report.tried_betas.push_back(chosen);
-      report.tried_misfits.push_back(predicted_misfit(lambda, ct, chosen));
+      report.tried_misfits.push_back(linearised(chosen));
     }
-    beta = chosen;
-    report.beta = beta;
-    report.predicted_misfit = predicted_misfit(lambda, ct, beta);
-    // z = Q (Lambda + beta)^-1 Q^T c.
-    for (std::size_t j = 0; j < ndat; ++j) ct[j] /= std::max(lambda[j], 0.0) + beta;
-    for (std::size_t i = 0; i < ndat; ++i) {
-      double sum = 0;
-      for (std::size_t j = 0; j < ndat; ++j) sum += q[i * ndat + j] * ct[j];
-      z[i] = sum;
+    if (settings.robust) {
+      log_line(io, " robust misfit: " + std::to_string(weights.down_weighted) + " of " +
+                       std::to_string(ndat) + " data weighted down (threshold" +
+                       exponent(weights.threshold) + " standard deviations)");
     }
-    // dm = dm0 - WTW^-1 G^T z: one more solve.
-    for (std::size_t p = 0; p < npar; ++p) {
-      double sum = 0;
-      const double* gp = gt.data() + p * ndat;
-      for (std::size_t i = 0; i < ndat; ++i) sum += gp[i] * z[i];
-      step[p] = sum;
-    }
-    solver.solve(step, 1);
-    for (std::size_t p = 0; p < npar; ++p) step[p] = step0[p] - step[p];
-    // Line search on phi = phi_d + beta phi_m, halving the step until phi falls.
-    const double phi = misfit + beta * norm;
-    double length = 1;
+
+    // The line search on phi = (robust) phi_d + beta phi_m, halving the step until phi falls; when
+    // no length does, the step of a ten times larger beta (a shorter, smoother one), twice.
+    const double data_term = weighted_misfit(r, weights);
     bool accepted = false;
-    double trial_misfit = 0, trial_norm = 0;
-    for (std::int32_t halving = 0; halving <= settings.max_step_halvings; ++halving, length /= 2) {
-      for (std::size_t p = 0; p < npar; ++p) trial[p] = result.m[p] + length * step[p];
-      problem.project(trial);
-      problem.predict(io, trial, trial_data);
-      trial_misfit = data_misfit(trial_data, dobs, dstd);
-      trial_norm = model_norm(objective, trial, m_ref);
-      if (trial_misfit + beta * trial_norm < phi) {
-        accepted = true;
-        break;
+    double length = 1, trial_misfit = 0, trial_norm = 0;
+    std::string last_trials;
+    for (int retry = 0; retry < 3 && !accepted; ++retry, chosen *= 10) {
+      if (retry > 0) {
+        log_line(io,
+                 " no step length lowered phi: the step of beta" + exponent(chosen) + " is tried");
+      }
+      beta = chosen;
+      data_space.step(solver, gt, ct, beta, step);
+      for (std::size_t p = 0; p < npar; ++p) step[p] += step0[p];
+      double largest = 0;
+      for (const double value : step) largest = std::max(largest, std::abs(value));
+      double scale = 1;
+      if (settings.max_step > 0 && largest > settings.max_step) {
+        scale = settings.max_step / largest;
+        log_line(io, " step bounded: its largest change" + exponent(largest) +
+                         " is scaled down to" + exponent(settings.max_step));
+      }
+      const double phi = data_term + beta * norm;
+      length = scale;
+      for (std::int32_t halving = 0; halving <= settings.max_step_halvings;
+           ++halving, length /= 2) {
+        for (std::size_t p = 0; p < npar; ++p) trial[p] = result.m[p] + length * step[p];
+        problem.project(trial);
+        std::string why = problem.inadmissible(trial);
+        double trial_phi = 0;
+        if (why.empty()) {
+          problem.predict(io, trial, trial_data);
+          why = non_finite_data(trial_data);
+        }
+        if (why.empty()) {
+          residuals(trial_data, dobs, dstd, trial_r);
+          trial_norm = model_norm(*current, trial, m_ref);
+          trial_phi = weighted_misfit(trial_r, weights) + beta * trial_norm;
+          if (trial_phi < phi) {
+            trial_misfit = reported_misfit(trial_r, weights, settings.robust_threshold);
+            accepted = true;
+            break;
+          }
+          why = "phi" + exponent(trial_phi) + " is not below" + exponent(phi);
+        }
+        ++report.rejected_trials;
+        last_trials = " trial of step length" + exponent(length) + " rejected: " + why;
+        log_line(io, last_trials);
       }
     }
     if (!accepted) {
-      result.stop = StopReason::misfit_stalled;
+      result.stop = StopReason::no_descent;
+      log_line(io, " no step lowers the objective function; the last trial:" + last_trials);
       break;
     }
     const double previous = misfit;
     result.m.swap(trial);
     result.predicted.swap(trial_data);
     misfit = trial_misfit;
+    report.beta = beta;
+    report.predicted_misfit = linearised(beta);
     report.model_norm_change = trial_norm - norm;
     norm = trial_norm;
     report.misfit = misfit;
     report.model_norm = norm;
     report.step_length = length;
+    double least_squares = 0, weighted = 0;
+    for (std::size_t i = 0; i < ndat; ++i) {
+      least_squares += trial_r[i] * trial_r[i];
+      weighted += weights.weights[i] * trial_r[i] * trial_r[i];
+    }
+    report.least_squares_misfit = least_squares;
+    if (settings.robust) {
+      log_line(io, " misfit: robust" + exponent(misfit) + ", least squares" +
+                       exponent(least_squares) + ", weighted" + exponent(weighted) +
+                       ", step length" + exponent(length));
+    }
     result.iterations = iteration;
     result.misfit_history.push_back(misfit);
     result.norm_history.push_back(norm);
     result.beta_history.push_back(beta);
+    overshoot =
+        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.5) : 1.0;
     BetaChoice choice{beta, result.target_misfit, misfit, previous, norm, report.model_norm_change};
     report_beta_choice(io, choice, BetaTrials{report.tried_betas, report.tried_misfits});
-    report_term_norms(io, objective, result.m, m_ref);
+    report_term_norms(io, *current, result.m, m_ref);
     if (observer) observer(report, result.m, result.predicted);
-    if (misfit > result.target_misfit && previous - misfit < settings.stall_fraction * previous) {
+    // A stall: two accepted iterations in a row that lowered the misfit by less than the stall
+    // fraction, short of the target.
+    slow_iterations =
+        previous - misfit < settings.stall_fraction * previous ? slow_iterations + 1 : 0;
+    if (misfit > result.target_misfit && slow_iterations >= 2) {
       result.stop = StopReason::misfit_stalled;
       break;
     }
   }
+  residuals(result.predicted, dobs, dstd, r);
+  result.data_weights = data_weights(r, settings.robust, settings.robust_threshold).weights;
   return result;
 }
 

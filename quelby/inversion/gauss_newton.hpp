@@ -1,10 +1,13 @@
 // Regularised Gauss-Newton inversion in data space: minimises phi(m) = phi_d + beta phi_m with
-// phi_d = sum_i ((d_i(m) - dobs_i) / dstd_i)^2 and phi_m the model objective (WTW and the
-// reference model). Each step solves (G^T G + beta WTW) dm = -(G^T b + beta g) through the small
-// system G WTW^-1 G^T + beta I of the data (G the sensitivities scaled by 1 / dstd); one
-// eigen-decomposition of it gives the linearised misfit of every beta, so each iteration tries
-// many and keeps the one that reaches max(0.99 target, fraction * current misfit). A line search on
-// the true phi follows. Deterministic: the same bits on any number of threads.
+// phi_d = sum_i ((d_i(m) - dobs_i) / dstd_i)^2 (or its robust form) and phi_m the model objective
+// (WTW and the reference model). Each step solves (G^T G + beta WTW) dm = -(G^T b + beta g)
+// through the small system G WTW^-1 G^T + beta I of the data (G the sensitivities scaled by
+// 1 / dstd); one eigen-decomposition of it (LAPACK) gives the linearised misfit of every beta, so
+// each iteration tries many and keeps the one that reaches max(0.99 target, fraction * current
+// misfit). The step is bounded (a trust region on every parameter's change), and a line search on
+// the true phi follows, in which a trial the problem cannot take (a parameter beyond its bounds,
+// data that are not finite) is rejected and the step shortened. Deterministic: the same bits on
+// any number of threads.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +30,16 @@ struct InversionSettings {
   // Stop when an iteration lowers the misfit by less than this fraction of it.
   double stall_fraction = 0.01;
   std::int32_t max_step_halvings = 6;  // line search
+  // The largest change of any parameter in one iteration (a trust region); 0: unbounded. A longer
+  // step is scaled down to it before the line search.
+  double max_step = 0;
+  // A robust data misfit (Huber's measure by iteratively reweighted least squares), its threshold
+  // in standard deviations (times the residuals' robust scale; see robust_misfit.hpp).
+  bool robust = false;
+  double robust_threshold = 1.5;
+  // A blocky model: the derivative terms reweighted every iteration towards the sum of the
+  // gradients' magnitudes (an L1 measure) instead of their squares.
+  bool blocky = false;
 };
 
 // What is inverted: predicted data and sensitivities of a parameter vector m.
@@ -47,11 +60,19 @@ class InversionProblem {
   // it, refactorised for that iteration).
   virtual bool has_lower_bound() const { return false; }
   virtual double lower_bound() const { return 0; }
+  // Why the problem cannot take m (a parameter beyond its bounds), or "" when it can. A trial step
+  // that it cannot take is rejected by the line search.
+  virtual std::string inadmissible(std::span<const double> m) const {
+    (void)m;
+    return {};
+  }
 };
 
-enum class StopReason { target_reached, iteration_limit, misfit_stalled };
+enum class StopReason { target_reached, iteration_limit, misfit_stalled, no_descent };
 
-// "reached the target misfit", "reached the iteration limit", "the misfit no longer falls".
+// "reached the target misfit", "reached the iteration limit", "the misfit no longer falls" (two
+// accepted iterations in a row lowered it by less than the stall fraction), "no step lowers the
+// objective function" (every trial of the line search, also with larger betas, was rejected).
 const char* stop_reason_text(StopReason reason);
 
 // One iteration as reported: the beta chosen, the betas tried with their linearised misfits, and
@@ -67,6 +88,9 @@ struct IterationReport {
   double model_norm_change = 0;
   double step_length = 1;
   std::vector<double> tried_betas, tried_misfits;
+  double least_squares_misfit = 0;   // sum of squared normalised residuals of the accepted model
+  std::int32_t rejected_trials = 0;  // trials of the line search rejected this iteration
+  std::size_t down_weighted = 0;     // data the robust misfit weighted down this iteration
 };
 
 struct InversionResult {
@@ -78,6 +102,8 @@ struct InversionResult {
   std::int32_t iterations = 0;
   double target_misfit = 0;
   StopReason stop = StopReason::iteration_limit;
+  // The robust misfit's weights of the final model's data (all 1 for least squares).
+  std::vector<double> data_weights;
 };
 
 // Called after every accepted iteration with the report, the parameters and their data.
@@ -85,9 +111,11 @@ using IterationObserver = std::function<void(const IterationReport&, std::span<c
                                              std::span<const double> predicted)>;
 
 // Inverts `dobs` (with standard deviations `dstd`, all > 0) from m0 with the reference m_ref,
-// both npar values. Each iteration writes report_beta_choice (with the tried betas) and
-// report_term_norms to the run log before the observer is called. Failures of the problem stop as
-// it stops; a WTW that is not positive definite writes its message and throws Stop.
+// both npar values. Each iteration writes report_beta_choice (with the tried betas),
+// report_term_norms and every rejected trial of its line search to the run log before the
+// observer is called. Failures of the problem stop as it stops; a WTW that is not positive
+// definite, data or standard deviations that are not finite, and a starting model the problem
+// cannot take write their message and throw Stop.
 InversionResult gauss_newton(const Io& io, InversionProblem& problem,
                              const ModelObjective& objective, std::span<const double> dobs,
                              std::span<const double> dstd, std::span<const double> m0,

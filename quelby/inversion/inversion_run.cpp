@@ -1,5 +1,7 @@
 #include "quelby/inversion/inversion_run.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -36,6 +38,12 @@ void append_exponent(std::string& text, double value) {
   text.append(field, 12);
 }
 
+std::string exponent_text(double value) {
+  std::string text;
+  append_exponent(text, value);
+  return text;
+}
+
 void write_cell_model(const Io& io, const Mesh& mesh, const std::string& name,
                       std::span<const double> values) {
   Model model(mesh.nx, mesh.nz);
@@ -51,7 +59,45 @@ struct Stage {
   std::string data_file;
   const ModelObjective& objective;
   std::vector<double> m0, m_ref;
+  InversionSettings settings;
 };
+
+// The data lines (1-based among the file's data) of the survey's data in grouped order.
+std::vector<std::size_t> datum_lines(const SurveyData& survey) {
+  const auto ndat = static_cast<std::size_t>(survey.ndat);
+  std::vector<std::size_t> line(ndat);
+  for (std::size_t i = 0; i < ndat; ++i) line[i] = i + 1;
+  if (survey.has_file_order) {
+    for (std::size_t j = 0; j < ndat; ++j) line[survey.grouped_position(j)] = j + 1;
+  }
+  return line;
+}
+
+// The run log's list of the data the robust misfit weighted down most, by their data line.
+void report_down_weighted(const Io& io, const Stage& stage, const InversionResult& result) {
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < result.data_weights.size(); ++i) {
+    if (result.data_weights[i] < 1) order.push_back(i);
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    return result.data_weights[x] < result.data_weights[y];
+  });
+  std::string text = std::string(stage_name(stage.stage)) +
+                     " robust misfit: " + std::to_string(order.size()) + " of " +
+                     std::to_string(result.data_weights.size()) + " data weighted down" +
+                     (order.empty() ? "" : "; the most:") + "\n";
+  const std::vector<std::size_t> lines = datum_lines(stage.survey);
+  for (std::size_t k = 0; k < order.size() && k < 10; ++k) {
+    const std::size_t i = order[k];
+    const double residual = (result.predicted[i] - stage.survey.dobs[i]) / stage.survey.dstd[i];
+    text += "  datum " + std::to_string(lines[i]) + " of " + stage.data_file + ": weight" +
+            exponent_text(result.data_weights[i]) + ", observed" +
+            exponent_text(stage.survey.dobs[i]) + ", predicted" +
+            exponent_text(result.predicted[i]) + " (" + exponent_text(residual) +
+            " standard deviations)\n";
+  }
+  write_message(io, Order::log_only, text);
+}
 
 // Runs gauss_newton on `problem`, writing after every iteration its model, the history so far and
 // a progress line, and at the end the final model, the predicted data, the whole history and the
@@ -61,7 +107,7 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
                     InversionProblem& problem, ModelOf&& model_of) {
   const std::string& folder = run.output_folder;
   const auto ndat = static_cast<std::int32_t>(problem.data_count());
-  const double target = run.settings.chifact * ndat;
+  const double target = stage.settings.chifact * ndat;
   {
     std::string text = "\n";
     text += stage_name(stage.stage);
@@ -109,8 +155,9 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
   outcome.dobs = stage.survey.dobs;
   outcome.dstd = stage.survey.dstd;
   outcome.result = gauss_newton(io, problem, stage.objective, outcome.dobs, outcome.dstd, stage.m0,
-                                stage.m_ref, run.settings, observer);
+                                stage.m_ref, stage.settings, observer);
   const InversionResult& result = outcome.result;
+  if (stage.settings.robust) report_down_weighted(io, stage, result);
   outcome.model = model_of(result.m);
   write_cell_model(io, stage.mesh, in_folder(folder, final_model_name(stage.stage)), outcome.model);
   write_general_data(io, in_folder(folder, predicted_data_name(stage.stage)),
@@ -239,6 +286,24 @@ void load_survey(const Io& io, const std::optional<SurveyData>& given, const std
   }
 }
 
+// The problem's resistivity bounds: the run's, widened to hold the starting and reference models.
+void set_resistivity_bounds(const Io& io, const InversionRun& run, const Stage& stage,
+                            ResistivityProblem& problem) {
+  double lowest = run.resistivity_bounds[0], highest = run.resistivity_bounds[1];
+  for (const std::vector<double>* m : {&stage.m0, &stage.m_ref}) {
+    for (const double value : *m) {
+      lowest = std::min(lowest, std::exp(value));
+      highest = std::max(highest, std::exp(value));
+    }
+  }
+  if (lowest < run.resistivity_bounds[0] || highest > run.resistivity_bounds[1]) {
+    write_message(io, Order::log_only,
+                  "resistivity bounds widened to the starting and reference models:" +
+                      exponent_text(lowest) + exponent_text(highest) + " ohm-m\n");
+  }
+  problem.set_bounds(lowest, highest);
+}
+
 AlphaCoefficients coefficients_of(const Io& io, const Mesh& mesh, const AlphaChoice& choice) {
   AlphaCoefficients coefficients;
   set_alpha(io, mesh, choice.mode, choice.alpha, choice.lengths, coefficients);
@@ -311,19 +376,23 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
                                                         median, ParameterRange::positive);
 
   ModelObjective objective;
+  const ObjectiveOptions objective_options{.keep_factors = run.settings.blocky};
   build_model_objective(io, mesh, cells, coefficients_of(io, mesh, run.alpha), run.weights,
-                        run.dipping, run.ref_in_derivatives, objective);
+                        run.dipping, run.ref_in_derivatives, objective, objective_options);
 
   std::vector<double> resistivity = starting;
   if (dc) {
     ResistivityProblem problem(*dc_forward, cells, starting);
-    const Stage stage{InversionStage::dc,
-                      mesh,
-                      dc_survey,
-                      dc_file,
-                      objective,
-                      log_parameters(cells, starting),
-                      log_parameters(cells, reference)};
+    Stage stage{InversionStage::dc,
+                mesh,
+                dc_survey,
+                dc_file,
+                objective,
+                log_parameters(cells, starting),
+                log_parameters(cells, reference),
+                run.settings};
+    stage.settings.max_step = run.max_log_change;
+    set_resistivity_bounds(io, run, stage, problem);
     outcome.dc = invert(io, run, stage, problem, [&](std::span<const double> m) {
       return std::vector<double>(problem.model(m));
     });
@@ -345,16 +414,18 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   ModelObjective ip_objective;
   if (run.ip_alpha) {
     build_model_objective(io, mesh, cells, coefficients_of(io, mesh, *run.ip_alpha), run.weights,
-                          run.dipping, run.ref_in_derivatives, ip_objective);
+                          run.dipping, run.ref_in_derivatives, ip_objective, objective_options);
   }
   ChargeabilityProblem problem(io, *forward, cells, resistivity, eta_start, ip_survey.iptype);
-  const Stage stage{InversionStage::ip,
-                    mesh,
-                    ip_survey,
-                    ip_file,
-                    run.ip_alpha ? ip_objective : objective,
-                    parameter_values(cells, eta_start),
-                    parameter_values(cells, eta_reference)};
+  Stage stage{InversionStage::ip,
+              mesh,
+              ip_survey,
+              ip_file,
+              run.ip_alpha ? ip_objective : objective,
+              parameter_values(cells, eta_start),
+              parameter_values(cells, eta_reference),
+              run.settings};
+  stage.settings.max_step = 0;
   outcome.ip =
       invert(io, run, stage, problem, [&](std::span<const double> m) { return problem.model(m); });
   return outcome;

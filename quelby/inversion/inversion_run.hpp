@@ -89,6 +89,11 @@ struct InversionRun {
   DipSource dipping;                    // both inversions
   bool ref_in_derivatives = false;      // the derivative terms act on m - m_ref
   InversionSettings settings;           // chifact, iteration limit and the method's constants
+  // The sound range of the DC inversion's resistivities (ohm-m): a trial step beyond it is
+  // rejected. Widened to hold the starting and reference models where they lie outside.
+  std::array<double, 2> resistivity_bounds{1e-4, 1e8};
+  // The largest change of ln(resistivity) of any cell in one DC iteration (0: unbounded).
+  double max_log_change = 3;
   InversionTargets invert = InversionTargets::dc;
   std::string output_folder = ".";
   RunObserver observer;  // called after every iteration's files are written

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 
 namespace quelby {
@@ -22,6 +23,25 @@ const std::vector<double>& ResistivityProblem::model(std::span<const double> m) 
     model_[static_cast<std::size_t>(parameter_cells_[p])] = std::exp(m[p]);
   }
   return model_;
+}
+
+void ResistivityProblem::set_bounds(double lowest, double highest) {
+  lowest_ = lowest;
+  highest_ = highest;
+}
+
+std::string ResistivityProblem::inadmissible(std::span<const double> m) const {
+  const std::int32_t nx = forward_.ground().nx;
+  for (std::size_t p = 0; p < parameter_cells_.size(); ++p) {
+    const double rho = std::exp(m[p]);
+    if (rho >= lowest_ && rho <= highest_) continue;
+    const std::int32_t cell = parameter_cells_[p];
+    return "the resistivity of cell (" + std::to_string(cell % nx + 1) + ", " +
+           std::to_string(cell / nx + 1) + ") would be " + shortest(rho) + " ohm-m, " +
+           (rho < lowest_ ? "below the lowest bound " + shortest(lowest_)
+                          : "above the highest bound " + shortest(highest_));
+  }
+  return {};
 }
 
 void ResistivityProblem::predict(const Io& io, std::span<const double> m, std::span<double> d) {

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "quelby/base/io.hpp"
@@ -28,11 +30,16 @@ class ResistivityProblem : public InversionProblem {
                 std::span<double> d) override;
   // The model of m: `resistivity` with the parameters' cells set to exp(m).
   const std::vector<double>& model(std::span<const double> m);
+  // The sound range of the parameters' resistivities (ohm-m): a model with one outside cannot be
+  // taken (by default none).
+  void set_bounds(double lowest, double highest);
+  std::string inadmissible(std::span<const double> m) const override;
 
  private:
   ForwardModel& forward_;
   std::vector<std::int32_t> parameter_cells_;
   std::vector<double> model_;
+  double lowest_ = 0, highest_ = std::numeric_limits<double>::infinity();
 };
 
 // eta of the parameters (dimensionless, or the unit of the data of IP type 1), linear in eta:

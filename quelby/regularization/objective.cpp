@@ -249,6 +249,45 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
   check_wtw_diagonal(io, objective);
 }
 
+}  // namespace
+
+void reweight_derivative_terms(const Io& io, const ModelObjective& objective,
+                               std::span<const double> row_weights, ModelObjective& reweighted) {
+  const std::int32_t npar = csr_row_count(objective.WTW);
+  const auto n = static_cast<std::size_t>(npar);
+  if (objective.Bx.size() != n || objective.Bz.size() != n || objective.Bxz.size() != n ||
+      row_weights.size() != n || objective.wtw_terms.empty()) {
+    internal_check_failed(io, "reweight_derivative_terms: the objective keeps no factors");
+  }
+  std::vector<double> bx(n), bz(n), bxz(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    bx[p] = objective.Bx[p] * row_weights[p];
+    bz[p] = objective.Bz[p] * row_weights[p];
+    bxz[p] = objective.Bxz[p] * row_weights[p];
+  }
+  reweighted = ModelObjective{};
+  reweighted.ref_in_derivatives = objective.ref_in_derivatives;
+  reweighted.n_terms = objective.n_terms;
+  std::vector<CsrMatrix>& terms = reweighted.wtw_terms;
+  terms.resize(static_cast<std::size_t>(objective.n_terms));
+  terms[0] = objective.wtw_terms[0];
+  CsrWorkspace work;
+  CsrMatrix wx = objective.Wx, wz = objective.Wz, product, cross;
+  // The weighted Gram product leaves Wx transposed, which the cross product takes.
+  csr_weighted_gram(wx, bx, npar, product, work);
+  store_term(product, npar, terms[1]);
+  if (objective.n_terms > 3) csr_scaled_product(wx, bxz, objective.Wz, npar, cross, work);
+  csr_weighted_gram(wz, bz, npar, product, work);
+  store_term(product, npar, terms[2]);
+  if (objective.n_terms > 3) {
+    symmetric_sum(io, cross, npar, product, work);
+    store_term(product, npar, terms[3]);
+  }
+  assemble_wtw(io, reweighted);
+}
+
+namespace {
+
 void build_terms_cleared(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
                          const ObjectiveOptions& options, BuildScratch& scratch,
                          ModelObjective& objective) {

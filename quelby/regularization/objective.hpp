@@ -123,6 +123,14 @@ void build_model_objective(const Io& io, const Mesh& mesh, const ActiveCells& ce
 void build_objective_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_derivatives,
                            const ObjectiveOptions& options, ModelObjective& objective);
 
+// The objective with the rotated weights of its derivative terms multiplied row by row by
+// `row_weights` (one per parameter; Bx, Bz and Bxz alike): the same smallness term, the x, z and
+// cross terms built from the kept operators as build_objective_terms builds them, and their sum.
+// `objective` must hold its factors (ObjectiveOptions::keep_factors), `reweighted` keeps none.
+// Linear in npar.
+void reweight_derivative_terms(const Io& io, const ModelObjective& objective,
+                               std::span<const double> row_weights, ModelObjective& reweighted);
+
 // WTW = the sum of the terms, row by row: a buffer of 10 slots starts with the diagonal of term 1,
 // the rows of terms 2.. are merged into it, and its slots are written ordered by column. Stops
 // with "icnt > size(row)" or "ipt > size(WTW)"; the out-of-memory stop when WTW cannot be held.

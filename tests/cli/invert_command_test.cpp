@@ -37,7 +37,7 @@ using testing::Transcript;
 
 const std::string usage =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
-    "                     [--out DIR] [CONTROL]\n";
+    "                     [--out DIR] [--robust[=THRESHOLD]] [--blocky] [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,
@@ -120,6 +120,18 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
        usage,
        "quelby-invert: option '--data' given twice\n"},
       {{"--help=yes"}, exit_usage, usage, "quelby-invert: option '--help' takes no value\n"},
+      {{"--robust=-1", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--robust' takes a positive threshold: '-1'\n"},
+      {{"--robust=2x", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--robust' takes a positive threshold: '2x'\n"},
+      {{"--blocky=1", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--blocky' takes no value\n"},
       {{"-h", "--bogus"}, exit_success, "help", ""},
       {{"run.inv", "--help"}, exit_success, "help", ""},
       {{"--version"}, exit_success, "quelby-invert " + std::string(version) + "\n", ""},

@@ -3,19 +3,21 @@
 // with the forward model with 2 % Gaussian noise of a fixed seed, written as files into a folder.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quelby/base/io.hpp"
 #include "quelby/forward/forward.hpp"
 #include "quelby/forward/survey_mesh.hpp"
-#include "quelby/survey/data_writer.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
+#include "quelby/survey/data_writer.hpp"
 #include "quelby/survey/survey_arrays.hpp"
 #include "tests/support/temp_folder.hpp"
 
@@ -28,6 +30,15 @@ struct BlockSurveyShape {
   double cell = 2.5;
   int padding = 7;
   double core_depth = 30;
+  // As field lines are read: Wenner (a up to n_max spacings) and Wenner-Schlumberger (n up to
+  // n_max) readings beside the dipole-dipole ones, and each reading repeated reciprocally (current
+  // and potential electrodes exchanged): many readings depend on others.
+  bool mixed_arrays = false;
+  bool reciprocals = false;
+  // Readings spoiled as field files hold them (0-based positions among the data and the factor
+  // their value is multiplied by: -1 a sign flip, 10, 0.1, 0 a zero); their standard deviations
+  // stay those of the clean values.
+  std::vector<std::pair<std::size_t, double>> spoiled = {};
 };
 
 // The files of a block survey and what they were made from.
@@ -45,13 +56,26 @@ struct BlockSurvey {
 inline BlockSurvey write_block_survey(const Io& io, const TempFolder& folder,
                                       const BlockSurveyShape& shape = {}) {
   std::vector<double> a, b, m, n;
+  const auto add = [&](int ea, int eb, int em, int en) {
+    const int last = std::max({ea, eb, em, en});
+    if (std::min({ea, eb, em, en}) < 0 || last > shape.electrodes - 1) return;
+    a.push_back(shape.spacing * ea);
+    b.push_back(shape.spacing * eb);
+    m.push_back(shape.spacing * em);
+    n.push_back(shape.spacing * en);
+    if (shape.reciprocals) {
+      a.push_back(shape.spacing * em);
+      b.push_back(shape.spacing * en);
+      m.push_back(shape.spacing * ea);
+      n.push_back(shape.spacing * eb);
+    }
+  };
   for (int first = 0; first < shape.electrodes; ++first) {
     for (int level = 1; level <= shape.n_max; ++level) {
-      if (first + 2 + level > shape.electrodes - 1) continue;
-      a.push_back(shape.spacing * first);
-      b.push_back(shape.spacing * (first + 1));
-      m.push_back(shape.spacing * (first + 1 + level));
-      n.push_back(shape.spacing * (first + 2 + level));
+      add(first, first + 1, first + 1 + level, first + 2 + level);
+      if (!shape.mixed_arrays) continue;
+      add(first, first + 3 * level, first + level, first + 2 * level);  // Wenner, a = level
+      if (level > 1) add(first, first + 2 * level + 1, first + level, first + level + 1);
     }
   }
   SurveyArrays arrays;
@@ -103,6 +127,7 @@ inline BlockSurvey write_block_survey(const Io& io, const TempFolder& folder,
     ip_std[i] = 0.02 * std::abs(eta[i]) + 0.5;
     ip[i] = eta[i] + ip_std[i] * normal();
   }
+  for (const auto& [position, factor] : shape.spoiled) dc[position] *= factor;
   write_general_data(io, result.dc_file, "! xA xB xM xN value std", survey, dc, dc_std);
   survey.iptype.assign(survey.iptype.size(), 1);
   write_general_data(io, result.ip_file, "! xA xB xM xN value std", survey, ip, ip_std);

@@ -162,6 +162,18 @@ TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
   EXPECT_EQ(run.ip_starting.value, 0);
   const InversionRun plain = read(control_text(base_lines()));
   EXPECT_FALSE(plain.data_uncertainty || plain.ip_uncertainty || plain.ip_alpha);
+  EXPECT_FALSE(plain.settings.robust || plain.settings.blocky);
+  EXPECT_EQ(plain.resistivity_bounds, (std::array<double, 2>{1e-4, 1e8}));
+  EXPECT_EQ(plain.max_log_change, 3);
+
+  const InversionRun method = read(control_text(
+      base_lines(), {"robust 2.5", "BLOCKY", "resistivity_bounds 0.1 1e5", "max_log_change 0"}));
+  EXPECT_TRUE(method.settings.robust && method.settings.blocky);
+  EXPECT_EQ(method.settings.robust_threshold, 2.5);
+  EXPECT_EQ(method.resistivity_bounds, (std::array<double, 2>{0.1, 1e5}));
+  EXPECT_EQ(method.max_log_change, 0);
+  EXPECT_EQ(read(control_text(base_lines(), {"robust"})).settings.robust_threshold,
+            InversionSettings{}.robust_threshold);
 }
 
 TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
@@ -179,7 +191,10 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       "expected the weight input: none, 0, 1 and a weighting file, or 2 and three weight files";
   const std::string keyword_expected =
       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-      "ip_reference or ip_alpha";
+      "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change";
+  const std::string bounds_expected =
+      "expected resistivity_bounds LOWEST HIGHEST: two positive values in ohm-m, the lowest "
+      "first";
   const std::vector<Case> cases = {
       {0, "none", "the mesh file does not exist", "\nError: mesh file does not exist:\nnone\n"},
       {1, "missing.dat", "the data file does not exist",
@@ -215,6 +230,17 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       {14, "ip_starting -0.1",
        "expected the starting chargeability: a value of 0 or more, a model file or default"},
       {14, "ip_alpha 4", alpha_expected},
+      {14, "robust -1",
+       "expected robust, or robust THRESHOLD: a positive number of standard deviations"},
+      {14, "robust 2 3",
+       "expected robust, or robust THRESHOLD: a positive number of standard deviations"},
+      {14, "blocky yes", "expected blocky alone"},
+      {14, "resistivity_bounds 10", bounds_expected},
+      {14, "resistivity_bounds 100 10", bounds_expected},
+      {14, "resistivity_bounds 0 10", bounds_expected},
+      {14, "max_log_change inf",
+       "expected max_log_change VALUE: the largest change of ln(resistivity) in one iteration, "
+       "0 or more (0: unbounded)"},
       {15, "Data_std 1 1", "data_std is given twice"},
   };
   for (const Case& c : cases) {

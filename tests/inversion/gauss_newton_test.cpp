@@ -1,14 +1,18 @@
 // The Gauss-Newton step against the regularised least-squares solution it stands for, solved
-// densely in model space, and the beta choice against its aim.
+// densely in model space (also with the robust misfit's weights), the beta choice against its
+// aim, dependent data, and steps that a problem cannot take: rejected, never a stop.
 #include "quelby/inversion/gauss_newton.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "quelby/forward/survey_mesh.hpp"
+#include "quelby/inversion/robust_misfit.hpp"
 #include "quelby/regularization/evaluation.hpp"
 #include "tests/inversion/inversion_fixtures.hpp"
 #include "tests/support/transcript.hpp"
@@ -18,14 +22,20 @@ namespace {
 
 using testing::Transcript;
 
-// d = G m for a fixed random G.
+// d = G m for a fixed random G; with `repeats`, the rows after the first ndat - repeats repeat
+// earlier rows (dependent readings), every third one scaled by 1e-9.
 class LinearProblem : public InversionProblem {
  public:
-  LinearProblem(std::size_t ndat, std::size_t npar, unsigned seed)
+  LinearProblem(std::size_t ndat, std::size_t npar, unsigned seed, std::size_t repeats = 0)
       : ndat_(ndat), npar_(npar), g_(ndat * npar) {
     std::mt19937 random(seed);
     std::normal_distribution<double> normal(0, 1);
     for (double& value : g_) value = normal(random);
+    for (std::size_t i = ndat - repeats; i < ndat; ++i) {
+      const std::size_t source = (i * 7) % (ndat - repeats);
+      for (std::size_t p = 0; p < npar; ++p)
+        g_[i * npar + p] = g_[source * npar + p] * (i % 3 == 0 ? 1e-9 : 1.0);
+    }
   }
   std::size_t data_count() const override { return ndat_; }
   std::size_t parameter_count() const override { return npar_; }
@@ -46,6 +56,38 @@ class LinearProblem : public InversionProblem {
  private:
   std::size_t ndat_, npar_;
   std::vector<double> g_;
+};
+
+// A linear problem that cannot take a parameter beyond `bound` (inadmissible) and whose data are
+// not finite beyond `blow_up`, and whose sensitivities can be given with the wrong sign.
+class FragileProblem : public LinearProblem {
+ public:
+  FragileProblem(std::size_t ndat, std::size_t npar, unsigned seed, double bound, double blow_up)
+      : LinearProblem(ndat, npar, seed), bound_(bound), blow_up_(blow_up) {}
+  void predict(const Io& io, std::span<const double> m, std::span<double> d) override {
+    LinearProblem::predict(io, m, d);
+    for (const double value : m) {
+      if (std::abs(value) > blow_up_) d[d.size() / 2] = std::numeric_limits<double>::infinity();
+    }
+  }
+  void jacobian(const Io& io, std::span<const double> m, std::span<double> j,
+                std::span<double> d) override {
+    LinearProblem::jacobian(io, m, j, d);
+    if (wrong_sign) {
+      for (double& value : j) value = -value;
+    }
+    predict(io, m, d);
+  }
+  std::string inadmissible(std::span<const double> m) const override {
+    for (std::size_t p = 0; p < m.size(); ++p) {
+      if (m[p] > bound_) return "parameter " + std::to_string(p + 1) + " beyond the bound";
+    }
+    return {};
+  }
+  bool wrong_sign = false;
+
+ private:
+  double bound_, blow_up_;
 };
 
 // Solves the dense symmetric positive definite system a x = b (n x n) by Cholesky.
@@ -71,7 +113,10 @@ std::vector<double> dense_spd_solve(std::vector<double> a, std::vector<double> b
   return b;
 }
 
-TEST(GaussNewton, OneStepIsTheRegularisedLeastSquaresSolutionForTheChosenBeta) {
+// One iteration from m0 against the dense solution of
+// (G^T Wd G + beta WTW) dm = -(G^T Wd r + beta g), Wd = diag(w / dstd^2) with the robust
+// misfit's weights w of the residuals r of m0 (all 1 for least squares).
+void expect_one_dense_step(bool robust, std::size_t spoiled) {
   Transcript t;
   const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4.5, 6, 8, 10},
                                     std::vector<double>{0, 1, 2, 3.5, 5, 7});
@@ -85,8 +130,10 @@ TEST(GaussNewton, OneStepIsTheRegularisedLeastSquaresSolutionForTheChosenBeta) {
   for (double& value : truth) value = normal(random);
   problem.predict(t.io(), truth, dobs);
   for (std::size_t i = 0; i < ndat; ++i) dstd[i] = 0.05 + 0.01 * static_cast<double>(i);
+  for (std::size_t k = 0; k < spoiled; ++k) dobs[3 * k + 1] *= k % 2 ? 10.0 : -1.0;
   InversionSettings settings;
   settings.max_iterations = 1;
+  settings.robust = robust;
   IterationReport report;
   const InversionResult result =
       gauss_newton(t.io(), problem, setup.objective, dobs, dstd, m0, m_ref, settings,
@@ -95,13 +142,17 @@ TEST(GaussNewton, OneStepIsTheRegularisedLeastSquaresSolutionForTheChosenBeta) {
                    });
   ASSERT_EQ(result.iterations, 1);
   EXPECT_EQ(report.step_length, 1);  // a linear problem takes the whole step
-  // (G^T Wd^2 G + beta WTW) dm = -(G^T Wd^2 r + beta g), densely.
-  std::vector<double> a(npar * npar, 0.0), b(npar, 0.0), g(npar), d0(ndat);
+  std::vector<double> a(npar * npar, 0.0), b(npar, 0.0), g(npar), d0(ndat), r(ndat);
   problem.predict(t.io(), m0, d0);
+  for (std::size_t i = 0; i < ndat; ++i) r[i] = (d0[i] - dobs[i]) / dstd[i];
+  const DataWeights weights = data_weights(r, robust, settings.robust_threshold);
+  if (spoiled > 0) {
+    EXPECT_GT(weights.down_weighted, 0u);
+  }
   wtw_times_model(setup.objective, m0, m_ref, g);
   const std::vector<double>& gm = problem.matrix();
   for (std::size_t i = 0; i < ndat; ++i) {
-    const double w2 = 1 / (dstd[i] * dstd[i]);
+    const double w2 = weights.weights[i] / (dstd[i] * dstd[i]);
     for (std::size_t p = 0; p < npar; ++p) {
       b[p] -= gm[i * npar + p] * w2 * (d0[i] - dobs[i]);
       for (std::size_t q = 0; q < npar; ++q)
@@ -119,15 +170,165 @@ TEST(GaussNewton, OneStepIsTheRegularisedLeastSquaresSolutionForTheChosenBeta) {
   const std::vector<double> step = dense_spd_solve(a, b, npar);
   for (std::size_t p = 0; p < npar; ++p)
     EXPECT_NEAR(result.m[p], m0[p] + step[p], 1e-9 * (1 + std::abs(step[p])));
-  // The beta chosen makes the linearised misfit the aim, and the linear problem's true misfit is
-  // the linearised one.
-  const double aim =
-      std::max(0.99 * result.target_misfit, settings.misfit_fraction * result.misfit_history[0]);
-  EXPECT_NEAR(report.predicted_misfit / aim, 1, 1e-6);
+  // The linear problem's true misfit is the linearised one; least squares, the beta chosen makes
+  // it the aim: a fraction of the way from the present misfit down to the least the step can
+  // reach (at the smallest beta of the grid), or a hair under the target.
   EXPECT_NEAR(report.misfit / report.predicted_misfit, 1, 1e-8);
+  if (!robust) {
+    const double present = result.misfit_history[0];
+    const double floor = std::min(report.tried_misfits[20], present);
+    const double aim =
+        std::max(0.99 * result.target_misfit, floor + settings.misfit_fraction * (present - floor));
+    EXPECT_NEAR(report.predicted_misfit / aim, 1, 1e-6);
+  }
   EXPECT_EQ(report.tried_betas.size(), static_cast<std::size_t>(settings.beta_trials) + 1);
   EXPECT_NE(t.log().find("chosen beta ="), std::string::npos);
   EXPECT_NE(t.log().find("norm comp Ws"), std::string::npos);
+}
+
+TEST(GaussNewton, OneStepIsTheRegularisedLeastSquaresSolutionForTheChosenBeta) {
+  expect_one_dense_step(false, 0);
+  expect_one_dense_step(true, 0);
+  expect_one_dense_step(true, 3);
+}
+
+TEST(GaussNewton, TheFirstBetaIsTheLargestRatioOfTheCurvatures) {
+  // The largest eigenvalue of G WTW^-1 G^T, densely: the power iteration of WTW^-1 G^T G.
+  Transcript t;
+  const Mesh mesh =
+      mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 5}, std::vector<double>{0, 1, 3});
+  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 5;
+  LinearProblem problem(ndat, npar, 3);
+  std::vector<double> m0(npar, 0.0), dobs(ndat, 1.0), dstd(ndat, 0.5);
+  InversionSettings settings;
+  settings.max_iterations = 1;
+  const InversionResult result =
+      gauss_newton(t.io(), problem, setup.objective, dobs, dstd, m0, m0, settings);
+  std::vector<double> wtw(npar * npar, 0.0);
+  const CsrMatrix& sparse = setup.objective.WTW;
+  for (std::size_t p = 0; p < npar; ++p) {
+    for (std::int32_t at = sparse.row_start[p]; at < sparse.row_start[p + 1]; ++at)
+      wtw[p * npar + static_cast<std::size_t>(sparse.columns[static_cast<std::size_t>(at)])] =
+          sparse.values[static_cast<std::size_t>(at)];
+  }
+  const std::vector<double>& gm = problem.matrix();
+  std::vector<double> x(npar, 1.0);
+  double lambda = 0;
+  for (int step = 0; step < 500; ++step) {
+    std::vector<double> gx(ndat, 0.0), y(npar, 0.0);
+    for (std::size_t i = 0; i < ndat; ++i)
+      for (std::size_t p = 0; p < npar; ++p) gx[i] += gm[i * npar + p] * x[p] / 0.25;
+    for (std::size_t i = 0; i < ndat; ++i)
+      for (std::size_t p = 0; p < npar; ++p) y[p] += gm[i * npar + p] * gx[i];
+    y = dense_spd_solve(wtw, y, npar);
+    double norm = 0, dot = 0, wnorm = 0;
+    for (std::size_t p = 0; p < npar; ++p) norm = std::max(norm, std::abs(y[p]));
+    for (std::size_t p = 0; p < npar; ++p) dot += x[p] * y[p], wnorm += x[p] * x[p];
+    lambda = dot / wnorm;
+    for (std::size_t p = 0; p < npar; ++p) x[p] = y[p] / norm;
+  }
+  EXPECT_NEAR(result.beta_history[0] / lambda, 1, 1e-9);
+}
+
+TEST(GaussNewton, DependentReadingsInvertToTheTarget) {
+  // 60 readings of 24 parameters, 30 of them repeating others (a third of those 1e-9 as large):
+  // the data-space matrix has rank 24 at most, 36 eigenvalues zero to rounding, as field surveys
+  // make it.
+  Transcript t;
+  const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4, 5, 6},
+                                    std::vector<double>{0, 1, 2, 3, 4.5});
+  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 60;
+  LinearProblem problem(ndat, npar, 8, 30);
+  std::vector<double> truth(npar), m0(npar, 0.0), dobs(ndat), dstd(ndat, 0.01);
+  for (std::size_t p = 0; p < npar; ++p) truth[p] = std::sin(static_cast<double>(p));
+  problem.predict(t.io(), truth, dobs);
+  const InversionResult result =
+      gauss_newton(t.io(), problem, setup.objective, dobs, dstd, m0, m0, InversionSettings{});
+  EXPECT_EQ(result.stop, StopReason::target_reached);
+  EXPECT_NE(t.log().find("data-space matrix: 36 of 60 eigenvalues below 1e-12 of the largest"),
+            std::string::npos)
+      << t.log();
+}
+
+TEST(GaussNewton, StepsTheProblemCannotTakeAreRejectedAndBounded) {
+  struct Case {
+    double bound, blow_up, max_step;
+    const char* rejection;  // in the run log
+  };
+  for (const Case c : {Case{0.3, 1e9, 0, "rejected: parameter "},
+                       Case{1e9, 0.3, 0, "rejected: the predicted datum 5 is inf"},
+                       Case{1e9, 1e9, 0.05, "step bounded"}}) {
+    Transcript t;
+    const Mesh mesh =
+        mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4}, std::vector<double>{0, 1, 2});
+    const testing::ObjectiveSetup setup(t.io(), mesh);
+    const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 8;
+    FragileProblem problem(ndat, npar, 4, c.bound, c.blow_up);
+    std::vector<double> truth(npar, 2.0), m0(npar, 0.0), dobs(ndat), dstd(ndat, 0.01);
+    problem.LinearProblem::predict(t.io(), truth, dobs);
+    InversionSettings settings;
+    settings.max_step = c.max_step;
+    settings.max_iterations = 4;
+    std::vector<double> previous(m0);
+    double largest_change = 0;
+    const InversionResult result = gauss_newton(
+        t.io(), problem, setup.objective, dobs, dstd, m0, m0, settings,
+        [&](const IterationReport&, std::span<const double> m, std::span<const double> d) {
+          for (std::size_t p = 0; p < npar; ++p) {
+            largest_change = std::max(largest_change, std::abs(m[p] - previous[p]));
+            previous[p] = m[p];
+          }
+          for (const double value : d) EXPECT_TRUE(std::isfinite(value));
+          EXPECT_TRUE(problem.inadmissible(m).empty());
+        });
+    EXPECT_GE(result.iterations, 1) << c.rejection;
+    EXPECT_NE(t.log().find(c.rejection), std::string::npos) << t.log();
+    if (c.max_step > 0) {
+      EXPECT_LE(largest_change, c.max_step * (1 + 1e-12));
+    }
+    for (const double value : result.m) EXPECT_TRUE(std::isfinite(value));
+  }
+}
+
+TEST(GaussNewton, StallsOnlyOnAcceptedIterationsAndStopsWhenNoStepLowersPhi) {
+  Transcript t;
+  const Mesh mesh =
+      mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4}, std::vector<double>{0, 1, 2});
+  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 6;
+  // Sensitivities of the wrong sign: every step raises phi, with every beta tried.
+  FragileProblem wrong(ndat, npar, 6, 1e9, 1e9);
+  wrong.wrong_sign = true;
+  std::vector<double> truth(npar, 1.0), m0(npar, 0.0), dobs(ndat), dstd(ndat, 0.01);
+  wrong.LinearProblem::predict(t.io(), truth, dobs);
+  const InversionResult none =
+      gauss_newton(t.io(), wrong, setup.objective, dobs, dstd, m0, m0, InversionSettings{});
+  EXPECT_EQ(none.stop, StopReason::no_descent);
+  EXPECT_EQ(none.iterations, 0);
+  EXPECT_STREQ(stop_reason_text(none.stop), "no step lowers the objective function");
+  EXPECT_NE(t.log().find("no step lowers the objective function; the last trial: trial of step"),
+            std::string::npos)
+      << t.log();
+  EXPECT_NE(t.log().find("the step of beta"), std::string::npos);
+
+  // Readings repeated with other values: the misfit has a floor far above the target. The run
+  // goes on while accepted iterations lower it, and stops after the second in a row that lowers
+  // it by less than the stall fraction.
+  LinearProblem repeated(ndat, npar, 6, 3);
+  repeated.predict(t.io(), truth, dobs);
+  dobs[4] += 1;
+  dobs[5] += 1;
+  const InversionResult stalled =
+      gauss_newton(t.io(), repeated, setup.objective, dobs, dstd, m0, m0, InversionSettings{});
+  EXPECT_EQ(stalled.stop, StopReason::misfit_stalled);
+  const std::vector<double>& h = stalled.misfit_history;
+  ASSERT_GE(h.size(), 3u);
+  const std::size_t n = h.size();
+  EXPECT_LT(h[n - 3] - h[n - 2], 0.01 * h[n - 3]);
+  EXPECT_LT(h[n - 2] - h[n - 1], 0.01 * h[n - 2]);
+  EXPECT_GT(h[n - 1], 1000 * stalled.target_misfit);
 }
 
 TEST(GaussNewton, StopsAtTheTargetAndSaysWhy) {

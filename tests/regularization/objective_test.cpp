@@ -581,3 +581,53 @@ TEST(ModelObjectiveAssembly, RowNumbersTooWideForTheirFieldPrintAsAsterisks) {
 
 }  // namespace
 }  // namespace quelby
+
+namespace quelby {
+namespace {
+
+// Reweighting the derivative terms row by row: weights of one give the objective back bit for bit;
+// other weights give the quadratic form sum_p r_p (Bx (Wx u)^2 + Bz (Wz u)^2 + 2 Bxz (Wx u)(Wz u))
+// plus the smallness term's, computed here from the kept factors.
+TEST(ModelObjectiveReweighting, OnesGiveTheObjectiveAndWeightsScaleEachRowsShare) {
+  std::mt19937 random(21);
+  std::uniform_real_distribution<double> uniform(0.1, 2.0);
+  for (int trial = 0; trial < 40; ++trial) {
+    const ObjectiveSetup setup = testing::random_setup(random);
+    if (setup.npar < 1) continue;
+    Transcript transcript;
+    ModelObjective objective;
+    build_objective_terms(transcript.io(), setup.inputs(), false, {.keep_factors = true},
+                          objective);
+    const auto n = static_cast<std::size_t>(setup.npar);
+    ModelObjective same;
+    reweight_derivative_terms(transcript.io(), objective, std::vector<double>(n, 1.0), same);
+    expect_same_matrix(same.WTW, objective.WTW, "WTW");
+    ASSERT_EQ(same.n_terms, objective.n_terms);
+
+    std::vector<double> weights(n), u(n), gx(n), gz(n), product(n);
+    for (double& value : weights) value = uniform(random);
+    for (double& value : u) value = uniform(random) - 1;
+    ModelObjective reweighted;
+    reweight_derivative_terms(transcript.io(), objective, weights, reweighted);
+    csr_multiply(objective.Wx, u, gx);
+    csr_multiply(objective.Wz, u, gz);
+    double expected = 0, scale = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+      expected += objective.wtw_terms[0].values[p] * u[p] * u[p];
+      const double share = objective.Bx[p] * gx[p] * gx[p] + objective.Bz[p] * gz[p] * gz[p] +
+                           2 * objective.Bxz[p] * gx[p] * gz[p];
+      expected += weights[p] * share;
+      scale += std::abs(objective.wtw_terms[0].values[p] * u[p] * u[p]) +
+               weights[p] * (std::abs(objective.Bx[p]) * gx[p] * gx[p] +
+                             std::abs(objective.Bz[p]) * gz[p] * gz[p] +
+                             2 * std::abs(objective.Bxz[p] * gx[p] * gz[p]));
+    }
+    csr_multiply(reweighted.WTW, u, product);
+    double form = 0;
+    for (std::size_t p = 0; p < n; ++p) form += u[p] * product[p];
+    EXPECT_NEAR(form, expected, 1e-12 * scale + 1e-300) << trial;
+  }
+}
+
+}  // namespace
+}  // namespace quelby
