@@ -22,6 +22,14 @@ namespace {
 // about 1e4 unknowns, by more the larger the mesh.
 constexpr std::int32_t supernodal_from_nodes = 10000;
 
+// Below this many unknowns the analysis merges columns into supernodes of up to 32 columns (96
+// when few zeros are added), not CHOLMOD's 16 and 48: the factor holds about a quarter more
+// entries, explicit zeros, and factorises in about 0.7 of the time (forward_bench's operators,
+// one thread: 24,319 unknowns 17 ms against 25 ms, 1.55 against 1.19 million entries; 171,710
+// unknowns 0.16 s against 0.22 s, 14.0 against 11.2 million). Larger meshes keep CHOLMOD's
+// amalgamation, as two factors at a time bound their memory.
+constexpr std::int32_t wider_supernodes_below = 300000;
+
 // A supernode's rectangular block goes through the BLAS when its product with the right-hand
 // sides is at least this many multiplications; below it the call costs more than the loop.
 constexpr std::size_t blas_from_products = 4096;
@@ -148,6 +156,10 @@ CholeskyPattern::CholeskyPattern(std::int32_t n, std::span<const std::int32_t> c
                                  std::span<const std::int32_t> rows, CholeskyKind kind)
     : n_(n), impl_(std::make_unique<Impl>(use_supernodal(kind, n))) {
   Impl& p = *impl_;
+  if (p.supernodal && n < wider_supernodes_below) {
+    p.common->nrelax[1] = 32;
+    p.common->nrelax[2] = 96;
+  }
   p.column_starts.assign(column_starts.begin(), column_starts.end());
   p.rows.assign(rows.begin(), rows.end());
   cholmod_sparse a = matrix_view(n, p.column_starts, p.rows, nullptr);
