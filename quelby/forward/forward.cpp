@@ -112,8 +112,10 @@ struct ForwardModel::Impl {
   // BN (-1 where an electrode is missing).
   std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
   std::vector<std::array<std::int32_t, 4>> datum_pairs;
-  // The operator's entries at factor rows: row and column of each entry of the pattern.
-  std::vector<std::int32_t> entry_row, entry_column;
+  // The operator's whole symmetric pattern by rows in the factor's order: row r's columns
+  // (factor rows, ascending) are row_column[row_start[r] ..] and their entries in the operator's
+  // upper triangle row_entry[row_start[r] ..].
+  std::vector<std::int32_t> row_start, row_column, row_entry;
   // The conductivity the factors and fields belong to, per mesh cell.
   std::vector<double> sigma;
   bool sigma_set = false;
@@ -212,16 +214,46 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
                       sizeof(double) <=
                   static_cast<double>(options.kept_field_bytes);
   for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
-  const std::span<const std::int32_t> at = m.pattern->factor_row();
-  const auto starts = m.op->column_starts();
-  const auto rows = m.op->rows();
-  m.entry_row.resize(rows.size());
-  m.entry_column.resize(rows.size());
-  for (std::size_t column = 0; column + 1 < starts.size(); ++column) {
-    for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
-      m.entry_row[static_cast<std::size_t>(p)] =
-          at[static_cast<std::size_t>(rows[static_cast<std::size_t>(p)])];
-      m.entry_column[static_cast<std::size_t>(p)] = at[column];
+  {
+    const std::span<const std::int32_t> at = m.pattern->factor_row();
+    const auto starts = m.op->column_starts();
+    const auto rows = m.op->rows();
+    const std::size_t n = static_cast<std::size_t>(m.op->size());
+    std::vector<std::int32_t> count(n + 1, 0);
+    for (std::size_t column = 0; column < n; ++column) {
+      for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
+        const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+        ++count[static_cast<std::size_t>(at[row])];
+        if (row != column) ++count[static_cast<std::size_t>(at[column])];
+      }
+    }
+    m.row_start.assign(n + 1, 0);
+    for (std::size_t r = 0; r < n; ++r) m.row_start[r + 1] = m.row_start[r] + count[r];
+    m.row_column.resize(static_cast<std::size_t>(m.row_start[n]));
+    m.row_entry.resize(m.row_column.size());
+    std::vector<std::int32_t> next(m.row_start.begin(), m.row_start.end() - 1);
+    auto place = [&](std::size_t row, std::int32_t column, std::int32_t entry) {
+      const auto slot = static_cast<std::size_t>(next[row]++);
+      m.row_column[slot] = column;
+      m.row_entry[slot] = entry;
+    };
+    for (std::size_t column = 0; column < n; ++column) {
+      for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
+        const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+        place(static_cast<std::size_t>(at[row]), at[column], p);
+        if (row != column) place(static_cast<std::size_t>(at[column]), at[row], p);
+      }
+    }
+    // Each row's columns ascending (a row holds at most nine: insertion sort in place).
+    for (std::size_t r = 0; r < n; ++r) {
+      const auto first = static_cast<std::size_t>(m.row_start[r]);
+      const auto last = static_cast<std::size_t>(m.row_start[r + 1]);
+      for (std::size_t q = first + 1; q < last; ++q) {
+        for (std::size_t t = q; t > first && m.row_column[t - 1] > m.row_column[t]; --t) {
+          std::swap(m.row_column[t - 1], m.row_column[t]);
+          std::swap(m.row_entry[t - 1], m.row_entry[t]);
+        }
+      }
     }
   }
 
@@ -377,14 +409,18 @@ void ForwardModel::Impl::weighted_pair_products(std::span<const double> cell_wei
     work.values.assign(op->entry_count(), 0.0);
     op->add_weighted(rule.k[j], boundary[j], cell_weight, work.values);
     std::vector<double>& applied = work.applied;
-    applied.assign(nodes * ne, 0.0);
-    for (std::size_t p = 0; p < entry_row.size(); ++p) {
-      const double a = work.values[p];
-      if (a == 0) continue;
-      const std::size_t row = static_cast<std::size_t>(entry_row[p]);
-      const std::size_t column = static_cast<std::size_t>(entry_column[p]);
-      add_scaled(applied.data() + row * ne, a, field + column * ne, ne);
-      if (row != column) add_scaled(applied.data() + column * ne, a, field + row * ne, ne);
+    applied.resize(nodes * ne);
+    for (std::size_t r = 0; r < nodes; ++r) {
+      double* target = applied.data() + r * ne;
+      std::fill(target, target + ne, 0.0);
+      for (std::int32_t q = row_start[r]; q < row_start[r + 1]; ++q) {
+        const double a =
+            work.values[static_cast<std::size_t>(row_entry[static_cast<std::size_t>(q)])];
+        if (a == 0) continue;
+        add_scaled(target, a,
+                   field + static_cast<std::size_t>(row_column[static_cast<std::size_t>(q)]) * ne,
+                   ne);
+      }
     }
     // F^T (A_weight F) for every electrode pair at once.
     std::vector<double> gram(ne * ne);
