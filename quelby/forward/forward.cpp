@@ -17,25 +17,15 @@
 #include "quelby/base/stops.hpp"
 #include "quelby/forward/cholesky.hpp"
 #include "quelby/forward/dense.hpp"
+#include "quelby/forward/forward_state.hpp"
 #include "quelby/forward/ground_operator.hpp"
 #include "quelby/forward/kernels.hpp"
 
 namespace quelby {
-namespace {
 
-// Turns a failure of the solver into the library's stops.
-template <typename Work>
-void with_solver_stops(const Io& io, Work&& work) {
-  try {
-    work();
-  } catch (const Stop&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    out_of_memory_stop(io);
-  } catch (const std::exception& failure) {
-    stop_with(io, Order::console_then_log, std::string("\nError: ") + failure.what() + "\n");
-  }
-}
+using forward_detail::datum_from_poles;
+using forward_detail::with_solver_stops;
+namespace {
 
 // The reference point of the mixed condition: the electrodes' mean x, on the surface there.
 std::pair<double, double> reference_point(const Mesh& mesh, const Ground& ground,
@@ -94,85 +84,7 @@ std::string format_number(double value) {
   return shortest(value);
 }
 
-// Cells per block of the sensitivities' assembly and of J^T w.
-constexpr std::size_t sensitivity_block = 64;
-
 }  // namespace
-
-struct ForwardModel::Impl {
-  Mesh mesh;
-  Ground ground;
-  SurveyElectrodes placed;
-  WavenumberRule rule;
-  std::unique_ptr<GroundOperator> op;
-  std::unique_ptr<CholeskyPattern> pattern;
-  ForwardOptions options;
-  std::vector<std::int32_t> ground_cells;
-  // Distinct pole pairs (electrode numbers, first <= second), and per datum the pairs AM, AN, BM,
-  // BN (-1 where an electrode is missing).
-  std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
-  std::vector<std::array<std::int32_t, 4>> datum_pairs;
-  // The operator's whole symmetric pattern by rows in the factor's order: row r's columns
-  // (factor rows, ascending) are row_column[row_start[r] ..] and their entries in the operator's
-  // upper triangle row_entry[row_start[r] ..].
-  std::vector<std::int32_t> row_start, row_column, row_entry;
-  // The conductivity the factors and fields belong to, per mesh cell.
-  std::vector<double> sigma;
-  bool sigma_set = false;
-  // Per wavenumber, what is kept between calls: its factor (refactorised in place for a new
-  // conductivity), the electrodes' forward solves with it, and their fields (node by node in the
-  // factor's order, every electrode's value of a node side by side).
-  struct Slot {
-    std::unique_ptr<CholeskyFactor> factor;
-    bool current = false;  // the factor belongs to `sigma`
-    std::vector<ForwardColumn> columns;
-    bool columns_current = false;
-    std::vector<double> fields;
-    bool fields_current = false;
-  };
-  std::vector<Slot> slots;
-  bool keep = true;                           // the factors are kept between calls
-  bool keep_fields = true;                    // the fields are kept between calls
-  std::vector<std::vector<double>> boundary;  // per wavenumber, the mixed condition's factors
-  // What one thread works in when nothing is kept: a factor refactorised for each wavenumber, the
-  // operator's entries, the forward solves, fields and a second field-sized array. Spares are
-  // kept for the next call, so that memory is touched fresh once.
-  struct Work {
-    std::unique_ptr<CholeskyFactor> factor;
-    std::vector<double> values;
-    std::vector<ForwardColumn> columns;
-    std::vector<double> fields, applied;
-  };
-  std::mutex spare_mutex;
-  std::vector<std::unique_ptr<Work>> spares;
-  // The fields of one chunk of wavenumbers when they are not kept (the sensitivity's).
-  std::vector<std::vector<double>> chunk_fields;
-
-  void set_resistivity(const Io& io, std::span<const double> resistivity);
-  // Runs body(j, work) for the wavenumbers first..last - 1 on the pool, each part with a spare.
-  template <typename Body>
-  void for_wavenumbers(std::size_t first, std::size_t last, Body&& body);
-  // The factor of wavenumber j for `sigma` with every electrode's forward solve: the kept ones,
-  // made current, or made in `work`. One thread at a time per wavenumber.
-  const CholeskyFactor& prepare(std::size_t j, Work& work);
-  const std::vector<ForwardColumn>& columns(std::size_t j, Work& work) const {
-    return keep ? slots[j].columns : work.columns;
-  }
-  // Every electrode's field at wavenumber j (nodes x electrodes, factor order): the kept fields,
-  // or solved into `target` (resized) when they are not kept.
-  const double* fields(std::size_t j, Work& work, std::vector<double>& target);
-  // The pole pairs' values at wavenumber j (u_first^T A(k_j) u_second = b_first^T A^-1 b_second).
-  void pair_products(std::size_t j, Work& work, std::span<double> out);
-  // Per wavenumber j and pole pair p: u_first^T A_weight(k_j) u_second, A_weight the operator of
-  // the conductivities weighted by `cell_weight` (per mesh cell), into weighted[j * pairs + p];
-  // and the pole pairs' values into `products` unless it is empty.
-  void weighted_pair_products(std::span<const double> cell_weight, std::span<double> weighted,
-                              std::span<double> products);
-  std::vector<double> combine(std::span<const double> per_wavenumber) const;
-  // The positions in the operator's cells of mesh cells given by a caller; a cell that is not in
-  // the ground writes its message and throws Stop.
-  std::vector<std::int32_t> positions(const Io& io, std::span<const std::int32_t> cells) const;
-};
 
 ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::int32_t> air_cells,
                            const SurveyData& survey, const ForwardOptions& options)
@@ -321,32 +233,6 @@ void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> r
   for (Slot& slot : slots) slot.current = slot.columns_current = slot.fields_current = false;
 }
 
-template <typename Body>
-void ForwardModel::Impl::for_wavenumbers(std::size_t first, std::size_t last, Body&& body) {
-  parallel_for_rethrowing(static_cast<std::int64_t>(last - first), 2,
-                          [&](std::int64_t begin, std::int64_t end) {
-                            std::unique_ptr<Work> work;
-                            {
-                              const std::lock_guard<std::mutex> lock(spare_mutex);
-                              if (!spares.empty()) {
-                                work = std::move(spares.back());
-                                spares.pop_back();
-                              }
-                            }
-                            if (!work) work = std::make_unique<Work>();
-                            struct GiveBack {
-                              Impl& m;
-                              std::unique_ptr<Work>& work;
-                              ~GiveBack() {
-                                const std::lock_guard<std::mutex> lock(m.spare_mutex);
-                                m.spares.push_back(std::move(work));
-                              }
-                            } give_back{*this, work};
-                            for (std::int64_t j = begin; j < end; ++j)
-                              body(first + static_cast<std::size_t>(j), *work);
-                          });
-}
-
 const CholeskyFactor& ForwardModel::Impl::prepare(std::size_t j, Work& work) {
   Slot& slot = slots[j];
   std::unique_ptr<CholeskyFactor>& factor = keep ? slot.factor : work.factor;
@@ -461,19 +347,6 @@ std::vector<std::int32_t> ForwardModel::Impl::positions(const Io& io,
   return result;
 }
 
-namespace {
-
-double datum_from_poles(const std::array<std::int32_t, 4>& four, std::span<const double> pole) {
-  auto at = [&](int t) {
-    return four[static_cast<std::size_t>(t)] < 0
-               ? 0.0
-               : pole[static_cast<std::size_t>(four[static_cast<std::size_t>(t)])];
-  };
-  return ((at(0) - at(1)) - at(2)) + at(3);
-}
-
-}  // namespace
-
 std::vector<double> ForwardModel::data(const Io& io, std::span<const double> resistivity) {
   Impl& m = *impl_;
   // The BLAS on one thread for the whole call, not switched back and forth per product.
@@ -492,116 +365,6 @@ std::vector<double> ForwardModel::data(const Io& io, std::span<const double> res
   for (std::size_t i = 0; i < result.size(); ++i)
     result[i] = datum_from_poles(m.datum_pairs[i], pole);
   return result;
-}
-
-void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity,
-                               std::span<const std::int32_t> cells, std::span<double> jacobian,
-                               std::span<double> data) {
-  Impl& m = *impl_;
-  // The BLAS on one thread for the whole call, not switched back and forth per product.
-  const dense::SingleThreadedBlas single;
-  m.set_resistivity(io, resistivity);
-  const std::size_t nk = m.rule.k.size();
-  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
-  const std::size_t ne = m.placed.electrodes.size();
-  const std::size_t np = m.pairs.size();
-  const std::size_t ndat = m.datum_pairs.size();
-  const std::size_t columns = cells.size();
-  if (jacobian.size() < ndat * columns) internal_check_failed(io, "sensitivity: J is too small");
-  const std::vector<std::int32_t> position = m.positions(io, cells);
-  std::vector<double> products(nk * np);
-  // Wavenumbers in chunks whose fields are all at hand: every wavenumber when the fields are
-  // kept, else as many as the budget of kept fields holds (at least one); every chunk after the
-  // first adds its share to J.
-  const std::size_t field_bytes = nodes * ne * sizeof(double);
-  const std::size_t chunk =
-      m.keep_fields ? nk
-                    : std::max<std::size_t>(
-                          1, m.options.kept_field_bytes / std::max<std::size_t>(field_bytes, 1));
-  std::vector<const double*> field(nk);
-  const std::span<const std::int32_t> at = m.pattern->factor_row();
-  for (std::size_t first = 0; first < nk; first += chunk) {
-    const std::size_t last = std::min(nk, first + chunk);
-    const std::size_t kc = last - first;
-    if (!m.keep_fields && m.chunk_fields.size() < kc) m.chunk_fields.resize(kc);
-    with_solver_stops(io, [&] {
-      m.for_wavenumbers(first, last, [&](std::size_t j, Impl::Work& work) {
-        m.pair_products(j, work, std::span(products).subspan(j * np, np));
-        field[j] = m.fields(j, work, m.keep_fields ? work.fields : m.chunk_fields[j - first]);
-      });
-    });
-    // The chunk's wavenumbers with positive weights first, then those with negative ones.
-    std::vector<std::size_t> order;
-    for (std::size_t j = first; j < last; ++j)
-      if (m.rule.weight[j] >= 0) order.push_back(j);
-    const std::size_t positive = order.size();
-    for (std::size_t j = first; j < last; ++j)
-      if (m.rule.weight[j] < 0) order.push_back(j);
-    const bool add = first > 0;
-    // Per cell: every electrode's features R u at every wavenumber of the chunk (R^T R =
-    // |w_j| / pi E_c) as the columns of X (electrodes x 4 per wavenumber); the pole pairs'
-    // sensitivities are X S X^T (S the signs of the weights, a symmetric rank-k product), and
-    // each datum combines its four as the data do.
-    const std::size_t blocks = (columns + sensitivity_block - 1) / sensitivity_block;
-    parallel_for_rethrowing(
-        static_cast<std::int64_t>(blocks), 2,
-        [&](std::int64_t block_begin, std::int64_t block_end) {
-          std::vector<double> features(ne * 4 * kc), gram(ne * ne), pole(np * sensitivity_block),
-              zeros(sensitivity_block, 0.0);
-          double r[10];
-          for (std::int64_t block = block_begin; block < block_end; ++block) {
-            const std::size_t begin = static_cast<std::size_t>(block) * sensitivity_block;
-            const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
-            for (std::size_t cb = 0; cb < size; ++cb) {
-              const auto cell = static_cast<std::size_t>(position[begin + cb]);
-              const GroundOperator::Cell& geometry = m.op->cells()[cell];
-              std::size_t offset[4];
-              for (std::size_t a = 0; a < 4; ++a)
-                offset[a] =
-                    static_cast<std::size_t>(at[static_cast<std::size_t>(geometry.node[a])]) * ne;
-              for (std::size_t q = 0; q < kc; ++q) {
-                const std::size_t j = order[q];
-                m.op->cell_factor(cell, m.rule.k[j], m.boundary[j],
-                                  std::abs(m.rule.weight[j]) / std::numbers::pi, r);
-                double* x = features.data() + 4 * q * ne;
-                electrode_features(field[j] + offset[0], field[j] + offset[1], field[j] + offset[2],
-                                   field[j] + offset[3], r, x, x + ne, x + 2 * ne, x + 3 * ne, ne);
-              }
-              if (positive > 0)
-                dense::syrk(ne, 4 * positive, 1.0, features.data(), ne, 0.0, gram.data(), ne);
-              if (positive < kc) {
-                dense::syrk(ne, 4 * (kc - positive), -1.0, features.data() + 4 * positive * ne, ne,
-                            positive > 0 ? 1.0 : 0.0, gram.data(), ne);
-              }
-              for (std::size_t p = 0; p < np; ++p) {
-                pole[p * sensitivity_block + cb] =
-                    gram[static_cast<std::size_t>(m.pairs[p].second) +
-                         static_cast<std::size_t>(m.pairs[p].first) * ne];
-              }
-            }
-            // Each datum from its four pole pairs, as the data are made, for the whole block.
-            for (std::size_t i = 0; i < ndat; ++i) {
-              const double* term[4];
-              for (std::size_t t = 0; t < 4; ++t) {
-                const std::int32_t p = m.datum_pairs[i][t];
-                term[t] = p < 0 ? zeros.data()
-                                : pole.data() + static_cast<std::size_t>(p) * sensitivity_block;
-              }
-              double* row = jacobian.data() + i * columns + begin;
-              if (add) {
-                for (std::size_t cb = 0; cb < size; ++cb)
-                  row[cb] += ((term[0][cb] - term[1][cb]) - term[2][cb]) + term[3][cb];
-              } else {
-                for (std::size_t cb = 0; cb < size; ++cb)
-                  row[cb] = ((term[0][cb] - term[1][cb]) - term[2][cb]) + term[3][cb];
-              }
-            }
-          }
-        });
-  }
-  const std::vector<double> pole = m.combine(products);
-  for (std::size_t i = 0; i < ndat && i < data.size(); ++i)
-    data[i] = datum_from_poles(m.datum_pairs[i], pole);
 }
 
 void ForwardModel::jacobian_times(const Io& io, std::span<const double> resistivity,
@@ -624,81 +387,6 @@ void ForwardModel::jacobian_times(const Io& io, std::span<const double> resistiv
   with_solver_stops(io, [&] { m.weighted_pair_products(cell_weight, weighted, {}); });
   const std::vector<double> pole = m.combine(weighted);
   for (std::size_t i = 0; i < ndat; ++i) out[i] = datum_from_poles(m.datum_pairs[i], pole);
-}
-
-void ForwardModel::jacobian_transpose_times(const Io& io, std::span<const double> resistivity,
-                                            std::span<const std::int32_t> cells,
-                                            std::span<const double> w, std::span<double> out) {
-  Impl& m = *impl_;
-  // The BLAS on one thread for the whole call, not switched back and forth per product.
-  const dense::SingleThreadedBlas single;
-  m.set_resistivity(io, resistivity);
-  const std::size_t nk = m.rule.k.size();
-  const std::size_t ne = m.placed.electrodes.size();
-  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
-  const std::size_t ndat = m.datum_pairs.size();
-  const std::size_t columns = cells.size();
-  if (w.size() != ndat || out.size() < columns)
-    internal_check_failed(io, "jacobian_transpose_times: w or out has the wrong size");
-  const std::vector<std::int32_t> position = m.positions(io, cells);
-  // W: the weight of every electrode pair, w_i with the sign of the pair in datum i, halved onto
-  // both orders of a pair so that W is symmetric.
-  std::vector<double> pair_weight(ne * ne, 0.0);
-  const double sign[4] = {1, -1, -1, 1};
-  for (std::size_t i = 0; i < ndat; ++i) {
-    for (std::size_t t = 0; t < 4; ++t) {
-      const std::int32_t p = m.datum_pairs[i][t];
-      if (p < 0) continue;
-      const auto a = static_cast<std::size_t>(m.pairs[static_cast<std::size_t>(p)].first);
-      const auto b = static_cast<std::size_t>(m.pairs[static_cast<std::size_t>(p)].second);
-      if (a == b) {
-        pair_weight[a * ne + a] += sign[t] * w[i];
-      } else {
-        pair_weight[a * ne + b] += 0.5 * sign[t] * w[i];
-        pair_weight[b * ne + a] += 0.5 * sign[t] * w[i];
-      }
-    }
-  }
-  // Per wavenumber and cell, the sum over electrodes and features of (R F)(R G), G = F W (the
-  // cell's share of trace(F^T E_c F W)), into partial[j * columns + c]; then the sum over
-  // wavenumbers in ascending order.
-  std::vector<double> partial(nk * columns);
-  const std::span<const std::int32_t> at = m.pattern->factor_row();
-  with_solver_stops(io, [&] {
-    m.for_wavenumbers(0, nk, [&](std::size_t j, Impl::Work& work) {
-      const double* field = m.fields(j, work, work.fields);
-      std::vector<double>& weighted = work.applied;
-      weighted.resize(nodes * ne);
-      dense::gemm(false, false, ne, nodes, ne, 1.0, pair_weight.data(), ne, field, ne, 0.0,
-                  weighted.data(), ne);
-      const double scale = std::abs(m.rule.weight[j]) / std::numbers::pi;
-      const bool negative = m.rule.weight[j] < 0;
-      std::vector<double> features(4 * ne), weighted_features(4 * ne);
-      double r[10];
-      for (std::size_t c = 0; c < columns; ++c) {
-        const auto cell = static_cast<std::size_t>(position[c]);
-        const GroundOperator::Cell& geometry = m.op->cells()[cell];
-        std::size_t offset[4];
-        for (std::size_t a = 0; a < 4; ++a)
-          offset[a] = static_cast<std::size_t>(at[static_cast<std::size_t>(geometry.node[a])]) * ne;
-        m.op->cell_factor(cell, m.rule.k[j], m.boundary[j], scale, r);
-        double* x = features.data();
-        electrode_features(field + offset[0], field + offset[1], field + offset[2],
-                           field + offset[3], r, x, x + ne, x + 2 * ne, x + 3 * ne, ne);
-        double* y = weighted_features.data();
-        electrode_features(weighted.data() + offset[0], weighted.data() + offset[1],
-                           weighted.data() + offset[2], weighted.data() + offset[3], r, y, y + ne,
-                           y + 2 * ne, y + 3 * ne, ne);
-        const double sum = lane_dot(x, y, 4 * ne);
-        partial[j * columns + c] = negative ? -sum : sum;
-      }
-    });
-  });
-  for (std::size_t c = 0; c < columns; ++c) {
-    double total = 0;
-    for (std::size_t j = 0; j < nk; ++j) total += partial[j * columns + c];
-    out[c] = total;
-  }
 }
 
 std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
