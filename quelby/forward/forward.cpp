@@ -261,13 +261,14 @@ const CholeskyFactor& ForwardModel::Impl::prepare(std::size_t j, Work& work) {
   return *factor;
 }
 
-const double* ForwardModel::Impl::fields(std::size_t j, Work& work, std::vector<double>& target) {
+const double* ForwardModel::Impl::fields(std::size_t j, Work& work, Scratch& target) {
   Slot& slot = slots[j];
   if (keep_fields && slot.fields_current) return slot.fields.data();
   const CholeskyFactor& factor = prepare(j, work);
-  std::vector<double>& out = keep_fields ? slot.fields : target;
-  out.resize(static_cast<std::size_t>(op->size()) * placed.electrodes.size());
-  factor.backward(columns(j, work), out);
+  Scratch& out = keep_fields ? slot.fields : target;
+  const std::size_t size = static_cast<std::size_t>(op->size()) * placed.electrodes.size();
+  out.resize(size);
+  factor.backward(columns(j, work), std::span(out.data(), size));
   slot.fields_current = keep_fields;
   return out.data();
 }
@@ -294,7 +295,7 @@ void ForwardModel::Impl::weighted_pair_products(std::span<const double> cell_wei
     // node in the factor's order.
     work.values.assign(op->entry_count(), 0.0);
     op->add_weighted(rule.k[j], boundary[j], cell_weight, work.values);
-    std::vector<double>& applied = work.applied;
+    Scratch& applied = work.applied;
     applied.resize(nodes * ne);
     for (std::size_t r = 0; r < nodes; ++r) {
       double* target = applied.data() + r * ne;

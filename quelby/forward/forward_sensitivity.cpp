@@ -163,12 +163,13 @@ void ForwardModel::jacobian_transpose_times(const Io& io, std::span<const double
   // Per wavenumber and cell, the sum over electrodes and features of (R F)(R G), G = F W (the
   // cell's share of trace(F^T E_c F W)), into partial[j * columns + c]; then the sum over
   // wavenumbers in ascending order.
-  std::vector<double> partial(nk * columns);
+  Impl::Scratch partial;
+  partial.resize(nk * columns);
   const std::span<const std::int32_t> at = m.pattern->factor_row();
   with_solver_stops(io, [&] {
     m.for_wavenumbers(0, nk, [&](std::size_t j, Impl::Work& work) {
       const double* field = m.fields(j, work, work.fields);
-      std::vector<double>& weighted = work.applied;
+      Impl::Scratch& weighted = work.applied;
       weighted.resize(nodes * ne);
       dense::gemm(false, false, ne, nodes, ne, 1.0, pair_weight.data(), ne, field, ne, 0.0,
                   weighted.data(), ne);
@@ -191,13 +192,13 @@ void ForwardModel::jacobian_transpose_times(const Io& io, std::span<const double
                            weighted.data() + offset[2], weighted.data() + offset[3], r, y, y + ne,
                            y + 2 * ne, y + 3 * ne, ne);
         const double sum = lane_dot(x, y, 4 * ne);
-        partial[j * columns + c] = negative ? -sum : sum;
+        partial.data()[j * columns + c] = negative ? -sum : sum;
       }
     });
   });
   for (std::size_t c = 0; c < columns; ++c) {
     double total = 0;
-    for (std::size_t j = 0; j < nk; ++j) total += partial[j * columns + c];
+    for (std::size_t j = 0; j < nk; ++j) total += partial.data()[j * columns + c];
     out[c] = total;
   }
 }

@@ -52,9 +52,27 @@ inline double datum_from_poles(const std::array<std::int32_t, 4>& four,
   return ((at(0) - at(1)) - at(2)) + at(3);
 }
 
+// An array of doubles whose values are all written before they are read: grown without zeroing
+// (a vector would zero every element first), kept at its largest size.
+class Scratch {
+ public:
+  double* data() noexcept { return values_.get(); }
+  const double* data() const noexcept { return values_.get(); }
+  void resize(std::size_t size) {
+    if (size <= size_) return;
+    values_ = std::make_unique_for_overwrite<double[]>(size);
+    size_ = size;
+  }
+
+ private:
+  std::unique_ptr<double[]> values_;
+  std::size_t size_ = 0;
+};
+
 }  // namespace forward_detail
 
 struct ForwardModel::Impl {
+  using Scratch = forward_detail::Scratch;
   Mesh mesh;
   Ground ground;
   SurveyElectrodes placed;
@@ -82,7 +100,7 @@ struct ForwardModel::Impl {
     bool current = false;  // the factor belongs to `sigma`
     std::vector<ForwardColumn> columns;
     bool columns_current = false;
-    std::vector<double> fields;
+    Scratch fields;
     bool fields_current = false;
   };
   std::vector<Slot> slots;
@@ -96,12 +114,12 @@ struct ForwardModel::Impl {
     std::unique_ptr<CholeskyFactor> factor;
     std::vector<double> values;
     std::vector<ForwardColumn> columns;
-    std::vector<double> fields, applied;
+    Scratch fields, applied;
   };
   std::mutex spare_mutex;
   std::vector<std::unique_ptr<Work>> spares;
   // The fields of one chunk of wavenumbers when they are not kept (the sensitivity's).
-  std::vector<std::vector<double>> chunk_fields;
+  std::vector<Scratch> chunk_fields;
 
   void set_resistivity(const Io& io, std::span<const double> resistivity);
   // Runs body(j, work) for the wavenumbers first..last - 1 on the pool, each part with a spare.
@@ -115,7 +133,7 @@ struct ForwardModel::Impl {
   }
   // Every electrode's field at wavenumber j (nodes x electrodes, factor order): the kept fields,
   // or solved into `target` (resized) when they are not kept.
-  const double* fields(std::size_t j, Work& work, std::vector<double>& target);
+  const double* fields(std::size_t j, Work& work, Scratch& target);
   // The pole pairs' values at wavenumber j (u_first^T A(k_j) u_second = b_first^T A^-1 b_second).
   void pair_products(std::size_t j, Work& work, std::span<double> out);
   // Per wavenumber j and pole pair p: u_first^T A_weight(k_j) u_second, A_weight the operator of
