@@ -346,17 +346,33 @@ void CholeskyFactor::forward(std::span<const std::int32_t> rows, std::span<const
       const std::int32_t first = p.first_column[t];
       const std::size_t width = static_cast<std::size_t>(p.first_column[t + 1] - first);
       const std::size_t height = static_cast<std::size_t>(p.row_start[t + 1] - p.row_start[t]);
+      const std::size_t below = height - width;
       const std::int32_t* block_rows = p.rows_of + p.row_start[t];
       const double* block = f.value + p.value_start[t];
+      // The triangle: the supernode's own columns are contiguous in x.
+      double* top = x.data() + first;
       for (std::size_t c = 0; c < width; ++c) {
-        const auto j = static_cast<std::size_t>(first) + c;
-        out.columns.push_back(static_cast<std::int32_t>(j));
+        out.columns.push_back(first + static_cast<std::int32_t>(c));
         const double* column = block + c * height;
-        const double xj = x[j] / column[c];
-        x[j] = xj;
-        if (xj == 0) continue;
-        for (std::size_t r = c + 1; r < height; ++r)
-          x[static_cast<std::size_t>(block_rows[r])] -= column[r] * xj;
+        top[c] /= column[c];
+        if (top[c] != 0) subtract_scaled(top + c + 1, top[c], column + c + 1, width - c - 1);
+      }
+      if (below == 0) continue;
+      if (below * width >= blas_from_products) {
+        // The rows below at once: L_below times the triangle's values, then scattered.
+        std::vector<double>& product = f.block;
+        product.resize(below);
+        dense::gemv(false, below, width, 1.0, block + width, height, top, 0.0, product.data());
+        for (std::size_t r = 0; r < below; ++r)
+          x[static_cast<std::size_t>(block_rows[width + r])] -= product[r];
+      } else {
+        for (std::size_t c = 0; c < width; ++c) {
+          const double xj = top[c];
+          if (xj == 0) continue;
+          const double* column = block + c * height;
+          for (std::size_t r = width; r < height; ++r)
+            x[static_cast<std::size_t>(block_rows[r])] -= column[r] * xj;
+        }
       }
     }
   } else {
