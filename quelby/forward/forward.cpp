@@ -261,15 +261,16 @@ const CholeskyFactor& ForwardModel::Impl::prepare(std::size_t j, Work& work) {
   return *factor;
 }
 
-const double* ForwardModel::Impl::fields(std::size_t j, Work& work, Scratch& target) {
+const double* ForwardModel::Impl::fields(std::size_t j, Work& work, Scratch& target, bool keep) {
   Slot& slot = slots[j];
   if (keep_fields && slot.fields_current) return slot.fields.data();
   const CholeskyFactor& factor = prepare(j, work);
-  Scratch& out = keep_fields ? slot.fields : target;
+  keep = keep && keep_fields;
+  Scratch& out = keep ? slot.fields : target;
   const std::size_t size = static_cast<std::size_t>(op->size()) * placed.electrodes.size();
   out.resize(size);
   factor.backward(columns(j, work), std::span(out.data(), size));
-  slot.fields_current = keep_fields;
+  slot.fields_current = keep;
   return out.data();
 }
 
@@ -284,13 +285,13 @@ void ForwardModel::Impl::pair_products(std::size_t j, Work& work, std::span<doub
 
 void ForwardModel::Impl::weighted_pair_products(std::span<const double> cell_weight,
                                                 std::span<double> weighted,
-                                                std::span<double> products) {
+                                                std::span<double> products, bool keep) {
   const std::size_t ne = placed.electrodes.size();
   const std::size_t nodes = static_cast<std::size_t>(op->size());
   const std::size_t np = pairs.size();
   for_wavenumbers(0, rule.k.size(), [&](std::size_t j, Work& work) {
     if (!products.empty()) pair_products(j, work, products.subspan(j * np, np));
-    const double* field = fields(j, work, work.fields);
+    const double* field = fields(j, work, work.fields, keep);
     // The operator of the weighted conductivities applied to every electrode's field, node by
     // node in the factor's order.
     work.values.assign(op->entry_count(), 0.0);
@@ -385,7 +386,7 @@ void ForwardModel::jacobian_times(const Io& io, std::span<const double> resistiv
   for (std::size_t c = 0; c < cells.size(); ++c)
     cell_weight[static_cast<std::size_t>(cells[c])] += v[c];
   std::vector<double> weighted(m.rule.k.size() * m.pairs.size());
-  with_solver_stops(io, [&] { m.weighted_pair_products(cell_weight, weighted, {}); });
+  with_solver_stops(io, [&] { m.weighted_pair_products(cell_weight, weighted, {}, true); });
   const std::vector<double> pole = m.combine(weighted);
   for (std::size_t i = 0; i < ndat; ++i) out[i] = datum_from_poles(m.datum_pairs[i], pole);
 }
@@ -401,7 +402,10 @@ std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
   const std::size_t nk = m.rule.k.size();
   const std::size_t np = m.pairs.size();
   std::vector<double> products(nk * np), charged(nk * np);
-  with_solver_stops(io, [&] { m.weighted_pair_products(chargeability, charged, products); });
+  // Kept fields are read when they are current (after the sensitivities of the same model), but
+  // none are kept from here: each wavenumber's fields serve once, and solving them again costs
+  // less than the fresh memory of keeping them.
+  with_solver_stops(io, [&] { m.weighted_pair_products(chargeability, charged, products, false); });
   const std::vector<double> pole = m.combine(products);
   const std::vector<double> pole_charged = m.combine(charged);
   std::vector<double> result(m.datum_pairs.size());

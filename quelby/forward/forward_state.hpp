@@ -131,16 +131,18 @@ struct ForwardModel::Impl {
   const std::vector<ForwardColumn>& columns(std::size_t j, Work& work) const {
     return keep ? slots[j].columns : work.columns;
   }
-  // Every electrode's field at wavenumber j (nodes x electrodes, factor order): the kept fields,
-  // or solved into `target` (resized) when they are not kept.
-  const double* fields(std::size_t j, Work& work, Scratch& target);
+  // Every electrode's field at wavenumber j (nodes x electrodes, factor order): the kept fields
+  // when they are current, else solved into the kept fields (when they are kept and `keep` asks
+  // for it) or into `target` (resized).
+  const double* fields(std::size_t j, Work& work, Scratch& target, bool keep = true);
   // The pole pairs' values at wavenumber j (u_first^T A(k_j) u_second = b_first^T A^-1 b_second).
   void pair_products(std::size_t j, Work& work, std::span<double> out);
   // Per wavenumber j and pole pair p: u_first^T A_weight(k_j) u_second, A_weight the operator of
   // the conductivities weighted by `cell_weight` (per mesh cell), into weighted[j * pairs + p];
-  // and the pole pairs' values into `products` unless it is empty.
+  // and the pole pairs' values into `products` unless it is empty. Fields solved anew are kept
+  // when `keep` asks for it (see fields).
   void weighted_pair_products(std::span<const double> cell_weight, std::span<double> weighted,
-                              std::span<double> products);
+                              std::span<double> products, bool keep);
   std::vector<double> combine(std::span<const double> per_wavenumber) const;
   // The positions in the operator's cells of mesh cells given by a caller; a cell that is not in
   // the ground writes its message and throws Stop.

@@ -171,6 +171,10 @@ TEST(ForwardProducts, TheSameBitsOnOneThreadAsOnThePoolAndAfterTheModelChanges) 
     EXPECT_EQ(alone.jv, on_pool.jv);
     EXPECT_EQ(alone.jtw, on_pool.jtw);
     EXPECT_EQ(alone.ip, on_pool.ip);
+    // The IP response alone (its fields solved for it, not kept) is the one after the
+    // sensitivities (their kept fields).
+    ForwardModel ip_first(s.t.io(), s.mesh, s.air, s.survey, holding.options);
+    EXPECT_EQ(ip_first.apparent_chargeability(s.t.io(), s.rho, eta), on_pool.ip);
   }
 }
 
