@@ -18,17 +18,18 @@ namespace {
 // --factorisation (64 electrodes, 13 wavenumbers, the data factorised anew; CPU time of the call,
 // simplicial against supernodal): 3.6e3 cells 0.041 s against 0.049 s, 6.8e3 0.091 s against
 // 0.099 s, 1.05e4 0.163 s against 0.167 s, 2.3e4 0.41 s against 0.35 s, 9.4e4 6.2 s against
-// 2.8 s (wall), 9.7e5 about 13 s against 5 s per factorisation: the supernodal factor wins from
-// about 1e4 unknowns, by more the larger the mesh.
+// 2.8 s (wall), 9.7e5 107 s against 25 s: the supernodal factor wins from about 1e4 unknowns, by
+// more the larger the mesh.
 constexpr std::int32_t supernodal_from_nodes = 10000;
 
 // Below this many unknowns the analysis merges columns into supernodes of up to 32 columns (96
 // when few zeros are added), not CHOLMOD's 16 and 48: the factor holds about a quarter more
 // entries, explicit zeros, and factorises in about 0.7 of the time (forward_bench's operators,
 // one thread: 24,319 unknowns 17 ms against 25 ms, 1.55 against 1.19 million entries; 171,710
-// unknowns 0.16 s against 0.22 s, 14.0 against 11.2 million). Larger meshes keep CHOLMOD's
-// amalgamation, as two factors at a time bound their memory.
+// unknowns 0.16 s against 0.22 s, 14.0 against 11.2 million).
 constexpr std::int32_t wider_supernodes_below = 300000;
+// Larger meshes merge up to 24 columns (72 with few zeros): at 975,339 unknowns 79.5 against 69.7
+// million entries and 1.24 s against 1.48 s, so that two factors at a time stay within 2 GiB.
 
 // A supernode's rectangular block goes through the BLAS when its product with the right-hand
 // sides is at least this many multiplications; below it the call costs more than the loop.
@@ -156,9 +157,10 @@ CholeskyPattern::CholeskyPattern(std::int32_t n, std::span<const std::int32_t> c
                                  std::span<const std::int32_t> rows, CholeskyKind kind)
     : n_(n), impl_(std::make_unique<Impl>(use_supernodal(kind, n))) {
   Impl& p = *impl_;
-  if (p.supernodal && n < wider_supernodes_below) {
-    p.common->nrelax[1] = 32;
-    p.common->nrelax[2] = 96;
+  if (p.supernodal) {
+    const bool small = n < wider_supernodes_below;
+    p.common->nrelax[1] = small ? 32 : 24;
+    p.common->nrelax[2] = small ? 96 : 72;
   }
   p.column_starts.assign(column_starts.begin(), column_starts.end());
   p.rows.assign(rows.begin(), rows.end());

@@ -126,49 +126,6 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
                       sizeof(double) <=
                   static_cast<double>(options.kept_field_bytes);
   for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
-  {
-    const std::span<const std::int32_t> at = m.pattern->factor_row();
-    const auto starts = m.op->column_starts();
-    const auto rows = m.op->rows();
-    const std::size_t n = static_cast<std::size_t>(m.op->size());
-    std::vector<std::int32_t> count(n + 1, 0);
-    for (std::size_t column = 0; column < n; ++column) {
-      for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
-        const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
-        ++count[static_cast<std::size_t>(at[row])];
-        if (row != column) ++count[static_cast<std::size_t>(at[column])];
-      }
-    }
-    m.row_start.assign(n + 1, 0);
-    for (std::size_t r = 0; r < n; ++r) m.row_start[r + 1] = m.row_start[r] + count[r];
-    m.row_column.resize(static_cast<std::size_t>(m.row_start[n]));
-    m.row_entry.resize(m.row_column.size());
-    std::vector<std::int32_t> next(m.row_start.begin(), m.row_start.end() - 1);
-    auto place = [&](std::size_t row, std::int32_t column, std::int32_t entry) {
-      const auto slot = static_cast<std::size_t>(next[row]++);
-      m.row_column[slot] = column;
-      m.row_entry[slot] = entry;
-    };
-    for (std::size_t column = 0; column < n; ++column) {
-      for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
-        const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
-        place(static_cast<std::size_t>(at[row]), at[column], p);
-        if (row != column) place(static_cast<std::size_t>(at[column]), at[row], p);
-      }
-    }
-    // Each row's columns ascending (a row holds at most nine: insertion sort in place).
-    for (std::size_t r = 0; r < n; ++r) {
-      const auto first = static_cast<std::size_t>(m.row_start[r]);
-      const auto last = static_cast<std::size_t>(m.row_start[r + 1]);
-      for (std::size_t q = first + 1; q < last; ++q) {
-        for (std::size_t t = q; t > first && m.row_column[t - 1] > m.row_column[t]; --t) {
-          std::swap(m.row_column[t - 1], m.row_column[t]);
-          std::swap(m.row_entry[t - 1], m.row_entry[t]);
-        }
-      }
-    }
-  }
-
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
   auto pair_of = [&](std::int32_t source, std::int32_t receiver) -> std::int32_t {
     if (source < 0 || receiver < 0) return -1;
@@ -283,12 +240,57 @@ void ForwardModel::Impl::pair_products(std::size_t j, Work& work, std::span<doub
   }
 }
 
+void ForwardModel::Impl::make_rows() {
+  if (!row_start.empty()) return;
+  const std::span<const std::int32_t> at = pattern->factor_row();
+  const auto starts = op->column_starts();
+  const auto rows = op->rows();
+  const std::size_t n = static_cast<std::size_t>(op->size());
+  std::vector<std::int32_t> count(n + 1, 0);
+  for (std::size_t column = 0; column < n; ++column) {
+    for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
+      const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+      ++count[static_cast<std::size_t>(at[row])];
+      if (row != column) ++count[static_cast<std::size_t>(at[column])];
+    }
+  }
+  row_start.assign(n + 1, 0);
+  for (std::size_t r = 0; r < n; ++r) row_start[r + 1] = row_start[r] + count[r];
+  row_column.resize(static_cast<std::size_t>(row_start[n]));
+  row_entry.resize(row_column.size());
+  std::vector<std::int32_t> next(row_start.begin(), row_start.end() - 1);
+  auto place = [&](std::size_t row, std::int32_t column, std::int32_t entry) {
+    const auto slot = static_cast<std::size_t>(next[row]++);
+    row_column[slot] = column;
+    row_entry[slot] = entry;
+  };
+  for (std::size_t column = 0; column < n; ++column) {
+    for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
+      const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+      place(static_cast<std::size_t>(at[row]), at[column], p);
+      if (row != column) place(static_cast<std::size_t>(at[column]), at[row], p);
+    }
+  }
+  // Each row's columns ascending (a row holds at most nine: insertion sort in place).
+  for (std::size_t r = 0; r < n; ++r) {
+    const auto first = static_cast<std::size_t>(row_start[r]);
+    const auto last = static_cast<std::size_t>(row_start[r + 1]);
+    for (std::size_t q = first + 1; q < last; ++q) {
+      for (std::size_t t = q; t > first && row_column[t - 1] > row_column[t]; --t) {
+        std::swap(row_column[t - 1], row_column[t]);
+        std::swap(row_entry[t - 1], row_entry[t]);
+      }
+    }
+  }
+}
+
 void ForwardModel::Impl::weighted_pair_products(std::span<const double> cell_weight,
                                                 std::span<double> weighted,
                                                 std::span<double> products, bool keep) {
   const std::size_t ne = placed.electrodes.size();
   const std::size_t nodes = static_cast<std::size_t>(op->size());
   const std::size_t np = pairs.size();
+  make_rows();
   for_wavenumbers(0, rule.k.size(), [&](std::size_t j, Work& work) {
     if (!products.empty()) pair_products(j, work, products.subspan(j * np, np));
     const double* field = fields(j, work, work.fields, keep);

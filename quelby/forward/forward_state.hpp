@@ -85,9 +85,9 @@ struct ForwardModel::Impl {
   // BN (-1 where an electrode is missing).
   std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
   std::vector<std::array<std::int32_t, 4>> datum_pairs;
-  // The operator's whole symmetric pattern by rows in the factor's order: row r's columns
-  // (factor rows, ascending) are row_column[row_start[r] ..] and their entries in the operator's
-  // upper triangle row_entry[row_start[r] ..].
+  // The operator's whole symmetric pattern by rows in the factor's order, made when first needed
+  // (make_rows): row r's columns (factor rows, ascending) are row_column[row_start[r] ..] and
+  // their entries in the operator's upper triangle row_entry[row_start[r] ..].
   std::vector<std::int32_t> row_start, row_column, row_entry;
   // The conductivity the factors and fields belong to, per mesh cell.
   std::vector<double> sigma;
@@ -143,6 +143,7 @@ struct ForwardModel::Impl {
   // when `keep` asks for it (see fields).
   void weighted_pair_products(std::span<const double> cell_weight, std::span<double> weighted,
                               std::span<double> products, bool keep);
+  void make_rows();
   std::vector<double> combine(std::span<const double> per_wavenumber) const;
   // The positions in the operator's cells of mesh cells given by a caller; a cell that is not in
   // the ground writes its message and throws Stop.
