@@ -68,7 +68,9 @@ class ForwardModel {
 
   // J[i * cells.size() + c] = d d_i / d ln(rho of cell cells[c]) in ohms (row-major, ndat rows),
   // and the data in `data` (ndat values). `cells` are 0-based mesh cells below the surface; their
-  // sum over every ground cell is d_i (the data are of degree 1 in the resistivities).
+  // sum over every ground cell is d_i (the data are of degree 1 in the resistivities). Every
+  // entry of J is written (nothing needs zeroing first). Cost per cell: a symmetric product of
+  // electrodes x (4 x wavenumbers) features, electrodes^2 x 2 x wavenumbers multiplications.
   void sensitivity(const Io& io, std::span<const double> resistivity,
                    std::span<const std::int32_t> cells, std::span<double> jacobian,
                    std::span<double> data);
@@ -81,7 +83,8 @@ class ForwardModel {
                       std::span<const std::int32_t> cells, std::span<const double> v,
                       std::span<double> out);
   // out = J^T w (one value per entry of `cells`), w one value per datum: from F W F^T on each
-  // cell's nodes, W the electrode pairs' weights of w. Same cost as jacobian_times.
+  // cell's nodes, W the electrode pairs' weights of w. Same cost as jacobian_times. Both keep the
+  // fields (within kept_field_bytes) for the next product with the same resistivities.
   void jacobian_transpose_times(const Io& io, std::span<const double> resistivity,
                                 std::span<const std::int32_t> cells, std::span<const double> w,
                                 std::span<double> out);
