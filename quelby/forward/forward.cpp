@@ -187,6 +187,7 @@ void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> r
   sigma = std::move(next);
   sigma_set = true;
   op->set_conductivity(sigma);
+  ++generation;
   for (Slot& slot : slots) slot.current = slot.columns_current = slot.fields_current = false;
 }
 
@@ -194,6 +195,8 @@ const CholeskyFactor& ForwardModel::Impl::prepare(std::size_t j, Work& work) {
   Slot& slot = slots[j];
   std::unique_ptr<CholeskyFactor>& factor = keep ? slot.factor : work.factor;
   std::vector<ForwardColumn>& electrode_columns = keep ? slot.columns : work.columns;
+  if (!keep && factor && work.wavenumber == j && work.generation == generation) return *factor;
+  work.generation = 0;  // until the factor and columns below are made
   if (!keep || !slot.current) {
     work.values.resize(op->entry_count());
     op->values(rule.k[j], boundary[j], work.values);
@@ -215,6 +218,8 @@ const CholeskyFactor& ForwardModel::Impl::prepare(std::size_t j, Work& work) {
     }
     slot.columns_current = keep;
   }
+  work.wavenumber = j;
+  work.generation = generation;
   return *factor;
 }
 

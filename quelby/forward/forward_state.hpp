@@ -112,10 +112,15 @@ struct ForwardModel::Impl {
   // kept for the next call, so that memory is touched fresh once.
   struct Work {
     std::unique_ptr<CholeskyFactor> factor;
+    // The wavenumber and conductivity (its generation) the factor and columns belong to.
+    std::size_t wavenumber = 0;
+    std::uint64_t generation = 0;
     std::vector<double> values;
     std::vector<ForwardColumn> columns;
     Scratch fields, applied;
   };
+  // Counts the conductivities set, so that a spare's factor is known to be current (0: none).
+  std::uint64_t generation = 0;
   std::mutex spare_mutex;
   std::vector<std::unique_ptr<Work>> spares;
   // The fields of one chunk of wavenumbers when they are not kept (the sensitivity's).
