@@ -3,6 +3,7 @@
 // chargeability model, written as a general-layout data file in the survey file's order; with
 // --sensitivity also the sensitivities of the DC data to the logarithms of the parameters.
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -18,6 +19,7 @@
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/forward/forward.hpp"
+#include "quelby/forward/model_checks.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/mesh/topography.hpp"
@@ -70,16 +72,25 @@ int run(const quelby::ForwardArguments& arguments) {
   quelby::read_survey_positions(io, arguments.survey_name, arguments.use_z, survey);
 
   quelby::ForwardModel forward(io, mesh, topography.air_cells, survey);
+  if (ip) {
+    quelby::check_chargeabilities(io, mesh, forward.ground_cells(), chargeability.values(),
+                                  *arguments.chargeability);
+  }
   const auto ndat = static_cast<std::size_t>(survey.ndat);
   std::vector<double> data(ndat);
   std::vector<double> jacobian;
   std::vector<std::int32_t> parameters;
   if (arguments.sensitivity) {
     parameters = quelby::parameter_cells(cells);
+    // Compared with the memory available now, and without overflowing the product.
+    if (!parameters.empty() && ndat > SIZE_MAX / sizeof(double) / parameters.size())
+      quelby::out_of_memory_stop(io);
     if (!quelby::fits_in_memory(ndat * parameters.size() * sizeof(double)))
       quelby::out_of_memory_stop(io);
     jacobian.resize(ndat * parameters.size());
     forward.sensitivity(io, resistivity.values(), parameters, jacobian, data);
+    quelby::check_finite_sensitivities(io, survey, arguments.survey_name, jacobian,
+                                       parameters.size());
   }
   std::vector<double> values;
   std::string header;
@@ -94,12 +105,14 @@ int run(const quelby::ForwardArguments& arguments) {
         survey.iptype[i] = 1;
       }
     }
+    quelby::check_finite_data(io, survey, arguments.survey_name, values, "IP response");
     header =
         "quelby-forward: IP data (IPTYPE 1 apparent chargeability, 2 secondary potential) of "
         "model " +
         arguments.model_name + ", chargeabilities " + *arguments.chargeability;
   } else {
     values = arguments.sensitivity ? data : forward.data(io, resistivity.values());
+    quelby::check_finite_data(io, survey, arguments.survey_name, values, "DC value");
     survey.iptype.assign(ndat, 0);
     header =
         "quelby-forward: DC data in ohms (V/A for a unit current) of model " + arguments.model_name;

@@ -3,7 +3,8 @@
 // writing the models, the predicted data, the histories and the run log run.log in the output
 // folder. The options alone run a DC inversion with the defaults (without --mesh, on a mesh made
 // for the survey's electrodes and written to the output folder as mesh.msh); a control file sets
-// everything, and an option beside it replaces its line.
+// everything, and an option beside it replaces its line; its time-lapse lines make the run a
+// time-lapse inversion of the data line's baseline and the later steps' data files.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "app/command_exit.hpp"
 #include "app/invert_command_line.hpp"
 #include "app/survey_positions.hpp"
 #include "quelby/base/io.hpp"
@@ -20,18 +22,20 @@
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/control_file.hpp"
 #include "quelby/inversion/inversion_run.hpp"
+#include "quelby/inversion/timelapse_run.hpp"
 
 namespace {
 
 // The run's description: the control file's, or the defaults, with the options in place of their
-// lines.
-quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArguments& arguments) {
+// lines. The control file's time-lapse lines go to `timelapse`.
+quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArguments& arguments,
+                                  quelby::TimelapseControl& timelapse) {
   quelby::InversionRun run;
   if (arguments.control) {
     const quelby::ControlOverrides overrides{
         arguments.mesh.has_value(), arguments.data.has_value(), arguments.ip_data.has_value(),
         arguments.topography.has_value(), arguments.out.has_value()};
-    run = quelby::read_control_file(io, *arguments.control, overrides);
+    run = quelby::read_control_file(io, *arguments.control, overrides, &timelapse);
   } else if (arguments.ip_data) {
     run.invert = quelby::InversionTargets::both;
   }
@@ -68,16 +72,14 @@ void make_survey_mesh(const quelby::Io& io, const quelby::InversionRun& run,
 int run(const quelby::InvertArguments& arguments) {
   // The run log's place is known once the control file is read: its lines wait here till then.
   std::ostringstream early_log;
-  quelby::InversionRun description = describe_run({std::cout, std::cerr, early_log}, arguments);
+  quelby::TimelapseControl timelapse;
+  quelby::InversionRun description =
+      describe_run({std::cout, std::cerr, early_log}, arguments, timelapse);
 
+  // The folder is held before its run log is replaced: a run never writes into another's folder.
+  const quelby::OutputFolder held = quelby::hold_output_folder(
+      {std::cout, std::cerr, early_log}, description.output_folder);
   const std::filesystem::path folder(description.output_folder);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) {
-    quelby::stop_with({std::cout, std::cerr, early_log}, quelby::Order::console_only,
-                      "\nError: cannot create the output folder " + description.output_folder +
-                          ": " + error.message() + "\n");
-  }
   const std::string log_name = (folder / quelby::run_log_name).string();
   std::ofstream log(log_name, std::ios::out | std::ios::trunc);
   if (!log) {
@@ -91,7 +93,17 @@ int run(const quelby::InvertArguments& arguments) {
     description.mesh_file = (folder / "mesh.msh").string();
     make_survey_mesh(io, description, description.mesh_file);
   }
-  quelby::run_inversion(io, description);
+  try {
+    if (timelapse.step_files.empty()) {
+      quelby::run_inversion(io, description, held);
+    } else {
+      quelby::run_timelapse(
+          io, {description, timelapse.step_files, {}, timelapse.method, timelapse.homogeneous});
+    }
+  } catch (const std::bad_alloc&) {
+    // The run log keeps the message too.
+    quelby::out_of_memory_stop(io);
+  }
   log.flush();
   if (!log) {
     std::cerr << "Error: cannot write the run log " << log_name << '\n';
@@ -103,20 +115,12 @@ int run(const quelby::InvertArguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    std::ostream no_log(nullptr);
-    const quelby::InvertArguments arguments =
-        quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv);
-    return run(arguments);
-  } catch (const quelby::Stop& stop) {
-    std::cout << std::flush;
-    if (!stop.detail().empty()) std::cerr << stop.detail() << '\n' << std::flush;
-    return stop.status();
-  } catch (const std::bad_alloc&) {
-    std::cerr << "Error: not enough memory, program terminated\n";
-    return quelby::exit_failure;
-  } catch (const std::exception& error) {
-    std::cerr << "Error: " << error.what() << '\n';
-    return quelby::exit_failure;
-  }
+  // A stop is followed by its detail line: this command has no older form to keep.
+  const bool print_details = true;
+  return quelby::exit_status_of(
+      [&] {
+        std::ostream no_log(nullptr);
+        return run(quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv));
+      },
+      print_details);
 }

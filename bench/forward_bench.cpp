@@ -8,7 +8,13 @@
 //   forward_bench --first=WHAT          one call of a fresh process (WHAT: data, sensitivity, ip),
 //                                       set-up included, timed inside; for scripts/forward_bench.sh
 //   forward_bench --study               the half-space error (largest over the 204 apparent
-//                                       resistivities) by core cell width and wavenumber count
+//                                       resistivities) by core cell width and wavenumber count;
+//                                       then a Wenner sounding (a = 1..32 m) over a half-space and
+//                                       over 5 m of 100 ohm-m on 10 ohm-m, on meshes graded around
+//                                       the electrodes and on uniform cores, against image series
+//   forward_bench --long=COLUMNS        the set-up on a mesh of COLUMNS x 1 cells of 1 m (a
+//                                       boundary as long as the mesh): the operator, then the
+//                                       whole model
 //   forward_bench --scaling=CELLS       64 electrodes on a mesh of about CELLS cells: set-up, data
 //                                       (fresh factors, then a new model), IP, J v and J^T w, and
 //                                       the sensitivities up to 2e5 cells, each timed with the
@@ -35,6 +41,8 @@
 
 #include "bench/bench_support.hpp"
 #include "quelby/forward/forward.hpp"
+#include "quelby/forward/ground.hpp"
+#include "quelby/forward/ground_operator.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/survey/survey_arrays.hpp"
 
@@ -521,6 +529,154 @@ int study() {
   return 0;
 }
 
+// Nodes from 0 through every break (ascending, the first 0): the first gap in cells of
+// `first_width`, each later gap in the fewest equal cells at most `growth` times as wide as the
+// cells before them, so that runs of equal cells grow by 1.33 to 1.5 for a growth of 1.5; then
+// padding cells growing by `padding_growth` until `reach` is passed.
+std::vector<double> graded_nodes(const std::vector<double>& breaks, double first_width,
+                                 double growth, double padding_growth, double reach) {
+  std::vector<double> nodes = {breaks.front()};
+  double width = first_width;
+  for (std::size_t b = 0; b + 1 < breaks.size(); ++b) {
+    const double gap = breaks[b + 1] - breaks[b];
+    const int count = b == 0 ? static_cast<int>(std::lround(gap / first_width))
+                             : static_cast<int>(std::ceil(gap / (width * growth) - 1e-9));
+    for (int c = 1; c <= count; ++c)
+      nodes.push_back(c == count ? breaks[b + 1] : breaks[b] + gap * c / count);
+    width = gap / count;
+  }
+  while (nodes.back() < reach) {
+    width *= padding_growth;
+    nodes.push_back(nodes.back() + width);
+  }
+  return nodes;
+}
+
+// The Wenner apparent resistivity of two layers (thickness h, rho1 over rho2) by images.
+double two_layer_wenner(double a, double h, double rho1, double rho2) {
+  const double k = (rho2 - rho1) / (rho2 + rho1);
+  double sum = 0, power = 1;
+  for (int n = 1; n < 5000 && std::abs(power) > 1e-18; ++n) {
+    power *= k;
+    const double q = 2 * n * h / a;
+    sum += power * (1 / std::sqrt(1 + q * q) - 1 / std::sqrt(4 + q * q));
+  }
+  return rho1 * (1 + 4 * sum);
+}
+
+// A Wenner sounding centred at x = 0 (a = 1, 2, 4, ..., 32 m) on meshes graded around its
+// electrodes (nodes at every electrode and at 5 m depth) and on uniform cores: the error of every
+// apparent resistivity over a 100 ohm-m half-space and over 5 m of 100 ohm-m on 10 ohm-m.
+int graded_study() {
+  const std::vector<double> spacings = {1, 2, 4, 8, 16, 32};
+  std::vector<double> a, b, m, n, x_breaks = {0}, z_breaks = {0, 0.5, 1, 1.5, 2, 3, 4, 5, 6, 8};
+  for (const double spacing : spacings) {
+    a.push_back(-1.5 * spacing);
+    b.push_back(1.5 * spacing);
+    m.push_back(-0.5 * spacing);
+    n.push_back(0.5 * spacing);
+    x_breaks.push_back(0.5 * spacing);
+    x_breaks.push_back(1.5 * spacing);
+  }
+  std::sort(x_breaks.begin(), x_breaks.end());
+  x_breaks.erase(std::unique(x_breaks.begin(), x_breaks.end()), x_breaks.end());
+  for (const double depth : {12.0, 16.0, 24.0, 32.0, 48.0}) z_breaks.push_back(depth);
+  quelby::SurveyArrays arrays;
+  arrays.a = a;
+  arrays.b = b;
+  arrays.m = m;
+  arrays.n = n;
+  SurveyData survey;
+  quelby::survey_from_arrays(io, arrays, survey);
+  struct Row {
+    const char* kind;
+    double width, padding_growth;
+  };
+  const std::vector<Row> rows = {{"graded", 0.25, 1.3},   {"graded", 0.125, 1.3},
+                                 {"graded", 0.0625, 1.3}, {"graded", 0.125, 1.5},
+                                 {"graded", 0.0625, 1.5}, {"uniform", 0.5, 1.3},
+                                 {"uniform", 0.25, 1.3},  {"uniform", 0.125, 1.3}};
+  std::printf(
+      "\nWenner sounding, a = 1 to 32 m: relative error of each apparent resistivity (%%)\n");
+  std::printf("%-8s %-7s %-7s %-9s %-3s %-41s %-41s\n", "mesh", "cell", "padding", "cells", "wn",
+              "half-space a = 1 2 4 8 16 32, worst", "two layers a = 1 2 4 8 16 32, worst");
+  for (const Row& row : rows) {
+    std::vector<double> half, z;
+    if (std::string(row.kind) == "graded") {
+      half = graded_nodes(x_breaks, row.width, 1.5, row.padding_growth, 1200);
+      z = graded_nodes(z_breaks, row.width, 1.5, row.padding_growth, 1200);
+    } else {
+      half = graded_nodes({0, 48}, row.width, 1, row.padding_growth, 1200);
+      z = graded_nodes({0, 48}, row.width, 1, row.padding_growth, 1200);
+    }
+    std::vector<double> x;
+    for (std::size_t i = half.size(); i-- > 1;) x.push_back(-half[i]);
+    x.insert(x.end(), half.begin(), half.end());
+    const Mesh mesh = quelby::mesh_from_nodes(io, x, z);
+    const std::size_t cells = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
+    std::vector<double> layered(cells, 100.0);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(mesh.nz); ++k) {
+      if (mesh.z_nodes[k] < 5) continue;
+      for (std::size_t i = 0; i < static_cast<std::size_t>(mesh.nx); ++i)
+        layered[k * static_cast<std::size_t>(mesh.nx) + i] = 10;
+    }
+    ForwardModel model(io, mesh, std::vector<std::int32_t>(static_cast<std::size_t>(mesh.nx), 0),
+                       survey);
+    const std::vector<double> uniform_data = model.data(io, std::vector<double>(cells, 100.0));
+    const std::vector<double> layered_data = model.data(io, layered);
+    std::string half_text, layered_text;
+    double worst_half = 0, worst_layered = 0;
+    for (std::size_t j = 0; j < spacings.size(); ++j) {
+      const std::size_t i = survey.grouped_position(j);
+      const double factor = 2 * M_PI * spacings[j];  // Wenner: K = 2 pi a
+      const double half_error = uniform_data[i] * factor / 100 - 1;
+      const double layered_error =
+          layered_data[i] * factor / two_layer_wenner(spacings[j], 5, 100, 10) - 1;
+      worst_half = std::max(worst_half, std::abs(half_error));
+      worst_layered = std::max(worst_layered, std::abs(layered_error));
+      char text[16];
+      std::snprintf(text, sizeof text, " %+.2f", 100 * half_error);
+      half_text += text;
+      std::snprintf(text, sizeof text, " %+.2f", 100 * layered_error);
+      layered_text += text;
+    }
+    std::printf("%-8s %-7g %-7g %-9zu %-3zu%s  %.2f  %s  %.2f\n", row.kind, row.width,
+                row.padding_growth, cells, model.wavenumbers().k.size(), half_text.c_str(),
+                100 * worst_half, layered_text.c_str(), 100 * worst_layered);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+// The set-up on a mesh of `columns` x 1 cells of 1 m with a dipole-dipole datum at its middle:
+// the operator alone, then the whole forward model (electrodes, wavenumbers, operator, analysis,
+// the mixed condition of every wavenumber).
+int long_mesh(int columns) {
+  std::vector<double> x(static_cast<std::size_t>(columns) + 1);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i);
+  const std::vector<double> z = {0, 1};
+  const Mesh mesh = quelby::mesh_from_nodes(io, x, z);
+  const std::vector<std::int32_t> air(static_cast<std::size_t>(columns), 0);
+  const quelby::Ground ground = quelby::make_ground(mesh, air);
+  auto start = std::chrono::steady_clock::now();
+  const quelby::GroundOperator op(mesh, ground, columns / 2.0, 0);
+  const double operator_seconds = seconds_since(start);
+  const double middle = columns / 2.0;
+  std::vector<double> a = {middle - 2}, b = {middle - 1}, m = {middle + 1}, n = {middle + 2};
+  quelby::SurveyArrays arrays;
+  arrays.a = a;
+  arrays.b = b;
+  arrays.m = m;
+  arrays.n = n;
+  SurveyData survey;
+  quelby::survey_from_arrays(io, arrays, survey);
+  start = std::chrono::steady_clock::now();
+  const ForwardModel model(io, mesh, air, survey);
+  std::printf("%d x 1 cells: operator %.3f s, forward model set-up %.3f s (%zu wavenumbers)\n",
+              columns, operator_seconds, seconds_since(start), model.wavenumbers().k.size());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -532,8 +688,9 @@ int main(int argc, char** argv) {
       const double cells = std::atof(argv[a] + 16);
       return factorisation(cells, cells > 5e5 ? 1 : 3);
     }
-    if (std::strcmp(argv[a], "--study") == 0) return study();
+    if (std::strcmp(argv[a], "--study") == 0) return study() + graded_study();
     if (std::strcmp(argv[a], "--field") == 0) return field_size();
+    if (std::strncmp(argv[a], "--long=", 7) == 0) return long_mesh(std::atoi(argv[a] + 7));
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

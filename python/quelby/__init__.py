@@ -3,8 +3,10 @@
 Mesh, model, topography and survey data files, smoothing, active cells, cell weights, dipping
 zones, the model objective function of a regularised inversion and the reports of its progress,
 the 2.5-D DC/IP forward model of a survey (data, sensitivities, IP responses, geometric factors,
-meshes for a survey) and its inversion (quelby.invert), from Python; pictures of sections, pseudosections and an inversion's results
-(matplotlib) and export to viewers (meshio).
+meshes for a survey) and its inversion (quelby.invert), from Python; time-lapse inversions
+(quelby.invert_timelapse) and many inversions on Dask's distributed scheduler (quelby.invert_many);
+pictures of sections, pseudosections and an inversion's results (matplotlib) and export to viewers
+(meshio).
 
 Conventions
   * Models are numpy arrays of shape (nz, nx), x fastest as in the files; a flat vector of nx * nz
@@ -35,12 +37,15 @@ import numpy as _np
 from ._quelby import *  # noqa: F401,F403
 from ._quelby import (ActiveCells, Io, Mesh, Stop, __version__, default_io,  # noqa: F401
                       run_log)
+from .campaign import RunFailed, invert_many, invert_timelapse  # noqa: F401
 from .export import export  # noqa: F401
 from .history import read_iteration_history  # noqa: F401
 from .plot import (core_extent, cumulative_sensitivity, plot_data_misfit,  # noqa: F401
                    plot_history, plot_model)
 from .sensitivity_file import read_sensitivity  # noqa: F401
 from .survey import apparent_resistivity, geometric_factor, pseudosection  # noqa: F401
+from .timelapse_plot import (plot_changes, plot_step_misfits,  # noqa: F401
+                             read_timelapse_summary)
 
 
 def _to_parameters(self, model):
@@ -102,6 +107,7 @@ def plot_pseudosection(data, values=None, ax=None, log=None, **kwargs):
 from . import _quelby as _compiled  # noqa: E402
 
 __all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
-    "apparent_resistivity", "core_extent", "cumulative_sensitivity", "export", "geometric_factor",
-    "plot_data_misfit", "plot_history", "plot_model", "plot_pseudosection", "plot_section",
-    "pseudosection", "read_iteration_history", "read_sensitivity"])
+    "RunFailed", "apparent_resistivity", "core_extent", "cumulative_sensitivity", "export",
+    "geometric_factor", "invert_many", "invert_timelapse", "plot_changes", "plot_data_misfit",
+    "plot_history", "plot_model", "plot_pseudosection", "plot_section", "plot_step_misfits",
+    "pseudosection", "read_iteration_history", "read_sensitivity", "read_timelapse_summary"])

@@ -100,6 +100,9 @@ void bind_smoothing(py::module_& module);
 void bind_reports(py::module_& module);
 void bind_forward(py::module_& module);  // surveys from arrays, meshes for surveys, forward models
 void bind_inversion(py::module_& module);  // the inversion of a survey
+void bind_timelapse(py::module_& module);  // the pieces of a time-lapse inversion
+void bind_parallel(py::module_& module);   // the worker pool's thread count
+void bind_pickling(py::module_& module);   // pickling of the stores, once their classes exist
 
 }  // namespace quelby::python
 

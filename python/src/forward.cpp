@@ -16,6 +16,7 @@
 #include "bindings.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/forward/forward.hpp"
+#include "quelby/forward/model_checks.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
@@ -104,7 +105,7 @@ class PythonForwardModel {
  public:
   PythonForwardModel(const Mesh& mesh, const SurveyData& survey,
                      const std::vector<std::int32_t>& air_cells, int wavenumbers, py::object io)
-      : mesh_(mesh) {
+      : mesh_(mesh), survey_(survey) {
     const ForwardOptions options = options_with(wavenumbers);
     with_streams(streams_or_default(io), [&](const Io& streams) {
       const py::gil_scoped_release released;
@@ -117,7 +118,10 @@ class PythonForwardModel {
   py::array_t<double> data(py::handle model, py::object io) {
     const Model resistivity = model_from_array(mesh_, model);
     std::vector<double> result;
-    run(io, [&](const Io& streams) { result = model_->data(streams, resistivity.values()); });
+    run(io, [&](const Io& streams) {
+      result = model_->data(streams, resistivity.values());
+      check_finite_data(streams, survey_, "", result, "DC value");
+    });
     return take(std::move(result));
   }
 
@@ -136,6 +140,7 @@ class PythonForwardModel {
     std::vector<double> values(ndat());
     run(io, [&](const Io& streams) {
       model_->sensitivity(streams, resistivity.values(), columns, jacobian, values);
+      check_finite_sensitivities(streams, survey_, "", jacobian, columns.size());
     });
     return py::make_tuple(take_matrix(std::move(jacobian), ndat(), columns.size()),
                           take(std::move(values)));
@@ -180,10 +185,20 @@ class PythonForwardModel {
     const Model chargeability = model_from_array(mesh_, eta);
     std::vector<double> result;
     run(io, [&](const Io& streams) {
+      check_chargeabilities(streams, mesh_, model_->ground_cells(), chargeability.values(),
+                            "the chargeabilities given");
       result = model_->apparent_chargeability(streams, resistivity.values(), chargeability.values(),
                                               data);
+      check_finite_data(streams, survey_, "", result, "IP response");
     });
     return result;
+  }
+
+  // Refuses IP values (secondary potentials among them) that are not finite numbers.
+  void check_ip_values(std::span<const double> values, py::object io) {
+    with_streams(streams_or_default(io), [&](const Io& streams) {
+      check_finite_data(streams, survey_, "", values, "IP response");
+    });
   }
 
   const WavenumberRule& rule() const { return model_->wavenumbers(); }
@@ -202,6 +217,7 @@ class PythonForwardModel {
   }
 
   Mesh mesh_;
+  SurveyData survey_;  // names the data of a message
   std::unique_ptr<ForwardModel> model_;
   std::mutex mutex_;
 };
@@ -468,6 +484,7 @@ void bind_forward(py::module_& module) {
         std::vector<double> data(forward->ndat());
         std::vector<double> values = forward->apparent_chargeability(model, eta, io, data);
         secondary_potentials(survey, data, values);
+        forward->check_ip_values(values, io);
         return take(std::move(values));
       },
       py::arg("mesh"), py::arg("model"), py::arg("eta"), py::arg("survey"),

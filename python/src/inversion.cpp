@@ -271,7 +271,8 @@ void bind_inversion(py::module_& module) {
           throw py::type_error("dip_file: a dipping file");
         }
 
-        // Without io, and with a folder, the run log is the folder's run.log, as the command's.
+        // Without io, and with a folder, the run log is the folder's run.log, as the command's:
+        // the folder is held first, so that a run never replaces the log of another's.
         std::optional<TemporaryFolder> temporary;
         py::object log_file = py::none();
         if (out.is_none()) {
@@ -279,11 +280,14 @@ void bind_inversion(py::module_& module) {
           run.output_folder = temporary->path();
         } else {
           run.output_folder = out.cast<FileName>().text;
-          if (io.is_none()) {
-            std::filesystem::create_directories(run.output_folder);
-            log_file =
-                py::module_::import("builtins").attr("open")(run.output_folder + "/run.log", "w");
-          }
+        }
+        OutputFolder held;
+        with_streams(streams_or_default(io), [&](const Io& streams_io) {
+          held = hold_output_folder(streams_io, run.output_folder);
+        });
+        if (!out.is_none() && io.is_none()) {
+          log_file =
+              py::module_::import("builtins").attr("open")(run.output_folder + "/run.log", "w");
         }
         // Closed after the streams that write to it are gone.
         struct CloseLog {
@@ -324,31 +328,32 @@ void bind_inversion(py::module_& module) {
             active_cells_from_flags(streams_io, grid, ground, std::move(flags), cells);
             run.active = std::move(cells);
           }
-          if (!callback.is_none()) {
-            run.observer = [&callback, &run](const IterationUpdate& update) {
-              const py::gil_scoped_acquire gil;
-              if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-              const Mesh& grid = *run.mesh;
-              py::dict fields;
-              fields["stage"] = update.stage == InversionStage::dc ? "dc" : "ip";
-              fields["iteration"] = update.report.iteration;
-              fields["misfit"] = update.report.misfit;
-              fields["beta"] = update.report.beta;
-              fields["model_norm"] = update.report.model_norm;
-              fields["model"] = cells_copy(update.model, grid);
-              fields["predicted"] = copy_of(update.predicted);
-              fields["misfit_history"] = copy_of(update.misfit_history);
-              fields["norm_history"] = copy_of(update.norm_history);
-              fields["beta_history"] = copy_of(update.beta_history);
-              fields["tried_betas"] = copy_of(update.report.tried_betas);
-              fields["tried_misfits"] = copy_of(update.report.tried_misfits);
-              callback(namespace_of(fields));
-            };
-            // The callback shapes models on the mesh: it is loaded before the run.
-            the_mesh();
-          }
+          // After every iteration, its files complete: a Ctrl-C (KeyboardInterrupt) met since
+          // ends the run here, with or without a callback.
+          run.observer = [&callback, &run](const IterationUpdate& update) {
+            const py::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (callback.is_none()) return;
+            const Mesh& grid = *run.mesh;
+            py::dict fields;
+            fields["stage"] = update.stage == InversionStage::dc ? "dc" : "ip";
+            fields["iteration"] = update.report.iteration;
+            fields["misfit"] = update.report.misfit;
+            fields["beta"] = update.report.beta;
+            fields["model_norm"] = update.report.model_norm;
+            fields["model"] = cells_copy(update.model, grid);
+            fields["predicted"] = copy_of(update.predicted);
+            fields["misfit_history"] = copy_of(update.misfit_history);
+            fields["norm_history"] = copy_of(update.norm_history);
+            fields["beta_history"] = copy_of(update.beta_history);
+            fields["tried_betas"] = copy_of(update.report.tried_betas);
+            fields["tried_misfits"] = copy_of(update.report.tried_misfits);
+            callback(namespace_of(fields));
+          };
+          // The callback shapes models on the mesh: it is loaded before the run.
+          if (!callback.is_none()) the_mesh();
           const py::gil_scoped_release released;
-          outcome = run_inversion(streams_io, run);
+          outcome = run_inversion(streams_io, run, held);
         });
 
         py::dict result;

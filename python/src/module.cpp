@@ -26,5 +26,8 @@ PYBIND11_MODULE(_quelby, module) {
   quelby::python::bind_reports(module);
   quelby::python::bind_forward(module);
   quelby::python::bind_inversion(module);
+  quelby::python::bind_timelapse(module);
+  quelby::python::bind_parallel(module);
+  quelby::python::bind_pickling(module);
   module.attr("__version__") = std::string(quelby::version);
 }

@@ -26,15 +26,23 @@ int PythonWriteBuffer::sync() {
   py::gil_scoped_acquire gil;
   const std::string text = std::move(pending_);
   pending_.clear();
-  if (!target_.is_none()) {
-    target_.attr("write")(py::str(text.data(), text.size()));
-    return 0;
-  }
-  const py::object logger = py::module_::import("logging").attr("getLogger")("quelby");
-  const py::object lines = py::str(text.data(), text.size()).attr("splitlines")();
-  for (const py::handle line : lines) {
-    if (py::len(line.attr("strip")()) == 0) continue;
-    logger.attr("info")(line);
+  try {
+    if (!target_.is_none()) {
+      target_.attr("write")(py::str(text.data(), text.size()));
+      return 0;
+    }
+    const py::object logger = py::module_::import("logging").attr("getLogger")("quelby");
+    const py::object lines = py::str(text.data(), text.size()).attr("splitlines")();
+    for (const py::handle line : lines) {
+      if (py::len(line.attr("strip")()) == 0) continue;
+      logger.attr("info")(line);
+    }
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_KeyboardInterrupt)) throw;
+    // Ctrl-C met while Python ran the writer (the main thread runs the signal's handler in the
+    // first Python code it runs). A stream swallows what its sync throws, so the interrupt is
+    // raised again, for the run's next check of signals to see.
+    PyErr_SetInterrupt();
   }
   return 0;
 }

@@ -228,6 +228,40 @@ def test_bad_arguments_are_refused_before_any_solve(inputs):
                                       "number: -1")
 
 
+def test_chargeabilities_and_meshes_beyond_reason_are_refused(inputs):
+    _, mesh, topography, cells, survey, model, eta = inputs
+    quiet = quelby.Io(console=text_io.StringIO())
+    for value, shown in ((np.nan, "nan"), (np.inf, "inf"), (-np.inf, "-inf")):
+        spoiled = eta.copy()
+        spoiled[2, 4] = value
+        for call in (lambda: quelby.forward_ip(mesh, model, spoiled, survey, io=quiet),
+                     lambda: quelby.ForwardModel(mesh, survey).apparent_chargeability(
+                         model, spoiled, io=quiet)):
+            with pytest.raises(quelby.Stop) as raised:
+                call()
+            assert raised.value.status == 1
+            assert raised.value.lines[-2:] == [
+                f"Error: the chargeability of cell (5, 3) is not a finite number: {shown}",
+                "the chargeabilities given"]
+    # An air cell is never read: what it holds does not matter.
+    air = eta.copy()
+    air[0, 0] = np.nan
+    assert np.all(np.isfinite(quelby.forward_ip(mesh, model, air, survey, topography=topography)))
+    # Responses that overflow name their datum.
+    with pytest.raises(quelby.Stop) as raised:
+        quelby.forward_ip(mesh, model, np.full_like(eta, 1.7e308), survey, io=quiet)
+    assert raised.value.lines[-1].startswith("Error: datum ")
+    # Meshes a mesh file cannot hold are refused before anything is allocated.
+    line = quelby.survey_from_arrays([0.0, 3.0], [3.0, 6.0], [6.0, 12.0], [9.0, 15.0])
+    for options in ({"cell": 1e-9}, {"depth": 1e300}, {"padding": 2_000_000_000},
+                    {"growth": 1e10, "padding": 100}):
+        with pytest.raises(quelby.Stop) as raised:
+            quelby.mesh_for_survey(line, io=quiet, **options)
+        assert raised.value.status == 1
+        assert ("more than a mesh for a survey may have" in raised.value.lines[-1]
+                or "is not a finite number" in raised.value.lines[-1]), raised.value.lines
+
+
 def test_the_sensitivity_reader_refuses_other_files(tmp_path):
     header = b"QUELBYJ\0" + np.array([1, 2, 3, 0], dtype="<u4").tobytes()
     values = np.arange(6, dtype="<f8")

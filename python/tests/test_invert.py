@@ -174,3 +174,95 @@ def test_a_robust_misfit_weighs_spoiled_readings_down_and_keeps_the_block(block,
                          (dict(max_log_change=-1), ValueError)):
         with pytest.raises(error):
             quelby.invert(mesh=block["mesh"], data=block["survey"], io=quelby.Io(), **wrong)
+
+
+# A run in a process of its own: prints "interrupted" and leaves with status 3 on
+# KeyboardInterrupt, "finished" otherwise.
+INTERRUPTED_RUN = r"""
+import sys
+import quelby
+out, mesh, data, io = sys.argv[1:5]
+try:
+    quelby.invert(mesh=mesh, data=data, chifact=1e-4, max_iterations=200, out=out,
+                  io=None if io == "default" else quelby.Io())
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+    sys.exit(3)
+print("finished", flush=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def long_run(tmp_path_factory):
+    """A survey whose inversion takes many iterations of some tenths of a second each."""
+    folder = tmp_path_factory.mktemp("long")
+    line = quelby.survey_from_arrays(*dipole_dipole(electrodes=16, n_max=6))
+    mesh = quelby.mesh_for_survey(line, cell=1.25, padding=10)
+    x, z = np.meshgrid(np.asarray(mesh.x_centres), np.asarray(mesh.z_centres))
+    data = quelby.forward(mesh, np.where((np.abs(x - 37.5) < 10) & (z > 2.5) & (z < 10), 10.0,
+                                         100.0), line)
+    noisy = data * (1 + 0.02 * np.random.default_rng(9).standard_normal(data.size))
+    quelby.write_mesh(folder / "long.msh", mesh)
+    quelby.write_general_data(folder / "long.dat", line, noisy, stds=0.02 * np.abs(noisy))
+    return folder, mesh
+
+
+def test_ctrl_c_ends_the_run_after_its_iteration_with_complete_files(long_run, tmp_path):
+    import os
+    import pathlib
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    folder, mesh = long_run
+    environment = dict(os.environ,
+                       PYTHONPATH=str(pathlib.Path(quelby.__file__).resolve().parent.parent))
+    for io in ("default", "logger"):
+        out = tmp_path / io
+        child = subprocess.Popen(
+            [sys.executable, "-c", INTERRUPTED_RUN, str(out), str(folder / "long.msh"),
+             str(folder / "long.dat"), io],
+            env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 300
+        while not (out / "model_1.mod").exists() and child.poll() is None:
+            assert time.monotonic() < deadline, "no first iteration"
+            time.sleep(0.005)
+        child.send_signal(signal.SIGINT)
+        printed, errors = child.communicate(timeout=300)
+        assert (child.returncode, printed) == (3, "interrupted\n"), (io, printed, errors)
+        # The run ended at the end of an iteration: every model it wrote reads back whole, the
+        # history holds the last of them, and no final model was written.
+        numbers = sorted(int(path.stem.split("_")[1]) for path in out.glob("model_*.mod"))
+        assert numbers == list(range(1, len(numbers) + 1)) and len(numbers) <= 3, (io, numbers)
+        for number in numbers:
+            assert quelby.read_model(out / f"model_{number}.mod", mesh).shape == (mesh.nz, mesh.nx)
+        history = quelby.read_iteration_history(out / "history.txt")
+        assert history["misfit"].size == numbers[-1] + 1
+        assert not (out / "model.mod").exists()
+
+
+def test_a_folder_in_use_is_refused_and_stale_models_are_removed(block, tmp_path):
+    (tmp_path / "model_9.mod").write_text("left by an earlier run\n")
+    (tmp_path / "eta_9.mod").write_text("an IP model this DC run leaves alone\n")
+    refusals = []
+
+    def second_run(update):
+        if update.iteration == 1:
+            with pytest.raises(quelby.Stop) as raised:
+                quelby.invert(mesh=block["mesh"], data=block["survey"], out=tmp_path,
+                              io=quelby.Io())
+            refusals.append(raised.value.lines[-1])
+
+    result = quelby.invert(mesh=block["mesh"], data=block["survey"], out=tmp_path,
+                           callback=second_run)
+    assert refusals == [f"Error: the output folder {tmp_path} is in use by another run: wait for "
+                        "it to end, or choose another folder."]
+    assert "DC inversion:" in (tmp_path / "run.log").read_text()
+    iterations = len(result.history["misfit"]) - 1
+    numbered = sorted(path.name for path in tmp_path.glob("model_*.mod"))
+    assert numbered == sorted(f"model_{k}.mod" for k in range(1, iterations + 1))
+    assert (tmp_path / "eta_9.mod").exists()
+    # Once the run is over the folder is free again.
+    quelby.invert(mesh=block["mesh"], data=block["survey"], out=tmp_path, max_iterations=1,
+                  io=quelby.Io())

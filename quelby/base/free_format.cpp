@@ -319,6 +319,7 @@ bool InputFile::open(const std::string& path, std::size_t window_bytes) {
     return false;
   }
   descriptor_ = descriptor;
+  regular_ = S_ISREG(status.st_mode);
   // A small regular file gets a buffer of its own size (in whole pages), anything else the whole
   // window; a record longer than the buffer comes in pieces, so the size is only a matter of speed.
   std::size_t wanted = std::max<std::size_t>(window_bytes, 16);
@@ -337,20 +338,19 @@ bool InputFile::open(const std::string& path, std::size_t window_bytes) {
   continues_ = false;
   record_number_ = 0;
   read_once_ = false;
+  endless_record_ = false;
   return true;
 }
 
 std::int64_t InputFile::next_record_offset() {
-  if (descriptor_ < 0) return -1;
-  std::string_view rest;
-  while (continues_) take_piece(rest);
+  if (descriptor_ < 0 || !pass_over_record()) return -1;
   const off_t read_so_far = ::lseek(descriptor_, 0, SEEK_CUR);
   if (read_so_far < 0) return -1;
   return static_cast<std::int64_t>(read_so_far) - static_cast<std::int64_t>(end_ - begin_);
 }
 
 std::optional<std::size_t> InputFile::count_line_feeds() const {
-  if (descriptor_ < 0) return std::nullopt;
+  if (descriptor_ < 0 || !regular_) return std::nullopt;
   char block[1 << 16];
   std::size_t line_feeds = 0;
   off_t offset = 0;
@@ -376,6 +376,7 @@ void InputFile::rewind() {
   continues_ = false;
   record_number_ = 0;
   read_once_ = false;
+  endless_record_ = false;
 }
 
 void InputFile::grow() {
@@ -446,9 +447,10 @@ bool InputFile::take_piece(std::string_view& piece) {
     while (cut > begin_ && !separates_values(base[cut - 1])) --cut;
     if (cut == begin_) {
       // One token fills the window. While it can still be a number it is held whole, so that
-      // every number reads exactly (however many digits it is written with); anything else is
-      // cut here, keeping a carriage return for the line feed that may follow, and refused.
-      if (may_begin_a_number(std::string_view(base + begin_, end_ - begin_))) {
+      // every number reads exactly (however many digits it is written with); anything else, and
+      // any token of a stream (whose digits may never end), is cut here, keeping a carriage
+      // return for the line feed that may follow, and refused.
+      if (regular_ && may_begin_a_number(std::string_view(base + begin_, end_ - begin_))) {
         grow();
         continue;
       }
@@ -462,9 +464,27 @@ bool InputFile::take_piece(std::string_view& piece) {
   }
 }
 
+// Moves past what is left of the record in hand. A stream's record is passed over for at most a
+// window's worth of bytes: beyond that the input ends here, since the record may never end.
+bool InputFile::pass_over_record() {
+  std::size_t passed = 0;
+  std::string_view rest;
+  while (continues_) {
+    if (!regular_ && passed >= capacity_) {
+      begin_ = end_;
+      at_end_ = true;
+      continues_ = false;
+      endless_record_ = true;
+      return false;
+    }
+    take_piece(rest);
+    passed += rest.size();
+  }
+  return !endless_record_;
+}
+
 bool InputFile::next_record(std::string_view& record) {
-  if (descriptor_ < 0) return false;
-  while (continues_) take_piece(record);
+  if (descriptor_ < 0 || !pass_over_record()) return false;
   // A whole line in the buffer is the common case.
   if (!take_line(record) && !take_piece(record)) return false;
   ++record_number_;

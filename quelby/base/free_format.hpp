@@ -108,6 +108,11 @@ class TextRecord final : public RecordSource {
 // it is written with, while any other token is cut at the window and refused by the reader. A
 // carriage return before a line feed belongs to the line end; a last line without a line feed is
 // still a record.
+//
+// A stream (a pipe, a device such as /dev/zero: anything but a regular file) need never end, nor
+// its lines: from a stream no token makes the buffer grow, and passing over the rest of a record
+// stops after a window's worth of bytes, the input then ending there (endless_record() says so),
+// so that every reader stops at once instead of reading for ever.
 class InputFile final : public RecordSource {
  public:
   // The window of a file of at least this size; a smaller regular file gets one of its own size.
@@ -137,17 +142,22 @@ class InputFile final : public RecordSource {
   int descriptor() const noexcept { return descriptor_; }
   std::int64_t next_record_offset();
   // The number of line feeds in the whole file, read again in small blocks with pread (the read
-  // position stays where it is); nothing when the file cannot be read that way (a pipe). Linear
-  // in the file.
+  // position stays where it is); nothing for a stream (a pipe, a device), which cannot be read
+  // again or need not end. Linear in the file.
   std::optional<std::size_t> count_line_feeds() const;
+  // True when the input was ended because a record of a stream went on beyond the window while
+  // it was passed over.
+  bool endless_record() const noexcept { return endless_record_; }
 
  private:
   bool fill();
   void grow();
   bool take_line(std::string_view& piece);
   bool take_piece(std::string_view& piece);
+  bool pass_over_record();
 
   int descriptor_ = -1;
+  bool regular_ = false;            // a regular file, which ends; anything else is a stream
   std::unique_ptr<char[]> buffer_;  // not zeroed: only the bytes read are ever touched
   std::size_t capacity_ = 0;
   std::size_t begin_ = 0;  // first unread byte
@@ -155,6 +165,7 @@ class InputFile final : public RecordSource {
   bool at_end_ = false;
   std::size_t record_number_ = 0;
   bool read_once_ = false;  // a read since opening or rewinding
+  bool endless_record_ = false;
 };
 
 // Reads the items in order from `source`. Items not reached keep their values. A token that a

@@ -57,25 +57,26 @@ int usable_cores() noexcept {
 
 class WorkerPool {
  public:
-  WorkerPool() : thread_count_(usable_cores()) {
-    try {
-      for (int worker = 1; worker < thread_count_; ++worker) {
-        threads_.emplace_back([this, worker] { work(worker); });
-      }
-    } catch (...) {
-      // Fewer threads than cores is still correct.
-    }
-    thread_count_ = static_cast<int>(threads_.size()) + 1;
-  }
+  WorkerPool() { start_workers(usable_cores()); }
 
-  ~WorkerPool() {
-    stopping_.store(true);
-    generation_.fetch_add(1);
-    generation_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-  }
+  ~WorkerPool() { stop_workers(); }
 
   int thread_count() const noexcept { return thread_count_; }
+
+  // Replaces the workers by count - 1 new ones once no loop is running.
+  int resize(int count) {
+    count = std::clamp(count, 1, max_threads);
+    for (bool idle = false; !busy_.compare_exchange_weak(idle, true); idle = false) {
+      std::this_thread::yield();
+    }
+    if (count != thread_count_) {
+      stop_workers();
+      start_workers(count);
+    }
+    const int result = thread_count_;
+    busy_.store(false);
+    return result;
+  }
 
   // Runs body on the parts of [0, count); false when the pool is busy with another caller.
   bool run(std::int64_t count, const std::function<void(std::int64_t, std::int64_t)>& body) {
@@ -95,14 +96,35 @@ class WorkerPool {
   }
 
  private:
+  void start_workers(int count) {
+    stopping_.store(false);
+    // A new worker waits for the next generation, not one already run.
+    const std::uint32_t seen = generation_.load();
+    try {
+      for (int worker = 1; worker < count; ++worker) {
+        threads_.emplace_back([this, worker, seen] { work(worker, seen); });
+      }
+    } catch (...) {
+      // Fewer threads than cores is still correct.
+    }
+    thread_count_ = static_cast<int>(threads_.size()) + 1;
+  }
+
+  void stop_workers() {
+    stopping_.store(true);
+    generation_.fetch_add(1);
+    generation_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
   void run_part(int part) const {
     const std::int64_t begin = count_ * part / thread_count_;
     const std::int64_t end = count_ * (part + 1) / thread_count_;
     if (begin < end) (*body_)(begin, end);
   }
 
-  void work(int part) {
-    std::uint32_t seen = 0;
+  void work(int part, std::uint32_t seen) {
     for (;;) {
       generation_.wait(seen);
       seen = generation_.load();
@@ -113,7 +135,7 @@ class WorkerPool {
     }
   }
 
-  int thread_count_;
+  std::atomic<int> thread_count_{1};  // read without the pool's lock by parallel_for
   std::vector<std::thread> threads_;
   std::atomic<bool> busy_{false};  // also refuses a parallel loop nested in another
   std::atomic<std::uint32_t> generation_{0};
@@ -133,6 +155,10 @@ WorkerPool& pool() {
 
 int parallel_thread_count() noexcept {
   return pool().thread_count();
+}
+
+int set_parallel_thread_count(int count) {
+  return pool().resize(count);
 }
 
 void parallel_for(std::int64_t count, std::int64_t min_parallel_count,

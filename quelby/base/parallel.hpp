@@ -11,8 +11,15 @@
 
 namespace quelby {
 
-// Number of threads a parallel loop uses (the caller's plus the workers').
+// Number of threads a parallel loop uses (the caller's plus the workers'): at first the count of
+// cores the process may run on (its CPU affinity), or what set_parallel_thread_count set.
 int parallel_thread_count() noexcept;
+
+// Makes later parallel loops use `count` threads (clamped to 1..64), so that several processes
+// sharing a machine (one inversion each) do not oversubscribe its cores; returns the count now in
+// force, which may be smaller when the system refuses new threads. Waits for a loop that is
+// running to end (never call it from a loop's body); results are the same bits on any count.
+int set_parallel_thread_count(int count);
 
 // Calls body(begin, end) on disjoint contiguous ranges covering [0, count), in parallel when
 // count >= min_parallel_count and no other parallel loop is running; otherwise body(0, count) on

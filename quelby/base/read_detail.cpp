@@ -6,11 +6,15 @@ namespace quelby {
 
 namespace {
 
-// A token as shown in a detail: quoted, cut when it is long, and with control characters written
-// as \xNN, so that the detail stays one line whatever the token holds (an internal read's
-// record may hold line feeds, a file's line a carriage return).
-std::string quoted(std::string_view token) {
-  constexpr std::size_t longest = 40;
+std::string values(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " value" : " values");
+}
+
+}  // namespace
+
+// An internal read's record may hold line feeds, a file's line a carriage return, a control file's
+// line a bell: none of them reaches the detail as it is.
+std::string quoted_text(std::string_view token, std::size_t longest) {
   constexpr char digits[] = "0123456789ABCDEF";
   std::string text = "'";
   for (const char c : token.substr(0, longest)) {
@@ -27,12 +31,6 @@ std::string quoted(std::string_view token) {
   text += "'";
   return text;
 }
-
-std::string values(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " value" : " values");
-}
-
-}  // namespace
 
 std::string shortest(double value) {
   char text[32];
@@ -56,7 +54,7 @@ std::string read_detail(std::string_view name, std::size_t line, const ReadStatu
   const bool model_file = words == DetailWords::model_file;
   if (model_file && line == 0) line = 1;
   if (status.outcome == ReadOutcome::error) {
-    std::string what = quoted(status.token);
+    std::string what = quoted_text(status.token);
     const std::string_view count = status.token.substr(0, status.token.find('*'));
     const bool repeat = count.size() < status.token.size();
     if (!model_file && repeat &&

@@ -26,6 +26,11 @@ enum class DetailWords { readers, model_file };
 std::string read_detail(std::string_view name, std::size_t line, const ReadStatus& status,
                         std::size_t expected, DetailWords words = DetailWords::readers);
 
+// `text` as a detail shows it: quoted, cut after `longest` characters ("..." then follows), and
+// with control characters written as \xNN, so that the detail stays one line of printable text
+// whatever the input holds.
+std::string quoted_text(std::string_view text, std::size_t longest = 40);
+
 // The shortest text that reads back as `value`.
 std::string shortest(double value);
 

@@ -55,7 +55,12 @@ class Stop : public std::runtime_error {
 // " ERROR: <label> file not found: <name>", both without trailing blanks.
 [[noreturn]] void require_file(const Io& io, std::string_view label, std::string_view name);
 
-// "ERROR: Not enough memory, program terminated!" between two empty lines.
+// "ERROR: Not enough memory, program terminated!" between two empty lines: the one message of
+// every allocation that fails or would not fit, whoever meets it.
+inline constexpr std::string_view out_of_memory_text =
+    "\nERROR: Not enough memory, program terminated!\n\n";
+
+// Writes out_of_memory_text, then throws Stop.
 [[noreturn]] void out_of_memory_stop(const Io& io);
 
 // "Error: cannot write the <what> <file_name>: <the cause of errno `error`>" on the error stream,
@@ -63,8 +68,15 @@ class Stop : public std::runtime_error {
 [[noreturn]] void write_failed(const Io& io, std::string_view what, std::string_view file_name,
                                int error);
 
-// True when `bytes` more could ever be held in this machine's memory (physical memory plus swap).
-// Catches sizes that would only fail later, on first touch, under memory overcommit.
+// The memory this machine can give a process now without swapping, in bytes: MemAvailable of
+// /proc/meminfo (free memory plus the caches the system would drop); where that cannot be read,
+// the free and buffer memory of sysinfo; the largest size_t when neither can. Reads the file on
+// every call (tens of microseconds): a figure for a budget, not for a loop.
+std::size_t available_memory() noexcept;
+
+// True when `bytes` more fit in the memory available now (available_memory). Catches sizes that
+// would only fail later, on first touch, under memory overcommit, where the system ends the
+// process without a word.
 bool fits_in_memory(std::size_t bytes) noexcept;
 
 }  // namespace quelby

@@ -28,6 +28,9 @@ void dsytrd_(const char* uplo, const int* n, double* a, const int* lda, double* 
              double* tau, double* work, const int* lwork, int* info, std::size_t);
 void dstedc_(const char* compz, const int* n, double* d, double* e, double* z, const int* ldz,
              double* work, const int* lwork, int* iwork, const int* liwork, int* info, std::size_t);
+void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
+             const int* lda, double* s, double* u, const int* ldu, double* vt, const int* ldvt,
+             double* work, const int* lwork, int* info, std::size_t, std::size_t);
 void dormtr_(const char* side, const char* uplo, const char* trans, const int* m, const int* n,
              const double* a, const int* lda, const double* tau, double* c, const int* ldc,
              double* work, const int* lwork, int* info, std::size_t, std::size_t, std::size_t);
@@ -180,6 +183,26 @@ void parallel_gemv(bool transpose, std::size_t m, std::size_t n, const double* a
           }
         }
       });
+}
+
+void singular_values(std::size_t m, std::size_t n, std::vector<double>& a, std::vector<double>& s,
+                     std::vector<double>& u, std::vector<double>& vt) {
+  const SingleThreadedBlas single;
+  s.assign(std::min(m, n), 0.0);
+  u.assign(m * m, 0.0);
+  vt.assign(n * n, 0.0);
+  if (m == 0 || n == 0) return;
+  const int im = as_int(m), in = as_int(n);
+  int info = 0, lwork = -1;
+  double query = 0;
+  dgesvd_("A", "A", &im, &in, a.data(), &im, s.data(), u.data(), &im, vt.data(), &in, &query,
+          &lwork, &info, 1, 1);
+  check_info("dgesvd", info);
+  std::vector<double> work(static_cast<std::size_t>(query) + 1);
+  lwork = as_int(work.size());
+  dgesvd_("A", "A", &im, &in, a.data(), &im, s.data(), u.data(), &im, vt.data(), &in, work.data(),
+          &lwork, &info, 1, 1);
+  check_info("dgesvd", info);
 }
 
 void SymmetricEigen::decompose(std::vector<double>& a, std::size_t n) {

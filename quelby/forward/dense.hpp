@@ -47,6 +47,12 @@ void lower_gram(std::size_t n, std::size_t k, const double* a, std::size_t lda, 
 void parallel_gemv(bool transpose, std::size_t m, std::size_t n, const double* a, std::size_t lda,
                    std::span<const double> x, std::span<double> y);
 
+// The singular value decomposition A = U diag(s) V^T of an m x n matrix (column-major, leading
+// dimension m; overwritten): `s` the min(m, n) singular values descending, `u` m x m and `vt`
+// n x n. Throws std::runtime_error if LAPACK reports a failure. O(m n min(m, n)).
+void singular_values(std::size_t m, std::size_t n, std::vector<double>& a, std::vector<double>& s,
+                     std::vector<double>& u, std::vector<double>& vt);
+
 // The eigen-decomposition of a symmetric matrix in a form that applies it cheaply:
 // A = Q V diag(values) V^T Q^T with Q the orthogonal reduction to tridiagonal form (Householder,
 // kept as reflectors) and V the eigenvectors of the tridiagonal matrix (divide and conquer).

@@ -113,7 +113,8 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
   m.rule = design_wavenumber_rule(r_min, extent, kernels, options.wavenumber_count);
   const auto reference = reference_point(mesh, m.ground, m.placed);
   with_solver_stops(io, [&] {
-    m.op = std::make_unique<GroundOperator>(mesh, m.ground, reference.first, reference.second);
+    m.op = std::make_unique<GroundOperator>(mesh, m.ground, reference.first, reference.second,
+                                            m.placed.largest_cell);
     m.pattern = std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows(),
                                                   options.factorisation);
   });

@@ -65,11 +65,84 @@ const char* const role_names[4] = {"A", "B", "M", "N"};
 }
 
 // The column that holds x (x on a column boundary: the column to its right, the last column for
-// the last boundary), and whether x is exactly that boundary.
+// the last boundary).
 std::size_t column_of(std::span<const double> nodes, double x) {
   const auto above = std::upper_bound(nodes.begin(), nodes.end(), x);
   const std::size_t index = static_cast<std::size_t>(above - nodes.begin());
   return std::min(index == 0 ? 0 : index - 1, nodes.size() - 2);
+}
+
+// The weights of an electrode along one axis: up to three node indices with their weights.
+struct AxisWeights {
+  int count = 0;
+  std::size_t index[3] = {};
+  double weight[3] = {};
+};
+
+// On the interior node `at`: that node and its two neighbours with no first moment and the second
+// moment electrode_spread (h1^2 + h2^2) / 12 (on equal cells the electrode_spread h^2 / 6 the
+// operator asks for), held to h1 h2 / 2 where the cells differ by more than about 6 times, so that
+// the middle weight keeps at least a half.
+AxisWeights spread(std::span<const double> nodes, std::size_t at) {
+  const double h1 = nodes[at] - nodes[at - 1], h2 = nodes[at + 1] - nodes[at];
+  const double moment = std::min(electrode_spread * (h1 * h1 + h2 * h2) / 12, h1 * h2 / 2);
+  const double before = moment / (h1 * (h1 + h2)), after = moment / (h2 * (h1 + h2));
+  return {3, {at - 1, at, at + 1}, {before, 1 - before - after, after}};
+}
+
+// Linear interpolation between the nodes `at` and `at` + 1.
+AxisWeights interpolate(std::span<const double> nodes, std::size_t at, double position) {
+  const double t = std::clamp((position - nodes[at]) / (nodes[at + 1] - nodes[at]), 0.0, 1.0);
+  return {2, {at, at + 1}, {1 - t, t}};
+}
+
+// On a flat ground surface at row boundary `row`: the spread of an interior node folded onto the
+// ground, the mirror image's share joining that of the node below.
+AxisWeights surface(std::size_t row) {
+  constexpr double below = electrode_spread / 6;
+  return {2, {row, row + 1}, {1 - below, below}};
+}
+
+// The electrode's nodes and weights, the products of the axes' weights, when every cell between
+// its outermost nodes is ground; false otherwise.
+bool combine(const Mesh& mesh, const Ground& ground, const AxisWeights& along_x,
+             const AxisWeights& along_z, Electrode& electrode) {
+  const std::size_t nx1 = static_cast<std::size_t>(mesh.nx) + 1;
+  const std::size_t first_column = along_x.index[0];
+  const std::size_t last_column = std::max(first_column + 1, along_x.index[along_x.count - 1]);
+  const std::size_t first_row = along_z.index[0];
+  const std::size_t last_row = std::max(first_row + 1, along_z.index[along_z.count - 1]);
+  double cell = 0;
+  for (std::size_t row = first_row; row < last_row; ++row) {
+    for (std::size_t column = first_column; column < last_column; ++column) {
+      if (!ground.is_ground(static_cast<std::int32_t>(column), static_cast<std::int32_t>(row))) {
+        return false;
+      }
+      cell = std::max({cell, mesh.dx[column], mesh.dz[row]});
+    }
+  }
+  electrode.count = 0;
+  electrode.cell = cell;
+  for (int a = 0; a < along_z.count; ++a) {
+    for (int b = 0; b < along_x.count; ++b) {
+      const double weight = along_z.weight[a] * along_x.weight[b];
+      if (weight == 0) continue;
+      electrode.node[electrode.count] =
+          ground.node_number[along_z.index[a] * nx1 + along_x.index[b]];
+      electrode.weight[electrode.count] = weight;
+      ++electrode.count;
+    }
+  }
+  return true;
+}
+
+// Whether every column between the outermost nodes of `along_x` has its surface at `row`.
+bool surface_at(const Ground& ground, const AxisWeights& along_x, std::size_t row) {
+  const std::size_t last = std::max(along_x.index[0] + 1, along_x.index[along_x.count - 1]);
+  for (std::size_t column = along_x.index[0]; column < last; ++column) {
+    if (ground.top[column] != static_cast<std::int32_t>(row)) return false;
+  }
+  return true;
 }
 
 // Places one electrode, or returns the reason it cannot stand there.
@@ -77,40 +150,51 @@ const char* place(const Mesh& mesh, const Ground& ground, double x, double z, bo
                   Electrode& electrode) {
   const std::span<const double> xs = mesh.x_nodes;
   const std::span<const double> zs = mesh.z_nodes;
-  const std::size_t nx1 = static_cast<std::size_t>(mesh.nx) + 1;
+  const auto nx = static_cast<std::size_t>(mesh.nx);
+  const auto nz = static_cast<std::size_t>(mesh.nz);
   if (!(x >= xs.front() && x <= xs.back())) return "lies outside the mesh";
   if (buried && !(z >= zs.front() && z <= zs.back())) return "lies outside the mesh";
   electrode = Electrode{};
   electrode.x = x;
   electrode.buried = buried;
   const std::size_t i = column_of(xs, x);
-  auto add = [&](std::size_t column_node, std::size_t row_node, double weight) {
-    if (weight == 0) return;
-    const std::int32_t number = ground.node_number[row_node * nx1 + column_node];
-    electrode.node[electrode.count] = number;
-    electrode.weight[electrode.count] = weight;
-    ++electrode.count;
-  };
+  const bool on_column = x == xs[i] || x == xs[i + 1];  // on a column boundary
+  const std::size_t column_node = x == xs[i + 1] ? i + 1 : i;
+  const bool interior_column = on_column && column_node > 0 && column_node < nx;
   if (!buried) {
-    if (x == xs[i] || x == xs[i + 1]) {
-      const std::size_t node = x == xs[i] ? i : i + 1;
-      const std::int32_t row = ground.surface_row[node];
+    if (on_column) {
+      const std::int32_t row = ground.surface_row[column_node];
       if (row < 0) return "stands over columns that are wholly air";
-      electrode.z = zs[static_cast<std::size_t>(row)];
-      add(node, static_cast<std::size_t>(row), 1.0);
+      const auto k = static_cast<std::size_t>(row);
+      electrode.z = zs[k];
+      // Spread where the surface is flat on both sides, else on the node alone.
+      if (interior_column && k < nz && surface_at(ground, spread(xs, column_node), k) &&
+          combine(mesh, ground, spread(xs, column_node), surface(k), electrode)) {
+        return nullptr;
+      }
+      electrode.count = 1;
+      electrode.node[0] = ground.node_number[k * (nx + 1) + column_node];
+      electrode.weight[0] = 1;
+      for (std::size_t column = column_node > 0 ? column_node - 1 : 0;
+           column <= std::min(column_node, nx - 1); ++column) {
+        if (k < nz &&
+            ground.is_ground(static_cast<std::int32_t>(column), static_cast<std::int32_t>(k))) {
+          electrode.cell = std::max({electrode.cell, mesh.dx[column], mesh.dz[k]});
+        }
+      }
       return nullptr;
     }
     const std::int32_t row = ground.top[i];
     if (row >= mesh.nz) return "stands over a column that is wholly air";
-    const std::size_t k = static_cast<std::size_t>(row);
+    const auto k = static_cast<std::size_t>(row);
     electrode.z = zs[k];
-    const double t = (x - xs[i]) / (xs[i + 1] - xs[i]);
-    add(i, k, 1 - t);
-    add(i + 1, k, t);
+    combine(mesh, ground, interpolate(xs, i, x), surface(k), electrode);
     return nullptr;
   }
   electrode.z = z;
   const std::size_t k = column_of(zs, z);
+  const bool on_row = z == zs[k] || z == zs[k + 1];
+  const std::size_t row_node = z == zs[k + 1] ? k + 1 : k;
   // On a cell boundary the point belongs to every cell around it: take the first that is ground.
   std::size_t columns[2] = {i, i};
   std::size_t rows[2] = {k, k};
@@ -121,12 +205,22 @@ const char* place(const Mesh& mesh, const Ground& ground, double x, double z, bo
       if (!ground.is_ground(static_cast<std::int32_t>(column), static_cast<std::int32_t>(row))) {
         continue;
       }
-      const double tx = std::clamp((x - xs[column]) / (xs[column + 1] - xs[column]), 0.0, 1.0);
-      const double tz = std::clamp((z - zs[row]) / (zs[row + 1] - zs[row]), 0.0, 1.0);
-      add(column, row, (1 - tx) * (1 - tz));
-      add(column + 1, row, tx * (1 - tz));
-      add(column + 1, row + 1, tx * tz);
-      add(column, row + 1, (1 - tx) * tz);
+      // Spread along each axis where the electrode is on an interior node line (or on the row of a
+      // flat surface), where the ground surrounds it; else the bilinear weights of this cell.
+      const AxisWeights plain_x = interpolate(xs, column, x);
+      const AxisWeights plain_z = interpolate(zs, row, z);
+      const AxisWeights along_x = interior_column ? spread(xs, column_node) : plain_x;
+      AxisWeights along_z = plain_z;
+      if (on_row && row_node < nz) {
+        if (surface_at(ground, along_x, row_node)) {
+          along_z = surface(row_node);
+        } else if (row_node > 0) {
+          along_z = spread(zs, row_node);
+        }
+      }
+      if (!combine(mesh, ground, along_x, along_z, electrode)) {
+        combine(mesh, ground, plain_x, plain_z, electrode);
+      }
       return nullptr;
     }
   }
@@ -180,6 +274,18 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
       placed.b[i] = xa == xb && za == zb ? -1 : electrode_of(1, i, xb, zb);
       placed.m[i] = electrode_of(2, i, xm, zm);
       placed.n[i] = xm == xn && zm == zn ? -1 : electrode_of(3, i, xn, zn);
+      // A potential electrode where a current electrode stands would read an infinite potential.
+      const std::int32_t sources[2] = {placed.a[i], placed.b[i]};
+      const std::int32_t receivers[2] = {placed.m[i], placed.n[i]};
+      for (int r = 0; r < 2; ++r) {
+        for (int c = 0; c < 2; ++c) {
+          if (receivers[r] < 0 || receivers[r] != sources[c]) continue;
+          const std::string reason = std::string("stands on current electrode ") + role_names[c] +
+                                     ": the potential there is infinite";
+          refuse_electrode(io, 2 + r, line[i], r == 0 ? xm : xn, r == 0 ? zm : zn, survey.has_z,
+                           reason.c_str());
+        }
+      }
       for (const std::int32_t source : {placed.a[i], placed.b[i]}) {
         for (const std::int32_t receiver : {placed.m[i], placed.n[i]}) {
           if (source < 0 || receiver < 0) continue;
@@ -191,6 +297,8 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
     }
   }
   placed.smallest_separation = smallest;
+  for (const Electrode& electrode : placed.electrodes)
+    placed.largest_cell = std::max(placed.largest_cell, electrode.cell);
   return placed;
 }
 

@@ -1,8 +1,9 @@
 // The ground of a section: the mesh cells below the surface (an air-cell count per column), the
 // mesh nodes that touch them, numbered for the linear systems, the sides and bottom where the
 // ground meets the rest of the earth, and the survey's electrodes placed on it. An electrode is
-// never moved: one given by x stands on the surface at that x, shared between the two surface
-// nodes around it; one given with z stands at (x, z), shared between the four nodes of its cell.
+// never moved: its current enters, and its potential is read, through weights on the nodes around
+// it whose mean position is the electrode's, spread as far as the operator's fourth-order error
+// asks (see GroundOperator).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,18 @@
 #include "quelby/survey/survey_data.hpp"
 
 namespace quelby {
+
+// The operator's shares (see GroundOperator): of the five-point stencil in the stiffness, the rest
+// the bilinear element's, and of the lumped mass in the mass, the rest the consistent mass's. With
+// them the operator's error of order h^2 along the ground surface is that of a source and a
+// receiver each spread over their nodes with the second moment -electrode_spread h^2 / 6 along
+// each axis: the electrodes' weights spread them by as much, and the error cancels. (Along z the
+// spread needed is 3/4 - bilinear share + consistent share / 2, the same as along x for a
+// five-point share of 1/2.)
+inline constexpr double five_point_share = 0.5;
+inline constexpr double lumped_share = 0.25;
+inline constexpr double electrode_spread = (2 - five_point_share - lumped_share) / 2;
+static_assert(five_point_share == 0.5, "the spread along z equals the one along x only then");
 
 // Node (i, k) of the mesh (0-based column boundary i = 0..nx, row boundary k = 0..nz) is mesh node
 // k * (nx + 1) + i; cell (i, k) is cell k * nx + i.
@@ -38,15 +51,21 @@ struct Ground {
 // The ground below `air_cells` (nx counts, each 0..nz). Linear in nodes.
 Ground make_ground(const Mesh& mesh, std::span<const std::int32_t> air_cells);
 
-// One electrode on the ground: up to four ground nodes (0-based ground-node numbers) with weights
-// that sum to 1, by which its current enters and its potential is read.
+// One electrode on the ground: up to nine ground nodes (0-based ground-node numbers) with weights
+// that sum to 1, by which its current enters and its potential is read. Along each axis the
+// weights are either those of linear interpolation between the two nodes around the electrode, or,
+// for an electrode on a node with ground on both sides, that node and its two neighbours with no
+// first moment and the second moment electrode_spread (h1^2 + h2^2) / 12 (h1, h2 the cells beside
+// it; at a flat surface the node below carries its own and the mirror image's share,
+// electrode_spread / 6); the electrode's weights are their products.
 struct Electrode {
   double x = 0;
   double z = 0;         // the z it stands at (on the surface for one given by x alone)
   bool buried = false;  // given with z
   std::int32_t count = 0;
-  std::int32_t node[4] = {0, 0, 0, 0};
-  double weight[4] = {0, 0, 0, 0};
+  std::int32_t node[9] = {};
+  double weight[9] = {};
+  double cell = 0;  // the largest width or thickness of the ground cells at the electrode
 };
 
 // The survey placed on the ground: its distinct electrodes, and per datum (grouped order) the
@@ -55,13 +74,15 @@ struct SurveyElectrodes {
   std::vector<Electrode> electrodes;
   std::vector<std::int32_t> a, b, m, n;
   double smallest_separation = 0;  // the smallest distance between two electrodes of a datum
+  double largest_cell = 0;         // the largest Electrode::cell
 };
 
 // Places every electrode of `survey` (z positions where it has them). A pole is A equal to B, or
 // M equal to N (x and, with z positions, z). An electrode outside the mesh, over a column that is
-// wholly air, or given with z above the surface writes "Error: electrode <E> of datum <n> at
-// x = <x>[, z = <z>] <reason>" (the datum's 1-based line among the file's data) to the console,
-// then the run log, and throws Stop. Linear in data plus electrodes times log electrodes.
+// wholly air, or given with z above the surface, and a potential electrode where a current
+// electrode of its datum stands (its potential is infinite), write "Error: electrode <E> of datum
+// <n> at x = <x>[, z = <z>] <reason>" (the datum's 1-based line among the file's data) to the
+// console, then the run log, and throw Stop. Linear in data plus electrodes times log electrodes.
 SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& ground,
                                   const SurveyData& survey);
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
-#include "quelby/forward/wavenumbers.hpp"
+#include "quelby/base/read_detail.hpp"
+#include "quelby/forward/bessel.hpp"
 
 namespace quelby {
 namespace {
@@ -12,12 +14,91 @@ namespace {
 // The cell-local pairs of Cell::position after the four diagonals.
 constexpr int pair_first[6] = {0, 3, 0, 1, 0, 1};
 constexpr int pair_second[6] = {1, 2, 3, 2, 2, 3};
+// Which of a cell's four kinds of entries each of Cell::position's ten is: the diagonals, two
+// pairs along x, two along z, two across.
+constexpr int entry_kind[10] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3};
+
+// The stiffness and mass of a cell hx wide and hz thick for a unit conductivity, in the order of
+// Cell::stiffness. The bilinear element's stiffness (a = hz/hx, b = hx/hz) has the diagonal
+// (a + b)/3, the pairs -a/3 + b/6 along x, a/6 - b/3 along z and -(a + b)/6 across; the five-point
+// stencil's (a + b)/2, -a/2, -b/2 and 0. The consistent mass is hx hz (1/9, 1/18, 1/18, 1/36); the
+// lumped one puts hx hz / 4 on the diagonal, and their difference is hx hz / 12 times a second
+// difference along x plus one along z, less hx hz / 36 times their product, so that the lumped
+// share can differ along x and z. Where a change of width meets them, the five-point and lumped
+// shares leave terms of first order in the change, which cancel where (share) (hx^2 + hz^2) for
+// the stiffness, and (share) hx^2 and (share) hz^2 for the mass along x and z, are the same on
+// both sides: beyond `electrode_cell` L the shares shrink so, from their values at L.
+void cell_element(double hx, double hz, double electrode_cell, double stiffness[4],
+                  double mass[4]) {
+  double five_point = five_point_share, lumped_x = lumped_share, lumped_z = lumped_share;
+  if (electrode_cell > 0) {
+    const double square = electrode_cell * electrode_cell;
+    five_point *= std::min(1.0, 2 * square / (hx * hx + hz * hz));
+    lumped_x *= std::min(1.0, square / (hx * hx));
+    lumped_z *= std::min(1.0, square / (hz * hz));
+  }
+  const double lumped_both = std::min(lumped_x, lumped_z);
+  const double a = hz / hx, b = hx / hz;
+  const double bilinear = 1 - five_point;
+  stiffness[0] = bilinear * (a + b) / 3 + five_point * (a + b) / 2;
+  stiffness[1] = bilinear * (b / 6 - a / 3) - five_point * a / 2;
+  stiffness[2] = bilinear * (a / 6 - b / 3) - five_point * b / 2;
+  stiffness[3] = -bilinear * (a + b) / 6;
+  const double area = hx * hz;
+  mass[0] = area / 9 + (lumped_x + lumped_z) * area / 12 - lumped_both * area / 36;
+  mass[1] = area / 18 - lumped_x * area / 12 + lumped_both * area / 36;
+  mass[2] = area / 18 - lumped_z * area / 12 + lumped_both * area / 36;
+  mass[3] = area / 36 - lumped_both * area / 36;
+}
+
+// u^T E v for a cell matrix E with the entries e (diagonal, along x, along z, across) and the
+// corner values u, v. `differences`: E's rows sum to 0, so that u^T E v is the sum over the pairs
+// of -e_pair (u_a - u_b)(v_a - v_b), which keeps its precision where u and v are nearly constant.
+double cell_product(const double e[4], const double u[4], const double v[4], bool differences) {
+  const double pairs[3] = {(u[0] - u[1]) * (v[0] - v[1]) + (u[3] - u[2]) * (v[3] - v[2]),
+                           (u[0] - u[3]) * (v[0] - v[3]) + (u[1] - u[2]) * (v[1] - v[2]),
+                           (u[0] - u[2]) * (v[0] - v[2]) + (u[1] - u[3]) * (v[1] - v[3])};
+  if (differences) return -(e[1] * pairs[0] + e[2] * pairs[1] + e[3] * pairs[2]);
+  const double diagonal = u[0] * v[0] + u[1] * v[1] + u[2] * v[2] + u[3] * v[3];
+  const double along_x = u[0] * v[1] + u[1] * v[0] + u[3] * v[2] + u[2] * v[3];
+  const double along_z = u[0] * v[3] + u[3] * v[0] + u[1] * v[2] + u[2] * v[1];
+  const double across = u[0] * v[2] + u[2] * v[0] + u[1] * v[3] + u[3] * v[1];
+  return e[0] * diagonal + e[1] * along_x + e[2] * along_z + e[3] * across;
+}
+
+// Refuses a ground cell more than largest_aspect times wider than thick or thicker than wide,
+// naming its row or column (1-based).
+void check_aspect(const Mesh& mesh, const Ground& ground) {
+  for (std::int32_t k = 0; k < mesh.nz; ++k) {
+    const double hz = mesh.dz[static_cast<std::size_t>(k)];
+    for (std::int32_t i = 0; i < mesh.nx; ++i) {
+      const double hx = mesh.dx[static_cast<std::size_t>(i)];
+      if (!(hx > largest_aspect * hz || hz > largest_aspect * hx) || !ground.is_ground(i, k)) {
+        continue;
+      }
+      const std::string row = std::to_string(k + 1), column = std::to_string(i + 1);
+      if (hx > hz) {
+        throw std::invalid_argument(
+            "row " + row + " of the mesh is " + shortest(hz) + " m thick where column " + column +
+            " is " + shortest(hx) + " m wide: the forward model takes cells at most " +
+            shortest(largest_aspect) + " times wider than they are thick; make row " + row +
+            " thicker");
+      }
+      throw std::invalid_argument(
+          "column " + column + " of the mesh is " + shortest(hx) + " m wide where row " + row +
+          " is " + shortest(hz) + " m thick: the forward model takes cells at most " +
+          shortest(largest_aspect) + " times thicker than they are wide; make column " + column +
+          " wider");
+    }
+  }
+}
 
 }  // namespace
 
 GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double reference_x,
-                               double reference_z)
-    : node_count_(ground.node_count()) {
+                               double reference_z, double electrode_cell)
+    : node_count_(ground.node_count()), nx_(std::max(mesh.nx, 1)) {
+  check_aspect(mesh, ground);
   const std::int32_t nx = mesh.nx;
   const std::int32_t nz = mesh.nz;
   const std::int32_t nx1 = nx + 1;
@@ -63,21 +144,20 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
     }
     throw std::logic_error("GroundOperator: a cell's pair is missing from the pattern");
   };
+  // The boundary number of each ground node, -1 until its first boundary edge is met: one lookup
+  // per edge end, so that the set-up stays linear in the length of the boundary.
+  std::vector<std::int32_t> boundary_of_node(static_cast<std::size_t>(node_count_), -1);
   auto boundary_index = [&](std::int32_t node) {
-    for (std::size_t b = boundary_node_.size(); b-- > 0;) {
-      if (boundary_node_[b] == node) return static_cast<std::int32_t>(b);
-      if (boundary_node_.size() - b > 4) break;  // edges are visited along the boundary
-    }
-    const auto found = std::find(boundary_node_.begin(), boundary_node_.end(), node);
-    if (found != boundary_node_.end())
-      return static_cast<std::int32_t>(found - boundary_node_.begin());
+    std::int32_t& index = boundary_of_node[static_cast<std::size_t>(node)];
+    if (index >= 0) return index;
     const std::size_t mesh_node =
         static_cast<std::size_t>(ground.ground_nodes[static_cast<std::size_t>(node)]);
     const double x = mesh.x_nodes[mesh_node % static_cast<std::size_t>(nx1)];
     const double z = mesh.z_nodes[mesh_node / static_cast<std::size_t>(nx1)];
+    index = static_cast<std::int32_t>(boundary_node_.size());
     boundary_node_.push_back(node);
     boundary_distance_.push_back(std::hypot(x - reference_x, z - reference_z));
-    return static_cast<std::int32_t>(boundary_node_.size() - 1);
+    return index;
   };
   auto cosine = [&](std::int32_t node, double normal_x, double normal_z) {
     const std::size_t mesh_node =
@@ -103,9 +183,7 @@ GroundOperator::GroundOperator(const Mesh& mesh, const Ground& ground, double re
       }
       const double hx = mesh.dx[static_cast<std::size_t>(i)];
       const double hz = mesh.dz[static_cast<std::size_t>(k)];
-      cell.along_x = hz / hx / 18;
-      cell.along_z = hx / hz / 18;
-      cell.quarter_area = hx * hz / 4;
+      cell_element(hx, hz, electrode_cell, cell.stiffness, cell.mass);
       for (int a = 0; a < 4; ++a) cell.position[a] = position(cell.node[a], cell.node[a]);
       for (int p = 0; p < 6; ++p) {
         cell.position[4 + p] = position(cell.node[pair_first[p]], cell.node[pair_second[p]]);
@@ -142,24 +220,21 @@ void GroundOperator::set_conductivity(std::span<const double> sigma) {
   sigma_.resize(cells_.size());
   for (std::size_t c = 0; c < cells_.size(); ++c)
     sigma_[c] = sigma[static_cast<std::size_t>(cells_[c].cell)];
-  stiffness_.assign(rows_.size(), 0.0);
-  mass_.assign(static_cast<std::size_t>(node_count_), 0.0);
   boundary_weight_.assign(boundary_node_.size(), 0.0);
-  for (const Cell& cell : cells_) {
-    const double s = sigma[static_cast<std::size_t>(cell.cell)];
-    const double x = s * cell.along_x;
-    const double z = s * cell.along_z;
-    const double pair_value[6] = {-8 * x + z, -8 * x + z, x - 8 * z, x - 8 * z, -(x + z), -(x + z)};
-    for (int a = 0; a < 4; ++a) {
-      stiffness_[static_cast<std::size_t>(cell.position[a])] += 8 * (x + z);
-      mass_[static_cast<std::size_t>(cell.node[a])] += s * cell.quarter_area;
+  refused_.clear();
+  for (std::size_t c = 0; c < cells_.size(); ++c) {
+    const Cell& cell = cells_[c];
+    const double s = sigma_[c];
+    if (refused_.empty() && !(s >= 1 / largest_resistivity && s <= 1 / smallest_resistivity)) {
+      // 1-based (column, row), as the other messages about cells.
+      refused_ = "the resistivity of cell (" + std::to_string(cell.cell % nx_ + 1) + ", " +
+                 std::to_string(cell.cell / nx_ + 1) + ") is " + shortest(1 / s) +
+                 " ohm-m: the forward model takes resistivities from " +
+                 shortest(smallest_resistivity) + " to " + shortest(largest_resistivity) + " ohm-m";
     }
-    for (int p = 0; p < 6; ++p)
-      stiffness_[static_cast<std::size_t>(cell.position[4 + p])] += pair_value[p];
   }
   for (const BoundaryEdge& edge : edges_) {
-    const double s =
-        sigma[static_cast<std::size_t>(cells_[static_cast<std::size_t>(edge.cell)].cell)];
+    const double s = sigma_[static_cast<std::size_t>(edge.cell)];
     for (int e = 0; e < 2; ++e) {
       boundary_weight_[static_cast<std::size_t>(edge.boundary[e])] += s * edge.half_length_cos[e];
     }
@@ -177,10 +252,20 @@ std::vector<double> GroundOperator::boundary_factors(double k) const {
 
 void GroundOperator::values(double k, std::span<const double> boundary,
                             std::span<double> out) const {
-  std::copy(stiffness_.begin(), stiffness_.end(), out.begin());
+  if (!refused_.empty()) throw std::invalid_argument(refused_);
+  // Assembled cell by cell for every wavenumber: a few operations per entry against the
+  // factorisation's many, and no copy of the stiffness and mass in the pattern's order to keep.
   const double k2 = k * k;
-  for (std::size_t n = 0; n < mass_.size(); ++n)
-    out[static_cast<std::size_t>(diagonal_[n])] += k2 * mass_[n];
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(rows_.size()), 0.0);
+  for (std::size_t c = 0; c < cells_.size(); ++c) {
+    const Cell& cell = cells_[c];
+    const double s = sigma_[c];
+    const double entry[4] = {
+        s * (cell.stiffness[0] + k2 * cell.mass[0]), s * (cell.stiffness[1] + k2 * cell.mass[1]),
+        s * (cell.stiffness[2] + k2 * cell.mass[2]), s * (cell.stiffness[3] + k2 * cell.mass[3])};
+    for (int e = 0; e < 10; ++e)
+      out[static_cast<std::size_t>(cell.position[e])] += entry[entry_kind[e]];
+  }
   for (std::size_t b = 0; b < boundary_node_.size(); ++b) {
     out[static_cast<std::size_t>(diagonal_[static_cast<std::size_t>(boundary_node_[b])])] +=
         boundary_weight_[b] * boundary[b];
@@ -194,14 +279,10 @@ void GroundOperator::add_weighted(double k, std::span<const double> boundary,
     const Cell& cell = cells_[c];
     const double s = sigma_[c] * weight[static_cast<std::size_t>(cell.cell)];
     if (s == 0) continue;
-    const double x = s * cell.along_x;
-    const double z = s * cell.along_z;
-    const double pair_value[6] = {-8 * x + z, -8 * x + z, x - 8 * z, x - 8 * z, -(x + z), -(x + z)};
-    for (int a = 0; a < 4; ++a) {
-      out[static_cast<std::size_t>(cell.position[a])] += 8 * (x + z) + k2 * s * cell.quarter_area;
+    for (int e = 0; e < 10; ++e) {
+      out[static_cast<std::size_t>(cell.position[e])] +=
+          s * (cell.stiffness[entry_kind[e]] + k2 * cell.mass[entry_kind[e]]);
     }
-    for (int p = 0; p < 6; ++p)
-      out[static_cast<std::size_t>(cell.position[4 + p])] += pair_value[p];
     for (std::int32_t e = cell.first_edge; e < cell.first_edge + cell.edge_count; ++e) {
       const BoundaryEdge& edge = edges_[static_cast<std::size_t>(e)];
       for (int end = 0; end < 2; ++end) {
@@ -224,17 +305,8 @@ void GroundOperator::cell_energies(double k, std::span<const double> boundary,
       uu[a] = u[static_cast<std::size_t>(cell.node[a])];
       vv[a] = v[static_cast<std::size_t>(cell.node[a])];
     }
-    const double top_u = uu[1] - uu[0], bottom_u = uu[2] - uu[3];
-    const double top_v = vv[1] - vv[0], bottom_v = vv[2] - vv[3];
-    const double left_u = uu[3] - uu[0], right_u = uu[2] - uu[1];
-    const double left_v = vv[3] - vv[0], right_v = vv[2] - vv[1];
-    const double along_x =
-        8 * (top_u * top_v + bottom_u * bottom_v) + (top_u * bottom_v + bottom_u * top_v);
-    const double along_z =
-        8 * (left_u * left_v + right_u * right_v) + (left_u * right_v + right_u * left_v);
-    const double nodes = uu[0] * vv[0] + uu[1] * vv[1] + uu[2] * vv[2] + uu[3] * vv[3];
     double energy =
-        cell.along_x * along_x + cell.along_z * along_z + k2 * cell.quarter_area * nodes;
+        cell_product(cell.stiffness, uu, vv, true) + k2 * cell_product(cell.mass, uu, vv, false);
     for (std::int32_t e = cell.first_edge; e < cell.first_edge + cell.edge_count; ++e) {
       const BoundaryEdge& edge = edges_[static_cast<std::size_t>(e)];
       for (int end = 0; end < 2; ++end) {
@@ -251,13 +323,15 @@ void GroundOperator::cell_factor(std::size_t position, double k, std::span<const
                                  double scale, double* r) const {
   const Cell& cell = cells_[position];
   const double s = sigma_[position] * scale;
-  const double x = s * cell.along_x;
-  const double z = s * cell.along_z;
-  const double diagonal = 8 * (x + z) + k * k * s * cell.quarter_area;
-  double e[4][4] = {{diagonal, -8 * x + z, -(x + z), x - 8 * z},
-                    {-8 * x + z, diagonal, x - 8 * z, -(x + z)},
-                    {-(x + z), x - 8 * z, diagonal, -8 * x + z},
-                    {x - 8 * z, -(x + z), -8 * x + z, diagonal}};
+  const double k2 = k * k;
+  double entry[4];
+  for (int kind = 0; kind < 4; ++kind)
+    entry[kind] = s * (cell.stiffness[kind] + k2 * cell.mass[kind]);
+  // Local nodes 0-1 and 3-2 are pairs along x, 0-3 and 1-2 along z, 0-2 and 1-3 across.
+  double e[4][4] = {{entry[0], entry[1], entry[3], entry[2]},
+                    {entry[1], entry[0], entry[2], entry[3]},
+                    {entry[3], entry[2], entry[0], entry[1]},
+                    {entry[2], entry[3], entry[1], entry[0]}};
   for (std::int32_t edge_index = cell.first_edge; edge_index < cell.first_edge + cell.edge_count;
        ++edge_index) {
     const BoundaryEdge& edge = edges_[static_cast<std::size_t>(edge_index)];

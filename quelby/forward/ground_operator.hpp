@@ -1,8 +1,12 @@
 // The operator of one wavenumber k on the ground, with potentials on the nodes and a conductivity
-// per cell: A(k) = S + k^2 M + B(k), symmetric positive definite. S is the stiffness of each cell
-// (the bilinear element's blended one third to two thirds with the five-point stencil: their
-// point-source errors have opposite signs and cancel to first order), M the lumped mass (a
-// quarter of the cell's area at each of its nodes), B(k) the mixed condition of a point source on
+// per cell: A(k) = S + k^2 M + B(k), symmetric positive definite. Per cell S is half the bilinear
+// element's stiffness and half the five-point stencil's (the blend whose error of order h^2 acts
+// as a change of the mass alone), M three quarters the consistent mass and a quarter the lumped
+// one; the error of order h^2 they leave at a point source on uniform cells of any shape is
+// cancelled along the ground surface by the electrodes' weights (place_electrodes,
+// five_point_share). Where cells grow beyond those at the electrodes (the padding) the five-point
+// and lumped shares shrink with the square of the cell size, so that a change of width between
+// neighbours adds no error of first order there. B(k) is the mixed condition of a point source on
 // the sides and bottom, du/dn + k K1(kr)/K0(kr) cos(theta) u = 0, lumped on the boundary nodes,
 // with r and theta taken from one reference point. The ground surface carries no current.
 #pragma once
@@ -10,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "quelby/forward/ground.hpp"
@@ -17,11 +22,24 @@
 
 namespace quelby {
 
+// Cells may be at most this many times wider than thick, or thicker than wide: the data of a mesh
+// with one such row lose about 1e-16 times the ratio to rounding (3e-5 at 1e12), and beyond about
+// 1e15 the factorisation fails.
+inline constexpr double largest_aspect = 1e12;
+// The resistivities (ohm-m) the operator takes: its entries, their products in the factorisation
+// and the fields stay far inside the range of doubles.
+inline constexpr double smallest_resistivity = 1e-100;
+inline constexpr double largest_resistivity = 1e100;
+
 class GroundOperator {
  public:
   // The pattern and geometry of the ground of `mesh`; the mixed condition is taken from the point
-  // (reference_x, reference_z). Linear in cells.
-  GroundOperator(const Mesh& mesh, const Ground& ground, double reference_x, double reference_z);
+  // (reference_x, reference_z); `electrode_cell` is the largest width or thickness of a cell at an
+  // electrode (SurveyElectrodes::largest_cell; 0: no cell counts as padding). Linear in cells.
+  // Throws std::invalid_argument naming the row or column of a ground cell more than
+  // largest_aspect times wider than thick or thicker than wide.
+  GroundOperator(const Mesh& mesh, const Ground& ground, double reference_x, double reference_z,
+                 double electrode_cell = 0);
 
   std::int32_t size() const noexcept { return node_count_; }
   // The upper triangle in compressed columns: column j holds rows i <= j, ascending.
@@ -30,14 +48,16 @@ class GroundOperator {
   std::size_t entry_count() const noexcept { return rows_.size(); }
 
   // Takes one conductivity per mesh cell (S/m, cell order; air cells are not read). Linear in
-  // cells.
+  // cells. A ground cell whose resistivity lies outside [smallest_resistivity,
+  // largest_resistivity] is remembered, and values() refuses to build the operator of it.
   void set_conductivity(std::span<const double> sigma);
 
   // The mixed condition's factor at each boundary node for wavenumber k: k K1(kr) / K0(kr) for
   // the node's distance r from the reference point. Every k-dependent call below takes these.
   std::vector<double> boundary_factors(double k) const;
 
-  // The entries of A(k) for the conductivity last set, in the pattern's order.
+  // The entries of A(k) for the conductivity last set, in the pattern's order. Throws
+  // std::invalid_argument naming the first cell whose resistivity is out of range.
   void values(double k, std::span<const double> boundary, std::span<double> out) const;
   // Adds to `out` the entries of sum_c weight_c sigma_c dA/dsigma_c at wavenumber k: the operator
   // of the conductivity sigma_c * weight_c (one weight per mesh cell). Linear in cells.
@@ -63,9 +83,11 @@ class GroundOperator {
   struct Cell {
     std::int32_t cell = 0;      // mesh cell, k * nx + i
     std::int32_t node[4] = {};  // ground nodes (i,k), (i+1,k), (i+1,k+1), (i,k+1)
-    double along_x = 0;         // hz / hx / 18
-    double along_z = 0;         // hx / hz / 18
-    double quarter_area = 0;    // hx hz / 4
+    // The cell's stiffness and mass for a unit conductivity: a diagonal entry, then the entry of
+    // a pair along x (same row), along z (same column) and across the cell. The stiffness's rows
+    // sum to 0.
+    double stiffness[4] = {};
+    double mass[4] = {};
     // Entry positions of the cell's pairs in the pattern: the four diagonals, then the pairs
     // 0-1, 3-2 (same row), 0-3, 1-2 (same column), 0-2, 1-3 (diagonals of the cell).
     std::int32_t position[10] = {};
@@ -82,6 +104,7 @@ class GroundOperator {
 
  private:
   std::int32_t node_count_ = 0;
+  std::int32_t nx_ = 1;  // the mesh's columns, for the numbers of cells in messages
   std::vector<std::int32_t> column_starts_, rows_, diagonal_;
   std::vector<Cell> cells_;
   std::vector<BoundaryEdge> edges_;
@@ -91,9 +114,8 @@ class GroundOperator {
   std::vector<std::array<int, 2>> edge_local_;  // the cell-local ends of each boundary edge
   // Set by set_conductivity:
   std::vector<double> sigma_;            // per entry of cells_
-  std::vector<double> stiffness_;        // S, in pattern order
-  std::vector<double> mass_;             // M, per ground node
   std::vector<double> boundary_weight_;  // sum of sigma L/2 cos(theta), per boundary node
+  std::string refused_;                  // why values() refuses the conductivity set, or empty
 };
 
 }  // namespace quelby

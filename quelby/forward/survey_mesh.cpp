@@ -91,6 +91,45 @@ int padding_to_reach(double cell, double growth, double distance) {
   stop_with(io, Order::console_then_log, "\nError: " + what + "\n");
 }
 
+// The most nodes, (nx + 1) x (nz + 1), a mesh may have (what the mesh reader accepts), and the
+// most cells along either direction of a mesh for a survey: far beyond any mesh the forward model
+// can solve on, and small enough that the mesh's own arrays take some tens of megabytes at most.
+constexpr double most_nodes = std::numeric_limits<std::int32_t>::max();
+constexpr double most_cells_along = 1e6;
+
+// Refuses, before anything is allocated, a mesh of `columns` x `rows` cells (counted in floating
+// point, so that no count can overflow) beyond those limits.
+void check_cell_counts(const Io& io, double columns, double rows, double cell, double line,
+                       double depth) {
+  if (columns <= most_cells_along && rows <= most_cells_along &&
+      (columns + 1) * (rows + 1) <= most_nodes) {
+    return;
+  }
+  refuse(io, "a core cell of " + shortest(cell) + " m over " + shortest(line) +
+                 " m of electrodes and a core depth of " + shortest(depth) + " m make a mesh of " +
+                 shortest(columns) + " x " + shortest(rows) +
+                 " cells, more than a mesh for a survey may have (" +
+                 std::to_string(static_cast<long long>(most_cells_along)) +
+                 " cells along x or z, " + shortest(most_nodes) +
+                 " nodes in all); choose a larger cell width or a smaller core depth");
+}
+
+// Refuses nodes that are not finite and strictly increasing: cells too small to be told apart at
+// the positions' magnitude, or padding grown beyond the range of doubles.
+void check_nodes(const Io& io, std::span<const double> nodes, const char* axis, double cell) {
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (std::isfinite(nodes[i]) && (i == 0 || nodes[i] > nodes[i - 1])) continue;
+    // Node numbers are shown 1-based.
+    std::string what = std::string("the mesh's ") + axis + " node " + std::to_string(i + 1);
+    what += std::isfinite(nodes[i]) ? " at " + shortest(nodes[i]) + " m does not follow node " +
+                                          std::to_string(i) + " at " + shortest(nodes[i - 1]) + " m"
+                                    : " is not a finite number (" + shortest(nodes[i]) + ")";
+    refuse(io, what + ": a core cell of " + shortest(cell) +
+                   " m cannot be placed at these positions; choose a larger cell width or a "
+                   "smaller padding growth");
+  }
+}
+
 }  // namespace
 
 Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<const double> z,
@@ -106,6 +145,12 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
     refuse(io, "relief should not be negative");
   if (options.padding_cells < 0 || options.margin_cells < 0)
     refuse(io, "cell counts should not be negative");
+  if (!std::isfinite(options.top)) refuse(io, "the top should be a finite number");
+  for (std::size_t e = 0; e < x.size(); ++e) {
+    if (!std::isfinite(x[e]) || (e < z.size() && !std::isfinite(z[e]))) {
+      refuse(io, "electrode position " + std::to_string(e + 1) + " is not a finite number");
+    }
+  }
   std::vector<double> positions(x.begin(), x.end());
   std::sort(positions.begin(), positions.end());
   positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
@@ -117,21 +162,31 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
   const double first = positions.front();
   const double last = positions.back();
   const double line = last - first;
+  if (!std::isfinite(line)) refuse(io, "the electrodes span more than the range of numbers");
   double cell = options.cell_width;
   if (cell == 0)
     cell = spacing > 0 ? spacing / 4 : (largest_separation > 0 ? largest_separation / 16 : 1.0);
-  // Whole cells across the electrodes, of the width nearest the chosen one.
-  const auto across = static_cast<std::int32_t>(std::max(1.0, std::round(line / cell)));
-  if (line > 0) cell = line / across;
+  // Whole cells across the electrodes, of the width nearest the chosen one; every count is
+  // checked in floating point before it is converted or anything is allocated.
+  const double across_cells = std::max(1.0, std::round(line / cell));
   const double depth =
-      options.core_depth > 0 ? options.core_depth : std::max(0.75 * largest_separation, 4 * cell);
+      options.core_depth > 0
+          ? options.core_depth
+          : std::max(0.75 * largest_separation, 4 * (line > 0 ? line / across_cells : cell));
+  const double chosen_cell = cell;
+  if (line > 0) cell = line / across_cells;
   double deepest = options.top;
   for (const double value : z) deepest = std::max(deepest, value);
   const double core_bottom = std::max(options.top + options.relief + depth, deepest + 4 * cell);
-  const auto rows = static_cast<std::int32_t>(std::ceil((core_bottom - options.top) / cell - 1e-9));
+  const double row_cells = std::ceil((core_bottom - options.top) / cell - 1e-9);
   const double reach = 5 * std::max(line, depth + options.relief);
   const int padding = options.padding_cells > 0 ? options.padding_cells
                                                 : padding_to_reach(cell, options.growth, reach);
+  const double core_columns =
+      line > 0 ? across_cells + 2.0 * options.margin_cells : 2.0 * options.margin_cells + 1;
+  check_cell_counts(io, core_columns + 2.0 * padding, row_cells + padding, chosen_cell, line,
+                    core_bottom - options.top);
+  const auto rows = static_cast<std::int32_t>(row_cells);
   const std::vector<double> pads = padding_widths(cell, options.growth, padding);
   double padding_total = 0;
   for (const double w : pads) padding_total += w;
@@ -140,8 +195,7 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
   const double core_start = first - options.margin_cells * cell;
   const double core_end =
       line > 0 ? last + options.margin_cells * cell : first + (options.margin_cells + 1) * cell;
-  const auto core_cells = static_cast<std::int32_t>(line > 0 ? across + 2 * options.margin_cells
-                                                             : 2 * options.margin_cells + 1);
+  const auto core_cells = static_cast<std::int32_t>(core_columns);
   xs.start = core_start - padding_total;
   double at = xs.start;
   for (std::size_t p = pads.size(); p-- > 1;) {
@@ -171,7 +225,10 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
     zs.ends.push_back(at);
     zs.counts.push_back(1);
   }
-  return mesh_from_segments(xs, zs);
+  Mesh mesh = mesh_from_segments(xs, zs);
+  check_nodes(io, mesh.x_nodes, "x", chosen_cell);
+  check_nodes(io, mesh.z_nodes, "z", chosen_cell);
+  return mesh;
 }
 
 namespace {

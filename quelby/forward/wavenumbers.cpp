@@ -12,6 +12,8 @@ constexpr double half_pi = std::numbers::pi / 2;
 constexpr int fit_distances = 120;     // pole rows of the fit
 constexpr int check_distances = 2000;  // pole distances the error is measured at
 constexpr std::size_t most_data_rows = 300;
+constexpr std::size_t most_imaged_data = 40;  // data also fitted at image depths
+constexpr int image_depths = 6;
 
 // Least squares min |A w - b| for a dense rows x cols matrix (row-major), by Householder QR on
 // the columns scaled to unit norm. Returns the cols weights.
@@ -68,7 +70,8 @@ std::vector<double> log_spaced(double first, double last, int count) {
 
 // The rows of a fit: the pole rows at log-spaced distances and the data rows, each data row a
 // combination of K0 at a few of the distinct distances of the survey. A weight vector w gives a
-// row's relative error as (sum_j w_j row_j) / exact - 1.
+// data row's error as ((sum_j w_j row_j) - exact) / scale: the row's own transform for a datum,
+// the unshifted datum's for the datum seen at an image depth.
 struct FitRows {
   std::vector<double> pole_distances;
   std::vector<double> distances;  // distinct distances of the data terms
@@ -77,7 +80,7 @@ struct FitRows {
     std::size_t distance;
   };
   std::vector<std::vector<Term>> data;
-  std::vector<double> data_exact;
+  std::vector<double> data_exact, data_scale;
 };
 
 double kernel_exact(const DatumKernel& kernel) {
@@ -97,7 +100,7 @@ struct Fit {
 using BesselK0 = double (*)(double);
 
 // K0 by the polynomial approximations of Abramowitz and Stegun (9.8.1, 9.8.5, 9.8.6): relative
-// error below 2e-7, several times faster than the library's; used only while the wavenumbers are
+// error below 2e-7, several times faster than bessel_k0; used only while the wavenumbers are
 // searched for, never for the final weights or the reported errors.
 double approximate_k0(double x) {
   if (x <= 2) {
@@ -122,7 +125,7 @@ double approximate_k0(double x) {
                     y * (-0.01062446 + y * (0.00587872 + y * (-0.00251540 + y * 0.00053208))))));
 }
 
-double library_k0(double x) {
+double full_k0(double x) {
   return bessel_k0(x);
 }
 
@@ -153,8 +156,8 @@ Fit fit_weights(const FitRows& rows, std::vector<double> k, BesselK0 k0,
       for (std::size_t j = 0; j < cols; ++j)
         row[j] += term.coefficient * k0_at[term.distance * cols + j];
     }
-    for (std::size_t j = 0; j < cols; ++j) row[j] /= rows.data_exact[d] * rule_data_tolerance;
-    b[pole_rows + d] = 1 / rule_data_tolerance;
+    for (std::size_t j = 0; j < cols; ++j) row[j] /= rows.data_scale[d] * rule_data_tolerance;
+    b[pole_rows + d] = rows.data_exact[d] / (rows.data_scale[d] * rule_data_tolerance);
   }
   const std::vector<double> scaled = a;
   fit.weight = least_squares(std::move(a), b, total, cols);
@@ -184,10 +187,10 @@ double pole_error(const std::vector<double>& k, const std::vector<double>& weigh
   return worst;
 }
 
-// The final form of a fit: weights and row errors from the library's K0, the pole error measured
+// The final form of a fit: weights and row errors from bessel_k0, the pole error measured
 // on the finer set of distances too.
 Fit finish(const FitRows& rows, const std::vector<double>& k, double r_min, double r_max) {
-  Fit fit = fit_weights(rows, k, library_k0);
+  Fit fit = fit_weights(rows, k, full_k0);
   fit.pole_error = std::max(fit.pole_error, pole_error(fit.k, fit.weight, r_min, r_max));
   return fit;
 }
@@ -304,17 +307,6 @@ std::vector<double> optimise_wavenumbers(const FitRows& rows, std::vector<double
 
 }  // namespace
 
-double bessel_k0(double x) {
-  return std::cyl_bessel_k(0.0, x);
-}
-
-double bessel_k1_over_k0(double x) {
-  if (x < 500) return std::cyl_bessel_k(1.0, x) / std::cyl_bessel_k(0.0, x);
-  // Asymptotic series of the ratio; its next term is below 1e-13 here.
-  const double t = 1 / x;
-  return 1 + t * (0.5 + t * (-0.125 + t * (0.125 + t * (-25.0 / 128))));
-}
-
 WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<const DatumKernel> data,
                                       int count) {
   if (!(r_min > 0) || !(r_max > r_min))
@@ -350,27 +342,55 @@ WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<cons
       std::max<std::size_t>((candidates.size() + most_data_rows - 1) / most_data_rows, 1);
   std::vector<const DatumKernel*> fitted;
   for (std::size_t d = 0; d < candidates.size(); d += stride) fitted.push_back(candidates[d]);
+  // Over layered ground a datum's kernel gains images: its terms at sqrt(r^2 + d^2) for the depths
+  // d of the images, whose combination cancels as much as the datum's own. A few of the data are
+  // fitted at image depths from a quarter of their shortest distance to four times their longest,
+  // each to the tolerance of the datum itself.
+  std::vector<DatumKernel> kernels;
+  std::vector<double> scales;
   for (const DatumKernel* kernel : fitted) {
-    for (const TransformTerm& term : *kernel) rows.distances.push_back(term.distance);
+    kernels.push_back(*kernel);
+    scales.push_back(std::abs(kernel_exact(*kernel)));
+  }
+  const std::size_t image_stride =
+      std::max<std::size_t>((fitted.size() + most_imaged_data - 1) / most_imaged_data, 1);
+  for (std::size_t d = 0; d < fitted.size(); d += image_stride) {
+    const DatumKernel& kernel = *fitted[d];
+    double shortest = kernel.front().distance, longest = kernel.front().distance;
+    for (const TransformTerm& term : kernel) {
+      shortest = std::min(shortest, term.distance);
+      longest = std::max(longest, term.distance);
+    }
+    for (const double depth : log_spaced(shortest / 4, 4 * longest, image_depths)) {
+      DatumKernel imaged = kernel;
+      for (TransformTerm& term : imaged) term.distance = std::hypot(term.distance, depth);
+      if (std::abs(kernel_exact(imaged)) < 1e-3 * scales[d]) continue;
+      kernels.push_back(std::move(imaged));
+      scales.push_back(scales[d]);
+    }
+  }
+  for (const DatumKernel& kernel : kernels) {
+    for (const TransformTerm& term : kernel) rows.distances.push_back(term.distance);
   }
   std::sort(rows.distances.begin(), rows.distances.end());
   rows.distances.erase(std::unique(rows.distances.begin(), rows.distances.end()),
                        rows.distances.end());
-  for (const DatumKernel* kernel : fitted) {
+  for (std::size_t d = 0; d < kernels.size(); ++d) {
     std::vector<FitRows::Term> terms;
-    for (const TransformTerm& term : *kernel) {
+    for (const TransformTerm& term : kernels[d]) {
       const auto at = static_cast<std::size_t>(
           std::lower_bound(rows.distances.begin(), rows.distances.end(), term.distance) -
           rows.distances.begin());
       terms.push_back({term.coefficient, at});
     }
     rows.data.push_back(std::move(terms));
-    rows.data_exact.push_back(kernel_exact(*kernel));
+    rows.data_exact.push_back(kernel_exact(kernels[d]));
+    rows.data_scale.push_back(scales[d]);
   }
 
   // Evenly spaced wavenumbers first: the smallest count that meets the tolerances on the rows.
   // Then fewer, moved to where they fit best, as long as they still meet them (with a margin for
-  // the approximate K0 of the search). Only the rule kept is measured with the library's K0.
+  // the approximate K0 of the search). Only the rule kept is measured with bessel_k0.
   Fit fit;
   if (count > 0) {
     fit = finish(rows, best_even_spacing(rows, r_min, r_max, count), r_min, r_max);

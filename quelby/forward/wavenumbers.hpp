@@ -8,12 +8,9 @@
 #include <span>
 #include <vector>
 
-namespace quelby {
+#include "quelby/forward/bessel.hpp"
 
-// K0(x) and K1(x) / K0(x), the modified Bessel functions of the second kind, for x > 0. The ratio
-// stays finite where K0 and K1 underflow (x of several hundred).
-double bessel_k0(double x);
-double bessel_k1_over_k0(double x);
+namespace quelby {
 
 // One term coefficient * K0(k * distance) of a datum's transform kernel; its exact transform is
 // coefficient * pi / (2 * distance).
@@ -33,8 +30,9 @@ struct WavenumberRule {
   // Largest relative error of sum_j w_j K0(k_j r) against pi / (2 r) for r in [r_min, r_max],
   // measured on 2000 distances spaced evenly in log r.
   double pole_error = 0;
-  // Largest relative error of the fitted data kernels against their exact transforms (0 when no
-  // datum was fitted).
+  // Largest relative error of the fitted data kernels against their exact transforms, and of a few
+  // of them seen at image depths (their terms at sqrt(r^2 + d^2), as layered ground makes them),
+  // relative to the datum's own transform (0 when no datum was fitted).
   double data_error = 0;
 };
 
@@ -43,10 +41,12 @@ inline constexpr double rule_pole_tolerance = 2.5e-4;
 inline constexpr double rule_data_tolerance = 1e-4;
 
 // Fits a rule for distances r_min..r_max (0 < r_min < r_max) and the data kernels `data` (may be
-// empty; kernels whose exact transform is nearly zero against their terms are not fitted). The
-// wavenumbers are spaced evenly in log k; their weights are the least-squares fit of the relative
-// errors. With `count` 0 the count is the smallest that meets both tolerances (at most 40, else the
-// best found); otherwise it is `count` (1..64). Cost: a few hundred K0 evaluations per fitted row.
+// empty; kernels whose exact transform is nearly zero against their terms are not fitted), up to
+// 40 of them also at six image depths from a quarter of their shortest distance to four times
+// their longest. The wavenumbers are spaced evenly in log k; their weights are the least-squares
+// fit of the relative errors. With `count` 0 the count is the smallest that meets both tolerances
+// (at most 40, else the best found); otherwise it is `count` (1..64). Cost: a few hundred K0
+// evaluations per fitted row.
 WavenumberRule design_wavenumber_rule(double r_min, double r_max, std::span<const DatumKernel> data,
                                       int count = 0);
 

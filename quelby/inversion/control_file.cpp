@@ -10,6 +10,7 @@
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/inversion/inversion_inputs.hpp"
 
 namespace quelby {
 namespace {
@@ -44,6 +45,22 @@ std::vector<std::string_view> words_of(std::string_view text) {
     if (at > begin) words.push_back(text.substr(begin, at - begin));
   }
   return words;
+}
+
+// True when the first word of `text` is a number (a value, r*v, or either followed by one comma or
+// slash): the line then holds a value. Any other first word names a file, an absolute path (which
+// begins with a slash) or a path through a folder named by digits among them.
+bool starts_with_number(std::string_view text) {
+  std::size_t end = 0;
+  while (end < text.size() && !is_blank(text[end])) ++end;
+  std::string_view word = text.substr(0, end);
+  if (!word.empty() && (word.back() == ',' || word.back() == '/')) word.remove_suffix(1);
+  double value = 0;
+  if (parse_real(word, value) == ReadErrorKind::none) return true;
+  const std::size_t star = word.find('*');
+  std::int32_t count = 0;
+  return star != word.npos && parse_integer(word.substr(0, star), count) == ReadErrorKind::none &&
+         count > 0 && parse_real(word.substr(star + 1), value) == ReadErrorKind::none;
 }
 
 // `text` after its first word, without the blanks around it.
@@ -86,7 +103,7 @@ class ControlReader {
   [[noreturn]] void fail(std::string_view what) const {
     stop_with(io_, Order::console_then_log, message(what), exit_failure,
               line_detail(name_, static_cast<std::size_t>(line_number_),
-                          "found '" + std::string(text_) + "'"));
+                          "found " + quoted_text(text_, line_length)));
   }
 
   // A file that must exist, named by the whole of `text`.
@@ -106,19 +123,21 @@ class ControlReader {
     return existing_file(label, text);
   }
 
-  // "default", a value (a line that starts with a number) or a model file.
-  ModelChoice model_choice(std::string_view text, std::string_view label, bool positive) {
+  // "default", a value (a line whose first word is a number) or a model file. A resistivity is
+  // positive; a chargeability is 0 or more and at most largest_magnitude.
+  ModelChoice model_choice(std::string_view text, std::string_view label, bool resistivity) {
     if (same_word(text, "default")) return ModelChoice::automatic();
+    if (!starts_with_number(text)) return ModelChoice::model_file(existing_file(label, text));
     double value = unset;
-    if (read_text(text, {value}).ok()) {
-      if (!std::isfinite(value) || (positive ? !(value > 0) : !(value >= 0))) {
-        fail("expected the " + std::string(label) + ": " +
-             (positive ? "a positive value" : "a value of 0 or more") +
-             ", a model file or default");
-      }
-      return ModelChoice::uniform(value);
+    const bool read = read_text(text, {value}).ok();
+    if (!read || !std::isfinite(value) ||
+        (resistivity ? !(value > 0) : !(value >= 0 && value <= largest_magnitude))) {
+      fail("expected the " + std::string(label) + ": " +
+           (resistivity ? std::string("a positive value")
+                        : "a value from 0 to " + shortest(largest_magnitude)) +
+           ", a model file or default");
     }
-    return ModelChoice::model_file(existing_file(label, text));
+    return ModelChoice::uniform(value);
   }
 
   // "default" or 0; 2 a_s a_x a_z; 3 Lx Lz.
@@ -271,8 +290,28 @@ class ControlReader {
   std::int32_t line_number_ = 0;
 };
 
-// The optional keyword lines after the output folder, each at most once.
-void read_keyword_lines(ControlReader& reader, InversionRun& run) {
+// "difference", or "ratio" and optionally the homogeneous model's resistivity (> 0).
+void read_timelapse_method(ControlReader& reader, std::string_view text,
+                           TimelapseControl& timelapse) {
+  constexpr std::string_view expected =
+      "expected timelapse_method difference, or ratio and optionally a positive resistivity";
+  const std::vector<std::string_view> words = words_of(text);
+  if (words.size() == 1 && same_word(words[0], "difference")) {
+    timelapse.method = TimelapseMethod::difference;
+    return;
+  }
+  if (words.empty() || !same_word(words[0], "ratio") || words.size() > 2) reader.fail(expected);
+  timelapse.method = TimelapseMethod::ratio;
+  if (words.size() == 1) return;
+  double value = unset;
+  if (!read_text(words[1], {value}).ok() || !std::isfinite(value) || !(value > 0)) {
+    reader.fail(expected);
+  }
+  timelapse.homogeneous = value;
+}
+
+// The optional keyword lines after the output folder, each at most once but timelapse_step.
+void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseControl* timelapse) {
   std::vector<std::string> seen;
   while (reader.next()) {
     const std::string_view text = reader.text();
@@ -323,10 +362,24 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run) {
           rest, 1, [](double v) { return v >= 0; },
           "max_log_change VALUE: the largest change of ln(resistivity) in one iteration, 0 or "
           "more (0: unbounded)")[0];
+    } else if (timelapse != nullptr && same_word(keyword, "timelapse_step")) {
+      needs_value();
+      timelapse->step_files.push_back(reader.existing_file("time-lapse data", rest));
+      continue;  // one line per step
+    } else if (timelapse != nullptr && same_word(keyword, "timelapse_method")) {
+      needs_value();
+      if (timelapse->step_files.empty()) {
+        reader.fail("timelapse_method needs the timelapse_step lines of the later steps before it");
+      }
+      read_timelapse_method(reader, rest, *timelapse);
     } else {
-      reader.fail(
-          "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-          "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change");
+      reader.fail(timelapse != nullptr
+                      ? "expected the end of the file or a keyword line: data_std, ip_std, "
+                        "ip_starting, ip_reference, ip_alpha, robust, blocky, "
+                        "resistivity_bounds, max_log_change, timelapse_step or timelapse_method"
+                      : "expected the end of the file or a keyword line: data_std, ip_std, "
+                        "ip_starting, ip_reference, ip_alpha, robust, blocky, "
+                        "resistivity_bounds or max_log_change");
     }
     seen.emplace_back(words[0]);
     for (char& c : seen.back()) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -336,7 +389,7 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run) {
 }  // namespace
 
 InversionRun read_control_file(const Io& io, std::string_view name,
-                               const ControlOverrides& overrides) {
+                               const ControlOverrides& overrides, TimelapseControl* timelapse) {
   ControlReader reader(io, name);
   InversionRun run;
   const auto overridden = [&](bool skip, std::string_view what) {
@@ -370,7 +423,7 @@ InversionRun read_control_file(const Io& io, std::string_view name,
   if (!overridden(overrides.output_folder, "the output folder")) {
     run.output_folder = reader.output_folder();
   }
-  read_keyword_lines(reader, run);
+  read_keyword_lines(reader, run, timelapse);
   write_message(io, Order::log_only, "control file was read from: " + reader.name() + "\n");
   return run;
 }

@@ -1,14 +1,18 @@
 // The control file of an inversion: one item per line in a fixed order (mesh, DC data, IP data,
 // topography, active cells, starting model, reference model, alpha, weights, dipping, chifact,
 // iteration limit, what to invert, output folder), then optional keyword lines (data_std, ip_std,
-// ip_starting, ip_reference, ip_alpha). Comment lines ("!" or "%" first), blank lines and
+// ip_starting, ip_reference, ip_alpha; for a time-lapse inversion timelapse_step, once per later
+// step in time order, and timelapse_method). Comment lines ("!" or "%" first), blank lines and
 // end-of-line comments after "!" are skipped. The syntax of every line is in doc/formats.md.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "quelby/base/io.hpp"
 #include "quelby/inversion/inversion_run.hpp"
+#include "quelby/inversion/timelapse.hpp"
 
 namespace quelby {
 
@@ -22,13 +26,24 @@ struct ControlOverrides {
   bool output_folder = false;
 };
 
+// The time-lapse lines of a control file: the later steps' data files in time order (the data line
+// holds the baseline's), the method and, for the ratio, the homogeneous model's resistivity (0:
+// the baseline's median apparent resistivity). No step: an ordinary inversion.
+struct TimelapseControl {
+  std::vector<std::string> step_files;
+  TimelapseMethod method = TimelapseMethod::difference;
+  double homogeneous = 0;
+};
+
 // Reads the control file `name` (trailing blanks ignored) into a run description and writes
 // "control file was read from: <name>" to the run log. Input files named on its lines must exist
 // (read_input_file_name checks them). A line that is missing or wrong writes
 // "Error: control file <name>, line <n>: <what was expected>" (console, then run log), after the
 // message of read_input_file_name for a file that does not exist, and throws Stop with a detail
-// line that shows what the line held. Lines are read up to their 500th character.
+// line that shows what the line held. Lines are read up to their 500th character. The time-lapse
+// lines are read into `timelapse`; without it they are refused as unknown keywords.
 InversionRun read_control_file(const Io& io, std::string_view name,
-                               const ControlOverrides& overrides = {});
+                               const ControlOverrides& overrides = {},
+                               TimelapseControl* timelapse = nullptr);
 
 }  // namespace quelby

@@ -1,7 +1,11 @@
 #include "quelby/inversion/gauss_newton.hpp"
 
+#include <unistd.h>
 #include <algorithm>
+
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -72,46 +76,281 @@ void scale_sensitivities(std::span<const double> jacobian, std::span<const doubl
       });
 }
 
-// The data-space step of every beta at once: with H = D^-1/2 L^-1 P G^T (WTW = P^T L D L^T P),
-// K = G WTW^-1 G^T = H^T H = Q diag(lambda) Q^T. For the right-hand side c the step of beta is
-// dm = -WTW^-1 G^T Q (Lambda + beta)^-1 Q^T c and its linearised misfit
-// sum (beta / (lambda + beta))^2 (Q^T c)^2.
-class DataSpaceStep {
+// The scaled sensitivities G = diag(sqrt(w) / dstd) J as an operator: held (column-major, as
+// scale_sensitivities leaves them) or through the problem's products with J.
+class ScaledSensitivities {
  public:
-  // `half` (npar * ndat) is the memory H is made in; `gt` is G as scale_sensitivities leaves it.
-  DataSpaceStep(const ModelSolver& solver, std::span<const double> gt, std::size_t ndat,
-                std::span<double> half)
-      : ndat_(ndat) {
-    solver.half_solve(gt, ndat, half);
+  ScaledSensitivities(std::span<const double> gt, std::size_t ndat, std::size_t npar)
+      : gt_(gt), ndat_(ndat), npar_(npar) {}
+  ScaledSensitivities(const Io& io, InversionProblem& problem, std::span<const double> m,
+                      std::span<const double> row_scale)
+      : io_(&io),
+        problem_(&problem),
+        m_(m),
+        row_scale_(row_scale),
+        ndat_(problem.data_count()),
+        npar_(problem.parameter_count()) {}
+  bool held() const { return problem_ == nullptr; }
+  std::span<const double> matrix() const { return gt_; }
+  // out = G v (ndat values).
+  void times(std::span<const double> v, std::span<double> out) const {
+    if (held()) {
+      dense::parallel_gemv(false, ndat_, npar_, gt_.data(), ndat_, v, out);
+      return;
+    }
+    problem_->jacobian_times(*io_, m_, v, out);
+    for (std::size_t i = 0; i < ndat_; ++i) out[i] *= row_scale_[i];
+  }
+  // out = G^T u (npar values).
+  void transpose_times(std::span<const double> u, std::span<double> out) const {
+    if (held()) {
+      dense::parallel_gemv(true, ndat_, npar_, gt_.data(), ndat_, u, out);
+      return;
+    }
+    std::vector<double> scaled(u.begin(), u.end());
+    for (std::size_t i = 0; i < ndat_; ++i) scaled[i] *= row_scale_[i];
+    problem_->jacobian_transpose_times(*io_, m_, scaled, out);
+  }
+
+ private:
+  std::span<const double> gt_;
+  const Io* io_ = nullptr;
+  InversionProblem* problem_ = nullptr;
+  std::span<const double> m_, row_scale_;
+  std::size_t ndat_, npar_;
+};
+
+// The step of every beta at once for min ||c + G x||^2 + beta ||x||^2_WTW: a spectrum lambda_i
+// with the components ct_i of c, so that the linearised weighted misfit of beta is
+// sum (beta / (lambda_i + beta))^2 ct_i^2, the step x of beta, and the linearised residual
+// c + G x of beta datum by datum.
+class StepSpectrum {
+ public:
+  virtual ~StepSpectrum() = default;
+  const std::vector<double>& eigenvalues() const { return lambda_; }
+  const std::vector<double>& components() const { return components_; }
+  virtual void step(double beta, std::span<double> x) const = 0;
+  virtual void residual(double beta, std::span<double> out) const = 0;
+
+ protected:
+  std::vector<double> lambda_, components_;
+};
+
+// In data space, exactly: with H = D^-1/2 L^-1 P G^T (WTW = P^T L D L^T P),
+// K = G WTW^-1 G^T = H^T H = Q diag(lambda) Q^T and ct = Q^T c; the step of beta is
+// x = -WTW^-1 G^T Q (Lambda + beta)^-1 ct and the residual Q (beta / (Lambda + beta)) ct.
+class DataSpaceSpectrum : public StepSpectrum {
+ public:
+  // The lower triangle of K; `half` (npar * ndat) is the memory H is made in.
+  static std::vector<double> matrix(const ModelSolver& solver, const ScaledSensitivities& g,
+                                    std::size_t ndat, std::span<double> half) {
+    solver.half_solve(g.matrix(), ndat, half);
     std::vector<double> kernel(ndat * ndat);
     dense::lower_gram(ndat, solver.size(), half.data(), ndat, kernel.data(), ndat);
+    return kernel;
+  }
+  // Decomposes K (overwritten).
+  DataSpaceSpectrum(std::vector<double>& kernel, std::size_t ndat, const ModelSolver& solver,
+                    const ScaledSensitivities& g)
+      : ndat_(ndat), solver_(solver), g_(g) {
     eigen_.decompose(kernel, ndat);
+    lambda_ = eigen_.values();
   }
-  const std::vector<double>& eigenvalues() const { return eigen_.values(); }
-  // The components of c along the eigenvectors, and back.
-  std::vector<double> components(std::span<const double> c) const {
-    std::vector<double> result(ndat_);
-    eigen_.to_eigenbasis(c, result);
-    return result;
+  void set_right_hand_side(std::span<const double> c) {
+    components_.assign(ndat_, 0.0);
+    eigen_.to_eigenbasis(c, components_);
   }
-  void from_components(std::span<const double> components, std::span<double> c) const {
-    eigen_.from_eigenbasis(components, c);
-  }
-  // dm = -WTW^-1 G^T Q (Lambda + beta)^-1 ct, through WTW^-1 G^T = P^T L^-T D^-1/2 H.
-  void step(const ModelSolver& solver, std::span<const double> gt, std::span<const double> ct,
-            double beta, std::span<double> dm) const {
+  void step(double beta, std::span<double> x) const override {
     std::vector<double> scaled(ndat_), z(ndat_);
-    const std::vector<double>& lambda = eigen_.values();
-    for (std::size_t j = 0; j < ndat_; ++j) scaled[j] = ct[j] / (std::max(lambda[j], 0.0) + beta);
+    for (std::size_t j = 0; j < ndat_; ++j)
+      scaled[j] = components_[j] / (std::max(lambda_[j], 0.0) + beta);
     eigen_.from_eigenbasis(scaled, z);
-    dense::parallel_gemv(true, ndat_, dm.size(), gt.data(), ndat_, z, dm);
-    solver.solve(dm, 1);
-    for (double& value : dm) value = -value;
+    g_.transpose_times(z, x);
+    solver_.solve(x, 1);
+    for (double& value : x) value = -value;
+  }
+  void residual(double beta, std::span<double> out) const override {
+    std::vector<double> scaled(ndat_);
+    for (std::size_t j = 0; j < ndat_; ++j)
+      scaled[j] = components_[j] * (beta / (std::max(lambda_[j], 0.0) + beta));
+    eigen_.from_eigenbasis(scaled, out);
   }
 
  private:
   std::size_t ndat_;
+  const ModelSolver& solver_;
+  const ScaledSensitivities& g_;
   dense::SymmetricEigen eigen_;
+};
+
+// Without J: the Golub-Kahan bidiagonalisation of G in the WTW inner product from c
+// (G V_k = U_{k+1} B_k, V_k^T WTW V_k = I, U orthonormal; full reorthogonalisation), one product
+// with J, one with J^T and one solve with WTW a step; then the same spectrum from the singular
+// values of the small B_k = P diag(sigma) R^T: lambda = sigma^2 with ct = P^T ||c|| e_1 (and
+// one component of c the Krylov space does not reach, at lambda 0); the step of beta is
+// x = -V_k R diag(sigma / (sigma^2 + beta)) ct. It steps on until the linearised misfits of the
+// betas of the grid settle, the space is exhausted, or `max_steps`.
+class KrylovSpectrum : public StepSpectrum {
+ public:
+  KrylovSpectrum(const ModelSolver& solver, const ScaledSensitivities& g, std::span<const double> c,
+                 std::size_t ndat, std::size_t npar, std::size_t max_steps,
+                 std::span<const double> betas)
+      : ndat_(ndat), npar_(npar) {
+    double norm_c = 0;
+    for (const double value : c) norm_c += value * value;
+    norm_c = std::sqrt(norm_c);
+    std::vector<double> u(c.begin(), c.end()), w(npar), z(npar), mz(npar), p(ndat);
+    if (norm_c == 0) {
+      lambda_.assign(1, 0.0);
+      components_.assign(1, 0.0);
+      return;
+    }
+    for (double& value : u) value /= norm_c;
+    u_.insert(u_.end(), u.begin(), u.end());
+    std::vector<double> alphas, betas_below;  // B's diagonal and subdiagonal
+    std::vector<double> previous_misfits;
+    const double scale_c = norm_c;
+    for (std::size_t k = 0; k < max_steps; ++k) {
+      // z = WTW^-1 G^T u_k - beta_k v_{k-1}, reorthogonalised against V in the WTW product.
+      g.transpose_times(std::span<const double>(u_.data() + k * ndat, ndat), w);
+      mz = w;
+      z = w;
+      solver.solve(z, 1);
+      if (k > 0) {
+        const double b = betas_below.back();
+        for (std::size_t q = 0; q < npar; ++q) {
+          z[q] -= b * v_[(k - 1) * npar + q];
+          mz[q] -= b * mv_[(k - 1) * npar + q];
+        }
+      }
+      for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t j = 0; j < k; ++j) {
+          double h = 0;
+          for (std::size_t q = 0; q < npar; ++q) h += mv_[j * npar + q] * z[q];
+          for (std::size_t q = 0; q < npar; ++q) {
+            z[q] -= h * v_[j * npar + q];
+            mz[q] -= h * mv_[j * npar + q];
+          }
+        }
+      }
+      double alpha = 0;
+      for (std::size_t q = 0; q < npar; ++q) alpha += z[q] * mz[q];
+      alpha = std::sqrt(std::max(alpha, 0.0));
+      if (!(alpha > 1e-13 * scale_c * (alphas.empty() ? 1.0 : alphas.front()))) break;
+      for (std::size_t q = 0; q < npar; ++q) {
+        v_.push_back(z[q] / alpha);
+        mv_.push_back(mz[q] / alpha);
+      }
+      alphas.push_back(alpha);
+      // p = G v_k - alpha_k u_k, reorthogonalised against U.
+      g.times(std::span<const double>(v_.data() + k * npar, npar), p);
+      for (std::size_t i = 0; i < ndat; ++i) p[i] -= alpha * u_[k * ndat + i];
+      for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t j = 0; j <= k; ++j) {
+          double h = 0;
+          for (std::size_t i = 0; i < ndat; ++i) h += u_[j * ndat + i] * p[i];
+          for (std::size_t i = 0; i < ndat; ++i) p[i] -= h * u_[j * ndat + i];
+        }
+      }
+      double beta_next = 0;
+      for (const double value : p) beta_next += value * value;
+      beta_next = std::sqrt(beta_next);
+      betas_below.push_back(beta_next);
+      const bool exhausted = !(beta_next > 1e-13 * alphas.front()) || k + 1 >= ndat;
+      for (std::size_t i = 0; i < ndat; ++i) u_.push_back(exhausted ? 0.0 : p[i] / beta_next);
+      steps_ = k + 1;
+      decompose(alphas, betas_below, norm_c);
+      // Settled: the linearised misfits of the grid's betas moved by less than 1e-4 of the
+      // largest over the last five steps.
+      std::vector<double> misfits;
+      if (betas.empty()) {  // no beta yet: a grid about the largest eigenvalue so far
+        const double largest = *std::max_element(lambda_.begin(), lambda_.end());
+        for (int t = 0; t <= 20; ++t) {
+          const double tried = largest * std::pow(10.0, 3.0 - 7.0 * t / 20);
+          misfits.push_back(predicted_misfit(lambda_, components_, tried));
+        }
+      }
+      for (const double tried : betas)
+        misfits.push_back(predicted_misfit(lambda_, components_, tried));
+      if (exhausted) break;
+      if (steps_ % 5 == 0) {
+        if (!previous_misfits.empty()) {
+          double change = 0, largest = 0;
+          for (std::size_t t = 0; t < misfits.size(); ++t) {
+            change = std::max(change, std::abs(misfits[t] - previous_misfits[t]));
+            largest = std::max(largest, misfits[t]);
+          }
+          if (change <= 1e-4 * largest) break;
+        }
+        previous_misfits = misfits;
+      }
+    }
+    if (steps_ == 0) {  // G^T c = 0: no step reaches any of c
+      left_.assign(1, 1.0);
+      lambda_.assign(1, 0.0);
+      components_.assign(1, norm_c);
+    }
+  }
+  std::size_t steps() const { return steps_; }
+  void step(double beta, std::span<double> x) const override {
+    // x = -V_k y with y = R diag(sigma / (sigma^2 + beta)) ct: the minimiser of
+    // ||c + G V y||^2 + beta ||y||^2.
+    std::vector<double> y(steps_, 0.0);
+    for (std::size_t i = 0; i < steps_; ++i) {
+      const double f = sigma_[i] / (sigma_[i] * sigma_[i] + beta) * components_[i];
+      for (std::size_t j = 0; j < steps_; ++j) y[j] += right_[i * steps_ + j] * f;
+    }
+    std::fill(x.begin(), x.end(), 0.0);
+    for (std::size_t j = 0; j < steps_; ++j) {
+      for (std::size_t q = 0; q < npar_; ++q) x[q] -= v_[j * npar_ + q] * y[j];
+    }
+  }
+  void residual(double beta, std::span<double> out) const override {
+    // U_{k+1} P f with f_i = beta / (sigma_i^2 + beta) ct_i, f_{k+1} = ct_{k+1}.
+    const std::size_t rows = steps_ + 1;
+    std::vector<double> f(rows), h(rows, 0.0);
+    for (std::size_t i = 0; i < rows; ++i) {
+      f[i] = i < steps_ ? beta / (sigma_[i] * sigma_[i] + beta) * components_[i] : components_[i];
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+      for (std::size_t r = 0; r < rows; ++r) h[r] += left_[i * rows + r] * f[i];
+    }
+    std::fill(out.begin(), out.end(), 0.0);
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t i = 0; i < ndat_; ++i) out[i] += u_[r * ndat_ + i] * h[r];
+    }
+  }
+
+ private:
+  // The singular values of B ((k+1) x k lower bidiagonal) and the spectrum from them.
+  void decompose(const std::vector<double>& alphas, const std::vector<double>& below,
+                 double norm_c) {
+    const std::size_t k = alphas.size(), rows = k + 1;
+    std::vector<double> b(rows * k, 0.0), vt;
+    for (std::size_t j = 0; j < k; ++j) {
+      b[j + j * rows] = alphas[j];
+      b[j + 1 + j * rows] = below[j];
+    }
+    std::vector<double> u;
+    dense::singular_values(rows, k, b, sigma_, u, vt);
+    // left_[i * rows + r] = P(r, i): column i of P; right_[i * k + j] = R(j, i) = vt(i, j).
+    left_.assign(rows * rows, 0.0);
+    for (std::size_t i = 0; i < rows; ++i)
+      for (std::size_t r = 0; r < rows; ++r) left_[i * rows + r] = u[r + i * rows];
+    right_.assign(k * k, 0.0);
+    for (std::size_t i = 0; i < k; ++i)
+      for (std::size_t j = 0; j < k; ++j) right_[i * k + j] = vt[i + j * k];
+    lambda_.assign(rows, 0.0);
+    components_.assign(rows, 0.0);
+    for (std::size_t i = 0; i < rows; ++i) {
+      lambda_[i] = i < k ? sigma_[i] * sigma_[i] : 0.0;
+      components_[i] = norm_c * left_[i * rows + 0];
+    }
+  }
+
+  std::size_t ndat_, npar_, steps_ = 0;
+  std::vector<double> u_, v_, mv_;  // U by columns (ndat each), V and WTW V (npar each)
+  std::vector<double> sigma_, left_, right_;
 };
 
 // Why the data of a trial cannot be taken: the first datum (1-based, grouped order) that is not
@@ -124,6 +363,19 @@ std::string non_finite_data(std::span<const double> d) {
   }
   return {};
 }
+
+// Adds the seconds since the last call (or the start) to a phase's account.
+class PhaseClock {
+ public:
+  void charge(double& account) {
+    const auto now = std::chrono::steady_clock::now();
+    account += std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 void log_line(const Io& io, const std::string& text) {
   write_message(io, Order::log_only, text + "\n");
@@ -193,7 +445,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
   std::unique_ptr<BlockyObjective> blocky;
   if (settings.blocky) blocky = std::make_unique<BlockyObjective>(io, objective);
   const ModelObjective* current = &objective;
-  std::unique_ptr<ModelSolver> unbounded = std::make_unique<ModelSolver>(io, objective.WTW, npar);
+  std::unique_ptr<ModelSolver> unbounded = std::make_unique<ModelSolver>(io, objective, npar);
 
   InversionResult result;
   result.target_misfit = settings.chifact * static_cast<double>(ndat);
@@ -203,8 +455,11 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     stop_with(io, Order::console_then_log,
               "\nError: the starting model cannot be taken: " + why + "\n");
   }
+  InversionResult::Seconds& seconds = result.seconds;
+  PhaseClock clock;
   result.predicted.resize(ndat);
   problem.predict(io, result.m, result.predicted);
+  clock.charge(seconds.line_search);
   if (const std::string why = non_finite_data(result.predicted); !why.empty()) {
     stop_with(io, Order::console_then_log,
               "\nError: the data of the starting model are not finite: " + why + "\n");
@@ -218,8 +473,22 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
   result.norm_history.push_back(norm);
   result.beta_history.push_back(0);
 
-  std::vector<double> jacobian(ndat * npar), d(ndat), g(npar), step0(npar), gt(ndat * npar),
-      row_scale(ndat), c(ndat), step(npar), trial(npar), trial_data(ndat), trial_r(ndat);
+  // J is held when the problem cannot give products with it or when it and the data-space
+  // matrices fit the memory budget; otherwise the step is found from products with J alone.
+  const double dense_bytes = 8.0 * (2.0 * static_cast<double>(ndat) * static_cast<double>(npar) +
+                                    3.0 * static_cast<double>(ndat) * static_cast<double>(ndat));
+  const double budget = settings.memory_budget > 0 ? static_cast<double>(settings.memory_budget)
+                                                   : 0.5 * static_cast<double>(available_memory());
+  const bool held = !problem.has_jacobian_products() || dense_bytes <= budget;
+  log_line(io, std::string(" data-space step: ") +
+                   (held ? "the sensitivities held (" : "from products with the sensitivities (") +
+                   shortest(std::round(dense_bytes / 1048576)) +
+                   " MiB for them and the data-space "
+                   "matrices, a budget of " +
+                   shortest(std::round(budget / 1048576)) + " MiB)");
+  std::vector<double> jacobian(held ? ndat * npar : 0), d(ndat), g(npar), step0(npar),
+      gt(held ? ndat * npar : 0), row_scale(ndat), c(ndat), step(npar), trial(npar),
+      trial_data(ndat), trial_r(ndat);
   double beta = 0;
   // How far the last accepted step's misfit stayed above its linearised prediction: the next
   // aim at the target is lowered by as much, so that a nonlinear problem lands on the target
@@ -236,15 +505,24 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     if (blocky) {
       blocky->reweight(io, result.m, m_ref);
       current = &blocky->objective();
-      unbounded = std::make_unique<ModelSolver>(io, current->WTW, npar);
+      unbounded = std::make_unique<ModelSolver>(io, *current, npar);
       norm = model_norm(*current, result.m, m_ref);
     }
-    problem.jacobian(io, result.m, jacobian, d);
+    clock.charge(seconds.steps);
+    if (held) {
+      problem.jacobian(io, result.m, jacobian, d);
+    } else {
+      d = result.predicted;
+    }
+    clock.charge(seconds.sensitivities);
     residuals(d, dobs, dstd, r);
     weights = data_weights(r, settings.robust, settings.robust_threshold);
     // G = diag(sqrt(w) / dstd) J, and the weighted residual b.
     for (std::size_t i = 0; i < ndat; ++i) row_scale[i] = std::sqrt(weights.weights[i]) / dstd[i];
-    scale_sensitivities(jacobian, row_scale, ndat, npar, gt);
+    if (held) scale_sensitivities(jacobian, row_scale, ndat, npar, gt);
+    const ScaledSensitivities g_operator =
+        held ? ScaledSensitivities(gt, ndat, npar)
+             : ScaledSensitivities(io, problem, result.m, row_scale);
     std::vector<double> b(ndat);
     for (std::size_t i = 0; i < ndat; ++i) b[i] = std::sqrt(weights.weights[i]) * r[i];
     wtw_times_model(*current, result.m, m_ref, g);
@@ -253,56 +531,76 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     std::unique_ptr<ModelSolver> bounded;
     if (problem.has_lower_bound()) {
       std::vector<double> data_gradient(npar);
-      dense::parallel_gemv(true, ndat, npar, gt.data(), ndat, b, data_gradient);
-      std::vector<char> held(npar, 0);
+      g_operator.transpose_times(b, data_gradient);
+      std::vector<char> held_parameters(npar, 0);
       bool any = false;
       const double bound = problem.lower_bound();
       for (std::size_t p = 0; p < npar; ++p) {
         if (result.m[p] > bound) continue;
         // beta of the last iteration (the first: the gradient of the data alone).
-        if (beta * g[p] + data_gradient[p] > 0) held[p] = any = 1;
+        if (beta * g[p] + data_gradient[p] > 0) held_parameters[p] = any = 1;
       }
       if (any) {
-        bounded = std::make_unique<ModelSolver>(io, current->WTW, npar, held,
+        bounded = std::make_unique<ModelSolver>(io, *current, npar, held_parameters,
                                                 1e8 * largest_diagonal(current->WTW));
       }
     }
     const ModelSolver& solver = bounded ? *bounded : *unbounded;
     for (std::size_t p = 0; p < npar; ++p) step0[p] = -g[p];
     solver.solve(step0, 1);  // dm0 = -WTW^-1 g: the step of the model term alone
-    // jacobian's memory takes H: J itself is done with.
-    const DataSpaceStep data_space(solver, gt, ndat, jacobian);
-    // c = b + G dm0; its components along the eigenvectors.
-    dense::parallel_gemv(false, ndat, npar, gt.data(), ndat, step0, c);
+    // c = b + G dm0.
+    g_operator.times(step0, c);
     for (std::size_t i = 0; i < ndat; ++i) c[i] += b[i];
-    const std::vector<double> ct = data_space.components(c);
-    const std::vector<double>& lambda = data_space.eigenvalues();
+    clock.charge(seconds.steps);
+    std::unique_ptr<StepSpectrum> spectrum;
+    if (held) {
+      // jacobian's memory takes H: J itself is done with.
+      std::vector<double> kernel = DataSpaceSpectrum::matrix(solver, g_operator, ndat, jacobian);
+      clock.charge(seconds.data_space_matrix);
+      auto data_space = std::make_unique<DataSpaceSpectrum>(kernel, ndat, solver, g_operator);
+      data_space->set_right_hand_side(c);
+      spectrum = std::move(data_space);
+    } else {
+      const double centre = iteration == 1 ? 0.0 : beta;
+      std::vector<double> grid_betas;
+      for (std::int32_t t = 0; t < std::max(settings.beta_trials, 2) && centre > 0; ++t)
+        grid_betas.push_back(centre * std::pow(10.0, 3.0 - 7.0 * t / (settings.beta_trials - 1)));
+      auto krylov = std::make_unique<KrylovSpectrum>(
+          solver, g_operator, c, ndat, npar,
+          static_cast<std::size_t>(std::max(settings.krylov_steps, 1)), grid_betas);
+      log_line(io, " Krylov steps: " + std::to_string(krylov->steps()));
+      spectrum = std::move(krylov);
+    }
+    clock.charge(seconds.decomposition);
+    const std::vector<double>& ct = spectrum->components();
+    const std::vector<double>& lambda = spectrum->eigenvalues();
     if (iteration == 1) {
       // The first beta: the largest ratio of the curvatures of phi_d and phi_m, the largest
       // eigenvalue of the data-space matrix.
-      beta = lambda.empty() ? 1.0 : lambda.back();
+      const double largest = *std::max_element(lambda.begin(), lambda.end());
+      beta = largest;
       if (!(beta > 0) || !std::isfinite(beta)) beta = 1.0;
       result.beta_history[0] = beta;
-      std::size_t negligible = 0;
-      for (const double value : lambda) negligible += value <= 1e-12 * lambda.back();
-      log_line(io, " data-space matrix: " + std::to_string(negligible) + " of " +
-                       std::to_string(ndat) +
-                       " eigenvalues below 1e-12 of the largest (dependent data)");
+      if (held) {
+        std::size_t negligible = 0;
+        for (const double value : lambda) negligible += value <= 1e-12 * largest;
+        log_line(io, " data-space matrix: " + std::to_string(negligible) + " of " +
+                         std::to_string(ndat) +
+                         " eigenvalues below 1e-12 of the largest (dependent data)");
+      }
     }
     // Two linearised misfits of beta. The weighted one, which the step minimises, comes from the
     // spectrum alone; it measures progress. The reported one (least squares: the same) is
     // compared with the target; robust, it comes from every datum's linearised residual
     // r = Q (beta / (Lambda + beta)) Q^T c / sqrt(w), so that fitting a reading weighted down
     // does not stand for fitting the others.
-    std::vector<double> scaled(ndat), linear(ndat);
+    std::vector<double> linear(ndat);
     const auto weighted_linearised = [&](double tried) {
       return predicted_misfit(lambda, ct, tried);
     };
     const auto linearised = [&](double tried) {
       if (!settings.robust) return predicted_misfit(lambda, ct, tried);
-      for (std::size_t j = 0; j < ndat; ++j)
-        scaled[j] = ct[j] * (tried / (std::max(lambda[j], 0.0) + tried));
-      data_space.from_components(scaled, linear);
+      spectrum->residual(tried, linear);
       for (std::size_t i = 0; i < ndat; ++i) linear[i] /= std::sqrt(weights.weights[i]);
       return reported_misfit(linear, weights, settings.robust_threshold);
     };
@@ -376,7 +674,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
                  " no step length lowered phi: the step of beta" + exponent(chosen) + " is tried");
       }
       beta = chosen;
-      data_space.step(solver, gt, ct, beta, step);
+      spectrum->step(beta, step);
       for (std::size_t p = 0; p < npar; ++p) step[p] += step0[p];
       double largest = 0;
       for (const double value : step) largest = std::max(largest, std::abs(value));
@@ -395,7 +693,9 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
         std::string why = problem.inadmissible(trial);
         double trial_phi = 0;
         if (why.empty()) {
+          clock.charge(seconds.steps);
           problem.predict(io, trial, trial_data);
+          clock.charge(seconds.line_search);
           why = non_finite_data(trial_data);
         }
         if (why.empty()) {
@@ -446,7 +746,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     result.norm_history.push_back(norm);
     result.beta_history.push_back(beta);
     overshoot =
-        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.5) : 1.0;
+        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.2) : 1.0;
     BetaChoice choice{beta, result.target_misfit, misfit, previous, norm, report.model_norm_change};
     report_beta_choice(io, choice, BetaTrials{report.tried_betas, report.tried_misfits});
     report_term_norms(io, *current, result.m, m_ref);
@@ -460,6 +760,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       break;
     }
   }
+  clock.charge(seconds.steps);
   residuals(result.predicted, dobs, dstd, r);
   result.data_weights = data_weights(r, settings.robust, settings.robust_threshold).weights;
   return result;

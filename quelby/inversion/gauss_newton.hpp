@@ -40,6 +40,11 @@ struct InversionSettings {
   // A blocky model: the derivative terms reweighted every iteration towards the sum of the
   // gradients' magnitudes (an L1 measure) instead of their squares.
   bool blocky = false;
+  // Bytes that the sensitivities and the data-space matrices may take (0: half the memory the
+  // system has available). Beyond it, for a problem that gives products with its sensitivities,
+  // each step comes from a Krylov space of at most `krylov_steps` products with J and J^T.
+  std::size_t memory_budget = 0;
+  std::int32_t krylov_steps = 200;
 };
 
 // What is inverted: predicted data and sensitivities of a parameter vector m.
@@ -60,6 +65,18 @@ class InversionProblem {
   // it, refactorised for that iteration).
   virtual bool has_lower_bound() const { return false; }
   virtual double lower_bound() const { return 0; }
+  // Products with the sensitivities of m without forming them: out = J v (data_count values) and
+  // out = J^T w (parameter_count values), for problems whose J does not fit in memory. A problem
+  // that gives them says so with has_jacobian_products.
+  virtual bool has_jacobian_products() const { return false; }
+  virtual void jacobian_times(const Io& io, std::span<const double> m, std::span<const double> v,
+                              std::span<double> out) {
+    (void)io, (void)m, (void)v, (void)out;
+  }
+  virtual void jacobian_transpose_times(const Io& io, std::span<const double> m,
+                                        std::span<const double> w, std::span<double> out) {
+    (void)io, (void)m, (void)w, (void)out;
+  }
   // Why the problem cannot take m (a parameter beyond its bounds), or "" when it can. A trial step
   // that it cannot take is rejected by the line search.
   virtual std::string inadmissible(std::span<const double> m) const {
@@ -104,6 +121,12 @@ struct InversionResult {
   StopReason stop = StopReason::iteration_limit;
   // The robust misfit's weights of the final model's data (all 1 for least squares).
   std::vector<double> data_weights;
+  // Wall-clock seconds of each phase over the whole run: the sensitivities (with their data), the
+  // data-space matrix, its decomposition, the steps of the betas (solves and products), and the
+  // line searches (the trials' data) with the starting model's data.
+  struct Seconds {
+    double sensitivities = 0, data_space_matrix = 0, decomposition = 0, steps = 0, line_search = 0;
+  } seconds;
 };
 
 // Called after every accepted iteration with the report, the parameters and their data.

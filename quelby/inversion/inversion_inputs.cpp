@@ -7,6 +7,7 @@
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/mesh/model.hpp"
+#include "quelby/survey/data_lines.hpp"
 
 namespace quelby {
 
@@ -35,6 +36,34 @@ void complete_deviations(const Io& io, std::string_view file_name,
                       "the datum " + shortest(survey.dobs[i]) + " gets " + shortest(deviation)));
     }
     survey.dstd[i] = deviation;
+  }
+}
+
+void check_data_values(const Io& io, std::string_view file_name, bool from_file,
+                       const SurveyData& survey) {
+  const std::string name(trim_trailing_blanks(file_name));
+  const auto ndat = static_cast<std::size_t>(survey.ndat);
+  for (std::size_t i = 0; i < ndat && i < survey.dobs.size() && i < survey.dstd.size(); ++i) {
+    const double value = survey.dobs[i];
+    const double deviation = survey.dstd[i];
+    std::string what;
+    if (!(std::abs(value) <= largest_magnitude)) {
+      what = "the value " + shortest(value) + " is not a finite number of magnitude " +
+             shortest(largest_magnitude) + " or less";
+    } else if (!(deviation >= smallest_deviation && deviation <= largest_magnitude)) {
+      what = "the standard deviation " + shortest(deviation) +
+             (survey.dstd_read ? "" : " that the percentage and floor give") +
+             " is not a number from " + shortest(smallest_deviation) + " to " +
+             shortest(largest_magnitude);
+    } else {
+      continue;
+    }
+    const std::string place = datum_place(name, survey, i, from_file);
+    const std::size_t line = from_file ? data_file_line(name, survey, i) : 0;
+    const std::string values =
+        "value " + shortest(value) + ", standard deviation " + shortest(deviation);
+    stop_with(io, Order::console_then_log, "\nError: " + place + ": " + what + "\n", exit_failure,
+              line > 0 ? line_detail(name, line, values) : place + ": " + values);
   }
 }
 
@@ -85,9 +114,10 @@ std::vector<double> model_of_choice(const Io& io, const Mesh& mesh, const Active
   for (std::size_t cell = 0; cell < count; ++cell) {
     if (cells.parameter(cell) < 0) continue;
     const double value = values[cell];
-    const bool admissible = range == ParameterRange::positive       ? value > 0
-                            : range == ParameterRange::not_negative ? value >= 0
-                                                                    : true;
+    const bool admissible = range == ParameterRange::positive
+                                ? value > 0
+                                : std::abs(value) <= largest_magnitude &&
+                                      (range == ParameterRange::finite || value >= 0);
     if (admissible && std::isfinite(value)) continue;
     const std::size_t column = cell % static_cast<std::size_t>(mesh.nx) + 1;
     const std::size_t row = cell / static_cast<std::size_t>(mesh.nx) + 1;
@@ -96,9 +126,11 @@ std::vector<double> model_of_choice(const Io& io, const Mesh& mesh, const Active
     where += ", ";
     where += std::to_string(row);
     where += ')';
-    const std::string expected = range == ParameterRange::positive       ? "a positive value"
-                                 : range == ParameterRange::not_negative ? "a value of 0 or more"
-                                                                         : "a finite value";
+    const std::string largest = shortest(largest_magnitude);
+    const std::string expected = range == ParameterRange::positive ? "a positive value"
+                                 : range == ParameterRange::not_negative
+                                     ? "a value from 0 to " + largest
+                                     : "a value from -" + largest + " to " + largest;
     stop_with(io, Order::console_then_log,
               "\nError: the " + std::string(trim_trailing_blanks(label)) + " model holds " +
                   shortest(value) + " in cell " + where + ", a parameter: " + expected +

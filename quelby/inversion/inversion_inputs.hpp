@@ -29,8 +29,22 @@ void complete_deviations(const Io& io, std::string_view file_name,
 double median_apparent_resistivity(const Io& io, ForwardModel& forward, const Mesh& mesh,
                                    const SurveyData& survey, std::string_view file_name);
 
+// The largest magnitude of a datum, a standard deviation or a chargeability an inversion takes,
+// and the smallest standard deviation: within these, every normalised datum, its square and the
+// sums of the misfit stay far inside the range of doubles.
+inline constexpr double largest_magnitude = 1e50;
+inline constexpr double smallest_deviation = 1e-50;
+
+// Every datum's value must be a finite number of magnitude largest_magnitude or less, and its
+// standard deviation a number from smallest_deviation to largest_magnitude; the first that is not
+// writes "Error: <file>, line <n>: ..." (the datum named by its line when `from_file`, the data
+// having been read from `file_name`; else by its number in the order given) and throws Stop.
+void check_data_values(const Io& io, std::string_view file_name, bool from_file,
+                       const SurveyData& survey);
+
 // What a model's parameters must hold: positive (a resistivity, inverted in its logarithm), not
-// negative (a starting chargeability) or merely finite (a reference chargeability).
+// negative (a starting chargeability) or merely finite (a reference chargeability); a
+// chargeability also of magnitude largest_magnitude or less.
 enum class ParameterRange { positive, not_negative, finite };
 
 // One value per cell (cell order) from `choice`: `automatic` everywhere for Kind::automatic, the

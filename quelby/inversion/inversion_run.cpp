@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <system_error>
 
 #include "quelby/base/fixed_format.hpp"
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/forward/forward.hpp"
@@ -158,6 +160,21 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
                                 stage.m_ref, stage.settings, observer);
   const InversionResult& result = outcome.result;
   if (stage.settings.robust) report_down_weighted(io, stage, result);
+  {
+    const InversionResult::Seconds& seconds = result.seconds;
+    const auto part = [](const char* name, double value) {
+      char text[64];
+      std::snprintf(text, sizeof text, " %s %.3f s", name, value);
+      return std::string(text);
+    };
+    write_message(io, Order::log_only,
+                  std::string(stage_name(stage.stage)) +
+                      " inversion time:" + part("sensitivities", seconds.sensitivities) + "," +
+                      part("data-space matrix", seconds.data_space_matrix) + "," +
+                      part("decomposition", seconds.decomposition) + "," +
+                      part("steps", seconds.steps) + "," +
+                      part("line search", seconds.line_search) + "\n");
+  }
   outcome.model = model_of(result.m);
   write_cell_model(io, stage.mesh, in_folder(folder, final_model_name(stage.stage)), outcome.model);
   write_general_data(io, in_folder(folder, predicted_data_name(stage.stage)),
@@ -214,16 +231,6 @@ void check_run(const Io& io, const InversionRun& run) {
   if (!(run.settings.chifact > 0) || run.settings.max_iterations < 0) {
     stop_with(io, Order::console_then_log,
               "\nError: chifact must be positive and the iteration limit 0 or more.\n");
-  }
-}
-
-void make_folder(const Io& io, const std::string& folder) {
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error || !std::filesystem::is_directory(folder)) {
-    stop_with(io, Order::console_then_log,
-              "\nError: cannot create the output folder " + folder + ": " +
-                  (error ? error.message() : std::string("a file of that name exists")) + "\n");
   }
 }
 
@@ -304,9 +311,22 @@ void set_resistivity_bounds(const Io& io, const InversionRun& run, const Stage& 
   problem.set_bounds(lowest, highest);
 }
 
+// The coefficients of a choice; ones that are not finite (length scales so small or large that
+// their squares leave the doubles) are refused, saying which.
 AlphaCoefficients coefficients_of(const Io& io, const Mesh& mesh, const AlphaChoice& choice) {
   AlphaCoefficients coefficients;
   set_alpha(io, mesh, choice.mode, choice.alpha, choice.lengths, coefficients);
+  const double values[3] = {coefficients.alpha_s, coefficients.alpha_x, coefficients.alpha_z};
+  const auto text = [](double value) { return std::isnan(value) ? "NaN" : shortest(value); };
+  for (const double value : values) {
+    if (std::isfinite(value) && value >= 0) continue;
+    stop_with(io, Order::console_then_log,
+              "\nError: the alpha coefficients a_s = " + text(values[0]) +
+                  ", a_x = " + text(values[1]) + ", a_z = " + text(values[2]) +
+                  " are not finite numbers of 0 or more: the " +
+                  (choice.mode == 3 ? "length scales" : "alpha values") +
+                  " given are too small or too large\n");
+  }
   return coefficients;
 }
 
@@ -328,9 +348,21 @@ std::string history_file_name(InversionStage stage) {
   return stage == InversionStage::dc ? "history.txt" : "history_ip.txt";
 }
 
+void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
+  load_ground(io, run, mesh, cells);
+}
+
 InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   check_run(io, run);
-  make_folder(io, run.output_folder);
+  const OutputFolder folder = hold_output_folder(io, run.output_folder);
+  return run_inversion(io, run, folder);
+}
+
+InversionOutcome run_inversion(const Io& io, const InversionRun& run, const OutputFolder& folder) {
+  check_run(io, run);
+  if (folder.path() != run.output_folder) {
+    internal_check_failed(io, "run_inversion: the folder held is not the run's output folder");
+  }
   InversionOutcome outcome;
   Mesh& mesh = outcome.mesh;
   ActiveCells cells;
@@ -353,11 +385,13 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   if (has_dc_data(run)) {
     load_survey(io, run.data, dc_file, true, dc_survey);
     complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
+    check_data_values(io, dc_file, !run.data, dc_survey);
     dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
   }
   if (ip) {
     load_survey(io, run.ip_data, ip_file, false, ip_survey);
     complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey);
+    check_data_values(io, ip_file, !run.ip_data, ip_survey);
   }
 
   // The median apparent resistivity stands for a model left open.
@@ -393,6 +427,8 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
                 run.settings};
     stage.settings.max_step = run.max_log_change;
     set_resistivity_bounds(io, run, stage, problem);
+    // An earlier run's models go once this one has its inputs and starts to write its own.
+    remove_numbered_models(io, folder, true, false);
     outcome.dc = invert(io, run, stage, problem, [&](std::span<const double> m) {
       return std::vector<double>(problem.model(m));
     });
@@ -426,6 +462,7 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
               parameter_values(cells, eta_reference),
               run.settings};
   stage.settings.max_step = 0;
+  remove_numbered_models(io, folder, false, true);
   outcome.ip =
       invert(io, run, stage, problem, [&](std::span<const double> m) { return problem.model(m); });
   return outcome;

@@ -18,6 +18,7 @@
 #include "quelby/base/io.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/inversion/gauss_newton.hpp"
+#include "quelby/inversion/output_folder.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/topography.hpp"
 #include "quelby/regularization/objective.hpp"
@@ -127,10 +128,19 @@ std::string final_model_name(InversionStage stage);     // model.mod, eta.mod
 std::string predicted_data_name(InversionStage stage);  // predicted.dat, predicted_ip.dat
 std::string history_file_name(InversionStage stage);    // history.txt, history_ip.txt
 
+// The mesh and the active cells of `run` as run_inversion loads them: the stores it holds, the
+// rest read from their files (messages and stops as run_inversion's).
+void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells);
+
 // Runs the inversions of `run`: the readers' lines, the per-iteration reports and the summaries go
 // to io.log, a progress line per iteration and the stop reason of each inversion to the console
-// (and the log). Creates the output folder when missing. Every failure writes its message and
-// throws Stop; the files written until then stay complete.
+// (and the log). Creates the output folder when missing and holds it for the run
+// (hold_output_folder: a folder another run holds is refused); as each inversion starts, its
+// inputs read and checked, removes the numbered models of that stage an earlier run left there.
+// Every failure writes its message and throws Stop; the files written until then stay complete.
 InversionOutcome run_inversion(const Io& io, const InversionRun& run);
+// The same in the folder `folder` the caller already holds (hold_output_folder of
+// run.output_folder), as quelby-invert does to write its run log there first.
+InversionOutcome run_inversion(const Io& io, const InversionRun& run, const OutputFolder& folder);
 
 }  // namespace quelby

@@ -15,7 +15,8 @@ namespace {
 
 // What in the objective makes WTW fail to factorise: a value that is not finite, or a diagonal
 // so small against the largest that the matrix is singular to rounding.
-std::string why_not_positive_definite(const CsrMatrix& wtw, std::size_t npar) {
+std::string why_not_positive_definite(const ModelObjective& objective, std::size_t npar) {
+  const CsrMatrix& wtw = objective.WTW;
   double largest = 0, smallest = 0;
   std::size_t smallest_at = 0;
   bool first = true;
@@ -24,9 +25,10 @@ std::string why_not_positive_definite(const CsrMatrix& wtw, std::size_t npar) {
     for (std::int32_t at = wtw.row_start[p]; at < wtw.row_start[p + 1]; ++at) {
       const double value = wtw.values[static_cast<std::size_t>(at)];
       if (!std::isfinite(value)) {
-        return "row " + std::to_string(p + 1) + " holds " + shortest(value) +
-               ": the alpha coefficients, length scales or cell weights hold a value that is not "
-               "a finite number";
+        return "its row " + std::to_string(p + 1) + " holds " +
+               (std::isnan(value) ? "NaN" : shortest(value)) +
+               ": the alpha coefficients, length scales or cell weights give values that are not "
+               "finite numbers";
       }
       if (wtw.columns[static_cast<std::size_t>(at)] == static_cast<std::int32_t>(p))
         diagonal = value;
@@ -40,6 +42,17 @@ std::string why_not_positive_definite(const CsrMatrix& wtw, std::size_t npar) {
            shortest(smallest) + ") is negligible against the largest (" + shortest(largest) +
            "): the smallness coefficient alpha_s or the smallness weights are zero or too small "
            "against the derivative terms";
+  }
+  // The derivative terms vanish on a uniform model: the smallness term alone holds it.
+  if (!objective.wtw_terms.empty()) {
+    double smallness = 0;
+    for (const double value : objective.wtw_terms[0].values) smallness = std::max(smallness, value);
+    if (!(smallness > 1e-13 * largest)) {
+      return "its smallness term (largest entry " + shortest(smallness) +
+             ") is negligible against its derivative terms (largest diagonal " + shortest(largest) +
+             "), which leave a uniform model free: raise the smallness coefficient alpha_s or "
+             "lower the length scales";
+    }
   }
   return "the alpha coefficients or the cell weights make it singular to rounding";
 }
@@ -99,9 +112,10 @@ double largest_diagonal(const CsrMatrix& matrix) {
   return largest;
 }
 
-ModelSolver::ModelSolver(const Io& io, const CsrMatrix& wtw, std::size_t npar,
+ModelSolver::ModelSolver(const Io& io, const ModelObjective& objective, std::size_t npar,
                          std::span<const char> held, double penalty)
     : n_(npar) {
+  const CsrMatrix& wtw = objective.WTW;
   // The upper triangle in compressed columns: WTW is symmetric with each row's columns ascending,
   // so column j of the upper triangle is row j up to the diagonal.
   std::vector<std::int32_t> starts, rows;
@@ -126,7 +140,7 @@ ModelSolver::ModelSolver(const Io& io, const CsrMatrix& wtw, std::size_t npar,
   } catch (const std::exception&) {
     stop_with(io, Order::console_then_log,
               "\nError: the model objective's matrix WTW is not positive definite: " +
-                  why_not_positive_definite(wtw, npar) + "\n");
+                  why_not_positive_definite(objective, npar) + "\n");
   }
 }
 

@@ -11,17 +11,18 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/forward/cholesky.hpp"
+#include "quelby/regularization/objective.hpp"
 #include "quelby/sparse/csr.hpp"
 
 namespace quelby {
 
 class ModelSolver {
  public:
-  // Factorises `wtw` (npar rows, columns ascending, symmetric) plus `penalty` on the diagonal of
-  // the parameters marked in `held`. A matrix that is not positive definite writes a message that
-  // says what in the objective causes it and throws Stop.
-  ModelSolver(const Io& io, const CsrMatrix& wtw, std::size_t npar, std::span<const char> held = {},
-              double penalty = 0);
+  // Factorises the objective's WTW (npar rows, columns ascending, symmetric) plus `penalty` on
+  // the diagonal of the parameters marked in `held`. A matrix that is not positive definite writes
+  // a message that says what in the objective causes it and throws Stop.
+  ModelSolver(const Io& io, const ModelObjective& objective, std::size_t npar,
+              std::span<const char> held = {}, double penalty = 0);
   ~ModelSolver();
   ModelSolver(const ModelSolver&) = delete;
   ModelSolver& operator=(const ModelSolver&) = delete;

@@ -42,7 +42,14 @@ void DataRecords::refused(const ReadStatus& status, std::size_t expected) const 
 }
 
 void DataRecords::ended() const {
+  if (frame_.file().endless_record()) endless();
   stop(read_error_of(frame_.detail("the file ends where one more line was expected")));
+}
+
+void DataRecords::endless() const {
+  stop(read_error_of(frame_.detail("the line goes on beyond " +
+                                   std::to_string(frame_.file().buffer_bytes()) +
+                                   " bytes of a stream without a line end")));
 }
 
 std::size_t DataRecords::line_capacity() const {

@@ -36,8 +36,12 @@ class DataRecords {
   bool read_header(SurveyData& data);
 
   // The next significant line; false at the end of the file, the line in hand then being the
-  // last line read.
-  bool fetch() { return next_data_line(frame_.file(), line_); }
+  // last line read. A stream whose line never ends stops with the read error.
+  bool fetch() {
+    if (next_data_line(frame_.file(), line_)) return true;
+    if (frame_.file().endless_record()) endless();
+    return false;
+  }
   // The next significant line, which must be there: the end of the file stops with ended().
   void fetch_required() {
     if (!fetch()) ended();
@@ -70,6 +74,8 @@ class DataRecords {
   [[noreturn]] void refused(const ReadStatus& status, std::size_t expected) const;
   // The read error of a file that ended where another line was expected.
   [[noreturn]] void ended() const;
+  // The read error of a stream whose line in hand goes on without end.
+  [[noreturn]] void endless() const;
 
   const Io& io() const noexcept { return frame_.io(); }
 

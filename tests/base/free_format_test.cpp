@@ -1,6 +1,7 @@
 #include "quelby/base/free_format.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -425,6 +426,77 @@ TEST(FreeFormat, LineFeedsAndTheNextRecordsOffset) {
   ASSERT_TRUE(read_items(file, {value}).ok());
   EXPECT_EQ(value, 1);
   EXPECT_EQ(file.record_number(), 2u);
+}
+
+// A stream (a pipe, a device) need not end, nor its lines: the same text that a regular file
+// reads whole, a stream reads with no token grown past the window and no record passed over for
+// more than a window's worth of bytes; the input then ends, saying why. /dev/zero, one endless
+// record, ends after its first piece; its line feeds are not counted.
+TEST(FreeFormat, StreamsNeverReadForEver) {
+  const std::string long_line(1000, 'x');
+  const std::string digits(1000, '7');
+  const std::string text = "a\n" + long_line + "\n" + digits + "\n1 2\n";
+  TempFolder folder;
+  const std::string regular = folder.write("in.txt", text);
+  struct Case {
+    const char* what;
+    bool stream;
+  };
+  for (const Case c : {Case{"regular file", false}, Case{"pipe", true}}) {
+    SCOPED_TRACE(c.what);
+    int ends[2] = {-1, -1};
+    std::string path = regular;
+    if (c.stream) {
+      ASSERT_EQ(::pipe(ends), 0);
+      ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+      ::close(ends[1]);
+      path = "/proc/self/fd/" + std::to_string(ends[0]);
+    }
+    InputFile file;
+    ASSERT_TRUE(file.open(path, 64));
+    std::string_view record;
+    ASSERT_TRUE(file.next_record(record));
+    EXPECT_EQ(record, "a");
+    ASSERT_TRUE(file.next_record(record));  // the long line's first piece
+    EXPECT_TRUE(file.continues());
+    if (!c.stream) {
+      // A regular file passes over the rest and holds the long number whole.
+      std::vector<double> value(1);
+      ASSERT_TRUE(read_reals(file, value).ok());
+      EXPECT_TRUE(std::isinf(value[0]));
+      EXPECT_GT(file.buffer_bytes(), 64u);
+      EXPECT_FALSE(file.endless_record());
+      EXPECT_EQ(file.count_line_feeds(), std::optional<std::size_t>(4));
+    } else {
+      EXPECT_FALSE(file.next_record(record));
+      EXPECT_TRUE(file.endless_record());
+      EXPECT_FALSE(file.next_record(record));
+      EXPECT_EQ(file.count_line_feeds(), std::nullopt);
+      ::close(ends[0]);
+      // The long number of the same text from a stream is cut at the window and refused.
+      ASSERT_EQ(::pipe(ends), 0);
+      const std::string number = digits + "\n";
+      ASSERT_EQ(::write(ends[1], number.data(), number.size()),
+                static_cast<ssize_t>(number.size()));
+      ::close(ends[1]);
+      ASSERT_TRUE(file.open("/proc/self/fd/" + std::to_string(ends[0]), 64));
+      std::vector<double> value(1);
+      const ReadStatus status = read_reals(file, value);
+      EXPECT_EQ(status.outcome, ReadOutcome::error);
+      EXPECT_EQ(status.token.size(), 64u);
+      EXPECT_EQ(file.buffer_bytes(), 64u);
+      file.close();
+      ::close(ends[0]);
+    }
+  }
+  InputFile zero;
+  ASSERT_TRUE(zero.open("/dev/zero"));
+  std::string_view record;
+  ASSERT_TRUE(zero.next_record(record));
+  EXPECT_EQ(zero.count_line_feeds(), std::nullopt);
+  std::int32_t value = 0;
+  EXPECT_EQ(read_items(zero, {value}).outcome, ReadOutcome::end_of_input);
+  EXPECT_TRUE(zero.endless_record());
 }
 
 // A small file's buffer is sized to the file when it is opened: whatever it holds when read, and

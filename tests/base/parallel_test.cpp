@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -44,6 +47,34 @@ TEST(Parallel, AnExceptionOfAPartIsRethrownAfterEveryPartRan) {
   parallel_for_rethrowing(50, 1,
                           [&](std::int64_t begin, std::int64_t end) { total += end - begin; });
   EXPECT_EQ(total.load(), 50);
+}
+
+// The count set is the count of parts and of distinct threads (1: the caller alone); every index
+// still runs once.
+TEST(Parallel, TheThreadCountCanBeSetPerProcess) {
+  const int original = parallel_thread_count();
+  for (const int count : {1, 3, 2, 1, 64, 0}) {
+    const int expected = count < 1 ? 1 : count;
+    ASSERT_EQ(set_parallel_thread_count(count), expected);
+    ASSERT_EQ(parallel_thread_count(), expected);
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    std::vector<std::atomic<int>> visits(10007);
+    parallel_for(static_cast<std::int64_t>(visits.size()), 1,
+                 [&](std::int64_t begin, std::int64_t end) {
+                   {
+                     const std::lock_guard<std::mutex> lock(mutex);
+                     threads.insert(std::this_thread::get_id());
+                   }
+                   for (std::int64_t j = begin; j < end; ++j) ++visits[static_cast<std::size_t>(j)];
+                 });
+    EXPECT_EQ(threads.size(), static_cast<std::size_t>(expected)) << count;
+    if (expected == 1) {
+      EXPECT_EQ(*threads.begin(), std::this_thread::get_id());
+    }
+    for (const auto& visit : visits) ASSERT_EQ(visit.load(), 1) << count;
+  }
+  EXPECT_EQ(set_parallel_thread_count(original), original);
 }
 
 TEST(Parallel, NestedLoopsRunOnTheirCaller) {

@@ -3,6 +3,7 @@
 // sensitivities, bit for bit), in the order of the survey file's lines.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/base/version.hpp"
 #include "quelby/cells/active_cells.hpp"
@@ -223,6 +225,9 @@ TEST(ForwardCommand, StopsPrintTheirMessageAndDetailAndWriteNothing) {
   folder.write("zero.mod", "20 7\n5*100 0 134*100\n");
   folder.write("short.mod", "20 6\n120*100\n");
   folder.write("far.dat", "electrode beyond the mesh\n0 2.5 5 7.5\n0 2.5 60.5 70\n");
+  folder.write("nan.mod", "20 7\n5*0.01 nan 134*0.01\n");
+  folder.write("inf.mod", "20 7\n30*0.01 -Infinity 109*0.01\n");
+  folder.write("huge.mod", "20 7\n140*1.7e308\n");
   struct Case {
     std::vector<std::string> arguments;
     std::string out;
@@ -245,6 +250,13 @@ TEST(ForwardCommand, StopsPrintTheirMessageAndDetailAndWriteNothing) {
        "\nThe Z locations in the data file can only be used with the\ncommon current format.\n"
        "s.dat\n",
        ""},
+      // Chargeabilities that are not finite numbers.
+      {{"--ip", "nan.mod", "m.msh", "block.mod", "s.dat", "o.dat"},
+       "\nError: the chargeability of cell (6, 1) is not a finite number: nan\nnan.mod\n",
+       "nan.mod: cell (6, 1) holds nan\n"},
+      {{"--ip", "inf.mod", "m.msh", "block.mod", "s.dat", "o.dat"},
+       "\nError: the chargeability of cell (11, 2) is not a finite number: -inf\ninf.mod\n",
+       "inf.mod: cell (11, 2) holds -inf\n"},
       {{"m.msh", "block.mod", "s.dat", "absent/o.dat"},
        "",
        "Error: cannot write the data file absent/o.dat: No such file or directory\n"},
@@ -262,6 +274,64 @@ TEST(ForwardCommand, StopsPrintTheirMessageAndDetailAndWriteNothing) {
   EXPECT_EQ(far.status, 1);
   EXPECT_TRUE(far.out.starts_with("\nError: electrode M of datum 2 at x = 60.5")) << far.out;
   EXPECT_FALSE(std::filesystem::exists(folder.file("o.dat")));
+  // Chargeabilities whose IP responses overflow: the first datum in grouped order is named by
+  // its line of the survey file.
+  const RunResult huge =
+      run_in(folder, {"--ip", "huge.mod", "m.msh", "block.mod", "s.dat", "o.dat"});
+  EXPECT_EQ(huge.status, 1);
+  EXPECT_TRUE(
+      huge.out.starts_with("\nError: s.dat, line 11: the IP response is not a finite "
+                           "number: "))
+      << huge.out;
+  EXPECT_TRUE(huge.err.starts_with("s.dat, line 11: IP response ")) << huge.err;
+  EXPECT_FALSE(std::filesystem::exists(folder.file("o.dat")));
+}
+
+// What the solver cannot take ends with status 1 and a message naming the datum, the row or the
+// cell to mend, before anything is written: a potential electrode on a current electrode (or all
+// four at one point), a row 2e-15 m thick, a resistivity of 4e-308 ohm-m. Electrodes 1 mm apart
+// are taken.
+TEST(ForwardCommand, InputsTheSolverCannotTakeAreNamedAndElectrodesAMillimetreApartAreTaken) {
+  TempFolder folder;
+  put_inputs(folder);
+  folder.write("on_a.dat", "a potential electrode on a current one\n0 2.5 5 7.5\n0 5 0 5\n");
+  folder.write("one_point.dat", "all four at one point\n2.5 2.5 2.5 2.5\n");
+  folder.write("thin.msh", "3\n-60 -20 2\n20 16\n60 2\n3\n0 10 4\n10.000000000000002 1\n40 3\n");
+  folder.write("thin.mod", "20 8\n160*100\n");
+  folder.write("tiny.mod", "20 7\n5*100 4e-308 134*100\n");
+  folder.write("close.dat", "a millimetre apart\n0 2.5 2.501 5\n-10 -7.5 5 7.5\n");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"m.msh", "block.mod", "on_a.dat", "o.dat"},
+       "\nError: electrode M of datum 2 at x = 0 stands on current electrode A: the potential "
+       "there is infinite\n"},
+      {{"m.msh", "block.mod", "one_point.dat", "o.dat"},
+       "\nError: electrode M of datum 1 at x = 2.5 stands on current electrode A: the potential "
+       "there is infinite\n"},
+      {{"thin.msh", "thin.mod", "s.dat", "o.dat"},
+       "\nError: row 5 of the mesh is 1.7763568394002505e-15 m thick where column 1 is 20 m wide: "
+       "the forward model takes cells at most 1e+12 times wider than they are thick; make row 5 "
+       "thicker\n"},
+      {{"m.msh", "tiny.mod", "s.dat", "o.dat"},
+       "\nError: the resistivity of cell (6, 1) is " + shortest(1 / (1 / 4e-308)) +
+           " ohm-m: the forward model takes resistivities from 1e-100 to 1e+100 ohm-m\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments[2]);
+    const RunResult result = run_in(folder, c.arguments);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("o.dat")));
+  }
+  const RunResult close = run_in(folder, {"m.msh", "block.mod", "close.dat", "o.dat"});
+  EXPECT_EQ(close.status, 0) << close.out << close.err;
+  std::string written = read_file(folder.file("o.dat"));
+  for (char& c : written) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(written.find("nan"), std::string::npos) << written;
+  EXPECT_EQ(written.find("inf"), std::string::npos) << written;
 }
 
 // DC data, IP data and sensitivities of one survey, with and without topography and active

@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -181,6 +182,89 @@ TEST(InvertCommand, AStopPrintsItsMessageAndItsDetailAndEndsWithStatusOne) {
   EXPECT_EQ(read_file(folder.file("run.log")), "\n ERROR: mesh file not found: gone.msh\n");
 }
 
+// A line of `text` (1-based `line`) with its word `word` (0-based) replaced by `by`.
+std::string replace_word(const std::string& text, int line, std::size_t word,
+                         const std::string& by) {
+  std::istringstream in(text);
+  std::string result, row;
+  for (int number = 1; std::getline(in, row); ++number) {
+    if (number == line) {
+      std::istringstream words(row);
+      std::vector<std::string> parts;
+      for (std::string part; words >> part;) parts.push_back(part);
+      parts.at(word) = by;
+      row.clear();
+      for (const std::string& part : parts) row += (row.empty() ? "" : " ") + part;
+    }
+    result += row + '\n';
+  }
+  return result;
+}
+
+// Data that are not finite numbers or beyond the range of the misfit, and chargeabilities of a
+// size that overflows, stop the run before any inversion with a message naming the file and line
+// (or the cell), and status 1: no model is written.
+TEST(InvertCommand, SpoiledDataAndChargeabilitiesBeyondReasonStopTheRun) {
+  TempFolder folder;
+  Transcript t;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  const std::string dc = read_file(survey.dc_file);
+  const std::string ip = read_file(survey.ip_file);
+  folder.write("nan_ip.dat", replace_word(ip, 4, 4, "NaN"));
+  folder.write("huge_dc.dat", replace_word(dc, 3, 4, "1e300"));
+  folder.write("inf_std.dat", replace_word(dc, 6, 5, "Inf"));
+  folder.write("huge_eta.mod", std::to_string(survey.mesh.nx) + " " +
+                                   std::to_string(survey.mesh.nz) + "\n" +
+                                   std::to_string(survey.mesh.nx * survey.mesh.nz) + "*1e300\n");
+  struct Case {
+    std::string control;
+    std::string out;  // the end of the console
+    std::string err;
+  };
+  // IP alone on given resistivities: the chargeability models are read before any inversion.
+  const std::vector<std::pair<std::size_t, std::string>> ip_only = {
+      {1, "none"}, {2, "nan_ip.dat"}, {5, "100"}, {6, "100"}, {12, "IP"}};
+  auto with = [](std::vector<std::pair<std::size_t, std::string>> lines,
+                 std::pair<std::size_t, std::string> more) {
+    lines.push_back(std::move(more));
+    return lines;
+  };
+  const std::vector<Case> cases = {
+      {control_file({{2, "nan_ip.dat"}, {12, "both"}}),
+       "\nError: nan_ip.dat, line 4: the value nan is not a finite number of magnitude 1e+50 or "
+       "less\n",
+       "nan_ip.dat:4: value nan, standard deviation "},
+      {control_file({{1, "huge_dc.dat"}}),
+       "\nError: huge_dc.dat, line 3: the value 1e+300 is not a finite number of magnitude 1e+50 "
+       "or less\n",
+       "huge_dc.dat:3: value 1e+300, standard deviation "},
+      {control_file({{1, "inf_std.dat"}}),
+       "\nError: inf_std.dat, line 6: the standard deviation inf is not a number from 1e-50 to "
+       "1e+50\n",
+       "inf_std.dat:6: value "},
+      {control_file({{2, "block_ip.dat"}, {12, "both"}}) + "ip_starting 1e300\n",
+       "\nError: control file run.inv, line 16: expected the starting chargeability: a value from "
+       "0 to 1e+50, a model file or default\n",
+       "run.inv:16: found 'ip_starting 1e300'\n"},
+      {control_file(with(ip_only, {2, "block_ip.dat"})) + "ip_reference huge_eta.mod\n",
+       "\nError: the reference chargeability model holds 1e+300 in cell (1, 1), a parameter: a "
+       "value from -1e+50 to 1e+50 is needed\n",
+       "huge_eta.mod: cell (1, 1) holds 1e+300\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    fs::remove_all(folder.file("out"));
+    folder.write("run.inv", c.control);
+    const RunResult result = run_in(folder, {"run.inv"});
+    EXPECT_EQ(result.status, exit_failure);
+    EXPECT_TRUE(result.out.ends_with(c.out)) << result.out;
+    EXPECT_TRUE(result.err.starts_with(c.err)) << result.err;
+    for (const char* name : {"model.mod", "eta.mod", "model_1.mod", "eta_1.mod", "history.txt"}) {
+      EXPECT_FALSE(fs::exists(folder.file("out/" + std::string(name)))) << name;
+    }
+  }
+}
+
 TEST(InvertCommand, TheOptionsAloneInvertASmallSurveyToItsTarget) {
   TempFolder folder;
   Transcript t;
@@ -333,7 +417,7 @@ TEST(InvertCommand, AKilledRunLeavesOnlyCompleteFiles) {
       read_data_file(t.io(), entry.path().string(), false, false, true, data);
     } else if (name == "model.mod") {
       read_back(survey.mesh, entry.path().string());
-    } else {
+    } else if (name != ".quelby-invert.lock") {
       EXPECT_EQ(name, "run.log");
     }
   }
@@ -344,6 +428,71 @@ TEST(InvertCommand, AKilledRunLeavesOnlyCompleteFiles) {
     const int rows = read_history(folder.file("out/history.txt")).iterations;
     EXPECT_TRUE(rows == last_model || rows == last_model - 1) << rows << " " << last_model;
   }
+}
+
+// A second run refuses a folder a run is writing, naming it, and leaves the first run's files
+// alone; once the first is killed, the folder is free, and a run with fewer iterations leaves none
+// of the earlier run's numbered models beside its own.
+TEST(InvertCommand, ARunHoldsItsFolderAndReplacesTheNumberedModelsOfAnEarlierOne) {
+  TempFolder folder;
+  Transcript t;
+  testing::BlockSurveyShape shape;
+  shape.electrodes = 16;
+  shape.n_max = 6;
+  shape.cell = 1.25;
+  shape.padding = 10;
+  shape.core_depth = 0;
+  testing::write_block_survey(t.io(), folder, shape);
+  folder.write("long.inv", control_file({{10, "0.0001"}, {11, "200"}}));
+  folder.write("short.inv", control_file({{11, "1"}}));
+
+  std::vector<std::string> strings = {QUELBY_INVERT_BINARY, "long.inv"};
+  std::vector<char*> argv;
+  for (std::string& text : strings) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.path().c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!fs::exists(folder.file("out/model_2.mod")) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const std::string log_before = read_file(folder.file("out/run.log"));
+  const RunResult second = run_in(folder, {"short.inv"});
+  EXPECT_EQ(second.status, exit_failure);
+  EXPECT_EQ(second.out,
+            "\nError: the output folder out is in use by another run: wait for it to end, or "
+            "choose another folder.\n");
+  EXPECT_EQ(second.err, "out/.quelby-invert.lock: held by another run\n");
+  EXPECT_TRUE(read_file(folder.file("out/run.log")).starts_with(log_before));
+  EXPECT_NE(log_before.find("mesh was read from: block.msh"), std::string::npos) << log_before;
+  ::kill(pid, SIGKILL);
+  int wait_status = 0;
+  ::waitpid(pid, &wait_status, 0);
+  ASSERT_TRUE(WIFSIGNALED(wait_status)) << "the first run ended before it was killed";
+  ASSERT_TRUE(fs::exists(folder.file("out/model_2.mod")));
+  // A run that stops on its inputs leaves the earlier models alone.
+  folder.write("nan.dat", replace_word(read_file(folder.file("block_dc.dat")), 2, 4, "nan"));
+  folder.write("bad.inv", control_file({{1, "nan.dat"}}));
+  EXPECT_EQ(run_in(folder, {"bad.inv"}).status, exit_failure);
+  EXPECT_TRUE(fs::exists(folder.file("out/model_2.mod")));
+
+  const RunResult third = run_in(folder, {"short.inv"});
+  ASSERT_EQ(third.status, 0) << third.out << third.err;
+  std::vector<std::string> models;
+  for (const auto& entry : fs::directory_iterator(folder.file("out"))) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("model")) models.push_back(name);
+  }
+  std::sort(models.begin(), models.end());
+  EXPECT_EQ(models, (std::vector<std::string>{"model.mod", "model_1.mod"}));
+  EXPECT_EQ(read_history(folder.file("out/history.txt")).iterations, 1);
 }
 
 }  // namespace

@@ -35,6 +35,14 @@ TEST(MeshCommand, UsageErrorsHelpAndVersion) {
   TempFolder folder;
   folder.write("bad.dat", "h\n0 5 x 15\n");
   folder.write("mixed.dat", "h\nIPTYPE=1\n0 5 10 15\nIPTYPE=0\n0 5 15 20\n");
+  folder.write("s15.dat", "15 m of electrodes\n0 3 6 9\n3 6 12 15\n");
+  const auto too_large = [](const std::string& cell, const std::string& depth,
+                            const std::string& cells) {
+    return "\nError: a core cell of " + cell + " m over 15 m of electrodes and a core depth of " +
+           depth + " m make a mesh of " + cells +
+           " cells, more than a mesh for a survey may have (1000000 cells along x or z, 2147483647 "
+           "nodes in all); choose a larger cell width or a smaller core depth\n";
+  };
   const auto refused = [](const std::string& option, const std::string& what,
                           const std::string& given) {
     return "quelby-mesh: option '" + option + "' needs " + what + ", not '" + given + "'\n";
@@ -78,6 +86,19 @@ TEST(MeshCommand, UsageErrorsHelpAndVersion) {
        1,
        "\nError: for IP data, IPTYPE should be 1 or 2.\n0 5 15 20\nmixed.dat\n",
        "mixed.dat:5: IP type 0\n"},
+      // Meshes a mesh file cannot hold are refused before anything is allocated or written.
+      {{"--cell", "1e-9", "s15.dat", "m.msh"},
+       1,
+       too_large("1e-09", "9", "15000000188 x 9000000090"),
+       ""},
+      {{"--cell", "1e-7", "s15.dat", "m.msh"},
+       1,
+       too_large("1e-07", "9", "150000154 x 90000073"),
+       ""},
+      {{"--depth", "1e300", "s15.dat", "m.msh"},
+       1,
+       too_large("0.75", "1e+300", "428 x 1.3333333333333334e+300"),
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments.front());

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/cells/weights.hpp"
+#include "quelby/forward/forward.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/control_file.hpp"
 #include "quelby/mesh/model.hpp"
@@ -64,6 +67,18 @@ std::string octal_dump(const std::string& bytes) {
   return text + field;
 }
 
+// A datum's four electrodes along x.
+struct Quad {
+  double a, b, m, n;
+};
+
+// The geometric factor of surface electrodes on flat ground, 2 pi / (1/AM - 1/AN - 1/BM + 1/BN).
+double flat_factor(const Quad& q) {
+  const double g = 1 / std::abs(q.m - q.a) - 1 / std::abs(q.n - q.a) - 1 / std::abs(q.m - q.b) +
+                   1 / std::abs(q.n - q.b);
+  return 2 * std::numbers::pi / g;
+}
+
 TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
   const std::filesystem::path source(QUELBY_SOURCE_DIR);
   const auto files = example_files(read_file((source / "doc" / "formats.md").string()));
@@ -71,10 +86,10 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
   for (const auto& entry : files) names.push_back(entry.first);
   // A new example needs its reader below.
   ASSERT_EQ(names, (std::vector<std::string>{
-                       "block.inv", "forward.dat", "history.txt", "line.dat", "section.act",
-                       "section.dip", "section.msh", "section.topo", "section.wgt", "short.msh",
-                       "small.j.od", "small.mod", "small.msh", "survey.dat", "survey_cc.dat",
-                       "top.wgt"}));
+                       "block.inv", "forward.dat", "history.txt", "line.dat", "monitor.inv",
+                       "section.act", "section.dip", "section.msh", "section.topo", "section.wgt",
+                       "short.msh", "small.j.od", "small.mod", "small.msh", "survey.dat",
+                       "survey_cc.dat", "timelapse.txt", "top.wgt"}));
   TempFolder folder;
   for (const auto& [name, text] : files) {
     folder.write(name, text);
@@ -154,6 +169,32 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
     read_data_file(io, folder.file("forward.dat"), false, false, true, forward);
     EXPECT_TRUE(forward.std_missing);
     EXPECT_EQ(forward.sorted_pos, line.sorted_pos);
+    // The values are the forward model's on the mesh the doc names (quelby-mesh's defaults) for a
+    // uniform 100 ohm-m, written as quelby-forward writes them: when the forward model changes,
+    // the block to paste is printed here (and by scripts/formats_values.sh).
+    const Mesh line_mesh = mesh_for_survey(io, line);
+    ForwardModel uniform(io, line_mesh, std::vector<std::int32_t>(line_mesh.nx, 0), line);
+    const std::vector<double> computed = uniform.data(
+        io, std::vector<double>(static_cast<std::size_t>(line_mesh.nx) * line_mesh.nz, 100.0));
+    write_general_data(io, folder.file("computed.dat"),
+                       "quelby-forward: DC data in ohms (V/A for a unit current) of model "
+                       "uniform.mod",
+                       line, computed);
+    EXPECT_EQ(files.at("forward.dat"), read_file(folder.file("computed.dat")))
+        << "doc/formats.md's forward.dat block should read:\n```text file=forward.dat\n"
+        << read_file(folder.file("computed.dat")) << "```";
+    // The apparent resistivities the text quotes, to its one decimal: file lines 2 (n = 1) and 1
+    // (n = 2).
+    const std::string markdown = read_file((source / "doc" / "formats.md").string());
+    double apparent[2] = {0, 0};
+    for (std::size_t line_number : {1u, 0u}) {
+      const std::size_t grouped = line.grouped_position(line_number);
+      const Quad quad{line.xa_cur[0], line.xb_cur[0], line.xm[grouped], line.xn[grouped]};
+      apparent[1 - line_number] = flat_factor(quad) * computed[grouped];
+    }
+    char quoted[64];
+    std::snprintf(quoted, sizeof quoted, "give %.1f and %.1f ohm-m", apparent[0], apparent[1]);
+    EXPECT_NE(markdown.find(quoted), std::string::npos) << quoted;
     write_general_data(io, folder.file("written.dat"), trim_trailing_blanks(forward.header_line),
                        forward, forward.dobs);
     EXPECT_EQ(read_file(folder.file("written.dat")), files.at("forward.dat"));
@@ -182,6 +223,27 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
     EXPECT_EQ(run.output_folder, "block_out");
     ASSERT_TRUE(run.ip_alpha.has_value());
     EXPECT_EQ(run.ip_alpha->lengths, (std::array<double, 2>{5, 5}));
+
+    // The time-lapse control file names files that must exist: placeholders in its folder.
+    for (const char* name : {"line.msh", "day0.dat", "day1.dat", "day2.dat"}) {
+      folder.write(name, "1\n");
+    }
+    std::filesystem::current_path(folder.path());
+    TimelapseControl timelapse;
+    const InversionRun monitor = read_control_file(io, "monitor.inv", {}, &timelapse);
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(monitor.data_file, "day0.dat");
+    EXPECT_EQ(monitor.output_folder, "monitor_out");
+    EXPECT_EQ(timelapse.step_files, (std::vector<std::string>{"day1.dat", "day2.dat"}));
+    EXPECT_EQ(timelapse.method, TimelapseMethod::ratio);
+    EXPECT_EQ(timelapse.homogeneous, 0);
+    const std::vector<TimelapseSummaryLine> summary = {
+        {"day0.dat", 35, 0, 0, 4, 34.5969, 35, 0, 0},
+        {"day1.dat", 33, 1, 2, 4, 31.771, 33, -36.0518, 3.28393},
+        {"day2.dat", 35, 0, 0, 0, 0, 35, 0, 0}};
+    write_timelapse_summary(io, folder.file("written_summary.txt"), TimelapseMethod::difference,
+                            summary);
+    EXPECT_EQ(read_file(folder.file("written_summary.txt")), files.at("timelapse.txt"));
 
     const double misfit = 2400.0, norm = 1314.52, beta = 10.0;
     write_iteration_history(io, folder.file("written.txt"), 0, {&misfit, 1}, {&norm, 1}, {&beta, 1},

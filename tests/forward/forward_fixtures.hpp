@@ -131,6 +131,34 @@ inline void pad_nodes(std::vector<double>& nodes, double growth, double reach) {
   }
 }
 
+// Nodes from breaks.front() through every break (ascending): the first gap in cells of
+// `first_width`, each later gap in the fewest equal cells at most `growth` times as wide as the
+// cells before them (runs of equal cells growing by 1.33 to 1.5 for a growth of 1.5), then padding
+// cells growing by `padding_growth` until `reach` is passed.
+inline std::vector<double> run_nodes(const std::vector<double>& breaks, double first_width,
+                                     double growth, double padding_growth, double reach) {
+  std::vector<double> nodes = {breaks.front()};
+  double width = first_width;
+  for (std::size_t b = 0; b + 1 < breaks.size(); ++b) {
+    const double gap = breaks[b + 1] - breaks[b];
+    const int count = b == 0 ? static_cast<int>(std::lround(gap / first_width))
+                             : static_cast<int>(std::ceil(gap / (width * growth) - 1e-9));
+    for (int c = 1; c <= count; ++c)
+      nodes.push_back(c == count ? breaks[b + 1] : breaks[b] + gap * c / count);
+    width = gap / count;
+  }
+  pad_nodes(nodes, padding_growth, reach);
+  return nodes;
+}
+
+// Nodes from 0 mirrored about 0: -half[n], ..., -half[1], half[0], ..., half[n].
+inline std::vector<double> mirrored(const std::vector<double>& half) {
+  std::vector<double> nodes;
+  for (std::size_t i = half.size(); i-- > 1;) nodes.push_back(-half[i]);
+  nodes.insert(nodes.end(), half.begin(), half.end());
+  return nodes;
+}
+
 // z nodes from 0 to depth in cells of width `width`.
 inline std::vector<double> even_nodes(double from, double to, double width) {
   std::vector<double> nodes;

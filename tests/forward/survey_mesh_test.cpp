@@ -129,5 +129,70 @@ TEST(SurveyMesh, NodesAndOptionsAreChecked) {
   EXPECT_THROW(mesh_for_survey(t.io(), survey, bad), Stop);
 }
 
+// A mesh a mesh file cannot hold ((nx + 1) x (nz + 1) nodes beyond 32 bits), or whose nodes
+// cannot be told apart, is refused before it is allocated, naming what makes it so; the largest
+// sizes met on the way through are accepted whole.
+TEST(SurveyMesh, MeshesBeyondWhatAFileHoldsAreRefused) {
+  Transcript t;
+  // Electrodes 0 to 15 m, 3 m apart: a quarter spacing is 0.75 m.
+  const SurveyData survey = testing::survey_of({{0, 3, 6, 9}, {3, 6, 12, 15}}, t.io());
+  struct Case {
+    const char* what;
+    SurveyMeshOptions options;
+    std::string message;  // empty: accepted
+  };
+  const auto with = [](double cell, double depth, int padding, double growth) {
+    SurveyMeshOptions options;
+    options.cell_width = cell;
+    options.core_depth = depth;
+    options.padding_cells = padding;
+    options.growth = growth;
+    return options;
+  };
+  const std::string too_many =
+      "cells, more than a mesh for a survey may have (1000000 cells along x or z, 2147483647 "
+      "nodes in all); choose a larger cell width or a smaller core depth";
+  const std::vector<Case> cases = {
+      {"1e-9 m cells", with(1e-9, 0, 0, 1.3),
+       "Error: a core cell of 1e-09 m over 15 m of electrodes and a core depth of 9 m make a mesh "
+       "of 15000000188 x 9000000090 " +
+           too_many},
+      {"1e-7 m cells", with(1e-7, 0, 0, 1.3), "mesh of 150000154 x 90000073 cells"},
+      {"a 1e300 m core", with(0, 1e300, 0, 1.3),
+       "a core cell of 0.75 m over 15 m of electrodes and a core depth of 1e+300 m make a mesh "
+       "of 428 x 1.3333333333333334e+300 cells"},
+      {"two billion padding cells", with(1, 0, 2000000000, 1.3), "mesh of 4000000023 x"},
+      {"padding beyond the range of doubles", with(1, 0, 100, 1e10),
+       "Error: the mesh's x node 1 is not a finite number"},
+      {"1.5 million columns over a shallow core", with(1e-5, 4e-5, 10, 1.3),
+       "make a mesh of 1500028 x 14 cells"},
+      {"750 thousand columns over a shallow core", with(2e-5, 8e-5, 10, 1.3), ""},
+      {"1e-3 m cells", with(1e-3, 0, 0, 1.3), ""},
+      {"a 1e4 m core", with(0, 1e4, 0, 1.3), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Transcript run;
+    if (c.message.empty()) {
+      const Mesh mesh = mesh_for_survey(run.io(), survey, c.options);
+      EXPECT_EQ(static_cast<std::int64_t>(mesh.node_count),
+                (std::int64_t{mesh.nx} + 1) * (std::int64_t{mesh.nz} + 1));
+      EXPECT_EQ(mesh.x_nodes.size(), static_cast<std::size_t>(mesh.nx) + 1);
+      continue;
+    }
+    EXPECT_THROW(mesh_for_survey(run.io(), survey, c.options), Stop);
+    EXPECT_NE(run.console().find(c.message), std::string::npos) << run.console();
+    EXPECT_EQ(run.console(), run.log());
+  }
+  // Positions too large for the cells between them to be told apart.
+  Transcript far;
+  const SurveyData distant =
+      testing::survey_of({{1e17, 1e17 + 16, 1e17 + 32, 1e17 + 48}}, far.io());
+  EXPECT_THROW(mesh_for_survey(far.io(), distant), Stop);
+  EXPECT_NE(far.console().find("Error: the mesh's x node"), std::string::npos) << far.console();
+  EXPECT_NE(far.console().find("a core cell of 4 m cannot be placed at these positions"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace quelby

@@ -77,5 +77,54 @@ TEST(Wavenumbers, DataKernelsAreFittedToTheirTolerance) {
   EXPECT_GT(few.data_error, rule.data_error);
 }
 
+// The transform of a Wenner datum over two layers (h thick, reflection coefficient k) by images:
+// each term c K0(k r) of the datum gains 2 sum_n k^n c K0(k sqrt(r^2 + (2nh)^2)); its exact value
+// puts pi / (2 distance) for each K0.
+double layered_wenner_error(const WavenumberRule& rule, double a, double h, double reflection) {
+  const TransformTerm terms[4] = {{2, a}, {-2, 2 * a}, {-2, 2 * a}, {2, a}};
+  double transformed = 0, exact = 0;
+  for (const TransformTerm& term : terms) {
+    double power = 1;
+    for (int n = 0; n < 400; ++n) {
+      const double factor = (n == 0 ? 1 : 2) * power * term.coefficient;
+      const double r = std::hypot(term.distance, 2 * n * h);
+      for (std::size_t j = 0; j < rule.k.size(); ++j)
+        transformed += factor * rule.weight[j] * bessel_k0(rule.k[j] * r);
+      exact += factor * std::numbers::pi / (2 * r);
+      power *= reflection;
+    }
+  }
+  return std::abs(transformed / exact - 1);
+}
+
+TEST(Wavenumbers, LayeredDataAreTransformedAsWellAsTheirOwnKernels) {
+  // The rule sees only the survey's own distances; the data over layers combine the same terms at
+  // the distances of their images, and must come out to the data tolerance too.
+  std::vector<DatumKernel> data;
+  const std::vector<double> spacings = {1, 2, 4, 8, 16, 32};
+  for (const double a : spacings) data.push_back({{2, a}, {-2, 2 * a}, {-2, 2 * a}, {2, a}});
+  const WavenumberRule rule = design_wavenumber_rule(0.25, 1700, data);
+  for (const double a : spacings) {
+    for (const double h : {0.5, 2.0, 5.0, 20.0}) {
+      for (const double reflection : {-0.818, -0.5, 0.5, 0.818}) {
+        EXPECT_LT(layered_wenner_error(rule, a, h, reflection), 4 * rule_data_tolerance)
+            << "a " << a << " h " << h << " k " << reflection;
+      }
+    }
+  }
+}
+
+TEST(Wavenumbers, ARuleOverTenDecadesOfDistanceIsBuiltAndMeasured) {
+  // Electrodes 1 mm apart on a mesh reaching 3000 km: K0 of arguments up to 1e10 and beyond.
+  const WavenumberRule rule = design_wavenumber_rule(2.5e-4, 3e6, {});
+  ASSERT_FALSE(rule.k.empty());
+  for (std::size_t j = 0; j < rule.k.size(); ++j) {
+    EXPECT_TRUE(std::isfinite(rule.k[j]) && std::isfinite(rule.weight[j])) << j;
+  }
+  EXPECT_TRUE(std::isfinite(rule.pole_error));
+  EXPECT_NEAR(worst_pole_error(rule, 2.5e-4, 3e6), rule.pole_error, 0.2 * rule.pole_error + 1e-6);
+  EXPECT_LT(rule.pole_error, 1e-3);
+}
+
 }  // namespace
 }  // namespace quelby

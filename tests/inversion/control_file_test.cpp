@@ -70,6 +70,9 @@ class ControlFileTest : public ::testing::Test {
 };
 
 TEST_F(ControlFileTest, EveryKindOfLineIsAcceptedWithWhatItSets) {
+  const std::string absolute = folder.file("start.mod");
+  std::filesystem::create_directory(folder.path() / "2024");
+  folder.write("2024/ref.mod", "1\n");
   struct Case {
     std::size_t item;
     std::string text;
@@ -94,6 +97,20 @@ TEST_F(ControlFileTest, EveryKindOfLineIsAcceptedWithWhatItSets) {
          EXPECT_EQ(r.starting.file, "start.mod");
        }},
       {6, "1e2", [](const InversionRun& r) { EXPECT_EQ(r.reference.value, 100); }},
+      {6, "100, a note", [](const InversionRun& r) { EXPECT_EQ(r.reference.value, 100); }},
+      {6, "3*40", [](const InversionRun& r) { EXPECT_EQ(r.reference.value, 40); }},
+      // A word that is not a number names a file: an absolute path, or a path through a folder
+      // named by digits.
+      {5, absolute,
+       [&](const InversionRun& r) {
+         EXPECT_EQ(r.starting.kind, Kind::file);
+         EXPECT_EQ(r.starting.file, absolute);
+       }},
+      {6, "2024/ref.mod",
+       [](const InversionRun& r) {
+         EXPECT_EQ(r.reference.kind, Kind::file);
+         EXPECT_EQ(r.reference.file, "2024/ref.mod");
+       }},
       {6, "ref.mod", [](const InversionRun& r) { EXPECT_EQ(r.reference.file, "ref.mod"); }},
       {7, "0", [](const InversionRun& r) { EXPECT_EQ(r.alpha.mode, 0); }},
       {7, "2 1e-3 1 0.5",
@@ -174,6 +191,41 @@ TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
   EXPECT_EQ(method.max_log_change, 0);
   EXPECT_EQ(read(control_text(base_lines(), {"robust"})).settings.robust_threshold,
             InversionSettings{}.robust_threshold);
+  // Chargeability models named by absolute paths.
+  const std::string eta = folder.file("eta.mod");
+  const InversionRun absolute =
+      read(control_text(base_lines(), {"ip_starting " + eta, "ip_reference " + eta}));
+  EXPECT_EQ(absolute.ip_starting.kind, ModelChoice::Kind::file);
+  EXPECT_EQ(absolute.ip_starting.file, eta);
+  EXPECT_EQ(absolute.ip_reference.file, eta);
+}
+
+// What a wrong line held is shown as printable text: control characters as \xNN.
+TEST_F(ControlFileTest, ADetailShowsControlCharactersAsCodes) {
+  struct Case {
+    std::size_t item;
+    std::string text;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {12, "default\x07" "both", "'default\\x07both'"},
+      {10, "\x1B[31mred", "'\\x1B[31mred'"},
+      {11, "2\r5", "'2\\x0D5'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    std::vector<std::string> items = base_lines();
+    items[c.item] = c.text;
+    Transcript t;
+    folder.write("run.inv", control_text(items));
+    try {
+      read_control_file(t.io(), "run.inv");
+      ADD_FAILURE() << "accepted";
+    } catch (const Stop& stop) {
+      EXPECT_EQ(stop.detail(),
+                "run.inv:" + std::to_string(line_of_item(c.item)) + ": found " + c.shown);
+    }
+  }
 }
 
 TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
@@ -228,7 +280,9 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       {14, "ip_std 0 0", "expected ip_std PERCENT FLOOR: two values of 0 or more, not both 0"},
       {14, "ip_starting", "expected a value after ip_starting"},
       {14, "ip_starting -0.1",
-       "expected the starting chargeability: a value of 0 or more, a model file or default"},
+       "expected the starting chargeability: a value from 0 to 1e+50, a model file or default"},
+      {14, "ip_reference 1e300",
+       "expected the reference chargeability: a value from 0 to 1e+50, a model file or default"},
       {14, "ip_alpha 4", alpha_expected},
       {14, "robust -1",
        "expected robust, or robust THRESHOLD: a positive number of standard deviations"},
@@ -318,6 +372,73 @@ TEST_F(ControlFileTest, OverriddenLinesMustBeThereButAreNotRead) {
   Transcript t;
   EXPECT_THROW(read_control_file(t.io(), "run.inv", {false, true, true, true, true}), Stop);
   EXPECT_NE(t.console().find("line 2: the mesh file does not exist"), std::string::npos);
+}
+
+// The time-lapse lines: the steps in their order, the method with its homogeneous resistivity;
+// wrong ones refused with their line; without a place for them they are unknown keywords.
+TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
+  folder.write("s1.dat", "1\n");
+  folder.write("s 2.dat", "1\n");
+  const std::string text =
+      control_text(base_lines(), {"timelapse_step s1.dat", "TIMELAPSE_STEP s 2.dat  ! the second",
+                                  "timelapse_step ip.dat", "timelapse_method Ratio 80.5"});
+  folder.write("run.inv", text);
+  TimelapseControl timelapse;
+  Transcript t;
+  const InversionRun run = read_control_file(t.io(), "run.inv", {}, &timelapse);
+  EXPECT_EQ(run.data_file, "dc.dat");
+  EXPECT_EQ(timelapse.step_files, (std::vector<std::string>{"s1.dat", "s 2.dat", "ip.dat"}));
+  EXPECT_EQ(timelapse.method, TimelapseMethod::ratio);
+  EXPECT_EQ(timelapse.homogeneous, 80.5);
+  // The default method, and the ratio without a resistivity.
+  for (const auto& [line, method] :
+       {std::pair{std::string(""), TimelapseMethod::difference},
+        std::pair{std::string("timelapse_method difference"), TimelapseMethod::difference},
+        std::pair{std::string("timelapse_method ratio"), TimelapseMethod::ratio}}) {
+    std::vector<std::string> extra = {"timelapse_step s1.dat"};
+    if (!line.empty()) extra.push_back(line);
+    folder.write("run.inv", control_text(base_lines(), extra));
+    TimelapseControl read;
+    read_control_file(t.io(), "run.inv", {}, &read);
+    EXPECT_EQ(read.method, method) << line;
+    EXPECT_EQ(read.homogeneous, 0) << line;
+  }
+
+  struct Case {
+    std::vector<std::string> extra;
+    std::string what;
+    bool with_place = true;
+  };
+  const std::vector<Case> cases = {
+      {{"timelapse_step absent.dat"}, "the time-lapse data file does not exist"},
+      {{"timelapse_step s1.dat", "timelapse_method sum"},
+       "expected timelapse_method difference, or ratio and optionally a positive resistivity"},
+      {{"timelapse_step s1.dat", "timelapse_method ratio -3"},
+       "expected timelapse_method difference, or ratio and optionally a positive resistivity"},
+      {{"timelapse_step s1.dat", "timelapse_method ratio", "timelapse_method ratio"},
+       "timelapse_method is given twice"},
+      {{"timelapse_method ratio"},
+       "timelapse_method needs the timelapse_step lines of the later steps before it"},
+      {{"timelapse_step s1.dat"},
+       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
+       "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extra.back());
+    Transcript failed;
+    folder.write("run.inv", control_text(base_lines(), c.extra));
+    TimelapseControl read;
+    try {
+      read_control_file(failed.io(), "run.inv", {}, c.with_place ? &read : nullptr);
+      ADD_FAILURE() << "accepted";
+    } catch (const Stop&) {
+      const std::string console = failed.console();
+      EXPECT_NE(console.find("line " + std::to_string(18 + c.extra.size() - 1) + ": " + c.what),
+                std::string::npos)
+          << console;
+    }
+  }
 }
 
 }  // namespace

@@ -52,6 +52,22 @@ class LinearProblem : public InversionProblem {
     predict(io, m, d);
   }
   const std::vector<double>& matrix() const { return g_; }
+  bool has_jacobian_products() const override { return products; }
+  void jacobian_times(const Io&, std::span<const double>, std::span<const double> v,
+                      std::span<double> out) override {
+    for (std::size_t i = 0; i < ndat_; ++i) {
+      double sum = 0;
+      for (std::size_t p = 0; p < npar_; ++p) sum += g_[i * npar_ + p] * v[p];
+      out[i] = sum;
+    }
+  }
+  void jacobian_transpose_times(const Io&, std::span<const double>, std::span<const double> w,
+                                std::span<double> out) override {
+    std::fill(out.begin(), out.end(), 0.0);
+    for (std::size_t i = 0; i < ndat_; ++i)
+      for (std::size_t p = 0; p < npar_; ++p) out[p] += g_[i * npar_ + p] * w[i];
+  }
+  bool products = false;
 
  private:
   std::size_t ndat_, npar_;
@@ -347,6 +363,60 @@ TEST(GaussNewton, StopsAtTheTargetAndSaysWhy) {
   EXPECT_EQ(result.misfit_history.size(), static_cast<std::size_t>(result.iterations) + 1);
   EXPECT_GT(result.beta_history[0], 0);  // the first beta from the curvatures
   EXPECT_STREQ(stop_reason_text(result.stop), "reached the target misfit");
+}
+
+}  // namespace
+}  // namespace quelby
+
+namespace quelby {
+namespace {
+
+// Without J: the Krylov step from products with J and J^T, which a memory budget too small for J
+// brings about, matches the data-space step iteration by iteration once its space holds the data
+// (and to the tolerance at which it settles before that), the robust misfit and dependent data
+// alike.
+TEST(GaussNewton, TheStepWithoutJMatchesTheDataSpaceStep) {
+  struct Case {
+    std::size_t ndat, repeats;
+    bool robust;
+    std::int32_t krylov_steps;
+    double tolerance;
+  };
+  for (const Case c : {Case{12, 0, false, 200, 1e-8}, Case{30, 10, false, 200, 1e-8},
+                       Case{20, 0, true, 200, 1e-8}, Case{60, 0, false, 200, 2e-3}}) {
+    Transcript t;
+    const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4.5, 6, 8, 10},
+                                      std::vector<double>{0, 1, 2, 3.5, 5, 7});
+    const testing::ObjectiveSetup setup(t.io(), mesh);
+    const std::size_t npar = static_cast<std::size_t>(setup.cells.npar);
+    LinearProblem problem(c.ndat, npar, 13, c.repeats);
+    std::vector<double> truth(npar), m0(npar, 0.2), dobs(c.ndat), dstd(c.ndat, 0.02);
+    for (std::size_t p = 0; p < npar; ++p) truth[p] = std::cos(0.7 * static_cast<double>(p));
+    problem.predict(t.io(), truth, dobs);
+    if (c.robust) dobs[3] *= -1;
+    InversionSettings settings;
+    settings.max_iterations = 3;
+    settings.robust = c.robust;
+    const InversionResult dense =
+        gauss_newton(t.io(), problem, setup.objective, dobs, dstd, m0, m0, settings);
+    problem.products = true;
+    settings.memory_budget = 1;
+    settings.krylov_steps = c.krylov_steps;
+    Transcript krylov_log;
+    const InversionResult krylov =
+        gauss_newton(krylov_log.io(), problem, setup.objective, dobs, dstd, m0, m0, settings);
+    EXPECT_NE(krylov_log.log().find("from products with the sensitivities"), std::string::npos);
+    EXPECT_NE(krylov_log.log().find("Krylov steps: "), std::string::npos);
+    ASSERT_EQ(krylov.iterations, dense.iterations) << c.ndat;
+    for (std::size_t k = 0; k < dense.misfit_history.size(); ++k) {
+      EXPECT_NEAR(krylov.misfit_history[k] / dense.misfit_history[k], 1, c.tolerance) << k;
+      EXPECT_NEAR(krylov.beta_history[k] / dense.beta_history[k], 1, c.tolerance) << k;
+    }
+    double largest = 0;
+    for (std::size_t p = 0; p < npar; ++p) largest = std::max(largest, std::abs(dense.m[p]));
+    for (std::size_t p = 0; p < npar; ++p)
+      EXPECT_NEAR(krylov.m[p], dense.m[p], c.tolerance * largest) << p;
+  }
 }
 
 }  // namespace

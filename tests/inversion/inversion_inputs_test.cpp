@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/survey/data_file.hpp"
@@ -56,6 +58,78 @@ TEST(InversionInputs, DeviationsComeFromTheFileOrFromAPercentageAndAFloor) {
             std::string::npos);
 }
 
+// A datum whose value or standard deviation would overflow the misfit (or is no number at all) is
+// refused naming its file and line, whichever layout, whether the deviation was read or made from
+// a percentage and a floor; data given in memory are named by their number.
+TEST(InversionInputs, DataBeyondTheRangeOfTheMisfitAreRefusedByTheirLine) {
+  struct Case {
+    const char* what;
+    std::string text;
+    std::optional<DataUncertainty> uncertainty;
+    std::string message;  // after "Error: <file>, line "; empty: accepted
+    std::string detail;   // after "<file>:"
+  };
+  const std::vector<Case> cases = {
+      {"sound data", "h\n0 5 10 15 -1e50 1e-50\n0 5 15 20 0 1e50\n", {}, "", ""},
+      {"a NaN value",
+       "h\n! note\n0 5 10 15 1 0.1\nIPTYPE=1\n\n5 10 15 20 nan 0.1\n",
+       {},
+       "6: the value nan is not a finite number of magnitude 1e+50 or less",
+       "6: value nan, standard deviation 0.1"},
+      {"an infinite value",
+       "h\n5 10 15 20 1 0.1\n0 5 10 15 -Inf 0.1\n",
+       {},
+       "3: the value -inf is not a finite number of magnitude 1e+50 or less",
+       "3: value -inf, standard deviation 0.1"},
+      {"a value of 1e300",
+       "h\n0 5 10 15 1e300 1\n",
+       {},
+       "2: the value 1e+300 is not a finite number of magnitude 1e+50 or less",
+       "2: value 1e+300, standard deviation 1"},
+      {"an infinite deviation",
+       "h\n0 5 10 15 1 0.1\n0 5 15 20 1 inf\n",
+       {},
+       "3: the standard deviation inf is not a number from 1e-50 to 1e+50",
+       "3: value 1, standard deviation inf"},
+      {"a deviation of 1e-300",
+       "COMMON_CURRENT\n1\n0 5 2\n10 15 1 0.1\n15 20 1 1e-300\n",
+       {},
+       "5: the standard deviation 1e-300 is not a number from 1e-50 to 1e+50",
+       "5: value 1, standard deviation 1e-300"},
+      {"a deviation from the floor", "h\n0 5 10 15 1\n", DataUncertainty{0, 1e60},
+       "2: the standard deviation 1e+60 that the percentage and floor give is not a number from "
+       "1e-50 to 1e+50",
+       "2: value 1, standard deviation 1e+60"},
+  };
+  TempFolder folder;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = folder.write("d.dat", c.text);
+    Transcript t;
+    SurveyData survey;
+    read_data_file(t.io(), name, false, false, c.text.find("IPTYPE") == std::string::npos, survey);
+    complete_deviations(t.io(), name, c.uncertainty, survey);
+    Transcript run;
+    if (c.message.empty()) {
+      EXPECT_NO_THROW(check_data_values(run.io(), name, true, survey));
+      continue;
+    }
+    try {
+      check_data_values(run.io(), name + " ", true, survey);
+      ADD_FAILURE() << "accepted";
+    } catch (const Stop& stop) {
+      EXPECT_EQ(run.console(), "\nError: " + name + ", line " + c.message + "\n");
+      EXPECT_EQ(run.log(), run.console());
+      EXPECT_EQ(stop.detail(), name + ":" + c.detail);
+    }
+    // The same data given in memory: named by their number in the order given.
+    Transcript given;
+    EXPECT_THROW(check_data_values(given.io(), "the DC data given", false, survey), Stop);
+    EXPECT_TRUE(given.console().starts_with("\nError: datum ")) << given.console();
+    EXPECT_NE(given.console().find(" of the DC data given: the "), std::string::npos);
+  }
+}
+
 TEST(InversionInputs, TheMedianApparentResistivityOfAHalfSpaceIsItsResistivity) {
   Transcript t;
   std::vector<double> a, b, m, n;
@@ -82,12 +156,15 @@ TEST(InversionInputs, TheMedianApparentResistivityOfAHalfSpaceIsItsResistivity) 
   const std::size_t cells = static_cast<std::size_t>(mesh.nx) * static_cast<std::size_t>(mesh.nz);
   survey.dobs = forward.data(t.io(), std::vector<double>(cells, 37.5));
   // The numeric geometric factors cancel the discretisation: K d is 37.5 to rounding.
-  EXPECT_NEAR(median_apparent_resistivity(t.io(), forward, mesh, survey, "s.dat"), 37.5, 1e-9);
+  const double median = median_apparent_resistivity(t.io(), forward, mesh, survey, "s.dat");
+  EXPECT_NEAR(median, 37.5, 1e-9);
   for (double& value : survey.dobs) value = -value;
   EXPECT_THROW(median_apparent_resistivity(t.io(), forward, mesh, survey, "s.dat"), Stop);
   EXPECT_NE(t.console().find("\nError: the median apparent resistivity of the data is not "
-                             "positive: -37.5"),
-            std::string::npos);
+                             "positive: " +
+                             shortest(-median)),
+            std::string::npos)
+      << t.console();
 }
 
 TEST(InversionInputs, ModelsAreCheckedInTheParameterCellsOnly) {
@@ -127,13 +204,22 @@ TEST(InversionInputs, ModelsAreCheckedInTheParameterCellsOnly) {
        "needed\n",
        folder.file("bad.mod") + ": cell (2, 2) holds 0"},
       {ModelChoice::uniform(-1), ParameterRange::not_negative,
-       "\nError: the starting model holds -1 in cell (1, 1), a parameter: a value of 0 or more is "
-       "needed\n",
+       "\nError: the starting model holds -1 in cell (1, 1), a parameter: a value from 0 to 1e+50 "
+       "is needed\n",
        "starting: cell (1, 1) holds -1"},
       {ModelChoice::uniform(INFINITY), ParameterRange::finite,
-       "\nError: the starting model holds inf in cell (1, 1), a parameter: a finite value is "
-       "needed\n",
+       "\nError: the starting model holds inf in cell (1, 1), a parameter: a value from -1e+50 to "
+       "1e+50 is needed\n",
        "starting: cell (1, 1) holds inf"},
+      // Chargeabilities whose responses and norms would overflow.
+      {ModelChoice::uniform(1e300), ParameterRange::not_negative,
+       "\nError: the starting model holds 1e+300 in cell (1, 1), a parameter: a value from 0 to "
+       "1e+50 is needed\n",
+       "starting: cell (1, 1) holds 1e+300"},
+      {ModelChoice::per_cell({1, 0, -2e50, 1, 1, 1}), ParameterRange::finite,
+       "\nError: the starting model holds -2e+50 in cell (3, 1), a parameter: a value from -1e+50 "
+       "to 1e+50 is needed\n",
+       "starting: cell (3, 1) holds -2e+50"},
   };
   for (const Case& c : cases) {
     Transcript refused;

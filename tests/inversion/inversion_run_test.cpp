@@ -327,5 +327,33 @@ TEST(InversionRun, RunsItCannotDoAreRefusedBeforeAnyFileIsRead) {
   }
 }
 
+// Coefficients that make the model objective useless say so, naming what to change.
+TEST(InversionRun, CoefficientsThatBreakTheObjectiveAreNamed) {
+  struct Case {
+    AlphaChoice alpha;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {AlphaChoice{3, {}, {1e-300, 1e-300}},
+       "Error: the alpha coefficients a_s = inf, a_x = NaN, a_z = NaN are not finite numbers of 0 "
+       "or more: the length scales given are too small or too large"},
+      {AlphaChoice{2, {1e-300, 1, 1}, {}},
+       "Error: the model objective's matrix WTW is not positive definite: its smallness term "
+       "(largest entry "},
+  };
+  for (const Case& c : cases) {
+    Transcript t;
+    TempFolder folder;
+    const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+    InversionRun run;
+    run.mesh_file = survey.mesh_file;
+    run.data_file = survey.dc_file;
+    run.alpha = c.alpha;
+    run.output_folder = folder.file("out");
+    EXPECT_THROW(run_inversion(t.io(), run), Stop);
+    EXPECT_NE(t.console().find(c.message), std::string::npos) << t.console();
+  }
+}
+
 }  // namespace
 }  // namespace quelby

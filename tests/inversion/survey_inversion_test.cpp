@@ -104,7 +104,7 @@ TEST(SurveyInversion, ResistivityThenChargeabilityOfABlockAreRecovered) {
   for (std::size_t c = 0; c < eta.size(); ++c) eta[c] = s.in_block[c] ? 0.1 : 0.0;
   std::vector<double> ip_std;
   const std::vector<double> ip_obs =
-      noisy(forward.apparent_chargeability(io, s.truth, eta), ip_std, 0.02, 0.001, 23);
+      noisy(forward.apparent_chargeability(io, s.truth, eta), ip_std, 0.02, 0.001, 24);
   const std::vector<std::int32_t> iptype(ip_obs.size(), 1);
   const std::vector<double> no_charge(s.truth.size(), 0.0);
   ChargeabilityProblem ip(io, forward, setup.cells, model, no_charge, iptype);

@@ -1,0 +1,354 @@
+"""Campaigns: many inversions at once on Dask's distributed scheduler (quelby.invert_many), and the
+time-lapse inversion of a monitoring line (quelby.invert_timelapse), whose steps after the baseline
+are independent inversions that can run the same way.
+
+Every inversion is deterministic: a run gives the same bits in this process, in a Dask worker on
+this machine or on another machine of the same architecture, on any number of threads.
+"""
+
+import os
+import sys
+import tempfile
+import types
+
+import numpy as np
+
+from . import _quelby
+
+# quelby.invert's arguments that a time-lapse inversion sets itself for every step.
+_STEP_ARGUMENTS = ("data", "ip_data", "what", "ip_start", "ip_reference", "ip_alpha", "ip_lengths",
+                   "ip_percent", "ip_floor")
+
+
+class RunFailed(Exception):
+    """The result of a run of quelby.invert_many that failed: `name` the run's name, `error` the
+    exception it raised (a quelby.Stop for bad input), `message` its text."""
+
+    def __init__(self, name, error):
+        self.name = name
+        self.error = error
+        self.message = str(error).strip()
+        super().__init__(f"run {name!r} failed: {self.message}")
+
+    def __reduce__(self):
+        return (RunFailed, (self.name, self.error))
+
+
+def _cores():
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not Linux
+        return os.cpu_count() or 1
+
+
+def _invert_one(arguments, threads):
+    """One run of quelby.invert in a worker process, on `threads` of the library's threads."""
+    _quelby.set_thread_count(threads)
+    return _quelby.invert(**arguments)
+
+
+def _local_cluster(workers, threads_per_run):
+    """A LocalCluster of `workers` processes of one thread each; the BLAS of each process (OpenBLAS
+    under CHOLMOD and LAPACK) gets threads_per_run threads before it starts."""
+    try:
+        import dask
+        from distributed import Client, LocalCluster
+    except ImportError as error:
+        raise ImportError("quelby.invert_many needs Dask's distributed scheduler: "
+                          "apt install python3-distributed") from error
+    threads = str(threads_per_run)
+    environment = {"OPENBLAS_NUM_THREADS": threads, "OMP_NUM_THREADS": threads,
+                   "MKL_NUM_THREADS": threads}
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environment}):
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None, silence_logs=40)
+    return Client(cluster), cluster
+
+
+class _Progress:
+    """A one-line progress bar on standard error: runs done of all, and failures."""
+
+    def __init__(self, total, shown):
+        self.total, self.shown, self.done, self.failed = total, shown, 0, 0
+
+    def step(self, failed):
+        self.done += 1
+        self.failed += failed
+        if not self.shown:
+            return
+        width = 30
+        filled = width * self.done // max(self.total, 1)
+        failures = f", {self.failed} failed" if self.failed else ""
+        sys.stderr.write(f"\rquelby.invert_many [{'#' * filled}{'.' * (width - filled)}] "
+                         f"{self.done}/{self.total} runs{failures}")
+        if self.done == self.total:
+            sys.stderr.write("\n")
+        sys.stderr.flush()
+
+
+def invert_many(runs, client=None, threads_per_run=1, workers=None, progress=True):
+    """invert_many(runs, client=None, threads_per_run=1, workers=None, progress=True) -> list
+
+    Runs independent inversions on Dask's distributed scheduler and returns their results in the
+    order of `runs`, each as quelby.invert returns it (the same bits as a serial run).
+
+    runs: a list of dicts of quelby.invert's keyword arguments; a dict's optional "name" names the
+    run in messages (default "run K", K from 1). Inputs are file names, which every worker must
+    reach at the same path (a shared file system), or stores in memory (Mesh, SurveyData,
+    Topography, ActiveCells, numpy arrays), which are sent to the worker with the run. `out`
+    folders are written by the workers. An Io cannot cross to another process: a run with `io`
+    is refused; give `out` to keep each run's log in its folder.
+
+    client: None starts a LocalCluster on this machine (`workers` processes, default the cores
+    this process may use divided by threads_per_run) and closes it at the end; a
+    distributed.Client uses its cluster; a scheduler's address ("tcp://host:8786") connects to
+    it. threads_per_run: the library's threads in each run (quelby.set_thread_count, set in the
+    worker before each run); with one-thread workers, workers times threads_per_run should not
+    exceed the cores of a machine. The LocalCluster also gives each worker's BLAS that many
+    threads; workers started by hand get one (Dask's default).
+
+    A run that fails does not stop the others: its place in the list holds a quelby.RunFailed
+    (name, error, message), and a line naming it is written to standard error when it fails.
+    progress: a one-line progress bar on standard error.
+    """
+    runs = [dict(run) for run in runs]
+    if not runs:
+        return []
+    names = []
+    for index, run in enumerate(runs):
+        names.append(str(run.pop("name", f"run {index + 1}")))
+        if run.get("io") is not None:
+            raise ValueError(f"{names[-1]}: an Io cannot be sent to a worker; give out instead")
+    if threads_per_run < 1:
+        raise ValueError("threads_per_run: 1 or more")
+    owned = []  # what this call started, closed at its end
+    if client is None:
+        count = workers or max(1, _cores() // threads_per_run)
+        client, cluster = _local_cluster(max(1, min(count, len(runs))), threads_per_run)
+        owned = [client, cluster]
+    elif isinstance(client, str):
+        from distributed import Client
+
+        client = Client(client)
+        owned = [client]
+    try:
+        from distributed import as_completed
+
+        futures = [client.submit(_invert_one, run, threads_per_run, pure=False) for run in runs]
+        where = {future.key: index for index, future in enumerate(futures)}
+        results = [None] * len(runs)
+        bar = _Progress(len(runs), progress)
+        for future in as_completed(futures):
+            index = where[future.key]
+            try:
+                results[index] = future.result()
+                bar.step(0)
+            except Exception as error:  # noqa: BLE001 - every failure is reported, none stops
+                results[index] = RunFailed(names[index], error)
+                bar.step(1)
+                sys.stderr.write(("\n" if progress else "") +
+                                 f"quelby.invert_many: {results[index]}\n")
+        return results
+    finally:
+        for thing in owned:
+            thing.close()
+
+
+def _is_path(value):
+    return isinstance(value, (str, os.PathLike))
+
+
+def _air_cells(mesh, topography, active):
+    """The air cells per column of the ground a run was given (None: flat ground)."""
+    if isinstance(active, _quelby.ActiveCells):
+        return active.air_cells
+    if isinstance(topography, _quelby.Topography):
+        return topography.air_cells
+    if topography is not None:
+        return _quelby.read_topography(mesh, topography).air_cells
+    return None
+
+
+def _say(text, io):
+    _quelby._write_message(text, "console_then_log", io)
+
+
+def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=None, out=None,
+                     client=None, threads_per_run=1, progress=True, io=None, **options):
+    """invert_timelapse(mesh, baseline, steps, method='difference', homogeneous=None, out=None,
+    client=None, threads_per_run=1, progress=True, io=None, **options) -> types.SimpleNamespace
+
+    Time-lapse inversion of a monitoring line, as quelby-invert runs it from a control file's
+    timelapse_step lines. The baseline's data (a data file or a SurveyData) are inverted as
+    quelby.invert inverts a survey; then each later step of `steps` (data files or SurveyData, in
+    time order) on the readings it shares with the baseline (matched by their electrodes; a
+    reading with swapped A and B, or M and N, counts with its sign changed; the console and the
+    run log say how many were dropped):
+
+    * method 'difference' (LaBrecque and Yang 2001): the model m_t whose data fit
+      d_t - d_0 + d(m_0), starting from the baseline's model m_0 and regularised towards it with
+      the derivative terms on m - m_0, so that the change is what is smoothed;
+    * method 'ratio' (Daily et al. 1992): the model whose data fit d_t / d_0 times the data of a
+      homogeneous model (`homogeneous` ohm-m, default the baseline's median apparent
+      resistivity), from and towards that model.
+
+    The change of each step, in percent, is 100 (m_t / m_ref - 1) with m_ref the baseline's model
+    (difference) or the homogeneous model (ratio). options: quelby.invert's other keyword
+    arguments (topography, active, alpha, lengths, weights, dip_file, chifact, max_iterations,
+    percent and floor for data without standard deviations, callback, ...), shared by every
+    inversion; start, reference and ref_in_derivatives serve the baseline.
+
+    out: the folder of the files: step_K/ per step (K = 0 the baseline) with what quelby.invert
+    writes there (models, predicted.dat, history.txt, run.log), and for the later steps
+    change.mod (the change in percent) and data.dat (the data fitted); timelapse.txt the summary
+    and run.log the campaign's log. None writes nothing that stays.
+    client: None inverts the steps one after the other in this process; a distributed.Client, a
+    scheduler's address or "local" (a LocalCluster) inverts them there with quelby.invert_many
+    (threads_per_run, progress) once the baseline is done.
+
+    Returns a namespace: method, homogeneous (ratio), mesh, baseline (quelby.invert's result),
+    steps (one namespace per later step: name, result, change (nz, nx), reference (nz, nx),
+    readings, dropped_from_step, dropped_from_baseline, description), summary (the dicts written
+    to timelapse.txt), out.
+    """
+    if method not in ("difference", "ratio"):
+        raise ValueError("method: 'difference' or 'ratio'")
+    if homogeneous is not None and not homogeneous > 0:
+        raise ValueError("homogeneous: a positive resistivity (ohm-m), or None for the baseline's "
+                         "median apparent resistivity")
+    given = sorted(set(options) & set(_STEP_ARGUMENTS))
+    if given:
+        raise TypeError(f"invert_timelapse: {', '.join(given)} cannot be given: the baseline and "
+                        "the steps are the data, and a time-lapse inversion inverts DC data")
+    steps = list(steps)
+    if not steps:
+        raise ValueError("steps: the data of at least one step after the baseline")
+    temporary = tempfile.TemporaryDirectory(prefix="quelby-timelapse-") if out is None else None
+    folder = temporary.name if temporary is not None else os.fspath(out)
+    os.makedirs(folder, exist_ok=True)
+    log_file = None
+    campaign_io = io
+    if io is None:
+        log_file = open(os.path.join(folder, "run.log"), "w")
+        campaign_io = _quelby.Io(log=log_file)
+    try:
+        return _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, client,
+                                 threads_per_run, progress, io, campaign_io, options)
+    finally:
+        if log_file is not None:
+            log_file.close()
+        if temporary is not None:
+            temporary.cleanup()
+
+
+def _step_folder(folder, step):
+    path = os.path.join(folder, f"step_{step}")
+    os.makedirs(path, exist_ok=True)
+    return path
+
+
+def _change(model, reference):
+    """100 (model / reference - 1) per cell, and 0 exactly where the two are equal."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(model == reference, 0.0, 100 * (model / reference - 1))
+
+
+def _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, client,
+                      threads_per_run, progress, io, campaign_io, options):
+    baseline_name = os.fspath(baseline) if _is_path(baseline) else "the DC data given"
+    percent, floor = options.get("percent"), options.get("floor")
+    _say(f"\nstep 0, the baseline: {baseline_name}\n", campaign_io)
+    base = _quelby.invert(mesh, data=baseline, out=_step_folder(folder, 0), io=io, **options)
+    grid = base.mesh
+    survey = (baseline if isinstance(baseline, _quelby.SurveyData)
+              else _quelby.read_data_file(baseline, io=campaign_io))
+    value = None
+    if method == "ratio":
+        value, response = _quelby.homogeneous_response(
+            grid, survey, value=homogeneous or 0.0,
+            air_cells=_air_cells(grid, options.get("topography"), options.get("active")),
+            name=baseline_name, io=campaign_io)
+    else:
+        response = base.predicted
+    shared = {key: item for key, item in options.items()
+              if key not in ("start", "reference", "ref_in_derivatives", "percent", "floor")}
+    runs, prepared = [], []
+    for step, data in enumerate(steps, 1):
+        name = os.fspath(data) if _is_path(data) else f"the data given of step {step}"
+        _say(f"\nstep {step}: {name}\n", campaign_io)
+        step_survey = (data if isinstance(data, _quelby.SurveyData)
+                       else _quelby.read_data_file(data, io=campaign_io))
+        fitted, readings = _quelby.timelapse_step(survey, response, step_survey, method,
+                                                  percent=percent, floor=floor,
+                                                  baseline_name=baseline_name, step_name=name,
+                                                  io=campaign_io)
+        step_folder = _step_folder(folder, step)
+        _quelby.write_general_data(os.path.join(step_folder, "data.dat"), fitted, fitted.dobs,
+                                   header=f"! {method} data of {readings['description']}",
+                                   stds=fitted.dstd, io=campaign_io)
+        run = dict(shared, mesh=grid, data=fitted, out=step_folder)
+        if method == "difference":
+            reference = base.model
+            run.update(start=base.model, reference=base.model, ref_in_derivatives=True)
+        else:
+            reference = np.full_like(base.model, value)
+            run.update(start=value, reference=value,
+                       ref_in_derivatives=options.get("ref_in_derivatives", False))
+        if client is None:
+            run["io"] = io
+        runs.append(run)
+        prepared.append((name, reference, readings))
+    if client is None:
+        results = [_quelby.invert(**run) for run in runs]
+    else:
+        named = [dict(run, name=f"step {k}") for k, run in enumerate(runs, 1)]
+        results = invert_many(named, client=_client_of(client), threads_per_run=threads_per_run,
+                              progress=progress)
+
+    summary = [_summary_line(baseline_name, base, None, None)]
+    outcomes = []
+    for step, (result, (name, reference, readings)) in enumerate(zip(results, prepared), 1):
+        if isinstance(result, RunFailed):
+            raise result
+        change = _change(result.model, reference)
+        step_folder = os.path.join(folder, f"step_{step}")
+        _quelby.write_model(os.path.join(step_folder, "change.mod"), grid, change, io=campaign_io)
+        summary.append(_summary_line(name, result, change, readings))
+        _say(f"step {step}: change from{_percent(summary[-1]['smallest_change'])} % to"
+             f"{_percent(summary[-1]['largest_change'])} %\n", campaign_io)
+        outcomes.append(types.SimpleNamespace(
+            name=name, result=result, change=change, reference=reference,
+            readings=readings, dropped_from_step=readings["dropped_from_step"],
+            dropped_from_baseline=readings["dropped_from_baseline"],
+            description=readings["description"]))
+    _quelby.write_timelapse_summary(os.path.join(folder, "timelapse.txt"), method, summary,
+                                    io=campaign_io)
+    return types.SimpleNamespace(method=method, homogeneous=value, mesh=grid, baseline=base,
+                                 steps=outcomes, summary=summary,
+                                 out=None if out is None else os.fspath(out))
+
+
+def _client_of(client):
+    """"local" for a LocalCluster (invert_many's None), else the client or address given."""
+    return None if isinstance(client, str) and client == "local" else client
+
+
+def _percent(value):
+    """A change in percent as the command writes it: 12 columns, 4 decimals."""
+    return f"{value:12.4E}"
+
+
+def _summary_line(name, result, change, readings):
+    history = result.history
+    return {
+        "data": name,
+        "readings": int(history["ndat"]),
+        "dropped_from_step": 0 if readings is None else int(readings["dropped_from_step"]),
+        "dropped_from_baseline": 0 if readings is None else int(readings["dropped_from_baseline"]),
+        "iterations": int(len(history["misfit"]) - 1),
+        "misfit": float(history["misfit"][-1]),
+        "target_misfit": float(history["target_misfit"]),
+        "smallest_change": 0.0 if change is None else float(np.min(change)),
+        "largest_change": 0.0 if change is None else float(np.max(change)),
+    }
