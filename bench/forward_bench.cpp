@@ -13,15 +13,25 @@
 //                                       over 5 m of 100 ohm-m on 10 ohm-m, on meshes graded around
 //                                       the electrodes and on uniform cores, against image series
 //   forward_bench --long=COLUMNS        the set-up on a mesh of COLUMNS x 1 cells of 1 m (a
-//   boundary
-//                                       as long as the mesh): the operator, then the whole model
+//                                       boundary as long as the mesh): the operator, then the
+//                                       whole model
 //   forward_bench --scaling=CELLS       64 electrodes on a mesh of about CELLS cells: set-up, data
-//                                       and IP once each (sensitivities too up to 2e5 cells),
-//                                       timed; peak memory by /usr/bin/time around the process
+//                                       (fresh factors, then a new model), IP, J v and J^T w, and
+//                                       the sensitivities up to 2e5 cells, each timed with the
+//                                       process's peak memory after it; --scaling=CELLS:data stops
+//                                       after the data
+//   forward_bench --field               a field-size profile: 64 electrodes, 1231 data of mixed
+//                                       arrays (Wenner, dipole-dipole, Schlumberger) on the mesh
+//                                       mesh_for_survey makes by default: the data, the full
+//                                       sensitivities (fresh factors, then kept), J v and J^T w
+//   forward_bench --factorisation=CELLS the data of the same survey and mesh with simplicial and
+//                                       with supernodal factors, factorised anew each call: the
+//                                       measurement behind the size rule of CholeskyKind::automatic
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -170,6 +180,28 @@ void BM_IpFresh(benchmark::State& state) {
   set_cells(state, c);
 }
 
+void BM_JacobianTimesKept(benchmark::State& state) {
+  const Case& c = standard(true);
+  ForwardModel model(io, c.mesh, c.air, c.survey);
+  const std::vector<std::int32_t> cells = model.ground_cells();
+  const std::vector<double> v(cells.size(), 1.0);
+  std::vector<double> out(static_cast<std::size_t>(c.survey.ndat));
+  model.jacobian_times(io, c.resistivity, cells, v, out);
+  for (auto _ : state) model.jacobian_times(io, c.resistivity, cells, v, out);
+  set_cells(state, c);
+}
+
+void BM_JacobianTransposeTimesKept(benchmark::State& state) {
+  const Case& c = standard(true);
+  ForwardModel model(io, c.mesh, c.air, c.survey);
+  const std::vector<std::int32_t> cells = model.ground_cells();
+  const std::vector<double> w(static_cast<std::size_t>(c.survey.ndat), 1.0);
+  std::vector<double> out(cells.size());
+  model.jacobian_transpose_times(io, c.resistivity, cells, w, out);
+  for (auto _ : state) model.jacobian_transpose_times(io, c.resistivity, cells, w, out);
+  set_cells(state, c);
+}
+
 // Wall time, and the CPU time of every thread of the process: on a shared machine the second,
 // halved, is what two free cores would take.
 BENCHMARK(BM_Setup)
@@ -206,9 +238,30 @@ BENCHMARK(BM_IpFresh)
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
+BENCHMARK(BM_JacobianTimesKept)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_JacobianTransposeTimesKept)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The process's peak resident memory so far, in MiB, and the CPU time of all its threads so far.
+double peak_mib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024;
+}
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
 // One call in a fresh process: the set-up and the operation, each timed.
@@ -220,6 +273,7 @@ int first_call(const std::string& what) {
   ForwardModel model(io, c.mesh, c.air, c.survey);
   const double setup = seconds_since(setup_start);
   const auto run_start = std::chrono::steady_clock::now();
+  const double run_cpu = cpu_seconds();
   if (what == "data") {
     benchmark::DoNotOptimize(model.data(io, c.resistivity).data());
   } else if (what == "sensitivity") {
@@ -230,17 +284,105 @@ int first_call(const std::string& what) {
   } else if (what == "ip") {
     benchmark::DoNotOptimize(
         model.apparent_chargeability(io, c.resistivity, c.chargeability).data());
+  } else if (what == "jv") {
+    const std::vector<std::int32_t> cells = model.ground_cells();
+    const std::vector<double> v(cells.size(), 1.0);
+    std::vector<double> out(static_cast<std::size_t>(c.survey.ndat));
+    model.jacobian_times(io, c.resistivity, cells, v, out);
+  } else if (what == "jtw") {
+    const std::vector<std::int32_t> cells = model.ground_cells();
+    const std::vector<double> w(static_cast<std::size_t>(c.survey.ndat), 1.0);
+    std::vector<double> out(cells.size());
+    model.jacobian_transpose_times(io, c.resistivity, cells, w, out);
   } else {
-    std::fprintf(stderr, "forward_bench: --first takes data, sensitivity or ip\n");
+    std::fprintf(stderr, "forward_bench: --first takes data, sensitivity, ip, jv or jtw\n");
     return 2;
   }
-  std::printf("%s cells %d survey+mesh %.4f setup %.4f %s %.4f\n", what.c_str(),
-              c.mesh.nx * c.mesh.nz, made, setup, what.c_str(), seconds_since(run_start));
+  const double run = seconds_since(run_start);
+  std::printf("%s cells %d survey+mesh %.4f setup %.4f %s %.4f (CPU %.4f)\n", what.c_str(),
+              c.mesh.nx * c.mesh.nz, made, setup, what.c_str(), run, cpu_seconds() - run_cpu);
+  return 0;
+}
+
+// 64 electrodes `spacing` apart: Wenner (a = 1..15 spacings), dipole-dipole (n = 1..8) and
+// Schlumberger (M N one spacing, A and B 2..4 spacings outside them).
+SurveyData mixed_arrays(double spacing) {
+  const int electrodes = 64;
+  std::vector<double> a, b, m, n;
+  auto add = [&](int ea, int eb, int em, int en) {
+    a.push_back(spacing * ea);
+    b.push_back(spacing * eb);
+    m.push_back(spacing * em);
+    n.push_back(spacing * en);
+  };
+  for (int k = 1; k <= 15; ++k) {
+    for (int i = 0; i + 3 * k < electrodes; ++i) add(i, i + 3 * k, i + k, i + 2 * k);
+  }
+  for (int level = 1; level <= 8; ++level) {
+    for (int i = 0; i + 2 + level < electrodes; ++i) add(i, i + 1, i + 1 + level, i + 2 + level);
+  }
+  for (int k = 2; k <= 4; ++k) {
+    for (int i = k; i + 1 + k < electrodes; ++i) add(i - k, i + 1 + k, i, i + 1);
+  }
+  quelby::SurveyArrays arrays;
+  arrays.a = a;
+  arrays.b = b;
+  arrays.m = m;
+  arrays.n = n;
+  SurveyData survey;
+  quelby::survey_from_arrays(io, arrays, survey);
+  return survey;
+}
+
+int field_size() {
+  Case c;
+  c.survey = mixed_arrays(2);
+  c.mesh = quelby::mesh_for_survey(io, c.survey);
+  c.resistivity.assign(static_cast<std::size_t>(c.mesh.nx * c.mesh.nz), 100.0);
+  for (std::size_t k = 0; k < static_cast<std::size_t>(c.mesh.nz); ++k) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(c.mesh.nx); ++i) {
+      const double x = c.mesh.x_centres[i], z = c.mesh.z_centres[k];
+      if (x > 50 && x < 70 && z > 3 && z < 12)
+        c.resistivity[k * static_cast<std::size_t>(c.mesh.nx) + i] = 10;
+    }
+  }
+  c.air.assign(static_cast<std::size_t>(c.mesh.nx), 0);
+  const auto ndat = static_cast<std::size_t>(c.survey.ndat);
+  auto start = std::chrono::steady_clock::now();
+  ForwardModel model(io, c.mesh, c.air, c.survey);
+  const std::vector<std::int32_t> cells = model.ground_cells();
+  std::printf("cells %d (%d x %d), data %zu, wavenumbers %zu; set-up %.3f s\n",
+              c.mesh.nx * c.mesh.nz, c.mesh.nx, c.mesh.nz, ndat, model.wavenumbers().k.size(),
+              seconds_since(start));
+  std::vector<double> jacobian(cells.size() * ndat), d(ndat);
+  auto timed = [&](const char* what, auto&& work) {
+    const auto begin = std::chrono::steady_clock::now();
+    const double cpu = cpu_seconds();
+    work();
+    std::printf("  %-40s %7.3f s wall %7.3f s CPU   peak so far %.0f MiB\n", what,
+                seconds_since(begin), cpu_seconds() - cpu, peak_mib());
+    std::fflush(stdout);
+  };
+  std::vector<double> other = c.resistivity;
+  for (double& value : other) value *= 1.01;
+  timed("data (first call)", [&] { model.data(io, c.resistivity); });
+  timed("sensitivity (kept factors)",
+        [&] { model.sensitivity(io, c.resistivity, cells, jacobian, d); });
+  timed("sensitivity (kept factors and fields)",
+        [&] { model.sensitivity(io, c.resistivity, cells, jacobian, d); });
+  timed("data (a new model)", [&] { model.data(io, other); });
+  timed("sensitivity (a new model)",
+        [&] { model.sensitivity(io, c.resistivity, cells, jacobian, d); });
+  const std::vector<double> v(cells.size(), 1.0), w(ndat, 1.0);
+  std::vector<double> jv(ndat), jtw(cells.size());
+  timed("J v (kept fields)", [&] { model.jacobian_times(io, c.resistivity, cells, v, jv); });
+  timed("J^T w (kept fields)",
+        [&] { model.jacobian_transpose_times(io, c.resistivity, cells, w, jtw); });
   return 0;
 }
 
 // 64 electrodes on a mesh of about `cells` cells: the cell width chosen so.
-int scaling(double cells) {
+Case scaling_case(double cells) {
   const int electrodes = 64;
   const double spacing = 5;
   double cell = 1.25;
@@ -250,29 +392,96 @@ int scaling(double cells) {
     cell *= std::sqrt(static_cast<double>(c.mesh.nx) * c.mesh.nz / cells);
     c = make_case(electrodes, spacing, cell, 4, 0);
   }
+  return c;
+}
+
+int scaling(double cells, bool data_only) {
+  const Case c = scaling_case(cells);
+  const auto ndat = static_cast<std::size_t>(c.survey.ndat);
+  std::printf("cells %d (%d x %d, core %.3g m) data %d\n", c.mesh.nx * c.mesh.nz, c.mesh.nx,
+              c.mesh.nz, *std::min_element(c.mesh.dx.begin(), c.mesh.dx.end()), c.survey.ndat);
+  double cpu = cpu_seconds();
+  auto report = [&](const char* what, std::chrono::steady_clock::time_point start) {
+    std::printf("  %-34s %8.3f s wall %8.3f s CPU   peak so far %7.0f MiB\n", what,
+                seconds_since(start), cpu_seconds() - cpu, peak_mib());
+    std::fflush(stdout);
+    cpu = cpu_seconds();
+  };
   auto start = std::chrono::steady_clock::now();
   ForwardModel model(io, c.mesh, c.air, c.survey);
-  const double setup = seconds_since(start);
+  report("set-up (wavenumbers, analysis)", start);
+  std::printf("  %zu wavenumbers\n", model.wavenumbers().k.size());
   start = std::chrono::steady_clock::now();
   model.data(io, c.resistivity);
-  const double data = seconds_since(start);
+  report("data (first call)", start);
+  std::vector<double> other = c.resistivity;
+  for (double& value : other) value *= 1.01;
+  start = std::chrono::steady_clock::now();
+  model.data(io, other);
+  report("data (a new model)", start);
+  if (data_only) return 0;
   start = std::chrono::steady_clock::now();
   model.apparent_chargeability(io, c.resistivity, c.chargeability);
-  const double ip = seconds_since(start);
-  double sensitivity = -1;
+  report("IP", start);
+  const std::vector<std::int32_t> ground = model.ground_cells();
+  const std::vector<double> v(ground.size(), 1.0), w(ndat, 1.0);
+  std::vector<double> jv(ndat), jtw(ground.size());
+  start = std::chrono::steady_clock::now();
+  model.jacobian_times(io, c.resistivity, ground, v, jv);
+  report("J v (first)", start);
+  start = std::chrono::steady_clock::now();
+  model.jacobian_times(io, c.resistivity, ground, v, jv);
+  report("J v (again)", start);
+  start = std::chrono::steady_clock::now();
+  model.jacobian_transpose_times(io, c.resistivity, ground, w, jtw);
+  report("J^T w", start);
   if (c.mesh.nx * c.mesh.nz <= 200000) {
-    const std::vector<std::int32_t> ground = model.ground_cells();
-    std::vector<double> jacobian(ground.size() * static_cast<std::size_t>(c.survey.ndat)),
-        d(static_cast<std::size_t>(c.survey.ndat));
+    std::vector<double> jacobian(ground.size() * ndat), d(ndat);
     start = std::chrono::steady_clock::now();
     model.sensitivity(io, c.resistivity, ground, jacobian, d);
-    sensitivity = seconds_since(start);
+    report("sensitivity (kept factors)", start);
   }
-  std::printf(
-      "cells %d (%d x %d, core %.3g m) data %d wavenumbers %zu setup %.3f data %.3f ip %.3f "
-      "sensitivity(kept factors) %.3f\n",
-      c.mesh.nx * c.mesh.nz, c.mesh.nx, c.mesh.nz, cell, c.survey.ndat,
-      model.wavenumbers().k.size(), setup, data, ip, sensitivity);
+  return 0;
+}
+
+// The data with each factor layout, factorised anew each call (nothing kept): the best of
+// `repeats` calls after a first one.
+int factorisation(double cells, int repeats) {
+  const Case c = scaling_case(cells);
+  std::printf("cells %d, %d electrodes, %d data\n", c.mesh.nx * c.mesh.nz, 64, c.survey.ndat);
+  std::vector<double> reference;
+  for (const quelby::CholeskyKind kind :
+       {quelby::CholeskyKind::simplicial, quelby::CholeskyKind::supernodal}) {
+    quelby::ForwardOptions options;
+    options.keep_factors = false;
+    options.kept_field_bytes = 0;
+    options.factorisation = kind;
+    ForwardModel model(io, c.mesh, c.air, c.survey, options);
+    auto start = std::chrono::steady_clock::now();
+    double cpu = cpu_seconds();
+    std::vector<double> data = model.data(io, c.resistivity);
+    const double first = seconds_since(start), first_cpu = cpu_seconds() - cpu;
+    double best = first, best_cpu = first_cpu;
+    for (int r = 0; r < repeats; ++r) {
+      std::vector<double> other = c.resistivity;
+      for (double& value : other) value *= 1 + 0.01 * (r + 1);
+      start = std::chrono::steady_clock::now();
+      cpu = cpu_seconds();
+      benchmark::DoNotOptimize(model.data(io, other).data());
+      best = std::min(best, seconds_since(start));
+      best_cpu = std::min(best_cpu, cpu_seconds() - cpu);
+    }
+    double difference = 0;
+    if (reference.empty()) reference = data;
+    for (std::size_t i = 0; i < data.size(); ++i)
+      difference = std::max(difference, std::abs(data[i] / reference[i] - 1));
+    std::printf(
+        "  %-10s data: first %.3f s (CPU %.3f s), best of %d more %.3f s (CPU %.3f s); "
+        "largest difference from simplicial %.1e; peak so far %.0f MiB\n",
+        kind == quelby::CholeskyKind::simplicial ? "simplicial" : "supernodal", first, first_cpu,
+        repeats, best, best_cpu, difference, peak_mib());
+    std::fflush(stdout);
+  }
   return 0;
 }
 
@@ -473,8 +682,14 @@ int long_mesh(int columns) {
 int main(int argc, char** argv) {
   for (int a = 1; a < argc; ++a) {
     if (std::strncmp(argv[a], "--first=", 8) == 0) return first_call(argv[a] + 8);
-    if (std::strncmp(argv[a], "--scaling=", 10) == 0) return scaling(std::atof(argv[a] + 10));
+    if (std::strncmp(argv[a], "--scaling=", 10) == 0)
+      return scaling(std::atof(argv[a] + 10), std::strstr(argv[a], ":data") != nullptr);
+    if (std::strncmp(argv[a], "--factorisation=", 16) == 0) {
+      const double cells = std::atof(argv[a] + 16);
+      return factorisation(cells, cells > 5e5 ? 1 : 3);
+    }
     if (std::strcmp(argv[a], "--study") == 0) return study() + graded_study();
+    if (std::strcmp(argv[a], "--field") == 0) return field_size();
     if (std::strncmp(argv[a], "--long=", 7) == 0) return long_mesh(std::atoi(argv[a] + 7));
   }
   benchmark::Initialize(&argc, argv);

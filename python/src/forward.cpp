@@ -125,17 +125,17 @@ class PythonForwardModel {
     return take(std::move(result));
   }
 
+  // The columns of J: every ground cell, an ActiveCells' parameters or 0-based mesh cells.
+  std::vector<std::int32_t> columns_of(py::handle cells) const {
+    if (cells.is_none()) return model_->ground_cells();
+    if (py::isinstance<ActiveCells>(cells)) return parameter_cells(cells.cast<const ActiveCells&>());
+    const IntArray given = optional_vector<IntArray>(cells, "cells");
+    return std::vector<std::int32_t>(given.data(), given.data() + given.size());
+  }
+
   py::tuple sensitivity(py::handle model, py::handle cells, py::object io) {
     const Model resistivity = model_from_array(mesh_, model);
-    std::vector<std::int32_t> columns;
-    if (cells.is_none()) {
-      columns = model_->ground_cells();
-    } else if (py::isinstance<ActiveCells>(cells)) {
-      columns = parameter_cells(cells.cast<const ActiveCells&>());
-    } else {
-      const IntArray given = optional_vector<IntArray>(cells, "cells");
-      columns.assign(given.data(), given.data() + given.size());
-    }
+    const std::vector<std::int32_t> columns = columns_of(cells);
     std::vector<double> jacobian(ndat() * columns.size());
     std::vector<double> values(ndat());
     run(io, [&](const Io& streams) {
@@ -144,6 +144,38 @@ class PythonForwardModel {
     });
     return py::make_tuple(take_matrix(std::move(jacobian), ndat(), columns.size()),
                           take(std::move(values)));
+  }
+
+  py::array_t<double> jacobian_times(py::handle model, py::handle v, py::handle cells,
+                                     py::object io) {
+    const Model resistivity = model_from_array(mesh_, model);
+    const std::vector<std::int32_t> columns = columns_of(cells);
+    const DoubleArray values = optional_vector<DoubleArray>(v, "v");
+    if (static_cast<std::size_t>(values.size()) != columns.size()) {
+      throw py::value_error("v: expected " + std::to_string(columns.size()) +
+                            " values, one per column of J");
+    }
+    std::vector<double> result(ndat());
+    run(io, [&](const Io& streams) {
+      model_->jacobian_times(streams, resistivity.values(), columns, span_of(values), result);
+    });
+    return take(std::move(result));
+  }
+
+  py::array_t<double> jacobian_transpose_times(py::handle model, py::handle w, py::handle cells,
+                                               py::object io) {
+    const Model resistivity = model_from_array(mesh_, model);
+    const std::vector<std::int32_t> columns = columns_of(cells);
+    const DoubleArray values = optional_vector<DoubleArray>(w, "w");
+    if (static_cast<std::size_t>(values.size()) != ndat()) {
+      throw py::value_error("w: expected " + std::to_string(ndat()) + " values, one per datum");
+    }
+    std::vector<double> result(columns.size());
+    run(io, [&](const Io& streams) {
+      model_->jacobian_transpose_times(streams, resistivity.values(), columns, span_of(values),
+                                       result);
+    });
+    return take(std::move(result));
   }
 
   // The apparent chargeabilities, and the data in `data` when it is not empty.
@@ -382,6 +414,19 @@ void bind_forward(py::module_& module) {
            "ln rho of column c's cell, in ohms, shape (ndat, columns), rows in grouped order. "
            "cells: an ActiveCells (its parameters 1..npar as columns 0..npar-1), 0-based mesh "
            "cells (k * nx + i) below the surface, or None for every ground cell in cell order.")
+      .def("jacobian_times", &PythonForwardModel::jacobian_times, py::arg("model"), py::arg("v"),
+           py::arg("cells") = py::none(), py::arg("io") = py::none(),
+           "jacobian_times(model, v, cells=None, io=None) -> numpy.ndarray\n\nJ v without "
+           "forming J: ndat values (grouped order) for v with one value per column of J, the "
+           "columns as sensitivity() takes them. Costs about two matrix products of the "
+           "electrodes' fields per wavenumber; the fields of one model are kept between calls "
+           "while they fit the forward model's budget.")
+      .def("jacobian_transpose_times", &PythonForwardModel::jacobian_transpose_times,
+           py::arg("model"), py::arg("w"), py::arg("cells") = py::none(),
+           py::arg("io") = py::none(),
+           "jacobian_transpose_times(model, w, cells=None, io=None) -> numpy.ndarray\n\nJ^T w "
+           "without forming J: one value per column of J (as sensitivity() takes them) for w "
+           "with one value per datum (grouped order).")
       .def(
           "apparent_chargeability",
           [](PythonForwardModel& self, py::handle model, py::handle eta, py::object io) {

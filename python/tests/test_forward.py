@@ -104,6 +104,23 @@ def test_the_object_reuses_its_factors_and_keeps_the_physics(inputs):
     np.testing.assert_allclose(j_all[:, column], difference, rtol=1e-4, atol=1e-9)
 
 
+def test_products_with_j_match_the_matrix(inputs):
+    _, mesh, topography, cells, survey, model, _ = inputs
+    forward = quelby.ForwardModel(mesh, survey, air_cells=topography)
+    j, _ = forward.sensitivity(model, cells)
+    random = np.random.default_rng(3)
+    v = random.normal(size=cells.npar)
+    w = random.normal(size=survey.ndat)
+    np.testing.assert_allclose(forward.jacobian_times(model, v, cells), j @ v,
+                               rtol=1e-10, atol=1e-10 * np.abs(j).sum(axis=1).max())
+    np.testing.assert_allclose(forward.jacobian_transpose_times(model, w, cells), j.T @ w,
+                               rtol=1e-10, atol=1e-10 * np.abs(j).sum(axis=0).max())
+    with pytest.raises(ValueError):
+        forward.jacobian_times(model, v[:-1], cells)
+    with pytest.raises(ValueError):
+        forward.jacobian_transpose_times(model, w[:-1], cells)
+
+
 def test_threads_sharing_one_model_get_the_same_results(inputs):
     _, mesh, topography, _, survey, model, _ = inputs
     forward = quelby.ForwardModel(mesh, survey, air_cells=topography.air_cells)

@@ -118,6 +118,15 @@ void gemm(bool transpose_a, bool transpose_b, std::size_t m, std::size_t n, std:
          &ildb, &beta, c, &ildc, 1, 1);
 }
 
+void syrk(std::size_t n, std::size_t k, double alpha, const double* a, std::size_t lda, double beta,
+          double* c, std::size_t ldc) {
+  if (n == 0) return;
+  const SingleThreadedBlas single;
+  const int in = as_int(n), ik = as_int(k), ilda = as_int(std::max<std::size_t>(lda, 1)),
+            ildc = as_int(ldc);
+  dsyrk_("L", "N", &in, &ik, &alpha, a, &ilda, &beta, c, &ildc, 1, 1);
+}
+
 void gemv(bool transpose, std::size_t m, std::size_t n, double alpha, const double* a,
           std::size_t lda, const double* x, double beta, double* y) {
   if ((transpose ? n : m) == 0) return;

@@ -27,6 +27,11 @@ void gemm(bool transpose_a, bool transpose_b, std::size_t m, std::size_t n, std:
           double alpha, const double* a, std::size_t lda, const double* b, std::size_t ldb,
           double beta, double* c, std::size_t ldc);
 
+// The lower triangle of C = alpha A A^T + beta C for A n x k (dsyrk) on the calling thread; the
+// upper triangle is left as it was. O(n^2 k).
+void syrk(std::size_t n, std::size_t k, double alpha, const double* a, std::size_t lda, double beta,
+          double* c, std::size_t ldc);
+
 // y = alpha op(A) x + beta y, A m x n (dgemv). O(m n).
 void gemv(bool transpose, std::size_t m, std::size_t n, double alpha, const double* a,
           std::size_t lda, const double* x, double beta, double* y);

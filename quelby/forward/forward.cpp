@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <new>
 #include <numbers>
 #include <stdexcept>
@@ -15,36 +16,16 @@
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/forward/cholesky.hpp"
+#include "quelby/forward/dense.hpp"
+#include "quelby/forward/forward_state.hpp"
 #include "quelby/forward/ground_operator.hpp"
 #include "quelby/forward/kernels.hpp"
 
 namespace quelby {
+
+using forward_detail::datum_from_poles;
+using forward_detail::with_solver_stops;
 namespace {
-
-// Runs body(j) for j in [0, count) on the worker pool; the first exception of any part is
-// rethrown on the calling thread once every part has returned.
-template <typename Body>
-void for_each_parallel(std::size_t count, Body&& body) {
-  parallel_for_rethrowing(static_cast<std::int64_t>(count), 2,
-                          [&](std::int64_t begin, std::int64_t end) {
-                            for (std::int64_t j = begin; j < end; ++j)
-                              body(static_cast<std::size_t>(j));
-                          });
-}
-
-// Turns a failure of the solver into the library's stops.
-template <typename Work>
-void with_solver_stops(const Io& io, Work&& work) {
-  try {
-    work();
-  } catch (const Stop&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    out_of_memory_stop(io);
-  } catch (const std::exception& failure) {
-    stop_with(io, Order::console_then_log, std::string("\nError: ") + failure.what() + "\n");
-  }
-}
 
 // The reference point of the mixed condition: the electrodes' mean x, on the surface there.
 std::pair<double, double> reference_point(const Mesh& mesh, const Ground& ground,
@@ -103,51 +84,7 @@ std::string format_number(double value) {
   return shortest(value);
 }
 
-// Fields of one chunk of wavenumbers held at once by the sensitivity, and columns per block.
-constexpr std::size_t field_budget_bytes = std::size_t{512} << 20;
-constexpr std::size_t sensitivity_block = 128;
-
 }  // namespace
-
-struct ForwardModel::Impl {
-  Mesh mesh;
-  Ground ground;
-  SurveyElectrodes placed;
-  WavenumberRule rule;
-  std::unique_ptr<GroundOperator> op;
-  std::unique_ptr<CholeskyPattern> pattern;
-  ForwardOptions options;
-  std::vector<std::int32_t> ground_cells;
-  // Distinct pole pairs (electrode numbers, first <= second), and per datum the pairs AM, AN, BM,
-  // BN (-1 where an electrode is missing).
-  std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
-  std::vector<std::array<std::int32_t, 4>> datum_pairs;
-  // The conductivity the factors belong to, per mesh cell.
-  std::vector<double> sigma;
-  bool sigma_set = false;
-  // Per wavenumber: its factor, kept and refactorised in place for a new conductivity, and the
-  // electrodes' forward solves with it.
-  struct Slot {
-    std::unique_ptr<CholeskyFactor> factor;
-    bool current = false;  // the factor belongs to `sigma`
-    std::vector<double> values;
-    std::vector<ForwardColumn> columns;
-    bool columns_current = false;
-  };
-  std::vector<Slot> slots;
-  bool keep = true;                           // the factors are kept between calls
-  std::vector<std::vector<double>> boundary;  // per wavenumber, the mixed condition's factors
-  // The fields of one chunk of wavenumbers, electrode by electrode, kept between sensitivities.
-  std::vector<std::vector<double>> field_storage;
-
-  void set_resistivity(const Io& io, std::span<const double> resistivity);
-  // Slot j made current: factorised for `sigma` (in place when it holds a factor) and with every
-  // electrode's forward solve. One thread at a time per slot.
-  Slot& prepare(std::size_t j);
-  // Frees slot j's memory unless factors are kept.
-  void release(std::size_t j);
-  std::vector<double> combine(const std::vector<double>& per_wavenumber) const;
-};
 
 ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::int32_t> air_cells,
                            const SurveyData& survey, const ForwardOptions& options)
@@ -178,15 +115,18 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
   with_solver_stops(io, [&] {
     m.op = std::make_unique<GroundOperator>(mesh, m.ground, reference.first, reference.second,
                                             m.placed.largest_cell);
-    m.pattern =
-        std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows());
+    m.pattern = std::make_unique<CholeskyPattern>(m.op->size(), m.op->column_starts(), m.op->rows(),
+                                                  options.factorisation);
   });
-  m.slots.resize(m.rule.k.size());
-  m.keep =
-      options.keep_factors && m.pattern->factor_bytes() * static_cast<double>(m.rule.k.size()) <=
-                                  static_cast<double>(options.kept_factor_bytes);
+  const std::size_t nk = m.rule.k.size();
+  m.slots.resize(nk);
+  m.keep = options.keep_factors && m.pattern->factor_bytes() * static_cast<double>(nk) <=
+                                       static_cast<double>(options.kept_factor_bytes);
+  m.keep_fields = static_cast<double>(m.op->size()) *
+                      static_cast<double>(m.placed.electrodes.size()) * static_cast<double>(nk) *
+                      sizeof(double) <=
+                  static_cast<double>(options.kept_field_bytes);
   for (const double k : m.rule.k) m.boundary.push_back(m.op->boundary_factors(k));
-
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
   auto pair_of = [&](std::int32_t source, std::int32_t receiver) -> std::int32_t {
     if (source < 0 || receiver < 0) return -1;
@@ -248,43 +188,150 @@ void ForwardModel::Impl::set_resistivity(const Io& io, std::span<const double> r
   sigma = std::move(next);
   sigma_set = true;
   op->set_conductivity(sigma);
-  for (Slot& slot : slots) slot.current = slot.columns_current = false;
+  ++generation;
+  for (Slot& slot : slots) slot.current = slot.columns_current = slot.fields_current = false;
 }
 
-ForwardModel::Impl::Slot& ForwardModel::Impl::prepare(std::size_t j) {
+const CholeskyFactor& ForwardModel::Impl::prepare(std::size_t j, Work& work) {
   Slot& slot = slots[j];
-  if (!slot.current) {
-    slot.values.resize(op->entry_count());
-    op->values(rule.k[j], boundary[j], slot.values);
-    if (slot.factor) {
-      slot.factor->refactor(slot.values);
+  std::unique_ptr<CholeskyFactor>& factor = keep ? slot.factor : work.factor;
+  std::vector<ForwardColumn>& electrode_columns = keep ? slot.columns : work.columns;
+  if (!keep && factor && work.wavenumber == j && work.generation == generation) return *factor;
+  work.generation = 0;  // until the factor and columns below are made
+  if (!keep || !slot.current) {
+    work.values.resize(op->entry_count());
+    op->values(rule.k[j], boundary[j], work.values);
+    if (factor) {
+      factor->refactor(work.values);
     } else {
-      slot.factor = std::make_unique<CholeskyFactor>(*pattern, slot.values);
+      factor = std::make_unique<CholeskyFactor>(*pattern, work.values);
     }
-    slot.current = true;
+    slot.current = keep;
     slot.columns_current = false;
   }
-  if (!slot.columns_current) {
-    slot.columns.resize(placed.electrodes.size());
+  if (!keep || !slot.columns_current) {
+    electrode_columns.resize(placed.electrodes.size());
     for (std::size_t e = 0; e < placed.electrodes.size(); ++e) {
       const Electrode& electrode = placed.electrodes[e];
       const auto count = static_cast<std::size_t>(electrode.count);
-      slot.factor->forward(std::span(electrode.node, count), std::span(electrode.weight, count),
-                           slot.columns[e]);
+      factor->forward(std::span(electrode.node, count), std::span(electrode.weight, count),
+                      electrode_columns[e]);
     }
-    slot.columns_current = true;
+    slot.columns_current = keep;
   }
-  return slot;
+  work.wavenumber = j;
+  work.generation = generation;
+  return *factor;
 }
 
-void ForwardModel::Impl::release(std::size_t j) {
-  if (keep) return;
-  slots[j] = Slot{};
+const double* ForwardModel::Impl::fields(std::size_t j, Work& work, Scratch& target, bool keep) {
+  Slot& slot = slots[j];
+  if (keep_fields && slot.fields_current) return slot.fields.data();
+  const CholeskyFactor& factor = prepare(j, work);
+  keep = keep && keep_fields;
+  Scratch& out = keep ? slot.fields : target;
+  const std::size_t size = static_cast<std::size_t>(op->size()) * placed.electrodes.size();
+  out.resize(size);
+  factor.backward(columns(j, work), std::span(out.data(), size));
+  slot.fields_current = keep;
+  return out.data();
+}
+
+void ForwardModel::Impl::pair_products(std::size_t j, Work& work, std::span<double> out) {
+  const CholeskyFactor& factor = prepare(j, work);
+  const std::vector<ForwardColumn>& electrode_columns = columns(j, work);
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    out[p] = factor.dot(electrode_columns[static_cast<std::size_t>(pairs[p].first)],
+                        electrode_columns[static_cast<std::size_t>(pairs[p].second)]);
+  }
+}
+
+void ForwardModel::Impl::make_rows() {
+  if (!row_start.empty()) return;
+  const std::span<const std::int32_t> at = pattern->factor_row();
+  const auto starts = op->column_starts();
+  const auto rows = op->rows();
+  const std::size_t n = static_cast<std::size_t>(op->size());
+  std::vector<std::int32_t> count(n + 1, 0);
+  for (std::size_t column = 0; column < n; ++column) {
+    for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
+      const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+      ++count[static_cast<std::size_t>(at[row])];
+      if (row != column) ++count[static_cast<std::size_t>(at[column])];
+    }
+  }
+  row_start.assign(n + 1, 0);
+  for (std::size_t r = 0; r < n; ++r) row_start[r + 1] = row_start[r] + count[r];
+  row_column.resize(static_cast<std::size_t>(row_start[n]));
+  row_entry.resize(row_column.size());
+  std::vector<std::int32_t> next(row_start.begin(), row_start.end() - 1);
+  auto place = [&](std::size_t row, std::int32_t column, std::int32_t entry) {
+    const auto slot = static_cast<std::size_t>(next[row]++);
+    row_column[slot] = column;
+    row_entry[slot] = entry;
+  };
+  for (std::size_t column = 0; column < n; ++column) {
+    for (std::int32_t p = starts[column]; p < starts[column + 1]; ++p) {
+      const auto row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
+      place(static_cast<std::size_t>(at[row]), at[column], p);
+      if (row != column) place(static_cast<std::size_t>(at[column]), at[row], p);
+    }
+  }
+  // Each row's columns ascending (a row holds at most nine: insertion sort in place).
+  for (std::size_t r = 0; r < n; ++r) {
+    const auto first = static_cast<std::size_t>(row_start[r]);
+    const auto last = static_cast<std::size_t>(row_start[r + 1]);
+    for (std::size_t q = first + 1; q < last; ++q) {
+      for (std::size_t t = q; t > first && row_column[t - 1] > row_column[t]; --t) {
+        std::swap(row_column[t - 1], row_column[t]);
+        std::swap(row_entry[t - 1], row_entry[t]);
+      }
+    }
+  }
+}
+
+void ForwardModel::Impl::weighted_pair_products(std::span<const double> cell_weight,
+                                                std::span<double> weighted,
+                                                std::span<double> products, bool keep) {
+  const std::size_t ne = placed.electrodes.size();
+  const std::size_t nodes = static_cast<std::size_t>(op->size());
+  const std::size_t np = pairs.size();
+  make_rows();
+  for_wavenumbers(0, rule.k.size(), [&](std::size_t j, Work& work) {
+    if (!products.empty()) pair_products(j, work, products.subspan(j * np, np));
+    const double* field = fields(j, work, work.fields, keep);
+    // The operator of the weighted conductivities applied to every electrode's field, node by
+    // node in the factor's order.
+    work.values.assign(op->entry_count(), 0.0);
+    op->add_weighted(rule.k[j], boundary[j], cell_weight, work.values);
+    Scratch& applied = work.applied;
+    applied.resize(nodes * ne);
+    for (std::size_t r = 0; r < nodes; ++r) {
+      double* target = applied.data() + r * ne;
+      std::fill(target, target + ne, 0.0);
+      for (std::int32_t q = row_start[r]; q < row_start[r + 1]; ++q) {
+        const double a =
+            work.values[static_cast<std::size_t>(row_entry[static_cast<std::size_t>(q)])];
+        if (a == 0) continue;
+        add_scaled(target, a,
+                   field + static_cast<std::size_t>(row_column[static_cast<std::size_t>(q)]) * ne,
+                   ne);
+      }
+    }
+    // F^T (A_weight F) for every electrode pair at once.
+    std::vector<double> gram(ne * ne);
+    dense::gemm(false, true, ne, ne, nodes, 1.0, field, ne, applied.data(), ne, 0.0, gram.data(),
+                ne);
+    for (std::size_t p = 0; p < np; ++p) {
+      weighted[j * np + p] = gram[static_cast<std::size_t>(pairs[p].first) +
+                                  static_cast<std::size_t>(pairs[p].second) * ne];
+    }
+  });
 }
 
 // sum_j w_j value_j / pi per pole pair, in ascending j, from values stored wavenumber by
 // wavenumber.
-std::vector<double> ForwardModel::Impl::combine(const std::vector<double>& per_wavenumber) const {
+std::vector<double> ForwardModel::Impl::combine(std::span<const double> per_wavenumber) const {
   std::vector<double> pole(pairs.size(), 0.0);
   for (std::size_t j = 0; j < rule.k.size(); ++j) {
     for (std::size_t p = 0; p < pairs.size(); ++p)
@@ -294,33 +341,33 @@ std::vector<double> ForwardModel::Impl::combine(const std::vector<double>& per_w
   return pole;
 }
 
-namespace {
-
-double datum_from_poles(const std::array<std::int32_t, 4>& four, const std::vector<double>& pole) {
-  auto at = [&](int t) {
-    return four[static_cast<std::size_t>(t)] < 0
-               ? 0.0
-               : pole[static_cast<std::size_t>(four[static_cast<std::size_t>(t)])];
-  };
-  return ((at(0) - at(1)) - at(2)) + at(3);
+std::vector<std::int32_t> ForwardModel::Impl::positions(const Io& io,
+                                                        std::span<const std::int32_t> cells) const {
+  std::vector<std::int32_t> result(cells.size());
+  for (std::size_t c = 0; c < cells.size(); ++c) {
+    const std::int32_t cell = cells[c];
+    const std::int32_t at = cell >= 0 && cell < mesh.nx * mesh.nz ? op->cell_position(cell) : -1;
+    if (at < 0) {
+      stop_with(io, Order::console_then_log,
+                "\nError: sensitivity asked of cell " + std::to_string(cell) +
+                    ", which is not a ground cell of the mesh\n");
+    }
+    result[c] = at;
+  }
+  return result;
 }
-
-}  // namespace
 
 std::vector<double> ForwardModel::data(const Io& io, std::span<const double> resistivity) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
-  std::vector<double> products(nk * m.pairs.size());
+  const std::size_t np = m.pairs.size();
+  std::vector<double> products(nk * np);
   with_solver_stops(io, [&] {
-    for_each_parallel(nk, [&](std::size_t j) {
-      const Impl::Slot& slot = m.prepare(j);
-      for (std::size_t p = 0; p < m.pairs.size(); ++p) {
-        products[j * m.pairs.size() + p] =
-            slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
-                             slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
-      }
-      m.release(j);
+    m.for_wavenumbers(0, nk, [&](std::size_t j, Impl::Work& work) {
+      m.pair_products(j, work, std::span(products).subspan(j * np, np));
     });
   });
   const std::vector<double> pole = m.combine(products);
@@ -330,145 +377,26 @@ std::vector<double> ForwardModel::data(const Io& io, std::span<const double> res
   return result;
 }
 
-void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity,
-                               std::span<const std::int32_t> cells, std::span<double> jacobian,
-                               std::span<double> data) {
+void ForwardModel::jacobian_times(const Io& io, std::span<const double> resistivity,
+                                  std::span<const std::int32_t> cells, std::span<const double> v,
+                                  std::span<double> out) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
-  const std::size_t nk = m.rule.k.size();
-  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
-  const std::size_t ne = m.placed.electrodes.size();
   const std::size_t ndat = m.datum_pairs.size();
-  const std::size_t columns = cells.size();
-  if (jacobian.size() < ndat * columns) internal_check_failed(io, "sensitivity: J is too small");
-  std::vector<std::int32_t> position(columns);
-  for (std::size_t c = 0; c < columns; ++c) {
-    const std::int32_t cell = cells[c];
-    const std::int32_t at =
-        cell >= 0 && cell < m.mesh.nx * m.mesh.nz ? m.op->cell_position(cell) : -1;
-    if (at < 0) {
-      stop_with(io, Order::console_then_log,
-                "\nError: sensitivity asked of cell " + std::to_string(cell) +
-                    ", which is not a ground cell of the mesh\n");
-    }
-    position[c] = at;
-  }
-  // The distinct current dipoles and potential dipoles of the data.
-  std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> source_of, receiver_of;
-  std::vector<std::pair<std::int32_t, std::int32_t>> sources, receivers;
-  std::vector<std::int32_t> datum_source(ndat), datum_receiver(ndat);
-  for (std::size_t i = 0; i < ndat; ++i) {
-    const auto source = std::make_pair(m.placed.a[i], m.placed.b[i]);
-    const auto receiver = std::make_pair(m.placed.m[i], m.placed.n[i]);
-    datum_source[i] =
-        source_of.try_emplace(source, static_cast<std::int32_t>(sources.size())).first->second;
-    if (datum_source[i] == static_cast<std::int32_t>(sources.size())) sources.push_back(source);
-    datum_receiver[i] =
-        receiver_of.try_emplace(receiver, static_cast<std::int32_t>(receivers.size()))
-            .first->second;
-    if (datum_receiver[i] == static_cast<std::int32_t>(receivers.size()))
-      receivers.push_back(receiver);
-  }
-  std::fill(jacobian.begin(), jacobian.begin() + static_cast<std::ptrdiff_t>(ndat * columns), 0.0);
-  std::vector<double> products(nk * m.pairs.size());
-  // Wavenumbers in chunks whose fields fit the budget; every chunk adds its share to J in order.
-  const std::size_t field_bytes = nodes * ne * sizeof(double);
-  const std::size_t chunk =
-      std::max<std::size_t>(1, field_budget_bytes / std::max<std::size_t>(field_bytes, 1));
-  for (std::size_t first = 0; first < nk; first += chunk) {
-    const std::size_t last = std::min(nk, first + chunk);
-    const std::size_t kc = last - first;
-    std::vector<std::vector<double>>& fields = m.field_storage;
-    if (fields.size() < kc) fields.resize(kc);
-    with_solver_stops(io, [&] {
-      for_each_parallel(kc, [&](std::size_t jj) {
-        const std::size_t j = first + jj;
-        const Impl::Slot& slot = m.prepare(j);
-        for (std::size_t p = 0; p < m.pairs.size(); ++p) {
-          products[j * m.pairs.size() + p] =
-              slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
-                               slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
-        }
-        fields[jj].resize(nodes * ne);
-        slot.factor->backward(slot.columns, fields[jj], true);
-        m.release(j);
-      });
-    });
-    // Per block of columns: each electrode's features R u (R^T R = |w_j| / pi E_c), the dipoles'
-    // differences of them, then each datum's sum over wavenumbers and features.
-    const std::size_t blocks = (columns + sensitivity_block - 1) / sensitivity_block;
-    for_each_parallel(blocks, [&](std::size_t block) {
-      const std::size_t begin = block * sensitivity_block;
-      const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
-      const std::size_t stride = kc * 4 * sensitivity_block;  // per electrode or dipole
-      std::vector<double> electrode(ne * stride, 0.0), source(sources.size() * stride),
-          receiver(receivers.size() * stride), sum(sensitivity_block);
-      // The cells' nodes, then per wavenumber their factors R (ten rows) and every electrode's
-      // features.
-      std::vector<int> corner(4 * sensitivity_block, 0);
-      std::vector<double> factors(10 * sensitivity_block, 0.0);
-      for (std::size_t cb = 0; cb < size; ++cb) {
-        const GroundOperator::Cell& cell =
-            m.op->cells()[static_cast<std::size_t>(position[begin + cb])];
-        for (std::size_t a = 0; a < 4; ++a) corner[a * sensitivity_block + cb] = cell.node[a];
-      }
-      double r[10];
-      for (std::size_t jj = 0; jj < kc; ++jj) {
-        const std::size_t j = first + jj;
-        for (std::size_t cb = 0; cb < size; ++cb) {
-          m.op->cell_factor(static_cast<std::size_t>(position[begin + cb]), m.rule.k[j],
-                            m.boundary[j], std::abs(m.rule.weight[j]) / std::numbers::pi, r);
-          for (std::size_t t = 0; t < 10; ++t) factors[t * sensitivity_block + cb] = r[t];
-        }
-        for (std::size_t e = 0; e < ne; ++e) {
-          cell_features(fields[jj].data() + e * nodes, corner.data(),
-                        corner.data() + sensitivity_block, corner.data() + 2 * sensitivity_block,
-                        corner.data() + 3 * sensitivity_block, factors.data(), sensitivity_block,
-                        electrode.data() + e * stride + jj * 4 * sensitivity_block, size);
-        }
-      }
-      auto dipoles = [&](const std::vector<std::pair<std::int32_t, std::int32_t>>& list,
-                         std::vector<double>& out) {
-        for (std::size_t d = 0; d < list.size(); ++d) {
-          const double* first_electrode =
-              electrode.data() + static_cast<std::size_t>(list[d].first) * stride;
-          double* target = out.data() + d * stride;
-          if (list[d].second < 0) {
-            std::copy(first_electrode, first_electrode + stride, target);
-          } else {
-            const double* second_electrode =
-                electrode.data() + static_cast<std::size_t>(list[d].second) * stride;
-            for (std::size_t t = 0; t < stride; ++t)
-              target[t] = first_electrode[t] - second_electrode[t];
-          }
-        }
-      };
-      dipoles(sources, source);
-      dipoles(receivers, receiver);
-      for (std::size_t i = 0; i < ndat; ++i) {
-        const double* x = source.data() + static_cast<std::size_t>(datum_source[i]) * stride;
-        const double* y = receiver.data() + static_cast<std::size_t>(datum_receiver[i]) * stride;
-        std::fill(sum.begin(), sum.end(), 0.0);
-        for (std::size_t jj = 0; jj < kc; ++jj) {
-          const bool negative = m.rule.weight[first + jj] < 0;
-          for (std::size_t f = 0; f < 4; ++f) {
-            const double* xs = x + (jj * 4 + f) * sensitivity_block;
-            const double* ys = y + (jj * 4 + f) * sensitivity_block;
-            if (negative) {
-              subtract_products(sum.data(), xs, ys, sensitivity_block);
-            } else {
-              add_products(sum.data(), xs, ys, sensitivity_block);
-            }
-          }
-        }
-        double* row = jacobian.data() + i * columns + begin;
-        for (std::size_t cb = 0; cb < size; ++cb) row[cb] += sum[cb];
-      }
-    });
-  }
-  const std::vector<double> pole = m.combine(products);
-  for (std::size_t i = 0; i < ndat && i < data.size(); ++i)
-    data[i] = datum_from_poles(m.datum_pairs[i], pole);
+  if (v.size() != cells.size() || out.size() < ndat)
+    internal_check_failed(io, "jacobian_times: v or out has the wrong size");
+  m.positions(io, cells);
+  // v as a weight per mesh cell (a cell given twice takes both values).
+  std::vector<double> cell_weight(
+      static_cast<std::size_t>(m.mesh.nx) * static_cast<std::size_t>(m.mesh.nz), 0.0);
+  for (std::size_t c = 0; c < cells.size(); ++c)
+    cell_weight[static_cast<std::size_t>(cells[c])] += v[c];
+  std::vector<double> weighted(m.rule.k.size() * m.pairs.size());
+  with_solver_stops(io, [&] { m.weighted_pair_products(cell_weight, weighted, {}, true); });
+  const std::vector<double> pole = m.combine(weighted);
+  for (std::size_t i = 0; i < ndat; ++i) out[i] = datum_from_poles(m.datum_pairs[i], pole);
 }
 
 std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
@@ -476,51 +404,16 @@ std::vector<double> ForwardModel::apparent_chargeability(const Io& io,
                                                          std::span<const double> chargeability,
                                                          std::span<double> data) {
   Impl& m = *impl_;
+  // The BLAS on one thread for the whole call, not switched back and forth per product.
+  const dense::SingleThreadedBlas single;
   m.set_resistivity(io, resistivity);
   const std::size_t nk = m.rule.k.size();
-  const std::size_t nodes = static_cast<std::size_t>(m.op->size());
-  const std::size_t ne = m.placed.electrodes.size();
   const std::size_t np = m.pairs.size();
   std::vector<double> products(nk * np), charged(nk * np);
-  with_solver_stops(io, [&] {
-    for_each_parallel(nk, [&](std::size_t j) {
-      const Impl::Slot& slot = m.prepare(j);
-      std::vector<double> fields(nodes * ne);
-      slot.factor->backward(slot.columns, fields);
-      for (std::size_t p = 0; p < np; ++p) {
-        products[j * np + p] =
-            slot.factor->dot(slot.columns[static_cast<std::size_t>(m.pairs[p].first)],
-                             slot.columns[static_cast<std::size_t>(m.pairs[p].second)]);
-      }
-      m.release(j);
-      // The operator of the conductivities eta * sigma, applied to every electrode's field.
-      std::vector<double> weighted(m.op->entry_count(), 0.0);
-      m.op->add_weighted(m.rule.k[j], m.boundary[j], chargeability, weighted);
-      // Node-major like the fields: every electrode's entry of one node side by side.
-      std::vector<double> applied(nodes * ne, 0.0);
-      const auto starts = m.op->column_starts();
-      const auto rows = m.op->rows();
-      for (std::size_t col = 0; col < nodes; ++col) {
-        const double* x_col = fields.data() + col * ne;
-        double* y_col = applied.data() + col * ne;
-        for (std::int32_t p = starts[col]; p < starts[col + 1]; ++p) {
-          const std::size_t row = static_cast<std::size_t>(rows[static_cast<std::size_t>(p)]);
-          const double a = weighted[static_cast<std::size_t>(p)];
-          add_scaled(applied.data() + row * ne, a, x_col, ne);
-          if (row != col) add_scaled(y_col, a, fields.data() + row * ne, ne);
-        }
-      }
-      // F^T (A_eta F) for every electrode pair at once, node by node.
-      std::vector<double> gram(ne * ne, 0.0);
-      for (std::size_t node = 0; node < nodes; ++node) {
-        add_outer(gram.data(), fields.data() + node * ne, applied.data() + node * ne, ne);
-      }
-      for (std::size_t p = 0; p < np; ++p) {
-        charged[j * np + p] = gram[static_cast<std::size_t>(m.pairs[p].first) * ne +
-                                   static_cast<std::size_t>(m.pairs[p].second)];
-      }
-    });
-  });
+  // Kept fields are read when they are current (after the sensitivities of the same model), but
+  // none are kept from here: each wavenumber's fields serve once, and solving them again costs
+  // less than the fresh memory of keeping them.
+  with_solver_stops(io, [&] { m.weighted_pair_products(chargeability, charged, products, false); });
   const std::vector<double> pole = m.combine(products);
   const std::vector<double> pole_charged = m.combine(charged);
   std::vector<double> result(m.datum_pairs.size());

@@ -1,8 +1,9 @@
 // The 2.5-D DC forward model of a survey over a section: the potential of a unit current at each
 // electrode, solved once per electrode and wavenumber, and every datum made from those fields
 // (d = u_A(M) - u_A(N) - u_B(M) + u_B(N), in ohms), with the sensitivities of the data to the
-// resistivities of any cells and the linearised IP response. One symbolic analysis serves every
-// wavenumber, and the factorisations are kept for the next call with the same resistivities.
+// resistivities of any cells (as a matrix, or as its products with vectors) and the linearised IP
+// response. One symbolic analysis serves every wavenumber; the factorisations and, within a
+// budget, the electrodes' fields are kept for the next call with the same resistivities.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/cells/active_cells.hpp"
+#include "quelby/forward/cholesky.hpp"
 #include "quelby/forward/ground.hpp"
 #include "quelby/forward/wavenumbers.hpp"
 #include "quelby/mesh/mesh.hpp"
@@ -32,6 +34,12 @@ struct ForwardOptions {
   // `kept_factor_bytes`; beyond that each call factorises anew, holding one factor per thread.
   bool keep_factors = true;
   std::size_t kept_factor_bytes = std::size_t{4} << 30;
+  // Keep every electrode's field at every wavenumber (nodes x electrodes x wavenumbers values) for
+  // the sensitivities and their products with vectors at the same resistivities, as long as they
+  // take no more than this; beyond it each call solves for them anew, one wavenumber per thread.
+  std::size_t kept_field_bytes = std::size_t{1} << 30;
+  // The factor's layout; `automatic` takes the faster for the mesh's size.
+  CholeskyKind factorisation = CholeskyKind::automatic;
 };
 
 class ForwardModel {
@@ -60,10 +68,26 @@ class ForwardModel {
 
   // J[i * cells.size() + c] = d d_i / d ln(rho of cell cells[c]) in ohms (row-major, ndat rows),
   // and the data in `data` (ndat values). `cells` are 0-based mesh cells below the surface; their
-  // sum over every ground cell is d_i (the data are of degree 1 in the resistivities).
+  // sum over every ground cell is d_i (the data are of degree 1 in the resistivities). Every
+  // entry of J is written (nothing needs zeroing first). Cost per cell: a symmetric product of
+  // electrodes x (4 x wavenumbers) features, electrodes^2 x 2 x wavenumbers multiplications.
   void sensitivity(const Io& io, std::span<const double> resistivity,
                    std::span<const std::int32_t> cells, std::span<double> jacobian,
                    std::span<double> data);
+
+  // out = J v (ndat values): J = d d / d ln rho of `cells` exactly as sensitivity() defines it,
+  // v one value per entry of `cells`. From the electrodes' fields F at each wavenumber as
+  // F^T A_v F, A_v the operator of the conductivities weighted by v: cost per wavenumber about
+  // 2 nodes x electrodes^2 (a matrix product), without J.
+  void jacobian_times(const Io& io, std::span<const double> resistivity,
+                      std::span<const std::int32_t> cells, std::span<const double> v,
+                      std::span<double> out);
+  // out = J^T w (one value per entry of `cells`), w one value per datum: from F W F^T on each
+  // cell's nodes, W the electrode pairs' weights of w. Same cost as jacobian_times. Both keep the
+  // fields (within kept_field_bytes) for the next product with the same resistivities.
+  void jacobian_transpose_times(const Io& io, std::span<const double> resistivity,
+                                std::span<const std::int32_t> cells, std::span<const double> w,
+                                std::span<double> out);
 
   // The linearised apparent chargeability of every datum (same units as `chargeability`, one per
   // mesh cell): eta_a,i = sum over ground cells c of (d ln d_i / d ln rho_c) eta_c. A uniform

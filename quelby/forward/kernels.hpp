@@ -7,10 +7,6 @@
 
 namespace quelby {
 
-// sum[i] += x[i] * y[i] for i < n.
-void add_products(double* sum, const double* x, const double* y, std::size_t n);
-// sum[i] -= x[i] * y[i] for i < n.
-void subtract_products(double* sum, const double* x, const double* y, std::size_t n);
 // y[i] += a * x[i] for i < n.
 void add_scaled(double* y, double a, const double* x, std::size_t n);
 // y[i] += ((a0 x0[i] + a1 x1[i]) + a2 x2[i]) + a3 x3[i] for i < n: four rank-one updates of a row
@@ -19,14 +15,15 @@ void add_scaled4(double* y, double a0, const double* x0, double a1, const double
                  const double* x2, double a3, const double* x3, std::size_t n);
 // y[i] -= a * x[i] for i < n.
 void subtract_scaled(double* y, double a, const double* x, std::size_t n);
-// The four features R u of `count` cells: u the potentials (one per node), node0..node3 each
-// cell's nodes, r the ten entries of each cell's upper triangular R as ten rows of `stride`
-// values (r[t * stride + cell]), out four rows of `stride`: out[0] = r00 u0 + r01 u1 + r02 u2 +
-// r03 u3, out[1] = r11 u1 + r12 u2 + r13 u3, out[2] = r22 u2 + r23 u3, out[3] = r33 u3.
-void cell_features(const double* u, const int* node0, const int* node1, const int* node2,
-                   const int* node3, const double* r, std::size_t stride, double* out,
-                   std::size_t count);
-// m[r * n + c] += f[r] * g[c] for r, c < n.
-void add_outer(double* m, const double* f, const double* g, std::size_t n);
+// The four features R u of one cell for `count` potential vectors side by side: u0..u3 the
+// values at the cell's nodes (count each), r the ten entries of its upper triangular R (row by
+// row), out0..out3 the features (count each): out0 = r00 u0 + r01 u1 + r02 u2 + r03 u3,
+// out1 = r11 u1 + r12 u2 + r13 u3, out2 = r22 u2 + r23 u3, out3 = r33 u3, summed left to right.
+void electrode_features(const double* u0, const double* u1, const double* u2, const double* u3,
+                        const double* r, double* out0, double* out1, double* out2, double* out3,
+                        std::size_t count);
+// sum over i < n of x[i] y[i], in four lanes (lane l sums the i with i % 4 == l in ascending
+// order) added as (lane 0 + lane 1) + (lane 2 + lane 3).
+double lane_dot(const double* x, const double* y, std::size_t n);
 
 }  // namespace quelby

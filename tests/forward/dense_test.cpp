@@ -134,5 +134,30 @@ TEST(DenseProducts, MatchPlainLoopsAndGiveTheSameBitsOnOneThread) {
   }
 }
 
+TEST(DenseProducts, SymmetricRankKUpdatesTheLowerTriangleAlone) {
+  std::mt19937 random(31);
+  std::normal_distribution<double> normal(0, 1);
+  const std::size_t n = 37, k = 11, ld = 40;
+  std::vector<double> a(ld * k), c(ld * n);
+  for (double& value : a) value = normal(random);
+  for (double& value : c) value = normal(random);
+  std::vector<double> updated = c;
+  dense::syrk(n, k, -0.5, a.data(), ld, 2.0, updated.data(), ld);
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i < j) {
+        EXPECT_EQ(updated[i + j * ld], c[i + j * ld]);  // the upper triangle is not touched
+        continue;
+      }
+      double sum = 0, scale = 0;
+      for (std::size_t t = 0; t < k; ++t) {
+        sum += a[i + t * ld] * a[j + t * ld];
+        scale += std::abs(a[i + t * ld] * a[j + t * ld]);
+      }
+      EXPECT_NEAR(updated[i + j * ld], 2.0 * c[i + j * ld] - 0.5 * sum, 1e-14 * (scale + 4));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quelby

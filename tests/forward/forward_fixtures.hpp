@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/survey/survey_arrays.hpp"
 #include "quelby/survey/survey_data.hpp"
+#include "tests/support/transcript.hpp"
 
 namespace quelby::testing {
 
@@ -164,5 +166,33 @@ inline std::vector<double> even_nodes(double from, double to, double width) {
   for (int c = 0; c <= count; ++c) nodes.push_back(from + (to - from) * c / count);
   return nodes;
 }
+
+// A small section with a random model, a topography step and a few data of every kind.
+struct SmallSection {
+  Transcript t;
+  Mesh mesh;
+  std::vector<std::int32_t> air;
+  SurveyData survey;
+  std::vector<double> rho;
+  SmallSection() {
+    std::vector<double> x, z;
+    for (int i = 0; i <= 28; ++i)
+      x.push_back(-7 + 0.5 * i + (i > 20 ? 0.25 * (i - 20) * (i - 19) : 0.0));
+    for (int k = 0; k <= 14; ++k) z.push_back(0.5 * k + (k > 9 ? 0.3 * (k - 9) * (k - 8) : 0.0));
+    mesh = mesh_from_nodes(t.io(), x, z);
+    air.assign(static_cast<std::size_t>(mesh.nx), 0);
+    for (std::size_t i = 12; i < air.size(); ++i) air[i] = 1;  // a step down at x = -1
+    survey = survey_of({{-5, -4, -3, -2},
+                        {-5, -5, -1.5, 0.75},
+                        {-4.25, 1, 2, 3.5},
+                        {-3, 0.5, 3, 3},
+                        {0, 0, -6, -6}},
+                       t.io());
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> log_rho(std::log(10.0), std::log(1000.0));
+    rho.resize(static_cast<std::size_t>(mesh.nx * mesh.nz));
+    for (double& value : rho) value = std::exp(log_rho(random));
+  }
+};
 
 }  // namespace quelby::testing
