@@ -17,13 +17,13 @@ constexpr std::string_view usage_text =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [CONTROL]\n";
+    "                     [--memory-budget MIB] [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [CONTROL]\n"
+    "                     [--memory-budget MIB] [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
     "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
@@ -44,6 +44,8 @@ constexpr std::string_view help_text =
     "                     off the fit lose weight (Huber's measure), so a few spoiled values\n"
     "                     cannot pull the model\n"
     "  --blocky           a blocky model: sharp boundaries cost less than smooth ones\n"
+    "  --memory-budget MIB  the memory the sensitivities may take (default: half of what\n"
+    "                     is available); beyond it each step comes from products with them\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -97,6 +99,7 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
                                     : name == "--error-floor"    ? &arguments.error_floor
                                     : name == "--ip-error"       ? &arguments.ip_error_percent
                                     : name == "--ip-error-floor" ? &arguments.ip_error_floor
+                                    : name == "--memory-budget"  ? &arguments.memory_budget
                                                                  : nullptr;
     if (amount != nullptr) {
       std::string_view value;

@@ -26,7 +26,8 @@ struct InvertArguments {
   std::optional<double> error_percent, error_floor, ip_error_percent, ip_error_floor;
   bool robust = false;  // --robust[=THRESHOLD]: a robust data misfit
   std::optional<double> robust_threshold;
-  bool blocky = false;  // --blocky: a blocky model
+  bool blocky = false;                  // --blocky: a blocky model
+  std::optional<double> memory_budget;  // --memory-budget MIB
 };
 
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit

@@ -5,6 +5,7 @@
 // for the survey's electrodes and written to the output folder as mesh.msh); a control file sets
 // everything, and an option beside it replaces its line; its time-lapse lines make the run a
 // time-lapse inversion of the data line's baseline and the later steps' data files.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -55,6 +56,10 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   if (arguments.robust) run.settings.robust = true;
   if (arguments.robust_threshold) run.settings.robust_threshold = *arguments.robust_threshold;
   if (arguments.blocky) run.settings.blocky = true;
+  if (arguments.memory_budget) {
+    run.settings.memory_budget =
+        static_cast<std::size_t>(std::max(1.0, *arguments.memory_budget * 1048576.0));
+  }
   return run;
 }
 
@@ -85,8 +90,8 @@ int run(const quelby::InvertArguments& arguments) {
       describe_run({std::cout, std::cerr, early_log}, arguments, timelapse);
 
   // The folder is held before its run log is replaced: a run never writes into another's folder.
-  const quelby::OutputFolder held = quelby::hold_output_folder(
-      {std::cout, std::cerr, early_log}, description.output_folder);
+  const quelby::OutputFolder held =
+      quelby::hold_output_folder({std::cout, std::cerr, early_log}, description.output_folder);
   const std::filesystem::path folder(description.output_folder);
   const std::string log_name = (folder / quelby::run_log_name).string();
   std::ofstream log(log_name, std::ios::out | std::ios::trunc);

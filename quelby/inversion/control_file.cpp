@@ -357,6 +357,12 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
             "lowest first");
       }
       run.resistivity_bounds = {bounds[0], bounds[1]};
+    } else if (same_word(keyword, "memory_budget")) {
+      run.settings.memory_budget = static_cast<std::size_t>(
+          1048576.0 * reader.values(
+                          rest, 1, [](double v) { return v >= 1 && v < 1e12; },
+                          "memory_budget MIB: the memory in MiB the sensitivities may take, 1 or "
+                          "more")[0]);
     } else if (same_word(keyword, "max_log_change")) {
       run.max_log_change = reader.values(
           rest, 1, [](double v) { return v >= 0; },
@@ -376,10 +382,11 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
       reader.fail(timelapse != nullptr
                       ? "expected the end of the file or a keyword line: data_std, ip_std, "
                         "ip_starting, ip_reference, ip_alpha, robust, blocky, "
-                        "resistivity_bounds, max_log_change, timelapse_step or timelapse_method"
+                        "resistivity_bounds, max_log_change, memory_budget, timelapse_step or "
+                        "timelapse_method"
                       : "expected the end of the file or a keyword line: data_std, ip_std, "
                         "ip_starting, ip_reference, ip_alpha, robust, blocky, "
-                        "resistivity_bounds or max_log_change");
+                        "resistivity_bounds, max_log_change or memory_budget");
     }
     seen.emplace_back(words[0]);
     for (char& c : seen.back()) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);

@@ -452,7 +452,8 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
     build_model_objective(io, mesh, cells, coefficients_of(io, mesh, *run.ip_alpha), run.weights,
                           run.dipping, run.ref_in_derivatives, ip_objective, objective_options);
   }
-  ChargeabilityProblem problem(io, *forward, cells, resistivity, eta_start, ip_survey.iptype);
+  ChargeabilityProblem problem(io, *forward, cells, resistivity, eta_start, ip_survey.iptype,
+                               run.settings.memory_budget);
   Stage stage{InversionStage::ip,
               mesh,
               ip_survey,

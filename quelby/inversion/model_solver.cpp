@@ -113,7 +113,7 @@ double largest_diagonal(const CsrMatrix& matrix) {
 }
 
 ModelSolver::ModelSolver(const Io& io, const ModelObjective& objective, std::size_t npar,
-                         std::span<const char> held, double penalty)
+                         std::span<const char> held, double penalty, CholeskyKind kind)
     : n_(npar) {
   const CsrMatrix& wtw = objective.WTW;
   // The upper triangle in compressed columns: WTW is symmetric with each row's columns ascending,
@@ -133,7 +133,8 @@ ModelSolver::ModelSolver(const Io& io, const ModelObjective& objective, std::siz
   }
   starts.push_back(static_cast<std::int32_t>(rows.size()));
   try {
-    pattern_ = std::make_unique<CholeskyPattern>(static_cast<std::int32_t>(npar), starts, rows);
+    pattern_ =
+        std::make_unique<CholeskyPattern>(static_cast<std::int32_t>(npar), starts, rows, kind);
     factor_ = std::make_unique<CholeskyFactor>(*pattern_, values);
   } catch (const std::bad_alloc&) {
     out_of_memory_stop(io);

@@ -1,4 +1,5 @@
-// The model objective's matrix WTW factorised (sparse LDL^T, CHOLMOD's ordering) for the
+// The model objective's matrix WTW factorised (sparse Cholesky, CHOLMOD's ordering; supernodal
+// over the BLAS for large objectives, as the forward model's factors) for the
 // inversion's solves: x = WTW^-1 b for blocks of right-hand sides and the half solve L^-1 P b
 // that the data-space matrix is built from. Parameters held at a bound carry a large penalty on
 // their diagonal, which keeps their step at nothing.
@@ -22,7 +23,8 @@ class ModelSolver {
   // the diagonal of the parameters marked in `held`. A matrix that is not positive definite writes
   // a message that says what in the objective causes it and throws Stop.
   ModelSolver(const Io& io, const ModelObjective& objective, std::size_t npar,
-              std::span<const char> held = {}, double penalty = 0);
+              std::span<const char> held = {}, double penalty = 0,
+              CholeskyKind kind = CholeskyKind::automatic);
   ~ModelSolver();
   ModelSolver(const ModelSolver&) = delete;
   ModelSolver& operator=(const ModelSolver&) = delete;

@@ -44,6 +44,17 @@ std::string ResistivityProblem::inadmissible(std::span<const double> m) const {
   return {};
 }
 
+void ResistivityProblem::jacobian_times(const Io& io, std::span<const double> m,
+                                        std::span<const double> v, std::span<double> out) {
+  forward_.jacobian_times(io, model(m), parameter_cells_, v, out);
+}
+
+void ResistivityProblem::jacobian_transpose_times(const Io& io, std::span<const double> m,
+                                                  std::span<const double> w,
+                                                  std::span<double> out) {
+  forward_.jacobian_transpose_times(io, model(m), parameter_cells_, w, out);
+}
+
 void ResistivityProblem::predict(const Io& io, std::span<const double> m, std::span<double> d) {
   const std::vector<double> data = forward_.data(io, model(m));
   std::copy(data.begin(), data.end(), d.begin());
@@ -58,44 +69,92 @@ ChargeabilityProblem::ChargeabilityProblem(const Io& io, ForwardModel& forward,
                                            const ActiveCells& cells,
                                            std::span<const double> resistivity,
                                            std::span<const double> chargeability,
-                                           std::span<const std::int32_t> iptype)
-    : parameter_cells_(parameter_cells(cells)),
+                                           std::span<const std::int32_t> iptype,
+                                           std::size_t memory_budget)
+    : forward_(forward),
+      parameter_cells_(parameter_cells(cells)),
+      resistivity_(resistivity.begin(), resistivity.end()),
       chargeability_(chargeability.begin(), chargeability.end()) {
   const std::size_t ndat = static_cast<std::size_t>(forward.ndat());
   const std::size_t npar = parameter_cells_.size();
   if (iptype.size() != ndat)
     internal_check_failed(io, "ChargeabilityProblem: one IP type per datum");
-  operator_.resize(ndat * npar);
-  std::vector<double> d(ndat);
-  forward.sensitivity(io, resistivity, parameter_cells_, operator_, d);
   // The cells that are no parameter, with their own chargeabilities.
   std::vector<double> others(chargeability_);
   for (const std::int32_t cell : parameter_cells_) others[static_cast<std::size_t>(cell)] = 0;
-  fixed_ = forward.apparent_chargeability(io, resistivity, others);
+  std::vector<double> d(ndat);
+  fixed_ = forward.apparent_chargeability(io, resistivity, others, d);
+  row_scale_.resize(ndat);
   for (std::size_t i = 0; i < ndat; ++i) {
     if (iptype[i] == 2) {
       fixed_[i] *= d[i];
+      row_scale_[i] = 1;
     } else {
-      const double scale = 1 / d[i];
-      for (std::size_t p = 0; p < npar; ++p) operator_[i * npar + p] *= scale;
+      row_scale_[i] = 1 / d[i];
     }
+  }
+  const double budget = memory_budget > 0 ? static_cast<double>(memory_budget)
+                                          : 0.25 * static_cast<double>(available_memory());
+  if (8.0 * static_cast<double>(ndat) * static_cast<double>(npar) > 0.5 * budget) return;
+  operator_.resize(ndat * npar);
+  forward.sensitivity(io, resistivity, parameter_cells_, operator_, d);
+  for (std::size_t i = 0; i < ndat; ++i) {
+    if (row_scale_[i] == 1) continue;
+    for (std::size_t p = 0; p < npar; ++p) operator_[i * npar + p] *= row_scale_[i];
   }
 }
 
-void ChargeabilityProblem::predict(const Io&, std::span<const double> m, std::span<double> d) {
-  const std::size_t npar = parameter_cells_.size();
-  for (std::size_t i = 0; i < fixed_.size(); ++i) {
-    double sum = 0;
-    const double* row = operator_.data() + i * npar;
-    for (std::size_t p = 0; p < npar; ++p) sum += row[p] * m[p];
-    d[i] = sum + fixed_[i];
-  }
+void ChargeabilityProblem::predict(const Io& io, std::span<const double> m, std::span<double> d) {
+  jacobian_times(io, m, m, d);
+  for (std::size_t i = 0; i < fixed_.size(); ++i) d[i] += fixed_[i];
 }
 
 void ChargeabilityProblem::jacobian(const Io& io, std::span<const double> m,
                                     std::span<double> jacobian, std::span<double> d) {
-  std::copy(operator_.begin(), operator_.end(), jacobian.begin());
+  if (holds_sensitivities()) {
+    std::copy(operator_.begin(), operator_.end(), jacobian.begin());
+  } else {
+    std::vector<double> data(fixed_.size());
+    forward_.sensitivity(io, resistivity_, parameter_cells_, jacobian, data);
+    const std::size_t npar = parameter_cells_.size();
+    for (std::size_t i = 0; i < fixed_.size(); ++i) {
+      for (std::size_t p = 0; p < npar; ++p) jacobian[i * npar + p] *= row_scale_[i];
+    }
+  }
   predict(io, m, d);
+}
+
+void ChargeabilityProblem::jacobian_times(const Io& io, std::span<const double>,
+                                          std::span<const double> v, std::span<double> out) {
+  const std::size_t npar = parameter_cells_.size();
+  if (holds_sensitivities()) {
+    for (std::size_t i = 0; i < fixed_.size(); ++i) {
+      double sum = 0;
+      const double* row = operator_.data() + i * npar;
+      for (std::size_t p = 0; p < npar; ++p) sum += row[p] * v[p];
+      out[i] = sum;
+    }
+    return;
+  }
+  forward_.jacobian_times(io, resistivity_, parameter_cells_, v, out);
+  for (std::size_t i = 0; i < fixed_.size(); ++i) out[i] *= row_scale_[i];
+}
+
+void ChargeabilityProblem::jacobian_transpose_times(const Io& io, std::span<const double>,
+                                                    std::span<const double> w,
+                                                    std::span<double> out) {
+  const std::size_t npar = parameter_cells_.size();
+  if (holds_sensitivities()) {
+    std::fill(out.begin(), out.end(), 0.0);
+    for (std::size_t i = 0; i < fixed_.size(); ++i) {
+      const double* row = operator_.data() + i * npar;
+      for (std::size_t p = 0; p < npar; ++p) out[p] += w[i] * row[p];
+    }
+    return;
+  }
+  std::vector<double> scaled(w.begin(), w.end());
+  for (std::size_t i = 0; i < fixed_.size(); ++i) scaled[i] *= row_scale_[i];
+  forward_.jacobian_transpose_times(io, resistivity_, parameter_cells_, scaled, out);
 }
 
 void ChargeabilityProblem::project(std::span<double> m) const {

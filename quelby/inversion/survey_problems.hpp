@@ -34,6 +34,12 @@ class ResistivityProblem : public InversionProblem {
   // taken (by default none).
   void set_bounds(double lowest, double highest);
   std::string inadmissible(std::span<const double> m) const override;
+  // J v and J^T w from the forward model's pole fields, without J.
+  bool has_jacobian_products() const override { return true; }
+  void jacobian_times(const Io& io, std::span<const double> m, std::span<const double> v,
+                      std::span<double> out) override;
+  void jacobian_transpose_times(const Io& io, std::span<const double> m, std::span<const double> w,
+                                std::span<double> out) override;
 
  private:
   ForwardModel& forward_;
@@ -48,10 +54,13 @@ class ResistivityProblem : public InversionProblem {
 // their values in `chargeability`). Projection keeps eta >= 0.
 class ChargeabilityProblem : public InversionProblem {
  public:
-  // Computes the sensitivities on `resistivity` once. `iptype` per datum (grouped order, 1 or 2).
+  // Computes the sensitivities on `resistivity` once and holds them, when they take no more than
+  // half of `memory_budget` bytes (0: a quarter of the memory available); otherwise every product
+  // with them comes from the forward model's pole fields. `iptype` per datum (grouped order, 1 or
+  // 2).
   ChargeabilityProblem(const Io& io, ForwardModel& forward, const ActiveCells& cells,
                        std::span<const double> resistivity, std::span<const double> chargeability,
-                       std::span<const std::int32_t> iptype);
+                       std::span<const std::int32_t> iptype, std::size_t memory_budget = 0);
   std::size_t data_count() const override { return fixed_.size(); }
   std::size_t parameter_count() const override { return parameter_cells_.size(); }
   void predict(const Io& io, std::span<const double> m, std::span<double> d) override;
@@ -59,14 +68,22 @@ class ChargeabilityProblem : public InversionProblem {
                 std::span<double> d) override;
   void project(std::span<double> m) const override;
   bool has_lower_bound() const override { return true; }
+  bool has_jacobian_products() const override { return true; }
+  void jacobian_times(const Io& io, std::span<const double> m, std::span<const double> v,
+                      std::span<double> out) override;
+  void jacobian_transpose_times(const Io& io, std::span<const double> m, std::span<const double> w,
+                                std::span<double> out) override;
+  bool holds_sensitivities() const noexcept { return !operator_.empty(); }
   // The model of m: `chargeability` with the parameters' cells set to m.
   std::vector<double> model(std::span<const double> m) const;
 
  private:
+  ForwardModel& forward_;
   std::vector<std::int32_t> parameter_cells_;
-  std::vector<double> chargeability_;
-  std::vector<double> operator_;  // ndat x npar, row-major
-  std::vector<double> fixed_;     // the response of the cells that are no parameter
+  std::vector<double> resistivity_, chargeability_;
+  std::vector<double> operator_;   // ndat x npar, row-major, when held
+  std::vector<double> row_scale_;  // per datum: 1 / d (IP type 1) or 1 (type 2)
+  std::vector<double> fixed_;      // the response of the cells that are no parameter
 };
 
 // ln rho of the parameters of `cells` from a model (one value per cell).

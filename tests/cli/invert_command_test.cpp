@@ -40,7 +40,7 @@ const std::string usage =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [CONTROL]\n";
+    "                     [--memory-budget MIB] [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,

@@ -183,8 +183,10 @@ TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
   EXPECT_EQ(plain.resistivity_bounds, (std::array<double, 2>{1e-4, 1e8}));
   EXPECT_EQ(plain.max_log_change, 3);
 
-  const InversionRun method = read(control_text(
-      base_lines(), {"robust 2.5", "BLOCKY", "resistivity_bounds 0.1 1e5", "max_log_change 0"}));
+  const InversionRun method =
+      read(control_text(base_lines(), {"robust 2.5", "BLOCKY", "resistivity_bounds 0.1 1e5",
+                                       "max_log_change 0", "memory_budget 512"}));
+  EXPECT_EQ(method.settings.memory_budget, std::size_t{512} << 20);
   EXPECT_TRUE(method.settings.robust && method.settings.blocky);
   EXPECT_EQ(method.settings.robust_threshold, 2.5);
   EXPECT_EQ(method.resistivity_bounds, (std::array<double, 2>{0.1, 1e5}));
@@ -208,7 +210,10 @@ TEST_F(ControlFileTest, ADetailShowsControlCharactersAsCodes) {
     std::string shown;
   };
   const std::vector<Case> cases = {
-      {12, "default\x07" "both", "'default\\x07both'"},
+      {12,
+       "default\x07"
+       "both",
+       "'default\\x07both'"},
       {10, "\x1B[31mred", "'\\x1B[31mred'"},
       {11, "2\r5", "'2\\x0D5'"},
   };
@@ -243,7 +248,7 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       "expected the weight input: none, 0, 1 and a weighting file, or 2 and three weight files";
   const std::string keyword_expected =
       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-      "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change";
+      "ip_reference, ip_alpha, robust, blocky, resistivity_bounds, max_log_change or memory_budget";
   const std::string bounds_expected =
       "expected resistivity_bounds LOWEST HIGHEST: two positive values in ohm-m, the lowest "
       "first";
@@ -421,7 +426,8 @@ TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
        "timelapse_method needs the timelapse_step lines of the later steps before it"},
       {{"timelapse_step s1.dat"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-       "ip_reference, ip_alpha, robust, blocky, resistivity_bounds or max_log_change",
+       "ip_reference, ip_alpha, robust, blocky, resistivity_bounds, max_log_change or "
+       "memory_budget",
        false},
   };
   for (const Case& c : cases) {

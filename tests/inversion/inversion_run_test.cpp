@@ -128,6 +128,8 @@ TEST(InversionRun, ADcRunReachesTheTargetAndEveryFileReadsBack) {
   EXPECT_NE(t.log().find("median apparent resistivity:"), std::string::npos);
 }
 
+// Also within a memory budget too small for the sensitivities: both inversions then step from
+// products with J alone, to their targets and to the same sections to within a few per cent.
 TEST(InversionRun, IpIsInvertedOnTheFinalDcModel) {
   Transcript t;
   TempFolder folder;
@@ -170,6 +172,29 @@ TEST(InversionRun, IpIsInvertedOnTheFinalDcModel) {
   read_data_file(t.io(), folder.file("out/predicted_ip.dat"), false, false, false, predicted);
   EXPECT_EQ(predicted.iptype, std::vector<std::int32_t>(predicted.iptype.size(), 1));
   EXPECT_NE(t.console().find("IP inversion: "), std::string::npos);
+
+  Transcript small;
+  run.settings.memory_budget = 1;
+  run.observer = nullptr;
+  run.output_folder = folder.file("small");
+  const InversionOutcome without = run_inversion(small.io(), run);
+  ASSERT_TRUE(without.dc && without.ip);
+  EXPECT_EQ(without.dc->result.stop, StopReason::target_reached);
+  EXPECT_EQ(without.ip->result.stop, StopReason::target_reached);
+  EXPECT_EQ(small.log().find("the sensitivities held"), std::string::npos);
+  EXPECT_NE(small.log().find("from products with the sensitivities"), std::string::npos);
+  const auto [dc_block, dc_background] = testing::block_and_background(survey, outcome.dc->model);
+  const auto [block_without, background_without] =
+      testing::block_and_background(survey, without.dc->model);
+  EXPECT_NEAR(std::log(block_without / dc_block), 0, 0.05);
+  EXPECT_NEAR(std::log(background_without / dc_background), 0, 0.05);
+  double eta_block = 0, eta_block_without = 0;
+  for (std::size_t cell = 0; cell < outcome.ip->model.size(); ++cell) {
+    if (!survey.in_block[cell]) continue;
+    eta_block += outcome.ip->model[cell];
+    eta_block_without += without.ip->model[cell];
+  }
+  EXPECT_NEAR(eta_block_without / eta_block, 1, 0.1);
 }
 
 // Stores given in memory run the inversion the files run, to the bit, and name the data in the
