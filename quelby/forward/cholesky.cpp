@@ -259,7 +259,7 @@ struct CholeskyFactor::Impl {
   mutable std::vector<double> work;
   mutable std::vector<char> marked;
   mutable std::vector<std::int32_t> path;
-  mutable std::vector<double> block;  // scratch of the supernodal dense solves
+  mutable std::vector<double> block;  // scratch of the supernodal sparse forward solve
   ~Impl() {
     if (factor) cholmod_free_factor(&factor, common.get());
   }
@@ -472,6 +472,8 @@ void CholeskyFactor::forward_dense(std::span<const double> rhs, std::size_t coun
   }
   const dense::SingleThreadedBlas single;
   double* x = y.data();
+  // Scratch of this call's own: the dense solves may run on several threads at once.
+  std::vector<double> product;
   for (std::size_t t = 0; t < p.supernodes; ++t) {
     const std::size_t first = static_cast<std::size_t>(p.first_column[t]);
     const std::size_t width = static_cast<std::size_t>(p.first_column[t + 1]) - first;
@@ -480,17 +482,21 @@ void CholeskyFactor::forward_dense(std::span<const double> rhs, std::size_t coun
     const std::int32_t* block_rows = p.rows_of + p.row_start[t];
     const double* block = f.value + p.value_start[t];
     double* top = x + first * count;
-    for (std::size_t c = 0; c < width; ++c) {
-      double* xc = top + c * count;
-      const double diagonal = block[c * height + c];
-      for (std::size_t r = 0; r < count; ++r) xc[r] /= diagonal;
-      for (std::size_t r = c + 1; r < width; ++r)
-        subtract_scaled(top + r * count, block[c * height + r], xc, count);
+    if (width * width * count >= blas_from_products) {
+      // top (count x width) := top L_tt^-T.
+      dense::solve_right_lower(true, count, width, block, height, top, count);
+    } else {
+      for (std::size_t c = 0; c < width; ++c) {
+        double* xc = top + c * count;
+        const double diagonal = block[c * height + c];
+        for (std::size_t r = 0; r < count; ++r) xc[r] /= diagonal;
+        for (std::size_t r = c + 1; r < width; ++r)
+          subtract_scaled(top + r * count, block[c * height + r], xc, count);
+      }
     }
     if (below == 0) continue;
     if (below * width * count >= blas_from_products) {
       // The rows below, as a count x below block: top (count x width) times L_below^T.
-      std::vector<double>& product = f.block;
       product.resize(below * count);
       dense::gemm(false, true, count, below, width, 1.0, top, count, block + width, height, 0.0,
                   product.data(), count);
@@ -542,6 +548,11 @@ void supernodal_backward(const std::int32_t* first_column, const std::int32_t* r
                           x + static_cast<std::size_t>(block_rows[r]) * count, count);
       }
     }
+    if (width * width * count >= blas_from_products) {
+      // top (count x width) := top L_tt^-1.
+      dense::solve_right_lower(false, count, width, block, height, top, count);
+      continue;
+    }
     for (std::size_t c = width; c-- > 0;) {
       double* xc = top + c * count;
       for (std::size_t r = c + 1; r < width; ++r)
@@ -570,8 +581,9 @@ void CholeskyFactor::backward(std::span<const ForwardColumn> forward_columns,
   }
   if (p.supernodal) {
     const dense::SingleThreadedBlas single;
+    std::vector<double> gathered;
     supernodal_backward(p.first_column, p.row_start, p.value_start, p.rows_of, f.value,
-                        p.supernodes, count, x, f.block);
+                        p.supernodes, count, x, gathered);
   } else {
     backward_substitute(f.column_start, f.row, f.value, n, count, x);
   }
@@ -585,8 +597,9 @@ void CholeskyFactor::solve(std::span<double> rhs, std::size_t count) const {
   forward_dense(rhs, count, x);
   if (p.supernodal) {
     const dense::SingleThreadedBlas single;
+    std::vector<double> gathered;
     supernodal_backward(p.first_column, p.row_start, p.value_start, p.rows_of, f.value,
-                        p.supernodes, count, x.data(), f.block);
+                        p.supernodes, count, x.data(), gathered);
   } else {
     backward_substitute(f.column_start, f.row, f.value, n, count, x.data());
   }

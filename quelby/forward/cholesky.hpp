@@ -78,6 +78,8 @@ class CholeskyFactor {
   // in the factor's order: out[factor_row()[i] * count + c] is entry i of solution c (n * count
   // values, every one written). Cost: entries of L times count.
   void backward(std::span<const ForwardColumn> forward_columns, std::span<double> out) const;
+  // The dense solves below (backward, solve, forward_dense) may run on several threads at once on
+  // one factor.
   // x = A^-1 b in place for `count` dense right-hand sides stored node by node (b[i * count + c]
   // is entry i of right-hand side c). Cost: entries of L times count, twice.
   void solve(std::span<double> rhs, std::size_t count) const;

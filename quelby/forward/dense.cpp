@@ -21,6 +21,9 @@ void dgemm_(const char* transa, const char* transb, const int* m, const int* n, 
 void dgemv_(const char* trans, const int* m, const int* n, const double* alpha, const double* a,
             const int* lda, const double* x, const int* incx, const double* beta, double* y,
             const int* incy, std::size_t);
+void dtrsm_(const char* side, const char* uplo, const char* transa, const char* diag, const int* m,
+            const int* n, const double* alpha, const double* a, const int* lda, double* b,
+            const int* ldb, std::size_t, std::size_t, std::size_t, std::size_t);
 void dsyrk_(const char* uplo, const char* trans, const int* n, const int* k, const double* alpha,
             const double* a, const int* lda, const double* beta, double* c, const int* ldc,
             std::size_t, std::size_t);
@@ -125,6 +128,16 @@ void syrk(std::size_t n, std::size_t k, double alpha, const double* a, std::size
   const int in = as_int(n), ik = as_int(k), ilda = as_int(std::max<std::size_t>(lda, 1)),
             ildc = as_int(ldc);
   dsyrk_("L", "N", &in, &ik, &alpha, a, &ilda, &beta, c, &ildc, 1, 1);
+}
+
+void solve_right_lower(bool transpose, std::size_t m, std::size_t n, const double* l,
+                       std::size_t lda, double* b, std::size_t ldb) {
+  if (m == 0 || n == 0) return;
+  const SingleThreadedBlas single;
+  const double one = 1;
+  const int im = as_int(m), in = as_int(n), ilda = as_int(std::max<std::size_t>(lda, 1)),
+            ildb = as_int(std::max<std::size_t>(ldb, 1));
+  dtrsm_("R", "L", transpose ? "T" : "N", "N", &im, &in, &one, l, &ilda, b, &ildb, 1, 1, 1, 1);
 }
 
 void gemv(bool transpose, std::size_t m, std::size_t n, double alpha, const double* a,

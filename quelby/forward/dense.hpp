@@ -32,6 +32,11 @@ void gemm(bool transpose_a, bool transpose_b, std::size_t m, std::size_t n, std:
 void syrk(std::size_t n, std::size_t k, double alpha, const double* a, std::size_t lda, double beta,
           double* c, std::size_t ldc);
 
+// B = B L^-T (transpose true) or B = B L^-1 for a lower triangular L (n x n, leading dimension
+// lda) and B m x n (leading dimension ldb): the right-hand triangular solve (dtrsm). O(m n^2).
+void solve_right_lower(bool transpose, std::size_t m, std::size_t n, const double* l,
+                       std::size_t lda, double* b, std::size_t ldb);
+
 // y = alpha op(A) x + beta y, A m x n (dgemv). O(m n).
 void gemv(bool transpose, std::size_t m, std::size_t n, double alpha, const double* a,
           std::size_t lda, const double* x, double beta, double* y);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -143,8 +144,10 @@ class DataSpaceSpectrum : public StepSpectrum {
  public:
   // The lower triangle of K; `half` (npar * ndat) is the memory H is made in.
   static std::vector<double> matrix(const ModelSolver& solver, const ScaledSensitivities& g,
-                                    std::size_t ndat, std::span<double> half) {
+                                    std::size_t ndat, std::span<double> half,
+                                    const std::function<void()>& solved) {
     solver.half_solve(g.matrix(), ndat, half);
+    solved();
     std::vector<double> kernel(ndat * ndat);
     dense::lower_gram(ndat, solver.size(), half.data(), ndat, kernel.data(), ndat);
     return kernel;
@@ -555,7 +558,8 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     std::unique_ptr<StepSpectrum> spectrum;
     if (held) {
       // jacobian's memory takes H: J itself is done with.
-      std::vector<double> kernel = DataSpaceSpectrum::matrix(solver, g_operator, ndat, jacobian);
+      std::vector<double> kernel = DataSpaceSpectrum::matrix(
+          solver, g_operator, ndat, jacobian, [&] { clock.charge(seconds.half_solves); });
       clock.charge(seconds.data_space_matrix);
       auto data_space = std::make_unique<DataSpaceSpectrum>(kernel, ndat, solver, g_operator);
       data_space->set_right_hand_side(c);
@@ -746,7 +750,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     result.norm_history.push_back(norm);
     result.beta_history.push_back(beta);
     overshoot =
-        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.2) : 1.0;
+        report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.1) : 1.0;
     BetaChoice choice{beta, result.target_misfit, misfit, previous, norm, report.model_norm_change};
     report_beta_choice(io, choice, BetaTrials{report.tried_betas, report.tried_misfits});
     report_term_norms(io, *current, result.m, m_ref);

@@ -25,7 +25,7 @@ struct InversionSettings {
   double chifact = 1;                // target misfit = chifact * ndat
   std::int32_t max_iterations = 20;  // iteration limit
   // Each step aims at max(0.99 target, misfit_fraction * current misfit).
-  double misfit_fraction = 0.2;
+  double misfit_fraction = 0.1;
   std::int32_t beta_trials = 21;  // betas tried per iteration on a log grid (then refined)
   // Stop when an iteration lowers the misfit by less than this fraction of it.
   double stall_fraction = 0.01;
@@ -122,10 +122,12 @@ struct InversionResult {
   // The robust misfit's weights of the final model's data (all 1 for least squares).
   std::vector<double> data_weights;
   // Wall-clock seconds of each phase over the whole run: the sensitivities (with their data), the
-  // data-space matrix, its decomposition, the steps of the betas (solves and products), and the
-  // line searches (the trials' data) with the starting model's data.
+  // half solves with WTW and the Gram product that make the data-space matrix, its decomposition
+  // (or the Krylov space), the steps of the betas (solves and products), and the line searches
+  // (the trials' data) with the starting model's data.
   struct Seconds {
-    double sensitivities = 0, data_space_matrix = 0, decomposition = 0, steps = 0, line_search = 0;
+    double sensitivities = 0, half_solves = 0, data_space_matrix = 0, decomposition = 0, steps = 0,
+           line_search = 0;
   } seconds;
 };
 

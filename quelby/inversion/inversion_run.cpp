@@ -170,7 +170,8 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
     write_message(io, Order::log_only,
                   std::string(stage_name(stage.stage)) +
                       " inversion time:" + part("sensitivities", seconds.sensitivities) + "," +
-                      part("data-space matrix", seconds.data_space_matrix) + "," +
+                      part("half solves", seconds.half_solves) + "," +
+                      part("Gram product", seconds.data_space_matrix) + "," +
                       part("decomposition", seconds.decomposition) + "," +
                       part("steps", seconds.steps) + "," +
                       part("line search", seconds.line_search) + "\n");
