@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <new>
@@ -164,6 +165,25 @@ const SurveyElectrodes& ForwardModel::electrodes() const noexcept {
 const WavenumberRule& ForwardModel::wavenumbers() const noexcept {
   return impl_->rule;
 }
+std::vector<std::int32_t> ForwardModel::datum_classes() const {
+  const Impl& m = *impl_;
+  // A datum's terms: its pole pairs with their signs (AM +, AN -, BM -, BN +), sorted.
+  std::map<std::array<std::int64_t, 4>, std::int32_t> known;
+  std::vector<std::int32_t> classes(m.datum_pairs.size());
+  for (std::size_t i = 0; i < classes.size(); ++i) {
+    std::array<std::int64_t, 4> key{};
+    for (std::size_t t = 0; t < 4; ++t) {
+      const std::int32_t pair = m.datum_pairs[i][t];
+      const std::int64_t sign = t == 0 || t == 3 ? 1 : -1;
+      key[t] =
+          pair < 0 ? std::numeric_limits<std::int64_t>::min() : 2 * std::int64_t{pair} + (sign > 0);
+    }
+    std::sort(key.begin(), key.end());
+    classes[i] = known.try_emplace(key, static_cast<std::int32_t>(known.size())).first->second;
+  }
+  return classes;
+}
+
 std::vector<std::int32_t> ForwardModel::ground_cells() const {
   return impl_->ground_cells;
 }

@@ -60,6 +60,11 @@ class ForwardModel {
   const WavenumberRule& wavenumbers() const noexcept;
   // The mesh cells (0-based, k * nx + i) below the surface, in cell order.
   std::vector<std::int32_t> ground_cells() const;
+  // Per datum (grouped order) the number of its class: data of one class are made of the same
+  // pole pairs with the same signs (a reading and its reciprocal, a reading repeated), so that
+  // their values and sensitivities are the same but for rounding. Classes are numbered 0, 1, ...
+  // in the order of their first datum.
+  std::vector<std::int32_t> datum_classes() const;
 
   // The data of the resistivity model `resistivity` (ohm-m, one per mesh cell in cell order; air
   // cells are not read), in the survey's grouped order, for a unit current: ohms (V/A). A ground

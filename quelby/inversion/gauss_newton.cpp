@@ -59,8 +59,10 @@ double predicted_misfit(std::span<const double> lambda, std::span<const double> 
 
 // The scaled sensitivities G = diag(sqrt(w) / dstd) J kept column-major (ndat x npar, G_ip at
 // [i + p * ndat]): the layout of the half solves' right-hand sides, parameter by parameter.
-void scale_sensitivities(std::span<const double> jacobian, std::span<const double> row_scale,
-                         std::size_t ndat, std::size_t npar, std::span<double> gt) {
+void scale_sensitivities(std::span<const double> jacobian, std::span<const std::size_t> rows,
+                         std::span<const double> row_scale, std::size_t npar,
+                         std::span<double> gt) {
+  const std::size_t ndat = rows.size();
   // In blocks of parameters, so that each row of J is read in runs of the block.
   constexpr std::size_t block = 64;
   const std::size_t blocks = (npar + block - 1) / block;
@@ -70,26 +72,71 @@ void scale_sensitivities(std::span<const double> jacobian, std::span<const doubl
           const std::size_t first = b * block;
           const std::size_t last = std::min(npar, first + block);
           for (std::size_t i = 0; i < ndat; ++i) {
-            const double* row = jacobian.data() + i * npar;
+            const double* row = jacobian.data() + rows[i] * npar;
             for (std::size_t p = first; p < last; ++p) gt[p * ndat + i] = row[p] * row_scale[i];
           }
         }
       });
 }
 
-// The scaled sensitivities G = diag(sqrt(w) / dstd) J as an operator: held (column-major, as
-// scale_sensitivities leaves them) or through the problem's products with J.
+// Data of one class share their sensitivities: a step sees each class once, as a row of J
+// scaled by sqrt(W), W the sum of the class's weights a_i = w_i / dstd_i^2, against the
+// weighted mean e of its data's residuals d_i - dobs_i. Their weighted misfit is then
+// sum over classes of W (J dm + e)^2 plus the constant sum a_i (d_i - dobs_i - e)^2.
+struct Classes {
+  std::size_t count = 0;
+  std::vector<std::size_t> of;    // per datum its class
+  std::vector<std::size_t> rows;  // per class the datum whose row of J stands for it
+  std::vector<double> scale;      // sqrt(W) per class
+  std::vector<double> mean;       // the weighted mean residual e per class
+  double constant = 0;
+
+  Classes(std::span<const std::int32_t> given, std::size_t ndat) : of(ndat) {
+    if (given.size() != ndat) {
+      for (std::size_t i = 0; i < ndat; ++i) of[i] = i;
+    } else {
+      for (std::size_t i = 0; i < ndat; ++i) of[i] = static_cast<std::size_t>(given[i]);
+    }
+    for (const std::size_t c : of) count = std::max(count, c + 1);
+    rows.assign(count, ndat);
+    for (std::size_t i = 0; i < ndat; ++i) rows[of[i]] = std::min(rows[of[i]], i);
+  }
+  // The classes' weights and means for the residuals `e` = d - dobs.
+  void weigh(std::span<const double> e, std::span<const double> dstd,
+             std::span<const double> weights) {
+    std::vector<double> total(count, 0.0), sum(count, 0.0);
+    for (std::size_t i = 0; i < e.size(); ++i) {
+      const double a = weights[i] / (dstd[i] * dstd[i]);
+      total[of[i]] += a;
+      sum[of[i]] += a * e[i];
+    }
+    scale.resize(count);
+    mean.resize(count);
+    for (std::size_t c = 0; c < count; ++c) {
+      scale[c] = std::sqrt(total[c]);
+      mean[c] = sum[c] / total[c];
+    }
+    constant = 0;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+      const double spread = e[i] - mean[of[i]];
+      constant += weights[i] / (dstd[i] * dstd[i]) * spread * spread;
+    }
+  }
+};
+
+// The scaled sensitivities G, a row sqrt(W) J_i per class, as an operator: held (column-major,
+// as scale_sensitivities leaves them) or through the problem's products with J.
 class ScaledSensitivities {
  public:
-  ScaledSensitivities(std::span<const double> gt, std::size_t ndat, std::size_t npar)
-      : gt_(gt), ndat_(ndat), npar_(npar) {}
+  ScaledSensitivities(std::span<const double> gt, std::size_t rows, std::size_t npar)
+      : gt_(gt), ndat_(rows), npar_(npar) {}
   ScaledSensitivities(const Io& io, InversionProblem& problem, std::span<const double> m,
-                      std::span<const double> row_scale)
+                      const Classes& classes)
       : io_(&io),
         problem_(&problem),
         m_(m),
-        row_scale_(row_scale),
-        ndat_(problem.data_count()),
+        classes_(&classes),
+        ndat_(classes.count),
         npar_(problem.parameter_count()) {}
   bool held() const { return problem_ == nullptr; }
   std::span<const double> matrix() const { return gt_; }
@@ -99,8 +146,9 @@ class ScaledSensitivities {
       dense::parallel_gemv(false, ndat_, npar_, gt_.data(), ndat_, v, out);
       return;
     }
-    problem_->jacobian_times(*io_, m_, v, out);
-    for (std::size_t i = 0; i < ndat_; ++i) out[i] *= row_scale_[i];
+    std::vector<double> all(problem_->data_count());
+    problem_->jacobian_times(*io_, m_, v, all);
+    for (std::size_t c = 0; c < ndat_; ++c) out[c] = all[classes_->rows[c]] * classes_->scale[c];
   }
   // out = G^T u (npar values).
   void transpose_times(std::span<const double> u, std::span<double> out) const {
@@ -108,8 +156,8 @@ class ScaledSensitivities {
       dense::parallel_gemv(true, ndat_, npar_, gt_.data(), ndat_, u, out);
       return;
     }
-    std::vector<double> scaled(u.begin(), u.end());
-    for (std::size_t i = 0; i < ndat_; ++i) scaled[i] *= row_scale_[i];
+    std::vector<double> scaled(problem_->data_count(), 0.0);
+    for (std::size_t c = 0; c < ndat_; ++c) scaled[classes_->rows[c]] = u[c] * classes_->scale[c];
     problem_->jacobian_transpose_times(*io_, m_, scaled, out);
   }
 
@@ -117,7 +165,8 @@ class ScaledSensitivities {
   std::span<const double> gt_;
   const Io* io_ = nullptr;
   InversionProblem* problem_ = nullptr;
-  std::span<const double> m_, row_scale_;
+  std::span<const double> m_;
+  const Classes* classes_ = nullptr;
   std::size_t ndat_, npar_;
 };
 
@@ -478,8 +527,16 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
 
   // J is held when the problem cannot give products with it or when it and the data-space
   // matrices fit the memory budget; otherwise the step is found from products with J alone.
-  const double dense_bytes = 8.0 * (2.0 * static_cast<double>(ndat) * static_cast<double>(npar) +
-                                    3.0 * static_cast<double>(ndat) * static_cast<double>(ndat));
+  Classes classes(problem.sensitivity_classes(), ndat);
+  const std::size_t nclass = classes.count;
+  if (nclass < ndat) {
+    log_line(io, " data-space step: " + std::to_string(ndat) + " data in " +
+                     std::to_string(nclass) +
+                     " classes of the same sensitivities (readings repeated or reciprocal)");
+  }
+  const double dense_bytes =
+      8.0 * (static_cast<double>(ndat + nclass) * static_cast<double>(npar) +
+             3.0 * static_cast<double>(nclass) * static_cast<double>(nclass));
   const double budget = settings.memory_budget > 0 ? static_cast<double>(settings.memory_budget)
                                                    : 0.5 * static_cast<double>(available_memory());
   const bool held = !problem.has_jacobian_products() || dense_bytes <= budget;
@@ -490,8 +547,8 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
                    "matrices, a budget of " +
                    shortest(std::round(budget / 1048576)) + " MiB)");
   std::vector<double> jacobian(held ? ndat * npar : 0), d(ndat), g(npar), step0(npar),
-      gt(held ? ndat * npar : 0), row_scale(ndat), c(ndat), step(npar), trial(npar),
-      trial_data(ndat), trial_r(ndat);
+      gt(held ? nclass * npar : 0), c(nclass), e(ndat), step(npar), trial(npar), trial_data(ndat),
+      trial_r(ndat);
   double beta = 0;
   // How far the last accepted step's misfit stayed above its linearised prediction: the next
   // aim at the target is lowered by as much, so that a nonlinear problem lands on the target
@@ -520,14 +577,15 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     clock.charge(seconds.sensitivities);
     residuals(d, dobs, dstd, r);
     weights = data_weights(r, settings.robust, settings.robust_threshold);
-    // G = diag(sqrt(w) / dstd) J, and the weighted residual b.
-    for (std::size_t i = 0; i < ndat; ++i) row_scale[i] = std::sqrt(weights.weights[i]) / dstd[i];
-    if (held) scale_sensitivities(jacobian, row_scale, ndat, npar, gt);
+    // G, a row sqrt(W) J per class, and the classes' weighted residuals b = sqrt(W) e.
+    for (std::size_t i = 0; i < ndat; ++i) e[i] = d[i] - dobs[i];
+    classes.weigh(e, dstd, weights.weights);
+    if (held) scale_sensitivities(jacobian, classes.rows, classes.scale, npar, gt);
     const ScaledSensitivities g_operator =
-        held ? ScaledSensitivities(gt, ndat, npar)
-             : ScaledSensitivities(io, problem, result.m, row_scale);
-    std::vector<double> b(ndat);
-    for (std::size_t i = 0; i < ndat; ++i) b[i] = std::sqrt(weights.weights[i]) * r[i];
+        held ? ScaledSensitivities(gt, nclass, npar)
+             : ScaledSensitivities(io, problem, result.m, classes);
+    std::vector<double> b(nclass);
+    for (std::size_t k = 0; k < nclass; ++k) b[k] = classes.scale[k] * classes.mean[k];
     wtw_times_model(*current, result.m, m_ref, g);
 
     // With a lower bound, the parameters on it that phi would push below it are held this step.
@@ -553,15 +611,15 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     solver.solve(step0, 1);  // dm0 = -WTW^-1 g: the step of the model term alone
     // c = b + G dm0.
     g_operator.times(step0, c);
-    for (std::size_t i = 0; i < ndat; ++i) c[i] += b[i];
+    for (std::size_t k = 0; k < nclass; ++k) c[k] += b[k];
     clock.charge(seconds.steps);
     std::unique_ptr<StepSpectrum> spectrum;
     if (held) {
       // jacobian's memory takes H: J itself is done with.
       std::vector<double> kernel = DataSpaceSpectrum::matrix(
-          solver, g_operator, ndat, jacobian, [&] { clock.charge(seconds.half_solves); });
+          solver, g_operator, nclass, jacobian, [&] { clock.charge(seconds.half_solves); });
       clock.charge(seconds.data_space_matrix);
-      auto data_space = std::make_unique<DataSpaceSpectrum>(kernel, ndat, solver, g_operator);
+      auto data_space = std::make_unique<DataSpaceSpectrum>(kernel, nclass, solver, g_operator);
       data_space->set_right_hand_side(c);
       spectrum = std::move(data_space);
     } else {
@@ -570,7 +628,7 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       for (std::int32_t t = 0; t < std::max(settings.beta_trials, 2) && centre > 0; ++t)
         grid_betas.push_back(centre * std::pow(10.0, 3.0 - 7.0 * t / (settings.beta_trials - 1)));
       auto krylov = std::make_unique<KrylovSpectrum>(
-          solver, g_operator, c, ndat, npar,
+          solver, g_operator, c, nclass, npar,
           static_cast<std::size_t>(std::max(settings.krylov_steps, 1)), grid_betas);
       log_line(io, " Krylov steps: " + std::to_string(krylov->steps()));
       spectrum = std::move(krylov);
@@ -589,23 +647,26 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
         std::size_t negligible = 0;
         for (const double value : lambda) negligible += value <= 1e-12 * largest;
         log_line(io, " data-space matrix: " + std::to_string(negligible) + " of " +
-                         std::to_string(ndat) +
+                         std::to_string(nclass) +
                          " eigenvalues below 1e-12 of the largest (dependent data)");
       }
     }
     // Two linearised misfits of beta. The weighted one, which the step minimises, comes from the
     // spectrum alone; it measures progress. The reported one (least squares: the same) is
-    // compared with the target; robust, it comes from every datum's linearised residual
-    // r = Q (beta / (Lambda + beta)) Q^T c / sqrt(w), so that fitting a reading weighted down
-    // does not stand for fitting the others.
-    std::vector<double> linear(ndat);
+    // compared with the target; robust, it comes from every datum's linearised residual in terms
+    // of its class, (Q (beta / (Lambda + beta)) Q^T c / sqrt(W) + d - dobs - e) / dstd, so that
+    // fitting a reading weighted down does not stand for fitting the others.
+    std::vector<double> linear_classes(nclass), linear(ndat);
     const auto weighted_linearised = [&](double tried) {
-      return predicted_misfit(lambda, ct, tried);
+      return predicted_misfit(lambda, ct, tried) + classes.constant;
     };
     const auto linearised = [&](double tried) {
-      if (!settings.robust) return predicted_misfit(lambda, ct, tried);
-      spectrum->residual(tried, linear);
-      for (std::size_t i = 0; i < ndat; ++i) linear[i] /= std::sqrt(weights.weights[i]);
+      if (!settings.robust) return weighted_linearised(tried);
+      spectrum->residual(tried, linear_classes);
+      for (std::size_t i = 0; i < ndat; ++i) {
+        const std::size_t k = classes.of[i];
+        linear[i] = (linear_classes[k] / classes.scale[k] + e[i] - classes.mean[k]) / dstd[i];
+      }
       return reported_misfit(linear, weights, settings.robust_threshold);
     };
     // Betas on a log grid from 1e3 above the last to 1e-4 below it. The step aims at a fraction

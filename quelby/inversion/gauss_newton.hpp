@@ -77,6 +77,10 @@ class InversionProblem {
                                         std::span<const double> w, std::span<double> out) {
     (void)io, (void)m, (void)w, (void)out;
   }
+  // Per datum its class (0, 1, ...): data of one class have the same sensitivities (a reading and
+  // its reciprocal, a reading repeated), and each step sees a class once. Empty: every datum its
+  // own class.
+  virtual std::vector<std::int32_t> sensitivity_classes() const { return {}; }
   // Why the problem cannot take m (a parameter beyond its bounds), or "" when it can. A trial step
   // that it cannot take is rejected by the line search.
   virtual std::string inadmissible(std::span<const double> m) const {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <utility>
 
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
@@ -84,6 +86,18 @@ ChargeabilityProblem::ChargeabilityProblem(const Io& io, ForwardModel& forward,
   for (const std::int32_t cell : parameter_cells_) others[static_cast<std::size_t>(cell)] = 0;
   std::vector<double> d(ndat);
   fixed_ = forward.apparent_chargeability(io, resistivity, others, d);
+  // Classes of the forward model's, split by IP type (which scales a datum's sensitivities).
+  {
+    const std::vector<std::int32_t> forward_classes = forward.datum_classes();
+    std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> known;
+    classes_.resize(ndat);
+    for (std::size_t i = 0; i < ndat; ++i) {
+      classes_[i] =
+          known
+              .try_emplace({forward_classes[i], iptype[i]}, static_cast<std::int32_t>(known.size()))
+              .first->second;
+    }
+  }
   row_scale_.resize(ndat);
   for (std::size_t i = 0; i < ndat; ++i) {
     if (iptype[i] == 2) {

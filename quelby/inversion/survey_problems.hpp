@@ -36,6 +36,10 @@ class ResistivityProblem : public InversionProblem {
   std::string inadmissible(std::span<const double> m) const override;
   // J v and J^T w from the forward model's pole fields, without J.
   bool has_jacobian_products() const override { return true; }
+  // The forward model's classes of data made of the same pole pairs.
+  std::vector<std::int32_t> sensitivity_classes() const override {
+    return forward_.datum_classes();
+  }
   void jacobian_times(const Io& io, std::span<const double> m, std::span<const double> v,
                       std::span<double> out) override;
   void jacobian_transpose_times(const Io& io, std::span<const double> m, std::span<const double> w,
@@ -74,6 +78,8 @@ class ChargeabilityProblem : public InversionProblem {
   void jacobian_transpose_times(const Io& io, std::span<const double> m, std::span<const double> w,
                                 std::span<double> out) override;
   bool holds_sensitivities() const noexcept { return !operator_.empty(); }
+  // The forward model's classes, apart for data of different IP types.
+  std::vector<std::int32_t> sensitivity_classes() const override { return classes_; }
   // The model of m: `chargeability` with the parameters' cells set to m.
   std::vector<double> model(std::span<const double> m) const;
 
@@ -84,6 +90,7 @@ class ChargeabilityProblem : public InversionProblem {
   std::vector<double> operator_;   // ndat x npar, row-major, when held
   std::vector<double> row_scale_;  // per datum: 1 / d (IP type 1) or 1 (type 2)
   std::vector<double> fixed_;      // the response of the cells that are no parameter
+  std::vector<std::int32_t> classes_;
 };
 
 // ln rho of the parameters of `cells` from a model (one value per cell).

@@ -385,6 +385,38 @@ TEST(ForwardParallel, TheSameBitsOnOneThreadAsOnThePool) {
   EXPECT_EQ(j_alone, j_pool);
 }
 
+// Data made of the same pole pairs with the same signs (a reading, its reciprocal, the reading
+// repeated) form one class and have the same values but for rounding; a reading with its current
+// electrodes swapped is another class.
+TEST(ForwardClasses, ReadingsTheirReciprocalsAndRepeatsShareAClass) {
+  SmallSection s;
+  const SurveyData survey = survey_of({{-5, -4, -3, -2},
+                                       {-3, -2, -5, -4},
+                                       {-4, -5, -3, -2},
+                                       {-5, -4, -3, -2},
+                                       {-5, -5, -1.5, 0.75},
+                                       {-1.5, 0.75, -5, -5},
+                                       {-2, -3, -4, -5}},
+                                      s.t.io());
+  ForwardModel model(s.t.io(), s.mesh, s.air, survey);
+  const std::vector<std::int32_t> classes = model.datum_classes();
+  const std::vector<double> data = model.data(s.t.io(), s.rho);
+  // Grouped order keeps each current pair's data together; compare by the classes' meaning.
+  ASSERT_EQ(classes.size(), data.size());
+  std::int32_t count = 0;
+  for (const std::int32_t value : classes) count = std::max(count, value + 1);
+  EXPECT_EQ(count, 3);  // the dipole-dipole reading and its kin, the swapped one, the pole one
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    for (std::size_t j = 0; j < data.size(); ++j) {
+      if (classes[i] == classes[j]) {
+        EXPECT_NEAR(data[i], data[j], 1e-12 * std::abs(data[i])) << i << " " << j;
+      } else {
+        EXPECT_GT(std::abs(data[i] - data[j]), 1e-6 * std::abs(data[i])) << i << " " << j;
+      }
+    }
+  }
+}
+
 TEST(ForwardStops, ABadResistivityOrAnElectrodeOffTheGroundIsRefusedByName) {
   SmallSection s;
   ForwardModel model(s.t.io(), s.mesh, s.air, s.survey);
