@@ -6,9 +6,23 @@
 # makes the Debian package from the static release build (cpack -G DEB), checks its name, fields
 # and contents, unpacks it into a temporary root and runs the unpacked commands and a consumer
 # built against the unpacked files.
+#
+# Usage: scripts/package_test.sh [STATIC_BUILD]
+# STATIC_BUILD: an existing static Release build folder (such as build/release) to install and
+# package instead of building the static variant anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --package
+static_build=${1:-}
+if [[ -n $static_build ]]; then
+  static_build=$(cd "$static_build" && pwd)
+  cache=$static_build/CMakeCache.txt
+  if ! grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$cache" ||
+    grep -qx 'BUILD_SHARED_LIBS:BOOL=ON' "$cache"; then
+    echo "$static_build is not a static Release build"
+    exit 1
+  fi
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -20,12 +34,16 @@ for kind in static shared; do
   [[ $kind == shared ]] && shared=ON
   prefix=$work/$kind/prefix
   echo "== package ($kind): build and install into a temporary prefix"
-  cmake -S . -B "$work/$kind/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DBUILD_SHARED_LIBS=$shared -DQUELBY_TESTS=OFF -DQUELBY_BENCH=OFF \
-    -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-  cmake --build "$work/$kind/build" --target quelby quelby-forward quelby-mesh quelby-invert \
+  build=$work/$kind/build
+  if [[ $kind == static && -n $static_build ]]; then
+    build=$static_build
+  else
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DBUILD_SHARED_LIBS=$shared -DQUELBY_TESTS=OFF -DQUELBY_BENCH=OFF >/dev/null
+  fi
+  cmake --build "$build" --target quelby quelby-forward quelby-mesh quelby-invert \
     quelby-import quelby_library >/dev/null
-  cmake --install "$work/$kind/build" >/dev/null
+  cmake --install "$build" --prefix "$prefix" >/dev/null
   libdir=$(find "$prefix" -name quelby.pc -printf '%h\n' | head -n 1)/..
 
   "$prefix"/bin/quelby "$mesh" "$model" "$work/$kind/command.mod" 3
@@ -62,11 +80,12 @@ done
 echo "== package (deb): cpack -G DEB in the static release build"
 version=$(sed -n 's/^project(quelby VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 architecture=$(dpkg --print-architecture)
-build=$work/static/build
-(cd "$build" && cpack -G DEB >/dev/null)
-deb=$build/quelby_${version}_${architecture}.deb
+build=${static_build:-$work/static/build}
+# The package is made in a folder of its own, so that a build folder given keeps no package.
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+deb=$work/deb/quelby_${version}_${architecture}.deb
 [[ -f $deb ]] || {
-  echo "no $deb; cpack made: $(ls "$build"/*.deb 2>/dev/null)"
+  echo "no $deb; cpack made: $(ls "$work/deb"/*.deb 2>/dev/null)"
   exit 1
 }
 [[ $(dpkg-deb --field "$deb" Package) == quelby ]]

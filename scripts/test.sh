@@ -6,6 +6,13 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh --fuzz --package --python
 
+# Each stage's seconds, so that the run's time can be followed stage by stage.
+mark=$SECONDS
+took() {
+  echo "   ($1: $((SECONDS - mark)) s)"
+  mark=$SECONDS
+}
+
 # The release build carries the Python module, built for Debian's own interpreter (the one whose
 # numpy, scipy and matplotlib packages are installed).
 python=/usr/bin/python3
@@ -15,8 +22,10 @@ for preset in release asan; do
   [[ $preset == release ]] && options=(-DQUELBY_PYTHON=ON -DPython_EXECUTABLE="$python")
   cmake --preset "$preset" "${options[@]}" >/dev/null
   cmake --build --preset "$preset"
+  took "$preset build"
   echo "== $preset: tests"
   ctest --preset "$preset"
+  took "$preset tests"
 done
 
 # The Python tests run against the package as a user installs it: pip install into a fresh
@@ -36,11 +45,15 @@ trap 'rm -rf "$scratch"' EXIT
   QUELBY_IMPORT_BINARY="$repo/build/release/quelby-import" \
   PYTHONDONTWRITEBYTECODE=1 "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
   "$repo/python/tests")
+took "python"
 
-scripts/package_test.sh
+scripts/package_test.sh build/release
+took "package"
 
 echo "== fuzz: build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
+took "fuzz build"
 scripts/fuzz_repeatable.sh
+took "fuzz runs"
 echo "All tests and fuzz runs passed."

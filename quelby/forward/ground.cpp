@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <tuple>
@@ -292,6 +293,14 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
           const double r = distance(placed.electrodes[static_cast<std::size_t>(source)],
                                     placed.electrodes[static_cast<std::size_t>(receiver)]);
           if (r > 0 && (smallest == 0 || r < smallest)) smallest = r;
+          const double cell =
+              std::max(placed.electrodes[static_cast<std::size_t>(source)].cell,
+                       placed.electrodes[static_cast<std::size_t>(receiver)].cell);
+          const double cells = r / cell;
+          if (cell > 0 && (placed.fewest_cells_line == 0 || cells < placed.fewest_cells)) {
+            placed.fewest_cells = cells;
+            placed.fewest_cells_line = static_cast<std::int32_t>(line[i]);
+          }
         }
       }
     }
@@ -300,6 +309,17 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
   for (const Electrode& electrode : placed.electrodes)
     placed.largest_cell = std::max(placed.largest_cell, electrode.cell);
   return placed;
+}
+
+std::string close_electrodes_note(const SurveyElectrodes& placed, std::string_view data_file) {
+  if (placed.fewest_cells_line == 0 || placed.fewest_cells >= 3) return {};
+  char cells[32];
+  std::snprintf(cells, sizeof cells, "%.3g", placed.fewest_cells);
+  return "Note: a current and a potential electrode of datum " +
+         std::to_string(placed.fewest_cells_line) + " of " + std::string(data_file) + " are " +
+         cells + (placed.fewest_cells == 1 ? " cell" : " cells") +
+         " apart; the computed data err by up to a few per cent where fewer than 3 cells "
+         "part them: finer cells around the electrodes make them exact.\n";
 }
 
 }  // namespace quelby

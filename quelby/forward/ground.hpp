@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "quelby/base/io.hpp"
@@ -75,6 +77,11 @@ struct SurveyElectrodes {
   std::vector<std::int32_t> a, b, m, n;
   double smallest_separation = 0;  // the smallest distance between two electrodes of a datum
   double largest_cell = 0;         // the largest Electrode::cell
+  // The closest current and potential electrodes of a datum counted in cells: their distance over
+  // the larger Electrode::cell of the two, the smallest over the survey, and the 1-based line of
+  // its datum among the file's data (0 when no datum has both).
+  double fewest_cells = 0;
+  std::int32_t fewest_cells_line = 0;
 };
 
 // Places every electrode of `survey` (z positions where it has them). A pole is A equal to B, or
@@ -85,5 +92,10 @@ struct SurveyElectrodes {
 // console, then the run log, and throw Stop. Linear in data plus electrodes times log electrodes.
 SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& ground,
                                   const SurveyData& survey);
+
+// A note for the run log when a current and a potential electrode of some datum are fewer than 3
+// cells apart (the discretisation error there reaches a few per cent), naming that datum of
+// `data_file`; empty otherwise.
+std::string close_electrodes_note(const SurveyElectrodes& placed, std::string_view data_file);
 
 }  // namespace quelby

@@ -388,6 +388,7 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
     complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
     check_data_values(io, dc_file, !run.data, dc_survey);
     dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
+    write_message(io, Order::log_only, close_electrodes_note(dc_forward->electrodes(), dc_file));
   }
   if (ip) {
     load_survey(io, run.ip_data, ip_file, false, ip_survey);
@@ -442,6 +443,7 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
   ForwardModel* forward = dc_forward.get();
   if (forward == nullptr || !same_electrodes(dc_survey, ip_survey)) {
     ip_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, ip_survey);
+    write_message(io, Order::log_only, close_electrodes_note(ip_forward->electrodes(), ip_file));
     forward = ip_forward.get();
   }
   const std::vector<double> eta_start = model_of_choice(

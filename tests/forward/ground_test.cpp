@@ -189,5 +189,44 @@ TEST(Electrodes, APotentialElectrodeWhereACurrentElectrodeStandsIsRefusedByItsDa
             "potential there is infinite\n");
 }
 
+// The note on electrodes too close for the cells around them names the datum with the fewest cells
+// between a current and a potential electrode, counted in the larger cell of the two.
+TEST(CloseElectrodes, NamesTheDatumWithTheFewestCells) {
+  struct Case {
+    std::vector<double> a, b, m, n;
+    std::string note;
+  };
+  const std::vector<Case> cases = {
+      {{-12, 0}, {12, 0}, {-4, 3}, {4, 3}, ""},
+      {{-12, 0}, {12, 0}, {-4, 2}, {4, 2},
+       "Note: a current and a potential electrode of datum 2 of line.dat are 2 cells apart; the "
+       "computed data err by up to a few per cent where fewer than 3 cells part them: finer cells "
+       "around the electrodes make them exact.\n"},
+      // 1.5 m from x = 10 (cells of 1 m) to x = 11.5 (cells of 1 and 2 m): 0.75 of the larger.
+      {{-12, 10}, {12, 10}, {-4, 11.5}, {4, 11.5},
+       "Note: a current and a potential electrode of datum 2 of line.dat are 0.75 cells apart; the "
+       "computed data err by up to a few per cent where fewer than 3 cells part them: finer cells "
+       "around the electrodes make them exact.\n"},
+  };
+  Transcript t;
+  std::vector<double> xs;
+  for (int x = -30; x <= 11; ++x) xs.push_back(x);
+  for (double x = 13; x <= 31; x += 2) xs.push_back(x);
+  const std::vector<double> zs = {0, 1, 2, 4, 8, 16, 32};
+  const Mesh mesh = mesh_from_nodes(t.io(), xs, zs);
+  const Ground ground = make_ground(mesh, std::vector<std::int32_t>(xs.size() - 1, 0));
+  for (const Case& c : cases) {
+    SurveyArrays arrays;
+    arrays.a = c.a;
+    arrays.b = c.b;
+    arrays.m = c.m;
+    arrays.n = c.n;
+    SurveyData survey;
+    survey_from_arrays(t.io(), arrays, survey);
+    EXPECT_EQ(close_electrodes_note(place_electrodes(t.io(), mesh, ground, survey), "line.dat"),
+              c.note);
+  }
+}
+
 }  // namespace
 }  // namespace quelby
