@@ -90,6 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 4:
         survey = quelby::read_protocol_file(io, path, 2.5);
         break;
+      case 5:
+        // A format given: the protocol reader through the choice of format and its notes.
+        survey = quelby::read_field_file_as(io, path, quelby::FieldFormat::protocol, 2.5);
+        break;
       default:
         survey = quelby::read_field_file(io, path, std::nullopt);
         break;

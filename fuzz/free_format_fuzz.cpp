@@ -4,9 +4,11 @@
 //     literal reference reader written here from the reading rules, item by item and bit for bit;
 //   - from a file through InputFile, which must agree with the in-memory records, also after a
 //     rewind;
-//   - by read_reals and read_items with one array of reals, which must agree bit for bit;
+//   - by read_reals and read_items with one array of reals, which must agree bit for bit, and by
+//     the parallel bulk read of the file, which must give read_reals' values;
 // and every token of the text goes through parse_integer and parse_real, checked against a
 // grammar of the two forms and strtod. Any disagreement aborts.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -24,6 +26,7 @@
 
 #include "fuzz_support.hpp"
 #include "quelby/base/free_format.hpp"
+#include "quelby/base/parallel_reals.hpp"
 #include "quelby/base/read_detail.hpp"
 
 namespace {
@@ -496,6 +499,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fail("read_reals values differ", text);
     }
     if (from_bulk.outcome == ReadOutcome::end_of_input) break;
+  }
+
+  // The parallel bulk read of the file's first record on, through small windows: when it reads
+  // every value they are read_reals' values; when it gives up, a sequential read over what it
+  // stored gives read_reals' values too.
+  if (bulk_length > 0) {
+    std::vector<double> parallel(bulk_length), sequential(bulk_length);
+    for (std::size_t i = 0; i < bulk_length; ++i) {
+      parallel[i] = sequential[i] = 0.25 * static_cast<double>(i);
+    }
+    const int descriptor = open(scratch_file().c_str(), O_RDONLY);
+    if (descriptor < 0) fail("cannot open the scratch file");
+    const bool whole =
+        quelby::read_plain_reals_in_parallel(descriptor, 0, parallel, 2 + lengths % 40);
+    close(descriptor);
+    LineSource reference(lines);
+    const ReadStatus expected = quelby::read_reals(reference, sequential);
+    if (whole) {
+      if (!expected.ok()) fail("a parallel read of what read_reals refuses", text);
+    } else {
+      LineSource again(lines);
+      const ReadStatus resumed = quelby::read_reals(again, parallel);
+      if (!same_status(resumed, expected)) fail("a sequential read after the parallel one differs", text);
+    }
+    if (std::memcmp(parallel.data(), sequential.data(), bulk_length * sizeof(double)) != 0) {
+      fail("parallel read values differ", text);
+    }
   }
   return 0;
 }

@@ -2,7 +2,8 @@
 // rows, widths from the next bytes); the rest is the topography file, written into a folder of
 // this process. A Stop after its message is an expected end; anything else that escapes, or a
 // crash, is a finding. After a successful read the store must have its sizes, every air-cell
-// count must lie in 0..nz, and the run log must hold exactly the success line.
+// count must lie in 0..nz, and the run log must hold exactly the success line; from a mesh file,
+// the inversion's loading of its ground must give the same mesh and air cells.
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,6 +19,8 @@
 #include "fuzz_support.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/cells/active_cells.hpp"
+#include "quelby/inversion/inversion_run.hpp"
 #include "quelby/mesh/topography.hpp"
 
 namespace {
@@ -102,6 +105,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const std::int32_t air : topography.air_cells) {
     if (air < 0 || static_cast<std::size_t>(air) > nz) fail("air-cell count outside 0..nz");
+  }
+  if (one_call) {
+    // The inversion's loading of its ground from the same files: the same mesh and air cells,
+    // every cell below them active.
+    quelby::InversionRun run;
+    run.mesh_file = mesh_path;
+    run.topography_file = path;
+    std::ostringstream run_console, run_error, run_log;
+    quelby::Mesh mesh;
+    quelby::ActiveCells cells;
+    try {
+      quelby::load_run_ground({run_console, run_error, run_log}, run, mesh, cells);
+    } catch (const quelby::Stop&) {
+      fail("the inversion's ground does not load what loaded alone", run_console.str());
+    }
+    if (mesh.x_nodes != x_nodes || mesh.z_nodes != z_nodes) fail("the inversion's mesh differs");
+    if (cells.air_cells != topography.air_cells) fail("the inversion's air cells differ");
   }
   return 0;
 }

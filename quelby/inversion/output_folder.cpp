@@ -46,7 +46,7 @@ OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept {
   return *this;
 }
 
-OutputFolder hold_output_folder(const Io& io, const std::string& folder) {
+void make_output_folder(const Io& io, const std::string& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder, error);
   if (error || !std::filesystem::is_directory(folder)) {
@@ -54,6 +54,10 @@ OutputFolder hold_output_folder(const Io& io, const std::string& folder) {
               "\nError: cannot create the output folder " + folder + ": " +
                   (error ? error.message() : std::string("a file of that name exists")) + "\n");
   }
+}
+
+OutputFolder hold_output_folder(const Io& io, const std::string& folder) {
+  make_output_folder(io, folder);
   const std::string lock_name = (std::filesystem::path(folder) / output_lock_name).string();
   OutputFolder held;
   held.path_ = folder;

@@ -32,6 +32,11 @@ class OutputFolder {
   int descriptor_ = -1;
 };
 
+// Makes `folder` (and its parents) when missing. One that cannot be made, or a file of that name,
+// writes "Error: cannot create the output folder <folder>: <reason>" (console, then run log) and
+// throws Stop.
+void make_output_folder(const Io& io, const std::string& folder);
+
 // Makes `folder` when missing and takes its lock. A folder that cannot be made, a lock file that
 // cannot be made in it, or a folder another run holds, writes its message (console, then run log;
 // "Error: the output folder <folder> is in use by another run ...") and throws Stop.

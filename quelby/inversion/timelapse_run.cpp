@@ -7,7 +7,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <system_error>
 #include <tuple>
 
 #include "quelby/base/fixed_format.hpp"
@@ -15,6 +14,7 @@
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/inversion/inversion_inputs.hpp"
+#include "quelby/inversion/output_folder.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/survey/data_file.hpp"
 #include "quelby/survey/data_writer.hpp"
@@ -30,13 +30,7 @@ std::string in_folder(const std::string& folder, const std::string& name) {
 std::string open_step_folder(const Io& io, const std::string& output, std::size_t step,
                              std::ofstream& log) {
   const std::string folder = in_folder(output, timelapse_step_folder(step));
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error || !std::filesystem::is_directory(folder)) {
-    stop_with(io, Order::console_then_log,
-              "\nError: cannot create the output folder " + folder + ": " +
-                  (error ? error.message() : std::string("a file of that name exists")) + "\n");
-  }
+  make_output_folder(io, folder);
   const std::string log_name = in_folder(folder, run_log_name);
   log.open(log_name, std::ios::out | std::ios::trunc);
   if (!log) {
