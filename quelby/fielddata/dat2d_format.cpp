@@ -164,8 +164,8 @@ double interpolate(const std::vector<double>& from, const std::vector<double>& t
 
 }  // namespace
 
-FieldSurvey read_dat2d_file(const Io& io, std::string_view name) {
-  FieldLines lines(io, name);
+FieldSurvey read_dat2d_file(const Io& io, const FieldSource& source) {
+  FieldLines lines(io, source);
   FieldSurvey survey;
   survey.format = FieldFormat::dat2d;
   std::string_view line;
@@ -387,6 +387,10 @@ FieldSurvey read_dat2d_file(const Io& io, std::string_view name) {
       std::string("topography: ") + std::to_string(point_count) + " points, x " +
       (topography_type == 2 ? "along the ground (turned into horizontal x)" : "horizontal"));
   return survey;
+}
+
+FieldSurvey read_dat2d_file(const Io& io, std::string_view name) {
+  return read_dat2d_file(io, read_field_source(io, name));
 }
 
 }  // namespace quelby

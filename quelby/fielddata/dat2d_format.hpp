@@ -10,6 +10,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/fielddata/field_readings.hpp"
+#include "quelby/fielddata/field_source.hpp"
 
 namespace quelby {
 
@@ -24,5 +25,6 @@ namespace quelby {
 // ground surface), the point count, the points (x, elevation), the number of the first electrode.
 // A line that cannot be read stops with its line number and what was expected.
 FieldSurvey read_dat2d_file(const Io& io, std::string_view name);
+FieldSurvey read_dat2d_file(const Io& io, const FieldSource& source);
 
 }  // namespace quelby

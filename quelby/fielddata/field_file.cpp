@@ -18,8 +18,8 @@ namespace quelby {
 namespace {
 
 // The first lines of a file, as they are (at most `count`).
-std::vector<std::string> first_lines(const Io& io, std::string_view name, std::size_t count) {
-  FieldLines lines(io, name);
+std::vector<std::string> first_lines(const Io& io, const FieldSource& source, std::size_t count) {
+  FieldLines lines(io, source);
   std::vector<std::string> result;
   std::string_view line;
   while (result.size() < count && lines.next(line)) result.emplace_back(line);
@@ -125,6 +125,8 @@ std::string signature_mismatch(FieldFormat format, const std::vector<std::string
       }
       return {};
     }
+    default:
+      return "unknown format";
   }
   return "unknown format";
 }
@@ -148,34 +150,46 @@ std::string reason_of(const std::string& message, const std::string& name) {
 
 }  // namespace
 
-FieldSurvey read_field_file_as(const Io& io, std::string_view name, FieldFormat format,
+FieldSurvey read_field_file_as(const Io& io, const FieldSource& source, FieldFormat format,
                                double spacing) {
   switch (format) {
     case FieldFormat::unified:
-      return read_unified_file(io, name);
+      return read_unified_file(io, source);
     case FieldFormat::dat2d:
-      return read_dat2d_file(io, name);
+      return read_dat2d_file(io, source);
     case FieldFormat::syscal:
-      return read_syscal_file(io, name);
+      return read_syscal_file(io, source);
     case FieldFormat::terrameter:
-      return read_terrameter_file(io, name);
+      return read_terrameter_file(io, source);
     case FieldFormat::protocol:
-      return read_protocol_file(io, name, spacing);
+      return read_protocol_file(io, source, spacing);
+    default:
+      break;
   }
-  return read_unified_file(io, name);
+  return read_unified_file(io, source);
+}
+
+FieldSurvey read_field_file_as(const Io& io, std::string_view name, FieldFormat format,
+                               double spacing) {
+  return read_field_file_as(io, read_field_source(io, name), format, spacing);
 }
 
 FieldSurvey read_field_file(const Io& io, std::string_view name, std::optional<FieldFormat> format,
                             double spacing) {
-  const std::string file(trim_trailing_blanks(name));
+  return read_field_file(io, read_field_source(io, name), format, spacing);
+}
+
+FieldSurvey read_field_file(const Io& io, const FieldSource& source,
+                            std::optional<FieldFormat> format, double spacing) {
+  const std::string& file = source.name;
   if (format) {
-    FieldSurvey survey = read_field_file_as(io, file, *format, spacing);
+    FieldSurvey survey = read_field_file_as(io, source, *format, spacing);
     survey.notes.insert(survey.notes.begin(), "format: " + std::string(format_title(*format)) +
                                                   " (given by --format " +
                                                   std::string(format_name(*format)) + ")");
     return survey;
   }
-  const std::vector<std::string> lines = first_lines(io, file, 12);
+  const std::vector<std::string> lines = first_lines(io, source, 12);
   std::vector<std::string> reasons;
   for (const FieldFormat candidate : all_field_formats) {
     std::string mismatch = signature_mismatch(candidate, lines);
@@ -184,7 +198,7 @@ FieldSurvey read_field_file(const Io& io, std::string_view name, std::optional<F
       std::ostringstream console, error, log;
       const Io quiet{console, error, log};
       try {
-        FieldSurvey survey = read_field_file_as(quiet, file, candidate, spacing);
+        FieldSurvey survey = read_field_file_as(quiet, source, candidate, spacing);
         survey.notes.insert(
             survey.notes.begin(),
             "format: " + std::string(format_title(candidate)) + " (told from the file's content)");

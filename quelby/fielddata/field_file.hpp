@@ -9,6 +9,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/fielddata/field_readings.hpp"
+#include "quelby/fielddata/field_source.hpp"
 
 namespace quelby {
 
@@ -24,8 +25,13 @@ namespace quelby {
 FieldSurvey read_field_file(const Io& io, std::string_view name, std::optional<FieldFormat> format,
                             double spacing = 1);
 
+FieldSurvey read_field_file(const Io& io, const FieldSource& source,
+                            std::optional<FieldFormat> format, double spacing = 1);
+
 // Reads `name` as `format` (no detection).
 FieldSurvey read_field_file_as(const Io& io, std::string_view name, FieldFormat format,
+                               double spacing = 1);
+FieldSurvey read_field_file_as(const Io& io, const FieldSource& source, FieldFormat format,
                                double spacing = 1);
 
 }  // namespace quelby

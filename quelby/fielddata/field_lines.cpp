@@ -10,28 +10,25 @@
 namespace quelby {
 
 FieldLines::FieldLines(const Io& io, std::string_view name)
-    : io_(io), name_(trim_trailing_blanks(name)) {
-  open_or_require(io, file_, "field data", name_);
-}
+    : io_(io), owned_(read_field_source(io, name)), name_(owned_.name), text_(owned_.bytes) {}
+
+FieldLines::FieldLines(const Io& io, const FieldSource& source)
+    : io_(io), name_(source.name), text_(source.bytes) {}
 
 bool FieldLines::next(std::string_view& line) {
-  std::string_view piece;
-  if (!file_.next_record(piece)) return false;
+  if (at_ >= text_.size()) return false;
   ++number_;
-  if (!file_.continues()) {
-    if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
-    line = piece;
-    return true;
+  const std::size_t end = text_.find_first_of("\r\n", at_);
+  const std::size_t stop = end == std::string_view::npos ? text_.size() : end;
+  if (stop - at_ > longest_line) {
+    fail("a line longer than " + std::to_string(longest_line) + " characters");
   }
-  buffer_.assign(piece);
-  while (file_.continues() && file_.next_piece(piece)) {
-    if (buffer_.size() + piece.size() > longest_line) {
-      fail("a line longer than " + std::to_string(longest_line) + " characters");
-    }
-    buffer_.append(piece);
+  line = text_.substr(at_, stop - at_);
+  at_ = stop;
+  if (at_ < text_.size()) {
+    // CR LF is one line end; a lone CR or LF is one too.
+    at_ += text_[at_] == '\r' && at_ + 1 < text_.size() && text_[at_ + 1] == '\n' ? 2 : 1;
   }
-  if (!buffer_.empty() && buffer_.back() == '\r') buffer_.pop_back();
-  line = buffer_;
   return true;
 }
 

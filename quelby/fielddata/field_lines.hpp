@@ -1,6 +1,6 @@
 // A field data file line by line, and the fields and numbers of a line: every reader of the import
-// formats streams its file through FieldLines (one reused buffer of whole lines) and stops through
-// it with a message that names the file and the line.
+// formats walks its file's bytes (field_source.hpp) through FieldLines and stops through it with a
+// message that names the file and the line. A line ends at LF, CR LF or a lone CR.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 
 #include "quelby/base/free_format.hpp"
 #include "quelby/base/io.hpp"
+#include "quelby/fielddata/field_source.hpp"
 
 namespace quelby {
 
@@ -18,9 +19,10 @@ class FieldLines {
   // The longest line a field file may hold.
   static constexpr std::size_t longest_line = std::size_t{1} << 20;
 
-  // Opens `name` (trailing blanks ignored); a file that cannot be opened stops through
-  // require_file with the label "field data".
+  // Reads `name` whole (read_field_source) and walks it.
   FieldLines(const Io& io, std::string_view name);
+  // Walks `source`, which must outlive this object.
+  FieldLines(const Io& io, const FieldSource& source);
   FieldLines(const FieldLines&) = delete;
   FieldLines& operator=(const FieldLines&) = delete;
 
@@ -29,8 +31,8 @@ class FieldLines {
   // The 1-based number of the line last handed out; 0 before the first.
   std::size_t line_number() const noexcept { return number_; }
 
-  // The next line, whole, without its line end (a carriage return before it dropped); false at
-  // the end of the file. The view stays valid until the next call.
+  // The next line, whole, without its line end; false at the end of the file. A line longer than
+  // longest_line stops. The view stays valid as long as the source.
   bool next(std::string_view& line);
   // The next line that holds more than blanks (and, with `comment`, more than a comment from
   // that character on, which is cut off).
@@ -43,9 +45,10 @@ class FieldLines {
 
  private:
   const Io& io_;
+  FieldSource owned_;  // the file read by the first constructor
   std::string name_;
-  InputFile file_;
-  std::string buffer_;
+  std::string_view text_;
+  std::size_t at_ = 0;  // where the next line starts in text_
   std::size_t number_ = 0;
 };
 

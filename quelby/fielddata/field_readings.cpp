@@ -14,6 +14,24 @@ std::string_view format_name(FieldFormat format) {
       return "terrameter";
     case FieldFormat::protocol:
       return "protocol";
+    case FieldFormat::syscal_binary:
+      return "syscal-binary";
+    case FieldFormat::sting:
+      return "sting";
+    case FieldFormat::lund:
+      return "lund";
+    case FieldFormat::lippmann:
+      return "lippmann";
+    case FieldFormat::ares:
+      return "ares";
+    case FieldFormat::das1:
+      return "das1";
+    case FieldFormat::electra:
+      return "electra";
+    case FieldFormat::prime:
+      return "prime";
+    case FieldFormat::ohmpi:
+      return "ohmpi";
   }
   return "unified";
 }
@@ -30,6 +48,24 @@ std::string_view format_title(FieldFormat format) {
       return "an ABEM Terrameter LS exported text";
     case FieldFormat::protocol:
       return "a four-electrode protocol file (protocol.dat)";
+    case FieldFormat::syscal_binary:
+      return "a Syscal Pro binary file (.bin, .binx)";
+    case FieldFormat::sting:
+      return "a SuperSting file (.stg)";
+    case FieldFormat::lund:
+      return "an ABEM Lund file (.ohm)";
+    case FieldFormat::lippmann:
+      return "a Lippmann file (.tx0)";
+    case FieldFormat::ares:
+      return "an ARES II file (.2dm)";
+    case FieldFormat::das1:
+      return "a DAS-1 file (.data)";
+    case FieldFormat::electra:
+      return "an Electra file (.ele)";
+    case FieldFormat::prime:
+      return "a BGS PRIME file (.dat, .tab)";
+    case FieldFormat::ohmpi:
+      return "an OhmPi file (.csv)";
   }
   return "";
 }

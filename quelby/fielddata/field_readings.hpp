@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
@@ -16,18 +17,37 @@
 namespace quelby {
 
 // The formats quelby-import reads.
-enum class FieldFormat { unified, dat2d, syscal, terrameter, protocol };
+enum class FieldFormat {
+  unified,
+  dat2d,
+  syscal,
+  terrameter,
+  protocol,
+  syscal_binary,  // Syscal Pro binary (.bin, .binx)
+  sting,          // SuperSting (.stg)
+  lund,           // ABEM Lund (.ohm, .OHM)
+  lippmann,       // Lippmann (.tx0)
+  ares,           // ARES II (.2dm)
+  das1,           // DAS-1 (.data)
+  electra,        // Electra (.ele)
+  prime,          // BGS PRIME (.dat, .tab)
+  ohmpi,          // OhmPi (.csv)
+};
 
-// The name --format takes ("unified", "dat2d", "syscal", "terrameter", "protocol").
+// The name --format takes ("unified", "dat2d", "syscal", "terrameter", "protocol",
+// "syscal-binary", "sting", "lund", "lippmann", "ares", "das1", "electra", "prime", "ohmpi").
 std::string_view format_name(FieldFormat format);
 // What the import log calls it ("the unified data format (.ohm, .dat, .shm)", ...).
 std::string_view format_title(FieldFormat format);
 // The format of a --format name, or nothing.
 std::optional<FieldFormat> format_from_name(std::string_view name);
 // Every format, in the order detection tries them.
-inline constexpr std::array<FieldFormat, 5> all_field_formats = {
-    FieldFormat::unified, FieldFormat::dat2d, FieldFormat::syscal, FieldFormat::terrameter,
-    FieldFormat::protocol};
+inline constexpr std::array<FieldFormat, 14> all_field_formats = {
+    FieldFormat::syscal_binary, FieldFormat::unified, FieldFormat::dat2d,
+    FieldFormat::syscal,        FieldFormat::terrameter, FieldFormat::protocol,
+    FieldFormat::sting,         FieldFormat::lund,    FieldFormat::lippmann,
+    FieldFormat::ares,          FieldFormat::das1,    FieldFormat::electra,
+    FieldFormat::prime,         FieldFormat::ohmpi};
 
 inline constexpr double not_given = std::numeric_limits<double>::quiet_NaN();
 
@@ -39,13 +59,19 @@ enum ElectrodeRole : std::size_t {
   electrode_n = 3
 };
 
-// One electrode of a reading: x along the line (m) and its elevation (m, up; not_given when the
-// file gives none). `present` is false for the electrode a pole does not use (the file leaves it
-// out or marks it remote): the datum is then that of the other electrode of its pair alone.
+// One electrode of a reading: x along the line (m), y across it (m; 0 on a 2-D line), its
+// elevation (m, up; not_given when the file gives none) and the file's number of it (1-based; 0
+// where the file gives positions only), by which an electrode table (--electrodes) places it.
+// `present` is false for the electrode a pole does not use (the file leaves it out or marks it
+// remote): the datum is then that of the other electrode of its pair alone. `buried` marks an
+// electrode below the ground (a borehole, a river bed), its elevation its own, not the ground's.
 struct FieldElectrode {
   double x = 0;
   double elevation = not_given;
   bool present = true;
+  double y = 0;
+  std::int32_t number = 0;
+  bool buried = false;
 };
 
 // The unit of the chargeabilities a file holds.
@@ -88,6 +114,15 @@ struct FieldSurvey {
   double chargeability_window = not_given;
   // Lines for the import log: what the reader found and how it read the values.
   std::vector<std::string> notes;
+  // False where the file holds IP values but does not say their unit: the import then takes
+  // --ip-unit, or its default, and says so.
+  bool chargeability_unit_stated = true;
+  // True where the file records x as the distance along the ground (the 2-D .dat format's
+  // topography block of type 2): the import computes geometric factors from these distances and
+  // turns them into horizontal positions with the ground's elevations.
+  bool x_along_ground = false;
+  // The smallest current the instrument resolves (A); readings below it carry no datum.
+  double current_resolution = not_given;
 };
 
 }  // namespace quelby

@@ -51,8 +51,8 @@ void require_positions(FieldLines& lines, const std::array<Column, 4>& x, std::s
 
 }  // namespace
 
-FieldSurvey read_syscal_file(const Io& io, std::string_view name) {
-  FieldLines lines(io, name);
+FieldSurvey read_syscal_file(const Io& io, const FieldSource& source) {
+  FieldLines lines(io, source);
   InstrumentTable table(lines);
   FieldSurvey survey;
   survey.format = FieldFormat::syscal;
@@ -107,8 +107,8 @@ FieldSurvey read_syscal_file(const Io& io, std::string_view name) {
   return survey;
 }
 
-FieldSurvey read_terrameter_file(const Io& io, std::string_view name) {
-  FieldLines lines(io, name);
+FieldSurvey read_terrameter_file(const Io& io, const FieldSource& source) {
+  FieldLines lines(io, source);
   InstrumentTable table(lines);
   FieldSurvey survey;
   survey.format = FieldFormat::terrameter;
@@ -176,8 +176,8 @@ FieldSurvey read_terrameter_file(const Io& io, std::string_view name) {
   return survey;
 }
 
-FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing) {
-  FieldLines lines(io, name);
+FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double spacing) {
+  FieldLines lines(io, source);
   FieldSurvey survey;
   survey.format = FieldFormat::protocol;
   std::string_view line;
@@ -223,6 +223,18 @@ FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spaci
   }
   survey.notes.push_back("electrode k at x = (k - 1) * " + shortest(spacing) + " m");
   return survey;
+}
+
+FieldSurvey read_syscal_file(const Io& io, std::string_view name) {
+  return read_syscal_file(io, read_field_source(io, name));
+}
+
+FieldSurvey read_terrameter_file(const Io& io, std::string_view name) {
+  return read_terrameter_file(io, read_field_source(io, name));
+}
+
+FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing) {
+  return read_protocol_file(io, read_field_source(io, name), spacing);
 }
 
 }  // namespace quelby

@@ -8,6 +8,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/fielddata/field_readings.hpp"
+#include "quelby/fielddata/field_source.hpp"
 
 namespace quelby {
 
@@ -16,6 +17,7 @@ namespace quelby {
 // (stacking deviation, %), M (chargeability, mV/V), Vp or VMN (mV) and In or IAB (mA), Coef. k
 // (the geometric factor, m). The x columns and either Rho or Vp and In are needed.
 FieldSurvey read_syscal_file(const Io& io, std::string_view name);
+FieldSurvey read_syscal_file(const Io& io, const FieldSource& source);
 
 // ABEM Terrameter LS exported text. Columns read: A(x) B(x) M(x) N(x) and their (y) (which must
 // be 0) and (z) (elevations); R(Ohm); App.R(Ohmm) (or AppRes); I(mA) or I(A); U(V), U(mV) or
@@ -23,11 +25,13 @@ FieldSurvey read_syscal_file(const Io& io, std::string_view name);
 // IntTime (the integration window, s or ms) for integral chargeabilities. The x columns and one
 // of R, App.R or U and I are needed.
 FieldSurvey read_terrameter_file(const Io& io, std::string_view name);
+FieldSurvey read_terrameter_file(const Io& io, const FieldSource& source);
 
 // protocol.dat: the number of measurements, then per measurement its number, the electrode
 // numbers of A, B, M and N (1-based, electrode k at x = (k - 1) * spacing), then optionally the
 // resistance (ohms) and its error (ohms). By reciprocity a file that lists the potential pair
 // first gives the same resistances.
 FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing);
+FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double spacing);
 
 }  // namespace quelby

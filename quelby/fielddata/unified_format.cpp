@@ -218,8 +218,8 @@ std::vector<std::array<double, 2>> read_positions(FieldLines& lines, std::int32_
 
 }  // namespace
 
-FieldSurvey read_unified_file(const Io& io, std::string_view name) {
-  FieldLines lines(io, name);
+FieldSurvey read_unified_file(const Io& io, const FieldSource& source) {
+  FieldLines lines(io, source);
   FieldSurvey survey;
   survey.format = FieldFormat::unified;
 
@@ -359,6 +359,10 @@ FieldSurvey read_unified_file(const Io& io, std::string_view name) {
     }
   }
   return survey;
+}
+
+FieldSurvey read_unified_file(const Io& io, std::string_view name) {
+  return read_unified_file(io, read_field_source(io, name));
 }
 
 }  // namespace quelby

@@ -9,6 +9,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/fielddata/field_readings.hpp"
+#include "quelby/fielddata/field_source.hpp"
 
 namespace quelby {
 
@@ -19,5 +20,6 @@ namespace quelby {
 // not read. Without a token line the columns are a b m n rhoa err. A line that cannot be read
 // stops with its line number and what was expected. Linear in the file.
 FieldSurvey read_unified_file(const Io& io, std::string_view name);
+FieldSurvey read_unified_file(const Io& io, const FieldSource& source);
 
 }  // namespace quelby
