@@ -30,15 +30,32 @@ constexpr std::string_view help_text =
     "  unified     the unified data format (.ohm, .dat, .shm)\n"
     "  dat2d       the 2-D .dat format with array codes 1 to 7 and 11 (title, spacing, code)\n"
     "  syscal      a Syscal Pro text or CSV export (Spa.1 ... or xA ..., Rho, Dev., M, Vp, In)\n"
+    "  syscal-binary  a Syscal Pro binary file (.bin, .binx)\n"
     "  terrameter  an ABEM Terrameter LS exported text (A(x) ..., R(Ohm), I(mA), Var(%))\n"
-    "  protocol    a four-electrode protocol.dat (count; number, A, B, M, N, R, error)\n"
+    "  protocol    a four-electrode protocol.dat (count; number, A, B, M, N, values)\n"
+    "  sting       a SuperSting file (.stg)\n"
+    "  lund        an ABEM Lund file (.ohm)\n"
+    "  lippmann    a Lippmann file (.tx0)\n"
+    "  ares        an ARES II file (.2dm)\n"
+    "  das1        a DAS-1 file (.data)\n"
+    "  electra     an Electra file (.ele)\n"
+    "  prime       a BGS PRIME file (.dat, .tab)\n"
+    "  ohmpi       an OhmPi file (.csv)\n"
     "\n"
     "Options:\n"
     "  --format NAME           read INPUT as this format (default: told from its content)\n"
+    "  --electrodes FILE       a table of the electrodes (label or number, x, [y,] z, [buried,\n"
+    "                          [remote]]) that places the file's electrodes and gives the ground\n"
     "  --spacing M             electrode spacing of a protocol file, m (default 1)\n"
-    "  --geometric-factor K    flat, numeric or auto (default): the K that turns apparent\n"
-    "                          resistivities into resistances where the file gives none; auto\n"
-    "                          is flat on flat ground, the forward model's over topography\n"
+    "  --columns LIST          the values of a protocol file after its electrodes, among r, err,\n"
+    "                          rhoa, ip, iperr, skip (default by their count: r; r,err;\n"
+    "                          r,ip,err,iperr)\n"
+    "  --ip-unit UNIT          the unit of IP values whose file does not state it: mV/V, %, ms\n"
+    "                          or mrad (default mrad, a phase, said in the log)\n"
+    "  --ignore-file-errors    leave out the file's standard deviations\n"
+    "  --geometric-factor K    flat (default, as auto) or numeric: the K of the checks' apparent\n"
+    "                          resistivities; resistances are always made with the file's own\n"
+    "                          convention (its K, else the flat-surface K of its positions)\n"
     "  --error PCT             standard deviation PCT % of |R| ...\n"
     "  --error-floor OHMS      ... plus OHMS ...\n"
     "  --error-voltage VOLTS   ... plus VOLTS / |I| where the file gives the current\n"
@@ -57,15 +74,38 @@ constexpr std::string_view help_text =
     "  --min-current A         drop readings whose current is below A amperes\n"
     "  --min-voltage V         drop readings whose voltage is below V volts\n"
     "  --keep-negative         keep negative apparent resistivities (default: dropped)\n"
+    "  --keep-zero-current     keep readings with no current or one below the instrument's\n"
+    "                          resolution (default: dropped)\n"
+    "  --max-geometric-factor K\n"
+    "                          drop data whose |K| is above K metres\n"
+    "  --ip-range MIN,MAX      drop IP values outside MIN..MAX (in the unit of ip.dat); the DC\n"
+    "                          datum stays\n"
+    "  --drop-outliers         drop the data the local median test of the pseudosection finds\n"
+    "  --outlier-threshold T   that test's threshold in robust deviations (default 5)\n"
+    "  --quiet-checks          do not print the checks' warnings (import.log keeps them)\n"
     "  -h, --help              print this help and exit\n"
     "  --version               print the version and exit\n"
     "\n"
+    "Apparent resistivities become resistances by the file's own K, else by the flat-surface K\n"
+    "of the positions the file records (distances along the ground where it records them so).\n"
+    "Checks (standard deviations, negative values, large K, outliers, bad electrodes) go into\n"
+    "import.log; each that fires prints a warning line.\n"
     "Duplicate readings are averaged. Remote electrodes (the file's, or electrodes set apart\n"
     "from the line by more than 5 times its length) are written as poles: B = A, N = M.\n"
     "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-import\n";
 
-constexpr std::array<OptionSpec, 16> options = {{{"--format", "a format name"},
+constexpr std::array<OptionSpec, 27> options = {{{"--format", "a format name"},
+                                                 {"--electrodes", "a file name"},
+                                                 {"--columns", "a list of column names"},
+                                                 {"--ip-unit", "mV/V, %, ms or mrad"},
+                                                 {"--ignore-file-errors", ""},
+                                                 {"--keep-zero-current", ""},
+                                                 {"--max-geometric-factor", "a factor in metres"},
+                                                 {"--ip-range", "MIN,MAX"},
+                                                 {"--drop-outliers", ""},
+                                                 {"--outlier-threshold", "a number"},
+                                                 {"--quiet-checks", ""},
                                                  {"--spacing", "a spacing in metres"},
                                                  {"--geometric-factor", "flat, numeric or auto"},
                                                  {"--error", "a percentage"},
@@ -107,16 +147,83 @@ ImportArguments parse_import_command_line(const Io& io, int argc, const char* co
     }
     return value;
   };
+  // An option given twice is a mistake, not a choice of the last one (--drop-electrode aside).
+  for (std::size_t i = 0; i < line.given.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (line.given[i].first == line.given[j].first && line.given[i].first != "--drop-electrode") {
+        command_usage_error(io, text,
+                            "quelby-import: option '" + line.given[i].first + "' is given twice");
+      }
+    }
+  }
   ImportArguments arguments;
   ImportOptions& chosen = arguments.options;
+  if (const auto given = line.value("--electrodes")) chosen.electrodes = *given;
+  if (const auto given = line.value("--columns")) {
+    std::string name;
+    for (const char c : *given + ",") {
+      if (c == ',' || c == ' ') {
+        if (name.empty()) continue;
+        if (name != "r" && name != "err" && name != "rhoa" && name != "ip" && name != "iperr" &&
+            name != "skip") {
+          refuse("--columns", "names among r, err, rhoa, ip, iperr, skip", *given);
+        }
+        chosen.columns.push_back(name);
+        name.clear();
+      } else {
+        name += c;
+      }
+    }
+    if (chosen.columns.empty())
+      refuse("--columns", "names among r, err, rhoa, ip, iperr, skip", *given);
+  }
+  if (const auto given = line.value("--ip-unit")) {
+    const std::string unit = *given;
+    if (unit == "mV/V" || unit == "mv/v") {
+      chosen.ip_unit = ChargeabilityUnit::millivolt_per_volt;
+    } else if (unit == "%") {
+      chosen.ip_unit = ChargeabilityUnit::percent;
+    } else if (unit == "ms" || unit == "msec") {
+      chosen.ip_unit = ChargeabilityUnit::milliseconds;
+    } else if (unit == "mrad") {
+      chosen.ip_unit = ChargeabilityUnit::milliradians;
+    } else {
+      refuse("--ip-unit", "mV/V, %, ms or mrad", unit);
+    }
+  }
+  chosen.ignore_file_errors = line.has("--ignore-file-errors");
+  chosen.keep_zero_current = line.has("--keep-zero-current");
+  chosen.drop_outliers = line.has("--drop-outliers");
+  arguments.quiet_checks = line.has("--quiet-checks");
+  if (const auto given = line.value("--max-geometric-factor")) {
+    chosen.max_geometric_factor =
+        value_of("--max-geometric-factor", "a positive number of metres", false, *given);
+  }
+  if (const auto given = line.value("--outlier-threshold")) {
+    chosen.outlier_threshold = value_of("--outlier-threshold", "a positive number", false, *given);
+  }
+  if (const auto given = line.value("--ip-range")) {
+    const std::size_t comma = given->find(',');
+    double low = 0, high = 0;
+    if (comma == std::string::npos || !parse_whole(given->substr(0, comma), low) ||
+        !parse_whole(given->substr(comma + 1), high) || !(low < high)) {
+      refuse("--ip-range", "MIN,MAX with MIN below MAX", *given);
+    }
+    chosen.ip_range = std::make_pair(low, high);
+  }
   if (const auto given = line.value("--format")) {
     chosen.format = format_from_name(*given);
     if (!chosen.format) {
-      refuse("--format", "one of unified, dat2d, syscal, terrameter, protocol", *given);
+      refuse("--format",
+             "one of unified, dat2d, syscal, terrameter, protocol, syscal-binary, sting, lund, "
+             "lippmann, ares, das1, electra, prime, ohmpi",
+             *given);
     }
   }
   if (const auto given = line.value("--spacing")) {
     chosen.spacing = value_of("--spacing", "a positive number of metres", false, *given);
+    // Electrodes closer than a micrometre cannot be told apart by any mesh.
+    if (chosen.spacing < 1e-6) refuse("--spacing", "a spacing of 1e-6 m or more", *given);
   }
   if (const auto given = line.value("--geometric-factor")) {
     if (*given == "flat") {

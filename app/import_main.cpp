@@ -3,6 +3,7 @@
 // (import_field_data, write_import).
 #include <iostream>
 #include <sstream>
+#include <string>
 
 #include "app/command_exit.hpp"
 #include "app/import_command_line.hpp"
@@ -22,6 +23,9 @@ int run(const quelby::ImportArguments& arguments) {
   const quelby::ImportResult result =
       quelby::import_field_data(io, arguments.input, arguments.options);
   quelby::write_import(io, arguments.folder, result);
+  if (!arguments.quiet_checks) {
+    for (const std::string& warning : result.warnings) std::cout << "Warning: " << warning << "\n";
+  }
   std::cout << "Imported " << result.data.ndat << (result.data.ndat == 1 ? " datum" : " data")
             << (result.ip ? " with IP" : "") << " into " << arguments.folder
             << " (see import.log)\n";

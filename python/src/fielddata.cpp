@@ -97,6 +97,12 @@ void bind_fielddata(py::module_& module) {
       .def_readonly("reference_elevation", &ImportResult::reference_elevation,
                     "The highest elevation of the ground (topography.topo's reference).")
       .def_readonly("log", &ImportResult::log, "The import log's text (import.log).")
+      .def_readonly("warnings", &ImportResult::warnings,
+                    "The checks that fired, one line each, as quelby-import prints them.")
+      .def_readonly("buried", &ImportResult::buried,
+                    "True where electrodes are buried: the stores carry z (m, down from the "
+                    "reference elevation) and the files are written in the common-current layout "
+                    "with z.")
       .def_property_readonly(
           "dropped",
           [](const ImportResult& r) {
@@ -147,8 +153,12 @@ void bind_fielddata(py::module_& module) {
          double ip_error, double ip_error_floor, bool reciprocal, bool drop_unpaired,
          std::optional<double> max_reciprocal_error, std::vector<double> drop_electrodes,
          std::optional<double> max_deviation, std::optional<double> min_current,
-         std::optional<double> min_voltage, bool keep_negative, std::optional<FileName> out,
-         py::object io) {
+         std::optional<double> min_voltage, bool keep_negative, std::optional<FileName> electrodes,
+         std::vector<std::string> columns, std::optional<std::string> ip_unit,
+         bool ignore_file_errors, bool keep_zero_current,
+         std::optional<double> max_geometric_factor,
+         std::optional<std::pair<double, double>> ip_range, bool drop_outliers,
+         double outlier_threshold, std::optional<FileName> out, py::object io) {
         ImportOptions options;
         options.format = format_argument(format);
         if (!(spacing > 0)) throw py::value_error("spacing: a positive number of metres");
@@ -183,6 +193,41 @@ void bind_fielddata(py::module_& module) {
         options.min_current = min_current;
         options.min_voltage = min_voltage;
         options.keep_negative = keep_negative;
+        if (electrodes) options.electrodes = electrodes->text;
+        for (const std::string& column : columns) {
+          if (column != "r" && column != "err" && column != "rhoa" && column != "ip" &&
+              column != "iperr" && column != "skip") {
+            throw py::value_error("columns: names among r, err, rhoa, ip, iperr, skip, not '" +
+                                  column + "'");
+          }
+        }
+        options.columns = std::move(columns);
+        if (ip_unit) {
+          if (*ip_unit == "mV/V") {
+            options.ip_unit = ChargeabilityUnit::millivolt_per_volt;
+          } else if (*ip_unit == "%") {
+            options.ip_unit = ChargeabilityUnit::percent;
+          } else if (*ip_unit == "ms") {
+            options.ip_unit = ChargeabilityUnit::milliseconds;
+          } else if (*ip_unit == "mrad") {
+            options.ip_unit = ChargeabilityUnit::milliradians;
+          } else {
+            throw py::value_error("ip_unit: 'mV/V', '%', 'ms' or 'mrad', not '" + *ip_unit + "'");
+          }
+        }
+        options.ignore_file_errors = ignore_file_errors;
+        options.keep_zero_current = keep_zero_current;
+        if (max_geometric_factor && !(*max_geometric_factor > 0)) {
+          throw py::value_error("max_geometric_factor: a positive number of metres");
+        }
+        options.max_geometric_factor = max_geometric_factor;
+        if (ip_range && !(ip_range->first < ip_range->second)) {
+          throw py::value_error("ip_range: (min, max) with min below max");
+        }
+        options.ip_range = ip_range;
+        options.drop_outliers = drop_outliers;
+        if (!(outlier_threshold > 0)) throw py::value_error("outlier_threshold: a positive number");
+        options.outlier_threshold = outlier_threshold;
         ImportResult result;
         with_streams(streams_or_default(io), [&](const Io& streams) {
           const py::gil_scoped_release released;
@@ -198,13 +243,24 @@ void bind_fielddata(py::module_& module) {
       py::arg("max_reciprocal_error") = py::none(),
       py::arg("drop_electrodes") = std::vector<double>{}, py::arg("max_deviation") = py::none(),
       py::arg("min_current") = py::none(), py::arg("min_voltage") = py::none(),
-      py::arg("keep_negative") = false, py::arg("out") = py::none(), py::arg("io") = py::none(),
+      py::arg("keep_negative") = false, py::arg("electrodes") = py::none(),
+      py::arg("columns") = std::vector<std::string>{}, py::arg("ip_unit") = py::none(),
+      py::arg("ignore_file_errors") = false, py::arg("keep_zero_current") = false,
+      py::arg("max_geometric_factor") = py::none(), py::arg("ip_range") = py::none(),
+      py::arg("drop_outliers") = false, py::arg("outlier_threshold") = 5.0,
+      py::arg("out") = py::none(), py::arg("io") = py::none(),
       "import_field_data(path, *, format=None, spacing=1.0, geometric_factor='auto', error=0, "
       "error_floor=0, error_voltage=0, ip_error=0, ip_error_floor=0, reciprocal=False, "
       "drop_unpaired=False, max_reciprocal_error=None, drop_electrodes=(), max_deviation=None, "
-      "min_current=None, min_voltage=None, keep_negative=False, out=None, io=None) -> "
-      "FieldImport\n\nReads a field data file as quelby-import does (format: unified, dat2d, "
-      "syscal, terrameter, protocol; None tells it from the content) and returns the stores, "
+      "min_current=None, min_voltage=None, keep_negative=False, electrodes=None, columns=(), "
+      "ip_unit=None, ignore_file_errors=False, keep_zero_current=False, "
+      "max_geometric_factor=None, ip_range=None, drop_outliers=False, outlier_threshold=5, "
+      "out=None, io=None) -> FieldImport\n\nReads a field data file as quelby-import does "
+      "(format: unified, dat2d, syscal, terrameter, protocol, syscal-binary, sting, lund, "
+      "lippmann, ares, das1, electra, prime, ohmpi; None tells it from the content; electrodes: "
+      "a table of the electrodes; columns: the values of a protocol file; ip_unit: 'mV/V', '%', "
+      "'ms' or 'mrad' for IP values whose file does not state it; ip_range: (min, max) in the "
+      "unit of the IP data) and returns the stores, "
       "the ground, the reciprocal pairs, the error models and the log; with out, also writes "
       "the command's files there. Units: error in % of |R|, error_floor in ohms, error_voltage "
       "in volts (divided by |I|), ip_error in % of |m|, ip_error_floor in mV/V, "

@@ -33,7 +33,7 @@ def test_the_walkthrough_imports_inverts_and_draws(root, tmp_path):
     # 760 readings: 124 on the bad electrode, 2 sign flips, 1 without current, 2 pairs whose
     # readings differ tenfold; 313 pairs and 3 readings whose partner was dropped.
     assert imported.dropped == {"an electrode given to --drop-electrode": 124,
-                                "negative apparent resistivity": 2,
+                                "negative apparent resistivity (--keep-negative keeps it)": 2,
                                 "current below 0.001 A": 1,
                                 "reciprocal error above 10 %": 2}
     assert imported.data.ndat == 316 and imported.pairs["resistance"].size == 313

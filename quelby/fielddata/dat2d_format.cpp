@@ -269,8 +269,8 @@ FieldSurvey read_dat2d_file(const Io& io, const FieldSource& source) {
       for (std::size_t e = 0; e < used; ++e) {
         double x = 0, z = 0;
         if (!field_number(fields[1 + 2 * e], x) || !field_number(fields[2 + 2 * e], z)) {
-          lines.fail("the position " + quoted_text(fields[1 + 2 * e]) + " " + quoted_text(fields[2 + 2 * e]) +
-                     " is not a pair of finite numbers");
+          lines.fail("the position " + quoted_text(fields[1 + 2 * e]) + " " +
+                     quoted_text(fields[2 + 2 * e]) + " is not a pair of finite numbers");
         }
         FieldElectrode& electrode = reading.electrodes[roles[used - 2][e]];
         electrode.present = true;

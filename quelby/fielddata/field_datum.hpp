@@ -10,9 +10,13 @@
 namespace quelby {
 
 struct FieldDatum {
-  double a = 0, b = 0, m = 0, n = 0;       // x, m; b == a and n == m for poles
+  double a = 0, b = 0, m = 0, n = 0;  // x, m; b == a and n == m for poles
+  // Depths below the ground surface (m) of buried electrodes; 0 for electrodes on the ground.
+  // Electrodes are told apart by x and depth (two electrodes of one borehole share their x).
+  double depth_a = 0, depth_b = 0, depth_m = 0, depth_n = 0;
   double resistance = not_given;           // ohms
-  double geometric_factor = not_given;     // K, m: rho_a = K R (the file's, else the ground's)
+  double geometric_factor = not_given;     // K, m: rho_a = K R, by the file's convention
+  double ground_factor = not_given;        // the forward model's K over the ground, where asked
   double current = not_given;              // A, magnitude as measured
   double chargeability = not_given;        // in the import's chargeability unit
   double std = not_given;                  // the file's standard deviation, ohms

@@ -151,7 +151,7 @@ std::string reason_of(const std::string& message, const std::string& name) {
 }  // namespace
 
 FieldSurvey read_field_file_as(const Io& io, const FieldSource& source, FieldFormat format,
-                               double spacing) {
+                               double spacing, const std::vector<std::string>& columns) {
   switch (format) {
     case FieldFormat::unified:
       return read_unified_file(io, source);
@@ -162,7 +162,7 @@ FieldSurvey read_field_file_as(const Io& io, const FieldSource& source, FieldFor
     case FieldFormat::terrameter:
       return read_terrameter_file(io, source);
     case FieldFormat::protocol:
-      return read_protocol_file(io, source, spacing);
+      return read_protocol_file(io, source, spacing, columns);
     default:
       break;
   }
@@ -180,10 +180,11 @@ FieldSurvey read_field_file(const Io& io, std::string_view name, std::optional<F
 }
 
 FieldSurvey read_field_file(const Io& io, const FieldSource& source,
-                            std::optional<FieldFormat> format, double spacing) {
+                            std::optional<FieldFormat> format, double spacing,
+                            const std::vector<std::string>& columns) {
   const std::string& file = source.name;
   if (format) {
-    FieldSurvey survey = read_field_file_as(io, source, *format, spacing);
+    FieldSurvey survey = read_field_file_as(io, source, *format, spacing, columns);
     survey.notes.insert(survey.notes.begin(), "format: " + std::string(format_title(*format)) +
                                                   " (given by --format " +
                                                   std::string(format_name(*format)) + ")");
@@ -198,7 +199,7 @@ FieldSurvey read_field_file(const Io& io, const FieldSource& source,
       std::ostringstream console, error, log;
       const Io quiet{console, error, log};
       try {
-        FieldSurvey survey = read_field_file_as(quiet, source, candidate, spacing);
+        FieldSurvey survey = read_field_file_as(quiet, source, candidate, spacing, columns);
         survey.notes.insert(
             survey.notes.begin(),
             "format: " + std::string(format_title(candidate)) + " (told from the file's content)");

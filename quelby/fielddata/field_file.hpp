@@ -5,7 +5,9 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "quelby/base/io.hpp"
 #include "quelby/fielddata/field_readings.hpp"
@@ -25,13 +27,16 @@ namespace quelby {
 FieldSurvey read_field_file(const Io& io, std::string_view name, std::optional<FieldFormat> format,
                             double spacing = 1);
 
+// The same for a file in memory; `columns` names the values of a protocol file (see
+// read_protocol_file).
 FieldSurvey read_field_file(const Io& io, const FieldSource& source,
-                            std::optional<FieldFormat> format, double spacing = 1);
+                            std::optional<FieldFormat> format, double spacing = 1,
+                            const std::vector<std::string>& columns = {});
 
 // Reads `name` as `format` (no detection).
 FieldSurvey read_field_file_as(const Io& io, std::string_view name, FieldFormat format,
                                double spacing = 1);
 FieldSurvey read_field_file_as(const Io& io, const FieldSource& source, FieldFormat format,
-                               double spacing = 1);
+                               double spacing = 1, const std::vector<std::string>& columns = {});
 
 }  // namespace quelby

@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/fielddata/electrode_table.hpp"
 #include "quelby/fielddata/field_datum.hpp"
 #include "quelby/fielddata/field_file.hpp"
 #include "quelby/fielddata/geometric_factors.hpp"
 #include "quelby/fielddata/import_log.hpp"
 #include "quelby/fielddata/remote_electrodes.hpp"
+#include "quelby/forward/survey_mesh.hpp"
 #include "quelby/survey/survey_arrays.hpp"
 
 namespace quelby {
@@ -66,6 +70,11 @@ class Import {
   ImportResult run();
 
  private:
+  void place_electrodes_from_table();
+  void refuse_three_dimensional() const;
+  void settle_chargeability_unit();
+  void find_buried_depths();
+  void convert_along_ground();
   void count_drop(const std::string& reason);
   void drop(std::size_t line, const std::string& reason, const std::string& detail = {});
   // The same for a datum the filters drop: its electrodes go into the list and the tally.
@@ -74,8 +83,14 @@ class Import {
   void find_ground();
   void apply_ground_factors();
   void filter_values();
+  void check_errors_column();
+  void filter_ip();
   void pair_and_fit();
+  void run_checks();
   void give_deviations();
+  void refuse_what_cannot_be_inverted();
+  // The ground's elevation at x: the ground's points interpolated, flat where there are none.
+  double ground_elevation(double x) const;
   void make_stores();
   // "Error: <text>" (console, then run log); the detail names the file and `what`, one line.
   [[noreturn]] void stop(const std::string& text, const std::string& what) const;
@@ -90,8 +105,14 @@ class Import {
   std::vector<FieldDatum> data_;
   std::vector<const FieldReading*> reading_of_;
   std::vector<double> file_factor_;  // the file's K per datum, NaN where none
+  // Per reading, the depth of each electrode below the ground (0 on the ground).
+  std::vector<std::array<double, 4>> depths_;
+  // Per reading, the positions the file records (before distances along the ground become
+  // horizontal positions): the file's apparent resistivities belong to them.
+  std::vector<std::array<double, 4>> recorded_x_;
   double chargeability_factor_ = 1;
   std::vector<double> ip_deviation_;  // per datum with IP
+  double flat_ground_ = 0;            // the ground's elevation where it is flat (m)
 };
 
 void Import::stop(const std::string& text, const std::string& what) const {
@@ -127,6 +148,198 @@ void Import::drop(const FieldDatum& datum, const std::string& reason, const std:
   if (datum.n != datum.m) ++summary_.electrode_drops[datum.n];
 }
 
+// Positions and elevations from the electrode table, where one is given.
+void Import::place_electrodes_from_table() {
+  if (options_.electrodes.empty()) return;
+  const ElectrodeTable table = read_electrode_table(io_, options_.electrodes);
+  result_.electrode_table = table.name;
+  for (std::string& note : place_from_table(io_, table, survey_)) {
+    summary_.notes.push_back(std::move(note));
+  }
+}
+
+// Electrodes spread across the line make a 3-D survey, which a 2-D import cannot write.
+void Import::refuse_three_dimensional() const {
+  bool first = true;
+  double line_y = 0;
+  for (const FieldReading& reading : survey_.readings) {
+    for (std::size_t role = 0; role < 4; ++role) {
+      const FieldElectrode& electrode = reading.electrodes[role];
+      if (!electrode.present) continue;
+      if (first) {
+        line_y = electrode.y;
+        first = false;
+        continue;
+      }
+      if (std::abs(electrode.y - line_y) > 1e-6 * std::max(1.0, std::abs(line_y))) {
+        stop("electrode " + std::string(1, "ABMN"[role]) + " of the reading of line " +
+                 std::to_string(reading.line) + " of " + input_ + " stands at y = " +
+                 log_number(electrode.y) + ", off the line at y = " + log_number(line_y) +
+                 ": electrodes spread in y make a 3-D survey, which quelby-import does not "
+                 "write as a 2-D line",
+             "line " + std::to_string(reading.line) + ": y = " + log_number(electrode.y));
+      }
+    }
+  }
+}
+
+// The unit of the IP values: the file's, else --ip-unit, else a phase in mrad, said in the log
+// and as a warning. A file whose IP values are all zero holds no IP.
+void Import::settle_chargeability_unit() {
+  std::size_t values = 0, zeros = 0;
+  for (const FieldReading& reading : survey_.readings) {
+    if (!std::isfinite(reading.chargeability)) continue;
+    ++values;
+    zeros += reading.chargeability == 0 ? 1 : 0;
+  }
+  if (values > 0 && zeros == values) {
+    for (FieldReading& reading : survey_.readings) {
+      reading.chargeability = not_given;
+      reading.chargeability_std = not_given;
+    }
+    survey_.chargeability_unit = ChargeabilityUnit::none;
+    summary_.notes.push_back("IP: every one of the " + count_text(values, "value") +
+                             " is 0 (a DC-only export): no ip.dat is written");
+    return;
+  }
+  if (values == 0 || survey_.chargeability_unit_stated) return;
+  const ChargeabilityUnit unit = options_.ip_unit.value_or(ChargeabilityUnit::milliradians);
+  survey_.chargeability_unit = unit;
+  switch (unit) {
+    case ChargeabilityUnit::millivolt_per_volt:
+      survey_.chargeability_unit_text = "mV/V";
+      break;
+    case ChargeabilityUnit::percent:
+      survey_.chargeability_unit_text = "%";
+      break;
+    case ChargeabilityUnit::milliseconds:
+      survey_.chargeability_unit_text = "ms";
+      break;
+    default:
+      survey_.chargeability_unit_text = "mrad";
+      break;
+  }
+  const std::string text =
+      options_.ip_unit ? "the file does not state the unit of its IP values: taken as " +
+                             survey_.chargeability_unit_text + " (--ip-unit)"
+                       : "the file does not state the unit of its IP values: taken as a phase "
+                         "in mrad, the default (give --ip-unit mV/V, %, ms or mrad)";
+  summary_.notes.push_back("IP: " + text);
+  if (!options_.ip_unit) result_.warnings.push_back(text);
+}
+
+// Distances along the ground become horizontal positions: between consecutive points of the
+// ground (s_k, z_k) the horizontal distance is sqrt(ds^2 - dz^2); positions between points are
+// interpolated along s, and beyond the ends the end segments' slopes go on.
+void Import::convert_along_ground() {
+  recorded_x_.clear();
+  for (const FieldReading& reading : survey_.readings) {
+    recorded_x_.push_back({reading.electrodes[0].x, reading.electrodes[1].x,
+                           reading.electrodes[2].x, reading.electrodes[3].x});
+  }
+  if (!survey_.x_along_ground) return;
+  std::map<double, double> ground;  // s -> elevation
+  for (const auto& point : survey_.topography) {
+    if (std::isfinite(point[0]) && std::isfinite(point[1])) ground.emplace(point[0], point[1]);
+  }
+  if (ground.size() < 2) {
+    summary_.notes.push_back(
+        "positions: the file records distances along the ground, but fewer than 2 points of "
+        "the ground: taken as horizontal");
+    return;
+  }
+  std::vector<double> s, x;
+  for (const auto& [along, elevation] : ground) {
+    if (s.empty()) {
+      s.push_back(along);
+      x.push_back(along);
+      continue;
+    }
+    const double ds = along - s.back();
+    const double dz = elevation - std::prev(ground.find(along))->second;
+    if (std::abs(dz) > ds) {
+      stop("the ground of " + input_ + " rises " + log_number(std::abs(dz)) + " m between " +
+               log_number(s.back()) + " and " + log_number(along) +
+               " m measured along it: more than the distance itself",
+           "topography point at " + log_number(along) + " m along the ground");
+    }
+    x.push_back(x.back() + std::sqrt(ds * ds - dz * dz));
+    s.push_back(along);
+  }
+  const auto horizontal = [&](double along) {
+    std::size_t k =
+        static_cast<std::size_t>(std::upper_bound(s.begin(), s.end(), along) - s.begin());
+    k = std::clamp<std::size_t>(k, 1, s.size() - 1);
+    const double t = (along - s[k - 1]) / (s[k] - s[k - 1]);
+    return x[k - 1] + t * (x[k] - x[k - 1]);
+  };
+  for (FieldReading& reading : survey_.readings) {
+    for (FieldElectrode& electrode : reading.electrodes) {
+      if (electrode.present && std::isfinite(electrode.x)) electrode.x = horizontal(electrode.x);
+    }
+  }
+  for (auto& point : survey_.topography) point[0] = horizontal(point[0]);
+  summary_.notes.push_back(
+      "positions: the file records distances along the ground; turned into horizontal x by "
+      "the ground's elevations (dx = sqrt(ds^2 - dz^2) between consecutive points); geometric "
+      "factors from the recorded distances");
+}
+
+double Import::ground_elevation(double x) const {
+  const std::vector<double>& gx = result_.topography_x;
+  const std::vector<double>& gz = result_.topography_elevation;
+  if (gx.empty()) return flat_ground_;
+  if (x <= gx.front()) return gz.front();
+  if (x >= gx.back()) return gz.back();
+  const std::size_t k =
+      static_cast<std::size_t>(std::upper_bound(gx.begin(), gx.end(), x) - gx.begin());
+  const double t = (x - gx[k - 1]) / (gx[k] - gx[k - 1]);
+  return gz[k - 1] + t * (gz[k] - gz[k - 1]);
+}
+
+// Depths below the ground of buried electrodes: the ground's elevation at their x (the surface
+// electrodes and the file's ground points, interpolated) less their own.
+void Import::find_buried_depths() {
+  depths_.assign(survey_.readings.size(), {0, 0, 0, 0});
+  bool any = false;
+  for (const FieldReading& reading : survey_.readings) {
+    for (const FieldElectrode& electrode : reading.electrodes) any = any || electrode.buried;
+  }
+  if (!any) return;
+  result_.buried = true;
+  const std::vector<double>& gx = result_.topography_x;
+  const auto ground_at = [&](double x) { return ground_elevation(x); };
+  std::size_t count = 0;
+  for (std::size_t r = 0; r < survey_.readings.size(); ++r) {
+    const FieldReading& reading = survey_.readings[r];
+    for (std::size_t role = 0; role < 4; ++role) {
+      const FieldElectrode& electrode = reading.electrodes[role];
+      if (!electrode.present || !electrode.buried) continue;
+      if (!std::isfinite(electrode.elevation)) {
+        stop("the buried electrode " + std::string(1, "ABMN"[role]) + " of line " +
+                 std::to_string(reading.line) + " of " + input_ + " has no elevation",
+             "line " + std::to_string(reading.line) + ": buried electrode without z");
+      }
+      const double depth = ground_at(electrode.x) - electrode.elevation;
+      if (depth < 0) {
+        stop("the buried electrode " + std::string(1, "ABMN"[role]) + " of line " +
+                 std::to_string(reading.line) + " of " + input_ + " at x = " +
+                 log_number(electrode.x) + " m, elevation " + log_number(electrode.elevation) +
+                 " m, stands above the ground (" + log_number(ground_at(electrode.x)) + " m there)",
+             "line " + std::to_string(reading.line) + ": buried electrode above the ground");
+      }
+      depths_[r][role] = depth;
+      ++count;
+    }
+  }
+  summary_.notes.push_back(
+      "buried electrodes: " + count_text(count, "reading electrode") +
+      " below the ground (depths from the ground's elevation at their x" +
+      (gx.empty() ? ", the ground at elevation " + log_number(flat_ground_) + " m"
+                  : std::string()) +
+      "); data.dat and ip.dat carry z (give --z to quelby-mesh and quelby-invert)");
+}
+
 // The data from the readings: remote electrodes made poles, geometry checked, the values that
 // need no geometric factor taken.
 void Import::build_data() {
@@ -134,14 +347,19 @@ void Import::build_data() {
   const auto is_remote = [&](double x) {
     return std::binary_search(summary_.remote.begin(), summary_.remote.end(), x);
   };
-  for (const FieldReading& reading : survey_.readings) {
+  for (std::size_t r = 0; r < survey_.readings.size(); ++r) {
+    const FieldReading& reading = survey_.readings[r];
     if (!reading.valid) {
       drop(reading.line, "marked invalid in the file");
       continue;
     }
     std::array<FieldElectrode, 4> e = reading.electrodes;
+    std::array<double, 4> depth = depths_[r];
+    std::array<double, 4> recorded = recorded_x_[r];
     for (FieldElectrode& electrode : e) {
-      if (electrode.present && is_remote(electrode.x)) electrode.present = false;
+      if (electrode.present && !electrode.buried && is_remote(electrode.x)) {
+        electrode.present = false;
+      }
     }
     if (!e[electrode_a].present && !e[electrode_b].present) {
       drop(reading.line, "no current electrode on the line");
@@ -161,27 +379,50 @@ void Import::build_data() {
     double sign = 1;
     if (!e[electrode_a].present) {
       std::swap(e[electrode_a], e[electrode_b]);
+      std::swap(depth[electrode_a], depth[electrode_b]);
+      std::swap(recorded[electrode_a], recorded[electrode_b]);
       sign = -sign;
     }
     if (!e[electrode_m].present) {
       std::swap(e[electrode_m], e[electrode_n]);
+      std::swap(depth[electrode_m], depth[electrode_n]);
+      std::swap(recorded[electrode_m], recorded[electrode_n]);
       sign = -sign;
+    }
+    const bool b_present = e[electrode_b].present, n_present = e[electrode_n].present;
+    if (!b_present) {
+      depth[electrode_b] = depth[electrode_a];
+      recorded[electrode_b] = recorded[electrode_a];
+    }
+    if (!n_present) {
+      depth[electrode_n] = depth[electrode_m];
+      recorded[electrode_n] = recorded[electrode_m];
     }
     FieldDatum datum;
     datum.line = reading.line;
     datum.a = e[electrode_a].x;
-    datum.b = e[electrode_b].present ? e[electrode_b].x : datum.a;
+    datum.b = b_present ? e[electrode_b].x : datum.a;
     datum.m = e[electrode_m].x;
-    datum.n = e[electrode_n].present ? e[electrode_n].x : datum.m;
-    if (e[electrode_b].present && datum.b == datum.a) {
+    datum.n = n_present ? e[electrode_n].x : datum.m;
+    datum.depth_a = depth[electrode_a];
+    datum.depth_b = depth[electrode_b];
+    datum.depth_m = depth[electrode_m];
+    datum.depth_n = depth[electrode_n];
+    const auto same = [](double x1, double d1, double x2, double d2) {
+      return x1 == x2 && d1 == d2;
+    };
+    if (b_present && same(datum.a, datum.depth_a, datum.b, datum.depth_b)) {
       drop(reading.line, "the two current electrodes at one place");
       continue;
     }
-    if (e[electrode_n].present && datum.n == datum.m) {
+    if (n_present && same(datum.m, datum.depth_m, datum.n, datum.depth_n)) {
       drop(reading.line, "the two potential electrodes at one place");
       continue;
     }
-    if (datum.a == datum.m || datum.a == datum.n || datum.b == datum.m || datum.b == datum.n) {
+    if (same(datum.a, datum.depth_a, datum.m, datum.depth_m) ||
+        same(datum.a, datum.depth_a, datum.n, datum.depth_n) ||
+        same(datum.b, datum.depth_b, datum.m, datum.depth_m) ||
+        same(datum.b, datum.depth_b, datum.n, datum.depth_n)) {
       drop(reading.line, "a current electrode on a potential electrode");
       continue;
     }
@@ -206,22 +447,31 @@ void Import::build_data() {
     datum.current = std::abs(reading.current);
     datum.chargeability = reading.chargeability;
     datum.chargeability_std = reading.chargeability_std;
+    // The file's convention: its own K; else the flat-surface K (with images for buried
+    // electrodes) of the positions it records.
+    FieldDatum as_recorded = datum;
+    as_recorded.a = recorded[electrode_a];
+    as_recorded.b = recorded[electrode_b];
+    as_recorded.m = recorded[electrode_m];
+    as_recorded.n = recorded[electrode_n];
+    const bool file_k = std::isfinite(reading.geometric_factor) && reading.geometric_factor != 0;
+    // The file's K belongs to its own electrode order, as does its apparent resistivity.
+    datum.geometric_factor =
+        file_k ? sign * reading.geometric_factor : flat_geometric_factor(as_recorded);
+    file_factor_.push_back(file_k ? datum.geometric_factor : not_given);
     data_.push_back(datum);
     reading_of_.push_back(&reading);
-    // The file's K belongs to its own electrode order, as does its apparent resistivity.
-    file_factor_.push_back(std::isfinite(reading.geometric_factor) && reading.geometric_factor != 0
-                               ? sign * reading.geometric_factor
-                               : not_given);
   }
 }
 
-// The ground under the electrodes: their elevations and the file's topography points.
+// The ground under the electrodes: the elevations of the electrodes on it and the file's
+// topography points.
 void Import::find_ground() {
   std::map<double, double> ground;
   for (const FieldReading& reading : survey_.readings) {
     for (const FieldElectrode& electrode : reading.electrodes) {
-      if (electrode.present && std::isfinite(electrode.elevation) && std::isfinite(electrode.x) &&
-          !std::binary_search(summary_.remote.begin(), summary_.remote.end(), electrode.x)) {
+      if (electrode.present && !electrode.buried && std::isfinite(electrode.elevation) &&
+          std::isfinite(electrode.x)) {
         ground.emplace(electrode.x, electrode.elevation);
       }
     }
@@ -235,6 +485,8 @@ void Import::find_ground() {
     lowest = std::min(lowest, elevation);
     highest = std::max(highest, elevation);
   }
+  flat_ground_ = highest;
+  result_.reference_elevation = highest;
   if (lowest == highest) {
     summary_.notes.push_back("elevations: all " + log_number(lowest) +
                              " m, flat ground (no topography file)");
@@ -244,49 +496,17 @@ void Import::find_ground() {
     result_.topography_x.push_back(x);
     result_.topography_elevation.push_back(elevation);
   }
-  result_.reference_elevation = highest;
 }
 
-// Geometric factors of the ground for the data: the file's where it gives them, else flat or
-// numeric; resistances from apparent resistivities.
+// Resistances from apparent resistivities by the file's convention; the ground's geometric
+// factors (the checks' apparent resistivities) where asked for.
 void Import::apply_ground_factors() {
-  const bool topography = !result_.topography_x.empty();
-  const bool numeric =
-      options_.geometric_factors == GeometricFactorChoice::numeric ||
-      (options_.geometric_factors == GeometricFactorChoice::automatic && topography);
-  std::vector<double> ground(data_.size(), not_given);
-  bool needed = false;
-  for (std::size_t i = 0; i < data_.size(); ++i) needed = needed || std::isnan(file_factor_[i]);
-  if (needed && numeric && !data_.empty()) {
-    std::vector<double> x = result_.topography_x, elevation = result_.topography_elevation;
-    if (x.empty()) {
-      // Flat ground asked for numeric factors: a level surface over the electrodes.
-      double low = data_.front().a, high = low;
-      for (const FieldDatum& datum : data_) {
-        for (const double position : {datum.a, datum.b, datum.m, datum.n}) {
-          low = std::min(low, position);
-          high = std::max(high, position);
-        }
-      }
-      x = {low, high};
-      elevation = {0, 0};
-    }
-    ground = numeric_geometric_factors(io_, data_, x, elevation);
-    summary_.ground_factors = topography ? "numeric, of the forward model over the ground"
-                                         : "numeric, of the forward model over flat ground";
-  } else {
-    for (std::size_t i = 0; i < data_.size(); ++i) ground[i] = flat_geometric_factor(data_[i]);
-    summary_.ground_factors = "flat-surface";
-  }
   for (std::size_t i = 0; i < data_.size(); ++i) {
     FieldDatum& datum = data_[i];
-    datum.geometric_factor = std::isfinite(file_factor_[i]) ? file_factor_[i] : ground[i];
     if (std::isnan(datum.resistance)) {
       const double apparent = reading_of_[i]->apparent_resistivity;
-      // The sign of a pole made from B or N turned the factor already.
       if (std::isfinite(apparent) && std::isfinite(datum.geometric_factor)) {
-        const double own_factor = datum.geometric_factor;
-        datum.resistance = apparent / own_factor;
+        datum.resistance = apparent / datum.geometric_factor;
         if (std::isfinite(file_factor_[i])) {
           ++summary_.from_file_factor;
         } else {
@@ -295,6 +515,31 @@ void Import::apply_ground_factors() {
       }
     }
   }
+  summary_.ground_factors =
+      survey_.x_along_ground
+          ? "the file's K, else the flat-surface K of the distances along the ground it records"
+          : "the file's K, else the flat-surface K of the positions it records" +
+                std::string(result_.buried ? " (with images for buried electrodes)" : "");
+  if (options_.geometric_factors != GeometricFactorChoice::numeric || data_.empty() ||
+      result_.buried) {
+    return;
+  }
+  // The numeric factors of the ground serve the checks' apparent resistivities only.
+  std::vector<double> x = result_.topography_x, elevation = result_.topography_elevation;
+  if (x.empty()) {
+    double low = data_.front().a, high = low;
+    for (const FieldDatum& datum : data_) {
+      for (const double position : {datum.a, datum.b, datum.m, datum.n}) {
+        low = std::min(low, position);
+        high = std::max(high, position);
+      }
+    }
+    x = {low, high};
+    elevation = {0, 0};
+  }
+  const std::vector<double> numeric = numeric_geometric_factors(io_, data_, x, elevation);
+  for (std::size_t i = 0; i < data_.size(); ++i) data_[i].ground_factor = numeric[i];
+  summary_.ground_factors += "; the checks use the forward model's numeric K over the ground";
 }
 
 void Import::filter_values() {
@@ -302,6 +547,26 @@ void Import::filter_values() {
   for (std::size_t i = 0; i < data_.size(); ++i) {
     const FieldDatum& datum = data_[i];
     const FieldReading& reading = *reading_of_[i];
+    if (options_.min_current && std::isfinite(reading.current) &&
+        std::abs(reading.current) < *options_.min_current) {
+      drop(datum, "current below " + log_number(*options_.min_current) + " A",
+           log_number(std::abs(reading.current)) + " A");
+      continue;
+    }
+    if (!options_.keep_zero_current && std::isfinite(reading.current)) {
+      const double current = std::abs(reading.current);
+      if (current == 0) {
+        drop(datum, "no current (--keep-zero-current keeps it)");
+        continue;
+      }
+      if (std::isfinite(survey_.current_resolution) && current < survey_.current_resolution) {
+        drop(datum,
+             "current below the instrument's resolution of " +
+                 log_number(survey_.current_resolution) + " A (--keep-zero-current keeps it)",
+             log_number(current) + " A");
+        continue;
+      }
+    }
     if (!std::isfinite(datum.resistance)) {
       drop(datum, "no value (no resistance, voltage and current, or apparent resistivity)");
       continue;
@@ -310,16 +575,18 @@ void Import::filter_values() {
       drop(datum, "a resistance of zero");
       continue;
     }
+    if (options_.max_geometric_factor &&
+        std::abs(datum.geometric_factor) > *options_.max_geometric_factor) {
+      drop(
+          datum,
+          "|K| above " + log_number(*options_.max_geometric_factor) + " m (--max-geometric-factor)",
+          "K = " + log_number(datum.geometric_factor) + " m");
+      continue;
+    }
     if (options_.max_deviation && std::isfinite(reading.deviation) &&
         reading.deviation > *options_.max_deviation) {
       drop(datum, "stacking deviation above " + log_number(*options_.max_deviation) + " %",
            log_number(reading.deviation) + " %");
-      continue;
-    }
-    if (options_.min_current && std::isfinite(reading.current) &&
-        std::abs(reading.current) < *options_.min_current) {
-      drop(datum, "current below " + log_number(*options_.min_current) + " A",
-           log_number(std::abs(reading.current)) + " A");
       continue;
     }
     const double voltage = std::isfinite(reading.voltage) ? std::abs(reading.voltage)
@@ -331,16 +598,21 @@ void Import::filter_values() {
            log_number(voltage) + " V");
       continue;
     }
-    const double apparent = datum.geometric_factor * datum.resistance;
+    const double factor =
+        std::isfinite(datum.ground_factor) ? datum.ground_factor : datum.geometric_factor;
+    const double apparent = factor * datum.resistance;
     if (!options_.keep_negative && std::isfinite(apparent) && apparent < 0) {
-      drop(datum, "negative apparent resistivity", log_number(apparent) + " ohm-m");
+      drop(datum, "negative apparent resistivity (--keep-negative keeps it)",
+           log_number(apparent) + " ohm-m");
       continue;
     }
     FieldDatum copy = datum;
-    if (std::isfinite(reading.std) && reading.std > 0) {
-      copy.std = reading.std;
-    } else if (std::isfinite(reading.relative_error) && reading.relative_error > 0) {
-      copy.std = reading.relative_error * std::abs(copy.resistance);
+    if (!options_.ignore_file_errors) {
+      if (std::isfinite(reading.std) && reading.std > 0) {
+        copy.std = reading.std;
+      } else if (std::isfinite(reading.relative_error) && reading.relative_error > 0) {
+        copy.std = reading.relative_error * std::abs(copy.resistance);
+      }
     }
     kept.push_back(copy);
   }
@@ -349,6 +621,58 @@ void Import::filter_values() {
   summary_.duplicates_removed = average_duplicates(data_);
   if (summary_.duplicates_removed > 0) {
     for (const FieldDatum& datum : data_) summary_.duplicate_groups += datum.readings > 1 ? 1 : 0;
+  }
+}
+
+// The file's standard deviations checked against the values: most of them larger than |R|, or
+// equal to |rho_a|, mean the column is something else (an apparent resistivity, a phase).
+void Import::check_errors_column() {
+  std::size_t given = 0, above = 0, apparent = 0;
+  for (const FieldDatum& datum : data_) {
+    if (!std::isfinite(datum.std)) continue;
+    ++given;
+    const double magnitude = std::abs(datum.resistance);
+    above += datum.std > magnitude ? 1 : 0;
+    const double rho = std::abs(datum.geometric_factor * datum.resistance);
+    apparent += std::isfinite(rho) && std::abs(datum.std - rho) <= 1e-3 * rho ? 1 : 0;
+  }
+  if (given == 0 || 2 * std::max(above, apparent) <= given) return;
+  const std::string column =
+      survey_.error_column.empty() ? "the file's error column" : survey_.error_column;
+  const std::string fixes =
+      "give --ignore-file-errors to leave them out (and --error or "
+      "--reciprocal for standard deviations)" +
+      std::string(survey_.format == FieldFormat::protocol
+                      ? ", or --columns to name the file's values"
+                      : "");
+  if (2 * apparent > given) {
+    stop(column + " of " + input_ + " equals the apparent resistivity |K R| for " +
+             std::to_string(apparent) + " of " + count_text(given, "reading") +
+             ": it holds apparent resistivities, not standard deviations; " + fixes,
+         std::to_string(apparent) + " standard deviations equal to |rho_a|");
+  }
+  stop(column + " of " + input_ + " is larger than |R| for " + std::to_string(above) + " of " +
+           count_text(given, "reading") +
+           ": these are no standard deviations of the resistances; " + fixes,
+       std::to_string(above) + " standard deviations larger than |R|");
+}
+
+// IP values outside --ip-range leave their datum's IP (the DC datum stays).
+void Import::filter_ip() {
+  if (!options_.ip_range) return;
+  const auto [low, high] = *options_.ip_range;
+  for (FieldDatum& datum : data_) {
+    if (!std::isfinite(datum.chargeability)) continue;
+    const double value = datum.chargeability * chargeability_factor_;
+    if (value >= low && value <= high) continue;
+    count_drop("IP value outside --ip-range (the DC datum kept)");
+    summary_.dropped_lines.push_back("  line " + std::to_string(datum.line) + ": IP " +
+                                     log_number(value) + " " + result_.chargeability_unit +
+                                     " outside --ip-range " + log_number(low) + " " +
+                                     log_number(high) + " (the DC datum kept)");
+    datum.chargeability = not_given;
+    datum.chargeability_std = not_given;
+    datum.chargeability_error = not_given;
   }
 }
 
@@ -414,6 +738,57 @@ void Import::pair_and_fit() {
   }
   if (ip_errors.size() >= 4) {
     pairs.chargeability_fit = fit_error_models(ip_magnitudes, ip_errors, ip_all);
+  }
+}
+
+void Import::run_checks() {}
+
+// What the inversion cannot take is refused here, not written: standard deviations out of all
+// proportion to their data, and electrodes that no mesh can hold.
+void Import::refuse_what_cannot_be_inverted() {
+  if (data_.empty()) return;  // make_stores says why
+  for (const FieldDatum& datum : data_) {
+    const double magnitude = std::abs(datum.resistance);
+    if (std::isfinite(datum.std) &&
+        (datum.std > 1e6 * magnitude || datum.std < 1e-12 * magnitude)) {
+      stop("the standard deviation " + log_number(datum.std) + " ohm of the datum of line " +
+               std::to_string(datum.line) + " of " + input_ + " is out of all proportion to its " +
+               log_number(datum.resistance) +
+               " ohm; give --ignore-file-errors, or --error for standard deviations",
+           "line " + std::to_string(datum.line) + ": standard deviation " + log_number(datum.std));
+    }
+  }
+  std::vector<double> x;
+  double separation = 0;
+  for (const FieldDatum& datum : data_) {
+    for (const double position : {datum.a, datum.b, datum.m, datum.n}) x.push_back(position);
+    separation = std::max({separation, std::abs(datum.a - datum.m), std::abs(datum.a - datum.n),
+                           std::abs(datum.b - datum.m), std::abs(datum.b - datum.n)});
+  }
+  std::sort(x.begin(), x.end());
+  x.erase(std::unique(x.begin(), x.end()), x.end());
+  for (std::size_t k = 1; k < x.size(); ++k) {
+    // No mesh tells apart electrodes closer than a micrometre (nor subnormal positions).
+    if (x[k] - x[k - 1] < 1e-6) {
+      stop("the electrodes of " + input_ + " at x = " + log_number(x[k - 1]) + " and " +
+               log_number(x[k]) + " m are closer than 1e-6 m: they cannot be meshed for an "
+               "inversion (check --spacing or the file's positions)",
+           "electrodes " + log_number(x[k] - x[k - 1]) + " m apart");
+    }
+  }
+  // The mesh quelby-mesh would make: it refuses electrodes too close, too far or too many. Its
+  // log lines are no part of the import's.
+  std::ostringstream console, error, log;
+  const Io quiet{console, error, log};
+  try {
+    (void)mesh_for_electrodes(quiet, x, {}, separation);
+  } catch (const Stop&) {
+    std::string reason = console.str();
+    const std::size_t at = reason.find("Error: ");
+    reason = at == std::string::npos ? reason : reason.substr(at + 7);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+    stop("the electrodes of " + input_ + " cannot be meshed for an inversion: " + reason,
+         "no mesh for the electrodes");
   }
 }
 
@@ -534,11 +909,22 @@ void Import::make_stores() {
   }
   std::vector<double> a, b, m, n, values, stds;
   std::vector<double> ip_a, ip_b, ip_m, ip_n, ip_values;
+  // z positions (m, down from the reference elevation) where electrodes are buried.
+  std::vector<double> za, zb, zm, zn, ip_za, ip_zb, ip_zm, ip_zn;
+  const auto z_of = [&](double x, double depth) {
+    return result_.reference_elevation - ground_elevation(x) + depth;
+  };
   for (const FieldDatum& datum : data_) {
     a.push_back(datum.a);
     b.push_back(datum.b);
     m.push_back(datum.m);
     n.push_back(datum.n);
+    if (result_.buried) {
+      za.push_back(z_of(datum.a, datum.depth_a));
+      zb.push_back(z_of(datum.b, datum.depth_b));
+      zm.push_back(z_of(datum.m, datum.depth_m));
+      zn.push_back(z_of(datum.n, datum.depth_n));
+    }
     values.push_back(datum.resistance);
     if (result_.data_stds) stds.push_back(datum.std);
     if (std::isfinite(datum.chargeability)) {
@@ -546,6 +932,12 @@ void Import::make_stores() {
       ip_b.push_back(datum.b);
       ip_m.push_back(datum.m);
       ip_n.push_back(datum.n);
+      if (result_.buried) {
+        ip_za.push_back(za.back());
+        ip_zb.push_back(zb.back());
+        ip_zm.push_back(zm.back());
+        ip_zn.push_back(zn.back());
+      }
       ip_values.push_back(datum.chargeability * chargeability_factor_);
     }
   }
@@ -554,6 +946,10 @@ void Import::make_stores() {
   arrays.b = b;
   arrays.m = m;
   arrays.n = n;
+  arrays.za = za;
+  arrays.zb = zb;
+  arrays.zm = zm;
+  arrays.zn = zn;
   arrays.values = values;
   arrays.stds = stds;
   survey_from_arrays(io_, arrays, result_.data);
@@ -564,6 +960,10 @@ void Import::make_stores() {
     ip.b = ip_b;
     ip.m = ip_m;
     ip.n = ip_n;
+    ip.za = ip_za;
+    ip.zb = ip_zb;
+    ip.zm = ip_zm;
+    ip.zn = ip_zn;
     ip.values = ip_values;
     if (result_.ip_stds) ip.stds = ip_deviation_;
     ip.iptype = types;
@@ -573,17 +973,27 @@ void Import::make_stores() {
 }
 
 ImportResult Import::run() {
-  survey_ = read_field_file(io_, input_, options_.format, options_.spacing);
+  const FieldSource source = read_field_source(io_, input_);
+  survey_ = read_field_file(io_, source, options_.format, options_.spacing, options_.columns);
   result_.format = survey_.format;
   result_.source = input_;
+  place_electrodes_from_table();
+  refuse_three_dimensional();
+  settle_chargeability_unit();
   chargeability_factor_ =
       chargeability_scale(survey_, result_.chargeability_unit, summary_.chargeability);
-  build_data();
+  convert_along_ground();
   find_ground();
+  find_buried_depths();
+  build_data();
   apply_ground_factors();
   filter_values();
+  check_errors_column();
   pair_and_fit();
+  filter_ip();
+  run_checks();
   give_deviations();
+  refuse_what_cannot_be_inverted();
   make_stores();
   summary_.input = input_;
   summary_.reader_notes = survey_.notes;

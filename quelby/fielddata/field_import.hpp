@@ -20,15 +20,22 @@
 
 namespace quelby {
 
-// How resistances are made from apparent resistivities without the file's own K: the flat-surface
-// factor, the forward model's numeric factor over the file's topography, or (automatic) flat where
-// the electrodes' elevations are all equal and numeric otherwise.
+// The geometric factors of the import's checks (the sign of the apparent resistivities, the
+// outlier test): the file's convention (flat, and automatic), or the forward model's numeric
+// factor over the ground (numeric). Resistances are always made with the file's own convention:
+// its K column, else the flat-surface K of the positions it records.
 enum class GeometricFactorChoice { automatic, flat, numeric };
 
 struct ImportOptions {
   std::optional<FieldFormat> format;  // none: told from the content
   double spacing = 1;                 // m between numbered electrodes of a protocol file
+  std::vector<std::string> columns;   // the values of a protocol file (read_protocol_file)
   GeometricFactorChoice geometric_factors = GeometricFactorChoice::automatic;
+  // A table of electrodes (electrode_table.hpp) that places the file's electrodes; empty: none.
+  std::string electrodes;
+  // The unit of IP values whose file does not state it (default: a phase in mrad).
+  std::optional<ChargeabilityUnit> ip_unit;
+  bool ignore_file_errors = false;  // leave out the file's standard deviations
 
   // Standard deviations: percent / 100 |R| + floor (ohms) + voltage floor (V) / |I| (where the
   // current is known); for IP percent / 100 |m| + floor (mV/V). Zero: not used.
@@ -45,6 +52,11 @@ struct ImportOptions {
   std::optional<double> min_current;           // A
   std::optional<double> min_voltage;           // V
   bool keep_negative = false;                  // keep negative apparent resistivities
+  bool keep_zero_current = false;  // keep readings with no current (or below the resolution)
+  std::optional<double> max_geometric_factor;         // m: drop data whose |K| is larger
+  std::optional<std::pair<double, double>> ip_range;  // drop IP values outside, output unit
+  bool drop_outliers = false;                         // drop the data the local median test finds
+  double outlier_threshold = 5;  // the local median test's threshold, in robust deviations
 };
 
 // Normal and reciprocal readings of the pairs (in the order of the data), for the pictures.
@@ -70,8 +82,15 @@ struct ImportResult {
   ReciprocalPairs pairs;
   // Readings dropped, by reason, in the order each reason first occurred.
   std::vector<std::pair<std::string, std::size_t>> dropped;
-  std::string log;     // the import log's text
-  std::string source;  // the input file's name
+  std::string log;              // the import log's text
+  std::string source;           // the input file's name
+  std::string electrode_table;  // the electrode table's name, or empty
+  // Buried electrodes: the stores then hold z positions (z = reference_elevation - elevation, m,
+  // down) and data.dat and ip.dat are written in the common-current layout with z after every x,
+  // for quelby-mesh --z and quelby-invert --z.
+  bool buried = false;
+  // One line per check that fired, as the command prints them.
+  std::vector<std::string> warnings;
 };
 
 // Imports `input`. Writes the import log's text to io.log as well; every failure writes its
@@ -79,8 +98,10 @@ struct ImportResult {
 ImportResult import_field_data(const Io& io, std::string_view input, const ImportOptions& options);
 
 // Writes the files of an import into `folder` (made when missing): data.dat, ip.dat when there is
-// IP, topography.topo when there is a ground, import.log; each atomically. A file of an earlier
-// import that this one does not write (ip.dat, topography.topo) is removed.
+// IP, topography.topo when there is a ground, import.log; each atomically. A folder that holds the
+// input file or the electrode table is refused. A file of an earlier import that this one does
+// not write (ip.dat, topography.topo) is removed only when it was written by an import; any other
+// file of that name is left as it is and the log says so.
 void write_import(const Io& io, std::string_view folder, const ImportResult& result);
 
 }  // namespace quelby

@@ -43,10 +43,9 @@ std::string_view format_title(FieldFormat format);
 std::optional<FieldFormat> format_from_name(std::string_view name);
 // Every format, in the order detection tries them.
 inline constexpr std::array<FieldFormat, 14> all_field_formats = {
-    FieldFormat::syscal_binary, FieldFormat::unified, FieldFormat::dat2d,
-    FieldFormat::syscal,        FieldFormat::terrameter, FieldFormat::protocol,
-    FieldFormat::sting,         FieldFormat::lund,    FieldFormat::lippmann,
-    FieldFormat::ares,          FieldFormat::das1,    FieldFormat::electra,
+    FieldFormat::syscal_binary, FieldFormat::unified,  FieldFormat::dat2d, FieldFormat::syscal,
+    FieldFormat::terrameter,    FieldFormat::protocol, FieldFormat::sting, FieldFormat::lund,
+    FieldFormat::lippmann,      FieldFormat::ares,     FieldFormat::das1,  FieldFormat::electra,
     FieldFormat::prime,         FieldFormat::ohmpi};
 
 inline constexpr double not_given = std::numeric_limits<double>::quiet_NaN();
@@ -123,6 +122,9 @@ struct FieldSurvey {
   bool x_along_ground = false;
   // The smallest current the instrument resolves (A); readings below it carry no datum.
   double current_resolution = not_given;
+  // How the messages name the column of the standard deviations ("column 7 (err)"); empty: "the
+  // file's error column".
+  std::string error_column;
 };
 
 }  // namespace quelby

@@ -13,6 +13,9 @@
 namespace quelby {
 
 double flat_geometric_factor(const FieldDatum& datum) {
+  if (datum.depth_a != 0 || datum.depth_b != 0 || datum.depth_m != 0 || datum.depth_n != 0) {
+    return buried_geometric_factor(datum);
+  }
   const bool current_dipole = datum.a != datum.b;
   const bool potential_dipole = datum.m != datum.n;
   const double distances[4] = {std::abs(datum.a - datum.m), std::abs(datum.a - datum.n),
@@ -26,6 +29,31 @@ double flat_geometric_factor(const FieldDatum& datum) {
     denominator += signs[k] / distances[k];
   }
   const double factor = 2 * std::numbers::pi / denominator;
+  return std::isfinite(factor) ? factor : std::numeric_limits<double>::quiet_NaN();
+}
+
+double buried_geometric_factor(const FieldDatum& datum) {
+  const bool current_dipole = datum.a != datum.b || datum.depth_a != datum.depth_b;
+  const bool potential_dipole = datum.m != datum.n || datum.depth_m != datum.depth_n;
+  struct Pair {
+    double x1, d1, x2, d2, sign;
+    bool kept;
+  };
+  const Pair pairs[4] = {
+      {datum.a, datum.depth_a, datum.m, datum.depth_m, 1, true},
+      {datum.a, datum.depth_a, datum.n, datum.depth_n, -1, potential_dipole},
+      {datum.b, datum.depth_b, datum.m, datum.depth_m, -1, current_dipole},
+      {datum.b, datum.depth_b, datum.n, datum.depth_n, 1, current_dipole && potential_dipole}};
+  double denominator = 0;
+  for (const Pair& pair : pairs) {
+    if (!pair.kept) continue;
+    const double dx = pair.x1 - pair.x2;
+    const double direct = std::hypot(dx, pair.d1 - pair.d2);
+    const double image = std::hypot(dx, pair.d1 + pair.d2);
+    if (direct == 0) return std::numeric_limits<double>::quiet_NaN();
+    denominator += pair.sign * (1 / direct + 1 / image);
+  }
+  const double factor = 4 * std::numbers::pi / denominator;
   return std::isfinite(factor) ? factor : std::numeric_limits<double>::quiet_NaN();
 }
 
@@ -75,7 +103,12 @@ std::vector<double> numeric_geometric_factors(const Io& io, std::span<const Fiel
   placed.relief = bottom - top;
   const Mesh mesh = mesh_for_electrodes(io, x, {}, survey.sep_max, placed);
   topography_from_points(ground_x, ground_elevation, reference, mesh.x_nodes, mesh.z_nodes, ground);
-  const std::vector<double> grouped = geometric_factors(io, mesh, ground.air_cells, survey);
+  // One solve per electrode and wavenumber, nothing kept: the factors need neither the
+  // factorisations nor the fields again, so memory stays linear in the mesh.
+  ForwardOptions once;
+  once.keep_factors = false;
+  once.kept_field_bytes = 0;
+  const std::vector<double> grouped = geometric_factors(io, mesh, ground.air_cells, survey, once);
   // Back to the order of `data`: line j of the arrays is grouped datum sorted_pos[j].
   std::vector<double> factors(data.size());
   for (std::size_t j = 0; j < data.size(); ++j) factors[j] = grouped[survey.grouped_position(j)];

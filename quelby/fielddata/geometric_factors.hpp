@@ -14,7 +14,13 @@ namespace quelby {
 // K = 2 pi / (1/AM - 1/AN - 1/BM + 1/BN) from the x positions, the terms of a pole's missing
 // electrode (B = A, N = M) left out; NaN where it is undefined (coinciding electrodes, a zero
 // denominator).
+// A datum with buried electrodes (a depth not 0) takes buried_geometric_factor.
 double flat_geometric_factor(const FieldDatum& datum);
+
+// K = 4 pi / sum over the pairs of +-(1/r + 1/r') for electrodes at depths below a flat surface
+// (r the distance of the two electrodes, r' that of one to the other's image above the surface);
+// equal to the flat-surface factor for electrodes on the surface. NaN where it is undefined.
+double buried_geometric_factor(const FieldDatum& datum);
 
 // K_i = 1 / d_i of a uniform 1 ohm-m earth under the ground through the points (ground_x
 // increasing, ground_elevation in m, up), on the mesh quelby-mesh would make for the data's

@@ -40,8 +40,9 @@ std::string import_log_text(const ImportSummary& summary, const ImportResult& re
   text += "resistances: " + std::to_string(summary.from_resistance) + " as the file gives them, " +
           std::to_string(summary.from_voltage) + " from V / I, " +
           std::to_string(summary.from_file_factor) + " from rho_a / the file's K, " +
-          std::to_string(summary.from_ground_factor) + " from rho_a / K of the ground\n";
-  text += "geometric factors of the ground (rho_a = K R): " + summary.ground_factors + "\n";
+          std::to_string(summary.from_ground_factor) +
+          " from rho_a / the flat-surface K of the positions the file records\n";
+  text += "geometric factors (rho_a = K R): " + summary.ground_factors + "\n";
   if (!summary.chargeability.empty()) text += "IP: " + summary.chargeability + "\n";
   text += "readings dropped, by reason:";
   if (result.dropped.empty()) text += " none";

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -24,10 +25,40 @@ std::string topography_text(const ImportResult& result) {
   return text;
 }
 
+// True where the file `path` was written by an import: a data file whose header names
+// quelby-import, or a topography file with the import's comment. A file that cannot be read is
+// not ours.
+bool written_by_import(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  std::string first, second;
+  if (!std::getline(file, first)) return false;
+  std::getline(file, second);
+  return first.starts_with("quelby-import:") || second.starts_with("! quelby-import:") ||
+         first.ends_with("points, reference elevation (z = reference - elevation)");
+}
+
+// Whether `folder` is the folder that holds `file`.
+bool holds(const std::filesystem::path& folder, const std::string& file) {
+  if (file.empty()) return false;
+  std::error_code error;
+  const std::filesystem::path parent =
+      std::filesystem::absolute(std::filesystem::path(file), error).parent_path();
+  if (error) return false;
+  return std::filesystem::equivalent(folder, parent, error) && !error;
+}
+
 }  // namespace
 
 void write_import(const Io& io, std::string_view folder, const ImportResult& result) {
   const std::filesystem::path base{std::string(trim_trailing_blanks(folder))};
+  for (const std::string& input : {result.source, result.electrode_table}) {
+    if (holds(base, input)) {
+      stop_with(io, Order::console_then_log,
+                "\nError: the output folder " + base.string() + " holds the input " + input +
+                    ": its files would be overwritten or removed; give another folder\n",
+                exit_failure, line_detail(base.string(), 0, "the folder of the input " + input));
+    }
+  }
   std::error_code error;
   std::filesystem::create_directories(base, error);
   if (error) {
@@ -37,27 +68,46 @@ void write_import(const Io& io, std::string_view folder, const ImportResult& res
         exit_failure, line_detail(base.string(), 0, error.message()));
   }
   const auto path = [&](const char* name) { return (base / name).string(); };
-  write_general_data(
-      io, path("data.dat"),
-      "quelby-import: DC data, signed resistance in ohms (V/A), from " + result.source, result.data,
-      result.data.dobs,
-      result.data_stds ? std::span<const double>(result.data.dstd) : std::span<const double>());
+  std::string log = result.log;
+  // A file of an earlier import that this one does not write would be taken for its own; any
+  // other file of that name is the user's and stays.
+  const auto remove_stale = [&](const char* name) {
+    const std::filesystem::path stale = base / name;
+    if (!std::filesystem::exists(stale, error)) return;
+    if (written_by_import(stale)) {
+      std::filesystem::remove(stale, error);
+      log += "removed " + stale.string() + " of an earlier import\n";
+    } else {
+      log += "left " + stale.string() + " as it is: not written by an import\n";
+    }
+  };
+  const auto write_data = [&](const char* name, const std::string& header, const SurveyData& data,
+                              bool with_stds) {
+    const std::span<const double> stds =
+        with_stds ? std::span<const double>(data.dstd) : std::span<const double>();
+    if (result.buried) {
+      write_common_current_data(io, path(name), header, data, data.dobs, stds);
+    } else {
+      write_general_data(io, path(name), header, data, data.dobs, stds);
+    }
+  };
+  write_data("data.dat",
+             "quelby-import: DC data, signed resistance in ohms (V/A), from " + result.source,
+             result.data, result.data_stds);
   if (result.ip) {
-    write_general_data(
-        io, path("ip.dat"),
-        "quelby-import: IP data, apparent chargeability in " + result.chargeability_unit +
-            ", from " + result.source,
-        *result.ip, result.ip->dobs,
-        result.ip_stds ? std::span<const double>(result.ip->dstd) : std::span<const double>());
+    write_data("ip.dat",
+               "quelby-import: IP data, apparent chargeability in " + result.chargeability_unit +
+                   ", from " + result.source,
+               *result.ip, result.ip_stds);
   } else {
-    std::filesystem::remove(path("ip.dat"), error);
+    remove_stale("ip.dat");
   }
   if (!result.topography_x.empty()) {
     write_whole_file(io, path("topography.topo"), "topography file", topography_text(result));
   } else {
-    std::filesystem::remove(path("topography.topo"), error);
+    remove_stale("topography.topo");
   }
-  write_whole_file(io, path("import.log"), "import log", result.log);
+  write_whole_file(io, path("import.log"), "import log", log);
 }
 
 }  // namespace quelby

@@ -16,6 +16,11 @@ namespace quelby {
 
 namespace {
 
+bool protocol_column_known(std::string_view name) {
+  return name == "r" || name == "err" || name == "rhoa" || name == "ip" || name == "iperr" ||
+         name == "skip";
+}
+
 using Column = std::optional<std::size_t>;
 
 // The factor that turns a value in `unit` into volts or amperes (the units of `base`, "v" or
@@ -34,8 +39,8 @@ double scale_or_refuse(FieldLines& lines, const InstrumentTable& table, std::siz
   const std::string& unit = table.unit(column);
   const double scale = si_scale(unit.empty() ? assumed : std::string_view(unit), base);
   if (scale == 0) {
-    lines.fail_at(1,
-                  "the column " + quoted_text(table.name(column)) + " has a unit quelby does not know");
+    lines.fail_at(
+        1, "the column " + quoted_text(table.name(column)) + " has a unit quelby does not know");
   }
   return scale;
 }
@@ -98,6 +103,13 @@ FieldSurvey read_syscal_file(const Io& io, const FieldSource& source) {
     reading.geometric_factor = table.number(fields, factor).value_or(not_given);
     survey.readings.push_back(reading);
   }
+  if (table.short_rows() > 0) {
+    survey.notes.push_back(std::to_string(table.short_rows()) +
+                           " row(s) with fewer fields than the header's columns (cut short), "
+                           "from line " +
+                           std::to_string(table.first_short_row()) + ": dropped");
+  }
+
   survey.notes.push_back(std::string("columns read:") + (rho ? " Rho (ohm-m)" : "") +
                          (voltage ? " " + table.name(*voltage) : std::string()) +
                          (current ? " " + table.name(*current) : std::string()) +
@@ -173,10 +185,18 @@ FieldSurvey read_terrameter_file(const Io& io, const FieldSource& source) {
     }
     survey.readings.push_back(reading);
   }
+  if (table.short_rows() > 0) {
+    survey.notes.push_back(std::to_string(table.short_rows()) +
+                           " row(s) with fewer fields than the header's columns (cut short), "
+                           "from line " +
+                           std::to_string(table.first_short_row()) + ": dropped");
+  }
+
   return survey;
 }
 
-FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double spacing) {
+FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double spacing,
+                               const std::vector<std::string>& columns) {
   FieldLines lines(io, source);
   FieldSurvey survey;
   survey.format = FieldFormat::protocol;
@@ -188,7 +208,15 @@ FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double s
     lines.fail("expected the number of measurements, found " +
                quoted_text(head.empty() ? line : head[0]));
   }
+  for (const std::string& name : columns) {
+    if (!protocol_column_known(name)) {
+      lines.fail_at(0, "--columns names " + quoted_text(name) +
+                           ", which is none of r, err, rhoa, ip, iperr, skip");
+    }
+  }
   survey.readings.reserve(static_cast<std::size_t>(std::min(count, 1 << 16)));
+  std::vector<std::string> taken = columns;  // the names of the values after the electrodes
+  std::size_t truncated = 0;
   for (std::int32_t k = 0; k < count; ++k) {
     if (!lines.next_with_text(line)) {
       lines.fail_at(0, "the file ends after " + std::to_string(k) + " of the " +
@@ -207,6 +235,33 @@ FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double s
     if (integers == 9 && fields.size() > 9) {
       lines.fail("electrodes given as line and electrode numbers: a 3-D protocol");
     }
+    const std::size_t values = fields.size() - 5;
+    if (taken.empty()) {
+      // The layout of the values after the electrodes, from the first measurement: R; R and its
+      // error; R, the phase, and both errors.
+      switch (values) {
+        case 0:
+        case 1:
+          taken = {"r"};
+          break;
+        case 2:
+          taken = {"r", "err"};
+          break;
+        case 4:
+          taken = {"r", "ip", "err", "iperr"};
+          break;
+        default:
+          lines.fail(std::to_string(values) +
+                     " values after the electrodes: give --columns to name them (r, err, rhoa, "
+                     "ip, iperr, skip)");
+      }
+    }
+    if (values < taken.size() && values > 0 && k + 1 == count) {
+      // The last measurement cut short: none of its values can be trusted. (Earlier ones may
+      // leave out trailing values: they stay not given.)
+      ++truncated;
+      continue;
+    }
     FieldReading reading;
     reading.line = lines.line_number();
     for (std::size_t role = 0; role < 4; ++role) {
@@ -215,13 +270,50 @@ FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double s
         lines.fail("the electrode number " + std::to_string(electrode) + " is not 1 or more");
       }
       reading.electrodes[role].x = (electrode - 1) * spacing;
+      reading.electrodes[role].number = electrode;
     }
-    double value = 0;
-    if (fields.size() > 5 && field_number(fields[5], value)) reading.resistance = value;
-    if (fields.size() > 6 && field_number(fields[6], value)) reading.std = value;
+    for (std::size_t c = 0; c < taken.size() && c < values; ++c) {
+      double value = 0;
+      if (!field_number(fields[5 + c], value)) {
+        lines.fail("the " + taken[c] + " value " + quoted_text(fields[5 + c]) +
+                   " is not a finite number");
+      }
+      const std::string& name = taken[c];
+      if (name == "r") {
+        reading.resistance = value;
+      } else if (name == "err") {
+        reading.std = value;
+      } else if (name == "rhoa") {
+        reading.apparent_resistivity = value;
+      } else if (name == "ip") {
+        reading.chargeability = value;
+      } else if (name == "iperr") {
+        reading.chargeability_std = value;
+      }
+    }
     survey.readings.push_back(reading);
   }
-  survey.notes.push_back("electrode k at x = (k - 1) * " + shortest(spacing) + " m");
+  std::string names;
+  for (std::size_t c = 0; c < taken.size(); ++c) {
+    names += (names.empty() ? "" : " ") + taken[c];
+    if (taken[c] == "err") survey.error_column = "column " + std::to_string(6 + c) + " (err)";
+  }
+  survey.notes.push_back(
+      "values after the electrodes taken as: " + names +
+      (columns.empty() ? " (from their count; --columns names them)" : " (given by --columns)"));
+  if (std::find(taken.begin(), taken.end(), "ip") != taken.end()) {
+    // Protocol files of complex resistivity hold phases; the file does not say its unit.
+    survey.chargeability_unit = ChargeabilityUnit::milliradians;
+    survey.chargeability_unit_text = "mrad";
+    survey.chargeability_unit_stated = false;
+  }
+  if (truncated > 0) {
+    survey.notes.push_back(
+        "the last measurement is cut short (fewer values than the others): "
+        "dropped");
+  }
+  survey.notes.push_back("electrode k at x = (k - 1) * " + shortest(spacing) +
+                         " m (--spacing; --electrodes places them from a table)");
   return survey;
 }
 
@@ -233,8 +325,9 @@ FieldSurvey read_terrameter_file(const Io& io, std::string_view name) {
   return read_terrameter_file(io, read_field_source(io, name));
 }
 
-FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing) {
-  return read_protocol_file(io, read_field_source(io, name), spacing);
+FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing,
+                               const std::vector<std::string>& columns) {
+  return read_protocol_file(io, read_field_source(io, name), spacing, columns);
 }
 
 }  // namespace quelby

@@ -4,7 +4,9 @@
 // electrode numbers and optionally the resistance and its error).
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "quelby/base/io.hpp"
 #include "quelby/fielddata/field_readings.hpp"
@@ -28,10 +30,14 @@ FieldSurvey read_terrameter_file(const Io& io, std::string_view name);
 FieldSurvey read_terrameter_file(const Io& io, const FieldSource& source);
 
 // protocol.dat: the number of measurements, then per measurement its number, the electrode
-// numbers of A, B, M and N (1-based, electrode k at x = (k - 1) * spacing), then optionally the
-// resistance (ohms) and its error (ohms). By reciprocity a file that lists the potential pair
-// first gives the same resistances.
-FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing);
-FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double spacing);
+// numbers of A, B, M and N (1-based, electrode k at x = (k - 1) * spacing, its number kept), then
+// values named by `columns` (r resistance, err its error, rhoa apparent resistivity, ip phase or
+// chargeability, iperr its error, skip), or without them by their count: R; R and its error; R,
+// the phase (mrad), R's error and the phase's error. A last measurement cut short is dropped. By
+// reciprocity a file that lists the potential pair first gives the same resistances.
+FieldSurvey read_protocol_file(const Io& io, std::string_view name, double spacing,
+                               const std::vector<std::string>& columns = {});
+FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double spacing,
+                               const std::vector<std::string>& columns = {});
 
 }  // namespace quelby

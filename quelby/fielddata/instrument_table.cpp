@@ -48,6 +48,7 @@ InstrumentTable::InstrumentTable(FieldLines& lines) : lines_(lines) {
   for (const std::string_view name : split_fields(header, delimiter_)) {
     names_.emplace_back(trim_blanks(name));
     columns_.push_back(column_of(name));
+    if (!names_.back().empty()) required_fields_ = names_.size();
   }
 }
 
@@ -72,9 +73,58 @@ std::optional<std::size_t> InstrumentTable::find_with_unit(std::string_view key,
 
 bool InstrumentTable::next_row(std::vector<std::string_view>& fields) {
   std::string_view line;
-  if (!lines_.next_with_text(line)) return false;
-  fields = split_fields(line, delimiter_);
-  return true;
+  while (lines_.next_with_text(line)) {
+    row_.clear();
+    if (line.find('"') == std::string_view::npos) {
+      for (const std::string_view field : split_fields(line, delimiter_)) row_.emplace_back(field);
+    } else {
+      // Quoted fields: a delimiter inside quotes is text; "" is a quote.
+      std::string field;
+      bool quoted = false, was_quoted = false;
+      const auto finish = [&] {
+        if (delimiter_ == ' ' && !was_quoted && trim_blanks(field).empty()) {
+          field.clear();
+          return;
+        }
+        std::string text(trim_blanks(field));
+        if (was_quoted && delimiter_ == ',') {
+          // A quoted "1,5" in a comma table is a number with a decimal comma.
+          std::string dotted = text;
+          for (char& c : dotted) c = c == ',' ? '.' : c;
+          double value = 0;
+          if (text.find(',') != std::string::npos && field_number(dotted, value)) text = dotted;
+        }
+        row_.push_back(std::move(text));
+        field.clear();
+        was_quoted = false;
+      };
+      for (std::size_t k = 0; k < line.size(); ++k) {
+        const char c = line[k];
+        if (c == '"') {
+          if (quoted && k + 1 < line.size() && line[k + 1] == '"') {
+            field += '"';
+            ++k;
+          } else {
+            quoted = !quoted;
+            was_quoted = true;
+          }
+        } else if (!quoted && (c == delimiter_ || (delimiter_ == ' ' && c == '\t'))) {
+          finish();
+        } else {
+          field += c;
+        }
+      }
+      if (quoted) lines_.fail("a quoted field is not closed on its line");
+      finish();
+    }
+    if (row_.size() < required_fields_) {
+      if (short_rows_++ == 0) first_short_row_ = lines_.line_number();
+      continue;
+    }
+    fields.assign(row_.begin(), row_.end());
+    return true;
+  }
+  return false;
 }
 
 std::optional<double> InstrumentTable::number(const std::vector<std::string_view>& fields,

@@ -36,8 +36,14 @@ class InstrumentTable {
   // The name of column `column` as the header writes it.
   const std::string& name(std::size_t column) const { return names_[column]; }
 
-  // The next reading line's fields; false at the end of the file. Blank lines are skipped.
+  // The next reading line's fields; false at the end of the file. Blank lines are skipped, and
+  // so are rows with fewer fields than the header names columns (a row cut short: counted in
+  // short_rows). A field in double quotes may hold the delimiter; its quotes are removed and a
+  // comma in a quoted number is its decimal comma. The views stay valid until the next call.
   bool next_row(std::vector<std::string_view>& fields);
+  // The rows next_row skipped as cut short, and the 1-based line of the first.
+  std::size_t short_rows() const noexcept { return short_rows_; }
+  std::size_t first_short_row() const noexcept { return first_short_row_; }
   // The number in column `column` of the row last read: nothing for an empty field, a missing
   // column or a text that is no finite number ("-", "*", "NaN").
   std::optional<double> number(const std::vector<std::string_view>& fields,
@@ -52,7 +58,10 @@ class InstrumentTable {
   char delimiter_ = '\t';
   bool decimal_comma_ = false;
   std::vector<TableColumn> columns_;
-  std::vector<std::string> names_;  // as written, for messages
+  std::vector<std::string> names_;   // as written, for messages
+  std::size_t required_fields_ = 0;  // up to the last column with a name
+  std::size_t short_rows_ = 0, first_short_row_ = 0;
+  std::vector<std::string> row_;  // the fields of the row last read
 };
 
 // The header's columns as `InstrumentTable` would read them, for format detection: the keys of

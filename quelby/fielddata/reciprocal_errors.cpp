@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <numeric>
+#include <utility>
 
 #include "quelby/base/read_detail.hpp"
 
@@ -14,7 +15,8 @@ namespace quelby {
 
 namespace {
 
-using Key = std::array<double, 4>;
+// Per electrode its x and depth, A B M N.
+using Key = std::array<double, 8>;
 
 // The datum's electrodes with each pair in increasing x, and the sign that turns its resistance
 // into that orientation's.
@@ -26,7 +28,8 @@ struct Oriented {
 Oriented oriented(const FieldDatum& datum) {
   Oriented result{};
   result.sign = 1;
-  double a = datum.a, b = datum.b, m = datum.m, n = datum.n;
+  std::pair<double, double> a{datum.a, datum.depth_a}, b{datum.b, datum.depth_b},
+      m{datum.m, datum.depth_m}, n{datum.n, datum.depth_n};
   if (b < a) {
     std::swap(a, b);
     result.sign = -result.sign;
@@ -35,12 +38,12 @@ Oriented oriented(const FieldDatum& datum) {
     std::swap(m, n);
     result.sign = -result.sign;
   }
-  result.key = {a, b, m, n};
+  result.key = {a.first, a.second, b.first, b.second, m.first, m.second, n.first, n.second};
   return result;
 }
 
 Key exchanged(const Key& key) {
-  return {key[2], key[3], key[0], key[1]};
+  return {key[4], key[5], key[6], key[7], key[0], key[1], key[2], key[3]};
 }
 
 double infinite() {

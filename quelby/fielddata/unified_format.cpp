@@ -104,8 +104,10 @@ ColumnSpec column_of(const FieldLines& lines, std::string_view token, FieldSurve
   } else if (key == "ip") {
     spec.column = Column::ip;
     if (unit.empty() || unit == "mrad") {
+      // A bare "ip" says nothing of its unit: the import takes --ip-unit, or a phase by default.
       survey.chargeability_unit = ChargeabilityUnit::milliradians;
       survey.chargeability_unit_text = "mrad";
+      survey.chargeability_unit_stated = !unit.empty();
     } else if (unit == "mv/v") {
       survey.chargeability_unit = ChargeabilityUnit::millivolt_per_volt;
       survey.chargeability_unit_text = "mV/V";
@@ -233,6 +235,7 @@ FieldSurvey read_unified_file(const Io& io, const FieldSource& source) {
     FieldElectrode electrode;
     electrode.x = point[0];
     electrode.elevation = point[1];
+    electrode.number = static_cast<std::int32_t>(electrodes.size() + 1);
     electrodes.push_back(electrode);
   }
 
@@ -266,6 +269,14 @@ FieldSurvey read_unified_file(const Io& io, const FieldSource& source) {
       required_columns = 5;
     }
     const auto fields = split_fields(text, ' ');
+    if (fields.size() < required_columns && read + 1 == data_count && !fields.empty()) {
+      // The last datum cut short: none of its values can be trusted.
+      survey.notes.push_back("line " + std::to_string(lines.line_number()) +
+                             ": the last datum is cut short (" + std::to_string(fields.size()) +
+                             " of " + std::to_string(required_columns) + " columns): dropped");
+      ++read;
+      continue;
+    }
     if (fields.size() < required_columns) {
       lines.fail("expected " + std::to_string(required_columns) + " columns (" +
                  std::to_string(fields.size()) + " found)");

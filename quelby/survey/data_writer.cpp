@@ -93,4 +93,52 @@ void write_general_data(const Io& io, std::string_view name, std::string_view he
   write_whole_file(io, name, "data file", text);
 }
 
+void write_common_current_data(const Io& io, std::string_view name, std::string_view header,
+                               const SurveyData& survey, std::span<const double> values,
+                               std::span<const double> stds) {
+  const std::size_t ndat = survey.ndat > 0 ? static_cast<std::size_t>(survey.ndat) : 0;
+  const std::size_t ncur = survey.ncur > 0 ? static_cast<std::size_t>(survey.ncur) : 0;
+  if (values.size() != ndat || survey.xm.size() != ndat || survey.idat_idx.size() != ncur + 1 ||
+      (!stds.empty() && stds.size() != ndat) ||
+      (survey.has_z && (survey.zm.size() != ndat || survey.za_cur.size() != ncur))) {
+    internal_check_failed(io, "write_common_current_data: the values do not match the survey");
+  }
+  bool all_dc = true;
+  for (const std::int32_t type : survey.iptype) all_dc = all_dc && type == 0;
+  const auto position = [&](double x, const std::vector<double>& z, std::size_t at) {
+    std::string text = shortest(x);
+    if (survey.has_z) {
+      text += ' ';
+      text += shortest(z[at]);
+    }
+    return text;
+  };
+  std::string text = "COMMON_CURRENT\n";
+  if (!header.empty()) {
+    text += "! ";
+    text += header.substr(0, header.find_first_of("\r\n"));
+    text += '\n';
+  }
+  text += std::to_string(ncur) + '\n';
+  for (std::size_t pair = 0; pair < ncur; ++pair) {
+    const std::size_t begin = survey.data_begin(pair), end = survey.data_begin(pair + 1);
+    if (!all_dc && end > begin) {
+      text += "IPTYPE=" + std::to_string(survey.iptype[begin]) + '\n';
+    }
+    text += position(survey.xa_cur[pair], survey.za_cur, pair) + ' ' +
+            position(survey.xb_cur[pair], survey.zb_cur, pair) + ' ' + std::to_string(end - begin) +
+            '\n';
+    for (std::size_t datum = begin; datum < end; ++datum) {
+      text += position(survey.xm[datum], survey.zm, datum) + ' ' +
+              position(survey.xn[datum], survey.zn, datum) + ' ' + data_value_text(values[datum]);
+      if (!stds.empty()) {
+        text += ' ';
+        text += data_value_text(stds[datum]);
+      }
+      text += '\n';
+    }
+  }
+  write_whole_file(io, name, "data file", text);
+}
+
 }  // namespace quelby

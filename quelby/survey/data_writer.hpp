@@ -30,4 +30,13 @@ void write_general_data(const Io& io, std::string_view name, std::string_view he
                         const SurveyData& survey, std::span<const double> values,
                         std::span<const double> stds = {});
 
+// Writes `survey`'s data in the common-current layout: COMMON_CURRENT, `header` as a "!" line,
+// the number of pairs, then per current pair (an IPTYPE line where the data are not all DC) the
+// current line and its data lines, in grouped order, with z after every x where the survey has z
+// positions (read back with use_z). The data of one pair must share their IP type. Written
+// atomically, as write_general_data. Linear in data.
+void write_common_current_data(const Io& io, std::string_view name, std::string_view header,
+                               const SurveyData& survey, std::span<const double> values,
+                               std::span<const double> stds = {});
+
 }  // namespace quelby

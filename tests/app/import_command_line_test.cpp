@@ -83,7 +83,19 @@ TEST(ImportCommandLine, RefusedValuesAreUsageErrors) {
   } cases[] = {
       {{"--format", "res", "a", "b"},
        "quelby-import: option '--format' needs one of unified, dat2d, syscal, terrameter, "
-       "protocol, not 'res'\n"},
+       "protocol, syscal-binary, sting, lund, lippmann, ares, das1, electra, prime, ohmpi, not "
+       "'res'\n"},
+      {{"--spacing", "1e-320", "a", "b"},
+       "quelby-import: option '--spacing' needs a spacing of 1e-6 m or more, not '1e-320'\n"},
+      {{"--error", "2", "--error", "3", "a", "b"},
+       "quelby-import: option '--error' is given twice\n"},
+      {{"--ip-range", "5", "a", "b"},
+       "quelby-import: option '--ip-range' needs MIN,MAX with MIN below MAX, not '5'\n"},
+      {{"--ip-unit", "ppm", "a", "b"},
+       "quelby-import: option '--ip-unit' needs mV/V, %, ms or mrad, not 'ppm'\n"},
+      {{"--columns", "r,phase", "a", "b"},
+       "quelby-import: option '--columns' needs names among r, err, rhoa, ip, iperr, skip, not "
+       "'r,phase'\n"},
       {{"--spacing", "0", "a", "b"},
        "quelby-import: option '--spacing' needs a positive number of metres, not '0'\n"},
       {{"--geometric-factor", "exact", "a", "b"},

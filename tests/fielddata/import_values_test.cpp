@@ -1,0 +1,338 @@
+// What the import passes on is what the file means: apparent resistivities through the file's own
+// geometric factor convention, columns checked against the values they claim to be, IP units never
+// guessed silently, readings without current dropped, electrode tables with elevations and buried
+// electrodes, and the faults of real files (line ends, byte-order marks, cut rows, quoted decimal
+// commas, pipes, output folders, values no inversion can take).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quelby/base/stops.hpp"
+#include "quelby/fielddata/electrode_table.hpp"
+#include "quelby/fielddata/field_import.hpp"
+#include "quelby/fielddata/geometric_factors.hpp"
+#include "quelby/survey/data_file.hpp"
+#include "tests/fielddata/field_fixtures.hpp"
+#include "tests/support/temp_folder.hpp"
+#include "tests/support/transcript.hpp"
+
+namespace quelby {
+namespace {
+
+using testing::TempFolder;
+using testing::Transcript;
+
+double value_of(const SurveyData& data, std::size_t j) {
+  return data.dobs[data.grouped_position(j)];
+}
+
+std::map<std::string, std::size_t> dropped(const ImportResult& result) {
+  return {result.dropped.begin(), result.dropped.end()};
+}
+
+// The import of `content` written as `name`; `table`, when given, as an electrode table.
+ImportResult import(const std::string& content, ImportOptions options = {},
+                    const std::string& name = "line.txt", const std::string& table = {}) {
+  TempFolder folder;
+  const std::string file = folder.write(name, content);
+  if (!table.empty()) options.electrodes = folder.write("electrodes.csv", table);
+  Transcript transcript;
+  return import_field_data(transcript.io(), file, options);
+}
+
+// The first line of the message an import stops with.
+std::string refusal(const std::string& content, ImportOptions options = {},
+                    const std::string& table = {}) {
+  TempFolder folder;
+  const std::string file = folder.write("line.txt", content);
+  if (!table.empty()) options.electrodes = folder.write("electrodes.csv", table);
+  Transcript transcript;
+  try {
+    import_field_data(transcript.io(), file, options);
+  } catch (const Stop&) {
+    std::string text = transcript.console();
+    while (!text.empty() && text.front() == '\n') text.erase(0, 1);
+    return text.substr(0, text.find('\n'));
+  }
+  return "(no stop)";
+}
+
+TEST(ImportValues, ApparentResistivitiesThroughTheFilesOwnConvention) {
+  // A Syscal export over relief giving Rho alone: the instrument's Rho is K_flat of the recorded
+  // x times R, whatever the elevations; the resistance is Rho / K_flat, never Rho / K_ground.
+  const std::string header = "xA\txB\txM\txN\tzA\tzB\tzM\tzN\tRho\n";
+  struct Row {
+    double a, b, m, n, rho;
+  } rows[] = {{0, 2, 4, 6, 52.5}, {2, 4, 6, 8, 48.25}, {0, 4, 8, 12, 61.0}, {4, 6, 10, 12, 44.0}};
+  std::string text = header;
+  const auto elevation = [](double x) { return 100 + 0.4 * x; };
+  for (const Row& r : rows) {
+    text += std::to_string(r.a) + "\t" + std::to_string(r.b) + "\t" + std::to_string(r.m) + "\t" +
+            std::to_string(r.n) + "\t" + std::to_string(elevation(r.a)) + "\t" +
+            std::to_string(elevation(r.b)) + "\t" + std::to_string(elevation(r.m)) + "\t" +
+            std::to_string(elevation(r.n)) + "\t" + std::to_string(r.rho) + "\n";
+  }
+  const ImportResult result = import(text);
+  ASSERT_EQ(result.data.ndat, 4);
+  EXPECT_FALSE(result.topography_x.empty());
+  for (std::size_t j = 0; j < 4; ++j) {
+    const Row& r = rows[j];
+    const double k = testing::flat_factor(r.a, r.b, r.m, r.n);
+    EXPECT_NEAR(value_of(result.data, j), r.rho / k, 1e-12 * std::abs(r.rho / k)) << j;
+  }
+  EXPECT_NE(result.log.find("flat-surface K of the positions it records"), std::string::npos);
+
+  // The file's own K column wins over the flat one; V / I over both.
+  const ImportResult own = import(
+      "El-array,xA (m),xB (m),xM (m),xN (m),Rho (Ohm.m),VMN (mV),IAB (mA),Coef. k (m)\n"
+      "DD,0,1,3,4,100,,,-50\n"
+      "DD,1,2,4,5,100,-60,120,-50\n");
+  EXPECT_DOUBLE_EQ(value_of(own.data, 0), 100.0 / -50.0);
+  EXPECT_DOUBLE_EQ(value_of(own.data, 1), -0.06 / 0.12);
+}
+
+TEST(ImportValues, BuriedGeometricFactorMatchesTheFlatOneAtTheSurfaceAndTheImages) {
+  FieldDatum datum;
+  datum.a = 0, datum.b = 3, datum.m = 7, datum.n = 12;
+  EXPECT_NEAR(buried_geometric_factor(datum), testing::flat_factor(0, 3, 7, 12),
+              1e-12 * std::abs(testing::flat_factor(0, 3, 7, 12)));
+  // A pole-pole between two buried electrodes: u = rho I / (4 pi) (1/r + 1/r').
+  datum.a = 0, datum.m = 0, datum.depth_a = 2, datum.depth_m = 5;
+  datum.b = datum.a, datum.n = datum.m;
+  datum.depth_b = 2, datum.depth_n = 5;
+  const double expected = 4 * std::numbers::pi / (1 / 3.0 + 1 / 7.0);
+  EXPECT_NEAR(flat_geometric_factor(datum), expected, 1e-12 * expected);
+}
+
+TEST(ImportValues, ColumnsAreCheckedForWhatTheyClaimToBe) {
+  // A forward model's output written as a protocol file: column 7 holds rho_a, not the error.
+  std::string forward = "4\n";
+  const double rho = 50;
+  const int quads[4][4] = {{1, 2, 3, 4}, {2, 3, 4, 5}, {3, 4, 5, 6}, {1, 2, 4, 5}};
+  for (int k = 0; k < 4; ++k) {
+    const double k_flat =
+        testing::flat_factor(quads[k][0] - 1, quads[k][1] - 1, quads[k][2] - 1, quads[k][3] - 1);
+    char line[200];
+    std::snprintf(line, sizeof line, "%d %d %d %d %d %.10g %.10g\n", k + 1, quads[k][0],
+                  quads[k][1], quads[k][2], quads[k][3], rho / k_flat, std::abs(rho));
+    forward += line;
+  }
+  ImportOptions protocol;
+  protocol.format = FieldFormat::protocol;
+  const std::string message = refusal(forward, protocol);
+  EXPECT_NE(message.find("column 7 (err)"), std::string::npos) << message;
+  EXPECT_NE(message.find("apparent resistivit"), std::string::npos) << message;
+  EXPECT_NE(message.find("--ignore-file-errors"), std::string::npos) << message;
+  protocol.ignore_file_errors = true;
+  const ImportResult ignored = import(forward, protocol);
+  EXPECT_FALSE(ignored.data_stds);
+  protocol.ignore_file_errors = false;
+  protocol.columns = {"r", "rhoa"};
+  EXPECT_EQ(import(forward, protocol).data.ndat, 4);
+
+  // Errors larger than |R| for most readings are no errors of R.
+  const std::string large = "2\n1 1 2 3 4 -10.0 30.0\n2 2 3 4 5 -10.0 25.0\n";
+  protocol.columns.clear();
+  EXPECT_NE(refusal(large, protocol).find("larger than |R|"), std::string::npos);
+
+  // A protocol of complex resistivity: R, phase, and both errors, the phase's unit unstated.
+  const std::string complex = "2\n1 1 2 3 4 -10.0 -5.5 0.1 0.2\n2 2 3 4 5 -11.0 -6.0 0.1 0.3\n";
+  const ImportResult phases = import(complex, protocol);
+  ASSERT_TRUE(phases.ip);
+  EXPECT_EQ(phases.chargeability_unit, "mrad");
+  EXPECT_DOUBLE_EQ(value_of(*phases.ip, 1), -6.0);
+  ASSERT_EQ(phases.warnings.size(), 1u);
+  EXPECT_NE(phases.warnings[0].find("--ip-unit"), std::string::npos);
+  protocol.ip_unit = ChargeabilityUnit::percent;
+  const ImportResult percent = import(complex, protocol);
+  EXPECT_EQ(percent.chargeability_unit, "mV/V");
+  EXPECT_DOUBLE_EQ(value_of(*percent.ip, 1), -60.0);
+  EXPECT_TRUE(percent.warnings.empty());
+}
+
+TEST(ImportValues, IpUnitsZerosAndCurrents) {
+  const std::string electrodes = "6\n# x z\n0 0\n1 0\n2 0\n3 0\n4 0\n5 0\n";
+  // An unlabelled ip column: a phase by default, said; every IP value zero: no IP at all.
+  const ImportResult unlabelled =
+      import(electrodes + "2\n# a b m n r ip\n1 2 3 4 -1.5 3.5\n2 3 4 5 -1.4 3.1\n", {}, "l.ohm");
+  ASSERT_TRUE(unlabelled.ip);
+  EXPECT_EQ(unlabelled.chargeability_unit, "mrad");
+  EXPECT_EQ(unlabelled.warnings.size(), 1u);
+  const ImportResult zeros =
+      import(electrodes + "2\n# a b m n r ip/mV/V\n1 2 3 4 -1.5 0\n2 3 4 5 -1.4 0\n", {}, "z.ohm");
+  EXPECT_FALSE(zeros.ip);
+  EXPECT_NE(zeros.log.find("no ip.dat is written"), std::string::npos);
+
+  // No current: the reading carries no datum; --keep-zero-current keeps it.
+  const std::string currents = electrodes +
+                               "3\n# a b m n u/mV i/mA\n1 2 3 4 -12 100\n2 3 4 5 -11 0\n"
+                               "3 4 5 6 -10 90\n";
+  const ImportResult without = import(currents, {}, "c.ohm");
+  EXPECT_EQ(without.data.ndat, 2);
+  EXPECT_EQ(dropped(without).at("no current (--keep-zero-current keeps it)"), 1u);
+}
+
+TEST(ImportValues, LimitsOnKAndIp) {
+  const auto readings = testing::dipole_dipole(12, 1.0, 80.0);
+  ImportOptions options;
+  options.max_geometric_factor = 60;
+  const ImportResult limited = import(testing::syscal_text(readings), options);
+  std::size_t large = 0;
+  for (const auto& r : readings) {
+    large += std::abs(testing::flat_factor(r.x[0], r.x[1], r.x[2], r.x[3])) > 60 ? 1 : 0;
+  }
+  ASSERT_GT(large, 0u);
+  EXPECT_EQ(limited.data.ndat, static_cast<std::int32_t>(readings.size() - large));
+
+  std::vector<testing::SyscalReading> ip = readings;
+  ip[3].chargeability = -40;
+  ip[5].chargeability = 400;
+  options = {};
+  options.ip_range = std::make_pair(-5.0, 100.0);
+  const ImportResult ranged = import(testing::syscal_text(ip), options);
+  EXPECT_EQ(ranged.data.ndat, static_cast<std::int32_t>(readings.size()));
+  ASSERT_TRUE(ranged.ip);
+  EXPECT_EQ(ranged.ip->ndat, static_cast<std::int32_t>(readings.size() - 2));
+}
+
+TEST(ImportValues, ElectrodeTablesGiveElevationsAndBuriedElectrodes) {
+  const std::string protocol = "3\n1 1 2 3 4 -0.5\n2 2 3 4 5 -0.45\n3 1 2 4 5 -0.2\n";
+  ImportOptions options;
+  options.format = FieldFormat::protocol;
+  // A surface line: the table's elevations become the ground.
+  const std::string surface = "label,x,z\n1,0,100\n2,2,100.5\n3,4,101\n4,6,101.2\n5,8,100.7\n";
+  const ImportResult line = import(protocol, options, "protocol.dat", surface);
+  ASSERT_EQ(line.topography_x.size(), 5u);
+  EXPECT_DOUBLE_EQ(line.topography_elevation[3], 101.2);
+  EXPECT_DOUBLE_EQ(line.data.xm[line.data.grouped_position(0)], 4.0);
+  // A number the table lacks is refused by name.
+  EXPECT_NE(
+      refusal(protocol, options, "1 0 100\n2 2 100\n3 4 100\n4 6 100\n").find("no electrode 5"),
+      std::string::npos);
+
+  // A crosshole panel: two boreholes at x = 0 and 10, electrodes 2 m apart down each, ground at
+  // elevation 50 (the surface electrodes 1 and 6).
+  std::string table = "# label x y z buried\n1 0 0 50 0\n6 10 0 50 0\n";
+  for (int k = 1; k <= 4; ++k) {
+    table += std::to_string(1 + k) + " 0 0 " + std::to_string(50 - 2 * k) + " 1\n";
+    table += std::to_string(6 + k) + " 10 0 " + std::to_string(50 - 2 * k) + " 1\n";
+  }
+  const std::string crosshole = "3\n1 2 3 7 8 0.8\n2 2 4 8 9 0.5\n3 1 2 6 7 1.1\n";
+  const ImportResult panel = import(crosshole, options, "protocol.dat", table);
+  ASSERT_TRUE(panel.buried);
+  ASSERT_TRUE(panel.data.has_z);
+  EXPECT_EQ(panel.data.ndat, 3);
+  // Datum 2: A = electrode 2 (x 0, 2 m down), M = electrode 8 (x 10, 4 m down); z counts down
+  // from the ground at 50 m.
+  const std::size_t second = panel.data.grouped_position(1);
+  EXPECT_DOUBLE_EQ(panel.data.xm[second], 10.0);
+  EXPECT_DOUBLE_EQ(panel.data.zm[second], 4.0);
+  EXPECT_DOUBLE_EQ(panel.data.zn[second], 6.0);
+  EXPECT_NE(panel.log.find("buried electrodes"), std::string::npos);
+  // An electrode said buried above the ground is refused.
+  std::string above = table;
+  above.replace(above.find("2 0 0 48 1"), 10, "2 0 0 52 1");
+  EXPECT_NE(refusal(crosshole, options, above).find("stands above the ground"), std::string::npos);
+}
+
+TEST(ImportValues, ThreeDimensionalLayoutsAreRefusedNamingTheElectrode) {
+  ImportOptions options;
+  options.format = FieldFormat::protocol;
+  const std::string message = refusal("2\n1 1 2 3 4 -0.5\n2 2 3 4 5 -0.4\n", options,
+                                      "1,0,0,0\n2,1,0,0\n3,2,0,0\n4,3,0,0\n5,0,4,0\n");
+  EXPECT_NE(message.find("electrode N of the reading of line 3"), std::string::npos) << message;
+  EXPECT_NE(message.find("3-D"), std::string::npos);
+}
+
+TEST(ImportValues, LineEndsByteOrderMarksAndCutRows) {
+  const auto readings = testing::dipole_dipole(10, 1.0, 60.0);
+  const std::string plain = testing::syscal_text(readings);
+  const auto count = [&](const std::string& text) { return import(text).data.ndat; };
+  const std::int32_t expected = static_cast<std::int32_t>(readings.size());
+  std::string cr = plain, mixed = plain, crlf;
+  for (char& c : cr) c = c == '\n' ? '\r' : c;
+  bool flip = false;
+  std::string alternating;
+  for (const char c : plain) {
+    if (c == '\n') {
+      alternating += flip ? "\r" : "\r\n";
+      flip = !flip;
+    } else {
+      alternating += c;
+    }
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  }
+  EXPECT_EQ(count(cr), expected);
+  EXPECT_EQ(count(crlf), expected);
+  EXPECT_EQ(count(alternating), expected);
+  EXPECT_EQ(count("\xEF\xBB\xBF" + plain), expected);
+  // The last row cut within its fields: dropped, never read with a cut value.
+  const std::string cut = plain.substr(0, plain.size() - 12);
+  const ImportResult short_row = import(cut);
+  EXPECT_EQ(short_row.data.ndat, expected - 1);
+  EXPECT_NE(short_row.log.find("cut short"), std::string::npos);
+
+  // A quoted decimal comma in a comma table is a decimal comma, not a delimiter.
+  const ImportResult quoted =
+      import("xA,xB,xM,xN,Rho\n0,1,3,4,\"131,5\"\n\"1,0\",2,4,5,\"180,25\"\n");
+  ASSERT_EQ(quoted.data.ndat, 2);
+  EXPECT_DOUBLE_EQ(value_of(quoted.data, 0), 131.5 / testing::flat_factor(0, 1, 3, 4));
+  EXPECT_DOUBLE_EQ(value_of(quoted.data, 1), 180.25 / testing::flat_factor(1, 2, 4, 5));
+}
+
+TEST(ImportValues, AFifoIsReadOnce) {
+  TempFolder folder;
+  const std::string path = folder.file("pipe.txt");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  const std::string text = testing::syscal_text(testing::dipole_dipole(8, 1.0, 30.0));
+  std::thread writer([&] {
+    std::ofstream out(path);
+    out << text;
+  });
+  Transcript transcript;
+  const ImportResult result = import_field_data(transcript.io(), path, {});
+  writer.join();
+  EXPECT_EQ(result.data.ndat,
+            static_cast<std::int32_t>(testing::dipole_dipole(8, 1.0, 30.0).size()));
+}
+
+TEST(ImportValues, OutputFoldersNeverLoseTheUsersFiles) {
+  TempFolder folder;
+  auto readings = testing::dipole_dipole(8, 1.0, 30.0);
+  for (auto& reading : readings) reading.chargeability = 0;  // a DC-only export
+  const std::string input = folder.write("data.dat", testing::syscal_text(readings));
+  Transcript transcript;
+  const ImportResult result = import_field_data(transcript.io(), input, {});
+  EXPECT_THROW(write_import(transcript.io(), folder.path().string(), result), Stop);
+  EXPECT_NE(transcript.console().find("holds the input"), std::string::npos);
+
+  // A topography.topo of the user's in the output folder stays; one of an earlier import goes.
+  const std::string out = folder.file("out");
+  std::filesystem::create_directories(out);
+  { std::ofstream(out + "/topography.topo") << "2 0\n0 0\n10 0\n"; }
+  { std::ofstream(out + "/ip.dat") << "quelby-import: IP data, from an earlier import\n"; }
+  write_import(transcript.io(), out, result);
+  EXPECT_TRUE(std::filesystem::exists(out + "/topography.topo"));
+  EXPECT_FALSE(std::filesystem::exists(out + "/ip.dat"));
+}
+
+TEST(ImportValues, ValuesNoInversionCanTakeAreRefused) {
+  ImportOptions options;
+  options.format = FieldFormat::protocol;
+  EXPECT_NE(refusal("2\n1 1 2 3 4 -0.5 1e307\n2 2 3 4 5 -0.4 0.01\n", options)
+                .find("out of all proportion"),
+            std::string::npos);
+  options.spacing = 1e-300;
+  EXPECT_NE(refusal("1\n1 1 2 3 4 -0.5\n", options).find("cannot be meshed"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quelby
