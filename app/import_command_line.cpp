@@ -81,7 +81,7 @@ constexpr std::string_view help_text =
     "  --ip-range MIN,MAX      drop IP values outside MIN..MAX (in the unit of ip.dat); the DC\n"
     "                          datum stays\n"
     "  --drop-outliers         drop the data the local median test of the pseudosection finds\n"
-    "  --outlier-threshold T   that test's threshold in robust deviations (default 5)\n"
+    "  --outlier-threshold T   that test's threshold in robust deviations (default 4)\n"
     "  --quiet-checks          do not print the checks' warnings (import.log keeps them)\n"
     "  -h, --help              print this help and exit\n"
     "  --version               print the version and exit\n"

@@ -247,14 +247,14 @@ void bind_fielddata(py::module_& module) {
       py::arg("columns") = std::vector<std::string>{}, py::arg("ip_unit") = py::none(),
       py::arg("ignore_file_errors") = false, py::arg("keep_zero_current") = false,
       py::arg("max_geometric_factor") = py::none(), py::arg("ip_range") = py::none(),
-      py::arg("drop_outliers") = false, py::arg("outlier_threshold") = 5.0,
+      py::arg("drop_outliers") = false, py::arg("outlier_threshold") = 4.0,
       py::arg("out") = py::none(), py::arg("io") = py::none(),
       "import_field_data(path, *, format=None, spacing=1.0, geometric_factor='auto', error=0, "
       "error_floor=0, error_voltage=0, ip_error=0, ip_error_floor=0, reciprocal=False, "
       "drop_unpaired=False, max_reciprocal_error=None, drop_electrodes=(), max_deviation=None, "
       "min_current=None, min_voltage=None, keep_negative=False, electrodes=None, columns=(), "
       "ip_unit=None, ignore_file_errors=False, keep_zero_current=False, "
-      "max_geometric_factor=None, ip_range=None, drop_outliers=False, outlier_threshold=5, "
+      "max_geometric_factor=None, ip_range=None, drop_outliers=False, outlier_threshold=4, "
       "out=None, io=None) -> FieldImport\n\nReads a field data file as quelby-import does "
       "(format: unified, dat2d, syscal, terrameter, protocol, syscal-binary, sting, lund, "
       "lippmann, ares, das1, electra, prime, ohmpi; None tells it from the content; electrodes: "

@@ -1,11 +1,12 @@
 // The 2-D .dat format with array codes that the commercial 2-D inversion programs read: a title,
-// the unit electrode spacing, the array code (1 Wenner, 2 pole-pole, 3 dipole-dipole, 4 Wenner
-// beta, 5 Wenner gamma, 6 pole-dipole, 7 Wenner-Schlumberger: one line per datum of x, a, [n,]
-// value; 11 the general array with its sub-type: one line per datum of the electrode count and
-// the x and z of each electrode), whether the values are apparent resistivities or resistances,
-// an optional IP block and an optional topography block after the data.
+// the unit electrode spacing, the array code (dat2d_arrays.hpp), the header of a data block (remote
+// electrodes, the type of measurement, the number of data, the x-location type, the IP block, the
+// error block), its data lines, then topography, global coordinates, further data blocks and the
+// zeros that end the file. Values are separated by blanks, tabs or commas, or written with decimal
+// commas and separated by blanks and tabs.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "quelby/base/io.hpp"
@@ -14,16 +15,21 @@
 
 namespace quelby {
 
-// Reads `name`. Index arrays: x is the leftmost electrode (x-location type 0) or the array's
-// midpoint (type 1); a and x in metres; n negative for the reverse pole-dipole. Electrodes, left
-// to right: Wenner C1 P1 P2 C2; pole-pole C1 P1; dipole-dipole C2 C1 P1 P2 (n a between C1 and
-// P1); Wenner beta C2 C1 P1 P2; Wenner gamma C1 P1 C2 P2; pole-dipole C1 P1 P2 (reverse P2 P1 C1);
-// Wenner-Schlumberger C1 P1 P2 C2 (n a between C1 and P1). General array lines: 2, 3 or 4, then x
-// z of C1 [C2] P1 [P2] (C1 P1 / C1 P1 P2 / C1 C2 P1 P2). The IP block: "Chargeability" (any
-// word), the unit (mV/V, msec, %, mrad, ...), then the delay and integration time in s; every data
-// line then ends with its IP value. The topography block: 1 (x true horizontal) or 2 (x along the
-// ground surface), the point count, the points (x, elevation), the number of the first electrode.
-// A line that cannot be read stops with its line number and what was expected.
+// Why the start of `source` is not a .dat file: "line 2 holds no electrode spacing" or "line 3
+// holds no array code"; empty when it fits. Looks at the first lines only; never stops.
+std::string dat2d_mismatch(const FieldSource& source);
+
+// Reads `source` whole. Index arrays: x the leftmost electrode (x-location type 0) or the middle of
+// the array (1); a remote-electrode block ("Remote electrodes included", then each remote
+// electrode's label and x, y, z) is noted, the remote electrodes absent from the readings. General
+// array lines: 2, 3 or 4, then x z of C1 [C2] P1 [P2]. A data line ends with its value (apparent
+// resistivity, or resistance after a "Type of measurement" flag 1), its error where an error block
+// says so, and its IP value(s) where the IP block ("Chargeability" or another quantity, the unit,
+// the delay and integration time in s) says so. Topography type 1 gives horizontal x, type 2
+// distances along the ground: x is kept as the file records it and the survey marked
+// x_along_ground. Every block after the data is read or noted with its line; a truncated last data
+// line is dropped with a note. A line that cannot be read stops with its line number and what was
+// expected.
 FieldSurvey read_dat2d_file(const Io& io, std::string_view name);
 FieldSurvey read_dat2d_file(const Io& io, const FieldSource& source);
 

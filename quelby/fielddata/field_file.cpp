@@ -7,10 +7,19 @@
 
 #include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/fielddata/ares_format.hpp"
+#include "quelby/fielddata/das1_format.hpp"
 #include "quelby/fielddata/dat2d_format.hpp"
+#include "quelby/fielddata/electra_format.hpp"
 #include "quelby/fielddata/field_lines.hpp"
 #include "quelby/fielddata/instrument_formats.hpp"
 #include "quelby/fielddata/instrument_table.hpp"
+#include "quelby/fielddata/lippmann_format.hpp"
+#include "quelby/fielddata/lund_format.hpp"
+#include "quelby/fielddata/ohmpi_format.hpp"
+#include "quelby/fielddata/prime_format.hpp"
+#include "quelby/fielddata/sting_format.hpp"
+#include "quelby/fielddata/syscal_binary_format.hpp"
 #include "quelby/fielddata/unified_format.hpp"
 
 namespace quelby {
@@ -73,29 +82,6 @@ std::string signature_mismatch(FieldFormat format, const std::vector<std::string
       }
       return {};
     }
-    case FieldFormat::dat2d: {
-      double spacing = 0;
-      std::int32_t code = 0;
-      const auto fields = [&](std::size_t k) {
-        std::vector<std::string_view> values;
-        if (k < lines.size()) {
-          for (const auto part : split_fields(lines[k], ',')) {
-            for (const auto field : split_fields(part, ' ')) values.push_back(field);
-          }
-        }
-        return values;
-      };
-      const auto second = fields(1);
-      if (second.empty() || !field_number(second[0], spacing) || !(spacing > 0)) {
-        return "line 2 holds no electrode spacing";
-      }
-      const auto third = fields(2);
-      if (third.empty() || !field_integer(third[0], code) ||
-          !((code >= 1 && code <= 8) || code == 11)) {
-        return "line 3 holds no array code";
-      }
-      return {};
-    }
     case FieldFormat::syscal:
     case FieldFormat::terrameter: {
       const auto text = text_lines(lines, '\0');
@@ -131,6 +117,35 @@ std::string signature_mismatch(FieldFormat format, const std::vector<std::string
   return "unknown format";
 }
 
+// Why `source` is not a file of `format` (`lines` its first lines); empty when it fits.
+std::string mismatch_of(FieldFormat format, const FieldSource& source,
+                        const std::vector<std::string>& lines) {
+  switch (format) {
+    case FieldFormat::syscal_binary:
+      return syscal_binary_mismatch(source);
+    case FieldFormat::prime:
+      return prime_mismatch(source);
+    case FieldFormat::ohmpi:
+      return ohmpi_mismatch(source);
+    case FieldFormat::dat2d:
+      return dat2d_mismatch(source);
+    case FieldFormat::sting:
+      return sting_mismatch(source);
+    case FieldFormat::lund:
+      return lund_mismatch(source);
+    case FieldFormat::lippmann:
+      return lippmann_mismatch(source);
+    case FieldFormat::ares:
+      return ares_mismatch(source);
+    case FieldFormat::das1:
+      return das1_mismatch(source);
+    case FieldFormat::electra:
+      return electra_mismatch(source);
+    default:
+      return signature_mismatch(format, lines);
+  }
+}
+
 // The first line of a stop's message text without its leading empty line and "Error ..."
 // prefix up to the file's name: what the reader found.
 std::string reason_of(const std::string& message, const std::string& name) {
@@ -163,8 +178,24 @@ FieldSurvey read_field_file_as(const Io& io, const FieldSource& source, FieldFor
       return read_terrameter_file(io, source);
     case FieldFormat::protocol:
       return read_protocol_file(io, source, spacing, columns);
-    default:
-      break;
+    case FieldFormat::syscal_binary:
+      return read_syscal_binary_file(io, source);
+    case FieldFormat::prime:
+      return read_prime_file(io, source);
+    case FieldFormat::ohmpi:
+      return read_ohmpi_file(io, source);
+    case FieldFormat::sting:
+      return read_sting_file(io, source);
+    case FieldFormat::lund:
+      return read_lund_file(io, source);
+    case FieldFormat::lippmann:
+      return read_lippmann_file(io, source);
+    case FieldFormat::ares:
+      return read_ares_file(io, source);
+    case FieldFormat::das1:
+      return read_das1_file(io, source);
+    case FieldFormat::electra:
+      return read_electra_file(io, source);
   }
   return read_unified_file(io, source);
 }
@@ -193,7 +224,7 @@ FieldSurvey read_field_file(const Io& io, const FieldSource& source,
   const std::vector<std::string> lines = first_lines(io, source, 12);
   std::vector<std::string> reasons;
   for (const FieldFormat candidate : all_field_formats) {
-    std::string mismatch = signature_mismatch(candidate, lines);
+    std::string mismatch = mismatch_of(candidate, source, lines);
     if (mismatch.empty()) {
       // Read quietly: a failure here is one reason among others.
       std::ostringstream console, error, log;
@@ -212,7 +243,12 @@ FieldSurvey read_field_file(const Io& io, const FieldSource& source,
   }
   std::string text = "\nError: the format of " + file + " is not recognised:\n";
   for (const std::string& reason : reasons) text += reason + '\n';
-  text += "Give --format with one of unified, dat2d, syscal, terrameter, protocol.\n";
+  text += "Give --format with one of";
+  for (const FieldFormat candidate : all_field_formats) {
+    text += (candidate == all_field_formats.front() ? " " : ", ");
+    text += format_name(candidate);
+  }
+  text += ".\n";
   stop_with(io, Order::console_then_log, text, exit_failure,
             line_detail(file, 0, "no import format reads it"));
 }

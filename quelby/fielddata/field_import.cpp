@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -11,6 +12,7 @@
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/fielddata/electrode_table.hpp"
+#include "quelby/fielddata/field_checks.hpp"
 #include "quelby/fielddata/field_datum.hpp"
 #include "quelby/fielddata/field_file.hpp"
 #include "quelby/fielddata/geometric_factors.hpp"
@@ -71,7 +73,7 @@ class Import {
 
  private:
   void place_electrodes_from_table();
-  void refuse_three_dimensional() const;
+  void bring_onto_line();
   void settle_chargeability_unit();
   void find_buried_depths();
   void convert_along_ground();
@@ -158,29 +160,98 @@ void Import::place_electrodes_from_table() {
   }
 }
 
-// Electrodes spread across the line make a 3-D survey, which a 2-D import cannot write.
-void Import::refuse_three_dimensional() const {
-  bool first = true;
-  double line_y = 0;
+// Electrodes given in x and y: on a line parallel to x they are read by x; on another straight
+// line by their distance along it from its first electrode; electrodes far off the line (more
+// than 5 times its length) are remote. Electrodes spread across a plane make a 3-D survey, which a
+// 2-D import cannot write: refused, naming the electrode.
+void Import::bring_onto_line() {
+  std::vector<std::array<double, 2>> points;
   for (const FieldReading& reading : survey_.readings) {
-    for (std::size_t role = 0; role < 4; ++role) {
-      const FieldElectrode& electrode = reading.electrodes[role];
-      if (!electrode.present) continue;
-      if (first) {
-        line_y = electrode.y;
-        first = false;
-        continue;
-      }
-      if (std::abs(electrode.y - line_y) > 1e-6 * std::max(1.0, std::abs(line_y))) {
-        stop("electrode " + std::string(1, "ABMN"[role]) + " of the reading of line " +
-                 std::to_string(reading.line) + " of " + input_ + " stands at y = " +
-                 log_number(electrode.y) + ", off the line at y = " + log_number(line_y) +
-                 ": electrodes spread in y make a 3-D survey, which quelby-import does not "
-                 "write as a 2-D line",
-             "line " + std::to_string(reading.line) + ": y = " + log_number(electrode.y));
+    for (const FieldElectrode& electrode : reading.electrodes) {
+      if (electrode.present && std::isfinite(electrode.x) && std::isfinite(electrode.y)) {
+        points.push_back({electrode.x, electrode.y});
       }
     }
   }
+  if (points.empty()) return;
+  std::sort(points.begin(), points.end());
+  points.erase(std::unique(points.begin(), points.end()), points.end());
+  bool spread = false;
+  for (const auto& point : points) spread = spread || point[1] != points.front()[1];
+  if (!spread) return;
+  // The line: the direction of the median electrodes' extent, through the points' median.
+  std::vector<double> xs, ys;
+  for (const auto& point : points) {
+    xs.push_back(point[0]);
+    ys.push_back(point[1]);
+  }
+  const auto median = [](std::vector<double> values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+  };
+  const double cx = median(xs), cy = median(ys);
+  // Principal direction of the points within the bulk (the remote ones left out by the median
+  // distance test below).
+  std::vector<double> distances;
+  for (const auto& point : points) distances.push_back(std::hypot(point[0] - cx, point[1] - cy));
+  const double typical = median(distances);
+  double sxx = 0, syy = 0, sxy = 0;
+  for (const auto& point : points) {
+    const double dx = point[0] - cx, dy = point[1] - cy;
+    if (std::hypot(dx, dy) > 10 * std::max(typical, 1e-9)) continue;
+    sxx += dx * dx;
+    syy += dy * dy;
+    sxy += dx * dy;
+  }
+  const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+  const double ux = std::cos(angle), uy = std::sin(angle);
+  double low = 0, high = 0, first = std::numeric_limits<double>::infinity();
+  for (const auto& point : points) {
+    const double along = (point[0] - cx) * ux + (point[1] - cy) * uy;
+    low = std::min(low, along);
+    high = std::max(high, along);
+  }
+  const double length = std::max(high - low, 1e-9);
+  const auto across = [&](double x, double y) { return -(x - cx) * uy + (y - cy) * ux; };
+  const auto along = [&](double x, double y) { return (x - cx) * ux + (y - cy) * uy; };
+  std::size_t remote = 0;
+  for (FieldReading& reading : survey_.readings) {
+    for (std::size_t role = 0; role < 4; ++role) {
+      FieldElectrode& electrode = reading.electrodes[role];
+      if (!electrode.present) continue;
+      const double off = std::abs(across(electrode.x, electrode.y));
+      if (off > 5 * length) {
+        electrode.present = false;
+        ++remote;
+        continue;
+      }
+      if (off > 1e-3 * length + 1e-6) {
+        stop("electrode " + std::string(1, "ABMN"[role]) + " of the reading of line " +
+                 std::to_string(reading.line) + " of " + input_ +
+                 " at x = " + log_number(electrode.x) + ", y = " + log_number(electrode.y) +
+                 " stands " + log_number(off) +
+                 " m off the line of the others: electrodes spread in y make a 3-D survey, "
+                 "which quelby-import does not write as a 2-D line",
+             "line " + std::to_string(reading.line) + ": y = " + log_number(electrode.y));
+      }
+      first = std::min(first, along(electrode.x, electrode.y));
+    }
+  }
+  if (!std::isfinite(first)) return;
+  const bool along_x = std::abs(uy) < 1e-12;
+  for (FieldReading& reading : survey_.readings) {
+    for (FieldElectrode& electrode : reading.electrodes) {
+      if (!electrode.present) continue;
+      if (!along_x) electrode.x = along(electrode.x, electrode.y) - first;
+      electrode.y = 0;
+    }
+  }
+  summary_.notes.push_back(
+      "positions: the electrodes stand on a straight line in x and y" +
+      std::string(along_x ? "" : "; x is the distance along it from its first electrode") +
+      (remote > 0 ? "; " + count_text(remote, "reading electrode") +
+                        " far off the line taken as remote (poles)"
+                  : std::string()));
 }
 
 // The unit of the IP values: the file's, else --ip-unit, else a phase in mrad, said in the log
@@ -741,7 +812,37 @@ void Import::pair_and_fit() {
   }
 }
 
-void Import::run_checks() {}
+// The checks of the data as they will be written (after filters and pairing): their lines go into
+// the log, a warning for each that fires, and --drop-outliers drops what the local test finds.
+void Import::run_checks() {
+  FieldCheckSettings settings;
+  settings.outlier_threshold = options_.outlier_threshold;
+  std::vector<FieldDatum> judged = data_;
+  for (FieldDatum& datum : judged) {
+    if (std::isfinite(datum.ground_factor)) datum.geometric_factor = datum.ground_factor;
+    if (std::isfinite(datum.chargeability)) datum.chargeability *= chargeability_factor_;
+  }
+  const FieldChecks checks = check_field_data(judged, settings);
+  summary_.checks = check_section_text(checks);
+  for (std::string warning : check_warnings(checks)) {
+    if (warning.starts_with("warning: ")) warning.erase(0, 9);
+    result_.warnings.push_back(std::move(warning));
+  }
+  if (!options_.drop_outliers || checks.outliers.empty()) return;
+  std::vector<bool> outlier(data_.size(), false);
+  for (const std::size_t i : checks.outliers) outlier[i] = true;
+  std::vector<FieldDatum> kept;
+  for (std::size_t i = 0; i < data_.size(); ++i) {
+    if (outlier[i]) {
+      const double score = checks.local.score[i];
+      drop(data_[i], "outlier of the local median test (--drop-outliers)",
+           "score " + log_number(score));
+      continue;
+    }
+    kept.push_back(data_[i]);
+  }
+  data_ = std::move(kept);
+}
 
 // What the inversion cannot take is refused here, not written: standard deviations out of all
 // proportion to their data, and electrodes that no mesh can hold.
@@ -771,7 +872,8 @@ void Import::refuse_what_cannot_be_inverted() {
     // No mesh tells apart electrodes closer than a micrometre (nor subnormal positions).
     if (x[k] - x[k - 1] < 1e-6) {
       stop("the electrodes of " + input_ + " at x = " + log_number(x[k - 1]) + " and " +
-               log_number(x[k]) + " m are closer than 1e-6 m: they cannot be meshed for an "
+               log_number(x[k]) +
+               " m are closer than 1e-6 m: they cannot be meshed for an "
                "inversion (check --spacing or the file's positions)",
            "electrodes " + log_number(x[k] - x[k - 1]) + " m apart");
     }
@@ -978,7 +1080,7 @@ ImportResult Import::run() {
   result_.format = survey_.format;
   result_.source = input_;
   place_electrodes_from_table();
-  refuse_three_dimensional();
+  bring_onto_line();
   settle_chargeability_unit();
   chargeability_factor_ =
       chargeability_scale(survey_, result_.chargeability_unit, summary_.chargeability);

@@ -42,11 +42,13 @@ std::string_view format_title(FieldFormat format);
 // The format of a --format name, or nothing.
 std::optional<FieldFormat> format_from_name(std::string_view name);
 // Every format, in the order detection tries them.
+// Formats with a signature of their own come before the general layouts, whose signatures are
+// loose (a count on line 1, a number on line 2).
 inline constexpr std::array<FieldFormat, 14> all_field_formats = {
-    FieldFormat::syscal_binary, FieldFormat::unified,  FieldFormat::dat2d, FieldFormat::syscal,
-    FieldFormat::terrameter,    FieldFormat::protocol, FieldFormat::sting, FieldFormat::lund,
-    FieldFormat::lippmann,      FieldFormat::ares,     FieldFormat::das1,  FieldFormat::electra,
-    FieldFormat::prime,         FieldFormat::ohmpi};
+    FieldFormat::syscal_binary, FieldFormat::prime,   FieldFormat::ohmpi, FieldFormat::sting,
+    FieldFormat::lippmann,      FieldFormat::ares,    FieldFormat::das1,  FieldFormat::electra,
+    FieldFormat::unified,       FieldFormat::dat2d,   FieldFormat::lund,  FieldFormat::syscal,
+    FieldFormat::terrameter,    FieldFormat::protocol};
 
 inline constexpr double not_given = std::numeric_limits<double>::quiet_NaN();
 

@@ -113,6 +113,7 @@ std::string import_log_text(const ImportSummary& summary, const ImportResult& re
             " (topography.topo, reference elevation " + log_number(result.reference_elevation) +
             " m)\n";
   }
+  text += summary.checks;
   if (!summary.dropped_lines.empty()) {
     text += "every reading dropped:\n";
     for (const std::string& line : summary.dropped_lines) text += line + "\n";

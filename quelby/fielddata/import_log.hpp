@@ -30,6 +30,7 @@ struct ImportSummary {
   std::string deviations, ip_deviations;   // where the standard deviations came from
   std::size_t data = 0;                    // data written
   std::vector<std::string> dropped_lines;  // one line per reading dropped
+  std::string checks;                      // the checks section (field_checks.hpp)
 };
 
 // The text of import.log: the summary with the result's counts, pairs, fits and files.

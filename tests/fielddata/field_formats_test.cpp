@@ -247,20 +247,22 @@ TEST(Dat2dFormat, GeneralArrayWithResistancesIpBlockAndTopographyAlongTheGround)
   EXPECT_EQ(survey.chargeability_unit, ChargeabilityUnit::milliseconds);
   EXPECT_EQ(survey.chargeability_window, 2.0);
   std::vector<Expected> expected(3);
-  // Along-ground x 1, 0, 2, 3 lie on the first segment: horizontal 0.8 x, elevation 100 + 0.6 x.
-  expected[0].x = {0.8, 0, 1.6, 2.4};
+  // The reader keeps the distances along the ground (the import makes them horizontal); the
+  // elevations are interpolated along the ground: 100 + 0.6 s on the first segment.
+  EXPECT_TRUE(survey.x_along_ground);
+  expected[0].x = {1, 0, 2, 3};
   expected[0].elevation = {100.6, 100, 101.2, 101.8};
   expected[0].resistance = -1.25, expected[0].chargeability = 20;
-  expected[1].x = {0, absent, 4, 9};
+  expected[1].x = {0, absent, 5, 10};
   expected[1].elevation = {100, none, 103, 103};
   expected[1].resistance = 0.5, expected[1].chargeability = 10.5;
-  expected[2].x = {9, absent, 4, absent};
+  expected[2].x = {10, absent, 5, absent};
   expected[2].elevation = {103, none, 103, none};
   expected[2].resistance = 0.75, expected[2].chargeability = 8;
   expect_readings(survey, expected);
   ASSERT_EQ(survey.topography.size(), 3u);
-  EXPECT_EQ(survey.topography[1], (std::array<double, 2>{4, 103}));
-  EXPECT_EQ(survey.topography[2], (std::array<double, 2>{9, 103}));
+  EXPECT_EQ(survey.topography[1], (std::array<double, 2>{5, 103}));
+  EXPECT_EQ(survey.topography[2], (std::array<double, 2>{10, 103}));
 }
 
 TEST(Dat2dFormat, ErrorEstimatesInTheUnitOfTheDataOrInPercent) {
@@ -291,10 +293,9 @@ TEST(Dat2dFormat, RefusalsNameTheLine) {
     const char* detail;
   } cases[] = {
       {"t\n-1\n1\n", "line.dat:2: the unit electrode spacing must be positive"},
-      {"t\n1\n8\n",
-       "line.dat:3: array code 8 is not one of the in-line arrays 1 to 7 and 11 that "
-       "quelby reads"},
-      {"t\n1\n3\n1\n0\n0\n0 1 2\n", "line.dat:7: expected 4 values (3 found)"},
+      {"t\n1\n9\n",
+       "line.dat:3: array code 9 is not one of the arrays quelby reads (1 to 8, 10 and 11)"},
+      {"t\n1\n3\n2\n0\n0\n0 1 2\n0 1 1 5\n", "line.dat:7: expected 4 values (3 found)"},
       {"t\n1\n3\n1\n0\n0\n0 1 0 5\n",
        "line.dat:7: a must be positive and n not 0 (negative only for the reverse pole-dipole)"},
       {"t\n1\n11\n0\n1\n0\n0\n5 0 0 1 0 2 0 3 0 4 0 7\n",

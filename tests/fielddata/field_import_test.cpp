@@ -97,12 +97,12 @@ TEST(FieldImport, SyscalLineWithReciprocalsFaultsAndDuplicates) {
 
   std::size_t on_bad = 0;
   for (const SyscalReading& r : readings) on_bad += uses(r, 10) ? 1 : 0;
-  EXPECT_EQ(dropped(result),
-            (std::map<std::string, std::size_t>{{"an electrode given to --drop-electrode", on_bad},
-                                                {"negative apparent resistivity (--keep-negative keeps it)", 1},
-                                                {"stacking deviation above 5 %", 1},
-                                                {"current below 0.001 A", 1},
-                                                {"reciprocal error above 10 %", 1}}));
+  EXPECT_EQ(dropped(result), (std::map<std::string, std::size_t>{
+                                 {"an electrode given to --drop-electrode", on_bad},
+                                 {"negative apparent resistivity (--keep-negative keeps it)", 1},
+                                 {"stacking deviation above 5 %", 1},
+                                 {"current below 0.001 A", 1},
+                                 {"reciprocal error above 10 %", 1}}));
 
   // The data expected, in the order of their first readings: the clean normals paired with
   // their reciprocals (the mean), the normal whose reciprocal was dropped, and after them the
@@ -268,7 +268,7 @@ TEST(FieldImport, NumericFactorsAgreeWithTheFlatOnesOnFlatGroundAndServeOnlyTheC
 
   // The forward model's factors on flat ground agree with the closed form.
   std::vector<FieldDatum> data(7);
-  const int quads[7][4] = {{1, 2, 3, 4}, {1, 4, 2, 3}, {3, 4, 6, 7},    {2, 3, 7, 8},
+  const int quads[7][4] = {{1, 2, 3, 4}, {1, 4, 2, 3}, {3, 4, 6, 7},   {2, 3, 7, 8},
                            {5, 8, 6, 7}, {1, 0, 4, 5}, {9, 10, 11, 12}};
   for (std::size_t j = 0; j < 7; ++j) {
     const auto x = [&](int e) { return 2.0 * (e - 1); };
@@ -425,12 +425,27 @@ TEST(FieldImport, FormatsAreToldFromTheirContentAndAnUnknownOneIsRefused) {
   EXPECT_EQ(transcript.console(),
             "\nError: the format of " + file +
                 " is not recognised:\n"
+                "  syscal-binary: the first 4 bytes (0x6C656966) are no version word of a Syscal "
+                "Pro .bin or .binx file\n"
+                "  prime: line 1 is no '# Prime:' banner, and no line among the first 64 names "
+                "pt_c1_no:, pt_p1_no: and pt_calc_res:\n"
+                "  ohmpi: line 1 is no comma-separated header with A, B, M, N and R [ohm] (or Vmn "
+                "[mV] and I [mA])\n"
+                "  sting: line 1 is no SuperSting header (Advanced Geosciences ... SuperSting) or "
+                "record\n"
+                "  lippmann: line 1 does not start with '*'\n"
+                "  ares: line 1 is no 'Name: value' setting\n"
+                "  das1: no #elec_start or #data_start line in the first 400 lines\n"
+                "  electra: no '#Created by Electra Manager' title, nor '#Original file' followed "
+                "by an .electra name, in the first 16 lines\n"
                 "  unified: line 1 holds no electrode count\n"
                 "  dat2d: line 2 holds no electrode spacing\n"
+                "  lund: line 2 holds no first station coordinate\n"
                 "  syscal: line 1 is no header with Spa.1 (or xA) and Rho (or Vp, VMN)\n"
                 "  terrameter: line 1 is no header with A(x) and M(x)\n"
                 "  protocol: line 1 holds no measurement count alone\n"
-                "Give --format with one of unified, dat2d, syscal, terrameter, protocol.\n");
+                "Give --format with one of syscal-binary, prime, ohmpi, sting, lippmann, ares, "
+                "das1, electra, unified, dat2d, lund, syscal, terrameter, protocol.\n");
   // A file that fits a signature but not its reader: the reader's own reason.
   const std::string broken = folder.write("broken.ohm", "4\n0 0\n1 0\n");
   Transcript second;
