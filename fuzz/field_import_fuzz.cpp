@@ -1,6 +1,7 @@
 // Fuzzes the import of field data files: every reader of the import formats (the unified format,
-// the 2-D .dat format with array codes, Syscal Pro and Terrameter LS exports, protocol.dat), the
-// format detection, and the import behind them (remote electrodes, filters, duplicates,
+// the 2-D .dat format with array codes, Syscal Pro and Terrameter LS exports, protocol.dat, and the
+// instrument formats through a format given), electrode tables, the format detection, and the
+// import behind them (remote electrodes, filters, duplicates,
 // reciprocal pairing and error models). The first byte chooses the reader or detection (low three
 // bits) and the import's options (the others); the rest is the file. A Stop after its message is
 // an expected end; anything else that escapes, or a crash, is a finding. After a successful
@@ -18,6 +19,7 @@
 #include "quelby/base/io.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/fielddata/dat2d_format.hpp"
+#include "quelby/fielddata/electrode_table.hpp"
 #include "quelby/fielddata/field_file.hpp"
 #include "quelby/fielddata/field_import.hpp"
 #include "quelby/fielddata/instrument_formats.hpp"
@@ -90,9 +92,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 4:
         survey = quelby::read_protocol_file(io, path, 2.5);
         break;
-      case 5:
-        // A format given: the protocol reader through the choice of format and its notes.
-        survey = quelby::read_field_file_as(io, path, quelby::FieldFormat::protocol, 2.5);
+      case 5: {
+        // A format given, chosen by the file's first byte: every reader, the instrument
+        // formats' included, through the choice of format.
+        const auto& formats = quelby::all_field_formats;
+        const std::size_t which = size > 1 ? data[1] % formats.size() : 0;
+        survey = quelby::read_field_file_as(io, path, formats[which], 2.5);
+        break;
+      }
+      case 6:
+        // The same bytes as an electrode table.
+        (void)quelby::read_electrode_table(io, path);
         break;
       default:
         survey = quelby::read_field_file(io, path, std::nullopt);
@@ -109,7 +119,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.reciprocal = (flags & 8) != 0;
   options.drop_unpaired = options.reciprocal && (flags & 16) != 0;
   if ((flags & 32) != 0) options.max_reciprocal_error = 10;
+  options.drop_outliers = (flags & 32) != 0;
   if ((flags & 64) != 0) {
+    options.ip_range = std::make_pair(-10.0, 100.0);
+    options.max_geometric_factor = 1000;
     options.error_percent = 2;
     options.error_floor = 1e-4;
     options.ip_error_floor = 0.5;

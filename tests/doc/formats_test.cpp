@@ -15,6 +15,7 @@
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/cells/weights.hpp"
+#include "quelby/fielddata/electrode_table.hpp"
 #include "quelby/forward/forward.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/control_file.hpp"
@@ -86,10 +87,10 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
   for (const auto& entry : files) names.push_back(entry.first);
   // A new example needs its reader below.
   ASSERT_EQ(names, (std::vector<std::string>{
-                       "block.inv", "forward.dat", "history.txt", "line.dat", "monitor.inv",
-                       "section.act", "section.dip", "section.msh", "section.topo", "section.wgt",
-                       "short.msh", "small.j.od", "small.mod", "small.msh", "survey.dat",
-                       "survey_cc.dat", "timelapse.txt", "top.wgt"}));
+                       "block.inv", "electrodes.csv", "forward.dat", "history.txt", "line.dat",
+                       "monitor.inv", "section.act", "section.dip", "section.msh", "section.topo",
+                       "section.wgt", "short.msh", "small.j.od", "small.mod", "small.msh",
+                       "survey.dat", "survey_cc.dat", "timelapse.txt", "top.wgt"}));
   TempFolder folder;
   for (const auto& [name, text] : files) {
     folder.write(name, text);
@@ -108,6 +109,10 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
                              mesh, topography);
     ASSERT_EQ(mesh.nx, 80);
     ASSERT_EQ(mesh.nz, 30);
+    const ElectrodeTable table = read_electrode_table(io, folder.file("electrodes.csv"));
+    ASSERT_EQ(table.electrodes.size(), 6u);
+    EXPECT_TRUE(table.electrodes[1].buried);
+    EXPECT_EQ(table.electrodes[5].elevation, 46.0);
     ActiveCells cells;
     read_active_cells(io, mesh, topography, folder.file("section.act"), cells);
     // Every cell but the bottom row's and the air cells (67 along the surface) is a parameter.

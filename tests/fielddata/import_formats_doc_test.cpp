@@ -45,7 +45,7 @@ TEST(ImportFormatsReference, EveryExampleImportsAsItsFormat) {
   const std::filesystem::path source(QUELBY_SOURCE_DIR);
   const std::string markdown = testing::read_file((source / "doc" / "formats.md").string());
   const auto examples = import_examples(markdown);
-  ASSERT_EQ(examples.size(), 6u);
+  ASSERT_EQ(examples.size(), 8u);
   for (const Example& example : examples) {
     SCOPED_TRACE(example.name + " as " + example.format);
     testing::TempFolder folder;

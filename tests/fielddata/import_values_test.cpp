@@ -100,6 +100,35 @@ TEST(ImportValues, ApparentResistivitiesThroughTheFilesOwnConvention) {
   EXPECT_DOUBLE_EQ(value_of(own.data, 1), -0.06 / 0.12);
 }
 
+TEST(ImportValues, DistancesAlongTheGroundGiveTheFactorsAndBecomeHorizontal) {
+  // A general-array line whose x is measured along the ground (topography of type 2): the first
+  // 5 m along the ground rise 3 m (4 m across), the next 5 m are level. The file's rho_a were
+  // computed with the flat K of the distances it records.
+  const std::string file =
+      "along the ground\n1.0\n11\n0\nType of measurement (0=app. resistivity,1=resistance)\n"
+      "0\n2\n0\n0\n"
+      "4  0 0  3 0  1 0  2 0  120\n"
+      "4  4 0  10 0  6 0  8 0  80\n"
+      "2\n3\n0, 100\n5, 103\n10, 103\n1\n0\n0\n0\n0\n";
+  const ImportResult result = import(file, {}, "along.dat");
+  ASSERT_EQ(result.data.ndat, 2);
+  const double expected[2] = {120 / testing::flat_factor(0, 3, 1, 2),
+                              80 / testing::flat_factor(4, 10, 6, 8)};
+  for (std::size_t j = 0; j < 2; ++j) {
+    EXPECT_NEAR(value_of(result.data, j), expected[j], 1e-12 * std::abs(expected[j])) << j;
+  }
+  // Horizontal: 0.8 s on the slope, then 4 + (s - 5) on the level.
+  const std::size_t first = result.data.grouped_position(0),
+                    second = result.data.grouped_position(1);
+  EXPECT_NEAR(result.data.xm[first], 0.8, 1e-12);
+  EXPECT_NEAR(result.data.xn[first], 1.6, 1e-12);
+  EXPECT_NEAR(result.data.xm[second], 5.0, 1e-12);
+  EXPECT_NEAR(result.data.xn[second], 7.0, 1e-12);
+  ASSERT_FALSE(result.topography_x.empty());
+  EXPECT_NEAR(result.topography_x.back(), 9.0, 1e-12);
+  EXPECT_NE(result.log.find("distances along the ground"), std::string::npos);
+}
+
 TEST(ImportValues, BuriedGeometricFactorMatchesTheFlatOneAtTheSurfaceAndTheImages) {
   FieldDatum datum;
   datum.a = 0, datum.b = 3, datum.m = 7, datum.n = 12;
