@@ -56,7 +56,7 @@ struct ImportOptions {
   std::optional<double> max_geometric_factor;         // m: drop data whose |K| is larger
   std::optional<std::pair<double, double>> ip_range;  // drop IP values outside, output unit
   bool drop_outliers = false;                         // drop the data the local median test finds
-  double outlier_threshold = 5;  // the local median test's threshold, in robust deviations
+  double outlier_threshold = 4;  // the local median test's threshold, in robust deviations
 };
 
 // Normal and reciprocal readings of the pairs (in the order of the data), for the pictures.
