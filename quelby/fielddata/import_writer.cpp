@@ -33,7 +33,7 @@ bool written_by_import(const std::filesystem::path& path) {
   std::string first, second;
   if (!std::getline(file, first)) return false;
   std::getline(file, second);
-  return first.starts_with("quelby-import:") || second.starts_with("! quelby-import:") ||
+  return first.starts_with("quelby-import") || second.starts_with("! quelby-import:") ||
          first.ends_with("points, reference elevation (z = reference - elevation)");
 }
 
@@ -68,6 +68,17 @@ void write_import(const Io& io, std::string_view folder, const ImportResult& res
         exit_failure, line_detail(base.string(), 0, error.message()));
   }
   const auto path = [&](const char* name) { return (base / name).string(); };
+  // A file of the user's that an import would replace stays: the folder is refused.
+  for (const char* name : {"data.dat", "ip.dat", "topography.topo", "import.log"}) {
+    const std::filesystem::path existing = base / name;
+    const bool replaced = std::string(name) != "ip.dat" || result.ip;
+    if (replaced && std::filesystem::exists(existing, error) && !written_by_import(existing)) {
+      stop_with(io, Order::console_then_log,
+                "\nError: the output folder " + base.string() + " holds " + existing.string() +
+                    ", which no import wrote: it would be replaced; give another folder\n",
+                exit_failure, line_detail(existing.string(), 0, "a file no import wrote"));
+    }
+  }
   std::string log = result.log;
   // A file of an earlier import that this one does not write would be taken for its own; any
   // other file of that name is the user's and stays.

@@ -366,6 +366,11 @@ TEST(ImportValues, OutputFoldersNeverLoseTheUsersFiles) {
   write_import(transcript.io(), out, result);
   EXPECT_TRUE(std::filesystem::exists(out + "/topography.topo"));
   EXPECT_FALSE(std::filesystem::exists(out + "/ip.dat"));
+  // Written again: the import's own files are replaced; a data.dat of the user's is not.
+  write_import(transcript.io(), out, result);
+  { std::ofstream(out + "/data.dat") << "my own survey\n0 1 2 3 4.5\n"; }
+  EXPECT_THROW(write_import(transcript.io(), out, result), Stop);
+  EXPECT_NE(transcript.console().find("which no import wrote"), std::string::npos);
 }
 
 TEST(ImportValues, ValuesNoInversionCanTakeAreRefused) {
