@@ -365,10 +365,12 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
 
 std::string lowered_electrodes_note(const SurveyElectrodes& placed) {
   if (placed.lowered_count == 0) return {};
+  char most[32];
+  std::snprintf(most, sizeof most, "%.3g", placed.most_lowered);
   return "Note: " + std::to_string(placed.lowered_count) +
          (placed.lowered_count == 1 ? " electrode" : " electrodes") +
-         " given above the ground surface of the mesh, by " + shortest(placed.most_lowered) +
-         " m at most, stand on it.\n";
+         " given above the ground surface of the mesh, by " + most + " m at most, " +
+         (placed.lowered_count == 1 ? "stands" : "stand") + " on it.\n";
 }
 
 std::string close_electrodes_note(const SurveyElectrodes& placed, std::string_view data_file) {

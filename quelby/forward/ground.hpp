@@ -103,7 +103,7 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
                                   const SurveyData& survey);
 
 // A note for the run log when electrodes given above the ground surface stand on it: how many,
-// and how far the farthest was lowered; empty otherwise.
+// and how far the farthest was lowered (m, 3 significant digits); empty otherwise.
 std::string lowered_electrodes_note(const SurveyElectrodes& placed);
 
 // A note for the run log when a current and a potential electrode of some datum are fewer than 3

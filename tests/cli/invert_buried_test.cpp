@@ -4,6 +4,7 @@
 // --z reads back.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -86,6 +87,60 @@ TEST(InvertBuried, ACrossholePanelInvertsToItsTargetAndShowsTheBlockBetweenTheHo
   EXPECT_EQ(predicted.zn, observed.zn);
   EXPECT_EQ(predicted.xm, observed.xm);
   EXPECT_EQ(predicted.dstd, observed.dstd);
+}
+
+// A borehole beside a surface line on rising ground, every electrode given with its z (the
+// topography's reference elevation minus its elevation): the surface electrodes given on the
+// ground, above the mesh's stepped surface where it rounds down, stand on it; the commands run
+// through with the topography, and the data of a uniform earth invert at once to their target.
+TEST(InvertBuried, SurfaceAndBuriedElectrodesUnderATopographyRunThroughTheCommands) {
+  TempFolder folder;
+  const double reference = 103;
+  const auto z_of = [&](double x, double depth) { return reference - (100 + 3 * x / 40) + depth; };
+  const auto point = [&](double x, double depth) {
+    std::ostringstream text;
+    text << x << ' ' << z_of(x, depth);
+    return text.str();
+  };
+  // Hole dipoles read at the surface, surface dipoles read in the hole.
+  int count = 0;
+  std::ostringstream body;
+  for (int k = 1; k + 1 <= 10; k += 3) {
+    body << point(12, k) << ' ' << point(12, k + 1) << " 8\n";
+    for (int e = 0; e < 8; ++e) body << point(5 * e, 0) << ' ' << point(5 * e + 5, 0) << " 1 1\n";
+    ++count;
+  }
+  for (int e = 0; e < 8; e += 2) {
+    body << point(5 * e, 0) << ' ' << point(5 * e + 5, 0) << " 3\n";
+    for (int k = 2; k + 1 <= 10; k += 3)
+      body << point(12, k) << ' ' << point(12, k + 1) << " 1 1\n";
+    ++count;
+  }
+  folder.write("mixed.dat", "COMMON_CURRENT\n" + std::to_string(count) + "\n" + body.str());
+  folder.write("rise.topo", "4 103\n-1000 100\n0 100\n40 103\n1000 103\n");
+
+  const RunResult meshed =
+      run(QUELBY_MESH_BINARY, folder, {"--z", "--topography", "rise.topo", "mixed.dat", "m.msh"});
+  ASSERT_EQ(meshed.status, 0) << meshed.out << meshed.err;
+  Transcript t;
+  Mesh mesh;
+  load_mesh(t.io(), folder.file("m.msh"), mesh);
+  std::string uniform = std::to_string(mesh.nx) + " " + std::to_string(mesh.nz) + "\n";
+  for (std::int64_t c = 0; c < std::int64_t{mesh.nx} * mesh.nz; ++c) uniform += "100\n";
+  folder.write("uniform.mod", uniform);
+  const RunResult forward =
+      run(QUELBY_FORWARD_BINARY, folder,
+          {"--z", "--topography", "rise.topo", "m.msh", "uniform.mod", "mixed.dat", "d.dat"});
+  ASSERT_EQ(forward.status, 0) << forward.out << forward.err;
+  const RunResult inverted = run(QUELBY_INVERT_BINARY, folder,
+                                 {"--z", "--mesh", "m.msh", "--topography", "rise.topo", "--data",
+                                  "d.dat", "--error", "3", "--out", "out"});
+  ASSERT_EQ(inverted.status, 0) << inverted.out << inverted.err;
+  EXPECT_NE(inverted.out.find("DC inversion: reached the target misfit after 0 iterations"),
+            std::string::npos)
+      << inverted.out;
+  const std::string log = read_file(folder.file("out/run.log"));
+  EXPECT_NE(log.find(" given above the ground surface of the mesh, by "), std::string::npos) << log;
 }
 
 }  // namespace

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/survey/survey_arrays.hpp"
@@ -181,9 +181,11 @@ TEST(Electrodes, OneGivenJustAboveTheSurfaceStandsOnItAndOneFartherUpIsRefused) 
       EXPECT_EQ(given.weight[k], on_surface.weight[k]);
     }
     EXPECT_EQ(placed.lowered_count, 1);
+    char most[32];
+    std::snprintf(most, sizeof most, "%.3g", c.lowered);
     EXPECT_EQ(lowered_electrodes_note(placed),
               "Note: 1 electrode given above the ground surface of the mesh, by " +
-                  shortest(c.lowered) + " m at most, stand on it.\n");
+                  std::string(most) + " m at most, stands on it.\n");
   }
   // Off a node by rounding: the node's weights, spread along both axes.
   const Ground flat = make_ground(mesh, std::vector<std::int32_t>(9, 0));
