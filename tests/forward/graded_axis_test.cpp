@@ -92,18 +92,5 @@ TEST(GradedAxis, AnchorsAreNodesAndCellsKeepToTheWidthAllowed) {
   }
 }
 
-// Between anchors a metre apart, each asking for quarter-metre cells, the cells are four equal
-// ones: grading them would save none.
-TEST(GradedAxis, CellsBetweenCloseAnchorsAreEqual) {
-  const std::vector<AxisAnchor> anchors = {{1, 0.25}, {2, 0.25}, {3, 0.25}};
-  const std::vector<AxisSegment> segments = graded_segments(0, 10, anchors, 2.5, 1.3);
-  const auto between = std::find_if(segments.begin(), segments.end(),
-                                    [](const AxisSegment& s) { return s.end == 2; });
-  ASSERT_NE(between, segments.end());
-  EXPECT_EQ(between->count, 4);
-  EXPECT_EQ((between + 1)->end, 3);
-  EXPECT_EQ((between + 1)->count, 4);
-}
-
 }  // namespace
 }  // namespace quelby
