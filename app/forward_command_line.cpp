@@ -25,7 +25,7 @@ constexpr std::string_view help_text =
     "a model file of resistivities in ohm-m, SURVEY a survey data file of either layout (its\n"
     "values, if any, are ignored). OUT is written as a data file in the general layout: a header\n"
     "line, then \"A B M N value\" for every datum in the survey file's order (replaced if it\n"
-    "exists).\n"
+    "exists); with --z in the common-current layout with z positions, which --z reads back.\n"
     "\n"
     "Options:\n"
     "  --topography FILE    the cells above this topography's ground surface are air; an\n"

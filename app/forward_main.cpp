@@ -1,7 +1,8 @@
 // quelby-forward [options] MESH MODEL SURVEY OUT: the data of a resistivity model for the
 // electrodes of a survey (ohms for a unit current), or with --ip the linearised IP response of a
-// chargeability model, written as a general-layout data file in the survey file's order; with
-// --sensitivity also the sensitivities of the DC data to the logarithms of the parameters.
+// chargeability model, written as a general-layout data file in the survey file's order (with --z
+// in the common-current layout with z, which holds the positions); with --sensitivity also the
+// sensitivities of the DC data to the logarithms of the parameters.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -117,7 +118,8 @@ int run(const quelby::ForwardArguments& arguments) {
     header =
         "quelby-forward: DC data in ohms (V/A for a unit current) of model " + arguments.model_name;
   }
-  quelby::write_general_data(io, arguments.output_name, header, survey, values);
+  // The general layout holds no z: a survey of buried electrodes is written in its own layout.
+  quelby::write_data_file(io, arguments.output_name, header, survey, values);
   if (arguments.sensitivity) {
     quelby::write_sensitivity_file(io, *arguments.sensitivity, static_cast<std::uint32_t>(ndat),
                                    static_cast<std::uint32_t>(parameters.size()), jacobian,

@@ -17,13 +17,13 @@ constexpr std::string_view usage_text =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [CONTROL]\n";
+    "                     [--memory-budget MIB] [--z] [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [CONTROL]\n"
+    "                     [--memory-budget MIB] [--z] [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
     "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
@@ -46,6 +46,8 @@ constexpr std::string_view help_text =
     "  --blocky           a blocky model: sharp boundaries cost less than smooth ones\n"
     "  --memory-budget MIB  the memory the sensitivities may take (default: half of what\n"
     "                     is available); beyond it each step comes from products with them\n"
+    "  --z                the data files, in the common-current layout, carry a z position\n"
+    "                     after every x (buried electrodes; as use_z)\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -120,9 +122,10 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       *amount = number;
       continue;
     }
-    if (name == "--blocky") {
-      if (equals != std::string_view::npos) usage_error(io, "option '--blocky' takes no value");
-      arguments.blocky = true;
+    if (name == "--blocky" || name == "--z") {
+      if (equals != std::string_view::npos)
+        usage_error(io, "option '" + std::string(name) + "' takes no value");
+      (name == "--z" ? arguments.use_z : arguments.blocky) = true;
       continue;
     }
     if (name == "--robust") {

@@ -1,9 +1,8 @@
 // The command line of quelby-invert: options (--mesh FILE, --data FILE, --ip-data FILE,
 // --topography FILE, --out DIR, --error PCT, --error-floor OHMS, --ip-error PCT,
-// --ip-error-floor FLOOR, --robust[=THRESHOLD], --blocky, --help or -h, --version; "--" ends
-// them) and at most one control file, in any order. parse_invert_command_line turns it into the
-// typed arguments of a run, or
-// writes its answer or its message and throws Stop.
+// --ip-error-floor FLOOR, --robust[=THRESHOLD], --blocky, --memory-budget MIB, --z, --help or -h,
+// --version; "--" ends them) and at most one control file, in any order. parse_invert_command_line
+// turns it into the typed arguments of a run, or writes its answer or its message and throws Stop.
 #pragma once
 
 #include <optional>
@@ -27,6 +26,7 @@ struct InvertArguments {
   bool robust = false;  // --robust[=THRESHOLD]: a robust data misfit
   std::optional<double> robust_threshold;
   bool blocky = false;                  // --blocky: a blocky model
+  bool use_z = false;                   // --z: data files with z positions (buried electrodes)
   std::optional<double> memory_budget;  // --memory-budget MIB
 };
 

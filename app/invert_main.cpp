@@ -1,10 +1,10 @@
 // quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE] [--out DIR]
-// [CONTROL]: inverts DC data for the resistivity of a section and IP data for its chargeability,
-// writing the models, the predicted data, the histories and the run log run.log in the output
-// folder. The options alone run a DC inversion with the defaults (without --mesh, on a mesh made
-// for the survey's electrodes and written to the output folder as mesh.msh); a control file sets
-// everything, and an option beside it replaces its line; its time-lapse lines make the run a
-// time-lapse inversion of the data line's baseline and the later steps' data files.
+// [--z] [CONTROL]: inverts DC data for the resistivity of a section and IP data for its
+// chargeability, writing the models, the predicted data, the histories and the run log run.log in
+// the output folder. The options alone run a DC inversion with the defaults (without --mesh, on a
+// mesh made for the survey's electrodes and written to the output folder as mesh.msh); a control
+// file sets everything, and an option beside it replaces its line; its time-lapse lines make the
+// run a time-lapse inversion of the data line's baseline and the later steps' data files.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -56,6 +56,7 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   if (arguments.robust) run.settings.robust = true;
   if (arguments.robust_threshold) run.settings.robust_threshold = *arguments.robust_threshold;
   if (arguments.blocky) run.settings.blocky = true;
+  if (arguments.use_z) run.use_z = true;
   if (arguments.memory_budget) {
     run.settings.memory_budget =
         static_cast<std::size_t>(std::max(1.0, *arguments.memory_budget * 1048576.0));
@@ -63,9 +64,9 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   return run;
 }
 
-// The mesh of a run without one: made for the electrodes of the data file with the defaults of
-// quelby-mesh (under the ground of the topography file, when there is one) and written as `name`,
-// which the run then reads like any mesh file.
+// The mesh of a run without one: made for the electrodes of the data file (their z positions too
+// with use_z) with the defaults of quelby-mesh (under the ground of the topography file, when
+// there is one) and written as `name`, which the run then reads like any mesh file.
 void make_survey_mesh(const quelby::Io& io, const quelby::InversionRun& run,
                       const std::string& name) {
   // The survey and the topography are read again by the inversion: their reading lines go to the
@@ -73,7 +74,7 @@ void make_survey_mesh(const quelby::Io& io, const quelby::InversionRun& run,
   std::ostream no_log(nullptr);
   const quelby::Io quiet{io.console, io.error, no_log};
   quelby::SurveyData survey;
-  quelby::read_survey_positions(quiet, run.data_file, false, survey);
+  quelby::read_survey_positions(quiet, run.data_file, run.use_z, survey);
   const quelby::Mesh mesh = run.topography_file.empty() ? quelby::mesh_for_survey(io, survey)
                                                         : quelby::mesh_for_survey_under_ground(
                                                               quiet, survey, run.topography_file);

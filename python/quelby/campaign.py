@@ -196,8 +196,9 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     The change of each step, in percent, is 100 (m_t / m_ref - 1) with m_ref the baseline's model
     (difference) or the homogeneous model (ratio). options: quelby.invert's other keyword
     arguments (topography, active, alpha, lengths, weights, dip_file, chifact, max_iterations,
-    percent and floor for data without standard deviations, callback, ...), shared by every
-    inversion; start, reference and ref_in_derivatives serve the baseline.
+    percent and floor for data without standard deviations, z for data files with z positions,
+    callback, ...), shared by every inversion; start, reference and ref_in_derivatives serve the
+    baseline.
 
     out: the folder of the files: step_K/ per step (K = 0 the baseline) with what quelby.invert
     writes there (models, predicted.dat, history.txt, run.log), and for the later steps
@@ -261,8 +262,9 @@ def _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, c
     _say(f"\nstep 0, the baseline: {baseline_name}\n", campaign_io)
     base = _quelby.invert(mesh, data=baseline, out=_step_folder(folder, 0), io=io, **options)
     grid = base.mesh
+    use_z = bool(options.get("z", False))
     survey = (baseline if isinstance(baseline, _quelby.SurveyData)
-              else _quelby.read_data_file(baseline, io=campaign_io))
+              else _quelby.read_data_file(baseline, use_z=use_z, io=campaign_io))
     value = None
     if method == "ratio":
         value, response = _quelby.homogeneous_response(
@@ -278,15 +280,15 @@ def _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, c
         name = os.fspath(data) if _is_path(data) else f"the data given of step {step}"
         _say(f"\nstep {step}: {name}\n", campaign_io)
         step_survey = (data if isinstance(data, _quelby.SurveyData)
-                       else _quelby.read_data_file(data, io=campaign_io))
+                       else _quelby.read_data_file(data, use_z=use_z, io=campaign_io))
         fitted, readings = _quelby.timelapse_step(survey, response, step_survey, method,
                                                   percent=percent, floor=floor,
                                                   baseline_name=baseline_name, step_name=name,
                                                   io=campaign_io)
         step_folder = _step_folder(folder, step)
-        _quelby.write_general_data(os.path.join(step_folder, "data.dat"), fitted, fitted.dobs,
-                                   header=f"! {method} data of {readings['description']}",
-                                   stds=fitted.dstd, io=campaign_io)
+        _quelby.write_data_file(os.path.join(step_folder, "data.dat"), fitted, fitted.dobs,
+                                header=f"! {method} data of {readings['description']}",
+                                stds=fitted.dstd, io=campaign_io)
         run = dict(shared, mesh=grid, data=fitted, out=step_folder)
         if method == "difference":
             reference = base.model

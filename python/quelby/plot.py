@@ -241,16 +241,19 @@ def core_extent(mesh, data=None, topography=None):
     `data` (a SurveyData) and two of the smallest cells beyond it, or without data the columns of
     the smallest width; along z from the highest ground (the topography's surface, else the first
     z node) to the bottom of the rows of the smallest height under it, the core before the padding
-    grows. Both in metres, (low, high).
+    grows, and for data with z positions at least two of those rows below the deepest electrode.
+    Both in metres, (low, high).
     """
     x_nodes, z_nodes = np.asarray(mesh.x_nodes, float), np.asarray(mesh.z_nodes, float)
     dx, dz = np.diff(x_nodes), np.diff(z_nodes)
+    deepest = None
     if data is not None:
-        from .survey import _electrodes
+        from .survey import _depths, _electrodes
 
         positions = np.concatenate(_electrodes(data))
         margin = 2 * dx.min()
         xlim = (positions.min() - margin, positions.max() + margin)
+        deepest = float(np.concatenate(_depths(data)).max()) if data.has_z else None
     else:
         core = np.flatnonzero(dx <= dx.min() * (1 + 1e-6))
         xlim = (x_nodes[core[0]], x_nodes[core[-1] + 1])
@@ -262,6 +265,9 @@ def core_extent(mesh, data=None, topography=None):
     small = dz[below] <= dz[below].min() * (1 + 1e-6)
     last = below[0] + (np.argmin(small) if not small.all() else small.size) - 1
     zlim = (top, z_nodes[max(last, below[0]) + 1])
+    if deepest is not None:
+        # Buried electrodes: at least down to two of the smallest rows below the deepest.
+        zlim = (top, max(zlim[1], deepest + 2 * dz.min()))
     return xlim, zlim
 
 
@@ -323,7 +329,7 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
     elevation (its reference elevation minus depth) instead of depth. cells: an ActiveCells whose
     cells that are no parameters are left blank too. what: "resistivity" (a logarithmic scale in
     ohm-m) or "chargeability" (linear, in the unit of the IP data). electrodes: marks the
-    electrodes of `data` on the surface.
+    electrodes of `data` on the surface (with z positions, where they stand).
     sensitivity: cumulative_sensitivity's (nz, nx) values; the cells that see less than
     `threshold` times the most of the cells shown are masked (doi="mask") or faded to white
     (doi="shade", fully white at the threshold, in proportion to the decades above it).
@@ -390,12 +396,18 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
         surface = np.asarray(topography.surface_z, float)
         ax.plot(x_nodes, height(surface), color="black", linewidth=1.2, label="ground surface")
     if data is not None and electrodes:
-        from .survey import _electrodes
+        from .survey import _depths, _electrodes
 
-        x = np.unique(np.concatenate(_electrodes(data)))
-        surface = (np.interp(x, x_nodes, np.asarray(topography.surface_z, float))
-                   if topography is not None else np.full(x.size, z_nodes[0]))
-        ax.plot(x, height(surface), "kv", markersize=3, label="electrodes")
+        if data.has_z:
+            # Buried electrodes where they stand.
+            points = np.unique(np.column_stack([np.concatenate(_electrodes(data)),
+                                                np.concatenate(_depths(data))]), axis=0)
+            ax.plot(points[:, 0], height(points[:, 1]), "kv", markersize=3, label="electrodes")
+        else:
+            x = np.unique(np.concatenate(_electrodes(data)))
+            surface = (np.interp(x, x_nodes, np.asarray(topography.surface_z, float))
+                       if topography is not None else np.full(x.size, z_nodes[0]))
+            ax.plot(x, height(surface), "kv", markersize=3, label="electrodes")
     ax.set_xlim(min(xlim), max(xlim))
     top, bottom = height(min(zlim)), height(max(zlim))
     ax.set_ylim(bottom, top)  # depth grows downwards; elevation upwards

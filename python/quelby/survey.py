@@ -15,6 +15,17 @@ def _electrodes(data):
     return a, b, np.asarray(data.xm, dtype=float), np.asarray(data.xn, dtype=float)
 
 
+def _depths(data):
+    """The A, B, M and N z positions of every datum, in grouped order: the survey's (buried
+    electrodes, has_z), else 0 (the surface)."""
+    if not data.has_z:
+        return tuple(np.zeros(data.ndat) for _ in range(4))
+    per_pair = np.diff(np.asarray(data.idat_idx))
+    return (np.repeat(np.asarray(data.za_cur, dtype=float), per_pair),
+            np.repeat(np.asarray(data.zb_cur, dtype=float), per_pair),
+            np.asarray(data.zm, dtype=float), np.asarray(data.zn, dtype=float))
+
+
 def _pole_pole_terms(a, b, m, n):
     """The distances and signs of the pole-pole terms of every datum (AM +, BM -, AN -, BN +),
     with the mask of the terms present (a pole's missing electrode, B = A or N = M, has none)."""
@@ -76,12 +87,19 @@ def pseudosection(data):
     centre of a pole pair is its one position); depth, the pseudo-depth, is the median depth of
     investigation of the four electrodes on a flat surface (quelby.survey.median_depth, Edwards
     1977): never 0, also for centred arrays such as Wenner and Schlumberger; NaN where coinciding
-    electrodes leave it undefined.
+    electrodes leave it undefined. In a survey with z positions (has_z) a datum with an electrode
+    below z = 0 stands at the mean z of its four electrodes instead.
     """
     a, b, m, n = _electrodes(data)
     current = (a + b) * 0.5
     potential = (m + n) * 0.5
-    return (current + potential) * 0.5, median_depth(a, b, m, n)
+    depth = median_depth(a, b, m, n)
+    if data.has_z:
+        # A datum with a buried electrode stands at its electrodes' mean depth: its x positions
+        # alone tell neither its dipoles (a borehole's electrodes share x) nor its depth.
+        depths = np.array(_depths(data))
+        depth = np.where((depths == 0).all(axis=0), depth, depths.mean(axis=0))
+    return (current + potential) * 0.5, depth
 
 
 def geometric_factor(data, mesh=None, topography=None, wavenumbers=0):
@@ -90,7 +108,9 @@ def geometric_factor(data, mesh=None, topography=None, wavenumbers=0):
 
     Without a mesh, the formula of surface electrodes on flat ground,
     K = 2 pi / (1/AM - 1/BM - 1/AN + 1/BN), leaving out the terms of a pole's missing electrode (B
-    when A = B, N when M = N); NaN where K is infinite or undefined (coinciding electrodes, a zero
+    when A = B, N when M = N); for a survey with z positions (has_z) that of electrodes buried in a
+    half-space, each term 1/r + 1/r' with r' the distance from the source's image above z = 0
+    (K = 4 pi / the sum); NaN where K is infinite or undefined (coinciding electrodes, a zero
     denominator). With a mesh, K = 1 / d of the forward model of a uniform 1 ohm-m earth on that
     mesh below `topography` (a Topography, or None for flat ground), so that apparent resistivities
     over topography and buried electrodes are honest and the mesh's own error cancels
@@ -103,11 +123,37 @@ def geometric_factor(data, mesh=None, topography=None, wavenumbers=0):
     if topography is not None:
         raise ValueError("geometric_factor: a topography needs the mesh it was read for")
     a, b, m, n = _electrodes(data)
+    if data.has_z:
+        return _buried_factor(a, b, m, n, *_depths(data))
     distances, signs, present = _pole_pole_terms(a, b, m, n)
     with np.errstate(divide="ignore", invalid="ignore"):
         undefined = np.any(present & (distances == 0), axis=0)
         terms = np.where(present, signs / np.where(distances == 0, 1.0, distances), 0.0)
         k = 2 * np.pi / terms.sum(axis=0)
+    k[undefined | ~np.isfinite(k)] = np.nan
+    return k
+
+
+def _buried_factor(a, b, m, n, za, zb, zm, zn):
+    """K = 4 pi / sum of +-(1/r + 1/r') over the pole pairs of electrodes in a half-space below
+    z = 0, r' the distance from the source's image above the surface: on the surface it is the
+    flat formula's 2 pi / sum of +-1/r."""
+    current_dipole = (a != b) | (za != zb)
+    potential_dipole = (m != n) | (zm != zn)
+    pairs = [(a, za, m, zm, 1.0, np.ones_like(a, dtype=bool)),
+             (b, zb, m, zm, -1.0, current_dipole),
+             (a, za, n, zn, -1.0, potential_dipole),
+             (b, zb, n, zn, 1.0, current_dipole & potential_dipole)]
+    total = np.zeros_like(a)
+    undefined = np.zeros_like(a, dtype=bool)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for xs, zs, xr, zr, sign, present in pairs:
+            r = np.hypot(xs - xr, zs - zr)
+            image = np.hypot(xs - xr, zs + zr)
+            undefined |= present & (r == 0)
+            total += np.where(present & (r > 0), sign * (1 / np.where(r > 0, r, 1.0) + 1 / image),
+                              0.0)
+        k = 4 * np.pi / total
     k[undefined | ~np.isfinite(k)] = np.nan
     return k
 

@@ -128,7 +128,8 @@ class PythonForwardModel {
   // The columns of J: every ground cell, an ActiveCells' parameters or 0-based mesh cells.
   std::vector<std::int32_t> columns_of(py::handle cells) const {
     if (cells.is_none()) return model_->ground_cells();
-    if (py::isinstance<ActiveCells>(cells)) return parameter_cells(cells.cast<const ActiveCells&>());
+    if (py::isinstance<ActiveCells>(cells))
+      return parameter_cells(cells.cast<const ActiveCells&>());
     const IntArray given = optional_vector<IntArray>(cells, "cells");
     return std::vector<std::int32_t>(given.data(), given.data() + given.size());
   }
@@ -299,7 +300,7 @@ void bind_forward(py::module_& module) {
   module.def(
       "mesh_for_survey",
       [](const SurveyData& survey, double cell, double depth, int padding, double growth,
-         int margin, double top, py::object topography, py::object io) {
+         int margin, double top, py::object topography, double grading, py::object io) {
         SurveyMeshOptions options;
         options.cell_width = cell;
         options.core_depth = depth;
@@ -307,6 +308,7 @@ void bind_forward(py::module_& module) {
         options.growth = growth;
         options.margin_cells = margin;
         options.top = top;
+        options.grading = grading;
         std::optional<std::string> ground;
         if (!topography.is_none()) ground = topography.cast<FileName>().text;
         Mesh mesh;
@@ -318,9 +320,10 @@ void bind_forward(py::module_& module) {
       },
       py::arg("survey"), py::arg("cell") = 0.0, py::arg("depth") = 0.0, py::arg("padding") = 0,
       py::arg("growth") = 1.3, py::arg("margin") = 4, py::arg("top") = 0.0,
-      py::arg("topography") = py::none(), py::arg("io") = py::none(),
+      py::arg("topography") = py::none(), py::arg("grading") = 1.1, py::arg("io") = py::none(),
       "mesh_for_survey(survey, cell=0.0, depth=0.0, padding=0, growth=1.3, margin=4, top=0.0, "
-      "topography=None, io=None) -> Mesh\n\nA mesh for the survey's electrodes (quelby-mesh): "
+      "topography=None, grading=1.1, io=None) -> Mesh\n\nA mesh for the survey's electrodes "
+      "(quelby-mesh): "
       "with a topography file's path as `topography`, under its ground (`top` then is the highest "
       "ground over the mesh and the depth reaches below the lowest ground under the electrodes); "
       "square core cells of "
@@ -329,7 +332,11 @@ void bind_forward(py::module_& module) {
       "after the last, down to `depth` m below `top` (0: three quarters of the largest electrode "
       "separation, at least 4 cells); then `padding` cells on each side and below (0: as many as "
       "reach five times the larger of the line length and the depth), each `growth` times the "
-      "one before it.");
+      "one before it. For a survey with z positions (buried electrodes) the core reaches 4 cells "
+      "below the deepest electrode, and the cells around every electrode are no wider than a "
+      "quarter of the distance to its nearest other electrode: where some electrode needs finer "
+      "cells than the core's, every electrode stands on nodes and the core cells grow by "
+      "`grading` per cell away from the electrodes up to the core cell.");
 
   module.def(
       "write_mesh",
@@ -367,6 +374,32 @@ void bind_forward(py::module_& module) {
       "order, `values` and `stds` being ndat values in grouped order (as quelby.forward returns "
       "them); IPTYPE lines where the survey's IP types need them. Values are written with at "
       "least 8 significant digits and read back to the same numbers.");
+
+  module.def(
+      "write_data_file",
+      [](const FileName& path, const SurveyData& survey, py::handle values,
+         const std::string& header, py::object stds, py::object io) {
+        const auto given = vector_argument(values, survey.ndat, "values");
+        std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> deviations;
+        if (!stds.is_none()) deviations = vector_argument(stds, survey.ndat, "stds");
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          quelby::write_data_file(
+              streams, path.text, header, survey,
+              {given.data(), static_cast<std::size_t>(given.size())},
+              deviations ? std::span<const double>(deviations->data(),
+                                                   static_cast<std::size_t>(deviations->size()))
+                         : std::span<const double>());
+        });
+      },
+      py::arg("path"), py::arg("survey"), py::arg("values"),
+      py::arg("header") = "data written by quelby", py::arg("stds") = py::none(),
+      py::arg("io") = py::none(),
+      "write_data_file(path, survey, values, header='data written by quelby', stds=None, "
+      "io=None) -> None\n\nWrites a data file as write_general_data does when the survey has no z "
+      "positions; with them (has_z, buried electrodes) in the common-current layout with z, which "
+      "read_data_file(path, use_z=True) reads back: 'COMMON_CURRENT', the header as a comment "
+      "line, then per run of data of one current pair 'xA zA xB zB count' and 'xM zM xN zN value "
+      "[std]' lines, in the survey file's order.");
 
   py::class_<PythonForwardModel>(
       module, "ForwardModel",

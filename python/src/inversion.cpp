@@ -157,7 +157,8 @@ constexpr const char* invert_doc =
     "ip_lengths=None, weights=None, dip_file=None, ref_in_derivatives=False, chifact=1.0, "
     "max_iterations=20, what=None, out=None, percent=None, floor=None, ip_percent=None, "
     "ip_floor=None, robust=False, blocky=False, resistivity_bounds=(1e-4, 1e8), "
-    "max_log_change=3.0, memory_budget=0, callback=None, io=None) -> types.SimpleNamespace\n\n"
+    "max_log_change=3.0, memory_budget=0, z=False, callback=None, io=None) -> "
+    "types.SimpleNamespace\n\n"
     "Inverts DC data for the resistivity of the section (Gauss-Newton over ln rho, the target "
     "misfit chifact * ndat) and, with IP data, then the chargeability on the final resistivity, "
     "as quelby-invert does. Every input is a file name or the store in memory: mesh a Mesh; data "
@@ -177,7 +178,10 @@ constexpr const char* invert_doc =
     "them is rejected (ohm-m, widened to hold the starting and reference models); "
     "max_log_change: the largest change of ln(resistivity) of a cell in one iteration (0: "
     "unbounded); memory_budget: the bytes the sensitivities may take (0: half of what the "
-    "system has available), beyond which each step comes from products with them. what: 'dc', "
+    "system has available), beyond which each step comes from products with them. z: True when "
+    "the data files (data, ip_data) are in the common-current layout with a z position after "
+    "every x (buried electrodes; the control file's use_z); a SurveyData carries its own z "
+    "positions. what: 'dc', "
     "'ip' or 'both' (None: 'both' with "
     "ip_data, else 'dc'). out: the folder of the files quelby-invert writes (each iteration's "
     "model, the final models, predicted data, histories and, without io, the run log run.log); "
@@ -203,7 +207,7 @@ void bind_inversion(py::module_& module) {
          double chifact, int max_iterations, py::object what, py::object out, py::object percent,
          py::object floor, py::object ip_percent, py::object ip_floor, py::object robust,
          bool blocky, std::pair<double, double> resistivity_bounds, double max_log_change,
-         std::size_t memory_budget, py::object callback, py::object io) {
+         std::size_t memory_budget, bool z, py::object callback, py::object io) {
         InversionRun run;
         if (py::isinstance<Mesh>(mesh)) {
           run.mesh = mesh.cast<Mesh>();
@@ -267,6 +271,7 @@ void bind_inversion(py::module_& module) {
         if (!(max_log_change >= 0)) throw py::value_error("max_log_change: 0 or more");
         run.max_log_change = max_log_change;
         run.settings.memory_budget = memory_budget;
+        run.use_z = z;
         if (const auto choice = alpha_choice(alpha, lengths, "alpha")) run.alpha = *choice;
         run.ip_alpha = alpha_choice(ip_alpha, ip_lengths, "ip_alpha");
         if (const auto name = file_name(dip_file)) {
@@ -394,8 +399,8 @@ void bind_inversion(py::module_& module) {
       py::arg("ip_percent") = py::none(), py::arg("ip_floor") = py::none(),
       py::arg("robust") = false, py::arg("blocky") = false,
       py::arg("resistivity_bounds") = std::make_pair(1e-4, 1e8), py::arg("max_log_change") = 3.0,
-      py::arg("memory_budget") = 0, py::arg("callback") = py::none(), py::arg("io") = py::none(),
-      invert_doc);
+      py::arg("memory_budget") = 0, py::arg("z") = false, py::arg("callback") = py::none(),
+      py::arg("io") = py::none(), invert_doc);
 }
 
 }  // namespace quelby::python

@@ -160,11 +160,16 @@ def test_a_survey_from_arrays_is_the_survey_of_its_file(inputs, tmp_path):
     np.testing.assert_array_equal(back.dobs[np.asarray(back.sorted_pos) - 1],
                                   from_arrays[np.asarray(arrays.sorted_pos) - 1])
     np.testing.assert_array_equal(back.iptype[np.asarray(back.sorted_pos) - 1], types)
-    # Buried electrodes: z of all four, a datum above the surface refused by name.
+    # Buried electrodes: z of all four, a datum given farther above the surface than its cells of
+    # 2.5 m refused by name; one given less far above stands on the surface.
     z = np.full(6, 2.5)
     buried = quelby.survey_from_arrays(a, b, m, n, za=z, zb=z, zm=z, zn=z)
     assert buried.has_z and np.isfinite(quelby.forward(mesh, model, buried)).all()
-    above = quelby.survey_from_arrays(a, b, m, n, za=z, zb=z, zm=z - 3, zn=z)
+    lowered = quelby.survey_from_arrays(a, b, m, n, za=z, zb=z, zm=z - 3, zn=z)
+    on_surface = quelby.survey_from_arrays(a, b, m, n, za=z, zb=z, zm=z - 2.5, zn=z)
+    np.testing.assert_array_equal(quelby.forward(mesh, model, lowered),
+                                  quelby.forward(mesh, model, on_surface))
+    above = quelby.survey_from_arrays(a, b, m, n, za=z, zb=z, zm=z - 6, zn=z)
     with pytest.raises(quelby.Stop) as raised:
         quelby.forward(mesh, model, above, io=quelby.Io(console=text_io.StringIO()))
     assert "datum" in raised.value.text

@@ -96,11 +96,8 @@ void write_import(const Io& io, std::string_view folder, const ImportResult& res
                               bool with_stds) {
     const std::span<const double> stds =
         with_stds ? std::span<const double>(data.dstd) : std::span<const double>();
-    if (result.buried) {
-      write_common_current_data(io, path(name), header, data, data.dobs, stds);
-    } else {
-      write_general_data(io, path(name), header, data, data.dobs, stds);
-    }
+    // Buried electrodes give the stores z positions: the common-current layout with z.
+    write_data_file(io, path(name), header, data, data.dobs, stds);
   };
   write_data("data.dat",
              "quelby-import: DC data, signed resistance in ohms (V/A), from " + result.source,

@@ -149,6 +149,7 @@ ForwardModel::ForwardModel(const Io& io, const Mesh& mesh, std::span<const std::
          << " data, " << m.op->size() << " nodes, " << m.rule.k.size()
          << " wavenumbers (transform error " << format_number(m.rule.pole_error) << " from "
          << format_number(m.rule.r_min) << " m to " << format_number(m.rule.r_max) << " m)\n";
+  io.log << lowered_electrodes_note(m.placed);
 }
 
 ForwardModel::~ForwardModel() = default;

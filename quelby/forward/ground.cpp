@@ -146,15 +146,35 @@ bool surface_at(const Ground& ground, const AxisWeights& along_x, std::size_t ro
   return true;
 }
 
-// Places one electrode, or returns the reason it cannot stand there.
-const char* place(const Mesh& mesh, const Ground& ground, double x, double z, bool buried,
-                  Electrode& electrode) {
+// The reasons an electrode given with z may still stand on the surface: it lies in the air, or
+// above the mesh's first row boundary. (Distinct arrays, so that they are told apart by address.)
+constexpr char outside_mesh[] = "lies outside the mesh";
+constexpr char above_mesh[] = "lies outside the mesh";
+constexpr char above_surface[] = "lies above the ground surface";
+
+// A position within a billionth of a cell of a node is on it: a mesh file's nodes are sums of
+// its widths, and miss a position they were made to hold by a few units in the last place when
+// the widths are not exact binary fractions.
+double snapped(std::span<const double> nodes, double position) {
+  const std::size_t i = column_of(nodes, position);
+  const double tolerance = 1e-9 * (nodes[i + 1] - nodes[i]);
+  if (std::abs(position - nodes[i]) <= tolerance) return nodes[i];
+  if (std::abs(position - nodes[i + 1]) <= tolerance) return nodes[i + 1];
+  return position;
+}
+
+// Places one electrode at the point given, or returns the reason it cannot stand there.
+const char* place_at(const Mesh& mesh, const Ground& ground, double given_x, double given_z,
+                     bool buried, Electrode& electrode) {
   const std::span<const double> xs = mesh.x_nodes;
   const std::span<const double> zs = mesh.z_nodes;
   const auto nx = static_cast<std::size_t>(mesh.nx);
   const auto nz = static_cast<std::size_t>(mesh.nz);
-  if (!(x >= xs.front() && x <= xs.back())) return "lies outside the mesh";
-  if (buried && !(z >= zs.front() && z <= zs.back())) return "lies outside the mesh";
+  if (!(given_x >= xs.front() && given_x <= xs.back())) return outside_mesh;
+  if (buried && given_z < zs.front()) return above_mesh;
+  if (buried && !(given_z >= zs.front() && given_z <= zs.back())) return outside_mesh;
+  const double x = snapped(xs, given_x);
+  const double z = buried ? snapped(zs, given_z) : given_z;
   electrode = Electrode{};
   electrode.x = x;
   electrode.buried = buried;
@@ -225,7 +245,30 @@ const char* place(const Mesh& mesh, const Ground& ground, double x, double z, bo
       return nullptr;
     }
   }
-  return "lies above the ground surface";
+  return above_surface;
+}
+
+// Places one electrode, or returns the reason it cannot stand there. One given with z above the
+// ground surface by no more than the thicker of the two cells that meet at the surface there
+// stands on the surface, as one given by x alone: the mesh's surface lies on the row boundary
+// nearest the ground's mean height over each column, so an electrode given on the ground itself
+// (its elevation) may lie up to about a cell above it. Farther above it is refused.
+const char* place(const Mesh& mesh, const Ground& ground, double x, double z, bool buried,
+                  Electrode& electrode) {
+  const char* const reason = place_at(mesh, ground, x, z, buried, electrode);
+  if (reason != above_surface && reason != above_mesh) return reason;
+  Electrode on_surface;
+  if (place_at(mesh, ground, x, z, false, on_surface) != nullptr) return reason;
+  const auto row = static_cast<std::size_t>(
+      std::lower_bound(mesh.z_nodes.begin(), mesh.z_nodes.end(), on_surface.z) -
+      mesh.z_nodes.begin());
+  double thickness = 0;
+  if (row < mesh.dz.size()) thickness = mesh.dz[row];
+  if (row > 0) thickness = std::max(thickness, mesh.dz[row - 1]);
+  if (!(z >= on_surface.z - thickness)) return reason;
+  electrode = on_surface;
+  electrode.lowered = on_surface.z - z;
+  return nullptr;
 }
 
 double distance(const Electrode& first, const Electrode& second) {
@@ -248,7 +291,10 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
   if (survey.has_file_order) {
     for (std::size_t j = 0; j < ndat; ++j) line[survey.grouped_position(j)] = j + 1;
   }
+  // Electrodes by the position given and by the point they stand at: two given at different
+  // heights above the surface stand at one point, and are one electrode.
   std::map<std::tuple<double, double, bool>, std::int32_t> known;
+  std::map<std::pair<double, double>, std::int32_t> standing;
   auto electrode_of = [&](int role, std::size_t datum, double x, double z) {
     const bool buried = survey.has_z;
     const auto key = std::make_tuple(x, buried ? z : 0.0, buried);
@@ -258,10 +304,17 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
     if (const char* reason = place(mesh, ground, x, z, buried, electrode)) {
       refuse_electrode(io, role, line[datum], x, z, buried, reason);
     }
-    const auto number = static_cast<std::int32_t>(placed.electrodes.size());
-    placed.electrodes.push_back(electrode);
-    known.emplace(key, number);
-    return number;
+    const auto at = standing.try_emplace({electrode.x, electrode.z},
+                                         static_cast<std::int32_t>(placed.electrodes.size()));
+    if (at.second) {
+      placed.electrodes.push_back(electrode);
+      if (electrode.lowered > 0) {
+        ++placed.lowered_count;
+        placed.most_lowered = std::max(placed.most_lowered, electrode.lowered);
+      }
+    }
+    known.emplace(key, at.first->second);
+    return at.first->second;
   };
   double smallest = 0;
   for (std::size_t pair = 0; pair < static_cast<std::size_t>(survey.ncur); ++pair) {
@@ -293,9 +346,8 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
           const double r = distance(placed.electrodes[static_cast<std::size_t>(source)],
                                     placed.electrodes[static_cast<std::size_t>(receiver)]);
           if (r > 0 && (smallest == 0 || r < smallest)) smallest = r;
-          const double cell =
-              std::max(placed.electrodes[static_cast<std::size_t>(source)].cell,
-                       placed.electrodes[static_cast<std::size_t>(receiver)].cell);
+          const double cell = std::max(placed.electrodes[static_cast<std::size_t>(source)].cell,
+                                       placed.electrodes[static_cast<std::size_t>(receiver)].cell);
           const double cells = r / cell;
           if (cell > 0 && (placed.fewest_cells_line == 0 || cells < placed.fewest_cells)) {
             placed.fewest_cells = cells;
@@ -309,6 +361,16 @@ SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& 
   for (const Electrode& electrode : placed.electrodes)
     placed.largest_cell = std::max(placed.largest_cell, electrode.cell);
   return placed;
+}
+
+std::string lowered_electrodes_note(const SurveyElectrodes& placed) {
+  if (placed.lowered_count == 0) return {};
+  char most[32];
+  std::snprintf(most, sizeof most, "%.3g", placed.most_lowered);
+  return "Note: " + std::to_string(placed.lowered_count) +
+         (placed.lowered_count == 1 ? " electrode" : " electrodes") +
+         " given above the ground surface of the mesh, by " + most + " m at most, " +
+         (placed.lowered_count == 1 ? "stands" : "stand") + " on it.\n";
 }
 
 std::string close_electrodes_note(const SurveyElectrodes& placed, std::string_view data_file) {

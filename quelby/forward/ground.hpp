@@ -63,7 +63,8 @@ Ground make_ground(const Mesh& mesh, std::span<const std::int32_t> air_cells);
 struct Electrode {
   double x = 0;
   double z = 0;         // the z it stands at (on the surface for one given by x alone)
-  bool buried = false;  // given with z
+  bool buried = false;  // given with z (false for one given above the surface that stands on it)
+  double lowered = 0;   // given with z above the surface: how far below that z it stands, on it
   std::int32_t count = 0;
   std::int32_t node[9] = {};
   double weight[9] = {};
@@ -82,16 +83,28 @@ struct SurveyElectrodes {
   // its datum among the file's data (0 when no datum has both).
   double fewest_cells = 0;
   std::int32_t fewest_cells_line = 0;
+  // Electrodes given with z above the ground surface that stand on it, and the most one of them
+  // was lowered (m).
+  std::int32_t lowered_count = 0;
+  double most_lowered = 0;
 };
 
 // Places every electrode of `survey` (z positions where it has them). A pole is A equal to B, or
-// M equal to N (x and, with z positions, z). An electrode outside the mesh, over a column that is
-// wholly air, or given with z above the surface, and a potential electrode where a current
+// M equal to N (x and, with z positions, z). An electrode given with z above the ground surface
+// by no more than the thicker of the two cells that meet at the surface there stands on the
+// surface, as one given by x alone (the mesh's surface follows the ground to the nearest row
+// boundary, so one given at its own elevation may lie that much above it). An electrode outside
+// the mesh, over a column that is wholly air, or given with z farther above the surface, and a
+// potential electrode where a current
 // electrode of its datum stands (its potential is infinite), write "Error: electrode <E> of datum
 // <n> at x = <x>[, z = <z>] <reason>" (the datum's 1-based line among the file's data) to the
 // console, then the run log, and throw Stop. Linear in data plus electrodes times log electrodes.
 SurveyElectrodes place_electrodes(const Io& io, const Mesh& mesh, const Ground& ground,
                                   const SurveyData& survey);
+
+// A note for the run log when electrodes given above the ground surface stand on it: how many,
+// and how far the farthest was lowered (m, 3 significant digits); empty otherwise.
+std::string lowered_electrodes_note(const SurveyElectrodes& placed);
 
 // A note for the run log when a current and a potential electrode of some datum are fewer than 3
 // cells apart (the discretisation error there reaches a few per cent), naming that datum of

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quelby/base/atomic_output.hpp"
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/forward/graded_axis.hpp"
 
 namespace quelby {
 namespace {
@@ -130,6 +132,66 @@ void check_nodes(const Io& io, std::span<const double> nodes, const char* axis, 
   }
 }
 
+// Where a survey with z positions needs cells finer than the core cell: the electrodes' distinct
+// x and z positions, each with a quarter of the distance (in the section) from an electrode there
+// to its nearest other electrode, since the forward model's error grows where fewer than about
+// four cells part a current and a potential electrode. An axis none of whose positions needs
+// finer cells keeps its equal core cells (its list stays empty). Along z the positions kept are
+// those that need finer cells and those below `surface` (buried wherever the ground lies), so that
+// every buried electrode stands on a row boundary; an electrode on the ground needs none, since
+// it stands on the surface the ground's cells make. Sorting, then about linear in electrodes.
+struct Refinement {
+  std::vector<AxisAnchor> along_x, along_z;
+};
+
+Refinement refinement_for(std::span<const double> x, std::span<const double> z, double cell,
+                          double surface) {
+  std::vector<std::pair<double, double>> points;
+  for (std::size_t e = 0; e < x.size() && e < z.size(); ++e) points.emplace_back(x[e], z[e]);
+  std::sort(points.begin(), points.end());
+  points.erase(std::unique(points.begin(), points.end()), points.end());
+  // The nearest other electrode, scanning outwards in x until the x distance alone is larger.
+  std::vector<double> widths(points.size(), cell);
+  for (std::size_t e = 0; e < points.size(); ++e) {
+    double nearest = std::numeric_limits<double>::infinity();
+    for (std::size_t o = e + 1; o < points.size() && points[o].first - points[e].first < nearest;
+         ++o) {
+      nearest = std::min(nearest, std::hypot(points[o].first - points[e].first,
+                                             points[o].second - points[e].second));
+    }
+    for (std::size_t o = e; o-- > 0 && points[e].first - points[o].first < nearest;) {
+      nearest = std::min(nearest, std::hypot(points[o].first - points[e].first,
+                                             points[o].second - points[e].second));
+    }
+    widths[e] = std::min(cell, nearest / 4);
+  }
+  const auto anchors = [&](bool along_x) {
+    std::vector<AxisAnchor> list;
+    for (std::size_t e = 0; e < points.size(); ++e) {
+      list.push_back({along_x ? points[e].first : points[e].second, widths[e]});
+    }
+    std::sort(list.begin(), list.end(), [](const AxisAnchor& a, const AxisAnchor& b) {
+      return a.position < b.position || (a.position == b.position && a.width < b.width);
+    });
+    // The narrowest width at each position.
+    list.erase(std::unique(list.begin(), list.end(),
+                           [](const AxisAnchor& a, const AxisAnchor& b) {
+                             return a.position == b.position;
+                           }),
+               list.end());
+    const bool finer = std::any_of(list.begin(), list.end(), [&](const AxisAnchor& anchor) {
+      return anchor.width < cell * (1 - 1e-9);
+    });
+    if (!finer) list.clear();
+    return list;
+  };
+  Refinement refinement{anchors(true), anchors(false)};
+  std::erase_if(refinement.along_z, [&](const AxisAnchor& anchor) {
+    return !(anchor.width < cell * (1 - 1e-9) || anchor.position > surface);
+  });
+  return refinement;
+}
+
 }  // namespace
 
 Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<const double> z,
@@ -141,6 +203,8 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
     refuse(io, "core depth should be positive");
   if (!(options.growth >= 1) || !std::isfinite(options.growth))
     refuse(io, "padding growth should be 1 or more");
+  if (!(options.grading >= 1) || !std::isfinite(options.grading))
+    refuse(io, "core grading should be 1 or more");
   if (!(options.relief >= 0) || !std::isfinite(options.relief))
     refuse(io, "relief should not be negative");
   if (options.padding_cells < 0 || options.margin_cells < 0)
@@ -184,43 +248,88 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
                                                 : padding_to_reach(cell, options.growth, reach);
   const double core_columns =
       line > 0 ? across_cells + 2.0 * options.margin_cells : 2.0 * options.margin_cells + 1;
-  check_cell_counts(io, core_columns + 2.0 * padding, row_cells + padding, chosen_cell, line,
-                    core_bottom - options.top);
-  const auto rows = static_cast<std::int32_t>(row_cells);
-  const std::vector<double> pads = padding_widths(cell, options.growth, padding);
-  double padding_total = 0;
-  for (const double w : pads) padding_total += w;
-
-  Segments xs;
   const double core_start = first - options.margin_cells * cell;
   const double core_end =
       line > 0 ? last + options.margin_cells * cell : first + (options.margin_cells + 1) * cell;
-  const auto core_cells = static_cast<std::int32_t>(core_columns);
+  const double core_depth_end = options.top + row_cells * cell;
+  const Refinement refinement =
+      refinement_for(x, z, cell, options.top + options.relief + 1e-9 * cell);
+  const double columns =
+      refinement.along_x.empty()
+          ? core_columns
+          : graded_cell_count(core_start, core_end, refinement.along_x, cell, options.grading);
+  const double rows_made = refinement.along_z.empty()
+                               ? row_cells
+                               : graded_cell_count(options.top, core_depth_end, refinement.along_z,
+                                                   cell, options.grading);
+  check_cell_counts(io, columns + 2.0 * padding, rows_made + padding, chosen_cell, line,
+                    core_bottom - options.top);
+  // The core of each axis: one segment of equal cells, or graded around the electrodes that need
+  // finer cells.
+  const auto core_of = [&](double start, double end, double count,
+                           const std::vector<AxisAnchor>& anchors) {
+    if (anchors.empty()) {
+      return std::vector<AxisSegment>{{end, static_cast<std::int32_t>(count)}};
+    }
+    return graded_segments(start, end, anchors, cell, options.grading);
+  };
+  const std::vector<AxisSegment> x_core =
+      core_of(core_start, core_end, core_columns, refinement.along_x);
+  const std::vector<AxisSegment> z_core =
+      core_of(options.top, core_depth_end, row_cells, refinement.along_z);
+  // The padding grows from the core's edge cell on each side: the core cell, or the cell a
+  // graded core ends with there, so that no cell is more than `growth` times its neighbour.
+  const auto first_width = [](double start, const std::vector<AxisSegment>& core) {
+    return (core.front().end - start) / core.front().count;
+  };
+  const auto last_width = [](double start, const std::vector<AxisSegment>& core) {
+    const double before = core.size() > 1 ? core[core.size() - 2].end : start;
+    return (core.back().end - before) / core.back().count;
+  };
+  const auto pads_from = [&](double edge) {
+    const int count = options.padding_cells > 0 ? options.padding_cells
+                                                : padding_to_reach(edge, options.growth, reach);
+    return padding_widths(edge, options.growth, count);
+  };
+  const std::vector<double> left_pads = pads_from(first_width(core_start, x_core));
+  const std::vector<double> right_pads = pads_from(last_width(core_start, x_core));
+  const std::vector<double> bottom_pads = pads_from(last_width(options.top, z_core));
+  check_cell_counts(io, static_cast<double>(left_pads.size() + right_pads.size()) + columns,
+                    static_cast<double>(bottom_pads.size()) + rows_made, chosen_cell, line,
+                    core_bottom - options.top);
+  double padding_total = 0;
+  for (const double w : left_pads) padding_total += w;
+
+  Segments xs;
   xs.start = core_start - padding_total;
   double at = xs.start;
-  for (std::size_t p = pads.size(); p-- > 1;) {
-    at += pads[p];
+  for (std::size_t p = left_pads.size(); p-- > 1;) {
+    at += left_pads[p];
     xs.ends.push_back(at);
     xs.counts.push_back(1);
   }
-  if (!pads.empty()) {
+  if (!left_pads.empty()) {
     xs.ends.push_back(core_start);
     xs.counts.push_back(1);
   }
-  xs.ends.push_back(core_end);
-  xs.counts.push_back(core_cells);
+  for (const AxisSegment& segment : x_core) {
+    xs.ends.push_back(segment.end);
+    xs.counts.push_back(segment.count);
+  }
   at = core_end;
-  for (const double w : pads) {
+  for (const double w : right_pads) {
     at += w;
     xs.ends.push_back(at);
     xs.counts.push_back(1);
   }
   Segments zs;
   zs.start = options.top;
-  zs.ends.push_back(options.top + rows * cell);
-  zs.counts.push_back(rows);
+  for (const AxisSegment& segment : z_core) {
+    zs.ends.push_back(segment.end);
+    zs.counts.push_back(segment.count);
+  }
   at = zs.ends.back();
-  for (const double w : pads) {
+  for (const double w : bottom_pads) {
     at += w;
     zs.ends.push_back(at);
     zs.counts.push_back(1);
@@ -234,7 +343,7 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
 namespace {
 
 // The electrode positions of every datum (x; z where the survey has them) and the largest
-// distance along x between a current and a potential electrode.
+// distance between a current and a potential electrode (along x; in the section with z).
 double electrode_positions(const SurveyData& survey, std::vector<double>& x,
                            std::vector<double>& z) {
   double largest = 0;
@@ -252,9 +361,17 @@ double electrode_positions(const SurveyData& survey, std::vector<double>& x,
         z.push_back(survey.zm[i]);
         z.push_back(survey.zn[i]);
       }
-      for (const double source : {survey.xa_cur[pair], survey.xb_cur[pair]}) {
-        for (const double receiver : {survey.xm[i], survey.xn[i]}) {
-          largest = std::max(largest, std::abs(source - receiver));
+      // With z positions the distance in the section, since buried electrodes may share x.
+      const double za = survey.has_z ? survey.za_cur[pair] : 0.0;
+      const double zb = survey.has_z ? survey.zb_cur[pair] : 0.0;
+      const double zm = survey.has_z ? survey.zm[i] : 0.0;
+      const double zn = survey.has_z ? survey.zn[i] : 0.0;
+      const std::pair<double, double> sources[2] = {{survey.xa_cur[pair], za},
+                                                    {survey.xb_cur[pair], zb}};
+      const std::pair<double, double> receivers[2] = {{survey.xm[i], zm}, {survey.xn[i], zn}};
+      for (const auto& [source_x, source_z] : sources) {
+        for (const auto& [receiver_x, receiver_z] : receivers) {
+          largest = std::max(largest, std::hypot(source_x - receiver_x, source_z - receiver_z));
         }
       }
     }

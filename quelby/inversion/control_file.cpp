@@ -347,6 +347,9 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
     } else if (same_word(keyword, "blocky")) {
       if (!rest.empty()) reader.fail("expected blocky alone");
       run.settings.blocky = true;
+    } else if (same_word(keyword, "use_z")) {
+      if (!rest.empty()) reader.fail("expected use_z alone");
+      run.use_z = true;
     } else if (same_word(keyword, "resistivity_bounds")) {
       const std::vector<double> bounds = reader.values(
           rest, 2, [](double v) { return v > 0; },
@@ -381,11 +384,11 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
     } else {
       reader.fail(timelapse != nullptr
                       ? "expected the end of the file or a keyword line: data_std, ip_std, "
-                        "ip_starting, ip_reference, ip_alpha, robust, blocky, "
+                        "ip_starting, ip_reference, ip_alpha, robust, blocky, use_z, "
                         "resistivity_bounds, max_log_change, memory_budget, timelapse_step or "
                         "timelapse_method"
                       : "expected the end of the file or a keyword line: data_std, ip_std, "
-                        "ip_starting, ip_reference, ip_alpha, robust, blocky, "
+                        "ip_starting, ip_reference, ip_alpha, robust, blocky, use_z, "
                         "resistivity_bounds, max_log_change or memory_budget");
     }
     seen.emplace_back(words[0]);

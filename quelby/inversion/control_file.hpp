@@ -1,9 +1,10 @@
 // The control file of an inversion: one item per line in a fixed order (mesh, DC data, IP data,
 // topography, active cells, starting model, reference model, alpha, weights, dipping, chifact,
 // iteration limit, what to invert, output folder), then optional keyword lines (data_std, ip_std,
-// ip_starting, ip_reference, ip_alpha; for a time-lapse inversion timelapse_step, once per later
-// step in time order, and timelapse_method). Comment lines ("!" or "%" first), blank lines and
-// end-of-line comments after "!" are skipped. The syntax of every line is in doc/formats.md.
+// ip_starting, ip_reference, ip_alpha, use_z, ...; for a time-lapse inversion timelapse_step, once
+// per later step in time order, and timelapse_method). Comment lines ("!" or "%" first), blank
+// lines and end-of-line comments after "!" are skipped. The syntax of every line is in
+// doc/formats.md.
 #pragma once
 
 #include <string>

@@ -178,9 +178,12 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
   }
   outcome.model = model_of(result.m);
   write_cell_model(io, stage.mesh, in_folder(folder, final_model_name(stage.stage)), outcome.model);
-  write_general_data(io, in_folder(folder, predicted_data_name(stage.stage)),
-                     "! predicted by quelby-invert: xA xB xM xN value std", stage.survey,
-                     result.predicted, outcome.dstd);
+  write_data_file(
+      io, in_folder(folder, predicted_data_name(stage.stage)),
+      stage.survey.has_z
+          ? "! predicted by quelby-invert: xA zA xB zB count, then xM zM xN zN value std"
+          : "! predicted by quelby-invert: xA xB xM xN value std",
+      stage.survey, result.predicted, outcome.dstd);
   write_iteration_history(io, history_name, result.iterations, result.misfit_history,
                           result.norm_history, result.beta_history, result.target_misfit, ndat);
   std::string text = stage_name(stage.stage);
@@ -282,9 +285,9 @@ void load_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells&
 
 // The survey of `run`'s DC or IP data: the store it holds, else read from its file.
 void load_survey(const Io& io, const std::optional<SurveyData>& given, const std::string& file,
-                 bool dc, SurveyData& survey) {
+                 bool use_z, bool dc, SurveyData& survey) {
   if (!given) {
-    read_data_file(io, file, false, false, dc, survey);
+    read_data_file(io, file, false, use_z, dc, survey);
     return;
   }
   survey = *given;
@@ -384,14 +387,14 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
   SurveyData dc_survey, ip_survey;
   std::unique_ptr<ForwardModel> dc_forward, ip_forward;
   if (has_dc_data(run)) {
-    load_survey(io, run.data, dc_file, true, dc_survey);
+    load_survey(io, run.data, dc_file, run.use_z, true, dc_survey);
     complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
     check_data_values(io, dc_file, !run.data, dc_survey);
     dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
     write_message(io, Order::log_only, close_electrodes_note(dc_forward->electrodes(), dc_file));
   }
   if (ip) {
-    load_survey(io, run.ip_data, ip_file, false, ip_survey);
+    load_survey(io, run.ip_data, ip_file, run.use_z, false, ip_survey);
     complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey);
     check_data_values(io, ip_file, !run.ip_data, ip_survey);
   }

@@ -80,6 +80,10 @@ struct InversionRun {
   std::string active_file;      // "": every cell below the surface is a parameter
   std::string data_file;        // DC data; "": none
   std::string ip_data_file;     // IP data; "": none
+  // The data files (DC, IP and a time-lapse run's steps) are in the common-current layout with a
+  // z position after every x (read_data_file's use_z): buried electrodes. Stores given in memory
+  // carry their own positions.
+  bool use_z = false;
   // For data files without standard deviations (refused without these).
   std::optional<DataUncertainty> data_uncertainty, ip_uncertainty;
   ModelChoice starting, reference;        // resistivity, ohm-m

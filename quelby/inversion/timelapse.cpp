@@ -13,12 +13,23 @@
 namespace quelby {
 namespace {
 
-// "A=0 B=5 M=10 N=15" of datum `datum` (0-based, grouped order), x positions as read.
+// "A=0 B=5 M=10 N=15" of datum `datum` (0-based, grouped order), x positions as read; with z
+// positions each x is followed by its z ("A=0,3.5"), since buried electrodes share their x.
 std::string electrodes_text(const SurveyData& survey, std::size_t datum) {
   std::size_t pair = 0;
   while (survey.data_begin(pair + 1) <= datum) ++pair;
-  return "A=" + shortest(survey.xa_cur[pair]) + " B=" + shortest(survey.xb_cur[pair]) +
-         " M=" + shortest(survey.xm[datum]) + " N=" + shortest(survey.xn[datum]);
+  const auto position = [&](double x, const std::vector<double>& z, std::size_t at) {
+    std::string text = shortest(x);
+    if (survey.has_z) {
+      text += ',';
+      text += shortest(z[at]);
+    }
+    return text;
+  };
+  return "A=" + position(survey.xa_cur[pair], survey.za_cur, pair) +
+         " B=" + position(survey.xb_cur[pair], survey.zb_cur, pair) +
+         " M=" + position(survey.xm[datum], survey.zm, datum) +
+         " N=" + position(survey.xn[datum], survey.zn, datum);
 }
 
 void append_exponent(std::string& text, double value) {

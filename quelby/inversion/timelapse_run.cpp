@@ -40,7 +40,7 @@ std::string open_step_folder(const Io& io, const std::string& output, std::size_
 }
 
 // A survey's data: the store given (with values), else read from its file; deviations completed.
-SurveyData load_data(const Io& io, const SurveyData* given, const std::string& name,
+SurveyData load_data(const Io& io, const SurveyData* given, const std::string& name, bool use_z,
                      const std::optional<DataUncertainty>& uncertainty) {
   SurveyData survey;
   if (given != nullptr) {
@@ -50,7 +50,7 @@ SurveyData load_data(const Io& io, const SurveyData* given, const std::string& n
                 "\nError: the data given as " + name + " hold no values.\n");
     }
   } else {
-    read_data_file(io, name, false, false, true, survey);
+    read_data_file(io, name, false, use_z, true, survey);
   }
   complete_deviations(io, name, uncertainty, survey);
   return survey;
@@ -137,8 +137,9 @@ TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
 
   const std::string baseline_name =
       data_name(run.inversion.data_file, run.inversion.data.has_value(), "the DC data given");
-  const SurveyData baseline = load_data(io, run.inversion.data ? &*run.inversion.data : nullptr,
-                                        baseline_name, run.inversion.data_uncertainty);
+  const SurveyData baseline =
+      load_data(io, run.inversion.data ? &*run.inversion.data : nullptr, baseline_name,
+                run.inversion.use_z, run.inversion.data_uncertainty);
   std::vector<TimelapseSummaryLine> summary;
   const std::string summary_name = in_folder(output, timelapse_summary_name);
   {
@@ -168,7 +169,7 @@ TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
     write_message(io, Order::console_then_log,
                   "\nstep " + std::to_string(k) + ": " + step.data_name + "\n");
     const SurveyData data = load_data(io, given ? &run.step_data[k - 1] : nullptr, step.data_name,
-                                      run.inversion.data_uncertainty);
+                                      run.inversion.use_z, run.inversion.data_uncertainty);
     step.step =
         timelapse_step(io, baseline, response, data, run.method, baseline_name, step.data_name);
 
@@ -188,8 +189,8 @@ TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
     const Io step_io{io.console, io.error, log};
     const std::string header =
         "! " + std::string(timelapse_method_name(run.method)) + " data of " + step.step.description;
-    write_general_data(step_io, in_folder(inversion.output_folder, step_data_name), header,
-                       step.step.data, step.step.data.dobs, step.step.data.dstd);
+    write_data_file(step_io, in_folder(inversion.output_folder, step_data_name), header,
+                    step.step.data, step.step.data.dobs, step.step.data.dstd);
     step.inversion = *run_inversion(step_io, inversion).dc;
     step.change = change_percent(step.inversion.model, step.reference);
     Model change(mesh.nx, mesh.nz);

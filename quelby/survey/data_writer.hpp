@@ -1,6 +1,8 @@
 // Writing a survey's data as a data file in the general layout: a header line, then one line
 // "A B M N value" per datum in the order of the survey file the store was read from, with IPTYPE
-// lines where the data's IP types need them, so that read_data_file reads the same data back.
+// lines where the data's IP types need them, so that read_data_file reads the same data back; and
+// in the common-current layout with z positions for a survey of buried electrodes, which the
+// general layout cannot hold.
 #pragma once
 
 #include <span>
@@ -30,13 +32,16 @@ void write_general_data(const Io& io, std::string_view name, std::string_view he
                         const SurveyData& survey, std::span<const double> values,
                         std::span<const double> stds = {});
 
-// Writes `survey`'s data in the common-current layout: COMMON_CURRENT, `header` as a "!" line,
-// the number of pairs, then per current pair (an IPTYPE line where the data are not all DC) the
-// current line and its data lines, in grouped order, with z after every x where the survey has z
-// positions (read back with use_z). The data of one pair must share their IP type. Written
-// atomically, as write_general_data. Linear in data.
-void write_common_current_data(const Io& io, std::string_view name, std::string_view header,
-                               const SurveyData& survey, std::span<const double> values,
-                               std::span<const double> stds = {});
+// Writes the data as write_general_data does, in the layout that keeps every position the store
+// holds: the general layout without z positions; with them (has_z) the common-current layout read
+// with use_z: "COMMON_CURRENT", `header` as a comment line ("! " before it unless it starts with
+// "!" or "%"; none when it is empty), the number of current lines, then per run of data of one
+// current pair and one IP type in file order an IPTYPE line where the type changes (none when
+// every datum is DC), the current line "xA zA xB zB count" and the data lines
+// "xM zM xN zN value [std]". Read back with use_z it gives the same positions, values and order.
+// Linear in data.
+void write_data_file(const Io& io, std::string_view name, std::string_view header,
+                     const SurveyData& survey, std::span<const double> values,
+                     std::span<const double> stds = {});
 
 }  // namespace quelby

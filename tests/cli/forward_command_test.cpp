@@ -404,8 +404,8 @@ TEST(ForwardCommand, OutputsAreTheLibrarysInTheSurveyFilesOrder) {
   }
 }
 
-// Buried electrodes from a common-current file with z positions: the output keeps the file's
-// order, and the values are the library's.
+// Buried electrodes from a common-current file with z positions: the output is in the same layout,
+// keeps the file's order and z positions (--z reads it back), and the values are the library's.
 TEST(ForwardCommand, BuriedElectrodesOfACommonCurrentFile) {
   TempFolder folder;
   put_inputs(folder);
@@ -425,13 +425,23 @@ TEST(ForwardCommand, BuriedElectrodesOfACommonCurrentFile) {
   read_data_file(io, folder.file("cc.dat"), true, true, true, survey);
   ForwardModel forward(io, mesh, std::vector<std::int32_t>(nx, 0), survey);
   const std::vector<double> data = forward.data(io, model.values());
-  std::vector<std::string> types;
-  const std::vector<Line> lines = data_lines(read_file(folder.file("o.dat")), types);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0].positions, "5 7.5 -5 -2.5");
-  EXPECT_EQ(lines[1].positions, "5 7.5 0 2.5");
-  EXPECT_EQ(lines[2].positions, "-7.5 -5 2.5 5");
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(same_bits(lines[i].value, data[i])) << i;
+  const std::string written = read_file(folder.file("o.dat"));
+  EXPECT_TRUE(
+      written.starts_with("COMMON_CURRENT\n! quelby-forward: DC data in ohms (V/A for a "
+                          "unit current) of model block.mod\n2\n5 1 7.5 0 2\n-5 3 -2.5 3 "))
+      << written;
+  SurveyData back;
+  read_data_file(io, folder.file("o.dat"), false, true, true, back);
+  EXPECT_EQ(back.xa_cur, survey.xa_cur);
+  EXPECT_EQ(back.za_cur, survey.za_cur);
+  EXPECT_EQ(back.xb_cur, survey.xb_cur);
+  EXPECT_EQ(back.zb_cur, survey.zb_cur);
+  EXPECT_EQ(back.xm, survey.xm);
+  EXPECT_EQ(back.zm, survey.zm);
+  EXPECT_EQ(back.xn, survey.xn);
+  EXPECT_EQ(back.zn, survey.zn);
+  ASSERT_EQ(back.dobs.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(same_bits(back.dobs[i], data[i])) << i;
 }
 
 }  // namespace

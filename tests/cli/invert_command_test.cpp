@@ -40,7 +40,7 @@ const std::string usage =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [CONTROL]\n";
+    "                     [--memory-budget MIB] [--z] [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,
@@ -135,6 +135,7 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
        exit_usage,
        usage,
        "quelby-invert: option '--blocky' takes no value\n"},
+      {{"--z=yes", "run.inv"}, exit_usage, usage, "quelby-invert: option '--z' takes no value\n"},
       {{"-h", "--bogus"}, exit_success, "help", ""},
       {{"run.inv", "--help"}, exit_success, "help", ""},
       {{"--version"}, exit_success, "quelby-invert " + std::string(version) + "\n", ""},

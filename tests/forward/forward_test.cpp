@@ -434,15 +434,16 @@ TEST(ForwardStops, ABadResistivityOrAnElectrodeOffTheGroundIsRefusedByName) {
             std::string::npos)
       << t.console();
 
+  // Given farther above the surface (at x = 2, z = 0.5 under an air cell of 0.5 m) than a cell.
   Transcript buried;
-  std::vector<double> a = {-5}, b = {-4}, m = {2}, n = {3}, za = {0}, zb = {0}, zm = {0.25},
+  std::vector<double> a = {-5}, b = {-4}, m = {2}, n = {3}, za = {0}, zb = {0}, zm = {-0.75},
                       zn = {1};
   SurveyArrays arrays{a, b, m, n, za, zb, zm, zn, {}, {}, {}};
   SurveyData survey;
   survey_from_arrays(buried.io(), arrays, survey);
   EXPECT_THROW(ForwardModel(buried.io(), s.mesh, s.air, survey), Stop);
   EXPECT_NE(buried.console().find(
-                "Error: electrode M of datum 1 at x = 2, z = 0.25 lies above the ground surface"),
+                "Error: electrode M of datum 1 at x = 2, z = -0.75 lies outside the mesh"),
             std::string::npos)
       << buried.console();
 }

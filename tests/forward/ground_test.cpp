@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,70 @@ TEST(Electrodes, SpreadOnlyWhereTheGroundSurroundsThem) {
   EXPECT_EQ(m.xx, 0);
 }
 
+// An electrode given with z above the ground surface by no more than the thicker cell at the
+// surface there stands on it, exactly as one given by x alone, and the placing counts it; farther
+// above it is refused. A position a few units in the last place off a node is on the node.
+TEST(Electrodes, OneGivenJustAboveTheSurfaceStandsOnItAndOneFartherUpIsRefused) {
+  // Columns 0 to 2 hold three air cells: their surface is at z = 2 between rows of 1 m; the
+  // others stand on the mesh's top, z = 0, over a row of 0.5 m.
+  Transcript t;
+  const Mesh mesh = mesh_from_nodes(t.io(), x_nodes, z_nodes);
+  const Ground ground = make_ground(mesh, std::vector<std::int32_t>{3, 3, 3, 0, 0, 0, 0, 0, 0});
+  struct Case {
+    double x, z;
+    double lowered;       // how far it is lowered onto the surface; < 0: refused
+    std::string message;  // the refusal's
+  };
+  const std::vector<Case> cases = {
+      {-3, 1.5, 0.5, ""},
+      {-3.5, 1, 1, ""},
+      {-3, 0.6, -1,
+       "\nError: electrode A of datum 1 at x = -3, z = 0.6 lies above the ground "
+       "surface\n"},
+      {1, -0.3, 0.3, ""},
+      {0.5, -0.5, 0.5, ""},
+      {1, -0.8, -1, "\nError: electrode A of datum 1 at x = 1, z = -0.8 lies outside the mesh\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.x) + ", " + std::to_string(c.z));
+    Transcript run;
+    std::vector<double> a = {c.x}, m = {-1.0}, za = {c.z}, zm = {1.0};
+    SurveyArrays arrays{a, a, m, m, za, za, zm, zm, {}, {}, {}};
+    SurveyData survey;
+    survey_from_arrays(run.io(), arrays, survey);
+    if (c.lowered < 0) {
+      EXPECT_THROW(place_electrodes(run.io(), mesh, ground, survey), Stop);
+      EXPECT_EQ(run.console(), c.message);
+      continue;
+    }
+    const SurveyElectrodes placed = place_electrodes(run.io(), mesh, ground, survey);
+    const Electrode& given = placed.electrodes.at(0);
+    const Electrode on_surface = placed_alone(mesh, ground, c.x, 0, false);
+    EXPECT_EQ(given.z, on_surface.z);
+    EXPECT_FALSE(given.buried);
+    EXPECT_NEAR(given.lowered, c.lowered, 1e-15);
+    ASSERT_EQ(given.count, on_surface.count);
+    for (std::int32_t k = 0; k < given.count; ++k) {
+      EXPECT_EQ(given.node[k], on_surface.node[k]);
+      EXPECT_EQ(given.weight[k], on_surface.weight[k]);
+    }
+    EXPECT_EQ(placed.lowered_count, 1);
+    char most[32];
+    std::snprintf(most, sizeof most, "%.3g", c.lowered);
+    EXPECT_EQ(lowered_electrodes_note(placed),
+              "Note: 1 electrode given above the ground surface of the mesh, by " +
+                  std::string(most) + " m at most, stands on it.\n");
+  }
+  // Off a node by rounding: the node's weights, spread along both axes.
+  const Ground flat = make_ground(mesh, std::vector<std::int32_t>(9, 0));
+  const Electrode exact = placed_alone(mesh, flat, 1, 3, true);
+  const Electrode rounded = placed_alone(mesh, flat, 1 + 4e-16, 3 - 4e-16, true);
+  ASSERT_EQ(rounded.count, 9);
+  ASSERT_EQ(exact.count, 9);
+  for (std::int32_t k = 0; k < exact.count; ++k) EXPECT_EQ(rounded.weight[k], exact.weight[k]);
+  EXPECT_EQ(lowered_electrodes_note(SurveyElectrodes{}), "");
+}
+
 TEST(Electrodes, APotentialElectrodeWhereACurrentElectrodeStandsIsRefusedByItsDatum) {
   struct Case {
     std::vector<double> a, b, m, n;
@@ -198,12 +263,18 @@ TEST(CloseElectrodes, NamesTheDatumWithTheFewestCells) {
   };
   const std::vector<Case> cases = {
       {{-12, 0}, {12, 0}, {-4, 3}, {4, 3}, ""},
-      {{-12, 0}, {12, 0}, {-4, 2}, {4, 2},
+      {{-12, 0},
+       {12, 0},
+       {-4, 2},
+       {4, 2},
        "Note: a current and a potential electrode of datum 2 of line.dat are 2 cells apart; the "
        "computed data err by up to a few per cent where fewer than 3 cells part them: finer cells "
        "around the electrodes make them exact.\n"},
       // 1.5 m from x = 10 (cells of 1 m) to x = 11.5 (cells of 1 and 2 m): 0.75 of the larger.
-      {{-12, 10}, {12, 10}, {-4, 11.5}, {4, 11.5},
+      {{-12, 10},
+       {12, 10},
+       {-4, 11.5},
+       {4, 11.5},
        "Note: a current and a potential electrode of datum 2 of line.dat are 0.75 cells apart; the "
        "computed data err by up to a few per cent where fewer than 3 cells part them: finer cells "
        "around the electrodes make them exact.\n"},

@@ -179,15 +179,15 @@ TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
   EXPECT_EQ(run.ip_starting.value, 0);
   const InversionRun plain = read(control_text(base_lines()));
   EXPECT_FALSE(plain.data_uncertainty || plain.ip_uncertainty || plain.ip_alpha);
-  EXPECT_FALSE(plain.settings.robust || plain.settings.blocky);
+  EXPECT_FALSE(plain.settings.robust || plain.settings.blocky || plain.use_z);
   EXPECT_EQ(plain.resistivity_bounds, (std::array<double, 2>{1e-4, 1e8}));
   EXPECT_EQ(plain.max_log_change, 3);
 
   const InversionRun method =
       read(control_text(base_lines(), {"robust 2.5", "BLOCKY", "resistivity_bounds 0.1 1e5",
-                                       "max_log_change 0", "memory_budget 512"}));
+                                       "max_log_change 0", "memory_budget 512", "Use_Z ! buried"}));
   EXPECT_EQ(method.settings.memory_budget, std::size_t{512} << 20);
-  EXPECT_TRUE(method.settings.robust && method.settings.blocky);
+  EXPECT_TRUE(method.settings.robust && method.settings.blocky && method.use_z);
   EXPECT_EQ(method.settings.robust_threshold, 2.5);
   EXPECT_EQ(method.resistivity_bounds, (std::array<double, 2>{0.1, 1e5}));
   EXPECT_EQ(method.max_log_change, 0);
@@ -248,7 +248,8 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       "expected the weight input: none, 0, 1 and a weighting file, or 2 and three weight files";
   const std::string keyword_expected =
       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-      "ip_reference, ip_alpha, robust, blocky, resistivity_bounds, max_log_change or memory_budget";
+      "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change or "
+      "memory_budget";
   const std::string bounds_expected =
       "expected resistivity_bounds LOWEST HIGHEST: two positive values in ohm-m, the lowest "
       "first";
@@ -294,6 +295,7 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       {14, "robust 2 3",
        "expected robust, or robust THRESHOLD: a positive number of standard deviations"},
       {14, "blocky yes", "expected blocky alone"},
+      {14, "use_z 1", "expected use_z alone"},
       {14, "resistivity_bounds 10", bounds_expected},
       {14, "resistivity_bounds 100 10", bounds_expected},
       {14, "resistivity_bounds 0 10", bounds_expected},
@@ -426,7 +428,7 @@ TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
        "timelapse_method needs the timelapse_step lines of the later steps before it"},
       {{"timelapse_step s1.dat"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-       "ip_reference, ip_alpha, robust, blocky, resistivity_bounds, max_log_change or "
+       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change or "
        "memory_budget",
        false},
   };

@@ -1,13 +1,15 @@
-// The general-layout writer against the library's own reader: what it writes reads back to the same
-// positions, values (every bit), IP types and file order, from either layout.
+// The data writers against the library's own reader: what they write reads back to the same
+// positions, values (every bit), IP types and file order, from either layout, z positions too.
 #include "quelby/survey/data_writer.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "quelby/base/free_format.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/survey/data_file.hpp"
+#include "quelby/survey/survey_arrays.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -163,6 +166,105 @@ TEST(DataWriter, CommonCurrentLayoutIsWrittenInItsOwnOrder) {
   EXPECT_FALSE(back.common_current);
   // Grouped: pair (0, 10), then pair (30, 0) as the exchange passes leave its lines (2nd, 1st).
   EXPECT_EQ(back.xm, (std::vector<double>{20, 0, 10}));
+}
+
+// A survey with z positions is written in the common-current layout with z: one current line per
+// run of data of one pair and one IP type in file order, so that it reads back with use_z to the
+// same positions, values, deviations, IP types and order. Without z positions the writer is the
+// general layout's.
+TEST(DataWriter, ZPositionsAreWrittenInTheCommonCurrentLayout) {
+  TempFolder folder;
+  struct Case {
+    std::string name;
+    std::vector<double> a, za, b, zb, m, zm, n, zn;
+    std::vector<std::int32_t> iptype;  // empty: DC
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      // The first pair comes back after the second: a current line of its own again.
+      {"crosshole",
+       {0, 0, 0, 0},
+       {1, 1, 2, 1},
+       {0, 0, 0, 0},
+       {2, 2, 3, 2},
+       {10, 10, 10, 0},
+       {1, 2, 1, 4},
+       {10, 10, 10, 0},
+       {2, 3, 2, 5},
+       {},
+       "COMMON_CURRENT\n! the header\n3\n"
+       "0 1 0 2 2\n10 1 10 2 1.5000000E+00 1.0000000E-01\n"
+       "10 2 10 3 -2.0000000E+00 2.0000000E-01\n"
+       "0 2 0 3 1\n10 1 10 2 3.0000000E+00 3.0000000E-01\n"
+       "0 1 0 2 1\n0 4 0 5 4.0000000E+00 4.0000000E-01\n"},
+      {"IP of mixed types",
+       {0, 0, 0},
+       {0, 0, 0},
+       {5, 5, 5},
+       {0, 0, 0},
+       {10, 12.5, 15},
+       {3, 3, 3},
+       {12.5, 15, 17.5},
+       {3, 3, 3},
+       {1, 2, 1},
+       "COMMON_CURRENT\n! the header\n3\n"
+       "IPTYPE=1\n0 0 5 0 1\n10 3 12.5 3 1.5000000E+00 1.0000000E-01\n"
+       "IPTYPE=2\n0 0 5 0 1\n12.5 3 15 3 -2.0000000E+00 2.0000000E-01\n"
+       "IPTYPE=1\n0 0 5 0 1\n15 3 17.5 3 3.0000000E+00 3.0000000E-01\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<double> values = {1.5, -2, 3, 4}, stds = {0.1, 0.2, 0.3, 0.4};
+    const std::size_t ndat = c.a.size();
+    SurveyArrays arrays{c.a,
+                        c.b,
+                        c.m,
+                        c.n,
+                        c.za,
+                        c.zb,
+                        c.zm,
+                        c.zn,
+                        std::span(values).first(ndat),
+                        std::span(stds).first(ndat),
+                        c.iptype};
+    Transcript transcript;
+    SurveyData survey;
+    survey_from_arrays(transcript.io(), arrays, survey);
+    // The writer takes the values in grouped order.
+    std::vector<double> grouped(ndat), grouped_stds(ndat);
+    for (std::size_t line = 0; line < ndat; ++line) {
+      grouped[survey.grouped_position(line)] = values[line];
+      grouped_stds[survey.grouped_position(line)] = stds[line];
+    }
+    const std::string written = folder.file("z.dat");
+    write_data_file(transcript.io(), written, "the header", survey, grouped, grouped_stds);
+    EXPECT_EQ(read_file(written), c.expected);
+    const SurveyData back = read_survey(written, false, true, c.iptype.empty());
+    ASSERT_EQ(back.ndat, static_cast<std::int32_t>(ndat));
+    // The common-current layout keeps the file's order: datum j is line j of the arrays.
+    for (std::size_t line = 0; line < ndat; ++line) {
+      std::size_t pair = 0;
+      while (back.data_begin(pair + 1) <= line) ++pair;
+      EXPECT_EQ(back.xa_cur[pair], c.a[line]);
+      EXPECT_EQ(back.za_cur[pair], c.za[line]);
+      EXPECT_EQ(back.xb_cur[pair], c.b[line]);
+      EXPECT_EQ(back.zb_cur[pair], c.zb[line]);
+      EXPECT_EQ(back.xm[line], c.m[line]);
+      EXPECT_EQ(back.zm[line], c.zm[line]);
+      EXPECT_EQ(back.xn[line], c.n[line]);
+      EXPECT_EQ(back.zn[line], c.zn[line]);
+      EXPECT_TRUE(same_bits(back.dobs[line], values[line]));
+      EXPECT_TRUE(same_bits(back.dstd[line], stds[line]));
+      EXPECT_EQ(back.iptype[line], c.iptype.empty() ? 0 : c.iptype[line]);
+    }
+  }
+  // Without z positions: the general layout, byte for byte.
+  const SurveyData flat =
+      read_survey(folder.write("flat.dat", "h\n0 5 10 15\n"), true, false, true);
+  Transcript transcript;
+  write_data_file(transcript.io(), folder.file("one.dat"), "h", flat, {{2.5}});
+  write_general_data(transcript.io(), folder.file("two.dat"), "h", flat, {{2.5}});
+  EXPECT_EQ(read_file(folder.file("one.dat")), read_file(folder.file("two.dat")));
 }
 
 TEST(DataWriter, AFailedWriteLeavesNothingAndSaysWhy) {
