@@ -165,8 +165,13 @@ class Dat2dReader {
     if (contains(lower, "remote")) {
       read_remote_electrodes(line);
     } else if (contains(lower, "geometric factor")) {
+      // "Exact geometric factor used": the apparent resistivities were computed with the remote
+      // electrodes where the file places them, not at infinity.
+      survey_.remote_in_factor = contains(lower, "exact");
       note(line_name(line.number) + ": " + quoted_text(line.text) +
-           " (how the file's own geometric factors were computed; quelby computes its own)");
+           (survey_.remote_in_factor
+                ? " (the apparent resistivities take the remote electrodes where they stand)"
+                : " (how the file's own geometric factors were computed)"));
     } else if (!block.measurement_line) {
       block.measurement_line = true;
       const Dat2dLine& flag_line = lines_.require("the type of measurement");
@@ -210,6 +215,9 @@ class Dat2dReader {
       }
       positions += (positions.empty() ? "" : "; ") + std::string(c2 ? "C2" : "P2") + " at " +
                    position + " m";
+      std::array<double, 3> place{0, 0, 0};
+      for (std::size_t k = 0; k < values.size(); ++k) lines_.number(values[k], place[k]);
+      (c2 ? survey_.remote_current : survey_.remote_potential) = place;
       last = at.number;
     }
     if (positions.empty()) {

@@ -81,6 +81,7 @@ ElectrodeTable read_electrode_table(const Io& io, std::string_view name) {
               line_detail(table.name, lines.line_number(), what));
   };
   std::vector<Field> columns;
+  bool numbered_by_row = false;
   std::string_view line;
   std::map<std::string, std::size_t> labels;
   char delimiter = ' ';
@@ -97,11 +98,13 @@ ElectrodeTable read_electrode_table(const Io& io, std::string_view name) {
           for (const Field field : columns) count += field == wanted ? 1 : 0;
           return count;
         };
-        if (has(Field::label) != 1 || has(Field::x) != 1) {
+        if (has(Field::label) > 1 || has(Field::x) != 1) {
           fail(
-              "the header names no column of labels and of x once each (label, x, y, z, "
-              "buried, remote)");
+              "the header names no column of x, or a column twice (label, x, y, z, buried, "
+              "remote)");
         }
+        // Without a column of labels the electrodes are numbered by their rows.
+        numbered_by_row = has(Field::label) == 0;
         if (has(Field::y) > 1 || has(Field::z) > 1) fail("the header names y or z twice");
         continue;
       }
@@ -133,6 +136,10 @@ ElectrodeTable read_electrode_table(const Io& io, std::string_view name) {
     }
     TableElectrode electrode;
     electrode.line = lines.line_number();
+    if (numbered_by_row) {
+      electrode.number = static_cast<std::int32_t>(table.electrodes.size() + 1);
+      electrode.label = std::to_string(*electrode.number);
+    }
     for (std::size_t k = 0; k < columns.size(); ++k) {
       const std::string_view field = fields[k];
       double value = 0;
@@ -230,6 +237,15 @@ std::vector<std::string> place_from_table(const Io& io, const ElectrodeTable& ta
       }
     }
   }
+  // The table's electrodes on the ground give the ground's elevation, used by the data or not
+  // (the top of a borehole, a surface electrode of another survey).
+  std::size_t ground = 0;
+  for (const TableElectrode& electrode : table.electrodes) {
+    if (!electrode.buried && !electrode.remote && std::isfinite(electrode.elevation)) {
+      survey.topography.push_back({electrode.x, electrode.elevation});
+      ++ground;
+    }
+  }
   std::vector<std::string> notes;
   notes.push_back("electrodes: " + std::to_string(table.electrodes.size()) + " from the table " +
                   table.name + (table.has_elevation ? " with elevations" : " without elevations"));
@@ -242,6 +258,9 @@ std::vector<std::string> place_from_table(const Io& io, const ElectrodeTable& ta
                     " reading electrodes matched by x (within 1 mm) for their elevations");
   }
   if (buried > 0) notes.push_back("  " + std::to_string(buried) + " buried (below the ground)");
+  if (ground > 0) {
+    notes.push_back("  " + std::to_string(ground) + " on the ground: points of the topography");
+  }
   if (remote > 0) notes.push_back("  " + std::to_string(remote) + " remote (written as poles)");
   return notes;
 }

@@ -2,8 +2,9 @@
 // electrode files of protocol surveys): per electrode its label or number, x, optionally y, its
 // elevation z (m, up), a buried flag and a remote flag. Fields are separated by commas,
 // semicolons, tabs or blanks; a header line of names (label, x, y, z, buried, remote and their
-// common spellings) is optional. Without a header the columns follow from their count: label x;
-// label x z; label x y z; label x y z buried; label x y z buried remote.
+// common spellings) is optional; a header without a column of labels numbers the electrodes by
+// their rows (1, 2, ...). Without a header the columns follow from their count: label x; label x
+// z; label x y z; label x y z buried; label x y z buried remote.
 #pragma once
 
 #include <cstddef>
@@ -45,7 +46,9 @@ ElectrodeTable read_electrode_table(const Io& io, std::string_view name);
 // takes the table's position, elevation and flags of that number; one the file places by x alone
 // takes the elevation and flags of the table's electrode at that x (where the table has one). A
 // number the table lacks stops naming it and the reading's line. Remote electrodes of the table
-// become absent (the datum a pole). Returns the notes for the import log.
+// become absent (the datum a pole). The table's electrodes on the ground (not buried, not remote,
+// with an elevation) become points of the survey's topography, whether the data use them or not.
+// Returns the notes for the import log.
 std::vector<std::string> place_from_table(const Io& io, const ElectrodeTable& table,
                                           FieldSurvey& survey);
 

@@ -123,6 +123,21 @@ std::string mismatch_of(FieldFormat format, const FieldSource& source,
   switch (format) {
     case FieldFormat::syscal_binary:
       return syscal_binary_mismatch(source);
+    case FieldFormat::terrameter: {
+      // The header may follow a block of the instrument's settings.
+      std::ostringstream console, error, log;
+      const Io quiet{console, error, log};
+      FieldLines all(quiet, source);
+      std::string_view line;
+      try {
+        for (std::size_t k = 0; k < 1000 && all.next(line); ++k) {
+          if (names_column(line, "a", "x") && names_column(line, "m", "x")) return {};
+        }
+      } catch (const Stop&) {
+        // A line too long for any header.
+      }
+      return "no line among the first 1000 is a header with A(x) and M(x)";
+    }
     case FieldFormat::prime:
       return prime_mismatch(source);
     case FieldFormat::ohmpi:

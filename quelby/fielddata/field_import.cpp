@@ -6,6 +6,8 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <numbers>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -73,8 +75,11 @@ class Import {
 
  private:
   void place_electrodes_from_table();
+  double factor_with_remotes(const FieldReading& reading,
+                             const std::array<double, 4>& recorded) const;
   void bring_onto_line();
   void settle_chargeability_unit();
+  void find_boreholes();
   void find_buried_depths();
   void convert_along_ground();
   void count_drop(const std::string& reason);
@@ -115,6 +120,7 @@ class Import {
   double chargeability_factor_ = 1;
   std::vector<double> ip_deviation_;  // per datum with IP
   double flat_ground_ = 0;            // the ground's elevation where it is flat (m)
+  bool ground_known_ = false;         // electrodes on the ground or the file's points give it
 };
 
 void Import::stop(const std::string& text, const std::string& what) const {
@@ -148,6 +154,35 @@ void Import::drop(const FieldDatum& datum, const std::string& reason, const std:
   ++summary_.electrode_drops[datum.m];
   if (datum.b != datum.a) ++summary_.electrode_drops[datum.b];
   if (datum.n != datum.m) ++summary_.electrode_drops[datum.n];
+}
+
+// The flat-surface K of a reading whose remote electrodes stand where the file places them (the
+// horizontal distances in x and y), in the file's electrode order.
+double Import::factor_with_remotes(const FieldReading& reading,
+                                   const std::array<double, 4>& recorded) const {
+  std::array<std::optional<std::array<double, 2>>, 4> at;
+  for (std::size_t role = 0; role < 4; ++role) {
+    const FieldElectrode& electrode = reading.electrodes[role];
+    if (electrode.present) {
+      at[role] = std::array<double, 2>{recorded[role], electrode.y};
+    } else {
+      const auto& remote = role < 2 ? survey_.remote_current : survey_.remote_potential;
+      if (remote) at[role] = std::array<double, 2>{(*remote)[0], (*remote)[1]};
+    }
+  }
+  double denominator = 0;
+  const std::pair<std::size_t, std::size_t> pairs[4] = {{0, 2}, {0, 3}, {1, 2}, {1, 3}};
+  const double signs[4] = {1, -1, -1, 1};
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto& p = at[pairs[k].first];
+    const auto& q = at[pairs[k].second];
+    if (!p || !q) continue;
+    const double distance = std::hypot((*p)[0] - (*q)[0], (*p)[1] - (*q)[1]);
+    if (distance == 0) return not_given;
+    denominator += signs[k] / distance;
+  }
+  const double factor = 2 * std::numbers::pi / denominator;
+  return std::isfinite(factor) ? factor : not_given;
 }
 
 // Positions and elevations from the electrode table, where one is given.
@@ -246,12 +281,15 @@ void Import::bring_onto_line() {
       electrode.y = 0;
     }
   }
-  summary_.notes.push_back(
-      "positions: the electrodes stand on a straight line in x and y" +
-      std::string(along_x ? "" : "; x is the distance along it from its first electrode") +
-      (remote > 0 ? "; " + count_text(remote, "reading electrode") +
-                        " far off the line taken as remote (poles)"
-                  : std::string()));
+  summary_.notes.push_back("positions: the electrodes stand on a straight line in x and y" +
+                           std::string(along_x
+                                           ? ""
+                                           : "; x is the distance along it from its end at x = " +
+                                                 log_number(cx + first * ux) +
+                                                 ", y = " + log_number(cy + first * uy)) +
+                           (remote > 0 ? "; " + count_text(remote, "reading electrode") +
+                                             " far off the line taken as remote (poles)"
+                                       : std::string()));
 }
 
 // The unit of the IP values: the file's, else --ip-unit, else a phase in mrad, said in the log
@@ -356,6 +394,38 @@ void Import::convert_along_ground() {
       "factors from the recorded distances");
 }
 
+// Electrodes of the file at one x with different elevations stand in a borehole: they are buried
+// (the file's z is theirs, not the ground's). The ground then comes from the other electrodes and
+// the file's topography points.
+void Import::find_boreholes() {
+  std::map<double, std::pair<double, double>> range;  // x -> lowest, highest elevation
+  for (const FieldReading& reading : survey_.readings) {
+    for (const FieldElectrode& electrode : reading.electrodes) {
+      if (!electrode.present || electrode.buried || !std::isfinite(electrode.elevation)) continue;
+      const auto [at, inserted] =
+          range.emplace(electrode.x, std::make_pair(electrode.elevation, electrode.elevation));
+      at->second.first = std::min(at->second.first, electrode.elevation);
+      at->second.second = std::max(at->second.second, electrode.elevation);
+    }
+  }
+  std::size_t holes = 0, marked = 0;
+  for (const auto& [x, elevations] : range) holes += elevations.first < elevations.second ? 1 : 0;
+  if (holes == 0) return;
+  for (FieldReading& reading : survey_.readings) {
+    for (FieldElectrode& electrode : reading.electrodes) {
+      if (!electrode.present || electrode.buried || !std::isfinite(electrode.elevation)) continue;
+      const auto& elevations = range.at(electrode.x);
+      if (elevations.first < elevations.second) {
+        electrode.buried = true;
+        ++marked;
+      }
+    }
+  }
+  summary_.notes.push_back("boreholes: " + count_text(holes, "position") +
+                           " along the line hold electrodes at several elevations: " +
+                           count_text(marked, "reading electrode") + " taken as buried");
+}
+
 double Import::ground_elevation(double x) const {
   const std::vector<double>& gx = result_.topography_x;
   const std::vector<double>& gz = result_.topography_elevation;
@@ -379,6 +449,23 @@ void Import::find_buried_depths() {
   if (!any) return;
   result_.buried = true;
   const std::vector<double>& gx = result_.topography_x;
+  if (!ground_known_) {
+    // Nothing gives the ground: at the highest electrode where elevations are above 0, at 0
+    // where they are depths below it (given negative).
+    double highest = -std::numeric_limits<double>::infinity();
+    for (const FieldReading& reading : survey_.readings) {
+      for (const FieldElectrode& electrode : reading.electrodes) {
+        if (electrode.present && std::isfinite(electrode.elevation)) {
+          highest = std::max(highest, electrode.elevation);
+        }
+      }
+    }
+    flat_ground_ = std::isfinite(highest) ? std::max(0.0, highest) : 0;
+    result_.reference_elevation = flat_ground_;
+    summary_.notes.push_back("ground: no electrode on it and no topography: taken at elevation " +
+                             log_number(flat_ground_) +
+                             " m (give --electrodes with the ground's electrodes to set it)");
+  }
   const auto ground_at = [&](double x) { return ground_elevation(x); };
   std::size_t count = 0;
   for (std::size_t r = 0; r < survey_.readings.size(); ++r) {
@@ -527,8 +614,10 @@ void Import::build_data() {
     as_recorded.n = recorded[electrode_n];
     const bool file_k = std::isfinite(reading.geometric_factor) && reading.geometric_factor != 0;
     // The file's K belongs to its own electrode order, as does its apparent resistivity.
-    datum.geometric_factor =
-        file_k ? sign * reading.geometric_factor : flat_geometric_factor(as_recorded);
+    datum.geometric_factor = file_k ? sign * reading.geometric_factor
+                             : survey_.remote_in_factor
+                                 ? sign * factor_with_remotes(reading, recorded_x_[r])
+                                 : flat_geometric_factor(as_recorded);
     file_factor_.push_back(file_k ? datum.geometric_factor : not_given);
     data_.push_back(datum);
     reading_of_.push_back(&reading);
@@ -558,6 +647,7 @@ void Import::find_ground() {
   }
   flat_ground_ = highest;
   result_.reference_elevation = highest;
+  ground_known_ = true;
   if (lowest == highest) {
     summary_.notes.push_back("elevations: all " + log_number(lowest) +
                              " m, flat ground (no topography file)");
@@ -587,7 +677,9 @@ void Import::apply_ground_factors() {
     }
   }
   summary_.ground_factors =
-      survey_.x_along_ground
+      survey_.remote_in_factor
+          ? "the file's K, else the flat-surface K with its remote electrodes where it places them"
+      : survey_.x_along_ground
           ? "the file's K, else the flat-surface K of the distances along the ground it records"
           : "the file's K, else the flat-surface K of the positions it records" +
                 std::string(result_.buried ? " (with images for buried electrodes)" : "");
@@ -1004,6 +1096,12 @@ void Import::make_stores() {
     std::string reasons;
     for (const auto& [reason, count] : result_.dropped) {
       reasons += "\n  " + reason + ": " + std::to_string(count);
+      if (reason.starts_with("negative apparent resistivity") &&
+          2 * count > survey_.readings.size()) {
+        reasons +=
+            "\n  (most readings are negative: the file may hold its values with the "
+            "other polarity, the potential electrodes exchanged)";
+      }
     }
     stop("no datum of " + input_ + " is left (" + count_text(survey_.readings.size(), "reading") +
              " read)" + (reasons.empty() ? std::string() : ", dropped:" + reasons),
@@ -1085,6 +1183,7 @@ ImportResult Import::run() {
   chargeability_factor_ =
       chargeability_scale(survey_, result_.chargeability_unit, summary_.chargeability);
   convert_along_ground();
+  find_boreholes();
   find_ground();
   find_buried_depths();
   build_data();
@@ -1099,6 +1198,10 @@ ImportResult Import::run() {
   make_stores();
   summary_.input = input_;
   summary_.reader_notes = survey_.notes;
+  for (const std::string& note : survey_.notes) {
+    // What a reader leaves unread is said on the console too.
+    if (note.find("not read") != std::string::npos) result_.warnings.push_back(note);
+  }
   summary_.readings = survey_.readings.size();
   for (const FieldReading& reading : survey_.readings) {
     summary_.first_line =

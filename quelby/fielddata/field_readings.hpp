@@ -124,6 +124,10 @@ struct FieldSurvey {
   bool x_along_ground = false;
   // The smallest current the instrument resolves (A); readings below it carry no datum.
   double current_resolution = not_given;
+  // Where the file places its remote current and potential electrodes (x, y, z, m), and whether
+  // its apparent resistivities were computed with them there (else as poles at infinity).
+  std::optional<std::array<double, 3>> remote_current, remote_potential;
+  bool remote_in_factor = false;
   // How the messages name the column of the standard deviations ("column 7 (err)"); empty: "the
   // file's error column".
   std::string error_column;

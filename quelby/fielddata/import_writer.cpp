@@ -71,7 +71,10 @@ void write_import(const Io& io, std::string_view folder, const ImportResult& res
   // A file of the user's that an import would replace stays: the folder is refused.
   for (const char* name : {"data.dat", "ip.dat", "topography.topo", "import.log"}) {
     const std::filesystem::path existing = base / name;
-    const bool replaced = std::string(name) != "ip.dat" || result.ip;
+    const std::string file = name;
+    const bool replaced = file == "ip.dat"            ? result.ip.has_value()
+                          : file == "topography.topo" ? !result.topography_x.empty()
+                                                      : true;
     if (replaced && std::filesystem::exists(existing, error) && !written_by_import(existing)) {
       stop_with(io, Order::console_then_log,
                 "\nError: the output folder " + base.string() + " holds " + existing.string() +
@@ -104,8 +107,10 @@ void write_import(const Io& io, std::string_view folder, const ImportResult& res
              result.data, result.data_stds);
   if (result.ip) {
     write_data("ip.dat",
-               "quelby-import: IP data, apparent chargeability in " + result.chargeability_unit +
-                   ", from " + result.source,
+               "quelby-import: IP data, " +
+                   std::string(result.chargeability_unit == "mrad" ? "apparent phase"
+                                                                   : "apparent chargeability") +
+                   " in " + result.chargeability_unit + ", from " + result.source,
                *result.ip, result.ip_stds);
   } else {
     remove_stale("ip.dat");

@@ -121,9 +121,15 @@ FieldSurvey read_syscal_file(const Io& io, const FieldSource& source) {
 
 FieldSurvey read_terrameter_file(const Io& io, const FieldSource& source) {
   FieldLines lines(io, source);
-  InstrumentTable table(lines);
+  // The instrument's export may open with a block of settings before the table's header.
+  InstrumentTable table(lines, "a(x)");
   FieldSurvey survey;
   survey.format = FieldFormat::terrameter;
+  if (table.preamble_lines() > 0) {
+    survey.notes.push_back(std::to_string(table.preamble_lines()) +
+                           " lines of settings before the header, on line " +
+                           std::to_string(lines.line_number()));
+  }
   std::array<Column, 4> x, y, z;
   for (std::size_t role = 0; role < 4; ++role) {
     const std::string key(1, "abmn"[role]);
@@ -292,6 +298,26 @@ FieldSurvey read_protocol_file(const Io& io, const FieldSource& source, double s
       }
     }
     survey.readings.push_back(reading);
+  }
+  // An "error" column of negative values is no error (a phase, a chargeability of the other
+  // sign): said, never dropped in silence.
+  if (columns.empty()) {
+    for (std::size_t c = 0; c < taken.size(); ++c) {
+      if (taken[c] != "err") continue;
+      std::size_t negative = 0, given = 0;
+      for (const FieldReading& reading : survey.readings) {
+        if (!std::isfinite(reading.std)) continue;
+        ++given;
+        negative += reading.std < 0 ? 1 : 0;
+      }
+      if (given > 0 && 2 * negative > given) {
+        lines.fail_at(0, "column " + std::to_string(6 + c) + ", taken as the error of R, is " +
+                             "negative for " + std::to_string(negative) + " of " +
+                             std::to_string(given) +
+                             " measurements: it holds no errors (a phase?); give --columns "
+                             "r,ip for a phase, or r,skip");
+      }
+    }
   }
   std::string names;
   for (std::size_t c = 0; c < taken.size(); ++c) {

@@ -39,9 +39,33 @@ std::vector<TableColumn> table_columns(std::string_view line) {
   return columns;
 }
 
-InstrumentTable::InstrumentTable(FieldLines& lines) : lines_(lines) {
+bool names_column(std::string_view line, std::string_view key, std::string_view unit) {
+  for (const TableColumn& column : table_columns(line)) {
+    if (column.key == key && column.unit == unit) return true;
+  }
+  return false;
+}
+
+InstrumentTable::InstrumentTable(FieldLines& lines, std::string_view header_key) : lines_(lines) {
   std::string_view header;
   if (!lines.next_with_text(header)) lines.fail_at(0, "the file holds no header line");
+  if (!header_key.empty()) {
+    // "a(x)": the key before the parenthesis, the unit inside it.
+    const std::size_t open = header_key.find('(');
+    const std::string_view key = header_key.substr(0, open);
+    const std::string_view unit = header_key.substr(open + 1, header_key.size() - open - 2);
+    std::string_view first = header;
+    const std::size_t first_number = lines.line_number();
+    while (!names_column(header, key, unit)) {
+      if (lines.line_number() >= 1000 || !lines.next_with_text(header)) {
+        // No header below: the first line is the header, and its reader says what it lacks.
+        lines.fail_at(first_number, "no line among the first 1000 names the column " +
+                                        std::string(header_key) +
+                                        " (first line: " + quoted_text(first) + ")");
+      }
+      ++preamble_lines_;
+    }
+  }
   delimiter_ = delimiter_of(header);
   // Decimal commas only where commas cannot be the delimiter.
   decimal_comma_ = delimiter_ == ';' || delimiter_ == '\t';
@@ -116,6 +140,16 @@ bool InstrumentTable::next_row(std::vector<std::string_view>& fields) {
       }
       if (quoted) lines_.fail("a quoted field is not closed on its line");
       finish();
+    }
+    if (delimiter_ == ' ' && row_.size() > columns_.size() && !columns_.empty()) {
+      // A blank-separated export whose first field is text of several words ("Mixed / non
+      // conventional" as the array's name): the surplus words belong to the first field.
+      double number = 0;
+      if (!field_number(row_[0], number)) {
+        const std::size_t surplus = row_.size() - columns_.size();
+        for (std::size_t k = 1; k <= surplus; ++k) row_[0] += " " + row_[k];
+        row_.erase(row_.begin() + 1, row_.begin() + 1 + static_cast<std::ptrdiff_t>(surplus));
+      }
     }
     if (row_.size() < required_fields_) {
       if (short_rows_++ == 0) first_short_row_ = lines_.line_number();

@@ -22,8 +22,11 @@ struct TableColumn {
 
 class InstrumentTable {
  public:
-  // Reads the header line (the first line with text) of `lines`.
-  explicit InstrumentTable(FieldLines& lines);
+  // Reads the header line (the first line with text) of `lines`; with `header_key`, the first
+  // line among the first 1000 with text that names that column (as "a(x)"), the lines before it
+  // (an instrument's preamble) skipped and counted in preamble_lines.
+  explicit InstrumentTable(FieldLines& lines, std::string_view header_key = {});
+  std::size_t preamble_lines() const noexcept { return preamble_lines_; }
 
   char delimiter() const noexcept { return delimiter_; }
   const std::vector<TableColumn>& columns() const noexcept { return columns_; }
@@ -61,11 +64,15 @@ class InstrumentTable {
   std::vector<std::string> names_;   // as written, for messages
   std::size_t required_fields_ = 0;  // up to the last column with a name
   std::size_t short_rows_ = 0, first_short_row_ = 0;
+  std::size_t preamble_lines_ = 0;
   std::vector<std::string> row_;  // the fields of the row last read
 };
 
 // The header's columns as `InstrumentTable` would read them, for format detection: the keys of
 // the header line `line`.
 std::vector<TableColumn> table_columns(std::string_view line);
+
+// Whether `line` names the column `key` with `unit` ("a", "x" for A(x)), as a header would.
+bool names_column(std::string_view line, std::string_view key, std::string_view unit);
 
 }  // namespace quelby

@@ -18,7 +18,9 @@ void complete_deviations(const Io& io, std::string_view file_name,
   if (!uncertainty) {
     stop_with(io, Order::console_then_log,
               "\nError: the data file has no standard deviations: " + name +
-                  "\nA percentage and a floor for them are needed.\n",
+                  "\nA percentage and a floor for them are needed.\n"
+                  "(quelby-invert --error PCT --error-floor FLOOR, --ip-error PCT --ip-error-floor "
+                  "FLOOR for IP; or quelby-import --error, --reciprocal)\n",
               exit_failure, line_detail(name, 0, "no standard-deviation column"));
   }
   survey.dstd.resize(static_cast<std::size_t>(survey.ndat));

@@ -442,7 +442,7 @@ TEST(FieldImport, FormatsAreToldFromTheirContentAndAnUnknownOneIsRefused) {
                 "  dat2d: line 2 holds no electrode spacing\n"
                 "  lund: line 2 holds no first station coordinate\n"
                 "  syscal: line 1 is no header with Spa.1 (or xA) and Rho (or Vp, VMN)\n"
-                "  terrameter: line 1 is no header with A(x) and M(x)\n"
+                "  terrameter: no line among the first 1000 is a header with A(x) and M(x)\n"
                 "  protocol: line 1 holds no measurement count alone\n"
                 "Give --format with one of syscal-binary, prime, ohmpi, sting, lippmann, ares, "
                 "das1, electra, unified, dat2d, lund, syscal, terrameter, protocol.\n");

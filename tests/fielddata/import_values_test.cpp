@@ -385,3 +385,89 @@ TEST(ImportValues, ValuesNoInversionCanTakeAreRefused) {
 
 }  // namespace
 }  // namespace quelby
+
+namespace quelby {
+namespace {
+
+// Files as the field's instruments and peers write them, each once refused or misread.
+TEST(ImportValues, FilesAsTheFieldWritesThem) {
+  // A Terrameter export opening with its settings; a blank-separated Syscal text whose array
+  // names are several words.
+  std::string terrameter = "Project: slab\nSettings\n  Array: DPDP\n\n";
+  terrameter += "A(x)\tB(x)\tM(x)\tN(x)\tR(Ohm)\n0\t1\t2\t3\t-0.5\n1\t2\t3\t4\t-0.45\n";
+  const ImportResult settings = import(terrameter);
+  EXPECT_EQ(settings.format, FieldFormat::terrameter);
+  EXPECT_EQ(settings.data.ndat, 2);
+  const ImportResult words = import(
+      "El-array Spa.1 Spa.2 Spa.3 Spa.4 Rho\n"
+      "Mixed / non conventional 0 1 3 4 131.5\n"
+      "Mixed / non conventional 1 2 4 5 180.25\n");
+  ASSERT_EQ(words.data.ndat, 2);
+  EXPECT_DOUBLE_EQ(value_of(words.data, 1), 180.25 / testing::flat_factor(1, 2, 4, 5));
+
+  // An electrode table without labels numbers its rows; a protocol's "error" column of negative
+  // values is a phase, refused with the way to read it.
+  ImportOptions protocol;
+  protocol.format = FieldFormat::protocol;
+  const ImportResult rows = import("1\n1 1 2 3 4 -0.5\n", protocol, "protocol.dat",
+                                   "x,y,z,buried\n0,0,10,0\n1,0,10,0\n2,0,10,0\n3,0,10,0\n");
+  EXPECT_DOUBLE_EQ(rows.data.xn[0], 3.0);
+  const std::string phase = refusal("2\n1 1 2 3 4 -0.5 -3.1\n2 2 3 4 5 -0.4 -2.9\n", protocol);
+  EXPECT_NE(phase.find("--columns r,ip"), std::string::npos) << phase;
+
+  // A unified crosshole file: electrodes at one x with several elevations stand in a borehole.
+  const ImportResult holes = import(
+      "6\n# x z\n0 -1\n0 -2\n0 -3\n5 -1\n5 -2\n5 -3\n"
+      "3\n# a b m n r\n1 2 4 5 0.8\n2 3 5 6 0.7\n1 3 4 6 0.9\n",
+      {}, "holes.ohm");
+  ASSERT_TRUE(holes.buried);
+  EXPECT_EQ(holes.data.ndat, 3);
+  EXPECT_DOUBLE_EQ(holes.data.zn[holes.data.grouped_position(1)], 3.0);
+  EXPECT_NE(holes.log.find("boreholes"), std::string::npos);
+
+  // A file of reversed polarity: every reading negative, and the message says so.
+  auto reversed = testing::dipole_dipole(8, 1.0, 50.0);
+  for (auto& reading : reversed) reading.resistance = -reading.resistance;
+  const std::string polarity = [&] {
+    TempFolder folder;
+    const std::string file = folder.write("line.txt", testing::syscal_text(reversed));
+    Transcript transcript;
+    try {
+      import_field_data(transcript.io(), file, {});
+    } catch (const Stop&) {
+      return transcript.console();
+    }
+    return std::string();
+  }();
+  EXPECT_NE(polarity.find("other polarity"), std::string::npos) << polarity;
+}
+
+}  // namespace
+}  // namespace quelby
+
+namespace quelby {
+namespace {
+
+TEST(ImportValues, ExactFactorsTakeTheRemoteElectrodesWhereTheFileStatesThem) {
+  const std::string remote =
+      "Pole-pole with remote electrodes\n1.00\n2\nRemote electrodes included\n"
+      "C2 remote electrode X, Y and Z location\n-25.000,10.000,0.0\n"
+      "P2 remote electrode X, Y and Z location\n60.000,0.000,0.0\n";
+  const std::string data = "2\n0\n0\n0 1 10.13\n1 1 10.18\n0\n0\n0\n";
+  // C1 at x, P1 at x + 1: K of A M, A P2, C2 M and C2 P2 with the remotes where they stand.
+  const auto exact = [](double a) {
+    const double m = a + 1;
+    return 2 * std::numbers::pi /
+           (1 / (m - a) - 1 / (60 - a) - 1 / std::hypot(m + 25, 10) + 1 / std::hypot(85, 10));
+  };
+  const ImportResult stated = import(remote + "Exact Geometric factor used\n" + data, {}, "pp.dat");
+  ASSERT_EQ(stated.data.ndat, 2);
+  EXPECT_NEAR(value_of(stated.data, 0), 10.13 / exact(0), 1e-12 * 10.13 / exact(0));
+  EXPECT_NEAR(value_of(stated.data, 1), 10.18 / exact(1), 1e-12 * 10.18 / exact(1));
+  // Without the line the file's factors are those of poles at infinity.
+  const ImportResult poles = import(remote + data, {}, "pp.dat");
+  EXPECT_NEAR(value_of(poles.data, 0), 10.13 / (2 * std::numbers::pi), 1e-12);
+}
+
+}  // namespace
+}  // namespace quelby

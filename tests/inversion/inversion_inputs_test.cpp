@@ -42,7 +42,10 @@ TEST(InversionInputs, DeviationsComeFromTheFileOrFromAPercentageAndAFloor) {
     ADD_FAILURE() << "accepted";
   } catch (const Stop& stop) {
     const std::string message = "\nError: the data file has no standard deviations: " + without +
-                                "\nA percentage and a floor for them are needed.\n";
+                                "\nA percentage and a floor for them are needed.\n"
+                                "(quelby-invert --error PCT --error-floor FLOOR, --ip-error PCT "
+                                "--ip-error-floor FLOOR for IP; or quelby-import --error, "
+                                "--reciprocal)\n";
     EXPECT_EQ(t.console(), message);
     EXPECT_EQ(stop.detail(), without + ": no standard-deviation column");
   }
