@@ -143,12 +143,13 @@ bool InstrumentTable::next_row(std::vector<std::string_view>& fields) {
     }
     if (delimiter_ == ' ' && row_.size() > columns_.size() && !columns_.empty()) {
       // A blank-separated export whose first field is text of several words ("Mixed / non
-      // conventional" as the array's name): the surplus words belong to the first field.
+      // conventional" as the array's name): the words before the first number are one field.
       double number = 0;
       if (!field_number(row_[0], number)) {
-        const std::size_t surplus = row_.size() - columns_.size();
-        for (std::size_t k = 1; k <= surplus; ++k) row_[0] += " " + row_[k];
-        row_.erase(row_.begin() + 1, row_.begin() + 1 + static_cast<std::ptrdiff_t>(surplus));
+        while (row_.size() > columns_.size() && row_.size() > 1 && !field_number(row_[1], number)) {
+          row_[0] += " " + row_[1];
+          row_.erase(row_.begin() + 1);
+        }
       }
     }
     if (row_.size() < required_fields_) {

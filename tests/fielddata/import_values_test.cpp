@@ -399,9 +399,9 @@ TEST(ImportValues, FilesAsTheFieldWritesThem) {
   EXPECT_EQ(settings.format, FieldFormat::terrameter);
   EXPECT_EQ(settings.data.ndat, 2);
   const ImportResult words = import(
-      "El-array Spa.1 Spa.2 Spa.3 Spa.4 Rho\n"
-      "Mixed / non conventional 0 1 3 4 131.5\n"
-      "Mixed / non conventional 1 2 4 5 180.25\n");
+      "El-array Spa.1 Spa.2 Spa.3 Spa.4 Rho Date\n"
+      "Mixed / non conventional 0 1 3 4 131.5 16.08.2011 09:12:33\n"
+      "Mixed / non conventional 1 2 4 5 180.25 16.08.2011 09:12:34\n");
   ASSERT_EQ(words.data.ndat, 2);
   EXPECT_DOUBLE_EQ(value_of(words.data, 1), 180.25 / testing::flat_factor(1, 2, 4, 5));
 
