@@ -22,21 +22,6 @@ constexpr std::size_t signature_width = 4096;
 // The largest IP window value the instrument writes in %: a window at it was cut off.
 constexpr double percent_limit = 299.99;
 
-std::vector<std::string_view> first_lines(std::string_view bytes, std::size_t count) {
-  std::vector<std::string_view> lines;
-  std::size_t at = 0;
-  while (at < bytes.size() && lines.size() < count) {
-    const std::size_t end = bytes.find_first_of("\r\n", at);
-    const std::size_t stop = end == std::string_view::npos ? bytes.size() : end;
-    lines.push_back(bytes.substr(at, std::min(stop - at, signature_width)));
-    at = stop;
-    if (at < bytes.size()) {
-      at += bytes[at] == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n' ? 2 : 1;
-    }
-  }
-  return lines;
-}
-
 bool is_letter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
@@ -625,7 +610,7 @@ void AresReader::write_notes() {
 }  // namespace
 
 std::string ares_mismatch(const FieldSource& source) {
-  const auto lines = first_lines(source.bytes, signature_lines);
+  const auto lines = first_lines(source.bytes, signature_lines, signature_width);
   std::size_t first = 0;
   while (first < lines.size() && trim_blanks(lines[first]).empty()) ++first;
   if (first == lines.size()) return "no line with text";

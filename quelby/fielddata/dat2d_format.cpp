@@ -706,24 +706,6 @@ class Dat2dReader {
   std::vector<double> along_, elevation_;  // the topography points as the file gives them
 };
 
-// The first `count` lines of `bytes` at most, each cut after `longest` characters: a signature
-// check reads no further and never stops, whatever the file holds.
-std::vector<std::string_view> first_lines(std::string_view bytes, std::size_t count,
-                                          std::size_t longest) {
-  std::vector<std::string_view> lines;
-  std::size_t at = 0;
-  while (lines.size() < count && at < bytes.size()) {
-    const std::size_t end = bytes.find_first_of("\r\n", at);
-    const std::size_t stop = end == std::string_view::npos ? bytes.size() : end;
-    lines.push_back(bytes.substr(at, std::min(stop - at, longest)));
-    at = stop;
-    if (at < bytes.size()) {
-      at += bytes[at] == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n' ? 2 : 1;
-    }
-  }
-  return lines;
-}
-
 // The first value of `line`: "2,5" alone is one number with a decimal comma, else commas and blanks
 // separate values.
 std::string_view first_value(std::string_view line) {

@@ -26,15 +26,6 @@ namespace quelby {
 
 namespace {
 
-// The first lines of a file, as they are (at most `count`).
-std::vector<std::string> first_lines(const Io& io, const FieldSource& source, std::size_t count) {
-  FieldLines lines(io, source);
-  std::vector<std::string> result;
-  std::string_view line;
-  while (result.size() < count && lines.next(line)) result.emplace_back(line);
-  return result;
-}
-
 bool leading_integers(std::string_view line, std::size_t count) {
   const auto fields = split_fields(line, ' ');
   if (fields.size() < count) return false;
@@ -236,7 +227,10 @@ FieldSurvey read_field_file(const Io& io, const FieldSource& source,
                                                   std::string(format_name(*format)) + ")");
     return survey;
   }
-  const std::vector<std::string> lines = first_lines(io, source, 12);
+  std::vector<std::string> lines;
+  for (const std::string_view line : first_lines(source.bytes, 12, FieldLines::longest_line)) {
+    lines.emplace_back(line);
+  }
   std::vector<std::string> reasons;
   for (const FieldFormat candidate : all_field_formats) {
     std::string mismatch = mismatch_of(candidate, source, lines);

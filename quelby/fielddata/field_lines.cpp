@@ -1,5 +1,6 @@
 #include "quelby/fielddata/field_lines.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -47,6 +48,22 @@ void FieldLines::fail_at(std::size_t line, std::string_view what) const {
   text += what;
   text += '\n';
   stop_with(io_, Order::console_then_log, text, exit_failure, line_detail(name_, line, what));
+}
+
+std::vector<std::string_view> first_lines(std::string_view bytes, std::size_t count,
+                                          std::size_t longest) {
+  std::vector<std::string_view> lines;
+  std::size_t at = 0;
+  while (lines.size() < count && at < bytes.size()) {
+    const std::size_t end = bytes.find_first_of("\r\n", at);
+    const std::size_t stop = end == std::string_view::npos ? bytes.size() : end;
+    lines.push_back(bytes.substr(at, std::min(stop - at, longest)));
+    at = stop;
+    if (at < bytes.size()) {
+      at += bytes[at] == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n' ? 2 : 1;
+    }
+  }
+  return lines;
 }
 
 std::string_view trim_blanks(std::string_view text) {

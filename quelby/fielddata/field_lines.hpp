@@ -52,6 +52,11 @@ class FieldLines {
   std::size_t number_ = 0;
 };
 
+// The first `count` lines of `bytes` at most (LF, CR LF or a lone CR ending each), each cut after
+// `longest` characters: what format detection looks at. Never stops, whatever the bytes hold.
+std::vector<std::string_view> first_lines(std::string_view bytes, std::size_t count,
+                                          std::size_t longest = 4096);
+
 // The fields of `line`: with `delimiter` ' ' the runs of characters between blanks and tabs;
 // with ',', ';' or '\t' the texts between two delimiters, blanks around each cut off (two
 // delimiters in a row give an empty field).

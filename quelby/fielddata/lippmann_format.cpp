@@ -20,23 +20,6 @@ namespace {
 constexpr std::size_t signature_lines = 16;
 constexpr std::size_t signature_width = 4096;
 
-// The first `count` lines of `bytes` (LF, CR LF or a lone CR ending each), each cut at
-// `signature_width` characters.
-std::vector<std::string_view> first_lines(std::string_view bytes, std::size_t count) {
-  std::vector<std::string_view> lines;
-  std::size_t at = 0;
-  while (at < bytes.size() && lines.size() < count) {
-    const std::size_t end = bytes.find_first_of("\r\n", at);
-    const std::size_t stop = end == std::string_view::npos ? bytes.size() : end;
-    lines.push_back(bytes.substr(at, std::min(stop - at, signature_width)));
-    at = stop;
-    if (at < bytes.size()) {
-      at += bytes[at] == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n' ? 2 : 1;
-    }
-  }
-  return lines;
-}
-
 // The title of a section line "* Title *****" (a star, a title starting with a letter, three or
 // more stars closing the line); empty for every other line.
 std::string_view section_title(std::string_view line) {
@@ -667,7 +650,7 @@ void LippmannReader::finish_ip() {
 }  // namespace
 
 std::string lippmann_mismatch(const FieldSource& source) {
-  const auto lines = first_lines(source.bytes, signature_lines);
+  const auto lines = first_lines(source.bytes, signature_lines, signature_width);
   std::size_t first = 0;
   while (first < lines.size() && trim_blanks(lines[first]).empty()) ++first;
   if (first == lines.size()) return "no line with text";

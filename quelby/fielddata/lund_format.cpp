@@ -30,20 +30,6 @@ constexpr std::int32_t tomography = 12;
 // Protocols a note lists at most.
 constexpr std::size_t listed_at_most = 8;
 
-// The first `count` lines of `source`, read quietly: an overlong line ends the list.
-std::vector<std::string_view> first_lines(const FieldSource& source, std::size_t count) {
-  std::ostringstream console, error, log;
-  const Io quiet{console, error, log};
-  std::vector<std::string_view> result;
-  try {
-    FieldLines lines(quiet, source);
-    std::string_view line;
-    while (result.size() < count && lines.next(line)) result.push_back(line);
-  } catch (const Stop&) {
-  }
-  return result;
-}
-
 // `text` is `groups` runs of digits joined by single characters of `separators`.
 bool digit_groups(std::string_view text, std::string_view separators, std::size_t groups) {
   std::size_t found = 0, run = 0;
@@ -140,7 +126,8 @@ std::int32_t first_integer(FieldLines& lines, std::string_view line, std::string
 }  // namespace
 
 std::string lund_mismatch(const FieldSource& source) {
-  const std::vector<std::string_view> lines = first_lines(source, 5);
+  const std::vector<std::string_view> lines =
+      first_lines(source.bytes, 5, FieldLines::longest_line);
   if (lines.empty()) return source.bytes.empty() ? "the file is empty" : "line 1 is too long";
   double value = 0;
   if (lines.size() < 2 || !leading_number(lines[1], value)) {

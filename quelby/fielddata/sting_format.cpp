@@ -36,20 +36,6 @@ constexpr double metres_per_foot = 0.3048;
 // Distinct settings keys and command files a note lists at most.
 constexpr std::size_t listed_at_most = 12;
 
-// The first `count` lines of `source`, read quietly: an overlong line ends the list.
-std::vector<std::string_view> first_lines(const FieldSource& source, std::size_t count) {
-  std::ostringstream console, error, log;
-  const Io quiet{console, error, log};
-  std::vector<std::string_view> result;
-  try {
-    FieldLines lines(quiet, source);
-    std::string_view line;
-    while (result.size() < count && lines.next(line)) result.push_back(line);
-  } catch (const Stop&) {
-  }
-  return result;
-}
-
 bool digits_only(std::string_view text) {
   if (text.empty()) return false;
   for (const char c : text) {
@@ -143,7 +129,8 @@ void read_header_line(FieldLines& lines, std::string_view line, StingHeader& hea
 }  // namespace
 
 std::string sting_mismatch(const FieldSource& source) {
-  const std::vector<std::string_view> lines = first_lines(source, 12);
+  const std::vector<std::string_view> lines =
+      first_lines(source.bytes, 12, FieldLines::longest_line);
   std::size_t first = 0;
   while (first < lines.size() && trim_blanks(lines[first]).empty()) ++first;
   if (first == lines.size()) {
