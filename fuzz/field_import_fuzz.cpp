@@ -1,13 +1,12 @@
 // Fuzzes the import of field data files: every reader of the import formats (the unified format,
 // the 2-D .dat format with array codes, Syscal Pro and Terrameter LS exports, protocol.dat, and the
-// instrument formats through a format given), electrode tables, the format detection, and the
-// import behind them (remote electrodes, filters, duplicates,
-// reciprocal pairing and error models). The first byte chooses the reader or detection (low three
-// bits) and the import's options (the others); the rest is the file. A Stop after its message is
-// an expected end; anything else that escapes, or a crash, is a finding. After a successful
-// import every datum and deviation must be a finite number (deviations positive) and the counts
-// must add up. Geometric factors are the flat ones: the numeric factors run the forward model,
-// fuzzed on its own.
+// instrument formats' readers on the file read once), electrode tables, the format detection, and
+// the import behind them (remote electrodes, filters, duplicates, reciprocal pairing and error
+// models). The first byte chooses the reader or detection (low three bits) and the import's options
+// (the others); the rest is the file. A Stop after its message is an expected end; anything else
+// that escapes, or a crash, is a finding. After a successful import every datum and deviation must
+// be a finite number (deviations positive) and the counts must add up. Geometric factors are the
+// flat ones: the numeric factors run the forward model, fuzzed on its own.
 #include <cmath>
 #include <cstdint>
 #include <numeric>
@@ -18,11 +17,20 @@
 #include "fuzz_support.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/fielddata/ares_format.hpp"
+#include "quelby/fielddata/das1_format.hpp"
 #include "quelby/fielddata/dat2d_format.hpp"
+#include "quelby/fielddata/electra_format.hpp"
 #include "quelby/fielddata/electrode_table.hpp"
 #include "quelby/fielddata/field_file.hpp"
 #include "quelby/fielddata/field_import.hpp"
 #include "quelby/fielddata/instrument_formats.hpp"
+#include "quelby/fielddata/lippmann_format.hpp"
+#include "quelby/fielddata/lund_format.hpp"
+#include "quelby/fielddata/ohmpi_format.hpp"
+#include "quelby/fielddata/prime_format.hpp"
+#include "quelby/fielddata/sting_format.hpp"
+#include "quelby/fielddata/syscal_binary_format.hpp"
 #include "quelby/fielddata/unified_format.hpp"
 
 namespace {
@@ -93,11 +101,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         survey = quelby::read_protocol_file(io, path, 2.5);
         break;
       case 5: {
-        // A format given, chosen by the file's first byte: every reader, the instrument
-        // formats' included, through the choice of format.
-        const auto& formats = quelby::all_field_formats;
-        const std::size_t which = size > 1 ? data[1] % formats.size() : 0;
-        survey = quelby::read_field_file_as(io, path, formats[which], 2.5);
+        // The instrument formats' readers, the one chosen by the file's first byte, on the file
+        // read once.
+        const quelby::FieldSource source = quelby::read_field_source(io, path);
+        switch (size > 1 ? data[1] % 10 : 0) {
+          case 0:
+            survey = quelby::read_syscal_binary_file(io, source);
+            break;
+          case 1:
+            survey = quelby::read_sting_file(io, source);
+            break;
+          case 2:
+            survey = quelby::read_lund_file(io, source);
+            break;
+          case 3:
+            survey = quelby::read_lippmann_file(io, source);
+            break;
+          case 4:
+            survey = quelby::read_ares_file(io, source);
+            break;
+          case 5:
+            survey = quelby::read_das1_file(io, source);
+            break;
+          case 6:
+            survey = quelby::read_electra_file(io, source);
+            break;
+          case 7:
+            survey = quelby::read_prime_file(io, source);
+            break;
+          case 8:
+            survey = quelby::read_ohmpi_file(io, source);
+            break;
+          default:
+            survey = quelby::read_field_file_as(io, source, quelby::FieldFormat::protocol, 2.5);
+            break;
+        }
         break;
       }
       case 6:

@@ -240,6 +240,25 @@ constexpr const char* ground_arguments =
 
 }  // namespace
 
+// The binding of a data-file writer (write_general_data, write_data_file): values and optional
+// standard deviations of ndat values each, in grouped order.
+template <typename Writer>
+auto data_writer(Writer write) {
+  return [write](const FileName& path, const SurveyData& survey, py::handle values,
+                 const std::string& header, py::object stds, py::object io) {
+    const auto given = vector_argument(values, survey.ndat, "values");
+    std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> deviations;
+    if (!stds.is_none()) deviations = vector_argument(stds, survey.ndat, "stds");
+    with_streams(streams_or_default(io), [&](const Io& streams) {
+      write(streams, path.text, header, survey,
+            {given.data(), static_cast<std::size_t>(given.size())},
+            deviations ? std::span<const double>(deviations->data(),
+                                                 static_cast<std::size_t>(deviations->size()))
+                       : std::span<const double>());
+    });
+  };
+}
+
 void bind_forward(py::module_& module) {
   module.def(
       "survey_from_arrays",
@@ -350,24 +369,9 @@ void bind_forward(py::module_& module) {
       "appears whole or not at all.");
 
   module.def(
-      "write_general_data",
-      [](const FileName& path, const SurveyData& survey, py::handle values,
-         const std::string& header, py::object stds, py::object io) {
-        const auto given = vector_argument(values, survey.ndat, "values");
-        std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> deviations;
-        if (!stds.is_none()) deviations = vector_argument(stds, survey.ndat, "stds");
-        with_streams(streams_or_default(io), [&](const Io& streams) {
-          quelby::write_general_data(
-              streams, path.text, header, survey,
-              {given.data(), static_cast<std::size_t>(given.size())},
-              deviations ? std::span<const double>(deviations->data(),
-                                                   static_cast<std::size_t>(deviations->size()))
-                         : std::span<const double>());
-        });
-      },
-      py::arg("path"), py::arg("survey"), py::arg("values"),
-      py::arg("header") = "data written by quelby", py::arg("stds") = py::none(),
-      py::arg("io") = py::none(),
+      "write_general_data", data_writer(quelby::write_general_data), py::arg("path"),
+      py::arg("survey"), py::arg("values"), py::arg("header") = "data written by quelby",
+      py::arg("stds") = py::none(), py::arg("io") = py::none(),
       "write_general_data(path, survey, values, header='data written by quelby', stds=None, "
       "io=None) -> None\n\nWrites a data file in the general layout: `header` as line 1, then "
       "'A B M N value' (and the standard deviation, with stds) per datum in the survey file's "
@@ -376,23 +380,8 @@ void bind_forward(py::module_& module) {
       "least 8 significant digits and read back to the same numbers.");
 
   module.def(
-      "write_data_file",
-      [](const FileName& path, const SurveyData& survey, py::handle values,
-         const std::string& header, py::object stds, py::object io) {
-        const auto given = vector_argument(values, survey.ndat, "values");
-        std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> deviations;
-        if (!stds.is_none()) deviations = vector_argument(stds, survey.ndat, "stds");
-        with_streams(streams_or_default(io), [&](const Io& streams) {
-          quelby::write_data_file(
-              streams, path.text, header, survey,
-              {given.data(), static_cast<std::size_t>(given.size())},
-              deviations ? std::span<const double>(deviations->data(),
-                                                   static_cast<std::size_t>(deviations->size()))
-                         : std::span<const double>());
-        });
-      },
-      py::arg("path"), py::arg("survey"), py::arg("values"),
-      py::arg("header") = "data written by quelby", py::arg("stds") = py::none(),
+      "write_data_file", data_writer(quelby::write_data_file), py::arg("path"), py::arg("survey"),
+      py::arg("values"), py::arg("header") = "data written by quelby", py::arg("stds") = py::none(),
       py::arg("io") = py::none(),
       "write_data_file(path, survey, values, header='data written by quelby', stds=None, "
       "io=None) -> None\n\nWrites a data file as write_general_data does when the survey has no z "

@@ -1,5 +1,7 @@
 #include "quelby/fielddata/field_readings.hpp"
 
+#include <cmath>
+
 namespace quelby {
 
 std::string_view format_name(FieldFormat format) {
@@ -75,6 +77,18 @@ std::optional<FieldFormat> format_from_name(std::string_view name) {
     if (format_name(format) == name) return format;
   }
   return std::nullopt;
+}
+
+bool clear_zero_chargeabilities(FieldSurvey& survey, std::string_view note) {
+  for (const FieldReading& reading : survey.readings) {
+    if (std::isfinite(reading.chargeability) && reading.chargeability != 0) return false;
+  }
+  for (FieldReading& reading : survey.readings) reading.chargeability = not_given;
+  survey.chargeability_unit = ChargeabilityUnit::none;
+  survey.chargeability_unit_text.clear();
+  survey.chargeability_unit_stated = true;
+  survey.notes.emplace_back(note);
+  return true;
 }
 
 }  // namespace quelby

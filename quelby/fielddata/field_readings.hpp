@@ -133,4 +133,8 @@ struct FieldSurvey {
   std::string error_column;
 };
 
+// A file whose IP values are all zero (or absent) holds no IP: its chargeabilities become
+// not_given, its unit none, and `note` goes into its notes. True where it did. Linear in readings.
+bool clear_zero_chargeabilities(FieldSurvey& survey, std::string_view note);
+
 }  // namespace quelby

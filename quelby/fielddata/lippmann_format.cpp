@@ -620,19 +620,9 @@ void LippmannReader::finish_ip() {
     survey_.notes.push_back("no phi column: the file holds no IP");
     return;
   }
-  bool any = false;
-  for (const FieldReading& reading : survey_.readings) {
-    any = any || (std::isfinite(reading.chargeability) && reading.chargeability != 0);
-  }
-  if (!any) {
-    for (FieldReading& reading : survey_.readings) reading.chargeability = not_given;
-    survey_.chargeability_unit = ChargeabilityUnit::none;
-    survey_.chargeability_unit_text.clear();
-    survey_.chargeability_unit_stated = true;
-    survey_.notes.push_back(
-        "the phi column is zero throughout: a resistivity-only file, no IP read");
+  if (clear_zero_chargeabilities(
+          survey_, "the phi column is zero throughout: a resistivity-only file, no IP read"))
     return;
-  }
   std::string at;
   std::size_t listed = 0;
   for (const double hertz : frequencies_) {
