@@ -17,13 +17,15 @@ constexpr std::string_view usage_text =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [--z] [CONTROL]\n";
+    "                     [--memory-budget MIB] [--z] [--parameter-cell mesh|auto|W]\n"
+    "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [--z] [CONTROL]\n"
+    "                     [--memory-budget MIB] [--z] [--parameter-cell mesh|auto|W]\n"
+    "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
     "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
@@ -37,9 +39,21 @@ constexpr std::string_view help_text =
     "  --topography FILE  the topography file (cells above the ground are no parameters)\n"
     "  --out DIR          the output folder, made when missing (default: .)\n"
     "  --error PCT        standard deviations PCT % of |datum| ...\n"
-    "  --error-floor OHMS ... plus OHMS, for a DC data file without them (as data_std)\n"
+    "  --error-floor OHMS ... plus OHMS, for a DC data file without them (as data_std;\n"
+    "                     default 3 % plus 3 % of the 5th percentile of |datum|)\n"
     "  --ip-error PCT, --ip-error-floor FLOOR\n"
-    "                     the same for the IP data file, FLOOR in its unit (as ip_std)\n"
+    "                     the same for the IP data file, FLOOR in its unit (as ip_std;\n"
+    "                     default 5 % plus 1)\n"
+    "  --parameter-cell mesh|auto|W\n"
+    "                     the parameters' cells: 'auto' (the default without CONTROL) groups\n"
+    "                     the mesh's cells into cells half the electrode spacing wide under\n"
+    "                     the electrodes, in layers thickening with depth, written to\n"
+    "                     DIR/parameters.msh; W the same W m wide; 'mesh' one parameter per\n"
+    "                     mesh cell (as parameter_cell)\n"
+    "  --parameters FILE  the parameters' cells from a mesh file whose nodes are mesh nodes\n"
+    "                     (as the parameters line; quelby-mesh --parameters writes one)\n"
+    "  --ip-lower-bound V the lowest chargeability (default 0; below 0 for IP data that are\n"
+    "                     phases or decays of either sign; as ip_lower_bound)\n"
     "  --robust[=T]       a robust data misfit: readings more than T standard deviations (1.5)\n"
     "                     off the fit lose weight (Huber's measure), so a few spoiled values\n"
     "                     cannot pull the model\n"
@@ -52,8 +66,8 @@ constexpr std::string_view help_text =
     "  --version          print the version and exit\n"
     "\n"
     "Without CONTROL, --data is needed and every other choice takes its default: the mesh\n"
-    "quelby-mesh makes for the survey (under the topography's ground), the mesh's length\n"
-    "scales, the median apparent resistivity as starting and reference model,\n"
+    "quelby-mesh makes for the survey (under the topography's ground), the default parameter\n"
+    "grid, its length scales, the median apparent resistivity as starting and reference model,\n"
     "chifact 1, at most 20 iterations. CONTROL sets everything (see doc/formats.md); an option\n"
     "given beside it replaces its line. Its lines 'timelapse_step FILE' (one per later step, in\n"
     "time order) make a time-lapse inversion of the data file (the baseline) and the steps:\n"
@@ -122,6 +136,25 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       *amount = number;
       continue;
     }
+    if (name == "--ip-lower-bound") {
+      std::string_view value;
+      if (equals != std::string_view::npos) {
+        value = argument.substr(equals + 1);
+      } else if (index + 1 < argc) {
+        value = argv[++index];
+      }
+      double number = 1;
+      const char* const end = value.data() + value.size();
+      const auto parsed = std::from_chars(value.data(), end, number);
+      if (value.empty() || parsed.ec != std::errc() || parsed.ptr != end || !(number <= 0) ||
+          !std::isfinite(number)) {
+        usage_error(io, "option '--ip-lower-bound' needs a number of 0 or less, not '" +
+                            std::string(value) + "'");
+      }
+      if (arguments.ip_lower_bound) usage_error(io, "option '--ip-lower-bound' given twice");
+      arguments.ip_lower_bound = number;
+      continue;
+    }
     if (name == "--blocky" || name == "--z") {
       if (equals != std::string_view::npos)
         usage_error(io, "option '" + std::string(name) + "' takes no value");
@@ -141,12 +174,14 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       }
       continue;
     }
-    std::optional<std::string>* target = name == "--mesh"         ? &arguments.mesh
-                                         : name == "--data"       ? &arguments.data
-                                         : name == "--ip-data"    ? &arguments.ip_data
-                                         : name == "--topography" ? &arguments.topography
-                                         : name == "--out"        ? &arguments.out
-                                                                  : nullptr;
+    std::optional<std::string>* target = name == "--mesh"             ? &arguments.mesh
+                                         : name == "--data"           ? &arguments.data
+                                         : name == "--ip-data"        ? &arguments.ip_data
+                                         : name == "--topography"     ? &arguments.topography
+                                         : name == "--out"            ? &arguments.out
+                                         : name == "--parameters"     ? &arguments.parameters
+                                         : name == "--parameter-cell" ? &arguments.parameter_cell
+                                                                      : nullptr;
     if (target == nullptr) usage_error(io, "unknown option '" + std::string(argument) + "'");
     std::string_view value;
     if (equals != std::string_view::npos) {
@@ -161,6 +196,19 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
     }
     if (target->has_value()) usage_error(io, "option '" + std::string(name) + "' given twice");
     *target = std::string(value);
+  }
+  if (arguments.parameter_cell) {
+    const std::string_view given = *arguments.parameter_cell;
+    double width = 0;
+    const auto parsed = std::from_chars(given.data(), given.data() + given.size(), width);
+    if (given != "mesh" && given != "auto" &&
+        (parsed.ec != std::errc() || parsed.ptr != given.data() + given.size() || !(width > 0) ||
+         !std::isfinite(width))) {
+      usage_error(io, "option '--parameter-cell' needs mesh, auto or a positive width, not '" +
+                          std::string(given) + "'");
+    }
+    if (arguments.parameters)
+      usage_error(io, "--parameter-cell and --parameters exclude each other");
   }
   if (!arguments.control && !arguments.data) {
     usage_error(io, "without a control file, --data is needed");

@@ -20,6 +20,7 @@
 #include "app/survey_positions.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/control_file.hpp"
 #include "quelby/inversion/inversion_run.hpp"
@@ -37,9 +38,21 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
         arguments.mesh.has_value(), arguments.data.has_value(), arguments.ip_data.has_value(),
         arguments.topography.has_value(), arguments.out.has_value()};
     run = quelby::read_control_file(io, *arguments.control, overrides, &timelapse);
-  } else if (arguments.ip_data) {
-    run.invert = quelby::InversionTargets::both;
+  } else {
+    // Without a control file the default parameter grid: nothing given is on the mesh's cells.
+    run.parameter_cell = {quelby::ParameterCellChoice::Kind::automatic, 0};
+    if (arguments.ip_data) run.invert = quelby::InversionTargets::both;
   }
+  if (arguments.parameter_cell) {
+    run.parameter_cell =
+        quelby::parse_parameter_cell(io, *arguments.parameter_cell, "--parameter-cell");
+    run.parameter_file.clear();
+  }
+  if (arguments.parameters) {
+    run.parameter_file = *arguments.parameters;
+    run.parameter_cell = {};
+  }
+  if (arguments.ip_lower_bound) run.ip_lower_bound = *arguments.ip_lower_bound;
   if (arguments.mesh) run.mesh_file = *arguments.mesh;
   if (arguments.data) run.data_file = *arguments.data;
   if (arguments.ip_data) run.ip_data_file = *arguments.ip_data;

@@ -13,16 +13,19 @@ namespace quelby {
 namespace {
 
 constexpr std::string_view usage_text =
-    "\nUsage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z]\n"
-    "                   [--topography FILE] SURVEY MESHFILE\n";
+    "\nUsage: quelby-mesh [--cell W] [--depth D] [--depth-growth G] [--padding N] [--z]\n"
+    "                   [--topography FILE] [--parameters FILE [--parameter-cell W]]\n"
+    "                   SURVEY MESHFILE\n";
 
 constexpr std::string_view help_text =
-    "Usage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z]\n"
-    "                   [--topography FILE] SURVEY MESHFILE\n"
+    "Usage: quelby-mesh [--cell W] [--depth D] [--depth-growth G] [--padding N] [--z]\n"
+    "                   [--topography FILE] [--parameters FILE [--parameter-cell W]]\n"
+    "                   SURVEY MESHFILE\n"
     "       quelby-mesh -h | --help | --version\n"
     "\n"
     "Writes a mesh file for the electrodes of a survey data file (either layout): square core\n"
-    "cells under the electrodes and 4 cells beyond the first and the last, to a core depth, then\n"
+    "cells under the electrodes and 4 cells beyond the first and the last, rows of core cells\n"
+    "through the ground's relief and 4 below it, then rows growing by 1.1 to a core depth, then\n"
     "padding cells growing by a factor of 1.3 towards both sides and the bottom. MESHFILE is\n"
     "replaced if it exists.\n"
     "\n"
@@ -33,6 +36,15 @@ constexpr std::string_view help_text =
     "  --depth D      core depth in m (default: three quarters of the survey's largest electrode\n"
     "                 separation, at least 4 cells, and at least 4 cells below the deepest\n"
     "                 electrode)\n"
+    "  --depth-growth G  height ratio of neighbouring core rows below the fine rows, 1 to 2\n"
+    "                 (default 1.1; 1: every core row a core cell; buried electrodes keep\n"
+    "                 rows graded around them)\n"
+    "  --parameters FILE  also writes the parameter grid quelby-invert inverts on: cells of\n"
+    "                 forward cells, half the smallest electrode spacing wide under the\n"
+    "                 electrodes and growing outside them, layers a quarter of the spacing\n"
+    "                 thick at the ground, each 1.1 times the one above\n"
+    "  --parameter-cell W  the parameter grid's cell width in m under the electrodes (default:\n"
+    "                 half the smallest spacing)\n"
     "  --padding N    padding cells on each side and below, 1 to 100 (default: as many as reach\n"
     "                 five times the larger of the line length and the core depth)\n"
     "  --z            the survey file, in the common-current layout, carries a z position after\n"
@@ -47,8 +59,11 @@ constexpr std::string_view help_text =
     "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-mesh\n";
 
-constexpr std::array<OptionSpec, 5> options = {{{"--cell", "a width in metres"},
+constexpr std::array<OptionSpec, 8> options = {{{"--cell", "a width in metres"},
                                                 {"--depth", "a depth in metres"},
+                                                {"--depth-growth", "a ratio"},
+                                                {"--parameters", "a file name"},
+                                                {"--parameter-cell", "a width in metres"},
                                                 {"--padding", "a number of cells"},
                                                 {"--z", ""},
                                                 {"--topography", "a file name"}}};
@@ -88,6 +103,22 @@ MeshArguments parse_mesh_command_line(const Io& io, int argc, const char* const*
     if (!parse_whole(*given, count) || count < 1 || count > most_padding_cells)
       refuse("--padding", "a whole number of cells from 1 to 100", *given);
     arguments.mesh.padding_cells = count;
+  }
+  if (const auto given = line.value("--depth-growth")) {
+    double value = 0;
+    if (!parse_whole(*given, value) || !(value >= 1) || !(value <= 2))
+      refuse("--depth-growth", "a ratio from 1 to 2", *given);
+    arguments.mesh.depth_growth = value;
+  }
+  if (const auto given = line.value("--parameters")) arguments.parameters = std::string(*given);
+  if (const auto given = line.value("--parameter-cell")) {
+    double value = 0;
+    if (!parse_whole(*given, value) || !(value > 0) || !std::isfinite(value))
+      refuse("--parameter-cell", "a positive number of metres", *given);
+    if (!arguments.parameters) {
+      command_usage_error(io, text, "quelby-mesh: option '--parameter-cell' needs --parameters");
+    }
+    arguments.parameter_cell = {ParameterCellChoice::Kind::width, value};
   }
   arguments.use_z = line.has("--z");
   if (const auto given = line.value("--topography")) arguments.topography = std::string(*given);

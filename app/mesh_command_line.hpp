@@ -1,5 +1,5 @@
-// The command line of quelby-mesh: options (--cell W, --depth D, --padding N, --z,
-// --topography FILE, --help or -h,
+// The command line of quelby-mesh: options (--cell W, --depth D, --depth-growth G, --padding N,
+// --z, --topography FILE, --parameters FILE, --parameter-cell W, --help or -h,
 // --version; "--" ends them), then the two positional arguments SURVEY and MESHFILE.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quelby/base/io.hpp"
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 
 namespace quelby {
@@ -17,6 +18,8 @@ struct MeshArguments {
   SurveyMeshOptions mesh;
   bool use_z = false;                     // --z: the survey file carries z positions
   std::optional<std::string> topography;  // --topography FILE
+  std::optional<std::string> parameters;  // --parameters FILE: the parameter grid's file
+  ParameterCellChoice parameter_cell{ParameterCellChoice::Kind::automatic, 0};
   std::string survey_name;
   std::string mesh_name;
 };

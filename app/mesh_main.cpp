@@ -11,8 +11,10 @@
 #include "app/survey_positions.hpp"
 #include "quelby/base/io.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/topography.hpp"
 #include "quelby/survey/survey_data.hpp"
 
 namespace {
@@ -34,6 +36,17 @@ int run(const quelby::MeshArguments& arguments) {
           ? quelby::mesh_for_survey_under_ground(io, survey, *arguments.topography, arguments.mesh)
           : quelby::mesh_for_survey(io, survey, arguments.mesh);
   quelby::write_mesh(io, arguments.mesh_name, mesh);
+  if (arguments.parameters) {
+    // The grid as quelby-invert makes it: under the highest ground, over the survey's electrodes.
+    quelby::Topography ground;
+    quelby::read_topography(io, arguments.topography.has_value(), arguments.topography.value_or(""),
+                            mesh.x_nodes, mesh.z_nodes, ground);
+    const quelby::ParameterGrid grid =
+        quelby::parameter_grid(io, mesh, quelby::survey_electrode_x(survey),
+                               quelby::highest_ground(mesh, ground.air_cells),
+                               arguments.parameter_cell, quelby::survey_electrode_z(survey));
+    quelby::write_mesh(io, *arguments.parameters, grid.mesh);
+  }
   return quelby::exit_success;
 }
 

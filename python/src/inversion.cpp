@@ -181,7 +181,12 @@ constexpr const char* invert_doc =
     "system has available), beyond which each step comes from products with them. z: True when "
     "the data files (data, ip_data) are in the common-current layout with a z position after "
     "every x (buried electrodes; the control file's use_z); a SurveyData carries its own z "
-    "positions. what: 'dc', "
+    "positions. parameter_cell: None or 'mesh' (one parameter per mesh cell), 'auto' (cells of "
+    "mesh cells half the electrode spacing wide under the electrodes, layers thickening with "
+    "depth) or a width in metres; parameters: a mesh file of the parameters' cells instead (its "
+    "nodes mesh nodes); arrays, models and masks given are then on that grid, and mesh in what "
+    "is returned is the grid. ip_lower_bound: the lowest chargeability (0; below 0 for IP data "
+    "of either sign). what: 'dc', "
     "'ip' or 'both' (None: 'both' with "
     "ip_data, else 'dc'). out: the folder of the files quelby-invert writes (each iteration's "
     "model, the final models, predicted data, histories and, without io, the run log run.log); "
@@ -207,7 +212,8 @@ void bind_inversion(py::module_& module) {
          double chifact, int max_iterations, py::object what, py::object out, py::object percent,
          py::object floor, py::object ip_percent, py::object ip_floor, py::object robust,
          bool blocky, std::pair<double, double> resistivity_bounds, double max_log_change,
-         std::size_t memory_budget, bool z, py::object callback, py::object io) {
+         std::size_t memory_budget, bool z, py::object parameter_cell, py::object parameters,
+         double ip_lower_bound, py::object callback, py::object io) {
         InversionRun run;
         if (py::isinstance<Mesh>(mesh)) {
           run.mesh = mesh.cast<Mesh>();
@@ -272,6 +278,29 @@ void bind_inversion(py::module_& module) {
         run.max_log_change = max_log_change;
         run.settings.memory_budget = memory_budget;
         run.use_z = z;
+        if (!parameter_cell.is_none()) {
+          if (py::isinstance<py::str>(parameter_cell)) {
+            const std::string text = parameter_cell.cast<std::string>();
+            if (text == "auto") {
+              run.parameter_cell = {ParameterCellChoice::Kind::automatic, 0};
+            } else if (text != "mesh") {
+              throw py::value_error("parameter_cell: 'mesh', 'auto' or a width in metres");
+            }
+          } else {
+            const double width = parameter_cell.cast<double>();
+            if (!(width > 0) || !std::isfinite(width))
+              throw py::value_error("parameter_cell: 'mesh', 'auto' or a positive width in metres");
+            run.parameter_cell = {ParameterCellChoice::Kind::width, width};
+          }
+        }
+        if (const auto name = file_name(parameters)) {
+          run.parameter_file = *name;
+        } else if (!parameters.is_none()) {
+          throw py::type_error("parameters: a parameter grid's mesh file");
+        }
+        if (!(ip_lower_bound <= 0) || !std::isfinite(ip_lower_bound))
+          throw py::value_error("ip_lower_bound: a chargeability of 0 or less");
+        run.ip_lower_bound = ip_lower_bound;
         if (const auto choice = alpha_choice(alpha, lengths, "alpha")) run.alpha = *choice;
         run.ip_alpha = alpha_choice(ip_alpha, ip_lengths, "ip_alpha");
         if (const auto name = file_name(dip_file)) {
@@ -339,11 +368,11 @@ void bind_inversion(py::module_& module) {
           }
           // After every iteration, its files complete: a Ctrl-C (KeyboardInterrupt) met since
           // ends the run here, with or without a callback.
-          run.observer = [&callback, &run](const IterationUpdate& update) {
+          run.observer = [&callback](const IterationUpdate& update) {
             const py::gil_scoped_acquire gil;
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
             if (callback.is_none()) return;
-            const Mesh& grid = *run.mesh;
+            const Mesh& grid = update.mesh;
             py::dict fields;
             fields["stage"] = update.stage == InversionStage::dc ? "dc" : "ip";
             fields["iteration"] = update.report.iteration;
@@ -399,8 +428,9 @@ void bind_inversion(py::module_& module) {
       py::arg("ip_percent") = py::none(), py::arg("ip_floor") = py::none(),
       py::arg("robust") = false, py::arg("blocky") = false,
       py::arg("resistivity_bounds") = std::make_pair(1e-4, 1e8), py::arg("max_log_change") = 3.0,
-      py::arg("memory_budget") = 0, py::arg("z") = false, py::arg("callback") = py::none(),
-      py::arg("io") = py::none(), invert_doc);
+      py::arg("memory_budget") = 0, py::arg("z") = false, py::arg("parameter_cell") = py::none(),
+      py::arg("parameters") = py::none(), py::arg("ip_lower_bound") = 0.0,
+      py::arg("callback") = py::none(), py::arg("io") = py::none(), invert_doc);
 }
 
 }  // namespace quelby::python

@@ -1,6 +1,7 @@
 #include "quelby/base/read_detail.hpp"
 
 #include <charconv>
+#include <cstdio>
 
 namespace quelby {
 
@@ -29,6 +30,12 @@ std::string quoted_text(std::string_view token, std::size_t longest) {
   }
   if (token.size() > longest) text += "...";
   text += "'";
+  return text;
+}
+
+std::string format_significant(double value, int digits) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*g", digits, value);
   return text;
 }
 

@@ -33,6 +33,8 @@ std::string quoted_text(std::string_view text, std::size_t longest = 40);
 
 // The shortest text that reads back as `value`.
 std::string shortest(double value);
+// `value` to `digits` significant digits, as printf's %g writes it ("0.00156", "3.2e-08").
+std::string format_significant(double value, int digits);
 
 // "4 x 6 cells, the mesh has 4 x 7" and the like: two counts found against two expected.
 std::string counts_detail(std::string_view name, std::size_t line, long long first,

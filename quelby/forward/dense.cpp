@@ -34,6 +34,8 @@ void dstedc_(const char* compz, const int* n, double* d, double* e, double* z, c
 void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
              const int* lda, double* s, double* u, const int* ldu, double* vt, const int* ldvt,
              double* work, const int* lwork, int* info, std::size_t, std::size_t);
+void dpstrf_(const char* uplo, const int* n, double* a, const int* lda, int* piv, int* rank,
+             const double* tol, double* work, int* info, std::size_t);
 void dormtr_(const char* side, const char* uplo, const char* trans, const int* m, const int* n,
              const double* a, const int* lda, const double* tau, double* c, const int* ldc,
              double* work, const int* lwork, int* info, std::size_t, std::size_t, std::size_t);
@@ -306,6 +308,32 @@ std::vector<double> SymmetricEigen::vectors() const {
           work.data(), &lwork, &info, 1, 1, 1);
   check_info("dormtr", info);
   return result;
+}
+
+std::size_t pivoted_cholesky(std::vector<double>& a, std::size_t n, double tolerance,
+                             std::size_t most, std::vector<double>& b) {
+  const SingleThreadedBlas single;
+  b.clear();
+  if (n == 0) return 0;
+  double largest = 0;
+  for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, a[i * n + i]);
+  if (!(largest > 0)) return 0;
+  const int in = as_int(n);
+  std::vector<int> pivot(n);
+  std::vector<double> work(2 * n);
+  int rank = 0, info = 0;
+  const double tol = tolerance * largest;
+  dpstrf_("L", &in, a.data(), &in, pivot.data(), &rank, &tol, work.data(), &info, 1);
+  if (info < 0) check_info("dpstrf", info);
+  const auto r = static_cast<std::size_t>(rank);
+  if (r > most) return r;
+  // B = P L: row pivot[i] of B is row i of L's first r columns.
+  b.assign(n * r, 0.0);
+  for (std::size_t j = 0; j < r; ++j) {
+    for (std::size_t i = j; i < n; ++i)
+      b[j * n + static_cast<std::size_t>(pivot[i] - 1)] = a[j * n + i];
+  }
+  return r;
 }
 
 }  // namespace quelby::dense

@@ -58,6 +58,14 @@ void parallel_gemv(bool transpose, std::size_t m, std::size_t n, const double* a
 void singular_values(std::size_t m, std::size_t n, std::vector<double>& a, std::vector<double>& s,
                      std::vector<double>& u, std::vector<double>& vt);
 
+// A low-rank factor A = B B^T of a symmetric positive semi-definite n x n matrix (its lower
+// triangle in `a`, column-major, overwritten) by Cholesky with complete pivoting (dpstrf): the
+// factorisation stops once no remaining diagonal entry exceeds `tolerance` times the largest
+// diagonal entry, which bounds what is left out by n times that. Returns the rank r and, when r is
+// `most` or less, fills `b` (n x r, column-major). O(n^2 r).
+std::size_t pivoted_cholesky(std::vector<double>& a, std::size_t n, double tolerance,
+                             std::size_t most, std::vector<double>& b);
+
 // The eigen-decomposition of a symmetric matrix in a form that applies it cheaply:
 // A = Q V diag(values) V^T Q^T with Q the orthogonal reduction to tridiagonal form (Householder,
 // kept as reflectors) and V the eigenvectors of the tridiagonal matrix (divide and conquer).

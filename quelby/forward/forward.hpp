@@ -79,6 +79,13 @@ class ForwardModel {
   void sensitivity(const Io& io, std::span<const double> resistivity,
                    std::span<const std::int32_t> cells, std::span<double> jacobian,
                    std::span<double> data);
+  // The same for columns that each sum the sensitivities of several cells (a parameter cell
+  // holding forward cells): column c of J is the sum over cells[column_starts[c]] up to
+  // cells[column_starts[c + 1]] (exclusive), column_starts ascending from 0 to cells.size(). Cost
+  // per cell as above; memory ndat x columns.
+  void sensitivity(const Io& io, std::span<const double> resistivity,
+                   std::span<const std::int32_t> cells, std::span<const std::int32_t> column_starts,
+                   std::span<double> jacobian, std::span<double> data);
 
   // out = J v (ndat values): J = d d / d ln rho of `cells` exactly as sensitivity() defines it,
   // v one value per entry of `cells`. From the electrodes' fields F at each wavenumber as

@@ -20,6 +20,13 @@ using forward_detail::with_solver_stops;
 void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity,
                                std::span<const std::int32_t> cells, std::span<double> jacobian,
                                std::span<double> data) {
+  sensitivity(io, resistivity, cells, {}, jacobian, data);
+}
+
+void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity,
+                               std::span<const std::int32_t> cells,
+                               std::span<const std::int32_t> column_starts,
+                               std::span<double> jacobian, std::span<double> data) {
   Impl& m = *impl_;
   // The BLAS on one thread for the whole call, not switched back and forth per product.
   const dense::SingleThreadedBlas single;
@@ -29,8 +36,14 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
   const std::size_t ne = m.placed.electrodes.size();
   const std::size_t np = m.pairs.size();
   const std::size_t ndat = m.datum_pairs.size();
-  const std::size_t columns = cells.size();
+  const bool grouped = !column_starts.empty();
+  const std::size_t columns = grouped ? column_starts.size() - 1 : cells.size();
   if (jacobian.size() < ndat * columns) internal_check_failed(io, "sensitivity: J is too small");
+  if (grouped && (column_starts.front() != 0 ||
+                  static_cast<std::size_t>(column_starts.back()) != cells.size() ||
+                  !std::is_sorted(column_starts.begin(), column_starts.end()))) {
+    internal_check_failed(io, "sensitivity: column starts do not part the cells");
+  }
   const std::vector<std::int32_t> position = m.positions(io, cells);
   std::vector<double> products(nk * np);
   // Wavenumbers in chunks whose fields are all at hand: every wavenumber when the fields are
@@ -76,25 +89,36 @@ void ForwardModel::sensitivity(const Io& io, std::span<const double> resistivity
             const std::size_t begin = static_cast<std::size_t>(block) * sensitivity_block;
             const std::size_t size = std::min(columns, begin + sensitivity_block) - begin;
             for (std::size_t cb = 0; cb < size; ++cb) {
-              const auto cell = static_cast<std::size_t>(position[begin + cb]);
-              const GroundOperator::Cell& geometry = m.op->cells()[cell];
-              std::size_t offset[4];
-              for (std::size_t a = 0; a < 4; ++a)
-                offset[a] =
-                    static_cast<std::size_t>(at[static_cast<std::size_t>(geometry.node[a])]) * ne;
-              for (std::size_t q = 0; q < kc; ++q) {
-                const std::size_t j = order[q];
-                m.op->cell_factor(cell, m.rule.k[j], m.boundary[j],
-                                  std::abs(m.rule.weight[j]) / std::numbers::pi, r);
-                double* x = features.data() + 4 * q * ne;
-                electrode_features(field[j] + offset[0], field[j] + offset[1], field[j] + offset[2],
-                                   field[j] + offset[3], r, x, x + ne, x + 2 * ne, x + 3 * ne, ne);
-              }
-              if (positive > 0)
-                dense::syrk(ne, 4 * positive, 1.0, features.data(), ne, 0.0, gram.data(), ne);
-              if (positive < kc) {
-                dense::syrk(ne, 4 * (kc - positive), -1.0, features.data() + 4 * positive * ne, ne,
-                            positive > 0 ? 1.0 : 0.0, gram.data(), ne);
+              // A column's cells add their products into one Gram matrix.
+              const std::size_t column = begin + cb;
+              const std::size_t member_begin =
+                  grouped ? static_cast<std::size_t>(column_starts[column]) : column;
+              const std::size_t member_end =
+                  grouped ? static_cast<std::size_t>(column_starts[column + 1]) : column + 1;
+              if (member_begin == member_end) std::fill(gram.begin(), gram.end(), 0.0);
+              for (std::size_t member = member_begin; member < member_end; ++member) {
+                const auto cell = static_cast<std::size_t>(position[member]);
+                const GroundOperator::Cell& geometry = m.op->cells()[cell];
+                std::size_t offset[4];
+                for (std::size_t a = 0; a < 4; ++a)
+                  offset[a] =
+                      static_cast<std::size_t>(at[static_cast<std::size_t>(geometry.node[a])]) * ne;
+                for (std::size_t q = 0; q < kc; ++q) {
+                  const std::size_t j = order[q];
+                  m.op->cell_factor(cell, m.rule.k[j], m.boundary[j],
+                                    std::abs(m.rule.weight[j]) / std::numbers::pi, r);
+                  double* x = features.data() + 4 * q * ne;
+                  electrode_features(field[j] + offset[0], field[j] + offset[1],
+                                     field[j] + offset[2], field[j] + offset[3], r, x, x + ne,
+                                     x + 2 * ne, x + 3 * ne, ne);
+                }
+                const double keep = member == member_begin ? 0.0 : 1.0;
+                if (positive > 0)
+                  dense::syrk(ne, 4 * positive, 1.0, features.data(), ne, keep, gram.data(), ne);
+                if (positive < kc) {
+                  dense::syrk(ne, 4 * (kc - positive), -1.0, features.data() + 4 * positive * ne,
+                              ne, positive > 0 ? 1.0 : keep, gram.data(), ne);
+                }
               }
               for (std::size_t p = 0; p < np; ++p) {
                 pole[p * sensitivity_block + cb] =

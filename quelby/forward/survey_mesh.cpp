@@ -205,6 +205,8 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
     refuse(io, "padding growth should be 1 or more");
   if (!(options.grading >= 1) || !std::isfinite(options.grading))
     refuse(io, "core grading should be 1 or more");
+  if (!(options.depth_growth >= 1) || !std::isfinite(options.depth_growth))
+    refuse(io, "depth growth should be 1 or more");
   if (!(options.relief >= 0) || !std::isfinite(options.relief))
     refuse(io, "relief should not be negative");
   if (options.padding_cells < 0 || options.margin_cells < 0)
@@ -258,10 +260,31 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
       refinement.along_x.empty()
           ? core_columns
           : graded_cell_count(core_start, core_end, refinement.along_x, cell, options.grading);
-  const double rows_made = refinement.along_z.empty()
-                               ? row_cells
-                               : graded_cell_count(options.top, core_depth_end, refinement.along_z,
-                                                   cell, options.grading);
+  // Rows of a survey on the ground: core cells through the relief and four cells below it, then
+  // each row depth_growth times the one above down to the core's bottom.
+  const double fine_rows =
+      std::min(row_cells, std::ceil((options.relief + 4 * cell) / cell - 1e-9));
+  std::vector<double> growing_rows;
+  if (refinement.along_z.empty() && options.depth_growth > 1) {
+    double reached = options.top + fine_rows * cell, height = cell;
+    while (reached < core_bottom - 1e-9 * cell && growing_rows.size() < 1000) {
+      height *= options.depth_growth;
+      growing_rows.push_back(rounded(height));
+      reached += growing_rows.back();
+    }
+  }
+  const bool rows_reach = growing_rows.empty() || options.top + fine_rows * cell + [&] {
+    double total = 0;
+    for (const double height : growing_rows) total += height;
+    return total;
+  }() >= core_bottom - 1e-9 * cell;
+  const double rows_made =
+      !rows_reach ? row_cells
+      : !refinement.along_z.empty()
+          ? graded_cell_count(options.top, core_depth_end, refinement.along_z, cell,
+                              options.grading)
+          : (options.depth_growth > 1 ? fine_rows + static_cast<double>(growing_rows.size())
+                                      : row_cells);
   check_cell_counts(io, columns + 2.0 * padding, rows_made + padding, chosen_cell, line,
                     core_bottom - options.top);
   // The core of each axis: one segment of equal cells, or graded around the electrodes that need
@@ -275,8 +298,17 @@ Mesh mesh_for_electrodes(const Io& io, std::span<const double> x, std::span<cons
   };
   const std::vector<AxisSegment> x_core =
       core_of(core_start, core_end, core_columns, refinement.along_x);
-  const std::vector<AxisSegment> z_core =
-      core_of(options.top, core_depth_end, row_cells, refinement.along_z);
+  std::vector<AxisSegment> z_core;
+  if (refinement.along_z.empty() && options.depth_growth > 1) {
+    double at_row = options.top + fine_rows * cell;
+    z_core.push_back({at_row, static_cast<std::int32_t>(fine_rows)});
+    for (const double height : growing_rows) {
+      at_row += height;
+      z_core.push_back({at_row, 1});
+    }
+  } else {
+    z_core = core_of(options.top, core_depth_end, row_cells, refinement.along_z);
+  }
   // The padding grows from the core's edge cell on each side: the core cell, or the cell a
   // graded core ends with there, so that no cell is more than `growth` times its neighbour.
   const auto first_width = [](double start, const std::vector<AxisSegment>& core) {

@@ -26,6 +26,12 @@ struct SurveyMeshOptions {
   // boreholes flows through these cells (a panel of electrodes 1 m apart, holes 10 m apart, models
   // its weakest cross-hole data to about 1 % with 1.1, 6 % with 1.3).
   double grading = 1.1;
+  // Height ratio of neighbouring core rows below the fine rows near the ground (four core cells
+  // below the lowest ground under the electrodes) of a survey on the ground: deep fields are
+  // smooth, and equal rows to the core depth would multiply the cells (and the cost of every
+  // sensitivity) without changing the data. 1 keeps every core row a core cell; a survey with
+  // buried electrodes keeps equal or graded rows as above.
+  double depth_growth = 1.1;
   double top = 0;     // z of the first row boundary (the surface of a flat survey)
   double relief = 0;  // m by which the ground under the electrodes lies below `top` at most:
                       // the core reaches this much deeper

@@ -371,6 +371,28 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
           rest, 1, [](double v) { return v >= 0; },
           "max_log_change VALUE: the largest change of ln(resistivity) in one iteration, 0 or "
           "more (0: unbounded)")[0];
+    } else if (same_word(keyword, "parameter_cell")) {
+      needs_value();
+      const std::vector<std::string_view> values = words_of(rest);
+      double width = unset;
+      const bool is_width = values.size() == 1 && read_text(values[0], {width}).ok() &&
+                            std::isfinite(width) && width > 0;
+      if (values.size() != 1 ||
+          !(same_word(values[0], "mesh") || same_word(values[0], "auto") || is_width)) {
+        reader.fail("expected parameter_cell mesh, auto or a positive width in metres");
+      }
+      run.parameter_cell = is_width ? ParameterCellChoice{ParameterCellChoice::Kind::width, width}
+                           : same_word(values[0], "auto")
+                               ? ParameterCellChoice{ParameterCellChoice::Kind::automatic, 0}
+                               : ParameterCellChoice{};
+    } else if (same_word(keyword, "parameters")) {
+      needs_value();
+      run.parameter_file = reader.existing_file("parameter grid", rest);
+    } else if (same_word(keyword, "ip_lower_bound")) {
+      run.ip_lower_bound = reader.values(
+          rest, 1, [](double v) { return v <= 0; },
+          "ip_lower_bound VALUE: the lowest chargeability, 0 or less, in the unit of the IP "
+          "data")[0];
     } else if (timelapse != nullptr && same_word(keyword, "timelapse_step")) {
       needs_value();
       timelapse->step_files.push_back(reader.existing_file("time-lapse data", rest));
@@ -385,11 +407,12 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
       reader.fail(timelapse != nullptr
                       ? "expected the end of the file or a keyword line: data_std, ip_std, "
                         "ip_starting, ip_reference, ip_alpha, robust, blocky, use_z, "
-                        "resistivity_bounds, max_log_change, memory_budget, timelapse_step or "
-                        "timelapse_method"
+                        "resistivity_bounds, max_log_change, memory_budget, parameter_cell, "
+                        "parameters, ip_lower_bound, timelapse_step or timelapse_method"
                       : "expected the end of the file or a keyword line: data_std, ip_std, "
                         "ip_starting, ip_reference, ip_alpha, robust, blocky, use_z, "
-                        "resistivity_bounds, max_log_change or memory_budget");
+                        "resistivity_bounds, max_log_change, memory_budget, parameter_cell, "
+                        "parameters or ip_lower_bound");
     }
     seen.emplace_back(words[0]);
     for (char& c : seen.back()) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);

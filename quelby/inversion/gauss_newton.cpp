@@ -235,6 +235,95 @@ class DataSpaceSpectrum : public StepSpectrum {
   dense::SymmetricEigen eigen_;
 };
 
+// In data space from a low-rank factor: dependent data (overlapping arrays of one line) leave K
+// of a rank r well below its size, and Cholesky with complete pivoting finds K = B B^T (B
+// ndat x r) in O(ndat^2 r) where the full eigen-decomposition costs O(ndat^3). The eigenpairs of
+// the small B^T B = V diag(lambda) V^T give K's nonzero ones, U = B V diag(lambda)^-1/2; the part
+// of c outside U's span stands at lambda 0 (one component, its length). Eigenvalues left out lie
+// below 1e-14 of the largest diagonal entry times ndat, far below any beta the search tries.
+class LowRankSpectrum : public StepSpectrum {
+ public:
+  // Null when K's rank exceeds half its size (the full decomposition is then cheaper);
+  // `kernel` (K's lower triangle) is overwritten either way.
+  static std::unique_ptr<LowRankSpectrum> make(std::vector<double>& kernel, std::size_t ndat,
+                                               const ModelSolver& solver,
+                                               const ScaledSensitivities& g) {
+    std::vector<double> b;
+    const std::size_t rank = dense::pivoted_cholesky(kernel, ndat, 1e-14, ndat / 2, b);
+    if (rank > ndat / 2) return nullptr;
+    auto spectrum = std::unique_ptr<LowRankSpectrum>(new LowRankSpectrum(ndat, solver, g));
+    if (rank == 0) return spectrum;
+    std::vector<double> small(rank * rank, 0.0);
+    dense::gemm(true, false, rank, rank, ndat, 1.0, b.data(), ndat, b.data(), ndat, 0.0,
+                small.data(), rank);
+    dense::SymmetricEigen eigen;
+    eigen.decompose(small, rank);
+    const std::vector<double>& values = eigen.values();
+    const double largest = values.empty() ? 0.0 : values.back();
+    std::vector<double> vectors = eigen.vectors();
+    // Keep the eigenpairs clear of rounding; scale each kept vector by lambda^-1/2.
+    std::vector<double> kept_vectors;
+    for (std::size_t j = 0; j < rank; ++j) {
+      if (!(values[j] > 1e-13 * largest)) continue;
+      spectrum->range_.push_back(values[j]);
+      const double scale = 1 / std::sqrt(values[j]);
+      for (std::size_t i = 0; i < rank; ++i) kept_vectors.push_back(vectors[j * rank + i] * scale);
+    }
+    const std::size_t kept = spectrum->range_.size();
+    spectrum->u_.assign(ndat * kept, 0.0);
+    if (kept > 0) {
+      dense::gemm(false, false, ndat, kept, rank, 1.0, b.data(), ndat, kept_vectors.data(), rank,
+                  0.0, spectrum->u_.data(), ndat);
+    }
+    return spectrum;
+  }
+  // Eigenvalues at 0: the size less the eigenpairs kept.
+  std::size_t null_count() const { return ndat_ - range_.size(); }
+  void set_right_hand_side(std::span<const double> c) {
+    c_.assign(c.begin(), c.end());
+    const std::size_t kept = range_.size();
+    std::vector<double> ct(kept, 0.0);
+    if (kept > 0) dense::gemv(true, ndat_, kept, 1.0, u_.data(), ndat_, c.data(), 0.0, ct.data());
+    double total = 0, reached = 0;
+    for (const double value : c) total += value * value;
+    for (const double value : ct) reached += value * value;
+    lambda_ = range_;
+    components_ = ct;
+    lambda_.push_back(0.0);
+    components_.push_back(std::sqrt(std::max(total - reached, 0.0)));
+  }
+  void step(double beta, std::span<double> x) const override {
+    const std::size_t kept = range_.size();
+    std::vector<double> scaled(kept), z(ndat_, 0.0);
+    for (std::size_t j = 0; j < kept; ++j) scaled[j] = components_[j] / (range_[j] + beta);
+    if (kept > 0)
+      dense::gemv(false, ndat_, kept, 1.0, u_.data(), ndat_, scaled.data(), 0.0, z.data());
+    g_.transpose_times(z, x);
+    solver_.solve(x, 1);
+    for (double& value : x) value = -value;
+  }
+  void residual(double beta, std::span<double> out) const override {
+    // c less its part that the step of beta fits: c - U diag(lambda / (lambda + beta)) U^T c.
+    const std::size_t kept = range_.size();
+    std::vector<double> scaled(kept);
+    for (std::size_t j = 0; j < kept; ++j)
+      scaled[j] = -components_[j] * (range_[j] / (range_[j] + beta));
+    std::copy(c_.begin(), c_.end(), out.begin());
+    if (kept > 0)
+      dense::gemv(false, ndat_, kept, 1.0, u_.data(), ndat_, scaled.data(), 1.0, out.data());
+  }
+
+ private:
+  LowRankSpectrum(std::size_t ndat, const ModelSolver& solver, const ScaledSensitivities& g)
+      : ndat_(ndat), solver_(solver), g_(g) {}
+  std::size_t ndat_;
+  const ModelSolver& solver_;
+  const ScaledSensitivities& g_;
+  std::vector<double> range_;  // the eigenvalues kept, ascending
+  std::vector<double> u_;      // their eigenvectors, ndat x kept
+  std::vector<double> c_;
+};
+
 // Without J: the Golub-Kahan bidiagonalisation of G in the WTW inner product from c
 // (G V_k = U_{k+1} B_k, V_k^T WTW V_k = I, U orthonormal; full reorthogonalisation), one product
 // with J, one with J^T and one solve with WTW a step; then the same spectrum from the singular
@@ -614,14 +703,29 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     for (std::size_t k = 0; k < nclass; ++k) c[k] += b[k];
     clock.charge(seconds.steps);
     std::unique_ptr<StepSpectrum> spectrum;
+    std::size_t null_eigenvalues = 0;
     if (held) {
       // jacobian's memory takes H: J itself is done with.
       std::vector<double> kernel = DataSpaceSpectrum::matrix(
           solver, g_operator, nclass, jacobian, [&] { clock.charge(seconds.half_solves); });
       clock.charge(seconds.data_space_matrix);
-      auto data_space = std::make_unique<DataSpaceSpectrum>(kernel, nclass, solver, g_operator);
-      data_space->set_right_hand_side(c);
-      spectrum = std::move(data_space);
+      // Dependent data: the low-rank factor, else the full decomposition of a copy kept.
+      std::vector<double> copy(kernel);
+      auto low_rank = LowRankSpectrum::make(copy, nclass, solver, g_operator);
+      copy = std::vector<double>();
+      if (low_rank) {
+        low_rank->set_right_hand_side(c);
+        null_eigenvalues = low_rank->null_count();
+        if (iteration == 1) {
+          log_line(io, " data-space matrix of rank " + std::to_string(nclass - null_eigenvalues) +
+                           " of " + std::to_string(nclass) + ": steps from its low-rank factor");
+        }
+        spectrum = std::move(low_rank);
+      } else {
+        auto data_space = std::make_unique<DataSpaceSpectrum>(kernel, nclass, solver, g_operator);
+        data_space->set_right_hand_side(c);
+        spectrum = std::move(data_space);
+      }
     } else {
       const double centre = iteration == 1 ? 0.0 : beta;
       std::vector<double> grid_betas;
@@ -644,7 +748,8 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       if (!(beta > 0) || !std::isfinite(beta)) beta = 1.0;
       result.beta_history[0] = beta;
       if (held) {
-        std::size_t negligible = 0;
+        // A low-rank spectrum holds its null space as one value at 0.
+        std::size_t negligible = null_eigenvalues > 0 ? null_eigenvalues - 1 : 0;
         for (const double value : lambda) negligible += value <= 1e-12 * largest;
         log_line(io, " data-space matrix: " + std::to_string(negligible) + " of " +
                          std::to_string(nclass) +

@@ -11,17 +11,36 @@
 
 namespace quelby {
 
+DataUncertainty default_uncertainty(const SurveyData& survey, bool dc) {
+  if (!dc) return {default_ip_percent, default_ip_floor};
+  std::vector<double> magnitudes;
+  for (const double value : survey.dobs) {
+    if (std::abs(value) > 0 && std::isfinite(value)) magnitudes.push_back(std::abs(value));
+  }
+  if (magnitudes.empty()) return {default_dc_percent, 0};
+  const std::size_t at = magnitudes.size() / 20;  // the 5th percentile
+  std::nth_element(magnitudes.begin(), magnitudes.begin() + static_cast<std::ptrdiff_t>(at),
+                   magnitudes.end());
+  return {default_dc_percent, default_dc_percent / 100 * magnitudes[at]};
+}
+
 void complete_deviations(const Io& io, std::string_view file_name,
-                         const std::optional<DataUncertainty>& uncertainty, SurveyData& survey) {
+                         const std::optional<DataUncertainty>& given, SurveyData& survey, bool dc) {
   if (survey.dstd_read) return;
   const std::string name(trim_trailing_blanks(file_name));
-  if (!uncertainty) {
-    stop_with(io, Order::console_then_log,
-              "\nError: the data file has no standard deviations: " + name +
-                  "\nA percentage and a floor for them are needed.\n"
-                  "(quelby-invert --error PCT --error-floor FLOOR, --ip-error PCT --ip-error-floor "
-                  "FLOOR for IP; or quelby-import --error, --reciprocal)\n",
-              exit_failure, line_detail(name, 0, "no standard-deviation column"));
+  const DataUncertainty uncertainty_value = given ? *given : default_uncertainty(survey, dc);
+  const DataUncertainty* const uncertainty = &uncertainty_value;
+  if (!given) {
+    write_message(
+        io, Order::console_then_log,
+        std::string("Note: ") + name + " holds no standard deviations: the default " +
+            shortest(uncertainty->percent) + " % of |datum| plus " +
+            format_significant(uncertainty->floor, 3) +
+            (dc ? " ohm (3 % of the 5th percentile of |datum|)" : " (in the unit of the IP data)") +
+            " is taken; " +
+            (dc ? "--error and --error-floor (or the control line data_std)"
+                : "--ip-error and --ip-error-floor (or the control line ip_std)") +
+            " set others\n");
   }
   survey.dstd.resize(static_cast<std::size_t>(survey.ndat));
   for (std::size_t i = 0; i < survey.dstd.size(); ++i) {

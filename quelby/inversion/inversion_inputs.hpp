@@ -17,11 +17,21 @@
 
 namespace quelby {
 
+// The standard deviations of data that hold none and were given none: DC data
+// default_dc_percent % of |datum| plus a floor of default_dc_percent % of the 5th percentile of
+// |datum| over the data (so readings near zero cannot take the weight of the rest; the data files
+// carry no currents to make a voltage floor of); IP data default_ip_percent % plus
+// default_ip_floor in their unit.
+inline constexpr double default_dc_percent = 3, default_ip_percent = 5, default_ip_floor = 1;
+DataUncertainty default_uncertainty(const SurveyData& survey, bool dc);
+
 // Leaves standard deviations read from the file alone; otherwise fills them from `uncertainty`
-// (percent / 100 * |dobs| + floor). Without an uncertainty, or when one gives a deviation that is
-// not positive, writes its message naming `file_name` and throws Stop.
+// (percent / 100 * |dobs| + floor), or without one from default_uncertainty (`dc`: DC or IP data),
+// which it names on the console and in the run log. An uncertainty that gives a deviation that is
+// not positive writes its message naming `file_name` and throws Stop.
 void complete_deviations(const Io& io, std::string_view file_name,
-                         const std::optional<DataUncertainty>& uncertainty, SurveyData& survey);
+                         const std::optional<DataUncertainty>& uncertainty, SurveyData& survey,
+                         bool dc = true);
 
 // The median over the data of K_i dobs_i, K_i = 1 / d_i of a uniform 1 ohm-m earth on `forward`
 // (the numeric geometric factors of geometric_factors, on the forward model already built). One

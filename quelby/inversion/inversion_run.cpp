@@ -14,6 +14,7 @@
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/forward/forward.hpp"
+#include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/inversion_inputs.hpp"
 #include "quelby/inversion/survey_problems.hpp"
 #include "quelby/mesh/model.hpp"
@@ -150,7 +151,8 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
     text += "\n";
     write_message(io, Order::console_only, text);
     if (run.observer) {
-      run.observer(IterationUpdate{stage.stage, report, model, predicted, misfits, norms, betas});
+      run.observer(IterationUpdate{stage.stage, report, stage.mesh, model, predicted, misfits,
+                                   norms, betas});
     }
   };
   StageOutcome outcome;
@@ -238,10 +240,10 @@ void check_run(const Io& io, const InversionRun& run) {
   }
 }
 
-// The mesh, the ground surface and the active cells of `run`: the stores it holds, the rest read
-// from their files.
-void load_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
-  Topography topography;
+// The forward mesh and the ground surface of `run`: the stores it holds, the rest read from their
+// files.
+void load_forward_ground(const Io& io, const InversionRun& run, Mesh& mesh,
+                         Topography& topography) {
   const bool use_topography = !trim_trailing_blanks(run.topography_file).empty();
   if (run.mesh) {
     mesh = *run.mesh;
@@ -263,8 +265,46 @@ void load_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells&
     read_topography(io, use_topography, run.topography_file, mesh.x_nodes, mesh.z_nodes,
                     topography);
   }
+  if (topography.air_cells.size() != static_cast<std::size_t>(mesh.nx))
+    topography.air_cells.assign(static_cast<std::size_t>(mesh.nx), 0);
+}
+
+// The parameter grid of `run` over the forward mesh, for the electrodes of `survey`.
+ParameterGrid grid_of_run(const Io& io, const InversionRun& run, const Mesh& mesh,
+                          const Topography& ground, const SurveyData& survey) {
+  if (run.grid) {
+    if (run.grid->column_nodes.empty() || run.grid->layer_nodes.empty() ||
+        run.grid->column_nodes.back() != mesh.nx || run.grid->layer_nodes.back() != mesh.nz) {
+      internal_check_failed(io, "run_inversion: the grid given is not over the mesh");
+    }
+    return *run.grid;
+  }
+  if (!trim_trailing_blanks(run.parameter_file).empty()) {
+    Mesh cells;
+    load_mesh(io, trim_trailing_blanks(run.parameter_file), cells);
+    return parameter_grid_of_mesh(io, mesh, cells, run.parameter_file);
+  }
+  return parameter_grid(io, mesh, survey_electrode_x(survey),
+                        highest_ground(mesh, ground.air_cells), run.parameter_cell,
+                        survey_electrode_z(survey));
+}
+
+// The active cells of `run` on the grid: the store it holds, else read from its file, under the
+// grid's share of the ground (a grid cell cut by the ground is a ground cell).
+void load_grid_cells(const Io& io, const InversionRun& run, const ParameterGrid& grid,
+                     const Topography& ground, ActiveCells& cells) {
+  const Mesh& mesh = grid.mesh;
+  Topography grid_ground = ground;
+  grid_ground.air_cells = grid.air_cells(ground.air_cells);
+  grid_ground.surface_z.clear();
+  for (const std::int32_t i : grid.column_nodes) {
+    if (static_cast<std::size_t>(i) < ground.surface_z.size())
+      grid_ground.surface_z.push_back(ground.surface_z[static_cast<std::size_t>(i)]);
+  }
+  const bool use_topography =
+      run.topography.has_value() || !trim_trailing_blanks(run.topography_file).empty();
   if (!run.active) {
-    read_active_cells(io, mesh, topography, run.active_file, cells);
+    read_active_cells(io, mesh, grid_ground, run.active_file, cells);
     return;
   }
   cells = *run.active;
@@ -273,10 +313,11 @@ void load_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells&
       cells.air_cells.size() != static_cast<std::size_t>(mesh.nx)) {
     stop_with(io, Order::console_then_log,
               "\nError: the active cells given were built for " + std::to_string(cells.nx) + " x " +
-                  std::to_string(cells.nz) + " cells, the mesh has " + std::to_string(mesh.nx) +
-                  " x " + std::to_string(mesh.nz) + ".\n");
+                  std::to_string(cells.nz) + " cells, the " +
+                  (grid.is_forward_mesh() ? "mesh" : "parameter grid") + " has " +
+                  std::to_string(mesh.nx) + " x " + std::to_string(mesh.nz) + ".\n");
   }
-  if ((run.topography || use_topography) && cells.air_cells != topography.air_cells) {
+  if (use_topography && cells.air_cells != grid_ground.air_cells) {
     stop_with(io, Order::console_then_log,
               "\nError: the active cells given were built with another ground surface than the "
               "topography's.\n");
@@ -352,10 +393,6 @@ std::string history_file_name(InversionStage stage) {
   return stage == InversionStage::dc ? "history.txt" : "history_ip.txt";
 }
 
-void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
-  load_ground(io, run, mesh, cells);
-}
-
 InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   check_run(io, run);
   const OutputFolder folder = hold_output_folder(io, run.output_folder);
@@ -368,12 +405,9 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
     internal_check_failed(io, "run_inversion: the folder held is not the run's output folder");
   }
   InversionOutcome outcome;
-  Mesh& mesh = outcome.mesh;
-  ActiveCells cells;
-  load_ground(io, run, mesh, cells);
-  if (cells.npar < 1) {
-    stop_with(io, Order::console_then_log, "\nError: no cell of the mesh is a parameter.\n");
-  }
+  Mesh& forward_mesh = outcome.forward_mesh;
+  Topography& ground = outcome.forward_ground;
+  load_forward_ground(io, run, forward_mesh, ground);
 
   // Data given in memory are named by their file name when there is one.
   const std::string dc_file = run.data && trim_trailing_blanks(run.data_file).empty()
@@ -385,17 +419,46 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
   const bool dc = run.invert != InversionTargets::ip;
   const bool ip = run.invert != InversionTargets::dc;
   SurveyData dc_survey, ip_survey;
+  if (has_dc_data(run)) load_survey(io, run.data, dc_file, run.use_z, true, dc_survey);
+  if (ip) load_survey(io, run.ip_data, ip_file, run.use_z, false, ip_survey);
+
+  // The parameter grid and its active cells; the forward model's ground is the forward mesh's.
+  outcome.grid =
+      grid_of_run(io, run, forward_mesh, ground, has_dc_data(run) ? dc_survey : ip_survey);
+  const ParameterGrid& grid = outcome.grid;
+  ActiveCells& cells = outcome.cells;
+  load_grid_cells(io, run, grid, ground, cells);
+  const bool use_topography =
+      run.topography.has_value() || !trim_trailing_blanks(run.topography_file).empty();
+  if (grid.is_forward_mesh() && run.active && !use_topography) ground.air_cells = cells.air_cells;
+  outcome.mesh = grid.mesh;
+  const Mesh& mesh = outcome.mesh;
+  if (cells.npar < 1) {
+    stop_with(io, Order::console_then_log, "\nError: no cell of the mesh is a parameter.\n");
+  }
+  const ParameterForwardCells parameters =
+      grid.is_forward_mesh() ? forward_cells_of_parameters(cells)
+                             : forward_cells_of_parameters(grid, cells, ground.air_cells);
+  if (!grid.is_forward_mesh()) {
+    write_mesh(io, in_folder(run.output_folder, parameter_grid_name), mesh);
+    write_message(io, Order::log_only,
+                  "parameter grid: " + std::to_string(mesh.nx) + " x " + std::to_string(mesh.nz) +
+                      " cells over the forward mesh's " + std::to_string(forward_mesh.nx) + " x " +
+                      std::to_string(forward_mesh.nz) + ", " + std::to_string(cells.npar) +
+                      " parameters holding " + std::to_string(parameters.cells.size()) +
+                      " forward cells, written to " +
+                      in_folder(run.output_folder, parameter_grid_name) + "\n");
+  }
+
   std::unique_ptr<ForwardModel> dc_forward, ip_forward;
   if (has_dc_data(run)) {
-    load_survey(io, run.data, dc_file, run.use_z, true, dc_survey);
     complete_deviations(io, dc_file, run.data_uncertainty, dc_survey);
     check_data_values(io, dc_file, !run.data, dc_survey);
-    dc_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, dc_survey);
+    dc_forward = std::make_unique<ForwardModel>(io, forward_mesh, ground.air_cells, dc_survey);
     write_message(io, Order::log_only, close_electrodes_note(dc_forward->electrodes(), dc_file));
   }
   if (ip) {
-    load_survey(io, run.ip_data, ip_file, run.use_z, false, ip_survey);
-    complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey);
+    complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey, false);
     check_data_values(io, ip_file, !run.ip_data, ip_survey);
   }
 
@@ -403,7 +466,7 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
   double median = 0;
   if (run.starting.kind == ModelChoice::Kind::automatic ||
       run.reference.kind == ModelChoice::Kind::automatic) {
-    median = median_apparent_resistivity(io, *dc_forward, mesh, dc_survey, dc_file);
+    median = median_apparent_resistivity(io, *dc_forward, forward_mesh, dc_survey, dc_file);
     std::string text = "median apparent resistivity:";
     append_exponent(text, median);
     text += " ohm-m\n";
@@ -419,9 +482,18 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
   build_model_objective(io, mesh, cells, coefficients_of(io, mesh, run.alpha), run.weights,
                         run.dipping, run.ref_in_derivatives, objective, objective_options);
 
+  // A model of every grid cell: `base` with each parameter's cell set to value(m_p).
+  const std::vector<std::int32_t> parameter_cell = parameter_cells(cells);
+  const auto grid_model = [&](const std::vector<double>& base, std::span<const double> m,
+                              auto&& value) {
+    std::vector<double> model(base);
+    for (std::size_t p = 0; p < parameter_cell.size(); ++p)
+      model[static_cast<std::size_t>(parameter_cell[p])] = value(m[p]);
+    return model;
+  };
   std::vector<double> resistivity = starting;
   if (dc) {
-    ResistivityProblem problem(*dc_forward, cells, starting);
+    ResistivityProblem problem(*dc_forward, parameters, forward_model_of_grid(grid, starting));
     Stage stage{InversionStage::dc,
                 mesh,
                 dc_survey,
@@ -435,7 +507,7 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
     // An earlier run's models go once this one has its inputs and starts to write its own.
     remove_numbered_models(io, folder, true, false);
     outcome.dc = invert(io, run, stage, problem, [&](std::span<const double> m) {
-      return std::vector<double>(problem.model(m));
+      return grid_model(starting, m, [](double value) { return std::exp(value); });
     });
     resistivity = outcome.dc->model;
   }
@@ -445,12 +517,14 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
   // they were measured with the same electrodes.
   ForwardModel* forward = dc_forward.get();
   if (forward == nullptr || !same_electrodes(dc_survey, ip_survey)) {
-    ip_forward = std::make_unique<ForwardModel>(io, mesh, cells.air_cells, ip_survey);
+    ip_forward = std::make_unique<ForwardModel>(io, forward_mesh, ground.air_cells, ip_survey);
     write_message(io, Order::log_only, close_electrodes_note(ip_forward->electrodes(), ip_file));
     forward = ip_forward.get();
   }
-  const std::vector<double> eta_start = model_of_choice(
-      io, mesh, cells, run.ip_starting, "starting chargeability", 0, ParameterRange::not_negative);
+  const bool signed_eta = run.ip_lower_bound < 0;
+  const std::vector<double> eta_start =
+      model_of_choice(io, mesh, cells, run.ip_starting, "starting chargeability", 0,
+                      signed_eta ? ParameterRange::finite : ParameterRange::not_negative);
   const std::vector<double> eta_reference = model_of_choice(
       io, mesh, cells, run.ip_reference, "reference chargeability", 0, ParameterRange::finite);
   ModelObjective ip_objective;
@@ -458,8 +532,9 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
     build_model_objective(io, mesh, cells, coefficients_of(io, mesh, *run.ip_alpha), run.weights,
                           run.dipping, run.ref_in_derivatives, ip_objective, objective_options);
   }
-  ChargeabilityProblem problem(io, *forward, cells, resistivity, eta_start, ip_survey.iptype,
-                               run.settings.memory_budget);
+  ChargeabilityProblem problem(io, *forward, parameters, forward_model_of_grid(grid, resistivity),
+                               forward_model_of_grid(grid, eta_start), ip_survey.iptype,
+                               run.settings.memory_budget, run.ip_lower_bound);
   Stage stage{InversionStage::ip,
               mesh,
               ip_survey,
@@ -470,8 +545,9 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
               run.settings};
   stage.settings.max_step = 0;
   remove_numbered_models(io, folder, false, true);
-  outcome.ip =
-      invert(io, run, stage, problem, [&](std::span<const double> m) { return problem.model(m); });
+  outcome.ip = invert(io, run, stage, problem, [&](std::span<const double> m) {
+    return grid_model(eta_start, m, [](double value) { return value; });
+  });
   return outcome;
 }
 

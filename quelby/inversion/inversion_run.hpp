@@ -17,6 +17,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/cells/active_cells.hpp"
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/inversion/gauss_newton.hpp"
 #include "quelby/inversion/output_folder.hpp"
 #include "quelby/mesh/mesh.hpp"
@@ -67,6 +68,7 @@ enum class InversionTargets { dc, ip, both };
 struct IterationUpdate {
   InversionStage stage;
   const IterationReport& report;
+  const Mesh& mesh;                   // the parameter grid's cells, which the model fills
   std::span<const double> model;      // one value per cell: ohm-m (DC) or chargeability (IP)
   std::span<const double> predicted;  // the data of the model, the survey's grouped order
   // Iterations 0..report.iteration.
@@ -84,8 +86,18 @@ struct InversionRun {
   // z position after every x (read_data_file's use_z): buried electrodes. Stores given in memory
   // carry their own positions.
   bool use_z = false;
-  // For data files without standard deviations (refused without these).
+  // For data files without standard deviations; without these, the defaults (see
+  // default_uncertainty in inversion_inputs.hpp), named in the run log.
   std::optional<DataUncertainty> data_uncertainty, ip_uncertainty;
+  // The parameters' cells: the forward mesh's own (as the library always did), the default grid
+  // or a grid of a chosen width (parameter_grid), or the grid of a mesh file whose nodes are
+  // forward mesh nodes (`parameter_file`, when not empty). The active cells, weights, dipping
+  // zones and every model given or written are on this grid.
+  ParameterCellChoice parameter_cell;
+  std::string parameter_file;
+  // The lowest chargeability (0: chargeabilities are not negative; below 0 for data that are
+  // phases or decays of either sign).
+  double ip_lower_bound = 0;
   ModelChoice starting, reference;        // resistivity, ohm-m
   ModelChoice ip_starting, ip_reference;  // chargeability, in the unit of the IP data
   AlphaChoice alpha;
@@ -111,6 +123,9 @@ struct InversionRun {
   std::optional<Topography> topography;
   std::optional<ActiveCells> active;
   std::optional<SurveyData> data, ip_data;
+  // The parameter grid as a store (over `mesh` or the mesh file), in place of parameter_cell:
+  // a time-lapse campaign inverts every step on its baseline's grid.
+  std::optional<ParameterGrid> grid;
 };
 
 // One inversion's results.
@@ -121,20 +136,21 @@ struct StageOutcome {
 };
 
 struct InversionOutcome {
-  Mesh mesh;
+  Mesh mesh;  // the parameter grid's cells, which the models fill
+  Mesh forward_mesh;
+  Topography forward_ground;  // air cells per forward mesh column
+  ParameterGrid grid;
+  ActiveCells cells;  // on the grid
   std::optional<StageOutcome> dc, ip;
 };
 
 // The file names a run writes in its output folder ("model_3.mod": iteration 3's model).
 inline constexpr const char* run_log_name = "run.log";
+inline constexpr const char* parameter_grid_name = "parameters.msh";  // when not the forward mesh
 std::string iteration_model_name(InversionStage stage, std::int32_t iteration);
 std::string final_model_name(InversionStage stage);     // model.mod, eta.mod
 std::string predicted_data_name(InversionStage stage);  // predicted.dat, predicted_ip.dat
 std::string history_file_name(InversionStage stage);    // history.txt, history_ip.txt
-
-// The mesh and the active cells of `run` as run_inversion loads them: the stores it holds, the
-// rest read from their files (messages and stops as run_inversion's).
-void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells);
 
 // Runs the inversions of `run`: the readers' lines, the per-iteration reports and the summaries go
 // to io.log, a progress line per iteration and the stop reason of each inversion to the console

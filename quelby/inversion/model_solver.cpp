@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "quelby/base/parallel.hpp"
@@ -132,7 +133,22 @@ ModelSolver::ModelSolver(const Io& io, const ModelObjective& objective, std::siz
     }
   }
   starts.push_back(static_cast<std::int32_t>(rows.size()));
+  // A constant model is the derivative terms' null space: its Rayleigh quotient 1^T WTW 1 / n
+  // bounds the smallest eigenvalue, and one below 1e-13 of the largest diagonal entry leaves a
+  // matrix that a factorisation may take but whose solves are rounding noise.
+  double constant_quotient = 0;
+  for (std::size_t j = 0; j < npar; ++j) {
+    for (std::int32_t at = wtw.row_start[j]; at < wtw.row_start[j + 1]; ++at) {
+      const std::int32_t column = wtw.columns[static_cast<std::size_t>(at)];
+      if (column >= 0 && static_cast<std::size_t>(column) < npar)
+        constant_quotient += wtw.values[static_cast<std::size_t>(at)];
+    }
+    if (!held.empty() && held[j]) constant_quotient += penalty;
+  }
+  constant_quotient /= static_cast<double>(std::max<std::size_t>(npar, 1));
+  const bool singular = npar > 0 && constant_quotient < 1e-13 * largest_diagonal(wtw);
   try {
+    if (singular) throw std::runtime_error("numerically singular");
     pattern_ =
         std::make_unique<CholeskyPattern>(static_cast<std::int32_t>(npar), starts, rows, kind);
     factor_ = std::make_unique<CholeskyFactor>(*pattern_, values);

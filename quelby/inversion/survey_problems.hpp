@@ -1,7 +1,9 @@
 // The two inversions of a DC/IP survey as problems for gauss_newton: the resistivity of the
 // parameters of an active-cell map (m = ln rho, so no step leaves the physical range) from DC data,
 // and, on the final resistivity, the chargeability of the parameters (eta >= 0, projected) from IP
-// data by the linearised IP response. Cells that are no parameter keep the values they are given.
+// data by the linearised IP response. A parameter holds one or more forward cells (a parameter grid
+// apart from the forward mesh; its sensitivities are theirs summed); cells of no parameter keep the
+// values they are given.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include "quelby/base/io.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/forward/forward.hpp"
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/inversion/gauss_newton.hpp"
 
 namespace quelby {
@@ -23,8 +26,11 @@ class ResistivityProblem : public InversionProblem {
   // `resistivity`: one value per mesh cell (ohm-m), the parameters' entries replaced by exp(m).
   ResistivityProblem(ForwardModel& forward, const ActiveCells& cells,
                      std::span<const double> resistivity);
+  // Parameters of several forward cells each; `resistivity` one value per forward cell.
+  ResistivityProblem(ForwardModel& forward, ParameterForwardCells parameters,
+                     std::span<const double> resistivity);
   std::size_t data_count() const override;
-  std::size_t parameter_count() const override { return parameter_cells_.size(); }
+  std::size_t parameter_count() const override { return parameters_.count(); }
   void predict(const Io& io, std::span<const double> m, std::span<double> d) override;
   void jacobian(const Io& io, std::span<const double> m, std::span<double> jacobian,
                 std::span<double> d) override;
@@ -47,7 +53,7 @@ class ResistivityProblem : public InversionProblem {
 
  private:
   ForwardModel& forward_;
-  std::vector<std::int32_t> parameter_cells_;
+  ParameterForwardCells parameters_;
   std::vector<double> model_;
   double lowest_ = 0, highest_ = std::numeric_limits<double>::infinity();
 };
@@ -65,13 +71,20 @@ class ChargeabilityProblem : public InversionProblem {
   ChargeabilityProblem(const Io& io, ForwardModel& forward, const ActiveCells& cells,
                        std::span<const double> resistivity, std::span<const double> chargeability,
                        std::span<const std::int32_t> iptype, std::size_t memory_budget = 0);
+  // Parameters of several forward cells each; the models one value per forward cell. A lower
+  // bound of the chargeability other than 0 holds data that are phases or decays of either sign.
+  ChargeabilityProblem(const Io& io, ForwardModel& forward, ParameterForwardCells parameters,
+                       std::span<const double> resistivity, std::span<const double> chargeability,
+                       std::span<const std::int32_t> iptype, std::size_t memory_budget = 0,
+                       double lowest = 0);
   std::size_t data_count() const override { return fixed_.size(); }
-  std::size_t parameter_count() const override { return parameter_cells_.size(); }
+  std::size_t parameter_count() const override { return parameters_.count(); }
   void predict(const Io& io, std::span<const double> m, std::span<double> d) override;
   void jacobian(const Io& io, std::span<const double> m, std::span<double> jacobian,
                 std::span<double> d) override;
   void project(std::span<double> m) const override;
   bool has_lower_bound() const override { return true; }
+  double lower_bound() const override { return lowest_; }
   bool has_jacobian_products() const override { return true; }
   void jacobian_times(const Io& io, std::span<const double> m, std::span<const double> v,
                       std::span<double> out) override;
@@ -85,13 +98,22 @@ class ChargeabilityProblem : public InversionProblem {
 
  private:
   ForwardModel& forward_;
-  std::vector<std::int32_t> parameter_cells_;
+  ParameterForwardCells parameters_;
+  double lowest_ = 0;
   std::vector<double> resistivity_, chargeability_;
   std::vector<double> operator_;   // ndat x npar, row-major, when held
   std::vector<double> row_scale_;  // per datum: 1 / d (IP type 1) or 1 (type 2)
   std::vector<double> fixed_;      // the response of the cells that are no parameter
   std::vector<std::int32_t> classes_;
 };
+
+// Per forward cell of the parameters (parameters.cells order) the value of its parameter in
+// `values`: the product J v of parameters as a product over the cells.
+std::vector<double> spread_to_cells(const ParameterForwardCells& parameters,
+                                    std::span<const double> values);
+// Per parameter the sum of `per_cell` (one value per parameters.cells entry) over its cells.
+void sum_over_parameters(const ParameterForwardCells& parameters, std::span<const double> per_cell,
+                         std::span<double> out);
 
 // ln rho of the parameters of `cells` from a model (one value per cell).
 std::vector<double> log_parameters(const ActiveCells& cells, std::span<const double> resistivity);

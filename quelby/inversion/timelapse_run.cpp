@@ -122,19 +122,8 @@ TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
   check_run(io, run);
   const std::string& output = run.inversion.output_folder;
   TimelapseOutcome outcome;
-  ActiveCells cells;
-  load_run_ground(io, run.inversion, outcome.mesh, cells);
-  const Mesh& mesh = outcome.mesh;
-
-  // Every inversion takes the mesh and the ground as stores, read once.
+  // The baseline reads the mesh, the ground and the grid; every step then takes them as stores.
   InversionRun shared = run.inversion;
-  shared.mesh = mesh;
-  shared.active = cells;
-  shared.topography.reset();
-  shared.mesh_file.clear();
-  shared.topography_file.clear();
-  shared.active_file.clear();
-
   const std::string baseline_name =
       data_name(run.inversion.data_file, run.inversion.data.has_value(), "the DC data given");
   const SurveyData baseline =
@@ -151,14 +140,27 @@ TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
     base.output_folder = open_step_folder(io, output, 0, log);
     const InversionOutcome inverted = run_inversion({io.console, io.error, log}, base);
     outcome.baseline = *inverted.dc;
+    outcome.mesh = inverted.mesh;
+    outcome.forward_mesh = inverted.forward_mesh;
+    outcome.forward_ground = inverted.forward_ground;
+    shared.mesh = inverted.forward_mesh;
+    shared.topography = inverted.forward_ground;
+    shared.grid = inverted.grid;
+    shared.active = inverted.cells;
+    shared.mesh_file.clear();
+    shared.topography_file.clear();
+    shared.active_file.clear();
+    shared.parameter_file.clear();
     summary.push_back(summary_line(baseline_name, outcome.baseline, {}));
     write_timelapse_summary(io, summary_name, run.method, summary);
   }
+  const Mesh& mesh = outcome.mesh;
 
   std::vector<double> response = outcome.baseline.result.predicted;
   if (run.method == TimelapseMethod::ratio) {
     std::tie(outcome.homogeneous, response) =
-        homogeneous_response(io, mesh, cells.air_cells, baseline, baseline_name, run.homogeneous);
+        homogeneous_response(io, outcome.forward_mesh, outcome.forward_ground.air_cells, baseline,
+                             baseline_name, run.homogeneous);
   }
   const std::size_t step_count = std::max(run.step_files.size(), run.step_data.size());
   for (std::size_t k = 1; k <= step_count; ++k) {

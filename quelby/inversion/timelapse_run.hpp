@@ -12,6 +12,7 @@
 #include "quelby/inversion/inversion_run.hpp"
 #include "quelby/inversion/timelapse.hpp"
 #include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/topography.hpp"
 #include "quelby/survey/survey_data.hpp"
 
 namespace quelby {
@@ -37,7 +38,9 @@ struct TimelapseStepOutcome {
 };
 
 struct TimelapseOutcome {
-  Mesh mesh;
+  Mesh mesh;  // the parameter grid's cells, which the models fill
+  Mesh forward_mesh;
+  Topography forward_ground;
   StageOutcome baseline;
   double homogeneous = 0;  // ratio: the homogeneous model's resistivity
   std::vector<TimelapseStepOutcome> steps;

@@ -82,7 +82,7 @@ TEST(ImportBuried, ACrossholeProtocolWithItsElectrodeTableImportsAndInvertsToThe
   EXPECT_NE(inverted.out.find("DC inversion: reached the target misfit"), std::string::npos)
       << inverted.out;
   Mesh mesh;
-  load_mesh(t.io(), folder.file("out/mesh.msh"), mesh);
+  load_mesh(t.io(), folder.file("out/parameters.msh"), mesh);  // the grid the models fill
   Model model(mesh.nx, mesh.nz);
   read_model(t.io(), mesh, folder.file("out/model.mod"), "final", model);
   const auto [block, background] = testing::block_and_background(mesh, model.values(), shape);

@@ -66,7 +66,7 @@ TEST(InvertBuried, ACrossholePanelInvertsToItsTargetAndShowsTheBlockBetweenTheHo
   EXPECT_EQ(target, survey.ndat);
   EXPECT_LE(misfit, target);
   Mesh mesh;
-  load_mesh(t.io(), folder.file("out/mesh.msh"), mesh);
+  load_mesh(t.io(), folder.file("out/parameters.msh"), mesh);  // the grid the models fill
   Model model(mesh.nx, mesh.nz);
   read_model(t.io(), mesh, folder.file("out/model.mod"), "final", model);
   const auto [block, background] = testing::block_and_background(mesh, model.values(), shape);

@@ -18,6 +18,7 @@
 
 #include "quelby/base/stops.hpp"
 #include "quelby/base/version.hpp"
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
@@ -40,7 +41,8 @@ const std::string usage =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [--z] [CONTROL]\n";
+    "                     [--memory-budget MIB] [--z] [--parameter-cell mesh|auto|W]\n"
+    "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,
@@ -118,6 +120,18 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
        "quelby-invert: option '--mesh' needs a file name\n"},
       {{"--out=", "run.inv"}, exit_usage, usage, "quelby-invert: option '--out' needs a folder\n"},
       {{"a.inv", "b.inv"}, exit_usage, usage, "quelby-invert: one control file at most\n"},
+      {{"--parameter-cell", "0", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--parameter-cell' needs mesh, auto or a positive width, not '0'\n"},
+      {{"--parameter-cell", "auto", "--parameters", "p.msh", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: --parameter-cell and --parameters exclude each other\n"},
+      {{"--ip-lower-bound", "2", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--ip-lower-bound' needs a number of 0 or less, not '2'\n"},
       {{"--data", "a", "--data", "b", "c.inv"},
        exit_usage,
        usage,
@@ -281,11 +295,18 @@ TEST(InvertCommand, TheOptionsAloneInvertASmallSurveyToItsTarget) {
   const History history = read_history(folder.file("out/history.txt"));
   EXPECT_EQ(history.target, survey.ndat);
   EXPECT_LE(history.misfits.back(), history.target);
+  // The models fill the default parameter grid over the mesh; spread back to the mesh's cells
+  // they show the block.
+  Mesh grid_cells;
+  load_mesh(t.io(), folder.file("out/parameters.msh"), grid_cells);
+  const ParameterGrid grid = parameter_grid_of_mesh(t.io(), survey.mesh, grid_cells, "grid");
+  EXPECT_FALSE(grid.is_forward_mesh());
   for (int k = 1; k <= history.iterations; ++k) {
-    EXPECT_EQ(read_back(survey.mesh, folder.file("out/model_" + std::to_string(k) + ".mod")).size(),
-              survey.resistivity.size());
+    EXPECT_EQ(read_back(grid.mesh, folder.file("out/model_" + std::to_string(k) + ".mod")).size(),
+              static_cast<std::size_t>(grid.mesh.nx) * static_cast<std::size_t>(grid.mesh.nz));
   }
-  const std::vector<double> model = read_back(survey.mesh, folder.file("out/model.mod"));
+  const std::vector<double> model =
+      forward_model_of_grid(grid, read_back(grid.mesh, folder.file("out/model.mod")));
   const auto [block, background] = testing::block_and_background(survey, model);
   EXPECT_LT(block, 0.5 * background);
   SurveyData predicted;
@@ -328,8 +349,14 @@ TEST(InvertCommand, WithoutAMeshTheSurveysMeshIsMadeKeptAndUsed) {
         << result.out;
     const History history = read_history(folder.file("auto/history.txt"));
     EXPECT_LE(history.misfits.back(), history.target);
-    EXPECT_EQ(read_back(made, folder.file("auto/model.mod")).size(),
-              static_cast<std::size_t>(made.nx) * static_cast<std::size_t>(made.nz));
+    // The models fill the parameter grid, whose nodes are the mesh's: cells of two or more
+    // mesh cells under the electrodes.
+    Mesh grid;
+    load_mesh(t.io(), folder.file("auto/parameters.msh"), grid);
+    const ParameterGrid nested = parameter_grid_of_mesh(t.io(), made, grid, "parameters.msh");
+    EXPECT_LT(grid.nx * 3, made.nx * 2);
+    EXPECT_EQ(read_back(grid, folder.file("auto/model.mod")).size(),
+              static_cast<std::size_t>(grid.nx) * static_cast<std::size_t>(grid.nz));
     const std::string log = read_file(folder.file("auto/run.log"));
     EXPECT_TRUE(
         log.starts_with("\nmesh was read from: auto/mesh.msh\n" +

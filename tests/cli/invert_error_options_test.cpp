@@ -3,10 +3,12 @@
 // give (those of the predicted data file), and wrong values are usage errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/survey/data_file.hpp"
 #include "quelby/survey/data_writer.hpp"
@@ -64,12 +66,32 @@ TEST(InvertErrorOptions, ADataFileWithoutDeviationsInvertsWithThem) {
   write_general_data(transcript.io(), folder.file("bare.dat"), "! xA xB xM xN value", data,
                      data.dobs);
 
-  const RunResult refused =
-      run_in(folder, {"--mesh", "block.msh", "--data", "bare.dat", "--out", "refused"});
-  EXPECT_EQ(refused.status, exit_failure);
-  EXPECT_NE(refused.out.find("Error: the data file has no standard deviations: bare.dat"),
+  // Without --error the default: 3 % plus 3 % of the 5th percentile of |datum|, said.
+  const RunResult defaulted =
+      run_in(folder, {"--mesh", "block.msh", "--data", "bare.dat", "--out", "defaulted"});
+  ASSERT_EQ(defaulted.status, exit_success) << defaulted.out << defaulted.err;
+  std::vector<double> magnitudes;
+  for (const double value : data.dobs) magnitudes.push_back(std::abs(value));
+  std::sort(magnitudes.begin(), magnitudes.end());
+  const double floor = 0.03 * magnitudes[magnitudes.size() / 20];
+  EXPECT_NE(defaulted.out.find("Note: bare.dat holds no standard deviations: the default 3 % of "
+                               "|datum| plus " +
+                               format_significant(floor, 3) + " ohm"),
             std::string::npos)
-      << refused.out;
+      << defaulted.out;
+  EXPECT_NE(
+      testing::read_file(folder.file("defaulted/run.log")).find("Note: bare.dat holds no standard"),
+      std::string::npos);
+  {
+    SurveyData predicted;
+    read_data_file(transcript.io(), folder.file("defaulted/predicted.dat"), false, false, true,
+                   predicted);
+    for (std::size_t j = 0; j < predicted.dstd.size(); ++j) {
+      const double observed = data.dobs[data.grouped_position(j)];
+      const double used = predicted.dstd[predicted.grouped_position(j)];
+      EXPECT_NEAR(used, 0.03 * std::abs(observed) + floor, 1e-9 * used) << j;
+    }
+  }
 
   const RunResult run = run_in(folder, {"--mesh", "block.msh", "--data", "bare.dat", "--error", "3",
                                         "--error-floor", "0.0001", "--out", "out"});

@@ -24,8 +24,9 @@ using testing::RunResult;
 using testing::TempFolder;
 
 const std::string usage =
-    "\nUsage: quelby-mesh [--cell W] [--depth D] [--padding N] [--z]\n"
-    "                   [--topography FILE] SURVEY MESHFILE\n";
+    "\nUsage: quelby-mesh [--cell W] [--depth D] [--depth-growth G] [--padding N] [--z]\n"
+    "                   [--topography FILE] [--parameters FILE [--parameter-cell W]]\n"
+    "                   SURVEY MESHFILE\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_MESH_BINARY, folder.path(), arguments,
@@ -88,14 +89,8 @@ TEST(MeshCommand, UsageErrorsHelpAndVersion) {
        "\nError: for IP data, IPTYPE should be 1 or 2.\n0 5 15 20\nmixed.dat\n",
        "mixed.dat:5: IP type 0\n"},
       // Meshes a mesh file cannot hold are refused before anything is allocated or written.
-      {{"--cell", "1e-9", "s15.dat", "m.msh"},
-       1,
-       too_large("1e-09", "9", "15000000188 x 9000000090"),
-       ""},
-      {{"--cell", "1e-7", "s15.dat", "m.msh"},
-       1,
-       too_large("1e-07", "9", "150000154 x 90000073"),
-       ""},
+      {{"--cell", "1e-9", "s15.dat", "m.msh"}, 1, too_large("1e-09", "9", "15000000188 x 310"), ""},
+      {{"--cell", "1e-7", "s15.dat", "m.msh"}, 1, too_large("1e-07", "9", "150000154 x 245"), ""},
       {{"--depth", "1e300", "s15.dat", "m.msh"},
        1,
        too_large("0.75", "1e+300", "428 x 1.3333333333333334e+300"),

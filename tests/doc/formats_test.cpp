@@ -169,7 +169,7 @@ TEST(FormatsReference, EveryExampleFileIsReadByItsReader) {
     Mesh short_read;
     load_mesh(io, folder.file("short.msh"), short_read);
     EXPECT_EQ(short_read.nx, 18 + 4);
-    EXPECT_EQ(short_read.nz, 6 + 2);
+    EXPECT_EQ(short_read.nz, 4 + 2 + 2);
     SurveyData forward;
     read_data_file(io, folder.file("forward.dat"), false, false, true, forward);
     EXPECT_TRUE(forward.std_missing);

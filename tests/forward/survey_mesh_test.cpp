@@ -26,10 +26,11 @@ TEST(SurveyMesh, CoreUnderTheElectrodesPaddedToFiveLineLengths) {
   const SurveyData survey = testing::survey_of(testing::dipole_dipole(32, 5, 8), t.io());
   SurveyMeshOptions options;
   options.cell_width = 0.625;
+  options.depth_growth = 1;
   const Mesh mesh = mesh_for_survey(t.io(), survey, options);
   // 155 m of electrodes in 248 cells, 4 more on each side, 22 padding cells growing by 1.3
   // (rounded to three digits) on each side and below a core of 3/4 of the 50 m largest
-  // separation.
+  // separation, equal core rows without depth growth.
   EXPECT_EQ(mesh.nx, 248 + 8 + 44);
   EXPECT_EQ(mesh.nz, 60 + 22);
   EXPECT_DOUBLE_EQ(mesh.dx[22], 0.625);
@@ -42,6 +43,22 @@ TEST(SurveyMesh, CoreUnderTheElectrodesPaddedToFiveLineLengths) {
   // A quarter of the smallest spacing by default.
   const Mesh coarse = mesh_for_survey(t.io(), survey);
   EXPECT_DOUBLE_EQ(coarse.dx[coarse.nx / 2], 1.25);
+  // By default the core rows below four core cells grow by 1.1 a row (to three digits) down to
+  // the core's depth, the padding by 1.3 from the last of them; the columns stay as they were.
+  options.depth_growth = 1.1;
+  const Mesh graded = mesh_for_survey(t.io(), survey, options);
+  EXPECT_EQ(graded.x_nodes, mesh.x_nodes);
+  for (std::int32_t k = 0; k < 4; ++k) EXPECT_DOUBLE_EQ(graded.dz[k], 0.625);
+  EXPECT_NEAR(graded.dz[4], 0.688, 1e-12);
+  double core = 2.5;
+  std::int32_t k = 4;
+  for (; core < 37.5 - 1e-9; ++k) {
+    EXPECT_NEAR(graded.dz[k] / graded.dz[k - 1], 1.1, 0.005) << "row " << k;
+    core += graded.dz[k];
+  }
+  EXPECT_NEAR(graded.dz[k] / graded.dz[k - 1], 1.3, 0.005) << "the first padding row";
+  EXPECT_LT(graded.nz, 45);  // against 82 equal core rows and padding
+  EXPECT_GE(graded.z_nodes.back() - 37.5, 5 * 155);
 }
 
 // Under a topography the mesh keeps the flat mesh's columns, starts at the highest ground and
@@ -155,9 +172,9 @@ TEST(SurveyMesh, MeshesBeyondWhatAFileHoldsAreRefused) {
   const std::vector<Case> cases = {
       {"1e-9 m cells", with(1e-9, 0, 0, 1.3),
        "Error: a core cell of 1e-09 m over 15 m of electrodes and a core depth of 9 m make a mesh "
-       "of 15000000188 x 9000000090 " +
+       "of 15000000188 x 310 " +
            too_many},
-      {"1e-7 m cells", with(1e-7, 0, 0, 1.3), "mesh of 150000154 x 90000073 cells"},
+      {"1e-7 m cells", with(1e-7, 0, 0, 1.3), "mesh of 150000154 x 245 cells"},
       {"a 1e300 m core", with(0, 1e300, 0, 1.3),
        "a core cell of 0.75 m over 15 m of electrodes and a core depth of 1e+300 m make a mesh "
        "of 428 x 1.3333333333333334e+300 cells"},

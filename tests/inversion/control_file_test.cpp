@@ -248,8 +248,8 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       "expected the weight input: none, 0, 1 and a weighting file, or 2 and three weight files";
   const std::string keyword_expected =
       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-      "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change or "
-      "memory_budget";
+      "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
+      "memory_budget, parameter_cell, parameters or ip_lower_bound";
   const std::string bounds_expected =
       "expected resistivity_bounds LOWEST HIGHEST: two positive values in ohm-m, the lowest "
       "first";
@@ -428,8 +428,8 @@ TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
        "timelapse_method needs the timelapse_step lines of the later steps before it"},
       {{"timelapse_step s1.dat"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
-       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change or "
-       "memory_budget",
+       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
+       "memory_budget, parameter_cell, parameters or ip_lower_bound",
        false},
   };
   for (const Case& c : cases) {

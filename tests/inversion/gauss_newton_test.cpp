@@ -150,14 +150,14 @@ std::vector<double> dense_spd_solve(std::vector<double> a, std::vector<double> b
 // One iteration from m0 against the dense solution of
 // (G^T Wd G + beta WTW) dm = -(G^T Wd r + beta g), Wd = diag(w / dstd^2) with the robust
 // misfit's weights w of the residuals r of m0 (all 1 for least squares).
-void expect_one_dense_step(bool robust, std::size_t spoiled) {
+void expect_one_dense_step(bool robust, std::size_t spoiled, std::size_t repeats = 0) {
   Transcript t;
   const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4.5, 6, 8, 10},
                                     std::vector<double>{0, 1, 2, 3.5, 5, 7});
   const testing::ObjectiveSetup setup(t.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar);
-  const std::size_t ndat = 12;
-  LinearProblem problem(ndat, npar, 5);
+  const std::size_t ndat = 12 + repeats;
+  LinearProblem problem(ndat, npar, 5, repeats);
   std::mt19937 random(9);
   std::normal_distribution<double> normal(0, 1);
   std::vector<double> truth(npar), m0(npar, 0.3), m_ref(npar, 0.1), dobs(ndat), dstd(ndat);
@@ -176,6 +176,7 @@ void expect_one_dense_step(bool robust, std::size_t spoiled) {
                    });
   ASSERT_EQ(result.iterations, 1);
   EXPECT_EQ(report.step_length, 1);  // a linear problem takes the whole step
+  EXPECT_EQ(t.log().find(": steps from its low-rank factor") != std::string::npos, repeats > 0);
   std::vector<double> a(npar * npar, 0.0), b(npar, 0.0), g(npar), d0(ndat), r(ndat);
   problem.predict(t.io(), m0, d0);
   for (std::size_t i = 0; i < ndat; ++i) r[i] = (d0[i] - dobs[i]) / dstd[i];
@@ -224,6 +225,10 @@ TEST(GaussNewton, OneStepIsTheRegularisedLeastSquaresSolutionForTheChosenBeta) {
   expect_one_dense_step(false, 0);
   expect_one_dense_step(true, 0);
   expect_one_dense_step(true, 3);
+  // 12 readings and 20 repeating them: the data-space matrix's rank is at most 12 of 32, and the
+  // step comes from its low-rank factor (the log says so).
+  expect_one_dense_step(false, 0, 20);
+  expect_one_dense_step(true, 3, 20);
 }
 
 TEST(GaussNewton, TheFirstBetaIsTheLargestRatioOfTheCurvatures) {

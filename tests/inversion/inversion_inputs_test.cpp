@@ -36,19 +36,24 @@ TEST(InversionInputs, DeviationsComeFromTheFileOrFromAPercentageAndAFloor) {
   complete_deviations(t.io(), with, std::nullopt, data);
   EXPECT_EQ(data.dstd, std::vector<double>{0.25});
 
+  // Without deviations and without an uncertainty: the defaults, said. DC: 3 % plus 3 % of the
+  // 5th percentile of the nonzero |datum| (here 0.5: one of two, index 2 / 20 = 0); IP: 5 % + 1.
   read_data_file(t.io(), without, false, false, true, data);
-  try {
-    complete_deviations(t.io(), without, std::nullopt, data);
-    ADD_FAILURE() << "accepted";
-  } catch (const Stop& stop) {
-    const std::string message = "\nError: the data file has no standard deviations: " + without +
-                                "\nA percentage and a floor for them are needed.\n"
-                                "(quelby-invert --error PCT --error-floor FLOOR, --ip-error PCT "
-                                "--ip-error-floor FLOOR for IP; or quelby-import --error, "
-                                "--reciprocal)\n";
-    EXPECT_EQ(t.console(), message);
-    EXPECT_EQ(stop.detail(), without + ": no standard-deviation column");
-  }
+  complete_deviations(t.io(), without, std::nullopt, data);
+  EXPECT_EQ(data.dstd,
+            (std::vector<double>{0.03 * 2.0 + 0.03 * 0.5, 0.03 * 0.5 + 0.03 * 0.5, 0.03 * 0.5}));
+  EXPECT_NE(t.console().find("Note: " + without +
+                             " holds no standard deviations: the default 3 % "
+                             "of |datum| plus 0.015 ohm"),
+            std::string::npos)
+      << t.console();
+  EXPECT_TRUE(t.log().ends_with(t.console()));
+  read_data_file(t.io(), without, false, false, true, data);
+  complete_deviations(t.io(), without, std::nullopt, data, false);
+  EXPECT_EQ(data.dstd, (std::vector<double>{0.05 * 2.0 + 1, 0.05 * 0.5 + 1, 1}));
+  const DataUncertainty all_zero = default_uncertainty(SurveyData{}, true);
+  EXPECT_EQ(all_zero.floor, 0);  // nothing to take a floor from: a zero datum is then refused
+  read_data_file(t.io(), without, false, false, true, data);
   complete_deviations(t.io(), without, DataUncertainty{5, 0.01}, data);
   // Grouped order: pair (0, 5) holds -2.0 and 0.5, pair (5, 10) holds 0.
   ASSERT_EQ(data.dobs, (std::vector<double>{-2.0, 0.5, 0}));
