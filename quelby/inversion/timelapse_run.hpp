@@ -1,7 +1,8 @@
 // A time-lapse inversion of a monitoring line: the baseline's DC data inverted as run_inversion
 // inverts any survey, then each later step's data on the readings common to both (timelapse_step),
 // from and towards the baseline's model (difference) or a homogeneous model (ratio), each step into
-// its own folder with its own run log, its change in percent, and the campaign's summary.
+// its own folder with its own run log, its change in percent, and the campaign's summary; a step
+// that fails is reported there and the others go on.
 #pragma once
 
 #include <cstddef>
