@@ -72,7 +72,7 @@ constexpr std::string_view help_text =
     "given beside it replaces its line. Its lines 'timelapse_step FILE' (one per later step, in\n"
     "time order) make a time-lapse inversion of the data file (the baseline) and the steps:\n"
     "DIR/step_K/ holds each step's files, change.mod its change in percent, DIR/timelapse.txt\n"
-    "the summary.\n"
+    "the summary; a step that fails is reported and the others go on (then exit status 1).\n"
     "\n"
     "Written in DIR: model_K.mod per iteration, model.mod, predicted.dat, history.txt and the\n"
     "run log run.log (for IP also eta_K.mod, eta.mod, predicted_ip.dat, history_ip.txt; the\n"

@@ -120,12 +120,17 @@ int run(const quelby::InvertArguments& arguments) {
     description.mesh_file = (folder / "mesh.msh").string();
     make_survey_mesh(io, description, description.mesh_file);
   }
+  bool steps_failed = false;
   try {
     if (timelapse.step_files.empty()) {
       quelby::run_inversion(io, description, held);
     } else {
-      quelby::run_timelapse(
-          io, {description, timelapse.step_files, {}, timelapse.method, timelapse.homogeneous});
+      // The campaign holds the folder it was given; it keeps only the summary of every step.
+      const quelby::TimelapseOutcome outcome = quelby::run_timelapse(
+          io,
+          {description, timelapse.step_files, {}, timelapse.method, timelapse.homogeneous, false},
+          held);
+      steps_failed = outcome.failed_steps > 0;
     }
   } catch (const std::bad_alloc&) {
     // The run log keeps the message too.
@@ -136,7 +141,8 @@ int run(const quelby::InvertArguments& arguments) {
     std::cerr << "Error: cannot write the run log " << log_name << '\n';
     return quelby::exit_failure;
   }
-  return quelby::exit_success;
+  // A campaign with failed steps has said how many.
+  return steps_failed ? quelby::exit_failure : quelby::exit_success;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ import os
 import sys
 import tempfile
 import types
+from collections.abc import Iterable, Mapping
 
 import numpy as np
 
@@ -112,7 +113,8 @@ def invert_many(runs, client=None, threads_per_run=1, workers=None, progress=Tru
     (name, error, message), and a line naming it is written to standard error when it fails.
     progress: a one-line progress bar on standard error.
     """
-    runs = [dict(run) for run in runs]
+    runs = _checked_runs(runs)
+    _check_client(client, "invert_many")
     if not runs:
         return []
     names = []
@@ -153,6 +155,42 @@ def invert_many(runs, client=None, threads_per_run=1, workers=None, progress=Tru
     finally:
         for thing in owned:
             thing.close()
+
+
+def _kind(value):
+    """"a dict", "an int": the type of a value refused, for its message."""
+    name = type(value).__name__
+    return ("an " if name[:1].lower() in "aeiou" else "a ") + name
+
+
+def _checked_runs(runs):
+    """invert_many's runs as a list of dicts; TypeError, saying what was expected, for anything
+    else (a single dict, a file name, a run that is not a dict)."""
+    if isinstance(runs, (Mapping, str, bytes, os.PathLike)) or not isinstance(runs, Iterable):
+        raise TypeError("invert_many: runs must be a list of keyword dicts for quelby.invert, "
+                        f"not {_kind(runs)}")
+    listed = list(runs)
+    for index, run in enumerate(listed, 1):
+        if not isinstance(run, Mapping):
+            raise TypeError(f"invert_many: run {index} must be a dict of keywords for "
+                            f"quelby.invert, not {_kind(run)}")
+    return [dict(run) for run in listed]
+
+
+def _check_client(client, who):
+    """A client campaigns can use: None, a scheduler's address (or "local"), or a
+    distributed.Client that is not closed; TypeError or ValueError saying so for others."""
+    if client is None or isinstance(client, str):
+        return
+    try:
+        from distributed import Client
+    except ImportError:
+        Client = None
+    if Client is None or not isinstance(client, Client):
+        raise TypeError(f"{who}: client must be None, a distributed.Client or a scheduler's "
+                        f"address, not {_kind(client)}")
+    if client.status in ("closing", "closed"):
+        raise ValueError(f"{who}: the Dask client is closed")
 
 
 def _is_path(value):
@@ -203,15 +241,24 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     out: the folder of the files: step_K/ per step (K = 0 the baseline) with what quelby.invert
     writes there (models, predicted.dat, history.txt, run.log), and for the later steps
     change.mod (the change in percent) and data.dat (the data fitted); timelapse.txt the summary
-    and run.log the campaign's log. None writes nothing that stays.
+    and run.log the campaign's log. None writes nothing that stays. The campaign holds the folder
+    from its first write to its last, as quelby-invert does: a folder another run or campaign
+    holds (this process's or another's) raises quelby.Stop and nothing is written there.
     client: None inverts the steps one after the other in this process; a distributed.Client, a
     scheduler's address or "local" (a LocalCluster) inverts them there with quelby.invert_many
     (threads_per_run, progress) once the baseline is done.
 
+    A later step that fails (its data unreadable, no reading common with the baseline, a datum
+    that is not finite, its inversion's failure) does not stop the others: "step K failed:
+    <reason>" goes to the console and the run log, its line in timelapse.txt says it failed, and
+    a closing line counts the failed steps. A baseline that fails raises its error.
+
     Returns a namespace: method, homogeneous (ratio), mesh, baseline (quelby.invert's result),
-    steps (one namespace per later step: name, result, change (nz, nx), reference (nz, nx),
-    readings, dropped_from_step, dropped_from_baseline, description), summary (the dicts written
-    to timelapse.txt), out.
+    steps (per later step a namespace: name, result, change (nz, nx), reference (nz, nx),
+    readings, dropped_from_step, dropped_from_baseline, description; or, for a step that failed,
+    a quelby.RunFailed named "step K"), failed (the RunFailed of the steps that failed), summary
+    (the dicts written to timelapse.txt; a failed step's holds data and failure, its reason, and
+    the others' failure is None), out.
     """
     if method not in ("difference", "ratio"):
         raise ValueError("method: 'difference' or 'ratio'")
@@ -222,23 +269,32 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     if given:
         raise TypeError(f"invert_timelapse: {', '.join(given)} cannot be given: the baseline and "
                         "the steps are the data, and a time-lapse inversion inverts DC data")
+    if (isinstance(steps, (Mapping, str, bytes, os.PathLike, _quelby.SurveyData))
+            or not isinstance(steps, Iterable)):
+        raise TypeError("invert_timelapse: steps must be a list of data files or SurveyData, "
+                        f"one per later step, not {_kind(steps)}")
     steps = list(steps)
     if not steps:
         raise ValueError("steps: the data of at least one step after the baseline")
+    _check_client(client, "invert_timelapse")
     temporary = tempfile.TemporaryDirectory(prefix="quelby-timelapse-") if out is None else None
     folder = temporary.name if temporary is not None else os.fspath(out)
-    os.makedirs(folder, exist_ok=True)
-    log_file = None
-    campaign_io = io
-    if io is None:
-        log_file = open(os.path.join(folder, "run.log"), "w")
-        campaign_io = _quelby.Io(log=log_file)
     try:
-        return _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, client,
-                                 threads_per_run, progress, io, campaign_io, options)
+        # Held before the run log is replaced: a campaign never writes into another run's folder.
+        with _quelby._hold_output_folder(folder, io=io):
+            log_file = None
+            campaign_io = io
+            if io is None:
+                log_file = open(os.path.join(folder, "run.log"), "w")
+                campaign_io = _quelby.Io(log=log_file)
+            try:
+                return _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder,
+                                         client, threads_per_run, progress, io, campaign_io,
+                                         options)
+            finally:
+                if log_file is not None:
+                    log_file.close()
     finally:
-        if log_file is not None:
-            log_file.close()
         if temporary is not None:
             temporary.cleanup()
 
@@ -275,20 +331,26 @@ def _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, c
         response = base.predicted
     shared = {key: item for key, item in options.items()
               if key not in ("start", "reference", "ref_in_derivatives", "percent", "floor")}
+    names = [os.fspath(data) if _is_path(data) else f"the data given of step {step}"
+             for step, data in enumerate(steps, 1)]
+    failures = {}  # step number: its RunFailed
     runs, prepared = [], []
-    for step, data in enumerate(steps, 1):
-        name = os.fspath(data) if _is_path(data) else f"the data given of step {step}"
+    for step, (data, name) in enumerate(zip(steps, names), 1):
         _say(f"\nstep {step}: {name}\n", campaign_io)
-        step_survey = (data if isinstance(data, _quelby.SurveyData)
-                       else _quelby.read_data_file(data, use_z=use_z, io=campaign_io))
-        fitted, readings = _quelby.timelapse_step(survey, response, step_survey, method,
-                                                  percent=percent, floor=floor,
-                                                  baseline_name=baseline_name, step_name=name,
-                                                  io=campaign_io)
-        step_folder = _step_folder(folder, step)
-        _quelby.write_data_file(os.path.join(step_folder, "data.dat"), fitted, fitted.dobs,
-                                header=f"! {method} data of {readings['description']}",
-                                stds=fitted.dstd, io=campaign_io)
+        try:
+            step_survey = (data if isinstance(data, _quelby.SurveyData)
+                           else _quelby.read_data_file(data, use_z=use_z, io=campaign_io))
+            fitted, readings = _quelby.timelapse_step(survey, response, step_survey, method,
+                                                      percent=percent, floor=floor,
+                                                      baseline_name=baseline_name, step_name=name,
+                                                      io=campaign_io)
+            step_folder = _step_folder(folder, step)
+            _quelby.write_data_file(os.path.join(step_folder, "data.dat"), fitted, fitted.dobs,
+                                    header=f"! {method} data of {readings['description']}",
+                                    stds=fitted.dstd, io=campaign_io)
+        except Exception as error:  # noqa: BLE001 - a step that fails stops no other
+            failures[step] = _step_failed(step, error, campaign_io)
+            continue
         run = dict(shared, mesh=grid, data=fitted, out=step_folder)
         if method == "difference":
             reference = base.model
@@ -300,35 +362,70 @@ def _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, c
         if client is None:
             run["io"] = io
         runs.append(run)
-        prepared.append((name, reference, readings))
+        prepared.append((step, name, reference, readings))
     if client is None:
-        results = [_quelby.invert(**run) for run in runs]
+        results = []
+        for run, (step, *_) in zip(runs, prepared):
+            try:
+                results.append(_quelby.invert(**run))
+            except Exception as error:  # noqa: BLE001 - as invert_many, every failure is reported
+                results.append(RunFailed(f"step {step}", error))
     else:
-        named = [dict(run, name=f"step {k}") for k, run in enumerate(runs, 1)]
+        named = [dict(run, name=f"step {step}") for run, (step, *_) in zip(runs, prepared)]
         results = invert_many(named, client=_client_of(client), threads_per_run=threads_per_run,
-                              progress=progress)
+                              progress=progress) if named else []
 
-    summary = [_summary_line(baseline_name, base, None, None)]
-    outcomes = []
-    for step, (result, (name, reference, readings)) in enumerate(zip(results, prepared), 1):
+    inverted = {}
+    for result, (step, name, reference, readings) in zip(results, prepared):
         if isinstance(result, RunFailed):
-            raise result
+            failures[step] = _step_failed(step, result.error, campaign_io)
+            continue
         change = _change(result.model, reference)
         step_folder = os.path.join(folder, f"step_{step}")
         _quelby.write_model(os.path.join(step_folder, "change.mod"), grid, change, io=campaign_io)
-        summary.append(_summary_line(name, result, change, readings))
-        _say(f"step {step}: change from{_percent(summary[-1]['smallest_change'])} % to"
-             f"{_percent(summary[-1]['largest_change'])} %\n", campaign_io)
-        outcomes.append(types.SimpleNamespace(
+        line = _summary_line(name, result, change, readings)
+        _say(f"step {step}: change from{_percent(line['smallest_change'])} % to"
+             f"{_percent(line['largest_change'])} %\n", campaign_io)
+        inverted[step] = (line, types.SimpleNamespace(
             name=name, result=result, change=change, reference=reference,
             readings=readings, dropped_from_step=readings["dropped_from_step"],
             dropped_from_baseline=readings["dropped_from_baseline"],
             description=readings["description"]))
+
+    summary = [_summary_line(baseline_name, base, None, None)]
+    outcomes = []
+    for step, name in enumerate(names, 1):
+        if step in failures:
+            summary.append({"data": name, "failure": _failure_reason(failures[step].error)})
+            outcomes.append(failures[step])
+        else:
+            summary.append(inverted[step][0])
+            outcomes.append(inverted[step][1])
     _quelby.write_timelapse_summary(os.path.join(folder, "timelapse.txt"), method, summary,
                                     io=campaign_io)
+    if failures:
+        numbers = ", ".join(f"step {step}" for step in sorted(failures))
+        _say(f"\nError: {len(failures)} of {len(steps)} steps after the baseline failed "
+             f"({numbers}); the others were inverted.\n", campaign_io)
     return types.SimpleNamespace(method=method, homogeneous=value, mesh=grid, baseline=base,
-                                 steps=outcomes, summary=summary,
-                                 out=None if out is None else os.fspath(out))
+                                 steps=outcomes, failed=[failures[k] for k in sorted(failures)],
+                                 summary=summary, out=None if out is None else os.fspath(out))
+
+
+def _failure_reason(error):
+    """A failure's message as one line, as the command writes it: a quelby.Stop's message (its
+    text) with its words joined by single blanks, without a leading "Error: "."""
+    reason = " ".join(str(getattr(error, "text", None) or error).split())
+    for prefix in ("Error: ", "ERROR: "):
+        if reason.startswith(prefix):
+            reason = reason[len(prefix):]
+    return reason or "stopped"
+
+
+def _step_failed(step, error, io):
+    """The RunFailed of a step, its line written (console, then run log)."""
+    _say(f"step {step} failed: {_failure_reason(error)}\n", io)
+    return RunFailed(f"step {step}", error)
 
 
 def _client_of(client):
@@ -353,4 +450,5 @@ def _summary_line(name, result, change, readings):
         "target_misfit": float(history["target_misfit"]),
         "smallest_change": 0.0 if change is None else float(np.min(change)),
         "largest_change": 0.0 if change is None else float(np.max(change)),
+        "failure": None,
     }

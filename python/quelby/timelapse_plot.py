@@ -15,14 +15,20 @@ def read_timelapse_summary(path):
 
     The summary file of a time-lapse inversion (timelapse.txt) read back: per step from 0 (the
     baseline) its data, readings, dropped_from_step, dropped_from_baseline, iterations, misfit,
-    target_misfit, smallest_change and largest_change (percent), as write_timelapse_summary takes
-    them. A line that is not a summary line raises ValueError naming it.
+    target_misfit, smallest_change and largest_change (percent), and failure None, as
+    write_timelapse_summary takes them; a step that failed gives its data and failure (why). A
+    line that is not a summary line raises ValueError naming it.
     """
     name = os.fspath(path)
     steps = []
     with open(name, encoding="utf-8", errors="replace") as file:
         for number, line in enumerate(file, 1):
             if line.startswith("!") or not line.strip():
+                continue
+            failed = line.split(maxsplit=2)
+            if len(failed) == 3 and failed[1] == "failed" and "  ! " in failed[2]:
+                data, reason = failed[2].rstrip("\n").split("  ! ", 1)
+                steps.append({"data": data, "failure": reason})
                 continue
             fields = line.split(maxsplit=9)
             if len(fields) < 10:
@@ -32,27 +38,30 @@ def read_timelapse_summary(path):
             steps.append({"data": fields[9].rstrip("\n"), "readings": counts[0],
                           "dropped_from_step": counts[1], "dropped_from_baseline": counts[2],
                           "iterations": counts[3], "misfit": reals[0], "target_misfit": reals[1],
-                          "smallest_change": reals[2], "largest_change": reals[3]})
+                          "smallest_change": reals[2], "largest_change": reals[3],
+                          "failure": None})
     return steps
 
 
 def _changes(result, mesh):
-    """(mesh, [change (nz, nx) per later step], [title per step]) of a result or a folder."""
+    """(mesh, [change (nz, nx) per later step inverted], [title per step]) of a result or a
+    folder; the steps that failed are left out."""
     if hasattr(result, "steps"):
-        return result.mesh, [step.change for step in result.steps], [
-            f"step {k}" for k in range(1, len(result.steps) + 1)]
+        shown = [(k, step) for k, step in enumerate(result.steps, 1) if hasattr(step, "change")]
+        return result.mesh, [step.change for _, step in shown], [f"step {k}" for k, _ in shown]
     from ._quelby import Mesh, load_mesh, read_model
 
     if mesh is None:
         raise ValueError("plot_changes: the mesh of a run's folder is needed (mesh=)")
     grid = mesh if isinstance(mesh, Mesh) else load_mesh(mesh)
     folder = os.fspath(result)
+    summary = os.path.join(folder, "timelapse.txt")
+    lines = read_timelapse_summary(summary) if os.path.exists(summary) else []
+    steps = [k for k, line in enumerate(lines) if k > 0 and line["failure"] is None]
     changes, titles = [], []
-    step = 1
-    while os.path.exists(os.path.join(folder, f"step_{step}", "change.mod")):
+    for step in steps:
         changes.append(read_model(os.path.join(folder, f"step_{step}", "change.mod"), grid))
         titles.append(f"step {step}")
-        step += 1
     if not changes:
         raise ValueError(f"{folder}: no step_K/change.mod of a time-lapse inversion")
     return grid, changes, titles
@@ -112,12 +121,17 @@ def plot_step_misfits(result, ax=None):
 
     if hasattr(result, "summary"):
         summary = result.summary
-        histories = [result.baseline.history] + [step.result.history for step in result.steps]
+        histories = [result.baseline.history] + [
+            step.result.history if hasattr(step, "result") else None for step in result.steps]
     else:
         folder = os.fspath(result)
         summary = read_timelapse_summary(os.path.join(folder, "timelapse.txt"))
-        histories = [read_iteration_history(os.path.join(folder, f"step_{k}", "history.txt"))
-                     for k in range(len(summary))]
+        histories = [None if line["failure"] is not None else
+                     read_iteration_history(os.path.join(folder, f"step_{k}", "history.txt"))
+                     for k, line in enumerate(summary)]
+    # A step that failed has no misfit: a gap in the line, and no history.
+    summary = [line if line.get("failure") is None else
+               {"misfit": np.nan, "target_misfit": np.nan, "readings": 1} for line in summary]
     if ax is None:
         figure, (ax, right) = plt.subplots(1, 2, figsize=(10, 3.5), constrained_layout=True)
     else:
@@ -131,9 +145,11 @@ def plot_step_misfits(result, ax=None):
     ax.set_xticks(steps)
     ax.set_xlabel("step (0: baseline)")
     ax.set_ylabel("phi_d / ndat")
-    ax.set_ylim(0, 1.15 * max(float(np.max(target)), float(np.max(misfit))))
+    ax.set_ylim(0, 1.15 * max(float(np.nanmax(target)), float(np.nanmax(misfit))))
     ax.legend(fontsize=8)
     for k, history in enumerate(histories):
+        if history is None:
+            continue
         misfits = np.asarray(history["misfit"], dtype=float)
         right.semilogy(np.arange(misfits.size), misfits, "o-", markersize=3, label=f"step {k}")
     right.set_xlabel("iteration")

@@ -1,6 +1,7 @@
 // The pieces of a time-lapse inversion for Python (quelby.invert_timelapse composes them with
-// quelby.invert): the data of a step on the readings it shares with the baseline, the response of
-// the ratio inversion's homogeneous model, and the campaign's summary file.
+// quelby.invert): the hold on the campaign's folder, the data of a step on the readings it shares
+// with the baseline, the response of the ratio inversion's homogeneous model, and the campaign's
+// summary file.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -11,6 +12,7 @@
 
 #include "bindings.hpp"
 #include "quelby/inversion/inversion_inputs.hpp"
+#include "quelby/inversion/output_folder.hpp"
 #include "quelby/inversion/timelapse.hpp"
 #include "quelby/survey/survey_data.hpp"
 #include "streams.hpp"
@@ -60,6 +62,22 @@ void bind_timelapse(py::module_& module) {
                      [&](const Io& streams) { write_message(streams, chosen, text); });
       },
       py::arg("text"), py::arg("order") = "console_then_log", py::arg("io") = py::none());
+  // The campaign's hold on its folder, the one lock of quelby-invert and quelby.invert, so that
+  // a campaign and any other run refuse each other's folder; the steps hold their own folders.
+  py::class_<OutputFolder>(module, "_HeldFolder")
+      .def_property_readonly("held", &OutputFolder::held)
+      .def("release", [](OutputFolder& folder) { folder = OutputFolder(); })
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](OutputFolder& folder, py::args) { folder = OutputFolder(); });
+  module.def(
+      "_hold_output_folder",
+      [](const FileName& folder, py::object io) {
+        OutputFolder held;
+        with_streams(streams_or_default(io),
+                     [&](const Io& streams) { held = hold_output_folder(streams, folder.text); });
+        return held;
+      },
+      py::arg("folder"), py::arg("io") = py::none());
   module.def(
       "timelapse_step",
       [](const SurveyData& baseline, py::handle response, const SurveyData& step,
@@ -139,6 +157,11 @@ void bind_timelapse(py::module_& module) {
           const py::dict fields = py::reinterpret_borrow<py::dict>(step);
           TimelapseSummaryLine line;
           line.data_name = fields["data"].cast<std::string>();
+          if (fields.contains("failure") && !fields["failure"].is_none()) {
+            line.failure = fields["failure"].cast<std::string>();
+            lines.push_back(std::move(line));
+            continue;
+          }
           line.readings = fields["readings"].cast<std::int32_t>();
           line.dropped_from_step = fields["dropped_from_step"].cast<std::int32_t>();
           line.dropped_from_baseline = fields["dropped_from_baseline"].cast<std::int32_t>();
@@ -158,7 +181,9 @@ void bind_timelapse(py::module_& module) {
       "write_timelapse_summary(path, method, steps, io=None) -> None\n\nWrites the summary of a "
       "time-lapse inversion as quelby-invert writes timelapse.txt: per step from 0 (the "
       "baseline) a dict of data (its name), readings, dropped_from_step, dropped_from_baseline, "
-      "iterations, misfit, target_misfit, smallest_change and largest_change (percent).");
+      "iterations, misfit, target_misfit, smallest_change and largest_change (percent); a failed "
+      "step's dict holds data and failure (why it failed, a stop's message), and its line is "
+      "'K failed  data  ! reason'.");
 }
 
 }  // namespace quelby::python

@@ -1,6 +1,7 @@
 """quelby.invert_many on a LocalCluster: three small inversions (files, stores in memory, arrays)
 give the serial runs' bits, a failing run is reported by its name without stopping the others, the
-time-lapse steps run there as they run serially; the stores cross processes by pickling; the
+time-lapse steps run there as they run serially, a failing step reported in the result; runs and
+clients it cannot use refused with what it expected; the stores cross processes by pickling; the
 library's thread count per process."""
 
 import os
@@ -99,16 +100,24 @@ def test_time_lapse_steps_run_on_a_cluster_as_they_run_serially(profiles, tmp_pa
         assert np.array_equal(one.change, other.change)
     for name in ("timelapse.txt", "step_1/change.mod", "step_2/model.mod"):
         assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "many" / name).read_bytes()
-    # A step that fails on the cluster stops the time-lapse inversion with its name.
+    # A step that fails on the cluster is reported by its name in the result; the others go on.
     here = os.getpid()
 
     def only_here(update):
         if os.getpid() != here:
             raise RuntimeError("a callback that runs in this process only")
 
-    with pytest.raises(quelby.RunFailed, match="'step 1' failed: a callback that runs"):
-        quelby.invert_timelapse(profiles["mesh"], files[0], files[1:2], client=client,
-                                progress=False, callback=only_here)
+    failing = quelby.invert_timelapse(profiles["mesh"], files[0], files[1:2], client=client,
+                                      progress=False, callback=only_here, out=tmp_path / "failing")
+    assert failing.failed == failing.steps
+    assert isinstance(failing.steps[0], quelby.RunFailed)
+    assert failing.steps[0].name == "step 1"
+    assert failing.summary[1] == {"data": str(files[1]),
+                                  "failure": "a callback that runs in this process only"}
+    log = (tmp_path / "failing" / "run.log").read_text()
+    assert "step 1 failed: a callback that runs in this process only\n" in log
+    assert log.endswith("\nError: 1 of 1 steps after the baseline failed (step 1); the others "
+                        "were inverted.\n")
 
 
 def test_runs_with_an_io_are_refused_and_no_run_is_no_result(profiles, client):
@@ -117,6 +126,30 @@ def test_runs_with_an_io_are_refused_and_no_run_is_no_result(profiles, client):
         quelby.invert_many([dict(mesh=profiles["mesh"], data=profiles["files"][0]),
                             dict(name="second", mesh=profiles["mesh"], data=profiles["files"][0],
                                  io=quelby.Io())], client=client)
+
+
+def test_runs_and_clients_it_cannot_use_are_refused_with_what_was_expected(profiles):
+    run = dict(mesh=profiles["mesh"], data=profiles["files"][0])
+    for runs, message in (
+            (run, "runs must be a list of keyword dicts for quelby.invert, not a dict"),
+            ("runs.txt", "runs must be a list of keyword dicts for quelby.invert, not a str"),
+            (3, "runs must be a list of keyword dicts for quelby.invert, not an int"),
+            ([run, "second"], "run 2 must be a dict of keywords for quelby.invert, not a str")):
+        with pytest.raises(TypeError, match=f"^invert_many: {message}$"):
+            quelby.invert_many(runs)
+    with pytest.raises(TypeError, match="client must be None, a distributed.Client or a "
+                                        "scheduler's address, not an int"):
+        quelby.invert_many([run], client=4)
+    closed = distributed.Client(processes=False, dashboard_address=None)
+    closed.close()
+    with pytest.raises(ValueError, match="^invert_many: the Dask client is closed$"):
+        quelby.invert_many([run], client=closed)
+    files = profiles["files"]
+    with pytest.raises(ValueError, match="^invert_timelapse: the Dask client is closed$"):
+        quelby.invert_timelapse(profiles["mesh"], files[0], files[1:], client=closed)
+    with pytest.raises(TypeError, match="steps must be a list of data files or SurveyData, one "
+                                        "per later step, not a PosixPath"):
+        quelby.invert_timelapse(profiles["mesh"], files[0], files[1])
 
 
 def test_stores_cross_processes_by_pickling(profiles):

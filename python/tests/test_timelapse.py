@@ -1,7 +1,8 @@
 """quelby.invert_timelapse on a synthetic monitoring line whose block falls from 50 to 35 ohm-m (by
 30 %) and comes back: the change recovered on the block and nowhere else by the difference and
 the ratio inversion, no change for a step identical to the baseline; the files of quelby-invert
-byte for byte; readings lost, added and swapped; stores in memory as files; the pictures."""
+byte for byte, with steps that fail too; the campaign's hold on its folder; readings lost, added and
+swapped; stores in memory as files; the pictures."""
 
 import subprocess
 
@@ -91,6 +92,102 @@ def test_the_command_writes_the_same_files(line, tmp_path, invert_command, metho
             tmp_path / "command" / name).read_bytes(), name
 
 
+def test_a_campaign_holds_its_folder_against_every_other_run(line, tmp_path, invert_command):
+    """A campaign into a folder another process holds writes nothing there; while a campaign runs,
+    quelby-invert refuses its folder, and the campaign's own steps go on in theirs."""
+    import fcntl
+
+    out = tmp_path / "campaign"
+    out.mkdir()
+    with open(out / ".quelby-invert.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        with pytest.raises(quelby.Stop, match=f"the output folder {out} is in use by another run"):
+            quelby.invert_timelapse(line["mesh"], line["files"][0], line["files"][1:2], out=out)
+    assert [path.name for path in out.iterdir()] == [".quelby-invert.lock"]
+
+    refused = []
+
+    def another_run(update):
+        if not refused:
+            refused.append(subprocess.run(
+                [str(invert_command), "--mesh", str(line["mesh"]), "--data", str(line["files"][0]),
+                 "--out", str(out)], capture_output=True, text=True))
+
+    result = quelby.invert_timelapse(line["mesh"], line["files"][0], line["files"][1:2], out=out,
+                                     callback=another_run)
+    assert refused[0].returncode == 1
+    assert f"the output folder {out} is in use by another run" in refused[0].stdout
+    assert result.failed == []
+    assert (out / "step_1" / "change.mod").exists()
+
+
+def test_steps_that_fail_are_reported_and_the_others_go_on(line, tmp_path, invert_command):
+    """A step with a reading that is not a number and one that shares no reading with the
+    baseline fail alone, in the result, the logs and timelapse.txt, as the command writes it."""
+    folder = line["folder"]
+    rows = (folder / "s1.dat").read_text().splitlines(keepends=True)
+    words = rows[3].split()
+    words[4] = "nan"
+    rows[3] = " ".join(words) + "\n"
+    (folder / "nan.dat").write_text("".join(rows))
+    (folder / "far.dat").write_text("! xA xB xM xN value std\n100 105 110 115 1 0.1\n")
+    files = ["s0.dat", "nan.dat", "far.dat", "s2.dat"]
+    control = "\n".join(["line.msh", files[0], "none", "none", "none", "default", "default",
+                         "default", "none", "none", "default", "default", "DC",
+                         str(tmp_path / "command")] +
+                        [f"timelapse_step {name}" for name in files[1:]]) + "\n"
+    (folder / "failing.inv").write_text(control)
+    run = subprocess.run([str(invert_command), "failing.inv"], cwd=folder, capture_output=True,
+                         text=True)
+    assert run.returncode == 1, run.stdout + run.stderr
+    import os
+
+    previous = os.getcwd()
+    os.chdir(folder)
+    try:
+        result = quelby.invert_timelapse("line.msh", files[0], files[1:], out=tmp_path / "python")
+    finally:
+        os.chdir(previous)
+    assert [step.name for step in result.failed] == ["step 1", "step 2"]
+    assert result.steps[:2] == result.failed
+    assert result.steps[2].result.history["misfit"].size == 1
+    reasons = [line["failure"] for line in result.summary]
+    assert reasons[0] is None and reasons[3] is None
+    assert "of the step nan.dat gives the difference datum nan" in reasons[1]
+    assert reasons[2] == "the time-lapse step far.dat shares no reading with the baseline s0.dat"
+    closing = ("\nError: 2 of 3 steps after the baseline failed (step 1, step 2); the others were "
+               "inverted.\n")
+    for out in ("python", "command"):
+        log = (tmp_path / out / "run.log").read_text()
+        assert f"step 1 failed: {reasons[1]}\n" in log and f"step 2 failed: {reasons[2]}\n" in log
+        assert log.endswith(closing)
+        assert not (tmp_path / out / "step_1" / "change.mod").exists()
+    assert run.stdout.endswith(closing)
+    summary = (tmp_path / "python" / "timelapse.txt").read_bytes()
+    assert summary == (tmp_path / "command" / "timelapse.txt").read_bytes()
+    assert [step["failure"] for step in quelby.read_timelapse_summary(
+        tmp_path / "python" / "timelapse.txt")] == reasons
+    for name in ("step_3/change.mod", "step_3/model.mod"):
+        assert (tmp_path / "python" / name).read_bytes() == (
+            tmp_path / "command" / name).read_bytes(), name
+    # The pictures leave the failed steps out.
+    try:
+        import matplotlib
+    except ImportError:
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    for source in (result, tmp_path / "command"):
+        figure = quelby.plot_changes(source, mesh=line["mesh"], data=line["survey"])
+        assert [ax.get_title() for ax in figure.axes if ax.get_title()] == ["step 3"]
+        plt.close(figure)
+        ax = quelby.plot_step_misfits(source)
+        assert np.isnan(ax.get_lines()[0].get_ydata()[1:3]).all()
+        assert len(ax.histories.get_lines()) == 2
+        plt.close(ax.figure)
+
+
 def test_readings_lost_added_and_swapped(line):
     """A step that lost two readings, gained one and holds one with M and N swapped (its value
     negated): the data of the other readings are those of the whole step, bit for bit."""
@@ -145,8 +242,11 @@ def test_wrong_time_lapse_inputs(line):
         quelby.invert_timelapse(mesh, files[0], files[1:], data=files[0], what="dc")
     elsewhere = quelby.survey_from_arrays([100.0], [105.0], [110.0], [115.0], values=[1.0],
                                           stds=[0.1])
-    with pytest.raises(quelby.Stop, match="shares no reading"):
-        quelby.invert_timelapse(mesh, files[0], [elsewhere])
+    # A step that fails is reported in the result; a baseline that fails stops the campaign.
+    result = quelby.invert_timelapse(mesh, files[0], [elsewhere])
+    assert "shares no reading" in result.failed[0].message
+    with pytest.raises(quelby.Stop, match="absent.dat"):
+        quelby.invert_timelapse(mesh, line["folder"] / "absent.dat", files[1:])
 
 
 def test_pictures_of_the_changes_and_the_misfits(line, tmp_path):

@@ -1,5 +1,6 @@
 #include "quelby/inversion/timelapse.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -133,6 +134,23 @@ std::pair<double, std::vector<double>> homogeneous_response(const Io& io, const 
   return {value, forward.data(io, uniform)};
 }
 
+std::string failure_reason(std::string_view message) {
+  std::string reason;
+  std::size_t at = 0;
+  while (true) {
+    at = message.find_first_not_of(" \t\r\n", at);
+    if (at == std::string_view::npos) break;
+    const std::size_t end = std::min(message.find_first_of(" \t\r\n", at), message.size());
+    if (!reason.empty()) reason += ' ';
+    reason += message.substr(at, end - at);
+    at = end;
+  }
+  for (const std::string_view prefix : {"Error: ", "ERROR: "}) {
+    if (reason.starts_with(prefix)) reason.erase(0, prefix.size());
+  }
+  return reason;
+}
+
 std::vector<double> change_percent(std::span<const double> model,
                                    std::span<const double> reference) {
   std::vector<double> change(model.size());
@@ -153,6 +171,14 @@ void write_timelapse_summary(const Io& io, std::string_view name, TimelapseMetho
   for (std::size_t step = 0; step < lines.size(); ++step) {
     const TimelapseSummaryLine& line = lines[step];
     append_integer(text, static_cast<std::int64_t>(step), 5);
+    if (!line.failure.empty()) {
+      text += "   failed  ";
+      text += trim_trailing_blanks(line.data_name);
+      text += "  ! ";
+      text += failure_reason(line.failure);
+      text += '\n';
+      continue;
+    }
     append_integer(text, line.readings, 9);
     append_integer(text, line.dropped_from_step, 9);
     append_integer(text, line.dropped_from_baseline, 9);

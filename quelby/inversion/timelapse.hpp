@@ -70,11 +70,19 @@ struct TimelapseSummaryLine {
   std::int32_t iterations = 0;
   double misfit = 0, target_misfit = 0;
   double smallest_change = 0, largest_change = 0;  // percent; 0 for the baseline
+  // Empty for a step inverted; else why it failed (failure_reason of its stop), and the numbers
+  // above mean nothing. Initialised, so that a line listing only the numbers need not name it.
+  std::string failure = {};
 };
+
+// A stop's message as one line: its words joined by single blanks, without a leading "Error: ".
+std::string failure_reason(std::string_view message);
 
 // Writes the summary file `name` atomically: two comment lines ("!"), then per step from 0 (the
 // baseline) "K readings dropped_step dropped_baseline iterations misfit target smallest largest
-// file", the reals in 13-column exponent form. A failure writes its message and throws Stop.
+// file", the reals in 13-column exponent form; a failed step's line is "K failed  file  ! reason"
+// (K in 5 columns, "failed" in 9; the reason as failure_reason gives it). A failure to write
+// writes its message and throws Stop.
 void write_timelapse_summary(const Io& io, std::string_view name, TimelapseMethod method,
                              std::span<const TimelapseSummaryLine> lines);
 

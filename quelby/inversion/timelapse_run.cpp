@@ -26,17 +26,17 @@ std::string in_folder(const std::string& folder, const std::string& name) {
   return (std::filesystem::path(folder) / name).string();
 }
 
-// A step's folder, made when missing, and its run log opened there.
-std::string open_step_folder(const Io& io, const std::string& output, std::size_t step,
-                             std::ofstream& log) {
-  const std::string folder = in_folder(output, timelapse_step_folder(step));
-  make_output_folder(io, folder);
-  const std::string log_name = in_folder(folder, run_log_name);
+// A step's folder, held (made when missing), and then its run log opened there: a run that holds
+// the folder keeps its log.
+OutputFolder hold_step_folder(const Io& io, const std::string& output, std::size_t step,
+                              std::ofstream& log) {
+  OutputFolder held = hold_output_folder(io, in_folder(output, timelapse_step_folder(step)));
+  const std::string log_name = in_folder(held.path(), run_log_name);
   log.open(log_name, std::ios::out | std::ios::trunc);
   if (!log) {
     stop_with(io, Order::console_then_log, "\nError: cannot create the run log " + log_name + "\n");
   }
-  return folder;
+  return held;
 }
 
 // A survey's data: the store given (with values), else read from its file; deviations completed.
@@ -105,6 +105,68 @@ TimelapseSummaryLine summary_line(const std::string& name, const StageOutcome& o
   return line;
 }
 
+// What every later step shares: the run, the description of its inversions, the baseline's data,
+// their response (grouped order) and the baseline's outcome.
+struct Campaign {
+  const TimelapseRun& run;
+  const InversionRun& shared;
+  const SurveyData& baseline;
+  const std::string& baseline_name;
+  std::span<const double> response;
+  const StageOutcome& base;
+  double homogeneous = 0;
+  const Mesh& mesh;
+};
+
+// Inverts step k into `step` (data_name set): its common readings and their description on the
+// campaign's io, the data fitted, the inversion and the change in its held folder, whose run log
+// step_io writes.
+void invert_step(const Io& io, const Io& step_io, const Campaign& campaign, std::size_t k,
+                 const OutputFolder& folder, TimelapseStepOutcome& step) {
+  const TimelapseRun& run = campaign.run;
+  const bool given = !run.step_data.empty();
+  const SurveyData data = load_data(io, given ? &run.step_data[k - 1] : nullptr, step.data_name,
+                                    run.inversion.use_z, run.inversion.data_uncertainty);
+  step.step = timelapse_step(io, campaign.baseline, campaign.response, data, run.method,
+                             campaign.baseline_name, step.data_name);
+
+  InversionRun inversion = campaign.shared;
+  inversion.data = step.step.data;
+  inversion.data_file = step.data_name;
+  inversion.output_folder = folder.path();
+  if (run.method == TimelapseMethod::difference) {
+    step.reference = campaign.base.model;
+    inversion.starting = inversion.reference = ModelChoice::per_cell(step.reference);
+    inversion.ref_in_derivatives = true;
+  } else {
+    step.reference.assign(campaign.base.model.size(), campaign.homogeneous);
+    inversion.starting = inversion.reference = ModelChoice::uniform(campaign.homogeneous);
+  }
+  const std::string header =
+      "! " + std::string(timelapse_method_name(run.method)) + " data of " + step.step.description;
+  write_data_file(step_io, in_folder(folder.path(), step_data_name), header, step.step.data,
+                  step.step.data.dobs, step.step.data.dstd);
+  step.inversion = *run_inversion(step_io, inversion, folder).dc;
+  step.change = change_percent(step.inversion.model, step.reference);
+  Model change(campaign.mesh.nx, campaign.mesh.nz);
+  std::copy(step.change.begin(), step.change.end(), change.values().begin());
+  write_model(step_io, campaign.mesh, in_folder(folder.path(), change_model_name), change);
+}
+
+// "N of M steps after the baseline failed (step 2, step 5); the others were inverted."
+std::string failed_steps_text(const std::vector<TimelapseSummaryLine>& summary,
+                              std::int32_t failed) {
+  std::string text = "\nError: " + std::to_string(failed) + " of " +
+                     std::to_string(summary.size() - 1) + " steps after the baseline failed (";
+  bool first = true;
+  for (std::size_t k = 1; k < summary.size(); ++k) {
+    if (summary[k].failure.empty()) continue;
+    text += (first ? "step " : ", step ") + std::to_string(k);
+    first = false;
+  }
+  return text + "); the others were inverted.\n";
+}
+
 // A change in percent in 12 columns, 4 decimals.
 std::string percent_text(double value) {
   char field[16];
@@ -119,7 +181,17 @@ std::string timelapse_step_folder(std::size_t step) {
 }
 
 TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
+  // A run refused for its description makes no folder.
   check_run(io, run);
+  const OutputFolder folder = hold_output_folder(io, run.inversion.output_folder);
+  return run_timelapse(io, run, folder);
+}
+
+TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run, const OutputFolder& folder) {
+  check_run(io, run);
+  if (folder.path() != run.inversion.output_folder) {
+    internal_check_failed(io, "run_timelapse: the folder held is not the run's output folder");
+  }
   const std::string& output = run.inversion.output_folder;
   TimelapseOutcome outcome;
   // The baseline reads the mesh, the ground and the grid; every step then takes them as stores.
@@ -129,16 +201,17 @@ TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
   const SurveyData baseline =
       load_data(io, run.inversion.data ? &*run.inversion.data : nullptr, baseline_name,
                 run.inversion.use_z, run.inversion.data_uncertainty);
-  std::vector<TimelapseSummaryLine> summary;
+  std::vector<TimelapseSummaryLine>& summary = outcome.summary;
   const std::string summary_name = in_folder(output, timelapse_summary_name);
   {
     write_message(io, Order::console_then_log, "\nstep 0, the baseline: " + baseline_name + "\n");
     std::ofstream log;
+    const OutputFolder base_folder = hold_step_folder(io, output, 0, log);
     InversionRun base = shared;
     base.data = baseline;
     base.data_file = baseline_name;
-    base.output_folder = open_step_folder(io, output, 0, log);
-    const InversionOutcome inverted = run_inversion({io.console, io.error, log}, base);
+    base.output_folder = base_folder.path();
+    const InversionOutcome inverted = run_inversion({io.console, io.error, log}, base, base_folder);
     outcome.baseline = *inverted.dc;
     outcome.mesh = inverted.mesh;
     outcome.forward_mesh = inverted.forward_mesh;
@@ -162,52 +235,50 @@ TimelapseOutcome run_timelapse(const Io& io, const TimelapseRun& run) {
         homogeneous_response(io, outcome.forward_mesh, outcome.forward_ground.air_cells, baseline,
                              baseline_name, run.homogeneous);
   }
+  const Campaign campaign{
+      run, shared, baseline, baseline_name, response, outcome.baseline, outcome.homogeneous, mesh};
   const std::size_t step_count = std::max(run.step_files.size(), run.step_data.size());
   for (std::size_t k = 1; k <= step_count; ++k) {
     TimelapseStepOutcome step;
-    const bool given = !run.step_data.empty();
-    step.data_name = data_name(run.step_files.empty() ? std::string() : run.step_files[k - 1],
-                               given, "the data given of step " + std::to_string(k));
-    write_message(io, Order::console_then_log,
-                  "\nstep " + std::to_string(k) + ": " + step.data_name + "\n");
-    const SurveyData data = load_data(io, given ? &run.step_data[k - 1] : nullptr, step.data_name,
-                                      run.inversion.use_z, run.inversion.data_uncertainty);
-    step.step =
-        timelapse_step(io, baseline, response, data, run.method, baseline_name, step.data_name);
-
+    step.data_name =
+        data_name(run.step_files.empty() ? std::string() : run.step_files[k - 1],
+                  !run.step_data.empty(), "the data given of step " + std::to_string(k));
+    const std::string number = "step " + std::to_string(k);
+    write_message(io, Order::console_then_log, "\n" + number + ": " + step.data_name + "\n");
+    // Held till the step's last line is written in its run log.
+    OutputFolder step_folder;
     std::ofstream log;
-    InversionRun inversion = shared;
-    inversion.data = step.step.data;
-    inversion.data_file = step.data_name;
-    inversion.output_folder = open_step_folder(io, output, k, log);
-    if (run.method == TimelapseMethod::difference) {
-      step.reference = outcome.baseline.model;
-      inversion.starting = inversion.reference = ModelChoice::per_cell(step.reference);
-      inversion.ref_in_derivatives = true;
-    } else {
-      step.reference.assign(outcome.baseline.model.size(), outcome.homogeneous);
-      inversion.starting = inversion.reference = ModelChoice::uniform(outcome.homogeneous);
+    try {
+      step_folder = hold_step_folder(io, output, k, log);
+      invert_step(io, {io.console, io.error, log}, campaign, k, step_folder, step);
+    } catch (const Stop& stop) {
+      // The message is written; its detail line would otherwise be lost with the stop.
+      if (!stop.detail().empty()) io.error << stop.detail() << '\n';
+      step.failure = failure_reason(stop.what());
+      if (step.failure.empty()) step.failure = "stopped";
     }
-    const Io step_io{io.console, io.error, log};
-    const std::string header =
-        "! " + std::string(timelapse_method_name(run.method)) + " data of " + step.step.description;
-    write_data_file(step_io, in_folder(inversion.output_folder, step_data_name), header,
-                    step.step.data, step.step.data.dobs, step.step.data.dstd);
-    step.inversion = *run_inversion(step_io, inversion).dc;
-    step.change = change_percent(step.inversion.model, step.reference);
-    Model change(mesh.nx, mesh.nz);
-    std::copy(step.change.begin(), step.change.end(), change.values().begin());
-    write_model(step_io, mesh, in_folder(inversion.output_folder, change_model_name), change);
-
-    summary.push_back(summary_line(step.data_name, step.inversion, step.change));
-    summary.back().dropped_from_step = step.step.dropped_from_step;
-    summary.back().dropped_from_baseline = step.step.dropped_from_baseline;
+    if (step.failure.empty()) {
+      summary.push_back(summary_line(step.data_name, step.inversion, step.change));
+      summary.back().dropped_from_step = step.step.dropped_from_step;
+      summary.back().dropped_from_baseline = step.step.dropped_from_baseline;
+      write_message(io, Order::console_then_log,
+                    number + ": change from" + percent_text(summary.back().smallest_change) +
+                        " % to" + percent_text(summary.back().largest_change) + " %\n");
+    } else {
+      ++outcome.failed_steps;
+      TimelapseSummaryLine failed;
+      failed.data_name = step.data_name;
+      failed.failure = step.failure;
+      summary.push_back(std::move(failed));
+      const std::string line = number + " failed: " + step.failure + "\n";
+      write_message(io, Order::console_then_log, line);
+      if (log.is_open()) log << line;
+    }
     write_timelapse_summary(io, summary_name, run.method, summary);
-    write_message(io, Order::console_then_log,
-                  "step " + std::to_string(k) + ": change from" +
-                      percent_text(summary.back().smallest_change) + " % to" +
-                      percent_text(summary.back().largest_change) + " %\n");
-    outcome.steps.push_back(std::move(step));
+    if (run.keep_steps) outcome.steps.push_back(std::move(step));
+  }
+  if (outcome.failed_steps > 0) {
+    write_message(io, Order::console_then_log, failed_steps_text(summary, outcome.failed_steps));
   }
   return outcome;
 }

@@ -1,6 +1,7 @@
 // quelby-invert run as a process: its usage errors and exit statuses, a stop with its detail line,
 // a whole inversion of a small synthetic survey whose files read back, the options over the
-// control file's lines, and a run killed after its first iteration leaving only complete files.
+// control file's lines, a run killed after its first iteration leaving only complete files, and a
+// time-lapse campaign that goes on past a step that fails.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -24,6 +25,7 @@
 #include "quelby/mesh/model.hpp"
 #include "quelby/survey/data_file.hpp"
 #include "tests/inversion/block_survey_fixture.hpp"
+#include "tests/inversion/timelapse_fixture.hpp"
 #include "tests/support/run_command.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
@@ -523,6 +525,40 @@ TEST(InvertCommand, ARunHoldsItsFolderAndReplacesTheNumberedModelsOfAnEarlierOne
   std::sort(models.begin(), models.end());
   EXPECT_EQ(models, (std::vector<std::string>{"model.mod", "model_1.mod"}));
   EXPECT_EQ(read_history(folder.file("out/history.txt")).iterations, 1);
+}
+
+// A step whose file holds a reading that is not a number fails alone: the step after it is
+// inverted, the summary holds the failed step's line, and the command closes by counting the
+// failed steps and ends with status 1.
+TEST(InvertCommand, ATimelapseCampaignGoesOnPastAFailedStep) {
+  TempFolder folder;
+  Transcript t;
+  const testing::MonitoringLine line =
+      testing::write_monitoring_line(t.io(), folder, {50, 35}, {11, 12});
+  folder.write("nan.dat", replace_word(read_file(line.data_files[1]), 3, 4, "nan"));
+  folder.write("monitor.inv",
+               "line.msh\nstep0.dat\nnone\nnone\nnone\ndefault\ndefault\ndefault\nnone\nnone\n"
+               "default\ndefault\nDC\nout\ntimelapse_step nan.dat\ntimelapse_step step1.dat\n");
+  const RunResult run = run_in(folder, {"monitor.inv"});
+  EXPECT_EQ(run.status, exit_failure) << run.out << run.err;
+  const std::string closing =
+      "\nError: 1 of 2 steps after the baseline failed (step 1); the others were inverted.\n";
+  EXPECT_TRUE(run.out.ends_with(closing)) << run.out;
+  const std::size_t failed = run.out.find("step 1 failed: ");
+  ASSERT_NE(failed, std::string::npos) << run.out;
+  const std::string reason = run.out.substr(failed + 15, run.out.find('\n', failed) - failed - 15);
+  EXPECT_NE(reason.find("nan.dat"), std::string::npos) << reason;
+  EXPECT_NE(run.out.find("step 2: change from", failed), std::string::npos) << run.out;
+  const std::string log = read_file(folder.file("out/run.log"));
+  EXPECT_NE(log.find("step 1 failed: " + reason + "\n"), std::string::npos);
+  EXPECT_TRUE(log.ends_with(closing));
+  std::istringstream summary(read_file(folder.file("out/timelapse.txt")));
+  std::vector<std::string> rows;
+  for (std::string row; std::getline(summary, row);) rows.push_back(row);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[3], "    1   failed  nan.dat  ! " + reason);
+  EXPECT_TRUE(rows[4].starts_with("    2       35        0        0")) << rows[4];
+  EXPECT_TRUE(fs::exists(folder.file("out/step_2/change.mod")));
 }
 
 }  // namespace

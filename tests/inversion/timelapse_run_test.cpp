@@ -1,7 +1,8 @@
 // The time-lapse inversion of a synthetic monitoring line whose block falls from 50 to 35 ohm-m (by
 // 30 %) and then comes back: the change recovered on the block and nowhere else, by the difference
 // and the ratio inversion; a step identical to the baseline changes nothing; every step's files and
-// the summary; the runs it refuses.
+// the summary; the campaign's hold on its folder and each step's on its own; a step that fails
+// reported while the others go on; the runs it refuses.
 #include "quelby/inversion/timelapse_run.hpp"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "quelby/inversion/output_folder.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/survey/data_file.hpp"
 #include "tests/inversion/timelapse_fixture.hpp"
@@ -166,6 +168,107 @@ TEST_F(TimelapseRunTest, StoresRunAsTheirFilesAndLostReadingsAreDropped) {
   EXPECT_EQ(dropped.steps[0].inversion.dobs.size(), 32u);
   const std::vector<double> all = by_files.steps[0].inversion.dobs;
   EXPECT_EQ(dropped.steps[0].inversion.dobs, std::vector<double>(all.begin() + 3, all.end()));
+}
+
+// A campaign into a folder another run holds writes nothing there; a step whose folder another
+// run holds fails before it writes in it, and the campaign goes on; a campaign whose folder the
+// caller holds inverts every step in its own folder.
+TEST_F(TimelapseRunTest, TheCampaignHoldsItsFolderAndEachStepItsOwn) {
+  const TimelapseRun run = run_of(TimelapseMethod::difference);
+  const std::string out = run.inversion.output_folder;
+  {
+    Transcript other;
+    const OutputFolder held = hold_output_folder(other.io(), out);
+    Transcript t;
+    EXPECT_THROW(run_timelapse(t.io(), run), Stop);
+    EXPECT_EQ(t.console(), "\nError: the output folder " + out +
+                               " is in use by another run: wait for it to end, or choose another "
+                               "folder.\n");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out)) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{output_lock_name});
+  }
+  {
+    fs::create_directories(out + "/step_1");
+    folder.write("difference/step_1/run.log", "the log of another run\n");
+    Transcript other;
+    const OutputFolder held = hold_output_folder(other.io(), out + "/step_1");
+    Transcript t;
+    const TimelapseOutcome outcome = run_timelapse(t.io(), run);
+    EXPECT_EQ(outcome.failed_steps, 1);
+    EXPECT_EQ(outcome.steps[0].failure, "the output folder " + out +
+                                            "/step_1 is in use by another run: wait for it to "
+                                            "end, or choose another folder.");
+    EXPECT_TRUE(outcome.steps[1].failure.empty());
+    EXPECT_EQ(testing::read_file(out + "/step_1/run.log"), "the log of another run\n");
+    EXPECT_FALSE(fs::exists(out + "/step_1/data.dat"));
+    EXPECT_TRUE(fs::exists(out + "/step_2/change.mod"));
+  }
+  Transcript t;
+  const OutputFolder held = hold_output_folder(t.io(), out);
+  const TimelapseOutcome outcome = run_timelapse(t.io(), run, held);
+  EXPECT_EQ(outcome.failed_steps, 0);
+  EXPECT_NE(testing::read_file(out + "/step_1/run.log").find("DC inversion: reached the target"),
+            std::string::npos);
+}
+
+// A step with a datum that is not finite and one that shares no reading with the baseline fail
+// alone, each with its reason on the console, in the campaign's log, in its folder's log and in
+// the summary; the step after them is inverted, and the campaign closes by counting them. Without
+// keep_steps the outcome keeps the summary alone.
+TEST_F(TimelapseRunTest, AFailedStepIsReportedAndTheOthersGoOn) {
+  TimelapseRun run = run_of(TimelapseMethod::difference);
+  run.keep_steps = false;
+  run.step_files = {"nan.dat", "elsewhere.dat", line.data_files[0]};
+  Transcript reader;
+  run.step_data.resize(3);
+  read_data_file(reader.io(), line.data_files[1], false, false, true, run.step_data[0]);
+  run.step_data[0].dobs[4] = std::nan("");
+  const std::string elsewhere =
+      folder.write("elsewhere.dat", "! xA xB xM xN value std\n100 105 110 115 1 0.1\n");
+  run.step_data[1] = SurveyData();
+  read_data_file(reader.io(), elsewhere, false, false, true, run.step_data[1]);
+  read_data_file(reader.io(), line.data_files[0], false, false, true, run.step_data[2]);
+
+  Transcript t;
+  const TimelapseOutcome outcome = run_timelapse(t.io(), run);
+  EXPECT_TRUE(outcome.steps.empty());
+  ASSERT_EQ(outcome.summary.size(), 4u);
+  EXPECT_EQ(outcome.failed_steps, 2);
+  const std::string nan_reason = outcome.summary[1].failure;
+  EXPECT_TRUE(nan_reason.starts_with("the reading A=")) << nan_reason;
+  EXPECT_NE(nan_reason.find("of the step nan.dat gives the difference datum nan"),
+            std::string::npos)
+      << nan_reason;
+  EXPECT_EQ(outcome.summary[2].failure,
+            "the time-lapse step elsewhere.dat shares no reading with the baseline " +
+                line.data_files[0]);
+  EXPECT_TRUE(outcome.summary[3].failure.empty());
+  EXPECT_EQ(outcome.summary[3].readings, 35);
+  EXPECT_EQ(outcome.summary[3].iterations, 0);
+
+  const std::string out = run.inversion.output_folder;
+  const std::string closing =
+      "\nError: 2 of 3 steps after the baseline failed (step 1, step 2); the others were "
+      "inverted.\n";
+  for (const std::string& text : {t.console(), t.log()}) {
+    EXPECT_NE(text.find("step 1 failed: " + nan_reason + "\n"), std::string::npos);
+    EXPECT_NE(text.find("step 2 failed: " + outcome.summary[2].failure + "\n"), std::string::npos);
+    EXPECT_NE(text.find("step 3: change from  0.0000E+00 % to  0.0000E+00 %\n"), std::string::npos);
+    EXPECT_TRUE(text.ends_with(closing)) << text;
+  }
+  EXPECT_TRUE(testing::read_file(out + "/step_2/run.log")
+                  .ends_with("step 2 failed: " + outcome.summary[2].failure + "\n"));
+  EXPECT_FALSE(fs::exists(out + "/step_1/change.mod"));
+  const std::string summary = testing::read_file(out + "/timelapse.txt");
+  EXPECT_NE(summary.find("\n    1   failed  nan.dat  ! " + nan_reason + "\n"), std::string::npos)
+      << summary;
+  EXPECT_NE(summary.find("\n    2   failed  elsewhere.dat  ! the time-lapse step elsewhere.dat "
+                         "shares no reading"),
+            std::string::npos);
+  EXPECT_NE(summary.find("\n    3       35        0        0     0"), std::string::npos);
 }
 
 TEST_F(TimelapseRunTest, RunsItCannotDoAreRefused) {

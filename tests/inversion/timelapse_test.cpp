@@ -1,6 +1,6 @@
 // A time-lapse step's data: the difference and ratio data of the common readings computed
 // independently, value by value, in the baseline's polarity; the steps refused; the change in
-// percent; the summary file read back column by column.
+// percent; the summary file read back column by column, a failed step's line with its reason.
 #include "quelby/inversion/timelapse.hpp"
 
 #include <gtest/gtest.h>
@@ -129,6 +129,8 @@ TEST(Timelapse, TheSummaryReadsBackLineByLine) {
   const std::vector<TimelapseSummaryLine> lines = {
       {"base.dat", 35, 0, 0, 4, 34.5, 35, 0, 0},
       {"step 1.dat", 33, 1, 2, 3, 30.25, 33, -31.5, 4.25},
+      {"step 2.dat", 0, 0, 0, 0, 0, 0, 0, 0, "\nError: no reading\n  in common\n"},
+      {"step 3.dat", 34, 1, 1, 2, 31.5, 34, -2.5, 1.5},
   };
   const std::string name = folder.file("timelapse.txt");
   write_timelapse_summary(t.io(), name, TimelapseMethod::ratio, lines);
@@ -140,6 +142,10 @@ TEST(Timelapse, TheSummaryReadsBackLineByLine) {
   EXPECT_EQ(line.rfind("! step readings", 0), 0u);
   for (std::size_t step = 0; step < lines.size(); ++step) {
     ASSERT_TRUE(std::getline(text, line));
+    if (step == 2) {
+      EXPECT_EQ(line, "    2   failed  step 2.dat  ! no reading in common");
+      continue;
+    }
     std::istringstream fields(line);
     std::size_t number = 0;
     std::int32_t readings = 0, dropped_step = 0, dropped_baseline = 0, iterations = 0;
@@ -161,6 +167,18 @@ TEST(Timelapse, TheSummaryReadsBackLineByLine) {
     EXPECT_EQ(rest, expected.data_name);
   }
   EXPECT_FALSE(std::getline(text, line));
+}
+
+TEST(Timelapse, AFailureIsOneLineWithoutItsErrorPrefix) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"\nError: the step s.dat shares no reading\n", "the step s.dat shares no reading"},
+      {"\nERROR: Not enough memory, program terminated!\n\n",
+       "Not enough memory, program terminated!"},
+      {"  two\tlines,\r\n  of  words \n", "two lines, of words"},
+      {"an Error: inside stays", "an Error: inside stays"},
+      {"\n \n", ""},
+  };
+  for (const auto& [message, reason] : cases) EXPECT_EQ(failure_reason(message), reason) << message;
 }
 
 }  // namespace
