@@ -1,6 +1,7 @@
 // The command line of quelby-invert: options (--mesh FILE, --data FILE, --ip-data FILE,
 // --topography FILE, --out DIR, --error PCT, --error-floor OHMS, --ip-error PCT,
-// --ip-error-floor FLOOR, --robust[=THRESHOLD], --blocky, --memory-budget MIB, --z, --help or -h,
+// --ip-error-floor FLOOR, --robust[=THRESHOLD], --blocky, --memory-budget MIB, --z, --doi[=F],
+// --help or -h,
 // --version; "--" ends them) and at most one control file, in any order. parse_invert_command_line
 // turns it into the typed arguments of a run, or writes its answer or its message and throws Stop.
 #pragma once
@@ -28,6 +29,8 @@ struct InvertArguments {
   bool blocky = false;                  // --blocky: a blocky model
   bool use_z = false;                   // --z: data files with z positions (buried electrodes)
   std::optional<double> memory_budget;  // --memory-budget MIB
+  bool doi = false;                     // --doi[=F]: the depth of investigation
+  std::optional<double> doi_factor;     // F > 1, how far apart its references lie
 };
 
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit
