@@ -93,9 +93,14 @@ std::vector<double> doi_index(std::span<const double> low_model, std::span<const
     most = std::max(most, index[cell]);
   }
   if (largest != nullptr) *largest = most;
-  if (most > 0) {
+  // A few cells beside the line's ends overshoot (their models lie further apart than their
+  // references): as unconstrained as a cell can be, they count as 1 and do not shrink the scale of
+  // every other cell. Dividing by the largest value left lifts the index to 1 where a weak
+  // reference term lets R stay below 1 even where the data see nothing.
+  const double scale = std::min(most, 1.0);
+  if (scale > 0) {
     for (double& value : index) {
-      if (value != doi_no_parameter) value /= most;
+      if (value != doi_no_parameter) value = std::min(value, 1.0) / scale;
     }
   }
   return index;

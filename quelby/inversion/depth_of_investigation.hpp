@@ -25,17 +25,18 @@ inline constexpr double doi_no_parameter = -1;
 
 struct DepthOfInvestigation {
   double factor = default_doi_factor;
-  // One value per cell of the outcome's mesh: |R| divided by its largest value over the parameters
-  // (0 to 1), doi_no_parameter on the cells that are no parameter.
+  // One value per cell of the outcome's mesh: min(|R|, 1) divided by its largest value over the
+  // parameters (0 to 1), doi_no_parameter on the cells that are no parameter.
   std::vector<double> index;
-  double largest = 0;      // the largest |R| over the parameters, by which the index is divided
+  double largest = 0;      // the largest |R| over the parameters (before the clip at 1)
   StageOutcome low, high;  // the two further DC inversions
 };
 
 // The normalised index of every cell from the two further runs' final models and references
-// (ohm-m, one value per cell): |R| / max |R| over the cells whose references are numbers, which
-// are the parameters; doi_no_parameter where a reference is NaN. With every R zero the index is
-// zero. `largest`, when given, receives max |R|. Linear in cells.
+// (ohm-m, one value per cell): min(|R|, 1) / min(max |R|, 1), the largest taken over the cells
+// whose references are numbers, which are the parameters; doi_no_parameter where a reference is
+// NaN. With every R zero the index is zero. `largest`, when given, receives max |R|. Linear in
+// cells.
 std::vector<double> doi_index(std::span<const double> low_model, std::span<const double> high_model,
                               std::span<const double> low_reference,
                               std::span<const double> high_reference, double* largest = nullptr);

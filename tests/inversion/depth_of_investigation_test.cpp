@@ -1,6 +1,6 @@
-// The depth-of-investigation index: R of hand-made models and its normalisation; on the block
-// survey, low over the block and high at depth and beyond the line's ends, its files and its lines;
-// the runs it refuses.
+// The depth-of-investigation index: R of hand-made models, its clip and its normalisation; on the
+// block survey, low over the block and high at depth and beyond the line's ends, its files and its
+// lines; the runs it refuses.
 #include "quelby/inversion/depth_of_investigation.hpp"
 
 #include <gtest/gtest.h>
@@ -43,13 +43,20 @@ TEST(DepthOfInvestigation, TheIndexIsRNormalisedOverTheParameters) {
        {100, 100, 100},
        {0, 1, 0.5},
        1},
-      {"normalised by the largest |R|; an overshoot counts by its size",
+      {"normalised by the largest |R| when it stays below 1; a negative R counts by its size",
        {5, 1, 100},
        {20, 4, 10},
        {1, 1, 1},
        {100, 100, 100},
        {std::log10(4.0), std::log10(4.0), 1},
        0.5},
+      {"an overshoot beyond 1 counts as 1 and leaves the others as they are",
+       {1, 1, 10, 0.5},
+       {10, 100, 100, 1},
+       {1, 1, 1, 1},
+       {10, 10, 10, 10},
+       {1, 1, 1, std::log10(2.0)},
+       2},
       {"references apart by another factor in each cell",
        {2, 30},
        {8, 60},
@@ -128,8 +135,8 @@ TEST(DepthOfInvestigation, TheBlockSurveySeesTheBlockAndNotTheDepth) {
   ASSERT_GT(deep, 0);
   ASSERT_GT(beyond, 0);
   EXPECT_LT(block_most, 0.2);
-  EXPECT_GT(deep_least, 0.5);
-  EXPECT_GT(beyond_least, 0.5);
+  EXPECT_GT(deep_least, 0.8);
+  EXPECT_GT(beyond_least, 0.8);
 
   // The files: the index as doi.mod, each further run's files in its folder with its own log.
   const std::vector<double> written = read_back(t.io(), mesh, folder.file("out/doi.mod"));
