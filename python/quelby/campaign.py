@@ -197,8 +197,8 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     (difference) or the homogeneous model (ratio). options: quelby.invert's other keyword
     arguments (topography, active, alpha, lengths, weights, dip_file, chifact, max_iterations,
     percent and floor for data without standard deviations, z for data files with z positions,
-    callback, ...), shared by every inversion; start, reference and ref_in_derivatives serve the
-    baseline.
+    callback, ...; not doi, refused with a ValueError), shared by every inversion; start,
+    reference and ref_in_derivatives serve the baseline.
 
     out: the folder of the files: step_K/ per step (K = 0 the baseline) with what quelby.invert
     writes there (models, predicted.dat, history.txt, run.log), and for the later steps
@@ -222,6 +222,10 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     if given:
         raise TypeError(f"invert_timelapse: {', '.join(given)} cannot be given: the baseline and "
                         "the steps are the data, and a time-lapse inversion inverts DC data")
+    if options.get("doi"):
+        raise ValueError("invert_timelapse: doi cannot be given: a time-lapse inversion has no "
+                         "depth of investigation (invert the baseline with quelby.invert(..., "
+                         "doi=True))")
     steps = list(steps)
     if not steps:
         raise ValueError("steps: the data of at least one step after the baseline")
