@@ -165,24 +165,28 @@ DepthOfInvestigation depth_of_investigation(const Io& io, const InversionRun& ru
     ++parameters;
     if (value < 0.2) ++constrained;
   }
+  const bool reached = result.low.result.stop == StopReason::target_reached &&
+                       result.high.result.stop == StopReason::target_reached;
   write_message(
       io, Order::log_only,
       "depth of investigation, the further runs:\n" + run_line(low_label, low_folder, result.low) +
           run_line(high_label, high_folder, result.high) + "  largest |R| over the parameters:" +
-          exponent_text(result.largest) + "; doi.mod holds |R| / largest, " +
-          shortest(doi_no_parameter) + " on the cells that are no parameter\n");
+          exponent_text(result.largest) + "; doi.mod holds min(|R|, 1) / min(largest, 1), " +
+          shortest(doi_no_parameter) + " on the cells that are no parameter\n" +
+          (reached ? ""
+                   : "  a further run that missed its target misfit leaves an index that tells of "
+                     "that run more than of the data: read it with care\n"));
   const auto misfit = [](const StageOutcome& outcome) {
     return exponent_text(outcome.result.misfit_history.back());
   };
-  const bool reached = result.low.result.stop == StopReason::target_reached &&
-                       result.high.result.stop == StopReason::target_reached;
   write_message(io, Order::console_then_log,
                 "Depth of investigation: " + name + ", index below 0.2 in " +
                     std::to_string(constrained) + " of " + std::to_string(parameters) +
                     " parameters; misfits" + misfit(result.low) + " and" + misfit(result.high) +
                     (reached ? ", both at the target\n"
                              : " (" + std::string(stop_reason_text(result.low.result.stop)) + "; " +
-                                   stop_reason_text(result.high.result.stop) + ")\n"));
+                                   stop_reason_text(result.high.result.stop) +
+                                   ": read the index with care)\n"));
   return result;
 }
 

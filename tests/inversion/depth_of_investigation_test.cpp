@@ -1,6 +1,6 @@
 // The depth-of-investigation index: R of hand-made models, its clip and its normalisation; on the
 // block survey, low over the block and high at depth and beyond the line's ends, its files and its
-// lines; the runs it refuses.
+// lines; further runs short of their target and cells that are no parameter; the runs it refuses.
 #include "quelby/inversion/depth_of_investigation.hpp"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "quelby/cells/active_cells.hpp"
 #include "quelby/mesh/model.hpp"
+#include "quelby/mesh/topography.hpp"
 #include "tests/inversion/block_survey_fixture.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
@@ -170,6 +172,47 @@ TEST(DepthOfInvestigation, TheBlockSurveySeesTheBlockAndNotTheDepth) {
   EXPECT_NE(log.find("  reference * 3.162 (" + folder.file("out/doi_high") + "): "),
             std::string::npos);
   EXPECT_NE(log.find("largest |R| over the parameters:"), std::string::npos);
+}
+
+// Further runs stopped short of their target say so on the console and in the log; the cells that
+// are no parameter keep the first run's values in both and the index -1.
+TEST(DepthOfInvestigation, RunsShortOfTheTargetAndCellsThatAreNoParameterAreMarked) {
+  Transcript t;
+  TempFolder folder;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  const Mesh& mesh = survey.mesh;
+  std::vector<std::int32_t> flags(static_cast<std::size_t>(mesh.nx) * mesh.nz, 1);
+  for (std::int32_t k = 0; k < mesh.nz; ++k) flags[static_cast<std::size_t>(k) * mesh.nx] = 0;
+  Topography flat;
+  read_topography(t.io(), false, "", mesh.x_nodes, mesh.z_nodes, flat);
+  ActiveCells cells;
+  active_cells_from_flags(t.io(), mesh, flat, flags, cells);
+  InversionRun run;
+  run.mesh_file = survey.mesh_file;
+  run.data_file = survey.dc_file;
+  run.active = cells;
+  run.settings.max_iterations = 1;
+  run.output_folder = folder.file("out");
+  const InversionOutcome first = run_inversion(t.io(), run);
+  const DepthOfInvestigation depth = depth_of_investigation(t.io(), run, first, 4);
+  EXPECT_EQ(depth.low.result.stop, StopReason::iteration_limit);
+  EXPECT_NE(t.console().find(" (reached the iteration limit; reached the iteration limit: read the "
+                             "index with care)\n"),
+            std::string::npos)
+      << t.console();
+  EXPECT_NE(t.log().find("  a further run that missed its target misfit leaves an index"),
+            std::string::npos);
+  for (std::size_t cell = 0; cell < depth.index.size(); ++cell) {
+    const bool parameter = flags[cell] == 1;
+    EXPECT_EQ(std::isnan(first.dc_reference[cell]), !parameter) << cell;
+    if (parameter) {
+      EXPECT_TRUE(depth.index[cell] >= 0 && depth.index[cell] <= 1) << cell;
+      continue;
+    }
+    EXPECT_EQ(depth.index[cell], doi_no_parameter) << cell;
+    EXPECT_EQ(depth.low.model[cell], first.dc->model[cell]) << cell;
+    EXPECT_EQ(depth.high.model[cell], first.dc->model[cell]) << cell;
+  }
 }
 
 TEST(DepthOfInvestigation, RefusesRunsWithoutAnIndex) {
