@@ -14,6 +14,7 @@
 
 #include "quelby/base/stops.hpp"
 #include "quelby/cells/active_cells.hpp"
+#include "quelby/inversion/output_folder.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/mesh/topography.hpp"
 #include "tests/inversion/block_survey_fixture.hpp"
@@ -172,6 +173,17 @@ TEST(DepthOfInvestigation, TheBlockSurveySeesTheBlockAndNotTheDepth) {
   EXPECT_NE(log.find("  reference * 3.162 (" + folder.file("out/doi_high") + "): "),
             std::string::npos);
   EXPECT_NE(log.find("largest |R| over the parameters:"), std::string::npos);
+
+  // A further run that stops is named before its own message, and its stop goes on.
+  const OutputFolder held = hold_output_folder(t.io(), folder.file("out/doi_high"));
+  Transcript stopped;
+  EXPECT_THROW(depth_of_investigation(stopped.io(), run, first), Stop);
+  const std::string named =
+      "\nError: the depth-of-investigation inversion with the reference * "
+      "3.162 stopped (its files and run log are in " +
+      folder.file("out/doi_high") + "):\nError: the output folder ";
+  EXPECT_EQ(stopped.console().rfind(named, 0), 0u) << stopped.console();
+  EXPECT_TRUE(stopped.log().ends_with(stopped.console())) << stopped.log();
 }
 
 // Further runs stopped short of their target say so on the console and in the log; the cells that
