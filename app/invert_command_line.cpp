@@ -17,14 +17,14 @@ constexpr std::string_view usage_text =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [--z] [--parameter-cell mesh|auto|W]\n"
+    "                     [--memory-budget MIB] [--z] [--doi[=F]] [--parameter-cell mesh|auto|W]\n"
     "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [--z] [--parameter-cell mesh|auto|W]\n"
+    "                     [--memory-budget MIB] [--z] [--doi[=F]] [--parameter-cell mesh|auto|W]\n"
     "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
@@ -62,6 +62,12 @@ constexpr std::string_view help_text =
     "                     is available); beyond it each step comes from products with them\n"
     "  --z                the data files, in the common-current layout, carry a z position\n"
     "                     after every x (buried electrodes; as use_z)\n"
+    "  --doi[=F]          the depth of investigation (as doi, doi_factor F): after the run, the\n"
+    "                     DC data inverted twice more with the reference / sqrt(F) and\n"
+    "                     * sqrt(F) (F 10 when not given), in DIR/doi_low/ and DIR/doi_high/;\n"
+    "                     DIR/doi.mod holds their index per cell, 0 where the data fix the\n"
+    "                     model to 1 where the reference does (-1: no parameter; 0.2 the\n"
+    "                     usual threshold); not for a time-lapse run or IP alone\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -76,7 +82,7 @@ constexpr std::string_view help_text =
     "\n"
     "Written in DIR: model_K.mod per iteration, model.mod, predicted.dat, history.txt and the\n"
     "run log run.log (for IP also eta_K.mod, eta.mod, predicted_ip.dat, history_ip.txt; the\n"
-    "mesh made for the survey mesh.msh).\n"
+    "mesh made for the survey mesh.msh; with --doi doi.mod, doi_low/ and doi_high/).\n"
     "Exit status: 0 inverted, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-invert\n";
 
@@ -159,6 +165,19 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       if (equals != std::string_view::npos)
         usage_error(io, "option '" + std::string(name) + "' takes no value");
       (name == "--z" ? arguments.use_z : arguments.blocky) = true;
+      continue;
+    }
+    if (name == "--doi") {
+      arguments.doi = true;
+      if (equals != std::string_view::npos) {
+        const std::string text(trim_trailing_blanks(argument.substr(equals + 1)));
+        char* end = nullptr;
+        const double factor = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(factor > 1) || !std::isfinite(factor)) {
+          usage_error(io, "option '--doi' takes a factor above 1: '" + text + "'");
+        }
+        arguments.doi_factor = factor;
+      }
       continue;
     }
     if (name == "--robust") {

@@ -4,7 +4,8 @@
 // the output folder. The options alone run a DC inversion with the defaults (without --mesh, on a
 // mesh made for the survey's electrodes and written to the output folder as mesh.msh); a control
 // file sets everything, and an option beside it replaces its line; its time-lapse lines make the
-// run a time-lapse inversion of the data line's baseline and the later steps' data files.
+// run a time-lapse inversion of the data line's baseline and the later steps' data files; --doi
+// (or the control file's doi lines) adds the depth of investigation after an ordinary run.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -23,21 +24,23 @@
 #include "quelby/forward/parameter_grid.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/control_file.hpp"
+#include "quelby/inversion/depth_of_investigation.hpp"
 #include "quelby/inversion/inversion_run.hpp"
 #include "quelby/inversion/timelapse_run.hpp"
 
 namespace {
 
 // The run's description: the control file's, or the defaults, with the options in place of their
-// lines. The control file's time-lapse lines go to `timelapse`.
+// lines. The control file's time-lapse lines go to `timelapse`, its depth-of-investigation lines
+// and the option --doi to `doi`.
 quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArguments& arguments,
-                                  quelby::TimelapseControl& timelapse) {
+                                  quelby::TimelapseControl& timelapse, quelby::DoiControl& doi) {
   quelby::InversionRun run;
   if (arguments.control) {
     const quelby::ControlOverrides overrides{
         arguments.mesh.has_value(), arguments.data.has_value(), arguments.ip_data.has_value(),
         arguments.topography.has_value(), arguments.out.has_value()};
-    run = quelby::read_control_file(io, *arguments.control, overrides, &timelapse);
+    run = quelby::read_control_file(io, *arguments.control, overrides, &timelapse, &doi);
   } else {
     // Without a control file the default parameter grid: nothing given is on the mesh's cells.
     run.parameter_cell = {quelby::ParameterCellChoice::Kind::automatic, 0};
@@ -70,6 +73,8 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   if (arguments.robust_threshold) run.settings.robust_threshold = *arguments.robust_threshold;
   if (arguments.blocky) run.settings.blocky = true;
   if (arguments.use_z) run.use_z = true;
+  if (arguments.doi) doi.on = true;
+  if (arguments.doi_factor) doi.factor = *arguments.doi_factor;
   if (arguments.memory_budget) {
     run.settings.memory_budget =
         static_cast<std::size_t>(std::max(1.0, *arguments.memory_budget * 1048576.0));
@@ -100,8 +105,9 @@ int run(const quelby::InvertArguments& arguments) {
   // The run log's place is known once the control file is read: its lines wait here till then.
   std::ostringstream early_log;
   quelby::TimelapseControl timelapse;
+  quelby::DoiControl doi;
   quelby::InversionRun description =
-      describe_run({std::cout, std::cerr, early_log}, arguments, timelapse);
+      describe_run({std::cout, std::cerr, early_log}, arguments, timelapse, doi);
 
   // The folder is held before its run log is replaced: a run never writes into another's folder.
   const quelby::OutputFolder held =
@@ -122,8 +128,15 @@ int run(const quelby::InvertArguments& arguments) {
   }
   bool steps_failed = false;
   try {
+    if (doi.on && !timelapse.step_files.empty()) {
+      quelby::stop_with(io, quelby::Order::console_then_log,
+                        "\nError: the depth of investigation (--doi, doi) is not made for a "
+                        "time-lapse inversion: invert the baseline alone with it.\n");
+    }
     if (timelapse.step_files.empty()) {
-      quelby::run_inversion(io, description, held);
+      if (doi.on) quelby::check_depth_of_investigation(io, description, doi.factor);
+      const quelby::InversionOutcome outcome = quelby::run_inversion(io, description, held);
+      if (doi.on) quelby::depth_of_investigation(io, description, outcome, doi.factor);
     } else {
       // The campaign holds the folder it was given; it keeps only the summary of every step.
       const quelby::TimelapseOutcome outcome = quelby::run_timelapse(

@@ -235,8 +235,8 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     (difference) or the homogeneous model (ratio). options: quelby.invert's other keyword
     arguments (topography, active, alpha, lengths, weights, dip_file, chifact, max_iterations,
     percent and floor for data without standard deviations, z for data files with z positions,
-    callback, ...), shared by every inversion; start, reference and ref_in_derivatives serve the
-    baseline.
+    callback, ...; not doi, refused with a ValueError), shared by every inversion; start,
+    reference and ref_in_derivatives serve the baseline.
 
     out: the folder of the files: step_K/ per step (K = 0 the baseline) with what quelby.invert
     writes there (models, predicted.dat, history.txt, run.log), and for the later steps
@@ -273,6 +273,10 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
             or not isinstance(steps, Iterable)):
         raise TypeError("invert_timelapse: steps must be a list of data files or SurveyData, "
                         f"one per later step, not {_kind(steps)}")
+    if options.get("doi"):
+        raise ValueError("invert_timelapse: doi cannot be given: a time-lapse inversion has no "
+                         "depth of investigation (invert the baseline with quelby.invert(..., "
+                         "doi=True))")
     steps = list(steps)
     if not steps:
         raise ValueError("steps: the data of at least one step after the baseline")

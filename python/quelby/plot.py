@@ -6,9 +6,13 @@ Command line (also installed as quelby-plot):
     python3 -m quelby.plot MESH MODEL OUT.png      a model: the core, as plot_model draws it
     python3 -m quelby.plot --whole MESH MODEL OUT.png   the whole mesh, padding included
     python3 -m quelby.plot --data FILE OUT.png     a survey data file's pseudosection
+A doi.mod beside MODEL (quelby-invert --doi) fades the cells past the depth of investigation and
+draws its contour: --doi FILE names another index, --no-doi leaves it out, --doi-threshold T
+(0.2) and --doi-mask (mask rather than fade) choose how.
 """
 
 import argparse
+import os
 import sys
 
 import numpy as np
@@ -21,6 +25,10 @@ def _matplotlib():
     except ImportError as error:
         raise ImportError("quelby's pictures need matplotlib: install the Debian package "
                           "python3-matplotlib (or `pip install matplotlib`)") from error
+
+
+# How opaque the white veil over the cells past the depth of investigation is (doi="shade").
+DOI_VEIL = 0.7
 
 
 def _axes(ax, figsize):
@@ -320,7 +328,7 @@ def cumulative_sensitivity(mesh, J, cells=None, topography=None, weights=None):
 def plot_model(mesh, model, data=None, topography=None, cells=None, what="resistivity", ax=None,
                xlim=None, zlim=None, sensitivity=None, threshold=1e-3, doi="shade", cmap=None,
                vmin=None, vmax=None, colorbar=True, label=None, title=None, electrodes=True,
-               aspect=None):
+               aspect=None, doi_index=None, doi_threshold=0.2):
     """Draws a recovered model (shape (nz, nx)) and returns the axes.
 
     By default the core under the electrodes (core_extent: the survey `data`'s span, else the
@@ -333,6 +341,13 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
     sensitivity: cumulative_sensitivity's (nz, nx) values; the cells that see less than
     `threshold` times the most of the cells shown are masked (doi="mask") or faded to white
     (doi="shade", fully white at the threshold, in proportion to the decades above it).
+    doi_index: the depth-of-investigation index (nz, nx) of quelby-invert --doi (doi.mod, read
+    with quelby.read_model) or quelby.invert(..., doi=True) (result.doi), in place of
+    `sensitivity`: the cells whose index is above `doi_threshold` (0.2 by default; the index runs
+    from 0 where the data fix the model to 1 where the reference does), and the cells that are no
+    parameter (index -1), are masked (doi="mask") or faded under a white veil of opacity 0.7
+    (quelby.plot.DOI_VEIL; doi="shade"), and the index's contour at the threshold is drawn as a dashed black
+    line (labelled "depth of investigation").
     """
     _matplotlib()
     import matplotlib.colors as colors
@@ -341,6 +356,10 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
         raise ValueError(f"what: 'resistivity' or 'chargeability', not {what!r}")
     if doi not in ("shade", "mask"):
         raise ValueError(f"doi: 'shade' or 'mask', not {doi!r}")
+    if doi_index is not None and sensitivity is not None:
+        raise ValueError("plot_model: give sensitivity or doi_index, not both")
+    if not 0 < doi_threshold < 1:
+        raise ValueError(f"doi_threshold: a number between 0 and 1, not {doi_threshold!r}")
     log = what == "resistivity"
     values = np.array(model, dtype=float).reshape(mesh.nz, mesh.nx)
     hidden = _air_mask(mesh, topography, cells)
@@ -369,6 +388,20 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
             fade[~np.isfinite(fade)] = 1.0
             fade[hidden] = 0.0
 
+    index = None
+    if doi_index is not None:
+        index = np.array(doi_index, dtype=float)
+        if index.size != mesh.nx * mesh.nz:
+            raise ValueError(f"doi_index: expected shape ({mesh.nz}, {mesh.nx}), got "
+                             f"{index.shape}")
+        index = index.reshape(mesh.nz, mesh.nx)
+        unseen = ~hidden & ~(index <= doi_threshold)  # above it, no parameter (-1 is not) or NaN
+        unseen |= ~hidden & ~(index >= 0)
+        if doi == "mask":
+            values[unseen] = np.nan
+        else:
+            fade = np.where(unseen, DOI_VEIL, 0.0)
+
     visible = values[shown]
     finite = visible[np.isfinite(visible) & ((visible > 0) if log else True)]
     low = vmin if vmin is not None else (finite.min() if finite.size else (1.0 if log else 0.0))
@@ -391,7 +424,10 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
         veil = ax.pcolormesh(x_nodes, height(z_nodes), white, cmap="gray", vmin=0, vmax=1,
                              shading="flat")
         veil.set_alpha(fade)
-        veil.set_label("sensitivity shading")
+        veil.set_label("sensitivity shading" if index is None else "depth of investigation shading")
+    if index is not None:
+        _doi_contour(ax, mesh, np.where(hidden | ~(index >= 0), np.nan, index), doi_threshold,
+                     height)
     if topography is not None:
         surface = np.asarray(topography.surface_z, float)
         ax.plot(x_nodes, height(surface), color="black", linewidth=1.2, label="ground surface")
@@ -425,6 +461,19 @@ def plot_model(mesh, model, data=None, topography=None, cells=None, what="resist
             _log_ticks(bar, low, high)
         bar.set_label(label or ("resistivity (ohm-m)" if log else "chargeability"))
     return ax
+
+
+def _doi_contour(ax, mesh, index, threshold, height):
+    """The contour of the index at the threshold, dashed, over the cells' centres; nothing where
+    the index does not cross it."""
+    finite = index[np.isfinite(index)]
+    if not finite.size or not finite.min() < threshold < finite.max():
+        return None
+    contours = ax.contour(np.asarray(mesh.x_centres, float), height(mesh.z_centres),
+                          np.ma.masked_invalid(index), levels=[threshold], colors="black",
+                          linewidths=1.2, linestyles="--")
+    contours.collections[0].set_label("depth of investigation")
+    return contours
 
 
 def plot_data_misfit(data, predicted, std=None, observed=None, mesh=None, topography=None,
@@ -591,7 +640,9 @@ def plot_reciprocal_errors(result, ax=None, what="resistance", title=None):
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="quelby-plot",
-        usage="quelby-plot [--whole] [--topography FILE] [--chargeability] MESH MODEL OUT.png\n"
+        usage="quelby-plot [--whole] [--topography FILE] [--chargeability]\n"
+              "                   [--doi FILE | --no-doi] [--doi-threshold T] [--doi-mask]\n"
+              "                   MESH MODEL OUT.png\n"
               "       quelby-plot --data FILE OUT.png",
         description="Draws a model on its mesh (MESH MODEL OUT.png: the core under the smallest "
                     "cells, as plot_model does; --whole for every cell) or the pseudosection of "
@@ -603,6 +654,17 @@ def main(argv=None):
                         help="a topography file: the section in elevation, air left blank")
     parser.add_argument("--chargeability", action="store_true",
                         help="the model holds chargeabilities (a linear colour scale)")
+    parser.add_argument("--doi", metavar="FILE",
+                        help="a depth-of-investigation index (doi.mod of quelby-invert --doi); "
+                             "by default the doi.mod beside MODEL, when there is one")
+    parser.add_argument("--no-doi", action="store_true",
+                        help="draw the model without the depth of investigation")
+    parser.add_argument("--doi-threshold", metavar="T", type=float, default=0.2,
+                        help="the index above which cells are past the depth of investigation "
+                             "(default 0.2)")
+    parser.add_argument("--doi-mask", action="store_true",
+                        help="leave the cells past the depth of investigation blank rather than "
+                             "faded")
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="MESH MODEL OUT.png, or OUT.png with --data")
     arguments = parser.parse_args(sys.argv[1:] if argv is None else argv)
@@ -611,6 +673,14 @@ def main(argv=None):
         parser.print_usage(sys.stderr)
         print("quelby-plot: expected " + ("OUT.png after --data FILE" if arguments.data else
                                           "MESH MODEL OUT.png"), file=sys.stderr)
+        return 2
+    if arguments.doi and arguments.no_doi:
+        parser.print_usage(sys.stderr)
+        print("quelby-plot: --doi FILE or --no-doi, not both", file=sys.stderr)
+        return 2
+    if not 0 < arguments.doi_threshold < 1:
+        parser.print_usage(sys.stderr)
+        print("quelby-plot: --doi-threshold takes a number between 0 and 1", file=sys.stderr)
         return 2
     import matplotlib
 
@@ -633,7 +703,17 @@ def main(argv=None):
             what = "chargeability" if arguments.chargeability else "resistivity"
             topography = (quelby.read_topography(mesh, arguments.topography)
                           if arguments.topography else None)
-            if arguments.whole:
+            index_file = _doi_file(arguments)
+            if index_file is not None:
+                index = quelby.read_model(index_file, mesh)
+                whole = ((mesh.x_nodes[0], mesh.x_nodes[-1]), (mesh.z_nodes[0], mesh.z_nodes[-1]))
+                ax = plot_model(mesh, model, topography=topography, what=what,
+                                title=arguments.files[1], doi_index=index,
+                                doi_threshold=arguments.doi_threshold,
+                                doi="mask" if arguments.doi_mask else "shade",
+                                xlim=whole[0] if arguments.whole else None,
+                                zlim=whole[1] if arguments.whole else None)
+            elif arguments.whole:
                 ax = plot_section(mesh, model, title=arguments.files[1],
                                   log=not arguments.chargeability, topography=topography,
                                   label="chargeability" if arguments.chargeability
@@ -648,6 +728,19 @@ def main(argv=None):
     ax.figure.savefig(arguments.files[-1], dpi=100)
     plt.close(ax.figure)
     return 0
+
+
+def _doi_file(arguments):
+    """The index the command line draws with: --doi's file, else the doi.mod beside the model
+    (not the model itself), else none."""
+    if arguments.no_doi:
+        return None
+    if arguments.doi:
+        return arguments.doi
+    beside = os.path.join(os.path.dirname(arguments.files[1]), "doi.mod")
+    if os.path.isfile(beside) and not os.path.samefile(beside, arguments.files[1]):
+        return beside
+    return None
 
 
 if __name__ == "__main__":

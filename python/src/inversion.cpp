@@ -19,6 +19,7 @@
 
 #include "bindings.hpp"
 #include "quelby/cells/active_cells.hpp"
+#include "quelby/inversion/depth_of_investigation.hpp"
 #include "quelby/inversion/inversion_run.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/topography.hpp"
@@ -157,7 +158,7 @@ constexpr const char* invert_doc =
     "ip_lengths=None, weights=None, dip_file=None, ref_in_derivatives=False, chifact=1.0, "
     "max_iterations=20, what=None, out=None, percent=None, floor=None, ip_percent=None, "
     "ip_floor=None, robust=False, blocky=False, resistivity_bounds=(1e-4, 1e8), "
-    "max_log_change=3.0, memory_budget=0, z=False, callback=None, io=None) -> "
+    "max_log_change=3.0, memory_budget=0, z=False, doi=False, callback=None, io=None) -> "
     "types.SimpleNamespace\n\n"
     "Inverts DC data for the resistivity of the section (Gauss-Newton over ln rho, the target "
     "misfit chifact * ndat) and, with IP data, then the chargeability on the final resistivity, "
@@ -187,6 +188,14 @@ constexpr const char* invert_doc =
     "nodes mesh nodes); arrays, models and masks given are then on that grid, and mesh in what "
     "is returned is the grid. ip_lower_bound: the lowest chargeability (0; below 0 for IP data "
     "of either sign). what: 'dc', "
+    "positions. doi: True (or the factor F > 1 between the references, 10 by default) for the "
+    "depth of investigation of Oldenburg and Li (1999): after the run the DC data are inverted "
+    "twice more, everything the same but the reference, divided and multiplied by sqrt(F), each "
+    "run started from its reference (their files in the doi_low and doi_high folders of out, "
+    "the callback not called for them), and per cell R = (m1 - m2) / (mr1 - mr2) of "
+    "log10(resistivity) gives the index |R| / max |R| (0 where the data fix the model, 1 where "
+    "the reference does; -1 on cells that are no parameter), written as doi.mod; not for IP "
+    "alone. what: 'dc', "
     "'ip' or 'both' (None: 'both' with "
     "ip_data, else 'dc'). out: the folder of the files quelby-invert writes (each iteration's "
     "model, the final models, predicted data, histories and, without io, the run log run.log); "
@@ -198,7 +207,8 @@ constexpr const char* invert_doc =
     "None when not inverted), predicted and predicted_ip, observed, std, observed_ip and std_ip "
     "(grouped order), history and history_ip (dicts: iterations, misfit, norm, beta, "
     "target_misfit, ndat, stop, and data_weights: the robust misfit's weight of every datum, 1 "
-    "for least squares), out.";
+    "for least squares), out; with doi also doi (nz, nx) and doi_runs (a dict: factor, largest "
+    "(max |R|), and low and high, each a history dict with its model).";
 
 }  // namespace
 
@@ -213,7 +223,7 @@ void bind_inversion(py::module_& module) {
          py::object floor, py::object ip_percent, py::object ip_floor, py::object robust,
          bool blocky, std::pair<double, double> resistivity_bounds, double max_log_change,
          std::size_t memory_budget, bool z, py::object parameter_cell, py::object parameters,
-         double ip_lower_bound, py::object callback, py::object io) {
+         double ip_lower_bound, py::object doi, py::object callback, py::object io) {
         InversionRun run;
         if (py::isinstance<Mesh>(mesh)) {
           run.mesh = mesh.cast<Mesh>();
@@ -301,6 +311,16 @@ void bind_inversion(py::module_& module) {
         if (!(ip_lower_bound <= 0) || !std::isfinite(ip_lower_bound))
           throw py::value_error("ip_lower_bound: a chargeability of 0 or less");
         run.ip_lower_bound = ip_lower_bound;
+        std::optional<double> doi_factor;
+        if (py::isinstance<py::bool_>(doi)) {
+          if (doi.cast<bool>()) doi_factor = default_doi_factor;
+        } else if (!doi.is_none()) {
+          if (!py::isinstance<py::float_>(doi) && !py::isinstance<py::int_>(doi))
+            throw py::type_error("doi: True, False or a factor above 1");
+          doi_factor = doi.cast<double>();
+          if (!(*doi_factor > 1) || !std::isfinite(*doi_factor))
+            throw py::value_error("doi: True, False or a factor above 1");
+        }
         if (const auto choice = alpha_choice(alpha, lengths, "alpha")) run.alpha = *choice;
         run.ip_alpha = alpha_choice(ip_alpha, ip_lengths, "ip_alpha");
         if (const auto name = file_name(dip_file)) {
@@ -339,6 +359,7 @@ void bind_inversion(py::module_& module) {
         Streams& streams = own_streams ? *own_streams : streams_or_default(io);
 
         InversionOutcome outcome;
+        std::optional<DepthOfInvestigation> depth;
         with_streams(streams, [&](const Io& streams_io) {
           // Arrays need the mesh's shape, and a mask the ground too: those load the mesh now.
           const auto the_mesh = [&]() -> const Mesh& { return mesh_store(streams_io, run); };
@@ -390,8 +411,17 @@ void bind_inversion(py::module_& module) {
           };
           // The callback shapes models on the mesh: it is loaded before the run.
           if (!callback.is_none()) the_mesh();
+          if (doi_factor) check_depth_of_investigation(streams_io, run, *doi_factor);
           const py::gil_scoped_release released;
           outcome = run_inversion(streams_io, run, held);
+          if (doi_factor) {
+            // The callback follows the run asked for; the further runs only heed Ctrl-C.
+            run.observer = [](const IterationUpdate&) {
+              const py::gil_scoped_acquire gil;
+              if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            };
+            depth = depth_of_investigation(streams_io, run, outcome, *doi_factor);
+          }
         });
 
         py::dict result;
@@ -413,6 +443,22 @@ void bind_inversion(py::module_& module) {
         };
         add_stage(outcome.dc, "model", "");
         add_stage(outcome.ip, "eta", "_ip");
+        result["doi"] = py::none();
+        result["doi_runs"] = py::none();
+        if (depth) {
+          result["doi"] = cells_copy(depth->index, outcome.mesh);
+          py::dict runs;
+          runs["factor"] = depth->factor;
+          runs["largest"] = depth->largest;
+          const std::pair<const char*, const StageOutcome*> further[] = {{"low", &depth->low},
+                                                                         {"high", &depth->high}};
+          for (const auto& [name, stage] : further) {
+            py::dict history = history_of(*stage);
+            history["model"] = cells_copy(stage->model, outcome.mesh);
+            runs[name] = history;
+          }
+          result["doi_runs"] = runs;
+        }
         return namespace_of(result);
       },
       py::arg("mesh"), py::arg("data") = py::none(), py::arg("ip_data") = py::none(),
@@ -429,7 +475,7 @@ void bind_inversion(py::module_& module) {
       py::arg("robust") = false, py::arg("blocky") = false,
       py::arg("resistivity_bounds") = std::make_pair(1e-4, 1e8), py::arg("max_log_change") = 3.0,
       py::arg("memory_budget") = 0, py::arg("z") = false, py::arg("parameter_cell") = py::none(),
-      py::arg("parameters") = py::none(), py::arg("ip_lower_bound") = 0.0,
+      py::arg("parameters") = py::none(), py::arg("ip_lower_bound") = 0.0, py::arg("doi") = false,
       py::arg("callback") = py::none(), py::arg("io") = py::none(), invert_doc);
 }
 

@@ -1,6 +1,7 @@
 """The pictures of an inversion, drawn without a display: the recovered section (its core, the
 air left blank, elevations from the topography, the colour bar of its quantity), the cumulative
-sensitivity against a sum written out cell by cell and the cells it masks or fades, the observed,
+sensitivity against a sum written out cell by cell and the cells it masks or fades, the
+depth-of-investigation index's mask, veil and contour and the pixels they change, the observed,
 predicted and misfit pseudosections, and the iteration history read back and drawn."""
 
 import numpy as np
@@ -139,6 +140,62 @@ def test_cumulative_sensitivity_is_the_weighted_sum_per_square_metre(block):
     np.testing.assert_allclose(veil[ground], expected, rtol=1e-12, atol=1e-15)
     assert (veil[~ground] == 0).all()
     saved(ax, block["folder"], "shaded.png")
+
+
+def pixels(ax):
+    """The drawn figure of `ax` as an (height, width, 4) array of bytes."""
+    ax.figure.canvas.draw()
+    return np.asarray(ax.figure.canvas.buffer_rgba()).copy()
+
+
+def test_the_depth_of_investigation_masks_fades_and_outlines_the_section(block):
+    mesh, topography, model = block["mesh"], block["topography"], block["model"]
+    air = np.arange(mesh.nz)[:, None] < np.asarray(topography.air_cells)[None, :]
+    depth = np.asarray(mesh.z_centres)[:, None] + np.zeros((1, mesh.nx))
+    # An index that grows with depth, 0.2 at 3 m, -1 in the air as quelby-invert writes it.
+    index = np.where(air, -1.0, np.clip(depth / 15, 0, 1))
+    # One colour scale: the masked cells would otherwise narrow the one of the cells shown.
+    drawn = dict(data=block["survey"], topography=topography, colorbar=False, vmin=10, vmax=100)
+
+    masked = quelby.plot_model(mesh, model, doi_index=index, doi="mask", **drawn)
+    blank = np.ma.getmaskarray(masked.collections[0].get_array()).reshape(mesh.nz, mesh.nx)
+    np.testing.assert_array_equal(blank, air | (index > 0.2))
+    outline = [c for c in masked.collections if c.get_label() == "depth of investigation"]
+    assert len(outline) == 1
+    heights = np.concatenate([path.vertices[:, 1] for path in outline[0].get_paths()])
+    np.testing.assert_allclose(heights, 100 - 3.0, atol=1e-9)  # elevation 100 minus 3 m
+    plain = quelby.plot_model(mesh, model, **drawn)
+    # The cells past the threshold are blank (white) where the plain picture has colour; the cells
+    # above it are the same pixels in both.
+    before, after = pixels(plain), pixels(masked)
+    deep = plain.transData.transform([(27.5, 100 - 8.0)])[0]
+    shallow = plain.transData.transform([(27.5, 100 - 1.0)])[0]
+    np.testing.assert_allclose(masked.transData.transform([(27.5, 100 - 8.0)])[0], deep)
+
+    def at(image, point):
+        column, row = int(point[0]), image.shape[0] - 1 - int(point[1])
+        return image[row - 1:row + 2, column - 1:column + 2].astype(int)
+
+    assert (at(after, deep) == 255).all() and not (at(before, deep) == 255).all()
+    np.testing.assert_array_equal(at(after, shallow), at(before, shallow))
+    plt.close(masked.figure)
+    plt.close(plain.figure)
+
+    # Faded: a white veil of 0.7 over the same cells, the contour drawn too.
+    shaded = quelby.plot_model(mesh, model, doi_index=index, doi_threshold=0.5, **drawn)
+    veil = np.asarray(shaded.collections[1].get_alpha()).reshape(mesh.nz, mesh.nx)
+    np.testing.assert_array_equal(veil, np.where(~air & (index > 0.5), 0.7, 0.0))
+    assert shaded.collections[1].get_label() == "depth of investigation shading"
+    assert any(c.get_label() == "depth of investigation" for c in shaded.collections)
+    saved(shaded, block["folder"], "doi.png")
+    # An index that never crosses the threshold draws no contour.
+    flat = quelby.plot_model(mesh, model, doi_index=np.where(air, -1.0, 0.1), **drawn)
+    assert not any(c.get_label() == "depth of investigation" for c in flat.collections)
+    plt.close(flat.figure)
+    for arguments in (dict(doi_index=index, sensitivity=index), dict(doi_index=index[1:]),
+                      dict(doi_index=index, doi_threshold=1.0)):
+        with pytest.raises(ValueError):
+            quelby.plot_model(mesh, model, **arguments)
 
 
 def test_observed_predicted_and_misfit_side_by_side(block):

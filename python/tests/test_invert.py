@@ -1,6 +1,7 @@
 """quelby.invert on a small synthetic block survey: the target reached and the block recovered;
 files and stores in memory giving the same bits; the callback after every iteration, an exception
-from it ending the run with complete files; the interpreter free while it runs; wrong inputs."""
+from it ending the run with complete files; the interpreter free while it runs; wrong inputs; the
+depth of investigation returned with the models."""
 
 import threading
 
@@ -266,3 +267,55 @@ def test_a_folder_in_use_is_refused_and_stale_models_are_removed(block, tmp_path
     # Once the run is over the folder is free again.
     quelby.invert(mesh=block["mesh"], data=block["survey"], out=tmp_path, max_iterations=1,
                   io=quelby.Io())
+
+
+def test_the_depth_of_investigation_comes_with_the_models(block, tmp_path):
+    """doi=True: the index of the two further runs' models, low over the block, high at depth,
+    -1 on the cells that are no parameter; the callback sees the run asked for alone."""
+    mesh = block["mesh"]
+    active = np.ones((mesh.nz, mesh.nx), bool)
+    active[:, :2] = False  # the two leftmost padding columns are no parameters
+    seen = []
+    result = quelby.invert(mesh=mesh, data=block["survey"], active=active, doi=True, out=tmp_path,
+                           callback=lambda update: seen.append(update.iteration))
+    assert seen == list(range(1, result.history["misfit"].size))
+    index, runs = result.doi, result.doi_runs
+    assert index.shape == (mesh.nz, mesh.nx)
+    assert (index[~active] == -1).all() and (index[active] >= 0).all()
+    assert index[active].max() == 1
+    assert index[block["in_block"]].max() < 0.2
+    depth = np.asarray(mesh.z_centres)[:, None] + 0 * index
+    assert index[active & (depth > 40)].min() > 0.8
+    # R of the two runs' models, references a factor 10 apart, clipped at 1 and normalised.
+    assert runs["factor"] == 10
+    for name in ("low", "high"):
+        assert runs[name]["stop"] == "reached the target misfit"
+        written = quelby.read_model(tmp_path / f"doi_{name}" / "model.mod", mesh)
+        np.testing.assert_allclose(written, runs[name]["model"], rtol=5e-6)
+    r = np.abs(np.log10(runs["low"]["model"] / runs["high"]["model"]))
+    assert runs["largest"] == pytest.approx(r[active].max(), rel=1e-12)
+    expected = np.minimum(r, 1) / min(r[active].max(), 1)
+    np.testing.assert_allclose(index[active], expected[active], rtol=1e-12)
+    np.testing.assert_allclose(quelby.read_model(tmp_path / "doi.mod", mesh), index, atol=5e-6)
+    # The cells that are no parameter keep the first run's values in both further runs.
+    np.testing.assert_array_equal(runs["low"]["model"][~active], result.model[~active])
+    np.testing.assert_array_equal(runs["high"]["model"][~active], result.model[~active])
+    assert "Depth of investigation:" in (tmp_path / "run.log").read_text()
+
+    plain = quelby.invert(mesh=mesh, data=block["survey"], max_iterations=1, io=quelby.Io())
+    assert plain.doi is None and plain.doi_runs is None
+    wider = quelby.invert(mesh=mesh, data=block["survey"], max_iterations=1, doi=100,
+                          io=quelby.Io())
+    assert wider.doi_runs["factor"] == 100
+    cases = [
+        (dict(doi=1), ValueError),
+        (dict(doi=float("nan")), ValueError),
+        (dict(doi="yes"), TypeError),
+        (dict(what="ip", doi=True), quelby.Stop),
+    ]
+    for arguments, error in cases:
+        with pytest.raises(error):
+            quelby.invert(mesh=mesh, data=block["survey"], io=quelby.Io(), **arguments)
+    with pytest.raises(ValueError, match="doi"):
+        quelby.invert_timelapse(mesh, block["survey"], [block["survey"]], doi=True,
+                                io=quelby.Io())

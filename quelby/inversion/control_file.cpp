@@ -310,8 +310,25 @@ void read_timelapse_method(ControlReader& reader, std::string_view text,
   timelapse.homogeneous = value;
 }
 
+// What a line that is no keyword line gets: the keywords the reader takes.
+std::string unknown_keyword_text(bool timelapse, bool doi) {
+  std::vector<std::string_view> keywords = {
+      "data_std", "ip_std", "ip_starting",        "ip_reference",   "ip_alpha",     "robust",
+      "blocky",   "use_z",  "resistivity_bounds", "max_log_change", "memory_budget",
+      "parameter_cell", "parameters", "ip_lower_bound"};
+  if (timelapse) keywords.insert(keywords.end(), {"timelapse_step", "timelapse_method"});
+  if (doi) keywords.insert(keywords.end(), {"doi", "doi_factor"});
+  std::string text = "expected the end of the file or a keyword line: ";
+  for (std::size_t k = 0; k < keywords.size(); ++k) {
+    if (k > 0) text += k + 1 == keywords.size() ? " or " : ", ";
+    text += keywords[k];
+  }
+  return text;
+}
+
 // The optional keyword lines after the output folder, each at most once but timelapse_step.
-void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseControl* timelapse) {
+void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseControl* timelapse,
+                        DoiControl* doi) {
   std::vector<std::string> seen;
   while (reader.next()) {
     const std::string_view text = reader.text();
@@ -403,16 +420,17 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
         reader.fail("timelapse_method needs the timelapse_step lines of the later steps before it");
       }
       read_timelapse_method(reader, rest, *timelapse);
+    } else if (doi != nullptr && same_word(keyword, "doi")) {
+      if (!rest.empty()) reader.fail("expected doi alone");
+      doi->on = true;
+    } else if (doi != nullptr && same_word(keyword, "doi_factor")) {
+      doi->factor = reader.values(
+          rest, 1, [](double v) { return v > 1; },
+          "doi_factor F: how many times the higher reference of the depth of investigation is "
+          "the lower, a number above 1")[0];
+      doi->on = true;
     } else {
-      reader.fail(timelapse != nullptr
-                      ? "expected the end of the file or a keyword line: data_std, ip_std, "
-                        "ip_starting, ip_reference, ip_alpha, robust, blocky, use_z, "
-                        "resistivity_bounds, max_log_change, memory_budget, parameter_cell, "
-                        "parameters, ip_lower_bound, timelapse_step or timelapse_method"
-                      : "expected the end of the file or a keyword line: data_std, ip_std, "
-                        "ip_starting, ip_reference, ip_alpha, robust, blocky, use_z, "
-                        "resistivity_bounds, max_log_change, memory_budget, parameter_cell, "
-                        "parameters or ip_lower_bound");
+      reader.fail(unknown_keyword_text(timelapse != nullptr, doi != nullptr));
     }
     seen.emplace_back(words[0]);
     for (char& c : seen.back()) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -422,7 +440,8 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
 }  // namespace
 
 InversionRun read_control_file(const Io& io, std::string_view name,
-                               const ControlOverrides& overrides, TimelapseControl* timelapse) {
+                               const ControlOverrides& overrides, TimelapseControl* timelapse,
+                               DoiControl* doi) {
   ControlReader reader(io, name);
   InversionRun run;
   const auto overridden = [&](bool skip, std::string_view what) {
@@ -456,7 +475,7 @@ InversionRun read_control_file(const Io& io, std::string_view name,
   if (!overridden(overrides.output_folder, "the output folder")) {
     run.output_folder = reader.output_folder();
   }
-  read_keyword_lines(reader, run, timelapse);
+  read_keyword_lines(reader, run, timelapse, doi);
   write_message(io, Order::log_only, "control file was read from: " + reader.name() + "\n");
   return run;
 }

@@ -2,7 +2,8 @@
 // topography, active cells, starting model, reference model, alpha, weights, dipping, chifact,
 // iteration limit, what to invert, output folder), then optional keyword lines (data_std, ip_std,
 // ip_starting, ip_reference, ip_alpha, use_z, ...; for a time-lapse inversion timelapse_step, once
-// per later step in time order, and timelapse_method). Comment lines ("!" or "%" first), blank
+// per later step in time order, and timelapse_method; doi and doi_factor for the depth of
+// investigation). Comment lines ("!" or "%" first), blank
 // lines and end-of-line comments after "!" are skipped. The syntax of every line is in
 // doc/formats.md.
 #pragma once
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "quelby/base/io.hpp"
+#include "quelby/inversion/depth_of_investigation.hpp"
 #include "quelby/inversion/inversion_run.hpp"
 #include "quelby/inversion/timelapse.hpp"
 
@@ -36,15 +38,23 @@ struct TimelapseControl {
   double homogeneous = 0;
 };
 
+// The depth-of-investigation lines of a control file: `doi` asks for the index, `doi_factor F` (F >
+// 1) sets how far apart its references lie and asks for it too.
+struct DoiControl {
+  bool on = false;
+  double factor = default_doi_factor;
+};
+
 // Reads the control file `name` (trailing blanks ignored) into a run description and writes
 // "control file was read from: <name>" to the run log. Input files named on its lines must exist
 // (read_input_file_name checks them). A line that is missing or wrong writes
 // "Error: control file <name>, line <n>: <what was expected>" (console, then run log), after the
 // message of read_input_file_name for a file that does not exist, and throws Stop with a detail
 // line that shows what the line held. Lines are read up to their 500th character. The time-lapse
-// lines are read into `timelapse`; without it they are refused as unknown keywords.
+// lines are read into `timelapse`, the depth-of-investigation lines into `doi`; without them they
+// are refused as unknown keywords.
 InversionRun read_control_file(const Io& io, std::string_view name,
                                const ControlOverrides& overrides = {},
-                               TimelapseControl* timelapse = nullptr);
+                               TimelapseControl* timelapse = nullptr, DoiControl* doi = nullptr);
 
 }  // namespace quelby

@@ -510,6 +510,10 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
       return grid_model(starting, m, [](double value) { return std::exp(value); });
     });
     resistivity = outcome.dc->model;
+    outcome.dc_reference = reference;
+    for (std::size_t cell = 0; cell < reference.size(); ++cell) {
+      if (cells.parameter(cell) < 0) outcome.dc_reference[cell] = std::nan("");
+    }
   }
   if (!ip) return outcome;
 

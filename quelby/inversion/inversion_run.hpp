@@ -142,6 +142,9 @@ struct InversionOutcome {
   ParameterGrid grid;
   ActiveCells cells;  // on the grid
   std::optional<StageOutcome> dc, ip;
+  // The DC inversion's reference model, one value per cell of `mesh` (ohm-m); NaN on the cells
+  // that are no parameter. Empty without a DC inversion.
+  std::vector<double> dc_reference;
 };
 
 // The file names a run writes in its output folder ("model_3.mod": iteration 3's model).

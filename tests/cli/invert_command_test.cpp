@@ -43,7 +43,7 @@ const std::string usage =
     "\nUsage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
-    "                     [--memory-budget MIB] [--z] [--parameter-cell mesh|auto|W]\n"
+    "                     [--memory-budget MIB] [--z] [--doi[=F]] [--parameter-cell mesh|auto|W]\n"
     "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
@@ -152,6 +152,18 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
        usage,
        "quelby-invert: option '--blocky' takes no value\n"},
       {{"--z=yes", "run.inv"}, exit_usage, usage, "quelby-invert: option '--z' takes no value\n"},
+      {{"--doi=1", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--doi' takes a factor above 1: '1'\n"},
+      {{"--doi=ten", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--doi' takes a factor above 1: 'ten'\n"},
+      {{"--doi=", "run.inv"},
+       exit_usage,
+       usage,
+       "quelby-invert: option '--doi' takes a factor above 1: ''\n"},
       {{"-h", "--bogus"}, exit_success, "help", ""},
       {{"run.inv", "--help"}, exit_success, "help", ""},
       {{"--version"}, exit_success, "quelby-invert " + std::string(version) + "\n", ""},
@@ -317,6 +329,67 @@ TEST(InvertCommand, TheOptionsAloneInvertASmallSurveyToItsTarget) {
   const std::string log = read_file(folder.file("out/run.log"));
   EXPECT_TRUE(log.starts_with("\nmesh was read from: block.msh\n")) << log;
   EXPECT_NE(log.find("DC inversion: reached the target misfit"), std::string::npos);
+}
+
+// --doi runs the two further inversions after the run asked for and writes the index and one
+// console line; a time-lapse run and an IP-only run refuse it before anything is inverted.
+TEST(InvertCommand, TheDepthOfInvestigationFollowsTheRunOrIsRefused) {
+  TempFolder folder;
+  Transcript t;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  const RunResult result =
+      run_in(folder, {"--doi=4", "--mesh", "block.msh", "--data", "block_dc.dat", "--out", "doi"});
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(result.err, "");
+  const std::size_t last = result.out.rfind('\n', result.out.size() - 2);
+  EXPECT_TRUE(result.out.substr(last + 1).starts_with("Depth of investigation: doi/doi.mod, "))
+      << result.out;
+  Mesh grid;  // the index fills the parameter grid, as the models do
+  load_mesh(t.io(), folder.file("doi/parameters.msh"), grid);
+  const std::vector<double> index = read_back(grid, folder.file("doi/doi.mod"));
+  EXPECT_EQ(*std::max_element(index.begin(), index.end()), 1);
+  EXPECT_GE(*std::min_element(index.begin(), index.end()), 0);
+  for (const char* name : {"doi/model.mod", "doi/doi_low/model.mod", "doi/doi_high/model.mod",
+                           "doi/doi_low/run.log", "doi/doi_high/history.txt"}) {
+    EXPECT_TRUE(fs::exists(folder.file(name))) << name;
+  }
+  const std::string log = read_file(folder.file("doi/run.log"));
+  EXPECT_NE(log.find("  reference / 2 (doi/doi_low): "), std::string::npos) << log;
+  EXPECT_NE(log.find("  reference * 2 (doi/doi_high): "), std::string::npos) << log;
+
+  folder.write("step.dat", read_file(survey.dc_file));
+  struct Case {
+    std::string control;
+    std::vector<std::string> options;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {control_file({}) + "timelapse_step step.dat\n",
+       {"--doi"},
+       "\nError: the depth of investigation (--doi, doi) is not made for a time-lapse inversion: "
+       "invert the baseline alone with it.\n"},
+      {control_file({}) + "timelapse_step step.dat\ndoi\n",
+       {},
+       "\nError: the depth of investigation (--doi, doi) is not made for a time-lapse inversion: "
+       "invert the baseline alone with it.\n"},
+      {control_file({{1, "none"}, {2, "block_ip.dat"}, {5, "100"}, {6, "100"}, {12, "IP"}}) +
+           "doi_factor 3\n",
+       {},
+       "\nError: the depth of investigation comes from DC inversions: an IP inversion alone has "
+       "none (what to invert: DC or both).\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.control);
+    fs::remove_all(folder.file("out"));
+    folder.write("run.inv", c.control);
+    std::vector<std::string> arguments = c.options;
+    arguments.push_back("run.inv");
+    const RunResult refused = run_in(folder, arguments);
+    EXPECT_EQ(refused.status, exit_failure);
+    EXPECT_EQ(refused.out, c.out);
+    EXPECT_FALSE(fs::exists(folder.file("out/model.mod")));
+    EXPECT_FALSE(fs::exists(folder.file("out/step_0")));
+  }
 }
 
 // Without --mesh the run makes the mesh quelby-mesh makes for the data file's electrodes (under the

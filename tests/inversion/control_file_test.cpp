@@ -449,5 +449,77 @@ TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
   }
 }
 
+// The depth-of-investigation lines: doi alone, doi_factor with its factor (which asks for the index
+// too), in any case; wrong ones refused with their line; without a place for them, and in the list
+// of keywords, they are unknown.
+TEST_F(ControlFileTest, DoiLinesAskForTheIndexAndSetItsFactor) {
+  struct Accepted {
+    std::vector<std::string> extra;
+    bool on;
+    double factor;
+  };
+  const std::vector<Accepted> accepted = {
+      {{}, false, 10},
+      {{"doi"}, true, 10},
+      {{"DOI  ! the depth of investigation"}, true, 10},
+      {{"doi_factor 4"}, true, 4},
+      {{"doi", "robust", "Doi_Factor 1e2"}, true, 100},
+  };
+  for (const Accepted& c : accepted) {
+    folder.write("run.inv", control_text(base_lines(), c.extra));
+    DoiControl doi;
+    Transcript t;
+    const InversionRun run = read_control_file(t.io(), "run.inv", {}, nullptr, &doi);
+    EXPECT_EQ(doi.on, c.on) << c.extra.size();
+    EXPECT_EQ(doi.factor, c.factor) << c.extra.size();
+    EXPECT_EQ(run.data_file, "dc.dat");
+  }
+
+  const std::string factor_expected =
+      "expected doi_factor F: how many times the higher reference of the depth of investigation "
+      "is the lower, a number above 1";
+  struct Refused {
+    std::vector<std::string> extra;
+    std::string what;
+    bool with_place = true;
+  };
+  const std::vector<Refused> refused = {
+      {{"doi yes"}, "expected doi alone"},
+      {{"doi_factor 1"}, factor_expected},
+      {{"doi_factor"}, factor_expected},
+      {{"doi_factor 0.5"}, factor_expected},
+      {{"doi_factor 3 4"}, factor_expected},
+      {{"doi_factor inf"}, factor_expected},
+      {{"doi", "doi"}, "doi is given twice"},
+      {{"doi_factor 4", "DOI_FACTOR 5"}, "doi_factor is given twice"},
+      {{"doi"},
+       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
+       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
+       "memory_budget, parameter_cell, parameters or ip_lower_bound",
+       false},
+      {{"chifact 2"},
+       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
+       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
+       "memory_budget, parameter_cell, parameters, ip_lower_bound, timelapse_step, "
+       "timelapse_method, doi or doi_factor"},
+  };
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(c.extra.back());
+    Transcript failed;
+    folder.write("run.inv", control_text(base_lines(), c.extra));
+    DoiControl doi;
+    TimelapseControl timelapse;
+    try {
+      read_control_file(failed.io(), "run.inv", {}, c.with_place ? &timelapse : nullptr,
+                        c.with_place ? &doi : nullptr);
+      ADD_FAILURE() << "accepted";
+    } catch (const Stop&) {
+      EXPECT_EQ(failed.console(), "\nError: control file run.inv, line " +
+                                      std::to_string(18 + c.extra.size() - 1) + ": " + c.what +
+                                      "\n");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quelby
