@@ -5,6 +5,7 @@
 // turns it into the typed arguments of a run, or writes its answer or its message and throws Stop.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -23,11 +24,11 @@ struct InvertArguments {
   // --error PCT, --error-floor OHMS, --ip-error PCT, --ip-error-floor FLOOR: standard deviations
   // for data files without them (0 where one of a pair is not given).
   std::optional<double> error_percent, error_floor, ip_error_percent, ip_error_floor;
-  bool robust = false;  // --robust[=THRESHOLD]: a robust data misfit
-  std::optional<double> robust_threshold;
-  bool blocky = false;                  // --blocky: a blocky model
-  bool use_z = false;                   // --z: data files with z positions (buried electrodes)
-  std::optional<double> memory_budget;  // --memory-budget MIB
+  bool robust = false;                       // --robust[=THRESHOLD]: a robust data misfit
+  std::optional<double> robust_threshold;    // in its range (sound_robust_threshold)
+  bool blocky = false;                       // --blocky: a blocky model
+  bool use_z = false;                        // --z: data files with z positions (buried electrodes)
+  std::optional<std::size_t> memory_budget;  // --memory-budget MIB, in bytes (parse_memory_budget)
 };
 
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit
