@@ -9,6 +9,8 @@
 #include "quelby/base/blanks.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/base/version.hpp"
+#include "quelby/inversion/gauss_newton.hpp"
+#include "quelby/inversion/robust_misfit.hpp"
 
 namespace quelby {
 namespace {
@@ -54,12 +56,13 @@ constexpr std::string_view help_text =
     "                     (as the parameters line; quelby-mesh --parameters writes one)\n"
     "  --ip-lower-bound V the lowest chargeability (default 0; below 0 for IP data that are\n"
     "                     phases or decays of either sign; as ip_lower_bound)\n"
-    "  --robust[=T]       a robust data misfit: readings more than T standard deviations (1.5)\n"
-    "                     off the fit lose weight (Huber's measure), so a few spoiled values\n"
-    "                     cannot pull the model\n"
+    "  --robust[=T]       a robust data misfit: readings more than T standard deviations (1.5;\n"
+    "                     0.1 to 100) off the fit lose weight (Huber's weights), so a few\n"
+    "                     spoiled values cannot pull the model\n"
     "  --blocky           a blocky model: sharp boundaries cost less than smooth ones\n"
-    "  --memory-budget MIB  the memory the sensitivities may take (default: half of what\n"
-    "                     is available); beyond it each step comes from products with them\n"
+    "  --memory-budget MIB  the memory in MiB the sensitivities may take (above 0, at most\n"
+    "                     2^40; default: half of what is available, which varies from run to\n"
+    "                     run); beyond it each step comes from products with them\n"
     "  --z                the data files, in the common-current layout, carry a z position\n"
     "                     after every x (buried electrodes; as use_z)\n"
     "  --doi[=F]          the depth of investigation (as doi, doi_factor F): after the run, the\n"
@@ -121,7 +124,6 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
                                     : name == "--error-floor"    ? &arguments.error_floor
                                     : name == "--ip-error"       ? &arguments.ip_error_percent
                                     : name == "--ip-error-floor" ? &arguments.ip_error_floor
-                                    : name == "--memory-budget"  ? &arguments.memory_budget
                                                                  : nullptr;
     if (amount != nullptr) {
       std::string_view value;
@@ -142,12 +144,22 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       *amount = number;
       continue;
     }
-    if (name == "--ip-lower-bound") {
+    if (name == "--ip-lower-bound" || name == "--memory-budget") {
       std::string_view value;
       if (equals != std::string_view::npos) {
         value = argument.substr(equals + 1);
       } else if (index + 1 < argc) {
         value = argv[++index];
+      }
+      if (name == "--memory-budget") {
+        const std::optional<std::size_t> bytes = parse_memory_budget(value);
+        if (!bytes) {
+          usage_error(io, "option '--memory-budget' needs " + memory_budget_range() + ", not '" +
+                              std::string(value) + "'");
+        }
+        if (arguments.memory_budget) usage_error(io, "option '--memory-budget' given twice");
+        arguments.memory_budget = *bytes;
+        continue;
       }
       double number = 1;
       const char* const end = value.data() + value.size();
@@ -186,8 +198,9 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
         const std::string text(trim_trailing_blanks(argument.substr(equals + 1)));
         char* end = nullptr;
         const double threshold = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !(threshold > 0) || !std::isfinite(threshold)) {
-          usage_error(io, "option '--robust' takes a positive threshold: '" + text + "'");
+        if (text.empty() || *end != '\0' || !sound_robust_threshold(threshold)) {
+          usage_error(io, "option '--robust' takes a threshold " + robust_threshold_range() +
+                              ": '" + text + "'");
         }
         arguments.robust_threshold = threshold;
       }

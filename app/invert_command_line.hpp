@@ -6,6 +6,7 @@
 // turns it into the typed arguments of a run, or writes its answer or its message and throws Stop.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -24,17 +25,17 @@ struct InvertArguments {
   // --error PCT, --error-floor OHMS, --ip-error PCT, --ip-error-floor FLOOR: standard deviations
   // for data files without them (0 where one of a pair is not given).
   std::optional<double> error_percent, error_floor, ip_error_percent, ip_error_floor;
-  bool robust = false;  // --robust[=THRESHOLD]: a robust data misfit
-  std::optional<double> robust_threshold;
-  bool blocky = false;                  // --blocky: a blocky model
-  bool use_z = false;                   // --z: data files with z positions (buried electrodes)
-  std::optional<double> memory_budget;  // --memory-budget MIB
+  bool robust = false;                       // --robust[=THRESHOLD]: a robust data misfit
+  std::optional<double> robust_threshold;    // in its range (sound_robust_threshold)
+  bool blocky = false;                       // --blocky: a blocky model
+  bool use_z = false;                        // --z: data files with z positions (buried electrodes)
+  std::optional<std::size_t> memory_budget;  // --memory-budget MIB, in bytes (parse_memory_budget)
   // --parameter-cell mesh|auto|W: the parameter grid (without a control file the default grid).
   std::optional<std::string> parameter_cell;
   std::optional<std::string> parameters;  // --parameters FILE: a parameter grid's mesh file
   std::optional<double> ip_lower_bound;   // --ip-lower-bound V: the lowest chargeability (<= 0)
-  bool doi = false;                     // --doi[=F]: the depth of investigation
-  std::optional<double> doi_factor;     // F > 1, how far apart its references lie
+  bool doi = false;                       // --doi[=F]: the depth of investigation
+  std::optional<double> doi_factor;       // F > 1, how far apart its references lie
 };
 
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit

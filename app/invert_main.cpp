@@ -75,10 +75,7 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   if (arguments.use_z) run.use_z = true;
   if (arguments.doi) doi.on = true;
   if (arguments.doi_factor) doi.factor = *arguments.doi_factor;
-  if (arguments.memory_budget) {
-    run.settings.memory_budget =
-        static_cast<std::size_t>(std::max(1.0, *arguments.memory_budget * 1048576.0));
-  }
+  if (arguments.memory_budget) run.settings.memory_budget = *arguments.memory_budget;
   return run;
 }
 

@@ -20,7 +20,9 @@
 #include "bindings.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/inversion/depth_of_investigation.hpp"
+#include "quelby/inversion/gauss_newton.hpp"
 #include "quelby/inversion/inversion_run.hpp"
+#include "quelby/inversion/robust_misfit.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/topography.hpp"
 #include "quelby/regularization/objective.hpp"
@@ -109,6 +111,26 @@ py::array_t<double> copy_of(std::span<const double> values) {
   return take(std::vector<double>(values.begin(), values.end()));
 }
 
+// The bytes of a memory budget given in MiB (a number, as the command line and the control file
+// take it), 0 for None: half the memory available.
+std::size_t memory_budget_of(py::handle value) {
+  const std::string expected = "memory_budget: None or " + memory_budget_range();
+  if (value.is_none()) return 0;
+  if (py::isinstance<py::bool_>(value) ||
+      (!py::isinstance<py::float_>(value) && !py::isinstance<py::int_>(value))) {
+    throw py::type_error(expected);
+  }
+  double mib = 0;
+  try {
+    mib = py::float_(py::reinterpret_borrow<py::object>(value));
+  } catch (const py::error_already_set&) {  // an int too large for a float
+    throw py::value_error(expected);
+  }
+  const std::optional<std::size_t> bytes = memory_budget_bytes(mib);
+  if (!bytes) throw py::value_error(expected);
+  return *bytes;
+}
+
 py::object namespace_of(py::dict fields) {
   return py::module_::import("types").attr("SimpleNamespace")(**fields);
 }
@@ -126,6 +148,7 @@ py::dict history_of(const StageOutcome& stage) {
   history["ndat"] = static_cast<std::int32_t>(stage.dobs.size());
   history["stop"] = std::string(stop_reason_text(result.stop));
   history["data_weights"] = copy_of(result.data_weights);
+  history["kept_iteration"] = result.kept_iteration;
   return history;
 }
 
@@ -158,7 +181,8 @@ constexpr const char* invert_doc =
     "ip_lengths=None, weights=None, dip_file=None, ref_in_derivatives=False, chifact=1.0, "
     "max_iterations=20, what=None, out=None, percent=None, floor=None, ip_percent=None, "
     "ip_floor=None, robust=False, blocky=False, resistivity_bounds=(1e-4, 1e8), "
-    "max_log_change=3.0, memory_budget=0, z=False, doi=False, callback=None, io=None) -> "
+    "max_log_change=3.0, memory_budget=None, z=False, parameter_cell=None, parameters=None, "
+    "ip_lower_bound=0.0, doi=False, callback=None, io=None) -> "
     "types.SimpleNamespace\n\n"
     "Inverts DC data for the resistivity of the section (Gauss-Newton over ln rho, the target "
     "misfit chifact * ndat) and, with IP data, then the chargeability on the final resistivity, "
@@ -172,14 +196,18 @@ constexpr const char* invert_doc =
     "from the smallest cells), ip_alpha or ip_lengths for the IP inversion (None: the DC's); "
     "weights a weighting file, three single-array files or the arrays (s, x, z) of "
     "weights_from_arrays; dip_file a dipping file. robust: True (or a threshold in standard "
-    "deviations, 1.5 by default) for a robust data misfit, in which readings far off the fit "
-    "lose weight (Huber's), so that a few spoiled values cannot pull the model; blocky: True for "
+    "deviations from 0.1 to 100, 1.5 by default) for a robust data misfit, in which readings far "
+    "off the fit lose weight (Huber's), so that a few spoiled values cannot pull the model, and "
+    "at most a twentieth of the readings, beyond 4 standard deviations and the threshold, do not "
+    "count in the misfit compared with the target; blocky: True for "
     "sharp boundaries rather than smooth ones (the derivative terms reweighted towards the sum "
     "of the gradients' magnitudes); resistivity_bounds (lowest, highest): a trial step beyond "
     "them is rejected (ohm-m, widened to hold the starting and reference models); "
     "max_log_change: the largest change of ln(resistivity) of a cell in one iteration (0: "
-    "unbounded); memory_budget: the bytes the sensitivities may take (0: half of what the "
-    "system has available), beyond which each step comes from products with them. z: True when "
+    "unbounded); memory_budget: the MiB the sensitivities may take (above 0, at most 2^40; "
+    "None: half of what the system has available, which varies from run to run), beyond which "
+    "each step comes from products with them: a budget given makes the run the same bits every "
+    "time. z: True when "
     "the data files (data, ip_data) are in the common-current layout with a z position after "
     "every x (buried electrodes; the control file's use_z); a SurveyData carries its own z "
     "positions. parameter_cell: None or 'mesh' (one parameter per mesh cell), 'auto' (cells of "
@@ -204,11 +232,13 @@ constexpr const char* invert_doc =
     "(nz, nx), predicted (ndat, grouped order) and the histories so far; an exception it raises "
     "(or Ctrl-C) ends the run, leaving the files written so far complete. The interpreter lock "
     "is released while the inversion runs. Returns a namespace: mesh, model and eta (nz, nx; "
-    "None when not inverted), predicted and predicted_ip, observed, std, observed_ip and std_ip "
-    "(grouped order), history and history_ip (dicts: iterations, misfit, norm, beta, "
-    "target_misfit, ndat, stop, and data_weights: the robust misfit's weight of every datum, 1 "
-    "for least squares), out; with doi also doi (nz, nx) and doi_runs (a dict: factor, largest "
-    "(max |R|), and low and high, each a history dict with its model).";
+    "None when not inverted: the models of the iterations of the lowest misfit, the last unless "
+    "a later one fitted worse), predicted and predicted_ip (their data), observed, std, "
+    "observed_ip and std_ip (grouped order), history and history_ip (dicts: iterations, misfit, "
+    "norm, beta, target_misfit, ndat, stop, kept_iteration: the iteration of the model returned, "
+    "0 the starting model, and data_weights: the robust misfit's weight of every datum of that "
+    "model, 1 for least squares), out; with doi also doi (nz, nx) and doi_runs (a dict: factor, "
+    "largest (max |R|), and low and high, each a history dict with its model).";
 
 }  // namespace
 
@@ -222,7 +252,7 @@ void bind_inversion(py::module_& module) {
          double chifact, int max_iterations, py::object what, py::object out, py::object percent,
          py::object floor, py::object ip_percent, py::object ip_floor, py::object robust,
          bool blocky, std::pair<double, double> resistivity_bounds, double max_log_change,
-         std::size_t memory_budget, bool z, py::object parameter_cell, py::object parameters,
+         py::object memory_budget, bool z, py::object parameter_cell, py::object parameters,
          double ip_lower_bound, py::object doi, py::object callback, py::object io) {
         InversionRun run;
         if (py::isinstance<Mesh>(mesh)) {
@@ -268,14 +298,15 @@ void bind_inversion(py::module_& module) {
         run.settings.chifact = chifact;
         run.settings.max_iterations = max_iterations;
         run.ref_in_derivatives = ref_in_derivatives;
+        const std::string robust_expected =
+            "robust: True, False or a threshold " + robust_threshold_range();
         if (py::isinstance<py::bool_>(robust)) {
           run.settings.robust = robust.cast<bool>();
         } else if (!robust.is_none()) {
           if (!py::isinstance<py::float_>(robust) && !py::isinstance<py::int_>(robust))
-            throw py::type_error("robust: True, False or a positive threshold");
+            throw py::type_error(robust_expected);
           const double threshold = robust.cast<double>();
-          if (!(threshold > 0) || !std::isfinite(threshold))
-            throw py::value_error("robust: True, False or a positive threshold");
+          if (!sound_robust_threshold(threshold)) throw py::value_error(robust_expected);
           run.settings.robust = true;
           run.settings.robust_threshold = threshold;
         }
@@ -286,7 +317,7 @@ void bind_inversion(py::module_& module) {
         run.resistivity_bounds = {resistivity_bounds.first, resistivity_bounds.second};
         if (!(max_log_change >= 0)) throw py::value_error("max_log_change: 0 or more");
         run.max_log_change = max_log_change;
-        run.settings.memory_budget = memory_budget;
+        run.settings.memory_budget = memory_budget_of(memory_budget);
         run.use_z = z;
         if (!parameter_cell.is_none()) {
           if (py::isinstance<py::str>(parameter_cell)) {
@@ -474,9 +505,10 @@ void bind_inversion(py::module_& module) {
       py::arg("ip_percent") = py::none(), py::arg("ip_floor") = py::none(),
       py::arg("robust") = false, py::arg("blocky") = false,
       py::arg("resistivity_bounds") = std::make_pair(1e-4, 1e8), py::arg("max_log_change") = 3.0,
-      py::arg("memory_budget") = 0, py::arg("z") = false, py::arg("parameter_cell") = py::none(),
-      py::arg("parameters") = py::none(), py::arg("ip_lower_bound") = 0.0, py::arg("doi") = false,
-      py::arg("callback") = py::none(), py::arg("io") = py::none(), invert_doc);
+      py::arg("memory_budget") = py::none(), py::arg("z") = false,
+      py::arg("parameter_cell") = py::none(), py::arg("parameters") = py::none(),
+      py::arg("ip_lower_bound") = 0.0, py::arg("doi") = false, py::arg("callback") = py::none(),
+      py::arg("io") = py::none(), invert_doc);
 }
 
 }  // namespace quelby::python

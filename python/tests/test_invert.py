@@ -170,11 +170,57 @@ def test_a_robust_misfit_weighs_spoiled_readings_down_and_keeps_the_block(block,
     blocky = quelby.invert(mesh=block["mesh"], data=block["survey"], blocky=True,
                            robust=2.0, io=quelby.Io())
     assert blocky.history["stop"] == "reached the target misfit"
+    assert blocky.history["kept_iteration"] == len(blocky.history["misfit"]) - 1
     for wrong, error in ((dict(robust=-1.0), ValueError), (dict(robust="yes"), TypeError),
                          (dict(resistivity_bounds=(10, 1)), ValueError),
                          (dict(max_log_change=-1), ValueError)):
         with pytest.raises(error):
             quelby.invert(mesh=block["mesh"], data=block["survey"], io=quelby.Io(), **wrong)
+
+
+@pytest.mark.parametrize("threshold", [0.001, 1e-9, 0.0999, 100.5, 1e154, float("nan"), 0])
+def test_a_robust_threshold_out_of_its_range_is_refused(block, threshold):
+    with pytest.raises(ValueError, match="from 0.1 to 100 standard deviations"):
+        quelby.invert(mesh=block["mesh"], data=block["survey"], robust=threshold, io=quelby.Io())
+
+
+def test_the_ends_of_the_robust_range_invert_to_the_target_with_finite_misfits(block):
+    for threshold in (0.1, 100):
+        result = quelby.invert(mesh=block["mesh"], data=block["survey"], robust=threshold,
+                               io=quelby.Io())
+        assert np.all(np.isfinite(result.history["misfit"]))
+        assert result.history["stop"] == "reached the target misfit"
+
+
+# The command line's and the control file's table of memory budgets (MiB): None or a number.
+MEMORY_BUDGETS = [(0, ValueError), (0.5, None), (1, None), (3000, None), (2 ** 40, None),
+                  (2 ** 40 + 1, ValueError), (1e13, ValueError), (1e30, ValueError),
+                  (10 ** 400, ValueError), (-1, ValueError), (float("nan"), ValueError),
+                  (float("inf"), ValueError), ("abc", TypeError), ("1", TypeError),
+                  (True, TypeError)]
+
+
+@pytest.mark.parametrize("mib, error", MEMORY_BUDGETS)
+def test_a_memory_budget_is_taken_in_mib_in_its_range(block, mib, error):
+    io = quelby.Io()
+    if error is not None:
+        with pytest.raises(error, match=r"memory_budget: None or a number of MiB above 0 and at "
+                                        r"most 1099511627776 \(2\^40\)"):
+            quelby.invert(mesh=block["mesh"], data=block["survey"], memory_budget=mib, io=io)
+        return
+    quelby.invert(mesh=block["mesh"], data=block["survey"], memory_budget=mib, max_iterations=1,
+                  io=io)
+    # 22 data of 760 parameters take 0.27 MiB in the dense step.
+    shown = f"{mib:.0f}" if mib >= 100 else f"{mib:.3g}"
+    assert f"within the memory budget of {shown} MiB (given)" in io.log_text, io.log_text
+
+
+def test_a_small_memory_budget_takes_the_step_from_products_and_says_so(block):
+    io = quelby.Io()
+    quelby.invert(mesh=block["mesh"], data=block["survey"], memory_budget=0.01, max_iterations=1,
+                  io=io)
+    assert "data-space step: from products with the sensitivities" in io.log_text
+    assert "a memory budget of 1 MiB or more takes the dense step" in io.log_text
 
 
 # A run in a process of its own: prints "interrupted" and leaves with status 3 on
@@ -319,3 +365,19 @@ def test_the_depth_of_investigation_comes_with_the_models(block, tmp_path):
     with pytest.raises(ValueError, match="doi"):
         quelby.invert_timelapse(mesh, block["survey"], [block["survey"]], doi=True,
                                 io=quelby.Io())
+def test_the_iteration_of_the_lowest_misfit_is_returned(root):
+    """A blocky run on the bundled block survey fits worse in its last iterations than in an
+    earlier one: that one's model and data are returned, and the run log says so."""
+    examples = root / "examples"
+    mesh, topography = quelby.load_mesh_and_topography(examples / "block.msh",
+                                                       examples / "block.topo")
+    io = quelby.Io()
+    result = quelby.invert(mesh=mesh, data=examples / "block_dc.dat", topography=topography,
+                           blocky=True, memory_budget=1000, io=io)
+    misfits = result.history["misfit"]
+    kept = result.history["kept_iteration"]
+    assert kept == int(np.argmin(misfits)) < len(misfits) - 1
+    assert (f"the model of iteration {kept}, misfit {misfits[kept]:.5E}, is kept: the last "
+            f"iteration's misfit {misfits[-1]:.5E} is larger") in io.log_text
+    residuals = (result.predicted - result.observed) / result.std
+    np.testing.assert_allclose(np.sum(residuals ** 2), misfits[kept], rtol=1e-12)

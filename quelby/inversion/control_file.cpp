@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,9 @@
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/reader_frame.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/inversion/gauss_newton.hpp"
 #include "quelby/inversion/inversion_inputs.hpp"
+#include "quelby/inversion/robust_misfit.hpp"
 
 namespace quelby {
 namespace {
@@ -358,8 +361,8 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
       run.settings.robust = true;
       if (!rest.empty()) {
         run.settings.robust_threshold = reader.values(
-            rest, 1, [](double v) { return v > 0; },
-            "robust, or robust THRESHOLD: a positive number of standard deviations")[0];
+            rest, 1, [](double v) { return sound_robust_threshold(v); },
+            "robust, or robust THRESHOLD: a threshold " + robust_threshold_range())[0];
       }
     } else if (same_word(keyword, "blocky")) {
       if (!rest.empty()) reader.fail("expected blocky alone");
@@ -378,11 +381,12 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
       }
       run.resistivity_bounds = {bounds[0], bounds[1]};
     } else if (same_word(keyword, "memory_budget")) {
-      run.settings.memory_budget = static_cast<std::size_t>(
-          1048576.0 * reader.values(
-                          rest, 1, [](double v) { return v >= 1 && v < 1e12; },
-                          "memory_budget MIB: the memory in MiB the sensitivities may take, 1 or "
-                          "more")[0]);
+      const std::optional<std::size_t> bytes = parse_memory_budget(rest);
+      if (!bytes) {
+        reader.fail("expected memory_budget MIB: the memory the sensitivities may take, " +
+                    memory_budget_range());
+      }
+      run.settings.memory_budget = *bytes;
     } else if (same_word(keyword, "max_log_change")) {
       run.max_log_change = reader.values(
           rest, 1, [](double v) { return v >= 0; },

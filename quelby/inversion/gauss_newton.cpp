@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
 
 #include "quelby/base/fixed_format.hpp"
+#include "quelby/base/free_format.hpp"
 #include "quelby/base/parallel.hpp"
 #include "quelby/base/read_detail.hpp"
 #include "quelby/base/stops.hpp"
@@ -330,12 +332,14 @@ class LowRankSpectrum : public StepSpectrum {
 // values of the small B_k = P diag(sigma) R^T: lambda = sigma^2 with ct = P^T ||c|| e_1 (and
 // one component of c the Krylov space does not reach, at lambda 0); the step of beta is
 // x = -V_k R diag(sigma / (sigma^2 + beta)) ct. It steps on until the linearised misfits of the
-// betas of the grid settle, the space is exhausted, or `max_steps`.
+// betas of the grid settle, the space is exhausted, or `max_steps`. `after_step` (if any) is
+// called with the number of steps made after each.
 class KrylovSpectrum : public StepSpectrum {
  public:
   KrylovSpectrum(const ModelSolver& solver, const ScaledSensitivities& g, std::span<const double> c,
                  std::size_t ndat, std::size_t npar, std::size_t max_steps,
-                 std::span<const double> betas)
+                 std::span<const double> betas,
+                 const std::function<void(std::size_t)>& after_step = {})
       : ndat_(ndat), npar_(npar) {
     double norm_c = 0;
     for (const double value : c) norm_c += value * value;
@@ -400,6 +404,7 @@ class KrylovSpectrum : public StepSpectrum {
       const bool exhausted = !(beta_next > 1e-13 * alphas.front()) || k + 1 >= ndat;
       for (std::size_t i = 0; i < ndat; ++i) u_.push_back(exhausted ? 0.0 : p[i] / beta_next);
       steps_ = k + 1;
+      if (after_step) after_step(steps_);
       decompose(alphas, betas_below, norm_c);
       // Settled: the linearised misfits of the grid's betas moved by less than 1e-4 of the
       // largest over the last five steps.
@@ -528,6 +533,82 @@ std::string exponent(double value) {
   return std::string(field, 12);
 }
 
+// A size in MiB, three digits below 100 MiB.
+std::string mebibytes(double bytes) {
+  const double value = bytes / 1048576;
+  char text[32];
+  if (value >= 100) {
+    std::snprintf(text, sizeof text, "%.0f", std::round(value));
+  } else {
+    std::snprintf(text, sizeof text, "%.3g", value);
+  }
+  return text;
+}
+
+// Seconds as a reader takes them: seconds, minutes or hours.
+std::string duration(double seconds) {
+  char text[48];
+  if (seconds < 120) {
+    std::snprintf(text, sizeof text, "%.3g s", seconds);
+  } else if (seconds < 7200) {
+    std::snprintf(text, sizeof text, "%.0f s (%.0f min)", seconds, seconds / 60);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f s (%.1f h)", seconds, seconds / 3600);
+  }
+  return text;
+}
+
+// The memory of the dense step in bytes: J (ndat x npar), the scaled sensitivities G (a row per
+// class) and the data-space matrix with its decomposition (three nclass x nclass: the matrix,
+// whose memory keeps the Householder reflectors, the eigenvectors of the tridiagonal matrix, and
+// the divide-and-conquer workspace). The half solves are made in J's memory.
+struct DenseStepMemory {
+  double jacobian, scaled, data_space;
+  DenseStepMemory(std::size_t ndat, std::size_t nclass, std::size_t npar)
+      : jacobian(8.0 * static_cast<double>(ndat) * static_cast<double>(npar)),
+        scaled(8.0 * static_cast<double>(nclass) * static_cast<double>(npar)),
+        data_space(24.0 * static_cast<double>(nclass) * static_cast<double>(nclass)) {}
+  double total() const { return (jacobian + scaled) + data_space; }
+  std::string parts() const {
+    return "J " + mebibytes(jacobian) + " MiB, the scaled sensitivities " + mebibytes(scaled) +
+           " MiB, the data-space matrix and its decomposition " + mebibytes(data_space) +
+           " MiB: " + mebibytes(total()) + " MiB in all";
+  }
+};
+
+// States, before the first iteration, the dense step's memory against the budget and the step
+// taken: in the run log; for the step from products also on the console, with the budget that
+// would take the dense step.
+void state_step_memory(const Io& io, const DenseStepMemory& dense, double budget, bool given,
+                       bool held, std::int32_t krylov_steps) {
+  const std::string against = " the memory budget of " + mebibytes(budget) + " MiB (" +
+                              (given ? "given" : "half of the memory available") + ")";
+  if (held) {
+    const bool within = dense.total() <= budget;
+    log_line(io, " data-space step: dense, the sensitivities held: " + dense.parts() +
+                     (within ? ", within" + against
+                             : ", beyond" + against +
+                                   ", held all the same: the problem gives no products with J"));
+    return;
+  }
+  std::string text =
+      "data-space step: from products with the sensitivities (matrix-free: at most " +
+      std::to_string(krylov_steps) +
+      " Krylov steps an iteration, each a product with J and one with J^T), as "
+      "the dense step would take " +
+      dense.parts() + ", beyond" + against + "\n";
+  const double needed = std::max(1.0, std::ceil(dense.total() / 1048576));
+  if (needed <= static_cast<double>(largest_memory_budget_mib)) {
+    char mib[32];
+    std::snprintf(mib, sizeof mib, "%.0f", needed);
+    text += std::string("a memory budget of ") + mib +
+            " MiB or more takes the dense step (--memory-budget " + mib +
+            ", the control line memory_budget " + mib + ", or memory_budget=" + mib +
+            " in Python)\n";
+  }
+  write_message(io, Order::console_then_log, text);
+}
+
 // The normalised residuals of d.
 void residuals(std::span<const double> d, std::span<const double> dobs,
                std::span<const double> dstd, std::vector<double>& r) {
@@ -547,6 +628,26 @@ void check_data(const Io& io, std::span<const double> dobs, std::span<const doub
 }
 
 }  // namespace
+
+std::optional<std::size_t> memory_budget_bytes(double mib) noexcept {
+  if (!(mib > 0) || !(mib <= static_cast<double>(largest_memory_budget_mib))) return std::nullopt;
+  // Exact: mib * 2^20 is a scaling by a power of two, at most 2^60.
+  const double bytes = std::ceil(mib * 1048576);
+  if (!(bytes <= static_cast<double>(std::numeric_limits<std::size_t>::max() / 2)))
+    return std::nullopt;
+  return static_cast<std::size_t>(bytes);
+}
+
+std::optional<std::size_t> parse_memory_budget(std::string_view text) noexcept {
+  double mib = 0;
+  if (text.empty() || parse_real(text, mib) != ReadErrorKind::none) return std::nullopt;
+  return memory_budget_bytes(mib);
+}
+
+std::string memory_budget_range() {
+  return "a number of MiB above 0 and at most " + std::to_string(largest_memory_budget_mib) +
+         " (2^40)";
+}
 
 const char* stop_reason_text(StopReason reason) {
   switch (reason) {
@@ -581,6 +682,11 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     internal_check_failed(io, "gauss_newton: data, models and objective differ in size");
   }
   check_data(io, dobs, dstd);
+  if (settings.robust && !sound_robust_threshold(settings.robust_threshold)) {
+    stop_with(io, Order::console_then_log,
+              "\nError: the robust threshold " + shortest(settings.robust_threshold) +
+                  " is out of its range: " + robust_threshold_range() + "\n");
+  }
   const dense::SingleThreadedBlas single_threaded_blas;
   // The objective of this iteration: the one given, or its blocky reweighting.
   std::unique_ptr<BlockyObjective> blocky;
@@ -614,8 +720,9 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
   result.norm_history.push_back(norm);
   result.beta_history.push_back(0);
 
-  // J is held when the problem cannot give products with it or when it and the data-space
-  // matrices fit the memory budget; otherwise the step is found from products with J alone.
+  // J is held when the problem cannot give products with it or when the dense step fits the
+  // memory budget; otherwise the step is found from products with J alone. The budget alone
+  // decides: given, it makes the choice (and so the bits of the run) the same every time.
   Classes classes(problem.sensitivity_classes(), ndat);
   const std::size_t nclass = classes.count;
   if (nclass < ndat) {
@@ -623,18 +730,12 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
                      std::to_string(nclass) +
                      " classes of the same sensitivities (readings repeated or reciprocal)");
   }
-  const double dense_bytes =
-      8.0 * (static_cast<double>(ndat + nclass) * static_cast<double>(npar) +
-             3.0 * static_cast<double>(nclass) * static_cast<double>(nclass));
-  const double budget = settings.memory_budget > 0 ? static_cast<double>(settings.memory_budget)
-                                                   : 0.5 * static_cast<double>(available_memory());
-  const bool held = !problem.has_jacobian_products() || dense_bytes <= budget;
-  log_line(io, std::string(" data-space step: ") +
-                   (held ? "the sensitivities held (" : "from products with the sensitivities (") +
-                   shortest(std::round(dense_bytes / 1048576)) +
-                   " MiB for them and the data-space "
-                   "matrices, a budget of " +
-                   shortest(std::round(budget / 1048576)) + " MiB)");
+  const DenseStepMemory dense(ndat, nclass, npar);
+  const bool given = settings.memory_budget > 0;
+  const double budget = given ? static_cast<double>(settings.memory_budget)
+                              : 0.5 * static_cast<double>(available_memory());
+  const bool held = !problem.has_jacobian_products() || dense.total() <= budget;
+  state_step_memory(io, dense, budget, given, held, std::max(settings.krylov_steps, 1));
   std::vector<double> jacobian(held ? ndat * npar : 0), d(ndat), g(npar), step0(npar),
       gt(held ? nclass * npar : 0), c(nclass), e(ndat), step(npar), trial(npar), trial_data(ndat),
       trial_r(ndat);
@@ -644,6 +745,10 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
   // rather than just above it, step after step.
   double overshoot = 1;
   std::int32_t slow_iterations = 0;
+  // The iteration of the lowest misfit so far (the later on ties) with its model and data.
+  std::int32_t best_iteration = 0;
+  double best_misfit = misfit;
+  std::vector<double> best_m(result.m), best_predicted(result.predicted);
   result.stop = StopReason::iteration_limit;
   for (std::int32_t iteration = 1;; ++iteration) {
     if (misfit <= result.target_misfit) {
@@ -731,9 +836,26 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
       std::vector<double> grid_betas;
       for (std::int32_t t = 0; t < std::max(settings.beta_trials, 2) && centre > 0; ++t)
         grid_betas.push_back(centre * std::pow(10.0, 3.0 - 7.0 * t / (settings.beta_trials - 1)));
+      // The first Krylov step of the run measures what the steps may take.
+      const auto krylov_start = std::chrono::steady_clock::now();
+      const auto estimate = [&](std::size_t steps) {
+        if (iteration != 1 || steps != 1) return;
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - krylov_start).count();
+        const double most = seconds * std::max(settings.krylov_steps, 1) * settings.max_iterations;
+        write_message(io, Order::console_then_log,
+                      "matrix-free step: its first Krylov step (a product with J^T, a solve with "
+                      "WTW and a product with J) took " +
+                          duration(seconds) + "; at most " +
+                          std::to_string(std::max(settings.krylov_steps, 1)) +
+                          " Krylov steps in each of at most " +
+                          std::to_string(settings.max_iterations) + " iterations may take " +
+                          duration(most) +
+                          " beside the line searches (fewer when the Krylov space settles)\n");
+      };
       auto krylov = std::make_unique<KrylovSpectrum>(
           solver, g_operator, c, nclass, npar,
-          static_cast<std::size_t>(std::max(settings.krylov_steps, 1)), grid_betas);
+          static_cast<std::size_t>(std::max(settings.krylov_steps, 1)), grid_betas, estimate);
       log_line(io, " Krylov steps: " + std::to_string(krylov->steps()));
       spectrum = std::move(krylov);
     }
@@ -915,6 +1037,12 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     result.misfit_history.push_back(misfit);
     result.norm_history.push_back(norm);
     result.beta_history.push_back(beta);
+    if (misfit <= best_misfit) {
+      best_iteration = iteration;
+      best_misfit = misfit;
+      best_m.assign(result.m.begin(), result.m.end());
+      best_predicted.assign(result.predicted.begin(), result.predicted.end());
+    }
     overshoot =
         report.predicted_misfit > 0 ? std::clamp(misfit / report.predicted_misfit, 1.0, 1.1) : 1.0;
     BetaChoice choice{beta, result.target_misfit, misfit, previous, norm, report.model_norm_change};
@@ -931,6 +1059,18 @@ InversionResult gauss_newton(const Io& io, InversionProblem& problem,
     }
   }
   clock.charge(seconds.steps);
+  // An earlier iteration that fitted better than the last (a reweighting or a stall raised the
+  // misfit at the end) is the result.
+  result.kept_iteration = best_iteration;
+  if (best_iteration != result.iterations) {
+    result.m.swap(best_m);
+    result.predicted.swap(best_predicted);
+    write_message(io, Order::console_then_log,
+                  "the model of iteration " + std::to_string(best_iteration) +
+                      (best_iteration == 0 ? " (the starting model)" : "") + ", misfit" +
+                      exponent(best_misfit) + ", is kept: the last iteration's misfit" +
+                      exponent(result.misfit_history.back()) + " is larger\n");
+  }
   residuals(result.predicted, dobs, dstd, r);
   result.data_weights = data_weights(r, settings.robust, settings.robust_threshold).weights;
   return result;

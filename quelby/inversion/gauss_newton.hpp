@@ -12,8 +12,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quelby/base/io.hpp"
@@ -33,19 +35,38 @@ struct InversionSettings {
   // The largest change of any parameter in one iteration (a trust region); 0: unbounded. A longer
   // step is scaled down to it before the line search.
   double max_step = 0;
-  // A robust data misfit (Huber's measure by iteratively reweighted least squares), its threshold
-  // in standard deviations (times the residuals' robust scale; see robust_misfit.hpp).
+  // A robust data misfit (Huber's weights by iteratively reweighted least squares), its threshold
+  // in standard deviations, from lowest_robust_threshold to highest_robust_threshold (see
+  // robust_misfit.hpp).
   bool robust = false;
   double robust_threshold = 1.5;
   // A blocky model: the derivative terms reweighted every iteration towards the sum of the
   // gradients' magnitudes (an L1 measure) instead of their squares.
   bool blocky = false;
   // Bytes that the sensitivities and the data-space matrices may take (0: half the memory the
-  // system has available). Beyond it, for a problem that gives products with its sensitivities,
-  // each step comes from a Krylov space of at most `krylov_steps` products with J and J^T.
+  // system has available, which varies from run to run). Beyond it, for a problem that gives
+  // products with its sensitivities, each step comes from a Krylov space of at most
+  // `krylov_steps` products with J and J^T. The two steps agree to rounding, not bit for bit: a
+  // budget given makes the choice, and so the run, the same every time.
   std::size_t memory_budget = 0;
   std::int32_t krylov_steps = 200;
 };
+
+// The largest memory budget in MiB, 2^40: its bytes (2^60) fit a 64-bit size with room to spare,
+// and it is far more than a machine holds.
+inline constexpr std::uint64_t largest_memory_budget_mib = std::uint64_t{1} << 40;
+
+// The bytes of a memory budget of `mib` MiB, rounded up to a whole byte; nothing unless mib is a
+// number above 0 and at most largest_memory_budget_mib (0, NaN, a negative or too large value).
+std::optional<std::size_t> memory_budget_bytes(double mib) noexcept;
+
+// The bytes of the memory budget that `text` gives in MiB: one number, as memory_budget_bytes
+// takes it; nothing for any other text. The command line, the control file and Python read a
+// budget through it.
+std::optional<std::size_t> parse_memory_budget(std::string_view text) noexcept;
+
+// "a number of MiB above 0 and at most 1099511627776 (2^40)": the range, as messages give it.
+std::string memory_budget_range();
 
 // What is inverted: predicted data and sensitivities of a parameter vector m.
 class InversionProblem {
@@ -115,15 +136,19 @@ struct IterationReport {
 };
 
 struct InversionResult {
-  std::vector<double> m;          // the final parameters
-  std::vector<double> predicted;  // their data
+  // The parameters kept and their data: those of the iteration of the lowest misfit (the last on
+  // ties, and the last always when it reached the target), which need not be the last iteration
+  // when the misfit rose at the end (a blocky or robust reweighting, a stall).
+  std::vector<double> m;
+  std::vector<double> predicted;
+  std::int32_t kept_iteration = 0;  // the iteration of m (0: the starting model)
   // Per iteration from 0 (the starting model): misfit, model norm, beta (iteration 0: the first
   // beta, from the ratio of the curvatures of phi_d and phi_m).
   std::vector<double> misfit_history, norm_history, beta_history;
   std::int32_t iterations = 0;
   double target_misfit = 0;
   StopReason stop = StopReason::iteration_limit;
-  // The robust misfit's weights of the final model's data (all 1 for least squares).
+  // The robust misfit's weights of the kept model's data (all 1 for least squares).
   std::vector<double> data_weights;
   // Wall-clock seconds of each phase over the whole run: the sensitivities (with their data), the
   // half solves with WTW and the Gram product that make the data-space matrix, its decomposition
@@ -140,11 +165,15 @@ using IterationObserver = std::function<void(const IterationReport&, std::span<c
                                              std::span<const double> predicted)>;
 
 // Inverts `dobs` (with standard deviations `dstd`, all > 0) from m0 with the reference m_ref,
-// both npar values. Each iteration writes report_beta_choice (with the tried betas),
-// report_term_norms and every rejected trial of its line search to the run log before the
-// observer is called. Failures of the problem stop as it stops; a WTW that is not positive
-// definite, data or standard deviations that are not finite, and a starting model the problem
-// cannot take write their message and throw Stop.
+// both npar values. Before the first iteration it states the memory of the dense step against the
+// budget and the step taken (run log; on the console too for the step from products, with the
+// budget that takes the dense step, and after its first Krylov step how long the steps may take).
+// Each iteration writes report_beta_choice (with the tried betas), report_term_norms and every
+// rejected trial of its line search to the run log before the observer is called. When an earlier
+// iteration than the last is kept, it says so (console, then run log). Failures of the problem
+// stop as it stops; a robust threshold out of its range, a WTW that is not positive definite,
+// data or standard deviations that are not finite, and a starting model the problem cannot take
+// write their message and throw Stop.
 InversionResult gauss_newton(const Io& io, InversionProblem& problem,
                              const ModelObjective& objective, std::span<const double> dobs,
                              std::span<const double> dstd, std::span<const double> m0,

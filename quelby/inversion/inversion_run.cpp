@@ -193,7 +193,11 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
   text += stop_reason_text(result.stop);
   text += " after " + std::to_string(result.iterations) +
           (result.iterations == 1 ? " iteration" : " iterations") + ", misfit";
-  append_exponent(text, result.misfit_history.back());
+  // The misfit of the model written (the iteration kept).
+  append_exponent(text, result.misfit_history[static_cast<std::size_t>(
+                            std::clamp<std::int32_t>(result.kept_iteration, 0,
+                                                     static_cast<std::int32_t>(
+                                                         result.misfit_history.size()) - 1))]);
   text += "\n";
   write_message(io, Order::console_then_log, text);
   return outcome;

@@ -3,9 +3,19 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
+
+#include "quelby/base/read_detail.hpp"
 
 namespace quelby {
+
+bool sound_robust_threshold(double t) noexcept {
+  return t >= lowest_robust_threshold && t <= highest_robust_threshold;
+}
+
+std::string robust_threshold_range() {
+  return "from " + shortest(lowest_robust_threshold) + " to " + shortest(highest_robust_threshold) +
+         " standard deviations";
+}
 
 DataWeights data_weights(std::span<const double> r, bool robust, double threshold) {
   DataWeights result;
@@ -35,20 +45,32 @@ DataWeights data_weights(std::span<const double> r, bool robust, double threshol
   return result;
 }
 
-double capped_square_expectation(double c) {
-  const double density = std::exp(-c * c / 2) / std::sqrt(2 * std::numbers::pi);
-  return 1 - 2 * c * density - (1 - c * c) * std::erfc(c / std::numbers::sqrt2);
-}
-
 double reported_misfit(std::span<const double> r, const DataWeights& weights, double threshold) {
-  double sum = 0;
-  if (!std::isfinite(weights.threshold)) {
-    for (const double value : r) sum += value * value;
-    return sum;
+  const std::size_t n = r.size();
+  // The readings left out: beyond the distance, the farthest first (ties in their order), at most
+  // spoiled_fraction of the data.
+  std::vector<std::size_t> far;
+  if (std::isfinite(weights.threshold)) {
+    const double beyond = std::max(threshold, spoiled_distance);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::abs(r[i]) > beyond) far.push_back(i);
+    }
+    const auto most = static_cast<std::size_t>(spoiled_fraction * static_cast<double>(n));
+    if (far.size() > most) {
+      std::stable_sort(far.begin(), far.end(), [&](std::size_t x, std::size_t y) {
+        return std::abs(r[x]) > std::abs(r[y]);
+      });
+      far.resize(most);
+    }
   }
-  const double cap = weights.threshold * weights.threshold;
-  for (const double value : r) sum += std::min(value * value, cap);
-  return sum / capped_square_expectation(threshold);
+  std::vector<char> left_out(n, 0);
+  for (const std::size_t i : far) left_out[i] = 1;
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (left_out[i] == 0) sum += r[i] * r[i];
+  }
+  if (far.empty()) return sum;
+  return sum * (static_cast<double>(n) / static_cast<double>(n - far.size()));
 }
 
 double weighted_misfit(std::span<const double> r, const DataWeights& weights) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/invert_command_line.hpp"
 #include "quelby/base/stops.hpp"
 #include "quelby/base/version.hpp"
 #include "quelby/forward/parameter_grid.hpp"
@@ -26,6 +28,7 @@
 #include "quelby/survey/data_file.hpp"
 #include "tests/inversion/block_survey_fixture.hpp"
 #include "tests/inversion/timelapse_fixture.hpp"
+#include "tests/inversion/memory_budget_table.hpp"
 #include "tests/support/run_command.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
@@ -103,6 +106,11 @@ std::vector<double> read_back(const Mesh& mesh, const std::string& name) {
 
 TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
   TempFolder folder;
+  const auto robust_range = [](const std::string& text) {
+    return "quelby-invert: option '--robust' takes a threshold from 0.1 to 100 standard "
+           "deviations: '" +
+           text + "'\n";
+  };
   const std::string needed = "quelby-invert: without a control file, --data is needed\n";
   struct Case {
     std::vector<std::string> arguments;
@@ -139,14 +147,23 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
        usage,
        "quelby-invert: option '--data' given twice\n"},
       {{"--help=yes"}, exit_usage, usage, "quelby-invert: option '--help' takes no value\n"},
-      {{"--robust=-1", "run.inv"},
+      {{"--robust=-1", "run.inv"}, exit_usage, usage, robust_range("-1")},
+      {{"--robust=2x", "run.inv"}, exit_usage, usage, robust_range("2x")},
+      {{"--robust=0.001", "run.inv"}, exit_usage, usage, robust_range("0.001")},
+      {{"--robust=1e-9", "run.inv"}, exit_usage, usage, robust_range("1e-9")},
+      {{"--robust=1e154", "run.inv"}, exit_usage, usage, robust_range("1e154")},
+      {{"--robust=nan", "run.inv"}, exit_usage, usage, robust_range("nan")},
+      {{"--robust=0.1", "--robust=100", "-h"}, exit_success, "help", ""},
+      {{"--memory-budget", "0", "run.inv"},
        exit_usage,
        usage,
-       "quelby-invert: option '--robust' takes a positive threshold: '-1'\n"},
-      {{"--robust=2x", "run.inv"},
+       "quelby-invert: option '--memory-budget' needs a number of MiB above 0 and at most "
+       "1099511627776 (2^40), not '0'\n"},
+      {{"--memory-budget=1e30", "run.inv"},
        exit_usage,
        usage,
-       "quelby-invert: option '--robust' takes a positive threshold: '2x'\n"},
+       "quelby-invert: option '--memory-budget' needs a number of MiB above 0 and at most "
+       "1099511627776 (2^40), not '1e30'\n"},
       {{"--blocky=1", "run.inv"},
        exit_usage,
        usage,
@@ -185,6 +202,121 @@ TEST(InvertCommand, UsageErrorsAndAnswersEndWithTheirStatuses) {
   for (const auto& entry : fs::directory_iterator(folder.path()))
     left.push_back(entry.path().filename().string());
   EXPECT_TRUE(left.empty());
+}
+
+// --memory-budget takes what the control line takes: the same table, in MiB, given whole.
+TEST(InvertCommand, AMemoryBudgetTakesMiBInItsRangeAsTheControlLineDoes) {
+  for (const testing::MemoryBudgetCase& c : testing::memory_budget_table()) {
+    SCOPED_TRACE(c.text);
+    for (const bool joined : {false, true}) {
+      Transcript t;
+      std::vector<std::string> words = {"quelby-invert", "run.inv"};
+      if (joined) {
+        words.push_back("--memory-budget=" + c.text);
+      } else {
+        words.insert(words.end(), {"--memory-budget", c.text});
+      }
+      std::vector<const char*> argv;
+      for (const std::string& word : words) argv.push_back(word.c_str());
+      const auto parse = [&] {
+        return parse_invert_command_line(t.io(), static_cast<int>(argv.size()), argv.data());
+      };
+      if (c.bytes) {
+        EXPECT_EQ(parse().memory_budget, c.bytes);
+        continue;
+      }
+      try {
+        parse();
+        ADD_FAILURE() << "accepted";
+      } catch (const Stop& stop) {
+        EXPECT_EQ(stop.status(), exit_usage);
+        EXPECT_EQ(t.error(),
+                  "quelby-invert: option '--memory-budget' needs a number of MiB above 0 and at "
+                  "most 1099511627776 (2^40), not '" +
+                      c.text + "'\n");
+      }
+    }
+  }
+}
+
+// The memory budget given decides the step of both inversions, which the run states before their
+// first iterations: from products with J on the console, with the budget that takes the dense
+// step, for a small budget; dense for a large one. Either way the same budget gives the same bits.
+TEST(InvertCommand, AMemoryBudgetGivenDecidesTheStepAndTheRunSaysWhich) {
+  TempFolder folder;
+  Transcript t;
+  testing::write_block_survey(t.io(), folder);
+  const auto run = [&](const std::string& mib, const std::string& out) {
+    return run_in(folder, {"--mesh", "block.msh", "--data", "block_dc.dat", "--ip-data",
+                           "block_ip.dat", "--memory-budget", mib, "--out", out});
+  };
+  const RunResult small = run("0.01", "small");
+  ASSERT_EQ(small.status, 0) << small.out << small.err;
+  const std::string small_log = read_file(folder.file("small/run.log"));
+  for (const std::string* text : {&small.out, &small_log}) {
+    std::size_t statements = 0;
+    for (std::size_t at = text->find("data-space step: from products with the sensitivities");
+         at != std::string::npos;
+         at = text->find("data-space step: from products with the sensitivities", at + 1)) {
+      ++statements;
+    }
+    EXPECT_EQ(statements, 2u) << *text;  // DC, then IP
+    EXPECT_NE(text->find("beyond the memory budget of 0.01 MiB (given)\na memory budget of "),
+              std::string::npos);
+    EXPECT_NE(text->find("MiB or more takes the dense step (--memory-budget "), std::string::npos);
+    EXPECT_NE(text->find("matrix-free step: its first Krylov step"), std::string::npos);
+  }
+  const RunResult large = run("100000", "large");
+  ASSERT_EQ(large.status, 0) << large.out << large.err;
+  EXPECT_EQ(large.out.find("data-space step"), std::string::npos) << large.out;
+  const std::string large_log = read_file(folder.file("large/run.log"));
+  const std::string dense = "data-space step: dense, the sensitivities held: ";
+  const std::size_t first = large_log.find(dense);
+  ASSERT_NE(first, std::string::npos) << large_log;
+  EXPECT_NE(large_log.find(dense, first + 1), std::string::npos) << large_log;
+  EXPECT_NE(large_log.find("within the memory budget of 100000 MiB (given)"), std::string::npos);
+  EXPECT_EQ(run("0.01", "again").status, 0);
+  EXPECT_EQ(read_file(folder.file("again/model.mod")), read_file(folder.file("small/model.mod")));
+  EXPECT_EQ(read_file(folder.file("again/eta.mod")), read_file(folder.file("small/eta.mod")));
+}
+
+// A blocky run on the bundled block survey with one parameter per mesh cell: its last iterations
+// fit worse than an earlier one, whose model and data the run writes as model.mod and
+// predicted.dat, saying so.
+TEST(InvertCommand, TheIterationOfTheLowestMisfitIsWrittenAsTheModel) {
+  TempFolder folder;
+  const fs::path examples = fs::path(QUELBY_SOURCE_DIR) / "examples";
+  for (const char* name : {"block.msh", "block_dc.dat", "block.topo"})
+    fs::copy_file(examples / name, folder.file(name));
+  const RunResult result =
+      run_in(folder, {"--mesh", "block.msh", "--data", "block_dc.dat", "--topography", "block.topo",
+                      "--blocky", "--out", "out", "--memory-budget", "1000", "--parameter-cell",
+                      "mesh"});
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const History history = read_history(folder.file("out/history.txt"));
+  const auto lowest = std::min_element(history.misfits.begin(), history.misfits.end());
+  const int kept = static_cast<int>(lowest - history.misfits.begin());
+  ASSERT_LT(kept, history.iterations) << result.out;
+  EXPECT_EQ(read_file(folder.file("out/model.mod")),
+            read_file(folder.file("out/model_" + std::to_string(kept) + ".mod")));
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "the model of iteration %d, misfit %.5E, is kept: the last iteration's misfit "
+                "%.5E is larger\n",
+                kept, *lowest, history.misfits.back());
+  EXPECT_NE(result.out.find(text), std::string::npos) << result.out;
+  EXPECT_NE(read_file(folder.file("out/run.log")).find(text), std::string::npos);
+  // predicted.dat holds the kept model's data: its misfit is the lowest.
+  Transcript t;
+  SurveyData observed, predicted;
+  read_data_file(t.io(), folder.file("block_dc.dat"), false, false, true, observed);
+  read_data_file(t.io(), folder.file("out/predicted.dat"), false, false, true, predicted);
+  double misfit = 0;
+  for (std::size_t i = 0; i < observed.dobs.size(); ++i) {
+    const double r = (predicted.dobs[i] - observed.dobs[i]) / observed.dstd[i];
+    misfit += r * r;
+  }
+  EXPECT_NEAR(misfit / *lowest, 1, 1e-4);
 }
 
 TEST(InvertCommand, AStopPrintsItsMessageAndItsDetailAndEndsWithStatusOne) {

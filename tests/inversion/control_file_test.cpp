@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "tests/inversion/memory_budget_table.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -193,6 +194,8 @@ TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
   EXPECT_EQ(method.max_log_change, 0);
   EXPECT_EQ(read(control_text(base_lines(), {"robust"})).settings.robust_threshold,
             InversionSettings{}.robust_threshold);
+  EXPECT_EQ(read(control_text(base_lines(), {"robust 0.1"})).settings.robust_threshold, 0.1);
+  EXPECT_EQ(read(control_text(base_lines(), {"robust 100"})).settings.robust_threshold, 100);
   // Chargeability models named by absolute paths.
   const std::string eta = folder.file("eta.mod");
   const InversionRun absolute =
@@ -200,6 +203,23 @@ TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
   EXPECT_EQ(absolute.ip_starting.kind, ModelChoice::Kind::file);
   EXPECT_EQ(absolute.ip_starting.file, eta);
   EXPECT_EQ(absolute.ip_reference.file, eta);
+}
+
+// A memory budget in MiB: the same table as the command line's option.
+TEST_F(ControlFileTest, AMemoryBudgetLineTakesMiBInItsRange) {
+  for (const testing::MemoryBudgetCase& c : testing::memory_budget_table()) {
+    SCOPED_TRACE(c.text);
+    Transcript t;
+    folder.write("run.inv", control_text(base_lines(), {"memory_budget " + c.text}));
+    if (c.bytes) {
+      EXPECT_EQ(read_control_file(t.io(), "run.inv").settings.memory_budget, *c.bytes);
+      continue;
+    }
+    EXPECT_THROW(read_control_file(t.io(), "run.inv"), Stop);
+    EXPECT_EQ(t.console(),
+              "\nError: control file run.inv, line 18: expected memory_budget MIB: the memory the "
+              "sensitivities may take, a number of MiB above 0 and at most 1099511627776 (2^40)\n");
+  }
 }
 
 // What a wrong line held is shown as printable text: control characters as \xNN.
@@ -250,6 +270,8 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
       "memory_budget, parameter_cell, parameters or ip_lower_bound";
+  const std::string robust_expected =
+      "expected robust, or robust THRESHOLD: a threshold from 0.1 to 100 standard deviations";
   const std::string bounds_expected =
       "expected resistivity_bounds LOWEST HIGHEST: two positive values in ohm-m, the lowest "
       "first";
@@ -290,10 +312,11 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
       {14, "ip_reference 1e300",
        "expected the reference chargeability: a value from 0 to 1e+50, a model file or default"},
       {14, "ip_alpha 4", alpha_expected},
-      {14, "robust -1",
-       "expected robust, or robust THRESHOLD: a positive number of standard deviations"},
-      {14, "robust 2 3",
-       "expected robust, or robust THRESHOLD: a positive number of standard deviations"},
+      {14, "robust -1", robust_expected},
+      {14, "robust 2 3", robust_expected},
+      {14, "robust 0.001", robust_expected},
+      {14, "robust 1e155", robust_expected},
+      {14, "robust 100.5", robust_expected},
       {14, "blocky yes", "expected blocky alone"},
       {14, "use_z 1", "expected use_z alone"},
       {14, "resistivity_bounds 10", bounds_expected},
