@@ -17,6 +17,7 @@
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/forward/forward.hpp"
 #include "quelby/forward/model_checks.hpp"
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
@@ -319,8 +320,10 @@ void bind_forward(py::module_& module) {
   module.def(
       "mesh_for_survey",
       [](const SurveyData& survey, double cell, double depth, int padding, double growth,
-         int margin, double top, py::object topography, double grading, py::object io) {
+         int margin, double top, py::object topography, double grading, double depth_growth,
+         py::object io) {
         SurveyMeshOptions options;
+        options.depth_growth = depth_growth;
         options.cell_width = cell;
         options.core_depth = depth;
         options.padding_cells = padding;
@@ -339,9 +342,11 @@ void bind_forward(py::module_& module) {
       },
       py::arg("survey"), py::arg("cell") = 0.0, py::arg("depth") = 0.0, py::arg("padding") = 0,
       py::arg("growth") = 1.3, py::arg("margin") = 4, py::arg("top") = 0.0,
-      py::arg("topography") = py::none(), py::arg("grading") = 1.1, py::arg("io") = py::none(),
+      py::arg("topography") = py::none(), py::arg("grading") = 1.1, py::arg("depth_growth") = 1.1,
+      py::arg("io") = py::none(),
       "mesh_for_survey(survey, cell=0.0, depth=0.0, padding=0, growth=1.3, margin=4, top=0.0, "
-      "topography=None, grading=1.1, io=None) -> Mesh\n\nA mesh for the survey's electrodes "
+      "topography=None, grading=1.1, depth_growth=1.1, io=None) -> Mesh\n\nA mesh for the "
+      "survey's electrodes "
       "(quelby-mesh): "
       "with a topography file's path as `topography`, under its ground (`top` then is the highest "
       "ground over the mesh and the depth reaches below the lowest ground under the electrodes); "
@@ -355,7 +360,53 @@ void bind_forward(py::module_& module) {
       "below the deepest electrode, and the cells around every electrode are no wider than a "
       "quarter of the distance to its nearest other electrode: where some electrode needs finer "
       "cells than the core's, every electrode stands on nodes and the core cells grow by "
-      "`grading` per cell away from the electrodes up to the core cell.");
+      "`grading` per cell away from the electrodes up to the core cell. Otherwise the core rows "
+      "are core cells through the ground's relief and 4 below it, then each `depth_growth` times "
+      "the one above (1: every core row a core cell).");
+
+  module.def(
+      "parameter_grid",
+      [](const Mesh& mesh, const SurveyData& survey, py::object cell, py::object topography,
+         py::object io) {
+        ParameterCellChoice choice{ParameterCellChoice::Kind::automatic, 0};
+        if (!cell.is_none()) {
+          if (py::isinstance<py::str>(cell)) {
+            const std::string text = cell.cast<std::string>();
+            if (text == "mesh") {
+              choice = {};
+            } else if (text != "auto") {
+              throw py::value_error("cell: 'auto', 'mesh' or a width in metres");
+            }
+          } else {
+            const double width = cell.cast<double>();
+            if (!(width > 0) || !std::isfinite(width))
+              throw py::value_error("cell: 'auto', 'mesh' or a positive width in metres");
+            choice = {ParameterCellChoice::Kind::width, width};
+          }
+        }
+        Mesh grid;
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          Topography ground;
+          const bool use_file = !topography.is_none();
+          read_topography(streams, use_file, use_file ? topography.cast<FileName>().text : "",
+                          mesh.x_nodes, mesh.z_nodes, ground);
+          if (ground.air_cells.empty())
+            ground.air_cells.assign(static_cast<std::size_t>(mesh.nx), 0);
+          grid = quelby::parameter_grid(streams, mesh, survey_electrode_x(survey),
+                                        highest_ground(mesh, ground.air_cells), choice,
+                                        survey_electrode_z(survey))
+                     .mesh;
+        });
+        return grid;
+      },
+      py::arg("mesh"), py::arg("survey"), py::arg("cell") = py::none(),
+      py::arg("topography") = py::none(), py::arg("io") = py::none(),
+      "parameter_grid(mesh, survey, cell=None, topography=None, io=None) -> Mesh\n\nThe grid "
+      "quelby-invert inverts on over `mesh` for the survey's electrodes (under the ground of the "
+      "topography file): cells of whole mesh cells, `cell` m wide under the electrodes (None or "
+      "'auto': half the smallest electrode spacing; 'mesh': the mesh itself), growing outside "
+      "them, and layers thickening with depth. Models given to quelby.invert with "
+      "parameter_cell are on this grid.");
 
   module.def(
       "write_mesh",

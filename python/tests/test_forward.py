@@ -185,7 +185,19 @@ def test_a_mesh_for_a_survey_reads_back_and_gives_honest_geometric_factors(tmp_p
     mesh = quelby.mesh_for_survey(survey, cell=1.25, padding=12)
     core = np.asarray(mesh.dx) == 1.25
     assert core.sum() == 28 + 8 and np.asarray(mesh.dz)[0] == 1.25
-    assert mesh.nx == core.sum() + 24 and mesh.nz == np.sum(np.asarray(mesh.dz) == 1.25) + 12
+    assert mesh.nx == core.sum() + 24
+    # Four core rows, then rows growing by 1.1 (to three digits) to the core depth, then 12
+    # padding rows growing by 1.3; equal core rows with depth_growth=1.
+    ratios = np.asarray(mesh.dz)[1:] / np.asarray(mesh.dz)[:-1]
+    grown = mesh.nz - 4 - 12
+    np.testing.assert_allclose(ratios[:3], 1)
+    np.testing.assert_allclose(ratios[3:3 + grown], 1.1, atol=0.01)
+    np.testing.assert_allclose(ratios[-11:], 1.3, atol=0.01)
+    equal = quelby.mesh_for_survey(survey, cell=1.25, padding=12, depth_growth=1)
+    assert equal.nz == np.sum(np.asarray(equal.dz) == 1.25) + 12
+    # The grid quelby-invert inverts on: two mesh columns a cell under the electrodes.
+    grid = quelby.parameter_grid(mesh, survey)
+    assert grid.nx < mesh.nx and grid.dx[grid.nx // 2] == 2.5 and grid.dz[0] == 1.25
     quelby.write_mesh(tmp_path / "m.msh", mesh)
     back = quelby.load_mesh(tmp_path / "m.msh")
     np.testing.assert_array_equal(back.x_nodes, mesh.x_nodes)

@@ -27,7 +27,7 @@ def block(tmp_path_factory):
     (air rows above the ground), the topography, the model, J and the data of the model."""
     folder = tmp_path_factory.mktemp("block")
     survey = quelby.survey_from_arrays(*dipole_dipole())
-    mesh = quelby.mesh_for_survey(survey, cell=1.25, top=-3)
+    mesh = quelby.mesh_for_survey(survey, cell=1.25, top=-3, depth_growth=1)
     (folder / "rise.topo").write_text("3 100\n0 100\n30 102\n200 102\n")
     topography = quelby.read_topography(mesh, folder / "rise.topo")
     x, z = np.meshgrid(np.asarray(mesh.x_centres), np.asarray(mesh.z_centres))

@@ -23,7 +23,7 @@ def block(tmp_path_factory):
     deviations), in memory and as files."""
     folder = tmp_path_factory.mktemp("survey")
     line = quelby.survey_from_arrays(*dipole_dipole())
-    mesh = quelby.mesh_for_survey(line, cell=2.5, padding=7, depth=30)
+    mesh = quelby.mesh_for_survey(line, cell=2.5, padding=7, depth=30, depth_growth=1)
     x, z = np.meshgrid(np.asarray(mesh.x_centres), np.asarray(mesh.z_centres))
     in_block = (np.abs(x - 22.5) < 10) & (z > 2.5) & (z < 10)
     data = quelby.forward(mesh, np.where(in_block, 10.0, 100.0), line)
@@ -144,8 +144,13 @@ def test_wrong_inputs_are_refused(block):
             quelby.invert(io=quelby.Io(), **arguments)
     bare = quelby.survey_from_arrays(*dipole_dipole(), values=np.asarray(survey.dobs)[
         np.asarray(survey.sorted_pos) - 1])
-    with pytest.raises(quelby.Stop, match="no standard deviations"):
-        quelby.invert(mesh=mesh, data=bare, io=quelby.Io())
+    # Without deviations the default: 3 % plus 3 % of the 5th percentile of |datum|, said.
+    io = quelby.Io()
+    defaulted = quelby.invert(mesh=mesh, data=bare, max_iterations=1, io=io)
+    magnitudes = np.sort(np.abs(np.asarray(bare.dobs)))
+    floor = 0.03 * magnitudes[magnitudes.size // 20]
+    np.testing.assert_allclose(defaulted.std, 0.03 * np.abs(bare.dobs) + floor, rtol=1e-15)
+    assert "holds no standard deviations: the default 3 % of |datum|" in io.log_text
     with_percent = quelby.invert(mesh=mesh, data=bare, percent=2, floor=1e-6, max_iterations=1,
                                  io=quelby.Io())
     np.testing.assert_allclose(with_percent.std, 0.02 * np.abs(bare.dobs) + 1e-6, rtol=1e-15)
