@@ -102,6 +102,68 @@ void report_down_weighted(const Io& io, const Stage& stage, const InversionResul
   write_message(io, Order::log_only, text);
 }
 
+// Why an IP inversion stopped short of its target, from its data (console, then run log): the
+// share of negative apparent chargeabilities and the misfit they leave a model whose responses are
+// not negative (at best 0 for them), the readings that misfit most, and what helps.
+void report_ip_stall(const Io& io, const Stage& stage, const InversionResult& result,
+                     double lower_bound) {
+  const std::vector<double>& dobs = stage.survey.dobs;
+  const std::vector<double>& dstd = stage.survey.dstd;
+  const std::size_t ndat = dobs.size();
+  std::size_t negative = 0;
+  double negative_floor = 0, negative_misfit = 0, misfit = 0;
+  std::vector<std::size_t> order(ndat);
+  std::vector<double> residual(ndat);
+  for (std::size_t i = 0; i < ndat; ++i) {
+    order[i] = i;
+    residual[i] = (result.predicted[i] - dobs[i]) / dstd[i];
+    misfit += residual[i] * residual[i];
+    if (dobs[i] < 0) {
+      ++negative;
+      negative_floor += (dobs[i] / dstd[i]) * (dobs[i] / dstd[i]);
+      negative_misfit += residual[i] * residual[i];
+    }
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return std::abs(residual[a]) > std::abs(residual[b]);
+  });
+  const auto percent = [](double part, double whole) {
+    return format_significant(whole > 0 ? 100 * part / whole : 0, 3) + " %";
+  };
+  std::string text = "\nIP inversion stopped short of its target misfit" +
+                     exponent_text(result.target_misfit) + ": the data, not the solver, hold it";
+  text += negative > 0 ? ":\n" : ".\n";
+  if (negative > 0) {
+    text += "  " + std::to_string(negative) + " of " + std::to_string(ndat) + " readings (" +
+            percent(static_cast<double>(negative), static_cast<double>(ndat)) +
+            ") are negative apparent chargeabilities; " +
+            (lower_bound < 0 ? "answered with 0 they"
+                             : "chargeabilities of 0 or more answer them with responses of 0 or "
+                               "more (but where sensitivities are negative); answered with 0 "
+                               "they") +
+            " leave a misfit of" + exponent_text(negative_floor) + " by themselves, " +
+            percent(negative_floor, result.target_misfit) + " of the target; the model found " +
+            "leaves" + exponent_text(negative_misfit) + " on them (" +
+            percent(negative_misfit, misfit) + " of its misfit)\n";
+  }
+  const std::vector<std::size_t> lines = datum_lines(stage.survey);
+  text += "  the readings that misfit most:\n";
+  for (std::size_t k = 0; k < order.size() && k < 5; ++k) {
+    const std::size_t i = order[k];
+    text += "    datum " + std::to_string(lines[i]) + " of " + stage.data_file + ": observed" +
+            exponent_text(dobs[i]) + ", predicted" + exponent_text(result.predicted[i]) + " (" +
+            exponent_text(residual[i]) + " standard deviations)\n";
+  }
+  text += "  what helps: --robust (a few readings far off lose weight), a larger IP error floor "
+          "(--ip-error-floor, or the control line ip_std), dropping implausible readings at the "
+          "import (quelby-import --ip-range LOW HIGH)";
+  text += negative > 0 && !(lower_bound < 0)
+              ? ", or for data that are phases or decays of either sign a negative lower bound "
+                "(--ip-lower-bound, or the control line ip_lower_bound)\n"
+              : "\n";
+  write_message(io, Order::console_then_log, text);
+}
+
 // Runs gauss_newton on `problem`, writing after every iteration its model, the history so far and
 // a progress line, and at the end the final model, the predicted data, the whole history and the
 // stop reason. `model_of` gives the model of every cell for parameters m.
@@ -162,6 +224,10 @@ StageOutcome invert(const Io& io, const InversionRun& run, const Stage& stage,
                                 stage.m_ref, stage.settings, observer);
   const InversionResult& result = outcome.result;
   if (stage.settings.robust) report_down_weighted(io, stage, result);
+  if (stage.stage == InversionStage::ip &&
+      (result.stop == StopReason::no_descent || result.stop == StopReason::misfit_stalled)) {
+    report_ip_stall(io, stage, result, run.ip_lower_bound);
+  }
   {
     const InversionResult::Seconds& seconds = result.seconds;
     const auto part = [](const char* name, double value) {

@@ -197,6 +197,86 @@ TEST(InversionRun, IpIsInvertedOnTheFinalDcModel) {
   EXPECT_NEAR(eta_block_without / eta_block, 1, 0.1);
 }
 
+// IP data of either sign: a third of the apparent chargeabilities negated. Chargeabilities of 0
+// or more cannot fit them; the run says that the data hold it, how many readings are negative,
+// those that misfit most and what helps. With a negative lower bound the same data fit better.
+TEST(InversionRun, AnIpRunThatCannotFitItsDataSaysWhy) {
+  Transcript t;
+  TempFolder folder;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  SurveyData ip;
+  read_data_file(t.io(), survey.ip_file, false, false, false, ip);
+  std::vector<double> flipped(ip.dobs);
+  std::size_t negative = 0;
+  for (std::size_t i = 0; i < flipped.size(); i += 3, ++negative) flipped[i] = -3 * flipped[i];
+  SurveyData signed_data = ip;
+  signed_data.dobs = flipped;
+  InversionRun run;
+  run.mesh_file = survey.mesh_file;
+  run.data_file = survey.dc_file;
+  run.ip_data = signed_data;
+  run.invert = InversionTargets::both;
+  run.output_folder = folder.file("out");
+  const InversionOutcome outcome = run_inversion(t.io(), run);
+  ASSERT_TRUE(outcome.ip);
+  const StopReason stop = outcome.ip->result.stop;
+  ASSERT_TRUE(stop == StopReason::no_descent || stop == StopReason::misfit_stalled)
+      << stop_reason_text(stop);
+  const std::string text = t.console();
+  EXPECT_NE(text.find("IP inversion stopped short of its target misfit"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find(std::to_string(negative) + " of " + std::to_string(ip.ndat) +
+                      " readings ("),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("are negative apparent chargeabilities"), std::string::npos);
+  EXPECT_NE(text.find("  the readings that misfit most:\n    datum "), std::string::npos);
+  EXPECT_NE(text.find("--ip-lower-bound"), std::string::npos);
+  EXPECT_NE(t.log().find("IP inversion stopped short"), std::string::npos);
+
+  Transcript bounded;
+  run.ip_lower_bound = -100;
+  run.output_folder = folder.file("bounded");
+  const InversionOutcome signed_outcome = run_inversion(bounded.io(), run);
+  ASSERT_TRUE(signed_outcome.ip);
+  const double kept = signed_outcome.ip->result
+                          .misfit_history[static_cast<std::size_t>(
+                              signed_outcome.ip->result.kept_iteration)];
+  EXPECT_LT(kept, 0.5 * outcome.ip->result.misfit_history.back());
+  EXPECT_TRUE(std::any_of(signed_outcome.ip->model.begin(), signed_outcome.ip->model.end(),
+                          [](double eta) { return eta < 0; }));
+  EXPECT_TRUE(std::all_of(signed_outcome.ip->model.begin(), signed_outcome.ip->model.end(),
+                          [](double eta) { return eta >= -100; }));
+}
+
+// The default grid (half-spacing cells of two mesh columns, layers thickening with depth) finds
+// the block as one parameter per mesh cell does: the block's and the background's geometric means
+// within 10 %, with far fewer parameters.
+TEST(InversionRun, TheParameterGridFindsWhatTheMeshCellsFind) {
+  Transcript t;
+  TempFolder folder;
+  const testing::BlockSurvey survey = testing::write_block_survey(t.io(), folder);
+  InversionRun run;
+  run.mesh_file = survey.mesh_file;
+  run.data_file = survey.dc_file;
+  run.output_folder = folder.file("cells");
+  const InversionOutcome cells = run_inversion(t.io(), run);
+  run.parameter_cell = {ParameterCellChoice::Kind::automatic, 0};
+  run.output_folder = folder.file("grid");
+  const InversionOutcome grid = run_inversion(t.io(), run);
+  ASSERT_TRUE(cells.dc && grid.dc);
+  EXPECT_EQ(grid.dc->result.stop, StopReason::target_reached);
+  EXPECT_LT(grid.cells.npar * 2, cells.cells.npar);
+  Mesh written;
+  load_mesh(t.io(), folder.file("grid/parameters.msh"), written);
+  EXPECT_EQ(written.nx, grid.mesh.nx);
+  const std::vector<double> spread = forward_model_of_grid(grid.grid, grid.dc->model);
+  const auto [block, background] = testing::block_and_background(survey, cells.dc->model);
+  const auto [grid_block, grid_background] = testing::block_and_background(survey, spread);
+  EXPECT_NEAR(std::log(grid_block / block), 0, std::log(1.1));
+  EXPECT_NEAR(std::log(grid_background / background), 0, std::log(1.1));
+}
+
 // Stores given in memory run the inversion the files run, to the bit, and name the data in the
 // messages as given; stores that do not fit the mesh or one another are refused.
 TEST(InversionRun, StoresInMemoryRunAsTheirFiles) {
