@@ -2,7 +2,9 @@
 # The inversion's figures on field-size lines: 64 electrodes 1 m apart over the block of
 # examples/block_survey.cpp on the default mesh of quelby-mesh (a quarter-spacing core), with
 # about 200 data (dipole-dipole), 1200 (Wenner, Wenner-Schlumberger and dipole-dipole readings of
-# one line) and 3000 (the same to larger spacings, each read normal and reciprocal). Each run is a
+# one line), 3000 (the same to larger spacings, each read normal and reciprocal) and 2945 distinct
+# readings to n = 30, on the default parameter grid; the 1200- and 2945-reading lines also with one
+# parameter per mesh cell (--parameter-cell mesh), side by side. Each run is a
 # fresh process (what a user meets): its wall time, CPU time, peak memory and iterations, and the
 # time of each phase from its run log. Then the robust misfit on the 1200-reading line with six
 # spoiled readings. Prints the machine's load: the machine is shared and only figures measured
@@ -30,6 +32,7 @@ make_line d200 --n-max 4
 make_line d1200 --arrays mixed --n-max 8
 make_line d3000 --arrays mixed --n-max 10 --reciprocals
 make_line s1200 --arrays mixed --n-max 8 --spoil 6
+make_line n30 --arrays mixed --n-max 30
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 invert() {  # name, options...
@@ -56,7 +59,10 @@ invert() {  # name, options...
 }
 invert d200
 invert d1200
+invert d1200 --parameter-cell mesh
 invert d3000
+invert n30
+invert n30 --parameter-cell mesh
 invert s1200
 invert s1200 --robust
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
