@@ -248,8 +248,9 @@ def core_extent(mesh, data=None, topography=None):
     The part of the mesh a survey sees, without the padding: along x the electrodes' span of
     `data` (a SurveyData) and two of the smallest cells beyond it, or without data the columns of
     the smallest width; along z from the highest ground (the topography's surface, else the first
-    z node) to the bottom of the rows of the smallest height under it, the core before the padding
-    grows, and for data with z positions at least two of those rows below the deepest electrode.
+    z node) to the bottom of the rows under it that grow by less than 1.2 a row, the core before
+    the padding grows, and for data with z positions at least two of the smallest rows below the
+    deepest electrode.
     Both in metres, (low, high).
     """
     x_nodes, z_nodes = np.asarray(mesh.x_nodes, float), np.asarray(mesh.z_nodes, float)
@@ -269,9 +270,12 @@ def core_extent(mesh, data=None, topography=None):
     if topography is not None:
         top = max(top, float(np.min(np.asarray(topography.surface_z))))
     below = np.flatnonzero(z_nodes[1:] > top)
-    # The core rows are the run of the smallest rows under the top; the padding starts after them.
-    small = dz[below] <= dz[below].min() * (1 + 1e-6)
-    last = below[0] + (np.argmin(small) if not small.all() else small.size) - 1
+    # The core rows are the rows under the top that grow by less than 1.2 a row (equal rows, or
+    # rows growing by 1.1 with depth, or a parameter grid's layers); the padding, growing by 1.3,
+    # and a grid's layers past the depth the data see, which about double, start after them.
+    rows = dz[below]
+    gentle = np.concatenate([[True], rows[1:] < 1.2 * rows[:-1]])
+    last = below[0] + (np.argmin(gentle) if not gentle.all() else gentle.size) - 1
     zlim = (top, z_nodes[max(last, below[0]) + 1])
     if deepest is not None:
         # Buried electrodes: at least down to two of the smallest rows below the deepest.

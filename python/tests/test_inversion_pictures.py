@@ -60,6 +60,10 @@ def test_the_core_is_the_electrodes_span_over_the_smallest_rows(block):
     inside = (np.asarray(mesh.x_centres) > x_low) & (np.asarray(mesh.x_centres) < x_high)
     assert (dx[inside] == dx.min()).all() and (dx[~inside] > dx.min()).all()
     assert top == z_nodes[0]
+    # Rows growing by 1.1 with depth (the default mesh, a parameter grid) are core rows too, down
+    # to where the padding grows by 1.3.
+    graded = quelby.mesh_from_nodes([0, 1, 2], np.cumsum([0, 1, 1, 1.1, 1.21, 1.331, 1.73, 2.25]))
+    assert quelby.core_extent(graded)[1] == (0, pytest.approx(5.641))
 
 
 def test_the_recovered_section_shows_the_core_without_the_air(block):
