@@ -231,7 +231,8 @@ constexpr const char* invert_doc =
     "each iteration with update.stage ('dc' or 'ip'), iteration, misfit, beta, model_norm, model "
     "(nz, nx), predicted (ndat, grouped order) and the histories so far; an exception it raises "
     "(or Ctrl-C) ends the run, leaving the files written so far complete. The interpreter lock "
-    "is released while the inversion runs. Returns a namespace: mesh, model and eta (nz, nx; "
+    "is released while the inversion runs. Returns a namespace: mesh (the grid the models are on), "
+    "forward_mesh, model and eta (nz, nx; "
     "None when not inverted: the models of the iterations of the lowest misfit, the last unless "
     "a later one fitted worse), predicted and predicted_ip (their data), observed, std, "
     "observed_ip and std_ip (grouped order), history and history_ip (dicts: iterations, misfit, "
@@ -394,6 +395,20 @@ void bind_inversion(py::module_& module) {
         with_streams(streams, [&](const Io& streams_io) {
           // Arrays need the mesh's shape, and a mask the ground too: those load the mesh now.
           const auto the_mesh = [&]() -> const Mesh& { return mesh_store(streams_io, run); };
+          // Arrays are shaped as the mesh: on a parameter grid, models are values or files on it.
+          const bool on_grid = run.parameter_cell.kind != ParameterCellChoice::Kind::forward_mesh ||
+                               !run.parameter_file.empty();
+          for (const auto& [value, name] :
+               {std::pair{&start, "start"}, std::pair{&reference, "reference"},
+                std::pair{&ip_start, "ip_start"}, std::pair{&ip_reference, "ip_reference"},
+                std::pair{&weights, "weights"}, std::pair{&active, "active"}}) {
+            if (on_grid && py::isinstance<py::array>(*value)) {
+              throw py::value_error(std::string(name) +
+                                    ": an array is shaped as the mesh; with parameter_cell or "
+                                    "parameters give a value or a file on the grid "
+                                    "(quelby.parameter_grid)");
+            }
+          }
           run.starting = model_choice(start, the_mesh, "start");
           run.reference = model_choice(reference, the_mesh, "reference");
           run.ip_starting = model_choice(ip_start, the_mesh, "ip_start");
@@ -457,6 +472,7 @@ void bind_inversion(py::module_& module) {
 
         py::dict result;
         result["mesh"] = outcome.mesh;
+        result["forward_mesh"] = outcome.forward_mesh;
         result["out"] = out.is_none() ? py::object(py::none()) : py::str(run.output_folder);
         const auto add_stage = [&](const std::optional<StageOutcome>& stage,
                                    const std::string& model_name, const std::string& tail) {

@@ -386,3 +386,23 @@ def test_the_iteration_of_the_lowest_misfit_is_returned(root):
             f"iteration's misfit {misfits[-1]:.5E} is larger") in io.log_text
     residuals = (result.predicted - result.observed) / result.std
     np.testing.assert_allclose(np.sum(residuals ** 2), misfits[kept], rtol=1e-12)
+
+
+def test_a_parameter_grid_carries_the_models(block, tmp_path):
+    """parameter_cell='auto': the models fill the grid quelby.parameter_grid makes (written as
+    parameters.msh), the forward mesh is returned beside it, and arrays shaped as the mesh are
+    refused."""
+    mesh, survey = block["mesh"], block["survey"]
+    result = quelby.invert(mesh=mesh, data=survey, parameter_cell="auto", out=tmp_path,
+                           io=quelby.Io())
+    grid = quelby.parameter_grid(mesh, survey)
+    assert result.model.shape == (grid.nz, grid.nx) and grid.nx < mesh.nx
+    assert result.forward_mesh.nx == mesh.nx
+    written = quelby.load_mesh(tmp_path / "parameters.msh")
+    np.testing.assert_array_equal(written.x_nodes, grid.x_nodes)
+    assert result.history["stop"] == "reached the target misfit"
+    with pytest.raises(ValueError, match="start: an array is shaped as the mesh"):
+        quelby.invert(mesh=mesh, data=survey, parameter_cell=2.5,
+                      start=np.full((mesh.nz, mesh.nx), 50.0), io=quelby.Io())
+    with pytest.raises(ValueError, match="parameter_cell"):
+        quelby.invert(mesh=mesh, data=survey, parameter_cell="coarse", io=quelby.Io())
