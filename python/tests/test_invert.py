@@ -248,8 +248,8 @@ print("finished", flush=True)
 def long_run(tmp_path_factory):
     """A survey whose inversion takes many iterations of some tenths of a second each."""
     folder = tmp_path_factory.mktemp("long")
-    line = quelby.survey_from_arrays(*dipole_dipole(electrodes=16, n_max=6))
-    mesh = quelby.mesh_for_survey(line, cell=1.25, padding=10, depth_growth=1)
+    line = quelby.survey_from_arrays(*dipole_dipole(electrodes=24, n_max=8))
+    mesh = quelby.mesh_for_survey(line, cell=0.625, padding=10, depth_growth=1)
     x, z = np.meshgrid(np.asarray(mesh.x_centres), np.asarray(mesh.z_centres))
     data = quelby.forward(mesh, np.where((np.abs(x - 37.5) < 10) & (z > 2.5) & (z < 10), 10.0,
                                          100.0), line)
