@@ -231,7 +231,11 @@ def test_a_small_memory_budget_takes_the_step_from_products_and_says_so(block):
 # A run in a process of its own: prints "interrupted" and leaves with status 3 on
 # KeyboardInterrupt, "finished" otherwise.
 INTERRUPTED_RUN = r"""
+import signal
 import sys
+# As an interactive interpreter has it, also where the test runs with SIGINT ignored (a job
+# started in the background by a shell inherits that, and Python then installs no handler).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import quelby
 out, mesh, data, io = sys.argv[1:5]
 try:
