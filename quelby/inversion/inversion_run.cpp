@@ -463,6 +463,13 @@ std::string history_file_name(InversionStage stage) {
   return stage == InversionStage::dc ? "history.txt" : "history_ip.txt";
 }
 
+void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells) {
+  Topography ground;
+  load_forward_ground(io, run, mesh, ground);
+  const ParameterGrid grid = parameter_grid(io, mesh, {}, 0, ParameterCellChoice{});
+  load_grid_cells(io, run, grid, ground, cells);
+}
+
 InversionOutcome run_inversion(const Io& io, const InversionRun& run) {
   check_run(io, run);
   const OutputFolder folder = hold_output_folder(io, run.output_folder);

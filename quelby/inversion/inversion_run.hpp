@@ -155,6 +155,11 @@ std::string final_model_name(InversionStage stage);     // model.mod, eta.mod
 std::string predicted_data_name(InversionStage stage);  // predicted.dat, predicted_ip.dat
 std::string history_file_name(InversionStage stage);    // history.txt, history_ip.txt
 
+// The forward mesh and the active cells of `run` on it (one parameter per mesh cell), as
+// run_inversion loads them without a parameter grid: the stores it holds, the rest read from
+// their files (messages and stops as run_inversion's).
+void load_run_ground(const Io& io, const InversionRun& run, Mesh& mesh, ActiveCells& cells);
+
 // Runs the inversions of `run`: the readers' lines, the per-iteration reports and the summaries go
 // to io.log, a progress line per iteration and the stop reason of each inversion to the console
 // (and the log). Creates the output folder when missing and holds it for the run
