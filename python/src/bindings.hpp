@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "quelby/forward/parameter_grid.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/model.hpp"
 
@@ -89,6 +90,11 @@ py::array_t<double, py::array::c_style | py::array::forcecast> vector_argument(
     py::handle array, std::ptrdiff_t expected, const char* what);
 
 // One function per floor of the library (base has three pieces), each in the file of its name.
+// A parameter cell as Python gives it: None (`none`), 'mesh', 'auto' or a positive width in
+// metres; anything else raises ValueError naming `name`.
+ParameterCellChoice parameter_cell_choice(py::handle value, const char* name,
+                                          ParameterCellChoice none);
+
 void bind_stop(py::module_& module);
 void bind_control_input(py::module_& module);
 void bind_mesh_and_models(py::module_& module);  // the mesh, model files and topography

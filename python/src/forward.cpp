@@ -260,6 +260,21 @@ auto data_writer(Writer write) {
   };
 }
 
+ParameterCellChoice parameter_cell_choice(py::handle value, const char* name,
+                                          ParameterCellChoice none) {
+  if (value.is_none()) return none;
+  const std::string expected = std::string(name) + ": 'mesh', 'auto' or a positive width in metres";
+  if (py::isinstance<py::str>(value)) {
+    const std::string text = value.cast<std::string>();
+    if (text == "mesh") return {};
+    if (text == "auto") return {ParameterCellChoice::Kind::automatic, 0};
+    throw py::value_error(expected);
+  }
+  const double width = value.cast<double>();
+  if (!(width > 0) || !std::isfinite(width)) throw py::value_error(expected);
+  return {ParameterCellChoice::Kind::width, width};
+}
+
 void bind_forward(py::module_& module) {
   module.def(
       "survey_from_arrays",
@@ -368,22 +383,8 @@ void bind_forward(py::module_& module) {
       "parameter_grid",
       [](const Mesh& mesh, const SurveyData& survey, py::object cell, py::object topography,
          py::object io) {
-        ParameterCellChoice choice{ParameterCellChoice::Kind::automatic, 0};
-        if (!cell.is_none()) {
-          if (py::isinstance<py::str>(cell)) {
-            const std::string text = cell.cast<std::string>();
-            if (text == "mesh") {
-              choice = {};
-            } else if (text != "auto") {
-              throw py::value_error("cell: 'auto', 'mesh' or a width in metres");
-            }
-          } else {
-            const double width = cell.cast<double>();
-            if (!(width > 0) || !std::isfinite(width))
-              throw py::value_error("cell: 'auto', 'mesh' or a positive width in metres");
-            choice = {ParameterCellChoice::Kind::width, width};
-          }
-        }
+        const ParameterCellChoice choice = parameter_cell_choice(
+            cell, "cell", ParameterCellChoice{ParameterCellChoice::Kind::automatic, 0});
         Mesh grid;
         with_streams(streams_or_default(io), [&](const Io& streams) {
           Topography ground;

@@ -320,21 +320,7 @@ void bind_inversion(py::module_& module) {
         run.max_log_change = max_log_change;
         run.settings.memory_budget = memory_budget_of(memory_budget);
         run.use_z = z;
-        if (!parameter_cell.is_none()) {
-          if (py::isinstance<py::str>(parameter_cell)) {
-            const std::string text = parameter_cell.cast<std::string>();
-            if (text == "auto") {
-              run.parameter_cell = {ParameterCellChoice::Kind::automatic, 0};
-            } else if (text != "mesh") {
-              throw py::value_error("parameter_cell: 'mesh', 'auto' or a width in metres");
-            }
-          } else {
-            const double width = parameter_cell.cast<double>();
-            if (!(width > 0) || !std::isfinite(width))
-              throw py::value_error("parameter_cell: 'mesh', 'auto' or a positive width in metres");
-            run.parameter_cell = {ParameterCellChoice::Kind::width, width};
-          }
-        }
+        run.parameter_cell = parameter_cell_choice(parameter_cell, "parameter_cell", {});
         if (const auto name = file_name(parameters)) {
           run.parameter_file = *name;
         } else if (!parameters.is_none()) {
