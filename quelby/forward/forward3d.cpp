@@ -113,13 +113,19 @@ struct ForwardModel3D::Impl {
   std::unique_ptr<CholeskyFactor> factor;
   std::vector<double> factor_sigma;  // conductivities of the kept factor, per ground cell
 
-  // Kept fields of `fields_sigma`: per electrode the total field at the nodes (the primary's value
-  // 0 at a node on the electrode) and the adjoint field of its interpolation, node by node.
+  // Kept fields of `fields_sigma`: per electrode the secondary field at the nodes and the adjoint
+  // field of its interpolation, node by node.
   std::vector<double> fields_sigma;
   std::vector<double> total_fields, adjoint_fields;
   std::vector<double> sigma0;          // per electrode
   std::vector<double> pair_potential;  // per pair: u_s(r), u_r(s)
-  std::vector<double> pair_moments;    // per pair: M(s->r), M(r->s); empty until a cell pass
+  // Per pair the weight w of u_s(r) in its potential w u_s(r) + (1 - w) u_r(s):
+  // w = sigma0_s^2 / (sigma0_s^2 + sigma0_r^2), so that the way whose source stands in the more
+  // conductive ground counts most (the primary of a source in resistive ground next to conductive
+  // ground is far from the field there, and its secondary field carries large errors); a pair's
+  // potential is the same whichever of its electrodes carries the current.
+  std::vector<double> pair_weight;
+  std::vector<double> pair_moments;  // per pair: M(s->r), M(r->s); empty until a cell pass
   bool have_adjoint = false;
 
   double element[64];
@@ -518,6 +524,38 @@ struct ForwardModel3D::Impl {
     return nullptr;
   }
 
+  // The element integrals of electrode e's primary field (unit conductivity) over ground cell g,
+  // with the cell's mixed-boundary block: exact on cells within one width of the electrode, by
+  // Gauss quadrature of 3 points per axis within four widths and of 2 beyond.
+  std::array<double, 8> primary_integrals(std::int32_t g, std::int32_t e) const {
+    const PointSource& source = electrodes[e].source;
+    std::array<double, 8> a{};
+    if (const NearCell* near = near_of(g, e)) {
+      a = near->integrals;
+    } else {
+      const auto [i, j, k] = cell_ijk(ground_cells[g]);
+      const double gap[3] = {
+          std::max({mesh.x_nodes[i] - source.x, 0.0, source.x - mesh.x_nodes[i + 1]}),
+          std::max({mesh.y_nodes[j] - source.y, 0.0, source.y - mesh.y_nodes[j + 1]}),
+          std::max({mesh.z_nodes[k] - source.z, 0.0, source.z - mesh.z_nodes[k + 1]})};
+      const double distance2 = gap[0] * gap[0] + gap[1] * gap[1] + gap[2] * gap[2];
+      const double width = std::max({mesh.dx[i], mesh.dy[j], mesh.dz[k]});
+      const int order = distance2 <= 16 * width * width ? 3 : 2;
+      a = box_gradient_gauss(source, mesh.x_nodes[i], mesh.x_nodes[i + 1], mesh.y_nodes[j],
+                             mesh.y_nodes[j + 1], mesh.z_nodes[k], mesh.z_nodes[k + 1], order);
+    }
+    if (robin_index[g] >= 0) {
+      const auto nodes = cell_nodes(ground_cells[g]);
+      const auto& block = robin_blocks[robin_index[g]];
+      double p[8];
+      for (int m = 0; m < 8; ++m) p[m] = node_primary(source, nodes[m]);
+      for (int l = 0; l < 8; ++l) {
+        for (int m = 0; m < 8; ++m) a[l] += block[l * 8 + m] * p[m];
+      }
+    }
+    return a;
+  }
+
   // ---- per model ----
   std::vector<double> conductivities(const Io& io, std::span<const double> resistivity) const {
     if (static_cast<std::int64_t>(resistivity.size()) != mesh.cell_count()) {
@@ -577,39 +615,17 @@ struct ForwardModel3D::Impl {
     const auto width = static_cast<std::size_t>(count);
     // Each thread takes a range of the electrodes over every cell: no two write one value.
     parallel_for(count, 2, [&](std::int64_t c_begin, std::int64_t c_end) {
-      double k[64];
       for (std::size_t g = 0; g < ground_cells.size(); ++g) {
         bool any = false;
         for (std::int64_t c = c_begin; c < c_end && !any; ++c) any = sigma[g] != sigma0[first + c];
         if (!any) continue;
         const auto gi = static_cast<std::int32_t>(g);
         const auto nodes = cell_nodes(ground_cells[g]);
-        element_matrix(gi, k);
         for (std::int64_t c = c_begin; c < c_end; ++c) {
           const auto e = static_cast<std::int32_t>(first + c);
           const double s0 = sigma0[e];
           if (sigma[g] == s0) continue;
-          const PointSource& source = electrodes[e].source;
-          std::array<double, 8> a{};
-          if (const NearCell* near = near_of(gi, e)) {
-            a = near->integrals;
-            if (robin_index[g] >= 0) {
-              const auto& block_r = robin_blocks[robin_index[g]];
-              for (int l = 0; l < 8; ++l) {
-                for (int m = 0; m < 8; ++m) {
-                  a[l] += block_r[l * 8 + m] * node_primary(source, nodes[m]);
-                }
-              }
-            }
-          } else {
-            double p[8];
-            for (int m = 0; m < 8; ++m) p[m] = node_primary(source, nodes[m]);
-            for (int l = 0; l < 8; ++l) {
-              double sum = 0;
-              for (int m = 0; m < 8; ++m) sum += k[l * 8 + m] * p[m];
-              a[l] = sum;
-            }
-          }
+          const std::array<double, 8> a = primary_integrals(gi, e);
           const double factor_g = sigma[g] / s0 - 1;
           for (int l = 0; l < 8; ++l) {
             block[static_cast<std::size_t>(nodes[l]) * width + static_cast<std::size_t>(c)] -=
@@ -696,6 +712,12 @@ struct ForwardModel3D::Impl {
     sigma0.resize(nelec);
     for (std::int32_t e = 0; e < nelec; ++e) sigma0[e] = source_sigma0(e, sigma);
     pair_potential.assign(pairs.size() * 2, 0.0);
+    pair_weight.resize(pairs.size());
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+      const double a2 = sigma0[pairs[p].s] * sigma0[pairs[p].s];
+      const double b2 = sigma0[pairs[p].r] * sigma0[pairs[p].r];
+      pair_weight[p] = a2 / (a2 + b2);
+    }
     // Per electrode the pairs that take its field at another electrode.
     std::vector<std::vector<std::pair<std::int32_t, int>>> uses(nelec);
     for (std::size_t p = 0; p < pairs.size(); ++p) {
@@ -730,15 +752,6 @@ struct ForwardModel3D::Impl {
       }
     }
     if (keep) {
-      // The total field at the nodes: the secondary plus the primary (0 on the source's node).
-      parallel_for(n, 1024, [&](std::int64_t begin, std::int64_t end) {
-        for (std::int64_t node = begin; node < end; ++node) {
-          for (std::int32_t e = 0; e < nelec; ++e) {
-            total_fields[node * nelec + e] +=
-                node_primary(electrodes[e].source, static_cast<std::int32_t>(node)) / sigma0[e];
-          }
-        }
-      });
       fields_sigma = sigma;
       have_adjoint = false;
       pair_moments.clear();
@@ -755,7 +768,8 @@ struct ForwardModel3D::Impl {
       double sum = 0;
       for (std::int32_t t = datum_starts[i]; t < datum_starts[i + 1]; ++t) {
         const auto p = static_cast<std::size_t>(datum_terms[t].pair);
-        sum += datum_terms[t].sign * 0.5 * (pair_potential[p * 2] + pair_potential[p * 2 + 1]);
+        sum += datum_terms[t].sign * (pair_weight[p] * pair_potential[p * 2] +
+                                      (1 - pair_weight[p]) * pair_potential[p * 2 + 1]);
       }
       d[i] = sum;
     }
@@ -780,7 +794,8 @@ struct ForwardModel3D::Impl {
     pair_moments.clear();
   }
 
-  // The cell pass: for every ground cell f the value q_f(p) = sigma_f (w_r . v_s + w_s . v_r) / 2
+  // The cell pass: for every ground cell f the value
+  // q_f(p) = sigma_f (w_p (a_r . v_s) + (1 - w_p) (a_s . v_r)), a the adjoint fields,
   // of every pair, handed to `use(group, ground cell, q)`, and the pair moments M(s->r), M(r->s)
   // summed over every ground cell. Groups are the given columns' cells, then the remaining ground
   // cells; work is split into fixed chunks of groups so the sums are the same on any thread count.
@@ -831,31 +846,13 @@ struct ForwardModel3D::Impl {
                 u[l] = total_fields[static_cast<std::size_t>(nodes[l]) * nelec + e];
                 w[e * 8 + l] = adjoint_fields[static_cast<std::size_t>(nodes[l]) * nelec + e];
               }
-              const NearCell* near = near_of(g, e);
-              if (near) {
-                // The secondary field alone, then the primary's exact integrals.
-                for (int l = 0; l < 8; ++l) {
-                  u[l] -= node_primary(electrodes[e].source, nodes[l]) / sigma0[e];
-                }
-              }
               for (int l = 0; l < 8; ++l) {
                 double sum = 0;
                 for (int m = 0; m < 8; ++m) sum += k[l * 8 + m] * u[m];
                 v[e * 8 + l] = sum;
               }
-              if (near) {
-                for (int l = 0; l < 8; ++l) v[e * 8 + l] += near->integrals[l] / sigma0[e];
-                if (robin_index[g] >= 0) {
-                  const auto& block_r = robin_blocks[robin_index[g]];
-                  for (int l = 0; l < 8; ++l) {
-                    double sum = 0;
-                    for (int m = 0; m < 8; ++m) {
-                      sum += block_r[l * 8 + m] * node_primary(electrodes[e].source, nodes[m]);
-                    }
-                    v[e * 8 + l] += sum / sigma0[e];
-                  }
-                }
-              }
+              const std::array<double, 8> a = primary_integrals(g, e);
+              for (int l = 0; l < 8; ++l) v[e * 8 + l] += a[l] / sigma0[e];
             }
             const double s = sigma[g];
             for (std::size_t p = 0; p < npairs; ++p) {
@@ -870,7 +867,7 @@ struct ForwardModel3D::Impl {
               }
               forward *= s;
               backward *= s;
-              q[p] = 0.5 * (forward + backward);
+              q[p] = pair_weight[p] * forward + (1 - pair_weight[p]) * backward;
               if (moments) {
                 moments[p * 2] += forward;
                 moments[p * 2 + 1] += backward;
@@ -892,12 +889,20 @@ struct ForwardModel3D::Impl {
     stats.sensitivity_seconds += seconds_since(start);
   }
 
-  // The correction of the cells around electrode e (whose conductivity sets the primary's):
-  // for pair p with e as its `role` end, the oriented derivative loses
-  // sigma_f / |touching| T(e -> other) with T = (M(e -> other) - u_e(other)) / sigma0_e.
+  // The cells around electrode e set its primary's conductivity sigma0_e (their mean), and with
+  // it the pair's weight: for pair p with e at its `role` end, the derivative by ln rho_f of a
+  // cell f around e loses sigma_f / |touching| times this coefficient:
+  // (weight of e's way) T(e -> other) + (u_s(r) - u_r(s)) dw/dsigma0_e, with
+  // T = (M(e -> other) - u_e(other)) / sigma0_e the derivative of e's way by sigma0_e.
   double pair_correction(std::size_t p, int role) const {
     const std::int32_t e = role == 0 ? pairs[p].s : pairs[p].r;
-    return (pair_moments[p * 2 + role] - pair_potential[p * 2 + role]) / sigma0[e];
+    const double t = (pair_moments[p * 2 + role] - pair_potential[p * 2 + role]) / sigma0[e];
+    const double a = sigma0[pairs[p].s], b = sigma0[pairs[p].r];
+    const double denominator = (a * a + b * b) * (a * a + b * b);
+    const double weight_derivative =
+        role == 0 ? 2 * a * b * b / denominator : -2 * a * a * b / denominator;
+    const double way = role == 0 ? pair_weight[p] : 1 - pair_weight[p];
+    return way * t + (pair_potential[p * 2] - pair_potential[p * 2 + 1]) * weight_derivative;
   }
 
   // Adds the corrections to per-pair values of one group: q_extra(p) for the ground cells of the
@@ -989,7 +994,7 @@ void ForwardModel3D::sensitivity(const Io& io, std::span<const double> resistivi
             if (s.pairs[p].s == e) sum += s.datum_terms[t].sign * s.pair_correction(p, 0);
             if (s.pairs[p].r == e) sum += s.datum_terms[t].sign * s.pair_correction(p, 1);
           }
-          jacobian[static_cast<std::size_t>(i) * columns_count + c] -= 0.5 * share * sum;
+          jacobian[static_cast<std::size_t>(i) * columns_count + c] -= share * sum;
         }
       });
     }
@@ -1028,8 +1033,8 @@ void ForwardModel3D::jacobian_times(const Io& io, std::span<const double> resist
       const std::int32_t g = s.ground_number[cells[at]];
       s.for_each_correction(sigma, g, [&](std::int32_t e, double share) {
         for (std::size_t p = 0; p < npairs; ++p) {
-          if (s.pairs[p].s == e) pair_sum[p] -= 0.5 * share * v[c] * s.pair_correction(p, 0);
-          if (s.pairs[p].r == e) pair_sum[p] -= 0.5 * share * v[c] * s.pair_correction(p, 1);
+          if (s.pairs[p].s == e) pair_sum[p] -= share * v[c] * s.pair_correction(p, 0);
+          if (s.pairs[p].r == e) pair_sum[p] -= share * v[c] * s.pair_correction(p, 1);
         }
       });
     }
@@ -1052,10 +1057,10 @@ void ForwardModel3D::jacobian_transpose_times(const Io& io, std::span<const doub
   s.ensure_fields(sigma);
   const std::size_t columns_count = column_starts.size() - 1;
   const std::size_t npairs = s.pairs.size();
-  std::vector<double> pair_weight(npairs, 0.0);
+  std::vector<double> pair_weights(npairs, 0.0);
   for (std::int32_t i = 0; i < s.ndat; ++i) {
     for (std::int32_t t = s.datum_starts[i]; t < s.datum_starts[i + 1]; ++t) {
-      pair_weight[s.datum_terms[t].pair] += s.datum_terms[t].sign * w[i];
+      pair_weights[s.datum_terms[t].pair] += s.datum_terms[t].sign * w[i];
     }
   }
   std::fill(out.begin(), out.end(), 0.0);
@@ -1063,7 +1068,7 @@ void ForwardModel3D::jacobian_transpose_times(const Io& io, std::span<const doub
               [&](std::int64_t, std::int64_t group, std::int32_t, std::span<const double> q) {
                 if (static_cast<std::size_t>(group) >= columns_count) return;
                 double sum = 0;
-                for (std::size_t p = 0; p < npairs; ++p) sum += pair_weight[p] * q[p];
+                for (std::size_t p = 0; p < npairs; ++p) sum += pair_weights[p] * q[p];
                 out[group] += sum;
               });
   for (std::size_t c = 0; c < columns_count; ++c) {
@@ -1071,8 +1076,8 @@ void ForwardModel3D::jacobian_transpose_times(const Io& io, std::span<const doub
       const std::int32_t g = s.ground_number[cells[at]];
       s.for_each_correction(sigma, g, [&](std::int32_t e, double share) {
         for (std::size_t p = 0; p < npairs; ++p) {
-          if (s.pairs[p].s == e) out[c] -= 0.5 * share * pair_weight[p] * s.pair_correction(p, 0);
-          if (s.pairs[p].r == e) out[c] -= 0.5 * share * pair_weight[p] * s.pair_correction(p, 1);
+          if (s.pairs[p].s == e) out[c] -= share * pair_weights[p] * s.pair_correction(p, 0);
+          if (s.pairs[p].r == e) out[c] -= share * pair_weights[p] * s.pair_correction(p, 1);
         }
       });
     }

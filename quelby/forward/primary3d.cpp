@@ -136,4 +136,39 @@ std::array<double, 8> box_gradient_integrals(const PointSource& source, double x
   return a;
 }
 
+std::array<double, 8> box_gradient_gauss(const PointSource& source, double x0, double x1, double y0,
+                                         double y1, double z0, double z1, int order) noexcept {
+  static constexpr double points2[2] = {0.21132486540518713, 0.7886751345948129};
+  static constexpr double weights2[2] = {0.5, 0.5};
+  static constexpr double points3[3] = {0.1127016653792583, 0.5, 0.8872983346207417};
+  static constexpr double weights3[3] = {5.0 / 18, 8.0 / 18, 5.0 / 18};
+  const int count = order == 3 ? 3 : 2;
+  const double* points = count == 3 ? points3 : points2;
+  const double* weights = count == 3 ? weights3 : weights2;
+  const double h[3] = {x1 - x0, y1 - y0, z1 - z0};
+  const double volume = h[0] * h[1] * h[2];
+  std::array<double, 8> a{};
+  for (int i = 0; i < count; ++i) {
+    for (int j = 0; j < count; ++j) {
+      for (int k = 0; k < count; ++k) {
+        const double t[3] = {points[i], points[j], points[k]};
+        const double weight = weights[i] * weights[j] * weights[k] * volume;
+        const auto g = source.gradient(x0 + t[0] * h[0], y0 + t[1] * h[1], z0 + t[2] * h[2]);
+        // The shape functions' factors and derivatives along each axis, corner 0 and corner 1.
+        const double f[3][2] = {{1 - t[0], t[0]}, {1 - t[1], t[1]}, {1 - t[2], t[2]}};
+        const double gx = weight * g[0] / h[0], gy = weight * g[1] / h[1],
+                     gz = weight * g[2] / h[2];
+        for (int l = 0; l < 8; ++l) {
+          const int a0 = l & 1, b0 = (l >> 1) & 1, c0 = (l >> 2) & 1;
+          const double sx = a0 ? 1.0 : -1.0, sy = b0 ? 1.0 : -1.0, sz = c0 ? 1.0 : -1.0;
+          a[static_cast<std::size_t>(l)] += gx * sx * f[1][b0] * f[2][c0] +
+                                            gy * f[0][a0] * sy * f[2][c0] +
+                                            gz * f[0][a0] * f[1][b0] * sz;
+        }
+      }
+    }
+  }
+  return a;
+}
+
 }  // namespace quelby

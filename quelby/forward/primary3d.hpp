@@ -37,4 +37,10 @@ std::array<double, 4> rectangle_inverse_distance_moments(double y1, double y2, d
 std::array<double, 8> box_gradient_integrals(const PointSource& source, double x0, double x1,
                                              double y0, double y1, double z0, double z1) noexcept;
 
+// The same integrals by Gauss-Legendre quadrature of `order` (2 or 3) points per axis: for a box
+// at least one of its widths away from the source (the error falls from about 2e-3 of the largest
+// integral at one width to 3e-6 at eight with 2 points, 4e-5 to 4e-9 with 3).
+std::array<double, 8> box_gradient_gauss(const PointSource& source, double x0, double x1, double y0,
+                                         double y1, double z0, double z1, int order) noexcept;
+
 }  // namespace quelby
