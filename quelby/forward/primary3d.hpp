@@ -43,4 +43,8 @@ std::array<double, 8> box_gradient_integrals(const PointSource& source, double x
 std::array<double, 8> box_gradient_gauss(const PointSource& source, double x0, double x1, double y0,
                                          double y1, double z0, double z1, int order) noexcept;
 
+// The 2-point rule of box_gradient_gauss, summed one axis at a time.
+std::array<double, 8> box_gradient_gauss2(const PointSource& source, double x0, double x1,
+                                          double y0, double y1, double z0, double z1) noexcept;
+
 }  // namespace quelby
