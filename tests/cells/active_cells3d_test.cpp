@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "tests/support/mutations.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -87,6 +89,24 @@ TEST(ActiveCells3D, RefusesBadFiles) {
   EXPECT_THROW(
       read_active_cells3d(transcript.io(), mesh, std::vector<std::int32_t>(2, 0), "", cells), Stop);
   EXPECT_NE(transcript.error().find("size(air_cells) /= nx * ny"), std::string::npos);
+}
+
+TEST(ActiveCells3D, DamagedFilesGiveAMapOrAMessage) {
+  TempFolder folder;
+  Transcript transcript;
+  const Mesh3D mesh = mesh_2x2x3(transcript.io());
+  const std::vector<std::int32_t> air{0, 1, 2, 0};
+  for (const std::string& text : testing::mutations("2 2 3\n4*1\n1 0 -1 1\n4*1\n", 300, 6)) {
+    const std::string path = folder.write("a.act", text);
+    ActiveCells3D cells;
+    if (!testing::read_or_message(
+            text, [&](const Io& io) { read_active_cells3d(io, mesh, air, path, cells); })) {
+      continue;
+    }
+    ASSERT_EQ(cells.cell_idx.size(), 12u);
+    EXPECT_EQ(cells.npar + cells.ninfl + cells.ninact, 12) << text;
+    EXPECT_EQ(*std::max_element(cells.cell_idx.begin(), cells.cell_idx.end()), cells.npar);
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "tests/support/mutations.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -132,6 +133,29 @@ TEST(Mesh3DFile, AFailedWriteLeavesNoFileAndStops) {
   EXPECT_THROW(write_mesh3d(transcript.io(), path, mesh), Stop);
   EXPECT_NE(transcript.error().find("cannot write the 3-D mesh file " + path), std::string::npos)
       << transcript.error();
+}
+
+TEST(Mesh3DFile, DamagedFilesGiveAMeshThatWritesBackOrAMessage) {
+  TempFolder folder;
+  const std::string seed = "2 x\n0 100 4\n150 1\n1 y\n-20 20 2\n2 z\n0 30 3\n50 1\n";
+  int meshes = 0;
+  for (const std::string& text : testing::mutations(seed, 300, 3)) {
+    const std::string path = folder.write("m.msh", text);
+    Mesh3D mesh;
+    if (!testing::read_or_message(text, [&](const Io& io) { load_mesh3d(io, path, mesh); })) {
+      continue;
+    }
+    ++meshes;
+    if (mesh.node_count() > 100000) continue;
+    Transcript transcript;
+    Mesh3D back;
+    write_mesh3d(transcript.io(), folder.file("w.msh"), mesh);
+    ASSERT_FALSE(load_stops(folder.file("w.msh"), transcript, back)) << text;
+    EXPECT_EQ(back.x_nodes, mesh.x_nodes) << text;
+    EXPECT_EQ(back.y_nodes, mesh.y_nodes) << text;
+    EXPECT_EQ(back.z_nodes, mesh.z_nodes) << text;
+  }
+  EXPECT_GT(meshes, 10);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "quelby/base/fixed_format.hpp"
 #include "quelby/base/free_format.hpp"
 #include "quelby/base/stops.hpp"
+#include "tests/support/mutations.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -125,6 +126,21 @@ TEST(Model3D, RefusesWrongCountsAndMissingValues) {
     EXPECT_THROW(read_model3d(transcript.io(), mesh, path, "model", values), Stop);
     EXPECT_NE(transcript.console().find(c.message + path + "\n"), std::string::npos)
         << transcript.console();
+  }
+}
+
+TEST(Model3D, DamagedFilesGiveAModelOrAMessage) {
+  TempFolder folder;
+  Transcript transcript;
+  const Mesh3D mesh = unit_mesh(transcript.io(), 3, 2, 2);
+  for (const std::string& text :
+       testing::mutations("3 2 2\n1 2 3\n4,5,6\n3*7 2*8\n9 1d1\n", 300, 4)) {
+    const std::string path = folder.write("m.mod", text);
+    std::vector<double> values;
+    if (testing::read_or_message(
+            text, [&](const Io& io) { read_model3d(io, mesh, path, "model", values); })) {
+      EXPECT_EQ(values.size(), 12u) << text;
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "tests/support/mutations.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -165,6 +166,26 @@ TEST(Topography3D, RefusesBadFiles) {
     Topography3D topography;
     EXPECT_THROW(read_topography3d(transcript.io(), true, path, topography), Stop);
     EXPECT_NE(transcript.console().find(c.message), std::string::npos) << transcript.console();
+  }
+}
+
+TEST(Topography3D, DamagedFilesGiveASurfaceOrAMessage) {
+  TempFolder folder;
+  Transcript transcript;
+  const Mesh3D mesh = grid_mesh(transcript.io());
+  for (const std::string& seed : {std::string("4 100\n0 -10 100\n30 -10 94\n0 30 100\n30 30 94\n"),
+                                  std::string("3 10\n0 0 1\n50 5 -20\n10 35 3\n")}) {
+    for (const std::string& text : testing::mutations(seed, 200, 5)) {
+      const std::string path = folder.write("t.topo", text);
+      Topography3D topography;
+      if (!testing::read_or_message(
+              text, [&](const Io& io) { read_topography3d(io, true, path, topography); })) {
+        continue;
+      }
+      for (const std::int32_t air : air_cells_3d(transcript.io(), mesh, topography)) {
+        EXPECT_TRUE(air >= 0 && air <= mesh.nz) << text;
+      }
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "tests/support/mutations.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -146,6 +147,27 @@ TEST(Survey3DFile, ACoincidenceMessageNamesItsLine) {
             "\n5 5 5 5 5 5 9 9 9 5 5 5 1 1\nError: a current electrode lies at a potential "
             "electrode (A lies at N) in " +
                 path + ", line 5.\n");
+}
+
+TEST(Survey3DFile, DamagedFilesGiveASurveyOrAMessage) {
+  TempFolder folder;
+  for (const std::string& text : testing::mutations(example, 400, 7)) {
+    const std::string path = folder.write("d.dat", text);
+    Survey3D survey;
+    if (!testing::read_or_message(text,
+                                  [&](const Io& io) { read_survey3d(io, path, false, survey); })) {
+      continue;
+    }
+    const auto electrodes = static_cast<std::int32_t>(survey.electrodes.size());
+    ASSERT_EQ(survey.a.size(), static_cast<std::size_t>(survey.ndat));
+    for (std::size_t d = 0; d < survey.a.size(); ++d) {
+      for (const std::int32_t e : {survey.a[d], survey.b[d], survey.m[d], survey.n[d]}) {
+        EXPECT_TRUE(e >= 0 && e < electrodes) << text;
+      }
+      EXPECT_NE(survey.a[d], survey.m[d]) << text;
+      EXPECT_NE(survey.b[d], survey.n[d]) << text;
+    }
+  }
 }
 
 }  // namespace
