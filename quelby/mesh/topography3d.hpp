@@ -49,10 +49,16 @@ void topography3d_from_points(std::vector<double> x, std::vector<double> y,
 // The z (depth, down) of the ground surface at (x, y); flat_z without topography.
 double surface_z_at(const Topography3D& topography, double x, double y);
 
+// The z of the surface at every column's centre: nx * ny values, column (i, j) at j * nx + i,
+// each what surface_z_at gives there to the bit (scattered points are found through buckets of
+// about two points each, searched outwards: about O(nx ny + N) for points spread evenly).
+std::vector<double> surface_z_at_columns(const Io& io, const Mesh3D& mesh,
+                                         const Topography3D& topography);
+
 // The air cells of every column: nx * ny counts, column (i, j) at j * nx + i (0-based), each the
 // number of layers from the top above the z node nearest the surface's z at the column's centre
-// (a tie goes to the upper node), from 0 to nz. All zeros without topography. O(nx ny) on a grid,
-// O(nx ny N) for scattered points.
+// (a tie goes to the upper node), from 0 to nz. All zeros without topography. Costs what
+// surface_z_at_columns costs.
 std::vector<std::int32_t> air_cells_3d(const Io& io, const Mesh3D& mesh,
                                        const Topography3D& topography);
 

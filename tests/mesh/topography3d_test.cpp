@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,57 @@ TEST(Topography3D, DamagedFilesGiveASurfaceOrAMessage) {
       }
       for (const std::int32_t air : air_cells_3d(transcript.io(), mesh, topography)) {
         EXPECT_TRUE(air >= 0 && air <= mesh.nz) << text;
+      }
+    }
+  }
+}
+
+TEST(Topography3D, TheBucketSearchFindsWhatTheLiteralSearchFinds) {
+  // Scattered points of several layouts, the surface at the centres of a mesh reaching beyond
+  // them: the columns' surface (found through buckets) against surface_z_at (every point looked
+  // at), bit for bit.
+  std::mt19937 engine(11);
+  const auto uniform = [&](double low, double high) {
+    return low + (high - low) * static_cast<double>(engine()) / 4294967296.0;
+  };
+  Transcript transcript;
+  std::vector<double> x_nodes, y_nodes;
+  for (int i = 0; i <= 40; ++i) x_nodes.push_back(-30 + 4.0 * i);
+  for (int j = 0; j <= 25; ++j) y_nodes.push_back(-20 + 3.5 * j);
+  const Mesh3D mesh = make_mesh3d(transcript.io(), x_nodes, y_nodes, {0, 1, 2});
+  for (int layout = 0; layout < 6; ++layout) {
+    SCOPED_TRACE(layout);
+    std::vector<double> x, y, e;
+    const int count = layout == 5 ? 17 : 200 + 150 * layout;
+    for (int p = 0; p < count; ++p) {
+      switch (layout) {
+        case 1:  // two tight clusters far apart
+          x.push_back(p % 2 == 0 ? uniform(0, 2) : uniform(90, 91));
+          y.push_back(uniform(0, 2));
+          break;
+        case 2:  // on one sloping line: no width across it
+          x.push_back(p * 0.37);
+          y.push_back(10 + p * 0.1);
+          break;
+        case 3:  // a grid with points missing, so no full grid
+          x.push_back(5.0 * (p % 30));
+          y.push_back(5.0 * (p / 30));
+          break;
+        default:
+          x.push_back(uniform(-10, 100));
+          y.push_back(uniform(0, 60));
+      }
+      e.push_back(uniform(90, 110));
+    }
+    Topography3D topography;
+    topography3d_from_points(x, y, e, 120, topography);
+    ASSERT_FALSE(topography.is_grid);
+    const std::vector<double> surface = surface_z_at_columns(transcript.io(), mesh, topography);
+    for (int j = 0; j < mesh.ny; ++j) {
+      for (int i = 0; i < mesh.nx; ++i) {
+        EXPECT_EQ(surface[static_cast<std::size_t>(j * mesh.nx + i)],
+                  surface_z_at(topography, mesh.x_centres[i], mesh.y_centres[j]))
+            << i << " " << j;
       }
     }
   }
