@@ -78,6 +78,19 @@ TEST(Survey3DFile, TheFirstDataLineDecidesWhetherDeviationsAreThere) {
   EXPECT_NE(transcript.log().find("IP data is made up of:\n"), std::string::npos);
 }
 
+TEST(Survey3DFile, LinesAreReadUpToTheir500thCharacter) {
+  // The standard deviation starts at column 501: the line is read without it.
+  std::string line = "0 0 0 30 0 0 10 0 0 20 0 0 2.5";
+  line += std::string(500 - line.size(), ' ') + "0.1\n";
+  TempFolder folder;
+  const std::string path = folder.write("long.dat", "GENERAL_3D\n" + line);
+  Transcript transcript;
+  Survey3D survey;
+  read_survey3d(transcript.io(), path, false, survey);
+  EXPECT_TRUE(survey.std_missing);
+  EXPECT_EQ(survey.dobs, (std::vector<double>{2.5}));
+}
+
 TEST(Survey3DFile, RefusesBadFilesNamingWhatWasExpected) {
   struct Case {
     const char* what;
