@@ -33,8 +33,12 @@ void DataRecords::take_iptype(std::int32_t& type, bool dc_data) {
 }
 
 void DataRecords::end_walk(SurveyData& data, std::int64_t count) const {
-  if (pending_) stop(*pending_);
+  stop_pending();
   data.ndat = static_cast<std::int32_t>(count);
+}
+
+void DataRecords::stop_pending() const {
+  if (pending_) stop(*pending_);
 }
 
 void DataRecords::refused(const ReadStatus& status, std::size_t expected) const {

@@ -57,17 +57,20 @@ class DataRecords {
   // of a file that ended.
   void take_iptype(std::int32_t& type, bool dc_data);
 
-  // The datum of the line in hand: the first `n_positions` (2 or 4) of `positions` (all four set,
-  // 0 where the line leaves one out), and with `read_values` its observed value and standard
-  // deviation. The first datum of the file decides `std_missing`. A line whose positions cannot
-  // be read, or are not finite numbers, stops at once; a failed read of the values, or a standard
-  // deviation not above zero, is kept (the first one only) for end_walk, since the checks of
-  // positions go first over the whole file.
-  void read_datum(double (&positions)[4], std::size_t n_positions, bool read_values,
+  // The datum of the line in hand: the first `n_positions` (2 or 4; 12 in a 3-D file) of
+  // `positions` (all of them set, 0 where the line leaves one out), and with `read_values` its
+  // observed value and standard deviation. The first datum of the file decides `std_missing`. A
+  // line whose positions cannot be read, or are not finite numbers, stops at once; a failed read of
+  // the values, or a standard deviation not above zero, is kept (the first one only) for end_walk,
+  // since the checks of positions go first over the whole file.
+  template <std::size_t N>
+  void read_datum(double (&positions)[N], std::size_t n_positions, bool read_values,
                   bool first_datum, bool& std_missing, double& value, double& deviation);
 
   // The end of a walk over the file: the kept stop, if any, then `ndat` = `count`.
   void end_walk(SurveyData& data, std::int64_t count) const;
+  // The kept stop, if any.
+  void stop_pending() const;
 
   // The read error of a line whose read of `expected` values failed, or whose positions are not
   // finite numbers (a read that succeeded).
@@ -106,7 +109,8 @@ class DataRecords {
 };
 
 // Inline: it runs once a datum, in the layouts' loops.
-inline void DataRecords::read_datum(double (&positions)[4], std::size_t n_positions,
+template <std::size_t N>
+inline void DataRecords::read_datum(double (&positions)[N], std::size_t n_positions,
                                     bool read_values, bool first_datum, bool& std_missing,
                                     double& value, double& deviation) {
   // Every line's items start from zero. The values' read (with or without the standard
@@ -116,7 +120,7 @@ inline void DataRecords::read_datum(double (&positions)[4], std::size_t n_positi
   const std::string_view line = values();
   const ReadItem position_items(std::span<double>(positions, n_positions));
   const auto clear_positions = [&] {
-    positions[0] = positions[1] = positions[2] = positions[3] = 0;
+    for (double& position : positions) position = 0;
   };
   clear_positions();
   value = deviation = 0;
@@ -144,8 +148,8 @@ inline void DataRecords::read_datum(double (&positions)[4], std::size_t n_positi
       refused(own, n_positions);
     }
   }
-  const bool finite = std::isfinite(positions[0]) && std::isfinite(positions[1]) &&
-                      std::isfinite(positions[2]) && std::isfinite(positions[3]);
+  bool finite = true;
+  for (const double position : positions) finite = finite && std::isfinite(position);
   if (!finite) refused(ReadStatus{}, n_positions);
   if (read_values && status.ok() && !std_missing && !(deviation > 0) && !pending_) {
     pending_ = standard_deviation_refusal(deviation);
