@@ -60,16 +60,14 @@ std::vector<double> centre_distances(const std::vector<double>& widths, std::int
   return distances;
 }
 
-// The weights B = cell weight * alpha per parameter, in parameter order.
-std::vector<double> parameter_weights(const ParameterCells3D& cells,
-                                      std::span<const double> weights, double alpha) {
-  std::vector<double> b;
+// b = the weights B = cell weight * alpha per parameter, in parameter order.
+void parameter_weights(const ParameterCells3D& cells, std::span<const double> weights, double alpha,
+                       std::vector<double>& b) {
   assign_with_huge_pages(b, static_cast<std::size_t>(cells.npar), 0.0);
   for (std::size_t cell = 0; cell < cells.cell_idx.size(); ++cell) {
     const std::int32_t index = cells.cell_idx[cell];
     if (index > 0) b[static_cast<std::size_t>(index - 1)] = weight_of(weights, cell) * alpha;
   }
-  return b;
 }
 
 }  // namespace
@@ -102,7 +100,10 @@ void build_difference_operator3d(const Io& io, const ParameterCells3D& cells, co
   check_cells(io, cells);
   const Mesh3D& mesh = cells.mesh;
   const auto n = static_cast<std::size_t>(cells.npar);
-  W = CsrMatrix{};
+  // Cleared, not released: a caller that builds the three operators in turn reuses the memory.
+  W.values.clear();
+  W.columns.clear();
+  W.row_start.clear();
   reserve_with_huge_pages(W.values, 2 * n);
   reserve_with_huge_pages(W.columns, 2 * n);
   reserve_with_huge_pages(W.row_start, n + 1);
@@ -221,8 +222,9 @@ void build_objective3d(const Io& io, const ParameterCells3D& cells,
     CsrWorkspace work;
     CsrMatrix W;
     CsrMatrix product;
+    std::vector<double> b;
     for (std::size_t t = 0; t < axes.size(); ++t) {
-      std::vector<double> b = parameter_weights(cells, cell_weights[t], alphas[t]);
+      parameter_weights(cells, cell_weights[t], alphas[t], b);
       build_difference_operator3d(io, cells, axes[t], W);
       if (options.keep_factors) *kept[t] = W;
       // The product leaves W transposed; W is built anew for the next axis.

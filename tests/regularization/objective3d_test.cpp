@@ -397,12 +397,33 @@ TEST(ModelObjective3D, TheSolversObjectiveEvaluatesAndReweightsAsTheLiteralOne) 
     }
     expect_near_dense(densify(reweighted.WTW, n), literal_objective(weighted).WTW, "reweighted");
 
-    // The blocky reweighting takes the 3-D objective: its gradients include the y term's.
+    // The blocky reweighting takes the 3-D objective.
     BlockyObjective blocky(outcome.transcript.io(), objective);
     blocky.reweight(outcome.transcript.io(), m, m_ref);
     ASSERT_EQ(blocky.objective().n_terms, 4);
     EXPECT_EQ(csr_row_count(blocky.objective().WTW), setup.npar);
   }
+}
+
+TEST(ModelObjective3D, BlockyWeightsSeeGradientsAlongY) {
+  // Every cell a parameter, unit widths: a model that changes along y only, by steps of 0, 1 and
+  // 3, has gradients only in the y term, and its cells weigh differently.
+  const Mesh3D mesh = mesh_of_widths({1, 1}, {1, 1, 1, 1}, {1, 1});
+  Drawn3D setup{mesh, std::vector<std::int32_t>(16), 16, {}, {0.5, 1, 1, 1}};
+  for (std::int32_t p = 0; p < 16; ++p) setup.cell_idx[static_cast<std::size_t>(p)] = p + 1;
+  const double along_y[] = {0, 0, 1, 4};
+  std::vector<double> m(16);
+  for (std::size_t cell = 0; cell < 16; ++cell) m[cell] = along_y[(cell / 2) % 4];
+  const ModelObjective objective = as_model_objective(build(setup, true));
+  Outcome outcome;
+  BlockyObjective blocky(outcome.transcript.io(), objective);
+  blocky.reweight(outcome.transcript.io(), m, std::vector<double>(16, 0.0));
+  const std::vector<double>& weights = blocky.row_weights();
+  // Rows j = 0 and 1 difference 0 to 0 and 0 to 1; rows 2 and 3 the step of 3.
+  EXPECT_EQ(weights[0], 1.0);
+  EXPECT_LT(weights[2], 1.0);
+  EXPECT_LT(weights[4], weights[2]);
+  EXPECT_EQ(weights[4], weights[6]);
 }
 
 TEST(ModelObjective3D, InconsistentCellsStopAndLeaveTheObjectiveEmpty) {
