@@ -100,6 +100,9 @@ void build_difference_operator3d(const Io& io, const ParameterCells3D& cells, co
   check_cells(io, cells);
   const Mesh3D& mesh = cells.mesh;
   const auto n = static_cast<std::size_t>(cells.npar);
+  // Two entries a row, within the 32-bit positions of a CsrMatrix.
+  if (2 * static_cast<std::int64_t>(n) > std::numeric_limits<std::int32_t>::max())
+    out_of_memory_stop(io);
   // Cleared, not released: a caller that builds the three operators in turn reuses the memory.
   W.values.clear();
   W.columns.clear();
