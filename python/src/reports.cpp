@@ -8,10 +8,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "bindings.hpp"
+#include "quelby/mesh/mesh.hpp"
 #include "quelby/regularization/objective.hpp"
 #include "quelby/report/inversion_report.hpp"
+#include "quelby/report/vtk_model.hpp"
 #include "quelby/survey/survey_data.hpp"
 #include "streams.hpp"
 
@@ -34,6 +38,32 @@ std::int32_t data_count(py::handle ndat) {
 }  // namespace
 
 void bind_reports(py::module_& module) {
+  module.def(
+      "write_vtk_section",
+      [](const FileName& path, const Mesh& mesh, const py::dict& arrays,
+         std::optional<double> reference_elevation, py::object io) {
+        const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(mesh.nx) * mesh.nz;
+        std::vector<std::string> names;
+        std::vector<Vector> values;
+        for (const auto& [name, array] : arrays) {
+          names.push_back(name.cast<std::string>());
+          values.push_back(vector_argument(array, cells, "arrays"));
+        }
+        std::vector<NamedCellArray> named;
+        for (std::size_t k = 0; k < names.size(); ++k)
+          named.push_back({names[k], span_of(values[k])});
+        with_streams(streams_or_default(io), [&](const Io& streams) {
+          write_vtk_rectilinear(streams, path.text, mesh, named, reference_elevation);
+        });
+      },
+      py::arg("path"), py::arg("mesh"), py::arg("arrays"),
+      py::arg("reference_elevation") = py::none(), py::arg("io") = py::none(),
+      "write_vtk_section(path, mesh, arrays, reference_elevation=None, io=None)\n\n"
+      "Writes a VTK rectilinear-grid file (.vtr) of the section: one cell along y (0 to 1 m), "
+      "z as elevation (reference_elevation - depth, or -depth), the layers bottom up. arrays: "
+      "a dict of name to nz * nx values in cell order (a model of shape (nz, nx); NaN for cells "
+      "without a value), stored as appended raw 64-bit floats. The file appears whole or not at "
+      "all.");
   module.def(
       "write_iteration_history",
       [](const FileName& path, std::int32_t niter, py::handle misfit_history,

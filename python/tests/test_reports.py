@@ -44,3 +44,47 @@ def test_reports_follow_their_layouts(tmp_path, root):
     assert log.getvalue().split("\n") == [
         f"{'norm comp ' + name:>18s}={e(v)}" for name, v in zip(("Ws ", "Wx ", "Wz "), (1, 2, 3))
     ] + ["", ""]
+
+
+def read_vtr(path):
+    """The extent, the three coordinate arrays and the appended arrays by name of a .vtr file."""
+    import re
+
+    import numpy as np
+
+    raw = path.read_bytes()
+    head, data = raw.split(b'<AppendedData encoding="raw">', 1)
+    data = data[data.index(b"_") + 1:]
+    text = head.decode()
+    extent = re.search(r'WholeExtent="([^"]*)"', text).group(1)
+    coordinates = {name: np.array(values.split(), dtype=float) for name, values in
+                   re.findall(r'Name="([xyz])" format="ascii">([^<]*)<', text)}
+    arrays = {}
+    for name, offset in re.findall(r'Name="([^"]*)" format="appended" offset="(\d+)"', text):
+        start = int(offset)
+        count = int(np.frombuffer(data[start:start + 8], dtype="<u8")[0])
+        arrays[name] = np.frombuffer(data[start + 8:start + 8 + count], dtype="<f8")
+    return extent, coordinates, arrays
+
+
+def test_vtk_section_is_one_cell_along_y_with_elevations(tmp_path, example):
+    import numpy as np
+
+    mesh = quelby.load_mesh(example[0])
+    model = np.arange(mesh.nz * mesh.nx, dtype=float).reshape(mesh.nz, mesh.nx)
+    masked = model.copy()
+    masked[0, :] = np.nan
+    path = tmp_path / "section.vtr"
+    quelby.write_vtk_section(path, mesh, {"resistivity": model, "masked": masked},
+                             reference_elevation=100.0)
+    extent, coordinates, arrays = read_vtr(path)
+    assert extent == f"0 {mesh.nx} 0 1 0 {mesh.nz}"
+    assert np.array_equal(coordinates["x"], np.asarray(mesh.x_nodes))
+    assert np.array_equal(coordinates["y"], [0.0, 1.0])
+    assert np.array_equal(coordinates["z"], 100.0 - np.asarray(mesh.z_nodes)[::-1])
+    # The layers bottom up, x fastest within each.
+    assert np.array_equal(arrays["resistivity"], model[::-1].ravel())
+    assert np.array_equal(arrays["masked"], masked[::-1].ravel(), equal_nan=True)
+    with pytest.raises(ValueError):
+        quelby.write_vtk_section(tmp_path / "short.vtr", mesh, {"r": model.ravel()[1:]})
+    assert not (tmp_path / "short.vtr").exists()

@@ -9,7 +9,8 @@ namespace quelby {
 
 BlockyObjective::BlockyObjective(const Io& io, const ModelObjective& base) : base_(base) {
   const auto n = static_cast<std::size_t>(csr_row_count(base.WTW));
-  if (base.Bx.size() != n || base.Wx.row_start.empty()) {
+  if (base.Bx.size() != n || base.Wx.row_start.empty() ||
+      (base.three_dimensional && (base.By.size() != n || base.Wy.row_start.empty()))) {
     internal_check_failed(io, "BlockyObjective: the objective keeps no factors");
   }
   weights_.assign(n, 1.0);
@@ -39,6 +40,19 @@ void BlockyObjective::reweight(const Io& io, std::span<const double> m,
   std::vector<double> gx(n), gz(n), q(n);
   csr_multiply(base_.Wx, u, gx);
   csr_multiply(base_.Wz, u, gz);
+  if (base_.three_dimensional) {
+    // No cross term in 3-D; the y gradient takes its place.
+    std::vector<double> gy(n);
+    csr_multiply(base_.Wy, u, gy);
+    for (std::size_t p = 0; p < n; ++p) {
+      const double square =
+          base_.Bx[p] * gx[p] * gx[p] + base_.By[p] * gy[p] * gy[p] + base_.Bz[p] * gz[p] * gz[p];
+      q[p] = std::sqrt(std::max(square, 0.0));
+    }
+    weights_ = blocky_weights(q);
+    reweight_derivative_terms(io, base_, weights_, reweighted_);
+    return;
+  }
   for (std::size_t p = 0; p < n; ++p) {
     const double square = base_.Bx[p] * gx[p] * gx[p] + base_.Bz[p] * gz[p] * gz[p] +
                           2 * base_.Bxz[p] * gx[p] * gz[p];

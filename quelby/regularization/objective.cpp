@@ -251,8 +251,48 @@ void build_terms(const Io& io, const ObjectiveInputs& inputs, bool ref_in_deriva
 
 }  // namespace
 
+namespace {
+
+// The 3-D form: terms 2, 3 and 4 are the weighted Gram products of Wx, Wy and Wz.
+void reweight_three_dimensional(const Io& io, const ModelObjective& objective,
+                                std::span<const double> row_weights, ModelObjective& reweighted) {
+  const std::int32_t npar = csr_row_count(objective.WTW);
+  const auto n = static_cast<std::size_t>(npar);
+  if (objective.Bx.size() != n || objective.By.size() != n || objective.Bz.size() != n ||
+      row_weights.size() != n || objective.wtw_terms.empty() || objective.n_terms != 4) {
+    internal_check_failed(io, "reweight_derivative_terms: the objective keeps no factors");
+  }
+  reweighted = ModelObjective{};
+  reweighted.ref_in_derivatives = objective.ref_in_derivatives;
+  reweighted.three_dimensional = true;
+  reweighted.n_terms = objective.n_terms;
+  std::vector<CsrMatrix>& terms = reweighted.wtw_terms;
+  terms.resize(4);
+  terms[0] = objective.wtw_terms[0];
+  CsrWorkspace work;
+  CsrMatrix product;
+  const std::array<std::pair<const CsrMatrix*, const std::vector<double>*>, 3> factors{
+      {{&objective.Wx, &objective.Bx},
+       {&objective.Wy, &objective.By},
+       {&objective.Wz, &objective.Bz}}};
+  std::vector<double> b(n);
+  for (std::size_t k = 0; k < factors.size(); ++k) {
+    for (std::size_t p = 0; p < n; ++p) b[p] = (*factors[k].second)[p] * row_weights[p];
+    CsrMatrix w = *factors[k].first;
+    csr_weighted_gram(w, b, npar, product, work);
+    store_term(product, npar, terms[k + 1]);
+  }
+  assemble_wtw(io, reweighted);
+}
+
+}  // namespace
+
 void reweight_derivative_terms(const Io& io, const ModelObjective& objective,
                                std::span<const double> row_weights, ModelObjective& reweighted) {
+  if (objective.three_dimensional) {
+    reweight_three_dimensional(io, objective, row_weights, reweighted);
+    return;
+  }
   const std::int32_t npar = csr_row_count(objective.WTW);
   const auto n = static_cast<std::size_t>(npar);
   if (objective.Bx.size() != n || objective.Bz.size() != n || objective.Bxz.size() != n ||

@@ -26,8 +26,12 @@ namespace quelby {
 struct ModelObjective {
   // true: the derivative terms act on m - m_ref; false: on m.
   bool ref_in_derivatives = false;
-  // Term 1 smallness (diagonal), 2 x derivative, 3 z derivative, 4 cross term (present when some
-  // Bxz is not 0); each sized exactly to its entries, npar + 1 row starts.
+  // false: a 2-D objective, whose terms are 1 smallness (diagonal), 2 x derivative, 3 z
+  // derivative, 4 cross term (present when some Bxz is not 0). true: a 3-D one (made by
+  // as_model_objective), whose terms are 1 smallness, 2 x, 3 y and 4 z derivative, without a cross
+  // term, and whose factors are Wx, Wy, Wz, Bx, By and Bz.
+  bool three_dimensional = false;
+  // The terms, each sized exactly to its entries, npar + 1 row starts.
   std::vector<CsrMatrix> wtw_terms;
   std::int32_t n_terms = 0;
   // The sum of the terms: rows with ascending columns, at most 10 entries a row.
@@ -37,12 +41,15 @@ struct ModelObjective {
   // operators as built (one row per parameter, before any transposition; a column of -1 names a
   // partner cell that is no parameter) and the rotated weights, so that the x term is
   // Wx^T diag(Bx) Wx, the z term Wz^T diag(Bz) Wz and the cross term the symmetric part of
-  // 2 Wx^T diag(Bxz) Wz.
+  // 2 Wx^T diag(Bxz) Wz. A 3-D objective keeps Wy and By too (its y term Wy^T diag(By) Wy) and no
+  // Bxz.
   CsrMatrix Wx;
   CsrMatrix Wz;
   std::vector<double> Bx;
   std::vector<double> Bz;
   std::vector<double> Bxz;
+  CsrMatrix Wy;
+  std::vector<double> By;
 };
 
 struct ObjectiveOptions {
@@ -124,8 +131,9 @@ void build_objective_terms(const Io& io, const ObjectiveInputs& inputs, bool ref
                            const ObjectiveOptions& options, ModelObjective& objective);
 
 // The objective with the rotated weights of its derivative terms multiplied row by row by
-// `row_weights` (one per parameter; Bx, Bz and Bxz alike): the same smallness term, the x, z and
-// cross terms built from the kept operators as build_objective_terms builds them, and their sum.
+// `row_weights` (one per parameter; Bx, Bz and Bxz alike, and By of a 3-D objective): the same
+// smallness term, the derivative terms built from the kept operators as the build makes them, and
+// their sum.
 // `objective` must hold its factors (ObjectiveOptions::keep_factors), `reweighted` keeps none.
 // Linear in npar.
 void reweight_derivative_terms(const Io& io, const ModelObjective& objective,

@@ -39,6 +39,7 @@ void append_right_aligned(std::string& text, std::string_view label, std::size_t
 }
 
 constexpr std::array<std::string_view, 4> term_names = {"Ws ", "Wx ", "Wz ", "Wxz"};
+constexpr std::array<std::string_view, 4> term_names_3d = {"Ws ", "Wx ", "Wy ", "Wz "};
 
 }  // namespace
 
@@ -114,8 +115,9 @@ void report_term_norms(const Io& io, const ModelObjective& objective, std::span<
   term_norms(objective, m, m_ref, phi);
   std::string text;
   const auto n_terms = static_cast<std::size_t>(objective.n_terms < 0 ? 0 : objective.n_terms);
-  for (std::size_t k = 0; k < n_terms && k < term_names.size(); ++k) {
-    append_right_aligned(text, std::string("norm comp ") + std::string(term_names[k]), 17);
+  const auto& names = objective.three_dimensional ? term_names_3d : term_names;
+  for (std::size_t k = 0; k < n_terms && k < names.size(); ++k) {
+    append_right_aligned(text, std::string("norm comp ") + std::string(names[k]), 17);
     text += " =";
     append_exponent(text, phi[k], 13);
     text += '\n';

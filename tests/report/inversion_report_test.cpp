@@ -9,10 +9,12 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quelby/base/stops.hpp"
 #include "quelby/regularization/objective.hpp"
+#include "quelby/regularization/objective3d.hpp"
 #include "tests/regularization/objective_setup.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
@@ -206,6 +208,28 @@ TEST(TermNormReports, ThreeAndFourTermsAndComponents) {
   ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 5);
   EXPECT_EQ(log.substr(3 * 33, 19), "    norm comp Wxz =");
   EXPECT_EQ(log.substr(18, 1), "=");  // column 19
+
+  // A 3-D objective's terms are smallness, x, y and z: one column of two cells along y.
+  Mesh3D column;
+  column.nx = 1;
+  column.ny = 2;
+  column.nz = 1;
+  column.dx = {1};
+  column.dy = {1, 1};
+  column.dz = {1};
+  const std::vector<std::int32_t> cell_idx{1, 2};
+  ModelObjective3D built;
+  Transcript spatial;
+  build_model_objective3d(spatial.io(), {column, cell_idx, 2}, {1, 1, 1, 1}, {}, false, built);
+  const ModelObjective solid = as_model_objective(std::move(built));
+  Transcript solid_report;
+  report_term_norms(solid_report.io(), solid, std::vector<double>{1, 3}, std::vector<double>(2));
+  EXPECT_EQ(solid_report.log(),
+            "    norm comp Ws  =  1.00000E+01\n"
+            "    norm comp Wx  =  0.00000E+00\n"
+            "    norm comp Wy  =  8.00000E+00\n"
+            "    norm comp Wz  =  0.00000E+00\n"
+            "\n");
 
   Transcript components;
   report_norm_components(components.io(), std::vector<double>{9, 1.5, -2, 3e-10});
