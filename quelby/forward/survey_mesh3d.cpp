@@ -105,6 +105,7 @@ struct DepthPlan {
   double cell = 0;
   std::vector<double> buried;
   double capped_to = 0;
+  double relief = 0;  // the ground lies this much below the top at most
   double core_bottom = 0;
   double bottom = 0;
   double depth_growth = 1.1;
@@ -170,7 +171,10 @@ DepthPlan scaled_plan(const Axes& axes, double scale) {
   plan.first *= scale;
   plan.cell *= scale;
   const double deepest = plan.buried.empty() ? plan.top : plan.buried.back();
-  plan.capped_to = plan.buried.empty() ? plan.top : deepest + 4 * plan.cell;
+  // Layers no thicker than the core cell through the relief (where the ground's columns end) and
+  // below the buried electrodes, four core cells beyond each.
+  plan.capped_to = std::max(plan.buried.empty() ? plan.top : deepest + 4 * plan.cell,
+                            plan.relief > 0 ? plan.top + plan.relief + 4 * plan.cell : plan.top);
   plan.core_bottom = std::max(plan.core_bottom, plan.capped_to);
   plan.bottom = std::max(plan.bottom, plan.core_bottom);
   return plan;
@@ -260,6 +264,7 @@ Mesh3D mesh3d_for_electrodes(const Io& io, std::span<const ElectrodePosition> el
   if (options.margin_cells < 0) refuse(io, "margin cells should not be negative");
   if (options.cell_budget < 0) refuse(io, "the cell budget should not be negative");
   if (!std::isfinite(options.top)) refuse(io, "the top should be a finite number");
+  if (!non_negative(options.relief)) refuse(io, "relief should not be negative");
   std::vector<double> xs, ys, buried;
   for (std::size_t e = 0; e < electrodes.size(); ++e) {
     const ElectrodePosition& p = electrodes[e];
@@ -269,6 +274,10 @@ Mesh3D mesh3d_for_electrodes(const Io& io, std::span<const ElectrodePosition> el
     }
     xs.push_back(p.x);
     ys.push_back(p.y);
+    if (p.z < options.top) {
+      refuse(io, "electrode " + std::to_string(e + 1) + " at z = " + shortest(p.z) +
+                     " m stands above the top of the mesh at " + shortest(options.top) + " m");
+    }
     if (p.z > options.top) buried.push_back(p.z);
   }
   Axes axes;
@@ -318,8 +327,11 @@ Mesh3D mesh3d_for_electrodes(const Io& io, std::span<const ElectrodePosition> el
   axes.depth.first = options.top_thickness > 0 ? options.top_thickness : cell / 2;
   axes.depth.cell = cell;
   axes.depth.buried = distinct(std::move(buried));
-  axes.depth.core_bottom = options.top + (options.core_depth > 0 ? options.core_depth : extent / 2);
-  axes.depth.bottom = options.top + (options.depth > 0 ? options.depth : axes.distance);
+  axes.depth.relief = options.relief;
+  axes.depth.core_bottom =
+      options.top + options.relief + (options.core_depth > 0 ? options.core_depth : extent / 2);
+  axes.depth.bottom =
+      options.top + options.relief + (options.depth > 0 ? options.depth : axes.distance);
   axes.depth.depth_growth = options.depth_growth;
   axes.depth.growth = options.growth;
   if (!std::isfinite(extent) || !std::isfinite(axes.depth.bottom))

@@ -105,6 +105,28 @@ TEST(SurveyMesh3D, ElectrodesOnNodesFineCoreAndFarBoundaries) {
   }
 }
 
+TEST(SurveyMesh3D, ThinLayersThroughTheRelief) {
+  struct Case {
+    double relief;
+    double top;
+  };
+  for (const Case& c : std::vector<Case>{{1.5, 0}, {0.75, -2}, {3, 10}}) {
+    SCOPED_TRACE(c.relief);
+    // Electrodes on a slope from the top down through the relief, 1 m apart.
+    std::vector<ElectrodePosition> electrodes = grid_of(6, 3, 1);
+    for (ElectrodePosition& e : electrodes) e.z = c.top + c.relief * e.x / 5;
+    SurveyMesh3DOptions options;
+    options.relief = c.relief;
+    options.top = c.top;
+    Transcript t;
+    const Mesh3D mesh = mesh3d_for_electrodes(t.io(), electrodes, options);
+    EXPECT_EQ(mesh.z_nodes.front(), c.top);
+    for (const ElectrodePosition& e : electrodes) EXPECT_TRUE(is_node(mesh.z_nodes, e.z)) << e.z;
+    EXPECT_LE(widest_between(mesh.z_nodes, c.top, c.top + c.relief + 2), 0.5 * (1 + 1e-9));
+    EXPECT_GE(mesh.z_nodes.back(), c.top + c.relief + 3 * 5);
+  }
+}
+
 TEST(SurveyMesh3D, TheGridSurveyMakesTheCellsItsHeaderStates) {
   struct Case {
     std::int64_t budget;
@@ -165,6 +187,8 @@ TEST(SurveyMesh3D, RefusesOptionsOutOfRange) {
       {"growth below 1", with([](auto& o) { o.growth = 0.9; }), grid, "padding growth"},
       {"depth growth below 1", with([](auto& o) { o.depth_growth = 0.5; }), grid, "depth growth"},
       {"negative margin", with([](auto& o) { o.margin_cells = -1; }), grid, "margin"},
+      {"negative relief", with([](auto& o) { o.relief = -1; }), grid, "relief"},
+      {"electrode above the top", with([](auto& o) { o.top = 0.5; }), grid, "above the top"},
       {"budget too small", with([](auto& o) { o.cell_budget = 10; }), grid, "10 cells"},
       {"far too many cells", with([](auto& o) { o.cell_width = 1e-6; }), grid, "cells"},
   };
