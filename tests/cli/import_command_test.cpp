@@ -122,7 +122,15 @@ TEST(ImportCommand, ElectrodesAcrossTheGroundOrSeveralInputsMakeA3DSurvey) {
        "Imported 1 datum into out (see import.log)\n",
        "data.dat",
        ""},
-      {"a grid as a line", {"--2d", "grid.ohm", "out"}, exit_failure, "", "", ""},
+      {"a grid as a line",
+       {"--2d", "grid.ohm", "out"},
+       exit_failure,
+       "\nError: electrode B of the reading of line 9 of grid.ohm at x = 1, y = 0 stands 0.707107 "
+       "m "
+       "off the line of the others: electrodes spread in y make a 3-D survey, which "
+       "quelby-import writes without --2d (import_field_data3d)\n",
+       "",
+       ""},
       {"both", {"--2d", "--3d", "grid.ohm", "out"}, exit_usage, "", "", ""},
       {"several inputs as a line", {"--2d", "line.ohm", "line.ohm", "out"}, exit_usage, "", "", ""},
   };
@@ -132,6 +140,9 @@ TEST(ImportCommand, ElectrodesAcrossTheGroundOrSeveralInputsMakeA3DSurvey) {
     const RunResult run = run_in(folder, c.arguments);
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     if (c.status != exit_success) {
+      if (!c.out.empty()) {
+        EXPECT_EQ(run.out, c.out);
+      }
       EXPECT_FALSE(std::filesystem::exists(folder.file("out/survey3d.dat")));
       continue;
     }
