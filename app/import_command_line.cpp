@@ -1,5 +1,6 @@
 #include "app/import_command_line.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -14,10 +15,12 @@ namespace {
 
 constexpr std::string_view usage_text =
     "\nUsage: quelby-import [--format NAME] [--spacing M] [--reciprocal] [--error PCT]\n"
-    "                     [--error-floor OHMS] [--error-voltage VOLTS] [options] INPUT OUTDIR\n";
+    "                     [--error-floor OHMS] [--error-voltage VOLTS] [options] INPUT OUTDIR\n"
+    "       quelby-import [--3d] [--line-offset DY] [options] INPUT... OUTDIR\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-import [options] INPUT OUTDIR\n"
+    "       quelby-import [--3d] [--line-offset DY] [options] INPUT... OUTDIR\n"
     "       quelby-import -h | --help | --version\n"
     "\n"
     "Reads a field data file, tells its format from its content, and writes into OUTDIR:\n"
@@ -25,6 +28,10 @@ constexpr std::string_view help_text =
     "where known, its standard deviation), ip.dat (apparent chargeabilities in mV/V) when the\n"
     "file holds IP, topography.topo when the electrodes' elevations differ, and import.log\n"
     "(what was read, every reading dropped and why, the error model).\n"
+    "Electrodes spread across the ground in x and y (a grid, parallel lines), several INPUT\n"
+    "files, or --3d make a 3-D survey instead: survey3d.dat (GENERAL_3D: per datum x y z of\n"
+    "A, B, M and N, z = highest elevation - elevation, the resistance and its standard\n"
+    "deviation), ip3d.dat when the files hold IP, and import.log.\n"
     "\n"
     "Formats:\n"
     "  unified     the unified data format (.ohm, .dat, .shm)\n"
@@ -83,6 +90,11 @@ constexpr std::string_view help_text =
     "  --drop-outliers         drop the data the local median test of the pseudosection finds\n"
     "  --outlier-threshold T   that test's threshold in robust deviations (default 4)\n"
     "  --quiet-checks          do not print the checks' warnings (import.log keeps them)\n"
+    "  --3d                    write a 3-D survey file even where the electrodes stand on a line\n"
+    "  --2d                    import a 2-D line only (electrodes spread in y are refused)\n"
+    "  --survey-name NAME      the 3-D survey file's name in OUTDIR (default survey3d.dat)\n"
+    "  --line-offset DY        with several INPUT files: the k-th (from 0) placed at y + k DY m\n"
+    "                          (parallel 2-D lines, one a file; default 0)\n"
     "  -h, --help              print this help and exit\n"
     "  --version               print the version and exit\n"
     "\n"
@@ -95,7 +107,11 @@ constexpr std::string_view help_text =
     "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-import\n";
 
-constexpr std::array<OptionSpec, 27> options = {{{"--format", "a format name"},
+constexpr std::array<OptionSpec, 31> options = {{{"--format", "a format name"},
+                                                 {"--3d", ""},
+                                                 {"--2d", ""},
+                                                 {"--survey-name", "a file name"},
+                                                 {"--line-offset", "a distance in metres"},
                                                  {"--electrodes", "a file name"},
                                                  {"--columns", "a list of column names"},
                                                  {"--ip-unit", "mV/V, %, ms or mrad"},
@@ -132,7 +148,8 @@ bool parse_whole(std::string_view text, double& value) {
 
 ImportArguments parse_import_command_line(const Io& io, int argc, const char* const* argv) {
   const CommandText text{"quelby-import", usage_text, help_text};
-  const ScannedLine line = scan_command_line(io, text, options, 2, argc, argv);
+  const ScannedLine line = scan_command_line(io, text, options, 2, argc, argv,
+                                             static_cast<std::size_t>(std::max(argc, 2)));
   const auto refuse = [&](std::string_view option, std::string_view what, std::string_view given) {
     command_usage_error(io, text,
                         "quelby-import: option '" + std::string(option) + "' needs " +
@@ -266,8 +283,28 @@ ImportArguments parse_import_command_line(const Io& io, int argc, const char* co
   if (chosen.drop_unpaired && !chosen.reciprocal) {
     command_usage_error(io, text, "quelby-import: --drop-unpaired needs --reciprocal");
   }
+  if (line.has("--3d") && line.has("--2d")) {
+    command_usage_error(io, text, "quelby-import: --3d and --2d exclude each other");
+  }
+  if (line.has("--3d")) arguments.dimension = ImportArguments::Dimension::three;
+  if (line.has("--2d")) arguments.dimension = ImportArguments::Dimension::two;
+  if (const auto given = line.value("--survey-name")) {
+    if (given->empty() || given->find('/') != std::string::npos) {
+      refuse("--survey-name", "a file name without a folder", *given);
+    }
+    arguments.survey_name = *given;
+  }
+  if (const auto given = line.value("--line-offset")) {
+    if (!parse_whole(*given, arguments.line_offset)) {
+      refuse("--line-offset", "a distance in metres", *given);
+    }
+  }
   arguments.input = line.positional[0];
-  arguments.folder = line.positional[1];
+  arguments.more_inputs.assign(line.positional.begin() + 1, line.positional.end() - 1);
+  arguments.folder = line.positional.back();
+  if (!arguments.more_inputs.empty() && arguments.dimension == ImportArguments::Dimension::two) {
+    command_usage_error(io, text, "quelby-import: several inputs make a 3-D survey, not --2d");
+  }
   return arguments;
 }
 

@@ -15,7 +15,7 @@ void command_usage_error(const Io& io, const CommandText& text, std::string_view
 
 ScannedLine scan_command_line(const Io& io, const CommandText& text,
                               std::span<const OptionSpec> options, std::size_t positional_count,
-                              int argc, const char* const* argv) {
+                              int argc, const char* const* argv, std::size_t most_positional) {
   const auto usage_error = [&](std::string_view option, std::string_view what) {
     command_usage_error(
         io, text,
@@ -60,7 +60,10 @@ ScannedLine scan_command_line(const Io& io, const CommandText& text,
     line.values.insert_or_assign(std::string(name), std::move(value));
   }
   for (; index < argc; ++index) line.positional.emplace_back(argv[index]);
-  if (line.positional.size() != positional_count) command_usage_error(io, text, {});
+  if (line.positional.size() < positional_count ||
+      line.positional.size() > std::max(positional_count, most_positional)) {
+    command_usage_error(io, text, {});
+  }
   return line;
 }
 

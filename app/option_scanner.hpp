@@ -50,11 +50,12 @@ struct ScannedLine {
 };
 
 // Scans argv[1..argc-1] for `options`, then expects exactly `positional_count` positional
-// arguments. Throws Stop with status 0 after the help or the version (console), 2 after a usage
-// error. An option repeated takes its last value; a flag's value is empty.
+// arguments (with `most_positional` above it: from positional_count to most_positional). Throws
+// Stop with status 0 after the help or the version (console), 2 after a usage error. An option
+// repeated takes its last value; a flag's value is empty.
 ScannedLine scan_command_line(const Io& io, const CommandText& text,
                               std::span<const OptionSpec> options, std::size_t positional_count,
-                              int argc, const char* const* argv);
+                              int argc, const char* const* argv, std::size_t most_positional = 0);
 
 // A usage error found after scanning: `line` on the error stream, then the usage message; throws
 // Stop with status 2.

@@ -197,8 +197,8 @@ void Import::place_electrodes_from_table() {
 
 // Electrodes given in x and y: on a line parallel to x they are read by x; on another straight
 // line by their distance along it from its first electrode; electrodes far off the line (more
-// than 5 times its length) are remote. Electrodes spread across a plane make a 3-D survey, which a
-// 2-D import cannot write: refused, naming the electrode.
+// than 5 times its length) are remote. Electrodes spread across a plane make a 3-D survey
+// (import_field_data3d), which a 2-D import cannot write: refused, naming the electrode.
 void Import::bring_onto_line() {
   std::vector<std::array<double, 2>> points;
   for (const FieldReading& reading : survey_.readings) {
@@ -266,7 +266,7 @@ void Import::bring_onto_line() {
                  " at x = " + log_number(electrode.x) + ", y = " + log_number(electrode.y) +
                  " stands " + log_number(off) +
                  " m off the line of the others: electrodes spread in y make a 3-D survey, "
-                 "which quelby-import does not write as a 2-D line",
+                 "which quelby-import writes without --2d (import_field_data3d)",
              "line " + std::to_string(reading.line) + ": y = " + log_number(electrode.y));
       }
       first = std::min(first, along(electrode.x, electrode.y));

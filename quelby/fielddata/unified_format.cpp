@@ -166,9 +166,11 @@ std::vector<std::string> position_tokens(std::string_view line) {
   return tokens;
 }
 
-// The position (x, elevation) on a line of positions: the columns `tokens` (x, y, z), or by default
-// as many as the line holds (x; x z; x y z), which then become the tokens of the lines after it.
-std::array<double, 2> position_of(const FieldLines& lines, std::string_view text,
+// The position (x, y, elevation) on a line of positions: the columns `tokens` (x, y, z), or by
+// default as many as the line holds (x; x z; x y z), which then become the tokens of the lines
+// after it. A y other than 0 is kept: the import writes such electrodes as a 3-D survey, or as a
+// 2-D line where they stand on one.
+std::array<double, 3> position_of(const FieldLines& lines, std::string_view text,
                                   std::vector<std::string>& tokens) {
   const auto fields = split_fields(text, ' ');
   if (tokens.empty()) {
@@ -190,16 +192,15 @@ std::array<double, 2> position_of(const FieldLines& lines, std::string_view text
     if (tokens[c] == "y") y = value;
     if (tokens[c] == "z") z = value;
   }
-  if (y != 0) lines.fail("y = " + shortest(y) + ": quelby reads 2-D lines, every y must be 0");
-  return {x, z};
+  return {x, y, z};
 }
 
 // `count` lines of positions; a comment line before the first that names the columns ("# x z")
 // sets `tokens`.
-std::vector<std::array<double, 2>> read_positions(FieldLines& lines, std::int32_t count,
+std::vector<std::array<double, 3>> read_positions(FieldLines& lines, std::int32_t count,
                                                   std::vector<std::string>& tokens,
                                                   std::string_view what) {
-  std::vector<std::array<double, 2>> points;
+  std::vector<std::array<double, 3>> points;
   points.reserve(static_cast<std::size_t>(std::min(count, 1 << 16)));
   std::string_view line;
   while (static_cast<std::int32_t>(points.size()) < count) {
@@ -234,7 +235,8 @@ FieldSurvey read_unified_file(const Io& io, const FieldSource& source) {
   for (const auto& point : read_positions(lines, electrode_count, tokens, "electrode positions")) {
     FieldElectrode electrode;
     electrode.x = point[0];
-    electrode.elevation = point[1];
+    electrode.y = point[1];
+    electrode.elevation = point[2];
     electrode.number = static_cast<std::int32_t>(electrodes.size() + 1);
     electrodes.push_back(electrode);
   }
@@ -360,9 +362,9 @@ FieldSurvey read_unified_file(const Io& io, const FieldSource& source) {
     std::int32_t count = -1;
     if (fields.size() == 1 && field_integer(fields[0], count) && count >= 0) {
       const auto points = read_positions(lines, count, tokens, "topography points");
-      survey.topography.assign(points.begin(), points.end());
       for (const auto& point : points) {
-        if (std::isnan(point[1])) lines.fail("a topography point without an elevation");
+        if (std::isnan(point[2])) lines.fail("a topography point without an elevation");
+        survey.topography.push_back({point[0], point[2]});
       }
     } else {
       survey.notes.push_back("the text after the data (from line " +

@@ -83,5 +83,80 @@ TEST(ImportCommand, RefusalsEndWithTheirStatusAndDetail) {
   EXPECT_EQ(usage.status, exit_usage);
 }
 
+TEST(ImportCommand, ElectrodesAcrossTheGroundOrSeveralInputsMakeA3DSurvey) {
+  TempFolder folder;
+  folder.write("grid.ohm",
+               "4\n# x y z\n0 0 5\n1 0 5\n0 1 5\n1 1 4.5\n1\n# a b m n r\n"
+               "1 2 3 4 0.5\n");
+  folder.write("line.ohm", "4\n0\n1\n2\n3\n1\n# a b m n r\n1 2 3 4 -2\n");
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;
+    std::string written;  // the file written into out/, or "" for none
+    std::string data;     // its data lines
+  };
+  const std::vector<Case> cases = {
+      {"a grid, told from its electrodes",
+       {"grid.ohm", "out"},
+       exit_success,
+       "Imported 1 datum as a 3-D survey into out/survey3d.dat (see import.log)\n",
+       "survey3d.dat",
+       "0 0 0 1 0 0 0 1 0 1 1 0.5 0.5\n"},
+      {"a line made 3-D, under another name",
+       {"--3d", "--survey-name", "line3d.dat", "line.ohm", "out"},
+       exit_success,
+       "Imported 1 datum as a 3-D survey into out/line3d.dat (see import.log)\n",
+       "line3d.dat",
+       "0 0 0 1 0 0 2 0 0 3 0 0 -2\n"},
+      {"two lines, one a file",
+       {"--line-offset", "4", "line.ohm", "line.ohm", "out"},
+       exit_success,
+       "Imported 2 data as a 3-D survey into out/survey3d.dat (see import.log)\n",
+       "survey3d.dat",
+       "0 0 0 1 0 0 2 0 0 3 0 0 -2\n0 4 0 1 4 0 2 4 0 3 4 0 -2\n"},
+      {"a line stays a line",
+       {"line.ohm", "out"},
+       exit_success,
+       "Imported 1 datum into out (see import.log)\n",
+       "data.dat",
+       ""},
+      {"a grid as a line",
+       {"--2d", "grid.ohm", "out"},
+       exit_failure,
+       "\nError: electrode B of the reading of line 9 of grid.ohm at x = 1, y = 0 stands 0.707107 "
+       "m "
+       "off the line of the others: electrodes spread in y make a 3-D survey, which "
+       "quelby-import writes without --2d (import_field_data3d)\n",
+       "",
+       ""},
+      {"both", {"--2d", "--3d", "grid.ohm", "out"}, exit_usage, "", "", ""},
+      {"several inputs as a line", {"--2d", "line.ohm", "line.ohm", "out"}, exit_usage, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(folder.file("out"));
+    const RunResult run = run_in(folder, c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    if (c.status != exit_success) {
+      if (!c.out.empty()) {
+        EXPECT_EQ(run.out, c.out);
+      }
+      EXPECT_FALSE(std::filesystem::exists(folder.file("out/survey3d.dat")));
+      continue;
+    }
+    EXPECT_EQ(run.out, c.out);
+    const std::string text = read_file(folder.file("out/" + c.written));
+    if (c.written == "data.dat") {
+      EXPECT_FALSE(std::filesystem::exists(folder.file("out/survey3d.dat")));
+      continue;
+    }
+    ASSERT_TRUE(text.starts_with("GENERAL_3D\n! quelby-import: ")) << text;
+    EXPECT_EQ(text.substr(text.find('\n', text.find('\n') + 1) + 1), c.data);
+    EXPECT_NE(read_file(folder.file("out/import.log")).find("3-D survey"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace quelby

@@ -159,7 +159,7 @@ TEST(UnifiedFormat, RefusalsNameTheLine) {
   } cases[] = {
       {"two\n", "line.ohm:1: expected the number of electrodes, found 'two'"},
       {"2\n0 0\n", "line.ohm:2: the file ends after 1 of the 2 electrode positions"},
-      {"2\n0 1 0\n1 0 0\n", "line.ohm:2: y = 1: quelby reads 2-D lines, every y must be 0"},
+      {"2\n0 y 0\n1 0 0\n", "line.ohm:2: the position 'y' is not a finite number"},
       {"2\n0\n1\n1\n1 2 3 1 100\n", "line.ohm:5: electrode 3 is not one of the 2 electrodes"},
       {"2\n0\n1\n1\n1 2 x 1 100\n", "line.ohm:5: the electrode number 'x' is not a whole number"},
       {"2\n0\n1\n2\n1 2 1\n1 2 1 2 5\n", "line.ohm:5: expected 5 columns (3 found)"},
