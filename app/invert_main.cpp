@@ -26,6 +26,7 @@
 #include "quelby/inversion/control_file.hpp"
 #include "quelby/inversion/depth_of_investigation.hpp"
 #include "quelby/inversion/inversion_run.hpp"
+#include "quelby/inversion/inversion_run3d.hpp"
 #include "quelby/inversion/timelapse_run.hpp"
 
 namespace {
@@ -119,6 +120,28 @@ int run(const quelby::InvertArguments& arguments) {
   }
   log << early_log.str();
   const quelby::Io io{std::cout, std::cerr, log};
+  // 3-D survey files take the 3-D inversion, which makes its own mesh.
+  const bool three_dimensional =
+      (!description.data_file.empty() && quelby::is_survey3d_file(description.data_file)) ||
+      (description.data_file.empty() && !description.ip_data_file.empty() &&
+       quelby::is_survey3d_file(description.ip_data_file));
+  if (three_dimensional) {
+    try {
+      if (doi.on || !timelapse.step_files.empty() || description.use_z ||
+          !description.parameter_file.empty()) {
+        quelby::stop_with(io, quelby::Order::console_then_log,
+                          "\nError: a 3-D survey is inverted without --doi, --z, --parameters "
+                          "and time-lapse steps (run its steps with quelby.invert_many).\n");
+      }
+      quelby::InversionRun3D run3d = quelby::run3d_of(description);
+      if (!arguments.mesh) run3d.mesh_file.clear();
+      quelby::run_inversion3d(io, run3d, &held);
+    } catch (const std::bad_alloc&) {
+      quelby::out_of_memory_stop(io);
+    }
+    log.flush();
+    return log ? quelby::exit_success : quelby::exit_failure;
+  }
   if (!arguments.control && !arguments.mesh) {
     description.mesh_file = (folder / "mesh.msh").string();
     make_survey_mesh(io, description, description.mesh_file);
