@@ -202,6 +202,17 @@ StageOutcome3D run_stage(
   outcome.result = gauss_newton(io, problem, stage.objective, outcome.dobs, outcome.dstd, stage.m0,
                                 stage.m_ref, stage.settings, observer);
   const InversionResult& result = outcome.result;
+  {
+    const InversionResult::Seconds& seconds = result.seconds;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%s inversion time: sensitivities %.3f s, half solves %.3f s, Gram product "
+                  "%.3f s, decomposition %.3f s, steps %.3f s, line search %.3f s\n",
+                  stage_name(stage.stage), seconds.sensitivities, seconds.half_solves,
+                  seconds.data_space_matrix, seconds.decomposition, seconds.steps,
+                  seconds.line_search);
+    write_message(io, Order::log_only, text);
+  }
   outcome.model = grid_model(result.m);
   write_model3d(io, stage.setup.grid.mesh, in_folder(folder, final_model_name(stage.stage)),
                 outcome.model);
@@ -476,6 +487,16 @@ InversionOutcome3D run_inversion3d(const Io& io, const InversionRun3D& run,
                   parameters_of(eta_ref), run.settings};
     outcome.ip = run_stage(io, stage, problem, folder,
                            [&](std::span<const double> m) { return spread(m, false); });
+  }
+  {
+    const Forward3DStatistics& stats = forward.statistics();
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "3-D forward model: %lld nodes, %.3g factor entries; factorisations %.3f s, "
+                  "right-hand sides %.3f s, solves %.3f s, sensitivity passes %.3f s\n",
+                  static_cast<long long>(stats.nodes), stats.factor_entries, stats.factor_seconds,
+                  stats.assembly_seconds, stats.solve_seconds, stats.sensitivity_seconds);
+    write_message(io, Order::log_only, text);
   }
   outcome.forward_mesh = setup.mesh;
   outcome.grid = setup.grid;
