@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 
@@ -389,7 +390,7 @@ struct ForwardModel3D::Impl {
                   "ERROR: 3-D forward: " + name + " lies below the mesh");
       }
       Electrode& electrode = electrodes[e];
-      electrode.source = {at.x, at.y, z, surface, z > surface, true};
+      electrode.source = {at.x, at.y, z, surface, false, true};
       if (surface != mesh.z_nodes[0]) flat = false;
       const auto zs = axis_cells(mesh.z_nodes, z);
       std::int64_t holder = -1;
@@ -408,6 +409,20 @@ struct ForwardModel3D::Impl {
                   "ERROR: 3-D forward: " + name + " touches no ground cell");
       }
       std::sort(electrode.touching.begin(), electrode.touching.end());
+      // The share of a small sphere about the electrode inside the ground: each cell that meets
+      // it holds one of the 2 x 2 x 2 octants about a node, of the 2 halves about a face, ...
+      // (the space above the mesh is air). Ground all around: a buried electrode, whose primary
+      // field takes the image above the ground; else its primary spreads over the ground's
+      // solid angle (an electrode on the edge of a step sees a quarter of the space).
+      auto on_node = [](const std::vector<double>& nodes, double v) {
+        return std::binary_search(nodes.begin(), nodes.end(), v);
+      };
+      const int slots = (on_node(mesh.x_nodes, at.x) ? 2 : 1) *
+                        (on_node(mesh.y_nodes, at.y) ? 2 : 1) * (on_node(mesh.z_nodes, z) ? 2 : 1);
+      const double share =
+          static_cast<double>(electrode.touching.size()) / static_cast<double>(slots);
+      electrode.source.buried = share == 1.0 && z > surface;
+      if (!electrode.source.buried) electrode.source.solid_angle = 4 * std::numbers::pi * share;
       electrode.nodes = cell_nodes(holder);
       const auto [i, j, k] = cell_ijk(holder);
       const double tx = (at.x - mesh.x_nodes[i]) / mesh.dx[i];

@@ -15,7 +15,7 @@ struct PointTerm {
 
 int point_terms(const PointSource& source, PointTerm terms[2]) {
   if (!source.buried) {
-    terms[0] = {source.x, source.y, source.z, 1 / (2 * std::numbers::pi)};
+    terms[0] = {source.x, source.y, source.z, 1 / source.solid_angle};
     return 1;
   }
   terms[0] = {source.x, source.y, source.z, 1 / (4 * std::numbers::pi)};

@@ -9,8 +9,10 @@
 
 namespace quelby {
 
-// p(r) = 1 / (2 pi |r - s|) for a source on the surface plane z = surface_z; a buried source
-// (z > surface_z, z down) adds its image above the plane: (1 / (4 pi)) (1/|r - s| + 1/|r - s'|).
+// p(r) = 1 / (omega |r - s|) for a source on the ground's surface, omega the solid angle of the
+// ground around it (2 pi on flat ground, pi on the edge of a step, 3 pi at its foot); a buried
+// source (z > surface_z, z down, ground all around) adds its image above the plane z = surface_z:
+// (1 / (4 pi)) (1/|r - s| + 1/|r - s'|).
 // `use_image` false gives the full-space form 1 / (4 pi |r - s|) for a buried source whose image
 // would fall inside the ground.
 struct PointSource {
@@ -18,6 +20,7 @@ struct PointSource {
   double surface_z = 0;
   bool buried = false;
   bool use_image = true;
+  double solid_angle = 2 * 3.14159265358979323846;  // of a source on the surface
 
   double image_z() const noexcept { return 2 * surface_z - z; }
   double potential(double px, double py, double pz) const noexcept;
