@@ -20,7 +20,7 @@ constexpr std::string_view usage_text =
 constexpr std::string_view help_text =
     "Usage: quelby-mesh [--cell W] [--depth D] [--depth-growth G] [--padding N] [--z]\n"
     "                   [--topography FILE] [--parameters FILE [--parameter-cell W]]\n"
-    "                   SURVEY MESHFILE\n"
+    "                   [--cells N] SURVEY MESHFILE\n"
     "       quelby-mesh -h | --help | --version\n"
     "\n"
     "Writes a mesh file for the electrodes of a survey data file (either layout): square core\n"
