@@ -20,7 +20,7 @@ constexpr std::string_view usage_text =
 constexpr std::string_view help_text =
     "Usage: quelby-mesh [--cell W] [--depth D] [--depth-growth G] [--padding N] [--z]\n"
     "                   [--topography FILE] [--parameters FILE [--parameter-cell W]]\n"
-    "                   SURVEY MESHFILE\n"
+    "                   [--cells N] SURVEY MESHFILE\n"
     "       quelby-mesh -h | --help | --version\n"
     "\n"
     "Writes a mesh file for the electrodes of a survey data file (either layout): square core\n"
@@ -28,6 +28,13 @@ constexpr std::string_view help_text =
     "through the ground's relief and 4 below it, then rows growing by 1.1 to a core depth, then\n"
     "padding cells growing by a factor of 1.3 towards both sides and the bottom. MESHFILE is\n"
     "replaced if it exists.\n"
+    "\n"
+    "A 3-D survey file (first line GENERAL_3D) gets a 3-D mesh file, the mesh quelby-invert makes\n"
+    "for it: every electrode coordinate a node along x and y, core cells of half the smallest\n"
+    "spacing and two beyond the outermost electrodes, padding cells growing by 1.3 to four times\n"
+    "the survey's extent, layers thin at the ground thickening with depth; by default scaled to\n"
+    "about 100000 cells. --cell, --depth, --depth-growth, --cells, --topography (a 3-D\n"
+    "topography file), --parameters and --parameter-cell apply; the cell counts are printed.\n"
     "\n"
     "Options:\n"
     "  --cell W       core cell width in m (default: a quarter of the smallest spacing between\n"
@@ -47,6 +54,8 @@ constexpr std::string_view help_text =
     "                 half the smallest spacing)\n"
     "  --padding N    padding cells on each side and below, 1 to 100 (default: as many as reach\n"
     "                 five times the larger of the line length and the core depth)\n"
+    "  --cells N      3-D surveys: scale the core cells and layers to a mesh of about N cells\n"
+    "                 (default 100000 unless --cell is given)\n"
     "  --z            the survey file, in the common-current layout, carries a z position after\n"
     "                 every x (buried electrodes); cells around every electrode are then no\n"
     "                 wider than a quarter of the distance to its nearest other electrode\n"
@@ -59,7 +68,8 @@ constexpr std::string_view help_text =
     "Exit status: 0 written, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-mesh\n";
 
-constexpr std::array<OptionSpec, 8> options = {{{"--cell", "a width in metres"},
+constexpr std::array<OptionSpec, 9> options = {{{"--cell", "a width in metres"},
+                                                {"--cells", "a number of cells"},
                                                 {"--depth", "a depth in metres"},
                                                 {"--depth-growth", "a ratio"},
                                                 {"--parameters", "a file name"},
@@ -103,6 +113,12 @@ MeshArguments parse_mesh_command_line(const Io& io, int argc, const char* const*
     if (!parse_whole(*given, count) || count < 1 || count > most_padding_cells)
       refuse("--padding", "a whole number of cells from 1 to 100", *given);
     arguments.mesh.padding_cells = count;
+  }
+  if (const auto given = line.value("--cells")) {
+    std::int64_t count = 0;
+    if (!parse_whole(*given, count) || count < 1)
+      refuse("--cells", "a whole number of cells, at least 1", *given);
+    arguments.cell_budget = count;
   }
   if (const auto given = line.value("--depth-growth")) {
     double value = 0;

@@ -1,8 +1,9 @@
 // The command line of quelby-mesh: options (--cell W, --depth D, --depth-growth G, --padding N,
-// --z, --topography FILE, --parameters FILE, --parameter-cell W, --help or -h,
+// --cells N, --z, --topography FILE, --parameters FILE, --parameter-cell W, --help or -h,
 // --version; "--" ends them), then the two positional arguments SURVEY and MESHFILE.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,7 @@ struct MeshArguments {
   // The core cell width, core depth and padding count (0 where the option is not given: the
   // defaults of mesh_for_survey).
   SurveyMeshOptions mesh;
+  std::int64_t cell_budget = 0;           // --cells N (3-D surveys): about N cells; 0 not given
   bool use_z = false;                     // --z: the survey file carries z positions
   std::optional<std::string> topography;  // --topography FILE
   std::optional<std::string> parameters;  // --parameters FILE: the parameter grid's file
