@@ -3,7 +3,9 @@
 // mesh of about the asked size; prints the mesh, the time of each phase, the peak memory and the
 // errors against the analytic half-space. `--model random` times a model whose every cell differs
 // (the secondary fields' right-hand sides then cost their full price, as in an inversion).
-// Usage: forward3d_bench [--cells N] [--model uniform|random]
+// `--jacobian` then computes J over the default parameter grid (cells one electrode spacing wide)
+// and times it.
+// Usage: forward3d_bench [--cells N] [--model uniform|random] [--jacobian]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "quelby/forward/forward3d.hpp"
+#include "quelby/forward/parameter_grid3d.hpp"
 
 namespace {
 
@@ -44,9 +47,11 @@ std::vector<double> axis(double lo, double hi, double core, int pads, double gro
 int main(int argc, char** argv) {
   double target_cells = 1.2e5;
   std::string model_kind = "uniform";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--cells")) target_cells = std::atof(argv[i + 1]);
-    if (!std::strcmp(argv[i], "--model")) model_kind = argv[i + 1];
+  bool jacobian = false;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--jacobian")) jacobian = true;
+    if (i + 1 < argc && !std::strcmp(argv[i], "--cells")) target_cells = std::atof(argv[++i]);
+    if (i + 1 < argc && !std::strcmp(argv[i], "--model")) model_kind = argv[++i];
   }
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
@@ -156,5 +161,22 @@ int main(int argc, char** argv) {
               usage.ru_maxrss / 1024.0);
   std::printf("error against the half-space (%s model): median %.3g %%, largest %.3g %%\n",
               model_kind.c_str(), errors[errors.size() / 2], errors.back());
+  if (jacobian) {
+    const quelby::ParameterGrid3D grid =
+        quelby::parameter_grid3d(io, mesh, survey.electrodes, mesh.z_nodes[0], a);
+    const quelby::ParameterForwardCells parameters = quelby::forward_cells_of_parameters3d(grid);
+    std::vector<double> j(static_cast<std::size_t>(survey.ndat) * parameters.count());
+    std::vector<double> d(static_cast<std::size_t>(survey.ndat));
+    const double j0 = elapsed();
+    model.sensitivity(io, rho, parameters.cells, parameters.starts, j, d);
+    const double j1 = elapsed();
+    model.sensitivity(io, rho, parameters.cells, parameters.starts, j, d);
+    const double j2 = elapsed();
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf(
+        "J over %zu parameters: first %.2f s (with the adjoint fields), again %.2f s, "
+        "peak memory %.0f MiB\n",
+        parameters.count(), j1 - j0, j2 - j1, usage.ru_maxrss / 1024.0);
+  }
   return 0;
 }
