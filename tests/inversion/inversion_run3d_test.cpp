@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -181,6 +183,25 @@ TEST(InversionRun3D, RecoversABlockAndWritesItsFiles) {
   const InversionOutcome3D with_ip = run_inversion3d(t.io(), both);
   ASSERT_TRUE(with_ip.ip);
   EXPECT_LT(with_ip.ip->result.misfit_history.back(), ip.ndat) << t.console();
+}
+
+TEST(InversionRun3D, RobustAndBlockyRunsFitTheBlock) {
+  Transcript t;
+  TempFolder folder;
+  const Synthetic s = synthetic(t.io());
+  for (const bool blocky : {false, true}) {
+    InversionRun3D run;
+    run.data = s.survey;
+    run.data_file = "block3d.dat";
+    run.cell_budget = 20000;
+    run.settings.robust = true;
+    run.settings.blocky = blocky;
+    run.output_folder = (folder.path() / (blocky ? "blocky" : "robust")).string();
+    const InversionOutcome3D outcome = run_inversion3d(t.io(), run);
+    ASSERT_TRUE(outcome.dc);
+    EXPECT_EQ(outcome.dc->result.stop, StopReason::target_reached) << t.console();
+    EXPECT_EQ(outcome.dc->result.data_weights.size(), s.survey.dobs.size());
+  }
 }
 
 TEST(InversionRun3D, RefusesWhatItCannotRun) {
