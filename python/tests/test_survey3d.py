@@ -293,3 +293,62 @@ def test_invert_many_runs_3d_steps_on_a_cluster_of_processes(steps, tmp_path):
         assert (run["out"] / "model.vtr").exists()
     # The stronger contrast of the first step shows in its model.
     assert np.nanmin(results[0].model) < np.nanmin(results[1].model)
+
+
+def test_a_sloping_ground_from_its_file_or_its_store_gives_the_same_run(tmp_path):
+    points = [(x, y, 100 - 0.1 * x) for x in np.arange(-40, 41, 4.0)
+              for y in np.arange(-40, 41, 4.0)]
+    (tmp_path / "ground.txt").write_text(
+        f"{len(points)} 100\n" + "".join(f"{x:g} {y:g} {e:g}\n" for x, y, e in points))
+    ground = quelby.read_topography3d(tmp_path / "ground.txt")
+    assert ground.is_grid and ground.surface_z(3.0, 1.0) == pytest.approx(0.3)
+    assert pickle.loads(pickle.dumps(ground)).surface_z(3.0, 1.0) == ground.surface_z(3.0, 1.0)
+    flat = grid_survey()
+    electrodes = np.asarray(flat.electrodes).copy()
+    electrodes[:, 2] = 0.1 * electrodes[:, 0]  # on the ground
+    survey = quelby.Survey3D(electrodes, flat.a, flat.b, flat.m, flat.n)
+    mesh = quelby.survey_mesh3d(survey, cell_budget=6000, relief=0.6)
+    air = quelby.air_cells_3d(mesh, ground)
+    assert air.shape == (mesh.ny, mesh.nx) and air.max() > air.min() == 0
+    data = quelby.ForwardModel3D(mesh, survey, air_cells=air).data(block_model(mesh, 30.0))
+    noisy = data * (1 + 0.02 * np.random.default_rng(3).standard_normal(data.size))
+    quelby.write_survey3d(tmp_path / "data.dat", quelby.Survey3D(
+        electrodes, flat.a, flat.b, flat.m, flat.n, dobs=noisy, dstd=0.03 * np.abs(noisy)))
+    quelby.write_mesh3d(tmp_path / "mesh.msh", mesh)
+    by_store = quelby.invert(mesh=mesh, data=tmp_path / "data.dat", topography=ground,
+                             max_iterations=2)
+    by_files = quelby.invert(mesh=tmp_path / "mesh.msh", data=tmp_path / "data.dat",
+                             topography=tmp_path / "ground.txt", max_iterations=2)
+    assert np.array_equal(by_store.air_cells, air)
+    assert np.array_equal(by_store.model, by_files.model, equal_nan=True)
+    assert by_store.history["misfit"][-1] < by_store.history["misfit"][0]
+    with pytest.raises(ValueError, match="Topography3D"):
+        quelby.invert(data=tmp_path / "data.dat", topography=ground)
+
+
+def test_ip_data_are_inverted_on_the_resistivity_found(steps, tmp_path):
+    survey = grid_survey()
+    fine = steps["fine"]
+    forward = quelby.ForwardModel3D(fine, survey)
+    rho = block_model(fine, 10.0)
+    data = forward.data(rho)
+    chargeability = forward.apparent_chargeability(rho, block_model(fine, 0.1, 0.01))
+    electrodes = np.asarray(survey.electrodes)
+    files = {"dc": tmp_path / "dc.dat", "ip": tmp_path / "ip.dat"}
+    quelby.write_survey3d(files["dc"], grid_survey(data, 0.03 * np.abs(data)))
+    quelby.write_survey3d(files["ip"], quelby.Survey3D(
+        electrodes, survey.a, survey.b, survey.m, survey.n, dobs=chargeability,
+        iptype=np.ones(survey.ndat, dtype=int)))
+    assert quelby.read_survey3d(files["ip"], dc_data=False).std_missing
+    result = quelby.invert(data=files["dc"], ip_data=files["ip"], cell_budget=6000,
+                           ip_percent=5, ip_floor=0.001, max_iterations=8, out=tmp_path / "out")
+    assert result.eta.shape == result.model.shape == result.mesh.shape
+    assert result.predicted_ip.shape == (survey.ndat,)
+    np.testing.assert_allclose(result.std_ip, 0.05 * np.abs(chargeability) + 0.001)
+    for name in ("eta.mod", "eta.vtr", "predicted_ip.dat", "history_ip.txt"):
+        assert (tmp_path / "out" / name).exists(), name
+    grid = result.mesh
+    z, y, x = np.meshgrid(grid.z_centres, grid.y_centres, grid.x_centres, indexing="ij")
+    block = (np.abs(x - 3) < 1.5) & (np.abs(y - 3) < 1.5) & (z > 0.5) & (z < 2.0)
+    beside = (np.abs(x - 3) > 3) & (z > 0.5) & (z < 2.0)
+    assert np.nanmedian(result.eta[block]) > 2 * np.nanmedian(result.eta[beside])
