@@ -352,3 +352,128 @@ def test_ip_data_are_inverted_on_the_resistivity_found(steps, tmp_path):
     block = (np.abs(x - 3) < 1.5) & (np.abs(y - 3) < 1.5) & (z > 0.5) & (z < 2.0)
     beside = (np.abs(x - 3) > 3) & (z > 0.5) & (z < 2.0)
     assert np.nanmedian(result.eta[block]) > 2 * np.nanmedian(result.eta[beside])
+
+
+def test_meshes_and_grids_for_a_survey_keep_their_promises():
+    survey = grid_survey()
+    electrodes = np.asarray(survey.electrodes)
+    for budget in (3000, 8000, 20000):
+        mesh = quelby.survey_mesh3d(survey, cell_budget=budget)
+        assert mesh.cell_count <= budget, budget
+        # Every electrode coordinate is a node; the widths and centres follow the nodes.
+        for axis, column in (("x", 0), ("y", 1)):
+            nodes = np.asarray(getattr(mesh, f"{axis}_nodes"))
+            assert np.isin(electrodes[:, column], nodes).all(), (budget, axis)
+            np.testing.assert_array_equal(getattr(mesh, f"d{axis}"), np.diff(nodes))
+            np.testing.assert_allclose(getattr(mesh, f"{axis}_centres"),
+                                       (nodes[1:] + nodes[:-1]) / 2)
+        grids = [(None, None), ("auto", None), (1.0, None), ("mesh", mesh)]
+        for cell, same in grids:
+            grid = quelby.parameter_grid3d(mesh, survey, cell=cell)
+            if same is not None:
+                assert grid is not None and grid.shape == mesh.shape
+            for axis in ("x_nodes", "y_nodes", "z_nodes"):
+                # Grid cells hold whole mesh cells: every grid node is a mesh node.
+                assert np.isin(getattr(grid, axis), getattr(mesh, axis)).all(), (cell, axis)
+            assert grid.cell_count <= mesh.cell_count
+    coarse = quelby.parameter_grid3d(mesh, survey, cell=4.0)
+    assert coarse.cell_count < quelby.parameter_grid3d(mesh, survey, cell=1.0).cell_count
+    for cell in (0, -1.0, "fine"):
+        with pytest.raises(ValueError):
+            quelby.parameter_grid3d(mesh, survey, cell=cell)
+
+
+def test_arguments_of_the_forward_model_and_the_writers_are_checked(tmp_path):
+    survey = grid_survey()
+    mesh = quelby.survey_mesh3d(survey, cell_budget=3000)
+    cases = [
+        (lambda: quelby.ForwardModel3D(mesh, survey, air_cells=np.zeros(3)), ValueError),
+        (lambda: quelby.ForwardModel3D(mesh, survey, air_cells=np.zeros((mesh.nx, mesh.ny))),
+         ValueError if mesh.nx != mesh.ny else None),
+        (lambda: quelby.ForwardModel3D(mesh, survey,
+                                       air_cells=np.full((mesh.ny, mesh.nx), mesh.nz + 1)),
+         ValueError),
+        (lambda: quelby.write_vtk_rectilinear(tmp_path / "bad.vtr", mesh, {"r": np.ones(5)}),
+         ValueError),
+        (lambda: quelby.write_model3d(tmp_path / "bad.mod", mesh,
+                                      np.ones((mesh.nx, mesh.ny, mesh.nz))),
+         ValueError if mesh.nx != mesh.nz else None),
+        (lambda: quelby.read_model3d(tmp_path / "absent.mod", mesh), quelby.Stop),
+        (lambda: quelby.read_survey3d(tmp_path / "absent.dat"), quelby.Stop),
+    ]
+    for call, error in cases:
+        if error is not None:
+            with pytest.raises(error):
+                call()
+    assert not (tmp_path / "bad.vtr").exists() and not (tmp_path / "bad.mod").exists()
+    # A model crosses as a flat vector in cell order as well as in its shape.
+    forward = quelby.ForwardModel3D(mesh, survey)
+    model = block_model(mesh, 30.0)
+    np.testing.assert_array_equal(forward.data(model), forward.data(model.ravel()))
+
+
+def test_ip_types_and_missing_deviations_cross_the_file(tmp_path):
+    survey = grid_survey()
+    electrodes = np.asarray(survey.electrodes)
+    types = np.where(np.arange(survey.ndat) % 3 == 0, 2, 1)
+    values = np.linspace(0.01, 0.02, survey.ndat)
+    cases = [
+        ("types 1 and 2", dict(dobs=values, dstd=np.full(survey.ndat, 0.001), iptype=types),
+         False),
+        ("no deviations", dict(dobs=values, iptype=types), False),
+        ("DC", dict(dobs=values), True),
+    ]
+    for name, arrays, dc in cases:
+        store = quelby.Survey3D(electrodes, survey.a, survey.b, survey.m, survey.n, **arrays)
+        path = tmp_path / f"{name.replace(' ', '_')}.dat"
+        quelby.write_survey3d(path, store)
+        back = quelby.read_survey3d(path, dc_data=dc)
+        assert np.array_equal(back.iptype, arrays.get("iptype", np.zeros(survey.ndat))), name
+        assert np.array_equal(back.dobs, values), name
+        if "dstd" in arrays:
+            assert np.array_equal(back.dstd, arrays["dstd"]), name
+        else:
+            assert back.dstd is None and back.std_missing, name
+        assert ("IPTYPE" in path.read_text()) == (not dc), name
+
+
+def test_a_starting_model_given_per_cell_is_the_grid_order(steps):
+    first = quelby.invert(data=steps["files"][1], cell_budget=4000, max_iterations=1)
+    grid = first.mesh
+    uniform = quelby.invert(data=steps["files"][1], cell_budget=4000, max_iterations=1,
+                            start=60.0, reference=60.0)
+    per_cell = quelby.invert(data=steps["files"][1], cell_budget=4000, max_iterations=1,
+                             start=np.full(grid.shape, 60.0), reference=60.0)
+    assert np.array_equal(uniform.model, per_cell.model, equal_nan=True)
+    with pytest.raises(quelby.Stop):
+        quelby.invert(data=steps["files"][1], cell_budget=4000, max_iterations=1,
+                      start=np.full((2, 2, 2), 60.0))
+    with pytest.raises(ValueError, match="nz, ny, nx"):
+        quelby.invert(data=steps["files"][1], cell_budget=4000, start=np.full((4, 4), 60.0))
+
+
+def test_the_misfit_map_averages_each_current_electrodes_data():
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    electrodes = np.array([(0.0, 0, 0), (1, 0, 0), (2, 0, 0), (3, 0, 0), (4, 0, 0)])
+    # A pole at 0 with two data, a dipole 0-1 with one; misfits 1, 3 and 2 standard deviations.
+    survey = quelby.Survey3D(electrodes, [0, 0, 0], [0, 0, 1], [2, 3, 3], [2, 3, 4])
+    observed = np.array([10.0, 10.0, 10.0])
+    predicted = observed + np.array([1.0, -3.0, 2.0])
+    figure = quelby.plot_misfit3d(survey, observed, predicted, np.ones(3))
+    where = figure.axes[1]
+    means = where.collections[0].get_array()
+    np.testing.assert_allclose(means, [(1 + 3 + 2) / 3, 2.0])
+    np.testing.assert_allclose(where.collections[0].get_offsets(), [[0, 0], [1, 0]])
+    assert "RMS 2.16" in figure.axes[0].get_title()
+    plt.close(figure)
+    mesh = quelby.Mesh3D([0, 1, 2], [0, 1], [0, 1, 3])
+    with pytest.raises(ValueError, match="depth"):
+        quelby.plot_depth_maps(mesh, np.ones(mesh.shape), depths=[5.0])
+    figure = quelby.plot_depth_maps(mesh, np.array([[[1, np.nan]], [[2, 3]]]), depths=[0.5, 2])
+    assert np.ma.count_masked(figure.axes[0].collections[0].get_array()) == 1
+    assert np.ma.count_masked(figure.axes[1].collections[0].get_array()) == 0
+    plt.close(figure)
