@@ -277,6 +277,8 @@ def test_invert_many_runs_3d_steps_on_a_cluster_of_processes(steps, tmp_path):
     distributed = pytest.importorskip("distributed")
     runs = [dict(name=f"step {k}", data=path, cell_budget=5000, out=tmp_path / f"step{k}")
             for k, path in enumerate(steps["files"])]
+    # The second step's data cross to its worker as a store.
+    runs[1]["data"] = quelby.read_survey3d(runs[1]["data"])
     serial = [quelby.invert(**{key: value for key, value in run.items()
                                if key not in ("name", "out")}) for run in runs]
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
