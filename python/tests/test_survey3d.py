@@ -479,3 +479,31 @@ def test_the_misfit_map_averages_each_current_electrodes_data():
     assert np.ma.count_masked(figure.axes[0].collections[0].get_array()) == 1
     assert np.ma.count_masked(figure.axes[1].collections[0].get_array()) == 0
     plt.close(figure)
+
+
+def test_the_options_the_3d_run_takes_reach_it(steps):
+    def run(**options):
+        return quelby.invert(data=steps["files"][0], cell_budget=4000, max_iterations=2,
+                             **options)
+
+    plain = run()
+    checks = [
+        # The sensitivities' products in place of J: the same steps to rounding.
+        (dict(memory_budget=0.01),
+         lambda r: np.allclose(r.model, plain.model, rtol=1e-2, equal_nan=True)),
+        (dict(robust=True), lambda r: r.history["data_weights"].min() < 1),
+        (dict(chifact=3.0), lambda r: r.history["target_misfit"] == 3.0 * 126),
+        (dict(max_log_change=0.1),
+         lambda r: np.nanmax(np.abs(np.log(r.model / np.nanmedian(plain.model)))) < 1.0),
+        (dict(percent=10.0, floor=0.0, data=steps["files"][0]),
+         lambda r: np.array_equal(r.std, plain.std)),  # the file's deviations stand
+        (dict(parameter_cell="mesh"), lambda r: r.mesh.shape == r.forward_mesh.shape and
+         r.mesh.cell_count > plain.mesh.cell_count),
+        (dict(lengths=(20.0, 20.0, 20.0)), lambda r: r.history["norm"][-1] !=
+         plain.history["norm"][-1]),
+    ]
+    for options, holds in checks:
+        data = options.pop("data", None)
+        result = run(**options) if data is None else quelby.invert(
+            data=data, cell_budget=4000, max_iterations=2, **options)
+        assert holds(result), options
