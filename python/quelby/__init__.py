@@ -1,4 +1,4 @@
-"""quelby: 2-D earth models on a rectangular tensor mesh.
+"""quelby: 2-D and 3-D earth models on rectangular tensor meshes.
 
 Mesh, model, topography and survey data files, smoothing, active cells, cell weights, dipping
 zones, the model objective function of a regularised inversion and the reports of its progress,
@@ -12,6 +12,9 @@ errors and an inversion's results (matplotlib) and export to viewers (meshio).
 Conventions
   * Models are numpy arrays of shape (nz, nx), x fastest as in the files; a flat vector of nx * nz
     values in cell order (rows outer, columns inner) is taken too.
+  * 3-D (Mesh3D, Survey3D, ForwardModel3D, quelby.invert of a 3-D survey): models are arrays of
+    shape (nz, ny, nx), x fastest, exactly the library's order: element [k, j, i] is the 0-based
+    cell (k * ny + j) * nx + i, the files' 1-based cell (i + 1, j + 1, k + 1).
   * Parameter vectors hold the active cells in cell order: parameter number p (1-based, as
     ActiveCells.cell_idx shows it) is element p - 1 (cells.to_parameters, cells.to_model).
   * Matrices are scipy.sparse.csr_matrix, 0-based.
@@ -43,6 +46,7 @@ from .export import export  # noqa: F401
 from .history import read_iteration_history  # noqa: F401
 from .plot import (core_extent, cumulative_sensitivity, plot_data_misfit,  # noqa: F401
                    plot_history, plot_model, plot_reciprocal_errors)
+from .plot3d import plot_depth_maps, plot_misfit3d, plot_model3d  # noqa: F401
 from .sensitivity_file import read_sensitivity  # noqa: F401
 from .survey import (apparent_resistivity, geometric_factor, median_depth,  # noqa: F401
                      pseudosection)
@@ -111,6 +115,7 @@ from . import _quelby as _compiled  # noqa: E402
 __all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
     "RunFailed", "apparent_resistivity", "core_extent", "cumulative_sensitivity", "export",
     "geometric_factor", "invert_many", "invert_timelapse", "median_depth", "plot_changes",
-    "plot_data_misfit", "plot_history", "plot_model", "plot_pseudosection",
+    "plot_data_misfit", "plot_depth_maps", "plot_history", "plot_misfit3d", "plot_model",
+    "plot_model3d", "plot_pseudosection",
     "plot_reciprocal_errors", "plot_section", "plot_step_misfits", "pseudosection",
     "read_iteration_history", "read_sensitivity", "read_timelapse_summary"])

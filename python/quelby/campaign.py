@@ -97,7 +97,8 @@ def invert_many(runs, client=None, threads_per_run=1, workers=None, progress=Tru
     runs: a list of dicts of quelby.invert's keyword arguments; a dict's optional "name" names the
     run in messages (default "run K", K from 1). Inputs are file names, which every worker must
     reach at the same path (a shared file system), or stores in memory (Mesh, SurveyData,
-    Topography, ActiveCells, numpy arrays), which are sent to the worker with the run. `out`
+    Topography, ActiveCells, Mesh3D, Survey3D, numpy arrays), which are sent to the worker with
+    the run; a 3-D survey (a Survey3D or 3-D survey files) runs the 3-D inversion. `out`
     folders are written by the workers. An Io cannot cross to another process: a run with `io`
     is refused; give `out` to keep each run's log in its folder.
 

@@ -15,6 +15,7 @@
 
 #include "quelby/forward/parameter_grid.hpp"
 #include "quelby/mesh/mesh.hpp"
+#include "quelby/mesh/mesh3d.hpp"
 #include "quelby/mesh/model.hpp"
 
 namespace quelby::python {
@@ -75,6 +76,28 @@ py::array_t<T> take_cells(std::vector<T>&& values, std::int32_t nx, std::int32_t
                         held->data(), owner);
 }
 
+// A writeable (nz, ny, nx) numpy array that takes a per-cell vector of a 3-D mesh over (cell
+// (i, j, k) at (k * ny + j) * nx + i, so element [k, j, i]), no copy.
+template <typename T>
+py::array_t<T> take_cells3d(std::vector<T>&& values, std::int32_t nx, std::int32_t ny,
+                            std::int32_t nz) {
+  auto* held = new std::vector<T>(std::move(values));
+  py::capsule owner(held, [](void* pointer) { delete static_cast<std::vector<T>*>(pointer); });
+  const auto row = static_cast<py::ssize_t>(nx) * static_cast<py::ssize_t>(sizeof(T));
+  return py::array_t<T>(
+      {static_cast<py::ssize_t>(nz), static_cast<py::ssize_t>(ny), static_cast<py::ssize_t>(nx)},
+      {row * static_cast<py::ssize_t>(ny), row, static_cast<py::ssize_t>(sizeof(T))}, held->data(),
+      owner);
+}
+
+// A copy of a 3-D model given as an array of shape (nz, ny, nx) or nx * ny * nz values in cell
+// order, checked against the mesh; ValueError naming `what` for another shape.
+std::vector<double> model3d_from_array(const Mesh3D& mesh, py::handle array, const char* what);
+
+// The air cells of a 3-D mesh's columns: None (none), an object with air_cells, or nx * ny counts
+// (shape (ny, nx) or flat, column (i, j) at j * nx + i), each from 0 to nz.
+std::vector<std::int32_t> air_cells3d_of(const Mesh3D& mesh, py::handle given);
+
 // A (nz, nx) numpy array that takes the model over.
 py::array_t<double> take_model(CellArray&& model);
 
@@ -99,7 +122,10 @@ void bind_stop(py::module_& module);
 void bind_control_input(py::module_& module);
 void bind_mesh_and_models(py::module_& module);  // the mesh, model files and topography
 void bind_survey(py::module_& module);
-void bind_cells(py::module_& module);           // active cells and cell weights
+void bind_mesh3d(py::module_& module);     // the 3-D mesh, its model and topography files, VTK
+void bind_survey3d(py::module_& module);   // the 3-D survey store and its file
+void bind_forward3d(py::module_& module);  // meshes and parameter grids for 3-D surveys, forward
+void bind_cells(py::module_& module);      // active cells and cell weights
 void bind_regularization(py::module_& module);  // coefficients, dipping zones and the objective
 void bind_objective(py::module_& module);       // objective.cpp: bind_regularization's last part
 void bind_smoothing(py::module_& module);

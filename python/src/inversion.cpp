@@ -6,23 +6,19 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "bindings.hpp"
+#include "invert_arguments.hpp"
 #include "quelby/cells/active_cells.hpp"
 #include "quelby/inversion/depth_of_investigation.hpp"
 #include "quelby/inversion/gauss_newton.hpp"
 #include "quelby/inversion/inversion_run.hpp"
-#include "quelby/inversion/robust_misfit.hpp"
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/mesh/topography.hpp"
 #include "quelby/regularization/objective.hpp"
@@ -32,12 +28,6 @@
 namespace quelby::python {
 
 namespace {
-
-// A file name when `value` is a str or an os.PathLike, else nothing.
-std::optional<std::string> file_name(py::handle value) {
-  if (!py::isinstance<py::str>(value) && !py::hasattr(value, "__fspath__")) return std::nullopt;
-  return value.cast<FileName>().text;
-}
 
 // The mesh of the run as a store: the one given, else loaded from its file now (the run then
 // takes it from memory).
@@ -96,93 +86,19 @@ WeightSource weight_source(py::handle weights, const std::function<const Mesh&()
                                          model_from_array(mesh(), three[2])});
 }
 
-std::optional<DataUncertainty> uncertainty(py::handle percent, py::handle floor) {
-  if (percent.is_none() && floor.is_none()) return std::nullopt;
-  return DataUncertainty{percent.is_none() ? 0.0 : percent.cast<double>(),
-                         floor.is_none() ? 0.0 : floor.cast<double>()};
-}
-
 py::array_t<double> cells_copy(std::span<const double> values, const Mesh& mesh) {
   std::vector<double> copy(values.begin(), values.end());
   return take_cells(std::move(copy), mesh.nx, mesh.nz);
 }
 
-py::array_t<double> copy_of(std::span<const double> values) {
-  return take(std::vector<double>(values.begin(), values.end()));
-}
-
-// The bytes of a memory budget given in MiB (a number, as the command line and the control file
-// take it), 0 for None: half the memory available.
-std::size_t memory_budget_of(py::handle value) {
-  const std::string expected = "memory_budget: None or " + memory_budget_range();
-  if (value.is_none()) return 0;
-  if (py::isinstance<py::bool_>(value) ||
-      (!py::isinstance<py::float_>(value) && !py::isinstance<py::int_>(value))) {
-    throw py::type_error(expected);
-  }
-  double mib = 0;
-  try {
-    mib = py::float_(py::reinterpret_borrow<py::object>(value));
-  } catch (const py::error_already_set&) {  // an int too large for a float
-    throw py::value_error(expected);
-  }
-  const std::optional<std::size_t> bytes = memory_budget_bytes(mib);
-  if (!bytes) throw py::value_error(expected);
-  return *bytes;
-}
-
-py::object namespace_of(py::dict fields) {
-  return py::module_::import("types").attr("SimpleNamespace")(**fields);
-}
-
-py::dict history_of(const StageOutcome& stage) {
-  const InversionResult& result = stage.result;
-  py::dict history;
-  std::vector<std::int32_t> iterations(result.misfit_history.size());
-  for (std::size_t i = 0; i < iterations.size(); ++i) iterations[i] = static_cast<int>(i);
-  history["iterations"] = take(std::move(iterations));
-  history["misfit"] = copy_of(result.misfit_history);
-  history["norm"] = copy_of(result.norm_history);
-  history["beta"] = copy_of(result.beta_history);
-  history["target_misfit"] = result.target_misfit;
-  history["ndat"] = static_cast<std::int32_t>(stage.dobs.size());
-  history["stop"] = std::string(stop_reason_text(result.stop));
-  history["data_weights"] = copy_of(result.data_weights);
-  history["kept_iteration"] = result.kept_iteration;
-  return history;
-}
-
-// A folder of its own under the system's temporary folder, removed with the object.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quelby-invert-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::system_error(errno, std::generic_category(), "cannot make a temporary folder");
-    }
-    path_ = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 constexpr const char* invert_doc =
-    "invert(mesh, data=None, ip_data=None, topography=None, active=None, start=None, "
+    "invert(mesh=None, data=None, ip_data=None, topography=None, active=None, start=None, "
     "reference=None, ip_start=None, ip_reference=None, alpha=None, lengths=None, ip_alpha=None, "
     "ip_lengths=None, weights=None, dip_file=None, ref_in_derivatives=False, chifact=1.0, "
     "max_iterations=20, what=None, out=None, percent=None, floor=None, ip_percent=None, "
     "ip_floor=None, robust=False, blocky=False, resistivity_bounds=(1e-4, 1e8), "
     "max_log_change=3.0, memory_budget=None, z=False, parameter_cell=None, parameters=None, "
-    "ip_lower_bound=0.0, doi=False, callback=None, io=None) -> "
+    "ip_lower_bound=0.0, doi=False, callback=None, cell_budget=None, io=None) -> "
     "types.SimpleNamespace\n\n"
     "Inverts DC data for the resistivity of the section (Gauss-Newton over ln rho, the target "
     "misfit chifact * ndat) and, with IP data, then the chargeability on the final resistivity, "
@@ -239,7 +155,24 @@ constexpr const char* invert_doc =
     "norm, beta, target_misfit, ndat, stop, kept_iteration: the iteration of the model returned, "
     "0 the starting model, and data_weights: the robust misfit's weight of every datum of that "
     "model, 1 for least squares), out; with doi also doi (nz, nx) and doi_runs (a dict: factor, "
-    "largest (max |R|), and low and high, each a history dict with its model).";
+    "largest (max |R|), and low and high, each a history dict with its model).\n\n"
+    "3-D surveys: when data (or ip_data) is a Survey3D or a 3-D survey file (first line "
+    "GENERAL_3D), or mesh a Mesh3D, the 3-D inversion runs, as quelby-invert runs it for such "
+    "files. mesh: None (a mesh made for the survey within cell_budget cells, about; None: "
+    "100,000), a Mesh3D or a 3-D mesh file; topography a 3-D topography file (or a Topography3D "
+    "with a mesh given); active an active-cell file on the parameter grid; parameter_cell as in "
+    "2-D (None or 'auto': cells the smallest electrode distance wide, see "
+    "quelby.parameter_grid3d); lengths (Lx, Ly, Lz), or (Lx, Lz) with Ly = Lx; start, reference, "
+    "ip_start and ip_reference a number, a 3-D model file or an array of shape (nz, ny, nx) of "
+    "the grid, x fastest (element [k, j, i] is the grid's 0-based cell (k * ny + j) * nx + i). "
+    "alpha, ip_alpha, ip_lengths, weights, dip_file, parameters, z, doi, callback and "
+    "resistivity_bounds other than the default are refused (ValueError). The namespace "
+    "returned holds the same fields: mesh the parameter grid and forward_mesh the forward mesh "
+    "(Mesh3D), model and eta of shape (nz, ny, nx) of the grid (NaN on cells that are no "
+    "parameter), predicted, observed and std in the survey's order; and also air_cells (ny, nx) "
+    "of the forward mesh's columns, cell_idx (nz, ny, nx) of the grid (the 1-based parameter "
+    "number, 0 none) and survey (the Survey3D inverted). out receives model.mod, model.vtr "
+    "(eta.mod, eta.vtr), predicted.dat and the histories.";
 
 }  // namespace
 
@@ -254,7 +187,52 @@ void bind_inversion(py::module_& module) {
          py::object floor, py::object ip_percent, py::object ip_floor, py::object robust,
          bool blocky, std::pair<double, double> resistivity_bounds, double max_log_change,
          py::object memory_budget, bool z, py::object parameter_cell, py::object parameters,
-         double ip_lower_bound, py::object doi, py::object callback, py::object io) {
+         double ip_lower_bound, py::object doi, py::object callback, py::object cell_budget,
+         py::object io) {
+        if (is_3d_run(mesh, data, ip_data)) {
+          py::dict arguments;
+          arguments["mesh"] = mesh;
+          arguments["data"] = data;
+          arguments["ip_data"] = ip_data;
+          arguments["topography"] = topography;
+          arguments["active"] = active;
+          arguments["start"] = start;
+          arguments["reference"] = reference;
+          arguments["ip_start"] = ip_start;
+          arguments["ip_reference"] = ip_reference;
+          arguments["alpha"] = alpha;
+          arguments["lengths"] = lengths;
+          arguments["ip_alpha"] = ip_alpha;
+          arguments["ip_lengths"] = ip_lengths;
+          arguments["weights"] = weights;
+          arguments["dip_file"] = dip_file;
+          arguments["ref_in_derivatives"] = ref_in_derivatives;
+          arguments["chifact"] = chifact;
+          arguments["max_iterations"] = max_iterations;
+          arguments["what"] = what;
+          arguments["out"] = out;
+          arguments["percent"] = percent;
+          arguments["floor"] = floor;
+          arguments["ip_percent"] = ip_percent;
+          arguments["ip_floor"] = ip_floor;
+          arguments["robust"] = robust;
+          arguments["blocky"] = blocky;
+          arguments["resistivity_bounds"] = resistivity_bounds;
+          arguments["max_log_change"] = max_log_change;
+          arguments["memory_budget"] = memory_budget;
+          arguments["z"] = z;
+          arguments["parameter_cell"] = parameter_cell;
+          arguments["parameters"] = parameters;
+          arguments["ip_lower_bound"] = ip_lower_bound;
+          arguments["doi"] = doi;
+          arguments["callback"] = callback;
+          arguments["cell_budget"] = cell_budget;
+          arguments["io"] = io;
+          return invert3d(arguments);
+        }
+        if (!cell_budget.is_none()) {
+          throw py::value_error("cell_budget: for 3-D surveys only (the 2-D mesh is given)");
+        }
         InversionRun run;
         if (py::isinstance<Mesh>(mesh)) {
           run.mesh = mesh.cast<Mesh>();
@@ -299,18 +277,7 @@ void bind_inversion(py::module_& module) {
         run.settings.chifact = chifact;
         run.settings.max_iterations = max_iterations;
         run.ref_in_derivatives = ref_in_derivatives;
-        const std::string robust_expected =
-            "robust: True, False or a threshold " + robust_threshold_range();
-        if (py::isinstance<py::bool_>(robust)) {
-          run.settings.robust = robust.cast<bool>();
-        } else if (!robust.is_none()) {
-          if (!py::isinstance<py::float_>(robust) && !py::isinstance<py::int_>(robust))
-            throw py::type_error(robust_expected);
-          const double threshold = robust.cast<double>();
-          if (!sound_robust_threshold(threshold)) throw py::value_error(robust_expected);
-          run.settings.robust = true;
-          run.settings.robust_threshold = threshold;
-        }
+        set_robust(robust, run.settings);
         run.settings.blocky = blocky;
         if (!(resistivity_bounds.first > 0) ||
             !(resistivity_bounds.first < resistivity_bounds.second))
@@ -347,34 +314,10 @@ void bind_inversion(py::module_& module) {
           throw py::type_error("dip_file: a dipping file");
         }
 
-        // Without io, and with a folder, the run log is the folder's run.log, as the command's:
-        // the folder is held first, so that a run never replaces the log of another's.
-        std::optional<TemporaryFolder> temporary;
-        py::object log_file = py::none();
-        if (out.is_none()) {
-          temporary.emplace();
-          run.output_folder = temporary->path();
-        } else {
-          run.output_folder = out.cast<FileName>().text;
-        }
-        OutputFolder held;
-        with_streams(streams_or_default(io), [&](const Io& streams_io) {
-          held = hold_output_folder(streams_io, run.output_folder);
-        });
-        if (!out.is_none() && io.is_none()) {
-          log_file =
-              py::module_::import("builtins").attr("open")(run.output_folder + "/run.log", "w");
-        }
-        // Closed after the streams that write to it are gone.
-        struct CloseLog {
-          py::object file;
-          ~CloseLog() {
-            if (!file.is_none()) file.attr("close")();
-          }
-        } close_log{log_file};
-        std::optional<Streams> own_streams;
-        if (!log_file.is_none()) own_streams.emplace(py::none(), py::none(), log_file);
-        Streams& streams = own_streams ? *own_streams : streams_or_default(io);
+        RunOutput output(out, io);
+        run.output_folder = output.folder();
+        const OutputFolder& held = output.held();
+        Streams& streams = output.streams();
 
         InversionOutcome outcome;
         std::optional<DepthOfInvestigation> depth;
@@ -472,7 +415,7 @@ void bind_inversion(py::module_& module) {
           result[py::str(names[1])] = copy_of(stage->result.predicted);
           result[py::str(names[2])] = copy_of(stage->dobs);
           result[py::str(names[3])] = copy_of(stage->dstd);
-          result[py::str(names[4])] = history_of(*stage);
+          result[py::str(names[4])] = history_of(stage->result, stage->dobs.size());
         };
         add_stage(outcome.dc, "model", "");
         add_stage(outcome.ip, "eta", "_ip");
@@ -486,7 +429,7 @@ void bind_inversion(py::module_& module) {
           const std::pair<const char*, const StageOutcome*> further[] = {{"low", &depth->low},
                                                                          {"high", &depth->high}};
           for (const auto& [name, stage] : further) {
-            py::dict history = history_of(*stage);
+            py::dict history = history_of(stage->result, stage->dobs.size());
             history["model"] = cells_copy(stage->model, outcome.mesh);
             runs[name] = history;
           }
@@ -494,7 +437,7 @@ void bind_inversion(py::module_& module) {
         }
         return namespace_of(result);
       },
-      py::arg("mesh"), py::arg("data") = py::none(), py::arg("ip_data") = py::none(),
+      py::arg("mesh") = py::none(), py::arg("data") = py::none(), py::arg("ip_data") = py::none(),
       py::arg("topography") = py::none(), py::arg("active") = py::none(),
       py::arg("start") = py::none(), py::arg("reference") = py::none(),
       py::arg("ip_start") = py::none(), py::arg("ip_reference") = py::none(),
@@ -510,7 +453,7 @@ void bind_inversion(py::module_& module) {
       py::arg("memory_budget") = py::none(), py::arg("z") = false,
       py::arg("parameter_cell") = py::none(), py::arg("parameters") = py::none(),
       py::arg("ip_lower_bound") = 0.0, py::arg("doi") = false, py::arg("callback") = py::none(),
-      py::arg("io") = py::none(), invert_doc);
+      py::arg("cell_budget") = py::none(), py::arg("io") = py::none(), invert_doc);
 }
 
 }  // namespace quelby::python

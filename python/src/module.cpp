@@ -12,19 +12,22 @@
 
 PYBIND11_MODULE(_quelby, module) {
   module.doc() =
-      "2-D tensor-mesh models: files, smoothing, DC/IP forward modelling and regularised "
-      "inversion";
+      "2-D and 3-D tensor-mesh models: files, smoothing, DC/IP forward modelling and "
+      "regularised inversion";
   // The library's floors from the bottom, so that every type is known before a signature names it.
   quelby::python::bind_stop(module);
   quelby::python::bind_streams(module);
   quelby::python::bind_control_input(module);
   quelby::python::bind_mesh_and_models(module);
   quelby::python::bind_survey(module);
+  quelby::python::bind_mesh3d(module);
+  quelby::python::bind_survey3d(module);
   quelby::python::bind_cells(module);
   quelby::python::bind_regularization(module);
   quelby::python::bind_smoothing(module);
   quelby::python::bind_reports(module);
   quelby::python::bind_forward(module);
+  quelby::python::bind_forward3d(module);
   quelby::python::bind_fielddata(module);
   quelby::python::bind_inversion(module);
   quelby::python::bind_timelapse(module);
