@@ -111,7 +111,7 @@ void bind_spd_solver(py::module_& module) {
       module, "SpdSolver",
       "SpdSolver(matrix, kind='automatic', direct_limit=400000, relative_tolerance=1e-10, "
       "max_iterations=1000, coarsening='hmis', interpolation='extended_i', "
-      "relaxation='l1_gauss_seidel', strong_threshold=0.5, interpolation_max_elements=4, "
+      "relaxation='l1_gauss_seidel', strong_threshold=0.5, interpolation_max_elements=3, "
       "aggressive_levels=0, sweeps=1, io=None): a solver of A x = b for a sparse symmetric "
       "positive definite matrix (anything scipy.sparse.csr_matrix takes, all of A stored, "
       "0-based), made once and used for any number of right-hand sides. kind: 'direct' (sparse "
@@ -160,12 +160,16 @@ void bind_spd_solver(py::module_& module) {
              m.sweeps = sweeps;
              return std::make_unique<PythonSpdSolver>(matrix, options, io);
            }),
-           py::arg("matrix"), py::arg("kind") = "automatic", py::arg("direct_limit") = 400000,
-           py::arg("relative_tolerance") = 1e-10, py::arg("max_iterations") = 1000,
+           py::arg("matrix"), py::arg("kind") = "automatic",
+           py::arg("direct_limit") = SpdSolverOptions{}.direct_limit,
+           py::arg("relative_tolerance") = SpdSolverOptions{}.relative_tolerance,
+           py::arg("max_iterations") = SpdSolverOptions{}.max_iterations,
            py::arg("coarsening") = "hmis", py::arg("interpolation") = "extended_i",
-           py::arg("relaxation") = "l1_gauss_seidel", py::arg("strong_threshold") = 0.5,
-           py::arg("interpolation_max_elements") = 4, py::arg("aggressive_levels") = 0,
-           py::arg("sweeps") = 1, py::arg("io") = py::none())
+           py::arg("relaxation") = "l1_gauss_seidel",
+           py::arg("strong_threshold") = MultigridOptions{}.strong_threshold,
+           py::arg("interpolation_max_elements") = MultigridOptions{}.interpolation_max_elements,
+           py::arg("aggressive_levels") = MultigridOptions{}.aggressive_levels,
+           py::arg("sweeps") = MultigridOptions{}.sweeps, py::arg("io") = py::none())
       .def("solve", &PythonSpdSolver::solve, py::arg("b"), py::arg("x0") = py::none(),
            py::arg("io") = py::none(),
            "solve(b, x0=None, io=None) -> (x, iterations, residuals): x = A^-1 b for b of shape "
