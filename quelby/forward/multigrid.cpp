@@ -41,15 +41,32 @@ void finish_runtime() {
 // and a process started by a launcher (which sets OMPI_COMM_WORLD_SIZE or PMIX_RANK) is left as it
 // is. Other MPI implementations ignore these names. Running as root needs no setting here: Open
 // MPI refuses root only in its launcher (mpirun), not in a singleton (checked as root).
-void prepare_singleton_environment() {
-  if (std::getenv("OMPI_COMM_WORLD_SIZE") || std::getenv("PMIX_RANK")) return;
-  const std::array<std::array<const char*, 2>, 3> settings{{
+class SingletonEnvironment {
+ public:
+  SingletonEnvironment() {
+    if (std::getenv("OMPI_COMM_WORLD_SIZE") || std::getenv("PMIX_RANK")) return;
+    for (const auto& [name, value] : settings) {
+      if (std::getenv(name)) continue;
+      ::setenv(name, value, 0);
+      added_.push_back(name);
+    }
+  }
+  // MPI has read its settings by now: the names go again, so that no process this one starts (an
+  // MPI program under mpirun, say) inherits them.
+  ~SingletonEnvironment() {
+    for (const char* name : added_) ::unsetenv(name);
+  }
+  SingletonEnvironment(const SingletonEnvironment&) = delete;
+  SingletonEnvironment& operator=(const SingletonEnvironment&) = delete;
+
+ private:
+  static constexpr std::array<std::array<const char*, 2>, 3> settings{{
       {"OMPI_MCA_ess_singleton_isolated", "1"},
       {"OMPI_MCA_pml", "ob1"},
       {"OMPI_MCA_btl", "self"},
   }};
-  for (const auto& [name, value] : settings) ::setenv(name, value, 0);
-}
+  std::vector<const char*> added_;
+};
 
 // Starts MPI (when the program has not) and hypre, once in the process's life; see the header.
 // MPI_THREAD_SERIALIZED, not FUNNELED: the solver may be made and used on any thread (a pool's
@@ -63,10 +80,13 @@ void start_runtime() {
       int finished = 0;
       MPI_Finalized(&finished);
       if (finished) throw std::runtime_error("multigrid: MPI was finished and cannot start again");
-      prepare_singleton_environment();
       int provided = 0;
-      if (MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided) != MPI_SUCCESS)
-        throw std::runtime_error("multigrid: MPI could not be started");
+      int status = MPI_SUCCESS;
+      {
+        const SingletonEnvironment environment;
+        status = MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided);
+      }
+      if (status != MPI_SUCCESS) throw std::runtime_error("multigrid: MPI could not be started");
       // Errors on our communicator come back as codes (checked by hypre) instead of ending the
       // process.
       MPI_Comm_set_errhandler(MPI_COMM_SELF, MPI_ERRORS_RETURN);
