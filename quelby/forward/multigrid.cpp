@@ -103,7 +103,10 @@ void check(HYPRE_Int code, const char* what) {
   HYPRE_DescribeError(code, text.data());
   HYPRE_ClearAllErrors();
   if (code & HYPRE_ERROR_MEMORY) throw std::bad_alloc();
-  throw std::runtime_error(std::string("multigrid: ") + what + " failed: " + text.data());
+  std::string description = text.data();
+  while (!description.empty() && (description.back() == ' ' || description.back() == '\n'))
+    description.pop_back();
+  throw std::runtime_error(std::string("multigrid: ") + what + " failed: " + description);
 }
 
 HYPRE_Int coarsening_code(MultigridCoarsening c) {
@@ -257,32 +260,37 @@ struct MultigridSolver::Impl {
   void set_up() {
     const MultigridOptions& o = options;
     check(HYPRE_BoomerAMGCreate(&amg), "multigrid creation");
-    HYPRE_BoomerAMGSetPrintLevel(amg, 0);
-    HYPRE_BoomerAMGSetCoarsenType(amg, coarsening_code(o.coarsening));
-    HYPRE_BoomerAMGSetInterpType(amg, interpolation_code(o.interpolation));
-    HYPRE_BoomerAMGSetPMaxElmts(amg, o.interpolation_max_elements);
-    HYPRE_BoomerAMGSetStrongThreshold(amg, o.strong_threshold);
-    HYPRE_BoomerAMGSetAggNumLevels(amg, o.aggressive_levels);
-    HYPRE_BoomerAMGSetMaxLevels(amg, o.max_levels);
-    HYPRE_BoomerAMGSetMaxCoarseSize(amg, o.max_coarse_size);
+    check(HYPRE_BoomerAMGSetPrintLevel(amg, 0), "setting the print level");
+    check(HYPRE_BoomerAMGSetCoarsenType(amg, coarsening_code(o.coarsening)), "setting coarsening");
+    check(HYPRE_BoomerAMGSetInterpType(amg, interpolation_code(o.interpolation)),
+          "setting interpolation");
+    check(HYPRE_BoomerAMGSetPMaxElmts(amg, o.interpolation_max_elements),
+          "setting interpolation_max_elements");
+    check(HYPRE_BoomerAMGSetStrongThreshold(amg, o.strong_threshold), "setting strong_threshold");
+    check(HYPRE_BoomerAMGSetAggNumLevels(amg, o.aggressive_levels), "setting aggressive_levels");
+    check(HYPRE_BoomerAMGSetMaxLevels(amg, o.max_levels), "setting max_levels");
+    check(HYPRE_BoomerAMGSetMaxCoarseSize(amg, o.max_coarse_size), "setting max_coarse_size");
     const auto [down, up] = relaxation_codes(o.relaxation);
-    HYPRE_BoomerAMGSetCycleRelaxType(amg, down, 1);
-    HYPRE_BoomerAMGSetCycleRelaxType(amg, up, 2);
-    HYPRE_BoomerAMGSetCycleRelaxType(amg, 9, 3);  // Gaussian elimination on the coarsest level
-    HYPRE_BoomerAMGSetRelaxOrder(amg, 0);         // lexicographic: the sweeps mirror each other
-    HYPRE_BoomerAMGSetNumSweeps(amg, o.sweeps);
+    check(HYPRE_BoomerAMGSetCycleRelaxType(amg, down, 1), "setting relaxation");
+    check(HYPRE_BoomerAMGSetCycleRelaxType(amg, up, 2), "setting relaxation");
+    // Gaussian elimination on the coarsest level; sweeps in lexicographic order, so that the
+    // sweeps up mirror those down.
+    check(HYPRE_BoomerAMGSetCycleRelaxType(amg, 9, 3), "setting relaxation");
+    check(HYPRE_BoomerAMGSetRelaxOrder(amg, 0), "setting the relaxation order");
+    check(HYPRE_BoomerAMGSetNumSweeps(amg, o.sweeps), "setting sweeps");
     // As a preconditioner: one V-cycle, no tolerance of its own.
-    HYPRE_BoomerAMGSetMaxIter(amg, 1);
-    HYPRE_BoomerAMGSetTol(amg, 0.0);
+    check(HYPRE_BoomerAMGSetMaxIter(amg, 1), "setting the V-cycles per application");
+    check(HYPRE_BoomerAMGSetTol(amg, 0.0), "setting the tolerance of the preconditioner");
     check(HYPRE_ParCSRPCGCreate(MPI_COMM_SELF, &pcg), "conjugate gradients creation");
-    HYPRE_PCGSetTol(pcg, tolerance);
-    HYPRE_PCGSetAbsoluteTol(pcg, 0.0);
-    HYPRE_PCGSetMaxIter(pcg, max_iterations);
-    HYPRE_PCGSetTwoNorm(pcg, 1);  // ||r||_2 / ||b||_2, not the preconditioned norm
+    check(HYPRE_PCGSetTol(pcg, tolerance), "setting relative_tolerance");
+    check(HYPRE_PCGSetAbsoluteTol(pcg, 0.0), "setting the absolute tolerance");
+    check(HYPRE_PCGSetMaxIter(pcg, max_iterations), "setting max_iterations");
+    // ||r||_2 / ||b||_2, not the preconditioned norm.
+    check(HYPRE_PCGSetTwoNorm(pcg, 1), "setting the norm");
     // Convergence is confirmed on b - A x recomputed, not on the updated residual alone.
-    HYPRE_PCGSetRecomputeResidual(pcg, 1);
-    HYPRE_PCGSetPrintLevel(pcg, 0);
-    HYPRE_PCGSetLogging(pcg, 0);
+    check(HYPRE_PCGSetRecomputeResidual(pcg, 1), "setting the recomputed residual");
+    check(HYPRE_PCGSetPrintLevel(pcg, 0), "setting the print level");
+    check(HYPRE_PCGSetLogging(pcg, 0), "setting the logging");
     check(HYPRE_ParCSRPCGSetPrecond(pcg, HYPRE_BoomerAMGSolve, HYPRE_BoomerAMGSetup, amg),
           "conjugate gradients creation");
     check(HYPRE_ParCSRPCGSetup(pcg, a, b, x), "multigrid set-up");
@@ -325,6 +333,7 @@ SpdSolveReport MultigridSolver::solve(std::span<const double> b, std::span<doubl
   const Impl& s = *impl_;
   const auto n = static_cast<std::size_t>(s.n);
   const std::lock_guard<std::mutex> lock(hypre_lock());
+  if (!s.pcg) throw std::runtime_error("multigrid: no hierarchy (its last set-up failed)");
   std::copy(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n), vector_data(s.b));
   std::copy(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n), vector_data(s.x));
   SpdSolveReport report;

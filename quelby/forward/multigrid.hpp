@@ -73,7 +73,8 @@ class MultigridSolver {
   // residual) within the iterations allowed. Cost: iterations times (one V-cycle and one product).
   SpdSolveReport solve(std::span<const double> b, std::span<double> x, bool& converged) const;
 
-  // New values of the same pattern: a new copy of A and a new hierarchy.
+  // New values of the same pattern: written over hypre's copy of A, then a new hierarchy. After
+  // a set-up that fails, solve throws until an update succeeds.
   void update(std::span<const double> values);
 
   // Bytes of the hierarchy (operators, interpolations, work vectors) and of hypre's copy of A.

@@ -256,12 +256,25 @@ TEST(SpdSolver, ChoosesThePathBySizeAndStopsOnAnIndefiniteMatrix) {
     EXPECT_EQ(solver.direct(), c.direct);
   }
 
+  // A setting hypre refuses stops with its description, and leaves no error behind for the next
+  // solver.
+  SpdSolverOptions refused = kind(SpdSolverKind::multigrid);
+  refused.multigrid.strong_threshold = -1;
+  EXPECT_THROW(SpdSolver(transcript.io(), a.n, a.row_starts, a.columns, a.values, refused), Stop);
+  EXPECT_EQ(transcript.console(),
+            "\nError: multigrid: setting strong_threshold failed: [Error in argument 2]\n");
+  const SpdSolver next(transcript.io(), a.n, a.row_starts, a.columns, a.values,
+                       kind(SpdSolverKind::multigrid));
+  std::vector<double> b(static_cast<std::size_t>(a.n), 1.0), x(b.size(), 0.0);
+  EXPECT_LE(next.solve(transcript.io(), b, x, 1)[0].relative_residual, 1e-12);
+
+  testing::Transcript indefinite_transcript;
   Matrix indefinite = a;
   for (std::size_t at = 0; at < indefinite.values.size(); ++at) indefinite.values[at] *= -1;
-  EXPECT_THROW(SpdSolver(transcript.io(), a.n, a.row_starts, a.columns, indefinite.values,
-                         kind(SpdSolverKind::direct)),
+  EXPECT_THROW(SpdSolver(indefinite_transcript.io(), a.n, a.row_starts, a.columns,
+                         indefinite.values, kind(SpdSolverKind::direct)),
                Stop);
-  EXPECT_EQ(transcript.console(),
+  EXPECT_EQ(indefinite_transcript.console(),
             "\nError: sparse Cholesky: the matrix is not positive definite\n");
 }
 
