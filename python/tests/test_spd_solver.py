@@ -53,3 +53,26 @@ def test_non_convergence_stops_and_update_takes_new_values():
         quelby.SpdSolver(a, coarsening="nearest")
     with pytest.raises(ValueError, match="shape"):
         quelby.SpdSolver(a).solve(np.ones(3))
+
+
+def test_arguments_that_do_not_fit_are_refused():
+    a = laplacian(4, 0.5)
+    solver = quelby.SpdSolver(a)
+    with pytest.raises(ValueError, match="values"):
+        solver.update(a.data[:-1])
+    with pytest.raises(ValueError, match="x0"):
+        solver.solve(np.ones(a.shape[0]), x0=np.ones(3))
+    with pytest.raises(ValueError, match="square"):
+        quelby.SpdSolver(sp.csr_matrix(np.ones((2, 3))))
+    with pytest.raises(ValueError, match="kind"):
+        quelby.SpdSolver(a, kind="iterative")
+    # Unsorted column indices are sorted first: the same solution as from the sorted matrix.
+    reversed_rows = [slice(a.indptr[i], a.indptr[i + 1]) for i in range(a.shape[0])]
+    data, indices = a.data.copy(), a.indices.copy()
+    for row in reversed_rows:
+        data[row], indices[row] = data[row][::-1], indices[row][::-1]
+    shuffled = sp.csr_matrix((data, indices, a.indptr), shape=a.shape)
+    assert not shuffled.has_sorted_indices
+    b = np.arange(a.shape[0], dtype=float)
+    x, _, _ = quelby.SpdSolver(shuffled, kind="direct").solve(b)
+    assert np.allclose(a @ x, b, rtol=0, atol=1e-12 * np.linalg.norm(b))

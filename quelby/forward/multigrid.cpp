@@ -372,7 +372,7 @@ SpdSolveReport MultigridSolver::solve(std::span<const double> b, std::span<doubl
 void MultigridSolver::update(std::span<const double> values) {
   Impl& s = *impl_;
   if (values.size() < static_cast<std::size_t>(s.row_starts.back()))
-    throw std::invalid_argument("multigrid: too few values for the pattern");
+    throw std::invalid_argument("multigrid: the new values do not match the pattern");
   const std::lock_guard<std::mutex> lock(hypre_lock());
   s.release_solvers();
   s.overwrite_values(values);

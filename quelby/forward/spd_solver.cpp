@@ -216,7 +216,7 @@ void SpdSolver::update(const Io& io, std::span<const double> values) {
       return;
     }
     if (values.size() < static_cast<std::size_t>(s.row_starts.back()))
-      throw std::invalid_argument("sparse solver: too few values for the pattern");
+      throw std::invalid_argument("sparse solver: the new values do not match the pattern");
     s.take_upper_values(values);
     s.factor->refactor(s.upper_values);
   });

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "quelby/base/parallel.hpp"
 #include "quelby/base/stops.hpp"
 #include "tests/support/transcript.hpp"
 
@@ -276,6 +277,59 @@ TEST(SpdSolver, ChoosesThePathBySizeAndStopsOnAnIndefiniteMatrix) {
                Stop);
   EXPECT_EQ(indefinite_transcript.console(),
             "\nError: sparse Cholesky: the matrix is not positive definite\n");
+}
+
+TEST(SpdSolver, DirectSolvesGiveTheSameBitsOnAnyNumberOfThreadsAndAfterAMove) {
+  const Matrix a = stiffness(9, 6);
+  testing::Transcript transcript;
+  constexpr std::size_t count = 5;  // parts of 3 and 2 right-hand sides on two threads
+  std::vector<double> b(static_cast<std::size_t>(a.n) * count);
+  std::mt19937 random(11);
+  std::normal_distribution<double> normal;
+  for (double& value : b) value = normal(random);
+  SpdSolver first(transcript.io(), a.n, a.row_starts, a.columns, a.values,
+                  kind(SpdSolverKind::direct));
+  const int threads = parallel_thread_count();
+  std::vector<std::vector<double>> solutions;
+  for (const int count_of_threads : {1, 2, 3}) {
+    set_parallel_thread_count(count_of_threads);
+    std::vector<double> x(b.size());
+    first.solve(transcript.io(), b, x, count);
+    solutions.push_back(x);
+  }
+  set_parallel_thread_count(threads);
+  EXPECT_EQ(solutions[0], solutions[1]);
+  EXPECT_EQ(solutions[0], solutions[2]);
+  // One right-hand side at a time gives the same bits as all at once.
+  for (std::size_t c = 0; c < count; ++c) {
+    std::vector<double> one(static_cast<std::size_t>(a.n)), x(one.size());
+    for (std::size_t i = 0; i < one.size(); ++i) one[i] = b[i * count + c];
+    first.solve(transcript.io(), one, x, 1);
+    for (std::size_t i = 0; i < one.size(); ++i) ASSERT_EQ(x[i], solutions[0][i * count + c]);
+  }
+  const SpdSolver moved(std::move(first));
+  std::vector<double> x(b.size());
+  moved.solve(transcript.io(), b, x, count);
+  EXPECT_EQ(x, solutions[0]);
+}
+
+TEST(SpdSolver, ArraysThatDisagreeAreAnInternalError) {
+  const Matrix a = stiffness(4, 7);
+  const std::vector<std::int32_t> short_starts(a.row_starts.begin(), a.row_starts.end() - 1);
+  const std::vector<double> few_values(a.values.begin(), a.values.end() - 1);
+  for (const SpdSolverKind path : {SpdSolverKind::direct, SpdSolverKind::multigrid}) {
+    testing::Transcript transcript;
+    EXPECT_THROW(SpdSolver(transcript.io(), a.n, short_starts, a.columns, a.values, kind(path)),
+                 Stop);
+    EXPECT_THROW(SpdSolver(transcript.io(), a.n, a.row_starts, a.columns, few_values, kind(path)),
+                 Stop);
+    SpdSolver solver(transcript.io(), a.n, a.row_starts, a.columns, a.values, kind(path));
+    std::vector<double> b(static_cast<std::size_t>(a.n) * 2 - 1), x(b.size() + 1);
+    EXPECT_THROW(solver.solve(transcript.io(), b, x, 2), Stop);
+    EXPECT_THROW(solver.update(transcript.io(), few_values), Stop);
+    EXPECT_EQ(transcript.console(), "");
+    EXPECT_NE(transcript.error().find("do not"), std::string::npos) << transcript.error();
+  }
 }
 
 }  // namespace
