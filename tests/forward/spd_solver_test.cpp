@@ -332,5 +332,52 @@ TEST(SpdSolver, ArraysThatDisagreeAreAnInternalError) {
   }
 }
 
+TEST(SpdSolver, EachMultigridSettingReachesTheHierarchy) {
+  const Matrix a = stiffness(16, 8);
+  testing::Transcript transcript;
+  auto complexity = [&](auto change) {
+    SpdSolverOptions options = kind(SpdSolverKind::multigrid);
+    change(options.multigrid);
+    const SpdSolver solver(transcript.io(), a.n, a.row_starts, a.columns, a.values, options);
+    return std::pair(solver.operator_complexity(), solver.multigrid_levels());
+  };
+  const auto plain = complexity([](MultigridOptions&) {});
+  struct Case {
+    const char* name;
+    void (*change)(MultigridOptions&);
+    bool smaller;  // a smaller operator complexity than the defaults', else a larger one
+  };
+  const Case cases[] = {
+      {"aggressive", [](MultigridOptions& m) { m.aggressive_levels = 1; }, true},
+      {"interpolation entries", [](MultigridOptions& m) { m.interpolation_max_elements = 1; },
+       true},
+      {"all interpolation entries", [](MultigridOptions& m) { m.interpolation_max_elements = 0; },
+       false},
+      {"threshold", [](MultigridOptions& m) { m.strong_threshold = 0.1; }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const double changed = complexity(c.change).first;
+    EXPECT_EQ(changed < plain.first, c.smaller) << changed << " against " << plain.first;
+  }
+  EXPECT_EQ(complexity([](MultigridOptions& m) { m.max_levels = 2; }).second, 2);
+  EXPECT_GT(plain.second, 2);
+}
+
+TEST(SpdSolver, RightHandSidesThatAreNotNumbersStopTheMultigridSolve) {
+  const Matrix a = stiffness(6, 9);
+  for (const double bad : {std::nan(""), HUGE_VAL}) {
+    testing::Transcript transcript;
+    const SpdSolver solver(transcript.io(), a.n, a.row_starts, a.columns, a.values,
+                           kind(SpdSolverKind::multigrid));
+    std::vector<double> b(static_cast<std::size_t>(a.n), 1.0), x(b.size(), 0.0);
+    b[5] = bad;
+    EXPECT_THROW(solver.solve(transcript.io(), b, x, 1), Stop);
+    EXPECT_NE(transcript.console().find("did not converge for right-hand side 1 of 1"),
+              std::string::npos)
+        << transcript.console();
+  }
+}
+
 }  // namespace
 }  // namespace quelby
