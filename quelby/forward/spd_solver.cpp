@@ -91,30 +91,37 @@ struct SpdSolver::Impl {
     return reports;
   }
 
-  void solve_direct(std::span<const double> b, std::span<double> x, std::size_t count) const {
+  // The direct solves, with their residuals, of a contiguous group of right-hand sides per thread
+  // (each in blocks of its own); every right-hand side gets the same bits on any split.
+  std::vector<SpdSolveReport> solve_direct(std::span<const double> b, std::span<double> x,
+                                           std::size_t count) const {
     const auto size = static_cast<std::size_t>(n);
-    const int threads = parallel_thread_count();
-    const std::size_t parts = std::min<std::size_t>(count, static_cast<std::size_t>(threads));
+    const std::size_t parts =
+        std::min<std::size_t>(count, static_cast<std::size_t>(parallel_thread_count()));
+    std::vector<SpdSolveReport> reports(count);
     if (parts <= 1) {
       std::copy(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(size * count), x.begin());
       factor->solve(x, count);
-      return;
+      return residuals(b, x, count);
     }
-    // Each thread solves a contiguous group of right-hand sides in a block of its own.
     parallel_for_rethrowing(
         static_cast<std::int64_t>(parts), 2, [&](std::int64_t first, std::int64_t last) {
           for (auto part = static_cast<std::size_t>(first); part < static_cast<std::size_t>(last);
                ++part) {
             const std::size_t begin = count * part / parts;
             const std::size_t width = count * (part + 1) / parts - begin;
-            std::vector<double> block(size * width);
+            std::vector<double> rhs(size * width), block(size * width);
             for (std::size_t i = 0; i < size; ++i)
-              std::copy_n(b.data() + i * count + begin, width, block.data() + i * width);
+              std::copy_n(b.data() + i * count + begin, width, rhs.data() + i * width);
+            block = rhs;
             factor->solve(block, width);
             for (std::size_t i = 0; i < size; ++i)
               std::copy_n(block.data() + i * width, width, x.data() + i * count + begin);
+            const std::vector<SpdSolveReport> own = residuals(rhs, block, width);
+            std::copy(own.begin(), own.end(), reports.begin() + static_cast<std::ptrdiff_t>(begin));
           }
         });
+    return reports;
   }
 };
 
@@ -178,8 +185,7 @@ std::vector<SpdSolveReport> SpdSolver::solve(const Io& io, std::span<const doubl
   std::vector<SpdSolveReport> reports;
   stopping_on_failure(io, [&] {
     if (!s.multigrid) {
-      s.solve_direct(b, x, count);
-      reports = s.residuals(b, x, count);
+      reports = s.solve_direct(b, x, count);
       return;
     }
     const auto size = static_cast<std::size_t>(s.n);

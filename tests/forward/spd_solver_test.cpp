@@ -290,16 +290,20 @@ TEST(SpdSolver, DirectSolvesGiveTheSameBitsOnAnyNumberOfThreadsAndAfterAMove) {
   SpdSolver first(transcript.io(), a.n, a.row_starts, a.columns, a.values,
                   kind(SpdSolverKind::direct));
   const int threads = parallel_thread_count();
-  std::vector<std::vector<double>> solutions;
+  std::vector<std::vector<double>> solutions, residuals;
   for (const int count_of_threads : {1, 2, 3}) {
     set_parallel_thread_count(count_of_threads);
     std::vector<double> x(b.size());
-    first.solve(transcript.io(), b, x, count);
+    residuals.emplace_back();
+    for (const SpdSolveReport& report : first.solve(transcript.io(), b, x, count))
+      residuals.back().push_back(report.relative_residual);
     solutions.push_back(x);
   }
   set_parallel_thread_count(threads);
   EXPECT_EQ(solutions[0], solutions[1]);
   EXPECT_EQ(solutions[0], solutions[2]);
+  EXPECT_EQ(residuals[0], residuals[1]);
+  EXPECT_EQ(residuals[0], residuals[2]);
   // One right-hand side at a time gives the same bits as all at once.
   for (std::size_t c = 0; c < count; ++c) {
     std::vector<double> one(static_cast<std::size_t>(a.n)), x(one.size());
