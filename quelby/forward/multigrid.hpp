@@ -7,8 +7,10 @@
 // the program has not (MPI_Init_thread on no arguments, one process, everything on MPI_COMM_SELF),
 // registers MPI_Finalize with std::atexit (only then), and starts hypre (HYPRE_Init). MPI can be
 // started only once in a process's life, which is why this one piece of state cannot belong to an
-// object. A program that runs MPI itself starts it before its first MultigridSolver and finishes it
-// after its last. hypre keeps global state of its own (its error flag), so every call into it is
+// object. No launcher is needed: Open MPI runs the process as a singleton, started alone and on its
+// loop-back transport (settings given to MPI's start only, see multigrid.cpp), also as root. A
+// program that runs MPI itself starts it before its first MultigridSolver and finishes it after
+// its last. hypre keeps global state of its own (its error flag), so every call into it is
 // made under one lock: solvers on several threads take turns.
 #pragma once
 
