@@ -9,6 +9,8 @@
 #include <HYPRE_parcsr_ls.h>
 #include <_hypre_parcsr_ls.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -28,7 +30,15 @@ std::mutex& hypre_lock() {
   return lock;
 }
 
+// The process that started MPI: a child made by fork() that ends through exit() runs the exit
+// handlers it inherited, and must not finish its parent's MPI.
+pid_t& starting_process() {
+  static pid_t process = 0;
+  return process;
+}
+
 void finish_runtime() {
+  if (::getpid() != starting_process()) return;
   HYPRE_Finalize();
   MPI_Finalize();
 }
@@ -90,6 +100,7 @@ void start_runtime() {
       // Errors on our communicator come back as codes (checked by hypre) instead of ending the
       // process.
       MPI_Comm_set_errhandler(MPI_COMM_SELF, MPI_ERRORS_RETURN);
+      starting_process() = ::getpid();
       std::atexit(finish_runtime);
     }
     if (HYPRE_Init() != 0) throw std::runtime_error("multigrid: hypre could not be started");
