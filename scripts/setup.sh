@@ -8,8 +8,10 @@ set -euo pipefail
 
 # liblapack-dev and libopenblas0-pthread: dense linear algebra over a thread-safe OpenBLAS (Debian's
 # alternatives then point libblas.so.3 and liblapack.so.3 at it).
+# libhypre-dev and mpi-default-dev (Open MPI): conjugate gradients with algebraic multigrid for
+# large 3-D systems.
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev liblapack-dev
-  libblas-dev libopenblas0-pthread time)
+  libblas-dev libopenblas0-pthread libhypre-dev mpi-default-dev libopenmpi-dev time)
 for option in "$@"; do
   case "$option" in
     --fuzz) packages+=(clang libclang-rt-dev) ;;

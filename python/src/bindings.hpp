@@ -136,6 +136,8 @@ void bind_inversion(py::module_& module);  // the inversion of a survey
 void bind_timelapse(py::module_& module);  // the pieces of a time-lapse inversion
 void bind_parallel(py::module_& module);   // the worker pool's thread count
 void bind_pickling(py::module_& module);   // pickling of the stores, once their classes exist
+// spd_solver.cpp: the solver of the 3-D forward's sparse symmetric positive definite systems.
+void bind_spd_solver(py::module_& module);
 
 }  // namespace quelby::python
 

@@ -28,6 +28,7 @@ PYBIND11_MODULE(_quelby, module) {
   quelby::python::bind_reports(module);
   quelby::python::bind_forward(module);
   quelby::python::bind_forward3d(module);
+  quelby::python::bind_spd_solver(module);
   quelby::python::bind_fielddata(module);
   quelby::python::bind_inversion(module);
   quelby::python::bind_timelapse(module);
