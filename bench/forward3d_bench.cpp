@@ -5,7 +5,10 @@
 // (the secondary fields' right-hand sides then cost their full price, as in an inversion).
 // `--jacobian` then computes J over the default parameter grid (cells one electrode spacing wide)
 // and times it.
+// `--solver direct|multigrid` chooses the solver (by default the direct one up to 400,000
+// unknowns, multigrid beyond).
 // Usage: forward3d_bench [--cells N] [--model uniform|random] [--jacobian]
+//                        [--solver direct|multigrid]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -22,36 +25,23 @@
 
 #include "quelby/forward/forward3d.hpp"
 #include "quelby/forward/parameter_grid3d.hpp"
-
-namespace {
-
-using quelby::ElectrodePosition;
-
-// Nodes from lo to hi in cells of `core`, then `pads` cells growing by `growth` (both sides, or
-// only the far one).
-std::vector<double> axis(double lo, double hi, double core, int pads, double growth, bool both) {
-  std::vector<double> nodes;
-  const int count = static_cast<int>(std::lround((hi - lo) / core));
-  for (int i = 0; i <= count; ++i) nodes.push_back(lo + (hi - lo) * i / count);
-  double width = core;
-  for (int p = 0; p < pads; ++p) {
-    width *= growth;
-    nodes.push_back(nodes.back() + width);
-    if (both) nodes.insert(nodes.begin(), nodes.front() - width);
-  }
-  return nodes;
-}
-
-}  // namespace
+#include "quelby/forward/survey_mesh3d.hpp"
 
 int main(int argc, char** argv) {
   double target_cells = 1.2e5;
   std::string model_kind = "uniform";
   bool jacobian = false;
+  quelby::SpdSolverKind solver = quelby::SpdSolverKind::automatic;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--jacobian")) jacobian = true;
     if (i + 1 < argc && !std::strcmp(argv[i], "--cells")) target_cells = std::atof(argv[++i]);
     if (i + 1 < argc && !std::strcmp(argv[i], "--model")) model_kind = argv[++i];
+    if (i + 1 < argc && !std::strcmp(argv[i], "--solver")) {
+      ++i;
+      solver = !std::strcmp(argv[i], "direct")      ? quelby::SpdSolverKind::direct
+               : !std::strcmp(argv[i], "multigrid") ? quelby::SpdSolverKind::multigrid
+                                                    : quelby::SpdSolverKind::automatic;
+    }
   }
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
@@ -95,31 +85,13 @@ int main(int argc, char** argv) {
       ++survey.ndat;
     }
   }
-  // The mesh: the core's cells a fraction of the spacing, scaled to reach the asked size.
-  double core = a / 2;
-  quelby::Mesh3D mesh;
+  // The mesh quelby makes for the survey, within the asked number of cells.
   std::ostringstream log;
   const quelby::Io io{std::cout, std::cerr, log};
-  for (int attempt = 0; attempt < 40; ++attempt) {
-    const double dz = core / 2;
-    std::vector<double> z;
-    double depth = 0, width = dz;
-    z.push_back(0);
-    while (depth < 3.0) {
-      depth += width;
-      z.push_back(depth);
-      width = std::min(width * 1.08, core * 2);
-    }
-    for (int p = 0; p < 12; ++p) {
-      width *= 1.5;
-      z.push_back(z.back() + width);
-    }
-    mesh = quelby::make_mesh3d(io, axis(0, (nx_e - 1) * a, core, 12, 1.5, true),
-                               axis(0, (ny_e - 1) * a, core, 12, 1.5, true), z);
-    if (static_cast<double>(mesh.cell_count()) >= target_cells * 0.95) break;
-    core = a / std::ceil(a / core * 1.1 + 0.5);
-    if (attempt > 4) core *= 0.9;
-  }
+  quelby::SurveyMesh3DOptions mesh_options;
+  mesh_options.cell_budget = static_cast<std::int64_t>(target_cells);
+  const quelby::Mesh3D mesh = quelby::survey_mesh3d(io, survey, mesh_options);
+  const double core = mesh.dx[static_cast<std::size_t>(mesh.nx / 2)];
   std::printf("survey: %zu electrodes, %zu current dipoles, %d readings\n",
               survey.electrodes.size(), dipoles.size(), survey.ndat);
   std::printf("mesh: %d x %d x %d = %lld cells, core %.4g m\n", mesh.nx, mesh.ny, mesh.nz,
@@ -132,7 +104,9 @@ int main(int argc, char** argv) {
     for (double& v : rho) v *= spread(random);
   }
   const double t0 = elapsed();
-  quelby::ForwardModel3D model(io, mesh, {}, survey);
+  quelby::Forward3DOptions options;
+  options.solver.kind = solver;
+  quelby::ForwardModel3D model(io, mesh, {}, survey, options);
   const double t_setup = elapsed() - t0;
   const auto data = model.data(io, rho);
   const double t_total = elapsed() - t0;
@@ -153,8 +127,14 @@ int main(int argc, char** argv) {
   std::sort(errors.begin(), errors.end());
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("nodes %lld, factor entries %.3g\n", static_cast<long long>(stats.nodes),
-              stats.factor_entries);
+  if (stats.multigrid) {
+    std::printf("nodes %lld, conjugate gradients with multigrid: %lld iterations in %d solves\n",
+                static_cast<long long>(stats.nodes), static_cast<long long>(stats.iterations),
+                static_cast<int>(survey.electrodes.size()));
+  } else {
+    std::printf("nodes %lld, factor entries %.3g\n", static_cast<long long>(stats.nodes),
+                stats.factor_entries);
+  }
   std::printf("set-up %.2f s, factorisation %.2f s, right-hand sides %.2f s, solves %.2f s\n",
               t_setup, stats.factor_seconds, stats.assembly_seconds, stats.solve_seconds);
   std::printf("forward run %.2f s (process %.2f s), peak memory %.0f MiB\n", t_total, elapsed(),

@@ -112,7 +112,8 @@ struct ForwardModel3D::Impl {
 
   std::unique_ptr<CholeskyPattern> pattern;
   std::unique_ptr<CholeskyFactor> factor;
-  std::vector<double> factor_sigma;  // conductivities of the kept factor, per ground cell
+  std::unique_ptr<SpdSolver> multigrid;  // beyond the direct solver's size
+  std::vector<double> factor_sigma;      // conductivities of the kept factor, per ground cell
 
   // Kept fields of `fields_sigma`: per electrode the secondary field at the nodes and the adjoint
   // field of its interpolation, node by node.
@@ -608,8 +609,14 @@ struct ForwardModel3D::Impl {
     return sigma;
   }
 
-  void factorise(const std::vector<double>& sigma) {
-    if (factor && factor_sigma == sigma) return;
+  bool use_multigrid() const {
+    const SpdSolverOptions& o = options.solver;
+    return o.kind == SpdSolverKind::multigrid ||
+           (o.kind == SpdSolverKind::automatic && n > o.direct_limit);
+  }
+
+  void factorise(const Io& io, const std::vector<double>& sigma) {
+    if ((factor || multigrid) && factor_sigma == sigma) return;
     const auto start = Clock::now();
     std::vector<double> values(columns.size(), 0.0);
     double k[64];
@@ -617,6 +624,21 @@ struct ForwardModel3D::Impl {
       element_matrix(static_cast<std::int32_t>(g), k);
       const std::int32_t* positions = &cell_positions[g * 64];
       for (int e = 0; e < 64; ++e) values[positions[e]] += sigma[g] * k[e];
+    }
+    if (use_multigrid()) {
+      // Conjugate gradients with algebraic multigrid: the hierarchy set up once per model.
+      if (multigrid) {
+        multigrid->update(io, values);
+      } else {
+        SpdSolverOptions o = options.solver;
+        o.kind = SpdSolverKind::multigrid;
+        multigrid = std::make_unique<SpdSolver>(io, n, row_starts, columns, values, o);
+      }
+      factor_sigma = sigma;
+      stats.multigrid = true;
+      stats.factor_entries = 0;
+      stats.factor_seconds += seconds_since(start);
+      return;
     }
     std::vector<double> upper(upper_positions.size());
     for (std::size_t p = 0; p < upper.size(); ++p) upper[p] = values[upper_positions[p]];
@@ -632,6 +654,19 @@ struct ForwardModel3D::Impl {
     factor_sigma = sigma;
     stats.factor_entries = pattern->factor_entries();
     stats.factor_seconds += seconds_since(start);
+  }
+
+  // A^-1 b in place for `count` right-hand sides node by node, by the factor or by multigrid
+  // (each from zero, to the solver's tolerance; the iterations are counted).
+  void solve_in_place(const Io& io, std::span<double> rhs, std::size_t count) {
+    if (!multigrid) {
+      factor->solve(rhs, count);
+      return;
+    }
+    std::vector<double> x(rhs.size(), 0.0);
+    const auto reports = multigrid->solve(io, rhs, x, count);
+    for (const SpdSolveReport& r : reports) stats.iterations += r.iterations;
+    std::copy(x.begin(), x.end(), rhs.begin());
   }
 
   double source_sigma0(std::int32_t e, const std::vector<double>& sigma) const {
@@ -740,8 +775,8 @@ struct ForwardModel3D::Impl {
 
   // Solves the secondary fields of every electrode; keeps the total fields when `keep` and sets
   // pair_potential (u_s(r) and u_r(s) of every pair).
-  void solve_fields(const std::vector<double>& sigma, bool keep) {
-    factorise(sigma);
+  void solve_fields(const Io& io, const std::vector<double>& sigma, bool keep) {
+    factorise(io, sigma);
     sigma0.resize(nelec);
     for (std::int32_t e = 0; e < nelec; ++e) sigma0[e] = source_sigma0(e, sigma);
     pair_potential.assign(pairs.size() * 2, 0.0);
@@ -770,7 +805,8 @@ struct ForwardModel3D::Impl {
       secondary_rhs(first, count, sigma, rhs);
       stats.assembly_seconds += seconds_since(assemble_start);
       const auto solve_start = Clock::now();
-      factor->solve(rhs, static_cast<std::size_t>(count));
+      solve_in_place(io, std::span<double>(rhs).first(static_cast<std::size_t>(n) * count),
+                     static_cast<std::size_t>(count));
       stats.solve_seconds += seconds_since(solve_start);
       for (std::int32_t c = 0; c < count; ++c) {
         const std::int32_t e = first + c;
@@ -809,9 +845,9 @@ struct ForwardModel3D::Impl {
     return d;
   }
 
-  void ensure_fields(const std::vector<double>& sigma) {
+  void ensure_fields(const Io& io, const std::vector<double>& sigma) {
     if (!fields_sigma.empty() && fields_sigma == sigma && have_adjoint) return;
-    if (fields_sigma.empty() || fields_sigma != sigma) solve_fields(sigma, true);
+    if (fields_sigma.empty() || fields_sigma != sigma) solve_fields(io, sigma, true);
     // The adjoint fields: A^-1 of each electrode's interpolation weights.
     adjoint_fields.assign(static_cast<std::size_t>(n) * nelec, 0.0);
     for (std::int32_t e = 0; e < nelec; ++e) {
@@ -821,7 +857,7 @@ struct ForwardModel3D::Impl {
       }
     }
     const auto solve_start = Clock::now();
-    factor->solve(adjoint_fields, static_cast<std::size_t>(nelec));
+    solve_in_place(io, adjoint_fields, static_cast<std::size_t>(nelec));
     stats.solve_seconds += seconds_since(solve_start);
     have_adjoint = true;
     pair_moments.clear();
@@ -996,7 +1032,7 @@ std::vector<double> ForwardModel3D::data(const Io& io, std::span<const double> r
   const auto sigma = s.conductivities(io, resistivity);
   if (!(s.fields_sigma == sigma && !s.fields_sigma.empty())) {
     const double field_bytes = 2.0 * s.n * s.nelec * sizeof(double);
-    s.solve_fields(sigma, field_bytes <= static_cast<double>(s.options.kept_field_bytes));
+    s.solve_fields(io, sigma, field_bytes <= static_cast<double>(s.options.kept_field_bytes));
   }
   return s.data_of_pairs();
 }
@@ -1007,7 +1043,7 @@ void ForwardModel3D::sensitivity(const Io& io, std::span<const double> resistivi
                                  std::span<double> jacobian, std::span<double> data) {
   Impl& s = *impl_;
   const auto sigma = s.conductivities(io, resistivity);
-  s.ensure_fields(sigma);
+  s.ensure_fields(io, sigma);
   const std::size_t columns_count = column_starts.size() - 1;
   std::fill(jacobian.begin(), jacobian.end(), 0.0);
   s.cell_pass(sigma, cells, column_starts,
@@ -1050,7 +1086,7 @@ void ForwardModel3D::jacobian_times(const Io& io, std::span<const double> resist
                                     std::span<const double> v, std::span<double> out) {
   Impl& s = *impl_;
   const auto sigma = s.conductivities(io, resistivity);
-  s.ensure_fields(sigma);
+  s.ensure_fields(io, sigma);
   const std::size_t columns_count = column_starts.size() - 1;
   // Per chunk of groups the pair sums of q v: the chunks are fixed, and so are the sums.
   const std::size_t npairs = s.pairs.size();
@@ -1093,7 +1129,7 @@ void ForwardModel3D::jacobian_transpose_times(const Io& io, std::span<const doub
                                               std::span<const double> w, std::span<double> out) {
   Impl& s = *impl_;
   const auto sigma = s.conductivities(io, resistivity);
-  s.ensure_fields(sigma);
+  s.ensure_fields(io, sigma);
   const std::size_t columns_count = column_starts.size() - 1;
   const std::size_t npairs = s.pairs.size();
   std::vector<double> pair_weights(npairs, 0.0);

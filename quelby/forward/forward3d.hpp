@@ -16,6 +16,7 @@
 
 #include "quelby/base/io.hpp"
 #include "quelby/forward/cholesky.hpp"
+#include "quelby/forward/spd_solver.hpp"
 #include "quelby/mesh/mesh3d.hpp"
 #include "quelby/survey/survey3d.hpp"
 
@@ -29,6 +30,11 @@ struct Forward3DOptions {
   std::size_t kept_field_bytes = std::size_t{3} << 30;
   // Right-hand sides solved at once when only the data are wanted (memory nodes x this).
   std::size_t source_block = 64;
+  // The solver: CHOLMOD's supernodal factor up to `direct_limit` unknowns, conjugate gradients
+  // with algebraic multigrid beyond (each electrode's secondary field to the relative tolerance:
+  // the secondary field is a correction of the analytic primary, so 1e-6 of it is far below the
+  // discretisation's error).
+  SpdSolverOptions solver{SpdSolverKind::automatic, 400000, 1e-6, 1000, {}};
 };
 
 // What the last call did, for the run log and the benchmarks.
@@ -40,6 +46,8 @@ struct Forward3DStatistics {
   double solve_seconds = 0;        // the electrodes' solves
   double assembly_seconds = 0;     // right-hand sides of the secondary fields
   double sensitivity_seconds = 0;  // the cell loop of J or its products
+  bool multigrid = false;          // the iterative solver served the solves
+  std::int64_t iterations = 0;     // its conjugate-gradient iterations, all solves together
 };
 
 class ForwardModel3D {

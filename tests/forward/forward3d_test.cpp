@@ -445,6 +445,26 @@ TEST(Forward3D, AStepInTheGroundAgreesWithTheSectionsForwardModel) {
   }
 }
 
+TEST(Forward3D, TheIterativeSolverGivesTheDirectSolversData) {
+  // Conjugate gradients with algebraic multigrid in place of the factor: the same data to the
+  // solver's tolerance, every solve counted.
+  Transcript t;
+  const RandomModel r = random_model(t.io());
+  ForwardModel3D direct(t.io(), r.mesh, {}, r.survey);
+  Forward3DOptions options;
+  options.solver.kind = SpdSolverKind::multigrid;
+  options.solver.relative_tolerance = 1e-10;
+  ForwardModel3D iterative(t.io(), r.mesh, {}, r.survey, options);
+  const auto expected = direct.data(t.io(), r.rho);
+  const auto data = iterative.data(t.io(), r.rho);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    EXPECT_NEAR(data[i], expected[i], 1e-8 * std::fabs(expected[i])) << i;
+  }
+  EXPECT_TRUE(iterative.statistics().multigrid);
+  EXPECT_GT(iterative.statistics().iterations, 0);
+  EXPECT_FALSE(direct.statistics().multigrid);
+}
+
 TEST(Forward3D, AirLayersAboveAFlatGroundChangeNothing) {
   Transcript t;
   const Mesh3D plain = make_mesh3d(t.io(), axis(-1, 6, 0.5, 4, 1.6), axis(-1, 3, 0.5, 4, 1.6),
