@@ -232,6 +232,11 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
       homogeneous model (`homogeneous` ohm-m, default the baseline's median apparent
       resistivity), from and towards that model.
 
+    A 3-D survey (a 3-D survey file or a quelby.Survey3D as the baseline and the steps; `mesh` None
+    for the mesh made for the baseline's electrodes, or a Mesh3D) is inverted the same way, every
+    step on the baseline's forward mesh and parameter grid; the models and changes are then arrays
+    of shape (nz, ny, nx) (NaN on cells that are no parameter) and change.mod a 3-D model file.
+
     The change of each step, in percent, is 100 (m_t / m_ref - 1) with m_ref the baseline's model
     (difference) or the homogeneous model (ratio). options: quelby.invert's other keyword
     arguments (topography, active, alpha, lengths, weights, dip_file, chifact, max_iterations,
@@ -270,7 +275,7 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     if given:
         raise TypeError(f"invert_timelapse: {', '.join(given)} cannot be given: the baseline and "
                         "the steps are the data, and a time-lapse inversion inverts DC data")
-    if (isinstance(steps, (Mapping, str, bytes, os.PathLike, _quelby.SurveyData))
+    if (isinstance(steps, (Mapping, str, bytes, os.PathLike, _quelby.SurveyData, _quelby.Survey3D))
             or not isinstance(steps, Iterable)):
         raise TypeError("invert_timelapse: steps must be a list of data files or SurveyData, "
                         f"one per later step, not {_kind(steps)}")
@@ -316,8 +321,182 @@ def _change(model, reference):
         return np.where(model == reference, 0.0, 100 * (model / reference - 1))
 
 
+def _is_survey3d(data):
+    if isinstance(data, _quelby.Survey3D):
+        return True
+    if not _is_path(data):
+        return False
+    try:
+        with open(os.fspath(data), "rb") as file:
+            first = file.readline()
+    except OSError:
+        return False
+    return first.rstrip(b" \t\r\n") == b"GENERAL_3D"
+
+
+def _survey3d_of(data, io):
+    return data if isinstance(data, _quelby.Survey3D) else _quelby.read_survey3d(
+        os.fspath(data), io=io)
+
+
+def _reading_keys(survey):
+    """Per reading its four electrodes' positions, as a tuple of 12 numbers."""
+    e = np.asarray(survey.electrodes)
+    return [tuple(e[survey.a[i]]) + tuple(e[survey.b[i]]) + tuple(e[survey.m[i]])
+            + tuple(e[survey.n[i]]) for i in range(survey.ndat)]
+
+
+def _common_readings3d(base, step):
+    """Pairs (baseline reading, step reading, sign) of the readings the two surveys share: the
+    same four electrodes, A and B or M and N exchanged with the sign turned."""
+    index = {key: i for i, key in enumerate(_reading_keys(base))}
+    pairs = []
+    for j, key in enumerate(_reading_keys(step)):
+        a, b, m, n = key[0:3], key[3:6], key[6:9], key[9:12]
+        for candidate, sign in (((a, b, m, n), 1.0), ((b, a, m, n), -1.0),
+                                ((a, b, n, m), -1.0), ((b, a, n, m), 1.0)):
+            i = index.get(sum(candidate, ()))
+            if i is not None:
+                pairs.append((i, j, sign))
+                break
+    return pairs
+
+
+def _invert_timelapse3d(baseline, steps, method, homogeneous, out, folder, client,
+                        threads_per_run, progress, io, campaign_io, options):
+    """The time-lapse campaign of a 3-D survey: as the 2-D one, every step on the baseline's mesh
+    and parameter grid."""
+    baseline_name = os.fspath(baseline) if _is_path(baseline) else "the DC data given"
+    percent = options.get("percent")
+    floor = options.get("floor")
+    _say(f"\nstep 0, the baseline: {baseline_name}\n", campaign_io)
+    base = _quelby.invert(data=baseline, out=_step_folder(folder, 0), io=io, **options)
+    survey = _survey3d_of(baseline, campaign_io)
+    value = None
+    if method == "ratio":
+        forward = _quelby.ForwardModel3D(base.forward_mesh, survey, air_cells=base.air_cells)
+        if homogeneous is None:
+            unit = np.asarray(forward.data(np.ones(base.forward_mesh.cell_count)))
+            apparent = np.asarray(survey.dobs) / unit
+            value = float(np.median(apparent[apparent > 0]))
+        else:
+            value = float(homogeneous)
+        response = np.asarray(forward.data(np.full(base.forward_mesh.cell_count, value)))
+    else:
+        response = np.asarray(base.predicted)
+    shared = {key: item for key, item in options.items()
+              if key not in ("start", "reference", "ref_in_derivatives", "percent", "floor",
+                             "cell_budget")}
+    names = [os.fspath(data) if _is_path(data) else f"the data given of step {step}"
+             for step, data in enumerate(steps, 1)]
+    failures, runs, prepared = {}, [], []
+    d0 = np.asarray(survey.dobs)
+    for step, (data, name) in enumerate(zip(steps, names), 1):
+        _say(f"\nstep {step}: {name}\n", campaign_io)
+        try:
+            step_survey = _survey3d_of(data, campaign_io)
+            pairs = _common_readings3d(survey, step_survey)
+            if not pairs:
+                raise ValueError(f"{name} shares no reading with the baseline")
+            base_index = np.array([i for i, _, _ in pairs])
+            step_index = np.array([j for _, j, _ in pairs])
+            signs = np.array([sign for _, _, sign in pairs])
+            dt = np.asarray(step_survey.dobs)[step_index] * signs
+            if not np.all(np.isfinite(dt)):
+                raise ValueError(f"{name} holds a reading that is not a finite number")
+            if method == "difference":
+                fitted_values = dt - d0[base_index] + response[base_index]
+            else:
+                fitted_values = dt / d0[base_index] * response[base_index]
+            if step_survey.dstd is not None and not step_survey.std_missing:
+                std = np.asarray(step_survey.dstd)[step_index]
+            else:
+                std = ((3.0 if percent is None else percent) / 100 * np.abs(dt)
+                       + (0.0 if floor is None else floor))
+            fitted = _quelby.Survey3D(np.asarray(survey.electrodes),
+                                      np.asarray(survey.a)[base_index],
+                                      np.asarray(survey.b)[base_index],
+                                      np.asarray(survey.m)[base_index],
+                                      np.asarray(survey.n)[base_index],
+                                      dobs=fitted_values, dstd=std)
+            readings = {"dropped_from_step": step_survey.ndat - len(pairs),
+                        "dropped_from_baseline": survey.ndat - len(pairs),
+                        "description": f"{len(pairs)} readings shared with the baseline"}
+            step_folder = _step_folder(folder, step)
+            _quelby.write_survey3d(os.path.join(step_folder, "data.dat"), fitted,
+                                   comment=f"{method} data of {readings['description']}")
+        except Exception as error:  # noqa: BLE001 - a step that fails stops no other
+            failures[step] = _step_failed(step, error, campaign_io)
+            continue
+        run = dict(shared, mesh=base.forward_mesh, data=fitted, out=step_folder)
+        if method == "difference":
+            reference = base.model
+            run.update(start=np.nan_to_num(base.model, nan=1.0),
+                       reference=np.nan_to_num(base.model, nan=1.0), ref_in_derivatives=True)
+        else:
+            reference = np.where(np.isnan(base.model), np.nan, value)
+            run.update(start=value, reference=value,
+                       ref_in_derivatives=options.get("ref_in_derivatives", False))
+        if client is None:
+            run["io"] = io
+        runs.append(run)
+        prepared.append((step, name, reference, readings))
+    if client is None:
+        results = []
+        for run, (step, *_) in zip(runs, prepared):
+            try:
+                results.append(_quelby.invert(**run))
+            except Exception as error:  # noqa: BLE001 - as invert_many, every failure is reported
+                results.append(RunFailed(f"step {step}", error))
+    else:
+        named = [dict(run, name=f"step {step}") for run, (step, *_) in zip(runs, prepared)]
+        results = invert_many(named, client=_client_of(client), threads_per_run=threads_per_run,
+                              progress=progress) if named else []
+    inverted = {}
+    grid = base.mesh
+    for result, (step, name, reference, readings) in zip(results, prepared):
+        if isinstance(result, RunFailed):
+            failures[step] = _step_failed(step, result.error, campaign_io)
+            continue
+        change = _change(np.asarray(result.model), reference)
+        step_folder = os.path.join(folder, f"step_{step}")
+        _quelby.write_model3d(os.path.join(step_folder, "change.mod"), grid, change,
+                              io=campaign_io)
+        line = _summary_line(name, result, change, readings)
+        _say(f"step {step}: change from{_percent(line['smallest_change'])} % to"
+             f"{_percent(line['largest_change'])} %\n", campaign_io)
+        inverted[step] = (line, types.SimpleNamespace(
+            name=name, result=result, change=change, reference=reference, readings=readings,
+            dropped_from_step=readings["dropped_from_step"],
+            dropped_from_baseline=readings["dropped_from_baseline"],
+            description=readings["description"]))
+    summary = [_summary_line(baseline_name, base, None, None)]
+    outcomes = []
+    for step, name in enumerate(names, 1):
+        if step in failures:
+            summary.append({"data": name, "failure": _failure_reason(failures[step].error)})
+            outcomes.append(failures[step])
+        else:
+            summary.append(inverted[step][0])
+            outcomes.append(inverted[step][1])
+    _quelby.write_timelapse_summary(os.path.join(folder, "timelapse.txt"), method, summary,
+                                    io=campaign_io)
+    if failures:
+        numbers = ", ".join(f"step {step}" for step in sorted(failures))
+        _say(f"\nError: {len(failures)} of {len(steps)} steps after the baseline failed "
+             f"({numbers}); the others were inverted.\n", campaign_io)
+    return types.SimpleNamespace(method=method, homogeneous=value, mesh=grid, baseline=base,
+                                 steps=outcomes, failed=[failures[k] for k in sorted(failures)],
+                                 summary=summary, out=None if out is None else os.fspath(out))
+
+
 def _invert_timelapse(mesh, baseline, steps, method, homogeneous, out, folder, client,
                       threads_per_run, progress, io, campaign_io, options):
+    if _is_survey3d(baseline):
+        if mesh is not None:
+            options = dict(options, mesh=mesh)
+        return _invert_timelapse3d(baseline, steps, method, homogeneous, out, folder, client,
+                                   threads_per_run, progress, io, campaign_io, options)
     baseline_name = os.fspath(baseline) if _is_path(baseline) else "the DC data given"
     percent, floor = options.get("percent"), options.get("floor")
     _say(f"\nstep 0, the baseline: {baseline_name}\n", campaign_io)
@@ -453,7 +632,7 @@ def _summary_line(name, result, change, readings):
         "iterations": int(len(history["misfit"]) - 1),
         "misfit": float(history["misfit"][-1]),
         "target_misfit": float(history["target_misfit"]),
-        "smallest_change": 0.0 if change is None else float(np.min(change)),
-        "largest_change": 0.0 if change is None else float(np.max(change)),
+        "smallest_change": 0.0 if change is None else float(np.nanmin(change)),
+        "largest_change": 0.0 if change is None else float(np.nanmax(change)),
         "failure": None,
     }

@@ -507,3 +507,36 @@ def test_the_options_the_3d_run_takes_reach_it(steps):
         result = run(**options) if data is None else quelby.invert(
             data=data, cell_budget=4000, max_iterations=2, **options)
         assert holds(result), options
+
+
+def test_a_3d_time_lapse_campaign_finds_the_change_on_the_baselines_grid(steps, tmp_path):
+    # Baseline: the 30 ohm-m block; the later step: the 10 ohm-m block, its readings in a
+    # different order with one pair's A and B exchanged (its sign turned).
+    later = quelby.read_survey3d(steps["files"][0])
+    order = np.arange(later.ndat)[::-1]
+    a, b = np.asarray(later.a)[order], np.asarray(later.b)[order]
+    dobs = np.asarray(later.dobs)[order]
+    a[0], b[0], dobs[0] = b[0], a[0], -dobs[0]
+    shuffled = quelby.Survey3D(np.asarray(later.electrodes), a, b, np.asarray(later.m)[order],
+                               np.asarray(later.n)[order], dobs=dobs,
+                               dstd=np.asarray(later.dstd)[order])
+    for method in ("difference", "ratio"):
+        out = tmp_path / method
+        campaign = quelby.invert_timelapse(None, steps["files"][1], [shuffled], method=method,
+                                           out=out, cell_budget=5000, progress=False)
+        assert not campaign.failed
+        step = campaign.steps[0]
+        assert step.readings["dropped_from_step"] == 0
+        assert step.result.mesh.cell_count == campaign.baseline.mesh.cell_count
+        grid = campaign.baseline.mesh
+        z, y, x = np.meshgrid(grid.z_centres, grid.y_centres, grid.x_centres, indexing="ij")
+        inside = (np.abs(x - 3) < 1) & (np.abs(y - 3) < 1) & (z > 0.75) & (z < 1.75)
+        if method == "difference":
+            # The block grew more conductive: its change is negative, the rest's is small.
+            assert np.nanmean(step.change[inside]) < -10
+            far = (z < 3) & ~((np.abs(x - 3) < 3) & (np.abs(y - 3) < 3))
+            assert abs(np.nanmedian(step.change[far])) < 5
+        written = quelby.read_model3d(out / "step_1" / "change.mod", grid)
+        assert np.allclose(written[np.isfinite(step.change)],
+                           step.change[np.isfinite(step.change)], rtol=1e-5, atol=1e-3)
+        assert (out / "timelapse.txt").exists()

@@ -335,9 +335,13 @@ Setup set_up(const Io& io, const InversionRun3D& run, const Survey3D& survey,
 }  // namespace
 
 bool is_survey3d_file(const std::string& file_name) {
-  std::ifstream in(file_name);
-  std::string line;
-  if (!std::getline(in, line)) return false;
+  // Only the first line's first bytes are read: a file that never ends (a device, a pipe) is
+  // the data reader's to refuse.
+  std::ifstream in(file_name, std::ios::binary);
+  char head[64] = {};
+  in.read(head, sizeof head);
+  const std::string text(head, static_cast<std::size_t>(in.gcount()));
+  std::string line = text.substr(0, text.find('\n'));
   while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
     line.pop_back();
   }
