@@ -1,12 +1,14 @@
 // The 3-D DC forward model of a survey on a tensor mesh: trilinear finite elements on the mesh's
 // nodes below the ground, with the singularity of every electrode's field removed (the field is
-// the analytic potential of a half-space of the conductivity around the electrode plus a
-// secondary field that the elements solve for), mixed boundary conditions on the outer faces, air
-// cells above a topography, buried electrodes. One factorisation (CHOLMOD supernodal) serves every
-// electrode and is kept for the next call with the same resistivities. Data are the pole pairs'
-// potentials (each the mean of the two reciprocal ways of computing it, so that every datum is
-// exactly reciprocal) combined into four-electrode readings; sensitivities are the exact
-// derivatives of those data (finite differences agree to their rounding; they sum to the data).
+// the analytic potential of a uniform ground of the conductivity around the electrode, spread over
+// the ground's solid angle about it, plus a secondary field that the elements solve for), mixed
+// boundary conditions on the outer faces, air cells above a topography, buried electrodes. One
+// factorisation (CHOLMOD supernodal) serves every electrode and is kept for the next call with the
+// same resistivities; beyond the direct solver's size, conjugate gradients with algebraic
+// multigrid. Data are the pole pairs' potentials (each a conductivity-weighted mean of the two
+// reciprocal ways of computing it, so that every datum is exactly reciprocal) combined into
+// four-electrode readings; sensitivities are the exact derivatives of those data (finite
+// differences agree to their rounding; they sum to the data).
 #pragma once
 
 #include <cstdint>
