@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need, when they are missing.
-# Usage: scripts/setup.sh [--fuzz] [--python] [--package]
+# Usage: scripts/setup.sh [--fuzz] [--python] [--package] [--docs]
 #   --fuzz adds clang and its libFuzzer runtime; --python the Python module's build, packaging
-#   (pip install ., python3 -m build) and test packages; --package what the installed-package
-#   test, the Debian package (cpack -G DEB with dpkg-shlibdeps) and the man page check use.
+#   (pip install ., python3 -m build) and test packages, and the headless browser that opens the
+#   run reports; --package what the installed-package test, the Debian package (cpack -G DEB with
+#   dpkg-shlibdeps) and the man page check use; --docs what the documentation site is built with
+#   (Sphinx with Markdown pages and a gallery, Doxygen for the C++ headers, mandoc for the manual
+#   pages' web versions, the browser for the reports' screenshots).
 set -euo pipefail
 
 # liblapack-dev and libopenblas0-pthread: dense linear algebra over a thread-safe OpenBLAS (Debian's
@@ -18,9 +21,13 @@ for option in "$@"; do
     --python)
       packages+=(python3 python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest
         python3-matplotlib python3-meshio python3-setuptools python3-wheel python3-pip python3-venv
-        python3-build python3-distributed)
+        python3-build python3-distributed chromium fonts-dejavu-core)
       ;;
     --package) packages+=(pkgconf groff-base dpkg-dev file) ;;
+    --docs)
+      packages+=(python3-sphinx python3-myst-parser python3-sphinx-gallery furo doxygen mandoc man-db
+        chromium fonts-dejavu-core)
+      ;;
     *)
       echo "setup.sh: unknown option $option" >&2
       exit 2
