@@ -81,15 +81,14 @@ sphinx_gallery_conf = {
 
 
 def plain_text_docstring(app, what, name, obj, options, lines):
-    """The docstrings are plain text (help() shows them): the characters reStructuredText would
-    take for inline markup (`*` of products and **kwargs, `|`) are shown as they are; a `*` that
-    starts a line's text is a bullet and stays one."""
-    def escaped(line):
-        bullet = re.match(r"\s*\* ", line)
-        start = bullet.end() if bullet else 0
-        return line[:start] + re.sub(r"([*|])", r"\\\1", line[start:])
-
-    lines[:] = [escaped(line) for line in lines]
+    """The docstrings are plain text, laid out for help(): shown as they are written (a literal
+    block), not read as reStructuredText, whose markup (`*` of products and **kwargs, `|`, the
+    indentation of continued lines) they do not follow."""
+    while lines and not lines[-1].strip():
+        lines.pop()
+    if any(line.strip() for line in lines):
+        lines[:] = [".. code-block:: text", "   :class: docstring", ""] + \
+            ["   " + line if line.strip() else "" for line in lines] + [""]
 
 
 def setup(app):

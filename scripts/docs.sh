@@ -88,7 +88,9 @@ fi
 
 echo "== docs: Sphinx (warnings are errors; the gallery runs)"
 rm -rf "$out/html"
-sphinx-build -W --keep-going -n -q -b html -d "$out/doctrees" doc "$out/html"
+# -E: a fresh environment every time, since Sphinx cannot tell when the built module (whose
+# docstrings are the Python API pages) or doc/conf.py's functions changed.
+sphinx-build -E -W --keep-going -n -q -b html -d "$out/doctrees" doc "$out/html"
 took "sphinx"
 
 echo "== docs: internal links"
@@ -98,4 +100,14 @@ echo "== docs: internal links"
 }
 grep '^external' "$out/links.txt" >"$out/external-links.txt" || true
 grep -v '^external' "$out/links.txt"
+# Every public name of the module has its entry on the Python API page.
+"$python" - "$out/html/api/python.html" <<'CHECK'
+import re, sys
+import quelby
+ids = set(re.findall(r'id="([^"]+)"', open(sys.argv[1], encoding="utf-8").read()))
+missing = [name for name in quelby.__all__ if f"quelby.{name}" not in ids]
+if missing:
+    sys.exit(f"docs.sh: the Python API page lacks {', '.join(missing)}")
+print(f"Python API page: all {len(quelby.__all__)} public names of quelby")
+CHECK
 echo "Site built in $repo/$out/html (index.html)"
