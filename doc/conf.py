@@ -9,14 +9,13 @@ scripts/docs.sh is the way to build it; the settings below read what it made fro
 import os
 import pathlib
 import re
-import sys
 
 here = pathlib.Path(__file__).resolve().parent
 root = here.parent
 docs_build = pathlib.Path(os.environ.get("QUELBY_DOCS_BUILD", root / "build" / "docs"))
-sys.path.insert(0, str(here))
 
 import quelby  # noqa: E402  (the built module: its docstrings are the Python API's pages)
+from sphinx_gallery.sorting import FileNameSortKey  # noqa: E402
 
 project = "quelby"
 author = "the quelby developers"
@@ -33,8 +32,8 @@ extensions = [
 ]
 
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
-exclude_patterns = ["_build", "_generated", "tools", "gallery/*.ipynb", "gallery/*.py", "gallery/*.md5",
-                    "gallery/*.pickle", "**/sg_execution_times.rst"]
+# _generated holds the pieces scripts/docs.sh makes for pages to include, not pages of their own.
+exclude_patterns = ["_build", "_generated", "tools", "gallery/sg_execution_times.rst"]
 root_doc = "index"
 
 # GitHub-style anchors on headings down to the fourth level, so that links such as
@@ -77,6 +76,7 @@ sphinx_gallery_conf = {
     "only_warn_on_example_error": False,
     "plot_gallery": "True",
     "min_reported_time": 1,
+    "within_subsection_order": FileNameSortKey,
 }
 
 

@@ -70,7 +70,8 @@ if [[ -f scripts/report_examples.sh ]]; then
       done
       cp "$out/extra/reports/$name.png" doc/_generated/reports/
       printf '## %s\n\n' "${titles[$name]}"
-      printf '![The first screen of the report of %s](reports/%s.png)\n\n' "${titles[$name],}" "$name"
+      printf '![The first screen of the report of %s](reports/%s.png)\n\n' "${titles[$name],}" \
+        "$name"
       printf '<a href="../reports/%s/report.html">Open the whole report</a>\n\n' "$name"
     done
   } >doc/_generated/reports.md

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, builds every command, installs the commands' manual pages where `man` finds
-# them, smooths the bundled model with 5 cycles, inverts the bundled synthetic block survey (DC, then
-# IP on the DC model) and imports the bundled field line.
+# them, smooths the bundled model with 5 cycles, inverts the bundled synthetic block survey (DC,
+# then IP on the DC model) and imports the bundled field line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +17,8 @@ echo "Commands built in $(pwd)/build/release: quelby quelby-mesh quelby-forward 
 pages=(build/release/generated/*.1)
 system_pages=/usr/local/share/man/man1
 run_as=()
-if [[ $(id -u) -ne 0 ]] && ! { mkdir -p "$system_pages" 2>/dev/null && [[ -w $system_pages ]]; }; then
+if [[ $(id -u) -ne 0 ]] &&
+  ! { mkdir -p "$system_pages" 2>/dev/null && [[ -w $system_pages ]]; }; then
   if command -v sudo >/dev/null && { sudo -n true 2>/dev/null || [[ -t 0 ]]; }; then
     run_as=(sudo)
   else

@@ -1,6 +1,6 @@
 """Doxygen's input filter for the public headers: their plain comments become its documentation.
 
-Usage (Doxygen's INPUT_FILTER): doxygen_filter.py HEADER, writes the filtered text to standard output.
+Usage (Doxygen's INPUT_FILTER): doxygen_filter.py HEADER; the filtered text goes to standard output.
 
 The headers document themselves in ordinary // comments: the opening block says what the module
 does, a block right above a declaration says what it does, and a comment after a member says what
