@@ -5,8 +5,9 @@ Usage: man_pages.py DOC_DIR OUT_DIR
 Every doc/NAME.1.in gets the values CMake's configure_file(... @ONLY) puts in (the project's
 version from CMakeLists.txt), goes through `mandoc -T html -O fragment`, and becomes
 OUT_DIR/NAME.html (the fragment) and OUT_DIR/NAME.md (a page that includes it). A reference to
-another command's page, `quelby-invert(1)`, becomes a link to it. mandoc's warnings fail the run, except that it cannot
-parse a month-and-year date (it shows the date as written, which is what we want).
+another command's page, `quelby-invert(1)`, becomes a link to it. mandoc's warnings fail the
+run, except that it cannot parse a month-and-year date (it shows the date as written, which is
+what we want).
 """
 
 import pathlib
