@@ -13,8 +13,9 @@ set -euo pipefail
 # alternatives then point libblas.so.3 and liblapack.so.3 at it).
 # libhypre-dev and mpi-default-dev (Open MPI): conjugate gradients with algebraic multigrid for
 # large 3-D systems.
+# man-db: `man quelby-import` once scripts/quickstart.sh has installed the manual pages.
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev liblapack-dev
-  libblas-dev libopenblas0-pthread libhypre-dev mpi-default-dev libopenmpi-dev time)
+  libblas-dev libopenblas0-pthread libhypre-dev mpi-default-dev libopenmpi-dev time man-db)
 for option in "$@"; do
   case "$option" in
     --fuzz) packages+=(clang libclang-rt-dev) ;;

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Sets everything up, builds the release and the sanitizer presets, runs every test of both,
-# then runs each fuzz target for a fixed number of inputs from a fixed seed on its committed corpus.
+# Sets everything up, builds the release and the sanitizer presets, runs every test of both and the
+# Python tests, builds the documentation site from the release build (scripts/docs.sh: its gallery
+# runs, its warnings are errors, its links are checked), then runs each fuzz target for a fixed
+# number of inputs from a fixed seed on its committed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh --fuzz --package --python
+scripts/setup.sh --fuzz --package --python --docs
 
 # Each stage's seconds, so that the run's time can be followed stage by stage.
 mark=$SECONDS
@@ -30,7 +32,8 @@ done
 
 # The Python tests run against the package as a user installs it: pip install into a fresh
 # virtual environment (Debian's numpy, scipy, matplotlib and meshio seen through
-# --system-site-packages; nothing downloaded), from a folder outside the tree.
+# --system-site-packages; nothing downloaded), from a folder outside the tree. The browser that
+# opens the run reports is required: without it their test fails instead of being skipped.
 echo "== python: pip install . into a fresh virtual environment, then tests"
 repo=$PWD
 scratch=$(mktemp -d)
@@ -39,13 +42,18 @@ trap 'rm -rf "$scratch"' EXIT
 "$scratch/venv/bin/pip" install --quiet --no-build-isolation --no-index "$repo"
 (cd "$scratch" && "$scratch/venv/bin/python" -c "import quelby; print('quelby', quelby.__version__)")
 "$scratch/venv/bin/quelby-plot" --data examples/dipole_dipole.dat "$scratch/pseudosection.png"
-(cd "$scratch" && QUELBY_INSTALLED=1 QUELBY_BINARY="$repo/build/release/quelby" \
+(cd "$scratch" && QUELBY_INSTALLED=1 QUELBY_REQUIRE_BROWSER=1 \
+  QUELBY_BINARY="$repo/build/release/quelby" \
   QUELBY_FORWARD_BINARY="$repo/build/release/quelby-forward" \
   QUELBY_INVERT_BINARY="$repo/build/release/quelby-invert" \
   QUELBY_IMPORT_BINARY="$repo/build/release/quelby-import" \
   PYTHONDONTWRITEBYTECODE=1 "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider \
   "$repo/python/tests")
 took "python"
+
+# The site, from the release build above (nothing is built again).
+scripts/docs.sh
+took "docs"
 
 scripts/package_test.sh build/release
 took "package"
