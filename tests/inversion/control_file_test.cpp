@@ -269,7 +269,7 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
   const std::string keyword_expected =
       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-      "memory_budget, parameter_cell, parameters or ip_lower_bound";
+      "memory_budget, parameter_cell, parameters, ip_lower_bound or report";
   const std::string robust_expected =
       "expected robust, or robust THRESHOLD: a threshold from 0.1 to 100 standard deviations";
   const std::string bounds_expected =
@@ -452,7 +452,7 @@ TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
       {{"timelapse_step s1.dat"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
        "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-       "memory_budget, parameter_cell, parameters or ip_lower_bound",
+       "memory_budget, parameter_cell, parameters, ip_lower_bound or report",
        false},
   };
   for (const Case& c : cases) {
@@ -518,12 +518,12 @@ TEST_F(ControlFileTest, DoiLinesAskForTheIndexAndSetItsFactor) {
       {{"doi"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
        "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-       "memory_budget, parameter_cell, parameters or ip_lower_bound",
+       "memory_budget, parameter_cell, parameters, ip_lower_bound or report",
        false},
       {{"chifact 2"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
        "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-       "memory_budget, parameter_cell, parameters, ip_lower_bound, timelapse_step, "
+       "memory_budget, parameter_cell, parameters, ip_lower_bound, report, timelapse_step, "
        "timelapse_method, doi or doi_factor"},
   };
   for (const Refused& c : refused) {
