@@ -182,8 +182,9 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
     if (name == "--blocky" || name == "--z" || name == "--report") {
       if (equals != std::string_view::npos)
         usage_error(io, "option '" + std::string(name) + "' takes no value");
-      (name == "--z" ? arguments.use_z : name == "--report" ? arguments.report : arguments.blocky) =
-          true;
+      (name == "--z"        ? arguments.use_z
+       : name == "--report" ? arguments.report
+                            : arguments.blocky) = true;
       continue;
     }
     if (name == "--doi") {

@@ -112,9 +112,10 @@ std::string command_text(int argc, const char* const* argv) {
   std::string text = "quelby-invert";
   for (int index = 1; index < argc; ++index) {
     const std::string_view argument(argv[index]);
-    const bool plain = !argument.empty() &&
-                       argument.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                  "0123456789-_./=:,+%@") == std::string_view::npos;
+    const bool plain =
+        !argument.empty() && argument.find_first_not_of(
+                                 "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                 "0123456789-_./=:,+%@") == std::string_view::npos;
     text += ' ';
     if (plain) {
       text += argument;

@@ -18,8 +18,7 @@ inline constexpr const char* kept_control_name = "control.inv";
 
 // True when `source` and folder/name are one file (or `source` is empty or missing): nothing to
 // copy then.
-bool is_kept_already(const std::string& source, const std::string& folder,
-                     const std::string& name);
+bool is_kept_already(const std::string& source, const std::string& folder, const std::string& name);
 
 // Copies the file `source` to folder/name through an atomic output, unless it is that file
 // already. A copy that fails writes "Error: cannot write the copy of the input ..." and throws

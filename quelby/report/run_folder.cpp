@@ -156,7 +156,8 @@ RunLogSummary summarise_run_log(std::string_view text) {
       if (summary.survey3d_file.empty()) summary.survey3d_file = after(view, survey3d);
     } else if (starts(view, mesh3d)) {
       if (summary.mesh3d_file.empty()) summary.mesh3d_file = after(view, mesh3d);
-    } else if (starts(view, "DC inversion: ") || starts(view, "IP inversion: ")) {
+    } else if ((starts(view, "DC inversion: ") || starts(view, "IP inversion: ")) &&
+               view.find(" after ") != std::string_view::npos) {
       summary.outcomes.push_back(line);
     } else if (starts(view, "Error") || starts(view, "ERROR") || starts(view, "Warning") ||
                starts(view, "IP inversion stopped short")) {

@@ -399,16 +399,20 @@ struct Run {
 };
 
 std::string title_of(const Run& run, const std::string& control_text) {
+  // The control file's leading comment, up to its first full stop.
+  std::string text;
   for (const std::string& line : text_lines(control_text)) {
-    if (line.starts_with('!') || line.starts_with('%')) {
-      std::string text = line.substr(1);
-      while (!text.empty() && text.front() == ' ') text.erase(0, 1);
-      if (!text.empty()) return text;
-    } else if (!line.empty()) {
-      break;
-    }
+    if (!(line.starts_with('!') || line.starts_with('%'))) break;
+    std::string part = line.substr(1);
+    while (!part.empty() && part.front() == ' ') part.erase(0, 1);
+    if (!text.empty() && !part.empty()) text += ' ';
+    text += part;
+    if (part.empty() || part.find(". ") != std::string::npos || part.ends_with('.')) break;
   }
-  return run.name;
+  const std::size_t stop = text.find(". ");
+  if (stop != std::string::npos) text = text.substr(0, stop + 1);
+  if (text.size() > 160) text = text.substr(0, 157) + "...";
+  return text.empty() ? run.name : text;
 }
 
 void add_outcome(Body& body, const Run& run, bool finished) {
@@ -767,6 +771,8 @@ void add_convergence(const Io& io, Body& body, const Run& run) {
   }
 }
 
+void report_run3d(const Io& io, Body& body, const Run& run);
+
 // ---- time-lapse ----
 
 void report_timelapse(const Io& io, Body& body, const Run& run) {
@@ -813,6 +819,14 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
   read_whole_file((baseline.folder / "run.log").string(), baseline_log);
   baseline.log = summarise_run_log(baseline_log);
   if (!fs::is_directory(baseline.folder)) lacks(io, run.folder, "its baseline", "step_0/", "");
+  if (model_dimensions((baseline.folder / "model.mod").string()) == 3) {
+    // A 3-D campaign: its baseline as a 3-D run; the steps' changes are in their change.mod.
+    body.paragraph(
+        "A 3-D campaign: the baseline (step_0) is shown below; each later step's change "
+        "in percent is in its folder's change.mod.");
+    report_run3d(io, body, baseline);
+    return;
+  }
   const Section2D s = load_section_mesh(io, baseline, baseline.folder);
   std::optional<SurveyView> view;
   if (is_file(baseline.folder / "observed.dat") || !baseline.log.data_files.empty())

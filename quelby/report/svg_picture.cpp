@@ -338,12 +338,15 @@ std::string section_svg(const SectionPicture& picture) {
                 : "<g class=\"cells\" shape-rendering=\"crispEdges\">";
     std::optional<SectionCell> run;
     std::string run_fill;
+    // Cells overlap their right and lower neighbours by a fraction of a pixel, so that rounding
+    // leaves no hairline between them.
+    const double overlap = veil ? 0 : 0.4;
     const auto flush = [&] {
       if (!run) return;
       svg += "<rect class=\"" + std::string(veil ? "veil-cell" : "cell") + "\" x=\"" +
              px(x(run->x0)) + "\" y=\"" + px(y(run->top)) + "\" width=\"" +
-             px(x(run->x1) - x(run->x0)) + "\" height=\"" + px(y(run->bottom) - y(run->top)) +
-             "\" " + run_fill + "/>";
+             px(x(run->x1) - x(run->x0) + overlap) + "\" height=\"" +
+             px(y(run->bottom) - y(run->top) + overlap) + "\" " + run_fill + "/>";
       run.reset();
     };
     for (const SectionCell& original : cells) {
