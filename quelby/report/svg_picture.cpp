@@ -134,7 +134,7 @@ void append_colour_bar(std::string& svg, const ColourScale& scale, double left, 
     const double y = top + height * (1 - t);
     svg += "<line x1=\"" + px(left + width) + "\" y1=\"" + px(y) + "\" x2=\"" +
            px(left + width + 4) + "\" y2=\"" + px(y) + "\" stroke=\"#333\"/>";
-    append_text(svg, left + width + 6, y + 4, "start", number_text(tick, 3));
+    append_text(svg, left + width + 6, y + 4, "start", number_text(tick, 6));
   }
   append_text(svg, 0, 0, "middle", scale.label,
               " transform=\"translate(" + px(left + width + 62) + "," + px(top + height / 2) +
