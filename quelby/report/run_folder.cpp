@@ -164,7 +164,7 @@ RunLogSummary summarise_run_log(std::string_view text) {
       summary.errors.push_back(line);
     } else if (view.find(" inversion time:") != std::string_view::npos) {
       summary.timings.push_back(line);
-    } else if (view.find(" robust misfit: ") != std::string_view::npos) {
+    } else if ((starts(view, "DC robust misfit: ") || starts(view, "IP robust misfit: "))) {
       summary.robust.push_back(line);
       in_robust = true;
     } else if (starts(view, "Depth of investigation: ") ||

@@ -213,17 +213,25 @@ Window core_window(const Mesh& mesh, const Ground& ground, const std::vector<dou
     w.x_low = mesh.x_nodes.front();
     w.x_high = mesh.x_nodes.back();
   }
-  double top = mesh.z_nodes.front();
+  double top = mesh.z_nodes.front(), lowest = top;
   if (ground.from_file && !ground.topography.surface_z.empty()) {
-    top = std::max(top, *std::min_element(ground.topography.surface_z.begin(),
-                                          ground.topography.surface_z.end()));
+    const auto [high, low] =
+        std::minmax_element(ground.topography.surface_z.begin(), ground.topography.surface_z.end());
+    top = std::max(top, *high);
+    lowest = std::max(top, *low);
   }
+  // The rows under the lowest ground: above it a grid keeps the forward mesh's thin rows.
   std::size_t first = 0;
-  while (first < mesh.dz.size() && !(mesh.z_nodes[first + 1] > top)) ++first;
+  while (first + 1 < mesh.dz.size() && !(mesh.z_nodes[first + 1] > lowest)) ++first;
   std::size_t last = first;
   while (last + 1 < mesh.dz.size() && mesh.dz[last + 1] < 1.2 * mesh.dz[last]) ++last;
   w.z_top = top;
-  w.z_bottom = mesh.z_nodes[std::min(last, mesh.dz.size() - 1) + 1];
+  w.z_bottom = mesh.z_nodes[last + 1];
+  // At least a fifth of the electrodes' spread below the ground, which dipole-dipole data see.
+  if (!electrode_x.empty()) {
+    w.z_bottom =
+        std::min(std::max(w.z_bottom, lowest + 0.2 * (w.x_high - w.x_low)), mesh.z_nodes.back());
+  }
   if (deepest > 0) {
     const double smallest_dz = *std::min_element(mesh.dz.begin(), mesh.dz.end());
     w.z_bottom = std::max(w.z_bottom, deepest + 2 * smallest_dz);

@@ -145,6 +145,24 @@ TEST_F(ReportCommand, TheSameFolderGivesTheSameBytes) {
             read_file(folder_->file("block_out/report.html")));
 }
 
+TEST_F(ReportCommand, AnOlderFolderIsReadThroughItsRunLog) {
+  ASSERT_EQ(result_->status, exit_success);
+  // A folder as runs wrote them before they kept their inputs: the run log's names lead to them,
+  // relative to the folder the command runs in.
+  fs::copy(folder_->path() / "block_out", folder_->path() / "older");
+  for (const char* name : {"mesh.msh", "observed.dat", "observed_ip.dat", "topography.topo",
+                           "control.inv", "report.html"}) {
+    fs::remove(folder_->path() / "older" / name);
+  }
+  const RunResult run = run_report(*folder_, {"older"});
+  ASSERT_EQ(run.status, exit_success) << run.out << run.err;
+  const std::string page = read_file(folder_->file("older/report.html"));
+  EXPECT_EQ(count(page, "<circle class=\"datum\""), 6u * 204u);
+  EXPECT_NE(page.find("DC observed apparent resistivity (ohm-m) of 204 data, block_dc.dat"),
+            std::string::npos);
+  EXPECT_NE(page.find("Inversion of the synthetic block survey"), std::string::npos);
+}
+
 TEST_F(ReportCommand, RefusalsSayWhatIsWrong) {
   ASSERT_EQ(result_->status, exit_success);
   TempFolder other;

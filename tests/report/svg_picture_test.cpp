@@ -92,8 +92,12 @@ TEST(SvgPicture, ASectionHasItsCellsWithTheirColoursAndRunsMerged) {
                    {0, 1, -1, -2, 10},
                    {1, 2, -1, -2, 1000},
                    {5, 6, -1, -2, 100}};
+  // The depth of investigation's veil over the lower row, one rectangle of its opacity.
+  picture.veil = {{0, 1, -1, -2, 0.5}, {1, 2, -1, -2, 0.5}};
   const std::string svg = section_svg(picture);
   EXPECT_EQ(count(svg, "class=\"cell\""), 3u);
+  EXPECT_EQ(count(svg, "class=\"veil-cell\""), 1u);
+  EXPECT_EQ(count(svg, "fill=\"#ffffff\" fill-opacity=\"0.5\""), 1u);
   EXPECT_EQ(count(svg, "class=\"cell\" x=\"64\" y=\"8\" width=\"820.4\" height=\"410.4\" fill=\"" +
                            hex_colour(sequential_colour(0)) + "\""),
             1u)
