@@ -292,11 +292,12 @@ ColourScale scale_of(std::vector<double> values, ColourScale::Map map, bool loga
     return scale;
   }
   std::sort(values.begin(), values.end());
+  // The nearest rank: a few values keep their ends.
   const auto quantile = [&](double q) {
-    const auto index =
-        static_cast<std::size_t>(std::floor(q * static_cast<double>(values.size() - 1)));
-    return values[index];
+    return values[static_cast<std::size_t>(
+        std::lround(q * static_cast<double>(values.size() - 1)))];
   };
+
   scale.low = quantile(clip);
   scale.high = quantile(1 - clip);
   if (map == ColourScale::Map::diverging) {
