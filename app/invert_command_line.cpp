@@ -20,14 +20,14 @@ constexpr std::string_view usage_text =
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
     "                     [--memory-budget MIB] [--z] [--doi[=F]] [--parameter-cell mesh|auto|W]\n"
-    "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n";
+    "                     [--parameters FILE] [--ip-lower-bound V] [--report] [CONTROL]\n";
 
 constexpr std::string_view help_text =
     "Usage: quelby-invert [--mesh FILE] [--data FILE] [--ip-data FILE] [--topography FILE]\n"
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
     "                     [--memory-budget MIB] [--z] [--doi[=F]] [--parameter-cell mesh|auto|W]\n"
-    "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n"
+    "                     [--parameters FILE] [--ip-lower-bound V] [--report] [CONTROL]\n"
     "       quelby-invert -h | --help | --version\n"
     "\n"
     "Inverts DC resistivity data for the resistivity of a 2-D section (Gauss-Newton on ln rho),\n"
@@ -71,6 +71,9 @@ constexpr std::string_view help_text =
     "                     DIR/doi.mod holds their index per cell, 0 where the data fix the\n"
     "                     model to 1 where the reference does (-1: no parameter; 0.2 the\n"
     "                     usual threshold); not for a time-lapse run or IP alone\n"
+    "  --report           at the end of the run, also after one that stopped, DIR/report.html:\n"
+    "                     the run's report as one self-contained web page (as the control\n"
+    "                     line report; quelby-report DIR writes it for a finished folder)\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -85,7 +88,10 @@ constexpr std::string_view help_text =
     "\n"
     "Written in DIR: model_K.mod per iteration, model.mod, predicted.dat, history.txt and the\n"
     "run log run.log (for IP also eta_K.mod, eta.mod, predicted_ip.dat, history_ip.txt; the\n"
-    "mesh made for the survey mesh.msh; with --doi doi.mod, doi_low/ and doi_high/).\n"
+    "mesh made for the survey mesh.msh; with --doi doi.mod, doi_low/ and doi_high/). The run\n"
+    "keeps its inputs there too: mesh.msh (the forward mesh), observed.dat and observed_ip.dat\n"
+    "(the data as inverted), topography.topo, import.log (beside the data file), control.inv\n"
+    "and command.txt (the command as given).\n"
     "Exit status: 0 inverted, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-invert\n";
 
@@ -173,10 +179,12 @@ InvertArguments parse_invert_command_line(const Io& io, int argc, const char* co
       arguments.ip_lower_bound = number;
       continue;
     }
-    if (name == "--blocky" || name == "--z") {
+    if (name == "--blocky" || name == "--z" || name == "--report") {
       if (equals != std::string_view::npos)
         usage_error(io, "option '" + std::string(name) + "' takes no value");
-      (name == "--z" ? arguments.use_z : arguments.blocky) = true;
+      (name == "--z"        ? arguments.use_z
+       : name == "--report" ? arguments.report
+                            : arguments.blocky) = true;
       continue;
     }
     if (name == "--doi") {

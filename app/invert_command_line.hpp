@@ -1,7 +1,7 @@
 // The command line of quelby-invert: options (--mesh FILE, --data FILE, --ip-data FILE,
 // --topography FILE, --out DIR, --error PCT, --error-floor OHMS, --ip-error PCT,
 // --ip-error-floor FLOOR, --robust[=THRESHOLD], --blocky, --memory-budget MIB, --z, --doi[=F],
-// --parameter-cell mesh|auto|W, --parameters FILE, --ip-lower-bound V, --help or -h,
+// --parameter-cell mesh|auto|W, --parameters FILE, --ip-lower-bound V, --report, --help or -h,
 // --version; "--" ends them) and at most one control file, in any order. parse_invert_command_line
 // turns it into the typed arguments of a run, or writes its answer or its message and throws Stop.
 #pragma once
@@ -36,6 +36,7 @@ struct InvertArguments {
   std::optional<double> ip_lower_bound;   // --ip-lower-bound V: the lowest chargeability (<= 0)
   bool doi = false;                       // --doi[=F]: the depth of investigation
   std::optional<double> doi_factor;       // F > 1, how far apart its references lie
+  bool report = false;                    // --report: DIR/report.html at the end of the run
 };
 
 // The arguments of a run. Otherwise writes through write_message and throws Stop with the exit

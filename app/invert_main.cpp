@@ -27,7 +27,9 @@
 #include "quelby/inversion/depth_of_investigation.hpp"
 #include "quelby/inversion/inversion_run.hpp"
 #include "quelby/inversion/inversion_run3d.hpp"
+#include "quelby/inversion/kept_inputs.hpp"
 #include "quelby/inversion/timelapse_run.hpp"
+#include "quelby/report/run_report.hpp"
 
 namespace {
 
@@ -77,6 +79,7 @@ quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArgu
   if (arguments.doi) doi.on = true;
   if (arguments.doi_factor) doi.factor = *arguments.doi_factor;
   if (arguments.memory_budget) run.settings.memory_budget = *arguments.memory_budget;
+  if (arguments.report) run.report = true;
   return run;
 }
 
@@ -99,7 +102,58 @@ void make_survey_mesh(const quelby::Io& io, const quelby::InversionRun& run,
              << name << '\n';
 }
 
-int run(const quelby::InvertArguments& arguments) {
+int run_held(const quelby::Io& io, const quelby::InvertArguments& arguments,
+             quelby::InversionRun& description, const quelby::TimelapseControl& timelapse,
+             const quelby::DoiControl& doi, const quelby::OutputFolder& held, std::ofstream& log,
+             const std::string& log_name);
+
+// The command as typed, each argument quoted for a POSIX shell where it needs it.
+std::string command_text(int argc, const char* const* argv) {
+  std::string text = "quelby-invert";
+  for (int index = 1; index < argc; ++index) {
+    const std::string_view argument(argv[index]);
+    const bool plain =
+        !argument.empty() && argument.find_first_not_of(
+                                 "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                 "0123456789-_./=:,+%@") == std::string_view::npos;
+    text += ' ';
+    if (plain) {
+      text += argument;
+      continue;
+    }
+    text += '\'';
+    for (char c : argument) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += '\'';
+  }
+  return text + '\n';
+}
+
+// The folder keeps the command as it was given and its control file, so that it can be run again.
+void keep_command(const quelby::Io& io, const quelby::InvertArguments& arguments,
+                  const std::string& folder, const std::string& command) {
+  const std::string name = (std::filesystem::path(folder) / "command.txt").string();
+  std::ofstream file(name, std::ios::out | std::ios::trunc);
+  file << command;
+  file.flush();
+  if (!file) quelby::write_failed(io, "command file", name, errno);
+  if (arguments.control) {
+    quelby::keep_file_copy(io, *arguments.control, folder, quelby::kept_control_name);
+  }
+}
+
+// The report page of the run folder, also after a run that stopped: a report that cannot be made
+// says why without hiding the run's own outcome.
+void write_report(const quelby::Io& io, std::ofstream& log, const std::string& folder) {
+  log.flush();
+  try {
+    const std::string name = quelby::write_run_report(io, folder);
+    io.console << "Report written to " << name << '\n';
+  } catch (const quelby::Stop&) {
+    io.console << "The report of " << folder << " was not written.\n";
+  }
+}
+
+int run(const quelby::InvertArguments& arguments, const std::string& command) {
   // The run log's place is known once the control file is read: its lines wait here till then.
   std::ostringstream early_log;
   quelby::TimelapseControl timelapse;
@@ -120,6 +174,22 @@ int run(const quelby::InvertArguments& arguments) {
   }
   log << early_log.str();
   const quelby::Io io{std::cout, std::cerr, log};
+  keep_command(io, arguments, description.output_folder, command);
+  try {
+    const int status = run_held(io, arguments, description, timelapse, doi, held, log, log_name);
+    if (description.report) write_report(io, log, description.output_folder);
+    return status;
+  } catch (const quelby::Stop&) {
+    if (description.report) write_report(io, log, description.output_folder);
+    throw;
+  }
+}
+
+int run_held(const quelby::Io& io, const quelby::InvertArguments& arguments,
+             quelby::InversionRun& description, const quelby::TimelapseControl& timelapse,
+             const quelby::DoiControl& doi, const quelby::OutputFolder& held, std::ofstream& log,
+             const std::string& log_name) {
+  const std::filesystem::path folder(description.output_folder);
   // 3-D survey files take the 3-D inversion, which makes its own mesh.
   const bool three_dimensional =
       (!description.data_file.empty() && quelby::is_survey3d_file(description.data_file)) ||
@@ -186,7 +256,8 @@ int main(int argc, char** argv) {
   return quelby::exit_status_of(
       [&] {
         std::ostream no_log(nullptr);
-        return run(quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv));
+        return run(quelby::parse_invert_command_line({std::cout, std::cerr, no_log}, argc, argv),
+                   command_text(argc, argv));
       },
       print_details);
 }

@@ -53,6 +53,38 @@ from .survey import (apparent_resistivity, geometric_factor, median_depth,  # no
 from .timelapse_plot import (plot_changes, plot_step_misfits,  # noqa: F401
                              read_timelapse_summary)
 
+_compiled_invert = invert  # noqa: F405
+
+
+def invert(*args, report=False, **options):
+    out = options.get("out")
+    if report and out is None:
+        raise ValueError("invert: report=True needs out, the folder the report is written into")
+    try:
+        result = _compiled_invert(*args, **options)
+    except Stop:
+        if report:
+            _write_report_after_stop(out)
+        raise
+    if report:
+        _compiled.report(out)
+    return result
+
+
+def _write_report_after_stop(out):
+    """The report of a run that stopped says why; a report that cannot be made leaves the run's
+    own error to be raised."""
+    try:
+        _compiled.report(out)
+    except Stop:
+        pass
+
+
+invert.__doc__ = (_compiled_invert.__doc__ or "") + """
+
+    report: True writes out/report.html at the end of the run (also after a run that stopped,
+    whose error is then raised), the page quelby.report(out) writes; it needs out."""
+
 
 def _to_parameters(self, model):
     """cells.to_parameters(model) -> array (npar,)
@@ -110,7 +142,7 @@ def plot_pseudosection(data, values=None, ax=None, log=None, **kwargs):
 
 # help(quelby) and `from quelby import *` list the compiled module's classes and functions with the
 # Python ones.
-from . import _quelby as _compiled  # noqa: E402
+from . import _quelby as _compiled  # noqa: E402,F811
 
 __all__ = sorted([name for name in vars(_compiled) if not name.startswith("_")] + [
     "RunFailed", "apparent_resistivity", "core_extent", "cumulative_sensitivity", "export",

@@ -214,9 +214,11 @@ def _say(text, io):
 
 
 def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=None, out=None,
-                     client=None, threads_per_run=1, progress=True, io=None, **options):
+                     client=None, threads_per_run=1, progress=True, io=None, report=False,
+                     **options):
     """invert_timelapse(mesh, baseline, steps, method='difference', homogeneous=None, out=None,
-    client=None, threads_per_run=1, progress=True, io=None, **options) -> types.SimpleNamespace
+    client=None, threads_per_run=1, progress=True, io=None, report=False, **options)
+    -> types.SimpleNamespace
 
     Time-lapse inversion of a monitoring line, as quelby-invert runs it from a control file's
     timelapse_step lines. The baseline's data (a data file or a SurveyData) are inverted as
@@ -253,6 +255,7 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     client: None inverts the steps one after the other in this process; a distributed.Client, a
     scheduler's address or "local" (a LocalCluster) inverts them there with quelby.invert_many
     (threads_per_run, progress) once the baseline is done.
+    report: True writes out/report.html once the campaign ends (quelby.report(out)); it needs out.
 
     A later step that fails (its data unreadable, no reading common with the baseline, a datum
     that is not finite, its inversion's failure) does not stop the others: "step K failed:
@@ -287,6 +290,18 @@ def invert_timelapse(mesh, baseline, steps, method="difference", homogeneous=Non
     if not steps:
         raise ValueError("steps: the data of at least one step after the baseline")
     _check_client(client, "invert_timelapse")
+    if report and out is None:
+        raise ValueError("invert_timelapse: report=True needs out, the folder the report is "
+                         "written into")
+    result = _run_timelapse(mesh, baseline, steps, method, homogeneous, out, client,
+                            threads_per_run, progress, io, options)
+    if report:
+        _quelby.report(out, io=io)
+    return result
+
+
+def _run_timelapse(mesh, baseline, steps, method, homogeneous, out, client, threads_per_run,
+                   progress, io, options):
     temporary = tempfile.TemporaryDirectory(prefix="quelby-timelapse-") if out is None else None
     folder = temporary.name if temporary is not None else os.fspath(out)
     try:

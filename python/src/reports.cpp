@@ -15,6 +15,7 @@
 #include "quelby/mesh/mesh.hpp"
 #include "quelby/regularization/objective.hpp"
 #include "quelby/report/inversion_report.hpp"
+#include "quelby/report/run_report.hpp"
 #include "quelby/report/vtk_model.hpp"
 #include "quelby/survey/survey_data.hpp"
 #include "streams.hpp"
@@ -142,6 +143,19 @@ void bind_reports(py::module_& module) {
       "report_norm_components(components, io=None)\n\n"
       "Writes the 'Ws ', 'Wx ' and 'Wz ' lines with components[1], [2] and [3] (of four), then an "
       "empty line, to the run log.");
+  module.def(
+      "report",
+      [](const FileName& folder, std::optional<FileName> out, py::object io) {
+        return with_streams(streams_or_default(io), [&](const Io& streams) {
+          return write_run_report(streams, folder.text, out ? out->text : std::string());
+        });
+      },
+      py::arg("folder"), py::arg("out") = py::none(), py::arg("io") = py::none(),
+      "report(folder, out=None, io=None) -> str\n\n"
+      "Writes the report of the finished run folder `folder` (a 2-D run, a time-lapse campaign or "
+      "a 3-D run of quelby-invert or quelby.invert) as one self-contained web page, "
+      "folder/report.html or `out`, as quelby-report does, and returns its name. A folder that "
+      "does not exist, holds no run.log, or lacks a file the report needs raises quelby.Stop.");
 }
 
 }  // namespace quelby::python

@@ -51,10 +51,12 @@ def test_the_example_inverts_the_block_as_the_command_does(root, tmp_path, inver
     done = subprocess.run([str(invert_command), "block.inv"], cwd=run, capture_output=True,
                           text=True)
     assert done.returncode == 0, done.stdout + done.stderr
-    # With an io of its own the Python run keeps its run log there, not in the folder.
+    # With an io of its own the Python run keeps its run log there, not in the folder; the command
+    # also keeps its command line, its control file and the topography file it read (the example
+    # gives the Python run its ground as a store, which holds no file to copy).
     written = sorted(path.name for path in (tmp_path / "python").iterdir())
     assert sorted(path.name for path in (run / "block_out").iterdir()) == sorted(
-        written + ["run.log"])
+        written + ["run.log", "command.txt", "control.inv", "topography.topo"])
     for name in written:
         assert (tmp_path / "python" / name).read_bytes() == \
             (run / "block_out" / name).read_bytes(), name

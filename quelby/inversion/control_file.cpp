@@ -318,7 +318,7 @@ std::string unknown_keyword_text(bool timelapse, bool doi) {
   std::vector<std::string_view> keywords = {
       "data_std", "ip_std", "ip_starting",        "ip_reference",   "ip_alpha",     "robust",
       "blocky",   "use_z",  "resistivity_bounds", "max_log_change", "memory_budget",
-      "parameter_cell", "parameters", "ip_lower_bound"};
+      "parameter_cell", "parameters", "ip_lower_bound", "report"};
   if (timelapse) keywords.insert(keywords.end(), {"timelapse_step", "timelapse_method"});
   if (doi) keywords.insert(keywords.end(), {"doi", "doi_factor"});
   std::string text = "expected the end of the file or a keyword line: ";
@@ -370,6 +370,9 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
     } else if (same_word(keyword, "use_z")) {
       if (!rest.empty()) reader.fail("expected use_z alone");
       run.use_z = true;
+    } else if (same_word(keyword, "report")) {
+      if (!rest.empty()) reader.fail("expected report alone");
+      run.report = true;
     } else if (same_word(keyword, "resistivity_bounds")) {
       const std::vector<double> bounds = reader.values(
           rest, 2, [](double v) { return v > 0; },

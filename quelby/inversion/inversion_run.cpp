@@ -16,6 +16,7 @@
 #include "quelby/forward/forward.hpp"
 #include "quelby/forward/survey_mesh.hpp"
 #include "quelby/inversion/inversion_inputs.hpp"
+#include "quelby/inversion/kept_inputs.hpp"
 #include "quelby/inversion/survey_problems.hpp"
 #include "quelby/mesh/model.hpp"
 #include "quelby/mesh/topography.hpp"
@@ -282,6 +283,32 @@ bool has_dc_data(const InversionRun& run) {
   return run.data || !trim_trailing_blanks(run.data_file).empty();
 }
 
+// The folder keeps the forward mesh, the data as inverted (standard deviations completed), the
+// topography file and the data's import log, so that it is enough for its report and a rerun.
+void keep_inputs(const Io& io, const InversionRun& run, const Mesh& forward_mesh,
+                 const SurveyData* dc_survey, const SurveyData* ip_survey) {
+  const std::string& folder = run.output_folder;
+  const std::string mesh_file(trim_trailing_blanks(run.mesh_file));
+  if (run.mesh || mesh_file.empty() || !is_kept_already(mesh_file, folder, kept_mesh_name))
+    write_mesh(io, in_folder(folder, kept_mesh_name), forward_mesh);
+  const std::string header = "! observed data as inverted by quelby-invert: xA xB xM xN value std";
+  const std::string header_z =
+      "! observed data as inverted by quelby-invert: xA zA xB zB count, then xM zM xN zN value std";
+  for (const SurveyData* survey : {dc_survey, ip_survey}) {
+    if (survey == nullptr) continue;
+    write_data_file(io, in_folder(folder, survey == dc_survey ? observed_data_name
+                                                              : observed_ip_data_name),
+                    survey->has_z ? header_z : header, *survey, survey->dobs, survey->dstd);
+  }
+  if (!run.topography) {
+    keep_file_copy(io, std::string(trim_trailing_blanks(run.topography_file)), folder,
+                   kept_topography_name);
+  }
+  const std::string data_file(trim_trailing_blanks(dc_survey != nullptr ? run.data_file
+                                                                        : run.ip_data_file));
+  keep_file_copy(io, import_log_beside(data_file), folder, kept_import_log_name);
+}
+
 void check_run(const Io& io, const InversionRun& run) {
   const bool dc = run.invert != InversionTargets::ip;
   const bool ip = run.invert != InversionTargets::dc;
@@ -538,6 +565,8 @@ InversionOutcome run_inversion(const Io& io, const InversionRun& run, const Outp
     complete_deviations(io, ip_file, run.ip_uncertainty, ip_survey, false);
     check_data_values(io, ip_file, !run.ip_data, ip_survey);
   }
+  keep_inputs(io, run, forward_mesh, has_dc_data(run) ? &dc_survey : nullptr,
+              ip ? &ip_survey : nullptr);
 
   // The median apparent resistivity stands for a model left open.
   double median = 0;

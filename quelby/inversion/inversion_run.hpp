@@ -86,6 +86,9 @@ struct InversionRun {
   // z position after every x (read_data_file's use_z): buried electrodes. Stores given in memory
   // carry their own positions.
   bool use_z = false;
+  // The control line `report`: the caller writes the run folder's report page once the run ends
+  // (write_run_report); the run itself does not read it.
+  bool report = false;
   // For data files without standard deviations; without these, the defaults (see
   // default_uncertainty in inversion_inputs.hpp), named in the run log.
   std::optional<DataUncertainty> data_uncertainty, ip_uncertainty;

@@ -14,6 +14,7 @@
 #include "quelby/cells/active_cells3d.hpp"
 #include "quelby/forward/survey_mesh3d.hpp"
 #include "quelby/inversion/inversion_inputs.hpp"
+#include "quelby/inversion/kept_inputs.hpp"
 #include "quelby/inversion/output_folder.hpp"
 #include "quelby/inversion/survey_problems3d.hpp"
 #include "quelby/mesh/mesh3d_file.hpp"
@@ -403,6 +404,17 @@ InversionOutcome3D run_inversion3d(const Io& io, const InversionRun3D& run,
                 "\nError: the IP data must be read on the DC data's electrodes, datum by datum.\n");
     }
   }
+  // The data as inverted (standard deviations completed) and their import log stay with the run.
+  if (dc) {
+    write_survey3d(io, in_folder(folder, observed_data_name), dc_data, dc_data.dobs, dc_data.dstd,
+                   "observed data as inverted by quelby-invert");
+  }
+  if (ip) {
+    write_survey3d(io, in_folder(folder, observed_ip_data_name), ip_data, ip_data.dobs,
+                   ip_data.dstd, "observed data as inverted by quelby-invert");
+  }
+  keep_file_copy(io, import_log_beside(dc ? run.data_file : run.ip_data_file), folder,
+                 kept_import_log_name);
   const Survey3D& survey = dc ? dc_data : ip_data;
   Setup setup = set_up(io, run, survey, folder);
   ForwardModel3D forward(io, setup.mesh, setup.air, survey, run.forward);

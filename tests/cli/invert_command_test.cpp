@@ -27,8 +27,8 @@
 #include "quelby/mesh/model.hpp"
 #include "quelby/survey/data_file.hpp"
 #include "tests/inversion/block_survey_fixture.hpp"
-#include "tests/inversion/timelapse_fixture.hpp"
 #include "tests/inversion/memory_budget_table.hpp"
+#include "tests/inversion/timelapse_fixture.hpp"
 #include "tests/support/run_command.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
@@ -47,7 +47,7 @@ const std::string usage =
     "                     [--error PCT] [--error-floor OHMS] [--ip-error PCT]\n"
     "                     [--ip-error-floor FLOOR] [--out DIR] [--robust[=THRESHOLD]] [--blocky]\n"
     "                     [--memory-budget MIB] [--z] [--doi[=F]] [--parameter-cell mesh|auto|W]\n"
-    "                     [--parameters FILE] [--ip-lower-bound V] [CONTROL]\n";
+    "                     [--parameters FILE] [--ip-lower-bound V] [--report] [CONTROL]\n";
 
 RunResult run_in(const TempFolder& folder, const std::vector<std::string>& arguments) {
   return testing::run_command(QUELBY_INVERT_BINARY, folder.path(), arguments,
@@ -288,10 +288,9 @@ TEST(InvertCommand, TheIterationOfTheLowestMisfitIsWrittenAsTheModel) {
   const fs::path examples = fs::path(QUELBY_SOURCE_DIR) / "examples";
   for (const char* name : {"block.msh", "block_dc.dat", "block.topo"})
     fs::copy_file(examples / name, folder.file(name));
-  const RunResult result =
-      run_in(folder, {"--mesh", "block.msh", "--data", "block_dc.dat", "--topography", "block.topo",
-                      "--blocky", "--out", "out", "--memory-budget", "1000", "--parameter-cell",
-                      "mesh"});
+  const RunResult result = run_in(
+      folder, {"--mesh", "block.msh", "--data", "block_dc.dat", "--topography", "block.topo",
+               "--blocky", "--out", "out", "--memory-budget", "1000", "--parameter-cell", "mesh"});
   ASSERT_EQ(result.status, 0) << result.out << result.err;
   const History history = read_history(folder.file("out/history.txt"));
   const auto lowest = std::min_element(history.misfits.begin(), history.misfits.end());
@@ -649,9 +648,15 @@ TEST(InvertCommand, AKilledRunLeavesOnlyCompleteFiles) {
       EXPECT_EQ(read_back(survey.mesh, entry.path().string()).size(), survey.resistivity.size());
     } else if (name == "history.txt") {
       read_history(entry.path().string());
-    } else if (name == "predicted.dat") {
+    } else if (name == "predicted.dat" || name == "observed.dat") {
       SurveyData data;
       read_data_file(t.io(), entry.path().string(), false, false, true, data);
+    } else if (name == "mesh.msh") {
+      Mesh mesh;
+      load_mesh(t.io(), entry.path().string(), mesh);
+      EXPECT_EQ(mesh.nx, survey.mesh.nx);
+    } else if (name == "command.txt" || name == "control.inv") {
+      EXPECT_TRUE(read_file(entry.path().string()).ends_with("\n")) << name;
     } else if (name == "model.mod") {
       read_back(survey.mesh, entry.path().string());
     } else if (name != ".quelby-invert.lock") {

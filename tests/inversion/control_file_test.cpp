@@ -180,15 +180,15 @@ TEST_F(ControlFileTest, KeywordLinesFollowInAnyOrder) {
   EXPECT_EQ(run.ip_starting.value, 0);
   const InversionRun plain = read(control_text(base_lines()));
   EXPECT_FALSE(plain.data_uncertainty || plain.ip_uncertainty || plain.ip_alpha);
-  EXPECT_FALSE(plain.settings.robust || plain.settings.blocky || plain.use_z);
+  EXPECT_FALSE(plain.settings.robust || plain.settings.blocky || plain.use_z || plain.report);
   EXPECT_EQ(plain.resistivity_bounds, (std::array<double, 2>{1e-4, 1e8}));
   EXPECT_EQ(plain.max_log_change, 3);
 
-  const InversionRun method =
-      read(control_text(base_lines(), {"robust 2.5", "BLOCKY", "resistivity_bounds 0.1 1e5",
-                                       "max_log_change 0", "memory_budget 512", "Use_Z ! buried"}));
+  const InversionRun method = read(control_text(
+      base_lines(), {"robust 2.5", "BLOCKY", "resistivity_bounds 0.1 1e5", "max_log_change 0",
+                     "memory_budget 512", "Use_Z ! buried", "Report"}));
   EXPECT_EQ(method.settings.memory_budget, std::size_t{512} << 20);
-  EXPECT_TRUE(method.settings.robust && method.settings.blocky && method.use_z);
+  EXPECT_TRUE(method.settings.robust && method.settings.blocky && method.use_z && method.report);
   EXPECT_EQ(method.settings.robust_threshold, 2.5);
   EXPECT_EQ(method.resistivity_bounds, (std::array<double, 2>{0.1, 1e5}));
   EXPECT_EQ(method.max_log_change, 0);
@@ -269,7 +269,7 @@ TEST_F(ControlFileTest, AWrongLineStopsWithTheFileItsLineAndWhatWasExpected) {
   const std::string keyword_expected =
       "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
       "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-      "memory_budget, parameter_cell, parameters or ip_lower_bound";
+      "memory_budget, parameter_cell, parameters, ip_lower_bound or report";
   const std::string robust_expected =
       "expected robust, or robust THRESHOLD: a threshold from 0.1 to 100 standard deviations";
   const std::string bounds_expected =
@@ -452,7 +452,7 @@ TEST_F(ControlFileTest, TimeLapseLinesNameTheStepsAndTheMethod) {
       {{"timelapse_step s1.dat"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
        "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-       "memory_budget, parameter_cell, parameters or ip_lower_bound",
+       "memory_budget, parameter_cell, parameters, ip_lower_bound or report",
        false},
   };
   for (const Case& c : cases) {
@@ -515,15 +515,17 @@ TEST_F(ControlFileTest, DoiLinesAskForTheIndexAndSetItsFactor) {
       {{"doi_factor inf"}, factor_expected},
       {{"doi", "doi"}, "doi is given twice"},
       {{"doi_factor 4", "DOI_FACTOR 5"}, "doi_factor is given twice"},
+      {{"report now"}, "expected report alone"},
+      {{"report", "REPORT"}, "report is given twice"},
       {{"doi"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
        "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-       "memory_budget, parameter_cell, parameters or ip_lower_bound",
+       "memory_budget, parameter_cell, parameters, ip_lower_bound or report",
        false},
       {{"chifact 2"},
        "expected the end of the file or a keyword line: data_std, ip_std, ip_starting, "
        "ip_reference, ip_alpha, robust, blocky, use_z, resistivity_bounds, max_log_change, "
-       "memory_budget, parameter_cell, parameters, ip_lower_bound, timelapse_step, "
+       "memory_budget, parameter_cell, parameters, ip_lower_bound, report, timelapse_step, "
        "timelapse_method, doi or doi_factor"},
   };
   for (const Refused& c : refused) {

@@ -1,0 +1,34 @@
+// The inputs a run keeps in its output folder beside its results, so that the folder holds what
+// its report needs and what runs it again: the forward mesh, the data as the run used them (with
+// their standard deviations), the topography file, the import log of the data and the control file.
+#pragma once
+
+#include <string>
+
+#include "quelby/base/io.hpp"
+
+namespace quelby {
+
+inline constexpr const char* kept_mesh_name = "mesh.msh";
+inline constexpr const char* observed_data_name = "observed.dat";
+inline constexpr const char* observed_ip_data_name = "observed_ip.dat";
+inline constexpr const char* kept_topography_name = "topography.topo";
+inline constexpr const char* kept_import_log_name = "import.log";
+inline constexpr const char* kept_control_name = "control.inv";
+
+// True when `source` and folder/name are one file (or `source` is empty or missing): nothing to
+// copy then.
+bool is_kept_already(const std::string& source, const std::string& folder, const std::string& name);
+
+// Copies the file `source` to folder/name through an atomic output, unless it is that file
+// already. A copy that fails writes "Error: cannot write the copy of the input ..." and throws
+// Stop; a source that cannot be read is left out without a word (the run has read it already, or
+// it is an optional file). Linear in the file.
+void keep_file_copy(const Io& io, const std::string& source, const std::string& folder,
+                    const std::string& name);
+
+// The import log beside the data file `data_file` ("<its folder>/import.log"), or "" when there is
+// none.
+std::string import_log_beside(const std::string& data_file);
+
+}  // namespace quelby

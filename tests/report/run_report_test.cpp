@@ -1,0 +1,169 @@
+#include "quelby/report/run_report.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "quelby/base/stops.hpp"
+#include "quelby/report/svg_picture.hpp"
+#include "tests/support/temp_folder.hpp"
+#include "tests/support/transcript.hpp"
+
+namespace quelby {
+namespace {
+
+using testing::TempFolder;
+using testing::Transcript;
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++found;
+  return found;
+}
+
+// The SVG element whose id is `id`.
+std::string picture(const std::string& page, const std::string& id) {
+  const std::size_t begin = page.rfind("<svg ", page.find("id=\"" + id + "\""));
+  if (begin == std::string::npos || page.find("id=\"" + id + "\"") == std::string::npos) return "";
+  return page.substr(begin, page.find("</svg>", begin) + 6 - begin);
+}
+
+// Writes the file `name` of the folder, making its folders.
+void put(const TempFolder& folder, const std::string& name, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(folder.file(name)).parent_path());
+  folder.write(name, text);
+}
+
+constexpr const char* history =
+    "    1  iter    data misfit       model norm              beta\n"
+    "       0       4.00000E+02       0.00000E+00       1.00000E+02\n"
+    "       1       1.50000E+00       2.00000E+00       1.00000E+01\n"
+    " 2.00000E+00 target misfit\n"
+    "           2 number of data\n";
+
+// A section of 2 x 2 cells of 10 m, flat ground, and two Wenner readings a = 10 m.
+void write_small_run(const TempFolder& folder, const std::string& name) {
+  put(folder, name + "/mesh.msh", "1\n0 20 2\n1\n0 20 2\n");
+  put(folder, name + "/model.mod", "    2    2\n 1.0E+01 1.0E+01\n 1.0E+03 1.0E+02\n");
+  // K = 2 pi 10: R 1.59155 ohm is an apparent resistivity of 100 ohm-m.
+  put(folder, name + "/observed.dat",
+      "! observed\n0 30 10 20 1.59155 0.1\n10 40 20 30 0.159155 0.01\n");
+  put(folder, name + "/predicted.dat",
+      "! predicted\n0 30 10 20 1.49155 0.1\n10 40 20 30 0.169155 0.01\n");
+  put(folder, name + "/history.txt", history);
+  put(folder, name + "/run.log",
+      "mesh was read from: line.msh\ndata were read from: line.dat\n"
+      "DC inversion: reached the target misfit after 1 iteration, misfit 1.5E+00\n");
+}
+
+TEST(RunReport, ASmallSectionsPicturesHoldItsCellsDataAndMisfits) {
+  TempFolder folder;
+  write_small_run(folder, "run");
+  Transcript transcript;
+  const std::string page = run_report_html(transcript.io(), folder.file("run"));
+  EXPECT_NE(page.find("Outcome: target reached"), std::string::npos);
+  // Cells of one colour along a row merge: three rectangles, the lowest and highest colours at the
+  // scale's ends (1 % quantiles of four values are the values themselves).
+  const std::string section = picture(page, "section-resistivity");
+  EXPECT_EQ(count(section, "class=\"cell\""), 3u) << section;
+  EXPECT_EQ(count(section, "fill=\"" + hex_colour(sequential_colour(0)) + "\"/>"), 1u);
+  EXPECT_EQ(count(section, "fill=\"" + hex_colour(sequential_colour(1)) + "\"/>"), 1u);
+  EXPECT_EQ(count(section, "fill=\"" + hex_colour(sequential_colour(0.5)) + "\"/>"), 1u);
+  // The misfit of each datum is (d - p) / sigma: +1 and -1, the two ends of its scale.
+  const std::string misfit = picture(page, "pseudo-dc-misfit");
+  EXPECT_EQ(count(misfit, "<circle class=\"datum\""), 2u);
+  EXPECT_NE(misfit.find("fill=\"" + hex_colour(diverging_colour(1)) +
+                        "\"><title>A 0 B 30 M 10 "
+                        "N 20 m\nobserved 100 ohm-m (R 1.59155 ohm)\nerror sigma 0.1 ohm\n"
+                        "predicted 93.717 ohm-m\nmisfit (d - p) / sigma 1</title>"),
+            std::string::npos)
+      << misfit;
+  EXPECT_NE(misfit.find("fill=\"" + hex_colour(diverging_colour(0)) + "\"><title>A 10 B 40"),
+            std::string::npos);
+  EXPECT_EQ(count(page, "<table class=\"history\">"), 1u);
+  EXPECT_EQ(page, run_report_html(transcript.io(), folder.file("run") + "/"));
+}
+
+TEST(RunReport, ACampaignsChangesShareOneScale) {
+  TempFolder folder;
+  write_small_run(folder, "campaign/step_0");
+  put(folder, "campaign/step_1/change.mod", "    2    2\n 0 0\n -10 10\n");
+  put(folder, "campaign/step_2/change.mod", "    2    2\n 0 0\n -40 20\n");
+  put(folder, "campaign/run.log", "step 1: change from -1.0E+01 % to 1.0E+01 %\n");
+  put(folder, "campaign/timelapse.txt",
+      "! time-lapse\n! step ...\n"
+      "    0        2        0        0     1  1.50000E+00  2.00000E+00  0.00000E+00  "
+      "0.00000E+00  line.dat\n"
+      "    1        2        0        0     1  1.20000E+00  2.00000E+00 -1.00000E+01  "
+      "1.00000E+01  day1.dat\n"
+      "    2        2        0        0     1  1.80000E+00  2.00000E+00 -4.00000E+01  "
+      "2.00000E+01  day2.dat\n"
+      "    3   failed  day3.dat  ! no reading in common\n");
+  Transcript transcript;
+  const std::string page = run_report_html(transcript.io(), folder.file("campaign"));
+  const std::string first = picture(page, "section-change-1");
+  const std::string second = picture(page, "section-change-2");
+  // One scale from -40 to 40 %: -10 % lies at 0.375 of it in both steps' bars.
+  EXPECT_NE(first.find("fill=\"" + hex_colour(diverging_colour(0.375)) + "\"/>"),
+            std::string::npos);
+  EXPECT_NE(second.find("fill=\"" + hex_colour(diverging_colour(0)) + "\"/>"), std::string::npos);
+  EXPECT_EQ(first.substr(first.find("<g class=\"colour-bar\"")),
+            second.substr(second.find("<g class=\"colour-bar\"")));
+  EXPECT_EQ(count(page, "<table class=\"timelapse\">"), 1u);
+  EXPECT_NE(page.find("<td class=\"text\">day3.dat: no reading in common</td>"), std::string::npos);
+  EXPECT_FALSE(picture(page, "section-baseline").empty());
+}
+
+TEST(RunReport, ARunThatStoppedBeforeItsModelsSaysWhy) {
+  TempFolder folder;
+  put(folder, "stopped/run.log",
+      "data were read from: line.dat\n\nError: no cell of the mesh is a parameter.\n");
+  Transcript transcript;
+  const std::string page = run_report_html(transcript.io(), folder.file("stopped"));
+  EXPECT_NE(page.find("Outcome: stopped short of its target"), std::string::npos);
+  EXPECT_NE(page.find("Error: no cell of the mesh is a parameter."), std::string::npos);
+  EXPECT_EQ(page.find("<svg"), std::string::npos);
+}
+
+TEST(RunReport, AFolderLackingWhatThePageNeedsIsRefusedAndNothingIsWritten) {
+  TempFolder folder;
+  write_small_run(folder, "run");
+  std::filesystem::remove(folder.path() / "run" / "mesh.msh");
+  Transcript transcript;
+  EXPECT_THROW(write_run_report(transcript.io(), folder.file("run")), Stop);
+  EXPECT_EQ(transcript.console(),
+            "\nError: the run folder " + folder.file("run") +
+                " lacks its mesh: no parameters.msh or mesh.msh, and the run log's line.msh is "
+                "not found.\n");
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "run" / "report.html"));
+}
+
+TEST(RunReport, AThreeDimensionalRunHasItsMapSlicesAndDepthMaps) {
+  TempFolder folder;
+  put(folder, "run3d/mesh.msh", "1\n0 30 3\n1\n0 30 3\n1\n0 20 2\n");
+  std::string model = "    3    3    2\n";
+  for (int k = 0; k < 18; ++k) model += k == 13 ? " 1.0E+01" : " 1.0E+02";
+  put(folder, "run3d/model.mod", model + "\n");
+  const std::string data =
+      "GENERAL_3D\n0 0 0 30 0 0 10 0 0 20 0 0 1.25 0.05\n"
+      "0 0 0 0 0 0 10 10 0 20 10 0 0.731 0.03\n";
+  put(folder, "run3d/observed.dat", data);
+  put(folder, "run3d/predicted.dat", data);
+  put(folder, "run3d/history.txt", history);
+  put(folder, "run3d/run.log",
+      "DC inversion: reached the target misfit after 1 iteration, misfit 1.5E+00\n");
+  Transcript transcript;
+  const std::string page = run_report_html(transcript.io(), folder.file("run3d"));
+  for (const char* id : {"survey3d-map", "survey3d-misfit-depth", "slice-x", "slice-y",
+                         "depth-map-1", "depth-map-2", "depth-map-4"}) {
+    EXPECT_FALSE(picture(page, id).empty()) << id;
+  }
+  EXPECT_NE(page.find("3-D inversion of DC data"), std::string::npos);
+  EXPECT_EQ(count(picture(page, "survey3d-map"), "<circle class=\"datum\""), 2u);
+}
+
+}  // namespace
+}  // namespace quelby
