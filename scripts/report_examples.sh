@@ -25,9 +25,10 @@ log=$inputs/commands.log
 (cd "$root/examples" && "$build/quelby-invert" --report --out "$out/block" block.inv) >>"$log"
 
 # 2. A field line imported with its reciprocal readings (their error model), then inverted.
+#    As the README's field line: the bad electrode at 24 m dropped, a robust misfit.
 "$build/quelby-import" --reciprocal --max-reciprocal-error 10 --max-deviation 5 \
-  "$root/examples/field_line.csv" "$inputs/field" >>"$log"
-"$build/quelby-invert" --report --data "$inputs/field/data.dat" --ip-data "$inputs/field/ip.dat" \
+  --drop-electrode 24 --min-current 0.001 "$root/examples/field_line.csv" "$inputs/field" >>"$log"
+"$build/quelby-invert" --report --robust --data "$inputs/field/data.dat" --ip-data "$inputs/field/ip.dat" \
   --topography "$inputs/field/topography.topo" --out "$out/field" >>"$log"
 
 # 3. A monitoring line read three times: the block's resistivity falls from 10 to 5 and 2.5 ohm-m

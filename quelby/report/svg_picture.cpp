@@ -234,6 +234,9 @@ std::vector<double> log_ticks(double low, double high) {
       }
     }
   }
+  // Within less than a decade, round numbers evenly spaced read better than the range's ends
+  // (whose many digits also crowd the axis).
+  if (ticks.size() < 2) ticks = linear_ticks(low, high, 4);
   if (ticks.size() < 2) ticks = low == high ? std::vector<double>{low} : std::vector{low, high};
   return ticks;
 }
