@@ -96,7 +96,9 @@ a, b, m, n = np.array(rows).T
 survey = quelby.Survey3D(electrodes, a, b, m, n)
 fine = quelby.survey_mesh3d(survey, cell_budget=15000)
 z, y, x = np.meshgrid(fine.z_centres, fine.y_centres, fine.x_centres, indexing="ij")
-block = (np.abs(x - 3) < 1.5) & (np.abs(y - 3) < 1.5) & (z > 0.5) & (z < 2.0)
+# The block fills whole cells of the inversion's parameter grid (2 m wide, layers from 1.02 m to
+# 2.28 m), so that the data are ones the grid can fit.
+block = (np.abs(x - 3) < 1.0) & (np.abs(y - 3) < 1.0) & (z > 1.0) & (z < 2.3)
 data = quelby.ForwardModel3D(fine, survey).data(np.where(block, 10.0, 100.0))
 noisy = data * (1 + 0.01 * np.random.default_rng(1).standard_normal(data.size))
 observed = quelby.Survey3D(electrodes, a, b, m, n, dobs=noisy, dstd=0.03 * np.abs(noisy))
