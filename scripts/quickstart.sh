@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Sets everything up, builds every command, installs the commands' manual pages where `man` finds
 # them, smooths the bundled model with 5 cycles, inverts the bundled synthetic block survey (DC,
-# then IP on the DC model) and imports the bundled field line.
+# then IP on the DC model) with its report (report.html) and imports the bundled field line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target quelby quelby-mesh quelby-forward quelby-invert \
-  quelby-import >/dev/null
-echo "Commands built in $(pwd)/build/release: quelby quelby-mesh quelby-forward quelby-invert quelby-import"
+  quelby-import quelby-report >/dev/null
+echo "Commands built in $(pwd)/build/release: quelby quelby-mesh quelby-forward quelby-invert quelby-import quelby-report"
 
 # The manual pages, as CMake configured them (build/release/generated/*.1), into a folder that `man`
 # searches without a MANPATH: /usr/local/share/man/man1 when it can be written, as root or through
@@ -52,8 +52,9 @@ build/release/quelby examples/section.msh examples/section.mod "$output" 5
 echo "Smoothed model written to $(pwd)/$output"
 
 inversion=$(pwd)/build/block_inversion
-(cd examples && ../build/release/quelby-invert --out "$inversion" block.inv)
-echo "Inversion of the block survey written to $inversion (model.mod, eta.mod, history.txt, run.log)"
+(cd examples && ../build/release/quelby-invert --report --out "$inversion" block.inv)
+echo "Inversion of the block survey written to $inversion (model.mod, eta.mod, history.txt, run.log;"
+echo "its report, one web page: $inversion/report.html)"
 
 field=$(pwd)/build/field_import
 build/release/quelby-import --reciprocal --max-reciprocal-error 10 --max-deviation 5 \
