@@ -44,7 +44,7 @@ for kind in static shared; do
       -DBUILD_SHARED_LIBS=$shared -DQUELBY_TESTS=OFF -DQUELBY_BENCH=OFF >/dev/null
   fi
   cmake --build "$build" --target quelby quelby-forward quelby-mesh quelby-invert \
-    quelby-import quelby_library >/dev/null
+    quelby-import quelby-report quelby_library >/dev/null
   cmake --install "$build" --prefix "$prefix" >/dev/null
   libdir=$(find "$prefix" -name quelby.pc -printf '%h\n' | head -n 1)/..
 
@@ -65,7 +65,7 @@ for kind in static shared; do
   "$work/$kind/pkg_consumer" "$mesh" "$model" "$work/$kind/pkg_config.mod" 3
   cmp "$work/$kind/command.mod" "$work/$kind/pkg_config.mod"
 
-  for command in quelby quelby-forward quelby-mesh quelby-invert quelby-import; do
+  for command in quelby quelby-forward quelby-mesh quelby-invert quelby-import quelby-report; do
     page=$(find "$prefix" -path "*man1/$command.1")
     [[ -n $page ]] || {
       echo "no man page of $command installed"
@@ -106,6 +106,7 @@ for path in ./usr/bin/quelby ./usr/share/man/man1/quelby.1 ./usr/bin/quelby-forw
   ./usr/include/quelby/survey/data_writer.hpp ./usr/lib/libquelby.a \
   ./usr/bin/quelby-invert ./usr/share/man/man1/quelby-invert.1 \
   ./usr/bin/quelby-import ./usr/share/man/man1/quelby-import.1 \
+  ./usr/bin/quelby-report ./usr/share/man/man1/quelby-report.1 \
   ./usr/include/quelby/fielddata/field_import.hpp \
   ./usr/include/quelby/mesh/mesh.hpp ./usr/include/quelby/smoothing/smooth.hpp ./usr/include/quelby/quelby.hpp \
   ./usr/include/quelby/base/version.hpp ./usr/lib/cmake/quelby/quelbyConfig.cmake \
@@ -126,6 +127,7 @@ root=$work/root
 dpkg -x "$deb" "$root"
 [[ $("$root/usr/bin/quelby" --version) == "quelby $version" ]]
 [[ $("$root/usr/bin/quelby-invert" --version) == "quelby-invert $version" ]]
+[[ $("$root/usr/bin/quelby-report" --version) == "quelby-report $version" ]]
 "$root/usr/bin/quelby" "$mesh" "$model" "$work/deb.mod" 3
 "$build/quelby" "$mesh" "$model" "$work/build.mod" 3
 cmp "$work/deb.mod" "$work/build.mod"
