@@ -615,14 +615,17 @@ std::optional<SurveyView> load_survey_view(const Io& io, const Run& run, const f
                      first_lines.substr(0, 400).find("zA") != std::string::npos;
   read_data_file(io, observed, false, use_z, !ip, view.observed);
   if (!view.observed.has_values) return std::nullopt;
-  for (std::size_t i = 0; i < view.observed.dstd.size(); ++i) {
-    if (std::isnan(view.observed.dstd[i])) view.observed.dstd[i] = 1;  // no deviations read
-  }
   if (is_file(folder / predicted_name)) {
     SurveyData predicted;
     read_data_file(io, (folder / predicted_name).string(), false, use_z, !ip, predicted);
     view.predicted = std::move(predicted);
     view.predicted_file = predicted_name;
+  }
+  // A data file without deviations (an older folder's input, read through its run log) was
+  // inverted with the default errors, which the predicted file records beside every datum.
+  const bool same_size = view.predicted && view.predicted->ndat == view.observed.ndat;
+  for (std::size_t i = 0; i < view.observed.dstd.size(); ++i) {
+    if (std::isnan(view.observed.dstd[i]) && same_size) view.observed.dstd[i] = view.predicted->dstd[i];
   }
   (void)run;
   return view;
@@ -905,6 +908,9 @@ void report_run3d(const Io& io, Body& body, const Run& run) {
                  ").");
   const std::size_t ndat = static_cast<std::size_t>(observed.ndat);
   const bool with_misfit = has_predicted && predicted.ndat == observed.ndat;
+  // A survey file without deviations was inverted with the default errors, which the predicted
+  // file records beside every datum.
+  if (with_misfit && observed.std_missing) observed.dstd = predicted.dstd;
   std::vector<double> misfit(ndat, std::nan("")), depth = median_depths3d(observed);
   std::vector<std::string> tips(ndat);
   for (std::size_t i = 0; i < ndat; ++i) {
