@@ -17,6 +17,7 @@
 #include "quelby/mesh/model.hpp"
 #include "quelby/mesh/model3d.hpp"
 #include "quelby/mesh/topography.hpp"
+#include "quelby/report/model_slices.hpp"
 #include "quelby/report/pseudosection.hpp"
 #include "quelby/report/report_page.hpp"
 #include "quelby/report/run_folder.hpp"
@@ -1021,17 +1022,7 @@ void report_run3d(const Io& io, Body& body, const Run& run) {
     p.bottom = -bottom;
     p.x_label = along == 0 ? "x (m)" : "y (m)";
     p.y_label = "-z (m)";
-    const std::int32_t count = along == 0 ? mesh.nx : mesh.ny;
-    for (std::int32_t k = 0; k < mesh.nz; ++k)
-      for (std::int32_t i = 0; i < count; ++i) {
-        const double value =
-            rho[static_cast<std::size_t>(along == 0 ? mesh.cell(i, jm, k) : mesh.cell(im, i, k))];
-        const std::vector<double>& nodes = along == 0 ? mesh.x_nodes : mesh.y_nodes;
-        p.cells.push_back({nodes[static_cast<std::size_t>(i)],
-                           nodes[static_cast<std::size_t>(i) + 1],
-                           -mesh.z_nodes[static_cast<std::size_t>(k)],
-                           -mesh.z_nodes[static_cast<std::size_t>(k) + 1], value});
-      }
+    p.cells = along == 0 ? slice_along_x(mesh, rho, jm) : slice_along_y(mesh, rho, im);
     for (const ElectrodePosition& e : observed.electrodes) {
       const double offset = along == 0 ? e.y - mesh.y_centres[static_cast<std::size_t>(jm)]
                                        : e.x - mesh.x_centres[static_cast<std::size_t>(im)];
@@ -1059,17 +1050,7 @@ void report_run3d(const Io& io, Body& body, const Run& run) {
     p.top = y_high;
     p.bottom = y_low;
     p.y_label = "y (m)";
-    for (std::int32_t j = 0; j < mesh.ny; ++j)
-      for (std::int32_t i = 0; i < mesh.nx; ++i) {
-        p.cells.push_back({mesh.x_nodes[static_cast<std::size_t>(i)],
-                           mesh.x_nodes[static_cast<std::size_t>(i) + 1],
-                           mesh.y_nodes[static_cast<std::size_t>(j) + 1],
-                           mesh.y_nodes[static_cast<std::size_t>(j)],
-                           rho[static_cast<std::size_t>(mesh.cell(i, j, k))]});
-      }
-    // Rows drawn from the top of the map (largest y) down, so that runs merge along x.
-    std::stable_sort(p.cells.begin(), p.cells.end(),
-                     [](const SectionCell& a, const SectionCell& b) { return a.top > b.top; });
+    p.cells = depth_map(mesh, rho, k);
     for (const ElectrodePosition& e : observed.electrodes) p.electrodes.push_back({e.x, e.y});
     body.figure(section_svg(p),
                 "Depth map at z = " + num(mesh.z_centres[static_cast<std::size_t>(k)], 4) +
