@@ -923,16 +923,26 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
                             baseline.log.data_files.empty() ? "" : baseline.log.data_files[0]);
   const SurveyData* survey = view ? &view->observed : nullptr;
   const SectionInputs in = section_inputs(s, survey);
-  std::vector<std::pair<std::int32_t, std::vector<double>>> changes;
+  // Every step that ran, with its change; a step whose change.mod is missing keeps its heading
+  // and says so, the others are drawn.
+  struct StepChange {
+    std::int32_t step = 0;
+    bool found = false;
+    std::vector<double> change;
+  };
+  std::vector<StepChange> changes;
   std::vector<double> all;
   for (const TimelapseStep& step : steps) {
     if (step.failed || step.step == 0) continue;
     const fs::path name = run.folder / ("step_" + std::to_string(step.step)) / "change.mod";
-    if (!is_file(name)) continue;
+    if (!is_file(name)) {
+      changes.push_back({step.step, false, {}});
+      continue;
+    }
     std::vector<double> change = read_section_model(io, s, name.string(), "change");
     const std::vector<double> shown = shown_values(in, change);
     all.insert(all.end(), shown.begin(), shown.end());
-    changes.emplace_back(step.step, std::move(change));
+    changes.push_back({step.step, true, std::move(change)});
   }
   const ColourScale scale =
       scale_of(all, ColourScale::Map::diverging, false, "change of resistivity (%)", 0.005);
@@ -946,8 +956,13 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
                                 {}),
                 "Resistivity of the baseline (step_0/model.mod)");
   }
-  for (const auto& [step, change] : changes) {
+  for (const auto& [step, found, change] : changes) {
     body.heading3("Step " + std::to_string(step));
+    if (!found) {
+      body.paragraph("No change to draw: step_" + std::to_string(step) +
+                     "/change.mod is missing from the folder.");
+      continue;
+    }
     body.figure(section_picture(in, "section-change-" + std::to_string(step), change, scale, {}),
                 "Change of resistivity of step " + std::to_string(step) + " in percent (step_" +
                     std::to_string(step) + "/change.mod), on the scale common to every step");

@@ -101,9 +101,16 @@ TEST(RunReport, ACampaignsChangesShareOneScale) {
       "1.00000E+01  day1.dat\n"
       "    2        2        0        0     1  1.80000E+00  2.00000E+00 -4.00000E+01  "
       "2.00000E+01  day2.dat\n"
-      "    3   failed  day3.dat  ! no reading in common\n");
+      "    3   failed  day3.dat  ! no reading in common\n"
+      // A step that ran but whose change.mod is gone: drawn without it, and the page says so.
+      "    4        2        0        0     1  1.10000E+00  2.00000E+00 -1.00000E+00  "
+      "1.00000E+00  day4.dat\n");
   Transcript transcript;
   const std::string page = run_report_html(transcript.io(), folder.file("campaign"));
+  EXPECT_NE(page.find("<h3>Step 4</h3>\n<p>No change to draw: step_4/change.mod is missing from "
+                      "the folder.</p>"),
+            std::string::npos);
+  EXPECT_TRUE(picture(page, "section-change-4").empty());
   const std::string first = picture(page, "section-change-1");
   const std::string second = picture(page, "section-change-2");
   // One scale from -40 to 40 %: -10 % lies at 0.375 of it in both steps' bars.
