@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 # Runs per target, sized to 2 to 20 seconds each on the 2-core machine; others take the default.
 declare -A runs=([free_format_fuzz]=25000 [readers_fuzz]=12000 [inversion_control_fuzz]=4000
-  [survey_mesh_fuzz]=6000 [sensitivity_file_fuzz]=4000 [field_import_fuzz]=8000)
+  [survey_mesh_fuzz]=6000 [sensitivity_file_fuzz]=4000 [field_import_fuzz]=8000
+  [run_folder_fuzz]=4000)
 default_runs=12000
 
 no_aslr=()

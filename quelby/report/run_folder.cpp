@@ -94,7 +94,8 @@ IterationHistory read_iteration_history(const Io& io, const std::string& name) {
       damaged(io, "history file", name, "line 1 is not its header");
   }
   if (lines.size() < static_cast<std::size_t>(niter) + 4)
-    damaged(io, "history file", name, "it ends before its " + std::to_string(niter + 1) + " rows");
+    damaged(io, "history file", name,
+            "it ends before its " + std::to_string(std::int64_t{niter} + 1) + " rows");
   for (std::int32_t row = 0; row <= niter; ++row) {
     const auto fields = words(lines[static_cast<std::size_t>(row) + 1]);
     std::int32_t iteration = 0;

@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
+#include <string_view>
 
 #include "quelby/base/atomic_output.hpp"
 #include "quelby/base/stops.hpp"
@@ -17,6 +19,7 @@
 #include "quelby/mesh/model.hpp"
 #include "quelby/mesh/model3d.hpp"
 #include "quelby/mesh/topography.hpp"
+#include "quelby/report/model_slices.hpp"
 #include "quelby/report/pseudosection.hpp"
 #include "quelby/report/report_page.hpp"
 #include "quelby/report/run_folder.hpp"
@@ -463,6 +466,77 @@ void add_files(Body& body, const fs::path& folder, const std::string& heading) {
   body.html += table("files", {"file", "bytes"}, rows, {true, false});
 }
 
+// The words of a command as command.txt holds it: blank-separated, plain or in single quotes
+// ('\\'' standing for a quote within them), as the command writes them.
+std::vector<std::string> shell_words(std::string_view text) {
+  std::vector<std::string> out;
+  std::string word;
+  bool in_word = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\'') {
+      const std::size_t close = text.find('\'', i + 1);
+      const std::size_t end = close == std::string_view::npos ? text.size() : close;
+      word += text.substr(i + 1, end - i - 1);
+      in_word = true;
+      i = end;
+    } else if (c == '\\' && i + 1 < text.size()) {
+      word += text[++i];
+      in_word = true;
+    } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (in_word) out.push_back(std::move(word));
+      word.clear();
+      in_word = false;
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (in_word) out.push_back(std::move(word));
+  return out;
+}
+
+// A word as a POSIX shell reads it back: plain when it can be, else in single quotes.
+std::string shell_quoted(std::string_view word) {
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789-_./=:,+%@") == std::string_view::npos;
+  if (plain) return std::string(word);
+  std::string text = "'";
+  for (const char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return text + "'";
+}
+
+// The options of the command that ran (command.txt) that a rerun from the folder's copies keeps:
+// all but those naming the inputs the copies replace (the mesh, the data, the topography, the
+// output folder, the control file) and, when the folder keeps its parameter grid, the grid's.
+std::vector<std::string> options_of_command(const std::string& command, bool kept_grid) {
+  const std::vector<std::string> words = shell_words(command);
+  std::vector<std::string> kept;
+  const auto among = [](std::string_view name, std::initializer_list<std::string_view> names) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "--") break;  // the control file follows
+    if (!word.starts_with('-')) continue;
+    const std::string_view name = std::string_view(word).substr(0, word.find('='));
+    const bool with_value =
+        word.find('=') == std::string::npos &&
+        among(name, {"--mesh", "--data", "--ip-data", "--topography", "--out", "--parameters",
+                     "--parameter-cell", "--error", "--error-floor", "--ip-error",
+                     "--ip-error-floor", "--memory-budget", "--ip-lower-bound"});
+    const bool replaced = among(name, {"--mesh", "--data", "--ip-data", "--topography", "--out"}) ||
+                          (kept_grid && among(name, {"--parameters", "--parameter-cell"}));
+    if (!replaced) {
+      kept.push_back(word);
+      if (with_value && i + 1 < words.size()) kept.push_back(words[i + 1]);
+    }
+    if (with_value) ++i;
+  }
+  return kept;
+}
+
 void add_reproducibility(Body& body, const Run& run, const std::string& control_name,
                          const std::string& control_text, const std::vector<std::string>& inputs) {
   body.section("reproducibility", "Reproducibility");
@@ -477,15 +551,22 @@ void add_reproducibility(Body& body, const Run& run, const std::string& control_
     body.preformatted(control_text, "control");
   }
   std::string rerun;
-  if (!run.log.control_file.empty()) {
+  if (!command_text.empty()) {
+    rerun += "# as it ran, from the folder it ran in:\n" + command_text;
+    if (!command_text.ends_with('\n')) rerun += "\n";
+  } else if (!run.log.control_file.empty()) {
     rerun +=
         "# as it ran, from the folder it ran in:\nquelby-invert " + run.log.control_file + "\n";
   }
   if (is_file(run.folder / "observed.dat") || is_file(run.folder / "observed_ip.dat")) {
     rerun += "# from this folder's own copies of its inputs (into a new folder rerun/):\ncd " +
              run.name + " && quelby-invert";
-    if (is_file(run.folder / "mesh.msh") && !is_file(run.folder / "model.vtr"))
-      rerun += " --mesh mesh.msh";
+    const bool section = !is_file(run.folder / "model.vtr");
+    const bool kept_grid = section && is_file(run.folder / "parameters.msh");
+    for (const std::string& option : options_of_command(command_text, kept_grid))
+      rerun += " " + shell_quoted(option);
+    if (is_file(run.folder / "mesh.msh") && section) rerun += " --mesh mesh.msh";
+    if (kept_grid) rerun += " --parameters parameters.msh";
     if (is_file(run.folder / "observed.dat")) rerun += " --data observed.dat";
     if (is_file(run.folder / "observed_ip.dat")) rerun += " --ip-data observed_ip.dat";
     if (is_file(run.folder / "topography.topo")) rerun += " --topography topography.topo";
@@ -845,16 +926,26 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
                             baseline.log.data_files.empty() ? "" : baseline.log.data_files[0]);
   const SurveyData* survey = view ? &view->observed : nullptr;
   const SectionInputs in = section_inputs(s, survey);
-  std::vector<std::pair<std::int32_t, std::vector<double>>> changes;
+  // Every step that ran, with its change; a step whose change.mod is missing keeps its heading
+  // and says so, the others are drawn.
+  struct StepChange {
+    std::int32_t step = 0;
+    bool found = false;
+    std::vector<double> change;
+  };
+  std::vector<StepChange> changes;
   std::vector<double> all;
   for (const TimelapseStep& step : steps) {
     if (step.failed || step.step == 0) continue;
     const fs::path name = run.folder / ("step_" + std::to_string(step.step)) / "change.mod";
-    if (!is_file(name)) continue;
+    if (!is_file(name)) {
+      changes.push_back({step.step, false, {}});
+      continue;
+    }
     std::vector<double> change = read_section_model(io, s, name.string(), "change");
     const std::vector<double> shown = shown_values(in, change);
     all.insert(all.end(), shown.begin(), shown.end());
-    changes.emplace_back(step.step, std::move(change));
+    changes.push_back({step.step, true, std::move(change)});
   }
   const ColourScale scale =
       scale_of(all, ColourScale::Map::diverging, false, "change of resistivity (%)", 0.005);
@@ -868,8 +959,13 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
                                 {}),
                 "Resistivity of the baseline (step_0/model.mod)");
   }
-  for (const auto& [step, change] : changes) {
+  for (const auto& [step, found, change] : changes) {
     body.heading3("Step " + std::to_string(step));
+    if (!found) {
+      body.paragraph("No change to draw: step_" + std::to_string(step) +
+                     "/change.mod is missing from the folder.");
+      continue;
+    }
     body.figure(section_picture(in, "section-change-" + std::to_string(step), change, scale, {}),
                 "Change of resistivity of step " + std::to_string(step) + " in percent (step_" +
                     std::to_string(step) + "/change.mod), on the scale common to every step");
@@ -1027,17 +1123,7 @@ void report_run3d(const Io& io, Body& body, const Run& run) {
     p.bottom = -bottom;
     p.x_label = along == 0 ? "x (m)" : "y (m)";
     p.y_label = "-z (m)";
-    const std::int32_t count = along == 0 ? mesh.nx : mesh.ny;
-    for (std::int32_t k = 0; k < mesh.nz; ++k)
-      for (std::int32_t i = 0; i < count; ++i) {
-        const double value =
-            rho[static_cast<std::size_t>(along == 0 ? mesh.cell(i, jm, k) : mesh.cell(im, i, k))];
-        const std::vector<double>& nodes = along == 0 ? mesh.x_nodes : mesh.y_nodes;
-        p.cells.push_back({nodes[static_cast<std::size_t>(i)],
-                           nodes[static_cast<std::size_t>(i) + 1],
-                           -mesh.z_nodes[static_cast<std::size_t>(k)],
-                           -mesh.z_nodes[static_cast<std::size_t>(k) + 1], value});
-      }
+    p.cells = along == 0 ? slice_along_x(mesh, rho, jm) : slice_along_y(mesh, rho, im);
     for (const ElectrodePosition& e : observed.electrodes) {
       const double offset = along == 0 ? e.y - mesh.y_centres[static_cast<std::size_t>(jm)]
                                        : e.x - mesh.x_centres[static_cast<std::size_t>(im)];
@@ -1065,17 +1151,7 @@ void report_run3d(const Io& io, Body& body, const Run& run) {
     p.top = y_high;
     p.bottom = y_low;
     p.y_label = "y (m)";
-    for (std::int32_t j = 0; j < mesh.ny; ++j)
-      for (std::int32_t i = 0; i < mesh.nx; ++i) {
-        p.cells.push_back({mesh.x_nodes[static_cast<std::size_t>(i)],
-                           mesh.x_nodes[static_cast<std::size_t>(i) + 1],
-                           mesh.y_nodes[static_cast<std::size_t>(j) + 1],
-                           mesh.y_nodes[static_cast<std::size_t>(j)],
-                           rho[static_cast<std::size_t>(mesh.cell(i, j, k))]});
-      }
-    // Rows drawn from the top of the map (largest y) down, so that runs merge along x.
-    std::stable_sort(p.cells.begin(), p.cells.end(),
-                     [](const SectionCell& a, const SectionCell& b) { return a.top > b.top; });
+    p.cells = depth_map(mesh, rho, k);
     for (const ElectrodePosition& e : observed.electrodes) p.electrodes.push_back({e.x, e.y});
     body.figure(section_svg(p),
                 "Depth map at z = " + num(mesh.z_centres[static_cast<std::size_t>(k)], 4) +

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,87 @@ TEST_F(ReportCommand, RefusalsSayWhatIsWrong) {
   const RunResult help = run_report(other, {"--help"});
   EXPECT_EQ(help.status, exit_success);
   EXPECT_TRUE(help.out.starts_with("Usage: quelby-report [--out FILE] OUTDIR\n"));
+}
+
+// The words of the page's command that runs a folder again from its own copies, after
+// "cd <folder> && quelby-invert", its entities undone.
+std::vector<std::string> rerun_words(const std::string& page, std::string& folder) {
+  const std::size_t begin = page.find("<pre class=\"rerun\">");
+  if (begin == std::string::npos) return {};
+  const std::size_t end = page.find("</pre>", begin);
+  std::string text = page.substr(begin, end - begin);
+  text = std::regex_replace(text, std::regex("&amp;"), "&");
+  const std::size_t line = text.find("\ncd ");
+  if (line == std::string::npos) return {};
+  std::istringstream words(text.substr(line + 4, text.find('\n', line + 1) - line - 4));
+  std::string word, joiner, program;
+  words >> folder >> joiner >> program;
+  if (joiner != "&&" || program != "quelby-invert") return {};
+  std::vector<std::string> out;
+  while (words >> word) out.push_back(word);
+  return out;
+}
+
+// A run with options beside its control file, and one without a control file on a parameter grid
+// of its own width: the command the page gives to run the folder again from its copies of the
+// inputs makes the same models, byte for byte. Options the copies do not replace (a blocky or
+// robust misfit, the grid's cells) must go into that command.
+TEST(ReportRerun, TheFoldersCopiesRunAgainToTheSameModels) {
+  TempFolder folder;
+  for (const char* name : {"block.msh", "block_dc.dat", "block_ip.dat", "block.topo"}) {
+    fs::copy_file(fs::path(QUELBY_SOURCE_DIR) / "examples" / name, folder.path() / name);
+  }
+  std::string control = read_file(std::string(QUELBY_SOURCE_DIR) + "/examples/block.inv");
+  control = std::regex_replace(control, std::regex("default +! at most 20 iterations"), "2");
+  folder.write("block.inv", control);
+  // The DC data without their standard deviations: the run completes them from --error.
+  std::string bare;
+  std::istringstream lines(read_file(folder.file("block_dc.dat")));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with('!')) continue;
+    bare += line.substr(0, line.rfind(' ')) + "\n";
+  }
+  folder.write("bare.dat", bare);
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string out;  // the run's folder
+    std::vector<std::string> models;
+  };
+  const std::vector<Case> cases = {
+      {"the control file alone", {"--report", "block.inv"}, "block_out", {"model.mod", "eta.mod"}},
+      {"blocky and robust beside the control file",
+       {"--blocky", "--robust=2", "--ip-lower-bound", "-1", "--report", "block.inv"},
+       "block_out",
+       {"model.mod", "eta.mod"}},
+      {"no control file, a grid 10 m wide",
+       {"--data", "bare.dat", "--topography", "block.topo", "--error", "4", "--parameter-cell",
+        "10", "--out", "line", "--report"},
+       "line",
+       {"model.mod"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(folder.path() / c.out);
+    const RunResult first =
+        testing::run_command(QUELBY_INVERT_BINARY, folder.path(), c.arguments,
+                             folder.file("first.out"), folder.file("first.err"));
+    ASSERT_EQ(first.status, exit_success) << first.out << first.err;
+    std::string run_folder;
+    const std::vector<std::string> again =
+        rerun_words(read_file(folder.file(c.out + "/report.html")), run_folder);
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(run_folder, c.out);
+    const fs::path inside = folder.path() / c.out;
+    const RunResult second = testing::run_command(
+        QUELBY_INVERT_BINARY, inside, again, folder.file("again.out"), folder.file("again.err"));
+    ASSERT_EQ(second.status, exit_success) << second.out << second.err;
+    for (const std::string& model : c.models) {
+      EXPECT_EQ(read_file((inside / model).string()),
+                read_file((inside / "rerun" / model).string()))
+          << model;
+    }
+  }
 }
 
 }  // namespace

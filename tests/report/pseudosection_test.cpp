@@ -81,5 +81,57 @@ TEST(Pseudosection, BuriedElectrodesStandAtTheirMeanDepthAndThreeDimensionsUseDi
   EXPECT_NEAR(median_depths3d(line)[0], 0.519 * 5, 0.0075);
 }
 
+// A 3-D survey laid along the x axis (y = 0, z = 0) is a 2-D line: the pseudo-depth of every
+// reading, from the distances in space, is the one the line's pseudosection gives it, for
+// readings of every kind of array, dipoles reversed and poles included.
+TEST(Pseudosection, AThreeDimensionalLineHasTheLinesPseudoDepths) {
+  struct Reading {
+    const char* name;
+    double a, b, m, n;
+  };
+  const std::vector<Reading> readings = {
+      {"Wenner a = 5", 0, 15, 5, 10},
+      {"dipole-dipole n = 1", 0, 5, 10, 15},
+      {"dipole-dipole n = 3", 5, 10, 25, 30},
+      {"reversed dipoles", 30, 25, 15, 10},
+      {"Schlumberger n = 2", 0, 25, 10, 15},
+      {"pole-dipole", 0, 0, 5, 10},
+      {"dipole-pole", 20, 25, 5, 5},
+      {"pole-pole", 10, 10, 40, 40},
+      {"potential dipole outside the current", 10, 20, 0, 5},
+  };
+  SurveyData line;
+  line.ndat = line.ncur = static_cast<std::int32_t>(readings.size());
+  line.idat_idx = {1};
+  Survey3D survey;
+  survey.ndat = line.ndat;
+  const auto electrode = [&](double x) {
+    for (std::size_t k = 0; k < survey.electrodes.size(); ++k)
+      if (survey.electrodes[k].x == x) return static_cast<std::int32_t>(k);
+    survey.electrodes.push_back({x, 0, 0});
+    return static_cast<std::int32_t>(survey.electrodes.size() - 1);
+  };
+  for (const Reading& r : readings) {
+    line.xa_cur.push_back(r.a);
+    line.xb_cur.push_back(r.b);
+    line.xm.push_back(r.m);
+    line.xn.push_back(r.n);
+    line.idat_idx.push_back(line.idat_idx.back() + 1);
+    survey.a.push_back(electrode(r.a));
+    survey.b.push_back(electrode(r.b));
+    survey.m.push_back(electrode(r.m));
+    survey.n.push_back(electrode(r.n));
+  }
+  const std::vector<PseudoPosition> places = pseudo_positions(line);
+  const std::vector<double> depths = median_depths3d(survey);
+  ASSERT_EQ(places.size(), readings.size());
+  ASSERT_EQ(depths.size(), readings.size());
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    SCOPED_TRACE(readings[i].name);
+    EXPECT_GT(places[i].depth, 0);
+    EXPECT_NEAR(depths[i], places[i].depth, 1e-12 * places[i].depth);
+  }
+}
+
 }  // namespace
 }  // namespace quelby

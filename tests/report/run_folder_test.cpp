@@ -40,6 +40,8 @@ TEST(RunFolder, HistoryFilesAreReadAndDamagedOnesRefused) {
       {"garbage\n", "line 1 is not its header"},
       {"    3  iter    data misfit\n       0       1.0E+00       0       1\n",
        "it ends before its 4 rows"},
+      // The largest count a header can hold: its rows are counted beyond 32 bits.
+      {"2147483647 iter\n", "it ends before its 2147483648 rows"},
       {"    0  iter    data misfit       model norm              beta\n"
        "       0       1.0E+00       x       1\n 1 target misfit\n 2 number of data\n",
        "line 2 is not an iteration's row"},

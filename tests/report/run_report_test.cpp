@@ -101,9 +101,16 @@ TEST(RunReport, ACampaignsChangesShareOneScale) {
       "1.00000E+01  day1.dat\n"
       "    2        2        0        0     1  1.80000E+00  2.00000E+00 -4.00000E+01  "
       "2.00000E+01  day2.dat\n"
-      "    3   failed  day3.dat  ! no reading in common\n");
+      "    3   failed  day3.dat  ! no reading in common\n"
+      // A step that ran but whose change.mod is gone: drawn without it, and the page says so.
+      "    4        2        0        0     1  1.10000E+00  2.00000E+00 -1.00000E+00  "
+      "1.00000E+00  day4.dat\n");
   Transcript transcript;
   const std::string page = run_report_html(transcript.io(), folder.file("campaign"));
+  EXPECT_NE(page.find("<h3>Step 4</h3>\n<p>No change to draw: step_4/change.mod is missing from "
+                      "the folder.</p>"),
+            std::string::npos);
+  EXPECT_TRUE(picture(page, "section-change-4").empty());
   const std::string first = picture(page, "section-change-1");
   const std::string second = picture(page, "section-change-2");
   // One scale from -40 to 40 %: -10 % lies at 0.375 of it in both steps' bars.
@@ -163,6 +170,47 @@ TEST(RunReport, AThreeDimensionalRunHasItsMapSlicesAndDepthMaps) {
   }
   EXPECT_NE(page.find("3-D inversion of DC data"), std::string::npos);
   EXPECT_EQ(count(picture(page, "survey3d-map"), "<circle class=\"datum\""), 2u);
+}
+
+// The page's line that runs a folder again from its own copies keeps the options of command.txt
+// that name no input, words quoted as a shell reads them back, and drops those the copies
+// replace: the mesh, the data, the output folder, the control file (after "--" too), and the
+// grid's options when the folder keeps its grid.
+TEST(RunReport, TheRerunLineKeepsTheCommandsOwnOptions) {
+  struct Case {
+    const char* command;
+    bool grid;  // parameters.msh in the folder
+    const char* options;
+  };
+  const std::vector<Case> cases = {
+      {"quelby-invert block.inv\n", false, ""},
+      {"quelby-invert --out=x --mesh m.msh --data=d.dat --robust=2 --ip-error 3 --z c.inv\n", false,
+       " --robust=2 --ip-error 3 --z"},
+      {"quelby-invert --blocky --ip-lower-bound -1 -- '-odd name.inv'\n", false,
+       " --blocky --ip-lower-bound -1"},
+      {"quelby-invert --parameters 'my grid.msh' --report c.inv\n", false,
+       " --parameters 'my grid.msh' --report"},
+      {"quelby-invert --parameter-cell 10 --data d.dat --doi=4\n", true,
+       " --doi=4 --mesh mesh.msh --parameters parameters.msh"},
+      {"quelby-invert --error 'it'\\''s' c.inv\n", false, " --error 'it'\\''s'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    TempFolder folder;
+    write_small_run(folder, "run");
+    put(folder, "run/command.txt", c.command);
+    if (c.grid) put(folder, "run/parameters.msh", "1\n0 20 2\n1\n0 20 2\n");
+    Transcript transcript;
+    const std::string page = run_report_html(transcript.io(), folder.file("run"));
+    const std::string expected = std::string("cd run &amp;&amp; quelby-invert") + c.options +
+                                 (c.grid ? "" : " --mesh mesh.msh") +
+                                 " --data observed.dat --out rerun\n</pre>";
+    EXPECT_NE(page.find("# as it ran, from the folder it ran in:\n" + std::string(c.command)),
+              std::string::npos);
+    const std::size_t line = page.find("cd run &amp;&amp;");
+    ASSERT_NE(line, std::string::npos);
+    EXPECT_EQ(page.substr(line, page.find("</pre>", line) + 6 - line), expected);
+  }
 }
 
 }  // namespace
