@@ -1,4 +1,4 @@
-"""Draws the README's picture of forward modelling, doc/forward.png: a conductive block under a
+"""Draws the documentation's picture of forward modelling, doc/forward.png: a conductive block under a
 dipole-dipole line (32 electrodes 5 m apart, a = 5 m, n = 1 to 8, 204 data) and the pseudosection
 of its apparent resistivities, computed by quelby's 2.5-D forward model on a mesh made for the
 survey (core cells of 0.625 m), with geometric factors from a uniform earth on the same mesh.

@@ -10,7 +10,7 @@ and the misfit of every step.
 
 Usage: python3 examples/python/timelapse.py [--output FOLDER] [--pictures FOLDER] [--dask]
   --output    the folder of the run's files (FOLDER/difference, FOLDER/ratio)
-  --pictures  draws timelapse_change.png and timelapse_misfit.png there (the README's are in doc/)
+  --pictures  draws timelapse_change.png and timelapse_misfit.png there (the documentation's are in doc/)
   --dask      inverts the steps after the baseline on a LocalCluster (quelby.invert_many)
 """
 
