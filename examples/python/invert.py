@@ -12,7 +12,7 @@ Usage: python3 examples/python/invert.py [--output FOLDER] [--pictures FOLDER]
   --output    the folder of the run's files (each iteration's model, the final models, the
               predicted data, the histories, run.log); without it nothing is kept
   --pictures  draws the recovered sections, the fit of the data and the histories there
-              (examples/python/pictures.py; the README's are in doc/)
+              (examples/python/pictures.py; the documentation's are in doc/)
 """
 
 import argparse
