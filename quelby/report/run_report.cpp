@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -78,11 +79,20 @@ struct QuietIo {
   explicit QuietIo(const Io& outer) : io{outer.console, outer.error, null_log} {}
 };
 
+// The first `count` bytes of the file `name` (fewer when it is shorter; none when it cannot be
+// read): enough to tell a file's kind without reading it twice.
+std::string opening_of(const std::string& name, std::size_t count) {
+  std::ifstream file(name, std::ios::binary);
+  std::string text(count, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(count));
+  text.resize(file ? count : static_cast<std::size_t>(std::max<std::streamsize>(file.gcount(), 0)));
+  return text;
+}
+
 // The counts on a model file's first line: 2 for a section, 3 for a 3-D model.
 std::size_t model_dimensions(const std::string& name) {
-  std::string text;
-  if (!read_whole_file(name, text)) return 0;
-  const std::string first = text.substr(0, text.find('\n'));
+  const std::string opening = opening_of(name, 200);
+  const std::string first = opening.substr(0, opening.find('\n'));
   std::size_t count = 0;
   bool in_word = false;
   for (char c : first) {
@@ -690,10 +700,9 @@ std::optional<SurveyView> load_survey_view(const Io& io, const Run& run, const f
   SurveyView view;
   view.ip = ip;
   view.observed_file = observed;
-  std::string first_lines;
-  read_whole_file(observed, first_lines);
+  const std::string first_lines = opening_of(observed, 400);
   const bool use_z = first_lines.starts_with("COMMON_CURRENT") &&
-                     first_lines.substr(0, 400).find("zA") != std::string::npos;
+                     first_lines.find("zA") != std::string::npos;
   read_data_file(io, observed, false, use_z, !ip, view.observed);
   if (!view.observed.has_values) return std::nullopt;
   if (is_file(folder / predicted_name)) {
