@@ -179,16 +179,16 @@ RunLogSummary summarise_run_log(std::string_view text) {
   return summary;
 }
 
-std::vector<TimelapseStep> read_timelapse_summary(const Io& io, const std::string& name) {
+std::vector<TimelapseSummaryRow> read_timelapse_summary(const Io& io, const std::string& name) {
   std::string text;
   if (!read_whole_file(name, text)) damaged(io, "time-lapse summary", name, "it cannot be read");
-  std::vector<TimelapseStep> steps;
+  std::vector<TimelapseSummaryRow> steps;
   const std::vector<std::string> lines = text_lines(text);
   for (std::size_t k = 0; k < lines.size(); ++k) {
     const std::string_view line = lines[k];
     if (trimmed(line).empty() || trimmed(line).starts_with('!')) continue;
     const auto fields = words(line);
-    TimelapseStep step;
+    TimelapseSummaryRow step;
     bool sound = fields.size() >= 3 && parse_count(fields[0], step.step);
     if (sound && fields[1] == "failed") {
       step.failed = true;

@@ -47,7 +47,7 @@ struct RunLogSummary {
 RunLogSummary summarise_run_log(std::string_view text);
 
 // One row of timelapse.txt.
-struct TimelapseStep {
+struct TimelapseSummaryRow {
   std::int32_t step = 0;
   bool failed = false;
   std::int32_t readings = 0, dropped_step = 0, dropped_baseline = 0, iterations = 0;
@@ -58,7 +58,7 @@ struct TimelapseStep {
 
 // Reads timelapse.txt; a line that is neither a comment nor a step's writes "Error: the time-lapse
 // summary <name> is damaged: line <k>" (console, then log) and throws Stop.
-std::vector<TimelapseStep> read_timelapse_summary(const Io& io, const std::string& name);
+std::vector<TimelapseSummaryRow> read_timelapse_summary(const Io& io, const std::string& name);
 
 // A reciprocal-error model of an import log: the bins' mean |R| and mean error and the two fits,
 // e = a + b |R| and e = a |R|^b, with the one kept.

@@ -877,7 +877,7 @@ void report_run3d(const Io& io, Body& body, const Run& run);
 // ---- time-lapse ----
 
 void report_timelapse(const Io& io, Body& body, const Run& run) {
-  const std::vector<TimelapseStep> steps =
+  const std::vector<TimelapseSummaryRow> steps =
       read_timelapse_summary(io, (run.folder / "timelapse.txt").string());
   body.section("timelapse", "Time-lapse");
   std::vector<std::vector<std::string>> rows;
@@ -890,7 +890,7 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
   misfit.name = "misfit";
   target.name = "target";
   target.colour = "#b2182b";
-  for (const TimelapseStep& step : steps) {
+  for (const TimelapseSummaryRow& step : steps) {
     if (step.failed) {
       rows.push_back({std::to_string(step.step), "failed", "", "", "", "", "", "", "",
                       step.data_file + ": " + step.reason});
@@ -944,7 +944,7 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
   };
   std::vector<StepChange> changes;
   std::vector<double> all;
-  for (const TimelapseStep& step : steps) {
+  for (const TimelapseSummaryRow& step : steps) {
     if (step.failed || step.step == 0) continue;
     const fs::path name = run.folder / ("step_" + std::to_string(step.step)) / "change.mod";
     if (!is_file(name)) {

@@ -161,7 +161,7 @@ void expect_one_dense_step(bool robust, std::size_t spoiled, std::size_t repeats
   Transcript t;
   const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4.5, 6, 8, 10},
                                     std::vector<double>{0, 1, 2, 3.5, 5, 7});
-  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const testing::DefaultObjective setup(t.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar);
   const std::size_t ndat = 12 + repeats;
   LinearProblem problem(ndat, npar, 5, repeats);
@@ -243,7 +243,7 @@ TEST(GaussNewton, TheFirstBetaIsTheLargestRatioOfTheCurvatures) {
   Transcript t;
   const Mesh mesh =
       mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 5}, std::vector<double>{0, 1, 3});
-  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const testing::DefaultObjective setup(t.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 5;
   LinearProblem problem(ndat, npar, 3);
   std::vector<double> m0(npar, 0.0), dobs(ndat, 1.0), dstd(ndat, 0.5);
@@ -284,7 +284,7 @@ TEST(GaussNewton, DependentReadingsInvertToTheTarget) {
   Transcript t;
   const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4, 5, 6},
                                     std::vector<double>{0, 1, 2, 3, 4.5});
-  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const testing::DefaultObjective setup(t.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 60;
   LinearProblem problem(ndat, npar, 8, 30);
   std::vector<double> truth(npar), m0(npar, 0.0), dobs(ndat), dstd(ndat, 0.01);
@@ -365,7 +365,7 @@ TEST(GaussNewton, StepsTheProblemCannotTakeAreRejectedAndBounded) {
     Transcript t;
     const Mesh mesh =
         mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4}, std::vector<double>{0, 1, 2});
-    const testing::ObjectiveSetup setup(t.io(), mesh);
+    const testing::DefaultObjective setup(t.io(), mesh);
     const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 8;
     FragileProblem problem(ndat, npar, 4, c.bound, c.blow_up);
     std::vector<double> truth(npar, 2.0), m0(npar, 0.0), dobs(ndat), dstd(ndat, 0.01);
@@ -398,7 +398,7 @@ TEST(GaussNewton, StallsOnlyOnAcceptedIterationsAndStopsWhenNoStepLowersPhi) {
   Transcript t;
   const Mesh mesh =
       mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4}, std::vector<double>{0, 1, 2});
-  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const testing::DefaultObjective setup(t.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 6;
   // Sensitivities of the wrong sign: every step raises phi, with every beta tried.
   FragileProblem wrong(ndat, npar, 6, 1e9, 1e9);
@@ -437,7 +437,7 @@ TEST(GaussNewton, StopsAtTheTargetAndSaysWhy) {
   Transcript t;
   const Mesh mesh =
       mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4}, std::vector<double>{0, 1, 2, 3});
-  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const testing::DefaultObjective setup(t.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar);
   LinearProblem problem(6, npar, 2);
   std::vector<double> truth(npar, 0.5), m0(npar, 0.0), dobs(6), dstd(6, 0.01);
@@ -475,7 +475,7 @@ TEST(GaussNewton, TheStepWithoutJMatchesTheDataSpaceStep) {
     Transcript t;
     const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4.5, 6, 8, 10},
                                       std::vector<double>{0, 1, 2, 3.5, 5, 7});
-    const testing::ObjectiveSetup setup(t.io(), mesh);
+    const testing::DefaultObjective setup(t.io(), mesh);
     const std::size_t npar = static_cast<std::size_t>(setup.cells.npar);
     LinearProblem problem(c.ndat, npar, 13, c.repeats);
     std::vector<double> truth(npar), m0(npar, 0.2), dobs(c.ndat), dstd(c.ndat, 0.02);
@@ -525,7 +525,7 @@ TEST(GaussNewton, ARobustRunReachesTheTargetOnlyWhenItsDataFit) {
     Transcript t;
     const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4.5, 6, 8, 10},
                                       std::vector<double>{0, 1, 2, 3.5, 5, 7});
-    const testing::ObjectiveSetup setup(t.io(), mesh);
+    const testing::DefaultObjective setup(t.io(), mesh);
     const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 40;
     LinearProblem problem(ndat, npar, 21);
     std::mt19937 random(4);
@@ -569,7 +569,7 @@ TEST(GaussNewton, ARobustThresholdOutOfItsRangeStops) {
     Transcript t;
     const Mesh mesh =
         mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3}, std::vector<double>{0, 1, 2});
-    const testing::ObjectiveSetup setup(t.io(), mesh);
+    const testing::DefaultObjective setup(t.io(), mesh);
     const std::size_t npar = static_cast<std::size_t>(setup.cells.npar);
     LinearProblem problem(4, npar, 1);
     std::vector<double> m0(npar, 0.0), dobs(4, 1.0), dstd(4, 0.1);
@@ -606,7 +606,7 @@ TEST(GaussNewton, TheMemoryOfTheDenseStepAndTheStepTakenAreStated) {
   for (int i = 0; i <= 40; ++i) x_nodes.push_back(i);
   for (int k = 0; k <= 20; ++k) z_nodes.push_back(k);
   const Mesh mesh = mesh_from_nodes(setup_log.io(), x_nodes, z_nodes);
-  const testing::ObjectiveSetup setup(setup_log.io(), mesh);
+  const testing::DefaultObjective setup(setup_log.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 100;
   ASSERT_EQ(npar, 800u);
   LinearProblem problem(ndat, npar, 17);
@@ -699,7 +699,7 @@ TEST(GaussNewton, TheIterationOfTheLowestMisfitIsKept) {
   Transcript t;
   const Mesh mesh = mesh_from_nodes(t.io(), std::vector<double>{0, 1, 2, 3, 4.5, 6, 8, 10},
                                     std::vector<double>{0, 1, 2, 3.5, 5, 7});
-  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const testing::DefaultObjective setup(t.io(), mesh);
   const std::size_t npar = static_cast<std::size_t>(setup.cells.npar), ndat = 20;
   DriftingProblem problem(ndat, npar, 3, 0.01);
   std::vector<double> truth(npar), m0(npar, 0.0), dobs(ndat), dstd(ndat, 0.01);

@@ -10,10 +10,10 @@
 
 namespace quelby::testing {
 
-struct ObjectiveSetup {
+struct DefaultObjective {
   ActiveCells cells;
   ModelObjective objective;
-  ObjectiveSetup(const Io& io, const Mesh& mesh) {
+  DefaultObjective(const Io& io, const Mesh& mesh) {
     Topography topography;
     read_topography(io, false, "", mesh.x_nodes, mesh.z_nodes, topography);
     read_active_cells(io, mesh, topography, "", cells);

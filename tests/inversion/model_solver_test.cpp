@@ -21,7 +21,7 @@ TEST(ModelSolver, SolvesAndHalfSolvesAgreeWithWtwForBothLayouts) {
   for (int i = 0; i <= 130; ++i) x_nodes.push_back(i * (1 + 0.01 * i));
   for (int k = 0; k <= 90; ++k) z_nodes.push_back(k * (1 + 0.02 * k));
   const Mesh mesh = mesh_from_nodes(t.io(), x_nodes, z_nodes);
-  const testing::ObjectiveSetup setup(t.io(), mesh);
+  const testing::DefaultObjective setup(t.io(), mesh);
   const std::size_t n = static_cast<std::size_t>(setup.cells.npar);
   ASSERT_GT(n, 10000u);
   std::mt19937 random(3);

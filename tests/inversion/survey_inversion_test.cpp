@@ -83,7 +83,7 @@ TEST(SurveyInversion, ResistivityThenChargeabilityOfABlockAreRecovered) {
   ForwardModel forward(io, s.mesh, air, s.survey);
   std::vector<double> dstd;
   const std::vector<double> dobs = noisy(forward.data(io, s.truth), dstd, 0.02, 0, 17);
-  const testing::ObjectiveSetup setup(io, s.mesh);
+  const testing::DefaultObjective setup(io, s.mesh);
   const std::vector<double> start(s.truth.size(), 60.0);
   ResistivityProblem problem(forward, setup.cells, start);
   const std::vector<double> m0 = log_parameters(setup.cells, start);

@@ -112,7 +112,7 @@ TEST(RunFolder, ErrorModelsOfAnImportLog) {
 TEST(RunFolder, TimelapseSummaryRowsAndFailedSteps) {
   TempFolder folder;
   Transcript transcript;
-  const std::vector<TimelapseStep> steps = read_timelapse_summary(
+  const std::vector<TimelapseSummaryRow> steps = read_timelapse_summary(
       transcript.io(),
       folder.write("timelapse.txt",
                    "! time-lapse inversion (difference)\n! step readings ...\n"
