@@ -90,8 +90,9 @@ constexpr std::string_view help_text =
     "run log run.log (for IP also eta_K.mod, eta.mod, predicted_ip.dat, history_ip.txt; the\n"
     "mesh made for the survey mesh.msh; with --doi doi.mod, doi_low/ and doi_high/). The run\n"
     "keeps its inputs there too: mesh.msh (the forward mesh), observed.dat and observed_ip.dat\n"
-    "(the data as inverted), topography.topo, import.log (beside the data file), control.inv\n"
-    "and command.txt (the command as given).\n"
+    "(the data as inverted), topography.topo, import.log (beside the data file), control.inv,\n"
+    "command.txt (the command as given), and the control file's other input files in inputs/\n"
+    "with rerun.inv, the control file that names them there.\n"
     "Exit status: 0 inverted, 1 an error message was printed, 2 a usage error.\n"
     "The manual page: man 1 quelby-invert\n";
 

@@ -14,7 +14,9 @@
 #include <iostream>
 #include <new>
 #include <sstream>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "app/command_exit.hpp"
 #include "app/invert_command_line.hpp"
@@ -37,13 +39,14 @@ namespace {
 // lines. The control file's time-lapse lines go to `timelapse`, its depth-of-investigation lines
 // and the option --doi to `doi`.
 quelby::InversionRun describe_run(const quelby::Io& io, const quelby::InvertArguments& arguments,
-                                  quelby::TimelapseControl& timelapse, quelby::DoiControl& doi) {
+                                  quelby::TimelapseControl& timelapse, quelby::DoiControl& doi,
+                                  std::vector<quelby::ControlInputName>& inputs) {
   quelby::InversionRun run;
   if (arguments.control) {
     const quelby::ControlOverrides overrides{
         arguments.mesh.has_value(), arguments.data.has_value(), arguments.ip_data.has_value(),
         arguments.topography.has_value(), arguments.out.has_value()};
-    run = quelby::read_control_file(io, *arguments.control, overrides, &timelapse, &doi);
+    run = quelby::read_control_file(io, *arguments.control, overrides, &timelapse, &doi, &inputs);
   } else {
     // Without a control file the default parameter grid: nothing given is on the mesh's cells.
     run.parameter_cell = {quelby::ParameterCellChoice::Kind::automatic, 0};
@@ -128,9 +131,11 @@ std::string command_text(int argc, const char* const* argv) {
   return text + '\n';
 }
 
-// The folder keeps the command as it was given and its control file, so that it can be run again.
+// The folder keeps the command as it was given, its control file and copies of the control file's
+// other inputs with the control file that names them (rerun.inv), so that it can be run again.
 void keep_command(const quelby::Io& io, const quelby::InvertArguments& arguments,
-                  const std::string& folder, const std::string& command) {
+                  const std::string& folder, const std::string& command,
+                  const std::vector<quelby::ControlInputName>& inputs) {
   const std::string name = (std::filesystem::path(folder) / "command.txt").string();
   std::ofstream file(name, std::ios::out | std::ios::trunc);
   file << command;
@@ -138,6 +143,7 @@ void keep_command(const quelby::Io& io, const quelby::InvertArguments& arguments
   if (!file) quelby::write_failed(io, "command file", name, errno);
   if (arguments.control) {
     quelby::keep_file_copy(io, *arguments.control, folder, quelby::kept_control_name);
+    quelby::keep_control_inputs(io, *arguments.control, inputs, folder);
   }
 }
 
@@ -158,8 +164,9 @@ int run(const quelby::InvertArguments& arguments, const std::string& command) {
   std::ostringstream early_log;
   quelby::TimelapseControl timelapse;
   quelby::DoiControl doi;
+  std::vector<quelby::ControlInputName> inputs;
   quelby::InversionRun description =
-      describe_run({std::cout, std::cerr, early_log}, arguments, timelapse, doi);
+      describe_run({std::cout, std::cerr, early_log}, arguments, timelapse, doi, inputs);
 
   // The folder is held before its run log is replaced: a run never writes into another's folder.
   const quelby::OutputFolder held =
@@ -174,7 +181,7 @@ int run(const quelby::InvertArguments& arguments, const std::string& command) {
   }
   log << early_log.str();
   const quelby::Io io{std::cout, std::cerr, log};
-  keep_command(io, arguments, description.output_folder, command);
+  keep_command(io, arguments, description.output_folder, command, inputs);
   try {
     const int status = run_held(io, arguments, description, timelapse, doi, held, log, log_name);
     if (description.report) write_report(io, log, description.output_folder);

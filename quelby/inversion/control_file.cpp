@@ -115,6 +115,12 @@ class ControlReader {
     bool found = false;
     read_input_file_name(io_, label, text, name, found);
     if (!found) fail("the " + std::string(label) + " file does not exist");
+    const std::string_view line = line_.text();
+    if (inputs_ != nullptr && text.data() >= line.data() &&
+        text.data() + text.size() <= line.data() + line.size()) {
+      inputs_->push_back({line_number_, static_cast<std::size_t>(text.data() - line.data()),
+                          std::string(text), std::string(label)});
+    }
     return std::string(name.trimmed());
   }
 
@@ -273,6 +279,9 @@ class ControlReader {
   const std::string& name() const { return name_; }
   std::string_view text() const { return text_; }
 
+  // Where the input files named are recorded (none: not recorded).
+  void record_inputs(std::vector<ControlInputName>* inputs) { inputs_ = inputs; }
+
  private:
   std::string message(std::string_view what) const {
     std::string text = "\nError: control file ";
@@ -287,6 +296,7 @@ class ControlReader {
 
   const Io& io_;
   std::string name_;
+  std::vector<ControlInputName>* inputs_ = nullptr;
   InputFile file_;
   LineBuffer line_{line_length};
   std::string_view text_;
@@ -448,8 +458,9 @@ void read_keyword_lines(ControlReader& reader, InversionRun& run, TimelapseContr
 
 InversionRun read_control_file(const Io& io, std::string_view name,
                                const ControlOverrides& overrides, TimelapseControl* timelapse,
-                               DoiControl* doi) {
+                               DoiControl* doi, std::vector<ControlInputName>* inputs) {
   ControlReader reader(io, name);
+  reader.record_inputs(inputs);
   InversionRun run;
   const auto overridden = [&](bool skip, std::string_view what) {
     if (skip) reader.require(what);

@@ -45,6 +45,16 @@ struct DoiControl {
   double factor = default_doi_factor;
 };
 
+// An input file named on a line of a control file, where it is written: the line (from 1), the
+// column its name starts at (from 0), the name as written and the reader's label of the item
+// ("mesh", "data", "IP data", "topography", "active cell", "starting model", "weighting", ...).
+struct ControlInputName {
+  std::int32_t line = 0;
+  std::size_t column = 0;
+  std::string name;
+  std::string label;
+};
+
 // Reads the control file `name` (trailing blanks ignored) into a run description and writes
 // "control file was read from: <name>" to the run log. Input files named on its lines must exist
 // (read_input_file_name checks them). A line that is missing or wrong writes
@@ -52,9 +62,11 @@ struct DoiControl {
 // message of read_input_file_name for a file that does not exist, and throws Stop with a detail
 // line that shows what the line held. Lines are read up to their 500th character. The time-lapse
 // lines are read into `timelapse`, the depth-of-investigation lines into `doi`; without them they
-// are refused as unknown keywords.
+// are refused as unknown keywords. Every input file the file names (those of the lines the
+// overrides replace aside) goes to `inputs` when given, in the file's order.
 InversionRun read_control_file(const Io& io, std::string_view name,
                                const ControlOverrides& overrides = {},
-                               TimelapseControl* timelapse = nullptr, DoiControl* doi = nullptr);
+                               TimelapseControl* timelapse = nullptr, DoiControl* doi = nullptr,
+                               std::vector<ControlInputName>* inputs = nullptr);
 
 }  // namespace quelby

@@ -581,7 +581,10 @@ void add_reproducibility(Body& body, const Run& run, const std::string& control_
     if (is_file(run.folder / "observed_ip.dat")) rerun += " --ip-data observed_ip.dat";
     if (is_file(run.folder / "topography.topo")) rerun += " --topography topography.topo";
     rerun += " --out rerun";
-    if (is_file(run.folder / "control.inv")) rerun += " control.inv";
+    if (is_file(run.folder / "rerun.inv"))
+      rerun += " rerun.inv";
+    else if (is_file(run.folder / "control.inv"))
+      rerun += " control.inv";
     rerun += "\n";
   }
   if (!rerun.empty()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "quelby/mesh/mesh.hpp"
 #include "tests/support/run_command.hpp"
 #include "tests/support/temp_folder.hpp"
 
@@ -266,6 +267,29 @@ TEST(ReportRerun, TheFoldersCopiesRunAgainToTheSameModels) {
     bare += line.substr(0, line.rfind(' ')) + "\n";
   }
   folder.write("bare.dat", bare);
+  // A control file whose starting and reference models are files of one name in two folders
+  // outside the run's: the rerun reads its own copies of them.
+  Mesh mesh;
+  std::ostringstream quiet;
+  load_mesh({quiet, quiet, quiet}, folder.file("block.msh"), mesh);
+  const auto uniform = [&](const char* value) {
+    std::string text = std::to_string(mesh.nx) + " " + std::to_string(mesh.nz) + "\n";
+    for (std::int32_t k = 0; k < mesh.nx * mesh.nz; ++k) text += std::string(value) + "\n";
+    return text;
+  };
+  fs::create_directories(folder.path() / "start");
+  fs::create_directories(folder.path() / "ref");
+  folder.write("start/model.mod", uniform("80"));
+  folder.write("ref/model.mod", uniform("120"));
+  std::string with_models = control;
+  for (const auto& [line, name] :
+       {std::pair{"! starting model", "start/model.mod"}, {"! reference model", "ref/model.mod"}}) {
+    const std::size_t note = with_models.find(line);
+    ASSERT_NE(note, std::string::npos);
+    const std::size_t start = with_models.rfind('\n', note) + 1;
+    with_models.replace(start, note - start, std::string(name) + "  ");
+  }
+  folder.write("models.inv", with_models);
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
@@ -274,8 +298,8 @@ TEST(ReportRerun, TheFoldersCopiesRunAgainToTheSameModels) {
   };
   const std::vector<Case> cases = {
       {"the control file alone", {"--report", "block.inv"}, "block_out", {"model.mod", "eta.mod"}},
-      {"blocky and robust beside the control file",
-       {"--blocky", "--robust=2", "--ip-lower-bound", "-1", "--report", "block.inv"},
+      {"blocky and robust beside a control file that names model files",
+       {"--blocky", "--robust=2", "--ip-lower-bound", "-1", "--report", "models.inv"},
        "block_out",
        {"model.mod", "eta.mod"}},
       {"no control file, a grid 10 m wide",
@@ -300,6 +324,12 @@ TEST(ReportRerun, TheFoldersCopiesRunAgainToTheSameModels) {
     const RunResult second = testing::run_command(
         QUELBY_INVERT_BINARY, inside, again, folder.file("again.out"), folder.file("again.err"));
     ASSERT_EQ(second.status, exit_success) << second.out << second.err;
+    if (c.arguments.back() == "models.inv") {
+      EXPECT_EQ(read_file((inside / "inputs/model.mod").string()), uniform("80"));
+      EXPECT_EQ(read_file((inside / "inputs/2-model.mod").string()), uniform("120"));
+      EXPECT_NE(read_file((inside / "rerun.inv").string()).find("inputs/2-model.mod  "),
+                std::string::npos);
+    }
     for (const std::string& model : c.models) {
       EXPECT_EQ(read_file((inside / model).string()),
                 read_file((inside / "rerun" / model).string()))

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quelby/base/stops.hpp"
+#include "quelby/inversion/kept_inputs.hpp"
 #include "tests/inversion/memory_budget_table.hpp"
 #include "tests/support/temp_folder.hpp"
 #include "tests/support/transcript.hpp"
@@ -544,6 +545,89 @@ TEST_F(ControlFileTest, DoiLinesAskForTheIndexAndSetItsFactor) {
                                       "\n");
     }
   }
+}
+
+TEST_F(ControlFileTest, InputsAreRecordedWhereWrittenAndARerunFileNamesTheirCopies) {
+  std::filesystem::create_directories(folder.path() / "other");
+  folder.write("other/start.mod", "2\n");
+  folder.write("s 2.dat", "1\n");
+  std::vector<std::string> items = base_lines();
+  items[3] = "t.topo";
+  items[4] = "  c.act";
+  items[5] = "other/start.mod";
+  items[6] = "start.mod   ! the reference";
+  items[8] = "2 s.wgt x.wgt\tz.wgt";
+  items[9] = "1   d.dip";
+  const std::string text = control_text(
+      items, {"ip_starting eta.mod", "ip_reference start.mod", "timelapse_step s 2.dat  ! step"});
+  folder.write("run.inv", text);
+  TimelapseControl timelapse;
+  std::vector<ControlInputName> inputs;
+  read_control_file(transcript.io(), "run.inv", {.mesh = true}, &timelapse, nullptr, &inputs);
+  struct Expected {
+    std::int32_t line;
+    std::size_t column;
+    const char* name;
+    const char* label;
+  };
+  const std::vector<Expected> expected = {
+      {3, 0, "dc.dat", "data"},
+      {5, 0, "t.topo", "topography"},
+      {6, 2, "c.act", "active cell"},
+      {9, 0, "other/start.mod", "starting model"},
+      {10, 0, "start.mod", "reference model"},
+      {12, 2, "s.wgt", "S weights"},
+      {12, 8, "x.wgt", "X weights"},
+      {12, 14, "z.wgt", "Z weights"},
+      {13, 4, "d.dip", "dipping"},
+      {18, 12, "eta.mod", "starting chargeability"},
+      {19, 13, "start.mod", "reference chargeability"},
+      {20, 15, "s 2.dat", "time-lapse data"},
+  };
+  ASSERT_EQ(inputs.size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    SCOPED_TRACE(expected[k].name);
+    EXPECT_EQ(inputs[k].line, expected[k].line);
+    EXPECT_EQ(inputs[k].column, expected[k].column);
+    EXPECT_EQ(inputs[k].name, expected[k].name);
+    EXPECT_EQ(inputs[k].label, expected[k].label);
+  }
+
+  // The copies keep their names (the second start.mod is another file: 2-start.mod; the same file
+  // named twice is copied once); the data and topography lines are left as they are.
+  keep_control_inputs(transcript.io(), "run.inv", inputs, "out");
+  std::string rerun = text;
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"  c.act", "  inputs/c.act"},
+           {"other/start.mod", "inputs/start.mod"},
+           {"start.mod   !", "inputs/2-start.mod   !"},
+           {"2 s.wgt x.wgt\tz.wgt", "2 inputs/s.wgt inputs/x.wgt\tinputs/z.wgt"},
+           {"1   d.dip", "1   inputs/d.dip"},
+           {"ip_starting eta.mod", "ip_starting inputs/eta.mod"},
+           {"ip_reference start.mod", "ip_reference inputs/2-start.mod"},
+           {"timelapse_step s 2.dat", "timelapse_step inputs/s 2.dat"}}) {
+    const std::size_t at = rerun.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    rerun.replace(at, from.size(), to);
+  }
+  EXPECT_EQ(testing::read_file(folder.file("out/rerun.inv")), rerun);
+  EXPECT_EQ(testing::read_file(folder.file("out/inputs/start.mod")), "2\n");
+  EXPECT_EQ(testing::read_file(folder.file("out/inputs/2-start.mod")), "1\n");
+  std::vector<std::string> copies;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path() / "out/inputs"))
+    copies.push_back(entry.path().filename().string());
+  std::sort(copies.begin(), copies.end());
+  EXPECT_EQ(copies, (std::vector<std::string>{"2-start.mod", "c.act", "d.dip", "eta.mod",
+                                              "s 2.dat", "s.wgt", "start.mod", "x.wgt", "z.wgt"}));
+
+  // Nothing is written when the control file names no other input, or no longer holds a name
+  // where it was read.
+  std::filesystem::remove_all(folder.path() / "out");
+  keep_control_inputs(transcript.io(), "run.inv", {inputs[0], inputs[1]}, "out");
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "out"));
+  folder.write("run.inv", "!\n" + text);
+  keep_control_inputs(transcript.io(), "run.inv", inputs, "out");
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "out/rerun.inv"));
 }
 
 }  // namespace
