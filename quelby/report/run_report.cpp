@@ -568,18 +568,29 @@ void add_reproducibility(Body& body, const Run& run, const std::string& control_
     rerun +=
         "# as it ran, from the folder it ran in:\nquelby-invert " + run.log.control_file + "\n";
   }
-  if (is_file(run.folder / "observed.dat") || is_file(run.folder / "observed_ip.dat")) {
+  // A time-lapse campaign's mesh, baseline data and topography are kept by its baseline's folder;
+  // its later steps' data are among the control file's other inputs.
+  std::string kept;
+  if (!is_file(run.folder / "observed.dat") && !is_file(run.folder / "observed_ip.dat") &&
+      is_file(run.folder / "timelapse.txt") && is_file(run.folder / "step_0" / "observed.dat")) {
+    kept = "step_0/";
+  }
+  if (is_file(run.folder / (kept + "observed.dat")) ||
+      is_file(run.folder / (kept + "observed_ip.dat"))) {
     rerun += "# from this folder's own copies of its inputs (into a new folder rerun/):\ncd " +
              run.name + " && quelby-invert";
     const bool section = !is_file(run.folder / "model.vtr");
-    const bool kept_grid = section && is_file(run.folder / "parameters.msh");
+    const bool kept_grid = section && is_file(run.folder / (kept + "parameters.msh"));
     for (const std::string& option : options_of_command(command_text, kept_grid))
       rerun += " " + shell_quoted(option);
-    if (is_file(run.folder / "mesh.msh") && section) rerun += " --mesh mesh.msh";
-    if (kept_grid) rerun += " --parameters parameters.msh";
-    if (is_file(run.folder / "observed.dat")) rerun += " --data observed.dat";
-    if (is_file(run.folder / "observed_ip.dat")) rerun += " --ip-data observed_ip.dat";
-    if (is_file(run.folder / "topography.topo")) rerun += " --topography topography.topo";
+    for (const auto& [option, name] :
+         {std::pair{"--mesh", "mesh.msh"}, {"--parameters", "parameters.msh"},
+          {"--data", "observed.dat"}, {"--ip-data", "observed_ip.dat"},
+          {"--topography", "topography.topo"}}) {
+      if (!section && std::string_view(option) == "--mesh") continue;
+      if (!kept_grid && std::string_view(option) == "--parameters") continue;
+      if (is_file(run.folder / (kept + name))) rerun += std::string(" ") + option + " " + kept + name;
+    }
     rerun += " --out rerun";
     if (is_file(run.folder / "rerun.inv"))
       rerun += " rerun.inv";

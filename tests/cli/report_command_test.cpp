@@ -290,18 +290,42 @@ TEST(ReportRerun, TheFoldersCopiesRunAgainToTheSameModels) {
     with_models.replace(start, note - start, std::string(name) + "  ");
   }
   folder.write("models.inv", with_models);
+  // A time-lapse campaign of the DC data and one later step (every value 5 % higher): its mesh and
+  // baseline are kept by the baseline's folder, the step's data among the copied inputs.
+  std::string campaign = control;
+  campaign.replace(campaign.find("both  "), 4, "DC  ");
+  campaign.replace(campaign.find("block_ip.dat "), 12, "none        ");
+  campaign.replace(campaign.find("block_out "), 9, "campaign ");
+  folder.write("campaign.inv", campaign + "timelapse_step later/step.dat\n");
+  std::string later;
+  std::istringstream data_lines(read_file(folder.file("block_dc.dat")));
+  for (std::string line; std::getline(data_lines, line);) {
+    std::istringstream fields(line);
+    double a = 0, b = 0, m = 0, n = 0, value = 0, deviation = 0;
+    if (fields >> a >> b >> m >> n >> value >> deviation) {
+      std::ostringstream row;
+      row.precision(17);
+      row << a << ' ' << b << ' ' << m << ' ' << n << ' ' << value * 1.05 << ' ' << deviation;
+      later += row.str() + "\n";
+    }
+  }
+  fs::create_directories(folder.path() / "later");
+  folder.write("later/step.dat", later);
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
     std::string out;  // the run's folder
     std::vector<std::string> models;
   };
+  ASSERT_FALSE(HasFatalFailure());
   const std::vector<Case> cases = {
       {"the control file alone", {"--report", "block.inv"}, "block_out", {"model.mod", "eta.mod"}},
       {"blocky and robust beside a control file that names model files",
        {"--blocky", "--robust=2", "--ip-lower-bound", "-1", "--report", "models.inv"},
        "block_out",
        {"model.mod", "eta.mod"}},
+      {"a time-lapse campaign", {"--report", "campaign.inv"}, "campaign",
+       {"step_0/model.mod", "step_1/model.mod", "step_1/change.mod"}},
       {"no control file, a grid 10 m wide",
        {"--data", "bare.dat", "--topography", "block.topo", "--error", "4", "--parameter-cell",
         "10", "--out", "line", "--report"},
