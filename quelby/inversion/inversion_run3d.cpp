@@ -251,10 +251,14 @@ Setup set_up(const Io& io, const InversionRun3D& run, const Survey3D& survey,
   Topography3D topography;
   const bool has_topography = !run.topography_file.empty();
   if (has_topography) read_topography3d(io, true, run.topography_file, topography);
+  // The folder keeps the mesh and the topography file too, so that it runs again from itself.
+  if (has_topography) keep_file_copy(io, run.topography_file, folder, kept_topography_name);
   if (run.mesh) {
     s.mesh = *run.mesh;
+    write_mesh3d(io, in_folder(folder, kept_mesh_name), s.mesh);
   } else if (!run.mesh_file.empty()) {
     load_mesh3d(io, run.mesh_file, s.mesh);
+    keep_file_copy(io, run.mesh_file, folder, kept_mesh_name);
   } else {
     SurveyMesh3DOptions options;
     options.cell_budget = run.cell_budget > 0 ? run.cell_budget : default_cell_budget;
@@ -269,7 +273,7 @@ Setup set_up(const Io& io, const InversionRun3D& run, const Survey3D& survey,
       options.relief = bottom - top;
     }
     s.mesh = survey_mesh3d(io, survey, options);
-    write_mesh3d(io, in_folder(folder, "mesh.msh"), s.mesh);
+    write_mesh3d(io, in_folder(folder, kept_mesh_name), s.mesh);
   }
   if (!run.air_cells.empty()) {
     s.air = run.air_cells;

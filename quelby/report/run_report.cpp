@@ -587,7 +587,6 @@ void add_reproducibility(Body& body, const Run& run, const std::string& control_
          {std::pair{"--mesh", "mesh.msh"}, {"--parameters", "parameters.msh"},
           {"--data", "observed.dat"}, {"--ip-data", "observed_ip.dat"},
           {"--topography", "topography.topo"}}) {
-      if (!section && std::string_view(option) == "--mesh") continue;
       if (!kept_grid && std::string_view(option) == "--parameters") continue;
       if (is_file(run.folder / (kept + name))) rerun += std::string(" ") + option + " " + kept + name;
     }

@@ -197,11 +197,15 @@ TEST(InversionRun3D, RobustAndBlockyRunsFitTheBlock) {
     run.settings.robust = true;
     run.settings.blocky = blocky;
     run.output_folder = (folder.path() / (blocky ? "blocky" : "robust")).string();
+    // The blocky run is given the mesh the first run made: its folder keeps a copy of it.
+    if (blocky) run.mesh_file = (folder.path() / "robust" / "mesh.msh").string();
     const InversionOutcome3D outcome = run_inversion3d(t.io(), run);
     ASSERT_TRUE(outcome.dc);
     EXPECT_EQ(outcome.dc->result.stop, StopReason::target_reached) << t.console();
     EXPECT_EQ(outcome.dc->result.data_weights.size(), s.survey.dobs.size());
   }
+  EXPECT_EQ(testing::read_file(folder.file("blocky/mesh.msh")),
+            testing::read_file(folder.file("robust/mesh.msh")));
 }
 
 TEST(InversionRun3D, RefusesWhatItCannotRun) {

@@ -170,6 +170,14 @@ TEST(RunReport, AThreeDimensionalRunHasItsMapSlicesAndDepthMaps) {
   }
   EXPECT_NE(page.find("3-D inversion of DC data"), std::string::npos);
   EXPECT_EQ(count(picture(page, "survey3d-map"), "<circle class=\"datum\""), 2u);
+  // A 3-D folder runs again on its own mesh (the grid it makes from it, as the first run did).
+  put(folder, "run3d/model.vtr", "<VTKFile/>\n");
+  put(folder, "run3d/parameters.msh", "1\n0 30 3\n1\n0 30 3\n1\n0 20 2\n");
+  put(folder, "run3d/command.txt", "quelby-invert --data d.dat --parameter-cell 4\n");
+  const std::string again = run_report_html(transcript.io(), folder.file("run3d"));
+  EXPECT_NE(again.find("cd run3d &amp;&amp; quelby-invert --parameter-cell 4 --mesh mesh.msh "
+                       "--data observed.dat --out rerun\n</pre>"),
+            std::string::npos);
 }
 
 // The page's line that runs a folder again from its own copies keeps the options of command.txt
