@@ -7,12 +7,14 @@
 // within bounds.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_support.hpp"
 #include "quelby/base/io.hpp"
@@ -81,6 +83,25 @@ void check_run(const quelby::InversionRun& run) {
   if (run.output_folder.empty()) fail("no output folder");
 }
 
+// Every input recorded stands in the file's text at its line and column, as written, and exists:
+// a rerun's control file is made by replacing the names there.
+void check_inputs(std::string_view text, const std::vector<quelby::ControlInputName>& inputs) {
+  for (const quelby::ControlInputName& input : inputs) {
+    std::size_t start = 0;
+    for (std::int32_t line = 1; line < input.line && start != std::string_view::npos; ++line) {
+      start = text.find('\n', start);
+      if (start != std::string_view::npos) ++start;
+    }
+    if (input.line < 1 || start == std::string_view::npos) fail("an input on no line", input.name);
+    const std::string_view line = text.substr(start, text.find('\n', start) - start);
+    if (input.name.empty() || line.substr(std::min(input.column, line.size()), input.name.size()) !=
+                                  input.name) {
+      fail("an input not where it was recorded", input.name);
+    }
+    if (!exists(input.name)) fail("an input that does not exist", input.name);
+  }
+}
+
 // Runs in the scratch folder while it lives (names in a control file are relative to the folder
 // a run is started in), and goes back after: libFuzzer reads its corpus by relative paths.
 class InScratchFolder {
@@ -115,8 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::ostringstream log;
   const quelby::Io io{console, error, log};
   quelby::InversionRun run;
+  quelby::TimelapseControl timelapse;
+  quelby::DoiControl doi;
+  std::vector<quelby::ControlInputName> inputs;
   try {
-    run = quelby::read_control_file(io, path);
+    run = quelby::read_control_file(io, path, {}, &timelapse, &doi, &inputs);
   } catch (const quelby::Stop& stop) {
     if (stop.status() != quelby::exit_failure) fail("a stop with an unexpected status");
     if (!error.str().empty()) fail("an internal check", error.str());
@@ -130,5 +154,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!console.str().empty() || !error.str().empty()) fail("a reading printed something");
   check_run(run);
+  check_inputs(std::string_view(reinterpret_cast<const char*>(data), size), inputs);
   return 0;
 }
