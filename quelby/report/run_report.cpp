@@ -1,6 +1,7 @@
 #include "quelby/report/run_report.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -885,7 +886,96 @@ void add_convergence(const Io& io, Body& body, const Run& run) {
   }
 }
 
-void report_run3d(const Io& io, Body& body, const Run& run);
+// The window of a 3-D model's pictures: the electrodes' extent with two of the smallest cells
+// around it, from the ground to the depth shown; the electrodes drawn on them; the model's mesh.
+struct View3D {
+  double x_low = 0, x_high = 0, y_low = 0, y_high = 0, top = 0, bottom = 0;
+  std::vector<ElectrodePosition> electrodes;
+  Mesh3D mesh;
+};
+
+View3D report_run3d(const Io& io, Body& body, const Run& run);
+
+// The values of the cells whose centres lie in the window (x and y) and above its bottom.
+std::vector<double> shown_values3d(const Mesh3D& mesh, const View3D& v,
+                                   const std::vector<double>& values) {
+  std::vector<double> shown;
+  for (std::int32_t k = 0; k < mesh.nz; ++k)
+    for (std::int32_t j = 0; j < mesh.ny; ++j)
+      for (std::int32_t i = 0; i < mesh.nx; ++i) {
+        if (mesh.x_centres[static_cast<std::size_t>(i)] < v.x_low ||
+            mesh.x_centres[static_cast<std::size_t>(i)] > v.x_high ||
+            mesh.y_centres[static_cast<std::size_t>(j)] < v.y_low ||
+            mesh.y_centres[static_cast<std::size_t>(j)] > v.y_high ||
+            mesh.z_nodes[static_cast<std::size_t>(k)] >= v.bottom)
+          continue;
+        shown.push_back(values[static_cast<std::size_t>(mesh.cell(i, j, k))]);
+      }
+  return shown;
+}
+
+// Slices of `values` along x (at the window's middle y) and along y (at its middle x), and depth
+// maps at a fifth, two fifths and four fifths of the depth shown, on `scale`. The pictures' ids
+// end with `suffix`; their captions name `what` and `unit`, then `note`.
+void model3d_pictures(Body& body, const Mesh3D& mesh, const View3D& view,
+                      const std::vector<double>& values, const ColourScale& scale,
+                      const std::string& suffix, const std::string& what,
+                      const std::string& unit, const std::string& note) {
+  const auto index_of = [](const std::vector<double>& centres, double v) {
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < centres.size(); ++i)
+      if (std::abs(centres[i] - v) < std::abs(centres[best] - v)) best = i;
+    return static_cast<std::int32_t>(best);
+  };
+  const std::int32_t jm = index_of(mesh.y_centres, 0.5 * (view.y_low + view.y_high));
+  const std::int32_t im = index_of(mesh.x_centres, 0.5 * (view.x_low + view.x_high));
+  for (int along = 0; along < 2; ++along) {
+    SectionPicture p;
+    p.id = std::string(along == 0 ? "slice-x" : "slice-y") + suffix;
+    p.scale = scale;
+    p.x_low = along == 0 ? view.x_low : view.y_low;
+    p.x_high = along == 0 ? view.x_high : view.y_high;
+    p.top = -view.top;
+    p.bottom = -view.bottom;
+    p.x_label = along == 0 ? "x (m)" : "y (m)";
+    p.y_label = "-z (m)";
+    p.cells = along == 0 ? slice_along_x(mesh, values, jm) : slice_along_y(mesh, values, im);
+    for (const ElectrodePosition& e : view.electrodes) {
+      const double offset = along == 0 ? e.y - mesh.y_centres[static_cast<std::size_t>(jm)]
+                                       : e.x - mesh.x_centres[static_cast<std::size_t>(im)];
+      const double width = along == 0 ? mesh.dy[static_cast<std::size_t>(jm)]
+                                      : mesh.dx[static_cast<std::size_t>(im)];
+      if (std::abs(offset) <= width) p.electrodes.push_back({along == 0 ? e.x : e.y, -e.z});
+    }
+    body.figure(
+        section_svg(p),
+        what + (along == 0 ? " along x at y = " +
+                                 num(mesh.y_centres[static_cast<std::size_t>(jm)], 5)
+                           : " along y at x = " +
+                                 num(mesh.x_centres[static_cast<std::size_t>(im)], 5)) +
+            " m (" + unit + ")" + note);
+  }
+  for (int n : {1, 2, 4}) {
+    const double z = view.top + (view.bottom - view.top) * n / 5.0;
+    const std::int32_t k = index_of(mesh.z_centres, z);
+    SectionPicture p;
+    p.id = "depth-map-" + std::to_string(n) + suffix;
+    p.scale = scale;
+    p.x_low = view.x_low;
+    p.x_high = view.x_high;
+    p.top = view.y_high;
+    p.bottom = view.y_low;
+    p.y_label = "y (m)";
+    p.cells = depth_map(mesh, values, k);
+    for (const ElectrodePosition& e : view.electrodes) p.electrodes.push_back({e.x, e.y});
+    std::string lower = what;
+    lower[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[0])));
+    body.figure(section_svg(p), "Depth map at z = " +
+                                    num(mesh.z_centres[static_cast<std::size_t>(k)], 4) +
+                                    " m (layer " + std::to_string(k + 1) + "), " + lower + " in " +
+                                    unit + note);
+  }
+}
 
 // ---- time-lapse ----
 
@@ -934,11 +1024,39 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
   baseline.log = summarise_run_log(baseline_log);
   if (!fs::is_directory(baseline.folder)) lacks(io, run.folder, "its baseline", "step_0/", "");
   if (model_dimensions((baseline.folder / "model.mod").string()) == 3) {
-    // A 3-D campaign: its baseline as a 3-D run; the steps' changes are in their change.mod.
+    // A 3-D campaign: its baseline as a 3-D run, then every step's change on one scale.
     body.paragraph(
-        "A 3-D campaign: the baseline (step_0) is shown below; each later step's change "
-        "in percent is in its folder's change.mod.");
-    report_run3d(io, body, baseline);
+        "A 3-D campaign: the baseline (step_0) is shown below, then each later step's change of "
+        "resistivity in percent (its folder's change.mod) on one scale.");
+    const View3D view = report_run3d(io, body, baseline);
+    std::vector<std::pair<std::int32_t, std::vector<double>>> changes;
+    std::vector<double> all;
+    for (const TimelapseSummaryRow& step : steps) {
+      if (step.failed || step.step == 0) continue;
+      const fs::path name = run.folder / ("step_" + std::to_string(step.step)) / "change.mod";
+      std::vector<double> change;
+      if (is_file(name)) {
+        read_model3d(io, view.mesh, name.string(), "change", change);
+        const std::vector<double> shown = shown_values3d(view.mesh, view, change);
+        all.insert(all.end(), shown.begin(), shown.end());
+      }
+      changes.emplace_back(step.step, std::move(change));
+    }
+    if (changes.empty()) return;
+    body.section("timelapse-changes", "Changes of the later steps");
+    const ColourScale scale =
+        scale_of(all, ColourScale::Map::diverging, false, "change of resistivity (%)", 0.005);
+    for (const auto& [step, change] : changes) {
+      const std::string k = std::to_string(step);
+      body.heading3("Step " + k);
+      if (change.empty()) {
+        body.paragraph("No change to draw: step_" + k + "/change.mod is missing from the folder.");
+        continue;
+      }
+      model3d_pictures(body, view.mesh, view, change, scale, "-change-" + k,
+                       "Change of resistivity of step " + k, "%",
+                       ", from step_" + k + "/change.mod, on the scale common to every step");
+    }
     return;
   }
   const Section2D s = load_section_mesh(io, baseline, baseline.folder);
@@ -1000,8 +1118,7 @@ void report_timelapse(const Io& io, Body& body, const Run& run) {
 }
 
 // ---- 3-D ----
-
-void report_run3d(const Io& io, Body& body, const Run& run) {
+View3D report_run3d(const Io& io, Body& body, const Run& run) {
   std::string mesh_name = locate(run.folder, "parameters.msh", "");
   if (mesh_name.empty()) mesh_name = locate(run.folder, "mesh.msh", run.log.mesh3d_file);
   if (mesh_name.empty())
@@ -1111,74 +1228,12 @@ void report_run3d(const Io& io, Body& body, const Run& run) {
   double bottom = mesh.z_nodes[last + 1];
   bottom = std::max(bottom, top + 0.3 * std::max(x_high - x_low, y_high - y_low));
   bottom = std::min(bottom, mesh.z_nodes.back());
-  std::vector<double> shown;
-  for (std::int32_t k = 0; k < mesh.nz; ++k)
-    for (std::int32_t j = 0; j < mesh.ny; ++j)
-      for (std::int32_t i = 0; i < mesh.nx; ++i) {
-        if (mesh.x_centres[static_cast<std::size_t>(i)] < x_low ||
-            mesh.x_centres[static_cast<std::size_t>(i)] > x_high ||
-            mesh.y_centres[static_cast<std::size_t>(j)] < y_low ||
-            mesh.y_centres[static_cast<std::size_t>(j)] > y_high ||
-            mesh.z_nodes[static_cast<std::size_t>(k)] >= bottom)
-          continue;
-        shown.push_back(rho[static_cast<std::size_t>(mesh.cell(i, j, k))]);
-      }
-  const ColourScale scale =
-      scale_of(shown, ColourScale::Map::sequential, true, "resistivity (ohm-m)");
-  const auto index_of = [](const std::vector<double>& centres, double v) {
-    std::size_t best = 0;
-    for (std::size_t i = 1; i < centres.size(); ++i)
-      if (std::abs(centres[i] - v) < std::abs(centres[best] - v)) best = i;
-    return static_cast<std::int32_t>(best);
-  };
-  std::vector<Point2> surface_electrodes_x, surface_electrodes_y;
-  const std::int32_t jm = index_of(mesh.y_centres, 0.5 * (y_low + y_high));
-  const std::int32_t im = index_of(mesh.x_centres, 0.5 * (x_low + x_high));
-  // Along x at the middle y, along y at the middle x.
-  for (int along = 0; along < 2; ++along) {
-    SectionPicture p;
-    p.id = along == 0 ? "slice-x" : "slice-y";
-    p.scale = scale;
-    p.x_low = along == 0 ? x_low : y_low;
-    p.x_high = along == 0 ? x_high : y_high;
-    p.top = -top;
-    p.bottom = -bottom;
-    p.x_label = along == 0 ? "x (m)" : "y (m)";
-    p.y_label = "-z (m)";
-    p.cells = along == 0 ? slice_along_x(mesh, rho, jm) : slice_along_y(mesh, rho, im);
-    for (const ElectrodePosition& e : observed.electrodes) {
-      const double offset = along == 0 ? e.y - mesh.y_centres[static_cast<std::size_t>(jm)]
-                                       : e.x - mesh.x_centres[static_cast<std::size_t>(im)];
-      const double width = along == 0 ? mesh.dy[static_cast<std::size_t>(jm)]
-                                      : mesh.dx[static_cast<std::size_t>(im)];
-      if (std::abs(offset) <= width) p.electrodes.push_back({along == 0 ? e.x : e.y, -e.z});
-    }
-    body.figure(
-        section_svg(p),
-        along == 0
-            ? "Resistivity along x at y = " + num(mesh.y_centres[static_cast<std::size_t>(jm)], 5) +
-                  " m (ohm-m)"
-            : "Resistivity along y at x = " + num(mesh.x_centres[static_cast<std::size_t>(im)], 5) +
-                  " m (ohm-m)");
-  }
-  // Depth maps at a fifth, two fifths and four fifths of the depth shown.
-  for (int n : {1, 2, 4}) {
-    const double z = top + (bottom - top) * n / 5.0;
-    const std::int32_t k = index_of(mesh.z_centres, z);
-    SectionPicture p;
-    p.id = "depth-map-" + std::to_string(n);
-    p.scale = scale;
-    p.x_low = x_low;
-    p.x_high = x_high;
-    p.top = y_high;
-    p.bottom = y_low;
-    p.y_label = "y (m)";
-    p.cells = depth_map(mesh, rho, k);
-    for (const ElectrodePosition& e : observed.electrodes) p.electrodes.push_back({e.x, e.y});
-    body.figure(section_svg(p),
-                "Depth map at z = " + num(mesh.z_centres[static_cast<std::size_t>(k)], 4) +
-                    " m (layer " + std::to_string(k + 1) + "), resistivity in ohm-m");
-  }
+  View3D view{x_low, x_high, y_low, y_high, top, bottom, observed.electrodes, {}};
+  const ColourScale scale = scale_of(shown_values3d(mesh, view, rho), ColourScale::Map::sequential,
+                                     true, "resistivity (ohm-m)");
+  model3d_pictures(body, mesh, view, rho, scale, "", "Resistivity", "ohm-m", "");
+  view.mesh = std::move(mesh);
+  return view;
 }
 
 }  // namespace

@@ -148,20 +148,30 @@ TEST(RunReport, AFolderLackingWhatThePageNeedsIsRefusedAndNothingIsWritten) {
   EXPECT_FALSE(std::filesystem::exists(folder.path() / "run" / "report.html"));
 }
 
-TEST(RunReport, AThreeDimensionalRunHasItsMapSlicesAndDepthMaps) {
-  TempFolder folder;
-  put(folder, "run3d/mesh.msh", "1\n0 30 3\n1\n0 30 3\n1\n0 20 2\n");
+// A 3-D model on the 3 x 3 x 2 mesh of write_small_run3d: `special` in cell 13, `other` elsewhere.
+std::string model3d(const char* other, const char* special) {
   std::string model = "    3    3    2\n";
-  for (int k = 0; k < 18; ++k) model += k == 13 ? " 1.0E+01" : " 1.0E+02";
-  put(folder, "run3d/model.mod", model + "\n");
+  for (int k = 0; k < 18; ++k) model += std::string(" ") + (k == 13 ? special : other);
+  return model + "\n";
+}
+
+// A finished 3-D run of two data on a 3 x 3 x 2 mesh, in folder/name.
+void write_small_run3d(const TempFolder& folder, const std::string& name) {
+  put(folder, name + "/mesh.msh", "1\n0 30 3\n1\n0 30 3\n1\n0 20 2\n");
+  put(folder, name + "/model.mod", model3d("1.0E+02", "1.0E+01"));
   const std::string data =
       "GENERAL_3D\n0 0 0 30 0 0 10 0 0 20 0 0 1.25 0.05\n"
       "0 0 0 0 0 0 10 10 0 20 10 0 0.731 0.03\n";
-  put(folder, "run3d/observed.dat", data);
-  put(folder, "run3d/predicted.dat", data);
-  put(folder, "run3d/history.txt", history);
-  put(folder, "run3d/run.log",
+  put(folder, name + "/observed.dat", data);
+  put(folder, name + "/predicted.dat", data);
+  put(folder, name + "/history.txt", history);
+  put(folder, name + "/run.log",
       "DC inversion: reached the target misfit after 1 iteration, misfit 1.5E+00\n");
+}
+
+TEST(RunReport, AThreeDimensionalRunHasItsMapSlicesAndDepthMaps) {
+  TempFolder folder;
+  write_small_run3d(folder, "run3d");
   Transcript transcript;
   const std::string page = run_report_html(transcript.io(), folder.file("run3d"));
   for (const char* id : {"survey3d-map", "survey3d-misfit-depth", "slice-x", "slice-y",
@@ -178,6 +188,45 @@ TEST(RunReport, AThreeDimensionalRunHasItsMapSlicesAndDepthMaps) {
   EXPECT_NE(again.find("cd run3d &amp;&amp; quelby-invert --parameter-cell 4 --mesh mesh.msh "
                        "--data observed.dat --out rerun\n</pre>"),
             std::string::npos);
+}
+
+// A 3-D campaign: its baseline as a 3-D run, then every step's change in slices and depth maps on
+// one scale; a step without its change.mod says so.
+TEST(RunReport, AThreeDimensionalCampaignDrawsEveryStepsChangeOnOneScale) {
+  TempFolder folder;
+  write_small_run3d(folder, "campaign/step_0");
+  put(folder, "campaign/step_1/change.mod", model3d("0", "-10"));
+  put(folder, "campaign/step_2/change.mod", model3d("0", "-40"));
+  put(folder, "campaign/run.log", "step 1: change from -1.0E+01 % to 0.0E+00 %\n");
+  put(folder, "campaign/timelapse.txt",
+      "    0        2        0        0     1  1.50000E+00  2.00000E+00  0.00000E+00  "
+      "0.00000E+00  grid.dat\n"
+      "    1        2        0        0     1  1.20000E+00  2.00000E+00 -1.00000E+01  "
+      "0.00000E+00  day1.dat\n"
+      "    2        2        0        0     1  1.80000E+00  2.00000E+00 -4.00000E+01  "
+      "0.00000E+00  day2.dat\n"
+      "    3        2        0        0     1  1.10000E+00  2.00000E+00 -1.00000E+00  "
+      "1.00000E+00  day3.dat\n");
+  Transcript transcript;
+  const std::string page = run_report_html(transcript.io(), folder.file("campaign"));
+  EXPECT_FALSE(picture(page, "slice-x").empty());
+  for (const char* id : {"slice-x-change-1", "slice-y-change-1", "depth-map-1-change-1",
+                         "depth-map-4-change-1", "slice-x-change-2", "depth-map-2-change-2"}) {
+    EXPECT_FALSE(picture(page, id).empty()) << id;
+  }
+  EXPECT_TRUE(picture(page, "slice-x-change-3").empty());
+  EXPECT_NE(page.find("<h3>Step 3</h3>\n<p>No change to draw: step_3/change.mod is missing from "
+                      "the folder.</p>"),
+            std::string::npos);
+  // One scale from -40 to 40 %: the -10 % cell (in the second layer, the deepest map's) lies at
+  // 0.375 of it, the -40 % cell at 0.
+  const std::string first = picture(page, "depth-map-4-change-1");
+  const std::string second = picture(page, "depth-map-4-change-2");
+  EXPECT_NE(first.find("fill=\"" + hex_colour(diverging_colour(0.375)) + "\""),
+            std::string::npos);
+  EXPECT_NE(second.find("fill=\"" + hex_colour(diverging_colour(0)) + "\""), std::string::npos);
+  EXPECT_EQ(first.substr(first.find("<g class=\"colour-bar\"")),
+            second.substr(second.find("<g class=\"colour-bar\"")));
 }
 
 // The page's line that runs a folder again from its own copies keeps the options of command.txt
