@@ -540,3 +540,8 @@ def test_a_3d_time_lapse_campaign_finds_the_change_on_the_baselines_grid(steps, 
         assert np.allclose(written[np.isfinite(step.change)],
                            step.change[np.isfinite(step.change)], rtol=1e-5, atol=1e-3)
         assert (out / "timelapse.txt").exists()
+        # The campaign's report draws the baseline and the step's change in 3-D pictures.
+        with open(quelby.report(out, out=out / "page.html")) as written_page:
+            page = written_page.read()
+        for picture in ("slice-x", "depth-map-1", "slice-x-change-1", "depth-map-4-change-1"):
+            assert f'id="{picture}"' in page, picture
