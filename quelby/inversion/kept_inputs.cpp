@@ -2,28 +2,19 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <system_error>
 
 #include "quelby/base/atomic_output.hpp"
 #include "quelby/base/stops.hpp"
+#include "quelby/report/run_folder.hpp"
 
 namespace quelby {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The whole file `name`, or false when it cannot be read.
-bool read_file_text(const std::string& name, std::string& text) {
-  std::ifstream input(name, std::ios::binary);
-  if (!input) return false;
-  text.assign(std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>());
-  return !input.bad();
-}
 
 void write_atomically(const Io& io, const std::string& target, const std::string& text,
                       const char* what) {
@@ -54,7 +45,7 @@ void keep_file_copy(const Io& io, const std::string& source, const std::string& 
                     const std::string& name) {
   if (is_kept_already(source, folder, name)) return;
   std::string text;
-  if (!read_file_text(source, text)) return;
+  if (!read_whole_file(source, text)) return;
   write_atomically(io, (fs::path(folder) / name).string(), text, "copy of the input");
 }
 
@@ -65,7 +56,7 @@ void keep_control_inputs(const Io& io, const std::string& control,
     if (!kept_by_the_folder(input.label)) others.push_back(&input);
   }
   std::string text;
-  if (others.empty() || !read_file_text(control, text)) return;
+  if (others.empty() || !read_whole_file(control, text)) return;
   // The start of every line (1-based numbers: starts[k - 1] is line k's).
   std::vector<std::size_t> starts{0};
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -98,7 +89,7 @@ void keep_control_inputs(const Io& io, const std::string& control,
   if (error) write_failed(io, "folder of the input copies", copies.string(), error.value());
   for (const auto& [source, name] : copy_of) {
     std::string data;
-    if (!read_file_text(source, data)) return;
+    if (!read_whole_file(source, data)) return;
     write_atomically(io, (copies / name).string(), data, "copy of the input");
   }
   // The names replaced from the end of the text backwards, so that the positions before hold.

@@ -87,6 +87,16 @@ TEST(RunReport, ASmallSectionsPicturesHoldItsCellsDataAndMisfits) {
   EXPECT_EQ(page, run_report_html(transcript.io(), folder.file("run") + "/"));
 }
 
+// Two steps' change pictures (-10 % and -40 % their largest falls, 10 % or 20 % their largest
+// rise) on one scale from -40 to 40 %: -10 % at 0.375 of it, -40 % at 0; one colour bar.
+void expect_one_change_scale(const std::string& first, const std::string& second) {
+  EXPECT_NE(first.find("fill=\"" + hex_colour(diverging_colour(0.375)) + "\""),
+            std::string::npos);
+  EXPECT_NE(second.find("fill=\"" + hex_colour(diverging_colour(0)) + "\""), std::string::npos);
+  EXPECT_EQ(first.substr(first.find("<g class=\"colour-bar\"")),
+            second.substr(second.find("<g class=\"colour-bar\"")));
+}
+
 TEST(RunReport, ACampaignsChangesShareOneScale) {
   TempFolder folder;
   write_small_run(folder, "campaign/step_0");
@@ -111,14 +121,7 @@ TEST(RunReport, ACampaignsChangesShareOneScale) {
                       "the folder.</p>"),
             std::string::npos);
   EXPECT_TRUE(picture(page, "section-change-4").empty());
-  const std::string first = picture(page, "section-change-1");
-  const std::string second = picture(page, "section-change-2");
-  // One scale from -40 to 40 %: -10 % lies at 0.375 of it in both steps' bars.
-  EXPECT_NE(first.find("fill=\"" + hex_colour(diverging_colour(0.375)) + "\"/>"),
-            std::string::npos);
-  EXPECT_NE(second.find("fill=\"" + hex_colour(diverging_colour(0)) + "\"/>"), std::string::npos);
-  EXPECT_EQ(first.substr(first.find("<g class=\"colour-bar\"")),
-            second.substr(second.find("<g class=\"colour-bar\"")));
+  expect_one_change_scale(picture(page, "section-change-1"), picture(page, "section-change-2"));
   EXPECT_EQ(count(page, "<table class=\"timelapse\">"), 1u);
   EXPECT_NE(page.find("<td class=\"text\">day3.dat: no reading in common</td>"), std::string::npos);
   EXPECT_FALSE(picture(page, "section-baseline").empty());
@@ -218,15 +221,9 @@ TEST(RunReport, AThreeDimensionalCampaignDrawsEveryStepsChangeOnOneScale) {
   EXPECT_NE(page.find("<h3>Step 3</h3>\n<p>No change to draw: step_3/change.mod is missing from "
                       "the folder.</p>"),
             std::string::npos);
-  // One scale from -40 to 40 %: the -10 % cell (in the second layer, the deepest map's) lies at
-  // 0.375 of it, the -40 % cell at 0.
-  const std::string first = picture(page, "depth-map-4-change-1");
-  const std::string second = picture(page, "depth-map-4-change-2");
-  EXPECT_NE(first.find("fill=\"" + hex_colour(diverging_colour(0.375)) + "\""),
-            std::string::npos);
-  EXPECT_NE(second.find("fill=\"" + hex_colour(diverging_colour(0)) + "\""), std::string::npos);
-  EXPECT_EQ(first.substr(first.find("<g class=\"colour-bar\"")),
-            second.substr(second.find("<g class=\"colour-bar\"")));
+  // The -10 % and -40 % cells lie in the second layer, the deepest map's.
+  expect_one_change_scale(picture(page, "depth-map-4-change-1"),
+                          picture(page, "depth-map-4-change-2"));
 }
 
 // The page's line that runs a folder again from its own copies keeps the options of command.txt
